@@ -1,0 +1,226 @@
+#include "function.hpp"
+
+#include <pybind11/eval.h>
+
+#include <stdexcept>
+
+namespace orvane::glue {
+namespace {
+
+using core::ParamKind;
+
+std::string plural(std::size_t n, const char* word) {
+  return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+}
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'", as the interpreter lists them.
+std::string name_list(const std::vector<std::string>& names) {
+  std::string out;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) out += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+    out += "'" + names[i] + "'";
+  }
+  return out;
+}
+
+py::object evaluate(const std::string& expr, const py::dict& module_dict) {
+  py::dict scope;
+  scope["__builtins__"] = py::module_::import("builtins");
+  return py::eval<py::eval_expr>(py::str(expr), scope, module_dict);
+}
+
+}  // namespace
+
+void raise(PyObject* type, const std::string& message) {
+  PyErr_SetString(type, message.c_str());
+  throw py::error_already_set();
+}
+
+Call::Call(const Function& fn, std::vector<py::object> slots, py::tuple varargs, py::dict kwargs)
+    : fn_(fn), slots_(std::move(slots)), varargs_(std::move(varargs)), kwargs_(std::move(kwargs)) {}
+
+const py::object& Call::arg(std::string_view name) const {
+  const auto& params = fn_.params();
+  for (std::size_t i = 0; i < params.size(); ++i) {
+    if (params[i].name == name) return slots_[i];
+  }
+  throw std::logic_error("no parameter named " + std::string(name));
+}
+
+const py::dict& Call::globals() const { return fn_.globals(); }
+
+py::object Call::global(const char* name) const {
+  PyObject* found = PyDict_GetItemString(fn_.globals().ptr(), name);
+  if (found) return py::reinterpret_borrow<py::object>(found);
+  py::object builtins = py::module_::import("builtins");
+  if (py::hasattr(builtins, name)) return builtins.attr(name);
+  raise(PyExc_NameError, std::string("name '") + name + "' is not defined");
+}
+
+Function::Function(py::dict globals, std::string module, std::string qualname, std::string doc,
+                   const core::SignatureText& sig, Impl impl)
+    : globals_(std::move(globals)),
+      module_(std::move(module)),
+      name_(sig.name),
+      qualname_(std::move(qualname)),
+      doc_(std::move(doc)),
+      impl_(std::move(impl)) {
+  for (const core::ParamText& p : sig.params) {
+    Param param{p.name, p.kind, py::object(), py::object()};
+    if (p.has_default) param.default_value = evaluate(p.default_value, globals_);
+    if (!p.annotation.empty()) param.annotation = evaluate(p.annotation, globals_);
+    declared_.push_back(param);
+    if (p.kind == ParamKind::var_positional) {
+      var_positional_ = true;
+      continue;
+    }
+    if (p.kind == ParamKind::var_keyword) {
+      var_keyword_ = true;
+      continue;
+    }
+    if (p.kind == ParamKind::positional_only || p.kind == ParamKind::positional_or_keyword) {
+      ++n_positional_;
+      if (!p.has_default) ++n_required_positional_;
+      if (p.kind == ParamKind::positional_only) ++n_positional_only_;
+    }
+    params_.push_back(std::move(param));
+  }
+  if (!sig.return_annotation.empty()) return_annotation_ = evaluate(sig.return_annotation, globals_);
+}
+
+void Function::fail(const std::string& what) const {
+  raise(PyExc_TypeError, qualname_ + "() " + what);
+}
+
+void Function::missing(const std::vector<std::string>& names, const char* kind) const {
+  if (names.empty()) return;
+  fail("missing " + std::to_string(names.size()) + " required " + kind + " argument" +
+       (names.size() == 1 ? "" : "s") + ": " + name_list(names));
+}
+
+py::object Function::call(const py::args& args, const py::kwargs& kwargs) const {
+  std::vector<py::object> slots(params_.size());
+  const std::size_t given = args.size();
+
+  if (given > n_positional_ && !var_positional_) {
+    std::string takes = n_required_positional_ == n_positional_
+                            ? plural(n_positional_, "positional argument")
+                            : "from " + std::to_string(n_required_positional_) + " to " +
+                                  std::to_string(n_positional_) + " positional arguments";
+    fail("takes " + takes + " but " + std::to_string(given) + (given == 1 ? " was" : " were") +
+         " given");
+  }
+  const std::size_t n_bound = std::min(given, n_positional_);
+  for (std::size_t i = 0; i < n_bound; ++i) slots[i] = args[i];
+  py::tuple varargs = var_positional_ ? py::tuple(args[py::slice(n_bound, given, 1)]) : py::tuple();
+
+  py::dict extra;
+  for (auto item : kwargs) {
+    const std::string key = py::str(item.first);
+    std::size_t index = params_.size();
+    for (std::size_t i = n_positional_only_; i < params_.size(); ++i) {
+      if (params_[i].name == key) {
+        index = i;
+        break;
+      }
+    }
+    if (index == params_.size()) {
+      if (!var_keyword_) fail("got an unexpected keyword argument '" + key + "'");
+      extra[item.first] = item.second;
+      continue;
+    }
+    if (slots[index]) fail("got multiple values for argument '" + key + "'");
+    slots[index] = py::reinterpret_borrow<py::object>(item.second);
+  }
+
+  std::vector<std::string> missing_positional, missing_keyword;
+  for (std::size_t i = 0; i < params_.size(); ++i) {
+    if (slots[i]) continue;
+    if (params_[i].default_value) {
+      slots[i] = params_[i].default_value;
+    } else if (params_[i].kind == ParamKind::keyword_only) {
+      missing_keyword.push_back(params_[i].name);
+    } else {
+      missing_positional.push_back(params_[i].name);
+    }
+  }
+  missing(missing_positional, "positional");
+  missing(missing_keyword, "keyword-only");
+
+  Call call(*this, std::move(slots), std::move(varargs), std::move(extra));
+  return impl_(call);
+}
+
+py::object Function::signature() const {
+  if (signature_) return signature_;
+  py::module_ inspect = py::module_::import("inspect");
+  py::object parameter = inspect.attr("Parameter");
+  py::object empty = parameter.attr("empty");
+  auto kind_of = [&](ParamKind kind) -> py::object {
+    switch (kind) {
+      case ParamKind::positional_only: return parameter.attr("POSITIONAL_ONLY");
+      case ParamKind::positional_or_keyword: return parameter.attr("POSITIONAL_OR_KEYWORD");
+      case ParamKind::var_positional: return parameter.attr("VAR_POSITIONAL");
+      case ParamKind::keyword_only: return parameter.attr("KEYWORD_ONLY");
+      case ParamKind::var_keyword: return parameter.attr("VAR_KEYWORD");
+    }
+    throw std::logic_error("unknown parameter kind");
+  };
+  auto make = [&](const std::string& name, ParamKind kind, const py::object& dflt,
+                  const py::object& annotation) {
+    return parameter(name, kind_of(kind), py::arg("default") = dflt ? dflt : empty,
+                     py::arg("annotation") = annotation ? annotation : empty);
+  };
+  py::list out;
+  for (const Param& p : declared_) out.append(make(p.name, p.kind, p.default_value, p.annotation));
+  signature_ = inspect.attr("Signature")(
+      out, py::arg("return_annotation") = return_annotation_ ? return_annotation_ : empty);
+  return signature_;
+}
+
+py::dict Function::annotations() const {
+  py::dict out;
+  for (const Param& p : declared_) {
+    if (p.annotation) out[py::str(p.name)] = p.annotation;
+  }
+  if (return_annotation_) out["return"] = return_annotation_;
+  return out;
+}
+
+namespace {
+
+py::object make_function(py::module_& m, std::string_view owner, std::string_view signature,
+                         std::string_view doc, Impl impl) {
+  py::module_::import("orvane_data._glue");  // registers the function type
+  core::SignatureText sig;
+  try {
+    sig = core::parse_signature(signature);
+  } catch (const std::invalid_argument& e) {
+    raise(PyExc_SyntaxError, std::string(e.what()) + " in: " + std::string(signature));
+  }
+  std::string qualname = owner.empty() ? sig.name : std::string(owner) + "." + sig.name;
+  auto fn = std::make_shared<Function>(py::reinterpret_borrow<py::dict>(m.attr("__dict__")),
+                                       py::str(m.attr("__name__")), qualname, std::string(doc),
+                                       sig, std::move(impl));
+  py::object obj = py::cast(fn);
+  py::setattr(obj, "__name__", py::str(fn->name()));
+  py::setattr(obj, "__qualname__", py::str(fn->qualname()));
+  py::setattr(obj, "__module__", py::str(fn->module()));
+  py::setattr(obj, "__doc__", py::str(fn->doc()));
+  return obj;
+}
+
+}  // namespace
+
+py::object def(py::module_& m, std::string_view signature, std::string_view doc, Impl impl) {
+  py::object fn = make_function(m, "", signature, doc, std::move(impl));
+  m.attr(fn.attr("__name__")) = fn;
+  return fn;
+}
+
+py::object method(py::module_& m, std::string_view owner, std::string_view signature,
+                  std::string_view doc, Impl impl) {
+  return make_function(m, owner, signature, doc, std::move(impl));
+}
+
+}  // namespace orvane::glue

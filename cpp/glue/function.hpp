@@ -1,0 +1,106 @@
+// Native functions that behave like Python functions: declared with a
+// Python-style signature text, bound by Python's rules (positional, keyword,
+// keyword-only, *args, **kwargs, defaults evaluated once at definition), with
+// a real `inspect.signature`, a doc whose first line is the doc line, and
+// module-level names looked up at call time from the module's own dict.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "../core/signature.hpp"
+
+namespace orvane::glue {
+
+namespace py = pybind11;
+
+class Function;
+
+// The arguments of one call, bound to the declared parameters.
+class Call {
+ public:
+  Call(const Function& fn, std::vector<py::object> slots, py::tuple varargs, py::dict kwargs);
+
+  // Bound value of the i-th named parameter (declaration order, *args and
+  // **kwargs not counted).
+  const py::object& arg(std::size_t i) const { return slots_.at(i); }
+  const py::object& arg(std::string_view name) const;
+
+  const py::tuple& varargs() const { return varargs_; }
+  // The **kwargs of this call: a fresh dict the implementation may change.
+  py::dict& kwargs() { return kwargs_; }
+
+  // A module-level name, read now (globals, then builtins), as Python code
+  // would; an unbound name raises NameError "name 'X' is not defined".
+  py::object global(const char* name) const;
+  const py::dict& globals() const;
+  const Function& function() const { return fn_; }
+
+ private:
+  const Function& fn_;
+  std::vector<py::object> slots_;
+  py::tuple varargs_;
+  py::dict kwargs_;
+};
+
+using Impl = std::function<py::object(Call&)>;
+
+struct Param {
+  std::string name;
+  core::ParamKind kind;
+  py::object default_value;  // null handle when required
+  py::object annotation;     // null handle when not annotated
+};
+
+class Function {
+ public:
+  Function(py::dict globals, std::string module, std::string qualname, std::string doc,
+           const core::SignatureText& sig, Impl impl);
+
+  py::object call(const py::args& args, const py::kwargs& kwargs) const;
+  py::object signature() const;    // inspect.Signature, built on first use
+  py::dict annotations() const;    // like a Python function's __annotations__
+
+  const std::string& name() const { return name_; }
+  const std::string& qualname() const { return qualname_; }
+  const std::string& module() const { return module_; }
+  const std::string& doc() const { return doc_; }
+  const py::dict& globals() const { return globals_; }
+  const std::vector<Param>& params() const { return params_; }
+
+ private:
+  [[noreturn]] void fail(const std::string& what) const;
+  void missing(const std::vector<std::string>& names, const char* kind) const;
+
+  py::dict globals_;
+  std::string module_, name_, qualname_, doc_;
+  std::vector<Param> declared_;  // every parameter, in declaration order
+  std::vector<Param> params_;    // the named ones: *args and **kwargs left out
+  std::size_t n_positional_ = 0;
+  std::size_t n_required_positional_ = 0;
+  std::size_t n_positional_only_ = 0;
+  bool var_positional_ = false, var_keyword_ = false;
+  py::object return_annotation_;
+  mutable py::object signature_;
+  Impl impl_;
+};
+
+// Declares a native function from its signature text and binds it in `m`
+// under the signature's name. Defaults and annotations are evaluated once,
+// now, in the module's namespace; annotations written as string literals stay
+// texts. Returns the function object.
+py::object def(py::module_& m, std::string_view signature, std::string_view doc, Impl impl);
+
+// Same, for a method of class `owner` (qualname "owner.name"); the function
+// is returned to be placed in the class namespace, not bound in `m`.
+py::object method(py::module_& m, std::string_view owner, std::string_view signature,
+                  std::string_view doc, Impl impl);
+
+// Raises `type` with `message` from native code.
+[[noreturn]] void raise(PyObject* type, const std::string& message);
+
+}  // namespace orvane::glue

@@ -1,0 +1,36 @@
+// What modules do when they are imported: bind imported names into their own
+// dict, read the warning switch, and guard the imports of outside services.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <functional>
+
+namespace orvane::glue {
+
+namespace py = pybind11;
+
+// `import module as name` (name defaults to the module's own).
+py::object import_as(py::module_& m, const char* module, const char* name = nullptr);
+
+// `from module import attr as name` (name defaults to attr).
+py::object import_from(py::module_& m, const char* module, const char* attr,
+                       const char* name = nullptr);
+
+// True exactly when os.getenv("SHOW_WARNINGS", "0") == "1".
+bool show_warnings();
+
+// warnings.warn(message): default category and stack level.
+void warn(const char* message);
+
+enum class Guard {
+  any_exception,     // a broken install or a failing service constructor too
+  module_not_found,  // only the library being absent; other errors propagate
+};
+
+// Runs `body` (which binds names into the module). When it raises what
+// `guard` covers, the error is swallowed and, if `show` is true, `message`
+// is issued through warn(). Names bound before the failure stay bound.
+void guarded(Guard guard, bool show, const char* message, const std::function<void()>& body);
+
+}  // namespace orvane::glue

@@ -1,0 +1,1 @@
+"""Query-language and intraday service utilities."""

@@ -1,0 +1,1 @@
+"""Alternative datasets stored in S3."""

@@ -1,0 +1,1 @@
+"""Vendor field-name maps."""

@@ -1,0 +1,1 @@
+FLDS: dict[str, str]

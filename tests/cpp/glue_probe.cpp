@@ -1,0 +1,65 @@
+// Exposes the glue helpers to the Python tests; built with the tests only.
+#include <pybind11/pybind11.h>
+
+#include "glue/checks.hpp"
+#include "glue/classes.hpp"
+#include "glue/function.hpp"
+#include "glue/module_setup.hpp"
+
+namespace py = pybind11;
+namespace glue = orvane::glue;
+
+PYBIND11_MODULE(glue_probe, m) {
+  glue::import_as(m, "pandas", "pd");
+  m.attr("LIMIT") = 3;
+
+  glue::def(m, "bind(a, b: int = None, *args, c: str = 'x', d, **kwargs) -> dict",
+            "Returns what each parameter was bound to.", [](glue::Call& c) -> py::object {
+              py::dict out;
+              out["a"] = c.arg(0);
+              out["b"] = c.arg("b");
+              out["args"] = c.varargs();
+              out["c"] = c.arg(2);
+              out["d"] = c.arg(3);
+              out["kwargs"] = c.kwargs();
+              return out;
+            });
+  glue::def(m, "plain(x, y=2)", "Two parameters, no variadics.",
+            [](glue::Call& c) -> py::object { return py::make_tuple(c.arg(0), c.arg(1)); });
+  glue::def(m, "listed(packages=['a', 'b'])", "Returns its list default.",
+            [](glue::Call& c) -> py::object { return c.arg(0); });
+  glue::def(m, "lookup(name: str)", "Reads a module-level name at call time.",
+            [](glue::Call& c) -> py::object { return c.global(py::str(c.arg(0)).cast<std::string>().c_str()); });
+  glue::def(m, "exact(value, kind: str, allow_none=False)", "Applies the exact-type check.",
+            [](glue::Call& c) -> py::object {
+              const std::string kind = py::str(c.arg(1));
+              const bool allow_none = c.arg(2).cast<bool>();
+              if (kind == "str") glue::check_str(c.arg(0), "value", allow_none);
+              if (kind == "list") glue::check_list(c.arg(0), "value", allow_none);
+              if (kind == "dict") glue::check_dict(c.arg(0), "value", allow_none);
+              return c.arg(0);
+            });
+  glue::def(m, "as_int(length)", "Applies the int convention.",
+            [](glue::Call& c) -> py::object { return glue::int_argument(c.arg(0), "length"); });
+  glue::def(m, "show_warnings()", "Reads the warning switch.",
+            [](glue::Call&) -> py::object { return py::bool_(glue::show_warnings()); });
+  glue::def(m, "guard(module: str, only_missing: bool)",
+            "Imports `module` under a guard; returns whether it got bound.",
+            [](glue::Call& c) -> py::object {
+              py::module_ self = py::module_::import("glue_probe");
+              const std::string name = py::str(c.arg(0));
+              const auto what = c.arg(1).cast<bool>() ? glue::Guard::module_not_found
+                                                      : glue::Guard::any_exception;
+              py::delattr(self, "guarded") ;
+              self.attr("guarded") = py::none();
+              glue::guarded(what, glue::show_warnings(), "probe guard failed", [&] {
+                self.attr("guarded") = py::module_::import(name.c_str());
+              });
+              return py::bool_(!self.attr("guarded").is_none());
+            });
+  m.attr("guarded") = py::none();
+  py::dict ns;
+  ns["value"] = glue::method(m, "Box", "value(self)", "Returns the box's content.",
+                             [](glue::Call& c) -> py::object { return c.arg(0).attr("content"); });
+  glue::make_class(m, "Box", py::tuple(), ns);
+}

@@ -1,0 +1,60 @@
+#include "core/signature.hpp"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+using orvane::core::ParamKind;
+using orvane::core::parse_signature;
+using orvane::core::split_top_level;
+
+TEST(ParseSignature, KindsDefaultsAndAnnotations) {
+  auto sig = parse_signature(
+      "f(a, b: int = None, /, c: Dict[str, int] = {'x': (1, 2)}, *args, d=\"a,b\", **kw) -> 'Optional[Series]'");
+  EXPECT_EQ(sig.name, "f");
+  ASSERT_EQ(sig.params.size(), 6u);
+  EXPECT_EQ(sig.params[0].kind, ParamKind::positional_only);
+  EXPECT_FALSE(sig.params[0].has_default);
+  EXPECT_EQ(sig.params[1].kind, ParamKind::positional_only);
+  EXPECT_EQ(sig.params[1].annotation, "int");
+  EXPECT_EQ(sig.params[1].default_value, "None");
+  EXPECT_EQ(sig.params[2].kind, ParamKind::positional_or_keyword);
+  EXPECT_EQ(sig.params[2].annotation, "Dict[str, int]");
+  EXPECT_EQ(sig.params[2].default_value, "{'x': (1, 2)}");
+  EXPECT_EQ(sig.params[3].kind, ParamKind::var_positional);
+  EXPECT_EQ(sig.params[4].kind, ParamKind::keyword_only);
+  EXPECT_EQ(sig.params[4].default_value, "\"a,b\"");
+  EXPECT_EQ(sig.params[5].kind, ParamKind::var_keyword);
+  EXPECT_EQ(sig.return_annotation, "'Optional[Series]'");
+}
+
+TEST(ParseSignature, BareStarMakesKeywordOnly) {
+  auto sig = parse_signature("g(x, *, now: Optional[pd.Timestamp] = None)");
+  ASSERT_EQ(sig.params.size(), 2u);
+  EXPECT_EQ(sig.params[1].kind, ParamKind::keyword_only);
+  EXPECT_EQ(sig.params[1].annotation, "Optional[pd.Timestamp]");
+  EXPECT_TRUE(sig.return_annotation.empty());
+}
+
+TEST(ParseSignature, EmptyAndQuotedBrackets) {
+  EXPECT_TRUE(parse_signature("h()").params.empty());
+  auto sig = parse_signature("k(s=')(', t=\"]\")");
+  ASSERT_EQ(sig.params.size(), 2u);
+  EXPECT_EQ(sig.params[0].default_value, "')('");
+  EXPECT_EQ(sig.params[1].default_value, "\"]\"");
+}
+
+TEST(ParseSignature, RejectsMalformed) {
+  for (const char* bad : {"f(a=1, b)", "f(a, a)", "f(**kw, a)", "f(*, *)", "f(1a)", "f(a", "(a)",
+                          "f(a) x", "f(a=)", "f(*args=1)", "f('a)"}) {
+    EXPECT_THROW(parse_signature(bad), std::invalid_argument) << bad;
+  }
+}
+
+TEST(SplitTopLevel, KeepsNestedSeparators) {
+  auto parts = split_top_level("a, [1, 2], {'k': 'v,w'}, f(x, y)", ',');
+  ASSERT_EQ(parts.size(), 4u);
+  EXPECT_EQ(parts[1], "[1, 2]");
+  EXPECT_EQ(parts[2], "{'k': 'v,w'}");
+  EXPECT_EQ(parts[3], "f(x, y)");
+}

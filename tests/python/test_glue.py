@@ -1,0 +1,161 @@
+"""The shared native-function runtime: binding rules, introspection, checks."""
+
+import decimal
+import fractions
+import inspect
+import pickle
+import subprocess
+import sys
+import warnings
+
+import numpy as np
+import pytest
+
+import glue_probe  # built with the C++ tests; `make test` puts it on the path
+
+
+class TestBinding:
+    def test_positional_keyword_variadic(self):
+        got = glue_probe.bind(1, 2, 3, 4, d=5, z=6)
+        assert got == {"a": 1, "b": 2, "args": (3, 4), "c": "x", "d": 5, "kwargs": {"z": 6}}
+
+    def test_kwargs_is_a_fresh_dict_each_call(self):
+        first = glue_probe.bind(1, d=1, k=1)["kwargs"]
+        first["k"] = 99
+        assert glue_probe.bind(1, d=1, k=1)["kwargs"] == {"k": 1}
+
+    @pytest.mark.parametrize(
+        "call, message",
+        [
+            (lambda: glue_probe.plain(1, 2, 3), "plain() takes from 1 to 2 positional arguments but 3 were given"),
+            (lambda: glue_probe.plain(), "plain() missing 1 required positional argument: 'x'"),
+            (lambda: glue_probe.plain(1, x=2), "plain() got multiple values for argument 'x'"),
+            (lambda: glue_probe.plain(1, q=2), "plain() got an unexpected keyword argument 'q'"),
+            (lambda: glue_probe.bind(1), "bind() missing 1 required keyword-only argument: 'd'"),
+            (lambda: glue_probe.show_warnings(1), "show_warnings() takes 0 positional arguments but 1 was given"),
+        ],
+    )
+    def test_errors_read_like_the_interpreters(self, call, message):
+        with pytest.raises(TypeError) as info:
+            call()
+        assert str(info.value) == message
+
+    def test_list_default_is_created_once(self):
+        assert glue_probe.listed() is glue_probe.listed()
+        assert glue_probe.listed() == ["a", "b"]
+        assert inspect.signature(glue_probe.listed).parameters["packages"].default is glue_probe.listed()
+
+
+class TestIntrospection:
+    def test_signature_and_doc(self):
+        sig = inspect.signature(glue_probe.bind)
+        assert str(sig) == "(a, b: int = None, *args, c: str = 'x', d, **kwargs) -> dict"
+        assert sig.parameters["d"].kind is inspect.Parameter.KEYWORD_ONLY
+        assert glue_probe.bind.__doc__.splitlines()[0] == "Returns what each parameter was bound to."
+        assert glue_probe.bind.__name__ == "bind"
+        assert glue_probe.bind.__module__ == "glue_probe"
+        assert glue_probe.bind.__annotations__ == {"b": int, "c": str, "return": dict}
+
+    def test_help_shows_the_signature(self):
+        text = subprocess.run(
+            [sys.executable, "-c", "import glue_probe; help(glue_probe.plain)"],
+            capture_output=True, text=True, env={"PYTHONPATH": ":".join(sys.path)}, check=True,
+        ).stdout
+        assert "plain(x, y=2)" in text and "Two parameters, no variadics." in text
+
+    def test_pickles_by_reference(self):
+        assert pickle.loads(pickle.dumps(glue_probe.plain)) is glue_probe.plain
+
+    def test_methods_bind_like_python_functions(self):
+        box = glue_probe.Box()
+        box.content = 5
+        assert box.value() == 5
+        assert glue_probe.Box.value.__qualname__ == "Box.value"
+        assert list(inspect.signature(box.value).parameters) == []
+        with pytest.raises(TypeError, match=r"Box.value\(\) takes 1 positional argument but 2 were given"):
+            glue_probe.Box.value(box, 1)
+
+
+class TestModuleNames:
+    def test_read_at_call_time(self, monkeypatch):
+        assert glue_probe.lookup("LIMIT") == 3
+        monkeypatch.setattr(glue_probe, "LIMIT", 4)
+        assert glue_probe.lookup("LIMIT") == 4
+        assert glue_probe.lookup("len") is len
+
+    def test_unbound_name_is_a_name_error(self):
+        with pytest.raises(NameError, match=r"^name 'bq' is not defined$"):
+            glue_probe.lookup("bq")
+
+
+class MyStr(str):
+    pass
+
+
+class TestExactTypes:
+    @pytest.mark.parametrize("value, kind", [("a", "str"), ([1], "list"), ({}, "dict")])
+    def test_exact_type_passes(self, value, kind):
+        assert glue_probe.exact(value, kind) is value
+
+    def test_wrong_type_message(self):
+        with pytest.raises(TypeError) as info:
+            glue_probe.exact(3, "str")
+        assert str(info.value) == "Argument 'value' has incorrect type (expected str, got int)"
+
+    def test_subclass_is_rejected_with_a_reason(self):
+        with pytest.raises(TypeError) as info:
+            glue_probe.exact(MyStr("a"), "str")
+        text = str(info.value)
+        assert text.startswith("Argument 'value' has incorrect type (expected str, got MyStr). ")
+        assert "ubclasses of built-in types are rejected" in text
+
+    def test_none_only_when_allowed(self):
+        assert glue_probe.exact(None, "list", True) is None
+        with pytest.raises(TypeError, match=r"expected list, got NoneType\)$"):
+            glue_probe.exact(None, "list")
+
+
+class TestIntConvention:
+    @pytest.mark.parametrize(
+        "value, expected",
+        [
+            (None, None), (3, 3), (7.9, 7), (-2.5, -2), (0.5, 0), (True, 1), (np.float32(4.5), 4),
+            (np.int64(3), 3), (np.bool_(True), 1), (decimal.Decimal("5.5"), 5), (fractions.Fraction(7, 2), 3),
+        ],
+    )
+    def test_numbers_truncate_toward_zero(self, value, expected):
+        got = glue_probe.as_int(value)
+        assert got == expected and type(got) is type(expected)
+
+    @pytest.mark.parametrize("value, name", [("5", "str"), (1j, "complex"), ([1], "list"), (np.array([1]), "ndarray")])
+    def test_non_numbers_raise(self, value, name):
+        with pytest.raises(TypeError) as info:
+            glue_probe.as_int(value)
+        assert str(info.value) == f"Argument 'length' has incorrect type (expected int, got {name})"
+
+
+class TestWarningsAndGuards:
+    @pytest.mark.parametrize("value, expected", [(None, False), ("0", False), ("true", False), (" 1", False), ("1", True)])
+    def test_switch_is_exactly_one(self, monkeypatch, value, expected):
+        if value is None:
+            monkeypatch.delenv("SHOW_WARNINGS", raising=False)
+        else:
+            monkeypatch.setenv("SHOW_WARNINGS", value)
+        assert glue_probe.show_warnings() is expected
+
+    def test_guard_warns_only_when_switched_on(self, monkeypatch):
+        monkeypatch.setenv("SHOW_WARNINGS", "1")
+        with pytest.warns(UserWarning, match="^probe guard failed$"):
+            assert glue_probe.guard("no_such_module_xyz", True) is False
+        monkeypatch.setenv("SHOW_WARNINGS", "0")
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            assert glue_probe.guard("no_such_module_xyz", False) is False
+        assert glue_probe.guard("json", True) is True
+
+    def test_narrow_guard_lets_other_errors_through(self, tmp_path, monkeypatch):
+        (tmp_path / "broken_mod_xyz.py").write_text("raise RuntimeError('broken')\n")
+        monkeypatch.syspath_prepend(str(tmp_path))
+        with pytest.raises(RuntimeError, match="broken"):
+            glue_probe.guard("broken_mod_xyz", True)
+        assert glue_probe.guard("broken_mod_xyz", False) is False
