@@ -54,11 +54,15 @@ API
     ``expiry - roll_offset_days > on``.
 ``FUTURES_ROOTS``
     root -> (yellow key, name, zone) of the futures roots offered.
+``daily_closes(security)``
+    Business-day closes (``pandas.Series``, naive dates) from ``PRICE_START``
+    to ``calendar.TODAY``; futures contracts only during their life.
 """
 
 from __future__ import annotations
 
 import datetime as _dt
+import functools
 import hashlib
 from dataclasses import dataclass
 from typing import Optional
@@ -75,6 +79,8 @@ __all__ = [
     "futures_chain",
     "front_contract",
     "make_figi",
+    "daily_closes",
+    "PRICE_START",
 ]
 
 
@@ -362,3 +368,52 @@ def front_contract(root: str, yellow_key: str, on: _dt.date, roll_offset_days: i
         if sec.expiry - _dt.timedelta(days=roll_offset_days) > on:
             return sec
     return None
+
+
+# --- daily closes -----------------------------------------------------------
+
+PRICE_START = _dt.date(1999, 1, 1)
+
+
+def _seed(text: str) -> int:
+    return int.from_bytes(hashlib.sha256(text.encode()).digest()[:8], "little")
+
+
+@functools.lru_cache(maxsize=512)
+def _walk(seed_text: str, base_price: float, daily_vol: float):
+    import numpy as np
+    import pandas as pd
+
+    days = pd.bdate_range(PRICE_START, _calendar.TODAY)
+    rng = np.random.default_rng(_seed(seed_text))
+    steps = rng.normal(0.0, daily_vol, len(days))
+    return days, base_price * np.exp(np.cumsum(steps))
+
+
+def daily_closes(security: Security):
+    """Business-day closes of a security, ``PRICE_START`` to ``calendar.TODAY``.
+
+    A ``pandas.Series`` of floats indexed by naive dates (``DatetimeIndex``),
+    named by the parse key. Contracts of one futures root share one path (the
+    root's), each trading for the 400 days before its expiry; an economic
+    indicator's close is its latest published figure.
+    """
+    import numpy as np
+    import pandas as pd
+
+    if security.asset_class == "economic_indicator":
+        published = [(r.local_time.date(), r.actual) for r in _calendar._all_releases(security.parse_key)
+                     if r.actual is not None]
+        days = pd.bdate_range(PRICE_START, _calendar.TODAY)
+        steps = pd.Series([v for _, v in published], index=pd.DatetimeIndex([d for d, _ in published]))
+        steps = steps[~steps.index.duplicated(keep="last")]
+        return steps.reindex(days, method="ffill").rename(security.parse_key)
+    seed_text = f"root|{security.root}" if security.root else security.parse_key
+    days, values = _walk(seed_text, security.base_price, security.daily_vol)
+    closes = pd.Series(values, index=days, name=security.parse_key)
+    if security.expiry is not None:
+        start = pd.Timestamp(security.expiry - _dt.timedelta(days=400))
+        closes = closes[(closes.index >= start) & (closes.index <= pd.Timestamp(security.expiry))]
+        # later contracts carry a little more carry than nearer ones
+        closes = closes * (1.0 + 0.0005 * (security.expiry.month % 12) / 3)
+    return closes.astype(np.float64)
