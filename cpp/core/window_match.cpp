@@ -1,0 +1,300 @@
+#include "window_match.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <numeric>
+#include <stdexcept>
+#include <string>
+
+namespace orvane::core {
+namespace {
+
+std::uint64_t mix(std::int64_t code, std::int64_t stamp) {
+  std::uint64_t x = static_cast<std::uint64_t>(stamp) ^
+                    (static_cast<std::uint64_t>(code) * 0x9E3779B97F4A7C15ULL);
+  x ^= x >> 33;
+  x *= 0xFF51AFD7ED558CCDULL;
+  x ^= x >> 33;
+  x *= 0xC4CEB9FE1A85EC53ULL;
+  x ^= x >> 33;
+  return x;
+}
+
+// Distinct (code, stamp) keys numbered in order of insertion; open
+// addressing with linear probing, kept at most half full.
+class KeyTable {
+ public:
+  explicit KeyTable(std::size_t expected) {
+    std::size_t capacity = 16;
+    while (capacity < 2 * expected) capacity *= 2;
+    slot_.assign(capacity, -1);
+    mask_ = capacity - 1;
+  }
+
+  std::int64_t size() const { return static_cast<std::int64_t>(code_.size()); }
+
+  std::int64_t insert(std::int64_t code, std::int64_t stamp) {
+    std::size_t i = mix(code, stamp) & mask_;
+    while (slot_[i] >= 0) {
+      const std::int64_t id = slot_[i];
+      if (code_[id] == code && stamp_[id] == stamp) return id;
+      i = (i + 1) & mask_;
+    }
+    slot_[i] = size();
+    code_.push_back(code);
+    stamp_.push_back(stamp);
+    return slot_[i];
+  }
+
+  std::int64_t find(std::int64_t code, std::int64_t stamp) const {
+    std::size_t i = mix(code, stamp) & mask_;
+    while (slot_[i] >= 0) {
+      const std::int64_t id = slot_[i];
+      if (code_[id] == code && stamp_[id] == stamp) return id;
+      i = (i + 1) & mask_;
+    }
+    return -1;
+  }
+
+ private:
+  std::vector<std::int64_t> slot_;
+  std::vector<std::int64_t> code_, stamp_;
+  std::size_t mask_ = 0;
+};
+
+void check_codes(std::span<const std::int64_t> code, std::span<const std::int64_t> stamp,
+                 const char* what) {
+  if (!code.empty() && code.size() != stamp.size()) {
+    throw std::invalid_argument(std::string(what) + ": codes and stamps differ in length");
+  }
+}
+
+std::int64_t code_at(std::span<const std::int64_t> code, std::size_t i) {
+  return code.empty() ? 0 : code[i];
+}
+
+}  // namespace
+
+bool KeyMatches::any_left_unmatched() const {
+  for (std::size_t i = 0; i + 1 < start.size(); ++i) {
+    if (start[i + 1] == start[i]) return true;
+  }
+  return false;
+}
+
+KeyMatches match_keys(std::span<const std::int64_t> left_code,
+                      std::span<const std::int64_t> left_stamp,
+                      std::span<const std::int64_t> right_code,
+                      std::span<const std::int64_t> right_stamp) {
+  check_codes(left_code, left_stamp, "match_keys (left)");
+  check_codes(right_code, right_stamp, "match_keys (right)");
+  const std::size_t n_left = left_stamp.size();
+  const std::size_t n_right = right_stamp.size();
+
+  KeyTable table(n_left);
+  std::vector<std::int64_t> left_id(n_left, -1);
+  std::int64_t lo = std::numeric_limits<std::int64_t>::max();
+  std::int64_t hi = std::numeric_limits<std::int64_t>::min();
+  for (std::size_t i = 0; i < n_left; ++i) {
+    if (code_at(left_code, i) < 0) continue;
+    left_id[i] = table.insert(code_at(left_code, i), left_stamp[i]);
+    lo = std::min(lo, left_stamp[i]);
+    hi = std::max(hi, left_stamp[i]);
+  }
+
+  // One pass over the (large) right side; only the rows that match are kept.
+  const std::size_t n_keys = static_cast<std::size_t>(table.size());
+  std::vector<std::int64_t> per_key(n_keys + 1, 0);
+  KeyMatches out;
+  std::vector<std::int64_t> matched_key;
+  if (n_keys > 0) {
+    for (std::size_t j = 0; j < n_right; ++j) {
+      const std::int64_t stamp = right_stamp[j];
+      if (stamp < lo || stamp > hi) continue;
+      const std::int64_t code = code_at(right_code, j);
+      if (code < 0) continue;
+      const std::int64_t id = table.find(code, stamp);
+      if (id < 0) continue;
+      out.matched.push_back(static_cast<std::int64_t>(j));
+      matched_key.push_back(id);
+      ++per_key[id + 1];
+    }
+  }
+  std::partial_sum(per_key.begin(), per_key.end(), per_key.begin());
+
+  // Positions grouped by key, ascending inside each key (a stable counting sort).
+  std::vector<std::int64_t> by_key(out.matched.size());
+  {
+    std::vector<std::int64_t> cursor(per_key.begin(), per_key.end() - 1);
+    for (std::size_t p = 0; p < matched_key.size(); ++p) {
+      by_key[cursor[matched_key[p]]++] = static_cast<std::int64_t>(p);
+    }
+  }
+
+  out.start.assign(n_left + 1, 0);
+  for (std::size_t i = 0; i < n_left; ++i) {
+    const std::int64_t id = left_id[i];
+    out.start[i + 1] = out.start[i] + (id < 0 ? 0 : per_key[id + 1] - per_key[id]);
+  }
+  out.hits.resize(static_cast<std::size_t>(out.start[n_left]));
+  for (std::size_t i = 0; i < n_left; ++i) {
+    const std::int64_t id = left_id[i];
+    if (id < 0) continue;
+    std::copy(by_key.begin() + per_key[id], by_key.begin() + per_key[id + 1],
+              out.hits.begin() + out.start[i]);
+  }
+  return out;
+}
+
+WindowRows order_window_rows(std::span<const std::int64_t> event_rank,
+                             std::span<const std::int64_t> event_time,
+                             std::span<const std::int64_t> minute, const KeyMatches& bars,
+                             std::span<const std::int64_t> key_rank) {
+  const std::size_t n_grid = event_rank.size();
+  if (event_time.size() != n_grid || minute.size() != n_grid || bars.left_size() != n_grid) {
+    throw std::invalid_argument("order_window_rows: grid columns differ in length");
+  }
+  if (key_rank.size() != bars.matched.size()) {
+    throw std::invalid_argument("order_window_rows: one key rank per matched bar expected");
+  }
+
+  // Grid rows by (event rank, event time); a run of equal pairs is one window
+  // (or several windows that share their rounded event time).
+  std::vector<std::int64_t> grid_order(n_grid);
+  std::iota(grid_order.begin(), grid_order.end(), 0);
+  std::stable_sort(grid_order.begin(), grid_order.end(), [&](std::int64_t a, std::int64_t b) {
+    if (event_rank[a] != event_rank[b]) return event_rank[a] < event_rank[b];
+    return event_time[a] < event_time[b];
+  });
+
+  struct Row {
+    std::int64_t key, minute, grid, hit;
+  };
+  std::vector<Row> run;
+  WindowRows out;
+  out.grid.reserve(bars.hits.size());
+  out.matched.reserve(bars.hits.size());
+  for (std::size_t first = 0; first < n_grid;) {
+    std::size_t last = first + 1;
+    const std::int64_t g0 = grid_order[first];
+    while (last < n_grid && event_rank[grid_order[last]] == event_rank[g0] &&
+           event_time[grid_order[last]] == event_time[g0]) {
+      ++last;
+    }
+    run.clear();
+    for (std::size_t k = first; k < last; ++k) {
+      const std::int64_t g = grid_order[k];
+      for (std::int64_t h = bars.start[g]; h < bars.start[g + 1]; ++h) {
+        const std::int64_t pos = bars.hits[h];
+        if (key_rank[pos] < 0) continue;
+        run.push_back(Row{key_rank[pos], minute[g], g, pos});
+      }
+    }
+    std::stable_sort(run.begin(), run.end(), [](const Row& a, const Row& b) {
+      if (a.key != b.key) return a.key < b.key;
+      return a.minute < b.minute;
+    });
+    for (const Row& r : run) {
+      out.grid.push_back(r.grid);
+      out.matched.push_back(r.hit);
+    }
+    first = last;
+  }
+  return out;
+}
+
+JoinedRows expand_left_join(std::span<const std::int64_t> left_rows, const KeyMatches& m) {
+  JoinedRows out;
+  out.row.reserve(left_rows.size());
+  out.right.reserve(left_rows.size());
+  for (std::size_t i = 0; i < left_rows.size(); ++i) {
+    const std::int64_t left = left_rows[i];
+    if (left < 0 || static_cast<std::size_t>(left) >= m.left_size()) {
+      throw std::out_of_range("expand_left_join: left row out of range");
+    }
+    if (m.count(left) == 0) {
+      out.row.push_back(static_cast<std::int64_t>(i));
+      out.right.push_back(-1);
+      out.any_unmatched = true;
+      continue;
+    }
+    for (std::int64_t h = m.start[left]; h < m.start[left + 1]; ++h) {
+      out.row.push_back(static_cast<std::int64_t>(i));
+      out.right.push_back(m.matched[m.hits[h]]);
+    }
+  }
+  return out;
+}
+
+std::vector<std::int64_t> distinct_code_stamps(std::span<const std::int64_t> code,
+                                               std::span<const std::int64_t> stamp) {
+  if (code.size() != stamp.size()) {
+    throw std::invalid_argument("distinct_code_stamps: codes and stamps differ in length");
+  }
+  KeyTable table(code.size());
+  std::vector<std::int64_t> firsts;
+  for (std::size_t i = 0; i < code.size(); ++i) {
+    if (code[i] < 0) continue;
+    const std::int64_t before = table.size();
+    if (table.insert(code[i], stamp[i]) == before) firsts.push_back(static_cast<std::int64_t>(i));
+  }
+  std::stable_sort(firsts.begin(), firsts.end(),
+                   [&](std::int64_t a, std::int64_t b) { return code[a] < code[b]; });
+  return firsts;
+}
+
+void expand_minute_grid(std::span<const std::int64_t> times, std::int64_t pre, std::int64_t post,
+                        std::int64_t ticks_per_minute, std::span<std::int64_t> stamps,
+                        std::span<std::int64_t> offsets) {
+  const std::size_t width = post >= pre ? static_cast<std::size_t>(post - pre + 1) : 0;
+  if (stamps.size() != times.size() * width || offsets.size() != stamps.size()) {
+    throw std::invalid_argument("expand_minute_grid: output length mismatch");
+  }
+  std::size_t k = 0;
+  for (const std::int64_t t : times) {
+    for (std::int64_t m = pre; m <= post; ++m, ++k) {
+      std::int64_t shift = 0, value = 0;
+      if (__builtin_mul_overflow(m, ticks_per_minute, &shift) ||
+          __builtin_add_overflow(t, shift, &value) || value == kNaT) {
+        throw std::overflow_error("expand_minute_grid: stamp out of range");
+      }
+      stamps[k] = value;
+      offsets[k] = m;
+    }
+  }
+}
+
+void rescale_stamps(std::span<const std::int64_t> in, std::int64_t up, std::int64_t down,
+                    std::span<std::int64_t> out, std::span<std::int64_t> code) {
+  if (out.size() != in.size() || code.size() != in.size() || up < 1 || down < 1) {
+    throw std::invalid_argument("rescale_stamps: bad arguments");
+  }
+  for (std::size_t i = 0; i < in.size(); ++i) {
+    const std::int64_t v = in[i];
+    if (v == kNaT) {
+      out[i] = kNaT;
+      continue;
+    }
+    if (down > 1 && v % down != 0) {
+      out[i] = 0;
+      code[i] = -1;
+      continue;
+    }
+    std::int64_t scaled = 0;
+    if (__builtin_mul_overflow(v / down, up, &scaled) || scaled == kNaT) {
+      throw std::overflow_error("rescale_stamps: stamp out of range");
+    }
+    out[i] = scaled;
+  }
+}
+
+bool stamps_fit_scaled(std::span<const std::int64_t> stamps, std::int64_t factor) {
+  if (factor <= 1) return true;
+  const std::int64_t limit = std::numeric_limits<std::int64_t>::max() / factor;
+  for (const std::int64_t v : stamps) {
+    if (v != kNaT && (v > limit || v < -limit)) return false;
+  }
+  return true;
+}
+
+}  // namespace orvane::core
