@@ -1,0 +1,99 @@
+// Series helpers every indicator calls: the input check, the row offset and
+// the fill options applied to a result.
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+#include "../../glue/checks.hpp"
+#include "../../glue/function.hpp"
+#include "../../glue/module_setup.hpp"
+
+namespace py = pybind11;
+namespace glue = orvane::glue;
+
+namespace {
+
+constexpr const char* verify_doc =
+    "Return the series to compute on, or None when it is too short.\n"
+    "\n"
+    "``series`` must be a pandas Series (a subclass too); anything else\n"
+    "raises TypeError. With ``min_length`` the series needs at least that\n"
+    "many rows, otherwise None is returned.";
+
+constexpr const char* offset_doc =
+    "The number of rows to shift a result by: 0 for None, else the int given.";
+
+constexpr const char* apply_offset_doc =
+    "Shift the series by ``offset`` rows (Series.shift); unchanged when the\n"
+    "offset is 0.";
+
+constexpr const char* fills_doc =
+    "Apply the fill options of an indicator call to its result.\n"
+    "\n"
+    "``fillna=value`` replaces missing values with ``value``; then\n"
+    "``fill_method=\"ffill\"`` or ``\"bfill\"`` propagates the last (next) valid\n"
+    "value into the remaining gaps. A None option is not applied, and every\n"
+    "other keyword is ignored, so indicators can pass all their options.";
+
+py::object verify_series(glue::Call& c) {
+  const py::object& series = c.arg("series");
+  py::object series_type = c.global("Series");
+  if (!py::isinstance(series, series_type)) {
+    glue::raise(PyExc_TypeError, "expected a pandas Series, got " +
+                                     std::string(py::str(py::type::handle_of(series).attr("__name__"))));
+  }
+  py::object min_length = glue::int_argument(c.arg("min_length"), "min_length");
+  if (min_length.is_none()) return series;
+  const Py_ssize_t rows = py::len(series);
+  // a min_length beyond Py_ssize_t can never be met
+  if (py::int_(rows) < min_length) return py::none();
+  return series;
+}
+
+py::object get_offset(glue::Call& c) {
+  py::object x = glue::int_argument(c.arg("x"), "x");
+  return x.is_none() ? py::int_(0) : x;
+}
+
+py::object apply_offset(glue::Call& c) {
+  const py::object& series = c.arg("series");
+  py::object offset = glue::int_argument(c.arg("offset"), "offset");
+  if (offset.is_none() || !PyObject_IsTrue(offset.ptr())) return series;
+  return series.attr("shift")(offset);
+}
+
+py::object handle_fills(glue::Call& c) {
+  py::object series = c.arg("series");
+  py::dict& options = c.kwargs();
+  if (options.contains("fillna")) {
+    py::object value = options["fillna"];
+    if (!value.is_none()) series = series.attr("fillna")(value);
+  }
+  if (options.contains("fill_method")) {
+    py::object method = options["fill_method"];
+    if (!method.is_none()) {
+      glue::check_str(method, "fill_method");
+      const std::string name = method.cast<std::string>();
+      if (name != "ffill" && name != "bfill") {
+        glue::raise(PyExc_ValueError, "fill_method must be 'ffill' or 'bfill', got '" + name + "'");
+      }
+      series = series.attr(name.c_str())();
+    }
+  }
+  return series;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(utils, m) {
+  m.doc() = "Series helpers of the indicators: input checks, row offsets and fills.";
+  glue::import_from(m, "typing", "Optional");
+  glue::import_from(m, "pandas", "Series");
+
+  glue::def(m, "verify_series(series: Series, min_length: int = None) -> 'Optional[Series]'",
+            verify_doc, verify_series);
+  glue::def(m, "get_offset(x: int = None) -> int", offset_doc, get_offset);
+  glue::def(m, "_apply_offset(series: Series, offset: int = 0) -> Series", apply_offset_doc,
+            apply_offset);
+  glue::def(m, "_handle_fills(series: Series, **kwargs) -> Series", fills_doc, handle_fills);
+}
