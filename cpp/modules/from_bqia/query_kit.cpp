@@ -250,8 +250,11 @@ void event_columns_elementwise(const glue::Call& c, py::object& frame, const py:
   frame[py::str("event_datetime")] = event_datetime;
   frame[py::str("event_date")] =
       event_datetime.attr("apply")(py::cpp_function([](py::object v) { return v.attr("date")(); }));
-  frame[py::str("event_time")] =
-      event_datetime.attr("apply")(py::cpp_function([](py::object v) { return v.attr("time")(); }));
+  // a release without a time keeps a missing time of day, as pandas' own
+  // time accessor gives it, instead of failing the whole calendar
+  py::object nat = c.global("pd").attr("NaT");
+  frame[py::str("event_time")] = event_datetime.attr("apply")(py::cpp_function(
+      [nat](py::object v) -> py::object { return v.is(nat) ? nat : v.attr("time")(); }));
   frame[py::str("event_timezone")] =
       event_datetime.attr("apply")(py::cpp_function([](py::object v) { return v.attr("tz"); }));
 }
