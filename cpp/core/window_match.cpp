@@ -20,6 +20,14 @@ std::uint64_t mix(std::int64_t code, std::int64_t stamp) {
   return x;
 }
 
+struct Key {
+  std::int64_t code, stamp;
+  friend bool operator<(const Key& a, const Key& b) {
+    return a.code != b.code ? a.code < b.code : a.stamp < b.stamp;
+  }
+  friend bool operator==(const Key& a, const Key& b) = default;
+};
+
 // Distinct (code, stamp) keys numbered in order of insertion; open
 // addressing with linear probing, kept at most half full.
 class KeyTable {
@@ -91,33 +99,57 @@ KeyMatches match_keys(std::span<const std::int64_t> left_code,
   const std::size_t n_left = left_stamp.size();
   const std::size_t n_right = right_stamp.size();
 
-  KeyTable table(n_left);
+  // The distinct left keys, sorted; left_id[i] is the place of row i's key.
   std::vector<std::int64_t> left_id(n_left, -1);
-  std::int64_t lo = std::numeric_limits<std::int64_t>::max();
-  std::int64_t hi = std::numeric_limits<std::int64_t>::min();
-  for (std::size_t i = 0; i < n_left; ++i) {
-    if (code_at(left_code, i) < 0) continue;
-    left_id[i] = table.insert(code_at(left_code, i), left_stamp[i]);
-    lo = std::min(lo, left_stamp[i]);
-    hi = std::max(hi, left_stamp[i]);
+  std::vector<Key> keys;
+  {
+    std::vector<std::int64_t> rows;
+    rows.reserve(n_left);
+    for (std::size_t i = 0; i < n_left; ++i) {
+      if (code_at(left_code, i) >= 0) rows.push_back(static_cast<std::int64_t>(i));
+    }
+    const auto key_of = [&](std::int64_t i) { return Key{code_at(left_code, i), left_stamp[i]}; };
+    std::sort(rows.begin(), rows.end(),
+              [&](std::int64_t a, std::int64_t b) { return key_of(a) < key_of(b); });
+    for (const std::int64_t i : rows) {
+      if (keys.empty() || keys.back() < key_of(i)) keys.push_back(key_of(i));
+      left_id[i] = static_cast<std::int64_t>(keys.size()) - 1;
+    }
   }
 
-  // One pass over the (large) right side; only the rows that match are kept.
-  const std::size_t n_keys = static_cast<std::size_t>(table.size());
+  // One pass over the (large) right side, keeping only the rows that match.
+  // Bars come in runs of ascending stamps (one run per security), so the
+  // search walks forward from the last place found, galloping, and starts
+  // over with a binary search only when a run ends.
+  const std::size_t n_keys = keys.size();
   std::vector<std::int64_t> per_key(n_keys + 1, 0);
   KeyMatches out;
   std::vector<std::int64_t> matched_key;
   if (n_keys > 0) {
+    const Key lowest = keys.front(), highest = keys.back();
+    std::size_t place = 0;  // lower bound of `previous` in keys
+    Key previous = lowest;
     for (std::size_t j = 0; j < n_right; ++j) {
-      const std::int64_t stamp = right_stamp[j];
-      if (stamp < lo || stamp > hi) continue;
-      const std::int64_t code = code_at(right_code, j);
-      if (code < 0) continue;
-      const std::int64_t id = table.find(code, stamp);
-      if (id < 0) continue;
-      out.matched.push_back(static_cast<std::int64_t>(j));
-      matched_key.push_back(id);
-      ++per_key[id + 1];
+      const Key k{code_at(right_code, j), right_stamp[j]};
+      if (k.code < 0 || k < lowest || highest < k) continue;
+      if (k < previous) {
+        place = static_cast<std::size_t>(std::lower_bound(keys.begin(), keys.end(), k) - keys.begin());
+      } else if (keys[place] < k) {
+        std::size_t below = place, step = 1;  // keys[below] < k
+        while (below + step < n_keys && keys[below + step] < k) {
+          below += step;
+          step *= 2;
+        }
+        const std::size_t limit = std::min(below + step, n_keys);
+        place = static_cast<std::size_t>(
+            std::lower_bound(keys.begin() + below + 1, keys.begin() + limit, k) - keys.begin());
+      }
+      previous = k;
+      if (keys[place] == k) {
+        out.matched.push_back(static_cast<std::int64_t>(j));
+        matched_key.push_back(static_cast<std::int64_t>(place));
+        ++per_key[place + 1];
+      }
     }
   }
   std::partial_sum(per_key.begin(), per_key.end(), per_key.begin());

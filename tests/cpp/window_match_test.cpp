@@ -44,6 +44,39 @@ TEST(MatchKeys, CodesSeparateEqualStampsAndNegativeCodesNeverMatch) {
   EXPECT_EQ(per_left(m), (std::vector<V>{{1}, {0}, {}}));
 }
 
+TEST(MatchKeys, AgreesWithComparingEveryPair) {
+  // right sides in ascending runs (bars per security), in random order, and
+  // with repeats; left keys with repeats and negative codes
+  std::mt19937_64 rng(11);
+  for (int trial = 0; trial < 200; ++trial) {
+    const std::size_t n_left = rng() % 30, n_right = rng() % 300;
+    const std::int64_t span = 1 + static_cast<std::int64_t>(rng() % 50);
+    V lc(n_left), ls(n_left), rc(n_right), rs(n_right);
+    for (std::size_t i = 0; i < n_left; ++i) {
+      lc[i] = static_cast<std::int64_t>(rng() % 3) - (trial % 4 == 0 ? 1 : 0);
+      ls[i] = static_cast<std::int64_t>(rng() % span);
+    }
+    std::int64_t t = 0;
+    for (std::size_t j = 0; j < n_right; ++j) {
+      if (trial % 2 == 0) {
+        if (rng() % 40 == 0) t = 0;  // a new run
+        t += static_cast<std::int64_t>(rng() % 3);
+      } else {
+        t = static_cast<std::int64_t>(rng() % span);
+      }
+      rc[j] = static_cast<std::int64_t>(rng() % 3);
+      rs[j] = t;
+    }
+    std::vector<V> expected(n_left);
+    for (std::size_t i = 0; i < n_left; ++i) {
+      for (std::size_t j = 0; j < n_right; ++j) {
+        if (lc[i] >= 0 && lc[i] == rc[j] && ls[i] == rs[j]) expected[i].push_back(j);
+      }
+    }
+    EXPECT_EQ(per_left(match_keys(lc, ls, rc, rs)), expected) << "trial " << trial;
+  }
+}
+
 TEST(MatchKeys, EmptySidesAndExtremeStamps) {
   KeyMatches none = match_keys({}, {}, {}, V{1, 2});
   EXPECT_EQ(none.start, (V{0}));
