@@ -1,0 +1,83 @@
+// Moving averages and price composites over contiguous float64 series.
+//
+// Each kernel reproduces the arithmetic of the pandas formulation of its
+// indicator operation for operation where pandas' order of operations is
+// sequential, so results are bit-for-bit equal; the weighted mean, whose
+// reference is a dot product of unspecified order, is accurate to a few ulps of
+// its window's weighted magnitude instead.
+//
+// "Missing" means NaN for the cumulative sums, and NaN or +-inf for the window
+// and exponential means (pandas' window functions turn infinities into NaN
+// before they start). Kernels allocate nothing and never throw; output spans
+// have the size of the input.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+namespace orvane::core {
+
+// Mean over the trailing window of `length` rows ending at each row: NaN while
+// the window holds fewer than max(min_periods, 1) observations. Sums are kept
+// with compensated (Kahan) additions and removals; a window whose observations
+// all equal the latest one gives that value exactly, and a window of only
+// non-negative (only negative) observations never gives a negative (positive)
+// mean. `length` >= 1.
+void rolling_mean(std::span<const double> x, std::size_t length, std::size_t min_periods,
+                  std::span<double> out);
+
+// Mean of the non-NaN entries of `x` (infinities included), summed pairwise in
+// the blocks of eight numpy's sums use; NaN when there are none. `count` gets
+// the number of entries averaged.
+double nan_mean(std::span<const double> x, std::size_t& count);
+
+// Smoothing factor of an exponential mean with the given span or alpha, derived
+// the way pandas derives it (through the centre of mass), so it may differ
+// from 2 / (span + 1) or `alpha` in the last bit.
+double alpha_from_span(double span);
+double alpha_from_alpha(double alpha);
+
+// Exponentially weighted mean with smoothing factor `alpha`, from the first
+// observation on. Missing rows keep the previous mean and age its weight (the
+// weights of the observations before a gap decay through it). With `adjust`
+// every observation weighs (1 - alpha)^age in a weighted mean of all of them;
+// without, each step blends the previous mean and the new value as
+// ((1 - alpha)^gap * mean + alpha * value) / ((1 - alpha)^gap + alpha).
+void ewm_mean(std::span<const double> x, double alpha, bool adjust, std::span<double> out);
+
+// The exponential mean seeded with a simple mean: rows 0 to length - 2 are
+// NaN, row length - 1 takes `seed` in place of its value, and the exponential
+// mean runs from there (starting at the first observation at or after the
+// seed row). `length` in [1, x.size()].
+void seeded_ewm_mean(std::span<const double> x, std::size_t length, double seed, double alpha,
+                     bool adjust, std::span<double> out);
+
+// Linearly weighted mean over the trailing window of `length` rows: weights
+// 1..length from oldest to newest (`ascending`) or newest to oldest, divided
+// by their sum. NaN for incomplete windows and windows with a missing value.
+// `scratch` holds at least 2 * length doubles.
+void weighted_mean(std::span<const double> x, std::size_t length, bool ascending,
+                   std::span<double> scratch, std::span<double> out);
+
+// (high + low + close) / 3, row by row.
+void typical_price(std::span<const double> high, std::span<const double> low,
+                   std::span<const double> close, std::span<double> out);
+
+// Running sum of typical price * volume over running sum of volume, from the
+// first row. A row whose product (or volume) is NaN is NaN and adds nothing to
+// its running sum; infinities are summed.
+void cumulative_vwap(std::span<const double> high, std::span<const double> low,
+                     std::span<const double> close, std::span<const double> volume,
+                     std::span<double> out);
+
+// 2 * a - b and 3 * a - 3 * b + c, row by row (the blends of the double and
+// triple exponential means and of the Hull mean).
+void double_blend(std::span<const double> a, std::span<const double> b, std::span<double> out);
+void triple_blend(std::span<const double> a, std::span<const double> b,
+                  std::span<const double> c, std::span<double> out);
+
+// True when every running sum of |x| stays within 2^53, so running sums of
+// integral values are exact in float64.
+bool integral_sums_exact(std::span<const double> x);
+
+}  // namespace orvane::core

@@ -1,0 +1,154 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "core/moving_average.hpp"
+
+namespace core = orvane::core;
+
+namespace {
+
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double Inf = std::numeric_limits<double>::infinity();
+
+using Vec = std::vector<double>;
+
+// Element-wise equality where NaN equals NaN.
+void expect_same(const Vec& got, const Vec& want, double tol = 0.0) {
+  ASSERT_EQ(got.size(), want.size());
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    if (std::isnan(want[i])) {
+      EXPECT_TRUE(std::isnan(got[i])) << "row " << i << " is " << got[i];
+    } else {
+      EXPECT_NEAR(got[i], want[i], tol) << "row " << i;
+    }
+  }
+}
+
+Vec rolling(const Vec& x, std::size_t length, std::size_t min_periods) {
+  Vec out(x.size());
+  core::rolling_mean(x, length, min_periods, out);
+  return out;
+}
+
+Vec weighted(const Vec& x, std::size_t length, bool ascending) {
+  Vec out(x.size()), scratch(2 * length);
+  core::weighted_mean(x, length, ascending, scratch, out);
+  return out;
+}
+
+}  // namespace
+
+TEST(RollingMean, TrailingWindowAndMinPeriods) {
+  expect_same(rolling({1, 2, 3, 4, 5}, 3, 3), {NaN, NaN, 2, 3, 4});
+  expect_same(rolling({1, 2, 3, 4, 5}, 3, 1), {1, 1.5, 2, 3, 4});
+  // missing values (infinities too) shrink the window's count
+  expect_same(rolling({1, NaN, 3, Inf, 5, 7}, 3, 2), {NaN, NaN, 2, NaN, 4, 6});
+  expect_same(rolling({2, 4}, 1, 1), {2, 4});
+  expect_same(rolling({1, 2}, 5, 1), {1, 1.5});
+}
+
+TEST(RollingMean, CompensatedSumsRecoverSmallValues) {
+  // a naive running sum loses the ones next to 1e16 and leaves 0 behind
+  const Vec got = rolling({1e16, 1, 1, 1}, 2, 2);
+  EXPECT_EQ(got[2], 1.0);
+  EXPECT_EQ(got[3], 1.0);
+}
+
+TEST(RollingMean, EqualRunsAndSignsAreExact) {
+  const double v = 0.1 + 0.2;  // a value whose sums are inexact
+  const Vec got = rolling({5, v, v, v, v, v}, 3, 3);
+  EXPECT_EQ(got[4], v);
+  EXPECT_EQ(got[5], v);
+  // the run survives a missing value between equal observations
+  EXPECT_EQ(rolling({v, NaN, v, v}, 3, 1)[3], v);
+  // sums that come out slightly negative for non-negative data give 0
+  const Vec mixed = rolling({1e17, 3, 0, 0}, 2, 1);
+  EXPECT_GE(mixed[3], 0.0);
+}
+
+TEST(NanMean, SkipsNanKeepsInfinity) {
+  std::size_t count = 0;
+  EXPECT_EQ(core::nan_mean(Vec{1, NaN, 3}, count), 2.0);
+  EXPECT_EQ(count, 2u);
+  EXPECT_TRUE(std::isnan(core::nan_mean(Vec{NaN, NaN}, count)));
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(core::nan_mean(Vec{1, Inf}, count), Inf);
+  // pairwise: eight running partial sums, then combined in a tree
+  Vec big(9, 1.0);
+  big[0] = 1e16;
+  EXPECT_EQ(core::nan_mean(big, count) * 9, ((1e16 + 1 + 2) + 4) + 1);
+}
+
+TEST(Ewm, UnadjustedRecurrenceAndGaps) {
+  const double a = core::alpha_from_span(3);  // 0.5
+  EXPECT_EQ(a, 0.5);
+  Vec out(4);
+  core::ewm_mean(Vec{NaN, 2, 4, 8}, a, false, out);
+  expect_same(out, {NaN, 2, 3, 5.5});
+  // a gap ages the old mean: (0.25 * 2 + 0.5 * 8) / 0.75
+  out = Vec(3);
+  core::ewm_mean(Vec{2, Inf, 8}, a, false, out);
+  expect_same(out, {2, 2, 6});
+}
+
+TEST(Ewm, AdjustedWeights) {
+  Vec out(3);
+  // weights 1, 0.5, 0.25 for ages 0, 1, 2
+  core::ewm_mean(Vec{1, 2, 4}, 0.5, true, out);
+  expect_same(out, {1, (2 + 0.5) / 1.5, (4 + 1 + 0.25) / 1.75}, 1e-15);
+  // equal values do not move the mean, but their weights still count
+  core::ewm_mean(Vec{5, 5, 7}, 0.5, true, out);
+  expect_same(out, {5, 5, (7 + 0.5 * 1.5 * 5) / (1 + 0.75)}, 1e-15);
+}
+
+TEST(Ewm, SeededStartsAtTheSeedRow) {
+  Vec out(5);
+  core::seeded_ewm_mean(Vec{1, 2, 3, 10, 20}, 3, 2.0, 0.5, false, out);
+  expect_same(out, {NaN, NaN, 2, 6, 13});
+  core::seeded_ewm_mean(Vec{1, 2, 3, 10, 20}, 3, NaN, 0.5, false, out);
+  expect_same(out, {NaN, NaN, NaN, 10, 15});
+  EXPECT_NEAR(core::alpha_from_alpha(1.0 / 14), 1.0 / 14, 1e-17);
+}
+
+TEST(WeightedMean, AscendingAndDescending) {
+  expect_same(weighted({1, 2, 3, 4}, 3, true), {NaN, NaN, 14.0 / 6, 20.0 / 6}, 1e-15);
+  expect_same(weighted({1, 2, 3, 4}, 3, false), {NaN, NaN, 10.0 / 6, 16.0 / 6}, 1e-15);
+  expect_same(weighted({7, 8}, 1, true), {7, 8});
+  expect_same(weighted({1, 2}, 3, true), {NaN, NaN});
+}
+
+TEST(WeightedMean, MissingValuesReachOnlyTheirWindows) {
+  const Vec x = {1, 2, NaN, 4, 5, 6, 7, Inf, 9, 10, 11};
+  const Vec got = weighted(x, 2, true);
+  expect_same(got, {NaN, 5.0 / 3, NaN, NaN, 14.0 / 3, 17.0 / 3, 20.0 / 3, NaN, NaN, 29.0 / 3,
+                    32.0 / 3},
+              1e-14);
+  // a value that has left every window leaves no rounding behind
+  const Vec spike = weighted({1e300, 1, 2, 3, 4}, 2, true);
+  EXPECT_EQ(spike[3], 8.0 / 3);
+}
+
+TEST(Composites, TypicalPriceAndVwap) {
+  const Vec h = {3, 6, 9}, l = {0, 0, 0}, c = {0, 3, 0};
+  Vec out(3);
+  core::typical_price(h, l, c, out);
+  expect_same(out, {1, 3, 3});
+  core::cumulative_vwap(h, l, c, Vec{0, 2, 2}, out);
+  expect_same(out, {NaN, 3, 3});  // 0 / 0, then (0 + 6) / 2, (6 + 6) / 4
+  // a missing price: NaN on its row, its volume still counted below
+  core::cumulative_vwap(Vec{3, NaN, 3}, l, Vec{0, 0, 0}, Vec{1, 1, 1}, out);
+  expect_same(out, {1, NaN, 2.0 / 3});
+}
+
+TEST(Composites, Blends) {
+  Vec out(2);
+  core::double_blend(Vec{1, 2}, Vec{3, 1}, out);
+  expect_same(out, {-1, 3});
+  core::triple_blend(Vec{1, 2}, Vec{3, 1}, Vec{1, 1}, out);
+  expect_same(out, {-5, 4});
+  EXPECT_TRUE(core::integral_sums_exact(Vec{1e15, 2e15}));
+  EXPECT_FALSE(core::integral_sums_exact(Vec{9e15, 1e15}));
+}
