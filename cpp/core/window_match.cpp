@@ -81,6 +81,37 @@ std::int64_t code_at(std::span<const std::int64_t> code, std::size_t i) {
   return code.empty() ? 0 : code[i];
 }
 
+// Finds each right key (key_of(j), j ascending) among the sorted distinct
+// `keys` and calls found(j, place) for the ones present. Bars come in runs
+// of ascending stamps (one run per security), so the search walks forward
+// from the last place found, galloping, and starts over with a binary search
+// only when a run ends. Keys with a negative code are never present.
+template <typename K, typename KeyOf, typename Found>
+void walk_sorted(std::span<const K> keys, std::size_t n_right, KeyOf key_of, Found found) {
+  const std::size_t n_keys = keys.size();
+  const K lowest = keys.front(), highest = keys.back();
+  std::size_t place = 0;  // lower bound of `previous` in keys
+  K previous = lowest;
+  for (std::size_t j = 0; j < n_right; ++j) {
+    const K k = key_of(j);
+    if (k < lowest || highest < k) continue;
+    if (k < previous) {
+      place = static_cast<std::size_t>(std::lower_bound(keys.begin(), keys.end(), k) - keys.begin());
+    } else if (keys[place] < k) {
+      std::size_t below = place, step = 1;  // keys[below] < k
+      while (below + step < n_keys && keys[below + step] < k) {
+        below += step;
+        step *= 2;
+      }
+      const std::size_t limit = std::min(below + step, n_keys);
+      place = static_cast<std::size_t>(
+          std::lower_bound(keys.begin() + below + 1, keys.begin() + limit, k) - keys.begin());
+    }
+    previous = k;
+    if (keys[place] == k) found(j, place);
+  }
+}
+
 }  // namespace
 
 bool KeyMatches::any_left_unmatched() const {
@@ -118,39 +149,24 @@ KeyMatches match_keys(std::span<const std::int64_t> left_code,
   }
 
   // One pass over the (large) right side, keeping only the rows that match.
-  // Bars come in runs of ascending stamps (one run per security), so the
-  // search walks forward from the last place found, galloping, and starts
-  // over with a binary search only when a run ends.
   const std::size_t n_keys = keys.size();
   std::vector<std::int64_t> per_key(n_keys + 1, 0);
   KeyMatches out;
   std::vector<std::int64_t> matched_key;
-  if (n_keys > 0) {
-    const Key lowest = keys.front(), highest = keys.back();
-    std::size_t place = 0;  // lower bound of `previous` in keys
-    Key previous = lowest;
-    for (std::size_t j = 0; j < n_right; ++j) {
-      const Key k{code_at(right_code, j), right_stamp[j]};
-      if (k.code < 0 || k < lowest || highest < k) continue;
-      if (k < previous) {
-        place = static_cast<std::size_t>(std::lower_bound(keys.begin(), keys.end(), k) - keys.begin());
-      } else if (keys[place] < k) {
-        std::size_t below = place, step = 1;  // keys[below] < k
-        while (below + step < n_keys && keys[below + step] < k) {
-          below += step;
-          step *= 2;
-        }
-        const std::size_t limit = std::min(below + step, n_keys);
-        place = static_cast<std::size_t>(
-            std::lower_bound(keys.begin() + below + 1, keys.begin() + limit, k) - keys.begin());
-      }
-      previous = k;
-      if (keys[place] == k) {
-        out.matched.push_back(static_cast<std::int64_t>(j));
-        matched_key.push_back(static_cast<std::int64_t>(place));
-        ++per_key[place + 1];
-      }
-    }
+  const auto found = [&](std::size_t j, std::size_t place) {
+    out.matched.push_back(static_cast<std::int64_t>(j));
+    matched_key.push_back(static_cast<std::int64_t>(place));
+    ++per_key[place + 1];
+  };
+  if (n_keys > 0 && left_code.empty() && right_code.empty()) {
+    std::vector<std::int64_t> stamps(n_keys);
+    for (std::size_t k = 0; k < n_keys; ++k) stamps[k] = keys[k].stamp;
+    walk_sorted(std::span<const std::int64_t>(stamps), n_right,
+                [&](std::size_t j) { return right_stamp[j]; }, found);
+  } else if (n_keys > 0) {
+    walk_sorted(std::span<const Key>(keys), n_right, [&](std::size_t j) {
+      return Key{code_at(right_code, j), right_stamp[j]};
+    }, found);
   }
   std::partial_sum(per_key.begin(), per_key.end(), per_key.begin());
 
