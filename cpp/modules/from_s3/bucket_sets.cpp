@@ -1,0 +1,574 @@
+// The S3 datasets: dated snapshots of the supply-chain relationships (gzip
+// CSV objects, one per snapshot) and of the economist estimates (one Parquet
+// object holding every snapshot), with their date helpers and the ticker/FIGI
+// translation through the query service.
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+#include "../../core/civil_date.hpp"
+#include "../../glue/checks.hpp"
+#include "../../glue/classes.hpp"
+#include "../../glue/function.hpp"
+#include "../../glue/module_setup.hpp"
+
+namespace py = pybind11;
+namespace glue = orvane::glue;
+namespace core = orvane::core;
+using namespace pybind11::literals;
+
+namespace {
+
+constexpr const char* module_doc =
+    "Supply-chain and economist-estimates datasets stored in S3.\n"
+    "\n"
+    "Bucket names are read once, when the module is imported, from the\n"
+    "environment: ORVANE_EQUITY_BUCKET (default \"orvane-equity-base-data\")\n"
+    "holds the supply-chain snapshots of ``SPLC``, ORVANE_MACRO_BUCKET\n"
+    "(default \"orvane-macro-base-data\") the economist-estimates history of\n"
+    "``ECOEST``. Each class keeps its name in its ``bucket`` attribute.\n"
+    "S3 access goes through boto3 and pandas' \"s3://\" reader with their\n"
+    "default configuration (credentials, region, AWS_ENDPOINT_URL).\n";
+
+constexpr const char* equity_bucket_default = "orvane-equity-base-data";
+constexpr const char* macro_bucket_default = "orvane-macro-base-data";
+
+constexpr const char* supply_chain_folder = "alt_data/supply_chain/dl/datasets";
+constexpr const char* estimates_key =
+    "economistEstimates/economistEstimatesHistory/current_economistEstimatesHistory.parquet";
+
+// ---------------------------------------------------------------------------
+// Date helpers and ticker/FIGI translation
+
+constexpr const char* get_next_friday_doc =
+    "Calculates the date of the next Friday from a given date string.\n"
+    "\n"
+    "``date_string`` is read with the format \"%Y%m%d\"; the result is the\n"
+    "first Friday strictly after it, written the same way (a Friday gives the\n"
+    "Friday a week later). A text that does not match the format raises\n"
+    "ValueError.\n";
+
+py::object get_next_friday(glue::Call& c) {
+  const py::object& text = c.arg("date_string");
+  glue::check_str(text, "date_string");
+  // Parsing stays with the standard parser so that what it accepts and the
+  // errors it raises are exactly the format's.
+  py::object parsed = c.global("datetime").attr("strptime")(text, "%Y%m%d");
+  const core::CivilDate date{parsed.attr("year").cast<int>(), parsed.attr("month").cast<int>(),
+                             parsed.attr("day").cast<int>()};
+  const core::CivilDate friday = core::next_friday(date);
+  if (friday.year > 9999) glue::raise(PyExc_OverflowError, "date value out of range");
+  return py::str(core::format_yyyymmdd(friday));
+}
+
+constexpr const char* find_closest_earlier_date_doc =
+    "Finds the closest date in a sorted list that is earlier than the target date.\n"
+    "\n"
+    "Returns the latest entry of ``date_list`` (ascending \"%Y%m%d\" texts)\n"
+    "that is not after ``target_date_str``; the target itself counts when it\n"
+    "is listed. Returns None when every entry lies after the target or the\n"
+    "list is empty. The list is searched by bisection, neither checked nor\n"
+    "sorted.\n";
+
+py::object find_closest_earlier_date(glue::Call& c) {
+  const py::object& target = c.arg("target_date_str");
+  const py::object& dates = c.arg("date_list");
+  glue::check_str(target, "target_date_str");
+  glue::check_list(dates, "date_list");
+  const auto insert_point = c.global("bisect").attr("bisect_right")(dates, target).cast<Py_ssize_t>();
+  if (insert_point <= 0) return py::none();
+  py::object entry = py::reinterpret_borrow<py::list>(dates)[insert_point - 1];
+  if (!PyUnicode_Check(entry.ptr())) {
+    glue::raise(PyExc_TypeError, "Expected str, got " +
+                                     py::str(py::type::handle_of(entry).attr("__name__")).cast<std::string>());
+  }
+  return entry;
+}
+
+// The query language reads a list written the way Python prints it: items in
+// single quotes, or in double quotes when the item holds a single quote.
+py::object as_identifier_list(const py::object& ids) {
+  if (PyUnicode_Check(ids.ptr())) {
+    py::list one;
+    one.append(ids);
+    return one;
+  }
+  return ids;
+}
+
+constexpr const char* ticker_to_figi_doc =
+    "Convert parsekey tickers to FIGI codes.\n"
+    "\n"
+    "``tickers`` is a list of parse-key tickers or one ticker. Sends one\n"
+    "query, get(ID_BB_GLOBAL) for([...]), to ``bq`` and returns a dict from\n"
+    "each ticker, as the service echoes it, to its FIGI (missing where the\n"
+    "service has none).\n";
+
+py::object ticker_to_figi(glue::Call& c) {
+  py::object tickers = as_identifier_list(c.arg("tickers"));
+  const std::string query = "get(ID_BB_GLOBAL) for(" + py::str(tickers).cast<std::string>() + ")";
+  py::object response = c.arg("bq").attr("execute")(query);
+  py::object frame = response[py::int_(0)].attr("df")();
+  return frame["ID_BB_GLOBAL"].attr("to_dict")();
+}
+
+constexpr const char* figi_to_ticker_doc =
+    "Convert FIGI codes to parsekey tickers.\n"
+    "\n"
+    "``figis`` is a list of FIGI codes or one code. Sends one query,\n"
+    "get(TICKER, EXCH_CODE, MARKET_SECTOR_DES) for([...]), to ``bq`` and\n"
+    "returns a dict from each FIGI to \"TICKER EXCH_CODE MARKET_SECTOR_DES\";\n"
+    "a missing part makes the ticker missing.\n";
+
+py::object figi_to_ticker(glue::Call& c) {
+  py::object figis = as_identifier_list(c.arg("figis"));
+  const std::string query =
+      "get(TICKER, EXCH_CODE, MARKET_SECTOR_DES) for(" + py::str(figis).cast<std::string>() + ")";
+  py::object response = c.arg("bq").attr("execute")(query);
+  py::list frames;
+  for (py::handle item : response) frames.append(item.attr("df")());
+  py::object frame = c.global("pd").attr("concat")(frames, "axis"_a = 1);
+  const py::object blank = py::str(" ");
+  const py::object ticker = frame["TICKER"], exchange = frame["EXCH_CODE"],
+                   sector = frame["MARKET_SECTOR_DES"];
+  frame["parsekey"] = ticker + blank + exchange + blank + sector;
+  return frame["parsekey"].attr("to_dict")();
+}
+
+// ---------------------------------------------------------------------------
+// Shared by both datasets
+
+// The snapshot date to load: the latest listed one, or `as_of_date` without
+// dashes, which must be listed (an assertion, skipped under `python -O`).
+py::object resolve_snapshot_date(const glue::Call& c, const py::object& dates,
+                                 const py::object& as_of_date) {
+  py::object latest = c.global("max")(dates);
+  if (as_of_date.is_none()) return latest;
+  py::object date = as_of_date.attr("replace")("-", "");
+  const bool asserts = py::module_::import("sys").attr("flags").attr("optimize").cast<int>() == 0;
+  if (asserts && !dates.contains(date)) {
+    glue::raise(PyExc_AssertionError, py::str(date).cast<std::string>() +
+                                          " is not valid. Valid snapshot dates: " +
+                                          py::repr(dates).cast<std::string>() + ".");
+  }
+  return date;
+}
+
+// A calendar-date bound from a date text: to_datetime's day, at midnight.
+py::object day_bound(const glue::Call& c, const py::object& text) {
+  py::object pd = c.global("pd");
+  return pd.attr("Timestamp")(pd.attr("to_datetime")(text).attr("date")());
+}
+
+// The calendar day of each value of a date or date-time column, as naive
+// midnight timestamps (wall-clock day for zoned values); missing stays NaT,
+// which meets no bound.
+py::object calendar_days(const glue::Call& c, const py::object& column) {
+  py::object values = c.global("pd").attr("to_datetime")(column);
+  py::object dt = values.attr("dt");
+  if (!dt.attr("tz").is_none()) values = dt.attr("tz_localize")(py::none());
+  return values.attr("dt").attr("normalize")();
+}
+
+// Element-wise comparisons of pandas objects (pybind11's own operators
+// would reduce them to one bool).
+py::object compare(const py::object& a, const py::object& b, int op) {
+  PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), op);
+  if (!result) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(result);
+}
+
+py::object rows_where(const py::object& frame, const py::object& mask) {
+  return frame[mask].attr("reset_index")("drop"_a = true);
+}
+
+py::object without_missing(const glue::Call& c, py::iterable values) {
+  py::object isna = c.global("pd").attr("isna");
+  py::list out;
+  for (py::handle v : values) {
+    if (!py::bool_(isna(v))) out.append(v);
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// S3Data
+
+constexpr const char* s3data_doc = "A base class for S3 data models.";
+
+py::object abstract(py::object method) {
+  method.attr("__isabstractmethod__") = true;
+  return method;
+}
+
+void define_s3data(py::module_& m) {
+  py::dict ns;
+  ns["__doc__"] = s3data_doc;
+  ns["_load_snapshot"] = abstract(glue::method(
+      m, "S3Data", "_load_snapshot(self) -> None",
+      "Load the dataset's snapshot into ``data``.", [](glue::Call&) { return py::none(); }));
+  ns["get_data"] = abstract(glue::method(
+      m, "S3Data", "get_data(self, as_of_date: str) -> pd.DataFrame",
+      "Return the loaded dataset, filtered.", [](glue::Call& c) -> py::object {
+        glue::check_str(c.arg("as_of_date"), "as_of_date");
+        return py::none();
+      }));
+  py::object abc = py::module_::import("abc");
+  glue::make_class(m, "S3Data", py::make_tuple(m.attr("ABC")), ns, abc.attr("ABCMeta"));
+}
+
+// ---------------------------------------------------------------------------
+// SPLC
+
+constexpr const char* splc_init_doc =
+    "Load one snapshot of a supply-chain dataset.\n"
+    "\n"
+    "``dataset`` is \"supplier\", \"customer\" or \"competitor\";\n"
+    "``as_of_date`` a listed snapshot date (yyyymmdd, dashes allowed) or None\n"
+    "for the latest; ``bq`` a query service used by ``get_data`` to translate\n"
+    "tickers, or None to skip the translation. The snapshots lie in the bucket\n"
+    "``SPLC.bucket``, named by the environment variable ORVANE_EQUITY_BUCKET\n"
+    "when the module is imported (default \"orvane-equity-base-data\").\n";
+
+constexpr const char* splc_get_data_doc =
+    "Relationships of the given companies, within the date bounds.\n"
+    "\n"
+    "With both bounds a relationship stays when it started on or before\n"
+    "``start`` or ended on or after ``end``; with one bound only that test\n"
+    "applies; a missing date meets no bound. With a query service, keeps the\n"
+    "rows of ``tickers`` (and of the dataset's relationship kind) and adds the\n"
+    "columns TICKER and RELATED_TICKER; without one, returns every company.\n";
+
+py::object splc_init(glue::Call& c) {
+  const py::object& self = c.arg("self");
+  const py::object& as_of_date = c.arg("as_of_date");
+  const py::object& dataset = c.arg("dataset");
+  glue::check_str(as_of_date, "as_of_date", true);
+  glue::check_str(dataset, "dataset");
+  py::object dataset_name = self.attr("dataset_names").attr("get")(dataset);
+  if (dataset_name.is_none()) {
+    glue::raise(PyExc_ValueError,
+                "`dataset`=" + dataset.cast<std::string>() +
+                    " is invalid. Only `suppliers` or `customers` or `competitors` are allowed.");
+  }
+  self.attr("dataset") = dataset;
+  self.attr("dataset_name") = dataset_name;
+  self.attr("bq") = c.arg("bq");
+  self.attr("_load_snapshot")(as_of_date);
+  return py::none();
+}
+
+py::object splc_file_path(glue::Call& c) {
+  const std::string name = py::str(c.arg("dataset_name"));
+  const std::string date = py::str(c.arg("file_date"));
+  return py::str(std::string(supply_chain_folder) + "/" + name + "/snapshots/" + date +
+                 "/distributions/" + name + ".csv.gz");
+}
+
+py::object splc_get_distinct(glue::Call& c) {
+  const py::object& self = c.arg("self");
+  py::object keys = c.global("list_s3_objects")("folder_path"_a = self.attr("dataset_name"),
+                                                "bucket"_a = self.attr("bucket"),
+                                                "prefix"_a = self.attr("folder_path"));
+  py::list file_dates;
+  for (py::handle key : keys) {
+    py::list parts = key.attr("split")("/");
+    if (parts.size() < 7) {
+      glue::raise(PyExc_ValueError, "object key " + py::repr(key).cast<std::string>() +
+                                        " has no snapshot date: expected at least 7 '/'-separated "
+                                        "parts, got " +
+                                        std::to_string(parts.size()));
+    }
+    file_dates.append(parts[6]);
+  }
+  return file_dates;
+}
+
+py::object splc_load_snapshot(glue::Call& c) {
+  const py::object& self = c.arg("self");
+  const py::object& as_of_date = c.arg("as_of_date");
+  glue::check_str(as_of_date, "as_of_date", true);
+  py::object dates = self.attr("get_distinct")();
+  py::object date = resolve_snapshot_date(c, dates, as_of_date);
+  py::object file_path = self.attr("file_path_func")("dataset_name"_a = self.attr("dataset_name"),
+                                                     "file_date"_a = date);
+  py::object snapshot = c.global("read_from_s3")(
+      "file_path"_a = file_path, "data_format"_a = "csv.gz", "bucket"_a = self.attr("bucket"),
+      "prefix"_a = "", "by_chunks"_a = true, "chunksize"_a = 100000);
+  py::object pd = c.global("pd");
+  for (const char* column : {"RELTNSHP_START_DT", "RELTNSHP_END_DT"}) {
+    snapshot[column] = pd.attr("to_datetime")(snapshot[column]).attr("dt").attr("date");
+  }
+  self.attr("data") = snapshot;
+  return py::none();
+}
+
+py::object splc_get_data(glue::Call& c) {
+  const py::object& self = c.arg("self");
+  const py::object& tickers = c.arg("tickers");
+  const py::object& start = c.arg("start");
+  const py::object& end = c.arg("end");
+  glue::check_list(tickers, "tickers");
+  glue::check_str(start, "start", true);
+  glue::check_str(end, "end", true);
+
+  py::object data = self.attr("data");
+  if (!start.is_none() || !end.is_none()) {
+    py::object mask;
+    if (!start.is_none()) {
+      mask = compare(calendar_days(c, data["RELTNSHP_START_DT"]), day_bound(c, start), Py_LE);
+    }
+    if (!end.is_none()) {
+      py::object ended = compare(calendar_days(c, data["RELTNSHP_END_DT"]), day_bound(c, end), Py_GE);
+      mask = mask ? (mask | ended) : ended;
+    }
+    data = rows_where(data, mask);
+  }
+
+  py::object bq = self.attr("bq");
+  if (bq.is_none()) return data;
+
+  py::object ticker_figis = c.global("ticker_to_figi")(tickers, bq);
+  // A ticker the service could not translate has a missing FIGI, which must
+  // not select the rows whose own FIGI is missing.
+  py::object figis = without_missing(c, ticker_figis.attr("values")());
+  py::object selected = data["ID_BB_GLOBAL"].attr("isin")(figis);
+  const std::string dataset = py::str(self.attr("dataset"));
+  if (dataset == "supplier" || dataset == "customer") {
+    selected = selected & compare(data["RELATIONSHIP"], self.attr("dataset").attr("upper")(), Py_EQ);
+  }
+  data = rows_where(data, selected);
+
+  // Missing related FIGIs cannot be translated and have no text form the
+  // service reads, so they are not sent.
+  py::object related = without_missing(c, data["RELATED_FIGI"].attr("tolist")());
+  py::object related_tickers = c.global("figi_to_ticker")(related, bq);
+
+  py::dict figi_tickers;  // inverse map: the later ticker wins a shared FIGI
+  for (auto item : py::reinterpret_borrow<py::dict>(ticker_figis)) {
+    if (!py::bool_(c.global("pd").attr("isna")(item.second))) figi_tickers[item.second] = item.first;
+  }
+  data["TICKER"] = data["ID_BB_GLOBAL"].attr("map")(figi_tickers);
+  data["RELATED_TICKER"] = data["RELATED_FIGI"].attr("map")(related_tickers);
+  return data;
+}
+
+void define_splc(py::module_& m) {
+  py::object getenv = m.attr("os").attr("getenv");
+  py::dict names;
+  names["supplier"] = "supplyChainHistoryV2";
+  names["customer"] = "supplyChainHistoryV2";
+  names["competitor"] = "supplyChainCompetitorsHistory";
+
+  py::dict ns;
+  ns["__doc__"] = "Supply Chain/Competitor APIs.";
+  ns["bucket"] = getenv("ORVANE_EQUITY_BUCKET", equity_bucket_default);
+  ns["folder_path"] = supply_chain_folder;
+  ns["dataset_names"] = names;
+  ns["file_path_func"] = glue::method(
+      m, "SPLC", "file_path_func(self, dataset_name, file_date) -> str",
+      "Object key of one snapshot of a stored supply-chain dataset.", splc_file_path);
+  ns["__init__"] = glue::method(
+      m, "SPLC",
+      "__init__(self, as_of_date: Optional[str] = None, dataset: str = 'supplier', bq=None) -> None",
+      splc_init_doc, splc_init);
+  ns["get_distinct"] = glue::method(m, "SPLC", "get_distinct(self) -> List[str]",
+                                    "Snapshot dates of the dataset, in listing order.",
+                                    splc_get_distinct);
+  ns["_load_snapshot"] =
+      glue::method(m, "SPLC", "_load_snapshot(self, as_of_date: Optional[str] = None) -> None",
+                   "Retrieve the latest snapshot.", splc_load_snapshot);
+  ns["get_data"] = glue::method(
+      m, "SPLC", "get_data(self, tickers: list, start: Optional[str], end: Optional[str]) -> pd.DataFrame",
+      splc_get_data_doc, splc_get_data);
+  glue::make_class(m, "SPLC", py::make_tuple(m.attr("S3Data")), ns, py::type::of(m.attr("S3Data")));
+}
+
+// ---------------------------------------------------------------------------
+// ECOEST
+
+constexpr const char* ecoest_init_doc =
+    "Load one snapshot of the economist estimates.\n"
+    "\n"
+    "``as_of_date`` is a listed snapshot date (yyyymmdd, dashes allowed) or\n"
+    "None for the latest. The history lies in the bucket ``ECOEST.bucket``,\n"
+    "named by the environment variable ORVANE_MACRO_BUCKET when the module is\n"
+    "imported (default \"orvane-macro-base-data\").\n";
+
+constexpr const char* ecoest_get_distinct_doc =
+    "Distinct values of one column of a Parquet object in S3.\n"
+    "\n"
+    "Reads the object whole, then decodes the column one row group at a time,\n"
+    "with a progress bar per row group. The values come in no particular\n"
+    "order.\n";
+
+constexpr const char* ecoest_get_data_doc =
+    "Estimates of the given event tickers, surveyed within the date bounds.\n"
+    "\n"
+    "``start`` and ``end`` are calendar dates; a survey meets them by its own\n"
+    "calendar day, both bounds included. ``column0`` is shown as\n"
+    "``event_ticker``; an empty ``tickers`` list keeps every event.\n";
+
+// Distinct values of one row group's column: deduplicated by the column
+// engine first, so only the few distinct values become Python objects.
+py::object distinct_values(const glue::Call& c, const py::object& values) {
+  try {
+    return c.global("pc").attr("unique")(values).attr("to_pylist")();
+  } catch (py::error_already_set& e) {
+    if (!e.matches(c.global("pa").attr("ArrowNotImplementedError"))) throw;
+    return values.attr("to_pylist")();  // types the engine cannot hash
+  }
+}
+
+py::object ecoest_get_distinct(glue::Call& c) {
+  const py::object& column = c.arg("column");
+  const py::object& bucket = c.arg("bucket");
+  const py::object& key = c.arg("key");
+  glue::check_str(column, "column");
+  glue::check_str(bucket, "bucket");
+  glue::check_str(key, "key");
+
+  py::object s3 = c.global("boto3").attr("resource")("s3");
+  py::object body = s3.attr("Object")(bucket, key).attr("get")()["Body"].attr("read")();
+  py::object reader = c.global("pa").attr("BufferReader")(body);
+  py::object parquet_file = c.global("pq").attr("ParquetFile")(reader);
+  const auto n_groups = parquet_file.attr("num_row_groups").cast<Py_ssize_t>();
+
+  py::set unique_values;
+  py::list columns;
+  columns.append(column);
+  py::object progress_bar = c.global("tqdm")(py::module_::import("builtins").attr("range")(n_groups));
+  try {
+    for (py::handle i : progress_bar) {
+      const auto number = i.cast<Py_ssize_t>() + 1;
+      progress_bar.attr("set_description")("Retrieving snapshot dates " + std::to_string(number));
+      py::object row_group = parquet_file.attr("read_row_group")(i, "columns"_a = columns);
+      for (py::handle v : distinct_values(c, row_group.attr("column")(column))) unique_values.add(v);
+    }
+  } catch (py::error_already_set&) {
+    progress_bar.attr("close")();
+    throw;
+  }
+  return py::list(unique_values);
+}
+
+py::object ecoest_load_snapshot(glue::Call& c) {
+  const py::object& self = c.arg("self");
+  const py::object& as_of_date = c.arg("as_of_date");
+  glue::check_str(as_of_date, "as_of_date", true);
+  const py::object bucket = self.attr("bucket");
+  const py::object file_path = self.attr("file_path");
+  py::object values = self.attr("get_distinct")("column"_a = "dlSnapshotDate", "bucket"_a = bucket,
+                                                "key"_a = file_path);
+  py::list dates;
+  for (py::handle d : values) dates.append(d.attr("strftime")("%Y%m%d"));
+  py::object date = resolve_snapshot_date(c, dates, as_of_date);
+
+  py::object pd = c.global("pd");
+  py::list filters;
+  filters.append(py::make_tuple("dlSnapshotDate", "==", pd.attr("to_datetime")(date)));
+  const std::string location = "s3://" + py::str(bucket).cast<std::string>() + "/" +
+                               py::str(file_path).cast<std::string>();
+  self.attr("data") = pd.attr("read_parquet")(location, "filters"_a = filters);
+  return py::none();
+}
+
+py::object ecoest_get_data(glue::Call& c) {
+  const py::object& self = c.arg("self");
+  const py::object& tickers = c.arg("tickers");
+  const py::object& start = c.arg("start");
+  const py::object& end = c.arg("end");
+  glue::check_list(tickers, "tickers");
+  glue::check_str(start, "start", true);
+  glue::check_str(end, "end", true);
+
+  py::object data = self.attr("data");
+  if (!start.is_none() || !end.is_none()) {
+    py::object surveyed = calendar_days(c, data["economistSurveyTimestamp"]);
+    py::object mask;
+    if (!start.is_none()) mask = compare(surveyed, day_bound(c, start), Py_GE);
+    if (!end.is_none()) {
+      py::object before_end = compare(surveyed, day_bound(c, end), Py_LE);
+      mask = mask ? (mask & before_end) : before_end;
+    }
+    data = rows_where(data, mask);
+  }
+  py::dict rename;
+  rename["column0"] = "event_ticker";
+  data = data.attr("rename")("columns"_a = rename);
+  if (py::len(tickers) > 0) data = rows_where(data, data["event_ticker"].attr("isin")(tickers));
+  return data;
+}
+
+void define_ecoest(py::module_& m) {
+  py::object getenv = m.attr("os").attr("getenv");
+  py::dict ns;
+  ns["__doc__"] = "Economist estimates APIs.";
+  ns["bucket"] = getenv("ORVANE_MACRO_BUCKET", macro_bucket_default);
+  ns["file_path"] = estimates_key;
+  ns["__init__"] = glue::method(m, "ECOEST",
+                                "__init__(self, as_of_date: Optional[str] = None) -> None",
+                                ecoest_init_doc, [](glue::Call& c) -> py::object {
+                                  glue::check_str(c.arg("as_of_date"), "as_of_date", true);
+                                  c.arg("self").attr("_load_snapshot")(c.arg("as_of_date"));
+                                  return py::none();
+                                });
+  ns["get_distinct"] = glue::method(m, "ECOEST",
+                                    "get_distinct(self, column: str, bucket: str, key: str) -> list",
+                                    ecoest_get_distinct_doc, ecoest_get_distinct);
+  ns["_load_snapshot"] =
+      glue::method(m, "ECOEST", "_load_snapshot(self, as_of_date: Optional[str] = None) -> None",
+                   "Retrieve the latest snapshot.", ecoest_load_snapshot);
+  ns["get_data"] = glue::method(
+      m, "ECOEST",
+      "get_data(self, tickers: list, start: Optional[str] = None, end: Optional[str] = None) "
+      "-> pd.DataFrame",
+      ecoest_get_data_doc, ecoest_get_data);
+  glue::make_class(m, "ECOEST", py::make_tuple(m.attr("S3Data")), ns, py::type::of(m.attr("S3Data")));
+}
+
+}  // namespace
+
+PYBIND11_MODULE(bucket_sets, m) {
+  m.doc() = module_doc;
+  glue::import_as(m, "pandas", "pd");
+  glue::import_from(m, "datetime", "datetime");
+  glue::import_from(m, "datetime", "timedelta");
+  glue::import_as(m, "pyarrow", "pa");
+  glue::import_as(m, "pyarrow.parquet", "pq");
+  glue::import_as(m, "pyarrow.compute", "pc");
+  glue::import_from(m, "tqdm", "tqdm");
+  glue::import_as(m, "bisect");
+  glue::import_from(m, "abc", "ABC");
+  glue::import_from(m, "abc", "abstractmethod");
+  glue::import_from(m, "typing", "List");
+  glue::import_from(m, "typing", "Optional");
+  glue::import_as(m, "warnings");
+  glue::import_as(m, "os");
+  glue::import_from(m, "orvane_data.from_s3.s3_io", "list_s3_objects");
+  glue::import_from(m, "orvane_data.from_s3.s3_io", "read_from_s3");
+
+  const bool show = glue::show_warnings();
+  m.attr("SHOW_WARNINGS") = show;
+
+  bool have_service = false;
+  glue::guarded(glue::Guard::module_not_found, show, "'bql' is not installed.", [&] {
+    py::object service = glue::import_from(m, "bql", "Service", "bql_Service");
+    m.attr("bq") = service();
+    have_service = true;
+  });
+  if (!have_service) m.attr("bql_Service") = py::none();
+
+  glue::guarded(glue::Guard::module_not_found, show, "'boto3' is not installed.",
+                [&] { glue::import_as(m, "boto3"); });
+
+  glue::def(m, "get_next_friday(date_string: str) -> str", get_next_friday_doc, get_next_friday);
+  glue::def(m, "find_closest_earlier_date(target_date_str: str, date_list: list) -> Optional[str]",
+            find_closest_earlier_date_doc, find_closest_earlier_date);
+  glue::def(m, "ticker_to_figi(tickers, bq) -> dict", ticker_to_figi_doc, ticker_to_figi);
+  glue::def(m, "figi_to_ticker(figis, bq) -> dict", figi_to_ticker_doc, figi_to_ticker);
+
+  define_s3data(m);
+  define_splc(m);
+  define_ecoest(m);
+}
