@@ -1,0 +1,538 @@
+// Overlap indicators: moving averages of price series and price composites.
+//
+// Every indicator checks its arguments, asks the series helpers of
+// orvane_data.ta.utils for its input and offset, computes natively with the
+// GIL released, and hands the result to the helpers' offset and fills. The
+// helpers, the averages the compound ones build on and the pandas names are
+// read from this module's dict at each call, so replacing them there changes
+// what the indicators call.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "../../core/moving_average.hpp"
+#include "../../glue/arrays.hpp"
+#include "../../glue/checks.hpp"
+#include "../../glue/function.hpp"
+#include "../../glue/module_setup.hpp"
+
+namespace py = pybind11;
+namespace glue = orvane::glue;
+namespace core = orvane::core;
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Conventions shared by the indicators
+
+// The length rule: int(length) when that is truthy and positive, else the
+// indicator's default. Non-int numbers are truncated toward zero first.
+py::object normalise_length(const py::object& length, long default_length) {
+  py::object value = glue::int_argument(length, "length");
+  if (!value.is_none() && PyObject_IsTrue(value.ptr()) && value > py::int_(0)) return value;
+  return py::int_(default_length);
+}
+
+bool truthy(const py::handle& obj) {
+  const int result = PyObject_IsTrue(obj.ptr());
+  if (result < 0) throw py::error_already_set();
+  return result == 1;
+}
+
+// A row count the helpers have checked; a helper replaced by one that hands
+// back something else cannot make it overflow.
+std::size_t to_size(const py::object& value) {
+  const std::size_t n = PyLong_AsSize_t(value.ptr());
+  if (n == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw py::error_already_set();
+  return n;
+}
+
+std::string with_length(const char* prefix, const py::object& length) {
+  return prefix + std::string(py::str(length));
+}
+
+// verify_series(series) or verify_series(series, n), read from the module now.
+py::object verify(glue::Call& c, const py::object& series, const py::object& min_length) {
+  py::object verify_series = c.global("verify_series");
+  if (!min_length) return verify_series(series);
+  return verify_series(series, min_length);
+}
+
+py::object new_series(glue::Call& c, glue::Float64Array values, const py::handle& index) {
+  return c.global("Series")(std::move(values), py::arg("index") = index, py::arg("copy") = false);
+}
+
+// _apply_offset, _handle_fills, then the result's name and category.
+py::object finish(glue::Call& c, py::object result, const py::object& offset,
+                  const py::dict& options, const std::string& name) {
+  result = c.global("_apply_offset")(result, offset);
+  result = c.global("_handle_fills")(result, **options);
+  py::setattr(result, "name", py::str(name));
+  // `category` is an attribute of this object: set past pandas' __setattr__,
+  // which would write into the data when the index holds the label
+  if (PyObject_GenericSetAttr(result.ptr(), py::str("category").ptr(), py::str("overlap").ptr()) <
+      0) {
+    throw py::error_already_set();
+  }
+  return result;
+}
+
+// Whether plain pandas Series of float64 values on one index object, with no
+// attrs of their own: then row-by-row native arithmetic gives what pandas'
+// aligned arithmetic gives.
+bool plain_float64_on(const py::handle& index, std::initializer_list<py::handle> series,
+                      const py::handle& series_type) {
+  for (const py::handle& s : series) {
+    if (!py::type::handle_of(s).is(series_type) || (s.attr("index").ptr() != index.ptr())) return false;
+    py::object dtype = s.attr("dtype");
+    if (!py::isinstance<py::dtype>(dtype) ||
+        !py::reinterpret_borrow<py::dtype>(dtype).equal(py::dtype::of<double>()) ||
+        py::len(s.attr("attrs")) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// 2 * a - b: natively on one index, else with pandas' arithmetic.
+py::object double_blend(glue::Call& c, const py::object& a, const py::object& b) {
+  py::object index = a.attr("index");
+  if (!plain_float64_on(index, {a, b}, c.global("Series"))) return py::int_(2) * a - b;
+  glue::Float64Values av(glue::numpy_values(a)), bv(glue::numpy_values(b));
+  glue::Float64Array out = glue::new_float64(av.size());
+  {
+    auto o = glue::writable(out);
+    py::gil_scoped_release release;
+    core::double_blend(av.span(), bv.span(), o);
+  }
+  return new_series(c, std::move(out), index);
+}
+
+// 3 * a - 3 * b + c.
+py::object triple_blend(glue::Call& c, const py::object& a, const py::object& b,
+                        const py::object& d) {
+  py::object index = a.attr("index");
+  if (!plain_float64_on(index, {a, b, d}, c.global("Series"))) {
+    return py::int_(3) * a - py::int_(3) * b + d;
+  }
+  glue::Float64Values av(glue::numpy_values(a)), bv(glue::numpy_values(b)),
+      dv(glue::numpy_values(d));
+  glue::Float64Array out = glue::new_float64(av.size());
+  {
+    auto o = glue::writable(out);
+    py::gil_scoped_release release;
+    core::triple_blend(av.span(), bv.span(), dv.span(), o);
+  }
+  return new_series(c, std::move(out), index);
+}
+
+// ---------------------------------------------------------------------------
+// Simple, exponential and Wilder averages
+
+constexpr const char* sma_doc =
+    "Simple Moving Average (SMA).\n"
+    "\n"
+    "Mean over the trailing window of ``length`` rows (default 10). The\n"
+    "keyword ``min_periods`` (default ``length``) is the number of observations\n"
+    "a window needs for a value; missing values and infinities are not\n"
+    "observations. Returns a Series named \"SMA_<length>\", or None when the\n"
+    "series has fewer than max(length, min_periods) rows.";
+
+py::object sma(glue::Call& c) {
+  py::object length = normalise_length(c.arg("length"), 10);
+  py::object offset = glue::int_argument(c.arg("offset"), "offset");
+  py::dict& options = c.kwargs();
+  py::object min_periods = length;
+  if (options.contains("min_periods")) {
+    py::object given = options["min_periods"];
+    if (truthy(given)) {
+      PyObject* converted = PyNumber_Long(given.ptr());
+      if (!converted) throw py::error_already_set();
+      min_periods = py::reinterpret_steal<py::object>(converted);
+    }
+  }
+  py::object needed = min_periods > length ? min_periods : length;
+  py::object close = verify(c, c.arg("close"), needed);
+  offset = c.global("get_offset")(offset);
+  if (close.is_none()) return py::none();
+
+  // the checks pandas' rolling window makes of its arguments
+  if (min_periods < py::int_(0)) glue::raise(PyExc_ValueError, "min_periods must be >= 0");
+  if (min_periods > length) {
+    glue::raise(PyExc_ValueError, "min_periods " + std::string(py::str(min_periods)) +
+                                      " must be <= window " + std::string(py::str(length)));
+  }
+  glue::Float64Values values = glue::series_float64(close, "sma");
+  const std::size_t window = to_size(length), periods = to_size(min_periods);
+  glue::Float64Array out = glue::new_float64(values.size());
+  {
+    auto o = glue::writable(out);
+    py::gil_scoped_release release;
+    core::rolling_mean(values.span(), window, periods, o);
+  }
+  py::object result = new_series(c, std::move(out), close.attr("index"));
+  return finish(c, result, offset, options, with_length("SMA_", length));
+}
+
+// The simple-mean seed of `ema` and `rma`: the mean of the first `length`
+// values, missing ones skipped, with numpy's warning when there are none.
+double sma_seed(const glue::Float64Values& values, std::size_t length) {
+  if (length > values.size()) {
+    glue::raise(PyExc_IndexError, "index " + std::to_string(length - 1) +
+                                      " is out of bounds for axis 0 with size " +
+                                      std::to_string(values.size()));
+  }
+  std::size_t count = 0;
+  double seed;
+  {
+    py::gil_scoped_release release;
+    seed = core::nan_mean(values.span().first(length), count);
+  }
+  if (count == 0 && PyErr_WarnEx(PyExc_RuntimeWarning, "Mean of empty slice", 1) < 0) {
+    throw py::error_already_set();
+  }
+  return seed;
+}
+
+py::object exponential(glue::Call& c, const py::object& close, std::size_t length, double alpha,
+                       bool adjust, bool seeded, const char* func) {
+  glue::Float64Values values = glue::series_float64(close, func);
+  const double seed = seeded ? sma_seed(values, length) : 0.0;
+  glue::Float64Array out = glue::new_float64(values.size());
+  {
+    auto o = glue::writable(out);
+    py::gil_scoped_release release;
+    if (seeded) {
+      core::seeded_ewm_mean(values.span(), length, seed, alpha, adjust, o);
+    } else {
+      core::ewm_mean(values.span(), alpha, adjust, o);
+    }
+  }
+  return new_series(c, std::move(out), close.attr("index"));
+}
+
+constexpr const char* ema_doc =
+    "Exponential Moving Average (EMA).\n"
+    "\n"
+    "Exponentially weighted mean with smoothing factor 2 / (length + 1)\n"
+    "(``length`` default 10). By default it is seeded with the simple mean of\n"
+    "the first ``length`` values at row length - 1 (NaN before); ``sma=False``\n"
+    "starts at the first value instead. ``adjust=True`` weighs all past\n"
+    "values (pandas' adjusted form) instead of the recursive blend. Returns a\n"
+    "Series named \"EMA_<length>\", or None when the series is shorter than\n"
+    "``length``.";
+
+py::object ema(glue::Call& c) {
+  py::object length = normalise_length(c.arg("length"), 10);
+  py::object offset = glue::int_argument(c.arg("offset"), "offset");
+  py::dict& options = c.kwargs();
+  py::object adjust = options.attr("pop")("adjust", false);
+  py::object use_sma_seed = options.attr("pop")("sma", true);
+  py::object close = verify(c, c.arg("close"), length);
+  offset = c.global("get_offset")(offset);
+  if (close.is_none()) return py::none();
+
+  const std::size_t n = to_size(length);
+  const double alpha = core::alpha_from_span(static_cast<double>(n));
+  py::object result =
+      exponential(c, close, n, alpha, truthy(adjust), truthy(use_sma_seed), "ema");
+  return finish(c, result, offset, options, with_length("EMA_", length));
+}
+
+constexpr const char* rma_doc =
+    "Wilder's Moving Average (RMA): EMA with alpha = 1/length.\n"
+    "\n"
+    "Seeded like ``ema`` with the simple mean of the first ``length`` values\n"
+    "(default 10), then y(t) = (1 - 1/length) * y(t - 1) + x(t) / length.\n"
+    "Returns a Series named \"RMA_<length>\", or None when the series is\n"
+    "shorter than ``length``.";
+
+py::object rma(glue::Call& c) {
+  py::object length = normalise_length(c.arg("length"), 10);
+  py::object offset = glue::int_argument(c.arg("offset"), "offset");
+  py::object close = verify(c, c.arg("close"), length);
+  offset = c.global("get_offset")(offset);
+  if (close.is_none()) return py::none();
+
+  const std::size_t n = to_size(length);
+  const double alpha = core::alpha_from_alpha(1.0 / static_cast<double>(n));
+  py::object result = exponential(c, close, n, alpha, false, true, "rma");
+  return finish(c, result, offset, c.kwargs(), with_length("RMA_", length));
+}
+
+// ---------------------------------------------------------------------------
+// Weighted and compound averages
+
+constexpr const char* wma_doc =
+    "Weighted Moving Average (WMA) with linearly increasing weights.\n"
+    "\n"
+    "Over the trailing window of ``length`` rows (default 10) the newest row\n"
+    "weighs ``length`` and the oldest 1 (reversed when ``asc`` is false),\n"
+    "divided by the sum of the weights. Windows that are incomplete or hold a\n"
+    "missing value are NaN. Returns a Series named \"WMA_<length>\", or None\n"
+    "when the series is shorter than ``length``.";
+
+py::object wma(glue::Call& c) {
+  py::object length = normalise_length(c.arg("length"), 10);
+  const bool ascending = truthy(c.arg("asc"));
+  py::object offset = glue::int_argument(c.arg("offset"), "offset");
+  py::object close = verify(c, c.arg("close"), length);
+  offset = c.global("get_offset")(offset);
+  if (close.is_none()) return py::none();
+
+  glue::Float64Values values = glue::series_float64(close, "wma");
+  const std::size_t n = to_size(length);
+  std::vector<double> scratch(values.size() > n ? 2 * n : 0);
+  glue::Float64Array out = glue::new_float64(values.size());
+  {
+    auto o = glue::writable(out);
+    py::gil_scoped_release release;
+    core::weighted_mean(values.span(), n, ascending, scratch, o);
+  }
+  py::object result = new_series(c, std::move(out), close.attr("index"));
+  return finish(c, result, offset, c.kwargs(), with_length("WMA_", length));
+}
+
+constexpr const char* dema_doc =
+    "Double Exponential Moving Average (DEMA).\n"
+    "\n"
+    "2 * EMA - EMA(EMA) with ``length`` default 10; every keyword goes on to\n"
+    "both ``ema`` calls (``adjust``, ``sma``, fills). Returns a Series named\n"
+    "\"DEMA_<length>\", or None when the series is shorter than ``length``.";
+
+py::object dema(glue::Call& c) {
+  py::object length = normalise_length(c.arg("length"), 10);
+  py::object offset = glue::int_argument(c.arg("offset"), "offset");
+  py::object close = verify(c, c.arg("close"), length);
+  offset = c.global("get_offset")(offset);
+  if (close.is_none()) return py::none();
+
+  const py::dict& options = c.kwargs();
+  py::object ema1 = c.global("ema")(close, py::arg("length") = length, **options);
+  py::object ema2 = c.global("ema")(ema1, py::arg("length") = length, **options);
+  py::object result = double_blend(c, ema1, ema2);
+  return finish(c, result, offset, options, with_length("DEMA_", length));
+}
+
+constexpr const char* tema_doc =
+    "Triple Exponential Moving Average (TEMA).\n"
+    "\n"
+    "3 * EMA - 3 * EMA(EMA) + EMA(EMA(EMA)) with ``length`` default 10; every\n"
+    "keyword goes on to the three ``ema`` calls. Returns a Series named\n"
+    "\"TEMA_<length>\", or None when the series is shorter than ``length``.";
+
+py::object tema(glue::Call& c) {
+  py::object length = normalise_length(c.arg("length"), 10);
+  py::object offset = glue::int_argument(c.arg("offset"), "offset");
+  py::object close = verify(c, c.arg("close"), length);
+  offset = c.global("get_offset")(offset);
+  if (close.is_none()) return py::none();
+
+  const py::dict& options = c.kwargs();
+  py::object ema1 = c.global("ema")(close, py::arg("length") = length, **options);
+  py::object ema2 = c.global("ema")(ema1, py::arg("length") = length, **options);
+  py::object ema3 = c.global("ema")(ema2, py::arg("length") = length, **options);
+  py::object result = triple_blend(c, ema1, ema2, ema3);
+  return finish(c, result, offset, options, with_length("TEMA_", length));
+}
+
+constexpr const char* hma_doc =
+    "Hull Moving Average (HMA): WMA(2*WMA(n/2) - WMA(n), sqrt(n)).\n"
+    "\n"
+    "``length`` (n) defaults to 9; the half and square-root lengths are\n"
+    "truncated to ints (a half length of 0 gives ``wma``'s default). Keywords\n"
+    "apply only to the final fills. Returns a Series named \"HMA_<length>\",\n"
+    "or None when the series is too short for any of the three averages.";
+
+py::object hma(glue::Call& c) {
+  py::object length = normalise_length(c.arg("length"), 9);
+  py::object offset = glue::int_argument(c.arg("offset"), "offset");
+  py::object close = verify(c, c.arg("close"), length);
+  offset = c.global("get_offset")(offset);
+  if (close.is_none()) return py::none();
+
+  const double n = static_cast<double>(to_size(length));
+  py::int_ half_len(static_cast<long long>(n / 2.0));
+  py::int_ sqrt_len(static_cast<long long>(std::sqrt(n)));
+  py::object wmaf = c.global("wma")(close, py::arg("length") = half_len);
+  py::object wmas = c.global("wma")(close, py::arg("length") = length);
+  // the half-length average may need more rows than the series has (a half
+  // length of 0 means wma's default of 10): no result rather than None * 2
+  if (wmaf.is_none() || wmas.is_none()) return py::none();
+  py::object diff = double_blend(c, wmaf, wmas);
+  py::object result = c.global("wma")(diff, py::arg("length") = sqrt_len);
+  if (result.is_none()) return py::none();
+  return finish(c, result, offset, c.kwargs(), with_length("HMA_", length));
+}
+
+// ---------------------------------------------------------------------------
+// Price composites and dispatcher
+
+// The float64 (or, for volume, exactly summable integer) values of plain
+// numpy-backed Series that share one index, when native arithmetic matches
+// pandas' for them; empty otherwise.
+std::vector<glue::Float64Values> composite_inputs(glue::Call& c,
+                                                  std::initializer_list<py::handle> prices,
+                                                  py::handle volume = py::handle()) {
+  std::vector<glue::Float64Values> values;
+  py::object series_type = c.global("Series");
+  py::object index = prices.begin()->attr("index");
+  auto usable = [&](py::handle s, bool integers_ok) -> py::object {
+    if (!py::type::handle_of(s).is(series_type) || py::len(s.attr("attrs")) != 0) return {};
+    if ((s.attr("index").ptr() != index.ptr()) && !truthy(index.attr("equals")(s.attr("index")))) return {};
+    py::object dtype = s.attr("dtype");
+    if (!py::isinstance<py::dtype>(dtype)) return {};
+    const auto d = py::reinterpret_borrow<py::dtype>(dtype);
+    const char kind = d.kind();
+    const bool ok = d.equal(py::dtype::of<double>()) || (integers_ok && (kind == 'i' || kind == 'u'));
+    return ok ? glue::numpy_values(s) : py::object();
+  };
+  for (const py::handle& s : prices) {
+    py::object v = usable(s, false);
+    if (!v) return {};
+    values.emplace_back(glue::float64_values(v, "price"));
+  }
+  if (volume) {
+    py::object v = usable(volume, true);
+    if (!v) return {};
+    const bool integral = py::reinterpret_borrow<py::array>(v).dtype().kind() != 'f';
+    glue::Float64Values vol = glue::float64_values(v, "volume");
+    // integer volumes are summed exactly by pandas; float64 sums match them
+    // only while every running sum is an exact integer
+    if (integral && !core::integral_sums_exact(vol.span())) return {};
+    values.push_back(std::move(vol));
+  }
+  return values;
+}
+
+constexpr const char* hlc3_doc =
+    "Typical Price: (High + Low + Close) / 3.\n"
+    "\n"
+    "Index-aligned like pandas arithmetic: a row missing from any input is\n"
+    "NaN. Returns a Series named \"HLC3\", or None when an input is unusable.";
+
+py::object hlc3(glue::Call& c) {
+  py::object offset = glue::int_argument(c.arg("offset"), "offset");
+  py::object high = verify(c, c.arg("high"), py::object());
+  py::object low = verify(c, c.arg("low"), py::object());
+  py::object close = verify(c, c.arg("close"), py::object());
+  offset = c.global("get_offset")(offset);
+  if (high.is_none() || low.is_none() || close.is_none()) return py::none();
+
+  py::object result;
+  std::vector<glue::Float64Values> v = composite_inputs(c, {high, low, close});
+  if (v.empty()) {
+    result = (high + low + close) / py::float_(3.0);
+  } else {
+    glue::Float64Array out = glue::new_float64(v[0].size());
+    {
+      auto o = glue::writable(out);
+      py::gil_scoped_release release;
+      core::typical_price(v[0].span(), v[1].span(), v[2].span(), o);
+    }
+    result = new_series(c, std::move(out), high.attr("index"));
+  }
+  return finish(c, result, offset, c.kwargs(), "HLC3");
+}
+
+constexpr const char* vwap_doc =
+    "Volume Weighted Average Price (VWAP).\n"
+    "\n"
+    "Running sum of typical price times volume over running sum of volume,\n"
+    "from the first row; a row with a missing price is NaN, and its volume\n"
+    "still counts in later rows. ``anchor`` (a str or None) is accepted and\n"
+    "does not change the result. Returns a Series named \"VWAP\", or None\n"
+    "when an input is unusable.";
+
+py::object vwap(glue::Call& c) {
+  glue::check_str(c.arg("anchor"), "anchor", true);
+  py::object offset = glue::int_argument(c.arg("offset"), "offset");
+  py::object high = verify(c, c.arg("high"), py::object());
+  py::object low = verify(c, c.arg("low"), py::object());
+  py::object close = verify(c, c.arg("close"), py::object());
+  py::object volume = verify(c, c.arg("volume"), py::object());
+  offset = c.global("get_offset")(offset);
+  if (high.is_none() || low.is_none() || close.is_none() || volume.is_none()) return py::none();
+
+  py::object result;
+  std::vector<glue::Float64Values> v = composite_inputs(c, {high, low, close}, volume);
+  if (v.empty()) {
+    py::object tp = (high + low + close) / py::float_(3.0);
+    result = (tp * volume).attr("cumsum")() / volume.attr("cumsum")();
+  } else {
+    glue::Float64Array out = glue::new_float64(v[0].size());
+    {
+      auto o = glue::writable(out);
+      py::gil_scoped_release release;
+      core::cumulative_vwap(v[0].span(), v[1].span(), v[2].span(), v[3].span(), o);
+    }
+    result = new_series(c, std::move(out), high.attr("index"));
+  }
+  return finish(c, result, offset, c.kwargs(), "VWAP");
+}
+
+constexpr const char* ma_doc =
+    "Dispatch to a moving-average function by name.\n"
+    "\n"
+    "``mode`` (case-insensitive) is one of \"sma\", \"ema\", \"wma\", \"rma\",\n"
+    "\"dema\", \"tema\", \"hma\"; any other text runs ``sma``. The source goes\n"
+    "on by position and every keyword by name.";
+
+py::object ma(glue::Call& c) {
+  const py::object& mode = c.arg("mode");
+  glue::check_str(mode, "mode");
+  py::object key = mode.attr("lower")();
+  py::dict table;
+  for (const char* name : {"sma", "ema", "wma", "rma", "dema", "tema", "hma"}) {
+    table[name] = c.global(name);
+  }
+  py::object fn = table.contains(key) ? py::object(table[key]) : py::object(table["sma"]);
+  return fn(c.arg("source"), **c.kwargs());
+}
+
+}  // namespace
+
+PYBIND11_MODULE(overlap, m) {
+  m.doc() = "Overlap indicators: moving averages and related.";
+  glue::import_from(m, "typing", "Optional");
+  glue::import_as(m, "numpy", "np");
+  glue::import_from(m, "numpy", "dot", "npDot");
+  glue::import_from(m, "numpy", "arange", "npArange");
+  glue::import_from(m, "pandas", "Series");
+  // the sibling helpers, relative to this module's package
+  const std::string name = py::str(m.attr("__name__"));
+  const std::string utils = name.substr(0, name.rfind('.') + 1) + "utils";
+  for (const char* helper : {"verify_series", "get_offset", "_apply_offset", "_handle_fills"}) {
+    glue::import_from(m, utils.c_str(), helper);
+  }
+
+  glue::def(m, "sma(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'",
+            sma_doc, sma);
+  glue::def(m, "ema(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'",
+            ema_doc, ema);
+  glue::def(m, "rma(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'",
+            rma_doc, rma);
+  glue::def(m,
+            "wma(close: Series, length: int = None, asc: bool = True, offset: int = None, **kwargs) "
+            "-> 'Optional[Series]'",
+            wma_doc, wma);
+  glue::def(m, "dema(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'",
+            dema_doc, dema);
+  glue::def(m, "tema(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'",
+            tema_doc, tema);
+  glue::def(m, "hma(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'",
+            hma_doc, hma);
+  glue::def(m,
+            "vwap(high: Series, low: Series, close: Series, volume: Series, anchor: str = None, "
+            "offset: int = None, **kwargs) -> 'Optional[Series]'",
+            vwap_doc, vwap);
+  glue::def(m,
+            "hlc3(high: Series, low: Series, close: Series, offset: int = None, **kwargs) "
+            "-> 'Optional[Series]'",
+            hlc3_doc, hlc3);
+  glue::def(m, "ma(mode: str, source: Series, **kwargs) -> 'Optional[Series]'", ma_doc, ma);
+}
