@@ -28,15 +28,11 @@ TEST(CivilDate, RoundTripsEveryDayOverFourCenturies) {
   }
 }
 
-TEST(CivilDate, LeapYearsAndValidity) {
-  EXPECT_TRUE(is_leap_year(2024));
-  EXPECT_TRUE(is_leap_year(2000));
-  EXPECT_FALSE(is_leap_year(1900));
-  EXPECT_FALSE(is_leap_year(2023));
+TEST(CivilDate, Validity) {
   EXPECT_TRUE(is_valid({2024, 2, 29}));
   EXPECT_FALSE(is_valid({2023, 2, 29}));
+  EXPECT_FALSE(is_valid({1900, 2, 29}));
   EXPECT_FALSE(is_valid({2024, 13, 1}));
-  EXPECT_FALSE(is_valid({2024, 4, 31}));
 }
 
 TEST(CivilDate, Weekdays) {
