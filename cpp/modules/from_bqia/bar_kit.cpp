@@ -1,0 +1,751 @@
+// Intraday bars from the intraday analytics service, and the minute windows
+// around economic-calendar events that an event study cuts them into.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "../../core/minute_clock.hpp"
+#include "../../core/window_match.hpp"
+#include "../../glue/function.hpp"
+#include "../../glue/module_setup.hpp"
+
+namespace py = pybind11;
+namespace glue = orvane::glue;
+namespace core = orvane::core;
+
+namespace {
+
+using Int64Array = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+
+// --- small Python-level helpers ----------------------------------------------
+
+std::string type_name(py::handle obj) {
+  return py::str(py::type::handle_of(obj).attr("__name__"));
+}
+
+// `a, b, ... = value`, with the interpreter's errors.
+std::vector<py::object> unpack(py::handle value, std::size_t n) {
+  py::iterator it;
+  try {
+    it = py::iter(value);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_TypeError)) throw;
+    glue::raise(PyExc_TypeError, "cannot unpack non-iterable " + type_name(value) + " object");
+  }
+  std::vector<py::object> out;
+  for (; it != py::iterator::sentinel(); ++it) {
+    if (out.size() == n) {
+      glue::raise(PyExc_ValueError, "too many values to unpack (expected " + std::to_string(n) + ")");
+    }
+    out.push_back(py::reinterpret_borrow<py::object>(*it));
+  }
+  if (out.size() < n) {
+    glue::raise(PyExc_ValueError, "not enough values to unpack (expected " + std::to_string(n) +
+                                      ", got " + std::to_string(out.size()) + ")");
+  }
+  return out;
+}
+
+py::object add(py::handle a, py::handle b) {
+  PyObject* sum = PyNumber_Add(a.ptr(), b.ptr());
+  if (!sum) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(sum);
+}
+
+py::object column(py::handle frame, const char* name) { return frame[py::str(name)]; }
+
+bool truthy(py::handle obj) {
+  const int value = PyObject_IsTrue(obj.ptr());
+  if (value < 0) throw py::error_already_set();
+  return value != 0;
+}
+
+bool same(py::handle a, py::handle b) {
+  const int value = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+  if (value < 0) throw py::error_already_set();
+  return value != 0;
+}
+
+py::object equals(py::handle a, py::handle b) {
+  PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
+  if (!result) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(result);
+}
+
+std::span<const std::int64_t> view(const Int64Array& a) {
+  return {a.data(), static_cast<std::size_t>(a.size())};
+}
+
+py::array_t<std::int64_t> to_numpy(std::vector<std::int64_t>&& values) {
+  auto* heap = new std::vector<std::int64_t>(std::move(values));
+  py::capsule owner(heap, [](void* p) { delete static_cast<std::vector<std::int64_t>*>(p); });
+  return py::array_t<std::int64_t>(static_cast<py::ssize_t>(heap->size()), heap->data(), owner);
+}
+
+// Runs `fast`; when it declines (nullopt) or trips over anything (an
+// ordinary exception of pandas or of the kernels), returns nullopt so that the
+// caller takes the pandas road, which then gives the frame or the error.
+template <typename F>
+std::optional<py::object> attempt(F&& fast) {
+  try {
+    return fast();
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    return std::nullopt;
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+// --- time stamps as int64 ticks ------------------------------------------------
+
+struct Stamps {
+  Int64Array ticks;
+  std::string unit;
+  std::int64_t per_second = 0;
+  py::object dtype;
+  py::object tz;  // None when naive
+};
+
+std::int64_t ticks_per_second(const std::string& unit) {
+  if (unit == "s") return 1;
+  if (unit == "ms") return 1000;
+  if (unit == "us") return 1000000;
+  if (unit == "ns") return 1000000000;
+  return 0;
+}
+
+// The int64 ticks of a datetime64 column (naive or aware), or nullopt for
+// any other dtype.
+std::optional<Stamps> stamps_of(py::handle series, py::handle pd) {
+  py::object dtype = series.attr("dtype");
+  Stamps s;
+  s.dtype = dtype;
+  if (py::isinstance(dtype, pd.attr("DatetimeTZDtype"))) {
+    s.tz = dtype.attr("tz");
+    s.unit = py::str(dtype.attr("unit"));
+  } else if (py::isinstance<py::dtype>(dtype) && py::str(dtype.attr("kind")).cast<std::string>() == "M") {
+    s.tz = py::none();
+    s.unit = py::str(py::module_::import("numpy").attr("datetime_data")(dtype)[py::int_(0)]);
+  } else {
+    return std::nullopt;
+  }
+  s.per_second = ticks_per_second(s.unit);
+  if (s.per_second == 0) return std::nullopt;
+  s.ticks = Int64Array::ensure(series.attr("array").attr("asi8"));
+  if (!s.ticks) throw py::error_already_set();
+  return s;
+}
+
+bool has_nat(const Int64Array& a) {
+  for (std::int64_t v : view(a)) {
+    if (v == core::kNaT) return true;
+  }
+  return false;
+}
+
+// A datetime column of `dtype` (naive or aware) holding int64 ticks.
+py::object datetimes_from_ticks(py::handle pd, py::array_t<std::int64_t> ticks,
+                                const std::string& unit, py::handle tz) {
+  py::object index = pd.attr("DatetimeIndex")(ticks.attr("view")("M8[" + unit + "]"));
+  if (!tz.is_none()) index = index.attr("tz_localize")("UTC").attr("tz_convert")(tz);
+  return index.attr("array");
+}
+
+// --- the event grid ------------------------------------------------------------
+
+const char* const kGridColumns[] = {"EVENT_NAME", "event_datetime", "datetime", "time_diff"};
+
+py::list grid_columns() {
+  py::list out;
+  for (const char* name : kGridColumns) out.append(name);
+  return out;
+}
+
+// The grid built row by row, as the calendar is read: every distinct event,
+// every distinct time of it rounded to the minute, every minute offset.
+py::object event_grid_rows(glue::Call& c, py::handle calendar, py::handle pre, py::handle post) {
+  py::object pd = c.global("pd");
+  py::object builtins = py::module_::import("builtins");
+  py::list rows;
+  py::object names = column(calendar, "EVENT_NAME");
+  for (py::handle event : names.attr("unique")()) {
+    py::object selected = calendar[equals(names, event)];
+    py::list times(column(selected, "event_datetime").attr("unique")());
+    py::list rounded;
+    for (py::handle t : times) rounded.append(c.global("round_event_datetime")(t));
+    for (py::handle t : rounded) {
+      for (py::handle m : builtins.attr("range")(pre, add(post, py::int_(1)))) {
+        py::object shifted = add(t, c.global("timedelta")(py::arg("minutes") = m));
+        rows.append(py::make_tuple(event, t, shifted, m));
+      }
+    }
+  }
+  return pd.attr("DataFrame")(rows, py::arg("columns") = grid_columns());
+}
+
+// The same grid built column-wise, for calendars whose event times are
+// nanosecond or microsecond stamps without NaT and whose event names are all
+// present: the rows come out identical, dtypes included, without creating a
+// time stamp object per grid row.
+std::optional<py::object> event_grid_columns(glue::Call& c, py::handle calendar, py::handle pre,
+                                             py::handle post) {
+  if (!PyLong_CheckExact(pre.ptr()) || !PyLong_CheckExact(post.ptr())) return std::nullopt;
+  const std::int64_t first = pre.cast<std::int64_t>(), last = post.cast<std::int64_t>();
+  if (last < first || last - first > 100000) return std::nullopt;
+
+  py::object pd = c.global("pd");
+  py::object series_type = pd.attr("Series");
+  py::object names = column(calendar, "EVENT_NAME");
+  py::object times = column(calendar, "event_datetime");
+  if (!py::isinstance(names, series_type) || !py::isinstance(times, series_type)) return std::nullopt;
+  std::optional<Stamps> stamps = stamps_of(times, pd);
+  if (!stamps || (stamps->unit != "ns" && stamps->unit != "us") || has_nat(stamps->ticks)) {
+    return std::nullopt;
+  }
+  if (truthy(names.attr("isna")().attr("any")())) return std::nullopt;
+
+  py::tuple factorized = pd.attr("factorize")(names);
+  Int64Array codes = Int64Array::ensure(factorized[0]);
+  py::list events(names.attr("unique")());
+  if (!codes || py::len(events) != py::len(factorized[1])) return std::nullopt;
+
+  std::vector<std::int64_t> firsts;
+  {
+    py::gil_scoped_release release;
+    firsts = core::distinct_code_stamps(view(codes), view(stamps->ticks));
+  }
+  if (firsts.empty()) return std::nullopt;
+  const std::size_t n_times = firsts.size();
+  std::vector<std::int64_t> event_of_time(n_times);
+  for (std::size_t t = 0; t < n_times; ++t) event_of_time[t] = codes.data()[firsts[t]];
+
+  // Event times rounded down to the minute. The query kit's own rounding
+  // clears the seconds field of the local clock, which is done here for all
+  // times at once; any other rounding function is called once per distinct
+  // time and must hand back stamps of the same kind.
+  py::object distinct = times.attr("array").attr("take")(to_numpy(std::vector<std::int64_t>(firsts)));
+  py::object round = c.global("round_event_datetime");
+  Int64Array rounded_ticks;
+  if (round.is(py::module_::import("orvane_data.from_bqia.query_kit").attr("round_event_datetime"))) {
+    Int64Array instant = Int64Array::ensure(distinct.attr("asi8"));
+    Int64Array wall = stamps->tz.is_none()
+                          ? instant
+                          : Int64Array::ensure(distinct.attr("tz_localize")(py::none()).attr("asi8"));
+    rounded_ticks = Int64Array(static_cast<py::ssize_t>(n_times));
+    core::clear_seconds(view(wall), view(instant), stamps->per_second,
+                        {rounded_ticks.mutable_data(), n_times});
+  } else {
+    py::object timestamp_type = pd.attr("Timestamp");
+    py::list rounded;
+    for (py::handle t : distinct) {
+      py::object r = round(t);
+      if (!py::type::handle_of(r).is(timestamp_type)) return std::nullopt;
+      rounded.append(r);
+    }
+    py::object rounded_index = pd.attr("DatetimeIndex")(rounded);
+    if (!same(rounded_index.attr("dtype"), stamps->dtype)) return std::nullopt;
+    rounded_ticks = Int64Array::ensure(rounded_index.attr("asi8"));
+  }
+
+  const std::size_t width = static_cast<std::size_t>(last - first + 1);
+  const std::size_t n_rows = n_times * width;
+  std::vector<std::int64_t> minute(n_rows), offset(n_rows), event_time(n_rows), event_row(n_rows);
+  {
+    py::gil_scoped_release release;
+    core::expand_minute_grid(view(rounded_ticks), first, last, 60 * stamps->per_second, minute,
+                             offset);
+    for (std::size_t t = 0, k = 0; t < n_times; ++t) {
+      for (std::size_t w = 0; w < width; ++w, ++k) {
+        event_time[k] = rounded_ticks.data()[t];
+        event_row[k] = event_of_time[t];
+      }
+    }
+  }
+
+  // Event names take the dtype that rows of these values would give.
+  py::list used;
+  std::vector<std::int64_t> position(py::len(events), -1);
+  for (std::int64_t code : event_of_time) {
+    if (position[code] < 0) {
+      position[code] = static_cast<std::int64_t>(py::len(used));
+      used.append(py::make_tuple(events[py::int_(code)]));
+    }
+  }
+  for (auto& e : event_row) e = position[e];
+  py::list one_column;
+  one_column.append("EVENT_NAME");
+  py::object event_values =
+      column(pd.attr("DataFrame")(used, py::arg("columns") = one_column), "EVENT_NAME").attr("array");
+
+  py::dict data;
+  data["EVENT_NAME"] = event_values.attr("take")(to_numpy(std::move(event_row)));
+  data["event_datetime"] =
+      datetimes_from_ticks(pd, to_numpy(std::move(event_time)), stamps->unit, stamps->tz);
+  data["datetime"] = datetimes_from_ticks(pd, to_numpy(std::move(minute)), stamps->unit, stamps->tz);
+  data["time_diff"] = to_numpy(std::move(offset));
+  return pd.attr("DataFrame")(data, py::arg("copy") = false);
+}
+
+py::object get_event_metadata(glue::Call& c) {
+  const py::object& calendar = c.arg("df_calendar");
+  const py::object& pre = c.arg("pre_event_window");
+  const py::object& post = c.arg("post_event_window");
+  if (auto grid = attempt([&] { return event_grid_columns(c, calendar, pre, post); })) {
+    return *grid;
+  }
+  return event_grid_rows(c, calendar, pre, post);
+}
+
+// --- event windows -------------------------------------------------------------
+
+// The windows frame as pandas builds it: join the bars onto the grid by
+// minute, drop minutes without a bar, order, attach the calendar's columns.
+py::object windows_by_joins(py::handle bars, py::handle calendar, py::handle grid) {
+  py::object on_minute = grid.attr("set_index")("datetime");
+  py::object bars_on_minute = bars.attr("set_index")("datetime");
+  py::object joined = on_minute.attr("join")(bars_on_minute, py::arg("how") = "left")
+                          .attr("reset_index")();
+  py::list subset;
+  subset.append("key");
+  joined = joined.attr("dropna")(py::arg("subset") = subset);
+  py::list order(on_minute.attr("columns").attr("tolist")());
+  order.append("datetime");
+  for (py::handle name : bars_on_minute.attr("columns")) order.append(name);
+  joined = joined[order];
+  py::list by;
+  for (const char* name : {"EVENT_NAME", "event_datetime", "key", "datetime"}) by.append(name);
+  joined = joined.attr("sort_values")(by).attr("reset_index")(py::arg("drop") = true);
+  py::list keys;
+  keys.append("EVENT_NAME");
+  keys.append("event_datetime");
+  py::object by_event = joined.attr("set_index")(keys);
+  py::object calendar_by_event = calendar.attr("reset_index")().attr("set_index")(keys);
+  return by_event.attr("join")(calendar_by_event, py::arg("how") = "left").attr("reset_index")();
+}
+
+// Rows `indexer` of a column's values (-1 gives a missing value when
+// `allow_fill`), as pandas takes them.
+py::object take(py::handle pd, py::handle series, py::handle indexer, bool allow_fill) {
+  if (py::isinstance(series.attr("dtype"), pd.attr("api").attr("extensions").attr("ExtensionDtype"))) {
+    return series.attr("array").attr("take")(indexer, py::arg("allow_fill") = allow_fill);
+  }
+  return pd.attr("api").attr("extensions").attr("take")(series.attr("to_numpy")(), indexer,
+                                                        py::arg("allow_fill") = allow_fill);
+}
+
+// Rows `indexer` of a column. With `as_if_missing`, the dtype is the one the
+// column takes when a missing row has been joined in (integers become floats,
+// booleans objects), as a left join with unmatched rows leaves it.
+py::object take_rows(py::handle pd, py::handle series, const py::array_t<std::int64_t>& indexer,
+                     bool as_if_missing) {
+  if (!as_if_missing) return take(pd, series, indexer, false);
+  const std::size_t n = static_cast<std::size_t>(indexer.size());
+  std::vector<std::int64_t> extended(indexer.data(), indexer.data() + n);
+  extended.push_back(-1);
+  py::object filled = take(pd, series, to_numpy(std::move(extended)), true);
+  return filled[py::slice(0, static_cast<py::ssize_t>(n), 1)];
+}
+
+bool is_plain_label_dtype(py::handle dtype, py::handle pd) {
+  if (py::isinstance(dtype, pd.attr("StringDtype"))) return true;
+  if (!py::isinstance<py::dtype>(dtype)) return false;
+  const std::string kind = py::str(dtype.attr("kind"));
+  return kind == "i" || kind == "u" || kind == "f";
+}
+
+// Sort ranks of a column as pandas orders it (missing values last).
+Int64Array sort_ranks(py::handle pd, py::handle values) {
+  py::object categorical = pd.attr("Categorical")(values, py::arg("ordered") = true);
+  Int64Array ranks(categorical.attr("codes").attr("astype")("int64"));
+  const std::int64_t n_categories = py::len(categorical.attr("categories"));
+  std::int64_t* r = ranks.mutable_data();
+  for (py::ssize_t i = 0; i < ranks.size(); ++i) {
+    if (r[i] < 0) r[i] = n_categories;
+  }
+  return ranks;
+}
+
+std::optional<py::object> windows_native(glue::Call& c, py::handle bars, py::handle calendar,
+                                         py::handle grid) {
+  py::object pd = c.global("pd");
+  py::object frame_type = pd.attr("DataFrame");
+  if (!py::isinstance(bars, frame_type) || !py::isinstance(grid, frame_type) ||
+      !py::isinstance(calendar, frame_type)) {
+    return std::nullopt;
+  }
+  py::list grid_names(grid.attr("columns").attr("tolist")());
+  if (!same(grid_names, grid_columns()) || py::len(grid) == 0 || py::len(bars) == 0) {
+    return std::nullopt;
+  }
+  py::object bar_columns = bars.attr("columns");
+  if (!truthy(bar_columns.attr("is_unique")) || !bar_columns.contains("datetime") ||
+      !bar_columns.contains("key")) {
+    return std::nullopt;
+  }
+  py::list bar_names;  // the bar columns that follow `datetime` in the result
+  for (py::handle name : bar_columns) {
+    if (same(py::str("datetime"), name)) continue;
+    for (const char* taken : {"EVENT_NAME", "event_datetime", "time_diff"}) {
+      if (same(py::str(taken), name)) return std::nullopt;  // overlapping columns
+    }
+    bar_names.append(name);
+  }
+
+  py::object grid_minute_col = column(grid, "datetime");
+  py::object grid_event_col = column(grid, "EVENT_NAME");
+  py::object grid_time_col = column(grid, "event_datetime");
+  std::optional<Stamps> minute = stamps_of(grid_minute_col, pd);
+  std::optional<Stamps> event_time = stamps_of(grid_time_col, pd);
+  std::optional<Stamps> bar_time = stamps_of(column(bars, "datetime"), pd);
+  if (!minute || !event_time || !bar_time) return std::nullopt;
+  if (minute->tz.is_none() != bar_time->tz.is_none()) return std::nullopt;  // naive against aware
+  if (has_nat(minute->ticks) || has_nat(event_time->ticks)) return std::nullopt;
+  if (!is_plain_label_dtype(grid_event_col.attr("dtype"), pd) ||
+      truthy(grid_event_col.attr("isna")().attr("any")())) {
+    return std::nullopt;
+  }
+  // Aware stamps of two zones are joined by instant and come out in UTC.
+  if (!minute->tz.is_none() &&
+      !same(pd.attr("DatetimeTZDtype")(py::arg("unit") = minute->unit, py::arg("tz") = bar_time->tz),
+            minute->dtype)) {
+    grid_minute_col = grid_minute_col.attr("dt").attr("tz_convert")("UTC");
+  }
+
+  // Grid minutes in the bars' unit; a minute finer than that unit can match
+  // only when it is a whole number of the bars' ticks.
+  const std::size_t n_grid = py::len(grid);
+  std::vector<std::int64_t> grid_ticks(n_grid), grid_code(n_grid, 0);
+  if (minute->per_second > bar_time->per_second &&
+      !core::stamps_fit_scaled(view(bar_time->ticks), minute->per_second / bar_time->per_second)) {
+    return std::nullopt;  // pandas cannot bring these bars to the grid's unit
+  }
+  core::KeyMatches on_minute;
+  {
+    py::gil_scoped_release release;
+    const std::int64_t up = std::max<std::int64_t>(1, bar_time->per_second / minute->per_second);
+    const std::int64_t down = std::max<std::int64_t>(1, minute->per_second / bar_time->per_second);
+    core::rescale_stamps(view(minute->ticks), up, down, grid_ticks, grid_code);
+    on_minute = core::match_keys(grid_code, grid_ticks, {}, view(bar_time->ticks));
+  }
+  const bool bars_filled = on_minute.any_left_unmatched();
+
+  // Ranks that order the rows as pandas sorts them; a missing key drops the row.
+  py::array_t<std::int64_t> matched = to_numpy(std::vector<std::int64_t>(on_minute.matched));
+  py::object keys = take(pd, column(bars, "key"), matched, false);
+  py::object key_missing = pd.attr("isna")(keys);
+  Int64Array key_rank = sort_ranks(pd, keys);
+  {
+    py::array_t<bool> missing(key_missing);
+    for (py::ssize_t i = 0; i < key_rank.size(); ++i) {
+      if (missing.data()[i]) key_rank.mutable_data()[i] = -1;
+    }
+  }
+  Int64Array event_rank = sort_ranks(pd, grid_event_col);
+
+  // The calendar, keyed as the windows are: (event name, event time).
+  py::list keys_names;
+  keys_names.append("EVENT_NAME");
+  keys_names.append("event_datetime");
+  py::object by_event = calendar.attr("reset_index")().attr("set_index")(keys_names);
+  py::object calendar_index = by_event.attr("index");
+  py::object calendar_names = calendar_index.attr("get_level_values")(0);
+  py::object calendar_times = calendar_index.attr("get_level_values")(1);
+  if (!same(calendar_names.attr("dtype"), grid_event_col.attr("dtype")) ||
+      !same(calendar_times.attr("dtype"), event_time->dtype)) {
+    return std::nullopt;
+  }
+  py::list calendar_columns(by_event.attr("columns").attr("tolist")());
+  for (py::handle name : calendar_columns) {
+    if (same(py::str("time_diff"), name) || same(py::str("datetime"), name) ||
+        bar_names.contains(name)) {
+      return std::nullopt;  // overlapping columns
+    }
+  }
+  py::tuple factorized = pd.attr("factorize")(calendar_names);
+  Int64Array calendar_code = Int64Array::ensure(factorized[0]);
+  Int64Array grid_event_code = Int64Array::ensure(
+      pd.attr("Index")(factorized[1]).attr("get_indexer")(grid_event_col));
+  Int64Array calendar_ticks =
+      Int64Array::ensure(pd.attr("DatetimeIndex")(calendar_times).attr("asi8"));
+
+  core::WindowRows rows;
+  core::JoinedRows joined;
+  std::vector<std::int64_t> take_grid, take_bar;
+  {
+    py::gil_scoped_release release;
+    rows = core::order_window_rows(view(event_rank), view(event_time->ticks), view(minute->ticks),
+                                   on_minute, view(key_rank));
+    core::KeyMatches on_event = core::match_keys(view(grid_event_code), view(event_time->ticks),
+                                                 view(calendar_code), view(calendar_ticks));
+    joined = core::expand_left_join(rows.grid, on_event);
+    take_grid.resize(joined.row.size());
+    take_bar.resize(joined.row.size());
+    for (std::size_t r = 0; r < joined.row.size(); ++r) {
+      take_grid[r] = rows.grid[joined.row[r]];
+      take_bar[r] = on_minute.matched[rows.matched[joined.row[r]]];
+    }
+  }
+  py::array_t<std::int64_t> grid_rows = to_numpy(std::move(take_grid));
+  py::array_t<std::int64_t> bar_rows = to_numpy(std::move(take_bar));
+  py::array_t<std::int64_t> calendar_rows = to_numpy(std::move(joined.right));
+
+  py::list labels;
+  py::list values;
+  auto put = [&](py::handle label, py::object array) {
+    labels.append(label);
+    values.append(std::move(array));
+  };
+  put(py::str("EVENT_NAME"), take_rows(pd, grid_event_col, grid_rows, false));
+  put(py::str("event_datetime"), take_rows(pd, grid_time_col, grid_rows, false));
+  put(py::str("time_diff"), take_rows(pd, column(grid, "time_diff"), grid_rows, false));
+  put(py::str("datetime"), take_rows(pd, grid_minute_col, grid_rows, false));
+  for (py::handle name : bar_names) put(name, take_rows(pd, bars[name], bar_rows, bars_filled));
+  for (py::handle name : calendar_columns) {
+    put(name, take_rows(pd, by_event[name], calendar_rows, joined.any_unmatched));
+  }
+  py::dict data;
+  for (std::size_t i = 0; i < py::len(labels); ++i) data[labels[i]] = values[i];
+  py::object result = frame_type(data, py::arg("copy") = false);
+  result.attr("columns") = pd.attr("Index")(labels);
+  return result;
+}
+
+py::object filter_bars_around_events(glue::Call& c) {
+  const py::object& bars = c.arg("df_bars");
+  const py::object& calendar = c.arg("df_calendar");
+  py::object grid = c.global("get_event_metadata")(calendar, c.arg("pre_event_window"),
+                                                   c.arg("post_event_window"));
+  if (auto windows = attempt([&] { return windows_native(c, bars, calendar, grid); })) {
+    return *windows;
+  }
+  return windows_by_joins(bars, calendar, grid);
+}
+
+// --- configuration and bars ----------------------------------------------------
+
+py::object get_roll_config(glue::Call& c) {
+  py::dict roll_configs;
+  for (py::handle item : c.arg("dict_fut").attr("items")()) {
+    std::vector<py::object> key_value = unpack(item, 2);
+    std::vector<py::object> roll = unpack(key_value[1], 3);
+    py::object make = c.global("bqia").attr("FuturesRollConfig");
+    py::object offset = c.global("DateOffset")(roll[2]);
+    roll_configs[key_value[0]] = make(roll[0], roll[1], offset);
+  }
+  return c.global("bqia").attr("FuturesRollFactory")(roll_configs);
+}
+
+py::object set_intraday_config(glue::Call& c) {
+  py::dict bqia_configs;
+  if (!c.arg("id_mapping").is_none()) bqia_configs["security_id_mapping"] = c.arg("id_mapping");
+  if (!c.arg("roll_config").is_none()) bqia_configs["futures_roll_factory"] = c.arg("roll_config");
+  bqia_configs["enabled_packages"] = c.arg("packages");
+  c.global("bqia").attr("set_config")(bqia_configs);
+  return py::none();
+}
+
+py::object get_id_mapping(glue::Call& c) {
+  const py::object& table = c.arg("dict_sec_pcs");
+  py::list custom(table.attr("keys")());
+  py::list parse_keys, sources;
+  for (py::handle value : table.attr("values")()) parse_keys.append(value[py::int_(0)]);
+  for (py::handle value : table.attr("values")()) sources.append(value[py::int_(1)]);
+  py::object pd = c.global("pd");
+  py::dict columns;
+  columns["custom"] = custom;
+  columns["parsekey"] = parse_keys;
+  columns["pcs"] = sources;
+  py::object requested = pd.attr("DataFrame")(columns);
+
+  py::object bq = c.global("bq");
+  py::object universe = bq.attr("univ").attr("list")(parse_keys);
+  py::dict fields;
+  fields["figi"] = bq.attr("data").attr("id_bb_global")().attr("droppe")();
+  py::object request = c.global("bql").attr("Request")(universe, fields);
+  py::object response = bq.attr("execute")(request);
+  py::dict rename;
+  rename["ID"] = "parsekey";
+  // A parse key listed twice is answered twice; one answer per parse key
+  // keeps every custom name to one row of the mapping.
+  py::list subset;
+  subset.append("parsekey");
+  py::object answered = response[py::int_(0)]
+                            .attr("df")()
+                            .attr("reset_index")()
+                            .attr("rename")(py::arg("columns") = rename)
+                            .attr("drop_duplicates")(py::arg("subset") = subset);
+  py::object mapping = pd.attr("merge")(py::arg("left") = requested, py::arg("left_on") = "parsekey",
+                                        py::arg("right") = answered, py::arg("right_on") = "parsekey");
+
+  // A pricing source other than "" is appended to the FIGI: "<FIGI>.<source>".
+  // An empty mapping keeps its (empty) FIGI column as it is.
+  if (py::len(mapping) > 0) {
+    py::list figis(column(mapping, "figi").attr("tolist")());
+    py::list pcs(column(mapping, "pcs").attr("tolist")());
+    py::list joined;
+    for (std::size_t i = 0; i < py::len(figis); ++i) {
+      py::object figi = figis[i], source = pcs[i];
+      joined.append(source.not_equal(py::str("")) ? add(add(figi, py::str(".")), source) : figi);
+    }
+    mapping[py::str("figi")] = pd.attr("Series")(joined, py::arg("index") = mapping.attr("index"));
+  }
+  py::list drop;
+  drop.append("pcs");
+  return mapping.attr("drop")(py::arg("columns") = drop);
+}
+
+// The description of every bar's security: the mapped value, or the
+// security itself where the service has none (None, or NaN as a text column
+// reports it).
+py::object describe(py::handle pd, py::handle securities, py::dict mapping) {
+  auto label = [&](py::handle x) -> py::object {
+    py::object value = mapping[x];  // a security the service does not know: KeyError
+    if (value.is_none() || (PyFloat_Check(value.ptr()) && truthy(pd.attr("isna")(value)))) {
+      return py::reinterpret_borrow<py::object>(x);
+    }
+    return value;
+  };
+  py::tuple factorized = pd.attr("factorize")(securities);
+  Int64Array codes = Int64Array::ensure(factorized[0]);
+  bool any_missing = false;
+  for (std::int64_t code : view(codes)) any_missing |= code < 0;
+  if (py::len(securities) == 0 || any_missing) {
+    py::list out;
+    for (py::handle x : securities) out.append(label(x));
+    return out;
+  }
+  py::list labels;
+  for (py::handle x : factorized[1]) labels.append(label(x));
+  return pd.attr("Series")(labels).attr("array").attr("take")(codes);
+}
+
+py::dict figi_table(glue::Call& c, const py::list& figis, const char* id_col_name,
+                    const char* id_data_item) {
+  py::object frame = c.global("get_figi_to_id_mapping")(
+      figis, py::arg("id_col_name") = id_col_name, py::arg("id_data_item") = id_data_item);
+  return column(frame.attr("set_index")("figi"), id_col_name).attr("to_dict")();
+}
+
+py::object get_intraday_bars(glue::Call& c) {
+  const py::object& dict_sec_pcs = c.arg("dict_sec_pcs");
+  const py::object& dict_fut = c.arg("dict_fut");
+  const py::object& security_id_type = c.arg("security_id_type");
+  py::list list_sec;
+  py::object id_mapping = py::none(), roll_config = py::none();
+  if (!dict_sec_pcs.is_none()) {
+    id_mapping = c.global("get_id_mapping")(dict_sec_pcs);
+    for (py::handle id : id_mapping[security_id_type].attr("tolist")()) list_sec.append(id);
+  }
+  if (!dict_fut.is_none()) {
+    roll_config = c.global("get_roll_config")(dict_fut);
+    for (py::handle name : dict_fut.attr("keys")()) list_sec.append(name);
+  }
+  c.global("set_intraday_config")(id_mapping, roll_config, c.arg("packages"));
+  py::object df_bars = c.global("bqia").attr("get_bars")(
+      py::arg("securities") = list_sec, py::arg("security_id_type") = security_id_type,
+      py::arg("start") = c.arg("start"), py::arg("end") = c.arg("end"),
+      py::arg("tz") = c.arg("tz"), py::arg("downsample_freq") = c.arg("downsample_freq"));
+  if (truthy(c.arg("add_description"))) {
+    py::object pd = c.global("pd");
+    py::object securities = column(df_bars, "security");
+    py::list figis(securities.attr("unique")());
+    py::dict names = figi_table(c, figis, "short_name", "name");
+    py::dict parse_keys = figi_table(c, figis, "parsekey", "parsekyable_des");
+    df_bars[py::str("short_name")] = describe(pd, securities, names);
+    df_bars[py::str("parsekey")] = describe(pd, securities, parse_keys);
+  }
+  return df_bars;
+}
+
+constexpr const char* roll_doc =
+    "Builds the intraday service's futures roll factory from a table of rolls.\n"
+    "\n"
+    "`dict_fut` maps a roll name to (future_root, yellow_key, roll_offset): the\n"
+    "futures root, its yellow key and how many calendar days before expiry the\n"
+    "roll moves to the next contract.";
+
+constexpr const char* config_doc =
+    "Configures the intraday service for the whole process.\n"
+    "\n"
+    "The id mapping makes custom names, FIGIs and parse keys resolvable, the\n"
+    "roll factory makes roll names resolvable; `packages` selects the data\n"
+    "packages. Arguments left as None are not sent.";
+
+constexpr const char* mapping_doc =
+    "Maps custom security names to parse keys and FIGIs through the query service.\n"
+    "\n"
+    "`dict_sec_pcs` maps a custom name to (parse key, pricing source); a\n"
+    "pricing source other than \"\" is appended to the FIGI after a full stop.\n"
+    "Returns the columns custom, parsekey, figi, for the parse keys the service\n"
+    "answered, in the order of the table.";
+
+constexpr const char* bars_doc =
+    "Fetches intraday bars for custom-named securities and rolled futures in one request.\n"
+    "\n"
+    "Configures the intraday service with the id mapping of `dict_sec_pcs` and\n"
+    "the roll factory of `dict_fut`, asks for the bars of every security and\n"
+    "roll from `start` to `end`, and with `add_description` labels each bar\n"
+    "with the security's short_name and parsekey.";
+
+constexpr const char* grid_doc =
+    "Expands a calendar of events into a grid of minutes around each event time.\n"
+    "\n"
+    "One row per distinct event, distinct event time (rounded down to the\n"
+    "minute) and minute offset from `pre_event_window` to `post_event_window`:\n"
+    "columns EVENT_NAME, event_datetime, datetime, time_diff.";
+
+constexpr const char* windows_doc =
+    "Keeps the bars that fall on the minute grids around calendar events.\n"
+    "\n"
+    "Each grid minute meets the bars stamped exactly on it; minutes without a\n"
+    "bar are dropped; rows are ordered by event, event time, key and minute and\n"
+    "carry the calendar's columns for their event.";
+
+}  // namespace
+
+PYBIND11_MODULE(bar_kit, m) {
+  m.doc() = "Intraday bars of the intraday analytics service and event windows around them.";
+  glue::import_as(m, "os");
+  glue::import_as(m, "warnings");
+  glue::import_as(m, "pandas", "pd");
+  glue::import_from(m, "pandas.tseries.offsets", "DateOffset");
+  glue::import_from(m, "datetime", "timedelta");
+  const bool show = glue::show_warnings();
+  m.attr("SHOW_WARNINGS") = show;
+  glue::guarded(glue::Guard::any_exception, show, "[bqia] 'bqia' is not installed.",
+                [&] { glue::import_as(m, "bloomberg.bquant.intraday", "bqia"); });
+  glue::guarded(glue::Guard::any_exception, show, "'bql' is not installed.", [&] {
+    py::object bql = glue::import_as(m, "bql");
+    m.attr("bq") = bql.attr("Service")();
+  });
+  glue::import_from(m, "orvane_data.from_bqia.query_kit", "get_figi_to_id_mapping");
+  glue::import_from(m, "orvane_data.from_bqia.query_kit", "round_event_datetime");
+
+  py::list packages;
+  for (const char* name : {"macro", "equity", "fixed-income"}) packages.append(name);
+  m.attr("PACKAGES") = packages;
+
+  glue::def(m, "get_roll_config(dict_fut)", roll_doc, get_roll_config);
+  glue::def(m,
+            "set_intraday_config(id_mapping=None, roll_config=None, "
+            "packages=['equity', 'macro', 'fixed-income'])",
+            config_doc, set_intraday_config);
+  glue::def(m, "get_id_mapping(dict_sec_pcs)", mapping_doc, get_id_mapping);
+  glue::def(m,
+            "get_intraday_bars(dict_sec_pcs={'spx': ('spx index', '')}, dict_fut=None, "
+            "start='2024-06-01', end='2024-07-01', security_id_type='custom', "
+            "downsample_freq=None, tz=None, packages=['equity', 'macro', 'fixed-income'], "
+            "add_description=True)",
+            bars_doc, get_intraday_bars);
+  glue::def(m, "get_event_metadata(df_calendar, pre_event_window=-5, post_event_window=10)",
+            grid_doc, get_event_metadata);
+  glue::def(m,
+            "filter_bars_around_events(df_bars, df_calendar, pre_event_window=-5, "
+            "post_event_window=10)",
+            windows_doc, filter_bars_around_events);
+}

@@ -1,0 +1,617 @@
+"""bar_kit: module load, intraday configuration, bar requests, event grids and windows."""
+
+from __future__ import annotations
+
+import inspect
+import io
+import json
+import os
+import subprocess
+import sys
+import textwrap
+from datetime import timedelta
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pytest
+import pytz
+
+from orvane_data.from_bqia import bar_kit, query_kit
+
+SRC = Path(__file__).resolve().parents[2] / "src"
+DEFAULT_PACKAGES = ["equity", "macro", "fixed-income"]
+
+
+# --- the windows as pandas defines them (reference for the native code) ------
+
+
+def reference_grid(df_calendar, pre=-5, post=10, rounding=query_kit.round_event_datetime):
+    rows = []
+    for event in df_calendar["EVENT_NAME"].unique():
+        selected = df_calendar[df_calendar["EVENT_NAME"] == event]
+        for t in [rounding(v) for v in list(selected["event_datetime"].unique())]:
+            for m in range(pre, post + 1):
+                rows.append((event, t, t + timedelta(minutes=m), m))
+    return pd.DataFrame(rows, columns=["EVENT_NAME", "event_datetime", "datetime", "time_diff"])
+
+
+def reference_windows(df_bars, df_calendar, pre=-5, post=10, rounding=query_kit.round_event_datetime):
+    grid = reference_grid(df_calendar, pre, post, rounding).set_index("datetime")
+    bars = df_bars.set_index("datetime")
+    joined = grid.join(bars, how="left").reset_index()
+    joined = joined.dropna(subset=["key"])
+    joined = joined[list(grid.columns) + ["datetime"] + list(bars.columns)]
+    joined = joined.sort_values(["EVENT_NAME", "event_datetime", "key", "datetime"]).reset_index(drop=True)
+    by_event = joined.set_index(["EVENT_NAME", "event_datetime"])
+    calendar = df_calendar.reset_index().set_index(["EVENT_NAME", "event_datetime"])
+    return by_event.join(calendar, how="left").reset_index()
+
+
+def assert_same_frame(got, want):
+    assert list(got.columns) == list(want.columns)
+    assert got.columns.dtype == want.columns.dtype
+    assert list(got.dtypes) == list(want.dtypes)
+    pd.testing.assert_frame_equal(got, want, check_exact=True)
+
+
+def outcome(call):
+    try:
+        return call()
+    except Exception as exc:  # the error itself is what is compared
+        return exc
+
+
+def assert_same_outcome(got, want):
+    if isinstance(want, Exception):
+        assert type(got) is type(want) and str(got) == str(want)
+    else:
+        assert not isinstance(got, Exception), got
+        assert_same_frame(got, want)
+
+
+# --- generated bars and calendars --------------------------------------------
+
+
+def random_case(seed):
+    """Bars and a calendar with the awkward parts of real ones: several keys
+    per minute, duplicate bars, bars between minutes, missing keys and stamps,
+    events at odd seconds, repeated events, zones and units that differ."""
+    rng = np.random.default_rng(seed)
+    zones = [None, "UTC", "America/New_York", "Asia/Hong_Kong", pytz.timezone("America/New_York")]
+    bar_zone = zones[rng.integers(len(zones))]
+    cal_zone = bar_zone if bar_zone is None else zones[1 + rng.integers(len(zones) - 1)]
+    base = pd.Timestamp("2024-03-08 13:20", tz="UTC")
+
+    def stamps(offsets_s, zone, unit):
+        out = pd.DatetimeIndex(base + pd.to_timedelta(offsets_s, unit="s")).as_unit(unit)
+        return out.tz_convert(zone) if zone is not None else out.tz_convert("UTC").tz_localize(None)
+
+    n = int(rng.integers(0, 60))
+    offsets = rng.integers(0, 40, n) * 60 + np.where(rng.random(n) < 0.1, 30, 0)
+    bar_times = stamps(offsets, bar_zone, ["ns", "us"][rng.integers(2)])
+    if n and rng.random() < 0.3:
+        bar_times = bar_times.insert(0, pd.NaT)[:n]
+    keys = rng.choice(["ES", "JPY", "SPX"], n).astype(object)
+    if n and rng.random() < 0.3:
+        keys[rng.integers(n)] = None
+    bars = pd.DataFrame(
+        {
+            "security": rng.choice(["F1", "F2"], n),
+            "datetime": bar_times,
+            "key": pd.array(keys, dtype="str"),
+            "close": rng.random(n),
+            "volume": rng.integers(0, 100, n),
+            "traded": rng.random(n) < 0.5,
+        }
+    )
+    m = int(rng.integers(0, 8))
+    event_offsets = rng.integers(0, 45, m) * 60 + np.where(rng.random(m) < 0.3, rng.integers(1, 60, m), 0)
+    event_times = stamps(event_offsets, cal_zone, ["ns", "us"][rng.integers(2)])
+    if m > 1 and rng.random() < 0.4:  # the same release twice
+        event_times = event_times[:-1].append(event_times[:1])
+    calendar = pd.DataFrame(
+        {
+            "EVENT_NAME": rng.choice(["CPI", "NFP", "GDP"], m),
+            "event_datetime": event_times,
+            "ACTUAL": rng.integers(0, 9, m),
+            "ticker": [f"T{i}" for i in range(m)],
+        },
+        index=pd.Index([f"r{i}" for i in range(m)], name="ID") if rng.random() < 0.5 else None,
+    )
+    if m and rng.random() < 0.2:
+        calendar.loc[calendar.index[0], "event_datetime"] = pd.NaT
+    return bars, calendar, (int(rng.integers(-6, 1)), int(rng.integers(0, 8)))
+
+
+@pytest.mark.parametrize("seed", range(120))
+def test_windows_match_the_pandas_joins(seed):
+    bars, calendar, (pre, post) = random_case(seed)
+    bars_before, calendar_before = bars.copy(), calendar.copy()
+    want = outcome(lambda: reference_windows(bars, calendar, pre, post))
+    got = outcome(lambda: bar_kit.filter_bars_around_events(bars, calendar, pre, post))
+    assert_same_outcome(got, want)
+    pd.testing.assert_frame_equal(bars, bars_before)
+    pd.testing.assert_frame_equal(calendar, calendar_before)
+
+
+@pytest.mark.parametrize("seed", range(120))
+def test_grid_matches_the_row_by_row_grid(seed):
+    _, calendar, (pre, post) = random_case(seed)
+    assert_same_outcome(outcome(lambda: bar_kit.get_event_metadata(calendar, pre, post)),
+                        outcome(lambda: reference_grid(calendar, pre, post)))
+
+
+def no_join(*args, **kwargs):
+    raise AssertionError("the native path joined frames with pandas")
+
+
+@pytest.mark.parametrize("seed", [s for s in range(120) if s % 7 == 0])
+def test_ordinary_frames_take_the_native_road(seed, monkeypatch):
+    bars, calendar, (pre, post) = random_case(seed)
+    bars = bars.dropna(subset=["datetime"])
+    calendar = calendar.dropna(subset=["event_datetime"])
+    if len(bars) == 0 or len(calendar) == 0:
+        pytest.skip("nothing to join")
+    want = reference_windows(bars, calendar, pre, post)
+    monkeypatch.setattr(pd.DataFrame, "join", no_join)
+    assert_same_frame(bar_kit.filter_bars_around_events(bars, calendar, pre, post), want)
+
+
+def frames(bar_times, keys, event_times, names=None, **bar_columns):
+    bars = pd.DataFrame({"datetime": pd.DatetimeIndex(bar_times), "key": keys, **bar_columns})
+    calendar = pd.DataFrame({"EVENT_NAME": names or ["CPI"] * len(event_times),
+                             "event_datetime": pd.DatetimeIndex(event_times)})
+    return bars, calendar
+
+
+class TestWindows:
+    def test_one_event_with_two_keys(self):
+        minutes = pd.date_range("2024-06-12 08:25", "2024-06-12 08:41", freq="min", tz="America/New_York")
+        bars, calendar = frames(list(minutes) * 2, ["b"] * 17 + ["a"] * 17,
+                                [pd.Timestamp("2024-06-12 08:30", tz="America/New_York")])
+        got = bar_kit.filter_bars_around_events(bars, calendar)
+        assert list(got.columns) == ["EVENT_NAME", "event_datetime", "time_diff", "datetime", "key", "index"]
+        assert list(got["key"]) == ["a"] * 16 + ["b"] * 16
+        assert list(got["time_diff"]) == list(range(-5, 11)) * 2
+        assert got["datetime"].iloc[0] == pd.Timestamp("2024-06-12 08:25", tz="America/New_York")
+        assert list(got.index) == list(range(32))
+
+    def test_event_off_the_minute_keeps_its_calendar_columns_empty(self):
+        bars, calendar = frames(["2024-06-12 08:30"], ["a"], ["2024-06-12 08:30:45"])
+        calendar["ACTUAL"] = [1]
+        got = bar_kit.filter_bars_around_events(bars, calendar)
+        assert got["event_datetime"].tolist() == [pd.Timestamp("2024-06-12 08:30")]
+        assert got["ACTUAL"].isna().all() and got["ACTUAL"].dtype == np.float64
+
+    @pytest.mark.parametrize(
+        "change, error",
+        [
+            (lambda b, c: (b.assign(time_diff=1), c), ValueError),  # overlapping columns
+            (lambda b, c: (b, c.assign(key="x")), ValueError),
+            (lambda b, c: (b.drop(columns="key"), c), KeyError),
+            (lambda b, c: (b.drop(columns="datetime"), c), KeyError),
+            (lambda b, c: (b, c.drop(columns="EVENT_NAME")), KeyError),
+            (lambda b, c: (b.assign(datetime=b["datetime"].dt.tz_localize("UTC")), c), TypeError),
+        ],
+    )
+    def test_errors_are_those_of_the_joins(self, change, error):
+        bars, calendar = change(*frames(["2024-06-12 08:30"], ["a"], ["2024-06-12 08:30"]))
+        want = outcome(lambda: reference_windows(bars, calendar))
+        assert isinstance(want, error)
+        assert_same_outcome(outcome(lambda: bar_kit.filter_bars_around_events(bars, calendar)), want)
+
+    def test_many_bars_of_several_securities(self):
+        # sorted runs per security, as the service delivers them, plus a shuffled copy
+        rng = np.random.default_rng(3)
+        minutes = pd.date_range("2024-06-03", periods=3000, freq="min", tz="UTC")
+        parts = [pd.DataFrame({"datetime": minutes[rng.random(3000) < 0.8], "key": k}) for k in "ABCD"]
+        bars = pd.concat(parts, ignore_index=True)
+        bars["close"] = rng.random(len(bars))
+        events = minutes[rng.integers(0, 3000, 40)].tz_convert("America/New_York")
+        calendar = pd.DataFrame({"EVENT_NAME": rng.choice(["CPI", "NFP"], 40), "event_datetime": events})
+        for frame in (bars, bars.sample(frac=1.0, random_state=1)):
+            assert_same_frame(bar_kit.filter_bars_around_events(frame, calendar, -3, 12),
+                              reference_windows(frame, calendar, -3, 12))
+
+    def test_uses_the_module_level_grid_and_rounding(self, monkeypatch):
+        bars, calendar = frames(["2024-06-12 08:31", "2024-06-12 08:33"], ["a", "a"], ["2024-06-12 08:30:15"])
+
+        def round_up(value, round_down=True):
+            return query_kit.round_event_datetime(value, round_down=False)
+
+        monkeypatch.setattr(bar_kit, "round_event_datetime", round_up)
+        assert_same_frame(bar_kit.filter_bars_around_events(bars, calendar, 0, 2),
+                          reference_windows(bars, calendar, 0, 2, rounding=round_up))
+        grid = reference_grid(calendar, 0, 1, rounding=round_up)
+        monkeypatch.setattr(bar_kit, "get_event_metadata", lambda *args: grid)
+        assert bar_kit.filter_bars_around_events(bars, calendar, 5, 9)["datetime"].tolist() == [
+            pd.Timestamp("2024-06-12 08:31")]
+
+
+class TestGrid:
+    def test_one_event_gives_sixteen_minutes(self):
+        calendar = pd.DataFrame({"EVENT_NAME": ["CPI"],
+                                 "event_datetime": [pd.Timestamp("2024-06-12 08:30", tz="America/New_York")]})
+        grid = bar_kit.get_event_metadata(calendar)
+        assert list(grid.columns) == ["EVENT_NAME", "event_datetime", "datetime", "time_diff"]
+        assert grid["time_diff"].tolist() == list(range(-5, 11))
+        assert grid["datetime"].dt.strftime("%H:%M").tolist()[::5] == ["08:25", "08:30", "08:35", "08:40"]
+
+    @pytest.mark.parametrize(
+        "times",
+        [
+            pd.DatetimeIndex(["2024-06-12 08:30:45", "2024-06-12 08:30:10", "2024-06-12 08:30:45"]),
+            pd.DatetimeIndex(["2024-06-12 08:30:05", "2024-06-12 09:00"]).as_unit("s"),
+            pd.DatetimeIndex(["2024-06-12 08:30:05", "NaT"], tz="Asia/Hong_Kong"),
+            [pd.Timestamp("2024-06-12 08:30:05", tz="UTC"), pd.Timestamp("2024-06-12 08:30", tz="Asia/Tokyo")],
+            [],
+        ],
+    )
+    def test_calendars_of_any_kind_of_stamp(self, times):
+        calendar = pd.DataFrame({"EVENT_NAME": ["CPI", "NFP", "CPI"][: len(times)], "event_datetime": times})
+        assert_same_frame(bar_kit.get_event_metadata(calendar, -1, 2), reference_grid(calendar, -1, 2))
+
+    @pytest.mark.parametrize("pre, post, error", [(-5.0, 10, TypeError), (-5, "10", TypeError), (3, 1, None)])
+    def test_window_bounds(self, pre, post, error):
+        calendar = pd.DataFrame({"EVENT_NAME": ["CPI"], "event_datetime": [pd.Timestamp("2024-06-12 08:30")]})
+        if error is not None:
+            with pytest.raises(error):
+                bar_kit.get_event_metadata(calendar, pre, post)
+        else:
+            assert_same_frame(bar_kit.get_event_metadata(calendar, pre, post), reference_grid(calendar, pre, post))
+
+
+# --- module load -------------------------------------------------------------
+
+
+def test_module_names_and_signatures():
+    names = [n for n in vars(bar_kit) if not n.startswith("__")]
+    assert names[:6] == ["os", "warnings", "pd", "DateOffset", "timedelta", "SHOW_WARNINGS"]
+    assert bar_kit.get_figi_to_id_mapping is query_kit.get_figi_to_id_mapping
+    assert bar_kit.round_event_datetime is query_kit.round_event_datetime
+    assert bar_kit.PACKAGES == ["macro", "equity", "fixed-income"]
+    sig = inspect.signature(bar_kit.get_intraday_bars)
+    assert str(sig) == (
+        "(dict_sec_pcs={'spx': ('spx index', '')}, dict_fut=None, start='2024-06-01', end='2024-07-01', "
+        "security_id_type='custom', downsample_freq=None, tz=None, "
+        "packages=['equity', 'macro', 'fixed-income'], add_description=True)")
+    assert str(inspect.signature(bar_kit.filter_bars_around_events)) == (
+        "(df_bars, df_calendar, pre_event_window=-5, post_event_window=10)")
+    assert (inspect.signature(bar_kit.set_intraday_config).parameters["packages"].default
+            is not sig.parameters["packages"].default)
+
+
+GUARD_PROBE = textwrap.dedent(
+    """
+    import importlib.abc, json, sys, warnings
+    class Block(importlib.abc.MetaPathFinder):
+        def find_spec(self, name, path, target=None):
+            if name in {blocked!r}:
+                raise ModuleNotFoundError(name)
+    sys.meta_path.insert(0, Block())
+    from orvane_data.from_bqia import query_kit
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        from orvane_data.from_bqia import bar_kit as b
+    print(json.dumps({{
+        "show": b.SHOW_WARNINGS,
+        "warnings": [str(w.message) for w in caught],
+        "bound": [n for n in ("bqia", "bql", "bq") if hasattr(b, n)],
+    }}))
+    """
+)
+
+
+def run_guard(tmp_path, env_value, libraries=None):
+    """Import bar_kit in a fresh interpreter; `libraries` maps file names under
+    tmp_path to their sources (fake service libraries)."""
+    env = {k: v for k, v in os.environ.items() if k != "SHOW_WARNINGS"}
+    if env_value is not None:
+        env["SHOW_WARNINGS"] = env_value
+    blocked = {"bql", "bloomberg"}
+    for name, source in (libraries or {}).items():
+        path = tmp_path / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(source)
+        blocked.discard(name.split("/")[0].removesuffix(".py"))
+    env["PYTHONPATH"] = os.pathsep.join([str(tmp_path), str(SRC)])
+    probe = GUARD_PROBE.format(blocked=blocked)
+    out = subprocess.run([sys.executable, "-c", probe], env=env, capture_output=True, text=True, check=True)
+    return json.loads(out.stdout)
+
+
+@pytest.mark.parametrize("env_value, shown", [(None, False), ("true", False), ("0", False), (" 1", False), ("1", True)])
+def test_missing_libraries_warn_only_when_switched_on(tmp_path, env_value, shown):
+    result = run_guard(tmp_path, env_value)
+    assert result["show"] is shown
+    assert result["warnings"] == (["[bqia] 'bqia' is not installed.", "'bql' is not installed."] if shown else [])
+    assert result["bound"] == []
+
+
+def test_broken_libraries_are_caught_whatever_they_raise(tmp_path):
+    libraries = {
+        "bloomberg/__init__.py": "",
+        "bloomberg/bquant/__init__.py": "",
+        "bloomberg/bquant/intraday.py": "raise RuntimeError('licence expired')\n",
+        "bql.py": "class Service:\n    def __init__(self):\n        raise OSError('no session')\n",
+    }
+    result = run_guard(tmp_path, "1", libraries)
+    assert result["warnings"] == ["[bqia] 'bqia' is not installed.", "'bql' is not installed."]
+    assert result["bound"] == ["bql"]
+
+
+def test_working_libraries_are_bound(tmp_path):
+    libraries = {
+        "bloomberg/__init__.py": "",
+        "bloomberg/bquant/__init__.py": "",
+        "bloomberg/bquant/intraday.py": "NAME = 'intraday'\n",
+        "bql.py": "class Service:\n    pass\n",
+    }
+    assert run_guard(tmp_path, "1", libraries) == {"show": True, "warnings": [], "bound": ["bqia", "bql", "bq"]}
+
+
+# --- configuration and requests through recording doubles --------------------
+
+
+class Recorder:
+    """Stands in for the intraday service library and records every call."""
+
+    def __init__(self, bars=None):
+        self.calls = []
+        self.bars = bars
+
+    def FuturesRollConfig(self, *args, **kwargs):
+        self.calls.append(("FuturesRollConfig", args, kwargs))
+        return ("roll", args)
+
+    def FuturesRollFactory(self, *args, **kwargs):
+        self.calls.append(("FuturesRollFactory", args, kwargs))
+        return ("factory", args)
+
+    def set_config(self, *args, **kwargs):
+        self.calls.append(("set_config", args, kwargs))
+
+    def get_bars(self, *args, **kwargs):
+        self.calls.append(("get_bars", args, kwargs))
+        return self.bars if self.bars is not None else pd.DataFrame({"security": [], "datetime": [], "key": []})
+
+    def named(self, name):
+        return [call for call in self.calls if call[0] == name]
+
+
+class QueryService:
+    """Stands in for the query service object `bq` and the library `bql`."""
+
+    def __init__(self, answers):
+        self.answers = answers  # parse key -> FIGI
+        self.calls = []
+        service = self
+
+        class Item:
+            def __init__(self, name, dropped=False):
+                self.name, self.dropped = name, dropped
+
+            def droppe(self, *args):
+                service.calls.append(("droppe", args))
+                return Item(self.name, True)
+
+        class Data:
+            def id_bb_global(self, *args, **kwargs):
+                service.calls.append(("id_bb_global", args, kwargs))
+                return Item("id_bb_global")
+
+        class Univ:
+            def list(self, members):
+                service.calls.append(("univ.list", list(members)))
+                return ("universe", list(members))
+
+        class Request:
+            def __init__(self, *args, **kwargs):
+                service.calls.append(("Request", args, kwargs))
+                self.args = args
+
+        self.data, self.univ, self.Request = Data(), Univ(), Request
+
+    def execute(self, request):
+        self.calls.append(("execute", request))
+        members = request.args[0][1]
+        found = [m for m in members if m in self.answers]
+        frame = pd.DataFrame({"figi": [self.answers[m] for m in found]}, index=pd.Index(found, name="ID"))
+
+        class Answer:
+            def df(self):
+                return frame.copy()
+
+        return [Answer()]
+
+
+@pytest.fixture
+def services(monkeypatch):
+    intraday = Recorder()
+    query = QueryService({"spx index": "FIGI_SPX", "JPY Curncy": "FIGI_JPY", "IBM US Equity": "FIGI_IBM"})
+    monkeypatch.setattr(bar_kit, "bqia", intraday, raising=False)
+    monkeypatch.setattr(bar_kit, "bq", query, raising=False)
+    monkeypatch.setattr(bar_kit, "bql", query, raising=False)
+    return intraday, query
+
+
+class TestRollsAndConfiguration:
+    def test_rolls_become_one_factory_in_table_order(self, services):
+        intraday, _ = services
+        factory = bar_kit.get_roll_config({"tu": ("TU", "Comdty", 3), "es": ("ES", "Index", 5)})
+        configs = intraday.named("FuturesRollConfig")
+        assert [c[1][:2] for c in configs] == [("TU", "Comdty"), ("ES", "Index")]
+        assert [c[1][2] for c in configs] == [pd.DateOffset(3), pd.DateOffset(5)]
+        assert factory == ("factory", ({"tu": ("roll", configs[0][1]), "es": ("roll", configs[1][1])},))
+        assert list(factory[1][0]) == ["tu", "es"]
+
+    @pytest.mark.parametrize(
+        "table, error, message",
+        [
+            (None, AttributeError, "'NoneType' object has no attribute 'items'"),
+            ({"es": ("ES", "Index")}, ValueError, "not enough values to unpack (expected 3, got 2)"),
+            ({"es": ("ES", "Index", 5, 1)}, ValueError, "too many values to unpack (expected 3)"),
+            ({"es": 5}, TypeError, "cannot unpack non-iterable int object"),
+        ],
+    )
+    def test_bad_roll_tables(self, services, table, error, message):
+        intraday, _ = services
+        with pytest.raises(error) as info:
+            bar_kit.get_roll_config({"ok": ("NQ", "Index", 1), **table} if table else table)
+        assert str(info.value) == message
+        assert intraday.named("FuturesRollFactory") == []
+
+    def test_empty_table_gives_an_empty_factory(self, services):
+        assert bar_kit.get_roll_config({}) == ("factory", ({},))
+
+    def test_configuration_sends_what_is_given(self, services):
+        intraday, _ = services
+        bar_kit.set_intraday_config()
+        bar_kit.set_intraday_config(packages=None)
+        empty = pd.DataFrame()
+        bar_kit.set_intraday_config(empty, "factory", ["macro"])
+        sent = [c[1][0] for c in intraday.named("set_config")]
+        assert sent[0] == {"enabled_packages": DEFAULT_PACKAGES}
+        assert sent[0]["enabled_packages"] is inspect.signature(bar_kit.set_intraday_config).parameters[
+            "packages"].default
+        assert sent[1] == {"enabled_packages": None}
+        assert list(sent[2]) == ["security_id_mapping", "futures_roll_factory", "enabled_packages"]
+        assert sent[2]["security_id_mapping"] is empty
+
+    def test_missing_service_library_is_a_name_error(self, monkeypatch):
+        monkeypatch.delattr(bar_kit, "bqia", raising=False)
+        with pytest.raises(NameError, match="name 'bqia' is not defined"):
+            bar_kit.set_intraday_config()
+
+
+class TestIdMapping:
+    def test_request_shape_and_pricing_sources(self, services):
+        _, query = services
+        table = {"spx": ("spx index", ""), "jpy": ("JPY Curncy", "BGN"), "jpy2": ("JPY Curncy", "CMPN"),
+                 "gone": ("NOPE Index", "")}
+        mapping = bar_kit.get_id_mapping(table)
+        assert mapping.to_dict("list") == {
+            "custom": ["spx", "jpy", "jpy2"],
+            "parsekey": ["spx index", "JPY Curncy", "JPY Curncy"],
+            "figi": ["FIGI_SPX", "FIGI_JPY.BGN", "FIGI_JPY.CMPN"],
+        }
+        kinds = [c[0] for c in query.calls]
+        assert kinds == ["univ.list", "id_bb_global", "droppe", "Request", "execute"]
+        assert query.calls[0][1] == ["spx index", "JPY Curncy", "JPY Curncy", "NOPE Index"]
+        request = [c for c in query.calls if c[0] == "Request"][0]
+        assert request[2] == {} and list(request[1][1]) == ["figi"] and request[1][1]["figi"].dropped
+
+    def test_nothing_answered_gives_an_empty_mapping(self, services):
+        mapping = bar_kit.get_id_mapping({"x": ("NOPE Index", "")})
+        assert list(mapping.columns) == ["custom", "parsekey", "figi"] and len(mapping) == 0
+
+    @pytest.mark.parametrize("table, error", [(None, AttributeError), ({"a": ("spx index",)}, IndexError),
+                                              ({"a": ("spx index", None)}, TypeError)])
+    def test_bad_tables(self, services, table, error):
+        with pytest.raises(error):
+            bar_kit.get_id_mapping(table)
+
+
+class TestIntradayBars:
+    def test_defaults(self, services):
+        intraday, query = services
+        bars = bar_kit.get_intraday_bars(add_description=False)
+        assert query.calls[0] == ("univ.list", ["spx index"])
+        config = intraday.named("set_config")[0][1][0]
+        assert config["security_id_mapping"].to_dict("list") == {
+            "custom": ["spx"], "parsekey": ["spx index"], "figi": ["FIGI_SPX"]}
+        assert intraday.calls[-1] == ("get_bars", (), {
+            "securities": ["spx"], "security_id_type": "custom", "start": "2024-06-01", "end": "2024-07-01",
+            "tz": None, "downsample_freq": None})
+        assert list(intraday.calls[-1][2]) == ["securities", "security_id_type", "start", "end", "tz",
+                                               "downsample_freq"]
+        assert list(bars.columns) == ["security", "datetime", "key"]
+
+    def test_securities_then_rolls(self, services):
+        intraday, _ = services
+        bar_kit.get_intraday_bars({"ibm": ("IBM US Equity", ""), "jpy": ("JPY Curncy", "BGN")},
+                                  {"es": ("ES", "Index", 5)}, security_id_type="figi", add_description=0)
+        assert intraday.calls[-1][2]["securities"] == ["FIGI_IBM", "FIGI_JPY.BGN", "es"]
+        config = intraday.named("set_config")[-1][1][0]
+        assert list(config) == ["security_id_mapping", "futures_roll_factory", "enabled_packages"]
+
+    def test_rolls_only_and_nothing_at_all(self, services):
+        intraday, query = services
+        bar_kit.get_intraday_bars(None, {"es": ("ES", "Index", 5), "nq": ("NQ", "Index", 2)}, add_description=False)
+        assert intraday.calls[-1][2]["securities"] == ["es", "nq"]
+        assert "security_id_mapping" not in intraday.named("set_config")[-1][1][0]
+        bar_kit.get_intraday_bars(None, None, add_description=False)
+        assert intraday.calls[-1][2]["securities"] == []
+        assert query.calls == []
+
+    def test_unknown_id_type_fails_before_any_request(self, services):
+        intraday, _ = services
+        with pytest.raises(KeyError):
+            bar_kit.get_intraday_bars(security_id_type="ticker")
+        assert intraday.calls == []
+
+    def test_description_labels(self, services, monkeypatch):
+        intraday, _ = services
+        intraday.bars = pd.DataFrame({"security": ["F1", "F2", "F1", "F3"], "datetime": pd.NaT, "key": "k"})
+        asked = []
+
+        def figi_table(figis, id_col_name, id_data_item):
+            asked.append((list(figis), id_col_name, id_data_item))
+            values = {"short_name": ["One", None, "Three"], "parsekey": ["F1 Index", "F2 Index", np.nan]}
+            return pd.DataFrame({"figi": ["F1", "F2", "F3"], id_col_name: values[id_col_name]})
+
+        monkeypatch.setattr(bar_kit, "get_figi_to_id_mapping", figi_table)
+        bars = bar_kit.get_intraday_bars()
+        assert bars is intraday.bars
+        assert asked == [(["F1", "F2", "F3"], "short_name", "name"),
+                         (["F1", "F2", "F3"], "parsekey", "parsekyable_des")]
+        assert bars["short_name"].tolist() == ["One", "F2", "One", "Three"]
+        assert bars["parsekey"].tolist() == ["F1 Index", "F2 Index", "F1 Index", "F3"]
+
+    def test_security_without_description_is_a_key_error(self, services, monkeypatch):
+        intraday, _ = services
+        intraday.bars = pd.DataFrame({"security": ["F1", "F9"], "datetime": pd.NaT, "key": "k"})
+        monkeypatch.setattr(bar_kit, "get_figi_to_id_mapping",
+                            lambda figis, id_col_name, id_data_item: pd.DataFrame({"figi": ["F1"], id_col_name: ["x"]}))
+        with pytest.raises(KeyError, match="F9"):
+            bar_kit.get_intraday_bars()
+
+
+# --- the whole road through the simulated services ----------------------------
+
+ROAD = textwrap.dedent(
+    """
+    import json
+    from orvane_data import simulated
+    print(json.dumps(simulated.activate()))
+    from orvane_data.from_bqia import bar_kit, query_kit
+    calendar = query_kit.get_eco_calendar_data(query_kit.bq, ["US"], "2024-03-01", "2024-04-30",
+                                               tickers=["NFP TCH Index", "CPI YOY Index"],
+                                               event_timezone="America/New_York")
+    bars = bar_kit.get_intraday_bars({"spx": ("SPX Index", ""), "jpy": ("JPY Curncy", "BGN")},
+                                     {"es": ("ES", "Index", 5)}, "2024-03-01", "2024-04-30",
+                                     tz="America/New_York")
+    windows = bar_kit.filter_bars_around_events(bars, calendar)
+    print(windows.to_json(orient="split", date_format="iso"))
+    simulated.deactivate()
+    import sys
+    print(json.dumps(sorted(n for n in sys.modules if n.split(".")[0] in ("bql", "bloomberg"))))
+    """
+)
+
+
+def test_calendar_bars_and_windows_through_the_simulated_services():
+    env = dict(os.environ, PYTHONPATH=str(SRC))
+    out = subprocess.run([sys.executable, "-c", ROAD], env=env, capture_output=True, text=True, check=True)
+    used, table, left = out.stdout.splitlines()
+    assert json.loads(used) == {"bql": "simulated", "bloomberg.bquant.intraday": "simulated"}
+    assert json.loads(left) == []
+    windows = pd.read_json(io.StringIO(table), orient="split")
+    assert set(windows["EVENT_NAME"]) == {"Change in Nonfarm Payrolls", "CPI YoY"}
+    # NFP and CPI at 08:30 New York: the futures and the currency trade then, the index not yet
+    assert set(windows["key"]) == {"es", "jpy"}
+    assert set(windows["time_diff"]) == set(range(-5, 11))
+    assert windows["short_name"].str.startswith("S&P500 EMINI FUT").any()
+    assert set(windows["parsekey"]) >= {"ESH4 Index", "ESM4 Index", "JPY Curncy"}
+    assert windows["ACTUAL"].notna().all()
