@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -28,8 +29,8 @@ void expect_same(const Vec& got, const Vec& want, double tol = 0.0) {
 }
 
 Vec rolling(const Vec& x, std::size_t length, std::size_t min_periods) {
-  Vec out(x.size());
-  core::rolling_mean(x, length, min_periods, out);
+  Vec out(x.size()), scratch(std::min(length, x.size()));
+  core::rolling_mean(x, length, min_periods, scratch, out);
   return out;
 }
 
@@ -48,6 +49,21 @@ TEST(RollingMean, TrailingWindowAndMinPeriods) {
   expect_same(rolling({1, NaN, 3, Inf, 5, 7}, 3, 2), {NaN, NaN, 2, NaN, 4, 6});
   expect_same(rolling({2, 4}, 1, 1), {2, 4});
   expect_same(rolling({1, 2}, 5, 1), {1, 1.5});
+}
+
+TEST(RollingMean, NarrowSeriesTakeTheBlockedSums) {
+  // one sign within a factor 16: block-wise sums, same rules
+  const Vec x = {10, 11, 12, NaN, 14, 15, 16, 16, 16, 16, 12};
+  expect_same(rolling(x, 3, 3), {NaN, NaN, 11, NaN, NaN, NaN, 15, 47.0 / 3, 16, 16, 44.0 / 3},
+              1e-14);
+  expect_same(rolling(x, 3, 1), {10, 10.5, 11, 11.5, 13, 14.5, 15, 47.0 / 3, 16, 16, 44.0 / 3},
+              1e-14);
+  EXPECT_EQ(rolling(x, 3, 3)[9], 16.0);  // the equal run is exact
+  // blocks of the window's length: windows straddling two blocks
+  Vec ramp(40);
+  for (std::size_t i = 0; i < ramp.size(); ++i) ramp[i] = 20 + 0.5 * static_cast<double>(i);
+  const Vec got = rolling(ramp, 7, 7);
+  for (std::size_t i = 6; i < ramp.size(); ++i) EXPECT_NEAR(got[i], ramp[i] - 1.5, 1e-13) << i;
 }
 
 TEST(RollingMean, CompensatedSumsRecoverSmallValues) {

@@ -9,6 +9,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -168,11 +169,12 @@ py::object sma(glue::Call& c) {
   }
   glue::Float64Values values = glue::series_float64(close, "sma");
   const std::size_t window = to_size(length), periods = to_size(min_periods);
+  std::vector<double> scratch(std::min(window, values.size()));
   glue::Float64Array out = glue::new_float64(values.size());
   {
     auto o = glue::writable(out);
     py::gil_scoped_release release;
-    core::rolling_mean(values.span(), window, periods, o);
+    core::rolling_mean(values.span(), window, periods, scratch, o);
   }
   py::object result = new_series(c, std::move(out), close.attr("index"));
   return finish(c, result, offset, options, with_length("SMA_", length));

@@ -1,0 +1,204 @@
+"""Speed of the overlap indicators against their pandas formulations.
+
+Every figure is a ratio of two timings taken in this run on the same data
+(best of several repeats), so it holds on a busy machine as long as the load
+does not change within one measurement. See benchmarks/README.md.
+
+    PYTHONPATH=src python3 benchmarks/bench_overlap.py            # 10 million rows
+    PYTHONPATH=src python3 benchmarks/bench_overlap.py --rows 1e6  # a quicker look
+"""
+
+import argparse
+import threading
+import time
+
+import numpy as np
+import pandas as pd
+
+from orvane_data.ta import overlap
+
+
+# ---------------------------------------------------------------------------
+# The pandas formulations: what each indicator computes, written with pandas
+# and numpy alone (the argument checks and helpers left out).
+
+
+def pd_sma(close, length):
+    return close.rolling(length, min_periods=length).mean()
+
+
+def _seeded(close, length):
+    arr = close.values.copy().astype(float)
+    arr[length - 1] = np.nanmean(arr[:length])
+    arr[: length - 1] = np.nan
+    return pd.Series(arr, index=close.index)
+
+
+def pd_ema(close, length):
+    return _seeded(close, length).ewm(span=length, adjust=False).mean()
+
+
+def pd_rma(close, length):
+    return _seeded(close, length).ewm(alpha=1.0 / length, adjust=False).mean()
+
+
+def pd_wma(close, length):
+    weights = np.arange(1, length + 1, dtype=float)
+    total = 0.5 * length * (length + 1)
+    return close.rolling(length, min_periods=length).apply(lambda x: np.dot(x, weights) / total, raw=True)
+
+
+def pd_dema(close, length):
+    e1 = pd_ema(close, length)
+    return 2 * e1 - pd_ema(e1, length)
+
+
+def pd_tema(close, length):
+    e1 = pd_ema(close, length)
+    e2 = pd_ema(e1, length)
+    return 3 * e1 - 3 * e2 + pd_ema(e2, length)
+
+
+def pd_hma(close, length):
+    fast = pd_wma(close, int(length / 2))
+    slow = pd_wma(close, length)
+    return pd_wma(2 * fast - slow, int(np.sqrt(length)))
+
+
+def pd_hlc3(high, low, close):
+    return (high + low + close) / 3.0
+
+
+def pd_vwap(high, low, close, volume):
+    tp = (high + low + close) / 3.0
+    return (tp * volume).cumsum() / volume.cumsum()
+
+
+# ---------------------------------------------------------------------------
+
+
+def best(fn, repeats):
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - start)
+    return min(times)
+
+
+def prices(rows, seed):
+    rng = np.random.default_rng(seed)
+    return pd.Series(100.0 * np.exp(np.cumsum(rng.normal(0.0, 1e-4, rows))))
+
+
+def row(label, ours, theirs, note=""):
+    print(f"  {label:<34} {ours * 1e3:>10.2f} ms {theirs * 1e3:>10.2f} ms {theirs / ours:>9.1f}x  {note}")
+
+
+def large(rows, lengths, repeats, apply_rows):
+    close = prices(rows, 1)
+    small = close.iloc[:apply_rows].reset_index(drop=True)
+    print(f"\nLarge series: {rows:,} rows (rolling-apply formulations on {apply_rows:,} rows)")
+    print(f"  {'indicator':<34} {'ours':>13} {'pandas':>13} {'speed-up':>10}")
+    dst = np.empty(rows)
+    floor = best(lambda: np.copyto(dst, close.to_numpy()), repeats)
+    ours = {}
+    for length in lengths:
+        for name, theirs, data in [
+            ("sma", pd_sma, close),
+            ("ema", pd_ema, close),
+            ("rma", pd_rma, close),
+            ("dema", pd_dema, close),
+            ("tema", pd_tema, close),
+            ("wma", pd_wma, small),
+            ("hma", pd_hma, small),
+        ]:
+            fn = getattr(overlap, name)
+            t_ours = best(lambda: fn(data, length), repeats)
+            t_theirs = best(lambda: theirs(data, length), 1 if data is small else repeats)
+            row(f"{name}({length}) {len(data):,} rows", t_ours, t_theirs)
+            if data is close:
+                ours[name, length] = t_ours
+        ours["wma", length] = best(lambda: overlap.wma(close, length), repeats)
+        ours["hma", length] = best(lambda: overlap.hma(close, length), repeats)
+    print(f"\n  Against our own averages on {rows:,} rows (time ratio, lower is faster)")
+    print(f"  {'':<12}" + "".join(f"{'length ' + str(n):>13}" for n in lengths))
+    for label, num, den in [
+        ("wma / sma", "wma", "sma"),
+        ("hma / wma", "hma", "wma"),
+        ("dema / ema", "dema", "ema"),
+        ("tema / ema", "tema", "ema"),
+    ]:
+        print(f"  {label:<12}" + "".join(f"{ours[num, n] / ours[den, n]:>13.2f}" for n in lengths))
+    print(f"\n  Against the memory floor (np.copyto of the series: {floor * 1e3:.2f} ms; time ratio)")
+    print(f"  {'':<12}" + "".join(f"{'length ' + str(n):>13}" for n in lengths))
+    for name in ("sma", "ema", "rma", "wma"):
+        print(f"  {name:<12}" + "".join(f"{ours[name, n] / floor:>13.2f}" for n in lengths))
+
+
+def small_calls(repeats):
+    rows = 1000
+    close = prices(rows, 2)
+    high, low = close * 1.01, close * 0.99
+    volume = pd.Series(np.random.default_rng(3).integers(1, 10_000, rows))
+    print(f"\nSmall series: {rows:,} rows, time per call (best of {repeats} loops of 20 calls)")
+    print(f"  {'indicator':<34} {'ours':>13} {'pandas':>13} {'speed-up':>10}")
+    cases = [
+        ("sma", lambda: overlap.sma(close, 20), lambda: pd_sma(close, 20)),
+        ("ema", lambda: overlap.ema(close, 20), lambda: pd_ema(close, 20)),
+        ("rma", lambda: overlap.rma(close, 20), lambda: pd_rma(close, 20)),
+        ("wma", lambda: overlap.wma(close, 20), lambda: pd_wma(close, 20)),
+        ("dema", lambda: overlap.dema(close, 20), lambda: pd_dema(close, 20)),
+        ("tema", lambda: overlap.tema(close, 20), lambda: pd_tema(close, 20)),
+        ("hma", lambda: overlap.hma(close, 20), lambda: pd_hma(close, 20)),
+        ("hlc3", lambda: overlap.hlc3(high, low, close), lambda: pd_hlc3(high, low, close)),
+        ("vwap", lambda: overlap.vwap(high, low, close, volume), lambda: pd_vwap(high, low, close, volume)),
+        ("ma('ema')", lambda: overlap.ma("ema", close, length=20), lambda: pd_ema(close, 20)),
+    ]
+    for label, ours, theirs in cases:
+        t_ours = best(lambda: [ours() for _ in range(20)], repeats) / 20
+        t_theirs = best(lambda: [theirs() for _ in range(20)], repeats) / 20
+        print(f"  {label:<34} {t_ours * 1e6:>10.1f} us {t_theirs * 1e6:>10.1f} us {t_theirs / t_ours:>9.1f}x")
+
+
+def threads(rows, repeats):
+    series = [prices(rows, 10 + i) for i in range(2)]
+    print(f"\nTwo threads, one {rows:,}-row series each, against one thread doing both")
+    for name in ("sma", "ema", "wma"):
+        fn = getattr(overlap, name)
+
+        def one_thread():
+            for s in series:
+                fn(s, 50)
+
+        def two_threads():
+            workers = [threading.Thread(target=fn, args=(s, 50)) for s in series]
+            for w in workers:
+                w.start()
+            for w in workers:
+                w.join()
+
+        t1 = best(one_thread, repeats)
+        t2 = best(two_threads, repeats)
+        print(f"  {name + '(50)':<34} {t1 * 1e3:>10.2f} ms {t2 * 1e3:>10.2f} ms {t1 / t2:>9.2f}x throughput")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rows", type=float, default=10_000_000, help="rows of the large series")
+    parser.add_argument("--apply-rows", type=float, default=200_000, help="rows for the rolling-apply formulations")
+    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--lengths", type=int, nargs="+", default=[10, 50, 200])
+    parser.add_argument("--skip", nargs="*", default=[], choices=["large", "small", "threads"])
+    args = parser.parse_args()
+    rows, apply_rows = int(args.rows), int(min(args.apply_rows, args.rows))
+    if "large" not in args.skip:
+        large(rows, args.lengths, args.repeats, apply_rows)
+    if "small" not in args.skip:
+        small_calls(max(args.repeats, 5))
+    if "threads" not in args.skip:
+        threads(rows, args.repeats)
+
+
+if __name__ == "__main__":
+    main()
