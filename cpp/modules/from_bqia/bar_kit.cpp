@@ -3,6 +3,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -328,11 +329,63 @@ py::object windows_by_joins(py::handle bars, py::handle calendar, py::handle gri
   return by_event.attr("join")(calendar_by_event, py::arg("how") = "left").attr("reset_index")();
 }
 
+// Rows `indexer` of an arrow-backed array made of several chunks, taken chunk
+// by chunk: taking from the whole array at once would first copy all its
+// chunks into one (the whole bar column), where this copies only the rows
+// taken. -1 gives a missing value when `allow_fill`.
+py::object take_by_chunk(py::handle pd, py::handle array, py::handle chunks,
+                         const py::array_t<std::int64_t>& indexer, bool allow_fill) {
+  std::vector<std::int64_t> starts{0};
+  for (py::handle chunk : chunks.attr("chunks")) starts.push_back(starts.back() + py::len(chunk));
+  const std::size_t n_chunks = starts.size() - 1;
+  const std::size_t n = static_cast<std::size_t>(indexer.size());
+  const std::int64_t* wanted = indexer.data();
+  std::vector<std::int64_t> chunk_of(n, -1), count(n_chunks, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (wanted[i] < 0 || wanted[i] >= starts.back()) continue;  // left to pandas' take below
+    chunk_of[i] = std::upper_bound(starts.begin(), starts.end(), wanted[i]) - starts.begin() - 1;
+    ++count[chunk_of[i]];
+  }
+  std::vector<std::int64_t> offset(n_chunks + 1, 0);
+  for (std::size_t k = 0; k < n_chunks; ++k) offset[k + 1] = offset[k] + count[k];
+  std::vector<std::vector<std::int64_t>> local(n_chunks);
+  std::vector<std::int64_t> place(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::int64_t k = chunk_of[i];
+    if (k < 0) {
+      place[i] = wanted[i] < 0 ? -1 : offset[n_chunks] + wanted[i];  // an error for pandas to raise
+      continue;
+    }
+    place[i] = offset[k] + static_cast<std::int64_t>(local[k].size());
+    local[k].push_back(wanted[i] - starts[k]);
+  }
+  py::list pieces;
+  for (std::size_t k = 0; k < n_chunks; ++k) {
+    if (local[k].empty()) continue;
+    py::object part = array[py::slice(starts[k], starts[k + 1], 1)].attr("take")(
+        to_numpy(std::move(local[k])));
+    pieces.append(pd.attr("Series")(part, py::arg("copy") = false));
+  }
+  if (py::len(pieces) == 0) {
+    return array.attr("take")(indexer, py::arg("allow_fill") = allow_fill);
+  }
+  py::object taken = pd.attr("concat")(pieces, py::arg("ignore_index") = true).attr("array");
+  return taken.attr("take")(to_numpy(std::move(place)), py::arg("allow_fill") = allow_fill);
+}
+
 // Rows `indexer` of a column's values (-1 gives a missing value when
 // `allow_fill`), as pandas takes them.
-py::object take(py::handle pd, py::handle series, py::handle indexer, bool allow_fill) {
+py::object take(py::handle pd, py::handle series, const py::array_t<std::int64_t>& indexer,
+                bool allow_fill) {
   if (py::isinstance(series.attr("dtype"), pd.attr("api").attr("extensions").attr("ExtensionDtype"))) {
-    return series.attr("array").attr("take")(indexer, py::arg("allow_fill") = allow_fill);
+    py::object array = series.attr("array");
+    if (py::isinstance(array, pd.attr("arrays").attr("ArrowExtensionArray"))) {
+      py::object chunks = array.attr("__arrow_array__")();
+      if (py::hasattr(chunks, "num_chunks") && chunks.attr("num_chunks").cast<std::int64_t>() > 1) {
+        return take_by_chunk(pd, array, chunks, indexer, allow_fill);
+      }
+    }
+    return array.attr("take")(indexer, py::arg("allow_fill") = allow_fill);
   }
   return pd.attr("api").attr("extensions").attr("take")(series.attr("to_numpy")(), indexer,
                                                         py::arg("allow_fill") = allow_fill);

@@ -1,0 +1,165 @@
+"""Event windows: the native filter against the pandas joins, time and memory.
+
+Builds about 3 million one-minute bars (20 securities, six months, sorted by
+security then time, as the intraday service returns them) and a calendar of
+2,000 releases (some at odd seconds, a few repeated), runs
+``filter_bars_around_events`` and the pandas formulation of the same steps,
+checks that the two frames are identical, and prints the speed ratio and the
+peak memory of each: the high-water mark of a fresh process above what it
+held before the call (so that memory pools kept from an earlier call do not
+hide anything), next to the sizes of the input and the output.
+
+    PYTHONPATH=src python3 benchmarks/bench_event_windows.py [securities] [events]
+"""
+
+from __future__ import annotations
+
+import ctypes
+import gc
+import json
+import subprocess
+import sys
+import time
+from datetime import timedelta
+
+import numpy as np
+import pandas as pd
+
+from orvane_data.from_bqia import bar_kit, query_kit
+
+ZONE = "America/New_York"
+
+
+def bars_frame(securities: int) -> pd.DataFrame:
+    rng = np.random.default_rng(20240628)
+    minutes = pd.date_range("2024-01-01", "2024-06-30 23:59", freq="min", tz="UTC")
+    minutes = minutes[np.asarray(minutes.day_of_week) < 5].as_unit("ns")
+    parts = []
+    for s in range(securities):
+        stamps = minutes[rng.random(len(minutes)) < 0.85].tz_convert(ZONE)
+        n = len(stamps)
+        close = 100.0 * np.exp(np.cumsum(rng.normal(0, 1e-4, n)))
+        parts.append(pd.DataFrame({
+            "security": f"OVGSEC{s:05d}X", "datetime": stamps, "key": f"sec{s:02d}",
+            "open": close * (1 + rng.normal(0, 1e-5, n)), "high": close * 1.0002, "low": close * 0.9998,
+            "close": close, "volume": rng.integers(0, 5_000, n),
+        }))
+    return pd.concat(parts, ignore_index=True)
+
+
+def calendar_frame(events: int) -> pd.DataFrame:
+    rng = np.random.default_rng(7)
+    minutes = pd.Timestamp("2024-01-02 08:30", tz=ZONE) + pd.to_timedelta(
+        rng.integers(0, 175 * 1440, events), unit="min")
+    seconds = np.where(rng.random(events) < 0.1, rng.integers(1, 60, events), 0)
+    times = (minutes + pd.to_timedelta(seconds, unit="s")).as_unit("ns")
+    names = [f"Release {i:02d}" for i in range(40)]
+    frame = pd.DataFrame({
+        "EVENT_NAME": rng.choice(names, events),
+        "ticker": [f"T{i:04d} Index" for i in range(events)],
+        "event_datetime": times,
+        "ACTUAL": rng.normal(size=events),
+        "surprise": rng.normal(size=events),
+    }, index=pd.Index(rng.choice(["US", "EU"], events), name="ID"))
+    frame.iloc[-20:, :3] = frame.iloc[:20, :3].to_numpy()  # releases listed twice
+    return frame
+
+
+def pandas_windows(df_bars, df_calendar, pre=-5, post=10):
+    rows = []
+    for event in df_calendar["EVENT_NAME"].unique():
+        selected = df_calendar[df_calendar["EVENT_NAME"] == event]
+        for t in [query_kit.round_event_datetime(v) for v in list(selected["event_datetime"].unique())]:
+            for m in range(pre, post + 1):
+                rows.append((event, t, t + timedelta(minutes=m), m))
+    grid = pd.DataFrame(rows, columns=["EVENT_NAME", "event_datetime", "datetime", "time_diff"])
+    grid = grid.set_index("datetime")
+    bars = df_bars.set_index("datetime")
+    joined = grid.join(bars, how="left").reset_index().dropna(subset=["key"])
+    joined = joined[list(grid.columns) + ["datetime"] + list(bars.columns)]
+    joined = joined.sort_values(["EVENT_NAME", "event_datetime", "key", "datetime"]).reset_index(drop=True)
+    calendar = df_calendar.reset_index().set_index(["EVENT_NAME", "event_datetime"])
+    return joined.set_index(["EVENT_NAME", "event_datetime"]).join(calendar, how="left").reset_index()
+
+
+def _status(field: str) -> int:
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+    raise RuntimeError(f"no {field} in /proc/self/status")
+
+
+def peak_memory(call):
+    """(result, bytes above the resident size before the call at its peak)."""
+    gc.collect()
+    try:
+        ctypes.CDLL("libc.so.6").malloc_trim(0)
+    except OSError:
+        pass
+    with open("/proc/self/clear_refs", "w") as refs:  # resets the high-water mark
+        refs.write("5")
+    before = _status("VmRSS")
+    result = call()
+    return result, _status("VmHWM") - before
+
+
+def best_of(runs, call):
+    times = []
+    for _ in range(runs):
+        start = time.perf_counter()
+        result = call()
+        times.append(time.perf_counter() - start)
+    return result, min(times)
+
+
+def mib(n: float) -> str:
+    return f"{n / 2**20:,.0f} MiB"
+
+
+def frames(securities: int, events: int):
+    return bars_frame(securities), calendar_frame(events)
+
+
+def measure_peak(which: str, securities: int, events: int) -> None:
+    """In a fresh process: the peak memory of one road, printed as JSON."""
+    bars, calendar = frames(securities, events)
+    road = bar_kit.filter_bars_around_events if which == "native" else pandas_windows
+    road(bars.head(10_000), calendar.head(20))  # first-call set-up stays out of the figure
+    result, peak = peak_memory(lambda: road(bars, calendar))
+    print(json.dumps({"peak": int(peak), "output": int(result.memory_usage(deep=True).sum())}))
+
+
+def peak_in_fresh_process(which: str, securities: int, events: int) -> dict:
+    out = subprocess.run([sys.executable, __file__, "--peak", which, str(securities), str(events)],
+                         capture_output=True, text=True, check=True)
+    return json.loads(out.stdout.splitlines()[-1])
+
+
+def main(securities: int, events: int) -> None:
+    bars, calendar = frames(securities, events)
+    input_bytes = int(bars.memory_usage(deep=True).sum() + calendar.memory_usage(deep=True).sum())
+    print(f"{len(bars):,} bars of {securities} securities, {len(calendar):,} releases, input {mib(input_bytes)}")
+
+    native, native_time = best_of(3, lambda: bar_kit.filter_bars_around_events(bars, calendar))
+    joined, joined_time = best_of(1, lambda: pandas_windows(bars, calendar))
+    pd.testing.assert_frame_equal(native, joined, check_exact=True)
+    assert list(native.dtypes) == list(joined.dtypes)
+    output_bytes = int(native.memory_usage(deep=True).sum())
+    print(f"{len(native):,} window rows, identical to the pandas joins, output {mib(output_bytes)}")
+    del native, joined, bars, calendar
+
+    native_peak = peak_in_fresh_process("native", securities, events)["peak"]
+    joined_peak = peak_in_fresh_process("pandas", securities, events)["peak"]
+    print(f"native filter   {native_time:8.3f} s   peak +{mib(native_peak)}")
+    print(f"pandas joins    {joined_time:8.3f} s   peak +{mib(joined_peak)}")
+    print(f"speed-up: {joined_time / native_time:.1f}x")
+    total = (input_bytes + native_peak) / (2 * input_bytes + output_bytes)
+    print(f"native peak: input + {mib(native_peak)} = {total:.2f} of twice the input plus the output")
+
+
+if __name__ == "__main__":
+    if len(sys.argv) > 1 and sys.argv[1] == "--peak":
+        measure_peak(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]))
+    else:
+        main(int(sys.argv[1]) if len(sys.argv) > 1 else 20, int(sys.argv[2]) if len(sys.argv) > 2 else 2_000)
