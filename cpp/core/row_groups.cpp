@@ -1,0 +1,62 @@
+#include "row_groups.hpp"
+
+#include <algorithm>
+#include <unordered_map>
+#include <utility>
+
+namespace orvane::core {
+namespace {
+
+struct PairHash {
+  std::size_t operator()(const std::pair<std::uint64_t, std::int64_t>& p) const {
+    return std::hash<std::uint64_t>()(p.first * 0x9E3779B97F4A7C15ull ^
+                                      static_cast<std::uint64_t>(p.second));
+  }
+};
+
+}  // namespace
+
+RowGroups group_rows(std::span<const std::span<const std::int64_t>> keys, std::size_t n) {
+  // Dense group ids, refined one key column at a time: a row's new id stands
+  // for the pair (its id so far, its value in the column).
+  std::vector<std::uint64_t> id(n, 0);
+  std::uint64_t ids = n ? 1 : 0;
+  for (std::span<const std::int64_t> column : keys) {
+    if (n == 0) break;
+    const auto [lo, hi] = std::minmax_element(column.begin(), column.begin() + n);
+    const std::int64_t low = *lo;
+    // the value's place in [lo, hi], when that range is small enough to index
+    const auto range = static_cast<std::uint64_t>(*hi) - static_cast<std::uint64_t>(low) + 1;
+    std::uint64_t next = 0;
+    if (range != 0 && range <= n + 1 && ids <= std::max<std::uint64_t>(4 * n, 1 << 16) / range) {
+      // few pairs: a direct table
+      std::vector<std::uint64_t> seen(ids * range, UINT64_MAX);
+      for (std::size_t i = 0; i < n; ++i) {
+        std::uint64_t& slot = seen[id[i] * range + static_cast<std::uint64_t>(column[i] - low)];
+        if (slot == UINT64_MAX) slot = next++;
+        id[i] = slot;
+      }
+    } else {
+      std::unordered_map<std::pair<std::uint64_t, std::int64_t>, std::uint64_t, PairHash> seen;
+      seen.reserve(std::min<std::size_t>(n, std::size_t{1} << 20));
+      for (std::size_t i = 0; i < n; ++i) {
+        auto [it, fresh] = seen.try_emplace({id[i], column[i]}, next);
+        if (fresh) ++next;
+        id[i] = it->second;
+      }
+    }
+    ids = next;
+  }
+
+  // counting sort by group id keeps each group's rows in table order
+  RowGroups groups;
+  groups.starts.assign(ids + 1, 0);
+  for (std::size_t i = 0; i < n; ++i) ++groups.starts[id[i] + 1];
+  for (std::size_t g = 0; g < ids; ++g) groups.starts[g + 1] += groups.starts[g];
+  groups.order.resize(n);
+  std::vector<std::size_t> fill(groups.starts.begin(), groups.starts.end() - 1);
+  for (std::size_t i = 0; i < n; ++i) groups.order[fill[id[i]]++] = i;
+  return groups;
+}
+
+}  // namespace orvane::core

@@ -1,0 +1,437 @@
+import collections
+
+import numpy as np
+import pandas as pd
+import pytest
+import pytz
+
+from orvane_data import _clockwork as cw
+
+NY = "America/New_York"
+
+
+def pandas_utc(ts, zone):
+    """pandas' own localisation of naive local stamps, as naive UTC."""
+    return (
+        pd.DatetimeIndex(ts)
+        .tz_localize(zone, ambiguous="infer", nonexistent="shift_forward")
+        .tz_convert("UTC")
+        .tz_localize(None)
+    )
+
+
+def local_clock(utc_index, zone):
+    """What an exchange's wall clock showed at each UTC instant (repeats in the fall-back hour)."""
+    return utc_index.tz_localize("UTC").tz_convert(zone).tz_localize(None)
+
+
+# --- frequencies and the one-minute guard ------------------------------------
+
+
+@pytest.mark.parametrize(
+    "freq, intraday, level",
+    [("1d", False, "DATE"), ("d", False, "DATE"), ("1D", False, "DATE"), (None, False, "DATE"),
+     ("5m", True, "DATETIME"), ("1H", True, "DATETIME"), ("1W", True, "DATETIME"), ("", True, "DATETIME")],
+)
+def test_frequency_vocabulary(freq, intraday, level):
+    assert cw.is_intraday_freq(freq) is intraday
+    assert cw.index_time_level(freq) == level
+
+
+def test_yahoo_intervals_and_the_sorted_key_list():
+    assert list(cw.YF_INTERVAL_MAP) == ["1M", "2M", "5M", "15M", "30M", "60M", "90M", "1H"]
+    assert [cw.yf_interval_for_freq(f) for f in ("1h", "1H", "60M", "2m")] == ["1h", "1h", "60m", "2m"]
+    with pytest.raises(ValueError) as err:
+        cw.yf_interval_for_freq("3m")
+    assert str(err.value) == (
+        "Unsupported intraday freq `3m` for Yahoo. "
+        "Allowed: ['15M', '1H', '1M', '2M', '30M', '5M', '60M', '90M']"
+    )
+    with pytest.raises(ValueError, match="`1D`"):
+        cw.yf_interval_for_freq("1D")
+
+
+NOW = pd.Timestamp("2024-08-01 15:30")
+
+
+@pytest.mark.parametrize(
+    "start, end",
+    [("2024-07-01", "2024-07-07 23:59"), ("2024-07-03 10:00", "2024-07-03 10:00"),
+     ("2024-06-02 00:00", "2024-06-03"), ("2024-06-02 23:59", "2024-06-03")],
+)
+def test_yahoo_1m_ranges_that_pass(start, end):
+    assert cw.validate_yahoo_1m_range(start, end, now=NOW) is None
+
+
+@pytest.mark.parametrize(
+    "start, end, message",
+    [
+        ("2024-06-01 10:00", "2024-06-01 09:00",
+         "end (2024-06-01 09:00) must be on or after start (2024-06-01 10:00)"),
+        ("2024-07-01", "2024-07-08",
+         "Yahoo Finance 1m data is limited to 7 days per request; "
+         "requested span is 8 days (2024-07-01 to 2024-07-08)."),
+        # the order test comes first, the span test before the age test
+        ("2024-05-01", "2024-04-01", "end (2024-04-01) must be on or after start (2024-05-01)"),
+        ("2024-05-01", "2024-05-20", "Yahoo Finance 1m data is limited to 7 days per request; "
+         "requested span is 20 days (2024-05-01 to 2024-05-20)."),
+        ("2024-06-01 23:59", "2024-06-02 01:00",
+         "Yahoo Finance 1m data is only available within the last 60 days; "
+         "start 2024-06-01 23:59 is before 2024-06-02."),
+    ],
+)
+def test_yahoo_1m_ranges_that_fail(start, end, message):
+    with pytest.raises(ValueError) as err:
+        cw.validate_yahoo_1m_range(start, end, now=NOW)
+    assert str(err.value) == message
+
+
+def test_yahoo_limits_are_read_at_call_time(monkeypatch):
+    monkeypatch.setattr(cw, "YAHOO_1M_MAX_DAYS", 2)
+    with pytest.raises(ValueError, match="limited to 2 days"):
+        cw.validate_yahoo_1m_range("2024-07-01", "2024-07-03", now=NOW)
+    with pytest.raises(TypeError):
+        cw.validate_yahoo_1m_range("2024-07-01", "2024-07-01", NOW)  # now is keyword-only
+
+
+# --- exchange zones ----------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "ticker, zone",
+    [
+        ("SPX INDEX", None),
+        ("CL1 COMDTY.NYMEX.", "America/Chicago"),
+        ("700 HK EQUITY", "Asia/Hong_Kong"),
+        ("aapl us equity", "America/New_York"),
+        ("0700.hk", "Asia/Hong_Kong"),
+        ("ZN US CBOT FUT", "America/Chicago"),  # Chicago before " US "
+        ("X US .HK", "Asia/Hong_Kong"),  # Hong Kong before " US "
+        ("CME", None),
+        ("USD", None),
+        ("\ud800 us x", "America/New_York"),  # text that does not encode
+    ],
+)
+def test_ticker_markers(ticker, zone):
+    assert cw.infer_exchange_tz(ticker) == zone
+
+
+def test_index_zone_and_explicit_zones_take_precedence():
+    aware = pd.DatetimeIndex(["2024-06-03 09:30"], tz="Asia/Tokyo")
+    naive = pd.DatetimeIndex(["2024-06-03 09:30"])
+    assert cw.resolve_ticker_exchange_tz("AAPL US EQUITY", aware) == "Asia/Tokyo"
+    assert cw.resolve_ticker_exchange_tz("AAPL US EQUITY", naive) == "America/New_York"
+    assert cw.resolve_ticker_exchange_tz("AAPL US EQUITY", object()) == "America/New_York"
+
+    look = cw.lookup_ticker_exchange_tz
+    # a table entry of None is an answer, not a gap
+    assert look("AAPL US EQUITY", {"AAPL US EQUITY": None}) is None
+    assert look("AAPL US EQUITY", {"OTHER": "Asia/Tokyo"}) == "America/New_York"
+    assert look("AAPL US EQUITY", {"OTHER": "Asia/Tokyo"}, aware) == "Asia/Tokyo"
+    assert look("AAPL US EQUITY", collections.OrderedDict(AAPL="x"), naive) == "America/New_York"
+    assert look("AAPL US EQUITY", "") == "America/New_York"
+    assert look("AAPL US EQUITY", pytz.timezone("Europe/Paris"), aware) == "Europe/Paris"
+    with pytest.raises(TypeError, match="Expected str, got int"):
+        look("T", {"T": 5})
+
+
+def test_summaries_and_the_metadata_record():
+    same = {"A": NY, "B": NY}
+    assert cw.summarize_exchange_tz_meta(same) == NY
+    mixed = {"A": NY, "B": "Asia/Hong_Kong"}
+    summary = cw.summarize_exchange_tz_meta(mixed)
+    assert summary == mixed and summary is not mixed
+    assert cw.summarize_exchange_tz_meta({}) is None
+    assert cw.summarize_exchange_tz_meta({"A": None, "B": None}) is None
+
+    meta = cw.make_orvane_meta("1D", index_semantics="session date")
+    assert meta == {"freq": "1D", "index_semantics": "session date", "output_tz": None}
+    assert cw.make_orvane_meta("1D", index_semantics="x") is not cw.make_orvane_meta("1D", index_semantics="x")
+    full = cw.make_orvane_meta("5m", index_semantics="bar start", output_tz="UTC",
+                               exchange_tz=mixed, frame_schema="bars")
+    assert list(full) == ["freq", "index_semantics", "output_tz", "exchange_tz", "frame_schema"]
+
+    df = pd.DataFrame({"x": [1]})
+    assert cw.attach_orvane_meta(df, freq="5m", index_semantics="bar start") is df
+    assert df.attrs["orvane_meta"]["freq"] == "5m"
+    with pytest.raises(TypeError, match="missing 1 required keyword-only argument: 'index_semantics'"):
+        cw.attach_orvane_meta(df, freq="5m")
+    with pytest.raises(TypeError, match="unexpected keyword argument 'colour'"):
+        cw.attach_orvane_meta(df, freq="5m", index_semantics="x", colour="red")
+    with pytest.raises(TypeError):
+        cw.make_orvane_meta("1D", "positional")
+
+
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: cw.infer_exchange_tz(5), "Argument 'ticker' has incorrect type (expected str, got int)"),
+        (lambda: cw.yf_interval_for_freq(None), "Argument 'freq' has incorrect type (expected str, got NoneType)"),
+        (lambda: cw.is_intraday_freq(b"1D"), "Argument 'freq' has incorrect type (expected str, got bytes)"),
+        (lambda: cw.validate_yahoo_1m_range("2024-01-01", pd.Timestamp("2024-01-02")),
+         "Argument 'end' has incorrect type (expected str, got Timestamp)"),
+        (lambda: cw.resolve_ticker_exchange_tz(None, None),
+         "Argument 'ticker' has incorrect type (expected str, got NoneType)"),
+        (lambda: cw.make_orvane_meta("1D", index_semantics="x", output_tz=1),
+         "Argument 'output_tz' has incorrect type (expected str, got int)"),
+        (lambda: cw.make_orvane_meta("1D", index_semantics=None),
+         "Argument 'index_semantics' has incorrect type (expected str, got NoneType)"),
+        (lambda: cw.summarize_exchange_tz_meta([("A", NY)]),
+         "Argument 'exchange_tz_by_ticker' has incorrect type (expected dict, got list)"),
+        (lambda: cw.normalize_daily_index(pd.DataFrame(), date_level=None),
+         "Argument 'date_level' has incorrect type (expected str, got NoneType)"),
+        (lambda: cw.process_intraday_timestamps([], output_tz=True),
+         "Argument 'output_tz' has incorrect type (expected str, got bool)"),
+        (lambda: cw.convert_intraday_time_values(pd.Series([], dtype="M8[ns]"), exchange_tz=1),
+         "Argument 'exchange_tz' has incorrect type (expected str, got int)"),
+        (lambda: cw.apply_intraday_index_level(pd.DataFrame(), 0),
+         "Argument 'level_name' has incorrect type (expected str, got int)"),
+    ],
+)
+def test_argument_types(call, message):
+    with pytest.raises(TypeError) as err:
+        call()
+    assert str(err.value) == message
+
+
+def test_subclasses_of_builtin_types_are_refused():
+    with pytest.raises(TypeError) as err:
+        cw.infer_exchange_tz(Text("AAPL US EQUITY"))
+    assert str(err.value).startswith("Argument 'ticker' has incorrect type (expected str, got Text). ")
+    with pytest.raises(TypeError, match=r"expected dict, got OrderedDict\)\. "):
+        cw.summarize_exchange_tz_meta(collections.OrderedDict(A=NY))
+
+
+# --- daily index ---------------------------------------------------------------
+
+
+def test_daily_dates_become_naive_midnights_in_the_same_levels():
+    idx = pd.MultiIndex.from_arrays(
+        [["A", "B"], ["2024-06-03", "2024-06-04 16:00"]], names=["TICKER", "DATE"])
+    df = pd.DataFrame({"x": [1, 2]}, index=idx)
+    out = cw.normalize_daily_index(df)
+    assert list(out.index.names) == ["TICKER", "DATE"]
+    assert list(out.index.get_level_values("DATE")) == [pd.Timestamp("2024-06-03"), pd.Timestamp("2024-06-04")]
+    assert out["x"].tolist() == [1, 2]
+    assert df.index.get_level_values("DATE")[1] == "2024-06-04 16:00"  # caller's frame untouched
+
+    aware = pd.DataFrame({"x": [1]}, index=pd.DatetimeIndex(["2024-06-03 23:30"], tz=NY, name="DATE"))
+    out = cw.normalize_daily_index(aware)
+    assert out.index.tolist() == [pd.Timestamp("2024-06-03")] and out.index.tz is None
+
+
+def test_unnamed_levels_come_back_unnamed():
+    stamps = pd.to_datetime(["2024-06-03 10:00", "2024-06-04 09:00"])
+    two = pd.DataFrame({"x": [1, 2]}, index=pd.MultiIndex.from_arrays([stamps, ["A", "B"]], names=["DATE", None]))
+    out = cw.normalize_daily_index(two)
+    assert list(out.index.names) == ["DATE", None]
+    assert out.index.get_level_values(1).tolist() == ["A", "B"]
+    # an unnamed date index, normalised through the column pandas calls "index"
+    one = pd.DataFrame({"x": [1, 2]}, index=stamps)
+    out = cw.normalize_daily_index(one, date_level="index")
+    assert out.index.name is None and out.index.tolist() == list(stamps.normalize())
+
+
+# --- intraday stamps -------------------------------------------------------------
+
+DST_CASES = [
+    # naive New York wall clock -> naive UTC, worked out by hand
+    (["2024-06-03 09:30"], ["2024-06-03 13:30"]),
+    (["2024-03-10 01:59", "2024-03-10 02:30", "2024-03-10 03:00"],
+     ["2024-03-10 06:59", "2024-03-10 07:00", "2024-03-10 07:00"]),
+    (["2024-11-03 00:30", "2024-11-03 01:00", "2024-11-03 01:30", "2024-11-03 01:00",
+      "2024-11-03 01:30", "2024-11-03 02:00"],
+     ["2024-11-03 04:30", "2024-11-03 05:00", "2024-11-03 05:30", "2024-11-03 06:00",
+      "2024-11-03 06:30", "2024-11-03 07:00"]),
+]
+
+
+@pytest.mark.parametrize("unit", ["ns", "us", "s"])
+@pytest.mark.parametrize("wall, utc", DST_CASES)
+def test_new_york_gaps_and_overlaps(wall, utc, unit):
+    ts = pd.DatetimeIndex(wall, name="DATETIME").as_unit(unit)
+    out = cw.process_intraday_timestamps(ts, exchange_tz=NY, output_tz="UTC")
+    pd.testing.assert_index_equal(out, pd.DatetimeIndex(utc, name="DATETIME").as_unit(unit))
+
+
+def test_local_clock_settings_and_aware_stamps():
+    naive = pd.DatetimeIndex(["2024-06-03 09:30", "2024-06-03 09:31"])
+    for output_tz in (None, "utc", "Utc", "America/New_York"):
+        assert cw.process_intraday_timestamps(naive, output_tz=output_tz).equals(naive)
+    for zone in (None, ""):
+        with pytest.raises(ValueError) as err:
+            cw.process_intraday_timestamps(naive, exchange_tz=zone, output_tz="UTC")
+        assert str(err.value) == "exchange_tz is required for output_tz='UTC' when timestamps are naive"
+
+    hk = pd.DatetimeIndex(["2024-06-03 09:30"], tz="Asia/Hong_Kong")
+    for zone in (None, NY):
+        assert cw.process_intraday_timestamps(hk, exchange_tz=zone, output_tz="UTC").tolist() == [
+            pd.Timestamp("2024-06-03 01:30")]
+        assert cw.process_intraday_timestamps(hk, exchange_tz=zone).tolist() == [pd.Timestamp("2024-06-03 09:30")]
+    texts = cw.process_intraday_timestamps(["2024-06-03 09:30", "2024-06-03 09:30:15"], exchange_tz=NY, output_tz="UTC")
+    assert texts[1] == pd.Timestamp("2024-06-03 13:30:15")
+
+
+@pytest.mark.parametrize("zone", [NY, "America/Chicago", "Asia/Hong_Kong", "Europe/London",
+                                  "Australia/Sydney", "Europe/Dublin", "Etc/GMT-8", "UTC", "+05:30"])
+@pytest.mark.parametrize("unit", ["ns", "us"])
+def test_years_of_quarter_hours_match_pandas(zone, unit):
+    utc = pd.date_range("1999-06-01", "2031-06-01", freq="15min", unit=unit)
+    wall = local_clock(utc, zone)
+    # the skipped hours, written on the wall clock, moved forward by both
+    grid = pd.date_range("2018-01-01", "2021-01-01", freq="10min", unit=unit)
+    skipped = grid[grid.tz_localize(zone, ambiguous="NaT", nonexistent="NaT").isna()
+                   & grid.tz_localize(zone, ambiguous=True, nonexistent="NaT").isna()]
+    for ts in (wall, skipped.append(grid[:5])):
+        out = cw.process_intraday_timestamps(ts, exchange_tz=zone, output_tz="UTC")
+        pd.testing.assert_index_equal(out, pandas_utc(ts, zone))
+        assert out.freq is None
+
+
+@pytest.mark.parametrize(
+    "stamps, zone",
+    [
+        (["2024-03-10 02:30", "2024-06-01 12:00"], "America/Anchorage"),  # pandas' own pick after the gap
+        (["2050-03-13 02:30", "2050-06-01 12:00"], NY),  # past the zone file's table
+        (["1850-01-01 12:00", "1850-01-02 12:00"], NY),  # before standard time
+        (["2024-06-03 09:30", pd.NaT], NY),
+        (["2024-06-03 09:30"], NY),
+    ],
+)
+def test_stamps_outside_the_common_case_still_match_pandas(stamps, zone):
+    ts = pd.DatetimeIndex(stamps, freq=None)
+    pd.testing.assert_index_equal(cw.process_intraday_timestamps(ts, exchange_tz=zone, output_tz="UTC"),
+                                  pandas_utc(ts, zone))
+
+
+@pytest.mark.parametrize(
+    "stamps, message",
+    [
+        (["2024-06-03 09:30", "2024-11-03 01:30"], "as there are no repeated times"),
+        (["2024-11-03 01:00", "2024-11-03 01:30"], "is an ambiguous time and cannot be inferred"),
+        (["2024-11-03 01:00", "2024-11-03 01:30"] * 3, "There are 2 dst switches"),
+    ],
+)
+def test_repeated_hours_that_cannot_be_read_raise_pandas_errors(stamps, message):
+    with pytest.raises(ValueError, match=message):
+        cw.process_intraday_timestamps(pd.DatetimeIndex(stamps), exchange_tz=NY, output_tz="UTC")
+    with pytest.raises(Exception, match="No time zone found"):
+        cw.process_intraday_timestamps(pd.DatetimeIndex(stamps[:1]), exchange_tz="Mars/Olympus", output_tz="UTC")
+
+
+def test_column_conversion():
+    values = pd.Series(pd.to_datetime(["2024-06-03 09:30", "2024-11-03 01:30"]), index=["a", "b"], name="t")
+    assert cw.convert_intraday_time_values(values, exchange_tz=NY, output_tz="utc") is values
+    assert cw.convert_intraday_time_values(values) is values
+    out = cw.convert_intraday_time_values(values.iloc[:1], exchange_tz=NY, output_tz="UTC")
+    pd.testing.assert_series_equal(out, pd.Series(pd.to_datetime(["2024-06-03 13:30"]), index=["a"], name="t"))
+
+
+# --- intraday index levels -------------------------------------------------------
+
+
+def plain_formulation(df, level, **zones):
+    ts = df.index.get_level_values(level)
+    processed = cw.process_intraday_timestamps(ts, **zones)
+    return df.set_index(df.index.set_levels(processed, level=level))
+
+
+def row_by_row(df, level, zone):
+    """Each instrument (rows sharing the other levels) localised by pandas in row order."""
+    frame = df.index.to_frame(index=False)
+    others = [c for c in frame.columns if c != level]
+    stamps = frame.groupby(others, sort=False, dropna=False)[level].transform(lambda s: pandas_utc(s, zone))
+    return pd.DatetimeIndex(stamps, name=level)
+
+
+def test_single_sorted_instrument_is_unchanged_from_the_plain_formulation():
+    stamps = pd.date_range("2024-06-03 09:30", periods=500, freq="min")
+    df = pd.DataFrame({"px": np.arange(500.0)},
+                      index=pd.MultiIndex.from_product([["AAPL US EQUITY"], stamps], names=["TICKER", "DATETIME"]))
+    for zones in ({"exchange_tz": NY, "output_tz": "UTC"}, {"output_tz": None}):
+        out = cw.apply_intraday_index_level(df, "DATETIME", **zones)
+        expected = plain_formulation(df, "DATETIME", **zones)
+        pd.testing.assert_frame_equal(out, expected)
+        for got, want in zip(out.index.levels, expected.index.levels):
+            pd.testing.assert_index_equal(got, want)
+    assert df.index.get_level_values("DATETIME")[0] == stamps[0]  # caller's frame untouched
+
+
+@pytest.mark.parametrize("layout", ["interleaved", "stacked", "shuffled"])
+def test_repeated_stamps_across_instruments(layout):
+    # a day of half-hours for three instruments, across the fall-back night;
+    # each row carries the instant its wall-clock stamp stands for
+    utc = pd.date_range("2024-11-02 12:00", "2024-11-03 12:00", freq="30min")
+    tickers = ["ES.CME.Z24", "NQ.CME.Z24", "YM.CME.Z24"]
+    t, when = np.repeat(tickers, len(utc)), np.tile(utc, len(tickers))
+    if layout == "interleaved":
+        order = np.lexsort((t, when))
+    elif layout == "stacked":
+        order = np.arange(len(t))
+    else:
+        # instruments mixed at random, each still in time order
+        keys = np.random.default_rng(7).random(len(t))
+        for k in range(len(tickers)):
+            block = slice(k * len(utc), (k + 1) * len(utc))
+            keys[block] = np.sort(keys[block])
+        order = np.argsort(keys)
+    t, when = t[order], pd.DatetimeIndex(when[order])
+    idx = pd.MultiIndex.from_arrays([t, local_clock(when, "America/Chicago"), ["CME"] * len(t)],
+                                    names=["TICKER", "DATETIME", None])
+    df = pd.DataFrame({"utc": when}, index=idx)
+    assert df.index.levels[1].is_unique and len(df.index.levels[1]) < len(utc)
+    out = cw.apply_intraday_index_level(df, "DATETIME", exchange_tz="America/Chicago", output_tz="UTC")
+    got = out.index.get_level_values("DATETIME")
+    assert (got == out["utc"]).all()
+    pd.testing.assert_index_equal(got, row_by_row(df, "DATETIME", "America/Chicago"))
+    assert list(out.index.names) == ["TICKER", "DATETIME", None]
+    assert out.index.get_level_values("TICKER").tolist() == t.tolist()
+
+
+def test_one_instrument_through_the_fall_back_hour():
+    # the level holds each wall-clock stamp once; rows repeat the hour
+    wall = local_clock(pd.date_range("2024-11-03 04:00", "2024-11-03 08:00", freq="15min"), NY)
+    df = pd.DataFrame({"v": range(len(wall))}, index=pd.MultiIndex.from_product([["X"], wall], names=["T", "DATETIME"]))
+    assert len(df.index.levels[1]) < len(df)
+    out = cw.apply_intraday_index_level(df, "DATETIME", exchange_tz=NY, output_tz="UTC")
+    expected = pd.date_range("2024-11-03 04:00", "2024-11-03 08:00", freq="15min", name="DATETIME")
+    pd.testing.assert_index_equal(out.index.get_level_values("DATETIME"), expected, check_freq=False)
+
+
+def test_levels_that_merge_or_hold_aware_or_text_stamps():
+    # 02:30 does not exist on the spring-forward day: it lands on 03:00's instant
+    idx = pd.MultiIndex.from_product([["A", "B"], pd.to_datetime(["2024-03-10 02:30", "2024-03-10 03:00"])],
+                                     names=["T", "DATETIME"])
+    df = pd.DataFrame({"v": range(4)}, index=idx)
+    out = cw.apply_intraday_index_level(df, "DATETIME", exchange_tz=NY, output_tz="UTC")
+    assert out.index.get_level_values("DATETIME").tolist() == [pd.Timestamp("2024-03-10 07:00")] * 4
+    pd.testing.assert_index_equal(out.index.get_level_values("DATETIME"), row_by_row(df, "DATETIME", NY))
+
+    aware = pd.MultiIndex.from_product([["A", "B"], pd.date_range("2024-06-03 09:30", periods=3, freq="min", tz="Asia/Hong_Kong")],
+                                       names=["T", "DATETIME"])
+    hk = pd.DataFrame({"v": range(6)}, index=aware)
+    assert cw.apply_intraday_index_level(hk, "DATETIME", output_tz="UTC").index[0] == ("A", pd.Timestamp("2024-06-03 01:30"))
+    assert cw.apply_intraday_index_level(hk, "DATETIME", exchange_tz=NY).index[0] == ("A", pd.Timestamp("2024-06-03 09:30"))
+
+    texts = pd.DataFrame({"v": [1, 2]}, index=pd.MultiIndex.from_arrays(
+        [["A", "B"], ["2024-06-03 09:30", "2024-06-03 09:31"]], names=["T", "DATETIME"]))
+    out = cw.apply_intraday_index_level(texts, "DATETIME", exchange_tz=NY, output_tz="UTC")
+    assert out.index.get_level_values("DATETIME").tolist() == [pd.Timestamp("2024-06-03 13:30"), pd.Timestamp("2024-06-03 13:31")]
+
+
+def test_single_level_index_and_missing_levels():
+    flat = pd.DataFrame({"v": [1, 2]}, index=pd.DatetimeIndex(["2024-11-03 01:30", "2024-11-03 01:30"], name="DATETIME"))
+    out = cw.apply_intraday_index_level(flat, "DATETIME", exchange_tz=NY, output_tz="UTC")
+    assert out.index.tolist() == [pd.Timestamp("2024-11-03 05:30"), pd.Timestamp("2024-11-03 06:30")]
+    assert out.index.name == "DATETIME" and flat.index[0] == pd.Timestamp("2024-11-03 01:30")
+    with pytest.raises(KeyError):
+        cw.apply_intraday_index_level(flat, "DATE", exchange_tz=NY, output_tz="UTC")
+    multi = pd.DataFrame({"v": [1]}, index=pd.MultiIndex.from_arrays([["A"], pd.to_datetime(["2024-01-02"])], names=["T", "DATETIME"]))
+    with pytest.raises(KeyError):
+        cw.apply_intraday_index_level(multi, "DATE", exchange_tz=NY, output_tz="UTC")
+    with pytest.raises(ValueError, match="exchange_tz is required"):
+        cw.apply_intraday_index_level(multi, "DATETIME", output_tz="UTC")
