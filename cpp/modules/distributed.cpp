@@ -1,0 +1,456 @@
+// The event study over a whole universe, run on a Dask cluster: bars read
+// from a Parquet dataset partitioned by security, event windows cut and moves
+// computed partition by partition on the workers, the small per-event moves
+// gathered and summarised on the caller's side.
+//
+// What travels to the workers is this module's own `_partition_moves` (native
+// functions pickle by reference, so a worker imports this module and finds it
+// by name), the calendar (once, as one graph key every task depends on) and
+// plain tuples describing the indicators.
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+#include "../glue/checks.hpp"
+#include "../glue/function.hpp"
+#include "../glue/module_setup.hpp"
+
+namespace py = pybind11;
+namespace glue = orvane::glue;
+
+namespace {
+
+using Call = glue::Call;
+
+constexpr const char* read_bars_doc =
+    "Minute bars of a Parquet dataset partitioned by security, as a lazy Dask frame.\n"
+    "\n"
+    "`path` is the dataset's root folder, local or remote (\"s3://bucket/bars\"),\n"
+    "holding hive-style folders `security=<FIGI>/`. `securities` narrows the\n"
+    "read to those FIGIs, `columns` to those columns (`security` is always\n"
+    "kept) and `storage_options` goes to the file system (s3fs for S3).\n"
+    "Each file is read whole into one partition, so a security written as one\n"
+    "file is never split between two tasks; small files may share a partition.\n"
+    "The `security` column comes back as text and first, as the bar frames of\n"
+    "the intraday service have it.";
+
+constexpr const char* event_windows_doc =
+    "Event windows and their moves, computed per partition of a lazy bar frame.\n"
+    "\n"
+    "Each partition of `bars` is cut into windows around the events of\n"
+    "`calendar` with `filter_bars_around_events(part, calendar,\n"
+    "pre_event_window, post_event_window)` and gets `event_moves(windows,\n"
+    "price)`. The calendar enters the graph once, as a single key every task\n"
+    "depends on, so each worker receives it once. `indicator` (a `Strategy`, a\n"
+    "dict such as {\"kind\": \"ema\", \"length\": 20} or a list of such dicts)\n"
+    "adds, before the cut, one column per entry computed security by security\n"
+    "over its whole bar series in time order with `orvane_data.ta.overlap`\n"
+    "(averages on `close`; `hlc3` and `vwap` on the bar columns they need); a\n"
+    "`Strategy` whose `ta` is None runs every indicator of that module. Such a\n"
+    "column can itself be the `price` whose moves are taken. Each security\n"
+    "must lie within one partition for its indicator to see its whole series.\n"
+    "Returns a lazy frame; a window split between two partitions is only made\n"
+    "whole by `collect_moves`.";
+
+constexpr const char* collect_moves_doc =
+    "Per-event moves of a whole bar dataset, computed on the Dask workers.\n"
+    "\n"
+    "`dataset` is a dataset path (see `read_bars`) or a lazy bar frame. The\n"
+    "windows and moves of `event_windows` are computed with `scheduler` (None:\n"
+    "Dask's current one, such as an active `distributed.Client`; an address\n"
+    "text like \"tcp://10.0.0.5:8786\": a client connected for this call; a\n"
+    "`Client` or a scheduler name such as \"threads\" or \"sync\": used as\n"
+    "given) and gathered here. Windows that a partition boundary had cut in\n"
+    "two get their moves again from all their rows. Rows come in the order of\n"
+    "the single-process windows: by `EVENT_NAME`, `event_datetime`, `key`,\n"
+    "`datetime`, numbered from 0.";
+
+constexpr const char* event_summary_doc =
+    "The event study's summary of a whole bar dataset, computed on Dask.\n"
+    "\n"
+    "`summarize_moves(collect_moves(...), by)`: mean, median, quartiles and\n"
+    "count of the moves by group and minute offset, equal to the summary of\n"
+    "the single-process event study on the same bars. Arguments as for\n"
+    "`collect_moves`.";
+
+constexpr const char* partition_moves_doc =
+    "Windows and moves of one partition of bars (the task run on a worker).";
+
+// The indicators of orvane_data.ta.overlap and the bar columns each reads.
+struct Kind {
+  const char* name;
+  std::initializer_list<const char*> inputs;
+};
+const Kind kinds[] = {
+    {"sma", {"close"}},  {"ema", {"close"}},  {"rma", {"close"}},
+    {"wma", {"close"}},  {"dema", {"close"}}, {"tema", {"close"}},
+    {"hma", {"close"}},  {"hlc3", {"high", "low", "close"}},
+    {"vwap", {"high", "low", "close", "volume"}},
+};
+
+const Kind* find_kind(const std::string& name) {
+  for (const Kind& k : kinds) {
+    if (name == k.name) return &k;
+  }
+  return nullptr;
+}
+
+std::string kind_names() {
+  std::string out;
+  for (const Kind& k : kinds) out += (out.empty() ? "" : ", ") + std::string(k.name);
+  return out;
+}
+
+py::object run_indicator(const Call& c, const std::string& kind, const py::dict& kwargs,
+                         const py::object& frame) {
+  const Kind* k = find_kind(kind);
+  py::list inputs;
+  for (const char* column : k->inputs) inputs.append(frame[py::str(column)]);
+  return c.global("overlap").attr(kind.c_str())(*py::tuple(inputs), **kwargs);
+}
+
+// Turns the caller's indicator argument into ((kind, kwargs, column), ...),
+// checking every entry here, before any task is sent. The column names are
+// the indicators' own, read from a trial run on a series long enough for
+// any length.
+py::tuple indicator_specs(const Call& c, const py::object& indicator) {
+  if (indicator.is_none()) return py::tuple();
+  py::object entries;
+  if (py::isinstance(indicator, c.global("Strategy"))) {
+    entries = indicator.attr("ta");
+    if (entries.is_none()) {
+      py::list all;
+      for (const Kind& k : kinds) {
+        py::dict entry;
+        entry["kind"] = k.name;
+        all.append(entry);
+      }
+      entries = all;
+    }
+  } else if (py::isinstance<py::dict>(indicator)) {
+    py::list one;
+    one.append(indicator);
+    entries = one;
+  } else if (py::isinstance<py::list>(indicator)) {
+    entries = indicator;
+  } else {
+    glue::raise(PyExc_TypeError,
+                "indicator must be a Strategy, a dict or a list of dicts, not " +
+                    std::string(py::str(py::type::handle_of(indicator).attr("__name__"))));
+  }
+  py::object pd = c.global("pd");
+  py::object np = c.global("np");
+  py::list specs;
+  for (py::handle entry : entries) {
+    if (!py::isinstance<py::dict>(entry) || !entry.contains("kind") ||
+        !py::isinstance<py::str>(entry[py::str("kind")])) {
+      glue::raise(PyExc_TypeError,
+                  "each indicator entry must be a dict with a text \"kind\", not " +
+                      std::string(py::repr(entry)));
+    }
+    std::string kind = py::str(entry[py::str("kind")].attr("lower")());
+    if (!find_kind(kind)) {
+      glue::raise(PyExc_ValueError, "indicator kind '" + kind +
+                                        "' is not one of orvane_data.ta.overlap's: " +
+                                        kind_names());
+    }
+    py::dict kwargs;
+    for (auto item : py::reinterpret_borrow<py::dict>(entry)) {
+      if (!py::str(item.first).equal(py::str("kind"))) kwargs[item.first] = item.second;
+    }
+    long length = 0;
+    if (kwargs.contains("length") && !kwargs["length"].is_none()) {
+      length = py::int_(kwargs["length"]).cast<long>();
+    }
+    py::object n = py::int_(1024 + 4 * std::max(0L, std::min(length, 1L << 20)));
+    py::object path = np.attr("linspace")(100.0, 101.0, n);
+    py::dict trial_columns;
+    for (const char* column : {"high", "low", "close"}) trial_columns[column] = path;
+    trial_columns["volume"] = np.attr("ones")(n);
+    py::object trial = run_indicator(c, kind, kwargs, pd.attr("DataFrame")(trial_columns));
+    if (trial.is_none() || trial.attr("name").is_none()) {
+      glue::raise(PyExc_ValueError,
+                  "indicator " + std::string(py::repr(entry)) + " gives no named series");
+    }
+    specs.append(py::make_tuple(kind, kwargs, py::str(trial.attr("name"))));
+  }
+  return py::tuple(specs);
+}
+
+// Adds one column per indicator, each security's series computed over its
+// bars in time order; a security too short for an indicator gets NaN there.
+py::object add_indicators(const Call& c, py::object part, const py::tuple& specs) {
+  py::object np = c.global("np");
+  const py::ssize_t n = py::len(part);
+  py::dict columns;
+  for (py::handle spec : specs) {
+    columns[spec.cast<py::tuple>()[2]] = np.attr("full")(n, np.attr("nan"));
+  }
+  py::dict groups = part.attr("groupby")("security", py::arg("sort") = false).attr("indices");
+  for (auto group : groups) {
+    py::object positions = py::reinterpret_borrow<py::object>(group.second);
+    py::object bars = part.attr("take")(positions);
+    py::object order = bars[py::str("datetime")].attr("to_numpy")().attr("argsort")(
+        py::arg("kind") = "stable");
+    bars = bars.attr("take")(order);
+    positions = positions[order];
+    for (py::handle spec_handle : specs) {
+      py::tuple spec = spec_handle.cast<py::tuple>();
+      py::object series = run_indicator(c, spec[0].cast<std::string>(),
+                                        spec[1].cast<py::dict>(), bars);
+      if (series.is_none()) continue;
+      py::object values = series.attr("to_numpy")(
+          "float64", py::arg("na_value") = np.attr("nan"));
+      columns[spec[2]].attr("__setitem__")(positions, values);
+    }
+  }
+  return part.attr("assign")(**columns);
+}
+
+// The task: one partition of bars in, its windows with moves out.
+py::object partition_moves(Call& c) {
+  py::object part = c.arg("part").attr("reset_index")(py::arg("drop") = true);
+  const py::object& specs = c.arg("indicators");
+  if (py::len(specs) > 0) part = add_indicators(c, part, specs.cast<py::tuple>());
+  py::object windows = c.global("filter_bars_around_events")(
+      part, c.arg("calendar"), c.arg("pre_event_window"), c.arg("post_event_window"));
+  return c.global("event_moves")(windows, py::arg("price") = c.arg("price"));
+}
+
+py::object read_bars(Call& c) {
+  const py::object& path = c.arg("path");
+  const py::object& securities = c.arg("securities");
+  py::object columns = c.arg("columns");
+  py::object storage_options = c.arg("storage_options");
+  glue::check_str(path, "path");
+  glue::check_list(securities, "securities", true);
+  glue::check_list(columns, "columns", true);
+  glue::check_dict(storage_options, "storage_options", true);
+  py::object filters = py::none();
+  if (!securities.is_none()) {
+    py::list clause;
+    clause.append(py::make_tuple("security", "in", securities));
+    filters = clause;
+  }
+  if (!columns.is_none() && !columns.contains("security")) {
+    py::list with_security;
+    with_security.append("security");
+    for (py::handle column : columns) with_security.append(column);
+    columns = with_security;
+  }
+  py::object dask = c.global("dask");
+  py::dict config;
+  // Text columns stay the plain `str` of pandas, as in the service's frames.
+  config["dataframe.convert-string"] = false;
+  py::object bars;
+  {
+    py::object scope = dask.attr("config").attr("set")(config);
+    scope.attr("__enter__")();
+    try {
+      bars = c.global("dd").attr("read_parquet")(
+          path, py::arg("columns") = columns, py::arg("filters") = filters,
+          py::arg("storage_options") = storage_options, py::arg("split_row_groups") = false);
+    } catch (...) {
+      scope.attr("__exit__")(py::none(), py::none(), py::none());
+      throw;
+    }
+    scope.attr("__exit__")(py::none(), py::none(), py::none());
+  }
+  py::dict as_text;
+  as_text["security"] = "str";
+  bars = bars.attr("astype")(as_text);
+  py::list order;
+  order.append("security");
+  for (py::handle column : bars.attr("columns")) {
+    if (!py::str(column).equal(py::str("security"))) order.append(column);
+  }
+  return bars[order];
+}
+
+py::object event_windows(Call& c) {
+  const py::object& bars = c.arg("bars");
+  const py::object& calendar = c.arg("calendar");
+  const py::object& price = c.arg("price");
+  glue::check_str(price, "price");
+  if (!py::isinstance(calendar, c.global("pd").attr("DataFrame"))) {
+    glue::raise(PyExc_TypeError,
+                "calendar must be a pandas DataFrame, not " +
+                    std::string(py::str(py::type::handle_of(calendar).attr("__name__"))));
+  }
+  py::tuple specs = indicator_specs(c, c.arg("indicator"));
+  py::object task = c.global("_partition_moves");
+  // Running the task on the empty frame here gives the result's columns and
+  // surfaces bad arguments before anything is sent.
+  py::object meta = task(bars.attr("_meta"), calendar, c.arg("pre_event_window"),
+                         c.arg("post_event_window"), price, specs);
+  py::object shared_calendar = c.global("dask").attr("delayed")(calendar, py::arg("pure") = true);
+  return bars.attr("map_partitions")(task, shared_calendar, c.arg("pre_event_window"),
+                                     c.arg("post_event_window"), price, specs,
+                                     py::arg("meta") = meta);
+}
+
+// Computes `lazy` with the scheduler the caller named (see collect_moves).
+py::object compute(const Call& c, const py::object& lazy, const py::object& scheduler) {
+  py::object dask = c.global("dask");
+  if (scheduler.is_none()) return dask.attr("compute")(lazy)[py::int_(0)];
+  if (py::isinstance<py::str>(scheduler) &&
+      py::str(scheduler).attr("__contains__")(":").cast<bool>()) {
+    py::object client = c.global("Client")(scheduler);
+    try {
+      py::object result = dask.attr("compute")(lazy, py::arg("scheduler") = client)[py::int_(0)];
+      client.attr("close")();
+      return result;
+    } catch (...) {
+      client.attr("close")();
+      throw;
+    }
+  }
+  return dask.attr("compute")(lazy, py::arg("scheduler") = scheduler)[py::int_(0)];
+}
+
+py::list window_keys() {
+  py::list keys;
+  for (const char* key : {"EVENT_NAME", "event_datetime", "key"}) keys.append(key);
+  return keys;
+}
+
+// A window whose rows sit in two partitions was measured in each from that
+// partition's rows alone, leaving NaN where the event-minute bar was in the
+// other one. Every window with a NaN move is measured again here from all
+// its rows; for windows that truly lack a base the NaN stays.
+py::object rejoin_split_windows(const Call& c, py::object moves, const py::object& price) {
+  py::object missing = moves[py::str("move_bps")].attr("isna")();
+  if (!missing.attr("any")().cast<bool>()) return moves;
+  py::list by;
+  for (py::handle key : window_keys()) by.append(moves[key]);
+  py::object affected = missing.attr("groupby")(by, py::arg("sort") = false,
+                                                 py::arg("dropna") = false)
+                            .attr("transform")("any")
+                            .attr("astype")("bool");
+  py::object rows = moves.attr("loc")[affected];
+  py::object again = c.global("event_moves")(rows.attr("drop")(py::arg("columns") = "move_bps"),
+                                             py::arg("price") = price);
+  moves = moves.attr("copy")();
+  moves.attr("loc").attr("__setitem__")(py::make_tuple(affected, "move_bps"),
+                                        again[py::str("move_bps")]);
+  return moves;
+}
+
+// An indicator needs each security's whole series in one task; a dataset
+// folder holding several files for one security would split it.
+void check_one_file_per_security(const Call& c, const py::object& path,
+                                 const py::object& storage_options) {
+  py::dict options;
+  if (!storage_options.is_none()) options = storage_options;
+  py::tuple found = c.global("fsspec").attr("core").attr("url_to_fs")(path, **options);
+  py::object fs = found[0];
+  std::string root = py::str(found[1]).cast<std::string>();
+  while (!root.empty() && root.back() == '/') root.pop_back();
+  py::dict counts;
+  for (py::handle file : fs.attr("glob")(root + "/security=*/**/*.parquet")) {
+    std::string name = py::str(file);
+    std::string folder = name.substr(0, name.rfind('/'));
+    py::str key(folder);
+    counts[key] = (counts.contains(key) ? counts[key].cast<long>() : 0) + 1;
+  }
+  for (auto item : counts) {
+    if (item.second.cast<long>() > 1) {
+      glue::raise(PyExc_ValueError,
+                  "indicators need each security in one file, but " +
+                      std::string(py::str(item.first)) + " holds " +
+                      std::to_string(item.second.cast<long>()) +
+                      " files; rewrite it with orvane_data.simulated.bar_store.write_bars");
+    }
+  }
+}
+
+py::object collect_moves(Call& c) {
+  const py::object& dataset = c.arg("dataset");
+  const py::object& price = c.arg("price");
+  const py::object& storage_options = c.arg("storage_options");
+  glue::check_str(price, "price");
+  py::object bars = dataset;
+  if (py::isinstance<py::str>(dataset)) {
+    if (!c.arg("indicator").is_none()) check_one_file_per_security(c, dataset, storage_options);
+    bars = c.global("read_bars")(dataset, py::arg("securities") = c.arg("securities"),
+                                 py::arg("storage_options") = storage_options);
+  } else if (!py::isinstance(dataset, c.global("dd").attr("DataFrame"))) {
+    glue::raise(PyExc_TypeError,
+                "dataset must be a dataset path or a dask DataFrame, not " +
+                    std::string(py::str(py::type::handle_of(dataset).attr("__name__"))));
+  }
+  py::object lazy = c.global("event_windows")(
+      bars, c.arg("calendar"), c.arg("pre_event_window"), c.arg("post_event_window"),
+      py::arg("price") = price, py::arg("indicator") = c.arg("indicator"));
+  py::object moves = compute(c, lazy, c.arg("scheduler"));
+  moves = rejoin_split_windows(c, moves, price);
+  py::list order = window_keys();
+  order.append("datetime");
+  return moves.attr("sort_values")(order, py::arg("kind") = "stable")
+      .attr("reset_index")(py::arg("drop") = true);
+}
+
+py::object event_summary(Call& c) {
+  const py::object& by = c.arg("by");
+  glue::check_list(by, "by");
+  py::object moves = c.global("collect_moves")(
+      c.arg("dataset"), c.arg("calendar"), c.arg("pre_event_window"), c.arg("post_event_window"),
+      py::arg("price") = c.arg("price"), py::arg("indicator") = c.arg("indicator"),
+      py::arg("securities") = c.arg("securities"),
+      py::arg("storage_options") = c.arg("storage_options"),
+      py::arg("scheduler") = c.arg("scheduler"));
+  // a copy: summarize_moves extends the list it is given with `time_diff`
+  py::list keys;
+  for (py::handle key : by) keys.append(key);
+  return c.global("summarize_moves")(moves, py::arg("by") = keys);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(distributed, m) {
+  m.doc() = "Event studies over a whole universe of instruments, run on a Dask cluster.";
+  glue::import_as(m, "pandas", "pd");
+  glue::import_as(m, "numpy", "np");
+  glue::import_as(m, "fsspec");
+  glue::import_as(m, "dask");
+  glue::import_as(m, "dask.dataframe", "dd");
+  glue::import_from(m, "orvane_data.event_study", "event_moves");
+  glue::import_from(m, "orvane_data.event_study", "summarize_moves");
+  glue::import_from(m, "orvane_data.ta.strategy", "Strategy");
+  // Only a remote scheduler's address needs the distributed client.
+  glue::guarded(glue::Guard::module_not_found, false, "", [&] {
+    glue::import_from(m, "distributed", "Client");
+  });
+  glue::guarded(glue::Guard::module_not_found, false, "", [&] {
+    glue::import_from(m, "orvane_data.from_bqia.bar_kit", "filter_bars_around_events");
+  });
+  glue::guarded(glue::Guard::module_not_found, false, "", [&] {
+    glue::import_as(m, "orvane_data.ta.overlap", "overlap");
+  });
+
+  glue::def(m,
+            "read_bars(path: str, securities: 'Optional[list]' = None, columns: 'Optional[list]' = None, "
+            "storage_options: 'Optional[dict]' = None) -> 'dd.DataFrame'",
+            read_bars_doc, read_bars);
+  glue::def(m,
+            "event_windows(bars: 'dd.DataFrame', calendar: pd.DataFrame, "
+            "pre_event_window: int = -5, post_event_window: int = 10, *, price: str = 'close', "
+            "indicator=None) -> 'dd.DataFrame'",
+            event_windows_doc, event_windows);
+  glue::def(m,
+            "collect_moves(dataset, calendar: pd.DataFrame, pre_event_window: int = -5, "
+            "post_event_window: int = 10, *, price: str = 'close', indicator=None, "
+            "securities: 'Optional[list]' = None, storage_options: 'Optional[dict]' = None, scheduler=None) "
+            "-> pd.DataFrame",
+            collect_moves_doc, collect_moves);
+  glue::def(m,
+            "event_summary(dataset, calendar: pd.DataFrame, pre_event_window: int = -5, "
+            "post_event_window: int = 10, *, price: str = 'close', indicator=None, "
+            "by: list = ['EVENT_NAME', 'key'], securities: 'Optional[list]' = None, "
+            "storage_options: 'Optional[dict]' = None, scheduler=None) -> pd.DataFrame",
+            event_summary_doc, event_summary);
+  glue::def(m,
+            "_partition_moves(part: pd.DataFrame, calendar: pd.DataFrame, pre_event_window, "
+            "post_event_window, price: str, indicators: tuple) -> pd.DataFrame",
+            partition_moves_doc, partition_moves);
+}
