@@ -1,0 +1,489 @@
+"""Overlap indicators: conventions, helper protocol, and agreement with pandas."""
+
+import inspect
+import threading
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from orvane_data.ta import overlap
+
+# numpy's warnings from the reference formulations (empty seeds, inf - inf)
+pytestmark = [
+    pytest.mark.filterwarnings("ignore:Mean of empty slice:RuntimeWarning"),
+    pytest.mark.filterwarnings("ignore:invalid value encountered:RuntimeWarning"),
+]
+
+# ---------------------------------------------------------------------------
+# The pandas formulation of each indicator, independent of the module.
+
+
+def _length(length, default):
+    return int(length) if length and length > 0 else default
+
+
+def _seeded(close, length):
+    arr = close.values.copy().astype(float)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        seed = np.nanmean(arr[:length])
+    arr[: length - 1] = np.nan
+    arr[length - 1] = seed
+    return pd.Series(arr, index=close.index)
+
+
+def ref_sma(close, length=None, min_periods=None):
+    length = _length(length, 10)
+    return close.rolling(length, min_periods=int(min_periods or length)).mean()
+
+
+def ref_ema(close, length=None, adjust=False, sma=True):
+    length = _length(length, 10)
+    source = _seeded(close, length) if sma else close
+    return source.ewm(span=length, adjust=adjust).mean()
+
+
+def ref_rma(close, length=None):
+    length = _length(length, 10)
+    return _seeded(close, length).ewm(alpha=1.0 / length, adjust=False).mean()
+
+
+def ref_wma(close, length=None, asc=True):
+    length = _length(length, 10)
+    weights = np.arange(1, length + 1, dtype=float)
+    if not asc:
+        weights = weights[::-1]
+    total = 0.5 * length * (length + 1)
+    return close.rolling(length, min_periods=length).apply(lambda x: np.dot(x, weights) / total, raw=True)
+
+
+def ref_dema(close, length=None, **kwargs):
+    e1 = ref_ema(close, length, **kwargs)
+    return 2 * e1 - ref_ema(e1, length, **kwargs)
+
+
+def ref_tema(close, length=None, **kwargs):
+    e1 = ref_ema(close, length, **kwargs)
+    e2 = ref_ema(e1, length, **kwargs)
+    return 3 * e1 - 3 * e2 + ref_ema(e2, length, **kwargs)
+
+
+def ref_hma(close, length=None):
+    length = _length(length, 9)
+    diff = 2 * ref_wma(close, int(length / 2)) - ref_wma(close, length)
+    return ref_wma(diff, int(np.sqrt(length)))
+
+
+def ref_hlc3(high, low, close):
+    return (high + low + close) / 3.0
+
+
+def ref_vwap(high, low, close, volume):
+    tp = (high + low + close) / 3.0
+    return (tp * volume).cumsum() / volume.cumsum()
+
+
+def assert_same(ours, ref, tol=None):
+    """Equal values (NaN where the reference is NaN) on an equal index; `tol`
+    is an absolute tolerance per row for averages whose reference sums in an
+    unspecified order."""
+    assert ours.index.equals(ref.index)
+    a, b = ours.to_numpy(dtype=float, na_value=np.nan), ref.to_numpy(dtype=float, na_value=np.nan)
+    ok = (a == b) | (np.isnan(a) & np.isnan(b))
+    if tol is not None:
+        ok |= np.abs(a - b) <= tol
+    assert ok.all(), f"rows {np.flatnonzero(~ok)[:5]}: {a[~ok][:5]} != {b[~ok][:5]}"
+
+
+# Price-like data takes the rolling mean's block-wise sums: equal to 1e-12 of
+# the prices, not bit for bit (see the differential tests).
+@pytest.fixture
+def close():
+    rng = np.random.default_rng(0)
+    return pd.Series(100 + np.cumsum(rng.normal(size=60)), index=pd.date_range("2024-01-01", periods=60), name="px")
+
+
+AVERAGES = ["sma", "ema", "rma", "wma", "dema", "tema", "hma"]
+
+# ---------------------------------------------------------------------------
+# Module surface
+
+
+def test_names_bound_in_order():
+    names = [n for n in vars(overlap) if not n.startswith("__")]
+    assert names == [
+        "Optional", "np", "npDot", "npArange", "Series",
+        "verify_series", "get_offset", "_apply_offset", "_handle_fills",
+        "sma", "ema", "rma", "wma", "dema", "tema", "hma", "vwap", "hlc3", "ma",
+    ]  # fmt: skip
+    assert overlap.__doc__ == "Overlap indicators: moving averages and related."
+    assert overlap.npDot is np.dot and overlap.Series is pd.Series
+
+
+@pytest.mark.parametrize(
+    "name, signature, doc",
+    [
+        ("sma", "(close: pandas.Series, length: int = None, offset: int = None, **kwargs)", "Simple Moving Average (SMA)."),
+        ("wma", "(close: pandas.Series, length: int = None, asc: bool = True, offset: int = None, **kwargs)",
+         "Weighted Moving Average (WMA) with linearly increasing weights."),
+        ("hma", "(close: pandas.Series, length: int = None, offset: int = None, **kwargs)",
+         "Hull Moving Average (HMA): WMA(2*WMA(n/2) - WMA(n), sqrt(n))."),
+        ("vwap", "(high: pandas.Series, low: pandas.Series, close: pandas.Series, volume: pandas.Series, "
+                 "anchor: str = None, offset: int = None, **kwargs)", "Volume Weighted Average Price (VWAP)."),
+        ("ma", "(mode: str, source: pandas.Series, **kwargs)", "Dispatch to a moving-average function by name."),
+    ],
+)  # fmt: skip
+def test_signatures_and_doc_lines(name, signature, doc):
+    fn = getattr(overlap, name)
+    assert str(inspect.signature(fn)) == signature + " -> 'Optional[Series]'"
+    assert fn.__doc__.splitlines()[0] == doc
+
+
+# ---------------------------------------------------------------------------
+# Argument conventions and results
+
+
+@pytest.mark.parametrize("length, expected", [(None, 10), (0, 10), (-3, 10), (0.5, 10), (7.9, 7), (np.int32(5), 5), (True, 1)])
+def test_length_rule(close, length, expected):
+    result = overlap.sma(close, length)
+    assert result.name == f"SMA_{expected}"
+    assert_same(result, ref_sma(close, expected), tol=1e-10)
+
+
+@pytest.mark.parametrize("call, arg", [
+    (lambda s: overlap.sma(s, "5"), "length"),
+    (lambda s: overlap.ema(s, offset="1"), "offset"),
+    (lambda s: overlap.vwap(s, s, s, s, anchor=1), "anchor"),
+    (lambda s: overlap.ma(None, s), "mode"),
+])  # fmt: skip
+def test_type_errors_name_the_argument(close, call, arg):
+    with pytest.raises(TypeError, match=f"Argument '{arg}' has incorrect type"):
+        call(close)
+
+
+def test_binding_errors(close):
+    with pytest.raises(TypeError, match="takes from 1 to 3 positional arguments but 4 were given"):
+        overlap.sma(close, 5, 0, 1)
+    with pytest.raises(TypeError, match="takes 2 positional arguments but 3 were given"):
+        overlap.ma("sma", close, 5)
+
+
+@pytest.mark.parametrize("name", AVERAGES)
+def test_results_are_new_named_series_and_leave_the_input_alone(close, name):
+    before = close.copy()
+    result = getattr(overlap, name)(close, 5)
+    assert result is not close and result.name == f"{name.upper()}_5" and result.category == "overlap"
+    assert result.index is close.index and result.dtype == np.float64
+    pd.testing.assert_series_equal(close, before)
+    assert "category" not in vars(close)
+
+
+@pytest.mark.parametrize("name, rows", [(n, 4) for n in AVERAGES] + [("sma", 0)])
+def test_series_shorter_than_the_length_give_none(name, rows):
+    assert getattr(overlap, name)(pd.Series(np.arange(float(rows))), 5) is None
+
+
+def test_category_is_an_attribute_even_when_the_index_has_the_label():
+    s = pd.Series([1.0, 2.0, 3.0], index=["a", "category", "c"])
+    result = overlap.sma(s, 1)
+    assert result.category == "overlap" and result.tolist() == [1.0, 2.0, 3.0]
+
+
+def test_offset_and_fills_reach_the_result(close):
+    assert_same(overlap.sma(close, 5, offset=2), ref_sma(close, 5).shift(2), tol=1e-10)
+    filled = overlap.wma(close, 5, fillna=0.0)
+    assert (filled.iloc[:4] == 0.0).all() and filled.name == "WMA_5"
+    assert overlap.ema(close, 5, fill_method="bfill").iloc[0] == overlap.ema(close, 5).iloc[4]
+
+
+def test_min_periods(close):
+    assert overlap.sma(close, 5, min_periods=3).first_valid_index() == close.index[2]
+    assert_same(overlap.sma(close, 5, min_periods=0), ref_sma(close, 5), tol=1e-10)
+    with pytest.raises(ValueError, match="min_periods 6 must be <= window 5"):
+        overlap.sma(close, 5, min_periods=6)
+
+
+def test_ema_options(close):
+    seeded = overlap.ema(close, 10)
+    assert seeded.iloc[:9].isna().all() and seeded.iloc[9] == np.nanmean(close.to_numpy()[:10])
+    assert overlap.ema(close, 10, sma=False).iloc[0] == close.iloc[0]
+    assert_same(overlap.ema(close, 10, adjust=True), ref_ema(close, 10, adjust=True))
+    assert_same(overlap.rma(close, 14, adjust=True), overlap.rma(close, 14))
+
+
+def test_ema_seed_of_missing_values_warns_like_numpy():
+    s = pd.Series([np.nan] * 3 + [1.0, 2.0])
+    with pytest.warns(RuntimeWarning, match="Mean of empty slice"):
+        result = overlap.ema(s, 3)
+    assert result.isna().tolist() == [True, True, True, False, False] and result.iloc[3] == 1.0
+
+
+def test_hma_lengths(close):
+    assert overlap.hma(close).name == "HMA_9" and overlap.hma(close).first_valid_index() == close.index[10]
+    assert_same(overlap.hma(close, 16), ref_hma(close, 16), tol=1e-10)
+    # length 1: the half length 0 means wma's default of 10 rows
+    assert_same(overlap.hma(close, 1), ref_hma(close, 1), tol=1e-10)
+    assert overlap.hma(close.iloc[:5], 1) is None
+
+
+def test_composites():
+    high = pd.Series([3.0, 6.0, 9.0], index=[0, 1, 2])
+    low = pd.Series([0.0, 0.0, 0.0], index=[1, 2, 3])
+    result = overlap.hlc3(high, low, high)
+    assert result.name == "HLC3" and result.index.tolist() == [0, 1, 2, 3]
+    assert_same(result, ref_hlc3(high, low, high))
+    price = pd.Series([3.0, np.nan, 3.0, 6.0])
+    volume = pd.Series([0, 1, 1, 2])
+    vw = overlap.vwap(price, price, price, volume)
+    assert vw.name == "VWAP" and vw.isna().tolist() == [True, True, False, False]
+    assert vw.iloc[2] == 3.0 / 2 and vw.iloc[3] == 15.0 / 4
+    for anchor in (None, "D", "W"):
+        assert_same(overlap.vwap(price, price, price, volume, anchor=anchor), vw)
+
+
+# ---------------------------------------------------------------------------
+# The helper protocol: doubles in the module's dict see every call.
+
+
+@pytest.fixture
+def recorded(monkeypatch):
+    calls = []
+
+    def record(name, result):
+        def double(*args, **kwargs):
+            calls.append((name, args[1:], kwargs))
+            return result(*args, **kwargs)
+
+        monkeypatch.setattr(overlap, name, double)
+
+    record("verify_series", lambda s, n=None: s)
+    record("get_offset", lambda x: 0 if x is None else x)
+    record("_apply_offset", lambda s, o: s)
+    record("_handle_fills", lambda s, **kw: s)
+    return calls
+
+
+@pytest.mark.parametrize("call, expected_fill_kwargs", [
+    (lambda s: overlap.sma(s, 5, 2, min_periods=3, fillna=0), {"min_periods": 3, "fillna": 0}),
+    (lambda s: overlap.ema(s, 5, 2, adjust=True, sma=False, fillna=0), {"fillna": 0}),
+    (lambda s: overlap.rma(s, 5, 2, adjust=True), {"adjust": True}),
+    (lambda s: overlap.wma(s, 5, False, 2, x=1), {"x": 1}),
+])  # fmt: skip
+def test_helper_call_order(close, recorded, call, expected_fill_kwargs):
+    call(close)
+    names = [name for name, _, _ in recorded]
+    assert names == ["verify_series", "get_offset", "_apply_offset", "_handle_fills"]
+    assert recorded[0][1] == (5,) and recorded[1][1] == () and recorded[2][1] == (2,)
+    assert recorded[3][2] == expected_fill_kwargs
+
+
+def test_none_from_verify_stops_after_get_offset(close, recorded, monkeypatch):
+    monkeypatch.setattr(overlap, "verify_series", lambda s, n=None: recorded.append(("verify", (), {})))
+    assert overlap.hlc3(close, close, close, offset=1) is None
+    assert [name for name, _, _ in recorded] == ["verify", "verify", "verify", "get_offset"]
+
+
+def test_compound_averages_call_the_module_functions(close, monkeypatch):
+    seen = []
+    real_ema, real_wma = overlap.ema, overlap.wma
+
+    def ema(s, *args, **kwargs):
+        seen.append(("ema", args, kwargs))
+        return real_ema(s, *args, **kwargs)
+
+    def wma(s, *args, **kwargs):
+        seen.append(("wma", args, kwargs))
+        return real_wma(s, *args, **kwargs)
+
+    monkeypatch.setattr(overlap, "ema", ema)
+    monkeypatch.setattr(overlap, "wma", wma)
+    overlap.tema(close, 8, adjust=True, fillna=0.0)
+    assert seen == [("ema", (), {"length": 8, "adjust": True, "fillna": 0.0})] * 3
+    seen.clear()
+    overlap.hma(close, 16, fillna=0.0)
+    assert seen == [("wma", (), {"length": 8}), ("wma", (), {"length": 16}), ("wma", (), {"length": 4})]
+
+
+def test_ma_dispatches_through_the_module_dict(close, monkeypatch):
+    assert_same(overlap.ma("EMA", close, length=20), overlap.ema(close, length=20))
+    assert overlap.ma("EMA", close, length=20).name == "EMA_20"
+    assert overlap.ma("vwap", close).name == overlap.ma("", close).name == "SMA_10"
+    monkeypatch.setattr(overlap, "hma", lambda source, **kw: ("double", kw))
+    assert overlap.ma("HMA", source=close, length=3) == ("double", {"length": 3})
+    monkeypatch.delattr(overlap, "rma")
+    with pytest.raises(NameError, match="name 'rma' is not defined"):
+        overlap.ma("sma", close)
+
+
+# ---------------------------------------------------------------------------
+# dtypes: the pandas formulation's values and result dtype, or a clear error
+
+
+@pytest.mark.parametrize("dtype", ["int64", "uint8", "bool", "float32", "Int64", "Float64", "boolean", "double[pyarrow]"])
+def test_numeric_dtypes_match_pandas(dtype):
+    values = [True, False, True, None, True, False, True, True] if "bool" in dtype else [3, 1, 4, None, 5, 9, 2, 6]
+    if dtype in ("int64", "uint8", "bool"):
+        values = [v if v is not None else 1 for v in values]
+    s = pd.Series(values, dtype=dtype)
+    for ours, ref in [
+        (overlap.sma(s, 3), ref_sma(s, 3)),
+        (overlap.ema(s, 3), ref_ema(s, 3)),
+        (overlap.rma(s, 3), ref_rma(s, 3)),
+        (overlap.wma(s, 3), ref_wma(s, 3)),
+        (overlap.hlc3(s, s, s), ref_hlc3(s, s, s)),
+        (overlap.vwap(s, s, s, s), ref_vwap(s, s, s, s)),
+    ]:
+        assert ours.dtype == ref.dtype
+        assert_same(ours, ref, tol=1e-12)
+
+
+@pytest.mark.parametrize(
+    "s",
+    [
+        pd.Series(["1", "2", "3"]),
+        pd.Series([1.0, 2.0, 3.0], dtype=object),
+        pd.Series(pd.date_range("2024", periods=3)),
+        pd.Series([1j, 2j, 3j]),
+        pd.Series([1.0, 2.0, 3.0], dtype="category"),
+    ],
+    ids=["str", "object", "datetime", "complex", "category"],
+)
+def test_non_numeric_series_are_refused(s):
+    for fn in (overlap.sma, overlap.ema, overlap.wma):
+        with pytest.raises(TypeError, match=r"needs numeric values, got a Series of dtype"):
+            fn(s, 2)
+
+
+def test_strided_and_read_only_inputs():
+    base = np.arange(40.0) ** 1.5
+    base.flags.writeable = False
+    s = pd.Series(base[::2], copy=False)
+    assert_same(overlap.sma(s, 4), ref_sma(s, 4))
+    assert_same(overlap.ema(s, 4), ref_ema(s, 4))
+    assert_same(overlap.wma(s, 4), ref_wma(s, 4), tol=1e-12)
+
+
+def test_kernels_run_on_threads():
+    series = [pd.Series(np.random.default_rng(i).random(100_000) + 1) for i in range(4)]
+    results = [None] * 4
+
+    def work(i):
+        results[i] = overlap.sma(series[i], 20)
+
+    workers = [threading.Thread(target=work, args=(i,)) for i in range(4)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    for s, r in zip(series, results):
+        assert_same(r, ref_sma(s, 20), tol=1e-12)
+
+
+# ---------------------------------------------------------------------------
+# Differential tests against the pandas formulation on generated series
+
+
+def _segment(draw):
+    kind = draw(st.sampled_from(["prices", "mixed", "huge", "tiny", "nan", "inf", "constant"]))
+    n = draw(st.integers(1, 12))
+    if kind == "prices":
+        return draw(st.lists(st.floats(95, 105), min_size=n, max_size=n))
+    if kind == "mixed":
+        return draw(st.lists(st.floats(-1e6, 1e6, allow_nan=False), min_size=n, max_size=n))
+    if kind == "huge":
+        return draw(st.lists(st.floats(1e290, 1e300) | st.floats(-1e300, -1e290), min_size=n, max_size=n))
+    if kind == "tiny":
+        return draw(st.lists(st.floats(1e-300, 1e-290), min_size=n, max_size=n))
+    if kind == "nan":
+        return [np.nan] * n
+    if kind == "inf":
+        return draw(st.lists(st.sampled_from([np.inf, -np.inf]), min_size=n, max_size=n))
+    return [draw(st.floats(-1e3, 1e3, allow_nan=False))] * n
+
+
+@st.composite
+def series(draw, max_segments=5):
+    values = [v for _ in range(draw(st.integers(1, max_segments))) for v in _segment(draw)]
+    n = len(values)
+    index = draw(st.sampled_from(["range", "dates", "labels", "shuffled"]))
+    if index == "dates":
+        idx = pd.date_range("2020-01-01", periods=n, freq="h")
+    elif index == "labels":
+        idx = pd.Index([f"r{i}" for i in range(n)])
+    elif index == "shuffled":
+        idx = pd.Index(draw(st.permutations(range(n))))
+    else:
+        idx = pd.RangeIndex(n)
+    return pd.Series(values, index=idx, dtype=float)
+
+
+def _narrow(s):
+    v = s.to_numpy()
+    v = v[np.isfinite(v)]
+    return v.size == 0 or (v.min() > 0 and v.max() <= 16 * v.min()) or (v.max() < 0 and v.min() >= 16 * v.max())
+
+
+def _window_scale(s, span):
+    """Largest |value| among the rows that reach each output row."""
+    return s.abs().where(np.isfinite(s)).rolling(span, min_periods=1).max().fillna(0).to_numpy()
+
+
+DIFF = settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+
+
+@DIFF
+@given(s=series(), length=st.integers(1, 25), min_periods=st.integers(0, 25))
+def test_sma_matches_pandas(s, length, min_periods):
+    min_periods = min(min_periods, length)
+    ours = overlap.sma(s, length, min_periods=min_periods)
+    if len(s) < length:
+        assert ours is None
+        return
+    # narrow one-signed series take block-wise sums; everything else is exact
+    tol = 1e-12 * _window_scale(s, length) if _narrow(s) else None
+    assert_same(ours, ref_sma(s, length, min_periods), tol)
+
+
+@DIFF
+@given(s=series(), length=st.integers(1, 25), adjust=st.booleans(), seeded=st.booleans())
+def test_exponential_means_match_pandas_exactly(s, length, adjust, seeded):
+    if len(s) < length:
+        assert overlap.ema(s, length) is None and overlap.rma(s, length) is None
+        return
+    assert_same(overlap.ema(s, length, adjust=adjust, sma=seeded), ref_ema(s, length, adjust, seeded))
+    assert_same(overlap.rma(s, length), ref_rma(s, length))
+    assert_same(overlap.dema(s, length, adjust=adjust), ref_dema(s, length, adjust=adjust))
+    assert_same(overlap.tema(s, length, sma=seeded), ref_tema(s, length, sma=seeded))
+
+
+@DIFF
+@given(s=series(), length=st.integers(1, 25), asc=st.booleans())
+def test_weighted_means_match_pandas(s, length, asc):
+    if len(s) < length:
+        assert overlap.wma(s, length) is None
+        return
+    # the reference's dot product sums in BLAS order: a few ulps of the window
+    assert_same(overlap.wma(s, length, asc=asc), ref_wma(s, length, asc), 1e-12 * _window_scale(s, length))
+    if len(s) < (int(length / 2) or 10):
+        # the half-length average has too few rows (pandas' formulation fails
+        # on None * 2 here)
+        assert overlap.hma(s, length) is None
+        return
+    span = length + int(np.sqrt(length)) + 10
+    assert_same(overlap.hma(s, length), ref_hma(s, length), 4e-12 * _window_scale(s, span))
+
+
+@DIFF
+@given(s=series(), volume=st.lists(st.integers(0, 10**6), min_size=60, max_size=60), as_float=st.booleans())
+def test_composites_match_pandas_exactly(s, volume, as_float):
+    n = len(s)
+    vol = pd.Series(volume[:n], index=s.index)
+    if as_float:
+        vol = vol.astype(float).where(np.arange(n) % 7 != 3)
+    high, low = s * 1.5, s.shift(1)
+    assert_same(overlap.hlc3(high, low, s), ref_hlc3(high, low, s))
+    assert_same(overlap.vwap(high, low, s, vol), ref_vwap(high, low, s, vol))
