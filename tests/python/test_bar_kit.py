@@ -252,6 +252,17 @@ class TestGrid:
         calendar = pd.DataFrame({"EVENT_NAME": ["CPI", "NFP", "CPI"][: len(times)], "event_datetime": times})
         assert_same_frame(bar_kit.get_event_metadata(calendar, -1, 2), reference_grid(calendar, -1, 2))
 
+    @pytest.mark.parametrize("names", [pd.Categorical(["NFP", "CPI", "NFP"]), [3, 1, 3],
+                                       pd.array(["NFP", "CPI", "NFP"], dtype=object), ["NFP", None, "NFP"]])
+    def test_event_names_of_any_kind(self, names):
+        times = pd.DatetimeIndex(["2024-06-12 08:30", "2024-06-12 08:31", "2024-06-12 08:30:20"], tz="UTC")
+        calendar = pd.DataFrame({"EVENT_NAME": names, "event_datetime": times, "n": [1, 2, 3]})
+        bars = pd.DataFrame({"datetime": pd.date_range("2024-06-12 08:29", periods=4, freq="min", tz="UTC"),
+                             "key": "a"})
+        assert_same_frame(bar_kit.get_event_metadata(calendar, -1, 1), reference_grid(calendar, -1, 1))
+        assert_same_frame(bar_kit.filter_bars_around_events(bars, calendar, -1, 1),
+                          reference_windows(bars, calendar, -1, 1))
+
     @pytest.mark.parametrize("pre, post, error", [(-5.0, 10, TypeError), (-5, "10", TypeError), (3, 1, None)])
     def test_window_bounds(self, pre, post, error):
         calendar = pd.DataFrame({"EVENT_NAME": ["CPI"], "event_datetime": [pd.Timestamp("2024-06-12 08:30")]})
