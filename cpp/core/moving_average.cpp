@@ -232,64 +232,55 @@ bool blocked_rolling_mean(std::span<const double> x, std::size_t length, std::in
 // rows plus a prefix of the current one: every partial sum covers only rows of
 // the window it serves, so no rounding from rows that have left the window
 // survives, and a missing value reaches exactly the windows that hold it.
-void weighted_sums(std::span<const double> x, std::size_t length, bool ascending,
-                   std::span<double> scratch, std::span<double> out) {
+//
+// With the window ending at row m of a block (0-based), the previous block
+// contributes its rows m+1 .. length-1 and the current block its rows 0 .. m.
+// Ascending weights (newest = length): a previous-block row p weighs p - m,
+// a current-block row k weighs (k + 1) + (length - 1 - m). Descending weights
+// (newest = 1): p weighs (length - p) + (m + 1), k weighs m - k + 1.
+template <bool Ascending>
+void weighted_sums(std::span<const double> x, std::size_t length, std::span<double> scratch,
+                   std::span<double> out) {
   const std::size_t n = x.size();
   const double len = static_cast<double>(length);
-  const double total = 0.5 * len * (len + 1.0);
-  double* suffix_w = scratch.data();        // weighted suffix sums of the previous block
-  double* suffix_s = scratch.data() + length;  // plain suffix sums of the previous block
+  const double inverse_total = 1.0 / (0.5 * len * (len + 1.0));
+  // suffix sums of the previous block from row m + 1 on, at index m; the
+  // window ending at the block's last row has none
+  double* weighted_suffix = scratch.data();
+  double* plain_suffix = scratch.data() + length;
+  std::fill(scratch.begin(), scratch.begin() + static_cast<std::ptrdiff_t>(2 * length), 0.0);
   auto value = [&](std::size_t i) { return observed(x[i]) ? x[i] : nan; };
 
   for (std::size_t b = 0; b < n; b += length) {
-    const std::size_t end = std::min(b + length, n);
     if (b > 0) {
-      // suffix_*[p - 1] cover rows b - length + p .. b - 1 of the previous block
-      double s = 0.0, w = 0.0;
-      for (std::size_t p = length; p-- > 0;) {
+      double plain = 0.0, weighted = 0.0;
+      for (std::size_t p = length - 1; p >= 1; --p) {
         const double v = value(b - length + p);
-        s += v;
-        // ascending: row p weighs p - q + 1 in the suffix from q, so each
-        // suffix adds the plain suffix sum to the next one; descending: row p
-        // weighs length - p, plus m + 1 times the plain sum added below
-        w += ascending ? s : (len - static_cast<double>(p)) * v;
-        // a window ending at b + m needs the sums from p = m + 1
-        if (p >= 1) {
-          suffix_w[p - 1] = w;
-          suffix_s[p - 1] = s;
-        }
+        plain += v;
+        weighted += Ascending ? plain : (len - static_cast<double>(p)) * v;
+        weighted_suffix[p - 1] = weighted;
+        plain_suffix[p - 1] = plain;
       }
     }
+    const std::size_t end = std::min(b + length, n);
     double plain = 0.0, ramp = 0.0;
     for (std::size_t m = 0; b + m < end; ++m) {
       const double v = value(b + m);
       const double mm = static_cast<double>(m);
       plain += v;
       double sum;
-      if (ascending) {
-        ramp += (mm + 1.0) * v;  // weights 1..m+1 across the block so far
-        sum = ramp + (len - 1.0 - mm) * plain;
-        if (m + 1 < length) {
-          if (b == 0) {
-            out[b + m] = nan;
-            continue;
-          }
-          sum += suffix_w[m];
-        }
+      if constexpr (Ascending) {
+        ramp += (mm + 1.0) * v;
+        sum = ramp + (len - 1.0 - mm) * plain + weighted_suffix[m];
       } else {
-        ramp += plain;  // weights m+1..1 across the block so far
-        sum = ramp;
-        if (m + 1 < length) {
-          if (b == 0) {
-            out[b + m] = nan;
-            continue;
-          }
-          sum += suffix_w[m] + (mm + 1.0) * suffix_s[m];
-        }
+        ramp += plain;
+        sum = ramp + weighted_suffix[m] + (mm + 1.0) * plain_suffix[m];
       }
-      out[b + m] = sum / total;
+      out[b + m] = sum * inverse_total;
     }
   }
+  // the first length - 1 windows are incomplete
+  std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(std::min(length - 1, n)), nan);
 }
 
 }  // namespace
@@ -364,7 +355,15 @@ void seeded_ewm_mean(std::span<const double> x, std::size_t length, double seed,
 void weighted_mean(std::span<const double> x, std::size_t length, bool ascending,
                    std::span<double> scratch, std::span<double> out) {
   if (x.empty() || length == 0) return;
-  weighted_sums(x, length, ascending, scratch, out);
+  if (length > x.size()) {
+    std::fill(out.begin(), out.end(), nan);  // no window is complete
+    return;
+  }
+  if (ascending) {
+    weighted_sums<true>(x, length, scratch, out);
+  } else {
+    weighted_sums<false>(x, length, scratch, out);
+  }
 }
 
 void typical_price(std::span<const double> high, std::span<const double> low,

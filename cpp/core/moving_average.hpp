@@ -63,7 +63,8 @@ void seeded_ewm_mean(std::span<const double> x, std::size_t length, double seed,
 // Linearly weighted mean over the trailing window of `length` rows: weights
 // 1..length from oldest to newest (`ascending`) or newest to oldest, divided
 // by their sum. NaN for incomplete windows and windows with a missing value.
-// `scratch` holds at least 2 * length doubles.
+// `scratch` holds at least 2 * length doubles when x.size() >= length.
+// The weights' sum divides through its reciprocal (one more rounding).
 void weighted_mean(std::span<const double> x, std::size_t length, bool ascending,
                    std::span<double> scratch, std::span<double> out);
 

@@ -288,7 +288,7 @@ py::object wma(glue::Call& c) {
 
   glue::Float64Values values = glue::series_float64(close, "wma");
   const std::size_t n = to_size(length);
-  std::vector<double> scratch(values.size() > n ? 2 * n : 0);
+  std::vector<double> scratch(2 * std::min(n, values.size()));
   glue::Float64Array out = glue::new_float64(values.size());
   {
     auto o = glue::writable(out);
