@@ -421,12 +421,8 @@ PYBIND11_MODULE(distributed, m) {
   glue::guarded(glue::Guard::module_not_found, false, "", [&] {
     glue::import_from(m, "distributed", "Client");
   });
-  glue::guarded(glue::Guard::module_not_found, false, "", [&] {
-    glue::import_from(m, "orvane_data.from_bqia.bar_kit", "filter_bars_around_events");
-  });
-  glue::guarded(glue::Guard::module_not_found, false, "", [&] {
-    glue::import_as(m, "orvane_data.ta.overlap", "overlap");
-  });
+  glue::import_from(m, "orvane_data.from_bqia.bar_kit", "filter_bars_around_events");
+  glue::import_as(m, "orvane_data.ta.overlap", "overlap");
 
   glue::def(m,
             "read_bars(path: str, securities: 'Optional[list]' = None, columns: 'Optional[list]' = None, "

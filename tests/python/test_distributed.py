@@ -23,6 +23,7 @@ from orvane_data import distributed as od
 from orvane_data import event_study
 from orvane_data.simulated import bar_store
 from orvane_data.ta import strategy
+from s3_server import s3_endpoint  # noqa: F401  (fixture)
 
 dask_distributed = pytest.importorskip("distributed")
 
@@ -232,6 +233,47 @@ class TestSameNumbers:
         pd.testing.assert_frame_equal(outcome["summary"], expected)
         client.wait_for_workers(2, timeout=60)
         assert victim not in client.run(os.getpid).values()
+
+
+class TestThroughTheServices:
+    def test_simulated_dataset_gives_the_single_process_study(self, client, tmp_path, monkeypatch):
+        """Calendar and bars from the simulated services, the one-process road
+        through get_intraday_bars against the dataset road."""
+        from orvane_data.from_bqia import bar_kit, query_kit
+        from orvane_data.simulated import bql, intraday
+
+        service = bql.Service()
+        for module in (bar_kit, query_kit):  # whatever was imported first, these services answer
+            monkeypatch.setattr(module, "bql", bql, raising=False)
+            monkeypatch.setattr(module, "bq", service, raising=False)
+        monkeypatch.setattr(bar_kit, "bqia", intraday, raising=False)
+
+        start, end = "2023-03-01", "2023-04-30"
+        calendar = query_kit.get_eco_calendar_data(
+            query_kit.bq, ["US"], start, end, tickers=["NFP TCH Index", "CPI YOY Index", "FDTR Index"],
+            event_timezone="America/New_York")
+        parse_keys = ["SPX Index", "IBM US Equity", "JPY Curncy"]
+        bars = bar_kit.get_intraday_bars({k: (k, "") for k in parse_keys}, None, start, end,
+                                         security_id_type="parsekey")
+        bar_store.write_simulated_bars(str(tmp_path), parse_keys, start, end, chunk_days=20)
+        by_time = ["security", "datetime"]
+        pd.testing.assert_frame_equal(bar_store.load_bars(str(tmp_path)).sort_values(by_time, ignore_index=True),
+                                      bars.sort_values(by_time, ignore_index=True), check_dtype=False)
+        got = od.event_summary(str(tmp_path), calendar, scheduler=client)
+        pd.testing.assert_frame_equal(got, single_process_summary(bars, calendar))
+        assert set(got["key"]) == set(parse_keys)  # equities too, through the afternoon rate decisions
+
+    def test_dataset_on_s3(self, client, s3_endpoint, bars, calendar):  # noqa: F811
+        s3_endpoint.client().create_bucket(Bucket="orvane-bars")
+        # credentials and endpoint travel with the graph, so workers need no environment
+        options = {"key": "testing", "secret": "testing", "client_kwargs": {"endpoint_url": s3_endpoint.url}}
+        written = bar_store.write_bars(bars, "s3://orvane-bars/minute", storage_options=options)
+        assert written[0] == f"orvane-bars/minute/security={sorted(bars['security'].unique())[0]}/part-0.parquet"
+        pd.testing.assert_frame_equal(
+            bar_store.load_bars("s3://orvane-bars/minute", storage_options=options),
+            bars.sort_values("security", kind="stable", ignore_index=True), check_dtype=False)
+        got = od.event_summary("s3://orvane-bars/minute", calendar, storage_options=options, scheduler=client)
+        pd.testing.assert_frame_equal(got, single_process_summary(bars, calendar))
 
 
 # --- indicators -------------------------------------------------------------

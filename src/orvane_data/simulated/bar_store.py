@@ -27,9 +27,9 @@ API
     Streams one security's bars into its file chunk by chunk (``write(frame)``
     per chunk, ``close()`` at the end, or use it as a context manager), so a
     long history never has to sit in memory at once.
-``write_simulated_bars(root, securities, start, end, *, tz=None, chunk_days=31, storage_options=None)``
+``write_simulated_bars(root, securities, start, end, *, tz=None, chunk_days=92, storage_options=None)``
     Fetches the bars of the simulated intraday service security by security
-    and month by month and writes them, labelled like ``get_intraday_bars``
+    a quarter at a time and writes them, labelled like ``get_intraday_bars``
     (``short_name``, ``parsekey``); returns the paths written.
 ``load_bars(root, *, securities=None, storage_options=None)``
     The whole dataset (or some securities) as one pandas frame, ``security``
@@ -175,16 +175,18 @@ def _chunks(start: _dt.date, end: _dt.date, days: int) -> Iterable[tuple[_dt.dat
 
 
 def write_simulated_bars(root: str, securities: Iterable[str], start: str, end: str, *,
-                         tz: Optional[str] = None, chunk_days: int = 31,
+                         tz: Optional[str] = None, chunk_days: int = 92,
                          storage_options: Optional[dict] = None) -> list[str]:
     """Bars of the simulated intraday service for ``securities`` (parse keys or
     FIGIs of the simulated security master), written security by security.
 
     Each security is asked for ``chunk_days`` days at a time from ``start`` to
     ``end`` (yyyy-mm-dd, both included) and streamed into its file, so memory
-    holds one chunk. The bars are labelled as ``get_intraday_bars`` labels
-    them: ``short_name`` from the security's name, ``parsekey`` from its
-    parse key.
+    holds one chunk. Securities are requested by parse key, which is then
+    their ``key``; the bars are labelled as ``get_intraday_bars`` labels them:
+    ``short_name`` from the security's name, ``parsekey`` from its parse key.
+    Futures rolls, whose bars change security at each roll, are written from
+    their bar frame with :func:`write_bars` instead.
     """
     from . import intraday, securities as master
 
@@ -198,7 +200,7 @@ def write_simulated_bars(root: str, securities: Iterable[str], start: str, end: 
         with SecurityWriter(root, security.figi, storage_options=storage_options) as writer:
             for chunk_start, chunk_end in _chunks(first, last, chunk_days):
                 bars = intraday.get_bars(
-                    securities=[security.figi], security_id_type="figi",
+                    securities=[security.parse_key], security_id_type="parsekey",
                     start=chunk_start.isoformat(), end=chunk_end.isoformat(), tz=tz,
                     downsample_freq=None,
                 )
