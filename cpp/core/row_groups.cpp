@@ -16,7 +16,8 @@ struct PairHash {
 
 }  // namespace
 
-RowGroups group_rows(std::span<const std::span<const std::int64_t>> keys, std::size_t n) {
+std::vector<std::uint64_t> group_ids(std::span<const std::span<const std::int64_t>> keys,
+                                     std::size_t n, std::uint64_t& count) {
   // Dense group ids, refined one key column at a time: a row's new id stands
   // for the pair (its id so far, its value in the column).
   std::vector<std::uint64_t> id(n, 0);
@@ -47,9 +48,26 @@ RowGroups group_rows(std::span<const std::span<const std::int64_t>> keys, std::s
     }
     ids = next;
   }
+  count = ids;
+  return id;
+}
 
-  // counting sort by group id keeps each group's rows in table order
+RowGroups group_rows(std::span<const std::uint64_t> id, std::uint64_t ids) {
+  const std::size_t n = id.size();
+  // ids count up from 0 in order of first appearance, so the groups sit
+  // together exactly when the ids never go down
   RowGroups groups;
+  bool together = true;
+  for (std::size_t i = 1; i < n && together; ++i) together = id[i] >= id[i - 1];
+  if (together) {
+    groups.starts.push_back(0);
+    for (std::size_t i = 1; i < n; ++i) {
+      if (id[i] != id[i - 1]) groups.starts.push_back(i);
+    }
+    if (n) groups.starts.push_back(n);
+    return groups;
+  }
+  // counting sort by group id keeps each group's rows in table order
   groups.starts.assign(ids + 1, 0);
   for (std::size_t i = 0; i < n; ++i) ++groups.starts[id[i] + 1];
   for (std::size_t g = 0; g < ids; ++g) groups.starts[g + 1] += groups.starts[g];
@@ -57,6 +75,12 @@ RowGroups group_rows(std::span<const std::span<const std::int64_t>> keys, std::s
   std::vector<std::size_t> fill(groups.starts.begin(), groups.starts.end() - 1);
   for (std::size_t i = 0; i < n; ++i) groups.order[fill[id[i]]++] = i;
   return groups;
+}
+
+RowGroups group_rows(std::span<const std::span<const std::int64_t>> keys, std::size_t n) {
+  std::uint64_t count = 0;
+  const std::vector<std::uint64_t> id = group_ids(keys, n, count);
+  return group_rows(id, count);
 }
 
 }  // namespace orvane::core

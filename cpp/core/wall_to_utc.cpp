@@ -183,15 +183,12 @@ OffsetTable fixed_offset_table(std::int64_t offset) {
   return table;
 }
 
-WallToUtc wall_to_utc(std::span<const std::int64_t> wall, std::int64_t ticks_per_second,
-                      const OffsetTable& zone, bool resolve_repeated,
-                      std::span<std::int64_t> utc) {
+WallToUtc read_wall_clock(std::span<const std::int64_t> wall, std::int64_t ticks_per_second,
+                          const OffsetTable& zone, std::span<std::int64_t> utc,
+                          std::vector<RepeatedStamp>* repeats) {
   const std::int64_t tps = ticks_per_second;
   if (tps <= 0 || zone.wall_min > zone.wall_max) return WallToUtc::declined;
   Periods lo(zone), hi(zone);
-  // Stamps of the repeated hour: their position and their later reading (the
-  // earlier one goes into utc until the order says otherwise).
-  std::vector<std::pair<std::size_t, std::int64_t>> repeats;
   for (std::size_t i = 0; i < wall.size(); ++i) {
     const std::int64_t v = wall[i];
     if (v == nat) {
@@ -207,9 +204,9 @@ WallToUtc wall_to_utc(std::span<const std::int64_t> wall, std::int64_t ticks_per
         utc[i] = r.first;
         break;
       case Reading::repeated:
-        if (!resolve_repeated) return WallToUtc::repeated;
+        if (!repeats) return WallToUtc::repeated;
         utc[i] = r.first;
-        repeats.emplace_back(i, r.second);
+        repeats->push_back({i, i, r.first, r.second});
         break;
       case Reading::skipped: {
         const auto moved = shifted(v, tps, zone);
@@ -221,25 +218,62 @@ WallToUtc wall_to_utc(std::span<const std::int64_t> wall, std::int64_t ticks_per
         return WallToUtc::declined;
     }
   }
+  return WallToUtc::done;
+}
 
+bool settle_repeats(std::span<const RepeatedStamp> stamps, std::span<std::int64_t> utc) {
   // A lone repeated stamp cannot be placed; neither can a run (stamps next to
-  // each other) whose first readings never go back, or go back twice.
-  if (repeats.size() == 1) return WallToUtc::declined;
-  for (std::size_t start = 0; start < repeats.size();) {
+  // each other) whose earlier readings never go back, or go back twice.
+  if (stamps.size() == 1) return false;
+  for (std::size_t start = 0; start < stamps.size();) {
     std::size_t end = start + 1;
-    while (end < repeats.size() && repeats[end].first == repeats[end - 1].first + 1) ++end;
-    if (end - start == 1) return WallToUtc::declined;
+    while (end < stamps.size() && stamps[end].position == stamps[end - 1].position + 1) ++end;
+    if (end - start == 1) return false;
     std::size_t turns = 0, turn = 0;
     for (std::size_t k = start + 1; k < end; ++k) {
-      if (utc[repeats[k].first] <= utc[repeats[k - 1].first]) {
-        if (turns++ == 0) turn = k;
-      }
+      if (stamps[k].earlier <= stamps[k - 1].earlier && turns++ == 0) turn = k;
     }
-    if (turns != 1) return WallToUtc::declined;
-    for (std::size_t k = turn; k < end; ++k) utc[repeats[k].first] = repeats[k].second;
+    if (turns != 1) return false;
+    for (std::size_t k = start; k < end; ++k) {
+      utc[stamps[k].row] = k < turn ? stamps[k].earlier : stamps[k].later;
+    }
     start = end;
   }
-  return WallToUtc::done;
+  return true;
+}
+
+bool settle_repeats_by_group(std::span<const std::uint64_t> group, std::uint64_t groups,
+                             std::vector<RepeatedStamp>& repeats, std::span<std::int64_t> utc) {
+  if (repeats.empty()) return true;
+  // a stamp's position: how many rows of its instrument come before it
+  std::vector<std::size_t> seen(groups, 0);
+  std::size_t next = 0;
+  for (std::size_t row = 0; row < group.size() && next < repeats.size(); ++row) {
+    std::size_t& count = seen[group[row]];
+    if (repeats[next].row == row) repeats[next++].position = count;
+    ++count;
+  }
+  std::stable_sort(repeats.begin(), repeats.end(),
+                   [&](const RepeatedStamp& a, const RepeatedStamp& b) {
+                     return group[a.row] < group[b.row];
+                   });
+  for (std::size_t start = 0; start < repeats.size();) {
+    std::size_t end = start + 1;
+    while (end < repeats.size() && group[repeats[end].row] == group[repeats[start].row]) ++end;
+    if (!settle_repeats(std::span(repeats).subspan(start, end - start), utc)) return false;
+    start = end;
+  }
+  return true;
+}
+
+WallToUtc wall_to_utc(std::span<const std::int64_t> wall, std::int64_t ticks_per_second,
+                      const OffsetTable& zone, bool resolve_repeated,
+                      std::span<std::int64_t> utc) {
+  std::vector<RepeatedStamp> repeats;
+  const WallToUtc status =
+      read_wall_clock(wall, ticks_per_second, zone, utc, resolve_repeated ? &repeats : nullptr);
+  if (status != WallToUtc::done) return status;
+  return settle_repeats(repeats, utc) ? WallToUtc::done : WallToUtc::declined;
 }
 
 }  // namespace orvane::core

@@ -70,4 +70,34 @@ WallToUtc wall_to_utc(std::span<const std::int64_t> wall, std::int64_t ticks_per
                       const OffsetTable& zone, bool resolve_repeated,
                       std::span<std::int64_t> utc);
 
+// The two steps of wall_to_utc, for stamps of several instruments side by
+// side. A stamp of a repeated hour, with both its readings and its place in
+// its own instrument's sequence (stamps next to each other there have
+// consecutive positions).
+struct RepeatedStamp {
+  std::size_t row;       // where its reading goes in utc
+  std::size_t position;  // its place in its instrument's sequence
+  std::int64_t earlier;
+  std::int64_t later;
+};
+
+// Converts every stamp as wall_to_utc does, except that stamps of a repeated
+// hour get their earlier reading and are listed in `repeats` (row and
+// position both their index) for settle_repeats; with `repeats` null such a
+// stamp returns WallToUtc::repeated.
+WallToUtc read_wall_clock(std::span<const std::int64_t> wall, std::int64_t ticks_per_second,
+                          const OffsetTable& zone, std::span<std::int64_t> utc,
+                          std::vector<RepeatedStamp>* repeats);
+
+// Writes the reading the order picks for the repeated stamps of one
+// instrument, given in its sequence order; false (nothing settled for sure)
+// when the order does not tell.
+bool settle_repeats(std::span<const RepeatedStamp> stamps, std::span<std::int64_t> utc);
+
+// The same for rows of several instruments side by side (group[row], below
+// `groups`, names the instrument), `repeats` as read_wall_clock listed them: each
+// instrument's repeated stamps are read in that instrument's own row order.
+bool settle_repeats_by_group(std::span<const std::uint64_t> group, std::uint64_t groups,
+                             std::vector<RepeatedStamp>& repeats, std::span<std::int64_t> utc);
+
 }  // namespace orvane::core

@@ -4,7 +4,10 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
@@ -14,6 +17,7 @@
 
 #include "../core/exchange_zone.hpp"
 #include "../core/row_groups.hpp"
+#include "../core/sorted_runs.hpp"
 #include "../core/wall_to_utc.hpp"
 #include "../glue/checks.hpp"
 #include "../glue/function.hpp"
@@ -249,73 +253,23 @@ py::object wall_to_utc(const py::object& pd, const py::object& ts, const py::obj
 // The same for distinct stamps converted one by one, or nullopt when a stamp
 // names a repeated hour, which only the order of an instrument's rows can
 // settle.
+// When the rows hold the stamps exactly once each, in order
+// (`rows_in_order`), they are converted as the rows would be.
 std::optional<py::object> wall_to_utc_one_by_one(const py::object& pd, const py::object& ts,
-                                                 const py::object& zone) {
+                                                 const py::object& zone,
+                                                 const std::function<bool()>& rows_in_order) {
   if (auto table = zone_table(pd, zone)) {
     core::WallToUtc status;
     if (auto done = native_wall_to_utc(pd, ts, *table, false, status)) return *done;
     if (status == core::WallToUtc::repeated) return std::nullopt;
   }
+  if (rows_in_order()) return pandas_wall_to_utc(ts, zone);
   // pandas marks the repeated hours it cannot settle alone; the rest is
   // converted as the order-reading conversion would
   py::object local =
       ts.attr("tz_localize")(zone, "ambiguous"_a = "NaT", "nonexistent"_a = "shift_forward");
   if (truthy(local.attr("hasnans"))) return std::nullopt;
   return local.attr("tz_convert")("UTC").attr("tz_localize")(py::none());
-}
-
-// Rows of a multi-level index converted instrument by instrument: rows that
-// share the values of every other level form one instrument, whose stamps
-// are read in row order (which settles its repeated hours).
-py::object wall_to_utc_by_instrument(const py::object& pd, const py::object& np,
-                                     const py::object& index, std::size_t level,
-                                     const py::object& ts, const py::object& zone) {
-  const std::size_t nlevels = py::len(index.attr("levels"));
-  const std::size_t n = py::len(ts);
-  std::vector<Ticks> keys;
-  py::list codes = list_of(index.attr("codes"));
-  for (std::size_t j = 0; j < nlevels; ++j) {
-    if (j != level) keys.emplace_back(np.attr("asarray")(codes[j], "dtype"_a = "int64"));
-  }
-  std::vector<std::span<const std::int64_t>> key_spans;
-  for (const Ticks& k : keys) key_spans.push_back(view(k));
-  core::RowGroups groups;
-  {
-    py::gil_scoped_release release;
-    groups = core::group_rows(key_spans, n);
-  }
-  if (groups.count() <= 1) return wall_to_utc(pd, ts, zone);
-
-  const std::int64_t tps = ticks_per_second(ts);
-  Ticks wall(ts.attr("asi8"));
-  Ticks sorted(static_cast<py::ssize_t>(n)), converted(static_cast<py::ssize_t>(n));
-  auto w = view(wall);
-  auto s = writable(sorted);
-  auto out = writable(converted);
-  for (std::size_t k = 0; k < n; ++k) s[k] = w[groups.order[k]];
-  auto table = tps ? zone_table(pd, zone) : nullptr;
-  for (std::size_t g = 0; g < groups.count(); ++g) {
-    const std::size_t begin = groups.starts[g], end = groups.starts[g + 1];
-    auto stamps = std::span<const std::int64_t>(s).subspan(begin, end - begin);
-    auto utc = out.subspan(begin, end - begin);
-    if (table && stamps.size() >= 2) {
-      core::WallToUtc status;
-      {
-        py::gil_scoped_release release;
-        status = core::wall_to_utc(stamps, tps, *table, true, utc);
-      }
-      if (status == core::WallToUtc::done) continue;
-    }
-    // pandas converts (or reports) the instruments left over
-    py::object piece = naive_index(pd, sorted, ts, py::none())[py::slice(
-        static_cast<py::ssize_t>(begin), static_cast<py::ssize_t>(end), 1)];
-    Ticks done(pandas_wall_to_utc(piece, zone).attr("asi8"));
-    std::copy(done.data(), done.data() + done.size(), utc.begin());
-  }
-  Ticks rows(static_cast<py::ssize_t>(n));
-  auto r = writable(rows);
-  for (std::size_t k = 0; k < n; ++k) r[groups.order[k]] = out[k];
-  return naive_index(pd, rows, ts, ts.attr("name"));
 }
 
 // --- parsing ----------------------------------------------------------------------
@@ -355,6 +309,158 @@ py::object process_timestamps(const py::object& pd, const py::object& timestamps
 
 // --- multi-level indexes -----------------------------------------------------------
 
+// The new values of a level and each row's code into them.
+using LevelCodes = std::pair<py::object, py::object>;
+
+// Distinct stamps in ascending order and each row's place among them (-1 for
+// NaT), as pd.factorize(sort=True) gives them. Rows laid out as runs in time
+// order (an instrument's stamps, then the next instrument's) are merged
+// rather than hashed; `starts` are the runs' first rows, with the row count
+// last (empty: one run).
+LevelCodes factorized(const py::object& pd, const py::object& stamps, const Ticks& ticks,
+                      std::vector<std::size_t> starts = {}) {
+  const std::size_t n = static_cast<std::size_t>(ticks.size());
+  if (starts.empty()) {
+    // distinct stamps in time order are their own level
+    auto t = view(ticks);
+    if (t.empty() || (t.front() != std::numeric_limits<std::int64_t>::min() &&
+                      strictly_increasing(t))) {
+      return {stamps, py::module_::import("numpy").attr("arange")(n)};
+    }
+    starts = {0, n};
+  }
+  std::vector<std::int64_t> uniques;
+  Ticks codes(static_cast<py::ssize_t>(n));
+  bool merged;
+  {
+    py::gil_scoped_release release;
+    merged = core::factorize_runs(view(ticks), starts, uniques, writable(codes));
+  }
+  if (!merged) {
+    py::tuple f = pd.attr("factorize")(stamps, "sort"_a = true);
+    return {f[1], f[0]};
+  }
+  Ticks values(static_cast<py::ssize_t>(uniques.size()));
+  std::copy(uniques.begin(), uniques.end(), values.mutable_data());
+  return {naive_index(pd, values, stamps, stamps.attr("name")), codes};
+}
+
+LevelCodes factorized(const py::object& pd, const py::object& stamps) {
+  return factorized(pd, stamps, Ticks(stamps.attr("asi8")));
+}
+
+// Rows of a multi-level index converted instrument by instrument: rows that
+// share the values of every other level form one instrument, whose stamps
+// are read in row order (which settles its repeated hours).
+LevelCodes instruments_to_utc(const py::object& pd, const py::object& np,
+                              const py::object& index, std::size_t level, const py::object& ts,
+                              const py::object& zone) {
+  py::list levels = list_of(index.attr("levels"));
+  py::list codes = list_of(index.attr("codes"));
+  const std::size_t nlevels = py::len(levels);
+  const std::size_t n = py::len(ts);
+  // the common case first: the other levels hold one value, on every row
+  bool one_instrument = true;
+  for (std::size_t j = 0; j < nlevels && one_instrument; ++j) {
+    if (j == level) continue;
+    one_instrument = py::len(levels[j]) == 1 &&
+                     (n == 0 || compare(codes[j].attr("min")(), py::int_(0), Py_GE));
+  }
+  if (one_instrument) return factorized(pd, wall_to_utc(pd, ts, zone));
+
+  std::vector<Ticks> keys;
+  for (std::size_t j = 0; j < nlevels; ++j) {
+    if (j != level) keys.emplace_back(np.attr("asarray")(codes[j], "dtype"_a = "int64"));
+  }
+  std::vector<std::span<const std::int64_t>> key_spans;
+  for (const Ticks& k : keys) key_spans.push_back(view(k));
+  const std::int64_t tps = ticks_per_second(ts);
+  Ticks wall(ts.attr("asi8"));
+  auto table = tps ? zone_table(pd, zone) : nullptr;
+
+  // In one pass over the rows as they stand; only the repeated hours need
+  // each instrument's own order.
+  if (table) {
+    Ticks converted(static_cast<py::ssize_t>(n));
+    std::vector<core::RepeatedStamp> repeats;
+    std::vector<std::uint64_t> ids;
+    std::uint64_t count = 0;
+    bool settled = false;
+    std::vector<std::size_t> runs;
+    {
+      py::gil_scoped_release release;
+      auto ascending = [&] { return std::is_sorted(converted.data(), converted.data() + n); };
+      if (core::read_wall_clock(view(wall), tps, *table, writable(converted), &repeats) ==
+          core::WallToUtc::done) {
+        const bool need_groups = !repeats.empty() || !ascending();
+        if (need_groups) ids = core::group_ids(key_spans, n, count);
+        settled = core::settle_repeats_by_group(ids, count, repeats, writable(converted));
+        if (settled && need_groups && !ascending() && std::is_sorted(ids.begin(), ids.end())) {
+          // one instrument after another: their runs merge into the level
+          runs.push_back(0);
+          for (std::size_t i = 1; i < n; ++i) {
+            if (ids[i] != ids[i - 1]) runs.push_back(i);
+          }
+          runs.push_back(n);
+        }
+      }
+    }
+    if (settled) {
+      return factorized(pd, naive_index(pd, converted, ts, ts.attr("name")), converted, runs);
+    }
+  }
+
+  // Otherwise instrument by instrument, pandas converting (or reporting on)
+  // those the table does not settle.
+  core::RowGroups groups;
+  {
+    py::gil_scoped_release release;
+    groups = core::group_rows(key_spans, n);
+  }
+
+  // each instrument's stamps side by side, in row order (as they are when
+  // the frame holds one instrument after another)
+  Ticks sorted = wall;
+  if (!groups.in_place()) {
+    sorted = Ticks(static_cast<py::ssize_t>(n));
+    auto w = view(wall);
+    auto g = writable(sorted);
+    for (std::size_t k = 0; k < n; ++k) g[k] = w[groups.order[k]];
+  }
+  auto s = view(sorted);
+  Ticks converted(static_cast<py::ssize_t>(n));
+  auto out = writable(converted);
+  for (std::size_t g = 0; g < groups.count(); ++g) {
+    const std::size_t begin = groups.starts[g], end = groups.starts[g + 1];
+    auto stamps = s.subspan(begin, end - begin);
+    auto utc = out.subspan(begin, end - begin);
+    if (table && stamps.size() >= 2) {
+      core::WallToUtc status;
+      {
+        py::gil_scoped_release release;
+        status = core::wall_to_utc(stamps, tps, *table, true, utc);
+      }
+      if (status == core::WallToUtc::done) continue;
+    }
+    // pandas converts (or reports) the instruments left over
+    py::object piece = naive_index(pd, sorted, ts, py::none())[py::slice(
+        static_cast<py::ssize_t>(begin), static_cast<py::ssize_t>(end), 1)];
+    Ticks done(pandas_wall_to_utc(piece, zone).attr("asi8"));
+    std::copy(done.data(), done.data() + done.size(), utc.begin());
+  }
+
+  // the instruments' runs merged into the new level, codes back in row order
+  auto [values, grouped_codes] =
+      factorized(pd, naive_index(pd, converted, ts, ts.attr("name")), converted, groups.starts);
+  if (groups.in_place()) return {values, grouped_codes};
+  Ticks by_group(grouped_codes);
+  Ticks row_codes(static_cast<py::ssize_t>(n));
+  auto from = view(by_group);
+  auto to = writable(row_codes);
+  for (std::size_t k = 0; k < n; ++k) to[groups.order[k]] = from[k];
+  return {values, row_codes};
+}
+
 py::object with_level(const py::object& pd, const py::object& index, std::size_t level,
                       const py::object& values, const py::object& codes) {
   py::list levels = list_of(index.attr("levels"));
@@ -376,15 +482,15 @@ py::object with_converted_level(const py::object& pd, const py::object& np,
   if (strictly_increasing(view(ticks)) || truthy(converted.attr("is_unique"))) {
     return with_level(pd, index, level, converted, codes);
   }
-  py::tuple factorized = pd.attr("factorize")(converted, "sort"_a = true);
-  Ticks map(factorized[0]);
+  auto [values, map_codes] = factorized(pd, converted, ticks);
+  Ticks map(map_codes);
   Ticks old_codes(np.attr("asarray")(codes, "dtype"_a = "int64"));
   Ticks new_codes(old_codes.size());
   auto from = view(old_codes);
   auto to = writable(new_codes);
   auto m = view(map);
   for (std::size_t i = 0; i < from.size(); ++i) to[i] = from[i] < 0 ? -1 : m[from[i]];
-  return with_level(pd, index, level, factorized[1], new_codes);
+  return with_level(pd, index, level, values, new_codes);
 }
 
 py::object apply_level(const py::object& pd, const py::object& np, const py::object& df,
@@ -408,7 +514,16 @@ py::object apply_level(const py::object& pd, const py::object& np, const py::obj
       converted = process_timestamps(pd, values, exchange_tz, output_tz);
     } else {
       require_zone(exchange_tz);
-      converted = wall_to_utc_one_by_one(pd, values, exchange_tz);
+      auto rows_in_order = [&] {
+        // row i holds level value i: one instrument, its stamps distinct and sorted
+        Ticks codes(np.attr("asarray")(list_of(index.attr("codes"))[level], "dtype"_a = "int64"));
+        if (codes.size() != static_cast<py::ssize_t>(py::len(values))) return false;
+        for (py::ssize_t i = 0; i < codes.size(); ++i) {
+          if (codes.data()[i] != i) return false;
+        }
+        return true;
+      };
+      converted = wall_to_utc_one_by_one(pd, values, exchange_tz, rows_in_order);
     }
     if (converted) {
       return df.attr("set_axis")(with_converted_level(pd, np, index, level, *converted),
@@ -418,16 +533,15 @@ py::object apply_level(const py::object& pd, const py::object& np, const py::obj
 
   // Otherwise row by row, each instrument's stamps in row order.
   py::object ts = pd.attr("DatetimeIndex")(to_datetimes(pd, index.attr("get_level_values")(level)));
-  py::object rows;
+  LevelCodes converted;
   if (!attr_or_none(ts, "tz").is_none() || !to_utc) {
-    rows = process_timestamps(pd, ts, exchange_tz, output_tz);
+    converted = factorized(pd, process_timestamps(pd, ts, exchange_tz, output_tz));
   } else {
     require_zone(exchange_tz);
-    rows = wall_to_utc_by_instrument(pd, np, index, level, ts, exchange_tz);
+    converted = instruments_to_utc(pd, np, index, level, ts, exchange_tz);
   }
-  py::tuple factorized = pd.attr("factorize")(rows, "sort"_a = true);
-  return df.attr("set_axis")(with_level(pd, index, level, factorized[1], factorized[0]),
-                             "axis"_a = 0);
+  auto [new_level, new_codes] = converted;
+  return df.attr("set_axis")(with_level(pd, index, level, new_level, new_codes), "axis"_a = 0);
 }
 
 }  // namespace

@@ -17,7 +17,8 @@ std::vector<std::vector<std::size_t>> grouped(const Keys& keys, std::size_t n) {
   const auto g = group_rows(spans, n);
   std::vector<std::vector<std::size_t>> out;
   for (std::size_t k = 0; k < g.count(); ++k) {
-    out.emplace_back(g.order.begin() + g.starts[k], g.order.begin() + g.starts[k + 1]);
+    out.emplace_back();
+    for (std::size_t i = g.starts[k]; i < g.starts[k + 1]; ++i) out.back().push_back(g.row(i));
   }
   return out;
 }
@@ -45,4 +46,16 @@ TEST(GroupRows, WideKeysUseTheHashedPath) {
   ASSERT_EQ(g.size(), 7u);
   EXPECT_EQ(g[3].front(), 3u);
   EXPECT_EQ(g[3][1], 10u);
+}
+
+TEST(GroupRows, GroupsAlreadyTogetherKeepTheTableOrder) {
+  const Keys stacked{{3, 3, 3, 1, 1, 2}};
+  std::vector<std::span<const std::int64_t>> spans(stacked.begin(), stacked.end());
+  const auto g = group_rows(spans, 6);
+  EXPECT_TRUE(g.in_place());
+  EXPECT_EQ(g.starts, (std::vector<std::size_t>{0, 3, 5, 6}));
+  const Keys back{{3, 3, 1, 3}};
+  std::vector<std::span<const std::int64_t>> again(back.begin(), back.end());
+  EXPECT_FALSE(group_rows(again, 4).in_place());
+  EXPECT_EQ(grouped(back, 4), (std::vector<std::vector<std::size_t>>{{0, 1, 3}, {2}}));
 }

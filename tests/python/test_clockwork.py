@@ -348,11 +348,13 @@ def row_by_row(df, level, zone):
     return pd.DatetimeIndex(stamps, name=level)
 
 
-def test_single_sorted_instrument_is_unchanged_from_the_plain_formulation():
-    stamps = pd.date_range("2024-06-03 09:30", periods=500, freq="min")
+@pytest.mark.parametrize("start, zone", [("2024-06-03 09:30", NY), ("2050-06-01 00:30", NY),
+                                         ("2024-06-03 08:00", "dateutil/Europe/London")])
+def test_single_sorted_instrument_is_unchanged_from_the_plain_formulation(start, zone):
+    stamps = pd.date_range(start, periods=500, freq="min")
     df = pd.DataFrame({"px": np.arange(500.0)},
                       index=pd.MultiIndex.from_product([["AAPL US EQUITY"], stamps], names=["TICKER", "DATETIME"]))
-    for zones in ({"exchange_tz": NY, "output_tz": "UTC"}, {"output_tz": None}):
+    for zones in ({"exchange_tz": zone, "output_tz": "UTC"}, {"output_tz": None}):
         out = cw.apply_intraday_index_level(df, "DATETIME", **zones)
         expected = plain_formulation(df, "DATETIME", **zones)
         pd.testing.assert_frame_equal(out, expected)
@@ -400,6 +402,16 @@ def test_one_instrument_through_the_fall_back_hour():
     out = cw.apply_intraday_index_level(df, "DATETIME", exchange_tz=NY, output_tz="UTC")
     expected = pd.date_range("2024-11-03 04:00", "2024-11-03 08:00", freq="15min", name="DATETIME")
     pd.testing.assert_index_equal(out.index.get_level_values("DATETIME"), expected, check_freq=False)
+
+    # with a skipped hour (two stamps landing on one instant) and a missing stamp as well
+    spring = pd.to_datetime(["2024-03-10 01:30", "2024-03-10 02:30", "2024-03-10 03:00"])
+    for rows in (spring.append(wall), spring.append(wall).append(pd.DatetimeIndex([pd.NaT]))):
+        df = pd.DataFrame({"v": range(len(rows))},
+                          index=pd.MultiIndex.from_arrays([["X"] * len(rows), rows], names=["T", "DATETIME"]))
+        out = cw.apply_intraday_index_level(df, "DATETIME", exchange_tz=NY, output_tz="UTC")
+        got = out.index.get_level_values("DATETIME")
+        pd.testing.assert_index_equal(got, pandas_utc(rows, NY).rename("DATETIME"))
+        assert got[1] == got[2] and out.index.levels[1].is_unique
 
 
 def test_levels_that_merge_or_hold_aware_or_text_stamps():
