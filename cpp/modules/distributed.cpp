@@ -55,7 +55,9 @@ constexpr const char* event_windows_doc =
 constexpr const char* collect_moves_doc =
     "Per-event moves of a whole bar dataset, computed on the Dask workers.\n"
     "\n"
-    "`dataset` is a dataset path (see `read_bars`) or a lazy bar frame. The\n"
+    "`dataset` is a dataset path (see `read_bars`, which also takes\n"
+    "`securities` and `columns`; None reads every bar column, as the\n"
+    "single-process windows have them) or a lazy bar frame. The\n"
     "windows and moves of `event_windows` are computed with `scheduler` (None:\n"
     "Dask's current one, such as an active `distributed.Client`; an address\n"
     "text like \"tcp://10.0.0.5:8786\": a client connected for this call; a\n"
@@ -71,7 +73,8 @@ constexpr const char* event_summary_doc =
     "`summarize_moves(collect_moves(...), by)`: mean, median, quartiles and\n"
     "count of the moves by group and minute offset, equal to the summary of\n"
     "the single-process event study on the same bars. Arguments as for\n"
-    "`collect_moves`.";
+    "`collect_moves`; from a dataset path only the bar columns the windows,\n"
+    "the `price` and the indicators need are read.";
 
 constexpr const char* partition_moves_doc =
     "Windows and moves of one partition of bars (the task run on a worker).";
@@ -256,15 +259,28 @@ py::object read_bars(Call& c) {
     }
     scope.attr("__exit__")(py::none(), py::none(), py::none());
   }
-  py::dict as_text;
-  as_text["security"] = "str";
-  bars = bars.attr("astype")(as_text);
-  py::list order;
-  order.append("security");
-  for (py::handle column : bars.attr("columns")) {
-    if (!py::str(column).equal(py::str("security"))) order.append(column);
+  py::object convert = c.global("_security_first");
+  return bars.attr("map_partitions")(convert, py::arg("meta") = convert(bars.attr("_meta")));
+}
+
+// The hive folder names come back as a categorical column, last; the
+// service's bar frames have `security` as text and first. Taking the
+// categories by code is far cheaper than a categorical astype.
+py::object security_first(Call& c) {
+  const py::object& part = c.arg("part");
+  py::object security = part[py::str("security")];
+  py::object pd = c.global("pd");
+  if (py::isinstance(security.attr("dtype"), pd.attr("CategoricalDtype"))) {
+    py::object cat = security.attr("cat");
+    py::object text = cat.attr("categories").attr("astype")("str").attr("take")(
+        cat.attr("codes").attr("to_numpy")(), py::arg("allow_fill") = true,
+        py::arg("fill_value") = py::none());
+    security = pd.attr("Series")(text, py::arg("index") = part.attr("index"),
+                                 py::arg("name") = "security");
   }
-  return bars[order];
+  py::object rest = part.attr("drop")(py::arg("columns") = "security");
+  rest.attr("insert")(0, "security", security);
+  return rest;
 }
 
 py::object event_windows(Call& c) {
@@ -373,6 +389,7 @@ py::object collect_moves(Call& c) {
   if (py::isinstance<py::str>(dataset)) {
     if (!c.arg("indicator").is_none()) check_one_file_per_security(c, dataset, storage_options);
     bars = c.global("read_bars")(dataset, py::arg("securities") = c.arg("securities"),
+                                 py::arg("columns") = c.arg("columns"),
                                  py::arg("storage_options") = storage_options);
   } else if (!py::isinstance(dataset, c.global("dd").attr("DataFrame"))) {
     glue::raise(PyExc_TypeError,
@@ -393,10 +410,29 @@ py::object collect_moves(Call& c) {
 py::object event_summary(Call& c) {
   const py::object& by = c.arg("by");
   glue::check_list(by, "by");
+  // The summary reads only what the windows, the moves and the indicators
+  // need: less to read, and smaller partitions in the workers' memory.
+  py::object columns = py::none();
+  py::tuple specs = indicator_specs(c, c.arg("indicator"));
+  if (py::isinstance<py::str>(c.arg("dataset"))) {
+    py::list needed;
+    auto need = [&](py::object column) {
+      if (!needed.contains(column)) needed.append(column);
+    };
+    for (const char* column : {"security", "datetime", "key"}) need(py::str(column));
+    bool price_is_indicator = false;
+    for (py::handle spec : specs) {
+      py::tuple t = spec.cast<py::tuple>();
+      for (const char* column : find_kind(t[0].cast<std::string>())->inputs) need(py::str(column));
+      price_is_indicator = price_is_indicator || py::object(t[2]).equal(c.arg("price"));
+    }
+    if (!price_is_indicator) need(c.arg("price"));
+    columns = needed;
+  }
   py::object moves = c.global("collect_moves")(
       c.arg("dataset"), c.arg("calendar"), c.arg("pre_event_window"), c.arg("post_event_window"),
       py::arg("price") = c.arg("price"), py::arg("indicator") = c.arg("indicator"),
-      py::arg("securities") = c.arg("securities"),
+      py::arg("securities") = c.arg("securities"), py::arg("columns") = columns,
       py::arg("storage_options") = c.arg("storage_options"),
       py::arg("scheduler") = c.arg("scheduler"));
   // a copy: summarize_moves extends the list it is given with `time_diff`
@@ -436,8 +472,8 @@ PYBIND11_MODULE(distributed, m) {
   glue::def(m,
             "collect_moves(dataset, calendar: pd.DataFrame, pre_event_window: int = -5, "
             "post_event_window: int = 10, *, price: str = 'close', indicator=None, "
-            "securities: 'Optional[list]' = None, storage_options: 'Optional[dict]' = None, scheduler=None) "
-            "-> pd.DataFrame",
+            "securities: 'Optional[list]' = None, columns: 'Optional[list]' = None, "
+            "storage_options: 'Optional[dict]' = None, scheduler=None) -> pd.DataFrame",
             collect_moves_doc, collect_moves);
   glue::def(m,
             "event_summary(dataset, calendar: pd.DataFrame, pre_event_window: int = -5, "
@@ -445,6 +481,8 @@ PYBIND11_MODULE(distributed, m) {
             "by: list = ['EVENT_NAME', 'key'], securities: 'Optional[list]' = None, "
             "storage_options: 'Optional[dict]' = None, scheduler=None) -> pd.DataFrame",
             event_summary_doc, event_summary);
+  glue::def(m, "_security_first(part: pd.DataFrame) -> pd.DataFrame",
+            "The bars of one partition with `security` as text and first.", security_first);
   glue::def(m,
             "_partition_moves(part: pd.DataFrame, calendar: pd.DataFrame, pre_event_window, "
             "post_event_window, price: str, indicators: tuple) -> pd.DataFrame",

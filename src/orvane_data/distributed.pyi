@@ -26,6 +26,7 @@ def collect_moves(
     price: str = "close",
     indicator: Any = None,
     securities: Optional[list] = None,
+    columns: Optional[list] = None,
     storage_options: Optional[dict] = None,
     scheduler: Any = None,
 ) -> pd.DataFrame: ...
@@ -42,6 +43,7 @@ def event_summary(
     storage_options: Optional[dict] = None,
     scheduler: Any = None,
 ) -> pd.DataFrame: ...
+def _security_first(part: pd.DataFrame) -> pd.DataFrame: ...
 def _partition_moves(
     part: pd.DataFrame,
     calendar: pd.DataFrame,

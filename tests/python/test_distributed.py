@@ -300,6 +300,12 @@ class TestIndicators:
         # the indicator saw each security's history, not just its windows
         assert got["EMA_8"].notna().all()
 
+    def test_summary_reads_what_the_indicators_need(self, client, dataset, bars, calendar):
+        overlap = pytest.importorskip("orvane_data.ta.overlap")
+        got = od.event_summary(dataset, calendar, indicator={"kind": "hlc3"}, price="HLC3", scheduler=client)
+        reference = bars.assign(HLC3=overlap.hlc3(bars["high"], bars["low"], bars["close"]))
+        pd.testing.assert_frame_equal(got, single_process_summary(reference, calendar, price="HLC3"))
+
     @pytest.mark.parametrize("indicator, error, message", [
         ({"kind": "rsi"}, ValueError, "not one of orvane_data.ta.overlap's"),
         ([{"length": 3}], TypeError, "must be a dict with a text \"kind\""),
