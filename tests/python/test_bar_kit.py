@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import importlib.util
 import inspect
 import io
 import json
@@ -19,7 +20,9 @@ import pytz
 
 from orvane_data.from_bqia import bar_kit, query_kit
 
-SRC = Path(__file__).resolve().parents[2] / "src"
+# subprocesses import the package from where this process found it: the
+# installed wheel in CI, the in-tree build in development
+SRC = Path(importlib.util.find_spec("orvane_data").origin).resolve().parents[1]
 DEFAULT_PACKAGES = ["equity", "macro", "fixed-income"]
 
 

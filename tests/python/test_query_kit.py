@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import datetime as dt
+import importlib.util
 import inspect
 import json
 import os
@@ -20,7 +21,9 @@ from orvane_data.from_bqia import query_kit
 from orvane_data.simulated import bql as sim_bql
 from orvane_data.simulated import calendar as sim_calendar
 
-SRC = Path(__file__).resolve().parents[2] / "src"
+# subprocesses import the package from where this process found it: the
+# installed wheel in CI, the in-tree build in development
+SRC = Path(importlib.util.find_spec("orvane_data").origin).resolve().parents[1]
 
 
 # --- a recording stand-in for the service -----------------------------------
