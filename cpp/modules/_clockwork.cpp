@@ -250,11 +250,10 @@ py::object wall_to_utc(const py::object& pd, const py::object& ts, const py::obj
   return pandas_wall_to_utc(ts, zone);
 }
 
-// The same for distinct stamps converted one by one, or nullopt when a stamp
-// names a repeated hour, which only the order of an instrument's rows can
-// settle.
-// When the rows hold the stamps exactly once each, in order
-// (`rows_in_order`), they are converted as the rows would be.
+// The same for distinct stamps (a level's values) converted one by one, or
+// nullopt when a stamp names a repeated hour, which only the order of an
+// instrument's rows can settle. When the rows hold the stamps once each and
+// in order (`rows_in_order`), the stamps are the rows and convert as such.
 std::optional<py::object> wall_to_utc_one_by_one(const py::object& pd, const py::object& ts,
                                                  const py::object& zone,
                                                  const std::function<bool()>& rows_in_order) {

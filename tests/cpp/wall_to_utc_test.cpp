@@ -180,3 +180,38 @@ TEST(FixedRuleOffset, OnlyRulesWithoutSummerTime) {
   EXPECT_EQ(fixed_rule_offset("<>-1"), std::nullopt);
   EXPECT_EQ(fixed_rule_offset("HKT"), std::nullopt);
 }
+
+TEST(WallToUtc, RepeatedHoursOfInterleavedInstruments) {
+  using orvane::core::read_wall_clock;
+  using orvane::core::RepeatedStamp;
+  using orvane::core::settle_repeats_by_group;
+  const auto zone = new_york();
+  // instruments 0 and 1 take turns row by row through the fall-back hour;
+  // read together the stamps turn back twice, each on its own once
+  const std::vector<std::int64_t> one{at(2024, 11, 3, 1), at(2024, 11, 3, 1, 30),
+                                      at(2024, 11, 3, 1), at(2024, 11, 3, 1, 30)};
+  std::vector<std::int64_t> wall;
+  std::vector<std::uint64_t> group;
+  for (std::int64_t v : one) {
+    for (std::uint64_t g : {0, 1}) {
+      wall.push_back(v);
+      group.push_back(g);
+    }
+  }
+  std::vector<std::int64_t> utc(wall.size());
+  EXPECT_EQ(wall_to_utc(wall, 1, zone, true, utc), WallToUtc::declined);
+  std::vector<RepeatedStamp> repeats;
+  ASSERT_EQ(read_wall_clock(wall, 1, zone, utc, &repeats), WallToUtc::done);
+  ASSERT_EQ(repeats.size(), wall.size());
+  ASSERT_TRUE(settle_repeats_by_group(group, 2, repeats, utc));
+  const std::vector<std::int64_t> expect{at(2024, 11, 3, 5),     at(2024, 11, 3, 5),
+                                         at(2024, 11, 3, 5, 30), at(2024, 11, 3, 5, 30),
+                                         at(2024, 11, 3, 6),     at(2024, 11, 3, 6),
+                                         at(2024, 11, 3, 6, 30), at(2024, 11, 3, 6, 30)};
+  EXPECT_EQ(utc, expect);
+  // an instrument with a lone repeated stamp cannot be read
+  group.back() = 2;
+  repeats.clear();
+  ASSERT_EQ(read_wall_clock(wall, 1, zone, utc, &repeats), WallToUtc::done);
+  EXPECT_FALSE(settle_repeats_by_group(group, 3, repeats, utc));
+}

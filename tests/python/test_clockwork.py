@@ -435,6 +435,15 @@ def test_levels_that_merge_or_hold_aware_or_text_stamps():
     assert out.index.get_level_values("DATETIME").tolist() == [pd.Timestamp("2024-06-03 13:30"), pd.Timestamp("2024-06-03 13:31")]
 
 
+def test_an_instrument_whose_repeated_hour_cannot_be_read_raises_pandas_error():
+    wall = local_clock(pd.date_range("2024-11-03 04:00", "2024-11-03 08:00", freq="30min"), NY)
+    rows = wall.append(pd.to_datetime(["2024-11-03 00:30", "2024-11-03 01:30"]))
+    tickers = ["A"] * len(wall) + ["B", "B"]
+    df = pd.DataFrame({"v": range(len(rows))}, index=pd.MultiIndex.from_arrays([tickers, rows], names=["T", "DATETIME"]))
+    with pytest.raises(ValueError, match="Cannot infer dst time from 2024-11-03 01:30:00 as there are no repeated times"):
+        cw.apply_intraday_index_level(df, "DATETIME", exchange_tz=NY, output_tz="UTC")
+
+
 def test_single_level_index_and_missing_levels():
     flat = pd.DataFrame({"v": [1, 2]}, index=pd.DatetimeIndex(["2024-11-03 01:30", "2024-11-03 01:30"], name="DATETIME"))
     out = cw.apply_intraday_index_level(flat, "DATETIME", exchange_tz=NY, output_tz="UTC")
