@@ -127,7 +127,6 @@ struct Ewm {
   }
 };
 
-
 // Compensated running sums are a chain of dependent additions twelve cycles
 // long per row. Where pandas' own sums are accurate to a few ulps of the
 // window - observations of one sign within a factor kNarrow of each other, as
@@ -397,8 +396,8 @@ void double_blend(std::span<const double> a, std::span<const double> b, std::spa
   for (std::size_t i = 0; i < out.size(); ++i) out[i] = 2.0 * a[i] - b[i];
 }
 
-void triple_blend(std::span<const double> a, std::span<const double> b,
-                  std::span<const double> c, std::span<double> out) {
+void triple_blend(std::span<const double> a, std::span<const double> b, std::span<const double> c,
+                  std::span<double> out) {
   for (std::size_t i = 0; i < out.size(); ++i) out[i] = 3.0 * a[i] - 3.0 * b[i] + c[i];
 }
 

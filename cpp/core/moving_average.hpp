@@ -82,8 +82,8 @@ void cumulative_vwap(std::span<const double> high, std::span<const double> low,
 // 2 * a - b and 3 * a - 3 * b + c, row by row (the blends of the double and
 // triple exponential means and of the Hull mean).
 void double_blend(std::span<const double> a, std::span<const double> b, std::span<double> out);
-void triple_blend(std::span<const double> a, std::span<const double> b,
-                  std::span<const double> c, std::span<double> out);
+void triple_blend(std::span<const double> a, std::span<const double> b, std::span<const double> c,
+                  std::span<double> out);
 
 // True when every running sum of |x| stays within 2^53, so running sums of
 // integral values are exact in float64.

@@ -21,9 +21,7 @@ char kind_of(py::handle dtype) {
 
 }  // namespace
 
-bool is_numeric_kind(char kind) {
-  return kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f';
-}
+bool is_numeric_kind(char kind) { return kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f'; }
 
 Float64Values float64_values(py::handle array, const std::string& what) {
   if (!py::isinstance<py::array>(array)) {
@@ -32,8 +30,8 @@ Float64Values float64_values(py::handle array, const std::string& what) {
   auto arr = py::reinterpret_borrow<py::array>(array);
   if (arr.ndim() != 1) raise(PyExc_TypeError, what + " must be one-dimensional");
   if (!is_numeric_kind(arr.dtype().kind())) {
-    raise(PyExc_TypeError, what + " has the non-numeric dtype '" +
-                               std::string(py::str(arr.dtype())) + "'");
+    raise(PyExc_TypeError,
+          what + " has the non-numeric dtype '" + std::string(py::str(arr.dtype())) + "'");
   }
   // FromAny makes no copy of a contiguous float64 array, read-only or not,
   // and casts or compacts anything else
@@ -55,9 +53,8 @@ Float64Values series_float64(py::handle series, const char* func) {
     return float64_values(series.attr("to_numpy")(), std::string(func) + "() input");
   }
   if (!is_numeric_kind(kind_of(dtype))) not_numeric(func, dtype);
-  py::object values =
-      series.attr("to_numpy")(py::arg("dtype") = "float64",
-                              py::arg("na_value") = std::numeric_limits<double>::quiet_NaN());
+  py::object values = series.attr("to_numpy")(
+      py::arg("dtype") = "float64", py::arg("na_value") = std::numeric_limits<double>::quiet_NaN());
   return float64_values(values, std::string(func) + "() input");
 }
 

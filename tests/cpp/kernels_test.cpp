@@ -139,8 +139,8 @@ TEST(WeightedMean, AscendingAndDescending) {
 TEST(WeightedMean, MissingValuesReachOnlyTheirWindows) {
   const Vec x = {1, 2, NaN, 4, 5, 6, 7, Inf, 9, 10, 11};
   const Vec got = weighted(x, 2, true);
-  expect_same(got, {NaN, 5.0 / 3, NaN, NaN, 14.0 / 3, 17.0 / 3, 20.0 / 3, NaN, NaN, 29.0 / 3,
-                    32.0 / 3},
+  expect_same(got,
+              {NaN, 5.0 / 3, NaN, NaN, 14.0 / 3, 17.0 / 3, 20.0 / 3, NaN, NaN, 29.0 / 3, 32.0 / 3},
               1e-14);
   // a value that has left every window leaves no rounding behind
   const Vec spike = weighted({1e300, 1, 2, 3, 4}, 2, true);

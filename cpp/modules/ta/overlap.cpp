@@ -88,7 +88,8 @@ py::object finish(glue::Call& c, py::object result, const py::object& offset,
 bool plain_float64_on(const py::handle& index, std::initializer_list<py::handle> series,
                       const py::handle& series_type) {
   for (const py::handle& s : series) {
-    if (!py::type::handle_of(s).is(series_type) || (s.attr("index").ptr() != index.ptr())) return false;
+    if (!py::type::handle_of(s).is(series_type) || (s.attr("index").ptr() != index.ptr()))
+      return false;
     py::object dtype = s.attr("dtype");
     if (!py::isinstance<py::dtype>(dtype) ||
         !py::reinterpret_borrow<py::dtype>(dtype).equal(py::dtype::of<double>()) ||
@@ -103,7 +104,8 @@ bool plain_float64_on(const py::handle& index, std::initializer_list<py::handle>
 py::object double_blend(glue::Call& c, const py::object& a, const py::object& b) {
   py::object index = a.attr("index");
   if (!plain_float64_on(index, {a, b}, c.global("Series"))) return py::int_(2) * a - b;
-  glue::Float64Values av(glue::numpy_values(a)), bv(glue::numpy_values(b));
+  glue::Float64Values av = glue::float64_values(glue::numpy_values(a), "blend input");
+  glue::Float64Values bv = glue::float64_values(glue::numpy_values(b), "blend input");
   glue::Float64Array out = glue::new_float64(av.size());
   {
     auto o = glue::writable(out);
@@ -120,8 +122,9 @@ py::object triple_blend(glue::Call& c, const py::object& a, const py::object& b,
   if (!plain_float64_on(index, {a, b, d}, c.global("Series"))) {
     return py::int_(3) * a - py::int_(3) * b + d;
   }
-  glue::Float64Values av(glue::numpy_values(a)), bv(glue::numpy_values(b)),
-      dv(glue::numpy_values(d));
+  glue::Float64Values av = glue::float64_values(glue::numpy_values(a), "blend input");
+  glue::Float64Values bv = glue::float64_values(glue::numpy_values(b), "blend input");
+  glue::Float64Values dv = glue::float64_values(glue::numpy_values(d), "blend input");
   glue::Float64Array out = glue::new_float64(av.size());
   {
     auto o = glue::writable(out);
@@ -240,8 +243,7 @@ py::object ema(glue::Call& c) {
 
   const std::size_t n = to_size(length);
   const double alpha = core::alpha_from_span(static_cast<double>(n));
-  py::object result =
-      exponential(c, close, n, alpha, truthy(adjust), truthy(use_sma_seed), "ema");
+  py::object result = exponential(c, close, n, alpha, truthy(adjust), truthy(use_sma_seed), "ema");
   return finish(c, result, offset, options, with_length("EMA_", length));
 }
 
@@ -385,12 +387,14 @@ std::vector<glue::Float64Values> composite_inputs(glue::Call& c,
   py::object index = prices.begin()->attr("index");
   auto usable = [&](py::handle s, bool integers_ok) -> py::object {
     if (!py::type::handle_of(s).is(series_type) || py::len(s.attr("attrs")) != 0) return {};
-    if ((s.attr("index").ptr() != index.ptr()) && !truthy(index.attr("equals")(s.attr("index")))) return {};
+    if ((s.attr("index").ptr() != index.ptr()) && !truthy(index.attr("equals")(s.attr("index"))))
+      return {};
     py::object dtype = s.attr("dtype");
     if (!py::isinstance<py::dtype>(dtype)) return {};
     const auto d = py::reinterpret_borrow<py::dtype>(dtype);
     const char kind = d.kind();
-    const bool ok = d.equal(py::dtype::of<double>()) || (integers_ok && (kind == 'i' || kind == 'u'));
+    const bool ok =
+        d.equal(py::dtype::of<double>()) || (integers_ok && (kind == 'i' || kind == 'u'));
     return ok ? glue::numpy_values(s) : py::object();
   };
   for (const py::handle& s : prices) {
@@ -512,22 +516,35 @@ PYBIND11_MODULE(overlap, m) {
     glue::import_from(m, utils.c_str(), helper);
   }
 
-  glue::def(m, "sma(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'",
-            sma_doc, sma);
-  glue::def(m, "ema(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'",
-            ema_doc, ema);
-  glue::def(m, "rma(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'",
-            rma_doc, rma);
-  glue::def(m,
-            "wma(close: Series, length: int = None, asc: bool = True, offset: int = None, **kwargs) "
-            "-> 'Optional[Series]'",
-            wma_doc, wma);
-  glue::def(m, "dema(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'",
-            dema_doc, dema);
-  glue::def(m, "tema(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'",
-            tema_doc, tema);
-  glue::def(m, "hma(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'",
-            hma_doc, hma);
+  glue::def(
+      m,
+      "sma(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'",
+      sma_doc, sma);
+  glue::def(
+      m,
+      "ema(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'",
+      ema_doc, ema);
+  glue::def(
+      m,
+      "rma(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'",
+      rma_doc, rma);
+  glue::def(
+      m,
+      "wma(close: Series, length: int = None, asc: bool = True, offset: int = None, **kwargs) "
+      "-> 'Optional[Series]'",
+      wma_doc, wma);
+  glue::def(
+      m,
+      "dema(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'",
+      dema_doc, dema);
+  glue::def(
+      m,
+      "tema(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'",
+      tema_doc, tema);
+  glue::def(
+      m,
+      "hma(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'",
+      hma_doc, hma);
   glue::def(m,
             "vwap(high: Series, low: Series, close: Series, volume: Series, anchor: str = None, "
             "offset: int = None, **kwargs) -> 'Optional[Series]'",
