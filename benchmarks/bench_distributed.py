@@ -8,7 +8,10 @@ years from the simulated query service, and then runs the same event study
 three ways, each in fresh processes:
 
 - one process: the whole dataset read with pandas, then
-  ``filter_bars_around_events``, ``event_moves``, ``summarize_moves``;
+  ``filter_bars_around_events``, ``event_moves``, ``summarize_moves``; once
+  with every bar column (as the single-process study holds its bars) and
+  once with only the columns the summary needs, which is what
+  ``event_summary`` reads;
 - ``orvane_data.distributed.event_summary`` on a LocalCluster of one worker;
 - the same on two workers (this machine's two cores).
 
@@ -16,7 +19,7 @@ The three summaries must be equal. Printed: the wall times and their ratios,
 and memory: the one process's peak resident size, each worker's peak
 resident size sampled every 20 ms during the run (and above the worker's
 idle size), next to the in-memory size of the largest security (a partition)
-and of the whole dataset.
+and of the whole dataset, both with the columns read.
 
     PYTHONPATH=src python3 benchmarks/bench_distributed.py [--folder DIR] [--years 2019 2024]
 
@@ -84,10 +87,11 @@ from orvane_data.event_study import event_moves, summarize_moves
 from orvane_data.from_bqia.bar_kit import filter_bars_around_events
 from orvane_data.simulated import bar_store
 root, calendar_path, out = sys.argv[1:4]
+columns = json.loads(sys.argv[4])
 calendar = pd.read_pickle(calendar_path)
 before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 began = time.perf_counter()
-bars = bar_store.load_bars(root)
+bars = bar_store.load_bars(root, columns=columns)
 summary = summarize_moves(event_moves(filter_bars_around_events(bars, calendar)), by=["EVENT_NAME", "key"])
 seconds = time.perf_counter() - began
 summary.to_pickle(out)
@@ -97,9 +101,9 @@ print(json.dumps({"seconds": seconds, "bars": len(bars), "bars_bytes": int(bars.
 """
 
 
-def single_process(root: Path, calendar_path: Path, out: Path) -> dict:
-    result = subprocess.run([sys.executable, "-c", SINGLE, str(root), str(calendar_path), str(out)],
-                            check=True, capture_output=True, text=True)
+def single_process(root: Path, calendar_path: Path, out: Path, columns=None) -> dict:
+    result = subprocess.run([sys.executable, "-c", SINGLE, str(root), str(calendar_path), str(out),
+                             json.dumps(columns)], check=True, capture_output=True, text=True)
     return json.loads(result.stdout.strip().splitlines()[-1])
 
 
@@ -176,16 +180,22 @@ def main() -> None:
     calendar_path = folder / "calendar.pkl"
     cal.to_pickle(calendar_path)
     largest = max(root.glob("security=*/*.parquet"), key=lambda p: p.stat().st_size)
-    partition_bytes = bar_store.load_bars(str(root), securities=[largest.parent.name.split("=", 1)[1]]) \
-        .memory_usage(deep=True).sum()
+    # event_summary reads these columns only; the one process is timed both ways
+    needed = ["datetime", "key", "close"]
+    partition_bytes = bar_store.load_bars(str(root), securities=[largest.parent.name.split("=", 1)[1]],
+                                          columns=needed).memory_usage(deep=True).sum()
     disk = sum(p.stat().st_size for p in root.glob("security=*/*.parquet"))
 
     print(f"calendar: {len(cal)} releases of {cal['EVENT_NAME'].nunique()} kinds")
-    one = single_process(root, calendar_path, folder / "summary_single.pkl")
+    whole = single_process(root, calendar_path, folder / "summary_single.pkl")
     single_summary = pd.read_pickle(folder / "summary_single.pkl")
-    print(f"bars: {one['bars']:,} in {len(list(root.glob('security=*')))} securities; "
-          f"{mib(disk)} on disk, {mib(one['bars_bytes'])} in memory; largest security {mib(partition_bytes)}")
-    print(f"one process:        {one['seconds']:7.1f} s, peak RSS {mib(one['peak_rss'])}")
+    one = single_process(root, calendar_path, folder / "summary_single_needed.pkl", needed)
+    pd.testing.assert_frame_equal(pd.read_pickle(folder / "summary_single_needed.pkl"), single_summary)
+    print(f"bars: {one['bars']:,} in {len(list(root.glob('security=*')))} securities; {mib(disk)} on disk; "
+          f"in memory {mib(whole['bars_bytes'])} with every column, {mib(one['bars_bytes'])} with "
+          f"{', '.join(needed)}; largest security {mib(partition_bytes)} with those")
+    print(f"one process, every column: {whole['seconds']:7.1f} s, peak RSS {mib(whole['peak_rss'])}")
+    print(f"one process, same columns: {one['seconds']:7.1f} s, peak RSS {mib(one['peak_rss'])}")
 
     runs = {}
     for workers in (1, 2):
@@ -194,17 +204,19 @@ def main() -> None:
         runs[workers] = seconds
         peaks = sorted(sampler.peak.values())
         above = sorted(sampler.peak[p] - sampler.idle[p] for p in sampler.peak)
-        print(f"dask, {workers} worker{'s' if workers > 1 else ' '}:     {seconds:7.1f} s, {partitions} partitions; "
+        print(f"dask, {workers} worker{'s' if workers > 1 else ' '}:            {seconds:7.1f} s, {partitions} partitions; "
               f"worker peak RSS {', '.join(mib(p) for p in peaks)} "
               f"(above idle {', '.join(mib(a) for a in above)}); summary equal to one process's")
         worst_above = above[-1]
 
     print()
-    print(f"speed-up, two workers over one process:  {one['seconds'] / runs[2]:.2f}x")
-    print(f"speed-up, two workers over one worker:   {runs[1] / runs[2]:.2f}x")
+    print(f"speed-up, two workers over one process (every column): {whole['seconds'] / runs[2]:.2f}x")
+    print(f"speed-up, two workers over one process (same columns):  {one['seconds'] / runs[2]:.2f}x")
+    print(f"speed-up, two workers over one worker:                  {runs[1] / runs[2]:.2f}x")
     print(f"worker peak above idle / largest security in memory: {worst_above / partition_bytes:.2f}")
     print(f"worker peak above idle / dataset in memory:          {worst_above / one['bars_bytes']:.3f}")
-    print(f"one process's peak RSS / dataset in memory:          {one['peak_rss'] / one['bars_bytes']:.2f}")
+    print(f"one process's peak RSS / dataset in memory:          {one['peak_rss'] / one['bars_bytes']:.2f}"
+          " (same columns)")
 
 
 if __name__ == "__main__":

@@ -27,8 +27,8 @@ constexpr const char* read_bars_doc =
     "\n"
     "`path` is the dataset's root folder, local or remote (\"s3://bucket/bars\"),\n"
     "holding hive-style folders `security=<FIGI>/`. `securities` narrows the\n"
-    "read to those FIGIs, `columns` to those columns (`security` is always\n"
-    "kept) and `storage_options` goes to the file system (s3fs for S3).\n"
+    "read to those FIGIs, `columns` to those columns (list `security` to get\n"
+    "it) and `storage_options` goes to the file system (s3fs for S3).\n"
     "Each file is read whole into one partition, so a security written as one\n"
     "file is never split between two tasks; small files may share a partition.\n"
     "The `security` column comes back as text and first, as the bar frames of\n"
@@ -235,12 +235,6 @@ py::object read_bars(Call& c) {
     clause.append(py::make_tuple("security", "in", securities));
     filters = clause;
   }
-  if (!columns.is_none() && !columns.contains("security")) {
-    py::list with_security;
-    with_security.append("security");
-    for (py::handle column : columns) with_security.append(column);
-    columns = with_security;
-  }
   py::object dask = c.global("dask");
   py::dict config;
   // Text columns stay the plain `str` of pandas, as in the service's frames.
@@ -268,6 +262,7 @@ py::object read_bars(Call& c) {
 // categories by code is far cheaper than a categorical astype.
 py::object security_first(Call& c) {
   const py::object& part = c.arg("part");
+  if (!part.attr("columns").contains("security")) return part;
   py::object security = part[py::str("security")];
   py::object pd = c.global("pd");
   if (py::isinstance(security.attr("dtype"), pd.attr("CategoricalDtype"))) {
@@ -419,7 +414,10 @@ py::object event_summary(Call& c) {
     auto need = [&](py::object column) {
       if (!needed.contains(column)) needed.append(column);
     };
-    for (const char* column : {"security", "datetime", "key"}) need(py::str(column));
+    // the hive column costs dask more to build than the files' own columns:
+    // only the per-security indicators need it
+    if (py::len(specs) > 0) need(py::str("security"));
+    for (const char* column : {"datetime", "key"}) need(py::str(column));
     bool price_is_indicator = false;
     for (py::handle spec : specs) {
       py::tuple t = spec.cast<py::tuple>();

@@ -31,9 +31,9 @@ API
     Fetches the bars of the simulated intraday service security by security
     a quarter at a time and writes them, labelled like ``get_intraday_bars``
     (``short_name``, ``parsekey``); returns the paths written.
-``load_bars(root, *, securities=None, storage_options=None)``
-    The whole dataset (or some securities) as one pandas frame, ``security``
-    first and as text.
+``load_bars(root, *, securities=None, columns=None, storage_options=None)``
+    The whole dataset (or some securities, some columns) as one pandas frame,
+    ``security`` (when read) first and as text.
 """
 
 from __future__ import annotations
@@ -212,11 +212,13 @@ def write_simulated_bars(root: str, securities: Iterable[str], start: str, end: 
     return written
 
 
-def load_bars(root: str, *, securities: Optional[list] = None,
+def load_bars(root: str, *, securities: Optional[list] = None, columns: Optional[list] = None,
               storage_options: Optional[dict] = None) -> pd.DataFrame:
-    """The dataset as one frame: ``security`` first and as text, then the files' columns."""
+    """The dataset as one frame: ``security`` first and as text, then the files'
+    columns; or only the columns listed in ``columns``."""
     filters = [("security", "in", list(securities))] if securities is not None else None
-    frame = pd.read_parquet(root, filters=filters, storage_options=storage_options)
-    security = frame.pop("security").astype("str")
-    frame.insert(0, "security", security)
+    frame = pd.read_parquet(root, columns=columns, filters=filters, storage_options=storage_options)
+    if "security" in frame.columns:
+        security = frame.pop("security").astype("str")
+        frame.insert(0, "security", security)
     return frame
