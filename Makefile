@@ -6,7 +6,7 @@ JOBS ?= 2
 # Dotted names of the compiled modules: cpp/modules/ta/overlap.cpp is orvane_data.ta.overlap.
 COMPILED_MODULES := $(sort $(subst /,.,$(patsubst cpp/modules/%.cpp,orvane_data/%,$(shell find cpp/modules -name '*.cpp'))))
 
-.PHONY: test deps install check-cpp check-python stubtest dev bench demo clean
+.PHONY: test deps install check-cpp check-python stubtest dev sanitize bench demo clean
 
 test: deps install check-cpp check-python stubtest
 
@@ -37,6 +37,28 @@ stubtest:
 dev:
 	cmake -S . -B $(DEV_DIR) -G Ninja -DORVANE_INPLACE=ON -DORVANE_TESTS=ON >/dev/null
 	cmake --build $(DEV_DIR) -j $(JOBS) $(if $(TARGETS),--target $(TARGETS) orvane_data._glue)
+
+# Every compiled module, the glue probe and the C++ tests built with
+# AddressSanitizer and UBSan, then ctest and the whole pytest suite run on them.
+# The instrumented modules go into a copy of the package under
+# $(SANITIZE_DIR)/site, not into src/: there they would replace the dev
+# modules, which import only with the asan runtime preloaded.
+SANITIZE_DIR ?= build/sanitize
+SANITIZE_TESTS ?= tests/python
+SANITIZE_SITE = $(abspath $(SANITIZE_DIR))/site
+SANITIZE_ENV = ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:check_initialization_order=1:strict_init_order=1:detect_stack_use_after_return=1 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+sanitize:
+	cmake -S . -B $(SANITIZE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_SANITIZE=ON \
+	  -DORVANE_TESTS=ON -DCMAKE_INSTALL_PREFIX=$(SANITIZE_SITE) >/dev/null
+	cmake --build $(SANITIZE_DIR) -j $(JOBS)
+	rm -rf $(SANITIZE_SITE) && mkdir -p $(SANITIZE_SITE)
+	cp -r src/orvane_data $(SANITIZE_SITE)/
+	find $(SANITIZE_SITE) \( -name '*.so' -o -name __pycache__ \) -prune -exec rm -rf {} +
+	cmake --install $(SANITIZE_DIR) >/dev/null
+	$(SANITIZE_ENV) ctest --test-dir $(SANITIZE_DIR) --output-on-failure
+	$(SANITIZE_ENV) LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" PYTHONPATH=$(SANITIZE_SITE) \
+	  ORVANE_GLUE_PROBE_DIR=$(abspath $(SANITIZE_DIR))/probe $(PYTHON) -m pytest -q -p no:cacheprovider $(SANITIZE_TESTS)
 
 clean:
 	rm -rf build

@@ -32,7 +32,12 @@ py::object evaluate(const std::string& expr, const py::dict& module_dict) {
 }  // namespace
 
 void raise(PyObject* type, const std::string& message) {
-  PyErr_SetString(type, message.c_str());
+  // by length, not as a C string: a message quoting a caller's text may hold NULs
+  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<py::ssize_t>(message.size()), "replace");
+  if (text) {
+    PyErr_SetObject(type, text);
+    Py_DECREF(text);
+  }
   throw py::error_already_set();
 }
 
@@ -102,35 +107,56 @@ py::object Function::call(const py::args& args, const py::kwargs& kwargs) const 
   std::vector<py::object> slots(params_.size());
   const std::size_t given = args.size();
 
-  if (given > n_positional_ && !var_positional_) {
-    std::string takes = n_required_positional_ == n_positional_
-                            ? plural(n_positional_, "positional argument")
-                            : "from " + std::to_string(n_required_positional_) + " to " +
-                                  std::to_string(n_positional_) + " positional arguments";
-    fail("takes " + takes + " but " + std::to_string(given) + (given == 1 ? " was" : " were") +
-         " given");
-  }
   const std::size_t n_bound = std::min(given, n_positional_);
   for (std::size_t i = 0; i < n_bound; ++i) slots[i] = args[i];
   py::tuple varargs = var_positional_ ? py::tuple(args[py::slice(n_bound, given, 1)]) : py::tuple();
 
   py::dict extra;
   for (auto item : kwargs) {
-    const std::string key = py::str(item.first);
+    // A keyword may be any str, lone surrogates included; such a name has no
+    // UTF-8 form and so matches no declared parameter.
+    py::ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(item.first.ptr(), &size);
+    if (!utf8) PyErr_Clear();
+    const std::string_view key = utf8 ? std::string_view(utf8, static_cast<std::size_t>(size)) : "";
     std::size_t index = params_.size();
-    for (std::size_t i = n_positional_only_; i < params_.size(); ++i) {
+    for (std::size_t i = n_positional_only_; utf8 && i < params_.size(); ++i) {
       if (params_[i].name == key) {
         index = i;
         break;
       }
     }
     if (index == params_.size()) {
-      if (!var_keyword_) fail("got an unexpected keyword argument '" + key + "'");
+      if (!var_keyword_) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", qualname_.c_str(),
+                     item.first.ptr());
+        throw py::error_already_set();
+      }
       extra[item.first] = item.second;
       continue;
     }
-    if (slots[index]) fail("got multiple values for argument '" + key + "'");
+    if (slots[index]) fail("got multiple values for argument '" + std::string(key) + "'");
     slots[index] = py::reinterpret_borrow<py::object>(item.second);
+  }
+
+  // After the keywords, as the interpreter checks: a bad keyword is reported
+  // before surplus positional arguments.
+  if (given > n_positional_ && !var_positional_) {
+    std::size_t kwonly_given = 0;
+    for (std::size_t i = 0; i < params_.size(); ++i) {
+      if (params_[i].kind == ParamKind::keyword_only && slots[i]) ++kwonly_given;
+    }
+    std::string takes = n_required_positional_ == n_positional_
+                            ? plural(n_positional_, "positional argument")
+                            : "from " + std::to_string(n_required_positional_) + " to " +
+                                  std::to_string(n_positional_) + " positional arguments";
+    std::string count = std::to_string(given);
+    if (kwonly_given > 0) {
+      count += std::string(" positional argument") + (given == 1 ? "" : "s") + " (and " +
+               plural(kwonly_given, "keyword-only argument") + ")";
+    }
+    fail("takes " + takes + " but " + count + (given == 1 && kwonly_given == 0 ? " was" : " were") +
+         " given");
   }
 
   std::vector<std::string> missing_positional, missing_keyword;

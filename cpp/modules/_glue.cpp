@@ -8,11 +8,32 @@
 namespace py = pybind11;
 using orvane::glue::Function;
 
+namespace {
+
+// The function behind `self`. Methods take `self` as a plain handle because
+// Python code can reach them unbound (`native_function.__call__(None)`) or on
+// an instance made by `native_function.__new__` that holds no function.
+std::shared_ptr<Function> self_of(py::handle self) {
+  std::shared_ptr<Function> fn;
+  try {
+    fn = self.cast<std::shared_ptr<Function>>();
+  } catch (const py::cast_error&) {
+  }
+  if (!fn) {
+    throw py::type_error("a native function was expected, got an empty or foreign '" +
+                         std::string(py::str(py::type::handle_of(self).attr("__name__"))) + "' object");
+  }
+  return fn;
+}
+
+}  // namespace
+
 PYBIND11_MODULE(_glue, m) {
   m.doc() = "Runtime support of the package's compiled modules.";
   py::class_<Function, std::shared_ptr<Function>>(m, "native_function", py::dynamic_attr(),
                                                    "A function of the package implemented natively.")
-      .def("__call__", &Function::call)
+      .def("__call__", [](py::handle self, const py::args& args,
+                          const py::kwargs& kwargs) { return self_of(self)->call(args, kwargs); })
       .def(
           "__get__",
           [](py::object self, py::object instance, py::object) -> py::object {
@@ -20,11 +41,15 @@ PYBIND11_MODULE(_glue, m) {
             return py::module_::import("types").attr("MethodType")(self, instance);
           },
           py::arg("instance"), py::arg("owner") = py::none())
-      .def_property_readonly("__signature__", &Function::signature)
-      .def_property_readonly("__annotations__", &Function::annotations)
-      .def_property_readonly("__globals__", &Function::globals)
+      .def_property_readonly("__signature__", [](py::handle self) { return self_of(self)->signature(); })
+      .def_property_readonly("__annotations__",
+                             [](py::handle self) { return self_of(self)->annotations(); })
+      .def_property_readonly("__globals__", [](py::handle self) { return self_of(self)->globals(); })
       .def("__repr__",
-           [](const Function& f) { return "<native function " + f.module() + "." + f.qualname() + ">"; })
+           [](py::handle self) {
+             auto f = self_of(self);
+             return "<native function " + f->module() + "." + f->qualname() + ">";
+           })
       // pickled by reference, as Python functions are
-      .def("__reduce__", [](const Function& f) { return f.qualname(); });
+      .def("__reduce__", [](py::handle self) { return self_of(self)->qualname(); });
 }

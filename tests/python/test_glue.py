@@ -3,6 +3,7 @@
 import decimal
 import fractions
 import inspect
+import os
 import pickle
 import subprocess
 import sys
@@ -59,7 +60,7 @@ class TestIntrospection:
     def test_help_shows_the_signature(self):
         text = subprocess.run(
             [sys.executable, "-c", "import glue_probe; help(glue_probe.plain)"],
-            capture_output=True, text=True, env={"PYTHONPATH": ":".join(sys.path)}, check=True,
+            capture_output=True, text=True, env=dict(os.environ, PYTHONPATH=":".join(sys.path)), check=True,
         ).stdout
         assert "plain(x, y=2)" in text and "Two parameters, no variadics." in text
 
