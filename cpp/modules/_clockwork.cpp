@@ -21,10 +21,14 @@
 #include "../core/wall_to_utc.hpp"
 #include "../glue/checks.hpp"
 #include "../glue/function.hpp"
+#include "../glue/pyops.hpp"
 #include "../glue/module_setup.hpp"
 
 namespace py = pybind11;
 namespace glue = orvane::glue;
+using glue::compare;
+using glue::contains;
+using glue::truthy;
 namespace core = orvane::core;
 using namespace pybind11::literals;
 
@@ -39,23 +43,8 @@ constexpr const char* zone_required_message =
 
 // --- Python operations ------------------------------------------------------
 
-bool truthy(const py::handle& obj) {
-  const int r = PyObject_IsTrue(obj.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
 
-bool compare(const py::handle& a, const py::handle& b, int op) {
-  const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
 
-bool contains(const py::handle& container, const py::handle& item) {
-  const int r = PySequence_Contains(container.ptr(), item.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
 
 py::object binary(PyObject* (*op)(PyObject*, PyObject*), const py::handle& a,
                   const py::handle& b) {

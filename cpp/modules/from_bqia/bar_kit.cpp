@@ -12,10 +12,14 @@
 #include "../../core/minute_clock.hpp"
 #include "../../core/window_match.hpp"
 #include "../../glue/function.hpp"
+#include "../../glue/pyops.hpp"
 #include "../../glue/module_setup.hpp"
 
 namespace py = pybind11;
 namespace glue = orvane::glue;
+using glue::compare;
+using glue::contains;
+using glue::truthy;
 namespace core = orvane::core;
 
 namespace {
@@ -59,11 +63,6 @@ py::object add(py::handle a, py::handle b) {
 
 py::object column(py::handle frame, const char* name) { return frame[py::str(name)]; }
 
-bool truthy(py::handle obj) {
-  const int value = PyObject_IsTrue(obj.ptr());
-  if (value < 0) throw py::error_already_set();
-  return value != 0;
-}
 
 bool same(py::handle a, py::handle b) {
   const int value = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);

@@ -14,10 +14,14 @@
 
 #include "../../core/minute_clock.hpp"
 #include "../../glue/function.hpp"
+#include "../../glue/pyops.hpp"
 #include "../../glue/module_setup.hpp"
 
 namespace py = pybind11;
 namespace glue = orvane::glue;
+using glue::compare;
+using glue::contains;
+using glue::truthy;
 namespace core = orvane::core;
 using namespace pybind11::literals;
 
@@ -30,17 +34,7 @@ constexpr const char* module_doc =
 constexpr const char* no_timezone_message =
     "'TIMEZONE' column not found. Please set 'view' parameter to 'extended'.";
 
-bool truthy(const py::handle& obj) {
-  const int r = PyObject_IsTrue(obj.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
 
-bool contains(const py::handle& container, const py::handle& item) {
-  const int r = PySequence_Contains(container.ptr(), item.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
 
 bool greater(const py::handle& a, const py::handle& b) {
   const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_GT);

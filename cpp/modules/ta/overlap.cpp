@@ -19,10 +19,14 @@
 #include "../../glue/arrays.hpp"
 #include "../../glue/checks.hpp"
 #include "../../glue/function.hpp"
+#include "../../glue/pyops.hpp"
 #include "../../glue/module_setup.hpp"
 
 namespace py = pybind11;
 namespace glue = orvane::glue;
+using glue::compare;
+using glue::contains;
+using glue::truthy;
 namespace core = orvane::core;
 
 namespace {
@@ -38,11 +42,6 @@ py::object normalise_length(const py::object& length, long default_length) {
   return py::int_(default_length);
 }
 
-bool truthy(const py::handle& obj) {
-  const int result = PyObject_IsTrue(obj.ptr());
-  if (result < 0) throw py::error_already_set();
-  return result == 1;
-}
 
 // A row count the helpers have checked; a helper replaced by one that hands
 // back something else cannot make it overflow.
