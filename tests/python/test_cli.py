@@ -107,3 +107,13 @@ def test_example_script_runs(tmp_path):
     assert result.returncode == 0, result.stderr
     summary = pd.read_csv(tmp_path / "summary.csv")
     assert (summary.groupby(["EVENT_NAME", "key"]).size() == 16).all()
+
+
+def test_without_matplotlib_the_tables_are_still_written(tmp_path):
+    code = ("import sys; sys.modules['matplotlib'] = None\n"  # makes `import matplotlib` fail
+            "from orvane_data.__main__ import main\n"
+            f"sys.exit(main(['event-study', '--out', {str(tmp_path)!r}, '--dates', '2023-03-01', '2023-03-31', '--quiet']))")
+    result = run("-c", code)
+    assert result.returncode == 0, result.stderr
+    assert "pip install 'orvane_data[plot]'" in result.stderr
+    assert (tmp_path / "summary.csv").exists() and not list(tmp_path.glob("*.png"))
