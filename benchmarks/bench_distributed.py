@@ -13,13 +13,14 @@ three ways, each in fresh processes:
   once with only the columns the summary needs, which is what
   ``event_summary`` reads;
 - ``orvane_data.distributed.event_summary`` on a LocalCluster of one worker;
-- the same on two workers (this machine's two cores).
+- the same on two workers (this machine's two cores), and again with
+  ``ARROW_DEFAULT_MEMORY_POOL=system`` in the workers' environment.
 
 The three summaries must be equal. Printed: the wall times and their ratios,
 and memory: the one process's peak resident size, each worker's peak
-resident size sampled every 20 ms during the run (and above the worker's
-idle size), next to the in-memory size of the largest security (a partition)
-and of the whole dataset, both with the columns read.
+resident size sampled every 20 ms during the run (and above its size when
+idle after a warm-up study of the smallest security, which loads the code), next to the in-memory size of the largest partition (one file, one
+security) and of the whole dataset, both with the columns read.
 
     PYTHONPATH=src python3 benchmarks/bench_distributed.py [--folder DIR] [--years 2019 2024]
 
@@ -138,22 +139,34 @@ class RssSampler:
         self._thread.join()
 
 
-def on_cluster(root: Path, cal: pd.DataFrame, workers: int) -> tuple[float, pd.DataFrame, RssSampler, int]:
+def on_cluster(root: Path, cal: pd.DataFrame, workers: int,
+               environ: dict | None = None) -> tuple[float, pd.DataFrame, RssSampler]:
     from distributed import Client, LocalCluster
 
     from orvane_data import distributed as od
 
+    saved = {name: os.environ.get(name) for name in environ or {}}
+    os.environ.update(environ or {})  # the workers inherit it
+    try:
+        return _on_cluster(root, cal, workers, Client, LocalCluster, od)
+    finally:
+        for name, value in saved.items():
+            os.environ.pop(name) if value is None else os.environ.__setitem__(name, value)
+
+
+def _on_cluster(root, cal, workers, Client, LocalCluster, od):
     with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
                       dashboard_address=None) as cluster, Client(cluster) as client:
-        # the workers import the package before the clock starts, as a running cluster has
-        client.run(lambda: __import__("orvane_data.distributed"))
+        # a warm cluster, as a running one is: the code every task needs is loaded
+        # by a first study of the smallest security before the clock starts
+        smallest = min(root.glob("security=*/*.parquet"), key=lambda p: p.stat().st_size)
+        od.event_summary(str(root), cal, securities=[smallest.parent.name.split("=", 1)[1]], scheduler=client)
         pids = client.run(os.getpid).values()
         with RssSampler(pids) as sampler:
             began = time.perf_counter()
             summary = od.event_summary(str(root), cal, scheduler=client)
             seconds = time.perf_counter() - began
-        partitions = od.read_bars(str(root)).npartitions
-    return seconds, summary, sampler, partitions
+    return seconds, summary, sampler
 
 
 def mib(n: float) -> str:
@@ -179,11 +192,22 @@ def main() -> None:
     cal = calendar(start, end)
     calendar_path = folder / "calendar.pkl"
     cal.to_pickle(calendar_path)
-    largest = max(root.glob("security=*/*.parquet"), key=lambda p: p.stat().st_size)
     # event_summary reads these columns only; the one process is timed both ways
     needed = ["datetime", "key", "close"]
-    partition_bytes = bar_store.load_bars(str(root), securities=[largest.parent.name.split("=", 1)[1]],
-                                          columns=needed).memory_usage(deep=True).sum()
+    largest = max(root.glob("security=*/*.parquet"), key=lambda p: p.stat().st_size)
+    security_bytes = bar_store.load_bars(str(root), securities=[largest.parent.name.split("=", 1)[1]],
+                                         columns=needed).memory_usage(deep=True).sum()
+    # the partitions as the workers get them (event_summary turns dask's partition
+    # tuning off, so one file each), measured in memory
+    import dask
+
+    from orvane_data import distributed as od
+
+    with dask.config.set({"optimization.tune.active": False}):
+        partitions = od.read_bars(str(root), columns=needed).optimize()
+        sizes = partitions.map_partitions(lambda p: pd.Series([p.memory_usage(deep=True).sum()])) \
+            .compute(scheduler="sync")
+    partition_bytes = int(sizes.max())
     disk = sum(p.stat().st_size for p in root.glob("security=*/*.parquet"))
 
     print(f"calendar: {len(cal)} releases of {cal['EVENT_NAME'].nunique()} kinds")
@@ -193,28 +217,33 @@ def main() -> None:
     pd.testing.assert_frame_equal(pd.read_pickle(folder / "summary_single_needed.pkl"), single_summary)
     print(f"bars: {one['bars']:,} in {len(list(root.glob('security=*')))} securities; {mib(disk)} on disk; "
           f"in memory {mib(whole['bars_bytes'])} with every column, {mib(one['bars_bytes'])} with "
-          f"{', '.join(needed)}; largest security {mib(partition_bytes)} with those")
+          f"{', '.join(needed)}; largest security {mib(security_bytes)} with those")
+    print(f"partitions: {partitions.npartitions}, largest {mib(partition_bytes)} in memory")
     print(f"one process, every column: {whole['seconds']:7.1f} s, peak RSS {mib(whole['peak_rss'])}")
     print(f"one process, same columns: {one['seconds']:7.1f} s, peak RSS {mib(one['peak_rss'])}")
 
-    runs = {}
-    for workers in (1, 2):
-        seconds, summary, sampler, partitions = on_cluster(root, cal, workers)
+    runs, worst_above = {}, {}
+    # the last run gives pyarrow the system allocator instead of its own pool,
+    # which keeps freed pages: the workers' resident size then follows their data
+    for label, workers, environ in [("1 worker ", 1, None), ("2 workers", 2, None),
+                                    ("2 workers, system allocator", 2, {"ARROW_DEFAULT_MEMORY_POOL": "system"})]:
+        seconds, summary, sampler = on_cluster(root, cal, workers, environ)
         pd.testing.assert_frame_equal(summary, single_summary)
-        runs[workers] = seconds
+        runs[label] = seconds
         peaks = sorted(sampler.peak.values())
         above = sorted(sampler.peak[p] - sampler.idle[p] for p in sampler.peak)
-        print(f"dask, {workers} worker{'s' if workers > 1 else ' '}:            {seconds:7.1f} s, {partitions} partitions; "
+        print(f"dask, {label}: {seconds:7.1f} s; "
               f"worker peak RSS {', '.join(mib(p) for p in peaks)} "
               f"(above idle {', '.join(mib(a) for a in above)}); summary equal to one process's")
-        worst_above = above[-1]
+        worst_above[label] = above[-1]
 
     print()
-    print(f"speed-up, two workers over one process (every column): {whole['seconds'] / runs[2]:.2f}x")
-    print(f"speed-up, two workers over one process (same columns):  {one['seconds'] / runs[2]:.2f}x")
-    print(f"speed-up, two workers over one worker:                  {runs[1] / runs[2]:.2f}x")
-    print(f"worker peak above idle / largest security in memory: {worst_above / partition_bytes:.2f}")
-    print(f"worker peak above idle / dataset in memory:          {worst_above / one['bars_bytes']:.3f}")
+    print(f"speed-up, two workers over one process (every column): {whole['seconds'] / runs['2 workers']:.2f}x")
+    print(f"speed-up, two workers over one process (same columns):  {one['seconds'] / runs['2 workers']:.2f}x")
+    print(f"speed-up, two workers over one worker:                  {runs['1 worker '] / runs['2 workers']:.2f}x")
+    for label in ("2 workers", "2 workers, system allocator"):
+        print(f"{label}: worker peak above idle / largest partition {worst_above[label] / partition_bytes:.2f}, "
+              f"/ dataset {worst_above[label] / one['bars_bytes']:.3f} (both in memory, columns read)")
     print(f"one process's peak RSS / dataset in memory:          {one['peak_rss'] / one['bars_bytes']:.2f}"
           " (same columns)")
 

@@ -22,6 +22,30 @@ namespace {
 
 using Call = glue::Call;
 
+// `with dask.config.set(settings):` for the lifetime of the object.
+class ConfigScope {
+ public:
+  ConfigScope(const Call& c, const py::dict& settings)
+      : scope_(c.global("dask").attr("config").attr("set")(settings)) {
+    scope_.attr("__enter__")();
+  }
+  ~ConfigScope() {
+    // runs while an error may be propagating: keep that error, drop any new one
+    PyObject *type, *value, *trace;
+    PyErr_Fetch(&type, &value, &trace);
+    try {
+      scope_.attr("__exit__")(py::none(), py::none(), py::none());
+    } catch (py::error_already_set&) {
+    }
+    PyErr_Restore(type, value, trace);
+  }
+  ConfigScope(const ConfigScope&) = delete;
+  ConfigScope& operator=(const ConfigScope&) = delete;
+
+ private:
+  py::object scope_;
+};
+
 constexpr const char* read_bars_doc =
     "Minute bars of a Parquet dataset partitioned by security, as a lazy Dask frame.\n"
     "\n"
@@ -30,7 +54,9 @@ constexpr const char* read_bars_doc =
     "read to those FIGIs, `columns` to those columns (list `security` to get\n"
     "it) and `storage_options` goes to the file system (s3fs for S3).\n"
     "Each file is read whole into one partition, so a security written as one\n"
-    "file is never split between two tasks; small files may share a partition.\n"
+    "file is never split between two tasks (dask's partition tuning may still\n"
+    "read several small files into one partition when columns are projected;\n"
+    "`collect_moves` turns that tuning off so that each task holds one file).\n"
     "The `security` column comes back as text and first, as the bar frames of\n"
     "the intraday service have it.";
 
@@ -217,7 +243,11 @@ py::object partition_moves(Call& c) {
   if (py::len(specs) > 0) part = add_indicators(c, part, specs.cast<py::tuple>());
   py::object windows = c.global("filter_bars_around_events")(
       part, c.arg("calendar"), c.arg("pre_event_window"), c.arg("post_event_window"));
-  return c.global("event_moves")(windows, py::arg("price") = c.arg("price"));
+  py::object moves = c.global("event_moves")(windows, py::arg("price") = c.arg("price"));
+  // Only what the caller will use travels back and waits in the worker's
+  // memory for the gathering (the calendar's columns repeat on every row).
+  if (!c.arg("keep").is_none()) moves = moves[py::list(c.arg("keep"))];
+  return moves;
 }
 
 py::object read_bars(Call& c) {
@@ -235,23 +265,15 @@ py::object read_bars(Call& c) {
     clause.append(py::make_tuple("security", "in", securities));
     filters = clause;
   }
-  py::object dask = c.global("dask");
   py::dict config;
   // Text columns stay the plain `str` of pandas, as in the service's frames.
   config["dataframe.convert-string"] = false;
   py::object bars;
   {
-    py::object scope = dask.attr("config").attr("set")(config);
-    scope.attr("__enter__")();
-    try {
-      bars = c.global("dd").attr("read_parquet")(
-          path, py::arg("columns") = columns, py::arg("filters") = filters,
-          py::arg("storage_options") = storage_options, py::arg("split_row_groups") = false);
-    } catch (...) {
-      scope.attr("__exit__")(py::none(), py::none(), py::none());
-      throw;
-    }
-    scope.attr("__exit__")(py::none(), py::none(), py::none());
+    ConfigScope scope(c, config);
+    bars = c.global("dd").attr("read_parquet")(
+        path, py::arg("columns") = columns, py::arg("filters") = filters,
+        py::arg("storage_options") = storage_options, py::arg("split_row_groups") = false);
   }
   py::object convert = c.global("_security_first");
   return bars.attr("map_partitions")(convert, py::arg("meta") = convert(bars.attr("_meta")));
@@ -278,31 +300,41 @@ py::object security_first(Call& c) {
   return rest;
 }
 
-py::object event_windows(Call& c) {
-  const py::object& bars = c.arg("bars");
-  const py::object& calendar = c.arg("calendar");
-  const py::object& price = c.arg("price");
+// The lazy frame of windows with moves; `keep` (None: all) names the columns
+// each task returns.
+py::object lazy_moves(const Call& c, const py::object& bars, const py::object& calendar,
+                      const py::object& pre, const py::object& post, const py::object& price,
+                      const py::object& indicator, const py::object& keep) {
   glue::check_str(price, "price");
   if (!py::isinstance(calendar, c.global("pd").attr("DataFrame"))) {
     glue::raise(PyExc_TypeError,
                 "calendar must be a pandas DataFrame, not " +
                     std::string(py::str(py::type::handle_of(calendar).attr("__name__"))));
   }
-  py::tuple specs = indicator_specs(c, c.arg("indicator"));
+  py::tuple specs = indicator_specs(c, indicator);
   py::object task = c.global("_partition_moves");
   // Running the task on the empty frame here gives the result's columns and
   // surfaces bad arguments before anything is sent.
-  py::object meta = task(bars.attr("_meta"), calendar, c.arg("pre_event_window"),
-                         c.arg("post_event_window"), price, specs);
+  py::object meta = task(bars.attr("_meta"), calendar, pre, post, price, specs, keep);
   py::object shared_calendar = c.global("dask").attr("delayed")(calendar, py::arg("pure") = true);
-  return bars.attr("map_partitions")(task, shared_calendar, c.arg("pre_event_window"),
-                                     c.arg("post_event_window"), price, specs,
+  return bars.attr("map_partitions")(task, shared_calendar, pre, post, price, specs, keep,
                                      py::arg("meta") = meta);
+}
+
+py::object event_windows(Call& c) {
+  return lazy_moves(c, c.arg("bars"), c.arg("calendar"), c.arg("pre_event_window"),
+                    c.arg("post_event_window"), c.arg("price"), c.arg("indicator"), py::none());
 }
 
 // Computes `lazy` with the scheduler the caller named (see collect_moves).
 py::object compute(const Call& c, const py::object& lazy, const py::object& scheduler) {
   py::object dask = c.global("dask");
+  // Once columns are projected, dask's partition tuning reads several small
+  // files into one partition; one file (one security) per task keeps each
+  // worker's memory at one security's bars.
+  py::dict config;
+  config["optimization.tune.active"] = false;
+  ConfigScope scope(c, config);
   if (scheduler.is_none()) return dask.attr("compute")(lazy)[py::int_(0)];
   if (py::isinstance<py::str>(scheduler) &&
       py::str(scheduler).attr("__contains__")(":").cast<bool>()) {
@@ -375,8 +407,8 @@ void check_one_file_per_security(const Call& c, const py::object& path,
   }
 }
 
-py::object collect_moves(Call& c) {
-  const py::object& dataset = c.arg("dataset");
+py::object gather_moves(const Call& c, const py::object& dataset, const py::object& columns,
+                        const py::object& keep) {
   const py::object& price = c.arg("price");
   const py::object& storage_options = c.arg("storage_options");
   glue::check_str(price, "price");
@@ -384,22 +416,25 @@ py::object collect_moves(Call& c) {
   if (py::isinstance<py::str>(dataset)) {
     if (!c.arg("indicator").is_none()) check_one_file_per_security(c, dataset, storage_options);
     bars = c.global("read_bars")(dataset, py::arg("securities") = c.arg("securities"),
-                                 py::arg("columns") = c.arg("columns"),
+                                 py::arg("columns") = columns,
                                  py::arg("storage_options") = storage_options);
   } else if (!py::isinstance(dataset, c.global("dd").attr("DataFrame"))) {
     glue::raise(PyExc_TypeError,
                 "dataset must be a dataset path or a dask DataFrame, not " +
                     std::string(py::str(py::type::handle_of(dataset).attr("__name__"))));
   }
-  py::object lazy = c.global("event_windows")(
-      bars, c.arg("calendar"), c.arg("pre_event_window"), c.arg("post_event_window"),
-      py::arg("price") = price, py::arg("indicator") = c.arg("indicator"));
+  py::object lazy = lazy_moves(c, bars, c.arg("calendar"), c.arg("pre_event_window"),
+                               c.arg("post_event_window"), price, c.arg("indicator"), keep);
   py::object moves = compute(c, lazy, c.arg("scheduler"));
   moves = rejoin_split_windows(c, moves, price);
   py::list order = window_keys();
   order.append("datetime");
   return moves.attr("sort_values")(order, py::arg("kind") = "stable")
       .attr("reset_index")(py::arg("drop") = true);
+}
+
+py::object collect_moves(Call& c) {
+  return gather_moves(c, c.arg("dataset"), c.arg("columns"), py::none());
 }
 
 py::object event_summary(Call& c) {
@@ -427,12 +462,15 @@ py::object event_summary(Call& c) {
     if (!price_is_indicator) need(c.arg("price"));
     columns = needed;
   }
-  py::object moves = c.global("collect_moves")(
-      c.arg("dataset"), c.arg("calendar"), c.arg("pre_event_window"), c.arg("post_event_window"),
-      py::arg("price") = c.arg("price"), py::arg("indicator") = c.arg("indicator"),
-      py::arg("securities") = c.arg("securities"), py::arg("columns") = columns,
-      py::arg("storage_options") = c.arg("storage_options"),
-      py::arg("scheduler") = c.arg("scheduler"));
+  py::list keep;
+  auto keep_column = [&](py::handle column) {
+    if (!keep.contains(column)) keep.append(column);
+  };
+  for (py::handle column : window_keys()) keep_column(column);
+  for (const char* column : {"datetime", "time_diff", "move_bps"}) keep_column(py::str(column));
+  keep_column(c.arg("price"));
+  for (py::handle column : by) keep_column(column);
+  py::object moves = gather_moves(c, c.arg("dataset"), columns, py::tuple(keep));
   // a copy: summarize_moves extends the list it is given with `time_diff`
   py::list keys;
   for (py::handle key : by) keys.append(key);
@@ -483,6 +521,6 @@ PYBIND11_MODULE(distributed, m) {
             "The bars of one partition with `security` as text and first.", security_first);
   glue::def(m,
             "_partition_moves(part: pd.DataFrame, calendar: pd.DataFrame, pre_event_window, "
-            "post_event_window, price: str, indicators: tuple) -> pd.DataFrame",
+            "post_event_window, price: str, indicators: tuple, keep=None) -> pd.DataFrame",
             partition_moves_doc, partition_moves);
 }

@@ -51,4 +51,5 @@ def _partition_moves(
     post_event_window: Any,
     price: str,
     indicators: tuple,
+    keep: Any = None,
 ) -> pd.DataFrame: ...
