@@ -18,14 +18,15 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
 
-import orvane_data
-from orvane_data import distributed as od
-from orvane_data import event_study
-from orvane_data.simulated import bar_store
-from orvane_data.ta import strategy
-from s3_server import s3_endpoint  # noqa: F401  (fixture)
-
+pytest.importorskip("dask.dataframe")  # the optional extra "dask"
 dask_distributed = pytest.importorskip("distributed")
+
+import orvane_data  # noqa: E402
+from orvane_data import distributed as od  # noqa: E402
+from orvane_data import event_study  # noqa: E402
+from orvane_data.simulated import bar_store  # noqa: E402
+from orvane_data.ta import strategy  # noqa: E402
+from s3_server import s3_endpoint  # noqa: F401,E402  (fixture)
 
 WINDOW_KEYS = ["EVENT_NAME", "event_datetime", "key", "datetime"]
 
