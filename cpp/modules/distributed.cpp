@@ -86,7 +86,7 @@ constexpr const char* collect_moves_doc =
     "single-process windows have them) or a lazy bar frame. The\n"
     "windows and moves of `event_windows` are computed with `scheduler` (None:\n"
     "Dask's current one, such as an active `distributed.Client`; an address\n"
-    "text like \"tcp://10.0.0.5:8786\": a client connected for this call; a\n"
+    "text like \"tcp://scheduler:8786\": a client connected for this call; a\n"
     "`Client` or a scheduler name such as \"threads\" or \"sync\": used as\n"
     "given) and gathered here. Windows that a partition boundary had cut in\n"
     "two get their moves again from all their rows. Rows come in the order of\n"
