@@ -72,7 +72,8 @@ py::object summarize_moves(glue::Call& c) {
   const py::object& moves = c.arg("moves");
   const py::object& by = c.arg("by");
   glue::check_list(by, "by");
-  py::list keys(by);
+  py::list keys;  // a copy: the caller's list (or the default) stays as it is
+  for (py::handle column : by) keys.append(column);
   keys.append("time_diff");
   py::object grouped = moves.attr("groupby")(keys, py::arg("sort") = true)[py::str("move_bps")];
   py::object summary = grouped.attr("agg")(py::arg("mean_bps") = "mean",

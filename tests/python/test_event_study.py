@@ -68,3 +68,11 @@ class TestSummary:
         pd.testing.assert_frame_equal(got[expected.columns], expected)
         assert (got.loc[got["time_diff"] == 0, "median_bps"] == 0).all()
         assert len(got) == 2 * 3 * 16
+
+    def test_default_grouping_is_not_changed_by_a_call(self):
+        moves = event_study.event_moves(windows_frame(3))
+        first = event_study.summarize_moves(moves)
+        pd.testing.assert_frame_equal(event_study.summarize_moves(moves), first)
+        by = ["EVENT_NAME", "key"]
+        event_study.summarize_moves(moves, by=by)
+        assert by == ["EVENT_NAME", "key"]
