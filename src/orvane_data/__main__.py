@@ -83,6 +83,12 @@ def build_parser() -> argparse.ArgumentParser:
     study.add_argument("--event-tz", default="America/New_York", help="zone the release times are given in")
     study.add_argument("--bar-tz", default="UTC", help="zone of the bars' time stamps")
     study.add_argument("--ema", type=int, metavar="LENGTH", help="also give an EMA of each window's closes")
+    study.add_argument("--dask", metavar="SCHEDULER",
+                       help="cut the windows and compute the moves on Dask workers: a scheduler address "
+                            "(tcp://host:8786) or 'local' for a local cluster of two worker processes")
+    study.add_argument("--bars-dataset", metavar="PATH",
+                       help="with --dask: where the bars are written as a dataset partitioned by security for the "
+                            "workers to read (a folder or s3:// location they reach; default: a temporary folder)")
     study.add_argument("--out", default=DEFAULT_OUT, help="folder the outputs are written to")
     study.add_argument("--format", choices=["csv", "parquet"], default="csv", help="format of the tables")
     study.add_argument("--no-plot", action="store_true", help="write the tables only")
@@ -148,6 +154,26 @@ def _window_ema(moves, length: int):
     ordered = moves.sort_values("datetime", kind="stable")
     ema = ordered.groupby(["EVENT_NAME", "event_datetime", "key"], sort=False)["close"].transform(one_window)
     return moves.assign(**{f"ema_{length}": ema.reindex(moves.index)})
+
+
+def _moves_on_dask(bars, calendar, args: argparse.Namespace):
+    """The windows with their moves, computed per security partition on Dask workers."""
+    try:
+        from orvane_data import distributed
+    except ImportError as exc:
+        raise UsageError(f"--dask needs Dask: pip install 'orvane_data[dask]' ({exc})") from None
+    from orvane_data.simulated.bar_store import write_bars
+
+    with tempfile.TemporaryDirectory(prefix="orvane-bars-") as scratch:
+        root = args.bars_dataset or scratch
+        write_bars(bars, root)
+        if args.dask != "local":
+            return distributed.collect_moves(root, calendar, args.pre, args.post, scheduler=args.dask)
+        from distributed import Client, LocalCluster
+
+        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                          dashboard_address=None) as cluster, Client(cluster) as client:
+            return distributed.collect_moves(root, calendar, args.pre, args.post, scheduler=client)
 
 
 def _plot(summary, folder: Path) -> list[Path]:
@@ -242,8 +268,12 @@ def event_study(args: argparse.Namespace, progress: Progress) -> int:
         raise UsageError("unknown security: " + ", ".join(f"{n}={securities[n][0]}" for n in unknown))
     bars = bar_kit.get_intraday_bars(securities, futures, start, end, tz=args.bar_tz)
 
-    progress(f"cutting windows of minutes {args.pre} to {args.post} around {len(calendar)} releases")
-    windows = bar_kit.filter_bars_around_events(bars, calendar, args.pre, args.post)
+    if args.dask:
+        progress(f"cutting windows and computing the moves on Dask ({args.dask})")
+        windows = _moves_on_dask(bars, calendar, args)
+    else:
+        progress(f"cutting windows of minutes {args.pre} to {args.post} around {len(calendar)} releases")
+        windows = bar_kit.filter_bars_around_events(bars, calendar, args.pre, args.post)
 
     if windows.empty:
         raise UsageError("no bar of the securities falls inside any event window; nothing to summarise")
@@ -253,7 +283,7 @@ def event_study(args: argparse.Namespace, progress: Progress) -> int:
         print(f"note: no bars of {', '.join(silent)} inside any window (outside its trading hours?)", file=sys.stderr)
 
     progress("computing the moves")
-    moves = event_moves(windows)
+    moves = windows if args.dask else event_moves(windows)
     if args.ema:
         moves = _window_ema(moves, args.ema)
     summary = summarize_moves(moves)

@@ -117,3 +117,12 @@ def test_without_matplotlib_the_tables_are_still_written(tmp_path):
     assert result.returncode == 0, result.stderr
     assert "pip install 'orvane_data[plot]'" in result.stderr
     assert (tmp_path / "summary.csv").exists() and not list(tmp_path.glob("*.png"))
+
+
+def test_dask_road_gives_the_same_summary(study, tmp_path):
+    pytest.importorskip("distributed")
+    out, _ = study
+    result = run("-m", "orvane_data", "event-study", "--out", str(tmp_path), *SHORT, "--ema", "3",
+                 "--dask", "local", "--no-plot", "--quiet")
+    assert result.returncode == 0, result.stderr
+    pd.testing.assert_frame_equal(pd.read_csv(tmp_path / "summary.csv"), pd.read_csv(out / "summary.csv"))
