@@ -74,11 +74,13 @@ py::object handle_fills(glue::Call& c) {
     py::object method = options["fill_method"];
     if (!method.is_none()) {
       glue::check_str(method, "fill_method");
-      const std::string name = method.cast<std::string>();
-      if (name != "ffill" && name != "bfill") {
-        glue::raise(PyExc_ValueError, "fill_method must be 'ffill' or 'bfill', got '" + name + "'");
+      // compared as Python texts: any str may arrive, lone surrogates included
+      const bool ffill = method.equal(py::str("ffill"));
+      if (!ffill && !method.equal(py::str("bfill"))) {
+        PyErr_Format(PyExc_ValueError, "fill_method must be 'ffill' or 'bfill', got '%U'", method.ptr());
+        throw py::error_already_set();
       }
-      series = series.attr(name.c_str())();
+      series = series.attr(ffill ? "ffill" : "bfill")();
     }
   }
   return series;
