@@ -19,20 +19,29 @@ std::int64_t floor_div(std::int64_t value, std::int64_t divisor) {
 
 }  // namespace
 
-void clear_seconds(std::span<const std::int64_t> wall, std::span<const std::int64_t> instant,
+bool clear_seconds(std::span<const std::int64_t> wall, std::span<const std::int64_t> instant,
                    std::int64_t ticks_per_second, std::span<std::int64_t> out) {
   if (wall.size() != instant.size() || out.size() != instant.size()) {
     throw std::invalid_argument("clear_seconds: spans of different lengths");
   }
   if (ticks_per_second <= 0) throw std::invalid_argument("clear_seconds: ticks_per_second <= 0");
+  bool representable = true;
   for (std::size_t i = 0; i < instant.size(); ++i) {
     if (instant[i] == not_a_time || wall[i] == not_a_time) {
       out[i] = not_a_time;
       continue;
     }
     const std::int64_t second = floor_mod(floor_div(wall[i], ticks_per_second), 60);
-    out[i] = instant[i] - second * ticks_per_second;
+    std::int64_t back = 0, moved = 0;
+    if (__builtin_mul_overflow(second, ticks_per_second, &back) ||
+        __builtin_sub_overflow(instant[i], back, &moved) || moved == not_a_time) {
+      out[i] = not_a_time;
+      representable = false;
+      continue;
+    }
+    out[i] = moved;
   }
+  return representable;
 }
 
 void period_of(std::span<const std::int64_t> boundaries, std::span<const std::int64_t> instant,

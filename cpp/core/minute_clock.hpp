@@ -14,8 +14,10 @@ inline constexpr std::int64_t not_a_time = INT64_MIN;
 // out[i] = instant[i] minus the seconds field of wall[i] (the same stamp read
 // on the local clock), in whole seconds: the sub-second part is kept, as when
 // a time is moved back by its `second` only. NaT stays NaT. All spans have the
-// same length; `out` may alias `instant`.
-void clear_seconds(std::span<const std::int64_t> wall, std::span<const std::int64_t> instant,
+// same length; `out` may alias `instant`. Returns false when a stamp within
+// a minute of the smallest tick would move below it (out[i] is then NaT):
+// the callers hand such stamps to pandas, which reports them out of bounds.
+bool clear_seconds(std::span<const std::int64_t> wall, std::span<const std::int64_t> instant,
                    std::int64_t ticks_per_second, std::span<std::int64_t> out);
 
 // out[i] = index of the last boundary <= instant[i] (boundaries ascending), or

@@ -237,8 +237,12 @@ std::optional<py::object> event_grid_columns(glue::Call& c, py::handle calendar,
                           ? instant
                           : Int64Array::ensure(distinct.attr("tz_localize")(py::none()).attr("asi8"));
     rounded_ticks = Int64Array(static_cast<py::ssize_t>(n_times));
-    core::clear_seconds(view(wall), view(instant), stamps->per_second,
-                        {rounded_ticks.mutable_data(), n_times});
+    // an event within a minute of the earliest stamp: the row-by-row grid
+    // reports it as pandas does
+    if (!core::clear_seconds(view(wall), view(instant), stamps->per_second,
+                             {rounded_ticks.mutable_data(), n_times})) {
+      return std::nullopt;
+    }
   } else {
     py::object timestamp_type = pd.attr("Timestamp");
     py::list rounded;

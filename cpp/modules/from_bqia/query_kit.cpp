@@ -177,9 +177,13 @@ void wall_dates_and_times(const py::object& np, const py::array_t<std::int64_t>&
 }
 
 // The four event columns, whole columns at a time, for naive datetime64 values
-// without NaT. Returns false (frame untouched) when localising fails, so the
-// caller falls back to the element-by-element second attempt.
-bool event_columns_vectorised(const py::object& pd, py::object& frame, const py::object& column,
+// without NaT. Leaves the frame untouched when localising fails (the caller
+// falls back to the element-by-element second attempt) or when a rounded
+// stamp would leave the int64 range (the caller takes the defined path,
+// whose pandas error reports it).
+enum class Vectorised { done, localize_failed, out_of_range };
+
+Vectorised event_columns_vectorised(const py::object& pd, py::object& frame, const py::object& column,
                               std::int64_t tps, const py::object& calendar_zone,
                               const py::object& target_zone) {
   py::object np = py::module_::import("numpy");
@@ -189,13 +193,16 @@ bool event_columns_vectorised(const py::object& pd, py::object& frame, const py:
         target_zone);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
-    return false;
+    return Vectorised::localize_failed;
   }
   auto wall = int64_view(aware.attr("dt").attr("tz_localize")(py::none()));
   auto utc = int64_view(aware.attr("dt").attr("tz_convert")(py::none()));
   const auto n = static_cast<std::size_t>(utc.size());
   py::array_t<std::int64_t> truncated(static_cast<py::ssize_t>(n));
-  core::clear_seconds(ticks(wall), ticks(utc), tps, {truncated.mutable_data(), n});
+  // a release within a minute of the earliest stamp: pandas' path reports it
+  if (!core::clear_seconds(ticks(wall), ticks(utc), tps, {truncated.mutable_data(), n})) {
+    return Vectorised::out_of_range;
+  }
 
   const std::string unit = tps == 1'000'000'000 ? "M8[ns]" : "M8[us]";
   py::object event_datetime =
@@ -212,7 +219,7 @@ bool event_columns_vectorised(const py::object& pd, py::object& frame, const py:
   frame[py::str("event_date")] = pd.attr("Series")(dates, "index"_a = index, "dtype"_a = "object");
   frame[py::str("event_time")] = pd.attr("Series")(times, "index"_a = index, "dtype"_a = "object");
   frame[py::str("event_timezone")] = zone_objects(np, truncated, tps, event_datetime);
-  return true;
+  return Vectorised::done;
 }
 
 // Element by element, the way the columns are defined: each value parsed and
@@ -477,11 +484,13 @@ PYBIND11_MODULE(query_kit, m) {
         const bool vectorisable =
             tps != 0 && !truthy(column.attr("isna")().attr("any")()) &&
             c.global("round_event_datetime").is(round_event_datetime);
-        if (vectorisable &&
-            event_columns_vectorised(pd, frame, column, tps, calendar_zone, target_zone)) {
-          return frame;
+        Vectorised outcome = Vectorised::localize_failed;
+        if (vectorisable) {
+          outcome = event_columns_vectorised(pd, frame, column, tps, calendar_zone, target_zone);
+          if (outcome == Vectorised::done) return frame;
         }
-        event_columns_elementwise(c, frame, column, calendar_zone, target_zone, vectorisable);
+        event_columns_elementwise(c, frame, column, calendar_zone, target_zone,
+                                  vectorisable && outcome == Vectorised::localize_failed);
         return frame;
       });
 }

@@ -243,6 +243,10 @@ def containers(children):
 
 
 scalars = st.one_of(numbers, odd_text, others)
+# what may go into a pandas constructor: pandas' default str dtype is Arrow's,
+# which holds only texts with a UTF-8 form (no lone surrogates)
+utf8_text = odd_text.map(lambda t: t.encode("utf-8", "replace").decode("utf-8"))
+frame_scalars = st.one_of(numbers, utf8_text, others)
 anything_plain = st.recursive(scalars, containers, max_leaves=8)
 
 
