@@ -554,6 +554,11 @@ std::optional<py::object> windows_native(glue::Call& c, py::handle bars, py::han
   py::list values;
   auto put = [&](py::handle label, py::object array) {
     labels.append(label);
+    // an object column stays one: a frame made from a bare object array of
+    // texts would infer pandas' str dtype, which the joins do not give
+    if (py::isinstance<py::array>(array) && py::reinterpret_borrow<py::array>(array).dtype().kind() == 'O') {
+      array = pd.attr("Series")(array, py::arg("dtype") = "object", py::arg("copy") = false);
+    }
     values.append(std::move(array));
   };
   put(py::str("EVENT_NAME"), take_rows(pd, grid_event_col, grid_rows, false));
