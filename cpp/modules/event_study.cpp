@@ -48,6 +48,18 @@ py::object event_moves(glue::Call& c) {
       "float64", py::arg("na_value") = py::float_(std::numeric_limits<double>::quiet_NaN())));
 
   const std::size_t n = static_cast<std::size_t>(codes.size());
+  // a column name the frame holds twice gives a 2-D block, whose values read
+  // as one column would be the wrong rows
+  auto one_column = [n](const py::array& a) {
+    return a.ndim() == 1 && static_cast<std::size_t>(a.size()) == n;
+  };
+  if (!one_column(time_diff) || !one_column(prices)) {
+    PyErr_Format(PyExc_ValueError,
+                 "event_moves: 'time_diff' and the price column '%U' must each be one column "
+                 "of the windows",
+                 price.ptr());
+    throw py::error_already_set();
+  }
   std::size_t n_windows = 0;
   const std::int64_t* code_ptr = codes.data();
   for (std::size_t i = 0; i < n; ++i) {

@@ -1,0 +1,92 @@
+"""Event-study arithmetic under arbitrary window frames, against pandas."""
+
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+from fuzz_support import anything, anything_plain, checked_call, frames, fuzz_settings, scalars
+
+from orvane_data import event_study
+
+pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning", "ignore::FutureWarning")
+
+BY = ["EVENT_NAME", "event_datetime", "key"]
+
+
+def ref_moves(windows, price="close", by=BY):
+    out = windows.copy()
+    groups = windows.groupby(by, sort=False, dropna=False)
+    at_zero = windows["time_diff"].astype("int64") == 0
+    prices = windows[price].to_numpy("float64", na_value=np.nan)
+    base_of = {}
+    for code, row in zip(groups.ngroup().to_numpy(), range(len(windows))):
+        if at_zero.iloc[row] and code not in base_of:
+            base_of[code] = prices[row]
+    bases = np.array([base_of.get(code, np.nan) for code in groups.ngroup().to_numpy()], dtype=float)
+    ok = np.isfinite(bases) & (bases != 0)
+    with np.errstate(all="ignore"):
+        moves = np.where(ok, (prices / bases - 1.0) * 10000.0, np.nan)
+    out["move_bps"] = pd.Series(moves, index=windows.index)
+    return out
+
+
+@st.composite
+def windows(draw):
+    n = draw(st.integers(0, 30))
+    frame = pd.DataFrame({
+        "EVENT_NAME": [draw(st.sampled_from(["CPI", "NFP", None])) for _ in range(n)],
+        "event_datetime": pd.to_datetime([draw(st.sampled_from(["2024-01-05 08:30", "2024-02-02 08:30"])) for _ in range(n)]),
+        "key": [draw(st.sampled_from(["A", "B", np.nan])) for _ in range(n)],
+        "time_diff": [draw(st.integers(-2, 2)) for _ in range(n)],
+        "close": [draw(st.one_of(st.floats(-10, 10), st.sampled_from([0.0, np.nan, np.inf]))) for _ in range(n)],
+    })
+    dtype = draw(st.sampled_from(["float64", "Float64", "double[pyarrow]", "int64", "object"]))
+    if dtype == "int64":
+        frame["close"] = frame["close"].fillna(1).replace([np.inf, -np.inf], 1).astype("int64")
+    elif dtype != "float64":
+        frame["close"] = frame["close"].astype(dtype)
+    if draw(st.booleans()):
+        frame["time_diff"] = frame["time_diff"].astype(draw(st.sampled_from(["int8", "float64", "Int64"])))
+    index = draw(st.sampled_from(["range", "dup", "shuffled"]))
+    if index == "dup":
+        frame.index = [i // 2 for i in range(n)]
+    elif index == "shuffled":
+        frame = frame.sample(frac=1, random_state=draw(st.integers(0, 9)))
+    return frame
+
+
+@fuzz_settings(200)
+@given(frame=windows())
+def test_moves_match_pandas(frame):
+    expected = ref_moves(frame)
+    got, error = checked_call(event_study.event_moves, frame)
+    assert error is None
+    pd.testing.assert_frame_equal(got, expected, check_exact=False, rtol=1e-12)
+
+
+@pytest.mark.parametrize("column", ["close", "time_diff"])
+def test_a_duplicated_column_is_refused(column):
+    frame = pd.DataFrame({"EVENT_NAME": ["a", "a"], "event_datetime": [1, 1], "key": ["k", "k"],
+                          "time_diff": [0, 1], "close": [1.0, 2.0]})
+    frame = pd.concat([frame, frame[[column]] * 3], axis=1)
+    with pytest.raises(ValueError):
+        event_study.event_moves(frame)
+
+
+@fuzz_settings(150)
+@given(frame=st.one_of(windows(), frames(max_rows=10), anything), price=st.one_of(st.just("close"), scalars),
+       by=st.one_of(st.just(BY), st.lists(st.sampled_from(BY + ["time_diff", "close", "nope", 0]), max_size=4),
+                    anything_plain))
+def test_any_windows_price_and_grouping(frame, price, by):
+    # the str/list checks' TypeError; pandas' KeyError for missing columns,
+    # ValueError for values it cannot make int64/float64 or group by,
+    # AttributeError for objects without groupby
+    allowed = (TypeError, KeyError, ValueError, AttributeError, IndexError, NotImplementedError)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        moves, error = checked_call(event_study.event_moves, frame, price, by, allowed=allowed)
+        checked_call(event_study.summarize_moves, moves if error is None else frame, by, allowed=allowed)
