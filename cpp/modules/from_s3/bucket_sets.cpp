@@ -11,6 +11,7 @@
 #include "../../glue/classes.hpp"
 #include "../../glue/function.hpp"
 #include "../../glue/module_setup.hpp"
+#include "../../glue/text.hpp"
 
 namespace py = pybind11;
 namespace glue = orvane::glue;
@@ -106,7 +107,8 @@ constexpr const char* ticker_to_figi_doc =
 
 py::object ticker_to_figi(glue::Call& c) {
   py::object tickers = as_identifier_list(c.arg("tickers"));
-  const std::string query = "get(ID_BB_GLOBAL) for(" + py::str(tickers).cast<std::string>() + ")";
+  // built as a Python text: the service receives the list's text as printed
+  const py::str query = py::str("get(ID_BB_GLOBAL) for(") + py::str(tickers) + py::str(")");
   py::object response = c.arg("bq").attr("execute")(query);
   py::object frame = response[py::int_(0)].attr("df")();
   return frame["ID_BB_GLOBAL"].attr("to_dict")();
@@ -122,8 +124,8 @@ constexpr const char* figi_to_ticker_doc =
 
 py::object figi_to_ticker(glue::Call& c) {
   py::object figis = as_identifier_list(c.arg("figis"));
-  const std::string query =
-      "get(TICKER, EXCH_CODE, MARKET_SECTOR_DES) for(" + py::str(figis).cast<std::string>() + ")";
+  const py::str query =
+      py::str("get(TICKER, EXCH_CODE, MARKET_SECTOR_DES) for(") + py::str(figis) + py::str(")");
   py::object response = c.arg("bq").attr("execute")(query);
   py::list frames;
   for (py::handle item : response) frames.append(item.attr("df")());
@@ -147,9 +149,9 @@ py::object resolve_snapshot_date(const glue::Call& c, const py::object& dates,
   py::object date = as_of_date.attr("replace")("-", "");
   const bool asserts = py::module_::import("sys").attr("flags").attr("optimize").cast<int>() == 0;
   if (asserts && !dates.contains(date)) {
-    glue::raise(PyExc_AssertionError, py::str(date).cast<std::string>() +
-                                          " is not valid. Valid snapshot dates: " +
-                                          py::repr(dates).cast<std::string>() + ".");
+    PyErr_Format(PyExc_AssertionError, "%S is not valid. Valid snapshot dates: %R.", date.ptr(),
+                 dates.ptr());
+    throw py::error_already_set();
   }
   return date;
 }
@@ -247,9 +249,10 @@ py::object splc_init(glue::Call& c) {
   glue::check_str(dataset, "dataset");
   py::object dataset_name = self.attr("dataset_names").attr("get")(dataset);
   if (dataset_name.is_none()) {
-    glue::raise(PyExc_ValueError,
-                "`dataset`=" + dataset.cast<std::string>() +
-                    " is invalid. Only `suppliers` or `customers` or `competitors` are allowed.");
+    PyErr_Format(PyExc_ValueError,
+                 "`dataset`=%U is invalid. Only `suppliers` or `customers` or `competitors` are allowed.",
+                 dataset.ptr());
+    throw py::error_already_set();
   }
   self.attr("dataset") = dataset;
   self.attr("dataset_name") = dataset_name;
@@ -467,8 +470,7 @@ py::object ecoest_load_snapshot(glue::Call& c) {
   py::object pd = c.global("pd");
   py::list filters;
   filters.append(py::make_tuple("dlSnapshotDate", "==", pd.attr("to_datetime")(date)));
-  const std::string location = "s3://" + py::str(bucket).cast<std::string>() + "/" +
-                               py::str(file_path).cast<std::string>();
+  const py::str location = py::str("s3://") + py::str(bucket) + py::str("/") + py::str(file_path);
   self.attr("data") = pd.attr("read_parquet")(location, "filters"_a = filters);
   return py::none();
 }

@@ -10,6 +10,7 @@
 #include "../../glue/checks.hpp"
 #include "../../glue/function.hpp"
 #include "../../glue/module_setup.hpp"
+#include "../../glue/text.hpp"
 
 namespace py = pybind11;
 namespace glue = orvane::glue;
@@ -93,9 +94,9 @@ py::object list_s3_objects(glue::Call& c) {
   glue::check_str(c.arg("folder_path"), "folder_path");
   glue::check_str(c.arg("bucket"), "bucket");
   glue::check_str(c.arg("prefix"), "prefix");
-  const std::string bucket = c.arg("bucket").cast<std::string>();
+  const std::string bucket = glue::utf8(c.arg("bucket"));
   std::string folder =
-      join_key(c.arg("prefix").cast<std::string>(), c.arg("folder_path").cast<std::string>());
+      join_key(glue::utf8(c.arg("prefix")), glue::utf8(c.arg("folder_path")));
   while (!folder.empty() && folder.back() == '/') folder.pop_back();
   folder += "/";
 
@@ -150,10 +151,10 @@ py::object read_from_s3(glue::Call& c) {
   if (truth < 0) throw py::error_already_set();
   const bool by_chunks = truth == 1;
   py::object chunksize = glue::int_argument(c.arg("chunksize"), "chunksize");
-  const std::string data_format = c.arg("data_format").cast<std::string>();
-  const std::string bucket = c.arg("bucket").cast<std::string>();
+  const std::string data_format = glue::utf8(c.arg("data_format"));
+  const std::string bucket = glue::utf8(c.arg("bucket"));
   const std::string key =
-      join_key(c.arg("prefix").cast<std::string>(), c.arg("file_path").cast<std::string>());
+      join_key(glue::utf8(c.arg("prefix")), glue::utf8(c.arg("file_path")));
 
   const bool gzip = data_format == "csv.gz";
   if (!gzip && data_format != "csv" && data_format != "parquet") {
