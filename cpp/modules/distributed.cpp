@@ -189,9 +189,12 @@ py::tuple indicator_specs(const Call& c, const py::object& indicator) {
     }
     long length = 0;
     if (kwargs.contains("length") && !kwargs["length"].is_none()) {
-      length = py::int_(kwargs["length"]).cast<long>();
+      // clamped as a Python int first: any int may arrive, 2**70 included
+      py::int_ given(kwargs["length"]);
+      const py::int_ most(1L << 20), least(0);
+      length = given > most ? (1L << 20) : given < least ? 0L : given.cast<long>();
     }
-    py::object n = py::int_(1024 + 4 * std::max(0L, std::min(length, 1L << 20)));
+    py::object n = py::int_(1024 + 4 * length);
     py::object path = np.attr("linspace")(100.0, 101.0, n);
     py::dict trial_columns;
     for (const char* column : {"high", "low", "close"}) trial_columns[column] = path;
