@@ -38,7 +38,7 @@ def test_frequency_and_ticker_functions(freq, start, end, now, ticker):
 
 
 @fuzz_settings(150)
-@given(ticker=maybe_text, table=st.one_of(st.dictionaries(maybe_text, maybe_text, max_size=4), maybe_text, anything_plain),
+@given(ticker=maybe_text, table=st.one_of(st.dictionaries(texts_or_none, maybe_text, max_size=4), maybe_text, anything_plain),
        stamps=st.one_of(st.none(), anything))
 def test_zone_lookup_and_metadata(ticker, table, stamps):
     checked_call(cw.lookup_ticker_exchange_tz, ticker, table, stamps, allowed=(TypeError,))
