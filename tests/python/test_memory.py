@@ -158,4 +158,5 @@ def test_a_leak_is_seen():
     """The measurement itself: a call that keeps each result is caught."""
     kept = []
     with pytest.raises(AssertionError, match="resident memory grew"):
-        _check(lambda: kept.append(overlap.sma(close, 5)), 3_000)
+        # each kept result also holds 16 KiB, so the growth is unmistakable
+        _check(lambda: kept.append((overlap.sma(close, 5), bytearray(16384))), 3_000)
