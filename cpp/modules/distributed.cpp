@@ -142,7 +142,7 @@ py::object run_indicator(const Call& c, const std::string& kind, const py::dict&
 // checking every entry here, before any task is sent. The column names are
 // the indicators' own, read from a trial run on a series long enough for
 // any length.
-py::tuple indicator_specs(const Call& c, const py::object& indicator) {
+py::tuple indicator_plans(const Call& c, const py::object& indicator) {
   if (indicator.is_none()) return py::tuple();
   py::object entries;
   if (py::isinstance(indicator, c.global("Strategy"))) {
@@ -169,7 +169,7 @@ py::tuple indicator_specs(const Call& c, const py::object& indicator) {
   }
   py::object pd = c.global("pd");
   py::object np = c.global("np");
-  py::list specs;
+  py::list plans;
   for (py::handle entry : entries) {
     if (!py::isinstance<py::dict>(entry) || !entry.contains("kind") ||
         !py::isinstance<py::str>(entry[py::str("kind")])) {
@@ -204,19 +204,19 @@ py::tuple indicator_specs(const Call& c, const py::object& indicator) {
       glue::raise(PyExc_ValueError,
                   "indicator " + std::string(py::repr(entry)) + " gives no named series");
     }
-    specs.append(py::make_tuple(kind, kwargs, py::str(trial.attr("name"))));
+    plans.append(py::make_tuple(kind, kwargs, py::str(trial.attr("name"))));
   }
-  return py::tuple(specs);
+  return py::tuple(plans);
 }
 
 // Adds one column per indicator, each security's series computed over its
 // bars in time order; a security too short for an indicator gets NaN there.
-py::object add_indicators(const Call& c, py::object part, const py::tuple& specs) {
+py::object add_indicators(const Call& c, py::object part, const py::tuple& plans) {
   py::object np = c.global("np");
   const py::ssize_t n = py::len(part);
   py::dict columns;
-  for (py::handle spec : specs) {
-    columns[spec.cast<py::tuple>()[2]] = np.attr("full")(n, np.attr("nan"));
+  for (py::handle plan : plans) {
+    columns[plan.cast<py::tuple>()[2]] = np.attr("full")(n, np.attr("nan"));
   }
   py::dict groups = part.attr("groupby")("security", py::arg("sort") = false).attr("indices");
   for (auto group : groups) {
@@ -226,14 +226,14 @@ py::object add_indicators(const Call& c, py::object part, const py::tuple& specs
         py::arg("kind") = "stable");
     bars = bars.attr("take")(order);
     positions = positions[order];
-    for (py::handle spec_handle : specs) {
-      py::tuple spec = spec_handle.cast<py::tuple>();
-      py::object series = run_indicator(c, spec[0].cast<std::string>(),
-                                        spec[1].cast<py::dict>(), bars);
+    for (py::handle plan_handle : plans) {
+      py::tuple plan = plan_handle.cast<py::tuple>();
+      py::object series = run_indicator(c, plan[0].cast<std::string>(),
+                                        plan[1].cast<py::dict>(), bars);
       if (series.is_none()) continue;
       py::object values = series.attr("to_numpy")(
           "float64", py::arg("na_value") = np.attr("nan"));
-      columns[spec[2]].attr("__setitem__")(positions, values);
+      columns[plan[2]].attr("__setitem__")(positions, values);
     }
   }
   return part.attr("assign")(**columns);
@@ -242,8 +242,8 @@ py::object add_indicators(const Call& c, py::object part, const py::tuple& specs
 // The task: one partition of bars in, its windows with moves out.
 py::object partition_moves(Call& c) {
   py::object part = c.arg("part").attr("reset_index")(py::arg("drop") = true);
-  const py::object& specs = c.arg("indicators");
-  if (py::len(specs) > 0) part = add_indicators(c, part, specs.cast<py::tuple>());
+  const py::object& plans = c.arg("indicators");
+  if (py::len(plans) > 0) part = add_indicators(c, part, plans.cast<py::tuple>());
   py::object windows = c.global("filter_bars_around_events")(
       part, c.arg("calendar"), c.arg("pre_event_window"), c.arg("post_event_window"));
   py::object moves = c.global("event_moves")(windows, py::arg("price") = c.arg("price"));
@@ -314,13 +314,13 @@ py::object lazy_moves(const Call& c, const py::object& bars, const py::object& c
                 "calendar must be a pandas DataFrame, not " +
                     std::string(py::str(py::type::handle_of(calendar).attr("__name__"))));
   }
-  py::tuple specs = indicator_specs(c, indicator);
+  py::tuple plans = indicator_plans(c, indicator);
   py::object task = c.global("_partition_moves");
   // Running the task on the empty frame here gives the result's columns and
   // surfaces bad arguments before anything is sent.
-  py::object meta = task(bars.attr("_meta"), calendar, pre, post, price, specs, keep);
+  py::object meta = task(bars.attr("_meta"), calendar, pre, post, price, plans, keep);
   py::object shared_calendar = c.global("dask").attr("delayed")(calendar, py::arg("pure") = true);
-  return bars.attr("map_partitions")(task, shared_calendar, pre, post, price, specs, keep,
+  return bars.attr("map_partitions")(task, shared_calendar, pre, post, price, plans, keep,
                                      py::arg("meta") = meta);
 }
 
@@ -446,7 +446,7 @@ py::object event_summary(Call& c) {
   // The summary reads only what the windows, the moves and the indicators
   // need: less to read, and smaller partitions in the workers' memory.
   py::object columns = py::none();
-  py::tuple specs = indicator_specs(c, c.arg("indicator"));
+  py::tuple plans = indicator_plans(c, c.arg("indicator"));
   if (py::isinstance<py::str>(c.arg("dataset"))) {
     py::list needed;
     auto need = [&](py::object column) {
@@ -454,11 +454,11 @@ py::object event_summary(Call& c) {
     };
     // the hive column costs dask more to build than the files' own columns:
     // only the per-security indicators need it
-    if (py::len(specs) > 0) need(py::str("security"));
+    if (py::len(plans) > 0) need(py::str("security"));
     for (const char* column : {"datetime", "key"}) need(py::str(column));
     bool price_is_indicator = false;
-    for (py::handle spec : specs) {
-      py::tuple t = spec.cast<py::tuple>();
+    for (py::handle plan : plans) {
+      py::tuple t = plan.cast<py::tuple>();
       for (const char* column : find_kind(t[0].cast<std::string>())->inputs) need(py::str(column));
       price_is_indicator = price_is_indicator || py::object(t[2]).equal(c.arg("price"));
     }

@@ -66,15 +66,15 @@ def test_lazy_windows_check_their_arguments(indicator, price, pre, calendar):
 
 @fuzz_settings(120)
 @given(part=st.one_of(st.builds(_bars, st.integers(0, 30).map(lambda n: 2 * n)), frames(max_rows=10), anything),
-       specs=st.sampled_from([(), (("sma", {"length": 3}, "SMA_3"),), (("vwap", {}, "VWAP"), ("hma", {}, "HMA_9"))]),
+       plans=st.sampled_from([(), (("sma", {"length": 3}, "SMA_3"),), (("vwap", {}, "VWAP"), ("hma", {}, "HMA_9"))]),
        keep=st.one_of(st.none(), st.lists(st.sampled_from(["time_diff", "move_bps", "nope"]), max_size=2), anything_plain))
-def test_partition_task_on_any_partition(part, specs, keep):
-    # the task gets its indicator specs from the module itself; the partition
+def test_partition_task_on_any_partition(part, plans, keep):
+    # the task gets its indicator plans from the module itself; the partition
     # and the kept columns are what a dataset holds
     allowed = (TypeError, ValueError, KeyError, AttributeError, IndexError, NotImplementedError, OverflowError)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        checked_call(od._partition_moves, part, CALENDAR, -5, 10, "close", specs, keep, allowed=allowed)
+        checked_call(od._partition_moves, part, CALENDAR, -5, 10, "close", plans, keep, allowed=allowed)
         checked_call(od._security_first, part, allowed=(AttributeError, TypeError, KeyError, ValueError))
 
 
