@@ -37,6 +37,75 @@ def test_frequency_and_ticker_functions(freq, start, end, now, ticker):
     checked_call(cw.resolve_ticker_exchange_tz, ticker, now, allowed=(TypeError,))
 
 
+NOW = pd.Timestamp("2024-08-01 15:30")
+
+
+@fuzz_settings(150)
+@given(start=st.integers(-70, 2), span=st.integers(-1, 9), hour=st.integers(0, 23), naive=st.booleans())
+def test_yahoo_ranges_against_their_plain_formulation(start, span, hour, naive):
+    first = NOW.normalize() + pd.Timedelta(days=start, hours=hour)
+    last = first + pd.Timedelta(days=span, minutes=-30)
+    texts = (str(first), str(last)) if naive else (first.strftime("%Y-%m-%d"), last.strftime("%Y-%m-%d %H:%M"))
+    s_ts, e_ts = pd.Timestamp(texts[0]), pd.Timestamp(texts[1])
+    if e_ts < s_ts:
+        expected = f"end ({texts[1]}) must be on or after start ({texts[0]})"
+    elif (e_ts.normalize() - s_ts.normalize()).days + 1 > 7:
+        expected = "limited to 7 days"
+    elif s_ts.normalize() < NOW.normalize() - pd.Timedelta(days=60):
+        expected = "only available within the last 60 days"
+    else:
+        expected = None
+    result, error = checked_call(cw.validate_yahoo_1m_range, *texts, now=NOW, allowed=(ValueError,))
+    if expected is None:
+        assert error is None and result is None
+    else:
+        assert error is not None and expected in str(error)
+
+
+@st.composite
+def daily_frames(draw):
+    n = draw(st.integers(0, 6))
+    kind = draw(st.sampled_from(["texts", "mixed texts", "naive", "aware", "dates", "ints", "nat"]))
+    base = pd.Timestamp("2024-06-03 23:30")
+    if kind in ("texts", "mixed texts"):
+        values = [str((base + pd.Timedelta(days=i)).date()) if kind == "texts" or i % 2 else str(base + pd.Timedelta(days=i))
+                  for i in range(n)]
+    elif kind in ("naive", "aware", "nat"):
+        values = pd.date_range(base, periods=n, freq="D", tz="America/New_York" if kind == "aware" else None)
+        if kind == "nat" and n:
+            values = values.insert(0, pd.NaT)[:n]
+    elif kind == "dates":
+        values = [(base + pd.Timedelta(days=i)).date() for i in range(n)]
+    else:
+        values = list(range(n))
+    frame = pd.DataFrame({"DATE": values, "ticker": [f"T{i % 2}" for i in range(n)], "v": range(n)})
+    levels = draw(st.sampled_from([["DATE"], ["DATE", "ticker"], ["ticker", "DATE"]]))
+    return frame.set_index(levels)
+
+
+def ref_daily(df, date_level="DATE"):
+    out = df.reset_index()
+    out[date_level] = pd.to_datetime(out[date_level], format="ISO8601") if out[date_level].dtype == object or \
+        pd.api.types.is_string_dtype(out[date_level]) else pd.to_datetime(out[date_level])
+    if getattr(out[date_level].dt, "tz", None) is not None:
+        out[date_level] = out[date_level].dt.tz_localize(None)
+    out[date_level] = out[date_level].dt.normalize()
+    return out.set_index(list(df.index.names))
+
+
+@fuzz_settings(150)
+@given(frame=daily_frames())
+def test_daily_index_against_its_plain_formulation(frame):
+    try:
+        expected, expected_error = ref_daily(frame), None
+    except Exception as error:  # noqa: BLE001
+        expected, expected_error = None, error
+    allowed = (type(expected_error),) if expected_error is not None else ()
+    got, error = checked_call(cw.normalize_daily_index, frame, allowed=allowed)
+    if expected_error is None:
+        pd.testing.assert_frame_equal(got, expected)
+
+
 @fuzz_settings(150)
 @given(ticker=maybe_text, table=st.one_of(st.dictionaries(texts_or_none, maybe_text, max_size=4), maybe_text, anything_plain),
        stamps=st.one_of(st.none(), anything))

@@ -66,6 +66,12 @@ def test_moves_match_pandas(frame):
     got, error = checked_call(event_study.event_moves, frame)
     assert error is None
     pd.testing.assert_frame_equal(got, expected, check_exact=False, rtol=1e-12)
+    summary, error = checked_call(event_study.summarize_moves, got)
+    grouped = expected.groupby(["EVENT_NAME", "key", "time_diff"], sort=True)["move_bps"]
+    assert error is None
+    np.testing.assert_allclose(summary["mean_bps"].to_numpy(float), grouped.mean().to_numpy(float), equal_nan=True)
+    np.testing.assert_allclose(summary["q75_bps"].to_numpy(float), grouped.quantile(0.75).to_numpy(float), equal_nan=True)
+    assert summary["count"].tolist() == grouped.count().tolist()
 
 
 @pytest.mark.parametrize("column", ["close", "time_diff"])
