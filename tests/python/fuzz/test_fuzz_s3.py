@@ -234,3 +234,48 @@ def test_texts_without_a_utf8_form_get_the_documented_errors():
     assert service.queries == ["get(ID_BB_GLOBAL) for(['\\ud800'])"]
     with pytest.raises(UnicodeEncodeError):  # a ValueError, not pybind11's RuntimeError
         s3_io.list_s3_objects("\ud800", "bucket")
+
+
+@pytest.fixture(scope="module")
+def estimates(bucket, s3_endpoint):
+    client = s3_endpoint.client()
+    try:
+        client.create_bucket(Bucket=bs.ECOEST.bucket)
+    except client.exceptions.BucketAlreadyOwnedByYou:
+        pass
+    days = pd.to_datetime(["2024-01-05", "2024-01-12"] * 6)
+    frame = pd.DataFrame({"dlSnapshotDate": days, "column0": [f"E{i % 3} Index" for i in range(12)],
+                          "economistSurveyTimestamp": pd.date_range("2024-01-01 09:30", periods=12, freq="17h"),
+                          "estimate": np.arange(12.0)})
+    client.put_object(Bucket=bs.ECOEST.bucket, Key=bs.ECOEST.file_path, Body=parquet_bytes(frame, row_group_size=5))
+    return bs.ECOEST()
+
+
+@fuzz_settings(120)
+@given(tickers=st.one_of(st.lists(st.one_of(st.sampled_from(["E0 Index", "E1 Index"]), odd_text), max_size=3), anything_plain),
+       start=st.one_of(st.none(), st.sampled_from(["2024-01-02", "20240104 12:00", "not a date"]), odd_text, scalars),
+       end=st.one_of(st.none(), st.sampled_from(["2024-01-08", "2262-05-01"]), odd_text, scalars))
+def test_estimates_queries_with_any_bounds(estimates, tickers, start, end):
+    before = estimates.data.copy()
+    result, error = checked_call(estimates.get_data, tickers, start, end, allowed=(TypeError, ValueError, OverflowError),
+                                 name="ECOEST.get_data")
+    pd.testing.assert_frame_equal(estimates.data, before)
+    if error is None:
+        assert "event_ticker" in result.columns and result.index.equals(pd.RangeIndex(len(result)))
+        if isinstance(tickers, list) and tickers:
+            assert set(result["event_ticker"]) <= set(tickers)
+
+
+@fuzz_settings(40)
+@given(column=st.one_of(st.sampled_from(["dlSnapshotDate", "column0", "nope"]), odd_text, scalars),
+       key=st.one_of(st.just(bs.ECOEST.file_path), st.just("absent.parquet"), odd_text, scalars))
+def test_distinct_scan_with_any_column_and_key(estimates, column, key):
+    from botocore.exceptions import BotoCoreError, ClientError
+
+    # Arrow's errors for a column the object lacks (KeyError, ArrowInvalid),
+    # S3's for a missing key, the checks' TypeError
+    allowed = (TypeError, ValueError, KeyError, ClientError, BotoCoreError, OSError)
+    result, error = checked_call(estimates.get_distinct, column, bs.ECOEST.bucket, key, allowed=allowed, refs=False,
+                                 name="ECOEST.get_distinct")
+    if error is None and column == "column0":
+        assert sorted(result) == ["E0 Index", "E1 Index", "E2 Index"]
