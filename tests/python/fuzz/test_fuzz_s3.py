@@ -262,7 +262,7 @@ def test_estimates_queries_with_any_bounds(estimates, tickers, start, end):
     pd.testing.assert_frame_equal(estimates.data, before)
     if error is None:
         assert "event_ticker" in result.columns and result.index.equals(pd.RangeIndex(len(result)))
-        if isinstance(tickers, list) and tickers:
+        if isinstance(tickers, list) and tickers and all(isinstance(t, str) for t in tickers):
             assert set(result["event_ticker"]) <= set(tickers)
 
 
