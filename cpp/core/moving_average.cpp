@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 // The bit-for-bit guarantees rely on every operation rounding on its own: a
@@ -135,6 +136,13 @@ struct Ewm {
 // where pandas' sums carry error from values long gone, are replayed exactly.
 constexpr double kNarrow = 16.0;
 
+// Blocks are at least this many rows, so that short windows do not pay a
+// block's fixed costs every few rows; a block's prefix sums then span at most
+// kMinBlock / length windows, which keeps their rounding within ~1e-14.
+constexpr std::size_t kMinBlock = 64;
+
+std::size_t block_rows(std::size_t length) { return std::max(length, kMinBlock); }
+
 // Running bounds of the observations seen so far: whether they all have one
 // sign and lie within a factor kNarrow of each other.
 struct Spread {
@@ -153,54 +161,141 @@ struct Spread {
   }
 };
 
-// Window sums from block prefix sums: with blocks of `length` rows, the window
-// ending at row m of a block is (previous block's total - its prefix through
-// m) + this block's prefix through m. Every sum spans at most two blocks, so
-// no rounding from rows long gone survives; for data of one sign and narrow
-// spread the subtraction costs a few ulps at most. `prefixes` holds the
-// previous block's prefix sums, overwritten row by row with this block's.
+// Two doubles as one value of the target's vector registers (SSE2 on x86-64,
+// NEON on ARM); the compiler maps each operator to one instruction.
+using Pair = double __attribute__((vector_size(16)));
+
+inline Pair load_pair(const double* p) {
+  Pair v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+struct BlockScan {
+  bool clean;  // no missing value
+  bool ties;   // some row equals the row before it
+};
+
+// What the rolling mean needs to know of rows [b, end) before summing them,
+// with `spread` widened by them. Two pairs of rows per step, each with its own
+// bounds, so no comparison waits for the one before.
+BlockScan scan_block(const double* x, std::size_t b, std::size_t end, Spread& spread) {
+  bool clean = true, ties = false;
+  std::size_t t = b;
+  if (t == 0) {
+    clean = observed(x[0]);
+    spread.see(x[0]);
+    t = 1;
+  }
+  Pair lo0 = {spread.lo, spread.lo}, hi0 = {spread.hi, spread.hi}, lo1 = lo0, hi1 = hi0;
+  // v - v is 0 exactly for finite v and NaN otherwise, so the sums of these
+  // differences stay 0 through finite rows only
+  Pair missing = {0.0, 0.0};
+  // the least squared step to the row before: 0 for equal neighbours (and for
+  // steps too small to square, which only sends the block the careful way)
+  Pair step = {1.0, 1.0};
+  for (; t + 4 <= end; t += 4) {
+    const Pair v = load_pair(x + t), w = load_pair(x + t + 2);
+    lo0 = v < lo0 ? v : lo0;
+    hi0 = v > hi0 ? v : hi0;
+    lo1 = w < lo1 ? w : lo1;
+    hi1 = w > hi1 ? w : hi1;
+    missing += (v - v) + (w - w);
+    const Pair dv = v - load_pair(x + t - 1), dw = w - load_pair(x + t + 1);
+    const Pair sq = dv * dv < dw * dw ? dv * dv : dw * dw;
+    step = sq < step ? sq : step;
+  }
+  for (int k = 0; k < 2; ++k) {
+    spread.see(lo0[k]);
+    spread.see(lo1[k]);
+    spread.see(hi0[k]);
+    spread.see(hi1[k]);
+    clean &= missing[k] == 0.0;
+    ties |= step[k] == 0.0;
+  }
+  for (; t < end; ++t) {
+    clean &= observed(x[t]);
+    spread.see(x[t]);
+    ties |= x[t] == x[t - 1];
+  }
+  return {clean, ties};
+}
+
+// Window sums from block prefix sums. With blocks of B >= length rows and the
+// prefix sums of each block starting from zero, the window ending at row m of
+// a block is
+//   this block's prefix through m - its prefix through m - length, m >= length,
+//   (previous block's total - its prefix through B + m - length)
+//     + this block's prefix through m, m < length.
+// Every sum spans at most two blocks, so no rounding from rows long gone
+// survives; for data of one sign and narrow spread the subtraction costs a few
+// ulps at most. `previous` holds the previous block's prefix sums and `current`
+// receives this block's; the two swap roles at each block.
 //
-// Blocks without missing values (after one without) take the fast loop: every
-// window is full, of one sign, and only equal runs need pandas' rules.
-// Elsewhere counts, signs and runs follow pandas' rules row by row.
+// Blocks without missing values (after one without) take the fast path: every
+// window is full and of one sign, so only runs of equal values need pandas'
+// rules, and a block without two equal neighbours has none. Its prefix sums
+// advance four rows per dependent addition and its means are independent
+// expressions the compiler vectorizes. Elsewhere counts, signs and runs follow
+// pandas' rules row by row.
 //
 // Gives up (returning false, with `out` partly written) at the first block
 // that makes the series too wide for these sums.
 bool blocked_rolling_mean(std::span<const double> x, std::size_t length, std::int64_t min_obs,
-                          std::span<double> prefixes, std::span<double> out) {
-  const std::size_t n = x.size();
+                          std::span<double> scratch, std::span<double> out) {
+  const std::size_t n = x.size(), block = block_rows(length);
   const auto full = static_cast<std::int64_t>(length);
   const double inverse = 1.0 / static_cast<double>(length);
+  const std::size_t width = std::min(block, n);
+  double* previous = scratch.data();
+  double* current = scratch.data() + width;
   std::int64_t nobs = 0, negatives = 0, same_run = 0;
   double last = observed(x[0]) ? x[0] : nan;
   double previous_total = 0.0;
   bool previous_clean = false;
   Spread spread;
-  std::fill(prefixes.begin(), prefixes.begin() + static_cast<std::ptrdiff_t>(std::min(length, n)),
-            0.0);
-  for (std::size_t b = 0; b < n; b += length) {
-    const std::size_t end = std::min(b + length, n);
-    bool clean = true;
-    for (std::size_t t = b; t < end; ++t) {
-      clean &= observed(x[t]);
-      spread.see(x[t]);
-    }
+  for (std::size_t b = 0; b < n; b += block) {
+    const std::size_t end = std::min(b + block, n), rows = end - b;
+    const BlockScan scan = scan_block(x.data(), b, end, spread);
     if (!spread.narrow()) return false;
+    const double* __restrict v = x.data() + b;
+    double* __restrict o = out.data() + b;
+    double* __restrict cur = current;
+    const double* __restrict prev = previous;
     double prefix = 0.0;
-    if (clean && previous_clean && end == b + length) {
-      for (std::size_t m = 0; m < length; ++m) {
-        const double v = x[b + m];
-        prefix += v;
-        const double sum = (previous_total - prefixes[m]) + prefix;
-        prefixes[m] = prefix;
-        same_run = v == last ? same_run + 1 : 1;
-        last = v;
-        out[b + m] = same_run >= full ? v : sum * inverse;
+    if (scan.clean && previous_clean) {
+      std::size_t m = 0;
+      for (; m + 4 <= rows; m += 4) {
+        const double a1 = v[m] + v[m + 1];
+        const double a2 = a1 + v[m + 2];
+        const double a3 = a2 + v[m + 3];
+        cur[m] = prefix + v[m];
+        cur[m + 1] = prefix + a1;
+        cur[m + 2] = prefix + a2;
+        prefix += a3;
+        cur[m + 3] = prefix;
+      }
+      for (; m < rows; ++m) cur[m] = prefix += v[m];
+      const std::size_t straddling = std::min(length, rows);
+      for (m = 0; m < straddling; ++m) {
+        o[m] = ((previous_total - prev[block + m - length]) + cur[m]) * inverse;
+      }
+      for (m = length; m < rows; ++m) o[m] = (cur[m] - cur[m - length]) * inverse;
+      if (scan.ties) {
+        for (m = 0; m < rows; ++m) {
+          same_run = v[m] == last ? same_run + 1 : 1;
+          last = v[m];
+          if (same_run >= full) o[m] = v[m];
+        }
+      } else {
+        same_run = 1;
+        last = v[rows - 1];
       }
       nobs = full;
       negatives = std::signbit(last) ? full : 0;
     } else {
-      for (std::size_t t = b; t < end; ++t) {
+      for (std::size_t m = 0; m < rows; ++m) {
+        const std::size_t t = b + m;
         if (t >= length) {
           const double gone = x[t - length];
           if (observed(gone)) {
@@ -208,21 +303,27 @@ bool blocked_rolling_mean(std::span<const double> x, std::size_t length, std::in
             negatives -= std::signbit(gone);
           }
         }
-        const double v = x[t];
-        if (observed(v)) {
+        if (observed(v[m])) {
           ++nobs;
-          negatives += std::signbit(v);
-          same_run = v == last ? same_run + 1 : 1;
-          last = v;
-          prefix += v;
+          negatives += std::signbit(v[m]);
+          same_run = v[m] == last ? same_run + 1 : 1;
+          last = v[m];
+          prefix += v[m];
         }
-        const double sum = (previous_total - prefixes[t - b]) + prefix;
-        prefixes[t - b] = prefix;
-        out[t] = window_mean(sum, nobs, negatives, same_run, last, min_obs);
+        cur[m] = prefix;
+        double sum;
+        if (m >= length) {
+          sum = prefix - cur[m - length];
+        } else {
+          // the first block has no previous one: its early windows are short
+          sum = (b > 0 ? previous_total - prev[block + m - length] : 0.0) + prefix;
+        }
+        o[m] = window_mean(sum, nobs, negatives, same_run, last, min_obs);
       }
     }
     previous_total = prefix;
-    previous_clean = clean;
+    previous_clean = scan.clean;
+    std::swap(previous, current);
   }
   return true;
 }
@@ -283,6 +384,10 @@ void weighted_sums(std::span<const double> x, std::size_t length, std::span<doub
 }
 
 }  // namespace
+
+std::size_t rolling_mean_scratch(std::size_t length, std::size_t rows) {
+  return 2 * std::min(block_rows(length), rows);
+}
 
 void rolling_mean(std::span<const double> x, std::size_t length, std::size_t min_periods,
                   std::span<double> scratch, std::span<double> out) {

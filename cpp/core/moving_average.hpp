@@ -30,7 +30,8 @@ namespace orvane::core {
 // other, as price series are - windows are summed from block-wise pieces
 // (within ~1e-14 of pandas, several times faster); any other series replays
 // pandas' sums operation for operation, so the result is bit-for-bit equal.
-// `length` >= 1; `scratch` holds min(length, x.size()) doubles.
+// `length` >= 1; `scratch` holds rolling_mean_scratch(length, x.size()) doubles.
+std::size_t rolling_mean_scratch(std::size_t length, std::size_t rows);
 void rolling_mean(std::span<const double> x, std::size_t length, std::size_t min_periods,
                   std::span<double> scratch, std::span<double> out);
 

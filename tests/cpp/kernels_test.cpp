@@ -29,7 +29,7 @@ void expect_same(const Vec& got, const Vec& want, double tol = 0.0) {
 }
 
 Vec rolling(const Vec& x, std::size_t length, std::size_t min_periods) {
-  Vec out(x.size()), scratch(std::min(length, x.size()));
+  Vec out(x.size()), scratch(core::rolling_mean_scratch(length, x.size()));
   core::rolling_mean(x, length, min_periods, scratch, out);
   return out;
 }

@@ -435,9 +435,38 @@ def _window_scale(s, span):
 DIFF = settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
 
-@DIFF
-@given(s=series(), length=st.integers(1, 25), min_periods=st.integers(0, 25))
-def test_sma_matches_pandas(s, length, min_periods):
+@st.composite
+def long_prices(draw):
+    """Hundreds of price-like rows: random walks, cent-rounded stretches full of
+    equal neighbours, flat runs longer than a window, and short gaps."""
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    parts, level = [], 100.0
+    for kind in draw(st.lists(st.sampled_from(["walk", "cents", "flat", "gap"]), min_size=1, max_size=8)):
+        n = int(rng.integers(1, 300))
+        if kind == "gap":
+            parts.append(rng.choice([np.nan, np.inf, -np.inf], size=int(rng.integers(1, 6))))
+            continue
+        if kind == "flat":
+            walk = np.full(n, level)
+        else:
+            walk = level * np.exp(np.cumsum(rng.normal(0.0, 2e-3, n)))
+            if kind == "cents":
+                walk = np.round(walk, 2)
+        level = walk[-1]
+        parts.append(walk)
+    return pd.Series(np.concatenate(parts))
+
+
+# Short mixed series of every kind, and series many windows long that cross
+# the block boundaries of the block-wise sums with and without missing rows
+# and equal runs on either side.
+SMA_CASES = st.tuples(series(), st.integers(1, 25)) | st.tuples(long_prices(), st.integers(2, 160))
+
+
+@settings(DIFF, max_examples=2 * DIFF.max_examples)
+@given(case=SMA_CASES, min_periods=st.integers(0, 160))
+def test_sma_matches_pandas(case, min_periods):
+    s, length = case
     min_periods = min(min_periods, length)
     ours = overlap.sma(s, length, min_periods=min_periods)
     if len(s) < length:
@@ -446,6 +475,20 @@ def test_sma_matches_pandas(s, length, min_periods):
     # narrow one-signed series take block-wise sums; everything else is exact
     tol = 1e-12 * _window_scale(s, length) if _narrow(s) else None
     assert_same(ours, ref_sma(s, length, min_periods), tol)
+    # a window of one repeated value gives that value exactly, not its sum / n
+    window = s.where(np.isfinite(s)).rolling(length, min_periods=length)
+    flat = (window.max() == window.min()).to_numpy()
+    assert (ours.to_numpy()[flat] == s.to_numpy()[flat]).all()
+
+
+@pytest.mark.parametrize("length", [2, 10, 63, 64, 65, 150])
+def test_sma_of_a_flat_stretch_is_the_price_exactly(length):
+    rng = np.random.default_rng(length)
+    walk = 100 * np.exp(np.cumsum(rng.normal(0.0, 2e-3, 700)))
+    walk[300:600] = walk[299] * 1.01  # a price no sum of copies divides back to
+    ours = overlap.sma(pd.Series(walk), length).to_numpy()
+    assert (ours[300 + length - 1 : 600] == walk[300]).all()
+    assert_same(pd.Series(ours), ref_sma(pd.Series(walk), length), 1e-12 * 200)
 
 
 @DIFF

@@ -171,7 +171,7 @@ py::object sma(glue::Call& c) {
   }
   glue::Float64Values values = glue::series_float64(close, "sma");
   const std::size_t window = to_size(length), periods = to_size(min_periods);
-  std::vector<double> scratch(std::min(window, values.size()));
+  std::vector<double> scratch(core::rolling_mean_scratch(window, values.size()));
   glue::Float64Array out = glue::new_float64(values.size());
   {
     auto o = glue::writable(out);

@@ -39,16 +39,17 @@ def fuzz_settings(max_examples: int = 100) -> settings:
     )
 
 
-# Totals of every checked call in the session, printed by the fuzz conftest.
+# Totals of every checked call in the session, printed by the fuzz conftest;
+# keys are (module, function) so the report can total each compiled module.
 @dataclass
 class Tally:
     calls: dict = field(default_factory=dict)
     raised: dict = field(default_factory=dict)
 
-    def count(self, name: str, error: BaseException | None) -> None:
-        self.calls[name] = self.calls.get(name, 0) + 1
+    def count(self, key: tuple[str, str], error: BaseException | None) -> None:
+        self.calls[key] = self.calls.get(key, 0) + 1
         if error is not None:
-            self.raised[name] = self.raised.get(name, 0) + 1
+            self.raised[key] = self.raised.get(key, 0) + 1
 
 
 TALLY = Tally()
@@ -141,6 +142,12 @@ class CallFault(AssertionError):
     pass
 
 
+def _module_of(fn) -> str:
+    owner = getattr(fn, "__self__", None)
+    module = getattr(fn, "__module__", None) or getattr(type(owner), "__module__", None)
+    return module or "?"
+
+
 def checked_call(fn, *args, allowed=(), mutates=(), name=None, refs=True, **kwargs):
     """Calls fn twice with the same arguments and returns (result, error).
 
@@ -152,6 +159,7 @@ def checked_call(fn, *args, allowed=(), mutates=(), name=None, refs=True, **kwar
     after the first (a native call that keeps or loses a reference shows up).
     """
     label = name or getattr(fn, "__qualname__", repr(fn))
+    counted_as = (_module_of(fn), label)
     watched = [(i, a) for i, a in enumerate(args) if i not in mutates]
     watched += [(k, v) for k, v in kwargs.items() if k not in mutates]
     before = [(key, obj, _copy(obj)) for key, obj in watched]
@@ -170,7 +178,7 @@ def checked_call(fn, *args, allowed=(), mutates=(), name=None, refs=True, **kwar
             raise CallFault(f"{label} raised an undocumented {type(error).__name__}: {error!r}") from error
 
     result, error = once()
-    TALLY.count(label, error)
+    TALLY.count(counted_as, error)
     for key, obj, saved in before:
         if saved is not _UNCOPYABLE and not same(obj, saved):
             raise CallFault(f"{label} changed its argument {key!r}:\nbefore {saved!r}\nafter  {obj!r}")
@@ -185,7 +193,7 @@ def checked_call(fn, *args, allowed=(), mutates=(), name=None, refs=True, **kwar
     counts = [sys.getrefcount(obj) for _, obj, _ in before]
     del result, error
     result, error = once()
-    TALLY.count(label, error)
+    TALLY.count(counted_as, error)
     again = [sys.getrefcount(obj) for _, obj, _ in before]
     if again != counts:
         # a reference cycle through a traceback can hold an argument for a while
