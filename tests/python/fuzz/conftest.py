@@ -7,10 +7,10 @@ from fuzz_support import TALLY
 def pytest_terminal_summary(terminalreporter):
     if not TALLY.calls:
         return
-    calls = sum(TALLY.calls.values())
-    raised = sum(TALLY.raised.values())
+    inputs, calls, raised = (sum(d.values()) for d in (TALLY.inputs, TALLY.calls, TALLY.raised))
     terminalreporter.write_line(
-        f"fuzz: {calls} checked calls of {len(TALLY.calls)} functions, {raised} raised a documented error")
+        f"fuzz: {inputs} inputs, {calls} checked calls of {len(TALLY.calls)} functions, "
+        f"{raised} raised a documented error")
     if not os.environ.get("ORVANE_FUZZ_REPORT"):
         return
     modules = defaultdict(list)
@@ -18,9 +18,10 @@ def pytest_terminal_summary(terminalreporter):
         modules[module].append(name)
     for module in sorted(modules):
         names = sorted(modules[module])
-        total = sum(TALLY.calls[module, n] for n in names)
-        failed = sum(TALLY.raised.get((module, n), 0) for n in names)
-        terminalreporter.write_line(f"{module}: {total} calls of {len(names)} functions, {failed} raised")
+        tried, total, failed = (sum(d.get((module, n), 0) for n in names) for d in (TALLY.inputs, TALLY.calls, TALLY.raised))
+        terminalreporter.write_line(
+            f"{module}: {tried} inputs, {total} calls of {len(names)} functions, {failed} raised")
         for name in names:
+            key = module, name
             terminalreporter.write_line(
-                f"  {name}: {TALLY.calls[module, name]} calls, {TALLY.raised.get((module, name), 0)} raised")
+                f"  {name}: {TALLY.inputs[key]} inputs, {TALLY.calls[key]} calls, {TALLY.raised.get(key, 0)} raised")

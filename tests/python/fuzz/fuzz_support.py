@@ -43,8 +43,12 @@ def fuzz_settings(max_examples: int = 100) -> settings:
 # keys are (module, function) so the report can total each compiled module.
 @dataclass
 class Tally:
+    inputs: dict = field(default_factory=dict)
     calls: dict = field(default_factory=dict)
     raised: dict = field(default_factory=dict)
+
+    def tried(self, key: tuple[str, str]) -> None:
+        self.inputs[key] = self.inputs.get(key, 0) + 1
 
     def count(self, key: tuple[str, str], error: BaseException | None) -> None:
         self.calls[key] = self.calls.get(key, 0) + 1
@@ -160,6 +164,7 @@ def checked_call(fn, *args, allowed=(), mutates=(), name=None, refs=True, **kwar
     """
     label = name or getattr(fn, "__qualname__", repr(fn))
     counted_as = (_module_of(fn), label)
+    TALLY.tried(counted_as)
     watched = [(i, a) for i, a in enumerate(args) if i not in mutates]
     watched += [(k, v) for k, v in kwargs.items() if k not in mutates]
     before = [(key, obj, _copy(obj)) for key, obj in watched]
