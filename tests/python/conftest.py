@@ -1,8 +1,15 @@
 import os
 import sys
 
+from hypothesis import settings
+
 # The glue probe is built with the C++ tests (see Makefile); it is not part
 # of the installed package.
 probe_dir = os.environ.get("ORVANE_GLUE_PROBE_DIR")
 if probe_dir:
     sys.path.insert(0, probe_dir)
+
+# Each local run draws new examples; CI (HYPOTHESIS_PROFILE=ci) draws the
+# same ones every time, so that a submission's result does not depend on luck.
+settings.register_profile("ci", derandomize=True, database=None)
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
