@@ -245,6 +245,22 @@ def test_composites():
         assert_same(overlap.vwap(price, price, price, volume, anchor=anchor), vw)
 
 
+def test_composites_leave_the_callers_index_freq():
+    # pandas' alignment of a daily index with a sorted subset of it clears the
+    # freq of that index object in place
+    def inputs():
+        days = pd.Series([1.0, 2.0, 3.0, 4.0], index=pd.date_range("2024-01-01", periods=4, freq="D"))
+        return days, days.iloc[[0, 2]].set_axis(days.index[[0, 2]].as_unit("us").copy())
+
+    days, subset = inputs()
+    expected = (subset + subset + days) / 3.0, ((subset + subset + days) / 3.0 * days).cumsum() / days.cumsum()
+    days, subset = inputs()
+    results = overlap.hlc3(subset, subset, days), overlap.vwap(subset, subset, days, days)
+    assert days.index.freq == "D"
+    for ours, ref in zip(results, expected):
+        pd.testing.assert_series_equal(ours, ref, check_names=False)
+
+
 # ---------------------------------------------------------------------------
 # The helper protocol: doubles in the module's dict see every call.
 

@@ -99,10 +99,21 @@ bool plain_float64_on(const py::handle& index, std::initializer_list<py::handle>
   return true;
 }
 
+// The operand to hand to pandas' arithmetic in place of `s`. Aligning a
+// DatetimeIndex that has a freq with a sorted subset of it clears that freq on
+// the index object itself, which would change the caller's Series: a Series
+// gets a shallow copy of its index (the same labels and the same result).
+py::object own_index(glue::Call& c, const py::object& s) {
+  if (!py::isinstance(s, c.global("Series"))) return s;
+  return s.attr("set_axis")(s.attr("index").attr("copy")());
+}
+
 // 2 * a - b: natively on one index, else with pandas' arithmetic.
 py::object double_blend(glue::Call& c, const py::object& a, const py::object& b) {
   py::object index = a.attr("index");
-  if (!plain_float64_on(index, {a, b}, c.global("Series"))) return py::int_(2) * a - b;
+  if (!plain_float64_on(index, {a, b}, c.global("Series"))) {
+    return py::int_(2) * own_index(c, a) - own_index(c, b);
+  }
   glue::Float64Values av = glue::float64_values(glue::numpy_values(a), "blend input");
   glue::Float64Values bv = glue::float64_values(glue::numpy_values(b), "blend input");
   glue::Float64Array out = glue::new_float64(av.size());
@@ -119,7 +130,7 @@ py::object triple_blend(glue::Call& c, const py::object& a, const py::object& b,
                         const py::object& d) {
   py::object index = a.attr("index");
   if (!plain_float64_on(index, {a, b, d}, c.global("Series"))) {
-    return py::int_(3) * a - py::int_(3) * b + d;
+    return py::int_(3) * own_index(c, a) - py::int_(3) * own_index(c, b) + own_index(c, d);
   }
   glue::Float64Values av = glue::float64_values(glue::numpy_values(a), "blend input");
   glue::Float64Values bv = glue::float64_values(glue::numpy_values(b), "blend input");
@@ -431,7 +442,7 @@ py::object hlc3(glue::Call& c) {
   py::object result;
   std::vector<glue::Float64Values> v = composite_inputs(c, {high, low, close});
   if (v.empty()) {
-    result = (high + low + close) / py::float_(3.0);
+    result = (own_index(c, high) + own_index(c, low) + own_index(c, close)) / py::float_(3.0);
   } else {
     glue::Float64Array out = glue::new_float64(v[0].size());
     {
@@ -466,8 +477,9 @@ py::object vwap(glue::Call& c) {
   py::object result;
   std::vector<glue::Float64Values> v = composite_inputs(c, {high, low, close}, volume);
   if (v.empty()) {
-    py::object tp = (high + low + close) / py::float_(3.0);
-    result = (tp * volume).attr("cumsum")() / volume.attr("cumsum")();
+    py::object vol = own_index(c, volume);
+    py::object tp = (own_index(c, high) + own_index(c, low) + own_index(c, close)) / py::float_(3.0);
+    result = (tp * vol).attr("cumsum")() / vol.attr("cumsum")();
   } else {
     glue::Float64Array out = glue::new_float64(v[0].size());
     {
