@@ -43,9 +43,6 @@ constexpr const char* zone_required_message =
 
 // --- Python operations ------------------------------------------------------
 
-
-
-
 py::object binary(PyObject* (*op)(PyObject*, PyObject*), const py::handle& a,
                   const py::handle& b) {
   PyObject* r = op(a.ptr(), b.ptr());

@@ -62,13 +62,7 @@ py::object add(py::handle a, py::handle b) {
 }
 
 py::object column(py::handle frame, const char* name) { return frame[py::str(name)]; }
-
-
-bool same(py::handle a, py::handle b) {
-  const int value = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-  if (value < 0) throw py::error_already_set();
-  return value != 0;
-}
+bool same(py::handle a, py::handle b) { return compare(a, b, Py_EQ); }
 
 py::object equals(py::handle a, py::handle b) {
   PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);

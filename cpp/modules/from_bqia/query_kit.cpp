@@ -34,19 +34,9 @@ constexpr const char* module_doc =
 constexpr const char* no_timezone_message =
     "'TIMEZONE' column not found. Please set 'view' parameter to 'extended'.";
 
+bool greater(const py::handle& a, const py::handle& b) { return compare(a, b, Py_GT); }
 
-
-bool greater(const py::handle& a, const py::handle& b) {
-  const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_GT);
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
-
-bool equals(const py::handle& a, const char* text) {
-  const int r = PyObject_RichCompareBool(a.ptr(), py::str(text).ptr(), Py_EQ);
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
+bool equals(const py::handle& a, const char* text) { return compare(a, py::str(text), Py_EQ); }
 
 py::object negated(const py::handle& obj) {
   PyObject* r = PyNumber_Negative(obj.ptr());

@@ -10,6 +10,7 @@
 #include "../../glue/checks.hpp"
 #include "../../glue/function.hpp"
 #include "../../glue/module_setup.hpp"
+#include "../../glue/pyops.hpp"
 #include "../../glue/text.hpp"
 
 namespace py = pybind11;
@@ -147,9 +148,7 @@ py::object read_from_s3(glue::Call& c) {
   glue::check_str(c.arg("data_format"), "data_format");
   glue::check_str(c.arg("bucket"), "bucket");
   glue::check_str(c.arg("prefix"), "prefix");
-  const int truth = PyObject_IsTrue(c.arg("by_chunks").ptr());
-  if (truth < 0) throw py::error_already_set();
-  const bool by_chunks = truth == 1;
+  const bool by_chunks = glue::truthy(c.arg("by_chunks"));
   py::object chunksize = glue::int_argument(c.arg("chunksize"), "chunksize");
   const std::string data_format = glue::utf8(c.arg("data_format"));
   const std::string bucket = glue::utf8(c.arg("bucket"));

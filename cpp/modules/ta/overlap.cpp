@@ -38,7 +38,7 @@ namespace {
 // indicator's default. Non-int numbers are truncated toward zero first.
 py::object normalise_length(const py::object& length, long default_length) {
   py::object value = glue::int_argument(length, "length");
-  if (!value.is_none() && PyObject_IsTrue(value.ptr()) && value > py::int_(0)) return value;
+  if (!value.is_none() && truthy(value) && value > py::int_(0)) return value;
   return py::int_(default_length);
 }
 

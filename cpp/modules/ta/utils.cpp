@@ -7,6 +7,7 @@
 #include "../../glue/checks.hpp"
 #include "../../glue/function.hpp"
 #include "../../glue/module_setup.hpp"
+#include "../../glue/pyops.hpp"
 
 namespace py = pybind11;
 namespace glue = orvane::glue;
@@ -59,7 +60,7 @@ py::object get_offset(glue::Call& c) {
 py::object apply_offset(glue::Call& c) {
   const py::object& series = c.arg("series");
   py::object offset = glue::int_argument(c.arg("offset"), "offset");
-  if (offset.is_none() || !PyObject_IsTrue(offset.ptr())) return series;
+  if (offset.is_none() || !glue::truthy(offset)) return series;
   return series.attr("shift")(offset);
 }
 
