@@ -6,7 +6,7 @@ JOBS ?= 2
 # Dotted names of the compiled modules: cpp/modules/ta/overlap.cpp is orvane_data.ta.overlap.
 COMPILED_MODULES := $(sort $(subst /,.,$(patsubst cpp/modules/%.cpp,orvane_data/%,$(shell find cpp/modules -name '*.cpp'))))
 
-.PHONY: test deps install check-cpp check-python stubtest dev sanitize bench demo clean
+.PHONY: test deps install wheel check-cpp check-python stubtest dev sanitize bench demo clean
 
 test: deps install check-cpp check-python stubtest
 
@@ -15,13 +15,21 @@ deps:
 	@test -f /usr/include/gtest/gtest.h || { \
 	  if [ "$$(id -u)" = 0 ]; then SUDO=; else SUDO=sudo; fi; \
 	  $$SUDO apt-get update -qq && $$SUDO apt-get install -y -qq libgtest-dev; }
-	$(PYTHON) -m pip install -q "scikit-build-core>=0.10" "pybind11>=2.13" ninja "cmake>=3.21"
+	$(PYTHON) -m pip install -q "scikit-build-core>=0.10" "pybind11>=2.13" ninja "cmake>=3.21" wheel
 
 # One build: the wheel's build directory also holds the C++ tests and the
-# glue probe, so nothing is compiled twice.
+# glue probe, so nothing is compiled twice. (`wheel` above: without build
+# isolation, a dependency that comes only as source builds with setuptools,
+# which needs it.)
+SKBUILD = CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PYTHON) -m pip
+SKBUILD_FLAGS = --no-build-isolation -Cbuild-dir=$(BUILD_DIR) -Ccmake.define.ORVANE_TESTS=ON
 install:
-	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PYTHON) -m pip install -q --no-build-isolation \
-	  -Cbuild-dir=$(BUILD_DIR) -Ccmake.define.ORVANE_TESTS=ON ".[test]"
+	$(SKBUILD) install -q $(SKBUILD_FLAGS) ".[test]"
+
+# A wheel for machines without a compiler, from the same build tree.
+wheel: deps
+	rm -rf dist
+	$(SKBUILD) wheel -q --no-deps $(SKBUILD_FLAGS) -w dist .
 
 check-cpp:
 	ctest --test-dir $(BUILD_DIR) --output-on-failure
