@@ -263,7 +263,7 @@ void event_columns_empty(const py::object& pd, py::object& frame, const py::obje
 
 }  // namespace
 
-PYBIND11_MODULE(query_kit, m) {
+ORVANE_MODULE(query_kit, m) {
   m.doc() = module_doc;
   PyDateTime_IMPORT;
   if (!PyDateTimeAPI) throw py::error_already_set();

@@ -11,6 +11,7 @@
 #include "../../glue/classes.hpp"
 #include "../../glue/function.hpp"
 #include "../../glue/module_setup.hpp"
+#include "../../glue/pyops.hpp"
 #include "../../glue/text.hpp"
 
 namespace py = pybind11;
@@ -114,6 +115,17 @@ py::object ticker_to_figi(glue::Call& c) {
   return frame["ID_BB_GLOBAL"].attr("to_dict")();
 }
 
+// "TICKER EXCH_CODE MARKET_SECTOR_DES" per row, missing where a part is. The
+// parts are joined as object columns: a part that no answered row has comes as
+// an all-missing column of no text type, which text addition refuses.
+py::object parse_keys(const py::object& frame) {
+  auto part = [&](const char* name) { return frame[name].attr("astype")("object"); };
+  py::list others;
+  others.append(part("EXCH_CODE"));
+  others.append(part("MARKET_SECTOR_DES"));
+  return part("TICKER").attr("str").attr("cat")(others, "sep"_a = " ");
+}
+
 constexpr const char* figi_to_ticker_doc =
     "Convert FIGI codes to parsekey tickers.\n"
     "\n"
@@ -130,10 +142,7 @@ py::object figi_to_ticker(glue::Call& c) {
   py::list frames;
   for (py::handle item : response) frames.append(item.attr("df")());
   py::object frame = c.global("pd").attr("concat")(frames, "axis"_a = 1);
-  const py::object blank = py::str(" ");
-  const py::object ticker = frame["TICKER"], exchange = frame["EXCH_CODE"],
-                   sector = frame["MARKET_SECTOR_DES"];
-  frame["parsekey"] = ticker + blank + exchange + blank + sector;
+  frame["parsekey"] = parse_keys(frame);
   return frame["parsekey"].attr("to_dict")();
 }
 
@@ -287,6 +296,28 @@ py::object splc_get_distinct(glue::Call& c) {
   return file_dates;
 }
 
+// A stored date column as date-times. A CSV column of dates written as
+// yyyymmdd numbers is read as numbers (floats when some are missing), which
+// the date-time parser would take for nanoseconds since 1970: such a column is
+// read as yyyymmdd, and a number column of any other form is refused.
+py::object stored_dates(const glue::Call& c, const py::object& column, const char* name) {
+  py::object pd = c.global("pd");
+  const std::string kind = py::str(column.attr("dtype").attr("kind"));
+  if (kind != "i" && kind != "u" && kind != "f") return pd.attr("to_datetime")(column);
+  py::object present = column.attr("dropna")();
+  const bool whole = glue::truthy(compare(present.attr("__mod__")(1), py::int_(0), Py_EQ).attr("all")());
+  const bool eight_digits = glue::truthy(present.attr("between")(10000000, 99999999).attr("all")());
+  if (!whole || !eight_digits) {
+    glue::raise(PyExc_ValueError, std::string("date column '") + name +
+                                      "' holds numbers that are not yyyymmdd dates");
+  }
+  py::dict parts;
+  parts["year"] = column.attr("__floordiv__")(10000);
+  parts["month"] = column.attr("__floordiv__")(100).attr("__mod__")(100);
+  parts["day"] = column.attr("__mod__")(100);
+  return pd.attr("to_datetime")(pd.attr("DataFrame")(parts));
+}
+
 py::object splc_load_snapshot(glue::Call& c) {
   const py::object& self = c.arg("self");
   const py::object& as_of_date = c.arg("as_of_date");
@@ -298,9 +329,8 @@ py::object splc_load_snapshot(glue::Call& c) {
   py::object snapshot = c.global("read_from_s3")(
       "file_path"_a = file_path, "data_format"_a = "csv.gz", "bucket"_a = self.attr("bucket"),
       "prefix"_a = "", "by_chunks"_a = true, "chunksize"_a = 100000);
-  py::object pd = c.global("pd");
   for (const char* column : {"RELTNSHP_START_DT", "RELTNSHP_END_DT"}) {
-    snapshot[column] = pd.attr("to_datetime")(snapshot[column]).attr("dt").attr("date");
+    snapshot[column] = stored_dates(c, snapshot[column], column).attr("dt").attr("date");
   }
   self.attr("data") = snapshot;
   return py::none();
@@ -464,12 +494,25 @@ py::object ecoest_load_snapshot(glue::Call& c) {
   py::object values = self.attr("get_distinct")("column"_a = "dlSnapshotDate", "bucket"_a = bucket,
                                                 "key"_a = file_path);
   py::list dates;
-  for (py::handle d : values) dates.append(d.attr("strftime")("%Y%m%d"));
+  py::object zone = py::none();  // of zoned stamps, whose day is their own zone's
+  for (py::handle d : values) {
+    dates.append(d.attr("strftime")("%Y%m%d"));
+    if (zone.is_none()) zone = py::getattr(d, "tzinfo", py::none());
+  }
   py::object date = resolve_snapshot_date(c, dates, as_of_date);
 
+  // A snapshot date is a day: stamps carrying a time of day are listed by
+  // their day, so loading that day selects every stamp within it.
   py::object pd = c.global("pd");
+  py::object day = pd.attr("to_datetime")(date);
+  py::object next_day = day + pd.attr("Timedelta")("days"_a = 1);
+  if (!zone.is_none()) {
+    day = day.attr("tz_localize")(zone);
+    next_day = next_day.attr("tz_localize")(zone);
+  }
   py::list filters;
-  filters.append(py::make_tuple("dlSnapshotDate", "==", pd.attr("to_datetime")(date)));
+  filters.append(py::make_tuple("dlSnapshotDate", ">=", day));
+  filters.append(py::make_tuple("dlSnapshotDate", "<", next_day));
   const py::str location = py::str("s3://") + py::str(bucket) + py::str("/") + py::str(file_path);
   self.attr("data") = pd.attr("read_parquet")(location, "filters"_a = filters);
   return py::none();
@@ -531,7 +574,7 @@ void define_ecoest(py::module_& m) {
 
 }  // namespace
 
-PYBIND11_MODULE(bucket_sets, m) {
+ORVANE_MODULE(bucket_sets, m) {
   m.doc() = module_doc;
   glue::import_as(m, "pandas", "pd");
   glue::import_from(m, "datetime", "datetime");
