@@ -239,7 +239,9 @@ constexpr const char* splc_init_doc =
     "for the latest; ``bq`` a query service used by ``get_data`` to translate\n"
     "tickers, or None to skip the translation. The snapshots lie in the bucket\n"
     "``SPLC.bucket``, named by the environment variable ORVANE_EQUITY_BUCKET\n"
-    "when the module is imported (default \"orvane-equity-base-data\").\n";
+    "when the module is imported (default \"orvane-equity-base-data\").\n"
+    "Relationship dates stored as yyyymmdd numbers are read as dates; a date\n"
+    "column holding other numbers raises ValueError naming the column.\n";
 
 constexpr const char* splc_get_data_doc =
     "Relationships of the given companies, within the date bounds.\n"
@@ -426,7 +428,9 @@ constexpr const char* ecoest_init_doc =
     "``as_of_date`` is a listed snapshot date (yyyymmdd, dashes allowed) or\n"
     "None for the latest. The history lies in the bucket ``ECOEST.bucket``,\n"
     "named by the environment variable ORVANE_MACRO_BUCKET when the module is\n"
-    "imported (default \"orvane-macro-base-data\").\n";
+    "imported (default \"orvane-macro-base-data\"). A snapshot date is a day:\n"
+    "stamps carrying a time of day are listed by their day (in their own zone)\n"
+    "and loading that day selects every stamp within it.\n";
 
 constexpr const char* ecoest_get_distinct_doc =
     "Distinct values of one column of a Parquet object in S3.\n"

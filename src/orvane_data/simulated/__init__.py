@@ -6,7 +6,7 @@ libraries are not installed, tests, examples and the command line can switch
 to small deterministic simulations of them::
 
     from orvane_data import simulated
-    simulated.activate()
+    simulated.activate()          # first, before the service modules are imported
 
 Nothing is ever installed under the real libraries' names: ``activate`` only
 registers the simulations in ``sys.modules`` for the running process, and only
