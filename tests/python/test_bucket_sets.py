@@ -143,6 +143,13 @@ class TestTranslation:
                 assert key == " ".join(answer[p][row] for p in ("TICKER", "EXCH_CODE", "MARKET_SECTOR_DES"))
 
 
+    @pytest.mark.parametrize("odd", [0.0, 7, b"UN"])
+    def test_figi_to_ticker_refuses_parts_that_are_not_text(self, odd):
+        answer = {"TICKER": ["AAA", "BBB"], "EXCH_CODE": ["UN", odd], "MARKET_SECTOR_DES": ["Equity", "Equity"]}
+        with pytest.raises(TypeError, match="EXCH_CODE holds values that are not text"):
+            bs.figi_to_ticker(["F1", "F2"], Answering(answer))
+
+
 # --- the datasets in S3 ------------------------------------------------------------
 
 SUPPLY, COMPETITORS = "supplyChainHistoryV2", "supplyChainCompetitorsHistory"

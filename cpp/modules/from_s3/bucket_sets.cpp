@@ -117,9 +117,19 @@ py::object ticker_to_figi(glue::Call& c) {
 
 // "TICKER EXCH_CODE MARKET_SECTOR_DES" per row, missing where a part is. The
 // parts are joined as object columns: a part that no answered row has comes as
-// an all-missing column of no text type, which text addition refuses.
-py::object parse_keys(const py::object& frame) {
-  auto part = [&](const char* name) { return frame[name].attr("astype")("object"); };
+// an all-missing column of no text type, which text addition refuses. Parts
+// that are not text cannot be joined, as text addition would say.
+py::object parse_keys(const glue::Call& c, const py::object& frame) {
+  py::object infer_dtype = c.global("pd").attr("api").attr("types").attr("infer_dtype");
+  auto part = [&](const char* name) {
+    py::object column = frame[name].attr("astype")("object");
+    const std::string inferred = py::str(infer_dtype(column, "skipna"_a = true));
+    if (inferred != "string" && inferred != "empty") {
+      glue::raise(PyExc_TypeError, std::string("cannot join the parse key: ") + name +
+                                       " holds values that are not text (" + inferred + ")");
+    }
+    return column;
+  };
   py::list others;
   others.append(part("EXCH_CODE"));
   others.append(part("MARKET_SECTOR_DES"));
@@ -142,7 +152,7 @@ py::object figi_to_ticker(glue::Call& c) {
   py::list frames;
   for (py::handle item : response) frames.append(item.attr("df")());
   py::object frame = c.global("pd").attr("concat")(frames, "axis"_a = 1);
-  frame["parsekey"] = parse_keys(frame);
+  frame["parsekey"] = parse_keys(c, frame);
   return frame["parsekey"].attr("to_dict")();
 }
 
