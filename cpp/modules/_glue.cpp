@@ -4,6 +4,7 @@
 #include <pybind11/stl.h>
 
 #include "../glue/function.hpp"
+#include "../glue/roads.hpp"
 
 namespace py = pybind11;
 using orvane::glue::Function;
@@ -30,6 +31,21 @@ std::shared_ptr<Function> self_of(py::handle self) {
 
 PYBIND11_MODULE(_glue, m) {
   m.doc() = "Runtime support of the package's compiled modules.";
+  // The road counts of every module (see glue/roads.hpp): one dict here,
+  // because each module carries its own copy of the glue's statics.
+  m.attr("_road_counts") = py::dict();
+  m.def(
+      "roads",
+      []() {
+        py::dict out;
+        for (auto [road, ways] : orvane::glue::road_counts()) out[road] = ways.attr("copy")();
+        return out;
+      },
+      "Counts of the native and pandas roads taken since the last reset_roads(),\n"
+      "as {road: {'native': n, 'pandas': m}}.");
+  m.def(
+      "reset_roads", []() { orvane::glue::road_counts().clear(); },
+      "Forgets the road counts.");
   py::class_<Function, std::shared_ptr<Function>>(m, "native_function", py::dynamic_attr(),
                                                    "A function of the package implemented natively.")
       .def("__call__", [](py::handle self, const py::args& args,

@@ -5,6 +5,7 @@
 #include "glue/classes.hpp"
 #include "glue/function.hpp"
 #include "glue/module_setup.hpp"
+#include "glue/roads.hpp"
 
 namespace py = pybind11;
 namespace glue = orvane::glue;
@@ -58,6 +59,17 @@ PYBIND11_MODULE(glue_probe, m) {
               return py::bool_(!self.attr("guarded").is_none());
             });
   m.attr("guarded") = py::none();
+  glue::def(m, "take_road(road: str, reason: str = None)",
+            "Reports the native road `road`, or its pandas road for `reason` when given.",
+            [](glue::Call& c) -> py::object {
+              const std::string road = py::str(c.arg(0));
+              if (c.arg(1).is_none()) {
+                glue::native_road(road);
+              } else {
+                glue::pandas_road(road, py::str(c.arg(1)).cast<std::string>());
+              }
+              return py::none();
+            });
   py::dict ns;
   ns["value"] = glue::method(m, "Box", "value(self)", "Returns the box's content.",
                              [](glue::Call& c) -> py::object { return c.arg(0).attr("content"); });

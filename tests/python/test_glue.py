@@ -12,6 +12,8 @@ import warnings
 import numpy as np
 import pytest
 
+from orvane_data import _glue
+
 import glue_probe  # built with the C++ tests; `make test` puts it on the path
 
 
@@ -160,3 +162,44 @@ class TestWarningsAndGuards:
         with pytest.raises(RuntimeError, match="broken"):
             glue_probe.guard("broken_mod_xyz", True)
         assert glue_probe.guard("broken_mod_xyz", False) is False
+
+
+class TestRoads:
+    def test_counts_per_road_and_way_until_reset(self, monkeypatch):
+        monkeypatch.delenv("ORVANE_ROADS", raising=False)
+        _glue.reset_roads()
+        glue_probe.take_road("probe.a")
+        glue_probe.take_road("probe.a")
+        glue_probe.take_road("probe.a", "values are objects")
+        glue_probe.take_road("probe.b", "index is not unique")
+        assert _glue.roads() == {"probe.a": {"native": 2, "pandas": 1}, "probe.b": {"native": 0, "pandas": 1}}
+        _glue.reset_roads()
+        assert _glue.roads() == {}
+
+    def test_counts_are_a_snapshot(self, monkeypatch):
+        monkeypatch.delenv("ORVANE_ROADS", raising=False)
+        _glue.reset_roads()
+        glue_probe.take_road("probe.a")
+        seen = _glue.roads()
+        seen["probe.a"]["native"] = 99
+        glue_probe.take_road("probe.a")
+        assert _glue.roads()["probe.a"]["native"] == 2
+
+    @pytest.mark.parametrize("switch", [None, "", "STRICT", "strict "])
+    def test_pandas_road_is_counted_unless_strict(self, monkeypatch, switch):
+        if switch is None:
+            monkeypatch.delenv("ORVANE_ROADS", raising=False)
+        else:
+            monkeypatch.setenv("ORVANE_ROADS", switch)
+        _glue.reset_roads()
+        glue_probe.take_road("probe.c", "zone is not fixed")
+        assert _glue.roads()["probe.c"]["pandas"] == 1
+
+    def test_strict_switch_is_read_at_call_time(self, native_roads):
+        glue_probe.take_road("probe.d")
+        with pytest.raises(RuntimeError) as info:
+            glue_probe.take_road("probe.d", "EVENT_NAME is categorical")
+        assert str(info.value) == (
+            "road probe.d took its pandas formulation (EVENT_NAME is categorical) while ORVANE_ROADS=strict"
+        )
+        assert native_roads.roads() == {"probe.d": {"native": 1, "pandas": 0}}
