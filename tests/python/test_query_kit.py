@@ -7,6 +7,7 @@ import importlib.util
 import inspect
 import json
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -17,6 +18,7 @@ import pandas as pd
 import pytest
 import pytz
 
+from orvane_data import _glue
 from orvane_data.from_bqia import query_kit
 from orvane_data.simulated import bql as sim_bql
 from orvane_data.simulated import calendar as sim_calendar
@@ -518,34 +520,63 @@ def generated_calendar(seed, rows=600, unit="ns", zone="GMT-05:00"):
     ["America/New_York", "Europe/London", "Australia/Lord_Howe", "Asia/Kathmandu", "UTC", "Etc/GMT-8", "America/St_Johns"],
 )
 @pytest.mark.parametrize("unit", ["ns", "us"])
-def test_whole_column_path_equals_element_by_element(fake_bql, target, unit):
+def test_whole_column_path_equals_element_by_element(native_roads, fake_bql, target, unit):
     frame = generated_calendar(hash((target, unit)) % 2**32, unit=unit, zone="GMT+03:00")
     frame["RELEASE_DATE_TIME"] = frame["RELEASE_DATE_TIME"].astype(f"datetime64[{unit}]")
     bq = year_service([2024])
     bq.years[2024] = frame
     result = query_kit.get_eco_calendar_data(bq, "US", "2024-01-01", "2024-12-31", event_timezone=target)
+    assert native_roads.roads() == {"query_kit.calendar_columns": {"native": 1, "pandas": 0}}
     pd.testing.assert_frame_equal(result, element_by_element(frame, target))
 
 
 @pytest.mark.parametrize(
-    "make",
+    "make, reason",
     [
-        pytest.param(lambda s: s.astype(str), id="texts"),
-        pytest.param(lambda s: s.where(s.index != s.index[3]), id="with-NaT"),
-        pytest.param(lambda s: s.dt.tz_localize("Etc/GMT+5"), id="already-aware"),
+        pytest.param(lambda s: s.astype(str), "is not naive datetime64", id="texts"),
+        pytest.param(lambda s: s.where(s.index != s.index[3]), "holds NaT", id="with-NaT"),
+        pytest.param(lambda s: s.dt.tz_localize("Etc/GMT+5"), "is not naive datetime64", id="already-aware"),
         pytest.param(lambda s: pd.Series([v.tz_localize("Asia/Tokyo") if i % 2 else v.tz_localize("UTC")
-                                          for i, v in enumerate(s)], index=s.index, dtype=object), id="mixed-zones"),
+                                          for i, v in enumerate(s)], index=s.index, dtype=object),
+                     "is not naive datetime64", id="mixed-zones"),
+        pytest.param(lambda s: s.astype("datetime64[ms]"), "is not naive datetime64", id="milliseconds"),
+        pytest.param(lambda s: s.where(s.index != s.index[2], pd.Timestamp.min.ceil("s")),
+                     "within a day of the datetime64 range", id="earliest-stamp"),
     ],
 )
-def test_other_release_values_follow_element_by_element(fake_bql, make):
+def test_other_release_values_follow_element_by_element(monkeypatch, fake_bql, make, reason):
     frame = generated_calendar(7, rows=40)
     frame = frame.reset_index()
     frame["RELEASE_DATE_TIME"] = make(frame["RELEASE_DATE_TIME"])
     frame = frame.set_index("ID")
     bq = year_service([2024])
     bq.years[2024] = frame
+    try:
+        expected = element_by_element(frame, "America/New_York")
+    except Exception as error:  # pandas' own formulation fails on the earliest stamps
+        expected = error
+    monkeypatch.setenv("ORVANE_ROADS", "strict")
+    with pytest.raises(RuntimeError, match=f"query_kit.calendar_columns took its pandas formulation .*{reason}"):
+        query_kit.get_eco_calendar_data(bq, "US", "2024-01-01", "2024-12-31", event_timezone="America/New_York")
+    monkeypatch.delenv("ORVANE_ROADS")
+    if isinstance(expected, Exception):
+        with pytest.raises(type(expected), match=re.escape(str(expected))):
+            query_kit.get_eco_calendar_data(bq, "US", "2024-01-01", "2024-12-31", event_timezone="America/New_York")
+        return
     result = query_kit.get_eco_calendar_data(bq, "US", "2024-01-01", "2024-12-31", event_timezone="America/New_York")
-    pd.testing.assert_frame_equal(result, element_by_element(frame, "America/New_York"))
+    pd.testing.assert_frame_equal(result, expected)
+
+
+def test_a_calendar_zone_with_summer_time_follows_element_by_element(monkeypatch, fake_bql):
+    frame = generated_calendar(11, rows=60)
+    bq = year_service([2024])
+    bq.years[2024] = frame
+    monkeypatch.setattr(query_kit, "convert_tz", lambda text: pytz.timezone("Europe/Paris"))
+    expected = element_by_element(frame, "Asia/Tokyo")
+    _glue.reset_roads()
+    result = query_kit.get_eco_calendar_data(bq, "US", "2024-01-01", "2024-12-31", event_timezone="Asia/Tokyo")
+    pd.testing.assert_frame_equal(result, expected)
+    assert _glue.roads() == {"query_kit.calendar_columns": {"native": 0, "pandas": 1}}
 
 
 def test_replaced_rounding_is_used(monkeypatch, fake_bql):
@@ -556,8 +587,10 @@ def test_replaced_rounding_is_used(monkeypatch, fake_bql):
     bq.years[2024] = frame
     expected = element_by_element(frame, "Asia/Tokyo", round_event=up)
     monkeypatch.setattr(query_kit, "round_event_datetime", up)
+    _glue.reset_roads()
     result = query_kit.get_eco_calendar_data(bq, "US", "2024-01-01", "2024-12-31", event_timezone="Asia/Tokyo")
     pd.testing.assert_frame_equal(result, expected)
+    assert _glue.roads() == {"query_kit.calendar_columns": {"native": 0, "pandas": 1}}
 
 
 # --- the whole road through the simulated service ----------------------------
@@ -598,3 +631,4 @@ def test_identifier_tables_through_the_simulated_service(simulated):
     assert back["parsekey"].tolist() == keys and back["figi"].tolist() == bare
     names = query_kit.get_figi_to_id_mapping(bare)
     assert names["short_name"].iloc[1] == "International Business Machines Corp"
+
