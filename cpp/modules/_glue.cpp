@@ -4,6 +4,7 @@
 #include <pybind11/stl.h>
 
 #include "../glue/function.hpp"
+#include "../glue/pyops.hpp"
 #include "../glue/roads.hpp"
 
 namespace py = pybind11;
@@ -22,7 +23,7 @@ std::shared_ptr<Function> self_of(py::handle self) {
   }
   if (!fn) {
     throw py::type_error("a native function was expected, got an empty or foreign '" +
-                         std::string(py::str(py::type::handle_of(self).attr("__name__"))) + "' object");
+                         orvane::glue::type_name(self) + "' object");
   }
   return fn;
 }

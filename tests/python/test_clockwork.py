@@ -10,23 +10,9 @@ import pytest
 import pytz
 
 from orvane_data import _clockwork as cw
+from reference import local_clock, pandas_utc
 
 NY = "America/New_York"
-
-
-def pandas_utc(ts, zone):
-    """pandas' own localisation of naive local stamps, as naive UTC."""
-    return (
-        pd.DatetimeIndex(ts)
-        .tz_localize(zone, ambiguous="infer", nonexistent="shift_forward")
-        .tz_convert("UTC")
-        .tz_localize(None)
-    )
-
-
-def local_clock(utc_index, zone):
-    """What an exchange's wall clock showed at each UTC instant (repeats in the fall-back hour)."""
-    return utc_index.tz_localize("UTC").tz_convert(zone).tz_localize(None)
 
 
 # --- frequencies and the one-minute guard ------------------------------------

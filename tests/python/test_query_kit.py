@@ -22,6 +22,7 @@ from orvane_data import _glue
 from orvane_data.from_bqia import query_kit
 from orvane_data.simulated import bql as sim_bql
 from orvane_data.simulated import calendar as sim_calendar
+from reference import element_by_element
 
 # subprocesses import the package from where this process found it: the
 # installed wheel in CI, the in-tree build in development
@@ -487,22 +488,6 @@ def test_verbose_lines_come_before_the_batch(fake_bql, capsys):
 
 
 # --- whole-column conversion against the element-by-element formulation -------
-
-
-def element_by_element(frame, target, round_event=None):
-    round_event = round_event or query_kit.round_event_datetime
-    out = frame.copy()
-    calendar_zone = query_kit.convert_tz(out["TIMEZONE"].unique()[0])
-    zone = pytz.timezone(target)
-    try:
-        event = out["RELEASE_DATE_TIME"].apply(lambda x: pd.to_datetime(x).tz_localize(calendar_zone).tz_convert(zone))
-    except Exception:
-        event = out["RELEASE_DATE_TIME"].apply(lambda x: pd.to_datetime(x).tz_convert(calendar_zone).tz_convert(zone))
-    out["event_datetime"] = event.apply(round_event)
-    out["event_date"] = out["event_datetime"].apply(lambda x: x.date())
-    out["event_time"] = out["event_datetime"].apply(lambda x: pd.NaT if x is pd.NaT else x.time())
-    out["event_timezone"] = out["event_datetime"].apply(lambda x: x.tz)
-    return out
 
 
 def generated_calendar(seed, rows=600, unit="ns", zone="GMT-05:00"):
