@@ -3,30 +3,20 @@
 from __future__ import annotations
 
 import datetime as dt
-import importlib.util
 import inspect
-import json
-import os
 import re
-import subprocess
-import sys
-import textwrap
-from pathlib import Path
 
 import numpy as np
 import pandas as pd
 import pytest
 import pytz
 
+from doubles import import_in_fresh_interpreter
 from orvane_data import _glue
 from orvane_data.from_bqia import query_kit
 from orvane_data.simulated import bql as sim_bql
 from orvane_data.simulated import calendar as sim_calendar
 from reference import element_by_element
-
-# subprocesses import the package from where this process found it: the
-# installed wheel in CI, the in-tree build in development
-SRC = Path(importlib.util.find_spec("orvane_data").origin).resolve().parents[1]
 
 
 # --- a recording stand-in for the service -----------------------------------
@@ -156,48 +146,25 @@ def test_module_dict_and_signatures():
         assert str(inspect.signature(getattr(query_kit, name))) == sig
 
 
-GUARD_PROBE = textwrap.dedent(
-    """
-    import json, sys, warnings
-    {setup}
+GUARD_PROBE = """
+    import json, warnings
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         from orvane_data.from_bqia import query_kit as q
-    print(json.dumps({{
+    print(json.dumps({
         "show": q.SHOW_WARNINGS,
         "warnings": [(str(w.message), w.category.__name__) for w in caught],
         "bql": hasattr(q, "bql"),
         "bq": hasattr(q, "bq"),
         "bq_type": type(getattr(q, "bq", None)).__name__,
-    }}))
+    }))
     """
-)
-BLOCK_BQL = """
-import importlib.abc
-class _Block(importlib.abc.MetaPathFinder):
-    def find_spec(self, name, path, target=None):
-        if name == "bql":
-            raise ModuleNotFoundError("No module named 'bql'")
-sys.meta_path.insert(0, _Block())
-"""
 
 
 def run_guard(tmp_path, env_value, bql_source=None):
-    env = {k: v for k, v in os.environ.items() if k != "SHOW_WARNINGS"}
-    if env_value is not None:
-        env["SHOW_WARNINGS"] = env_value
-    paths = [str(SRC)]
-    setup = BLOCK_BQL
-    if bql_source is not None:
-        (tmp_path / "bql.py").write_text(bql_source)
-        paths.insert(0, str(tmp_path))
-        setup = ""
-    env["PYTHONPATH"] = os.pathsep.join(paths)
-    out = subprocess.run(
-        [sys.executable, "-c", GUARD_PROBE.format(setup=setup)],
-        env=env, capture_output=True, text=True, check=True,
-    )
-    return json.loads(out.stdout)
+    if bql_source is None:
+        return import_in_fresh_interpreter(tmp_path, GUARD_PROBE, env_value, blocked={"bql"})
+    return import_in_fresh_interpreter(tmp_path, GUARD_PROBE, env_value, {"bql.py": bql_source})
 
 
 @pytest.mark.parametrize("env_value, shown", [(None, False), ("true", False), ("1", True), (" 1", False)])
