@@ -162,7 +162,7 @@ def _moves_on_dask(bars, calendar, args: argparse.Namespace):
         from orvane_data import distributed
     except ImportError as exc:
         raise UsageError(f"--dask needs Dask: pip install 'orvane_data[dask]' ({exc})") from None
-    from orvane_data.simulated.bar_store import write_bars
+    from orvane_data.bar_store import write_bars
 
     with tempfile.TemporaryDirectory(prefix="orvane-bars-") as scratch:
         root = args.bars_dataset or scratch
