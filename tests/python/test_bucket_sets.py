@@ -9,7 +9,6 @@ import os
 import subprocess
 import sys
 import textwrap
-import types
 
 import numpy as np
 import pandas as pd
@@ -17,6 +16,7 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
 
+from doubles import ChosenAnswers
 from orvane_data.from_s3 import bucket_sets as bs
 from orvane_data.simulated import securities
 from orvane_data.simulated.bql import Service
@@ -39,17 +39,11 @@ class Recording(Service):
         return super().execute(query)
 
 
-class Answering:
+def answering(columns):
     """A query service answering every query with the given columns, one
     response item per column as the service does, indexed by F1, F2, ..."""
-
-    def __init__(self, columns):
-        self.columns = columns
-
-    def execute(self, query):
-        index = pd.Index([f"F{i + 1}" for i in range(len(next(iter(self.columns.values()))))], name="ID")
-        return [types.SimpleNamespace(df=lambda name=name, values=values: pd.DataFrame({name: values}, index=index))
-                for name, values in self.columns.items()]
+    index = pd.Index([f"F{i + 1}" for i in range(len(next(iter(columns.values()))))], name="ID")
+    return ChosenAnswers([pd.DataFrame({name: values}, index=index) for name, values in columns.items()])
 
 
 def run_python(code, *flags, env=None, drop=()):
@@ -134,7 +128,7 @@ class TestTranslation:
     def test_figi_to_ticker_with_a_part_missing_in_any_mix_of_rows(self, missing, part, gaps):
         answer = {"TICKER": ["AAA", "BBB"], "EXCH_CODE": ["UN", "UW"], "MARKET_SECTOR_DES": ["Equity", "Equity"]}
         answer[part] = [missing if row in gaps else value for row, value in enumerate(answer[part])]
-        got = bs.figi_to_ticker(["F1", "F2"], Answering(answer))
+        got = bs.figi_to_ticker(["F1", "F2"], answering(answer))
         assert list(got) == ["F1", "F2"]
         for row, (figi, key) in enumerate(got.items()):
             if row in gaps:
@@ -147,7 +141,7 @@ class TestTranslation:
     def test_figi_to_ticker_refuses_parts_that_are_not_text(self, odd):
         answer = {"TICKER": ["AAA", "BBB"], "EXCH_CODE": ["UN", odd], "MARKET_SECTOR_DES": ["Equity", "Equity"]}
         with pytest.raises(TypeError, match="EXCH_CODE holds values that are not text"):
-            bs.figi_to_ticker(["F1", "F2"], Answering(answer))
+            bs.figi_to_ticker(["F1", "F2"], answering(answer))
 
 
 # --- the datasets in S3 ------------------------------------------------------------

@@ -12,6 +12,7 @@ import sys
 import pandas as pd
 import pytest
 
+from doubles import SRC
 from orvane_data.from_s3 import bucket_sets as bs
 from orvane_data.simulated import securities
 from s3_server import csv_gz_bytes, parquet_bytes, s3_endpoint  # noqa: F401  (fixture)
@@ -48,7 +49,7 @@ def test_readme_has_snippets():
 
 @pytest.mark.parametrize("snippet", SNIPPETS, ids=[f"snippet{i}" for i in range(len(SNIPPETS))])
 def test_snippet_runs_as_written(samples, snippet, tmp_path):
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
+    env = {**os.environ, "PYTHONPATH": str(SRC)}
     result = subprocess.run([sys.executable, "-c", snippet], cwd=tmp_path, env=env, capture_output=True, text=True,
                             timeout=600)
     assert result.returncode == 0, result.stderr

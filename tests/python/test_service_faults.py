@@ -7,10 +7,7 @@ never answers.
 
 from __future__ import annotations
 
-import os
 import socket
-import subprocess
-import sys
 import threading
 import types
 
@@ -22,6 +19,7 @@ from orvane_data.from_s3 import bucket_sets, s3_io
 from orvane_data.simulated import bql as sim_bql
 from orvane_data.simulated import faults
 from orvane_data.simulated import intraday as sim_intraday
+from doubles import import_in_fresh_interpreter
 from s3_server import csv_gz_bytes, s3_endpoint  # noqa: F401  (fixture)
 
 YEARS = ("2019-01-01", "2021-12-31")  # three calendar years: three requests in one batch
@@ -263,41 +261,28 @@ class Stop(BaseException):  # no Exception: guards covering every Exception let 
 SESSION, STOP = RuntimeError("no session"), Stop("interrupted")
 """
 FAILING_IMPORT = """
-import sys
-sys.path.insert(0, {folder!r})
+import json
 import fault
 try:
     import {module}
 except BaseException as err:
-    print(type(err).__name__, err is fault.{error}, err.__cause__ is None)
+    print(json.dumps([type(err).__name__, err is fault.{error}, err.__cause__ is None]))
 """
-
-
-def _library(folder, dotted, body):
-    """Writes the library `dotted` (with its parent packages) into `folder`."""
-    *parents, leaf = dotted.split(".")
-    for depth in range(len(parents)):
-        package = folder.joinpath(*parents[: depth + 1])
-        package.mkdir(exist_ok=True)
-        (package / "__init__.py").write_text("")
-    folder.joinpath(*parents, leaf + ".py").write_text("import fault\n" + body)
 
 
 @pytest.mark.parametrize("module, library, error, at", [
     # what the guard of each module does not catch, raised by the service's constructor or its import
-    ("orvane_data.from_s3.bucket_sets", "bql", "SESSION", "service"),
-    ("orvane_data.from_s3.bucket_sets", "bql", "SESSION", "import"),
-    ("orvane_data.from_bqia.query_kit", "bql", "STOP", "service"),
-    ("orvane_data.from_bqia.bar_kit", "bloomberg.bquant.intraday", "STOP", "import"),
+    ("orvane_data.from_s3.bucket_sets", "bql.py", "SESSION", "service"),
+    ("orvane_data.from_s3.bucket_sets", "bql.py", "SESSION", "import"),
+    ("orvane_data.from_bqia.query_kit", "bql.py", "STOP", "service"),
+    ("orvane_data.from_bqia.bar_kit", "bloomberg/bquant/intraday.py", "STOP", "import"),
 ])
 def test_a_failing_service_library_fails_the_import_with_its_own_error(tmp_path, module, library, error, at):
-    (tmp_path / "fault.py").write_text(FAULTS)
     raising = f"raise fault.{error}\n"
-    _library(tmp_path, library, raising if at == "import" else
-             "class Service:\n    def __init__(self):\n        " + raising)
-    code = FAILING_IMPORT.format(folder=str(tmp_path), module=module, error=error)
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
-                            env={**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)})
-    assert result.returncode == 0, result.stderr
+    source = "import fault\n" + (raising if at == "import" else
+                                  "class Service:\n    def __init__(self):\n        " + raising)
+    packages = {f"{folder}/__init__.py": "" for folder in ("bloomberg", "bloomberg/bquant")}
+    got = import_in_fresh_interpreter(tmp_path, FAILING_IMPORT.format(module=module, error=error), None,
+                                      libraries={"fault.py": FAULTS, **packages, library: source})
     # the very object raised, of its own type, with no wrapper around it
-    assert result.stdout.split() == [{"SESSION": "RuntimeError", "STOP": "Stop"}[error], "True", "True"]
+    assert got == [{"SESSION": "RuntimeError", "STOP": "Stop"}[error], True, True]

@@ -1,17 +1,11 @@
 """simulated.activate() after the service modules were imported: each runs in
 a fresh interpreter, on a machine without the real service libraries."""
 
-import json
-import os
-import subprocess
-import sys
-import textwrap
-
+from doubles import import_in_fresh_interpreter
 from orvane_data.simulated import securities
 
 IMPORT_THEN_ACTIVATE = """
 import json, sys
-sys.path.insert(0, {folder!r})
 from orvane_data.from_bqia import bar_kit, query_kit as qk
 from orvane_data.from_s3 import bucket_sets as bs
 from orvane_data import simulated
@@ -20,9 +14,9 @@ def label(value):  # where a bound name comes from
     return getattr(value, "__name__" if isinstance(value, type(sys)) else "__module__", None)
 
 def bound():
-    return {{f"{{m.__name__.rsplit('.', 1)[1]}}.{{name}}": label(getattr(m, name, None))
-             for m, names in ((qk, ["bql", "bq"]), (bar_kit, ["bqia", "bql", "bq"]), (bs, ["bql_Service", "bq"]))
-             for name in names}}
+    return {f"{m.__name__.rsplit('.', 1)[1]}.{name}": label(getattr(m, name, None))
+            for m, names in ((qk, ["bql", "bq"]), (bar_kit, ["bqia", "bql", "bq"]), (bs, ["bql_Service", "bq"]))
+            for name in names}
 
 before = bound()
 used = simulated.activate()
@@ -43,30 +37,23 @@ NOTHING = {name: None for name in ("query_kit.bql", "query_kit.bq", "bar_kit.bqi
                                    "bucket_sets.bql_Service", "bucket_sets.bq")}
 
 
-def _run(folder):
-    code = textwrap.dedent(IMPORT_THEN_ACTIVATE).format(folder=str(folder))
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
-                            env={**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)})
-    assert result.returncode == 0, result.stderr
-    return json.loads(result.stdout.splitlines()[-1])
-
-
 def test_activating_after_the_imports_binds_what_the_imports_would_have(tmp_path):
-    before, used, after, figis, gone, undone = _run(tmp_path)
+    before, used, after, figis, gone, undone = import_in_fresh_interpreter(tmp_path, IMPORT_THEN_ACTIVATE, None)
     assert before == NOTHING and used == {"bql": "simulated", "bloomberg.bquant.intraday": "simulated"}
     assert after == {"query_kit.bql": SIM_BQL, "query_kit.bq": SIM_BQL, "bar_kit.bqia": SIM_BARS,
-                     "bar_kit.bql": SIM_BQL, "bar_kit.bq": SIM_BQL, "bucket_sets.bql_Service": SIM_BQL, "bucket_sets.bq": SIM_BQL}
+                     "bar_kit.bql": SIM_BQL, "bar_kit.bq": SIM_BQL,
+                     "bucket_sets.bql_Service": SIM_BQL, "bucket_sets.bq": SIM_BQL}
     assert figis == [IBM]
     # deactivate takes back what activate bound
     assert gone == "name 'bq' is not defined" and undone == NOTHING
 
 
 def test_a_module_that_found_a_real_library_keeps_it(tmp_path):
-    (tmp_path / "bql.py").write_text(  # the simulation's API, not marked as simulated
-        "import orvane_data.simulated.bql as sim\n"
-        "globals().update({k: v for k, v in vars(sim).items() if not k.startswith('__')})\n"
-        "class Service(sim.Service):\n    __module__ = 'bql'\n")
-    before, used, after, figis, _, _ = _run(tmp_path)
+    real_bql = ("import orvane_data.simulated.bql as sim\n"  # the simulation's API, not marked as simulated
+                "globals().update({k: v for k, v in vars(sim).items() if not k.startswith('__')})\n"
+                "class Service(sim.Service):\n    __module__ = 'bql'\n")
+    before, used, after, figis, _, _ = import_in_fresh_interpreter(tmp_path, IMPORT_THEN_ACTIVATE, None,
+                                                                   libraries={"bql.py": real_bql})
     assert used == {"bql": "real", "bloomberg.bquant.intraday": "simulated"}
     real = {"query_kit.bql": "bql", "query_kit.bq": "bql", "bar_kit.bql": "bql", "bar_kit.bq": "bql",
             "bucket_sets.bql_Service": "bql", "bucket_sets.bq": "bql"}
