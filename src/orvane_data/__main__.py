@@ -249,8 +249,24 @@ def _check_dask(args: argparse.Namespace) -> None:
         raise UsageError(f"--dask needs Dask ({missing} is not installed): pip install 'orvane_data[dask]'") from None
 
 
+def _spans(args: argparse.Namespace, start: str, end: str) -> list[tuple[str, str]]:
+    """The date spans whose bars are fetched: runs of consecutive years named
+    by --years (2021 and 2023 fetch no bar of 2022), else the whole period."""
+    if not args.years:
+        return [(start, end)]
+    runs: list[list[int]] = []
+    for year in sorted(set(args.years)):
+        if runs and year == runs[-1][-1] + 1:
+            runs[-1].append(year)
+        else:
+            runs.append([year])
+    return [(f"{run[0]}-01-01", f"{run[-1]}-12-31") for run in runs]
+
+
 def _check_inputs(args: argparse.Namespace) -> tuple[str, str, str]:
     start, end, period = _period(args)
+    if args.bars_dataset and not args.dask:
+        raise UsageError("--bars-dataset is where --dask workers read the bars: give --dask too")
     _check_window(args)
     _check_zone(args.event_tz, "--event-tz")
     _check_zone(args.bar_tz, "--bar-tz")
@@ -446,7 +462,7 @@ def _run_record(args, argv, used, start, end, period, mapping, securities, futur
         "command": ["orvane-data", *(sys.argv[1:] if argv is None else argv)],
         "parameters": {k: v for k, v in vars(args).items() if k not in ("securities", "futures")},
         "period": {"start": start, "end": end, "years": sorted(set(args.years)) if args.years else None,
-                   "in_words": period},
+                   "in_words": period, "bars_fetched": _spans(args, start, end)},
         "securities": {name: {"parsekey": pk, "pricing_source": pcs, "figi": figis.get(name)}
                        for name, (pk, pcs) in securities.items()},
         "futures": {name: {"root": root, "yellow_key": yellow, "roll_offset_days": days}
@@ -490,6 +506,8 @@ def event_study(args: argparse.Namespace, progress: Progress, argv: list[str] | 
     names = list(securities) + list(futures or [])
     out = Path(args.out)
 
+    import pandas as pd
+
     from orvane_data.event_study import event_moves, summarize_moves
     from orvane_data.from_bqia import bar_kit
 
@@ -507,7 +525,9 @@ def event_study(args: argparse.Namespace, progress: Progress, argv: list[str] | 
     calendar = _fetch_calendar(args, start, end)
 
     progress(f"fetching bars of {', '.join(names)}")
-    bars = bar_kit.get_intraday_bars(securities, futures, start, end, tz=args.bar_tz)
+    parts = [bar_kit.get_intraday_bars(securities, futures, first, last, tz=args.bar_tz)
+             for first, last in _spans(args, start, end)]
+    bars = parts[0] if len(parts) == 1 else pd.concat(parts, ignore_index=True)
 
     if args.dask:
         progress(f"cutting windows and computing the moves on Dask ({args.dask})")

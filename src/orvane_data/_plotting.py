@@ -16,6 +16,7 @@ VIEWS = (
     ("mean_by_surprise_bps", "mean move signed by\nthe surprise (bp)", False),
 )
 DEFAULT_MIN_SHARE = 0.5
+MARKED_MINUTES = 40  # longer windows draw bare lines: markers would hide them
 
 
 def baseline_words(base_minute: int = -1) -> str:
@@ -74,6 +75,8 @@ def plot_moves(summary, event=None, *, period=None, base_minute=-1, min_count=No
         holds several event kinds.
     """
     plt = _pyplot()
+    from matplotlib.ticker import MaxNLocator
+
     events = list(dict.fromkeys(summary["EVENT_NAME"]))
     if event is None:
         if len(events) != 1:
@@ -96,14 +99,15 @@ def plot_moves(summary, event=None, *, period=None, base_minute=-1, min_count=No
         for row, (column, label, banded) in enumerate(views):
             ax = axes[row][col]
             colour = f"C{col}"
-            ax.plot(line["time_diff"], line[column].where(enough), color=colour, marker="o", markersize=3,
-                    label="mean")
+            ax.plot(line["time_diff"], line[column].where(enough), color=colour, label="mean",
+                    marker="o" if len(line) <= MARKED_MINUTES else None, markersize=3)
             if banded and quartiles:
                 ax.fill_between(line["time_diff"], line["q25_bps"].where(enough), line["q75_bps"].where(enough),
                                 color=colour, alpha=0.2, linewidth=0, label="quartiles")
             if not enough.all():
                 ax.plot(line["time_diff"][~enough], line[column][~enough], linestyle="none", marker="o",
-                        markersize=4, markerfacecolor="none", color="grey", label=f"fewer than {min_count} events")
+                        markersize=4, markerfacecolor="none", color="grey", label=f"fewer than {min_count} releases")
+            ax.xaxis.set_major_locator(MaxNLocator(integer=True))  # minutes are whole
             ax.axvline(0, color="grey", linewidth=0.8)
             ax.axhline(0, color="grey", linewidth=0.8)
             if row == 0:
@@ -112,9 +116,16 @@ def plot_moves(summary, event=None, *, period=None, base_minute=-1, min_count=No
                 ax.set_ylabel(label)
             if row == len(views) - 1:
                 ax.set_xlabel("minutes from the release")
-            if col == len(keys) - 1 and len(ax.get_legend_handles_labels()[0]) > 1:
-                ax.legend(fontsize=7, loc="best")
+    # one legend for the figure: the meaning of a line, band or hollow marker is the same in every panel
+    legend = {}
+    for ax in fig.axes:
+        for handle, label in zip(*ax.get_legend_handles_labels()):
+            legend.setdefault(label, handle)
     when = f" — {period}" if period else ""
-    fig.suptitle(f"{event}{when}: {n_events} releases\n{baseline_words(base_minute)}", fontsize=10)
-    fig.tight_layout()
+    height = fig.get_figheight()
+    fig.suptitle(f"{event}{when}: {n_events} releases", fontsize=11, y=1 - 0.1 / height)
+    fig.legend(legend.values(), legend.keys(), loc="upper center", bbox_to_anchor=(0.5, 1 - 0.4 / height),
+               fontsize=8, ncols=len(legend), frameon=False)
+    fig.supylabel(f"{baseline_words(base_minute)}, in basis points", fontsize=9)
+    fig.tight_layout(rect=(0, 0, 1, 1 - 0.6 / height))
     return fig

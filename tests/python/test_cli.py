@@ -106,7 +106,8 @@ class TestEventStudy:
         record = json.loads((out / "run.json").read_text())
         assert record["command"][:2] == ["orvane-data", "event-study"] and "--ema" in record["command"]
         assert record["period"] == {"start": "2023-01-01", "end": "2023-04-30", "years": None,
-                                    "in_words": "2023-01-01 to 2023-04-30"}
+                                    "in_words": "2023-01-01 to 2023-04-30",
+                                    "bars_fetched": [["2023-01-01", "2023-04-30"]]}
         assert record["securities"]["usdjpy"]["parsekey"] == "JPY Curncy"
         assert record["securities"]["usdjpy"]["figi"]
         assert record["futures"] == {"es": {"root": "ES", "yellow_key": "Index", "roll_offset_days": 5}}
@@ -132,12 +133,15 @@ class TestEventStudy:
         (tmp_path / "notes.txt").write_text("the user's own")
         result = run(*STUDY, "--out", str(tmp_path), "--dates", "2023-02-01", "2023-02-28", "--format", "parquet",
                      "--no-plot", "--no-futures", "--security", "dax=DAX Index:ZZZ", "--security", "spx=SPX Index",
-                     "--pre", "-5", "--post", "1")
+                     "--pre", "-5", "--post", "1", "--base-minute", "0")
         assert result.returncode == 0, result.stderr
         assert sorted(p.name for p in tmp_path.iterdir()) == [
             "dropped.parquet", "notes.txt", "run.json", "summary.parquet", "windows.parquet"]
         summary = pd.read_parquet(tmp_path / "summary.parquet")
         assert set(summary["key"]) == {"dax"}
+        assert (summary.loc[summary["time_diff"] == 0, "mean_bps"] == 0).all()
+        assert summary.loc[summary["time_diff"] == -1, "mean_bps"].notna().all()
+        assert "Moves from the close of the bar at minute +0, in basis points:" in result.stdout
         # the US cash index opens an hour after the 08:30 releases: every release is dropped, and says why
         dropped = pd.read_parquet(tmp_path / "dropped.parquet")
         releases = json.loads((tmp_path / "run.json").read_text())["releases"]
@@ -156,6 +160,8 @@ class TestEventStudy:
         windows = pd.read_csv(tmp_path / "windows.csv")
         years = set(pd.to_datetime(windows["event_datetime"], utc=True).dt.year)
         assert years == {2021, 2023}
+        period = json.loads((tmp_path / "run.json").read_text())["period"]
+        assert period["bars_fetched"] == [["2021-01-01", "2021-12-31"], ["2023-01-01", "2023-12-31"]]
         table = result.stdout[result.stdout.index("in basis points:"):].splitlines()[2:]
         printed = {key: int(line.split()[-1]) for line in table for key in ("sx5e", "usdjpy", "es")
                    if f" {key} " in line}
@@ -185,6 +191,7 @@ class TestEventStudy:
         (["--ema", "-3"], "--ema: expected a whole number of at least 1"),
         (["--ema", "100"], "--ema 100 is longer than the 16-minute windows"),
         (["--base-minute", "11"], "does not contain the baseline minute 11"),
+        (["--bars-dataset", "somewhere"], "give --dask too"),
     ],
 )
 def test_bad_input_gives_one_line_and_status_2(tmp_path, args, words):
@@ -255,10 +262,17 @@ def test_dask_missing_is_refused_before_fetching(tmp_path):
 
 def test_dask_road_gives_the_same_summary(study, tmp_path):
     pytest.importorskip("distributed")
+    from orvane_data.event_study import event_moves, summarize_moves
+
     out, _ = study
-    result = run(*STUDY, "--out", str(tmp_path), *SHORT, "--ema", "3", "--dask", "local", "--no-plot")
+    result = run(*STUDY, "--out", str(tmp_path), *SHORT, "--ema", "3", "--dask", "local", "--no-plot",
+                 "--base-minute", "0")
     assert result.returncode == 0, result.stderr
-    pd.testing.assert_frame_equal(pd.read_csv(tmp_path / "summary.csv"), pd.read_csv(out / "summary.csv"))
+    # the workers measure from the default baseline; the chosen one must still rule
+    windows = pd.read_csv(out / "windows.csv").drop(columns="move_bps")
+    expected = summarize_moves(event_moves(windows, base_minute=0))
+    got = pd.read_csv(tmp_path / "summary.csv")
+    pd.testing.assert_frame_equal(got[expected.columns], expected)
     steps = step_lines(result.stderr)
     assert len(steps) == 4 and all(line.startswith(f"[{i}/4]") for i, line in enumerate(steps, 1))
     assert "computing the moves on Dask" in steps[2]

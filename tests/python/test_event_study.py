@@ -188,9 +188,11 @@ class TestPlotMoves:
         shown = expected["mean_bps"].where(expected["count"] >= 5)  # half of the 10 releases
         np.testing.assert_array_equal(mean_line.get_xdata(), expected["time_diff"])
         np.testing.assert_array_equal(mean_line.get_ydata(), shown)
-        assert masked.get_label() == "fewer than 5 events"
+        assert masked.get_label() == "fewer than 5 releases"
         assert list(masked.get_xdata()) == [8, 9, 10] and masked.get_markerfacecolor() == "none"
         assert len(top_right.collections) == 1  # the quartile band, one security's only
+        legend = [text.get_text() for text in fig.legends[0].get_texts()]
+        assert legend == ["mean", "quartiles", "fewer than 5 releases"]  # once for the figure
         bottom_left = fig.axes[2]
         np.testing.assert_array_equal(bottom_left.lines[0].get_ydata()[:13], (np.abs(np.arange(-5, 8)) + 2.0))
 
@@ -203,11 +205,11 @@ class TestPlotMoves:
 
     def test_title_names_event_period_count_and_baseline(self):
         fig = event_study.plot_moves(plotted_summary(events=("NFP", "CPI")), "CPI", period="2023-01-01 to 2023-04-30")
-        title = fig._suptitle.get_text()
-        assert title.startswith("CPI — 2023-01-01 to 2023-04-30: 10 releases")
-        assert "from the close of the last bar before the release (minute -1)" in title
-        other = event_study.plot_moves(plotted_summary(), base_minute=0)._suptitle.get_text()
-        assert "from the close of the bar at minute +0" in other
+        assert fig._suptitle.get_text() == "CPI — 2023-01-01 to 2023-04-30: 10 releases"
+        assert fig._supylabel.get_text() == ("moves from the close of the last bar before the release (minute -1), "
+                                             "in basis points")
+        other = event_study.plot_moves(plotted_summary(), base_minute=0)._supylabel.get_text()
+        assert other.startswith("moves from the close of the bar at minute +0")
 
     @pytest.mark.parametrize("event, words", [(None, "name the event kind"), ("GDP", "no event kind 'GDP'")])
     def test_event_kind_must_be_clear(self, event, words):
