@@ -287,9 +287,9 @@ def _fetch_calendar(args: argparse.Namespace, start: str, end: str):
     try:
         calendar = query_kit.get_eco_calendar_data(query_kit.bq, args.universe, start, end,
                                                    tickers=list(args.events), event_timezone=args.event_tz)
-    except (IndexError, ValueError) as exc:
+    except (IndexError, ValueError):
         # what the calendar road raises when the service answers no year at all
-        raise UsageError(f"{nothing} (the service answered nothing: {type(exc).__name__}: {exc})") from None
+        raise UsageError(nothing) from None
     if calendar.empty:
         raise UsageError(nothing)
     # the service answers whole calendar years: keep the releases asked for
@@ -368,9 +368,9 @@ def _dropped(calendar, names, bars, moves, base_minute: int):
     releases = releases.assign(event_datetime=releases["event_datetime"].map(round_event_datetime))
     pairs = releases.merge(pd.DataFrame({"key": names}), how="cross")
     keys = ["EVENT_NAME", "event_datetime", "key"]
-    measured = moves.groupby(keys)["move_bps"].agg(lambda s: s.notna().any()).rename("measured").reset_index()
-    pairs = pairs.merge(measured, on=keys, how="left")
-    pairs = pairs[pairs["measured"] != True]  # noqa: E712 (missing means no window at all)
+    measured = moves["move_bps"].notna().groupby([moves[k] for k in keys]).any().rename("measured").reset_index()
+    pairs = pairs.merge(measured, on=keys, how="left")  # a pair without a window has no value here
+    pairs = pairs[~pairs["measured"].eq(True)]
 
     # the trading day of each security, in UTC, to tell a closed market from a window outside its hours
     stamps = pd.to_datetime(bars["datetime"], utc=True)
@@ -378,7 +378,7 @@ def _dropped(calendar, names, bars, moves, base_minute: int):
     hours = days.groupby(["key", "day"])["at"].agg(["min", "max"])
 
     def reason(row) -> str:
-        if row["measured"] == False:  # noqa: E712
+        if pd.notna(row["measured"]):  # a window, but no bar at its baseline minute
             return f"no bar at the baseline minute {base_minute:+d}"
         day = pd.Timestamp(row["event_datetime"]).tz_convert("UTC").floor("D")
         if (row["key"], day) not in hours.index:
@@ -401,7 +401,9 @@ def _summary_table(summary, moves, names, calendar, args: argparse.Namespace) ->
 
     pairs = pd.DataFrame([(e, k) for e in sorted(set(calendar["EVENT_NAME"])) for k in names],
                          columns=["EVENT_NAME", "key"])
-    minutes = sorted({m for m in (1, args.post) if args.pre <= m <= args.post and m != args.base_minute})
+    # after the release and at the window's end; a window that ends before the release shows its start
+    minutes = sorted({m for m in (1, args.post) if args.pre <= m <= args.post and m != args.base_minute}
+                     or ({args.pre} - {args.base_minute}))
     table = pairs
     for minute in minutes:
         at = summary.loc[summary["time_diff"] == minute, ["EVENT_NAME", "key", "mean_bps"]]

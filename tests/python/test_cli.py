@@ -155,7 +155,8 @@ class TestEventStudy:
 
     def test_named_years_only_and_a_wide_window_keeps_every_security(self, tmp_path):
         result = run(*STUDY, "--out", str(tmp_path), "--years", "2023", "2021", "--pre", "-600", "--post", "600",
-                     "--no-plot", "--quiet", "--events", "NFP TCH Index")
+                     "--no-plot", "--quiet", "--events", "NFP TCH Index", "--security", "sx5e=SX5E Index",
+                     "--security", "usdjpy=JPY Curncy", "--security", "spx=SPX Index")
         assert result.returncode == 0, result.stderr
         windows = pd.read_csv(tmp_path / "windows.csv")
         years = set(pd.to_datetime(windows["event_datetime"], utc=True).dt.year)
@@ -163,11 +164,15 @@ class TestEventStudy:
         period = json.loads((tmp_path / "run.json").read_text())["period"]
         assert period["bars_fetched"] == [["2021-01-01", "2021-12-31"], ["2023-01-01", "2023-12-31"]]
         table = result.stdout[result.stdout.index("in basis points:"):].splitlines()[2:]
-        printed = {key: int(line.split()[-1]) for line in table for key in ("sx5e", "usdjpy", "es")
+        printed = {key: int(line.split()[-1]) for line in table for key in ("sx5e", "usdjpy", "es", "spx")
                    if f" {key} " in line}
         measured = windows[windows["move_bps"].notna()].groupby("key")["event_datetime"].nunique()
-        assert printed == measured.to_dict()
+        assert printed == dict(measured.to_dict(), spx=0)
         assert printed["sx5e"] > 20  # two years of monthly releases, not only those with a bar at +600
+        # the US cash index opens at +60: its windows have bars, but none at the baseline minute
+        dropped = pd.read_csv(tmp_path / "dropped.csv")
+        assert set(dropped["key"]) == {"spx"} and len(dropped) == printed["sx5e"]
+        assert (dropped["reason"] == "no bar at the baseline minute -1").all()
 
 
 @pytest.mark.parametrize(
