@@ -25,6 +25,7 @@ DEFAULT_FUTURES = ["es=ES:Index:5"]
 DEFAULT_UNIVERSE = ["US"]
 DEFAULT_START, DEFAULT_END = "2022-06-01", "2024-05-31"
 DEFAULT_OUT = "event_study_output"
+DEFAULT_BASE_MINUTE = -1  # event_moves' own default: the Dask workers measure from it
 
 
 # What a run writes; a run into a folder holding an earlier run's files
@@ -120,7 +121,7 @@ def build_parser() -> argparse.ArgumentParser:
                       help="first and last date")
     study.add_argument("--pre", type=int, default=-5, help="first minute of each window, relative to the release")
     study.add_argument("--post", type=int, default=10, help="last minute of each window, relative to the release")
-    study.add_argument("--base-minute", type=int, default=-1,
+    study.add_argument("--base-minute", type=int, default=DEFAULT_BASE_MINUTE,
                        help="minute whose close the moves are measured from; -1 is the last one-minute bar "
                             "before the release (bars are stamped with the minute they start)")
     study.add_argument("--event-tz", default="America/New_York", help="zone the release times are given in")
@@ -534,7 +535,7 @@ def event_study(args: argparse.Namespace, progress: Progress, argv: list[str] | 
     if args.dask:
         progress(f"cutting windows and computing the moves on Dask ({args.dask})")
         moves = _moves_on_dask(bars, calendar, args)
-        if args.base_minute != -1:  # the workers measure from the default baseline
+        if args.base_minute != DEFAULT_BASE_MINUTE:
             moves = event_moves(moves.drop(columns="move_bps"), base_minute=args.base_minute)
     else:
         progress(f"cutting windows of minutes {args.pre} to {args.post} around {len(calendar)} releases")
