@@ -86,13 +86,16 @@ def _positive(text: str) -> int:
     return value
 
 
-class _HelpFormatter(argparse.ArgumentDefaultsHelpFormatter):
-    """Shows defaults, except the None of options whose help tells their default."""
+class _HelpFormatter(argparse.HelpFormatter):
+    """Shows each default once, as it is typed: none for switches and for
+    options whose help tells their default."""
 
     def _get_help_string(self, action):
-        if action.default is None:
+        default = action.default
+        if default is None or isinstance(default, bool) or default is argparse.SUPPRESS:
             return action.help
-        return super()._get_help_string(action)
+        shown = ", ".join(map(str, default)) if isinstance(default, list) else str(default)
+        return f"{action.help} (default: {shown.replace('%', '%%')})"
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -110,9 +113,9 @@ def build_parser() -> argparse.ArgumentParser:
     study.add_argument("--universe", nargs="+", default=DEFAULT_UNIVERSE, metavar="ID",
                        help="universe of the calendar requests")
     study.add_argument("--security", dest="securities", action="append", type=_security, metavar="NAME=PARSEKEY[:PCS]",
-                       help=f"a security to study, repeatable (default: {' '.join(DEFAULT_SECURITIES)})")
+                       help=f"a security to study, repeatable (default: {', '.join(DEFAULT_SECURITIES)})")
     study.add_argument("--future", dest="futures", action="append", type=_future, metavar="NAME=ROOT:YELLOW:DAYS",
-                       help=f"a rolled future to study, repeatable (default: {' '.join(DEFAULT_FUTURES)})")
+                       help=f"a rolled future to study, repeatable (default: {', '.join(DEFAULT_FUTURES)})")
     study.add_argument("--no-futures", action="store_true", help="study no rolled future")
     when = study.add_mutually_exclusive_group()
     when.add_argument("--years", nargs="+", type=_year, metavar="YEAR",

@@ -223,7 +223,7 @@ def test_help_shows_each_default_once_in_plain_text():
     assert result.returncode == 0
     text = " ".join(result.stdout.split())
     assert "(default: None)" not in text and "``" not in text
-    assert text.count("default: sx5e=SX5E Index usdjpy=JPY Curncy") == 1
+    assert text.count("default: sx5e=SX5E Index, usdjpy=JPY Curncy") == 1 and "(default: False)" not in text
     assert "--base-minute" in text and "last one-minute bar before the release" in text
 
 
