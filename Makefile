@@ -15,7 +15,7 @@ deps:
 	@test -f /usr/include/gtest/gtest.h || { \
 	  if [ "$$(id -u)" = 0 ]; then SUDO=; else SUDO=sudo; fi; \
 	  $$SUDO apt-get update -qq && $$SUDO apt-get install -y -qq libgtest-dev; }
-	$(PYTHON) -m pip install -q "scikit-build-core>=0.10" "pybind11>=2.13" ninja "cmake>=3.21" wheel
+	$(PYTHON) -m pip install -q "scikit-build-core>=0.10" "pybind11>=3.1" ninja "cmake>=3.21" wheel
 
 # One build: the wheel's build directory also holds the C++ tests and the
 # glue probe, so nothing is compiled twice. (`wheel` above: without build

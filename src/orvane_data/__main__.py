@@ -427,7 +427,11 @@ def _write_table(frame, path: Path, fmt: str, progress: Progress) -> Path:
     if "event_timezone" in frame.columns:  # zone objects: stored by name
         frame = frame.assign(event_timezone=frame["event_timezone"].astype(str))
     if fmt == "parquet":
-        frame.to_parquet(path, index=False)
+        import pyarrow.parquet as pq
+
+        from orvane_data.bar_store import arrow_table
+
+        pq.write_table(arrow_table(frame), path)
         return path
     # written in chunks so that a long write shows its progress
     with progress.bar(len(frame), "rows") as bar, open(path, "w", newline="") as handle:

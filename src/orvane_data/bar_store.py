@@ -31,6 +31,8 @@ API
     Fetches the bars of the simulated intraday service security by security
     a quarter at a time and writes them, labelled like ``get_intraday_bars``
     (``short_name``, ``parsekey``); returns the paths written.
+``arrow_table(frame)``
+    A frame as an arrow table, zoned stamps included, as the writers store it.
 ``load_bars(root, *, securities=None, columns=None, storage_options=None)``
     The whole dataset (or some securities, some columns) as one pandas frame,
     ``security`` (when read) first and as text.
@@ -79,6 +81,24 @@ def _folder(path: str, security: str) -> str:
     return posixpath.join(path, f"security={security}")
 
 
+def arrow_table(frame: pd.DataFrame) -> pa.Table:
+    """``frame`` as an arrow table, without its index.
+
+    Zoned stamp columns reach arrow as their UTC values with the zone in the
+    arrow type, which is how arrow stores them anyway: arrow releases before
+    26 read them through ``Series.values``, which pandas 3.1 deprecates for
+    zoned stamps.
+    """
+    zoned = {name: column.dtype for name, column in frame.items() if isinstance(column.dtype, pd.DatetimeTZDtype)}
+    table = pa.Table.from_pandas(
+        frame.assign(**{name: frame[name].dt.tz_convert(None) for name in zoned}), preserve_index=False)
+    for name, dtype in zoned.items():
+        where = table.schema.get_field_index(name)
+        stamp = pa.timestamp(dtype.unit, tz=str(dtype.tz))
+        table = table.set_column(where, pa.field(name, stamp), table.column(where).cast(stamp))
+    return table
+
+
 class SecurityWriter:
     """One security's bars streamed into its single file of the dataset.
 
@@ -108,7 +128,7 @@ class SecurityWriter:
             if len(others):
                 raise ValueError(f"bars of {others.iloc[0]!r} given to the writer of {self.security!r}")
             bars = bars.drop(columns="security")
-        table = pa.Table.from_pandas(bars, preserve_index=False)
+        table = arrow_table(bars)
         if self._writer is None:
             self._schema = table.schema
             self.fs.makedirs(self.folder, exist_ok=True)

@@ -14,7 +14,6 @@ from pathlib import Path
 
 import numpy as np
 import pandas as pd
-import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
 
@@ -194,7 +193,7 @@ class TestSameNumbers:
         bounds = [0, *cut_at, len(one)]
         parts = [one.drop(columns="security").iloc[a:b] for a, b in zip(bounds, bounds[1:])]
         for n, part in enumerate(parts):
-            pq.write_table(pa.Table.from_pandas(part, preserve_index=False), folder / f"part-{n}.parquet")
+            pq.write_table(bar_store.arrow_table(part), folder / f"part-{n}.parquet")
         bar_store.write_bars(bars[bars["security"] == "OVGT0000001Q"], str(tmp_path))
         assert od.read_bars(str(tmp_path)).npartitions == 4
         subset = bars[bars["security"].isin(["OVGT0000000Q", "OVGT0000001Q"])]
@@ -323,7 +322,7 @@ class TestIndicators:
         folder.mkdir()
         one = bars[bars["security"] == "OVGT0000000Q"].drop(columns="security")
         for n, part in enumerate([one.iloc[:100], one.iloc[100:]]):
-            part.to_parquet(folder / f"part-{n}.parquet", index=False)
+            pq.write_table(bar_store.arrow_table(part), folder / f"part-{n}.parquet")
         with pytest.raises(ValueError, match="holds 2 files"):
             od.collect_moves(str(tmp_path), calendar, indicator={"kind": "ema"}, scheduler="sync")
 
