@@ -3,9 +3,8 @@
 // Each kernel reproduces the arithmetic of the pandas formulation of its
 // indicator operation for operation where pandas' order of operations is
 // sequential, so results are bit-for-bit equal. Two exceptions, both within
-// ~1e-14 of pandas: the rolling mean of narrow one-signed data (see below),
-// and the weighted mean, whose reference is a dot product of unspecified
-// order.
+// a few roundings of the window's scale: the rolling mean (see below) and the
+// weighted mean, whose reference is a dot product of unspecified order.
 //
 // "Missing" means NaN for the cumulative sums, and NaN or +-inf for the window
 // and exponential means (pandas' window functions turn infinities into NaN
@@ -24,12 +23,13 @@ namespace orvane::core {
 // of only non-negative (only negative) observations never gives a negative
 // (positive) mean.
 //
-// pandas keeps one compensated (Kahan) sum over the whole series, whose
-// error grows with every value that ever passed through it. Where that error
-// stays at a few ulps - observations of one sign within a factor 16 of each
-// other, as price series are - windows are summed from block-wise pieces
-// (within ~1e-14 of pandas, several times faster); any other series replays
-// pandas' sums operation for operation, so the result is bit-for-bit equal.
+// pandas keeps one compensated (Kahan) sum over the whole series, whose error
+// grows with every value that ever passed through it. Here each window is
+// summed from partial sums of its own rows only (blocks of `length` rows), so
+// its error stays within a few roundings of the window's mean absolute value
+// on any series - prices, returns, zero-crossing walks alike - and is not
+// bit-for-bit pandas'. Windows of finite values whose sum would overflow are
+// summed scaled: every window of finite observations has a finite mean.
 // `length` >= 1; `scratch` holds rolling_mean_scratch(length, x.size()) doubles.
 std::size_t rolling_mean_scratch(std::size_t length, std::size_t rows);
 void rolling_mean(std::span<const double> x, std::size_t length, std::size_t min_periods,

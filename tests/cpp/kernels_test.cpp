@@ -51,8 +51,8 @@ TEST(RollingMean, TrailingWindowAndMinPeriods) {
   expect_same(rolling({1, 2}, 5, 1), {1, 1.5});
 }
 
-TEST(RollingMean, NarrowSeriesTakeTheBlockedSums) {
-  // one sign within a factor 16: block-wise sums, same rules
+TEST(RollingMean, BlockedSumsFollowPandasRules) {
+  // missing rows, partial windows and equal runs inside the blocks
   const Vec x = {10, 11, 12, NaN, 14, 15, 16, 16, 16, 16, 12};
   expect_same(rolling(x, 3, 3), {NaN, NaN, 11, NaN, NaN, NaN, 15, 47.0 / 3, 16, 16, 44.0 / 3},
               1e-14);
@@ -66,11 +66,33 @@ TEST(RollingMean, NarrowSeriesTakeTheBlockedSums) {
   for (std::size_t i = 6; i < ramp.size(); ++i) EXPECT_NEAR(got[i], ramp[i] - 1.5, 1e-13) << i;
 }
 
-TEST(RollingMean, CompensatedSumsRecoverSmallValues) {
-  // a naive running sum loses the ones next to 1e16 and leaves 0 behind
-  const Vec got = rolling({1e16, 1, 1, 1}, 2, 2);
-  EXPECT_EQ(got[2], 1.0);
-  EXPECT_EQ(got[3], 1.0);
+TEST(RollingMean, WindowsForgetValuesThatLeft) {
+  // a running sum loses the ones next to 1e16 and leaves 0 behind
+  for (std::size_t length : {2, 3, 5}) {
+    Vec x(40, 1.0);
+    x[0] = 1e16;
+    x[17] = -3e17;
+    const Vec got = rolling(x, length, length);
+    for (std::size_t i = 17 + length; i < x.size(); ++i) EXPECT_EQ(got[i], 1.0) << length << " " << i;
+    for (std::size_t i = length; i < 17; ++i) EXPECT_EQ(got[i], 1.0) << length << " " << i;
+  }
+}
+
+TEST(RollingMean, SumsNearTheFloatLimitAreScaled) {
+  const double big = 1.5e308;
+  for (std::size_t length : {2, 4, 9}) {
+    Vec x(30, big);
+    x[3] = -big;
+    x[11] = NaN;
+    x[12] = 1.0;
+    const Vec got = rolling(x, length, 1);
+    for (std::size_t i = 0; i < x.size(); ++i) {
+      EXPECT_TRUE(std::isfinite(got[i])) << length << " " << i;
+    }
+    EXPECT_EQ(got[29], big);  // a run of one value is that value
+    const double rows = static_cast<double>(std::min<std::size_t>(length, 5));
+    EXPECT_NEAR(got[4] / big, (rows - 2.0) / rows, 1e-15) << length;
+  }
 }
 
 TEST(RollingMean, EqualRunsAndSignsAreExact) {

@@ -12,6 +12,8 @@ from hypothesis import strategies as st
 
 from orvane_data.ta import overlap
 
+from exact_means import accuracy_cases, largest_error
+
 # numpy's warnings from the reference formulations (empty seeds, inf - inf)
 pytestmark = [
     pytest.mark.filterwarnings("ignore:Mean of empty slice:RuntimeWarning"),
@@ -99,8 +101,8 @@ def assert_same(ours, ref, tol=None):
     assert ok.all(), f"rows {np.flatnonzero(~ok)[:5]}: {a[~ok][:5]} != {b[~ok][:5]}"
 
 
-# Price-like data takes the rolling mean's block-wise sums: equal to 1e-12 of
-# the prices, not bit for bit (see the differential tests).
+# The rolling mean sums each window from its own rows: equal to pandas within
+# 1e-12 of the prices, not bit for bit (see the differential tests).
 @pytest.fixture
 def close():
     rng = np.random.default_rng(0)
@@ -361,12 +363,12 @@ def test_numeric_dtypes_match_pandas(dtype):
     "s",
     [
         pd.Series(["1", "2", "3"]),
-        pd.Series([1.0, 2.0, 3.0], dtype=object),
+        pd.Series(["1", 2.0, 3], dtype=object),
         pd.Series(pd.date_range("2024", periods=3)),
         pd.Series([1j, 2j, 3j]),
         pd.Series([1.0, 2.0, 3.0], dtype="category"),
     ],
-    ids=["str", "object", "datetime", "complex", "category"],
+    ids=["str", "text among numbers", "datetime", "complex", "category"],
 )
 def test_non_numeric_series_are_refused(s):
     for fn in (overlap.sma, overlap.ema, overlap.wma):
@@ -374,11 +376,31 @@ def test_non_numeric_series_are_refused(s):
             fn(s, 2)
 
 
+@pytest.mark.parametrize(
+    "values",
+    [
+        [1.5, 2.0, None, 4.0, 5.25, 6.0, 7.0],
+        [1, 2, 3, 4, 5, 6, 7],
+        [1, 2.5, np.nan, 4, 5, 6, 7.5],
+        [None] * 7,
+    ],
+    ids=["floats and None", "ints", "ints, floats, NaN", "all None"],
+)
+@pytest.mark.parametrize("name", ["sma", "ema", "rma", "wma", "dema", "tema", "hma"])
+def test_numbers_stored_as_objects_average_as_float64(values, name):
+    # pandas' windows read an object column of numbers as float64
+    s = pd.Series(values, dtype=object)
+    as_float = pd.Series(values, dtype=float)
+    fn = getattr(overlap, name)
+    assert_same(fn(s, 3), fn(as_float, 3))
+    assert_same(overlap.sma(s, 3, min_periods=1), ref_sma(s, 3, 1), tol=1e-12)
+
+
 def test_strided_and_read_only_inputs():
     base = np.arange(40.0) ** 1.5
     base.flags.writeable = False
     s = pd.Series(base[::2], copy=False)
-    assert_same(overlap.sma(s, 4), ref_sma(s, 4))
+    assert_same(overlap.sma(s, 4), ref_sma(s, 4), tol=1e-12)
     assert_same(overlap.ema(s, 4), ref_ema(s, 4))
     assert_same(overlap.wma(s, 4), ref_wma(s, 4), tol=1e-12)
 
@@ -437,12 +459,6 @@ def series(draw, max_segments=5):
     return pd.Series(values, index=idx, dtype=float)
 
 
-def _narrow(s):
-    v = s.to_numpy()
-    v = v[np.isfinite(v)]
-    return v.size == 0 or (v.min() > 0 and v.max() <= 16 * v.min()) or (v.max() < 0 and v.min() >= 16 * v.max())
-
-
 def _window_scale(s, span):
     """Largest |value| among the rows that reach each output row."""
     return s.abs().where(np.isfinite(s)).rolling(span, min_periods=1).max().fillna(0).to_numpy()
@@ -479,22 +495,56 @@ def long_prices(draw):
 SMA_CASES = st.tuples(series(), st.integers(1, 25)) | st.tuples(long_prices(), st.integers(2, 160))
 
 
+# Each window is summed from its own rows: within (length + 2) roundings of
+# the window's mean absolute value, however wide the series. pandas' one
+# compensated sum carries rounding of values long gone, so where the two
+# differ the exact means decide, and only the missing rows must match pandas'.
+def _rounding_bound(length):
+    return (length + 2) * np.finfo(float).eps
+
+
 @settings(DIFF, max_examples=2 * DIFF.max_examples)
 @given(case=SMA_CASES, min_periods=st.integers(0, 160))
-def test_sma_matches_pandas(case, min_periods):
+def test_sma_matches_the_exact_means_where_pandas_has_a_value(case, min_periods):
     s, length = case
     min_periods = min(min_periods, length)
     ours = overlap.sma(s, length, min_periods=min_periods)
     if len(s) < length:
         assert ours is None
         return
-    # narrow one-signed series take block-wise sums; everything else is exact
-    tol = 1e-12 * _window_scale(s, length) if _narrow(s) else None
-    assert_same(ours, ref_sma(s, length, min_periods), tol)
-    # a window of one repeated value gives that value exactly, not its sum / n
+    ref = ref_sma(s, length, min_periods)
+    assert ours.index.equals(ref.index)
+    assert (ours.isna() == ref.isna()).all()
+    assert largest_error(ours, s, length, min_periods) <= _rounding_bound(length)
+    # pandas' rules: a window of one repeated value gives that value exactly,
+    # not its sum / n, and a window without negative values no negative mean
     window = s.where(np.isfinite(s)).rolling(length, min_periods=length)
     flat = (window.max() == window.min()).to_numpy()
     assert (ours.to_numpy()[flat] == s.to_numpy()[flat]).all()
+    lows = s.where(np.isfinite(s)).rolling(length, min_periods=1).min().to_numpy()
+    assert not (ours.to_numpy()[lows >= 0] < 0).any()
+
+
+@pytest.mark.parametrize("length", [2, 5, 10, 50, 300])
+@pytest.mark.parametrize("case", ["prices ~1e4", "returns, cancelling jumps", "zero-crossing walk", "NaN runs"])
+def test_sma_is_within_1e_14_of_the_exact_means(case, length):
+    values = accuracy_cases(4_000)[case]
+    min_periods = max(1, length // 2) if case == "NaN runs" else None
+    ours = overlap.sma(pd.Series(values), length, min_periods=min_periods)
+    assert largest_error(ours, values, length, min_periods) <= 1e-14
+
+
+@pytest.mark.parametrize("length", [2, 5, 17, 64])
+@pytest.mark.parametrize("gaps", [False, True])
+def test_sma_of_values_near_the_float_limit_stays_finite(length, gaps):
+    # window sums of such values overflow unless summed scaled
+    values = 1e307 * (1 + 0.01 * np.sin(np.arange(300)))
+    values[::7] *= 17.0  # up to ~1.7e308: any two of these overflow a sum
+    if gaps:
+        values[40:45] = np.nan
+        values[100] = np.inf
+    ours = overlap.sma(pd.Series(values), length, min_periods=1)
+    assert largest_error(ours, values, length, 1) <= 1e-14
 
 
 @pytest.mark.parametrize("length", [2, 10, 63, 64, 65, 150])

@@ -13,6 +13,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "../../core/moving_average.hpp"
@@ -60,6 +61,25 @@ py::object verify(glue::Call& c, const py::object& series, const py::object& min
   py::object verify_series = c.global("verify_series");
   if (!min_length) return verify_series(series);
   return verify_series(series, min_length);
+}
+
+// The float64 values an average works on. Numbers stored in an object column
+// (None, NaN or pd.NA where missing) read as float64, as pandas' own windows
+// read them; any other column, text included, gets series_float64's TypeError.
+glue::Float64Values average_values(const py::object& close, const char* func) {
+  py::object dtype = close.attr("dtype");
+  if (py::isinstance<py::dtype>(dtype) && py::reinterpret_borrow<py::dtype>(dtype).kind() == 'O') {
+    py::object inferred = py::module_::import("pandas.api.types")
+                              .attr("infer_dtype")(close, py::arg("skipna") = true);
+    constexpr std::string_view numbers[] = {"integer", "floating", "mixed-integer-float",
+                                            "decimal", "boolean", "empty"};
+    if (std::ranges::find(numbers, std::string(py::str(inferred))) != std::end(numbers)) {
+      py::object values = close.attr("to_numpy")(
+          py::arg("dtype") = "float64", py::arg("na_value") = std::numeric_limits<double>::quiet_NaN());
+      return glue::float64_values(values, std::string(func) + "() input");
+    }
+  }
+  return glue::series_float64(close, func);
 }
 
 py::object new_series(glue::Call& c, glue::Float64Array values, const py::handle& index) {
@@ -180,7 +200,7 @@ py::object sma(glue::Call& c) {
     glue::raise(PyExc_ValueError, "min_periods " + std::string(py::str(min_periods)) +
                                       " must be <= window " + std::string(py::str(length)));
   }
-  glue::Float64Values values = glue::series_float64(close, "sma");
+  glue::Float64Values values = average_values(close, "sma");
   const std::size_t window = to_size(length), periods = to_size(min_periods);
   std::vector<double> scratch(core::rolling_mean_scratch(window, values.size()));
   glue::Float64Array out = glue::new_float64(values.size());
@@ -215,7 +235,7 @@ double sma_seed(const glue::Float64Values& values, std::size_t length) {
 
 py::object exponential(glue::Call& c, const py::object& close, std::size_t length, double alpha,
                        bool adjust, bool seeded, const char* func) {
-  glue::Float64Values values = glue::series_float64(close, func);
+  glue::Float64Values values = average_values(close, func);
   const double seed = seeded ? sma_seed(values, length) : 0.0;
   glue::Float64Array out = glue::new_float64(values.size());
   {
@@ -298,7 +318,7 @@ py::object wma(glue::Call& c) {
   offset = c.global("get_offset")(offset);
   if (close.is_none()) return py::none();
 
-  glue::Float64Values values = glue::series_float64(close, "wma");
+  glue::Float64Values values = average_values(close, "wma");
   const std::size_t n = to_size(length);
   std::vector<double> scratch(2 * std::min(n, values.size()));
   glue::Float64Array out = glue::new_float64(values.size());
