@@ -2,6 +2,7 @@
 
 import inspect
 import threading
+import time
 import warnings
 
 import numpy as np
@@ -419,6 +420,46 @@ def test_kernels_run_on_threads():
         w.join()
     for s, r in zip(series, results):
         assert_same(r, ref_sma(s, 20), tol=1e-12)
+
+
+def _longest_stall(call):
+    """How long a pure-Python counting thread went without a step while
+    `call` ran, and how long `call` took: a kernel that holds the GIL stops
+    the counter for all of its run."""
+    stamps, stop = [], threading.Event()
+
+    def count():
+        while not stop.is_set():
+            stamps.append(time.perf_counter())
+
+    counter = threading.Thread(target=count)
+    counter.start()
+    while not stamps:
+        time.sleep(0.001)
+    start = time.perf_counter()
+    call()
+    end = time.perf_counter()
+    stop.set()
+    counter.join()
+    points = [start] + [t for t in stamps if start < t < end] + [end]
+    return max(b - a for a, b in zip(points, points[1:])), end - start
+
+
+# one kernel of each family, each on a series long enough to run tens of ms
+@pytest.mark.parametrize(
+    "family",
+    [
+        pytest.param(lambda s: overlap.sma(s, 50), id="rolling"),
+        pytest.param(lambda s: overlap.ema(s, 50, adjust=True), id="exponential"),
+        pytest.param(lambda s: overlap.wma(s, 50), id="weighted"),
+    ],
+)
+def test_a_python_thread_runs_while_a_kernel_does(family):
+    s = pd.Series(100 + np.random.default_rng(3).random(6_000_000))
+    # on a loaded machine the counter can be descheduled now and then: a
+    # kernel that keeps the GIL stalls it in every try
+    tries = [_longest_stall(lambda: family(s)) for _ in range(3)]
+    assert min(stall / took for stall, took in tries) < 0.5, tries
 
 
 # ---------------------------------------------------------------------------
