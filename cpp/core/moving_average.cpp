@@ -1,6 +1,7 @@
 #include "moving_average.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -93,7 +94,103 @@ struct Ewm {
     }
     return weighted;
   }
+
+  // In the unadjusted steady state - started, the last row observed, this
+  // one too - step() does exactly this to an observed v.
+  bool steady(double v) const { return old_weight == 1.0 && observed(v) && weighted == weighted; }
+  double steady_step(double v) const {
+    const double total = decay + new_weight;
+    const double blended = decay * weighted + new_weight * v;
+    // a value equal to the mean leaves it as it is, exactly
+    return weighted == v ? weighted : (total != 1.0 ? blended / total : blended);
+  }
 };
+
+// The unadjusted exponential mean forgets where it started: two runs of its
+// recurrence that begin apart become bit-for-bit equal within some hundreds
+// of rows and stay equal from there. So the rows are cut into kChains
+// stretches run in lockstep - independent chains of divisions overlap in the
+// CPU - each after the first starting a warm-up's rows early.
+// A stretch's results count only when its state at the end of that warm-up
+// equals the state the stretch before reached at the same row; otherwise the
+// stretch is rerun from that state, so results never depend on the cut.
+constexpr std::size_t kChains = 4;
+
+// Rows after which 2^-64 of any starting difference remains.
+std::size_t warm_up_rows(double decay) {
+  return static_cast<std::size_t>(std::ceil(64.0 / -std::log2(decay))) + 16;
+}
+
+bool same_state(const Ewm& a, const Ewm& b) {
+  const bool same_mean = (a.weighted != a.weighted && b.weighted != b.weighted) ||
+                         std::bit_cast<std::uint64_t>(a.weighted) ==
+                             std::bit_cast<std::uint64_t>(b.weighted);
+  return same_mean && std::bit_cast<std::uint64_t>(a.old_weight) ==
+                          std::bit_cast<std::uint64_t>(b.old_weight);
+}
+
+// Steps `e` (the state after row from - 1) through rows [from, x.size());
+// returns how many stretches after the first were confirmed.
+std::size_t run_ewm(std::span<const double> x, std::size_t from, Ewm e, std::span<double> out) {
+  const std::size_t n = x.size();
+  auto serial = [&](Ewm& chain, std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) out[i] = chain.step(x[i]);
+  };
+  const bool forgets = !e.adjust && e.decay > 0.0 && e.decay < 1.0;
+  const std::size_t warm = forgets ? warm_up_rows(e.decay) : 0;
+  // warm-ups cost at most a quarter of the chains' rows
+  if (!forgets || n - from < kChains * 4 * warm) {
+    serial(e, from, n);
+    return 0;
+  }
+  const std::size_t stretch = (n - from - warm) / kChains;
+  // chain j steps rows from + j * stretch + t for t < stretch + warm; the
+  // rows a warm-up writes are written again, later, by the chain before
+  // four named states, so that each stays in registers through the loop
+  Ewm c0 = e, c1 = e, c2 = e, c3 = e;
+  const std::size_t b1 = from + stretch, b2 = b1 + stretch, b3 = b2 + stretch;
+  c1.start(x[b1 - 1]);
+  c2.start(x[b2 - 1]);
+  c3.start(x[b3 - 1]);
+  Ewm warmed[kChains] = {e, e, e, e};
+  for (std::size_t t = 0; t < stretch + warm; ++t) {
+    const double v0 = x[from + t], v1 = x[b1 + t], v2 = x[b2 + t], v3 = x[b3 + t];
+    // one branch for the four chains on the rows where all are steady
+    if (c0.steady(v0) & c1.steady(v1) & c2.steady(v2) & c3.steady(v3)) {
+      c0.weighted = c0.steady_step(v0);
+      c1.weighted = c1.steady_step(v1);
+      c2.weighted = c2.steady_step(v2);
+      c3.weighted = c3.steady_step(v3);
+    } else {
+      c0.step(v0);
+      c1.step(v1);
+      c2.step(v2);
+      c3.step(v3);
+    }
+    out[from + t] = c0.weighted;
+    out[b1 + t] = c1.weighted;
+    out[b2 + t] = c2.weighted;
+    out[b3 + t] = c3.weighted;
+    if (t + 1 == warm) {
+      warmed[1] = c1;
+      warmed[2] = c2;
+      warmed[3] = c3;
+    }
+  }
+  Ewm chain[kChains] = {c0, c1, c2, c3};
+  std::size_t confirmed = 0;
+  for (std::size_t j = 1; j < kChains; ++j) {
+    if (same_state(warmed[j], chain[j - 1])) {
+      ++confirmed;
+    } else {
+      chain[j] = chain[j - 1];
+      const std::size_t begin = from + j * stretch + warm;
+      serial(chain[j], begin, begin + stretch);
+    }
+  }
+  serial(chain[kChains - 1], from + kChains * stretch + warm, n);
+  return confirmed;
+}
 
 // Window sums from the two blocks a window straddles. With blocks of exactly
 // `length` rows, the window ending at row m of a block (0-based) is the
@@ -431,23 +528,23 @@ double alpha_from_alpha(double alpha) {
   return 1.0 / (1.0 + com);
 }
 
-void ewm_mean(std::span<const double> x, double alpha, bool adjust, std::span<double> out) {
-  if (x.empty()) return;
+std::size_t ewm_mean(std::span<const double> x, double alpha, bool adjust, std::span<double> out) {
+  if (x.empty()) return 0;
   Ewm e(alpha, adjust);
   e.start(x[0]);
   out[0] = e.weighted;
-  for (std::size_t i = 1; i < x.size(); ++i) out[i] = e.step(x[i]);
+  return run_ewm(x, 1, e, out);
 }
 
-void seeded_ewm_mean(std::span<const double> x, std::size_t length, double seed, double alpha,
-                     bool adjust, std::span<double> out) {
+std::size_t seeded_ewm_mean(std::span<const double> x, std::size_t length, double seed,
+                            double alpha, bool adjust, std::span<double> out) {
   const std::size_t n = x.size();
-  if (length == 0 || length > n) return;
+  if (length == 0 || length > n) return 0;
   std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(length - 1), nan);
   Ewm e(alpha, adjust);
   e.start(seed);
   out[length - 1] = e.weighted;
-  for (std::size_t i = length; i < n; ++i) out[i] = e.step(x[i]);
+  return run_ewm(x, length, e, out);
 }
 
 void weighted_mean(std::span<const double> x, std::size_t length, bool ascending,

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <random>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -130,6 +133,59 @@ TEST(Ewm, UnadjustedRecurrenceAndGaps) {
   out = Vec(3);
   core::ewm_mean(Vec{2, Inf, 8}, a, false, out);
   expect_same(out, {2, 2, 6});
+}
+
+// pandas' unadjusted recurrence, one row after another.
+Vec serial_ewm(const Vec& x, double alpha) {
+  Vec out(x.size());
+  double mean = NaN, old_weight = 1.0;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    const bool obs = std::isfinite(x[i]);
+    if (i == 0) {
+      mean = obs ? x[i] : NaN;
+    } else if (mean == mean) {
+      old_weight *= 1.0 - alpha;
+      if (obs) {
+        if (mean != x[i]) {
+          const double total = old_weight + alpha;
+          mean = old_weight * mean + alpha * x[i];
+          if (total != 1.0) mean /= total;
+        }
+        old_weight = 1.0;
+      }
+    } else if (obs) {
+      mean = x[i];
+    }
+    out[i] = mean;
+  }
+  return out;
+}
+
+TEST(Ewm, ChainsGiveTheSerialRecurrenceBitForBit) {
+  std::mt19937_64 rng(5);
+  std::normal_distribution<double> step(0.0, 0.01);
+  for (double span : {2.0, 10.0, 14.0, 200.0}) {
+    const double a = core::alpha_from_span(span);
+    Vec x(200'000);
+    double level = 0.0;
+    for (auto& v : x) v = 100.0 * std::exp(level += step(rng));
+    for (std::size_t i = 777; i < x.size(); i += 9'973) x[i] = (i % 3 == 0) ? Inf : NaN;
+    Vec out(x.size());
+    // every chain after the first is confirmed where it meets the one before
+    EXPECT_EQ(core::ewm_mean(x, a, false, out), 3u) << span;
+    const Vec want = serial_ewm(x, a);
+    for (std::size_t i = 0; i < x.size(); ++i) {
+      ASSERT_EQ(std::bit_cast<std::uint64_t>(out[i]), std::bit_cast<std::uint64_t>(want[i]))
+          << "span " << span << " row " << i;
+    }
+  }
+}
+
+TEST(Ewm, ShortOrAdjustedSeriesRunAsOneChain) {
+  Vec x(1'000, 1.5), out(x.size());
+  EXPECT_EQ(core::ewm_mean(x, core::alpha_from_span(10), false, out), 0u);
+  Vec long_x(100'000, 2.5), long_out(long_x.size());
+  EXPECT_EQ(core::ewm_mean(long_x, core::alpha_from_span(10), true, long_out), 0u);
 }
 
 TEST(Ewm, AdjustedWeights) {

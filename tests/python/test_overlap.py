@@ -610,6 +610,20 @@ def test_exponential_means_match_pandas_exactly(s, length, adjust, seeded):
     assert_same(overlap.tema(s, length, sma=seeded), ref_tema(s, length, sma=seeded))
 
 
+@pytest.mark.parametrize("length", [2, 10, 14, 60])
+def test_long_exponential_means_match_pandas_exactly(length):
+    # long enough that the unadjusted mean runs as several chains
+    rng = np.random.default_rng(length)
+    values = 100 * np.exp(np.cumsum(rng.normal(0.0, 0.01, 120_000)))
+    values[rng.choice(len(values), 40, replace=False)] = np.nan
+    values[5_000:5_003] = np.inf
+    s = pd.Series(values)
+    assert_same(overlap.ema(s, length), ref_ema(s, length))
+    assert_same(overlap.ema(s, length, sma=False), ref_ema(s, length, sma=False))
+    assert_same(overlap.rma(s, length), ref_rma(s, length))
+    assert_same(overlap.tema(s, length), ref_tema(s, length))
+
+
 @DIFF
 @given(s=series(), length=st.integers(1, 25), asc=st.booleans())
 def test_weighted_means_match_pandas(s, length, asc):
