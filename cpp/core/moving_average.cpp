@@ -16,6 +16,9 @@ namespace {
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
+// Rows of the Hull mean computed per pass over its three weighted means.
+constexpr std::size_t kHullChunk = 4096;
+
 // pandas' window functions see infinities as missing values.
 inline bool observed(double v) { return std::isfinite(v); }
 
@@ -558,6 +561,46 @@ void weighted_mean(std::span<const double> x, std::size_t length, bool ascending
     weighted_sums<true>(x, length, scratch, out);
   } else {
     weighted_sums<false>(x, length, scratch, out);
+  }
+}
+
+std::size_t hull_mean_scratch(std::size_t length, std::size_t half, std::size_t root) {
+  const std::size_t widest = std::max({length, half, root});
+  return 4 * (kHullChunk + widest) + 2 * widest;
+}
+
+void hull_mean(std::span<const double> x, std::size_t length, std::size_t half, std::size_t root,
+               std::span<double> scratch, std::span<double> out) {
+  const std::size_t n = x.size();
+  const std::size_t widest = std::max({length, half, root});
+  const std::size_t part = kHullChunk + widest;
+  double* fast = scratch.data();
+  double* slow = fast + part;
+  double* diff = slow + part;  // root - 1 carried differences, then the chunk's
+  double* blended = diff + part;
+  const std::span<double> weights_scratch(blended + part, 2 * widest);
+  // the last `rows` means of windows of `window` rows ending in [a, a + rows)
+  const auto tail_means = [&](std::span<const double> source, std::size_t a, std::size_t rows,
+                              std::size_t window, double* into) {
+    const std::size_t begin = a >= window - 1 ? a - (window - 1) : 0;
+    const std::size_t span_rows = a + rows - begin;
+    weighted_mean(source.subspan(begin, span_rows), window, true, weights_scratch,
+                  std::span<double>(into, span_rows));
+    return into + (a - begin);
+  };
+  std::size_t carried = 0;
+  for (std::size_t a = 0; a < n; a += kHullChunk) {
+    const std::size_t rows = std::min(kHullChunk, n - a);
+    const double* f = tail_means(x, a, rows, half, fast);
+    const double* s = tail_means(x, a, rows, length, slow);
+    for (std::size_t i = 0; i < rows; ++i) diff[carried + i] = 2.0 * f[i] - s[i];
+    const std::span<const double> diffs(diff, carried + rows);
+    const double* h = tail_means(diffs, carried, rows, root, blended);
+    std::copy(h, h + rows, out.begin() + static_cast<std::ptrdiff_t>(a));
+    // keep the differences the next chunk's first windows reach back to
+    const std::size_t keep = std::min(root - 1, carried + rows);
+    std::copy(diff + carried + rows - keep, diff + carried + rows, diff);
+    carried = keep;
   }
 }
 

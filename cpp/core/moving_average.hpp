@@ -75,6 +75,15 @@ std::size_t seeded_ewm_mean(std::span<const double> x, std::size_t length, doubl
 void weighted_mean(std::span<const double> x, std::size_t length, bool ascending,
                    std::span<double> scratch, std::span<double> out);
 
+// The Hull mean: the weighted mean over `root` rows of
+// 2 * weighted_mean(x, half) - weighted_mean(x, length) (ascending weights),
+// computed a few thousand rows at a time, so that it needs no full-length
+// temporaries. The same NaN rows as the three passes, and values within a few
+// roundings of theirs. Lengths >= 1, `scratch` of hull_mean_scratch doubles.
+std::size_t hull_mean_scratch(std::size_t length, std::size_t half, std::size_t root);
+void hull_mean(std::span<const double> x, std::size_t length, std::size_t half, std::size_t root,
+               std::span<double> scratch, std::span<double> out);
+
 // (high + low + close) / 3, row by row.
 void typical_price(std::span<const double> high, std::span<const double> low,
                    std::span<const double> close, std::span<double> out);

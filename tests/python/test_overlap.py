@@ -624,6 +624,38 @@ def test_long_exponential_means_match_pandas_exactly(length):
     assert_same(overlap.tema(s, length), ref_tema(s, length))
 
 
+@pytest.mark.parametrize("length", [1, 2, 9, 16, 50])
+def test_fused_hull_mean_matches_its_three_passes(length, monkeypatch):
+    rng = np.random.default_rng(length)
+    values = 100 * np.exp(np.cumsum(rng.normal(0.0, 0.01, 20_000)))
+    values[rng.choice(len(values), 30, replace=False)] = np.nan
+    values[9_000:9_100] = np.nan  # a gap wider than a pass's chunk edge
+    s = pd.Series(values)
+    fused = overlap.hma(s, length)
+    real_wma = overlap.wma
+    # a double in the module's dict makes hma call it three times
+    monkeypatch.setattr(overlap, "wma", lambda *a, **k: real_wma(*a, **k))
+    passes = overlap.hma(s, length)
+    assert (fused.isna() == passes.isna()).all()
+    assert_same(fused, passes, 1e-12 * _window_scale(s, length + 20))
+
+
+def test_fused_hull_mean_holds_no_full_length_temporaries():
+    import tracemalloc
+
+    s = pd.Series(np.random.default_rng(0).random(2_000_000) + 1)
+    overlap.hma(s.iloc[:1000], 20)
+    tracemalloc.start()
+    try:
+        result = overlap.hma(s, 20)
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    # the result and nothing else of its size (three passes hold four)
+    assert peak < 1.5 * s.to_numpy().nbytes, peak
+    assert result.notna().sum() == len(s) - 20 - 4 + 2
+
+
 @DIFF
 @given(s=series(), length=st.integers(1, 25), asc=st.booleans())
 def test_weighted_means_match_pandas(s, length, asc):

@@ -382,6 +382,43 @@ constexpr const char* hma_doc =
     "apply only to the final fills. Returns a Series named \"HMA_<length>\",\n"
     "or None when the series is too short for any of the three averages.";
 
+// Whether `fn` is the package's compiled function `name` of `module`, not a
+// double put in the module's dict in its place.
+bool is_compiled(const py::handle& fn, const py::handle& module, const char* name) {
+  if (std::string(py::str(py::type::handle_of(fn).attr("__name__"))) != "native_function") {
+    return false;
+  }
+  return py::getattr(fn, "__module__", py::none()).equal(module) &&
+         py::getattr(fn, "__name__", py::none()).equal(py::str(name));
+}
+
+// The Hull mean's three weighted passes and blend run fused when they would
+// run exactly the module's own functions: `wma` and the helpers it calls are
+// the compiled ones, so nothing can observe the inner calls being skipped.
+bool hull_inner_steps_are_ours(glue::Call& c) {
+  py::object utils = c.global("verify_series").attr("__module__");
+  return is_compiled(c.global("wma"), c.globals()["__name__"], "wma") &&
+         is_compiled(c.global("verify_series"), utils, "verify_series") &&
+         is_compiled(c.global("get_offset"), utils, "get_offset") &&
+         is_compiled(c.global("_apply_offset"), utils, "_apply_offset") &&
+         is_compiled(c.global("_handle_fills"), utils, "_handle_fills");
+}
+
+// The three passes fused: the result of wma(2 * wma(close, half) -
+// wma(close, length), root) with no full-length temporary but the result.
+py::object fused_hull(glue::Call& c, const py::object& close, std::size_t length, std::size_t half,
+                      std::size_t root) {
+  glue::Float64Values values = average_values(close, "wma");
+  std::vector<double> scratch(core::hull_mean_scratch(length, half, root));
+  glue::Float64Array out = glue::new_float64(values.size());
+  {
+    auto o = glue::writable(out);
+    py::gil_scoped_release release;
+    core::hull_mean(values.span(), length, half, root, scratch, o);
+  }
+  return new_series(c, std::move(out), close.attr("index"));
+}
+
 py::object hma(glue::Call& c) {
   py::object length = normalise_length(c.arg("length"), 9);
   py::object offset = glue::int_argument(c.arg("offset"), "offset");
@@ -392,14 +429,24 @@ py::object hma(glue::Call& c) {
   const double n = static_cast<double>(to_size(length));
   py::int_ half_len(static_cast<long long>(n / 2.0));
   py::int_ sqrt_len(static_cast<long long>(std::sqrt(n)));
-  py::object wmaf = c.global("wma")(close, py::arg("length") = half_len);
-  py::object wmas = c.global("wma")(close, py::arg("length") = length);
-  // the half-length average may need more rows than the series has (a half
-  // length of 0 means wma's default of 10): no result rather than None * 2
-  if (wmaf.is_none() || wmas.is_none()) return py::none();
-  py::object diff = double_blend(c, wmaf, wmas);
-  py::object result = c.global("wma")(diff, py::arg("length") = sqrt_len);
-  if (result.is_none()) return py::none();
+  py::object result;
+  if (hull_inner_steps_are_ours(c)) {
+    // wma's length rule on the half length: 0 means its default of 10; the
+    // half-length pass needs that many rows, as wma's verify_series asks
+    const std::size_t half = to_size(normalise_length(half_len, 10));
+    if (half > static_cast<std::size_t>(py::len(close))) return py::none();
+    result = fused_hull(c, close, to_size(length), half, to_size(sqrt_len));
+  } else {
+    py::object wmaf = c.global("wma")(close, py::arg("length") = half_len);
+    py::object wmas = c.global("wma")(close, py::arg("length") = length);
+    // the half-length average may need more rows than the series has (a
+    // half length of 0 means wma's default of 10): no result rather than
+    // None * 2
+    if (wmaf.is_none() || wmas.is_none()) return py::none();
+    py::object diff = double_blend(c, wmaf, wmas);
+    result = c.global("wma")(diff, py::arg("length") = sqrt_len);
+    if (result.is_none()) return py::none();
+  }
   return finish(c, result, offset, c.kwargs(), with_length("HMA_", length));
 }
 
