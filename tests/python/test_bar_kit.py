@@ -110,7 +110,7 @@ def random_case(seed):
     )
     m = int(rng.integers(0, 8))
     event_offsets = rng.integers(0, 45, m) * 60 + np.where(rng.random(m) < 0.3, rng.integers(1, 60, m), 0)
-    event_times = stamps(event_offsets, cal_zone, ["ns", "us"][rng.integers(2)])
+    event_times = stamps(event_offsets, cal_zone, ["ns", "us", "ms", "s"][rng.integers(4)])
     if m > 1 and rng.random() < 0.4:  # the same release twice
         event_times = event_times[:-1].append(event_times[:1])
     calendar = pd.DataFrame(
@@ -154,6 +154,29 @@ def test_ordinary_frames_take_the_native_road(seed, monkeypatch):
     bars, calendar, (pre, post) = random_case(seed)
     bars = bars.dropna(subset=["datetime"])
     calendar = calendar.dropna(subset=["event_datetime"])
+    if len(bars) == 0 or len(calendar) == 0:
+        pytest.skip("nothing to join")
+    want = reference_windows(bars, calendar, pre, post)
+    monkeypatch.setattr(pd.DataFrame, "join", no_join)
+    assert_same_frame(bar_kit.filter_bars_around_events(bars, calendar, pre, post), want)
+
+
+COMMON_INPUTS = {
+    "event names as objects": lambda b, c: (b, c.assign(EVENT_NAME=c["EVENT_NAME"].astype(object))),
+    "event names as string": lambda b, c: (b, c.assign(EVENT_NAME=c["EVENT_NAME"].astype("string"))),
+    "event names as string[pyarrow]": lambda b, c: (b, c.assign(EVENT_NAME=c["EVENT_NAME"].astype("string[pyarrow]"))),
+    "event names as categories": lambda b, c: (b, c.assign(EVENT_NAME=c["EVENT_NAME"].astype("category"))),
+    "calendar in seconds": lambda b, c: (b, c.assign(event_datetime=c["event_datetime"].dt.as_unit("s"))),
+    "calendar in milliseconds": lambda b, c: (b, c.assign(event_datetime=c["event_datetime"].dt.as_unit("ms"))),
+    "bars shuffled": lambda b, c: (b.sample(frac=1.0, random_state=3), c),
+}
+
+
+@pytest.mark.parametrize("change", COMMON_INPUTS.values(), ids=COMMON_INPUTS.keys())
+@pytest.mark.parametrize("seed", [s for s in range(120) if s % 11 == 1])
+def test_common_inputs_take_the_native_road(seed, change, monkeypatch):
+    bars, calendar, (pre, post) = random_case(seed)
+    bars, calendar = change(bars.dropna(subset=["datetime"]), calendar.dropna(subset=["event_datetime"]))
     if len(bars) == 0 or len(calendar) == 0:
         pytest.skip("nothing to join")
     want = reference_windows(bars, calendar, pre, post)

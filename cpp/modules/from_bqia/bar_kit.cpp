@@ -198,6 +198,20 @@ std::optional<py::object> event_grid_columns(glue::Call& c, py::handle calendar,
   py::object times = column(calendar, "event_datetime");
   if (!py::isinstance(names, series_type) || !py::isinstance(times, series_type)) return std::nullopt;
   std::optional<Stamps> stamps = stamps_of(times, pd);
+  py::object round = c.global("round_event_datetime");
+  const bool own_rounding =
+      round.is(py::module_::import("orvane_data.from_bqia.query_kit").attr("round_event_datetime"));
+  // Rows of second or millisecond stamps make a grid in microseconds: the
+  // kit's own rounding hands back a time it rounds in microseconds, and
+  // adding minutes does so for every time. So they are read in microseconds
+  // from the start; only event times none of which was rounded keep their
+  // unit, as rows of such times do.
+  std::string coarse_unit;
+  if (stamps && own_rounding && (stamps->unit == "s" || stamps->unit == "ms")) {
+    coarse_unit = stamps->unit;
+    times = times.attr("dt").attr("as_unit")("us");
+    stamps = stamps_of(times, pd);
+  }
   if (!stamps || (stamps->unit != "ns" && stamps->unit != "us") || has_nat(stamps->ticks)) {
     return std::nullopt;
   }
@@ -223,10 +237,10 @@ std::optional<py::object> event_grid_columns(glue::Call& c, py::handle calendar,
   // times at once; any other rounding function is called once per distinct
   // time and must hand back stamps of the same kind.
   py::object distinct = times.attr("array").attr("take")(to_numpy(std::vector<std::int64_t>(firsts)));
-  py::object round = c.global("round_event_datetime");
   Int64Array rounded_ticks;
-  if (round.is(py::module_::import("orvane_data.from_bqia.query_kit").attr("round_event_datetime"))) {
-    Int64Array instant = Int64Array::ensure(distinct.attr("asi8"));
+  Int64Array instant_ticks = Int64Array::ensure(distinct.attr("asi8"));
+  if (own_rounding) {
+    const Int64Array& instant = instant_ticks;
     Int64Array wall = stamps->tz.is_none()
                           ? instant
                           : Int64Array::ensure(distinct.attr("tz_localize")(py::none()).attr("asi8"));
@@ -282,8 +296,13 @@ std::optional<py::object> event_grid_columns(glue::Call& c, py::handle calendar,
 
   py::dict data;
   data["EVENT_NAME"] = event_values.attr("take")(to_numpy(std::move(event_row)));
+  const bool none_rounded =
+      std::equal(rounded_ticks.data(), rounded_ticks.data() + n_times, instant_ticks.data());
   data["event_datetime"] =
       datetimes_from_ticks(pd, to_numpy(std::move(event_time)), stamps->unit, stamps->tz);
+  if (!coarse_unit.empty() && none_rounded) {
+    data["event_datetime"] = data["event_datetime"].attr("as_unit")(coarse_unit);
+  }
   data["datetime"] = datetimes_from_ticks(pd, to_numpy(std::move(minute)), stamps->unit, stamps->tz);
   data["time_diff"] = to_numpy(std::move(offset));
   return pd.attr("DataFrame")(data, py::arg("copy") = false);
@@ -408,6 +427,19 @@ bool is_plain_label_dtype(py::handle dtype, py::handle pd) {
   return kind == "i" || kind == "u" || kind == "f";
 }
 
+// Whether a column of names holds texts whatever its dtype (str, string of
+// either storage, object, categorical): pandas' joins compare such keys by
+// value, so the calendar's names meet the grid's across those dtypes.
+bool holds_texts(py::handle pd, py::handle names) {
+  py::object dtype = names.attr("dtype");
+  if (py::isinstance(dtype, pd.attr("StringDtype"))) return true;
+  py::object values = py::isinstance(dtype, pd.attr("CategoricalDtype"))
+                          ? py::object(dtype.attr("categories"))
+                          : py::reinterpret_borrow<py::object>(names);
+  py::object kind = pd.attr("api").attr("types").attr("infer_dtype")(values, py::arg("skipna") = true);
+  return kind.equal(py::str("string"));
+}
+
 // Sort ranks of a column as pandas orders it (missing values last).
 Int64Array sort_ranks(py::handle pd, py::handle values) {
   py::object categorical = pd.attr("Categorical")(values, py::arg("ordered") = true);
@@ -505,10 +537,15 @@ std::optional<py::object> windows_native(glue::Call& c, py::handle bars, py::han
   py::object calendar_index = by_event.attr("index");
   py::object calendar_names = calendar_index.attr("get_level_values")(0);
   py::object calendar_times = calendar_index.attr("get_level_values")(1);
-  if (!same(calendar_names.attr("dtype"), grid_event_col.attr("dtype")) ||
-      !same(calendar_times.attr("dtype"), event_time->dtype)) {
+  if (!same(calendar_names.attr("dtype"), grid_event_col.attr("dtype")) &&
+      !(holds_texts(pd, calendar_names) && holds_texts(pd, grid_event_col))) {
     return std::nullopt;
   }
+  std::optional<Stamps> calendar_stamps = stamps_of(calendar_times, pd);
+  if (!calendar_stamps || calendar_stamps->per_second > event_time->per_second) return std::nullopt;
+  // the calendar's times in the grid's unit (exact: no finer than it)
+  calendar_times = pd.attr("DatetimeIndex")(calendar_times).attr("as_unit")(event_time->unit);
+  if (!same(calendar_times.attr("dtype"), event_time->dtype)) return std::nullopt;
   py::list calendar_columns(by_event.attr("columns").attr("tolist")());
   for (py::handle name : calendar_columns) {
     if (same(py::str("time_diff"), name) || same(py::str("datetime"), name) ||
@@ -520,8 +557,7 @@ std::optional<py::object> windows_native(glue::Call& c, py::handle bars, py::han
   Int64Array calendar_code = Int64Array::ensure(factorized[0]);
   Int64Array grid_event_code = Int64Array::ensure(
       pd.attr("Index")(factorized[1]).attr("get_indexer")(grid_event_col));
-  Int64Array calendar_ticks =
-      Int64Array::ensure(pd.attr("DatetimeIndex")(calendar_times).attr("asi8"));
+  Int64Array calendar_ticks = Int64Array::ensure(calendar_times.attr("asi8"));
 
   core::WindowRows rows;
   core::JoinedRows joined;
