@@ -15,6 +15,7 @@ from pathlib import Path
 
 import numpy as np
 import pandas as pd
+import pyarrow as pa
 import pytest
 import pytz
 
@@ -161,6 +162,10 @@ def test_ordinary_frames_take_the_native_road(seed, monkeypatch):
     assert_same_frame(bar_kit.filter_bars_around_events(bars, calendar, pre, post), want)
 
 
+def _arrow_stamps(stamps):
+    return stamps.astype(pd.ArrowDtype(pa.timestamp(stamps.dt.unit, stamps.dt.tz)))
+
+
 COMMON_INPUTS = {
     "event names as objects": lambda b, c: (b, c.assign(EVENT_NAME=c["EVENT_NAME"].astype(object))),
     "event names as string": lambda b, c: (b, c.assign(EVENT_NAME=c["EVENT_NAME"].astype("string"))),
@@ -169,6 +174,7 @@ COMMON_INPUTS = {
     "calendar in seconds": lambda b, c: (b, c.assign(event_datetime=c["event_datetime"].dt.as_unit("s"))),
     "calendar in milliseconds": lambda b, c: (b, c.assign(event_datetime=c["event_datetime"].dt.as_unit("ms"))),
     "bars shuffled": lambda b, c: (b.sample(frac=1.0, random_state=3), c),
+    "bar stamps in arrow": lambda b, c: (b.assign(datetime=_arrow_stamps(b["datetime"])), c),
 }
 
 

@@ -135,6 +135,21 @@ std::optional<Stamps> stamps_of(py::handle series, py::handle pd) {
   return s;
 }
 
+// Arrow time stamps as the datetime64 column of the same unit and zone
+// (nulls as NaT), which pandas' joins treat as equal to them; any other
+// column as it is.
+py::object numpy_stamps(py::handle pd, py::object series) {
+  py::object dtype = series.attr("dtype");
+  if (!py::isinstance(dtype, pd.attr("ArrowDtype"))) return series;
+  py::object arrow_type = dtype.attr("pyarrow_dtype");
+  if (!truthy(py::module_::import("pyarrow").attr("types").attr("is_timestamp")(arrow_type))) {
+    return series;
+  }
+  py::object unit = arrow_type.attr("unit"), tz = arrow_type.attr("tz");
+  if (tz.is_none()) return series.attr("astype")("datetime64[" + std::string(py::str(unit)) + "]");
+  return series.attr("astype")(pd.attr("DatetimeTZDtype")(py::arg("unit") = unit, py::arg("tz") = tz));
+}
+
 bool has_nat(const Int64Array& a) {
   for (std::int64_t v : view(a)) {
     if (v == core::kNaT) return true;
@@ -483,7 +498,10 @@ std::optional<py::object> windows_native(glue::Call& c, py::handle bars, py::han
   py::object grid_time_col = column(grid, "event_datetime");
   std::optional<Stamps> minute = stamps_of(grid_minute_col, pd);
   std::optional<Stamps> event_time = stamps_of(grid_time_col, pd);
-  std::optional<Stamps> bar_time = stamps_of(column(bars, "datetime"), pd);
+  py::object bar_time_col = column(bars, "datetime");
+  // joined with arrow stamps, the grid's minutes keep their own zone
+  const bool arrow_bar_times = py::isinstance(bar_time_col.attr("dtype"), pd.attr("ArrowDtype"));
+  std::optional<Stamps> bar_time = stamps_of(numpy_stamps(pd, bar_time_col), pd);
   if (!minute || !event_time || !bar_time) return std::nullopt;
   if (minute->tz.is_none() != bar_time->tz.is_none()) return std::nullopt;  // naive against aware
   if (has_nat(minute->ticks) || has_nat(event_time->ticks)) return std::nullopt;
@@ -492,7 +510,7 @@ std::optional<py::object> windows_native(glue::Call& c, py::handle bars, py::han
     return std::nullopt;
   }
   // Aware stamps of two zones are joined by instant and come out in UTC.
-  if (!minute->tz.is_none() &&
+  if (!minute->tz.is_none() && !arrow_bar_times &&
       !same(pd.attr("DatetimeTZDtype")(py::arg("unit") = minute->unit, py::arg("tz") = bar_time->tz),
             minute->dtype)) {
     grid_minute_col = grid_minute_col.attr("dt").attr("tz_convert")("UTC");
