@@ -10,16 +10,19 @@ the same steps, checks the two frames are identical and prints the ratio.
 
 from __future__ import annotations
 
-import datetime as dt
+import os
 import sys
 import time
 import types
 
 import numpy as np
 import pandas as pd
-import pytz
 
 from orvane_data.from_bqia import query_kit
+
+# the pandas formulations are the tests' own (tests/python/reference.py)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
+from reference import element_by_element  # noqa: E402
 
 ROWS = int(sys.argv[1]) if len(sys.argv) > 1 else 100_000
 TARGET = "America/New_York"
@@ -67,29 +70,6 @@ class _Service:
         return iter([[_Item(self.frame)] for _ in requests])
 
 
-def element_by_element(frame: pd.DataFrame) -> pd.DataFrame:
-    out = frame.dropna(subset=["ACTUAL"])
-    calendar_zone = query_kit.convert_tz(out["TIMEZONE"].unique()[0])
-    target = pytz.timezone(TARGET)
-    try:
-        event = out["RELEASE_DATE_TIME"].apply(
-            lambda x: pd.to_datetime(x).tz_localize(calendar_zone).tz_convert(target)
-        )
-    except Exception:
-        event = out["RELEASE_DATE_TIME"].apply(
-            lambda x: pd.to_datetime(x).tz_convert(calendar_zone).tz_convert(target)
-        )
-
-    def round_down(x):
-        return x + dt.timedelta(seconds=-x.second) if x.second > 0 else x
-
-    out["event_datetime"] = event.apply(round_down)
-    out["event_date"] = out["event_datetime"].apply(lambda x: x.date())
-    out["event_time"] = out["event_datetime"].apply(lambda x: x.time())
-    out["event_timezone"] = out["event_datetime"].apply(lambda x: x.tz)
-    return out
-
-
 def main() -> None:
     frame = calendar_answer(ROWS)
     query_kit.bql = types.SimpleNamespace(Request=lambda *a, **k: None)
@@ -98,7 +78,7 @@ def main() -> None:
     t0 = time.perf_counter()
     native = query_kit.get_eco_calendar_data(service, "US", "2024-01-01", "2024-12-31", event_timezone=TARGET)
     t1 = time.perf_counter()
-    reference = element_by_element(frame)
+    reference = element_by_element(frame.dropna(subset=["ACTUAL"]), TARGET)
     t2 = time.perf_counter()
 
     pd.testing.assert_frame_equal(native, reference)

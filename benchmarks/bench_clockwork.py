@@ -22,6 +22,7 @@ printed (below 1 means cheaper than pandas):
 
 from __future__ import annotations
 
+import os
 import sys
 import time
 
@@ -29,6 +30,10 @@ import numpy as np
 import pandas as pd
 
 from orvane_data import _clockwork as cw
+
+# the pandas formulations are the tests' own (tests/python/reference.py)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
+from reference import pandas_utc  # noqa: E402
 
 STAMPS = int(sys.argv[1]) if len(sys.argv) > 1 else 10_000_000
 REPEATS = int(sys.argv[2]) if len(sys.argv) > 2 else 3
@@ -51,10 +56,6 @@ def compare(ours, theirs) -> tuple[float, float, object, object]:
         t, mine = timed(ours)
         best_ours = min(best_ours, t)
     return best_ours, best_theirs, mine, reference
-
-
-def pandas_utc(stamps: pd.DatetimeIndex) -> pd.DatetimeIndex:
-    return stamps.tz_localize(ZONE, ambiguous="infer", nonexistent="shift_forward").tz_convert("UTC").tz_localize(None)
 
 
 def round_the_clock(n: int) -> pd.DatetimeIndex:
@@ -82,7 +83,7 @@ def main() -> None:
     stamps = round_the_clock(STAMPS)
     ours, theirs, got, expected = compare(
         lambda: cw.process_intraday_timestamps(stamps, exchange_tz=ZONE, output_tz="UTC"),
-        lambda: pandas_utc(stamps))
+        lambda: pandas_utc(stamps, ZONE))
     pd.testing.assert_index_equal(got, expected)
     report("process_intraday_timestamps (one series)", ours, theirs)
 
@@ -91,7 +92,7 @@ def main() -> None:
                                                          names=["TICKER", "DATETIME"]))
     ours, theirs, out, expected = compare(
         lambda: cw.apply_intraday_index_level(frame, "DATETIME", exchange_tz=ZONE, output_tz="UTC"),
-        lambda: pandas_utc(stamps))
+        lambda: pandas_utc(stamps, ZONE))
     pd.testing.assert_index_equal(out.index.get_level_values("DATETIME"), expected)
     report("apply_intraday_index_level (one instrument)", ours, theirs)
     del frame, out, got, expected, stamps
@@ -101,7 +102,7 @@ def main() -> None:
     rows = index.get_level_values("DATETIME")
     ours, theirs, out, expected = compare(
         lambda: cw.apply_intraday_index_level(frame, "DATETIME", exchange_tz=ZONE, output_tz="UTC"),
-        lambda: pandas_utc(rows))
+        lambda: pandas_utc(rows, ZONE))
     pd.testing.assert_index_equal(out.index.get_level_values("DATETIME"), expected)
     report("apply_intraday_index_level (25 instruments)", ours, theirs)
     del frame, out, index, rows, expected
@@ -114,7 +115,7 @@ def main() -> None:
     frame = pd.DataFrame({"px": np.zeros(len(index))}, index=index)
     ours, theirs, out, _ = compare(
         lambda: cw.apply_intraday_index_level(frame, "DATETIME", exchange_tz=ZONE, output_tz="UTC"),
-        lambda: pandas_utc(stacked))
+        lambda: pandas_utc(stacked, ZONE))
     utc = pd.date_range("2005-01-03", periods=per, freq="min", unit="ns")
     assert (out.index.get_level_values("DATETIME") == np.repeat(utc, 4)).all()
     report("apply_intraday_index_level (4 interleaved)", ours, theirs)

@@ -55,7 +55,7 @@ EVENTS = ["NFP TCH Index", "USURTOT Index", "CPI YOY Index", "CPI CHNG Index", "
 
 
 def dataset(folder: Path, start: str, end: str) -> Path:
-    from orvane_data.simulated import bar_store
+    from orvane_data import bar_store
 
     root = folder / f"bars_{start}_{end}"
     done = root / "_complete"
@@ -86,7 +86,7 @@ import json, resource, sys, time
 import pandas as pd
 from orvane_data.event_study import event_moves, summarize_moves
 from orvane_data.from_bqia.bar_kit import filter_bars_around_events
-from orvane_data.simulated import bar_store
+from orvane_data import bar_store
 root, calendar_path, out = sys.argv[1:4]
 columns = json.loads(sys.argv[4])
 calendar = pd.read_pickle(calendar_path)
@@ -187,7 +187,7 @@ def main() -> None:
     folder.mkdir(parents=True, exist_ok=True)
     root = dataset(folder, start, end)
 
-    from orvane_data.simulated import bar_store
+    from orvane_data import bar_store
 
     cal = calendar(start, end)
     calendar_path = folder / "calendar.pkl"

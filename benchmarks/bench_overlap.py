@@ -9,6 +9,8 @@ does not change within one measurement. See benchmarks/README.md.
 """
 
 import argparse
+import os
+import sys
 import threading
 import time
 
@@ -16,6 +18,10 @@ import numpy as np
 import pandas as pd
 
 from orvane_data.ta import overlap
+
+# the pandas formulations are the tests' own (tests/python/reference.py)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
+from reference import seeded  # noqa: E402
 
 
 # ---------------------------------------------------------------------------
@@ -27,19 +33,12 @@ def pd_sma(close, length):
     return close.rolling(length, min_periods=length).mean()
 
 
-def _seeded(close, length):
-    arr = close.values.copy().astype(float)
-    arr[length - 1] = np.nanmean(arr[:length])
-    arr[: length - 1] = np.nan
-    return pd.Series(arr, index=close.index)
-
-
 def pd_ema(close, length):
-    return _seeded(close, length).ewm(span=length, adjust=False).mean()
+    return seeded(close, length).ewm(span=length, adjust=False).mean()
 
 
 def pd_rma(close, length):
-    return _seeded(close, length).ewm(alpha=1.0 / length, adjust=False).mean()
+    return seeded(close, length).ewm(alpha=1.0 / length, adjust=False).mean()
 
 
 def pd_wma(close, length):

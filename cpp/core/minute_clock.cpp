@@ -5,20 +5,6 @@
 
 namespace orvane::core {
 
-namespace {
-
-std::int64_t floor_mod(std::int64_t value, std::int64_t divisor) {
-  const std::int64_t r = value % divisor;
-  return r < 0 ? r + divisor : r;
-}
-
-std::int64_t floor_div(std::int64_t value, std::int64_t divisor) {
-  const std::int64_t q = value / divisor;
-  return (value % divisor != 0 && (value < 0) != (divisor < 0)) ? q - 1 : q;
-}
-
-}  // namespace
-
 bool clear_seconds(std::span<const std::int64_t> wall, std::span<const std::int64_t> instant,
                    std::int64_t ticks_per_second, std::span<std::int64_t> out) {
   if (wall.size() != instant.size() || out.size() != instant.size()) {

@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <span>
 
-namespace orvane::core {
+#include "ticks.hpp"
 
-inline constexpr std::int64_t not_a_time = INT64_MIN;
+namespace orvane::core {
 
 // out[i] = instant[i] minus the seconds field of wall[i] (the same stamp read
 // on the local clock), in whole seconds: the sub-second part is kept, as when

@@ -1,21 +1,21 @@
 #include "sorted_runs.hpp"
 
 #include <functional>
-#include <limits>
 #include <queue>
 #include <utility>
+
+#include "ticks.hpp"
 
 namespace orvane::core {
 
 bool factorize_runs(std::span<const std::int64_t> values, std::span<const std::size_t> starts,
                     std::vector<std::int64_t>& uniques, std::span<std::int64_t> codes) {
-  constexpr std::int64_t nat = std::numeric_limits<std::int64_t>::min();
   uniques.clear();
   const std::size_t runs = starts.empty() ? 0 : starts.size() - 1;
   for (std::size_t r = 0; r < runs; ++r) {
-    std::int64_t last = nat;
+    std::int64_t last = not_a_time;
     for (std::size_t i = starts[r]; i < starts[r + 1]; ++i) {
-      if (values[i] == nat) continue;
+      if (values[i] == not_a_time) continue;
       if (values[i] < last) return false;
       last = values[i];
     }
@@ -23,19 +23,19 @@ bool factorize_runs(std::span<const std::int64_t> values, std::span<const std::s
   // next unread position of each run
   std::vector<std::size_t> next(starts.begin(), starts.end() - (runs ? 1 : 0));
   auto skip_nat = [&](std::size_t r) {
-    while (next[r] < starts[r + 1] && values[next[r]] == nat) codes[next[r]++] = -1;
+    while (next[r] < starts[r + 1] && values[next[r]] == not_a_time) codes[next[r]++] = -1;
   };
   // the whole stretch of `value` at the head of run r, coded `code`
   auto take = [&](std::size_t r, std::int64_t value, std::int64_t code) {
-    while (next[r] < starts[r + 1] && (values[next[r]] == value || values[next[r]] == nat)) {
-      codes[next[r]] = values[next[r]] == nat ? -1 : code;
+    while (next[r] < starts[r + 1] && (values[next[r]] == value || values[next[r]] == not_a_time)) {
+      codes[next[r]] = values[next[r]] == not_a_time ? -1 : code;
       ++next[r];
     }
   };
   if (runs == 1) {
     uniques.reserve(values.size());
     for (std::size_t i = 0; i < values.size(); ++i) {
-      if (values[i] == nat) {
+      if (values[i] == not_a_time) {
         codes[i] = -1;
         continue;
       }

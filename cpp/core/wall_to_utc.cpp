@@ -1,13 +1,13 @@
 #include "wall_to_utc.hpp"
 
 #include <algorithm>
-#include <limits>
 #include <utility>
+
+#include "ticks.hpp"
 
 namespace orvane::core {
 namespace {
 
-constexpr std::int64_t nat = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t day = 86'400;
 constexpr std::int64_t hour = 3'600;
 // Seconds and ticks kept far enough from the int64 ends that a stamp plus or
@@ -17,11 +17,6 @@ constexpr std::int64_t tick_limit = std::int64_t{1} << 62;
 // Stamps this close to the table's first or last transition are left out:
 // readings look a day either side of a stamp, and offsets reach past 14 hours.
 constexpr std::int64_t edge_margin = 3 * day;
-
-std::int64_t floor_div(std::int64_t a, std::int64_t b) {
-  const std::int64_t q = a / b;
-  return (a % b < 0) ? q - 1 : q;
-}
 
 // Offsets in force at UTC seconds, remembering the last period found so that
 // stamps in order cost a comparison or two each.
@@ -84,7 +79,7 @@ Reading read_wall(std::int64_t v, std::int64_t tps, const OffsetTable& zone, Per
 // the moved stamp's one true reading; anything else is declined.
 std::optional<std::int64_t> shifted(std::int64_t v, std::int64_t tps, const OffsetTable& zone) {
   const std::int64_t per_hour = hour * tps;
-  const std::int64_t rem = v - floor_div(v, per_hour) * per_hour;
+  const std::int64_t rem = floor_mod(v, per_hour);
   const std::int64_t moved = v + (per_hour - rem);
   const auto& t = zone.transitions;
   const std::size_t c = static_cast<std::size_t>(
@@ -191,8 +186,8 @@ WallToUtc read_wall_clock(std::span<const std::int64_t> wall, std::int64_t ticks
   Periods lo(zone), hi(zone);
   for (std::size_t i = 0; i < wall.size(); ++i) {
     const std::int64_t v = wall[i];
-    if (v == nat) {
-      utc[i] = nat;
+    if (v == not_a_time) {
+      utc[i] = not_a_time;
       continue;
     }
     if (v < -tick_limit || v > tick_limit) return WallToUtc::declined;

@@ -3,18 +3,19 @@
 #include <string>
 
 #include "function.hpp"
+#include "pyops.hpp"
 
 namespace orvane::glue {
 namespace {
 
-std::string type_name(py::handle type) { return py::str(type.attr("__name__")); }
+std::string name_of_type(py::handle type) { return py::str(type.attr("__name__")); }
 
 [[noreturn]] void wrong_type(py::handle obj, const char* arg, py::handle expected) {
   std::string message = std::string("Argument '") + arg + "' has incorrect type (expected " +
-                        type_name(expected) + ", got " + type_name(py::type::handle_of(obj)) + ")";
+                        name_of_type(expected) + ", got " + type_name(obj) + ")";
   if (PyObject_IsInstance(obj.ptr(), expected.ptr()) == 1) {
     message += ". Subclasses of built-in types are rejected; pass a plain " +
-               type_name(expected) + ".";
+               name_of_type(expected) + ".";
   }
   raise(PyExc_TypeError, message);
 }

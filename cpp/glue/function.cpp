@@ -4,6 +4,9 @@
 
 #include <stdexcept>
 
+#include "checks.hpp"
+#include "pyops.hpp"
+
 namespace orvane::glue {
 namespace {
 
@@ -29,6 +32,33 @@ py::object evaluate(const std::string& expr, const py::dict& module_dict) {
   return py::eval<py::eval_expr>(py::str(expr), scope, module_dict);
 }
 
+// The check a declared type implies (see ArgCheck); `type` is the exact
+// type for ArgCheck::exact_type.
+ArgCheck check_of(const py::object& annotation, py::object& type, bool& optional) {
+  optional = false;
+  if (!annotation) return ArgCheck::none;
+  py::object target = annotation;
+  py::object typing = py::module_::import("typing");
+  if (typing.attr("get_origin")(annotation).is(typing.attr("Union"))) {
+    py::tuple args = typing.attr("get_args")(annotation);
+    if (py::len(args) != 2 || args[1].ptr() != reinterpret_cast<PyObject*>(Py_TYPE(Py_None))) {
+      return ArgCheck::none;
+    }
+    target = args[0];
+    optional = true;
+  }
+  for (PyTypeObject* exact : {&PyUnicode_Type, &PyList_Type, &PyDict_Type}) {
+    if (target.ptr() == reinterpret_cast<PyObject*>(exact)) {
+      type = target;
+      return ArgCheck::exact_type;
+    }
+  }
+  if (optional) return ArgCheck::none;
+  if (target.ptr() == reinterpret_cast<PyObject*>(&PyLong_Type)) return ArgCheck::int_convention;
+  if (target.ptr() == reinterpret_cast<PyObject*>(&PyBool_Type)) return ArgCheck::truth;
+  return ArgCheck::none;
+}
+
 }  // namespace
 
 void raise(PyObject* type, const std::string& message) {
@@ -49,7 +79,7 @@ const py::object& Call::arg(std::string_view name) const {
   for (std::size_t i = 0; i < params.size(); ++i) {
     if (params[i].name == name) return slots_[i];
   }
-  throw std::logic_error("no parameter named " + std::string(name));
+  raise(PyExc_LookupError, fn_.qualname() + "() has no parameter named '" + std::string(name) + "'");
 }
 
 const py::dict& Call::globals() const { return fn_.globals(); }
@@ -63,7 +93,7 @@ py::object Call::global(const char* name) const {
 }
 
 Function::Function(py::dict globals, std::string module, std::string qualname, std::string doc,
-                   const core::SignatureText& sig, Impl impl)
+                   const core::SignatureText& sig, Impl impl, Checks checks)
     : globals_(std::move(globals)),
       module_(std::move(module)),
       name_(sig.name),
@@ -71,9 +101,13 @@ Function::Function(py::dict globals, std::string module, std::string qualname, s
       doc_(std::move(doc)),
       impl_(std::move(impl)) {
   for (const core::ParamText& p : sig.params) {
-    Param param{p.name, p.kind, py::object(), py::object()};
+    Param param{p.name, p.kind, py::object(), py::object(), ArgCheck::none, py::object(), false};
     if (p.has_default) param.default_value = evaluate(p.default_value, globals_);
     if (!p.annotation.empty()) param.annotation = evaluate(p.annotation, globals_);
+    if (checks == Checks::declared) {
+      param.check = check_of(param.annotation, param.exact_type, param.allow_none);
+      if (param.default_value && param.default_value.is_none()) param.allow_none = true;
+    }
     declared_.push_back(param);
     if (p.kind == ParamKind::var_positional) {
       var_positional_ = true;
@@ -173,8 +207,21 @@ py::object Function::call(const py::args& args, const py::kwargs& kwargs) const 
   missing(missing_positional, "positional");
   missing(missing_keyword, "keyword-only");
 
+  apply_checks(slots);
   Call call(*this, std::move(slots), std::move(varargs), std::move(extra));
   return impl_(call);
+}
+
+void Function::apply_checks(std::vector<py::object>& slots) const {
+  for (std::size_t i = 0; i < params_.size(); ++i) {
+    const Param& p = params_[i];
+    switch (p.check) {
+      case ArgCheck::none: break;
+      case ArgCheck::exact_type: check_type(slots[i], p.name.c_str(), p.exact_type, p.allow_none); break;
+      case ArgCheck::int_convention: slots[i] = int_argument(slots[i], p.name.c_str()); break;
+      case ArgCheck::truth: slots[i] = py::bool_(truthy(slots[i])); break;
+    }
+  }
 }
 
 py::object Function::signature() const {
@@ -216,7 +263,7 @@ py::dict Function::annotations() const {
 namespace {
 
 py::object make_function(py::module_& m, std::string_view owner, std::string_view signature,
-                         std::string_view doc, Impl impl) {
+                         std::string_view doc, Impl impl, Checks checks) {
   py::module_::import("orvane_data._glue");  // registers the function type
   core::SignatureText sig;
   try {
@@ -227,7 +274,7 @@ py::object make_function(py::module_& m, std::string_view owner, std::string_vie
   std::string qualname = owner.empty() ? sig.name : std::string(owner) + "." + sig.name;
   auto fn = std::make_shared<Function>(py::reinterpret_borrow<py::dict>(m.attr("__dict__")),
                                        py::str(m.attr("__name__")), qualname, std::string(doc),
-                                       sig, std::move(impl));
+                                       sig, std::move(impl), checks);
   py::object obj = py::cast(fn);
   py::setattr(obj, "__name__", py::str(fn->name()));
   py::setattr(obj, "__qualname__", py::str(fn->qualname()));
@@ -238,15 +285,16 @@ py::object make_function(py::module_& m, std::string_view owner, std::string_vie
 
 }  // namespace
 
-py::object def(py::module_& m, std::string_view signature, std::string_view doc, Impl impl) {
-  py::object fn = make_function(m, "", signature, doc, std::move(impl));
+py::object def(py::module_& m, std::string_view signature, std::string_view doc, Impl impl,
+               Checks checks) {
+  py::object fn = make_function(m, "", signature, doc, std::move(impl), checks);
   m.attr(fn.attr("__name__")) = fn;
   return fn;
 }
 
 py::object method(py::module_& m, std::string_view owner, std::string_view signature,
-                  std::string_view doc, Impl impl) {
-  return make_function(m, owner, signature, doc, std::move(impl));
+                  std::string_view doc, Impl impl, Checks checks) {
+  return make_function(m, owner, signature, doc, std::move(impl), checks);
 }
 
 }  // namespace orvane::glue

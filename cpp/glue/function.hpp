@@ -49,17 +49,30 @@ class Call {
 
 using Impl = std::function<py::object(Call&)>;
 
+// The check a parameter's declared type implies, for functions declared with
+// Checks::declared: `str`, `list`, `dict` are exact types (None passes when
+// written Optional[...] or when None is the default), `int` takes the int
+// convention and `bool` Python's truth test.
+enum class ArgCheck { none, exact_type, int_convention, truth };
+
 struct Param {
   std::string name;
   core::ParamKind kind;
   py::object default_value;  // null handle when required
   py::object annotation;     // null handle when not annotated
+  ArgCheck check = ArgCheck::none;
+  py::object exact_type;     // for ArgCheck::exact_type
+  bool allow_none = false;
 };
+
+// Whether the declared types of a function's parameters are checked before
+// its implementation runs, or left to the implementation.
+enum class Checks { by_hand, declared };
 
 class Function {
  public:
   Function(py::dict globals, std::string module, std::string qualname, std::string doc,
-           const core::SignatureText& sig, Impl impl);
+           const core::SignatureText& sig, Impl impl, Checks checks = Checks::by_hand);
 
   py::object call(const py::args& args, const py::kwargs& kwargs) const;
   py::object signature() const;    // inspect.Signature, built on first use
@@ -74,6 +87,7 @@ class Function {
 
  private:
   [[noreturn]] void fail(const std::string& what) const;
+  void apply_checks(std::vector<py::object>& slots) const;
   void missing(const std::vector<std::string>& names, const char* kind) const;
 
   py::dict globals_;
@@ -92,13 +106,15 @@ class Function {
 // Declares a native function from its signature text and binds it in `m`
 // under the signature's name. Defaults and annotations are evaluated once,
 // now, in the module's namespace; annotations written as string literals stay
-// texts. Returns the function object.
-py::object def(py::module_& m, std::string_view signature, std::string_view doc, Impl impl);
+// texts. With Checks::declared the arguments pass the checks their declared
+// types imply (see ArgCheck) before `impl` runs. Returns the function object.
+py::object def(py::module_& m, std::string_view signature, std::string_view doc, Impl impl,
+               Checks checks = Checks::by_hand);
 
 // Same, for a method of class `owner` (qualname "owner.name"); the function
 // is returned to be placed in the class namespace, not bound in `m`.
 py::object method(py::module_& m, std::string_view owner, std::string_view signature,
-                  std::string_view doc, Impl impl);
+                  std::string_view doc, Impl impl, Checks checks = Checks::by_hand);
 
 // Raises `type` with `message` from native code.
 [[noreturn]] void raise(PyObject* type, const std::string& message);

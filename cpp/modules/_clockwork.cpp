@@ -1,34 +1,44 @@
 // Bar frequencies, exchange time zones and the time-zone contract of the
 // package's indexes: daily frames on naive midnight dates, intraday frames on
 // naive stamps of the exchange clock or of UTC.
+//
+// Naive wall-clock stamps become UTC natively where the zone's offset table
+// settles them (the roads "clockwork.wall_to_utc", "clockwork.level_to_utc"
+// and "clockwork.instruments_to_utc"); pandas localises the rest.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <functional>
-#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "../core/exchange_zone.hpp"
 #include "../core/row_groups.hpp"
 #include "../core/sorted_runs.hpp"
+#include "../core/ticks.hpp"
 #include "../core/wall_to_utc.hpp"
 #include "../glue/checks.hpp"
+#include "../glue/columns.hpp"
 #include "../glue/function.hpp"
-#include "../glue/pyops.hpp"
 #include "../glue/module_setup.hpp"
+#include "../glue/pyops.hpp"
+#include "../glue/roads.hpp"
+#include "../glue/zone_tables.hpp"
 
 namespace py = pybind11;
 namespace glue = orvane::glue;
+using glue::builtin;
 using glue::compare;
 using glue::contains;
+using glue::Int64Array;
 using glue::truthy;
+using glue::view;
+using glue::writable;
 namespace core = orvane::core;
 using namespace pybind11::literals;
 
@@ -41,10 +51,20 @@ constexpr const char* module_doc =
 constexpr const char* zone_required_message =
     "exchange_tz is required for output_tz='UTC' when timestamps are naive";
 
+constexpr const char* wall_to_utc_road = "clockwork.wall_to_utc";
+constexpr const char* level_to_utc_road = "clockwork.level_to_utc";
+constexpr const char* instruments_to_utc_road = "clockwork.instruments_to_utc";
+
+// Why a conversion took pandas' road.
+constexpr const char* single_stamp = "fewer than two stamps (pandas keeps the frequency)";
+constexpr const char* zone_not_tabled =
+    "the zone is neither a fixed offset nor a zone file the table holds";
+constexpr const char* table_declined =
+    "a stamp lies outside the zone table, or its repeated hour is not read from the order";
+
 // --- Python operations ------------------------------------------------------
 
-py::object binary(PyObject* (*op)(PyObject*, PyObject*), const py::handle& a,
-                  const py::handle& b) {
+py::object binary(PyObject* (*op)(PyObject*, PyObject*), const py::handle& a, const py::handle& b) {
   PyObject* r = op(a.ptr(), b.ptr());
   if (!r) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(r);
@@ -73,39 +93,8 @@ bool is_empty_text(const py::handle& obj) {
   throw py::error_already_set();
 }
 
-py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
-
 // A real list of a (possibly frozen) sequence, to be changed freely.
 py::list list_of(const py::handle& seq) { return builtin("list")(seq); }
-
-// --- ticks of datetime64 data -------------------------------------------------
-
-using Ticks = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
-
-std::span<const std::int64_t> view(const Ticks& a) {
-  return {a.data(), static_cast<std::size_t>(a.size())};
-}
-
-std::span<std::int64_t> writable(Ticks& a) {
-  return {a.mutable_data(), static_cast<std::size_t>(a.size())};
-}
-
-// Ticks per second of a DatetimeIndex's unit, 0 for a unit not handled here.
-std::int64_t ticks_per_second(const py::handle& index) {
-  const std::string unit = py::str(index.attr("unit"));
-  if (unit == "ns") return 1'000'000'000;
-  if (unit == "us") return 1'000'000;
-  if (unit == "ms") return 1'000;
-  if (unit == "s") return 1;
-  return 0;
-}
-
-// A naive DatetimeIndex over `ticks` (no copy), in the unit of `like`.
-py::object naive_index(const py::object& pd, const Ticks& ticks, const py::handle& like,
-                       const py::handle& name) {
-  const std::string dtype = "M8[" + std::string(py::str(like.attr("unit"))) + "]";
-  return pd.attr("DatetimeIndex")(ticks.attr("view")(dtype), "copy"_a = false, "name"_a = name);
-}
 
 bool strictly_increasing(std::span<const std::int64_t> v) {
   for (std::size_t i = 1; i < v.size(); ++i) {
@@ -114,88 +103,8 @@ bool strictly_increasing(std::span<const std::int64_t> v) {
   return true;
 }
 
-// --- zone tables ----------------------------------------------------------------
-
-// The offset table of the zone pandas resolves `zone` to, built from the
-// same zone file the zone object reads; null when pandas' zone is of a kind
-// the native conversion does not take on (or the text names no zone: pandas
-// then reports that itself).
-std::shared_ptr<const core::OffsetTable> load_zone_table(const py::object& pd,
-                                                         const py::object& zone) {
-  py::object tz = pd.attr("DatetimeTZDtype")("tz"_a = zone).attr("tz");
-  py::object datetime = py::module_::import("datetime");
-  if (py::isinstance(tz, datetime.attr("timezone"))) {
-    py::object offset = tz.attr("utcoffset")(py::none());
-    if (py::int_(offset.attr("microseconds")).cast<long long>() != 0) return nullptr;
-    const std::int64_t seconds = py::int_(offset.attr("days")).cast<long long>() * 86'400 +
-                                 py::int_(offset.attr("seconds")).cast<long long>();
-    return std::make_shared<const core::OffsetTable>(core::fixed_offset_table(seconds));
-  }
-  py::object zoneinfo = py::module_::import("zoneinfo");
-  if (!py::type::handle_of(tz).is(zoneinfo.attr("ZoneInfo"))) return nullptr;
-  if (!compare(tz.attr("key"), zone, Py_EQ)) return nullptr;
-
-  // Where the zone object found its data: the zone path first, then the
-  // tzdata package; read by the loader's own parser.
-  py::object common = py::module_::import("zoneinfo._common");
-  py::object path = py::module_::import("zoneinfo._tzpath").attr("find_tzfile")(zone);
-  py::object file =
-      path.is_none() ? common.attr("load_tzdata")(zone) : builtin("open")(path, "rb");
-  py::object data;
-  try {
-    data = common.attr("load_data")(file);
-  } catch (...) {
-    file.attr("close")();
-    throw;
-  }
-  file.attr("close")();
-  py::tuple parts = data;
-  auto ints = [](const py::handle& seq) {
-    std::vector<std::int64_t> out;
-    for (py::handle v : seq) out.push_back(v.cast<std::int64_t>());
-    return out;
-  };
-  const std::vector<std::int64_t> types = ints(parts[0]), transitions = ints(parts[1]),
-                                  offsets = ints(parts[2]), dst_flags = ints(parts[3]);
-  std::vector<std::uint8_t> dst(dst_flags.begin(), dst_flags.end());
-  if (offsets.empty()) return nullptr;
-  for (std::int64_t t : types) {
-    if (t < 0 || static_cast<std::size_t>(t) >= offsets.size()) return nullptr;
-  }
-  std::optional<std::int64_t> after;
-  py::object rule = parts[5];
-  if (!rule.is_none() && truthy(rule)) {
-    after = core::fixed_rule_offset(rule.cast<std::string>());
-  } else {
-    // without a rule the zone stays on its last type
-    after = types.empty() ? offsets.back() : offsets[static_cast<std::size_t>(types.back())];
-  }
-  return std::make_shared<const core::OffsetTable>(
-      core::make_offset_table(transitions, types, offsets, dst, after));
-}
-
-// Tables by zone text, kept for the process as the zone objects are.
-std::shared_ptr<const core::OffsetTable> zone_table(const py::object& pd, const py::object& zone) {
-  static std::unordered_map<std::string, std::shared_ptr<const core::OffsetTable>> tables;
-  std::string key;
-  try {
-    key = zone.cast<std::string>();
-  } catch (const py::error_already_set&) {
-    return nullptr;
-  } catch (const py::cast_error&) {
-    return nullptr;
-  }
-  if (auto found = tables.find(key); found != tables.end()) return found->second;
-  std::shared_ptr<const core::OffsetTable> table;
-  try {
-    table = load_zone_table(pd, zone);
-  } catch (const py::error_already_set&) {
-    table = nullptr;
-  }
-  if (tables.size() >= 1024) tables.clear();
-  tables.emplace(key, table);
-  return table;
-}
+// The stamps of a naive DatetimeIndex (every one passed here is one).
+glue::Stamps naive_stamps(const py::object& ts) { return glue::datetime_stamps(ts).value(); }
 
 // --- naive local stamps to naive UTC --------------------------------------------
 
@@ -205,48 +114,62 @@ py::object pandas_wall_to_utc(const py::object& ts, const py::object& zone) {
       .attr("tz_localize")(py::none());
 }
 
-// The native conversion of a naive DatetimeIndex, when the zone's table
-// settles every stamp; `status` tells why not otherwise.
-std::optional<py::object> native_wall_to_utc(const py::object& pd, const py::object& ts,
-                                             const core::OffsetTable& table, bool resolve_repeated,
-                                             core::WallToUtc& status) {
-  status = core::WallToUtc::declined;
-  const std::int64_t tps = ticks_per_second(ts);
-  if (tps == 0) return std::nullopt;
-  Ticks wall(ts.attr("asi8"));
-  Ticks utc(wall.size());
-  {
-    py::gil_scoped_release release;
-    status = core::wall_to_utc(view(wall), tps, table, resolve_repeated, writable(utc));
-  }
-  if (status != core::WallToUtc::done) return std::nullopt;
-  return naive_index(pd, utc, ts, ts.attr("name"));
+// The offset table of an exchange zone text, or null (see zone_offset_table).
+std::shared_ptr<const core::OffsetTable> table_of(const py::object& zone) {
+  return glue::zone_offset_table(py::str(zone).cast<std::string>());
+}
+
+// The native conversion of naive stamps with the GIL released.
+core::WallToUtc convert_natively(std::span<const std::int64_t> wall, std::int64_t per_second,
+                                 const core::OffsetTable& table, bool resolve_repeated,
+                                 std::span<std::int64_t> utc) {
+  py::gil_scoped_release release;
+  return core::wall_to_utc(wall, per_second, table, resolve_repeated, utc);
 }
 
 // Naive local stamps (a naive DatetimeIndex) of `zone` as naive UTC stamps,
 // repeated hours read from the order of the stamps and skipped ones moved
 // forward. A single stamp goes through pandas, which keeps its frequency.
-py::object wall_to_utc(const py::object& pd, const py::object& ts, const py::object& zone) {
-  if (py::len(ts) >= 2) {
-    if (auto table = zone_table(pd, zone)) {
-      core::WallToUtc status;
-      if (auto done = native_wall_to_utc(pd, ts, *table, true, status)) return *done;
-    }
+py::object wall_to_utc(const py::object& ts, const py::object& zone) {
+  if (py::len(ts) < 2) {
+    glue::pandas_road(wall_to_utc_road, single_stamp);
+    return pandas_wall_to_utc(ts, zone);
   }
-  return pandas_wall_to_utc(ts, zone);
+  auto table = table_of(zone);
+  if (!table) {
+    glue::pandas_road(wall_to_utc_road, zone_not_tabled);
+    return pandas_wall_to_utc(ts, zone);
+  }
+  const glue::Stamps wall = naive_stamps(ts);
+  Int64Array utc = glue::new_int64(wall.ticks.size());
+  if (convert_natively(wall.span(), wall.per_second, *table, true, writable(utc)) !=
+      core::WallToUtc::done) {
+    glue::pandas_road(wall_to_utc_road, table_declined);
+    return pandas_wall_to_utc(ts, zone);
+  }
+  glue::native_road(wall_to_utc_road);
+  return glue::stamps_index(utc, wall, ts.attr("name"));
 }
 
 // The same for distinct stamps (a level's values) converted one by one, or
 // nullopt when a stamp names a repeated hour, which only the order of an
 // instrument's rows can settle. When the rows hold the stamps once each and
 // in order (`rows_in_order`), the stamps are the rows and convert as such.
-std::optional<py::object> wall_to_utc_one_by_one(const py::object& pd, const py::object& ts,
-                                                 const py::object& zone,
-                                                 const std::function<bool()>& rows_in_order) {
-  if (auto table = zone_table(pd, zone)) {
-    core::WallToUtc status;
-    if (auto done = native_wall_to_utc(pd, ts, *table, false, status)) return *done;
+std::optional<py::object> level_to_utc(const py::object& ts, const py::object& zone,
+                                       const std::function<bool()>& rows_in_order) {
+  if (auto table = table_of(zone)) {
+    const glue::Stamps wall = naive_stamps(ts);
+    Int64Array utc = glue::new_int64(wall.ticks.size());
+    const auto status =
+        convert_natively(wall.span(), wall.per_second, *table, false, writable(utc));
+    if (status == core::WallToUtc::done) {
+      glue::native_road(level_to_utc_road);
+      return glue::stamps_index(utc, wall, ts.attr("name"));
+    }
     if (status == core::WallToUtc::repeated) return std::nullopt;
+    glue::pandas_road(level_to_utc_road, table_declined);
+  } else {
+    glue::pandas_road(level_to_utc_road, zone_not_tabled);
   }
   if (rows_in_order()) return pandas_wall_to_utc(ts, zone);
   // pandas marks the repeated hours it cannot settle alone; the rest is
@@ -289,161 +212,183 @@ py::object process_timestamps(const py::object& pd, const py::object& timestamps
   }
   if (!to_utc) return ts;
   require_zone(exchange_tz);
-  return wall_to_utc(pd, ts, exchange_tz);
+  return wall_to_utc(ts, exchange_tz);
 }
 
 // --- multi-level indexes -----------------------------------------------------------
 
 // The new values of a level and each row's code into them.
-using LevelCodes = std::pair<py::object, py::object>;
+struct LevelCodes {
+  py::object values;
+  py::object codes;
+};
 
 // Distinct stamps in ascending order and each row's place among them (-1 for
 // NaT), as pd.factorize(sort=True) gives them. Rows laid out as runs in time
 // order (an instrument's stamps, then the next instrument's) are merged
 // rather than hashed; `starts` are the runs' first rows, with the row count
 // last (empty: one run).
-LevelCodes factorized(const py::object& pd, const py::object& stamps, const Ticks& ticks,
+LevelCodes factorized(const py::object& stamps, const Int64Array& ticks,
                       std::vector<std::size_t> starts = {}) {
   const std::size_t n = static_cast<std::size_t>(ticks.size());
   if (starts.empty()) {
     // distinct stamps in time order are their own level
     auto t = view(ticks);
-    if (t.empty() || (t.front() != std::numeric_limits<std::int64_t>::min() &&
-                      strictly_increasing(t))) {
+    if (t.empty() || (t.front() != core::not_a_time && strictly_increasing(t))) {
       return {stamps, py::module_::import("numpy").attr("arange")(n)};
     }
     starts = {0, n};
   }
   std::vector<std::int64_t> uniques;
-  Ticks codes(static_cast<py::ssize_t>(n));
+  Int64Array codes = glue::new_int64(n);
   bool merged;
   {
     py::gil_scoped_release release;
     merged = core::factorize_runs(view(ticks), starts, uniques, writable(codes));
   }
   if (!merged) {
-    py::tuple f = pd.attr("factorize")(stamps, "sort"_a = true);
-    return {f[1], f[0]};
+    glue::LabelCodes f = glue::label_codes(stamps);
+    return {f.uniques, f.codes};
   }
-  Ticks values(static_cast<py::ssize_t>(uniques.size()));
-  std::copy(uniques.begin(), uniques.end(), values.mutable_data());
-  return {naive_index(pd, values, stamps, stamps.attr("name")), codes};
+  return {glue::stamps_index(glue::int64_array(std::move(uniques)), naive_stamps(stamps),
+                             stamps.attr("name")),
+          codes};
 }
 
-LevelCodes factorized(const py::object& pd, const py::object& stamps) {
-  return factorized(pd, stamps, Ticks(stamps.attr("asi8")));
+LevelCodes factorized(const py::object& stamps) {
+  return factorized(stamps, naive_stamps(stamps).ticks);
 }
 
-// Rows of a multi-level index converted instrument by instrument: rows that
-// share the values of every other level form one instrument, whose stamps
-// are read in row order (which settles its repeated hours).
-LevelCodes instruments_to_utc(const py::object& pd, const py::object& np,
-                              const py::object& index, std::size_t level, const py::object& ts,
-                              const py::object& zone) {
+// The codes of every level but `level`, as the keys that tell instruments apart.
+std::vector<Int64Array> instrument_keys(const py::object& index, std::size_t level) {
+  py::list codes = list_of(index.attr("codes"));
+  std::vector<Int64Array> keys;
+  for (std::size_t j = 0; j < py::len(codes); ++j) {
+    if (j != level) keys.push_back(glue::as_int64(codes[j]));
+  }
+  return keys;
+}
+
+// True when the levels but `level` hold one value, on every row: one instrument.
+bool one_instrument(const py::object& index, std::size_t level, std::size_t rows) {
   py::list levels = list_of(index.attr("levels"));
   py::list codes = list_of(index.attr("codes"));
-  const std::size_t nlevels = py::len(levels);
-  const std::size_t n = py::len(ts);
-  // the common case first: the other levels hold one value, on every row
-  bool one_instrument = true;
-  for (std::size_t j = 0; j < nlevels && one_instrument; ++j) {
+  for (std::size_t j = 0; j < py::len(levels); ++j) {
     if (j == level) continue;
-    one_instrument = py::len(levels[j]) == 1 &&
-                     (n == 0 || compare(codes[j].attr("min")(), py::int_(0), Py_GE));
+    if (py::len(levels[j]) != 1 ||
+        (rows > 0 && !compare(codes[j].attr("min")(), py::int_(0), Py_GE)))
+      return false;
   }
-  if (one_instrument) return factorized(pd, wall_to_utc(pd, ts, zone));
+  return true;
+}
 
-  std::vector<Ticks> keys;
-  for (std::size_t j = 0; j < nlevels; ++j) {
-    if (j != level) keys.emplace_back(np.attr("asarray")(codes[j], "dtype"_a = "int64"));
-  }
-  std::vector<std::span<const std::int64_t>> key_spans;
-  for (const Ticks& k : keys) key_spans.push_back(view(k));
-  const std::int64_t tps = ticks_per_second(ts);
-  Ticks wall(ts.attr("asi8"));
-  auto table = tps ? zone_table(pd, zone) : nullptr;
-
-  // In one pass over the rows as they stand; only the repeated hours need
-  // each instrument's own order.
-  if (table) {
-    Ticks converted(static_cast<py::ssize_t>(n));
+// Every row converted in one pass over the rows as they stand, only the
+// repeated hours read in each instrument's own order; nullopt when the table
+// does not settle every row that way.
+std::optional<LevelCodes> rows_to_utc_in_one_pass(
+    const py::object& ts, const glue::Stamps& wall,
+    const std::vector<std::span<const std::int64_t>>& keys, const core::OffsetTable& table) {
+  const std::size_t n = wall.ticks.size();
+  Int64Array converted = glue::new_int64(n);
+  std::vector<std::size_t> runs;
+  bool settled = false;
+  {
+    py::gil_scoped_release release;
+    auto utc = writable(converted);
     std::vector<core::RepeatedStamp> repeats;
-    std::vector<std::uint64_t> ids;
-    std::uint64_t count = 0;
-    bool settled = false;
-    std::vector<std::size_t> runs;
-    {
-      py::gil_scoped_release release;
-      auto ascending = [&] { return std::is_sorted(converted.data(), converted.data() + n); };
-      if (core::read_wall_clock(view(wall), tps, *table, writable(converted), &repeats) ==
-          core::WallToUtc::done) {
-        const bool need_groups = !repeats.empty() || !ascending();
-        if (need_groups) ids = core::group_ids(key_spans, n, count);
-        settled = core::settle_repeats_by_group(ids, count, repeats, writable(converted));
-        if (settled && need_groups && !ascending() && std::is_sorted(ids.begin(), ids.end())) {
-          // one instrument after another: their runs merge into the level
-          runs.push_back(0);
-          for (std::size_t i = 1; i < n; ++i) {
-            if (ids[i] != ids[i - 1]) runs.push_back(i);
-          }
-          runs.push_back(n);
+    if (core::read_wall_clock(wall.span(), wall.per_second, table, utc, &repeats) ==
+        core::WallToUtc::done) {
+      const bool need_groups = !repeats.empty() || !std::is_sorted(utc.begin(), utc.end());
+      std::uint64_t count = 0;
+      std::vector<std::uint64_t> ids;
+      if (need_groups) ids = core::group_ids(keys, n, count);
+      settled = core::settle_repeats_by_group(ids, count, repeats, utc);
+      if (settled && need_groups && !std::is_sorted(utc.begin(), utc.end()) &&
+          std::is_sorted(ids.begin(), ids.end())) {
+        // one instrument after another: their runs merge into the level
+        runs.push_back(0);
+        for (std::size_t i = 1; i < n; ++i) {
+          if (ids[i] != ids[i - 1]) runs.push_back(i);
         }
+        runs.push_back(n);
       }
     }
-    if (settled) {
-      return factorized(pd, naive_index(pd, converted, ts, ts.attr("name")), converted, runs);
-    }
   }
+  if (!settled) return std::nullopt;
+  return factorized(glue::stamps_index(converted, wall, ts.attr("name")), converted, runs);
+}
 
-  // Otherwise instrument by instrument, pandas converting (or reporting on)
-  // those the table does not settle.
+// Instrument by instrument: each one's stamps side by side in row order,
+// converted natively where the table settles them, by pandas (which reports
+// what it cannot read) otherwise.
+LevelCodes rows_to_utc_by_instrument(const py::object& ts, const glue::Stamps& wall,
+                                     const std::vector<std::span<const std::int64_t>>& keys,
+                                     const core::OffsetTable* table, const py::object& zone) {
+  const std::size_t n = wall.ticks.size();
   core::RowGroups groups;
   {
     py::gil_scoped_release release;
-    groups = core::group_rows(key_spans, n);
+    groups = core::group_rows(keys, n);
   }
-
-  // each instrument's stamps side by side, in row order (as they are when
-  // the frame holds one instrument after another)
-  Ticks sorted = wall;
+  Int64Array sorted = wall.ticks;
   if (!groups.in_place()) {
-    sorted = Ticks(static_cast<py::ssize_t>(n));
-    auto w = view(wall);
+    sorted = glue::new_int64(n);
+    auto w = wall.span();
     auto g = writable(sorted);
     for (std::size_t k = 0; k < n; ++k) g[k] = w[groups.order[k]];
   }
   auto s = view(sorted);
-  Ticks converted(static_cast<py::ssize_t>(n));
+  Int64Array converted = glue::new_int64(n);
   auto out = writable(converted);
   for (std::size_t g = 0; g < groups.count(); ++g) {
     const std::size_t begin = groups.starts[g], end = groups.starts[g + 1];
     auto stamps = s.subspan(begin, end - begin);
     auto utc = out.subspan(begin, end - begin);
-    if (table && stamps.size() >= 2) {
-      core::WallToUtc status;
-      {
-        py::gil_scoped_release release;
-        status = core::wall_to_utc(stamps, tps, *table, true, utc);
-      }
-      if (status == core::WallToUtc::done) continue;
+    if (table && stamps.size() >= 2 &&
+        convert_natively(stamps, wall.per_second, *table, true, utc) == core::WallToUtc::done) {
+      continue;
     }
-    // pandas converts (or reports) the instruments left over
-    py::object piece = naive_index(pd, sorted, ts, py::none())[py::slice(
-        static_cast<py::ssize_t>(begin), static_cast<py::ssize_t>(end), 1)];
-    Ticks done(pandas_wall_to_utc(piece, zone).attr("asi8"));
+    glue::pandas_road(instruments_to_utc_road, !table              ? zone_not_tabled
+                                               : stamps.size() < 2 ? single_stamp
+                                                                   : table_declined);
+    py::object piece = glue::stamps_index(
+        sorted, wall)[py::slice(static_cast<py::ssize_t>(begin), static_cast<py::ssize_t>(end), 1)];
+    Int64Array done = glue::datetime_stamps(pandas_wall_to_utc(piece, zone)).value().ticks;
     std::copy(done.data(), done.data() + done.size(), utc.begin());
   }
 
   // the instruments' runs merged into the new level, codes back in row order
   auto [values, grouped_codes] =
-      factorized(pd, naive_index(pd, converted, ts, ts.attr("name")), converted, groups.starts);
+      factorized(glue::stamps_index(converted, wall, ts.attr("name")), converted, groups.starts);
   if (groups.in_place()) return {values, grouped_codes};
-  Ticks by_group(grouped_codes);
-  Ticks row_codes(static_cast<py::ssize_t>(n));
+  Int64Array by_group = glue::as_int64(grouped_codes);
+  Int64Array row_codes = glue::new_int64(n);
   auto from = view(by_group);
   auto to = writable(row_codes);
   for (std::size_t k = 0; k < n; ++k) to[groups.order[k]] = from[k];
   return {values, row_codes};
+}
+
+// Rows of a multi-level index converted instrument by instrument: rows that
+// share the values of every other level form one instrument, whose stamps
+// are read in row order (which settles its repeated hours).
+LevelCodes instruments_to_utc(const py::object& index, std::size_t level, const py::object& ts,
+                              const py::object& zone) {
+  // the common case first: the other levels hold one value, on every row
+  if (one_instrument(index, level, py::len(ts))) return factorized(wall_to_utc(ts, zone));
+
+  const std::vector<Int64Array> keys = instrument_keys(index, level);
+  std::vector<std::span<const std::int64_t>> key_spans;
+  for (const Int64Array& k : keys) key_spans.push_back(view(k));
+  const glue::Stamps wall = naive_stamps(ts);
+  auto table = table_of(zone);
+  if (table) {
+    if (auto done = rows_to_utc_in_one_pass(ts, wall, key_spans, *table)) {
+      glue::native_road(instruments_to_utc_road);
+      return *done;
+    }
+  }
+  return rows_to_utc_by_instrument(ts, wall, key_spans, table.get(), zone);
 }
 
 py::object with_level(const py::object& pd, const py::object& index, std::size_t level,
@@ -459,18 +404,17 @@ py::object with_level(const py::object& pd, const py::object& index, std::size_t
 // A level whose values were converted one by one: converted values that
 // coincide (a stamp moved out of a skipped hour onto the next one, two
 // instants on one wall clock) become one level value.
-py::object with_converted_level(const py::object& pd, const py::object& np,
-                                const py::object& index, std::size_t level,
+py::object with_converted_level(const py::object& pd, const py::object& index, std::size_t level,
                                 const py::object& converted) {
   py::object codes = list_of(index.attr("codes"))[level];
-  Ticks ticks(converted.attr("asi8"));
-  if (strictly_increasing(view(ticks)) || truthy(converted.attr("is_unique"))) {
+  const glue::Stamps stamps = naive_stamps(converted);
+  if (strictly_increasing(stamps.span()) || truthy(converted.attr("is_unique"))) {
     return with_level(pd, index, level, converted, codes);
   }
-  auto [values, map_codes] = factorized(pd, converted, ticks);
-  Ticks map(map_codes);
-  Ticks old_codes(np.attr("asarray")(codes, "dtype"_a = "int64"));
-  Ticks new_codes(old_codes.size());
+  auto [values, map_codes] = factorized(converted, stamps.ticks);
+  Int64Array map = glue::as_int64(map_codes);
+  Int64Array old_codes = glue::as_int64(codes);
+  Int64Array new_codes = glue::new_int64(old_codes.size());
   auto from = view(old_codes);
   auto to = writable(new_codes);
   auto m = view(map);
@@ -478,16 +422,42 @@ py::object with_converted_level(const py::object& pd, const py::object& np,
   return with_level(pd, index, level, values, new_codes);
 }
 
-py::object apply_level(const py::object& pd, const py::object& np, const py::object& df,
-                       const py::object& level_name, const py::object& exchange_tz,
-                       const py::object& output_tz) {
+// The position of the level named `name`, with pandas' errors for a name
+// that is missing or held by several levels.
+std::size_t level_number(const py::object& index, const py::object& name) {
+  py::list names = list_of(index.attr("names"));
+  const auto count = names.attr("count")(name).cast<std::size_t>();
+  if (count > 1) {
+    raise_value_error(
+        py::str("The name {} occurs multiple times, use a level number").format(name));
+  }
+  if (count == 0) {
+    PyErr_SetObject(PyExc_KeyError, py::str("Level {} not found").format(name).ptr());
+    throw py::error_already_set();
+  }
+  return names.attr("index")(name).cast<std::size_t>();
+}
+
+// Row i holds level value i: one instrument, its stamps distinct and sorted.
+bool rows_hold_level_in_order(const py::object& index, std::size_t level, std::size_t values) {
+  Int64Array codes = glue::as_int64(list_of(index.attr("codes"))[level]);
+  if (static_cast<std::size_t>(codes.size()) != values) return false;
+  auto c = view(codes);
+  for (std::size_t i = 0; i < c.size(); ++i) {
+    if (c[i] != static_cast<std::int64_t>(i)) return false;
+  }
+  return true;
+}
+
+py::object apply_level(const py::object& pd, const py::object& df, const py::object& level_name,
+                       const py::object& exchange_tz, const py::object& output_tz) {
   py::object index = df.attr("index");
   if (!py::isinstance(index, pd.attr("MultiIndex"))) {
     // one level: the index itself, when it carries the name
     py::object ts = index.attr("get_level_values")(level_name);
     return df.attr("set_axis")(process_timestamps(pd, ts, exchange_tz, output_tz), "axis"_a = 0);
   }
-  const auto level = index.attr("_get_level_number")(level_name).cast<std::size_t>();
+  const std::size_t level = level_number(index, level_name);
   py::object values = list_of(index.attr("levels"))[level];
   const bool to_utc = is_text(output_tz, "UTC");
 
@@ -499,43 +469,238 @@ py::object apply_level(const py::object& pd, const py::object& np, const py::obj
       converted = process_timestamps(pd, values, exchange_tz, output_tz);
     } else {
       require_zone(exchange_tz);
-      auto rows_in_order = [&] {
-        // row i holds level value i: one instrument, its stamps distinct and sorted
-        Ticks codes(np.attr("asarray")(list_of(index.attr("codes"))[level], "dtype"_a = "int64"));
-        if (codes.size() != static_cast<py::ssize_t>(py::len(values))) return false;
-        for (py::ssize_t i = 0; i < codes.size(); ++i) {
-          if (codes.data()[i] != i) return false;
-        }
-        return true;
-      };
-      converted = wall_to_utc_one_by_one(pd, values, exchange_tz, rows_in_order);
+      converted = level_to_utc(values, exchange_tz, [&] {
+        return rows_hold_level_in_order(index, level, py::len(values));
+      });
     }
-    if (converted) {
-      return df.attr("set_axis")(with_converted_level(pd, np, index, level, *converted),
-                                 "axis"_a = 0);
-    }
+    if (converted)
+      return df.attr("set_axis")(with_converted_level(pd, index, level, *converted), "axis"_a = 0);
   }
 
   // Otherwise row by row, each instrument's stamps in row order.
   py::object ts = pd.attr("DatetimeIndex")(to_datetimes(pd, index.attr("get_level_values")(level)));
   LevelCodes converted;
   if (!attr_or_none(ts, "tz").is_none() || !to_utc) {
-    converted = factorized(pd, process_timestamps(pd, ts, exchange_tz, output_tz));
+    converted = factorized(process_timestamps(pd, ts, exchange_tz, output_tz));
   } else {
     require_zone(exchange_tz);
-    converted = instruments_to_utc(pd, np, index, level, ts, exchange_tz);
+    converted = instruments_to_utc(index, level, ts, exchange_tz);
   }
-  auto [new_level, new_codes] = converted;
-  return df.attr("set_axis")(with_level(pd, index, level, new_level, new_codes), "axis"_a = 0);
+  return df.attr("set_axis")(with_level(pd, index, level, converted.values, converted.codes),
+                             "axis"_a = 0);
+}
+
+// --- frequencies -------------------------------------------------------------------
+
+constexpr const char* is_intraday_freq_doc =
+    "Whether a bar frequency is intraday: anything but \"1D\" or \"D\" (any case); None is not.";
+
+py::object is_intraday_freq(glue::Call& c) {
+  const py::object& freq = c.arg("freq");
+  if (freq.is_none()) return py::bool_(false);
+  py::object key = freq.attr("upper")();
+  const bool daily =
+      compare(key, c.global("DAILY_FREQ"), Py_EQ) || compare(key, py::str("D"), Py_EQ);
+  return py::bool_(!daily);
+}
+
+constexpr const char* index_time_level_doc =
+    "Index level name for a frequency: \"DATETIME\" for intraday bars, else \"DATE\".";
+
+py::object index_time_level(glue::Call& c) {
+  const bool intraday = truthy(c.global("is_intraday_freq")(c.arg("freq")));
+  return py::str(intraday ? "DATETIME" : "DATE");
+}
+
+constexpr const char* yf_interval_for_freq_doc =
+    "Yahoo Finance interval for an intraday frequency such as \"5m\" or \"1H\".";
+
+py::object yf_interval_for_freq(glue::Call& c) {
+  const py::object& freq = c.arg("freq");
+  py::object intervals = c.global("YF_INTERVAL_MAP");
+  py::object key = freq.attr("upper")();
+  if (contains(intervals, key)) return intervals[key];
+  py::object allowed = builtin("sorted")(intervals);
+  raise_value_error(
+      py::str("Unsupported intraday freq `{}` for Yahoo. Allowed: {}").format(freq, allowed));
+}
+
+constexpr const char* validate_yahoo_1m_range_doc =
+    "Reject a Yahoo Finance one-minute request Yahoo cannot serve: reversed, too long or too old.";
+
+py::object validate_yahoo_1m_range(glue::Call& c) {
+  const py::object& start = c.arg("start");
+  const py::object& end = c.arg("end");
+  py::object pd = c.global("pd");
+  py::object timestamp = pd.attr("Timestamp");
+  py::object start_ts = timestamp(start), end_ts = timestamp(end);
+  if (compare(end_ts, start_ts, Py_LT)) {
+    raise_value_error(py::str("end ({}) must be on or after start ({})").format(end, start));
+  }
+  py::object start_day = start_ts.attr("normalize")();
+  py::object days = binary(PyNumber_Subtract, end_ts.attr("normalize")(), start_day).attr("days");
+  py::object span_days = binary(PyNumber_Add, days, py::int_(1));
+  py::object max_days = c.global("YAHOO_1M_MAX_DAYS");
+  if (compare(span_days, max_days, Py_GT)) {
+    raise_value_error(py::str("Yahoo Finance 1m data is limited to {} days per request; "
+                              "requested span is {} days ({} to {}).")
+                          .format(max_days, span_days, start, end));
+  }
+  py::object now = c.arg("now");
+  py::object ref = now.is_none() ? timestamp.attr("now")() : now;
+  py::object lookback = c.global("YAHOO_1M_LOOKBACK_DAYS");
+  py::object cutoff =
+      binary(PyNumber_Subtract, ref.attr("normalize")(), pd.attr("Timedelta")("days"_a = lookback));
+  if (compare(start_day, cutoff, Py_LT)) {
+    raise_value_error(py::str("Yahoo Finance 1m data is only available within the last "
+                              "{} days; start {} is before {}.")
+                          .format(lookback, start, cutoff.attr("date")().attr("isoformat")()));
+  }
+  return py::none();
+}
+
+// --- exchange zones and frame metadata ---------------------------------------------
+
+constexpr const char* infer_exchange_tz_doc =
+    "Exchange time zone from the markers in a ticker (Chicago, Hong Kong, US), else None.";
+
+py::object infer_exchange_tz(glue::Call& c) {
+  // bytes of the upper-cased text; markers are ASCII, so any text works
+  py::bytes upper = c.arg("ticker").attr("upper")().attr("encode")("utf-8", "surrogatepass");
+  const std::string text = upper;
+  auto zone = core::exchange_zone_of(text);
+  if (!zone) return py::none();
+  return py::str(zone->data(), zone->size());
+}
+
+constexpr const char* resolve_ticker_exchange_tz_doc =
+    "The zone of an aware index, else the zone the ticker's markers point to.";
+
+py::object resolve_ticker_exchange_tz(glue::Call& c) {
+  py::object tz = attr_or_none(c.arg("timestamps"), "tz");
+  if (!tz.is_none()) return py::str(tz);
+  return c.global("infer_exchange_tz")(c.arg("ticker"));
+}
+
+constexpr const char* lookup_ticker_exchange_tz_doc =
+    "A ticker's exchange zone: from a per-ticker table or one given zone, else the index or the "
+    "ticker.";
+
+py::object lookup_ticker_exchange_tz(glue::Call& c) {
+  const py::object& ticker = c.arg("ticker");
+  const py::object& exchange_tz = c.arg("exchange_tz");
+  if (PyDict_Check(exchange_tz.ptr())) {
+    if (contains(exchange_tz, ticker)) {
+      py::object zone = exchange_tz[ticker];
+      if (!zone.is_none() && !PyUnicode_Check(zone.ptr())) {
+        glue::raise(PyExc_TypeError, "Expected str, got " + glue::type_name(zone));
+      }
+      return zone;
+    }
+  } else if (truthy(exchange_tz)) {
+    return py::str(exchange_tz);
+  }
+  const py::object& timestamps = c.arg("timestamps");
+  if (!timestamps.is_none()) return c.global("resolve_ticker_exchange_tz")(ticker, timestamps);
+  return c.global("infer_exchange_tz")(ticker);
+}
+
+constexpr const char* summarize_exchange_tz_meta_doc =
+    "One zone when every ticker shares it, else a copy of the per-ticker table; None when empty.";
+
+py::object summarize_exchange_tz_meta(glue::Call& c) {
+  py::dict zones = py::reinterpret_borrow<py::dict>(c.arg("exchange_tz_by_ticker"));
+  if (zones.empty()) return py::none();
+  py::object distinct = builtin("set")(zones.attr("values")());
+  if (py::len(distinct) == 1) return builtin("next")(builtin("iter")(distinct));
+  return builtin("dict")(zones);
+}
+
+constexpr const char* make_orvane_meta_doc =
+    "The frame metadata record: frequency, index meaning, output zone, exchange zone(s), schema.";
+
+py::object make_orvane_meta(glue::Call& c) {
+  py::dict meta;
+  meta["freq"] = c.arg("freq");
+  meta["index_semantics"] = c.arg("index_semantics");
+  meta["output_tz"] = c.arg("output_tz");
+  if (!c.arg("exchange_tz").is_none()) meta["exchange_tz"] = c.arg("exchange_tz");
+  if (!c.arg("frame_schema").is_none()) meta["frame_schema"] = c.arg("frame_schema");
+  return meta;
+}
+
+constexpr const char* attach_orvane_meta_doc =
+    "Store the metadata record in df.attrs[\"orvane_meta\"] and return the same frame.";
+
+py::object attach_orvane_meta(glue::Call& c) {
+  const py::object& df = c.arg("df");
+  PyObject* meta =
+      PyObject_Call(c.global("make_orvane_meta").ptr(), py::tuple().ptr(), c.kwargs().ptr());
+  if (!meta) throw py::error_already_set();
+  df.attr("attrs")["orvane_meta"] = py::reinterpret_steal<py::object>(meta);
+  return df;
+}
+
+// --- the index time-zone contract ------------------------------------------------
+
+constexpr const char* normalize_daily_index_doc =
+    "A new frame whose date level holds naive midnight dates (the local date of aware stamps).";
+
+py::object normalize_daily_index(glue::Call& c) {
+  const py::object& df = c.arg("df");
+  const py::object& date_level = c.arg("date_level");
+  py::object pd = c.global("pd");
+  py::object names = list_of(df.attr("index").attr("names"));
+  py::object out = df.attr("reset_index")();
+  // the columns the levels came back as: their names, or pandas' stand-ins
+  // ("index", "level_1") for unnamed ones
+  py::object level_columns = list_of(out.attr("columns")[py::slice(0, py::len(names), 1)]);
+  out[date_level] = to_datetimes(pd, out[date_level]);
+  if (!attr_or_none(out[date_level].attr("dt"), "tz").is_none()) {
+    out[date_level] = out[date_level].attr("dt").attr("tz_localize")(py::none());
+  }
+  out[date_level] = out[date_level].attr("dt").attr("normalize")();
+  py::object result = out.attr("set_index")(level_columns);
+  if (!compare(level_columns, names, Py_EQ)) result = result.attr("rename_axis")(names);
+  return result;
+}
+
+constexpr const char* process_intraday_timestamps_doc =
+    "Naive intraday stamps: the exchange's wall clock, or UTC's when output_tz is \"UTC\".";
+
+py::object process_intraday_timestamps(glue::Call& c) {
+  return process_timestamps(c.global("pd"), c.arg("timestamps"), c.arg("exchange_tz"),
+                            c.arg("output_tz"));
+}
+
+constexpr const char* convert_intraday_time_values_doc =
+    "A column of intraday stamps as naive UTC when output_tz is \"UTC\"; otherwise the column "
+    "itself.";
+
+py::object convert_intraday_time_values(glue::Call& c) {
+  const py::object& values = c.arg("values");
+  if (!is_text(c.arg("output_tz"), "UTC")) return values;
+  py::object pd = c.global("pd");
+  py::object processed = c.global("process_intraday_timestamps")(
+      pd.attr("DatetimeIndex")(values), "exchange_tz"_a = c.arg("exchange_tz"),
+      "output_tz"_a = c.arg("output_tz"));
+  return pd.attr("Series")(processed, "index"_a = values.attr("index"));
+}
+
+constexpr const char* apply_intraday_index_level_doc =
+    "A new frame whose intraday index level follows the time-zone contract, row by row.";
+
+py::object apply_intraday_index_level(glue::Call& c) {
+  return apply_level(c.global("pd"), c.arg("df"), c.arg("level_name"), c.arg("exchange_tz"),
+                     c.arg("output_tz"));
 }
 
 }  // namespace
 
 PYBIND11_MODULE(_clockwork, m) {
   m.doc() = module_doc;
-  for (const char* name : {"Any", "Dict", "Optional", "Union"}) {
+  for (const char* name : {"Any", "Dict", "Optional", "Union"})
     glue::import_from(m, "typing", name);
-  }
   glue::import_as(m, "pandas", "pd");
 
   m.attr("DAILY_FREQ") = "1D";
@@ -548,253 +713,52 @@ PYBIND11_MODULE(_clockwork, m) {
   m.attr("YAHOO_1M_MAX_DAYS") = 7;
   m.attr("YAHOO_1M_LOOKBACK_DAYS") = 60;
 
-  // --- frequencies -------------------------------------------------------------
-
-  glue::def(m, "is_intraday_freq(freq: Optional[str]) -> bool",
-            "Whether a bar frequency is intraday: anything but \"1D\" or \"D\" (any case); "
-            "None is not.",
-            [](glue::Call& c) -> py::object {
-              const py::object& freq = c.arg("freq");
-              glue::check_str(freq, "freq", true);
-              if (freq.is_none()) return py::bool_(false);
-              py::object key = freq.attr("upper")();
-              const bool daily =
-                  compare(key, c.global("DAILY_FREQ"), Py_EQ) || compare(key, py::str("D"), Py_EQ);
-              return py::bool_(!daily);
-            });
-
-  glue::def(m, "index_time_level(freq: Optional[str]) -> str",
-            "Index level name for a frequency: \"DATETIME\" for intraday bars, else \"DATE\".",
-            [](glue::Call& c) -> py::object {
-              glue::check_str(c.arg("freq"), "freq", true);
-              const bool intraday = truthy(c.global("is_intraday_freq")(c.arg("freq")));
-              return py::str(intraday ? "DATETIME" : "DATE");
-            });
-
-  glue::def(m, "yf_interval_for_freq(freq: str) -> str",
-            "Yahoo Finance interval for an intraday frequency such as \"5m\" or \"1H\".",
-            [](glue::Call& c) -> py::object {
-              const py::object& freq = c.arg("freq");
-              glue::check_str(freq, "freq");
-              py::object intervals = c.global("YF_INTERVAL_MAP");
-              py::object key = freq.attr("upper")();
-              if (contains(intervals, key)) return intervals[key];
-              py::object allowed = builtin("sorted")(intervals);
-              raise_value_error(py::str("Unsupported intraday freq `{}` for Yahoo. Allowed: {}")
-                                    .format(freq, allowed));
-            });
-
+  constexpr auto checked = glue::Checks::declared;
+  glue::def(m, "is_intraday_freq(freq: Optional[str]) -> bool", is_intraday_freq_doc,
+            is_intraday_freq, checked);
+  glue::def(m, "index_time_level(freq: Optional[str]) -> str", index_time_level_doc,
+            index_time_level, checked);
+  glue::def(m, "yf_interval_for_freq(freq: str) -> str", yf_interval_for_freq_doc,
+            yf_interval_for_freq, checked);
   glue::def(m,
-            "validate_yahoo_1m_range(start: str, end: str, *, "
-            "now: Optional[pd.Timestamp] = None) -> None",
-            "Reject a Yahoo Finance one-minute request Yahoo cannot serve: reversed, too long "
-            "or too old.",
-            [](glue::Call& c) -> py::object {
-              const py::object& start = c.arg("start");
-              const py::object& end = c.arg("end");
-              glue::check_str(start, "start");
-              glue::check_str(end, "end");
-              py::object pd = c.global("pd");
-              py::object timestamp = pd.attr("Timestamp");
-              py::object start_ts = timestamp(start), end_ts = timestamp(end);
-              if (compare(end_ts, start_ts, Py_LT)) {
-                raise_value_error(
-                    py::str("end ({}) must be on or after start ({})").format(end, start));
-              }
-              py::object start_day = start_ts.attr("normalize")();
-              py::object days =
-                  binary(PyNumber_Subtract, end_ts.attr("normalize")(), start_day).attr("days");
-              py::object span_days = binary(PyNumber_Add, days, py::int_(1));
-              py::object max_days = c.global("YAHOO_1M_MAX_DAYS");
-              if (compare(span_days, max_days, Py_GT)) {
-                raise_value_error(
-                    py::str("Yahoo Finance 1m data is limited to {} days per request; "
-                            "requested span is {} days ({} to {}).")
-                        .format(max_days, span_days, start, end));
-              }
-              py::object now = c.arg("now");
-              py::object ref = now.is_none() ? timestamp.attr("now")() : now;
-              py::object lookback = c.global("YAHOO_1M_LOOKBACK_DAYS");
-              py::object cutoff = binary(PyNumber_Subtract, ref.attr("normalize")(),
-                                         pd.attr("Timedelta")("days"_a = lookback));
-              if (compare(start_day, cutoff, Py_LT)) {
-                raise_value_error(py::str("Yahoo Finance 1m data is only available within the last "
-                                          "{} days; start {} is before {}.")
-                                      .format(lookback, start,
-                                              cutoff.attr("date")().attr("isoformat")()));
-              }
-              return py::none();
-            });
-
-  // --- exchange zones and frame metadata ---------------------------------------------
-
-  glue::def(m, "infer_exchange_tz(ticker: str) -> Optional[str]",
-            "Exchange time zone from the markers in a ticker (Chicago, Hong Kong, US), else None.",
-            [](glue::Call& c) -> py::object {
-              const py::object& ticker = c.arg("ticker");
-              glue::check_str(ticker, "ticker");
-              // bytes of the upper-cased text; markers are ASCII, so any text works
-              py::bytes upper = ticker.attr("upper")().attr("encode")("utf-8", "surrogatepass");
-              const std::string text = upper;
-              auto zone = core::exchange_zone_of(text);
-              if (!zone) return py::none();
-              return py::str(zone->data(), zone->size());
-            });
-
+            "validate_yahoo_1m_range(start: str, end: str, *, now: Optional[pd.Timestamp] = None) "
+            "-> None",
+            validate_yahoo_1m_range_doc, validate_yahoo_1m_range, checked);
+  glue::def(m, "infer_exchange_tz(ticker: str) -> Optional[str]", infer_exchange_tz_doc,
+            infer_exchange_tz, checked);
+  glue::def(
+      m, "resolve_ticker_exchange_tz(ticker: str, timestamps: pd.DatetimeIndex) -> Optional[str]",
+      resolve_ticker_exchange_tz_doc, resolve_ticker_exchange_tz, checked);
   glue::def(m,
-            "resolve_ticker_exchange_tz(ticker: str, timestamps: pd.DatetimeIndex) "
-            "-> Optional[str]",
-            "The zone of an aware index, else the zone the ticker's markers point to.",
-            [](glue::Call& c) -> py::object {
-              glue::check_str(c.arg("ticker"), "ticker");
-              py::object tz = attr_or_none(c.arg("timestamps"), "tz");
-              if (!tz.is_none()) return py::str(tz);
-              return c.global("infer_exchange_tz")(c.arg("ticker"));
-            });
-
-  glue::def(m,
-            "lookup_ticker_exchange_tz(ticker: str, "
-            "exchange_tz: Optional[Union[str, Dict[str, str]]] = None, "
+            "lookup_ticker_exchange_tz(ticker: str, exchange_tz: Optional[Union[str, Dict[str, "
+            "str]]] = None, "
             "timestamps: Optional[pd.DatetimeIndex] = None) -> Optional[str]",
-            "A ticker's exchange zone: from a per-ticker table or one given zone, else the index "
-            "or the ticker.",
-            [](glue::Call& c) -> py::object {
-              const py::object& ticker = c.arg("ticker");
-              const py::object& exchange_tz = c.arg("exchange_tz");
-              glue::check_str(ticker, "ticker");
-              if (PyDict_Check(exchange_tz.ptr())) {
-                if (contains(exchange_tz, ticker)) {
-                  py::object zone = exchange_tz[ticker];
-                  if (!zone.is_none() && !PyUnicode_Check(zone.ptr())) {
-                    const std::string type = py::str(py::type::handle_of(zone).attr("__name__"));
-                    glue::raise(PyExc_TypeError, "Expected str, got " + type);
-                  }
-                  return zone;
-                }
-              } else if (truthy(exchange_tz)) {
-                return py::str(exchange_tz);
-              }
-              const py::object& timestamps = c.arg("timestamps");
-              if (!timestamps.is_none()) {
-                return c.global("resolve_ticker_exchange_tz")(ticker, timestamps);
-              }
-              return c.global("infer_exchange_tz")(ticker);
-            });
-
+            lookup_ticker_exchange_tz_doc, lookup_ticker_exchange_tz, checked);
   glue::def(m,
-            "summarize_exchange_tz_meta(exchange_tz_by_ticker: dict) "
-            "-> Optional[Union[str, Dict[str, str]]]",
-            "One zone when every ticker shares it, else a copy of the per-ticker table; "
-            "None when empty.",
-            [](glue::Call& c) -> py::object {
-              const py::object& table = c.arg("exchange_tz_by_ticker");
-              glue::check_dict(table, "exchange_tz_by_ticker");
-              py::dict zones = py::reinterpret_borrow<py::dict>(table);
-              if (zones.empty()) return py::none();
-              py::object distinct = builtin("set")(zones.attr("values")());
-              if (py::len(distinct) == 1) return builtin("next")(builtin("iter")(distinct));
-              return builtin("dict")(zones);
-            });
-
+            "summarize_exchange_tz_meta(exchange_tz_by_ticker: dict) -> Optional[Union[str, "
+            "Dict[str, str]]]",
+            summarize_exchange_tz_meta_doc, summarize_exchange_tz_meta, checked);
   glue::def(m,
             "make_orvane_meta(freq: str, *, index_semantics: str, output_tz: Optional[str] = None, "
             "exchange_tz: Optional[Union[str, Dict[str, str]]] = None, "
             "frame_schema: Optional[str] = None) -> Dict[str, Any]",
-            "The frame metadata record: frequency, index meaning, output zone, exchange zone(s), "
-            "schema.",
-            [](glue::Call& c) -> py::object {
-              glue::check_str(c.arg("freq"), "freq");
-              glue::check_str(c.arg("index_semantics"), "index_semantics");
-              glue::check_str(c.arg("output_tz"), "output_tz", true);
-              glue::check_str(c.arg("frame_schema"), "frame_schema", true);
-              py::dict meta;
-              meta["freq"] = c.arg("freq");
-              meta["index_semantics"] = c.arg("index_semantics");
-              meta["output_tz"] = c.arg("output_tz");
-              if (!c.arg("exchange_tz").is_none()) meta["exchange_tz"] = c.arg("exchange_tz");
-              if (!c.arg("frame_schema").is_none()) meta["frame_schema"] = c.arg("frame_schema");
-              return meta;
-            });
-
+            make_orvane_meta_doc, make_orvane_meta, checked);
   glue::def(m, "attach_orvane_meta(df: pd.DataFrame, **kwargs) -> pd.DataFrame",
-            "Store the metadata record in df.attrs[\"orvane_meta\"] and return the same frame.",
-            [](glue::Call& c) -> py::object {
-              const py::object& df = c.arg("df");
-              PyObject* meta = PyObject_Call(c.global("make_orvane_meta").ptr(),
-                                             py::tuple().ptr(), c.kwargs().ptr());
-              if (!meta) throw py::error_already_set();
-              df.attr("attrs")["orvane_meta"] = py::reinterpret_steal<py::object>(meta);
-              return df;
-            });
-
-  // --- the index time-zone contract ------------------------------------------------
-
+            attach_orvane_meta_doc, attach_orvane_meta, checked);
   glue::def(m, "normalize_daily_index(df: pd.DataFrame, date_level: str = 'DATE') -> pd.DataFrame",
-            "A new frame whose date level holds naive midnight dates (the local date of aware "
-            "stamps).",
-            [](glue::Call& c) -> py::object {
-              const py::object& df = c.arg("df");
-              const py::object& date_level = c.arg("date_level");
-              glue::check_str(date_level, "date_level");
-              py::object pd = c.global("pd");
-              py::object index = df.attr("index");
-              py::object names = list_of(index.attr("names"));
-              py::object out = df.attr("reset_index")();
-              // the columns the levels came back as: their names, or pandas'
-              // stand-ins ("index", "level_1") for unnamed ones
-              py::object level_columns =
-                  list_of(out.attr("columns")[py::slice(0, py::len(names), 1)]);
-              out[date_level] = to_datetimes(pd, out[date_level]);
-              if (!attr_or_none(out[date_level].attr("dt"), "tz").is_none()) {
-                out[date_level] = out[date_level].attr("dt").attr("tz_localize")(py::none());
-              }
-              out[date_level] = out[date_level].attr("dt").attr("normalize")();
-              py::object result = out.attr("set_index")(level_columns);
-              if (!compare(level_columns, names, Py_EQ)) {
-                result = result.attr("rename_axis")(names);
-              }
-              return result;
-            });
-
+            normalize_daily_index_doc, normalize_daily_index, checked);
   glue::def(m,
-            "process_intraday_timestamps(timestamps: pd.DatetimeIndex, *, "
-            "exchange_tz: Optional[str] = None, output_tz: Optional[str] = None) "
-            "-> pd.DatetimeIndex",
-            "Naive intraday stamps: the exchange's wall clock, or UTC's when output_tz is \"UTC\".",
-            [](glue::Call& c) -> py::object {
-              glue::check_str(c.arg("exchange_tz"), "exchange_tz", true);
-              glue::check_str(c.arg("output_tz"), "output_tz", true);
-              return process_timestamps(c.global("pd"), c.arg("timestamps"), c.arg("exchange_tz"),
-                                        c.arg("output_tz"));
-            });
-
+            "process_intraday_timestamps(timestamps: pd.DatetimeIndex, *, exchange_tz: "
+            "Optional[str] = None, "
+            "output_tz: Optional[str] = None) -> pd.DatetimeIndex",
+            process_intraday_timestamps_doc, process_intraday_timestamps, checked);
   glue::def(m,
             "convert_intraday_time_values(values, *, exchange_tz: Optional[str] = None, "
             "output_tz: Optional[str] = None)",
-            "A column of intraday stamps as naive UTC when output_tz is \"UTC\"; otherwise the "
-            "column itself.",
-            [](glue::Call& c) -> py::object {
-              glue::check_str(c.arg("exchange_tz"), "exchange_tz", true);
-              glue::check_str(c.arg("output_tz"), "output_tz", true);
-              const py::object& values = c.arg("values");
-              if (!is_text(c.arg("output_tz"), "UTC")) return values;
-              py::object pd = c.global("pd");
-              py::object processed = c.global("process_intraday_timestamps")(
-                  pd.attr("DatetimeIndex")(values), "exchange_tz"_a = c.arg("exchange_tz"),
-                  "output_tz"_a = c.arg("output_tz"));
-              return pd.attr("Series")(processed, "index"_a = values.attr("index"));
-            });
-
+            convert_intraday_time_values_doc, convert_intraday_time_values, checked);
   glue::def(m,
-            "apply_intraday_index_level(df: pd.DataFrame, level_name: str, *, "
-            "exchange_tz: Optional[str] = None, output_tz: Optional[str] = None) "
-            "-> pd.DataFrame",
-            "A new frame whose intraday index level follows the time-zone contract, row by row.",
-            [](glue::Call& c) -> py::object {
-              glue::check_str(c.arg("level_name"), "level_name");
-              glue::check_str(c.arg("exchange_tz"), "exchange_tz", true);
-              glue::check_str(c.arg("output_tz"), "output_tz", true);
-              return apply_level(c.global("pd"), py::module_::import("numpy"), c.arg("df"),
-                                 c.arg("level_name"), c.arg("exchange_tz"), c.arg("output_tz"));
-            });
+            "apply_intraday_index_level(df: pd.DataFrame, level_name: str, *, exchange_tz: "
+            "Optional[str] = None, "
+            "output_tz: Optional[str] = None) -> pd.DataFrame",
+            apply_intraday_index_level_doc, apply_intraday_index_level, checked);
 }

@@ -4,6 +4,8 @@
 #include <pybind11/stl.h>
 
 #include "../glue/function.hpp"
+#include "../glue/pyops.hpp"
+#include "../glue/roads.hpp"
 
 namespace py = pybind11;
 using orvane::glue::Function;
@@ -21,7 +23,7 @@ std::shared_ptr<Function> self_of(py::handle self) {
   }
   if (!fn) {
     throw py::type_error("a native function was expected, got an empty or foreign '" +
-                         std::string(py::str(py::type::handle_of(self).attr("__name__"))) + "' object");
+                         orvane::glue::type_name(self) + "' object");
   }
   return fn;
 }
@@ -30,6 +32,21 @@ std::shared_ptr<Function> self_of(py::handle self) {
 
 PYBIND11_MODULE(_glue, m) {
   m.doc() = "Runtime support of the package's compiled modules.";
+  // The road counts of every module (see glue/roads.hpp): one dict here,
+  // because each module carries its own copy of the glue's statics.
+  m.attr("_road_counts") = py::dict();
+  m.def(
+      "roads",
+      []() {
+        py::dict out;
+        for (auto [road, ways] : orvane::glue::road_counts()) out[road] = ways.attr("copy")();
+        return out;
+      },
+      "Counts of the native and pandas roads taken since the last reset_roads(),\n"
+      "as {road: {'native': n, 'pandas': m}}.");
+  m.def(
+      "reset_roads", []() { orvane::glue::road_counts().clear(); },
+      "Forgets the road counts.");
   py::class_<Function, std::shared_ptr<Function>>(m, "native_function", py::dynamic_attr(),
                                                    "A function of the package implemented natively.")
       .def("__call__", [](py::handle self, const py::args& args,

@@ -14,6 +14,7 @@
 #include "../glue/checks.hpp"
 #include "../glue/function.hpp"
 #include "../glue/module_setup.hpp"
+#include "../glue/pyops.hpp"
 
 namespace py = pybind11;
 namespace glue = orvane::glue;
@@ -164,8 +165,7 @@ py::tuple indicator_plans(const Call& c, const py::object& indicator) {
     entries = indicator;
   } else {
     glue::raise(PyExc_TypeError,
-                "indicator must be a Strategy, a dict or a list of dicts, not " +
-                    std::string(py::str(py::type::handle_of(indicator).attr("__name__"))));
+                "indicator must be a Strategy, a dict or a list of dicts, not " + glue::type_name(indicator));
   }
   py::object pd = c.global("pd");
   py::object np = c.global("np");
@@ -253,6 +253,12 @@ py::object partition_moves(Call& c) {
   return moves;
 }
 
+// An empty pandas frame with the columns and dtypes of a lazy frame's
+// partitions, as Dask's public make_meta gives it.
+py::object empty_partition(const py::object& lazy) {
+  return py::module_::import("dask.dataframe.utils").attr("make_meta")(lazy);
+}
+
 py::object read_bars(Call& c) {
   const py::object& path = c.arg("path");
   const py::object& securities = c.arg("securities");
@@ -279,7 +285,7 @@ py::object read_bars(Call& c) {
         py::arg("storage_options") = storage_options, py::arg("split_row_groups") = false);
   }
   py::object convert = c.global("_security_first");
-  return bars.attr("map_partitions")(convert, py::arg("meta") = convert(bars.attr("_meta")));
+  return bars.attr("map_partitions")(convert, py::arg("meta") = convert(empty_partition(bars)));
 }
 
 // The hive folder names come back as a categorical column, last; the
@@ -311,14 +317,13 @@ py::object lazy_moves(const Call& c, const py::object& bars, const py::object& c
   glue::check_str(price, "price");
   if (!py::isinstance(calendar, c.global("pd").attr("DataFrame"))) {
     glue::raise(PyExc_TypeError,
-                "calendar must be a pandas DataFrame, not " +
-                    std::string(py::str(py::type::handle_of(calendar).attr("__name__"))));
+                "calendar must be a pandas DataFrame, not " + glue::type_name(calendar));
   }
   py::tuple plans = indicator_plans(c, indicator);
   py::object task = c.global("_partition_moves");
   // Running the task on the empty frame here gives the result's columns and
   // surfaces bad arguments before anything is sent.
-  py::object meta = task(bars.attr("_meta"), calendar, pre, post, price, plans, keep);
+  py::object meta = task(empty_partition(bars), calendar, pre, post, price, plans, keep);
   py::object shared_calendar = c.global("dask").attr("delayed")(calendar, py::arg("pure") = true);
   return bars.attr("map_partitions")(task, shared_calendar, pre, post, price, plans, keep,
                                      py::arg("meta") = meta);
@@ -423,8 +428,7 @@ py::object gather_moves(const Call& c, const py::object& dataset, const py::obje
                                  py::arg("storage_options") = storage_options);
   } else if (!py::isinstance(dataset, c.global("dd").attr("DataFrame"))) {
     glue::raise(PyExc_TypeError,
-                "dataset must be a dataset path or a dask DataFrame, not " +
-                    std::string(py::str(py::type::handle_of(dataset).attr("__name__"))));
+                "dataset must be a dataset path or a dask DataFrame, not " + glue::type_name(dataset));
   }
   py::object lazy = lazy_moves(c, bars, c.arg("calendar"), c.arg("pre_event_window"),
                                c.arg("post_event_window"), price, c.arg("indicator"), keep);

@@ -3,14 +3,17 @@
 
 #include "glue/checks.hpp"
 #include "glue/classes.hpp"
+#include "glue/columns.hpp"
 #include "glue/function.hpp"
 #include "glue/module_setup.hpp"
+#include "glue/roads.hpp"
 
 namespace py = pybind11;
 namespace glue = orvane::glue;
 
 PYBIND11_MODULE(glue_probe, m) {
   glue::import_as(m, "pandas", "pd");
+  glue::import_from(m, "typing", "Optional");
   m.attr("LIMIT") = 3;
 
   glue::def(m, "bind(a, b: int = None, *args, c: str = 'x', d, **kwargs) -> dict",
@@ -58,6 +61,47 @@ PYBIND11_MODULE(glue_probe, m) {
               return py::bool_(!self.attr("guarded").is_none());
             });
   m.attr("guarded") = py::none();
+  glue::def(m, "stamps_back(values)",
+            "The stamps of a datetime Series or index rebuilt in its own dtype, or None.",
+            [](glue::Call& c) -> py::object {
+              const py::object& values = c.arg("values");
+              auto stamps = glue::datetime_stamps(values);
+              if (!stamps) return py::none();
+              if (py::isinstance(values, py::module_::import("pandas").attr("Series"))) {
+                return glue::stamps_series(stamps->ticks, *stamps, values.attr("index"),
+                                           values.attr("name"));
+              }
+              return glue::stamps_index(stamps->ticks, *stamps, values.attr("name"));
+            });
+  glue::def(m, "codes(values)", "Label codes and the distinct labels in sort order.",
+            [](glue::Call& c) -> py::object {
+              glue::LabelCodes codes = glue::label_codes(c.arg("values"));
+              return py::make_tuple(codes.codes, codes.uniques);
+            });
+  glue::def(m, "frame(labels: list, columns: list)", "A frame of the columns, by the builders.",
+            [](glue::Call& c) -> py::object {
+              return glue::frame_of(py::module_::import("pandas").attr("DataFrame"), c.arg(0),
+                                    c.arg(1));
+            });
+  glue::def(m,
+            "declared(text: str, items: Optional[list] = None, table: dict = None, n: int = 0, "
+            "flag: bool = False, other: 'Series' = None)",
+            "Returns its arguments after the checks their declared types imply.",
+            [](glue::Call& c) -> py::object {
+              return py::make_tuple(c.arg(0), c.arg(1), c.arg(2), c.arg(3), c.arg(4), c.arg(5));
+            },
+            glue::Checks::declared);
+  glue::def(m, "take_road(road: str, reason: str = None)",
+            "Reports the native road `road`, or its pandas road for `reason` when given.",
+            [](glue::Call& c) -> py::object {
+              const std::string road = py::str(c.arg(0));
+              if (c.arg(1).is_none()) {
+                glue::native_road(road);
+              } else {
+                glue::pandas_road(road, py::str(c.arg(1)).cast<std::string>());
+              }
+              return py::none();
+            });
   py::dict ns;
   ns["value"] = glue::method(m, "Box", "value(self)", "Returns the box's content.",
                              [](glue::Call& c) -> py::object { return c.arg(0).attr("content"); });

@@ -1,6 +1,7 @@
 import os
 import sys
 
+import pytest
 from hypothesis import settings
 
 # The glue probe is built with the C++ tests (see Makefile); it is not part
@@ -13,3 +14,14 @@ if probe_dir:
 # same ones every time, so that a submission's result does not depend on luck.
 settings.register_profile("ci", derandomize=True, database=None)
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
+
+
+@pytest.fixture
+def native_roads(monkeypatch):
+    """Forbids pandas roads (they raise) and starts the road counts afresh."""
+    from orvane_data import _glue
+
+    monkeypatch.setenv("ORVANE_ROADS", "strict")
+    _glue.reset_roads()
+    yield _glue
+    _glue.reset_roads()

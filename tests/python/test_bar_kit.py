@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import importlib.util
 import inspect
 import io
 import json
@@ -11,7 +10,6 @@ import subprocess
 import sys
 import textwrap
 from datetime import timedelta
-from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -19,11 +17,9 @@ import pyarrow as pa
 import pytest
 import pytz
 
+from doubles import SRC, Recorder, import_in_fresh_interpreter
 from orvane_data.from_bqia import bar_kit, query_kit
 
-# subprocesses import the package from where this process found it: the
-# installed wheel in CI, the in-tree build in development
-SRC = Path(importlib.util.find_spec("orvane_data").origin).resolve().parents[1]
 DEFAULT_PACKAGES = ["equity", "macro", "fixed-income"]
 
 
@@ -325,43 +321,25 @@ def test_module_names_and_signatures():
             is not sig.parameters["packages"].default)
 
 
-GUARD_PROBE = textwrap.dedent(
-    """
-    import importlib.abc, json, sys, warnings
-    class Block(importlib.abc.MetaPathFinder):
-        def find_spec(self, name, path, target=None):
-            if name in {blocked!r}:
-                raise ModuleNotFoundError(name)
-    sys.meta_path.insert(0, Block())
+GUARD_PROBE = """
+    import json, warnings
     from orvane_data.from_bqia import query_kit
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         from orvane_data.from_bqia import bar_kit as b
-    print(json.dumps({{
+    print(json.dumps({
         "show": b.SHOW_WARNINGS,
         "warnings": [str(w.message) for w in caught],
         "bound": [n for n in ("bqia", "bql", "bq") if hasattr(b, n)],
-    }}))
+    }))
     """
-)
 
 
 def run_guard(tmp_path, env_value, libraries=None):
     """Import bar_kit in a fresh interpreter; `libraries` maps file names under
     tmp_path to their sources (fake service libraries)."""
-    env = {k: v for k, v in os.environ.items() if k != "SHOW_WARNINGS"}
-    if env_value is not None:
-        env["SHOW_WARNINGS"] = env_value
-    blocked = {"bql", "bloomberg"}
-    for name, source in (libraries or {}).items():
-        path = tmp_path / name
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_text(source)
-        blocked.discard(name.split("/")[0].removesuffix(".py"))
-    env["PYTHONPATH"] = os.pathsep.join([str(tmp_path), str(SRC)])
-    probe = GUARD_PROBE.format(blocked=blocked)
-    out = subprocess.run([sys.executable, "-c", probe], env=env, capture_output=True, text=True, check=True)
-    return json.loads(out.stdout)
+    blocked = {"bql", "bloomberg"} - {name.split("/")[0].removesuffix(".py") for name in libraries or {}}
+    return import_in_fresh_interpreter(tmp_path, GUARD_PROBE, env_value, libraries, blocked)
 
 
 @pytest.mark.parametrize("env_value, shown", [(None, False), ("true", False), ("0", False), (" 1", False), ("1", True)])
@@ -395,32 +373,6 @@ def test_working_libraries_are_bound(tmp_path):
 
 
 # --- configuration and requests through recording doubles --------------------
-
-
-class Recorder:
-    """Stands in for the intraday service library and records every call."""
-
-    def __init__(self, bars=None):
-        self.calls = []
-        self.bars = bars
-
-    def FuturesRollConfig(self, *args, **kwargs):
-        self.calls.append(("FuturesRollConfig", args, kwargs))
-        return ("roll", args)
-
-    def FuturesRollFactory(self, *args, **kwargs):
-        self.calls.append(("FuturesRollFactory", args, kwargs))
-        return ("factory", args)
-
-    def set_config(self, *args, **kwargs):
-        self.calls.append(("set_config", args, kwargs))
-
-    def get_bars(self, *args, **kwargs):
-        self.calls.append(("get_bars", args, kwargs))
-        return self.bars if self.bars is not None else pd.DataFrame({"security": [], "datetime": [], "key": []})
-
-    def named(self, name):
-        return [call for call in self.calls if call[0] == name]
 
 
 class QueryService:

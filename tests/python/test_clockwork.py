@@ -1,4 +1,8 @@
 import collections
+import os
+import threading
+import time
+import zoneinfo
 
 import numpy as np
 import pandas as pd
@@ -6,23 +10,9 @@ import pytest
 import pytz
 
 from orvane_data import _clockwork as cw
+from reference import local_clock, pandas_utc
 
 NY = "America/New_York"
-
-
-def pandas_utc(ts, zone):
-    """pandas' own localisation of naive local stamps, as naive UTC."""
-    return (
-        pd.DatetimeIndex(ts)
-        .tz_localize(zone, ambiguous="infer", nonexistent="shift_forward")
-        .tz_convert("UTC")
-        .tz_localize(None)
-    )
-
-
-def local_clock(utc_index, zone):
-    """What an exchange's wall clock showed at each UTC instant (repeats in the fall-back hour)."""
-    return utc_index.tz_localize("UTC").tz_convert(zone).tz_localize(None)
 
 
 # --- frequencies and the one-minute guard ------------------------------------
@@ -279,7 +269,7 @@ def test_local_clock_settings_and_aware_stamps():
 @pytest.mark.parametrize("zone", [NY, "America/Chicago", "Asia/Hong_Kong", "Europe/London",
                                   "Australia/Sydney", "Europe/Dublin", "Etc/GMT-8", "UTC", "+05:30"])
 @pytest.mark.parametrize("unit", ["ns", "us"])
-def test_years_of_quarter_hours_match_pandas(zone, unit):
+def test_years_of_quarter_hours_match_pandas(native_roads, zone, unit):
     utc = pd.date_range("1999-06-01", "2031-06-01", freq="15min", unit=unit)
     wall = local_clock(utc, zone)
     # the skipped hours, written on the wall clock, moved forward by both
@@ -290,6 +280,7 @@ def test_years_of_quarter_hours_match_pandas(zone, unit):
         out = cw.process_intraday_timestamps(ts, exchange_tz=zone, output_tz="UTC")
         pd.testing.assert_index_equal(out, pandas_utc(ts, zone))
         assert out.freq is None
+    assert native_roads.roads() == {"clockwork.wall_to_utc": {"native": 2, "pandas": 0}}
 
 
 @pytest.mark.parametrize(
@@ -306,6 +297,44 @@ def test_stamps_outside_the_common_case_still_match_pandas(stamps, zone):
     ts = pd.DatetimeIndex(stamps, freq=None)
     pd.testing.assert_index_equal(cw.process_intraday_timestamps(ts, exchange_tz=zone, output_tz="UTC"),
                                   pandas_utc(ts, zone))
+
+
+@pytest.mark.parametrize(
+    "stamps, zone, reason",
+    [
+        (["2050-03-13 02:30", "2050-06-01 12:00"], NY, "outside the zone table"),
+        (["2024-06-03 09:30"], NY, "fewer than two stamps"),
+        (["2024-06-03 09:30", "2024-06-03 09:31"], "dateutil/Europe/London", "neither a fixed offset"),
+    ],
+)
+def test_pandas_road_is_taken_for_a_named_reason(native_roads, stamps, zone, reason):
+    with pytest.raises(RuntimeError, match=f"road clockwork.wall_to_utc took its pandas formulation .*{reason}"):
+        cw.process_intraday_timestamps(pd.DatetimeIndex(stamps), exchange_tz=zone, output_tz="UTC")
+
+
+def test_a_failing_zone_file_propagates(monkeypatch):
+    # an eligible zone whose file cannot be read is a fault to report, not a
+    # reason to fall back (a zone's table is kept once read: this zone is
+    # used nowhere else; its zone object is made before the files go away)
+    zoneinfo.ZoneInfo("Antarctica/Troll")
+    monkeypatch.setattr(zoneinfo, "TZPATH", ())
+    monkeypatch.setattr("importlib.resources.files", lambda package: (_ for _ in ()).throw(OSError("no zone files")))
+    with pytest.raises(OSError, match="no zone files"):
+        cw.process_intraday_timestamps(pd.DatetimeIndex(["2024-06-03 09:30", "2024-06-03 09:31"]),
+                                       exchange_tz="Antarctica/Troll", output_tz="UTC")
+
+
+def test_zone_file_reader_keeps_its_shape():
+    # the standard library has no public reader of zone files; the one the
+    # tables are read with must still hand back its six records
+    import zoneinfo._common
+
+    path = next(p for p in (os.path.join(root, "America", "New_York") for root in zoneinfo.TZPATH) if os.path.isfile(p))
+    with open(path, "rb") as f:
+        types, transitions, offsets, dst, names, rule = zoneinfo._common.load_data(f)
+    assert len(types) == len(transitions) > 200 and len(offsets) == len(dst) == len(names)
+    assert {offsets[t] for t in types[-2:]} == {-5 * 3600, -4 * 3600}
+    assert rule == b"EST5EDT,M3.2.0,M11.1.0"
 
 
 @pytest.mark.parametrize(
@@ -364,7 +393,7 @@ def test_single_sorted_instrument_is_unchanged_from_the_plain_formulation(start,
 
 
 @pytest.mark.parametrize("layout", ["interleaved", "stacked", "shuffled"])
-def test_repeated_stamps_across_instruments(layout):
+def test_repeated_stamps_across_instruments(native_roads, layout):
     # a day of half-hours for three instruments, across the fall-back night;
     # each row carries the instant its wall-clock stamp stands for
     utc = pd.date_range("2024-11-02 12:00", "2024-11-03 12:00", freq="30min")
@@ -392,6 +421,7 @@ def test_repeated_stamps_across_instruments(layout):
     pd.testing.assert_index_equal(got, row_by_row(df, "DATETIME", "America/Chicago"))
     assert list(out.index.names) == ["TICKER", "DATETIME", None]
     assert out.index.get_level_values("TICKER").tolist() == t.tolist()
+    assert native_roads.roads() == {"clockwork.instruments_to_utc": {"native": 1, "pandas": 0}}
 
 
 def test_one_instrument_through_the_fall_back_hour():
@@ -414,7 +444,7 @@ def test_one_instrument_through_the_fall_back_hour():
         assert got[1] == got[2] and out.index.levels[1].is_unique
 
 
-def test_levels_that_merge_or_hold_aware_or_text_stamps():
+def test_levels_that_merge_or_hold_aware_or_text_stamps(native_roads):
     # 02:30 does not exist on the spring-forward day: it lands on 03:00's instant
     idx = pd.MultiIndex.from_product([["A", "B"], pd.to_datetime(["2024-03-10 02:30", "2024-03-10 03:00"])],
                                      names=["T", "DATETIME"])
@@ -422,6 +452,7 @@ def test_levels_that_merge_or_hold_aware_or_text_stamps():
     out = cw.apply_intraday_index_level(df, "DATETIME", exchange_tz=NY, output_tz="UTC")
     assert out.index.get_level_values("DATETIME").tolist() == [pd.Timestamp("2024-03-10 07:00")] * 4
     pd.testing.assert_index_equal(out.index.get_level_values("DATETIME"), row_by_row(df, "DATETIME", NY))
+    assert native_roads.roads() == {"clockwork.level_to_utc": {"native": 1, "pandas": 0}}
 
     aware = pd.MultiIndex.from_product([["A", "B"], pd.date_range("2024-06-03 09:30", periods=3, freq="min", tz="Asia/Hong_Kong")],
                                        names=["T", "DATETIME"])
@@ -456,3 +487,43 @@ def test_single_level_index_and_missing_levels():
         cw.apply_intraday_index_level(multi, "DATE", exchange_tz=NY, output_tz="UTC")
     with pytest.raises(ValueError, match="exchange_tz is required"):
         cw.apply_intraday_index_level(multi, "DATETIME", output_tz="UTC")
+
+
+# --- the native conversion leaves the interpreter to other threads ------------------
+
+
+def longest_stall(run):
+    """The longest a pure-Python thread went without a step while `run()` ran, and the run's duration."""
+    steps = []
+    stop = threading.Event()
+
+    def spin():
+        while not stop.is_set():
+            steps.append(time.perf_counter())
+
+    spinner = threading.Thread(target=spin)
+    spinner.start()
+    time.sleep(0.01)
+    started = time.perf_counter()
+    run()
+    ended = time.perf_counter()
+    stop.set()
+    spinner.join()
+    during = [started] + [t for t in steps if started < t < ended] + [ended]
+    return max(b - a for a, b in zip(during, during[1:])), ended - started
+
+
+def test_wall_clock_conversion_lets_python_threads_run(native_roads):
+    # a few million minute stamps: tens of milliseconds in the native kernel,
+    # for which a kernel holding the interpreter lock stalls the other thread
+    stamps = local_clock(pd.date_range("2001-01-01", periods=3_000_000, freq="min"), NY)
+    run = lambda: cw.process_intraday_timestamps(stamps, exchange_tz=NY, output_tz="UTC")  # noqa: E731
+    run()
+    seen = []
+    for _ in range(5):  # a busy machine may stall the thread now and then; a held lock stalls it every time
+        stall, elapsed = longest_stall(run)
+        seen.append((stall, elapsed))
+        if stall < elapsed / 3:
+            break
+    assert min(stall / elapsed for stall, elapsed in seen) < 1 / 3, seen
+    assert native_roads.roads()["clockwork.wall_to_utc"]["native"] >= 2

@@ -24,7 +24,7 @@ dask_distributed = pytest.importorskip("distributed")
 import orvane_data  # noqa: E402
 from orvane_data import distributed as od  # noqa: E402
 from orvane_data import event_study  # noqa: E402
-from orvane_data.simulated import bar_store  # noqa: E402
+from orvane_data import bar_store  # noqa: E402
 from orvane_data.ta import strategy  # noqa: E402
 from s3_server import s3_endpoint  # noqa: F401,E402  (fixture)
 

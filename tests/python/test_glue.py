@@ -10,7 +10,12 @@ import sys
 import warnings
 
 import numpy as np
+import pandas as pd
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from orvane_data import _glue
 
 import glue_probe  # built with the C++ tests; `make test` puts it on the path
 
@@ -160,3 +165,130 @@ class TestWarningsAndGuards:
         with pytest.raises(RuntimeError, match="broken"):
             glue_probe.guard("broken_mod_xyz", True)
         assert glue_probe.guard("broken_mod_xyz", False) is False
+
+
+class TestRoads:
+    def test_counts_per_road_and_way_until_reset(self, monkeypatch):
+        monkeypatch.delenv("ORVANE_ROADS", raising=False)
+        _glue.reset_roads()
+        glue_probe.take_road("probe.a")
+        glue_probe.take_road("probe.a")
+        glue_probe.take_road("probe.a", "values are objects")
+        glue_probe.take_road("probe.b", "index is not unique")
+        assert _glue.roads() == {"probe.a": {"native": 2, "pandas": 1}, "probe.b": {"native": 0, "pandas": 1}}
+        _glue.reset_roads()
+        assert _glue.roads() == {}
+
+    def test_counts_are_a_snapshot(self, monkeypatch):
+        monkeypatch.delenv("ORVANE_ROADS", raising=False)
+        _glue.reset_roads()
+        glue_probe.take_road("probe.a")
+        seen = _glue.roads()
+        seen["probe.a"]["native"] = 99
+        glue_probe.take_road("probe.a")
+        assert _glue.roads()["probe.a"]["native"] == 2
+
+    @pytest.mark.parametrize("switch", [None, "", "STRICT", "strict "])
+    def test_pandas_road_is_counted_unless_strict(self, monkeypatch, switch):
+        if switch is None:
+            monkeypatch.delenv("ORVANE_ROADS", raising=False)
+        else:
+            monkeypatch.setenv("ORVANE_ROADS", switch)
+        _glue.reset_roads()
+        glue_probe.take_road("probe.c", "zone is not fixed")
+        assert _glue.roads()["probe.c"]["pandas"] == 1
+
+    def test_strict_switch_is_read_at_call_time(self, native_roads):
+        glue_probe.take_road("probe.d")
+        with pytest.raises(RuntimeError) as info:
+            glue_probe.take_road("probe.d", "EVENT_NAME is categorical")
+        assert str(info.value) == (
+            "road probe.d took its pandas formulation (EVENT_NAME is categorical) while ORVANE_ROADS=strict"
+        )
+        assert native_roads.roads() == {"probe.d": {"native": 1, "pandas": 0}}
+
+
+# --- the boundary: stamps, label codes, result builders -------------------------
+
+UNITS = st.sampled_from(["s", "ms", "us", "ns"])
+ZONES = st.sampled_from([None, "UTC", "America/New_York", "Asia/Kathmandu", "+05:30", "dateutil/Europe/London"])
+
+
+@st.composite
+def datetime_columns(draw):
+    unit, zone = draw(UNITS), draw(ZONES)
+    # seconds that every unit holds, NaT among them
+    seconds = draw(st.lists(st.one_of(st.none(), st.integers(-(2**33), 2**33)), max_size=30))
+    stamps = pd.DatetimeIndex([pd.NaT if s is None else pd.Timestamp(s, unit="s") for s in seconds]).as_unit(unit)
+    if zone is not None:
+        stamps = stamps.tz_localize("UTC").tz_convert(zone)
+    return stamps.rename(draw(st.sampled_from([None, "DATETIME"])))
+
+
+class TestBoundary:
+    @given(datetime_columns(), st.sampled_from(["index", "series", "level"]))
+    @settings(max_examples=150, deadline=None)
+    def test_stamps_come_back_in_their_own_dtype(self, stamps, shape):
+        if shape == "series":
+            column = pd.Series(stamps, index=np.arange(len(stamps))[::-1], name=stamps.name)
+            pd.testing.assert_series_equal(glue_probe.stamps_back(column), column)
+        elif shape == "level":
+            level = pd.MultiIndex.from_arrays([np.arange(len(stamps)), stamps]).levels[1]
+            pd.testing.assert_index_equal(glue_probe.stamps_back(level), level)
+        else:
+            back = glue_probe.stamps_back(stamps)
+            pd.testing.assert_index_equal(back, stamps)
+            assert back.dtype == stamps.dtype
+
+    @pytest.mark.parametrize("values", [pd.Series([1.5, 2.0]), pd.Index(["a"]), pd.Series([pd.Timedelta(1)])])
+    def test_other_dtypes_have_no_stamps(self, values):
+        assert glue_probe.stamps_back(values) is None
+
+    @given(st.one_of(
+        st.lists(st.one_of(st.none(), st.text(max_size=3))),
+        st.lists(st.one_of(st.floats(allow_nan=True), st.integers(-5, 5))),
+    ))
+    @settings(max_examples=150, deadline=None)
+    def test_codes_follow_the_order_sort_values_gives(self, values):
+        column = pd.Series(values, dtype=object if values and isinstance(values[0], (str, type(None))) else None)
+        codes, uniques = glue_probe.codes(column)
+        present = column.dropna()
+        expected = present.drop_duplicates().sort_values(ignore_index=True)
+        assert list(uniques) == list(expected)
+        assert codes.dtype == np.int64
+        # every row points at its own value, missing ones at -1
+        for value, code in zip(column, codes):
+            assert code == -1 if pd.isna(value) else uniques[code] == value
+
+    def test_frame_builder_keeps_object_columns_and_the_buffers(self):
+        texts = np.array(["a", "b"], dtype=object)
+        numbers = np.array([1.0, 2.0])
+        frame = glue_probe.frame(["t", "x"], [texts, numbers])
+        assert frame["t"].dtype == object and frame["x"].dtype == np.float64
+        assert np.shares_memory(frame["x"].to_numpy(), numbers)
+        assert list(frame.columns) == ["t", "x"]
+
+
+class TestDeclaredChecks:
+    def test_declared_types_are_checked_and_converted(self):
+        assert glue_probe.declared("a", None, {}, 2.9, [1]) == ("a", None, {}, 2, True, None)
+        assert glue_probe.declared("a", [1], None, np.int64(3), 0)[1:5] == ([1], None, 3, False)
+
+    @pytest.mark.parametrize(
+        "kwargs, message",
+        [
+            ({"text": None}, "Argument 'text' has incorrect type (expected str, got NoneType)"),
+            ({"items": (1,)}, "Argument 'items' has incorrect type (expected list, got tuple)"),
+            ({"table": []}, "Argument 'table' has incorrect type (expected dict, got list)"),
+            ({"n": "3"}, "Argument 'n' has incorrect type (expected int, got str)"),
+        ],
+    )
+    def test_wrong_types_raise_the_checks_error(self, kwargs, message):
+        args = {"text": "a", **kwargs}
+        with pytest.raises(TypeError) as info:
+            glue_probe.declared(**args)
+        assert str(info.value) == message
+
+    def test_undeclared_kinds_pass_untouched(self):
+        marker = object()
+        assert glue_probe.declared("a", other=marker)[5] is marker

@@ -3,7 +3,6 @@
 import inspect
 import threading
 import time
-import warnings
 
 import numpy as np
 import pandas as pd
@@ -12,6 +11,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from orvane_data.ta import overlap
+from reference import seeded
 
 from exact_means import accuracy_cases, largest_error
 
@@ -29,16 +29,6 @@ def _length(length, default):
     return int(length) if length and length > 0 else default
 
 
-def _seeded(close, length):
-    arr = close.values.copy().astype(float)
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", RuntimeWarning)
-        seed = np.nanmean(arr[:length])
-    arr[: length - 1] = np.nan
-    arr[length - 1] = seed
-    return pd.Series(arr, index=close.index)
-
-
 def ref_sma(close, length=None, min_periods=None):
     length = _length(length, 10)
     return close.rolling(length, min_periods=int(min_periods or length)).mean()
@@ -46,13 +36,13 @@ def ref_sma(close, length=None, min_periods=None):
 
 def ref_ema(close, length=None, adjust=False, sma=True):
     length = _length(length, 10)
-    source = _seeded(close, length) if sma else close
+    source = seeded(close, length) if sma else close
     return source.ewm(span=length, adjust=adjust).mean()
 
 
 def ref_rma(close, length=None):
     length = _length(length, 10)
-    return _seeded(close, length).ewm(alpha=1.0 / length, adjust=False).mean()
+    return seeded(close, length).ewm(alpha=1.0 / length, adjust=False).mean()
 
 
 def ref_wma(close, length=None, asc=True):

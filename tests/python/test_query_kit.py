@@ -3,27 +3,20 @@
 from __future__ import annotations
 
 import datetime as dt
-import importlib.util
 import inspect
-import json
-import os
-import subprocess
-import sys
-import textwrap
-from pathlib import Path
+import re
 
 import numpy as np
 import pandas as pd
 import pytest
 import pytz
 
+from doubles import import_in_fresh_interpreter
+from orvane_data import _glue
 from orvane_data.from_bqia import query_kit
 from orvane_data.simulated import bql as sim_bql
 from orvane_data.simulated import calendar as sim_calendar
-
-# subprocesses import the package from where this process found it: the
-# installed wheel in CI, the in-tree build in development
-SRC = Path(importlib.util.find_spec("orvane_data").origin).resolve().parents[1]
+from reference import element_by_element
 
 
 # --- a recording stand-in for the service -----------------------------------
@@ -153,48 +146,25 @@ def test_module_dict_and_signatures():
         assert str(inspect.signature(getattr(query_kit, name))) == sig
 
 
-GUARD_PROBE = textwrap.dedent(
-    """
-    import json, sys, warnings
-    {setup}
+GUARD_PROBE = """
+    import json, warnings
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         from orvane_data.from_bqia import query_kit as q
-    print(json.dumps({{
+    print(json.dumps({
         "show": q.SHOW_WARNINGS,
         "warnings": [(str(w.message), w.category.__name__) for w in caught],
         "bql": hasattr(q, "bql"),
         "bq": hasattr(q, "bq"),
         "bq_type": type(getattr(q, "bq", None)).__name__,
-    }}))
+    }))
     """
-)
-BLOCK_BQL = """
-import importlib.abc
-class _Block(importlib.abc.MetaPathFinder):
-    def find_spec(self, name, path, target=None):
-        if name == "bql":
-            raise ModuleNotFoundError("No module named 'bql'")
-sys.meta_path.insert(0, _Block())
-"""
 
 
 def run_guard(tmp_path, env_value, bql_source=None):
-    env = {k: v for k, v in os.environ.items() if k != "SHOW_WARNINGS"}
-    if env_value is not None:
-        env["SHOW_WARNINGS"] = env_value
-    paths = [str(SRC)]
-    setup = BLOCK_BQL
-    if bql_source is not None:
-        (tmp_path / "bql.py").write_text(bql_source)
-        paths.insert(0, str(tmp_path))
-        setup = ""
-    env["PYTHONPATH"] = os.pathsep.join(paths)
-    out = subprocess.run(
-        [sys.executable, "-c", GUARD_PROBE.format(setup=setup)],
-        env=env, capture_output=True, text=True, check=True,
-    )
-    return json.loads(out.stdout)
+    if bql_source is None:
+        return import_in_fresh_interpreter(tmp_path, GUARD_PROBE, env_value, blocked={"bql"})
+    return import_in_fresh_interpreter(tmp_path, GUARD_PROBE, env_value, {"bql.py": bql_source})
 
 
 @pytest.mark.parametrize("env_value, shown", [(None, False), ("true", False), ("1", True), (" 1", False)])
@@ -487,22 +457,6 @@ def test_verbose_lines_come_before_the_batch(fake_bql, capsys):
 # --- whole-column conversion against the element-by-element formulation -------
 
 
-def element_by_element(frame, target, round_event=None):
-    round_event = round_event or query_kit.round_event_datetime
-    out = frame.copy()
-    calendar_zone = query_kit.convert_tz(out["TIMEZONE"].unique()[0])
-    zone = pytz.timezone(target)
-    try:
-        event = out["RELEASE_DATE_TIME"].apply(lambda x: pd.to_datetime(x).tz_localize(calendar_zone).tz_convert(zone))
-    except Exception:
-        event = out["RELEASE_DATE_TIME"].apply(lambda x: pd.to_datetime(x).tz_convert(calendar_zone).tz_convert(zone))
-    out["event_datetime"] = event.apply(round_event)
-    out["event_date"] = out["event_datetime"].apply(lambda x: x.date())
-    out["event_time"] = out["event_datetime"].apply(lambda x: pd.NaT if x is pd.NaT else x.time())
-    out["event_timezone"] = out["event_datetime"].apply(lambda x: x.tz)
-    return out
-
-
 def generated_calendar(seed, rows=600, unit="ns", zone="GMT-05:00"):
     rng = np.random.default_rng(seed)
     # spread over 1960-2035, with a share placed just around the hour (offset changes)
@@ -518,34 +472,63 @@ def generated_calendar(seed, rows=600, unit="ns", zone="GMT-05:00"):
     ["America/New_York", "Europe/London", "Australia/Lord_Howe", "Asia/Kathmandu", "UTC", "Etc/GMT-8", "America/St_Johns"],
 )
 @pytest.mark.parametrize("unit", ["ns", "us"])
-def test_whole_column_path_equals_element_by_element(fake_bql, target, unit):
+def test_whole_column_path_equals_element_by_element(native_roads, fake_bql, target, unit):
     frame = generated_calendar(hash((target, unit)) % 2**32, unit=unit, zone="GMT+03:00")
     frame["RELEASE_DATE_TIME"] = frame["RELEASE_DATE_TIME"].astype(f"datetime64[{unit}]")
     bq = year_service([2024])
     bq.years[2024] = frame
     result = query_kit.get_eco_calendar_data(bq, "US", "2024-01-01", "2024-12-31", event_timezone=target)
+    assert native_roads.roads() == {"query_kit.calendar_columns": {"native": 1, "pandas": 0}}
     pd.testing.assert_frame_equal(result, element_by_element(frame, target))
 
 
 @pytest.mark.parametrize(
-    "make",
+    "make, reason",
     [
-        pytest.param(lambda s: s.astype(str), id="texts"),
-        pytest.param(lambda s: s.where(s.index != s.index[3]), id="with-NaT"),
-        pytest.param(lambda s: s.dt.tz_localize("Etc/GMT+5"), id="already-aware"),
+        pytest.param(lambda s: s.astype(str), "is not naive datetime64", id="texts"),
+        pytest.param(lambda s: s.where(s.index != s.index[3]), "holds NaT", id="with-NaT"),
+        pytest.param(lambda s: s.dt.tz_localize("Etc/GMT+5"), "is not naive datetime64", id="already-aware"),
         pytest.param(lambda s: pd.Series([v.tz_localize("Asia/Tokyo") if i % 2 else v.tz_localize("UTC")
-                                          for i, v in enumerate(s)], index=s.index, dtype=object), id="mixed-zones"),
+                                          for i, v in enumerate(s)], index=s.index, dtype=object),
+                     "is not naive datetime64", id="mixed-zones"),
+        pytest.param(lambda s: s.astype("datetime64[ms]"), "is not naive datetime64", id="milliseconds"),
+        pytest.param(lambda s: s.where(s.index != s.index[2], pd.Timestamp.min.ceil("s")),
+                     "within a day of the datetime64 range", id="earliest-stamp"),
     ],
 )
-def test_other_release_values_follow_element_by_element(fake_bql, make):
+def test_other_release_values_follow_element_by_element(monkeypatch, fake_bql, make, reason):
     frame = generated_calendar(7, rows=40)
     frame = frame.reset_index()
     frame["RELEASE_DATE_TIME"] = make(frame["RELEASE_DATE_TIME"])
     frame = frame.set_index("ID")
     bq = year_service([2024])
     bq.years[2024] = frame
+    try:
+        expected = element_by_element(frame, "America/New_York")
+    except Exception as error:  # pandas' own formulation fails on the earliest stamps
+        expected = error
+    monkeypatch.setenv("ORVANE_ROADS", "strict")
+    with pytest.raises(RuntimeError, match=f"query_kit.calendar_columns took its pandas formulation .*{reason}"):
+        query_kit.get_eco_calendar_data(bq, "US", "2024-01-01", "2024-12-31", event_timezone="America/New_York")
+    monkeypatch.delenv("ORVANE_ROADS")
+    if isinstance(expected, Exception):
+        with pytest.raises(type(expected), match=re.escape(str(expected))):
+            query_kit.get_eco_calendar_data(bq, "US", "2024-01-01", "2024-12-31", event_timezone="America/New_York")
+        return
     result = query_kit.get_eco_calendar_data(bq, "US", "2024-01-01", "2024-12-31", event_timezone="America/New_York")
-    pd.testing.assert_frame_equal(result, element_by_element(frame, "America/New_York"))
+    pd.testing.assert_frame_equal(result, expected)
+
+
+def test_a_calendar_zone_with_summer_time_follows_element_by_element(monkeypatch, fake_bql):
+    frame = generated_calendar(11, rows=60)
+    bq = year_service([2024])
+    bq.years[2024] = frame
+    monkeypatch.setattr(query_kit, "convert_tz", lambda text: pytz.timezone("Europe/Paris"))
+    expected = element_by_element(frame, "Asia/Tokyo")
+    _glue.reset_roads()
+    result = query_kit.get_eco_calendar_data(bq, "US", "2024-01-01", "2024-12-31", event_timezone="Asia/Tokyo")
+    pd.testing.assert_frame_equal(result, expected)
+    assert _glue.roads() == {"query_kit.calendar_columns": {"native": 0, "pandas": 1}}
 
 
 def test_replaced_rounding_is_used(monkeypatch, fake_bql):
@@ -556,8 +539,10 @@ def test_replaced_rounding_is_used(monkeypatch, fake_bql):
     bq.years[2024] = frame
     expected = element_by_element(frame, "Asia/Tokyo", round_event=up)
     monkeypatch.setattr(query_kit, "round_event_datetime", up)
+    _glue.reset_roads()
     result = query_kit.get_eco_calendar_data(bq, "US", "2024-01-01", "2024-12-31", event_timezone="Asia/Tokyo")
     pd.testing.assert_frame_equal(result, expected)
+    assert _glue.roads() == {"query_kit.calendar_columns": {"native": 0, "pandas": 1}}
 
 
 # --- the whole road through the simulated service ----------------------------
@@ -598,3 +583,4 @@ def test_identifier_tables_through_the_simulated_service(simulated):
     assert back["parsekey"].tolist() == keys and back["figi"].tolist() == bare
     names = query_kit.get_figi_to_id_mapping(bare)
     assert names["short_name"].iloc[1] == "International Business Machines Corp"
+

@@ -42,7 +42,7 @@ py::object verify_series(glue::Call& c) {
   if (!py::isinstance(series, series_type)) {
     glue::raise(PyExc_TypeError,
                 "expected a pandas Series, got " +
-                    std::string(py::str(py::type::handle_of(series).attr("__name__"))));
+                    glue::type_name(series));
   }
   py::object min_length = glue::int_argument(c.arg("min_length"), "min_length");
   if (min_length.is_none()) return series;

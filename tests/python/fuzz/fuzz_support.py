@@ -142,6 +142,14 @@ _UNCOPYABLE = object()
 _SHARED = (type(None), bool, int, float, complex, str, bytes, type, type(Ellipsis), type(NotImplemented))
 
 
+def outcome(fn, *args, **kwargs):
+    """("ok", result) of fn(*args, **kwargs), or (the exception's type, None)."""
+    try:
+        return "ok", fn(*args, **kwargs)
+    except Exception as error:  # noqa: BLE001
+        return type(error), None
+
+
 class CallFault(AssertionError):
     pass
 

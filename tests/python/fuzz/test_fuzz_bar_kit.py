@@ -5,7 +5,6 @@ written here from the documented steps; ties of the sort may come in another
 order, nothing else may differ.
 """
 
-import types
 import warnings
 from datetime import timedelta
 
@@ -17,6 +16,7 @@ from hypothesis import strategies as st
 
 from fuzz_support import anything, anything_plain, checked_call, frame_scalars, fuzz_settings, scalars, utf8_text
 
+from doubles import Recorder
 from orvane_data.from_bqia import bar_kit, query_kit
 
 pytestmark = pytest.mark.filterwarnings("ignore::FutureWarning", "ignore::RuntimeWarning")
@@ -152,16 +152,6 @@ def test_windows_of_anything(bars, calendar, pre, post):
         checked_call(bar_kit.filter_bars_around_events, bars, calendar, pre, post, allowed=allowed)
 
 
-class Recorder(types.SimpleNamespace):
-    """An intraday service that records what it is given."""
-
-    def __init__(self):
-        super().__init__(calls=[])
-        self.FuturesRollConfig = lambda *a: ("roll", a)
-        self.FuturesRollFactory = lambda d: ("factory", dict(d))
-        self.set_config = lambda config: self.calls.append(config)
-
-
 @fuzz_settings(150)
 @given(table=st.one_of(st.dictionaries(utf8_text, st.one_of(st.tuples(scalars, scalars, st.integers(-400, 400)),
                                                             anything_plain), max_size=4), anything_plain),
@@ -174,10 +164,10 @@ def test_configuration_with_any_tables(table, mapping, packages, monkeypatch):
     factory, error = checked_call(bar_kit.get_roll_config, table,
                                   allowed=(AttributeError, ValueError, TypeError, OverflowError))
     if error is None:
-        assert factory[0] == "factory" and list(factory[1]) == list(table)
+        assert factory[0] == "factory" and list(factory[1][0]) == list(table)
     # (the recorder keeps every configuration, so the counts grow by design)
     checked_call(bar_kit.set_intraday_config, mapping, factory, packages, refs=False)
-    config = service.calls[-1]
+    config = service.named("set_config")[-1][1][0]
     assert config["enabled_packages"] is packages
     assert ("security_id_mapping" in config) == (mapping is not None)
 

@@ -25,7 +25,7 @@ def plain(x, y=2):
     return (x, y)
 
 
-def _outcome(fn, args, kwargs):
+def binding_outcome(fn, args, kwargs):
     try:
         return "ok", fn(*args, **kwargs)
     except TypeError as error:
@@ -41,7 +41,7 @@ positionals = st.lists(scalars, max_size=5)
 @given(args=positionals, kwargs=keywords, which=st.sampled_from(["bind", "plain"]))
 def test_binding_matches_the_interpreter(args, kwargs, which):
     native, python = (glue_probe.bind, bind) if which == "bind" else (glue_probe.plain, plain)
-    expected = _outcome(python, args, kwargs)
+    expected = binding_outcome(python, args, kwargs)
     got, error = checked_call(native, *args, allowed=(TypeError,), **kwargs)
     if expected[0] == "ok":
         assert error is None, f"native rejected a call Python accepts: {error!r}"

@@ -17,18 +17,11 @@ import pytz
 from hypothesis import given
 from hypothesis import strategies as st
 
-from fuzz_support import anything, anything_plain, checked_call, frame_scalars, fuzz_settings, odd_text, scalars, utf8_text
+from fuzz_support import anything, anything_plain, checked_call, frame_scalars, fuzz_settings, odd_text, outcome, scalars, utf8_text
 
 from orvane_data.from_bqia import query_kit as qk
 
 pytestmark = pytest.mark.filterwarnings("ignore::FutureWarning")
-
-
-def _outcome(fn, *args, **kwargs):
-    try:
-        return "ok", fn(*args, **kwargs)
-    except Exception as error:  # noqa: BLE001
-        return type(error), None
 
 
 def ref_invert_sign(sign):
@@ -70,7 +63,7 @@ def test_small_functions_match_their_plain_formulation(sign, text, value, down):
     for native, ref, args in ((qk._invert_sign, ref_invert_sign, (sign,)),
                               (qk.convert_tz, ref_convert_tz, (text,)),
                               (qk.round_event_datetime, ref_round, (value, down))):
-        expected = _outcome(ref, *args)
+        expected = outcome(ref, *args)
         allowed = (expected[0],) if expected[0] != "ok" else ()
         got, error = checked_call(native, *args, allowed=allowed)
         if expected[0] == "ok":
@@ -110,7 +103,7 @@ class _Item:
         return self
 
 
-class ChosenService:
+class ChosenCalendarService:
     """Answers the probe with `probe` and every calendar request with `frames`."""
 
     def __init__(self, probe, frames=(), fail=()):
@@ -154,7 +147,7 @@ probe_dates = st.one_of(
 @fuzz_settings(100)
 @given(dates=probe_dates, start=scalars, end=scalars)
 def test_split_date_range_on_any_probe_answer(dates, start, end):
-    service = ChosenService(_probe(list(dates)))
+    service = ChosenCalendarService(_probe(list(dates)))
     # an empty probe is the IndexError of the first date; dates without a year
     # the AttributeError; unsortable dates pandas' TypeError
     result, error = checked_call(qk._split_date_range, service, start, end,
@@ -195,7 +188,7 @@ TARGETS = ["America/New_York", "Asia/Hong_Kong", "UTC", "Europe/London", "Austra
 @given(frames=st.lists(release_frames(), min_size=1, max_size=3), target=st.sampled_from(TARGETS))
 def test_whole_column_release_times_equal_the_defined_path(frames, target, monkeypatch):
     years = list(range(2020, 2020 + len(frames)))
-    service = ChosenService(_probe(pd.to_datetime([f"{years[0]}-01-02", f"{years[-1]}-12-30"])), frames)
+    service = ChosenCalendarService(_probe(pd.to_datetime([f"{years[0]}-01-02", f"{years[-1]}-12-30"])), frames)
     fast, fast_error = checked_call(qk.get_eco_calendar_data, service, "US", "a", "b", event_timezone=target,
                                     allowed=(Exception,), refs=False)
     original = qk.round_event_datetime
@@ -217,7 +210,7 @@ def test_whole_column_release_times_equal_the_defined_path(frames, target, monke
 def test_release_at_the_earliest_stamp_raises_pandas_error(monkeypatch):
     frame = pd.DataFrame({"EVENT_NAME": ["a", "b"], "RELEASE_DATE_TIME": [pd.Timestamp.min, pd.Timestamp("2024-01-01 08:30:30")],
                           "ACTUAL": 1.0, "TIMEZONE": "GMT+00:00"}, index=pd.Index(["x", "y"], name="ID"))
-    service = ChosenService(_probe(pd.to_datetime(["2024-01-02"])), [frame])
+    service = ChosenCalendarService(_probe(pd.to_datetime(["2024-01-02"])), [frame])
     with pytest.raises(pd.errors.OutOfBoundsDatetime):
         qk.get_eco_calendar_data(service, "US", "a", "b", event_timezone="UTC")
 
@@ -235,7 +228,7 @@ calendar_columns = st.fixed_dictionaries({}, optional={
        tickers=st.one_of(st.none(), st.lists(odd_text, max_size=3), scalars), verbose=scalars)
 def test_calendar_on_any_answer(columns, target, tickers, verbose, capsys):
     frame = pd.DataFrame(columns, index=pd.Index(["x", "y"], name="ID"))
-    service = ChosenService(_probe(pd.to_datetime(["2024-01-02"])), [frame])
+    service = ChosenCalendarService(_probe(pd.to_datetime(["2024-01-02"])), [frame])
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         # missing columns are pandas' KeyError; the module's own Exception for
@@ -254,7 +247,7 @@ def test_calendar_on_any_answer(columns, target, tickers, verbose, capsys):
 def test_figi_tables_on_any_answer(ids, figi, chosen, names, monkeypatch):
     frame = pd.DataFrame({names if isinstance(names, str) else "figi": [figi] * len(ids)},
                          index=pd.Index(ids, name="ID", dtype=object))
-    monkeypatch.setattr(qk, "bq", ChosenService(frame), raising=False)
+    monkeypatch.setattr(qk, "bq", ChosenCalendarService(frame), raising=False)
     # a non-text ID under the word rule is the AttributeError of split; a
     # chosen container without membership the TypeError; missing columns KeyError
     allowed = (AttributeError, TypeError, KeyError, ValueError)

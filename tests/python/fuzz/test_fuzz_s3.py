@@ -18,20 +18,13 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from fuzz_support import anything, anything_plain, checked_call, frame_scalars, fuzz_settings, odd_text, scalars, utf8_text
+from fuzz_support import anything, anything_plain, checked_call, frame_scalars, fuzz_settings, odd_text, outcome, scalars, utf8_text
 from s3_server import csv_gz_bytes, parquet_bytes, s3_endpoint  # noqa: F401  (fixture)
 
 from orvane_data.from_s3 import bucket_sets as bs
 from orvane_data.from_s3 import s3_io
 
 pytestmark = pytest.mark.filterwarnings("ignore::ResourceWarning", "ignore::FutureWarning")
-
-
-def _outcome(fn, *args):
-    try:
-        return "ok", fn(*args)
-    except Exception as error:  # noqa: BLE001
-        return type(error), None
 
 
 def ref_next_friday(text):
@@ -61,7 +54,7 @@ date_texts = st.one_of(
 @given(text=date_texts, other=st.one_of(date_texts, scalars), dates=st.lists(st.one_of(date_texts, frame_scalars), max_size=6),
        sort=st.booleans())
 def test_date_helpers_match_their_plain_formulation(text, other, dates, sort):
-    expected = _outcome(ref_next_friday, text)
+    expected = outcome(ref_next_friday, text)
     got, error = checked_call(bs.get_next_friday, text, allowed=(ValueError, OverflowError, TypeError))
     if expected[0] == "ok":
         assert error is None and got == expected[1]
@@ -73,7 +66,7 @@ def test_date_helpers_match_their_plain_formulation(text, other, dates, sort):
         except (TypeError, ArithmeticError):  # mixed types; Decimal('NaN') refuses to be ordered
             pass
     for target in (text, other):
-        expected = _outcome(ref_closest, target, dates) if isinstance(target, str) else (TypeError, None)
+        expected = outcome(ref_closest, target, dates) if isinstance(target, str) else (TypeError, None)
         got, error = checked_call(bs.find_closest_earlier_date, target, dates, allowed=(TypeError,))
         if expected[0] == "ok":
             assert error is None and got is expected[1]
@@ -82,7 +75,7 @@ def test_date_helpers_match_their_plain_formulation(text, other, dates, sort):
     checked_call(bs.find_closest_earlier_date, text, tuple(dates), allowed=(TypeError,))
 
 
-class ChosenService:
+class ChosenAnswers:
     """Answers every query text with the chosen frames, one item each."""
 
     def __init__(self, frames):
@@ -101,7 +94,7 @@ class ChosenService:
 def test_translations_on_any_answer(ids, values, columns):
     index = pd.Index([f"F{i}" for i in range(len(values))], name="ID")
     frames = [pd.DataFrame({c: values}, index=index) for c in columns]
-    service = ChosenService(frames)
+    service = ChosenAnswers(frames)
     # a missing column is pandas' KeyError, no item the IndexError of the
     # response; texts and missing values that do not add are TypeError
     allowed = (KeyError, IndexError, TypeError, ValueError)
@@ -229,7 +222,7 @@ def test_supply_chain_queries_with_any_bounds(loaded, tickers, start, end):
 def test_texts_without_a_utf8_form_get_the_documented_errors():
     with pytest.raises(ValueError, match=r"^`dataset`=.* is invalid\."):
         bs.SPLC(dataset="\ud800")
-    service = ChosenService([pd.DataFrame({"ID_BB_GLOBAL": ["F"]}, index=pd.Index(["x"], name="ID"))])
+    service = ChosenAnswers([pd.DataFrame({"ID_BB_GLOBAL": ["F"]}, index=pd.Index(["x"], name="ID"))])
     assert bs.ticker_to_figi("\ud800", service) == {"x": "F"}
     assert service.queries == ["get(ID_BB_GLOBAL) for(['\\ud800'])"]
     with pytest.raises(UnicodeEncodeError):  # a ValueError, not pybind11's RuntimeError

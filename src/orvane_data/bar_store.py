@@ -188,7 +188,7 @@ def write_simulated_bars(root: str, securities: Iterable[str], start: str, end: 
     Futures rolls, whose bars change security at each roll, are written from
     their bar frame with :func:`write_bars` instead.
     """
-    from . import intraday, securities as master
+    from .simulated import intraday, securities as master
 
     first = _dt.date.fromisoformat(start)
     last = _dt.date.fromisoformat(end)

@@ -1,0 +1,101 @@
+#include "columns.hpp"
+
+namespace orvane::glue {
+
+using namespace pybind11::literals;
+
+namespace {
+
+py::object pandas() { return py::module_::import("pandas"); }
+
+}  // namespace
+
+std::span<const std::int64_t> view(const Int64Array& array) {
+  return {array.data(), static_cast<std::size_t>(array.size())};
+}
+
+std::span<std::int64_t> writable(Int64Array& array) {
+  return {array.mutable_data(), static_cast<std::size_t>(array.size())};
+}
+
+Int64Array new_int64(std::size_t n) { return Int64Array(static_cast<py::ssize_t>(n)); }
+
+Int64Array int64_array(std::vector<std::int64_t>&& values) {
+  auto* owned = new std::vector<std::int64_t>(std::move(values));
+  py::capsule free_when_done(owned,
+                             [](void* p) { delete static_cast<std::vector<std::int64_t>*>(p); });
+  return Int64Array(static_cast<py::ssize_t>(owned->size()), owned->data(), free_when_done);
+}
+
+Int64Array as_int64(py::handle values) {
+  Int64Array out =
+      Int64Array::ensure(py::module_::import("numpy").attr("asarray")(values, "dtype"_a = "int64"));
+  if (!out) throw py::error_already_set();
+  return out;
+}
+
+std::int64_t ticks_per_second(std::string_view unit) {
+  if (unit == "s") return 1;
+  if (unit == "ms") return 1'000;
+  if (unit == "us") return 1'000'000;
+  if (unit == "ns") return 1'000'000'000;
+  return 0;
+}
+
+std::optional<Stamps> datetime_stamps(py::handle values) {
+  py::object dtype = values.attr("dtype");
+  Stamps s;
+  s.dtype = dtype;
+  if (py::isinstance(dtype, pandas().attr("DatetimeTZDtype"))) {
+    s.zone = dtype.attr("tz");
+    s.unit = py::str(dtype.attr("unit"));
+  } else if (py::isinstance<py::dtype>(dtype) &&
+             py::reinterpret_borrow<py::dtype>(dtype).kind() == 'M') {
+    s.zone = py::none();
+    s.unit = py::str(py::module_::import("numpy").attr("datetime_data")(dtype)[py::int_(0)]);
+  } else {
+    return std::nullopt;
+  }
+  s.per_second = ticks_per_second(s.unit);
+  if (s.per_second == 0) return std::nullopt;
+  s.ticks = as_int64(values.attr("array").attr("asi8"));
+  return s;
+}
+
+py::object stamps_index(const Int64Array& ticks, const Stamps& like, py::handle name) {
+  py::object naive = pandas().attr("DatetimeIndex")(ticks.attr("view")("M8[" + like.unit + "]"),
+                                                    "copy"_a = false, "name"_a = name);
+  if (like.naive()) return naive;
+  return naive.attr("tz_localize")("UTC").attr("tz_convert")(like.zone);
+}
+
+py::object stamps_series(const Int64Array& ticks, const Stamps& like, py::handle index,
+                         py::handle name) {
+  return pandas().attr("Series")(stamps_index(ticks, like), "index"_a = index, "name"_a = name,
+                                 "copy"_a = false);
+}
+
+LabelCodes label_codes(py::handle values) {
+  py::tuple factorized = pandas().attr("factorize")(values, "sort"_a = true);
+  return {as_int64(factorized[0]), factorized[1]};
+}
+
+py::object frame_column(py::object values) {
+  if (py::isinstance<py::array>(values) &&
+      py::reinterpret_borrow<py::array>(values).dtype().kind() == 'O') {
+    return pandas().attr("Series")(values, "dtype"_a = "object", "copy"_a = false);
+  }
+  return values;
+}
+
+py::object object_series(py::handle values, py::handle index) {
+  return pandas().attr("Series")(values, "index"_a = index, "dtype"_a = "object");
+}
+
+py::object frame_of(py::handle frame_type, const py::list& labels, const py::list& columns) {
+  py::dict data;
+  for (std::size_t i = 0; i < py::len(labels); ++i) data[labels[i]] = frame_column(columns[i]);
+  return frame_type(data, "copy"_a = false);
+}
+
+}  // namespace orvane::glue

@@ -1,0 +1,79 @@
+// The boundary between pandas objects and the core's buffers: int64 ticks of
+// datetime columns (unit and zone kept to go back to the same dtype), label
+// codes in pandas' sort order, and the builders of result columns and
+// frames. Float64 values live beside it in arrays.hpp.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace orvane::glue {
+
+namespace py = pybind11;
+
+using Int64Array = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+
+std::span<const std::int64_t> view(const Int64Array& array);
+std::span<std::int64_t> writable(Int64Array& array);
+// A new, uninitialised int64 array of n entries.
+Int64Array new_int64(std::size_t n);
+// The values as a numpy int64 array (moved into it, no copy of the buffer).
+Int64Array int64_array(std::vector<std::int64_t>&& values);
+// Any integer array-like (codes, positions) as contiguous int64.
+Int64Array as_int64(py::handle values);
+
+// Ticks per second of a datetime unit ("s", "ms", "us", "ns"), 0 for any other.
+std::int64_t ticks_per_second(std::string_view unit);
+
+// The stamps of a datetime column: for aware dtypes the UTC instants, for
+// naive ones the wall clock; NaT is core::not_a_time.
+struct Stamps {
+  Int64Array ticks;
+  std::string unit;
+  std::int64_t per_second = 0;
+  py::object zone;   // None when naive
+  py::object dtype;  // the column's own dtype, which results are given back in
+
+  bool naive() const { return zone.is_none(); }
+  std::span<const std::int64_t> span() const { return view(ticks); }
+};
+
+// The stamps of a Series, a DatetimeIndex or an index level of a datetime
+// dtype (numpy datetime64 or pandas' zone-aware one); nullopt for any other
+// dtype.
+std::optional<Stamps> datetime_stamps(py::handle values);
+
+// Ticks read as `like`'s stamps (UTC instants for an aware dtype), given back
+// in its dtype, without copying naive ones.
+py::object stamps_index(const Int64Array& ticks, const Stamps& like, py::handle name = py::none());
+py::object stamps_series(const Int64Array& ticks, const Stamps& like, py::handle index,
+                         py::handle name = py::none());
+
+// `pd.factorize(values, sort=True)`: each row's code into the distinct values
+// in the order sort_values puts them (missing values: code -1, not among them).
+struct LabelCodes {
+  Int64Array codes;
+  py::object uniques;
+};
+LabelCodes label_codes(py::handle values);
+
+// The object-column rule: a numpy array of objects goes into a frame as a
+// Series of dtype object (a bare one of texts would be inferred as pandas'
+// str dtype); any other column as it is.
+py::object frame_column(py::object values);
+
+// A Series of dtype object over `values`, on `index`.
+py::object object_series(py::handle values, py::handle index);
+
+// `frame_type({label: column, ...}, copy=False)` with the labels in order;
+// each column passes the object-column rule.
+py::object frame_of(py::handle frame_type, const py::list& labels, const py::list& columns);
+
+}  // namespace orvane::glue

@@ -1,0 +1,47 @@
+#include "roads.hpp"
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+#include "function.hpp"
+
+namespace orvane::glue {
+
+namespace py = pybind11;
+
+namespace {
+
+void count(std::string_view road, const char* way) {
+  py::dict counts = road_counts();
+  py::str key(road.data(), road.size());
+  if (!counts.contains(key)) {
+    py::dict fresh;
+    fresh["native"] = 0;
+    fresh["pandas"] = 0;
+    counts[key] = fresh;
+  }
+  py::dict entry = counts[key];
+  entry[way] = py::int_(entry[way].cast<long long>() + 1);
+}
+
+bool strict() {
+  py::object value = py::module_::import("os").attr("getenv")("ORVANE_ROADS", "");
+  return py::isinstance<py::str>(value) && value.cast<std::string>() == "strict";
+}
+
+}  // namespace
+
+py::dict road_counts() { return py::module_::import("orvane_data._glue").attr("_road_counts"); }
+
+void native_road(std::string_view road) { count(road, "native"); }
+
+void pandas_road(std::string_view road, std::string_view reason) {
+  if (strict()) {
+    raise(PyExc_RuntimeError, "road " + std::string(road) + " took its pandas formulation (" +
+                                  std::string(reason) + ") while ORVANE_ROADS=strict");
+  }
+  count(road, "pandas");
+}
+
+}  // namespace orvane::glue

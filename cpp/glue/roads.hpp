@@ -1,0 +1,27 @@
+// Observable fast paths. Every native road states its eligibility as a named
+// predicate over its inputs and reports which way each call went, so a test
+// can tell a fast path that stopped running from one that still runs.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string_view>
+
+namespace orvane::glue {
+
+// Records that the native road named `road` (dotted: "query_kit.calendar_columns")
+// ran.
+void native_road(std::string_view road);
+
+// Records that `road` took its pandas formulation because `reason` (the
+// predicate that failed, e.g. "EVENT_NAME is categorical"). When the
+// environment variable ORVANE_ROADS is "strict" (read now), raises
+// RuntimeError naming the road and the reason instead.
+void pandas_road(std::string_view road, std::string_view reason);
+
+// The counts themselves, {road: {"native": n, "pandas": m}}: one dict in
+// orvane_data._glue, found now. Each extension module links its own copy of
+// the glue, so they cannot live in a C++ static.
+pybind11::dict road_counts();
+
+}  // namespace orvane::glue
