@@ -27,6 +27,7 @@ import time
 import numpy as np
 import pandas as pd
 
+from bench_overlap import pd_hma, pd_wma
 from orvane_data.ta import overlap
 
 PEERS = ("pandas", "bottleneck", "polars", "talib", "numbagg")
@@ -62,18 +63,6 @@ def series_of(kind, rows, seed=7):
 
 def _weights(length):
     return np.arange(1, length + 1, dtype=float)
-
-
-def _pd_wma(s, length):
-    w = _weights(length)
-    total = 0.5 * length * (length + 1)
-    return s.rolling(length, min_periods=length).apply(lambda x: np.dot(x, w) / total, raw=True)
-
-
-def _pd_hma(s, length):
-    fast = _pd_wma(s, int(length / 2))
-    slow = _pd_wma(s, length)
-    return _pd_wma(2 * fast - slow, int(np.sqrt(length)))
 
 
 def _pl_wma(a, length):
@@ -112,12 +101,12 @@ def contenders(indicator, length):
             ("numbagg", numbagg and (lambda a, s: numbagg.move_exp_nanmean(a, alpha=1.0 / length)), big),
         ],
         "wma": [
-            ("pandas", lambda a, s: _pd_wma(s, length), APPLY_ROWS),
+            ("pandas", lambda a, s: pd_wma(s, length), APPLY_ROWS),
             ("polars", pl and (lambda a, s: _pl_wma(a, length)), big),
             ("talib", talib and (lambda a, s: talib.WMA(a, length)), big),
         ],
         "hma": [
-            ("pandas", lambda a, s: _pd_hma(s, length), APPLY_ROWS),
+            ("pandas", lambda a, s: pd_hma(s, length), APPLY_ROWS),
             ("talib", talib and (lambda a, s: talib.HMA(a, length)), big),
         ],
     }[indicator]

@@ -378,12 +378,14 @@ def test_non_numeric_series_are_refused(s):
     ids=["floats and None", "ints", "ints, floats, NaN", "all None"],
 )
 @pytest.mark.parametrize("name", ["sma", "ema", "rma", "wma", "dema", "tema", "hma"])
-def test_numbers_stored_as_objects_average_as_float64(values, name):
+def test_numbers_stored_as_objects_average_as_float64(values, name, native_roads):
     # pandas' windows read an object column of numbers as float64
     s = pd.Series(values, dtype=object)
     as_float = pd.Series(values, dtype=float)
     fn = getattr(overlap, name)
     assert_same(fn(s, 3), fn(as_float, 3))
+    road = {"dema": "ema", "tema": "ema"}.get(name, name)
+    assert native_roads.roads()[f"overlap.{road}"]["native"] >= 2
     assert_same(overlap.sma(s, 3, min_periods=1), ref_sma(s, 3, 1), tol=1e-12)
 
 
@@ -558,11 +560,12 @@ def test_sma_matches_the_exact_means_where_pandas_has_a_value(case, min_periods)
 
 @pytest.mark.parametrize("length", [2, 5, 10, 50, 300])
 @pytest.mark.parametrize("case", ["prices ~1e4", "returns, cancelling jumps", "zero-crossing walk", "NaN runs"])
-def test_sma_is_within_1e_14_of_the_exact_means(case, length):
+def test_sma_is_within_1e_14_of_the_exact_means(case, length, native_roads):
     values = accuracy_cases(4_000)[case]
     min_periods = max(1, length // 2) if case == "NaN runs" else None
     ours = overlap.sma(pd.Series(values), length, min_periods=min_periods)
     assert largest_error(ours, values, length, min_periods) <= 1e-14
+    assert native_roads.roads()["overlap.sma"]["native"] == 1
 
 
 @pytest.mark.parametrize("length", [2, 5, 17, 64])
@@ -601,7 +604,7 @@ def test_exponential_means_match_pandas_exactly(s, length, adjust, seeded):
 
 
 @pytest.mark.parametrize("length", [2, 10, 14, 60])
-def test_long_exponential_means_match_pandas_exactly(length):
+def test_long_exponential_means_match_pandas_exactly(length, native_roads):
     # long enough that the unadjusted mean runs as several chains
     rng = np.random.default_rng(length)
     values = 100 * np.exp(np.cumsum(rng.normal(0.0, 0.01, 120_000)))
@@ -612,6 +615,9 @@ def test_long_exponential_means_match_pandas_exactly(length):
     assert_same(overlap.ema(s, length, sma=False), ref_ema(s, length, sma=False))
     assert_same(overlap.rma(s, length), ref_rma(s, length))
     assert_same(overlap.tema(s, length), ref_tema(s, length))
+    roads = native_roads.roads()
+    assert roads["overlap.ema"]["native"] == 5 and roads["overlap.rma"]["native"] == 1
+    assert roads["overlap.blend"]["native"] == 1
 
 
 @pytest.mark.parametrize("length", [1, 2, 9, 16, 50])
@@ -646,14 +652,15 @@ def test_fused_hull_mean_holds_no_full_length_temporaries():
     assert result.notna().sum() == len(s) - 20 - 4 + 2
 
 
-@DIFF
+@settings(DIFF, suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
 @given(s=series(), length=st.integers(1, 25), asc=st.booleans())
-def test_weighted_means_match_pandas(s, length, asc):
+def test_weighted_means_match_pandas(s, length, asc, native_roads):
     if len(s) < length:
         assert overlap.wma(s, length) is None
         return
     # the reference's dot product sums in BLAS order: a few ulps of the window
     assert_same(overlap.wma(s, length, asc=asc), ref_wma(s, length, asc), 1e-12 * _window_scale(s, length))
+    assert native_roads.roads()["overlap.wma"]["native"] > 0
     if len(s) < (int(length / 2) or 10):
         # the half-length average has too few rows (pandas' formulation fails
         # on None * 2 here)
@@ -661,11 +668,12 @@ def test_weighted_means_match_pandas(s, length, asc):
         return
     span = length + int(np.sqrt(length)) + 10
     assert_same(overlap.hma(s, length), ref_hma(s, length), 4e-12 * _window_scale(s, span))
+    assert native_roads.roads()["overlap.hma"]["native"] > 0
 
 
-@DIFF
+@settings(DIFF, suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
 @given(s=series(), volume=st.lists(st.integers(0, 10**6), min_size=60, max_size=60), as_float=st.booleans())
-def test_composites_match_pandas_exactly(s, volume, as_float):
+def test_composites_match_pandas_exactly(s, volume, as_float, native_roads):
     n = len(s)
     vol = pd.Series(volume[:n], index=s.index)
     if as_float:
@@ -673,3 +681,4 @@ def test_composites_match_pandas_exactly(s, volume, as_float):
     high, low = s * 1.5, s.shift(1)
     assert_same(overlap.hlc3(high, low, s), ref_hlc3(high, low, s))
     assert_same(overlap.vwap(high, low, s, vol), ref_vwap(high, low, s, vol))
+    assert native_roads.roads()["overlap.vwap"]["native"] > 0

@@ -7,6 +7,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "../../core/minute_clock.hpp"
@@ -14,6 +15,7 @@
 #include "../../glue/function.hpp"
 #include "../../glue/pyops.hpp"
 #include "../../glue/module_setup.hpp"
+#include "../../glue/roads.hpp"
 
 namespace py = pybind11;
 namespace glue = orvane::glue;
@@ -467,28 +469,35 @@ Int64Array sort_ranks(py::handle pd, py::handle values) {
   return ranks;
 }
 
+constexpr std::string_view kEventWindowsRoad = "bar_kit.event_windows";
+
+// The windows joined natively, or nullopt (recorded with the failed
+// predicate) for the pandas joins.
 std::optional<py::object> windows_native(glue::Call& c, py::handle bars, py::handle calendar,
                                          py::handle grid) {
+  const auto declined = [](std::string_view reason) -> std::optional<py::object> {
+    glue::pandas_road(kEventWindowsRoad, reason);
+    return std::nullopt;
+  };
   py::object pd = c.global("pd");
   py::object frame_type = pd.attr("DataFrame");
   if (!py::isinstance(bars, frame_type) || !py::isinstance(grid, frame_type) ||
       !py::isinstance(calendar, frame_type)) {
-    return std::nullopt;
+    return declined("an input is not a DataFrame");
   }
   py::list grid_names(grid.attr("columns").attr("tolist")());
-  if (!same(grid_names, grid_columns()) || py::len(grid) == 0 || py::len(bars) == 0) {
-    return std::nullopt;
-  }
+  if (!same(grid_names, grid_columns())) return declined("the grid's columns are not the four of a grid");
+  if (py::len(grid) == 0 || py::len(bars) == 0) return declined("no grid rows or no bars");
   py::object bar_columns = bars.attr("columns");
   if (!truthy(bar_columns.attr("is_unique")) || !bar_columns.contains("datetime") ||
       !bar_columns.contains("key")) {
-    return std::nullopt;
+    return declined("bar columns repeat or lack datetime or key");
   }
   py::list bar_names;  // the bar columns that follow `datetime` in the result
   for (py::handle name : bar_columns) {
     if (same(py::str("datetime"), name)) continue;
     for (const char* taken : {"EVENT_NAME", "event_datetime", "time_diff"}) {
-      if (same(py::str(taken), name)) return std::nullopt;  // overlapping columns
+      if (same(py::str(taken), name)) return declined("bar columns overlap the grid's");
     }
     bar_names.append(name);
   }
@@ -502,12 +511,12 @@ std::optional<py::object> windows_native(glue::Call& c, py::handle bars, py::han
   // joined with arrow stamps, the grid's minutes keep their own zone
   const bool arrow_bar_times = py::isinstance(bar_time_col.attr("dtype"), pd.attr("ArrowDtype"));
   std::optional<Stamps> bar_time = stamps_of(numpy_stamps(pd, bar_time_col), pd);
-  if (!minute || !event_time || !bar_time) return std::nullopt;
-  if (minute->tz.is_none() != bar_time->tz.is_none()) return std::nullopt;  // naive against aware
-  if (has_nat(minute->ticks) || has_nat(event_time->ticks)) return std::nullopt;
+  if (!minute || !event_time || !bar_time) return declined("a time column is not datetime64");
+  if (minute->tz.is_none() != bar_time->tz.is_none()) return declined("naive stamps against aware");
+  if (has_nat(minute->ticks) || has_nat(event_time->ticks)) return declined("the grid holds NaT");
   if (!is_plain_label_dtype(grid_event_col.attr("dtype"), pd) ||
       truthy(grid_event_col.attr("isna")().attr("any")())) {
-    return std::nullopt;
+    return declined("grid event names are not texts or numbers, or some are missing");
   }
   // Aware stamps of two zones are joined by instant and come out in UTC.
   if (!minute->tz.is_none() && !arrow_bar_times &&
@@ -522,7 +531,7 @@ std::optional<py::object> windows_native(glue::Call& c, py::handle bars, py::han
   std::vector<std::int64_t> grid_ticks(n_grid), grid_code(n_grid, 0);
   if (minute->per_second > bar_time->per_second &&
       !core::stamps_fit_scaled(view(bar_time->ticks), minute->per_second / bar_time->per_second)) {
-    return std::nullopt;  // pandas cannot bring these bars to the grid's unit
+    return declined("bar stamps overflow the grid's unit");
   }
   core::KeyMatches on_minute;
   {
@@ -557,18 +566,24 @@ std::optional<py::object> windows_native(glue::Call& c, py::handle bars, py::han
   py::object calendar_times = calendar_index.attr("get_level_values")(1);
   if (!same(calendar_names.attr("dtype"), grid_event_col.attr("dtype")) &&
       !(holds_texts(pd, calendar_names) && holds_texts(pd, grid_event_col))) {
-    return std::nullopt;
+    return declined("calendar and grid event names differ in dtype and are not both texts");
   }
   std::optional<Stamps> calendar_stamps = stamps_of(calendar_times, pd);
-  if (!calendar_stamps || calendar_stamps->per_second > event_time->per_second) return std::nullopt;
+  if (!calendar_stamps || calendar_stamps->per_second > event_time->per_second ||
+      !core::stamps_fit_scaled(view(calendar_stamps->ticks),
+                               event_time->per_second / calendar_stamps->per_second)) {
+    return declined("calendar times finer than the grid's or beyond its unit's range");
+  }
   // the calendar's times in the grid's unit (exact: no finer than it)
   calendar_times = pd.attr("DatetimeIndex")(calendar_times).attr("as_unit")(event_time->unit);
-  if (!same(calendar_times.attr("dtype"), event_time->dtype)) return std::nullopt;
+  if (!same(calendar_times.attr("dtype"), event_time->dtype)) {
+    return declined("calendar and grid times differ in zone");
+  }
   py::list calendar_columns(by_event.attr("columns").attr("tolist")());
   for (py::handle name : calendar_columns) {
     if (same(py::str("time_diff"), name) || same(py::str("datetime"), name) ||
         bar_names.contains(name)) {
-      return std::nullopt;  // overlapping columns
+      return declined("calendar columns overlap the windows'");
     }
   }
   py::tuple factorized = pd.attr("factorize")(calendar_names);
@@ -621,6 +636,7 @@ std::optional<py::object> windows_native(glue::Call& c, py::handle bars, py::han
   for (std::size_t i = 0; i < py::len(labels); ++i) data[labels[i]] = values[i];
   py::object result = frame_type(data, py::arg("copy") = false);
   result.attr("columns") = pd.attr("Index")(labels);
+  glue::native_road(kEventWindowsRoad);
   return result;
 }
 
@@ -629,9 +645,7 @@ py::object filter_bars_around_events(glue::Call& c) {
   const py::object& calendar = c.arg("df_calendar");
   py::object grid = c.global("get_event_metadata")(calendar, c.arg("pre_event_window"),
                                                    c.arg("post_event_window"));
-  if (auto windows = attempt([&] { return windows_native(c, bars, calendar, grid); })) {
-    return *windows;
-  }
+  if (auto windows = windows_native(c, bars, calendar, grid)) return *windows;
   return windows_by_joins(bars, calendar, grid);
 }
 

@@ -22,6 +22,7 @@
 #include "../../glue/function.hpp"
 #include "../../glue/pyops.hpp"
 #include "../../glue/module_setup.hpp"
+#include "../../glue/roads.hpp"
 
 namespace py = pybind11;
 namespace glue = orvane::glue;
@@ -101,6 +102,9 @@ py::object finish(glue::Call& c, py::object result, const py::object& offset,
   return result;
 }
 
+constexpr std::string_view kNotPlainFloat64 =
+    "inputs are not plain float64 Series on one index object";
+
 // Whether plain pandas Series of float64 values on one index object, with no
 // attrs of their own: then row-by-row native arithmetic gives what pandas'
 // aligned arithmetic gives.
@@ -132,8 +136,10 @@ py::object own_index(glue::Call& c, const py::object& s) {
 py::object double_blend(glue::Call& c, const py::object& a, const py::object& b) {
   py::object index = a.attr("index");
   if (!plain_float64_on(index, {a, b}, c.global("Series"))) {
+    glue::pandas_road("overlap.blend", kNotPlainFloat64);
     return py::int_(2) * own_index(c, a) - own_index(c, b);
   }
+  glue::native_road("overlap.blend");
   glue::Float64Values av = glue::float64_values(glue::numpy_values(a), "blend input");
   glue::Float64Values bv = glue::float64_values(glue::numpy_values(b), "blend input");
   glue::Float64Array out = glue::new_float64(av.size());
@@ -150,8 +156,10 @@ py::object triple_blend(glue::Call& c, const py::object& a, const py::object& b,
                         const py::object& d) {
   py::object index = a.attr("index");
   if (!plain_float64_on(index, {a, b, d}, c.global("Series"))) {
+    glue::pandas_road("overlap.blend", kNotPlainFloat64);
     return py::int_(3) * own_index(c, a) - py::int_(3) * own_index(c, b) + own_index(c, d);
   }
+  glue::native_road("overlap.blend");
   glue::Float64Values av = glue::float64_values(glue::numpy_values(a), "blend input");
   glue::Float64Values bv = glue::float64_values(glue::numpy_values(b), "blend input");
   glue::Float64Values dv = glue::float64_values(glue::numpy_values(d), "blend input");
@@ -209,6 +217,7 @@ py::object sma(glue::Call& c) {
     py::gil_scoped_release release;
     core::rolling_mean(values.span(), window, periods, scratch, o);
   }
+  glue::native_road("overlap.sma");
   py::object result = new_series(c, std::move(out), close.attr("index"));
   return finish(c, result, offset, options, with_length("SMA_", length));
 }
@@ -247,6 +256,7 @@ py::object exponential(glue::Call& c, const py::object& close, std::size_t lengt
       core::ewm_mean(values.span(), alpha, adjust, o);
     }
   }
+  glue::native_road(std::string("overlap.") + func);
   return new_series(c, std::move(out), close.attr("index"));
 }
 
@@ -327,6 +337,7 @@ py::object wma(glue::Call& c) {
     py::gil_scoped_release release;
     core::weighted_mean(values.span(), n, ascending, scratch, o);
   }
+  glue::native_road("overlap.wma");
   py::object result = new_series(c, std::move(out), close.attr("index"));
   return finish(c, result, offset, c.kwargs(), with_length("WMA_", length));
 }
@@ -416,6 +427,7 @@ py::object fused_hull(glue::Call& c, const py::object& close, std::size_t length
     py::gil_scoped_release release;
     core::hull_mean(values.span(), length, half, root, scratch, o);
   }
+  glue::native_road("overlap.hma");
   return new_series(c, std::move(out), close.attr("index"));
 }
 
@@ -437,6 +449,7 @@ py::object hma(glue::Call& c) {
     if (half > static_cast<std::size_t>(py::len(close))) return py::none();
     result = fused_hull(c, close, to_size(length), half, to_size(sqrt_len));
   } else {
+    glue::pandas_road("overlap.hma", "wma or a series helper in the module is not the module's own");
     py::object wmaf = c.global("wma")(close, py::arg("length") = half_len);
     py::object wmas = c.global("wma")(close, py::arg("length") = length);
     // the half-length average may need more rows than the series has (a
@@ -452,6 +465,9 @@ py::object hma(glue::Call& c) {
 
 // ---------------------------------------------------------------------------
 // Price composites and dispatcher
+
+constexpr std::string_view kNotPlainComposite =
+    "inputs are not plain float64 Series (volume: or integers summing exactly) on equal indexes";
 
 // The float64 (or, for volume, exactly summable integer) values of plain
 // numpy-backed Series that share one index, when native arithmetic matches
@@ -509,8 +525,10 @@ py::object hlc3(glue::Call& c) {
   py::object result;
   std::vector<glue::Float64Values> v = composite_inputs(c, {high, low, close});
   if (v.empty()) {
+    glue::pandas_road("overlap.hlc3", kNotPlainComposite);
     result = (own_index(c, high) + own_index(c, low) + own_index(c, close)) / py::float_(3.0);
   } else {
+    glue::native_road("overlap.hlc3");
     glue::Float64Array out = glue::new_float64(v[0].size());
     {
       auto o = glue::writable(out);
@@ -544,10 +562,12 @@ py::object vwap(glue::Call& c) {
   py::object result;
   std::vector<glue::Float64Values> v = composite_inputs(c, {high, low, close}, volume);
   if (v.empty()) {
+    glue::pandas_road("overlap.vwap", kNotPlainComposite);
     py::object vol = own_index(c, volume);
     py::object tp = (own_index(c, high) + own_index(c, low) + own_index(c, close)) / py::float_(3.0);
     result = (tp * vol).attr("cumsum")() / vol.attr("cumsum")();
   } else {
+    glue::native_road("overlap.vwap");
     glue::Float64Array out = glue::new_float64(v[0].size());
     {
       auto o = glue::writable(out);
