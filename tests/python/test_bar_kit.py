@@ -19,6 +19,7 @@ import pytz
 
 from doubles import SRC, Recorder, import_in_fresh_interpreter
 from orvane_data.from_bqia import bar_kit, query_kit
+from thread_progress import longest_stall
 
 DEFAULT_PACKAGES = ["equity", "macro", "fixed-income"]
 
@@ -184,6 +185,17 @@ def test_common_inputs_take_the_native_road(seed, change, native_roads):
     want = reference_windows(bars, calendar, pre, post)
     assert_same_frame(bar_kit.filter_bars_around_events(bars, calendar, pre, post), want)
     assert native_roads.roads()["bar_kit.event_windows"]["native"] == 1
+
+
+def test_a_python_thread_runs_while_bars_are_matched_to_windows():
+    # bars in random order: matching them to the grid's minutes is most of
+    # the call, and runs without the GIL
+    rng = np.random.default_rng(1)
+    minutes = pd.date_range("2024-01-01", periods=8_000_000, freq="min", tz="UTC")
+    bars = pd.DataFrame({"datetime": minutes[rng.permutation(len(minutes))], "key": np.int8(1)})
+    calendar = pd.DataFrame({"EVENT_NAME": "CPI", "event_datetime": minutes[::60_000]})
+    tries = [longest_stall(lambda: bar_kit.filter_bars_around_events(bars, calendar)) for _ in range(3)]
+    assert min(stall / took for stall, took in tries) < 0.5, tries
 
 
 def frames(bar_times, keys, event_times, names=None, **bar_columns):

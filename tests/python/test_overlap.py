@@ -2,7 +2,6 @@
 
 import inspect
 import threading
-import time
 
 import numpy as np
 import pandas as pd
@@ -14,6 +13,7 @@ from orvane_data.ta import overlap
 from reference import seeded
 
 from exact_means import accuracy_cases, largest_error
+from thread_progress import longest_stall
 
 # numpy's warnings from the reference formulations (empty seeds, inf - inf)
 pytestmark = [
@@ -414,29 +414,6 @@ def test_kernels_run_on_threads():
         assert_same(r, ref_sma(s, 20), tol=1e-12)
 
 
-def _longest_stall(call):
-    """How long a pure-Python counting thread went without a step while
-    `call` ran, and how long `call` took: a kernel that holds the GIL stops
-    the counter for all of its run."""
-    stamps, stop = [], threading.Event()
-
-    def count():
-        while not stop.is_set():
-            stamps.append(time.perf_counter())
-
-    counter = threading.Thread(target=count)
-    counter.start()
-    while not stamps:
-        time.sleep(0.001)
-    start = time.perf_counter()
-    call()
-    end = time.perf_counter()
-    stop.set()
-    counter.join()
-    points = [start] + [t for t in stamps if start < t < end] + [end]
-    return max(b - a for a, b in zip(points, points[1:])), end - start
-
-
 # one kernel of each family, each on a series long enough to run tens of ms
 @pytest.mark.parametrize(
     "family",
@@ -450,7 +427,7 @@ def test_a_python_thread_runs_while_a_kernel_does(family):
     s = pd.Series(100 + np.random.default_rng(3).random(6_000_000))
     # on a loaded machine the counter can be descheduled now and then: a
     # kernel that keeps the GIL stalls it in every try
-    tries = [_longest_stall(lambda: family(s)) for _ in range(3)]
+    tries = [longest_stall(lambda: family(s)) for _ in range(3)]
     assert min(stall / took for stall, took in tries) < 0.5, tries
 
 
