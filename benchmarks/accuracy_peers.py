@@ -13,30 +13,17 @@ without a minimum count are left out of that row).
 """
 
 import argparse
-import importlib
 import pathlib
 import sys
 
 import numpy as np
 import pandas as pd
 
+from bench_peers import bn, numbagg, pl, talib
 from orvane_data.ta import overlap
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "python"))
 from exact_means import accuracy_cases, largest_error  # noqa: E402
-
-
-def _optional(name):
-    try:
-        return importlib.import_module(name)
-    except ImportError:
-        return None
-
-
-bn = _optional("bottleneck")
-talib = _optional("talib")
-pl = _optional("polars")
-numbagg = _optional("numbagg")
 
 
 def contenders(length, min_periods):
