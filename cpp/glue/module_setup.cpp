@@ -32,4 +32,24 @@ void guarded(Guard guard, bool show, const char* message, const std::function<vo
   }
 }
 
+int run_module_init(PyObject* module, void (*init)(py::module_&)) {
+  try {
+    py::detail::ensure_internals();
+    auto m = py::reinterpret_borrow<py::module_>(module);
+    // A module already initialised in this interpreter is handed out again
+    // rather than initialised twice (as pybind11's own initialisation does).
+    if (!py::detail::get_cached_module(m.attr("__spec__").attr("name"))) {
+      init(m);
+      py::detail::cache_completed_module(m);
+    }
+    return 0;
+  } catch (py::error_already_set& e) {
+    e.restore();
+    return -1;
+  } catch (const std::exception& e) {
+    py::set_error(PyExc_ImportError, e.what());
+    return -1;
+  }
+}
+
 }  // namespace orvane::glue

@@ -6,6 +6,10 @@
 
 #include <functional>
 
+#if PYBIND11_VERSION_HEX < 0x03010000
+#error "ORVANE_MODULE follows the module initialisation of pybind11 3.1 and newer"
+#endif
+
 namespace orvane::glue {
 
 namespace py = pybind11;
@@ -33,4 +37,20 @@ enum class Guard {
 // is issued through warn(). Names bound before the failure stay bound.
 void guarded(Guard guard, bool show, const char* message, const std::function<void()>& body);
 
+// Runs a module's initialisation for the import machinery. An error that
+// escapes it reaches the importer as the very exception object raised, of its
+// own type: an outside library failing at import fails the module's import
+// with that library's error, not with a wrapper around it.
+int run_module_init(PyObject* module, void (*init)(py::module_&));
+
 }  // namespace orvane::glue
+
+// PYBIND11_MODULE without its wrapping of initialisation errors into
+// ImportError('initialization failed').
+#define ORVANE_MODULE(name, variable)                                          \
+  PYBIND11_MODULE_PYINIT(name)                                                 \
+  static void PYBIND11_CONCAT(orvane_init_, name)(::pybind11::module_&);       \
+  int PYBIND11_CONCAT(pybind11_exec_, name)(PyObject * module) {               \
+    return ::orvane::glue::run_module_init(module, &PYBIND11_CONCAT(orvane_init_, name)); \
+  }                                                                            \
+  void PYBIND11_CONCAT(orvane_init_, name)(::pybind11::module_ & variable)

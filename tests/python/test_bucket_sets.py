@@ -10,11 +10,13 @@ import subprocess
 import sys
 import textwrap
 
+import numpy as np
 import pandas as pd
 import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
 
+from doubles import ChosenAnswers
 from orvane_data.from_s3 import bucket_sets as bs
 from orvane_data.simulated import securities
 from orvane_data.simulated.bql import Service
@@ -35,6 +37,13 @@ class Recording(Service):
     def execute(self, query):
         self.queries.append(query)
         return super().execute(query)
+
+
+def answering(columns):
+    """A query service answering every query with the given columns, one
+    response item per column as the service does, indexed by F1, F2, ..."""
+    index = pd.Index([f"F{i + 1}" for i in range(len(next(iter(columns.values()))))], name="ID")
+    return ChosenAnswers([pd.DataFrame({name: values}, index=index) for name, values in columns.items()])
 
 
 def run_python(code, *flags, env=None, drop=()):
@@ -113,6 +122,27 @@ class TestTranslation:
         assert got[IBM] == "IBM US Equity" and got[AAPL] == "AAPL US Equity"
         assert pd.isna(got[SPX])  # an index has no exchange code
 
+    @pytest.mark.parametrize("missing", [None, np.nan, pd.NA], ids=["None", "NaN", "NA"])
+    @pytest.mark.parametrize("part", ["TICKER", "EXCH_CODE", "MARKET_SECTOR_DES"])
+    @pytest.mark.parametrize("gaps", [(), (1,), (0, 1), (0,)], ids=["all-present", "some", "all", "first"])
+    def test_figi_to_ticker_with_a_part_missing_in_any_mix_of_rows(self, missing, part, gaps):
+        answer = {"TICKER": ["AAA", "BBB"], "EXCH_CODE": ["UN", "UW"], "MARKET_SECTOR_DES": ["Equity", "Equity"]}
+        answer[part] = [missing if row in gaps else value for row, value in enumerate(answer[part])]
+        got = bs.figi_to_ticker(["F1", "F2"], answering(answer))
+        assert list(got) == ["F1", "F2"]
+        for row, (figi, key) in enumerate(got.items()):
+            if row in gaps:
+                assert pd.isna(key), key
+            else:
+                assert key == " ".join(answer[p][row] for p in ("TICKER", "EXCH_CODE", "MARKET_SECTOR_DES"))
+
+
+    @pytest.mark.parametrize("odd", [0.0, 7, b"UN"])
+    def test_figi_to_ticker_refuses_parts_that_are_not_text(self, odd):
+        answer = {"TICKER": ["AAA", "BBB"], "EXCH_CODE": ["UN", odd], "MARKET_SECTOR_DES": ["Equity", "Equity"]}
+        with pytest.raises(TypeError, match="EXCH_CODE holds values that are not text"):
+            bs.figi_to_ticker(["F1", "F2"], answering(answer))
+
 
 # --- the datasets in S3 ------------------------------------------------------------
 
@@ -159,6 +189,25 @@ def _arranged(order):
     return pd.concat([first, last])
 
 
+# date columns written as numbers: (RELTNSHP_START_DT, RELTNSHP_END_DT) of rows a, b, c
+NUMBER_DATES = {
+    "yyyymmddSet": ([20200101, 20230301, 20210505], [20220630, None, 20240131]),  # a blank makes floats
+    "epochSet": ([1577836800, 1677628800, 1620172800], [20220630, None, 20240131]),
+    "fractionSet": ([20200101, 20230301, 20210505], [20220630.5, None, 20240131]),
+}
+# snapshot stamps carrying a time of day (one per snapshot date, or two on one day)
+# (zoned stamps are listed, and loaded, by their day in their own zone)
+STAMPED = {"afternoon": ([(16, 30)], None), "two_a_day": ([(8, 0), (17, 45)], None),
+           "zoned_late": ([(23, 30)], "America/New_York")}
+
+
+def _stamped(stamping):
+    clocks, zone = stamping
+    snapshots = [ESTIMATES.assign(dlSnapshotDate=(ESTIMATES["dlSnapshotDate"] + pd.Timedelta(hours=h, minutes=m))
+                                  .dt.tz_localize(zone)) for h, m in clocks]
+    return pd.concat(snapshots, ignore_index=True)
+
+
 @pytest.fixture(scope="module")
 def store(s3_endpoint):
     client = s3_endpoint.client()
@@ -171,7 +220,12 @@ def store(s3_endpoint):
     for date in ["20240105", "20240112"]:
         put_equity(_supply_key(COMPETITORS, date), csv_gz_bytes(_snapshot(COMPETING, date)))
     put_equity("alt_data/supply_chain/dl/datasets/brokenSet/README", b"six parts only")
+    for name, columns in NUMBER_DATES.items():
+        frame = _snapshot(RELATIONSHIPS[:3], "20240105").assign(RELTNSHP_START_DT=columns[0], RELTNSHP_END_DT=columns[1])
+        put_equity(_supply_key(name, "20240105"), csv_gz_bytes(frame))
     put_macro(bs.ECOEST.file_path, parquet_bytes(_arranged("shuffled"), row_group_size=5))
+    for name, clock in STAMPED.items():
+        put_macro(f"tests/{name}.parquet", parquet_bytes(_stamped(clock), row_group_size=5))
     for order in ("latest_first", "latest_last", "shuffled"):
         put_macro(f"tests/{order}.parquet", parquet_bytes(_arranged(order), row_group_size=5))
     dated = ESTIMATES.assign(dlSnapshotDate=ESTIMATES["dlSnapshotDate"].dt.date)  # stored as date32
@@ -251,6 +305,8 @@ class TestSupplyChain:
              [("a", "IBM US Equity", "AAPL US Equity"), ("b", "IBM US Equity", "NVDA US Equity"), ("h", "IBM US Equity", None)]),
             ("customer", ["IBM US Equity", "AAPL US Equity"], (None, None),
              [("c", "IBM US Equity", "MSFT US Equity"), ("e", "AAPL US Equity", None)]),
+            # the only related company left is an index, which has no exchange code
+            ("customer", ["AAPL US Equity"], (None, None), [("e", "AAPL US Equity", None)]),
             ("competitor", ["TSLA US Equity", "IBM US Equity"], (None, None),
              [("p", "IBM US Equity", "MSFT US Equity"), ("r", "TSLA US Equity", "IBM US Equity")]),
             # a ticker without a FIGI selects nothing, not the rows without one
@@ -279,6 +335,19 @@ class TestSupplyChain:
         ]
 
 
+class TestNumberDates:
+    def test_yyyymmdd_numbers_are_read_as_dates(self, store):
+        data = _subclass(bs.SPLC, dataset_names={"supplier": "yyyymmddSet"})().data
+        assert data["RELTNSHP_START_DT"].tolist() == [dt.date(2020, 1, 1), dt.date(2023, 3, 1), dt.date(2021, 5, 5)]
+        assert [None if pd.isna(d) else d for d in data["RELTNSHP_END_DT"]] == [dt.date(2022, 6, 30), None,
+                                                                                 dt.date(2024, 1, 31)]
+
+    @pytest.mark.parametrize("stored, column", [("epochSet", "RELTNSHP_START_DT"), ("fractionSet", "RELTNSHP_END_DT")])
+    def test_other_numbers_are_refused_naming_the_column(self, store, stored, column):
+        with pytest.raises(ValueError, match=f"'{column}'.*yyyymmdd"):
+            _subclass(bs.SPLC, dataset_names={"supplier": stored})()
+
+
 class TestEconomistEstimates:
     @pytest.mark.parametrize("order", ["latest_first", "latest_last", "shuffled", "date32"])
     def test_latest_snapshot_whatever_the_row_group_order(self, store, order):
@@ -289,6 +358,16 @@ class TestEconomistEstimates:
     def test_as_of_date(self, store, as_of):
         data = bs.ECOEST(as_of).data
         assert set(data["dlSnapshotDate"]) == {pd.Timestamp("2024-01-12")} and list(data.columns) == list(ESTIMATES)
+
+    @pytest.mark.parametrize("stored", list(STAMPED))
+    @pytest.mark.parametrize("as_of", [None, "2024-01-12"])
+    def test_stamps_with_a_time_of_day_load_by_their_day(self, store, stored, as_of):
+        estimates = _subclass(bs.ECOEST, file_path=f"tests/{stored}.parquet")(as_of)
+        day = pd.Timestamp(as_of or "2024-01-26")
+        expected = _stamped(STAMPED[stored])
+        expected = expected[expected["dlSnapshotDate"].dt.tz_localize(None).dt.normalize() == day]
+        assert 0 < len(estimates.data) == len(expected)
+        assert sorted(estimates.data["dlSnapshotDate"]) == sorted(expected["dlSnapshotDate"])
 
     def test_unlisted_date(self, store):
         with pytest.raises(AssertionError) as info:

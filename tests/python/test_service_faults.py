@@ -19,6 +19,7 @@ from orvane_data.from_s3 import bucket_sets, s3_io
 from orvane_data.simulated import bql as sim_bql
 from orvane_data.simulated import faults
 from orvane_data.simulated import intraday as sim_intraday
+from doubles import import_in_fresh_interpreter
 from s3_server import csv_gz_bytes, s3_endpoint  # noqa: F401  (fixture)
 
 YEARS = ("2019-01-01", "2021-12-31")  # three calendar years: three requests in one batch
@@ -250,3 +251,38 @@ class TestS3Outages:
         bq = faults.FaultyService(sim_bql.Service(), missing_items=True)
         with pytest.raises(IndexError):
             bucket_sets.ticker_to_figi(["IBM US Equity"], bq)
+
+
+# --- service libraries failing at import ----------------------------------------
+
+FAULTS = """
+class Stop(BaseException):  # no Exception: guards covering every Exception let it through
+    pass
+SESSION, STOP = RuntimeError("no session"), Stop("interrupted")
+"""
+FAILING_IMPORT = """
+import json
+import fault
+try:
+    import {module}
+except BaseException as err:
+    print(json.dumps([type(err).__name__, err is fault.{error}, err.__cause__ is None]))
+"""
+
+
+@pytest.mark.parametrize("module, library, error, at", [
+    # what the guard of each module does not catch, raised by the service's constructor or its import
+    ("orvane_data.from_s3.bucket_sets", "bql.py", "SESSION", "service"),
+    ("orvane_data.from_s3.bucket_sets", "bql.py", "SESSION", "import"),
+    ("orvane_data.from_bqia.query_kit", "bql.py", "STOP", "service"),
+    ("orvane_data.from_bqia.bar_kit", "bloomberg/bquant/intraday.py", "STOP", "import"),
+])
+def test_a_failing_service_library_fails_the_import_with_its_own_error(tmp_path, module, library, error, at):
+    raising = f"raise fault.{error}\n"
+    source = "import fault\n" + (raising if at == "import" else
+                                  "class Service:\n    def __init__(self):\n        " + raising)
+    packages = {f"{folder}/__init__.py": "" for folder in ("bloomberg", "bloomberg/bquant")}
+    got = import_in_fresh_interpreter(tmp_path, FAILING_IMPORT.format(module=module, error=error), None,
+                                      libraries={"fault.py": FAULTS, **packages, library: source})
+    # the very object raised, of its own type, with no wrapper around it
+    assert got == [{"SESSION": "RuntimeError", "STOP": "Stop"}[error], True, True]

@@ -831,7 +831,7 @@ constexpr const char* windows_doc =
 
 }  // namespace
 
-PYBIND11_MODULE(bar_kit, m) {
+ORVANE_MODULE(bar_kit, m) {
   m.doc() = "Intraday bars of the intraday analytics service and event windows around them.";
   glue::import_as(m, "os");
   glue::import_as(m, "warnings");

@@ -488,7 +488,7 @@ py::object get_eco_calendar_data(glue::Call& c) {
 
 }  // namespace
 
-PYBIND11_MODULE(query_kit, m) {
+ORVANE_MODULE(query_kit, m) {
   m.doc() = module_doc;
   PyDateTime_IMPORT;
   if (!PyDateTimeAPI) throw py::error_already_set();

@@ -11,6 +11,7 @@
 #include "../../glue/classes.hpp"
 #include "../../glue/function.hpp"
 #include "../../glue/module_setup.hpp"
+#include "../../glue/pyops.hpp"
 #include "../../glue/text.hpp"
 
 namespace py = pybind11;
@@ -114,6 +115,27 @@ py::object ticker_to_figi(glue::Call& c) {
   return frame["ID_BB_GLOBAL"].attr("to_dict")();
 }
 
+// "TICKER EXCH_CODE MARKET_SECTOR_DES" per row, missing where a part is. The
+// parts are joined as object columns: a part that no answered row has comes as
+// an all-missing column of no text type, which text addition refuses. Parts
+// that are not text cannot be joined, as text addition would say.
+py::object parse_keys(const glue::Call& c, const py::object& frame) {
+  py::object infer_dtype = c.global("pd").attr("api").attr("types").attr("infer_dtype");
+  auto part = [&](const char* name) {
+    py::object column = frame[name].attr("astype")("object");
+    const std::string inferred = py::str(infer_dtype(column, "skipna"_a = true));
+    if (inferred != "string" && inferred != "empty") {
+      glue::raise(PyExc_TypeError, std::string("cannot join the parse key: ") + name +
+                                       " holds values that are not text (" + inferred + ")");
+    }
+    return column;
+  };
+  py::list others;
+  others.append(part("EXCH_CODE"));
+  others.append(part("MARKET_SECTOR_DES"));
+  return part("TICKER").attr("str").attr("cat")(others, "sep"_a = " ");
+}
+
 constexpr const char* figi_to_ticker_doc =
     "Convert FIGI codes to parsekey tickers.\n"
     "\n"
@@ -130,10 +152,7 @@ py::object figi_to_ticker(glue::Call& c) {
   py::list frames;
   for (py::handle item : response) frames.append(item.attr("df")());
   py::object frame = c.global("pd").attr("concat")(frames, "axis"_a = 1);
-  const py::object blank = py::str(" ");
-  const py::object ticker = frame["TICKER"], exchange = frame["EXCH_CODE"],
-                   sector = frame["MARKET_SECTOR_DES"];
-  frame["parsekey"] = ticker + blank + exchange + blank + sector;
+  frame["parsekey"] = parse_keys(c, frame);
   return frame["parsekey"].attr("to_dict")();
 }
 
@@ -230,7 +249,9 @@ constexpr const char* splc_init_doc =
     "for the latest; ``bq`` a query service used by ``get_data`` to translate\n"
     "tickers, or None to skip the translation. The snapshots lie in the bucket\n"
     "``SPLC.bucket``, named by the environment variable ORVANE_EQUITY_BUCKET\n"
-    "when the module is imported (default \"orvane-equity-base-data\").\n";
+    "when the module is imported (default \"orvane-equity-base-data\").\n"
+    "Relationship dates stored as yyyymmdd numbers are read as dates; a date\n"
+    "column holding other numbers raises ValueError naming the column.\n";
 
 constexpr const char* splc_get_data_doc =
     "Relationships of the given companies, within the date bounds.\n"
@@ -287,6 +308,28 @@ py::object splc_get_distinct(glue::Call& c) {
   return file_dates;
 }
 
+// A stored date column as date-times. A CSV column of dates written as
+// yyyymmdd numbers is read as numbers (floats when some are missing), which
+// the date-time parser would take for nanoseconds since 1970: such a column is
+// read as yyyymmdd, and a number column of any other form is refused.
+py::object stored_dates(const glue::Call& c, const py::object& column, const char* name) {
+  py::object pd = c.global("pd");
+  const std::string kind = py::str(column.attr("dtype").attr("kind"));
+  if (kind != "i" && kind != "u" && kind != "f") return pd.attr("to_datetime")(column);
+  py::object present = column.attr("dropna")();
+  const bool whole = glue::truthy(compare(present.attr("__mod__")(1), py::int_(0), Py_EQ).attr("all")());
+  const bool eight_digits = glue::truthy(present.attr("between")(10000000, 99999999).attr("all")());
+  if (!whole || !eight_digits) {
+    glue::raise(PyExc_ValueError, std::string("date column '") + name +
+                                      "' holds numbers that are not yyyymmdd dates");
+  }
+  py::dict parts;
+  parts["year"] = column.attr("__floordiv__")(10000);
+  parts["month"] = column.attr("__floordiv__")(100).attr("__mod__")(100);
+  parts["day"] = column.attr("__mod__")(100);
+  return pd.attr("to_datetime")(pd.attr("DataFrame")(parts));
+}
+
 py::object splc_load_snapshot(glue::Call& c) {
   const py::object& self = c.arg("self");
   const py::object& as_of_date = c.arg("as_of_date");
@@ -298,9 +341,8 @@ py::object splc_load_snapshot(glue::Call& c) {
   py::object snapshot = c.global("read_from_s3")(
       "file_path"_a = file_path, "data_format"_a = "csv.gz", "bucket"_a = self.attr("bucket"),
       "prefix"_a = "", "by_chunks"_a = true, "chunksize"_a = 100000);
-  py::object pd = c.global("pd");
   for (const char* column : {"RELTNSHP_START_DT", "RELTNSHP_END_DT"}) {
-    snapshot[column] = pd.attr("to_datetime")(snapshot[column]).attr("dt").attr("date");
+    snapshot[column] = stored_dates(c, snapshot[column], column).attr("dt").attr("date");
   }
   self.attr("data") = snapshot;
   return py::none();
@@ -396,7 +438,9 @@ constexpr const char* ecoest_init_doc =
     "``as_of_date`` is a listed snapshot date (yyyymmdd, dashes allowed) or\n"
     "None for the latest. The history lies in the bucket ``ECOEST.bucket``,\n"
     "named by the environment variable ORVANE_MACRO_BUCKET when the module is\n"
-    "imported (default \"orvane-macro-base-data\").\n";
+    "imported (default \"orvane-macro-base-data\"). A snapshot date is a day:\n"
+    "stamps carrying a time of day are listed by their day (in their own zone)\n"
+    "and loading that day selects every stamp within it.\n";
 
 constexpr const char* ecoest_get_distinct_doc =
     "Distinct values of one column of a Parquet object in S3.\n"
@@ -464,12 +508,25 @@ py::object ecoest_load_snapshot(glue::Call& c) {
   py::object values = self.attr("get_distinct")("column"_a = "dlSnapshotDate", "bucket"_a = bucket,
                                                 "key"_a = file_path);
   py::list dates;
-  for (py::handle d : values) dates.append(d.attr("strftime")("%Y%m%d"));
+  py::object zone = py::none();  // of zoned stamps, whose day is their own zone's
+  for (py::handle d : values) {
+    dates.append(d.attr("strftime")("%Y%m%d"));
+    if (zone.is_none()) zone = py::getattr(d, "tzinfo", py::none());
+  }
   py::object date = resolve_snapshot_date(c, dates, as_of_date);
 
+  // A snapshot date is a day: stamps carrying a time of day are listed by
+  // their day, so loading that day selects every stamp within it.
   py::object pd = c.global("pd");
+  py::object day = pd.attr("to_datetime")(date);
+  py::object next_day = day + pd.attr("Timedelta")("days"_a = 1);
+  if (!zone.is_none()) {
+    day = day.attr("tz_localize")(zone);
+    next_day = next_day.attr("tz_localize")(zone);
+  }
   py::list filters;
-  filters.append(py::make_tuple("dlSnapshotDate", "==", pd.attr("to_datetime")(date)));
+  filters.append(py::make_tuple("dlSnapshotDate", ">=", day));
+  filters.append(py::make_tuple("dlSnapshotDate", "<", next_day));
   const py::str location = py::str("s3://") + py::str(bucket) + py::str("/") + py::str(file_path);
   self.attr("data") = pd.attr("read_parquet")(location, "filters"_a = filters);
   return py::none();
@@ -531,7 +588,7 @@ void define_ecoest(py::module_& m) {
 
 }  // namespace
 
-PYBIND11_MODULE(bucket_sets, m) {
+ORVANE_MODULE(bucket_sets, m) {
   m.doc() = module_doc;
   glue::import_as(m, "pandas", "pd");
   glue::import_from(m, "datetime", "datetime");

@@ -8,7 +8,6 @@ import bisect
 import datetime as dt
 import gzip
 import io
-import types
 import warnings
 import zlib
 
@@ -18,6 +17,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
+from doubles import ChosenAnswers
 from fuzz_support import anything, anything_plain, checked_call, frame_scalars, fuzz_settings, odd_text, outcome, scalars, utf8_text
 from s3_server import csv_gz_bytes, parquet_bytes, s3_endpoint  # noqa: F401  (fixture)
 
@@ -73,17 +73,6 @@ def test_date_helpers_match_their_plain_formulation(text, other, dates, sort):
         else:
             assert isinstance(error, TypeError)
     checked_call(bs.find_closest_earlier_date, text, tuple(dates), allowed=(TypeError,))
-
-
-class ChosenAnswers:
-    """Answers every query text with the chosen frames, one item each."""
-
-    def __init__(self, frames):
-        self.frames, self.queries = frames, []
-
-    def execute(self, query):
-        self.queries.append(query)
-        return [types.SimpleNamespace(df=lambda f=f: f.copy()) for f in self.frames]
 
 
 @fuzz_settings(150)
