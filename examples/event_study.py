@@ -37,9 +37,10 @@ bars = bar_kit.get_intraday_bars(
 # 3. windows from 5 minutes before to 10 minutes after each release
 windows = bar_kit.filter_bars_around_events(bars, calendar)
 
-# 4. the move from the event minute's close, and its summary across releases
+# 4. the move from the close of the last bar before the release (minute -1,
+#    the bar that ends as the release comes out), and its summary across releases
 moves = event_moves(windows)
 summary = summarize_moves(moves)
 summary.to_csv(out / "summary.csv", index=False)
-print(summary[summary["time_diff"].isin([0, 1, 5, 10])].to_string(index=False))
+print(summary[summary["time_diff"].isin([-1, 0, 1, 5, 10])].to_string(index=False))
 print(f"summary written to {out / 'summary.csv'}")

@@ -2,9 +2,11 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <limits>
 #include <vector>
 
 #include "../core/event_moves.hpp"
+#include "../glue/arrays.hpp"
 #include "../glue/checks.hpp"
 #include "../glue/function.hpp"
 #include "../glue/module_setup.hpp"
@@ -18,20 +20,66 @@ using Int64Array = py::array_t<std::int64_t, py::array::c_style | py::array::for
 using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
 constexpr const char* moves_doc =
-    "Adds the move in basis points from each window's event-minute price.\n"
+    "Adds the move in basis points from each window's baseline price.\n"
     "\n"
     "`windows` is a frame of event windows such as `filter_bars_around_events`\n"
     "returns. Rows sharing the values of the `by` columns form one window; the\n"
-    "move of a row is (price / price at time_diff 0 - 1) * 10000, in a new\n"
-    "column `move_bps`. A window without a bar at its event minute (or whose\n"
-    "event-minute price is zero or missing) gets NaN moves. Returns a new frame.";
+    "move of a row is (price / baseline price - 1) * 10000, in a new column\n"
+    "`move_bps`.\n"
+    "\n"
+    "The baseline is the price of the window's row at `time_diff` ==\n"
+    "`base_minute`. The default, -1, is the close of the last one-minute bar\n"
+    "that ends at or before the release (bars are stamped with the minute they\n"
+    "start), so the release minute's own jump shows as the move at 0. A window\n"
+    "without a bar at the baseline minute (or whose baseline price is zero or\n"
+    "missing) gets NaN moves.\n"
+    "\n"
+    "`time_diff` holds minutes as numbers of any numeric dtype: a fractional\n"
+    "offset (a bar between two minutes) is never the baseline minute, and a\n"
+    "missing offset gives its row a NaN move. Returns a new frame.\n"
+    "\n"
+    "Raises\n"
+    "------\n"
+    "TypeError\n"
+    "    When `time_diff` does not hold numbers, or `base_minute` is not a\n"
+    "    whole number.";
 
 constexpr const char* summary_doc =
     "Mean, median, quartiles and count of the moves by group and minute.\n"
     "\n"
     "Groups the frame of `event_moves` by the `by` columns and `time_diff`,\n"
     "and returns one row per group with the columns `mean_bps`, `median_bps`,\n"
-    "`q25_bps`, `q75_bps` and `count` (windows with a move at that minute).";
+    "`q25_bps`, `q75_bps`, `count` (windows with a move at that minute) and\n"
+    "`mean_abs_bps`, the mean size of the moves whatever their sign: moves\n"
+    "after releases that surprised both ways average out near zero in\n"
+    "`mean_bps` but not in `mean_abs_bps`. The moves are those of\n"
+    "`event_moves`, from its baseline minute (by default the close of the last\n"
+    "bar before the release).";
+
+// A whole number of minutes: int and integer numpy scalars; bool, float and
+// text get the argument check's TypeError.
+std::int64_t minute_argument(const py::object& value, const char* name) {
+  if (PyBool_Check(value.ptr()) || !PyIndex_Check(value.ptr())) {
+    glue::check_type(value, name, reinterpret_cast<PyObject*>(&PyLong_Type));
+  }
+  py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+  if (!index) throw py::error_already_set();
+  const long long minute = PyLong_AsLongLong(index.ptr());  // OverflowError beyond int64
+  if (minute == -1 && PyErr_Occurred()) throw py::error_already_set();
+  return minute;
+}
+
+// One column of the windows, by name; a name the frame holds twice selects a
+// frame, whose values read as one column would be the wrong rows.
+py::object one_column(const py::object& windows, const py::object& name) {
+  py::object column = windows[name];
+  if (py::hasattr(column, "columns")) {
+    PyErr_Format(PyExc_ValueError, "event_moves: the column '%U' must be one column of the windows",
+                 py::str(name).ptr());
+    throw py::error_already_set();
+  }
+  return column;
+}
 
 py::object event_moves(glue::Call& c) {
   py::object windows = c.arg("windows");
@@ -39,27 +87,20 @@ py::object event_moves(glue::Call& c) {
   const py::object& by = c.arg("by");
   glue::check_str(price, "price");
   glue::check_list(by, "by");
+  const std::int64_t base_minute = minute_argument(c.arg("base_minute"), "base_minute");
 
-  py::object codes_series = windows.attr("groupby")(by, py::arg("sort") = false,
-                                                    py::arg("dropna") = false).attr("ngroup")();
+  py::object codes_series =
+      windows.attr("groupby")(by, py::arg("sort") = false, py::arg("dropna") = false)
+          .attr("ngroup")();
   Int64Array codes(codes_series.attr("to_numpy")("int64"));
-  Int64Array time_diff(windows[py::str("time_diff")].attr("to_numpy")("int64"));
-  DoubleArray prices(windows[price].attr("to_numpy")(
-      "float64", py::arg("na_value") = py::float_(std::numeric_limits<double>::quiet_NaN())));
+  glue::Float64Values time_diff =
+      glue::series_float64(one_column(windows, py::str("time_diff")), "event_moves");
+  DoubleArray prices(
+      one_column(windows, price)
+          .attr("to_numpy")("float64", py::arg("na_value") =
+                                           py::float_(std::numeric_limits<double>::quiet_NaN())));
 
   const std::size_t n = static_cast<std::size_t>(codes.size());
-  // a column name the frame holds twice gives a 2-D block, whose values read
-  // as one column would be the wrong rows
-  auto one_column = [n](const py::array& a) {
-    return a.ndim() == 1 && static_cast<std::size_t>(a.size()) == n;
-  };
-  if (!one_column(time_diff) || !one_column(prices)) {
-    PyErr_Format(PyExc_ValueError,
-                 "event_moves: 'time_diff' and the price column '%U' must each be one column "
-                 "of the windows",
-                 price.ptr());
-    throw py::error_already_set();
-  }
   std::size_t n_windows = 0;
   const std::int64_t* code_ptr = codes.data();
   for (std::size_t i = 0; i < n; ++i) {
@@ -71,8 +112,8 @@ py::object event_moves(glue::Call& c) {
     std::vector<unsigned char> seen(n_windows);
     std::span<double> out(moves.mutable_data(), n);
     py::gil_scoped_release release;
-    orvane::core::event_moves({code_ptr, n}, {time_diff.data(), n}, {prices.data(), n}, base, seen,
-                              out);
+    orvane::core::event_moves({code_ptr, n}, time_diff.span(), {prices.data(), n}, base_minute,
+                              base, seen, out);
   }
   py::object result = windows.attr("copy")();
   result[py::str("move_bps")] =
@@ -88,11 +129,16 @@ py::object summarize_moves(glue::Call& c) {
   for (py::handle column : by) keys.append(column);
   keys.append("time_diff");
   py::object grouped = moves.attr("groupby")(keys, py::arg("sort") = true)[py::str("move_bps")];
-  py::object summary = grouped.attr("agg")(py::arg("mean_bps") = "mean",
-                                           py::arg("median_bps") = "median",
-                                           py::arg("count") = "count");
+  py::object summary = grouped.attr("agg")(
+      py::arg("mean_bps") = "mean", py::arg("median_bps") = "median", py::arg("count") = "count");
   summary.attr("insert")(2, "q25_bps", grouped.attr("quantile")(0.25));
   summary.attr("insert")(3, "q75_bps", grouped.attr("quantile")(0.75));
+  py::list key_columns;
+  for (py::handle key : keys) key_columns.append(moves[key]);
+  summary[py::str("mean_abs_bps")] = moves[py::str("move_bps")]
+                                         .attr("abs")()
+                                         .attr("groupby")(key_columns, py::arg("sort") = true)
+                                         .attr("mean")();
   return summary.attr("reset_index")();
 }
 
@@ -103,8 +149,13 @@ PYBIND11_MODULE(event_study, m) {
   glue::import_as(m, "pandas", "pd");
   glue::def(m,
             "event_moves(windows: pd.DataFrame, price: str = 'close', "
-            "by: list = ['EVENT_NAME', 'event_datetime', 'key']) -> pd.DataFrame",
+            "by: list = ['EVENT_NAME', 'event_datetime', 'key'], base_minute: int = -1) "
+            "-> pd.DataFrame",
             moves_doc, event_moves);
-  glue::def(m, "summarize_moves(moves: pd.DataFrame, by: list = ['EVENT_NAME', 'key']) -> pd.DataFrame",
-            summary_doc, summarize_moves);
+  glue::def(
+      m, "summarize_moves(moves: pd.DataFrame, by: list = ['EVENT_NAME', 'key']) -> pd.DataFrame",
+      summary_doc, summarize_moves);
+  // Drawing only drives matplotlib, so it is written in Python; it is bound
+  // here so that notebooks and the command line reach one function.
+  glue::import_from(m, "orvane_data._plotting", "plot_moves");
 }

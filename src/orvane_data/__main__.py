@@ -1,15 +1,17 @@
-"""Command line of orvane_data: ``python -m orvane_data event-study`` (or ``orvane-data``).
+"""Command line of orvane_data: python -m orvane_data event-study (or orvane-data event-study).
 
 An event study fetches the economic-calendar releases of some indicators,
 the intraday bars of some securities and rolled futures, cuts the bars into
 minute windows around each release and summarises, for every event kind and
-security, the move from the event minute's close in basis points.
+security, the move in basis points from the close of the last bar before the
+release.
 """
 
 from __future__ import annotations
 
 import argparse
 import datetime as dt
+import json
 import os
 import shutil
 import sys
@@ -23,6 +25,14 @@ DEFAULT_FUTURES = ["es=ES:Index:5"]
 DEFAULT_UNIVERSE = ["US"]
 DEFAULT_START, DEFAULT_END = "2022-06-01", "2024-05-31"
 DEFAULT_OUT = "event_study_output"
+DEFAULT_BASE_MINUTE = -1  # event_moves' own default: the Dask workers measure from it
+
+
+# What a run writes; a run into a folder holding an earlier run's files
+# removes those first, so the folder holds exactly one run's outputs.
+OUTPUT_NAMES = ["windows.csv", "windows.parquet", "summary.csv", "summary.parquet", "dropped.csv",
+                "dropped.parquet", "run.json", "plot_*.png"]
+CSV_CHUNK_ROWS = 50_000
 
 
 class UsageError(Exception):
@@ -56,33 +66,71 @@ def _date(text: str) -> str:
         raise argparse.ArgumentTypeError(f"expected a date written yyyy-mm-dd, got {text!r}") from None
 
 
+def _year(text: str) -> int:
+    try:
+        year = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a calendar year such as 2023, got {text!r}") from None
+    if not dt.MINYEAR <= year <= dt.MAXYEAR:
+        raise argparse.ArgumentTypeError(f"{year} is not a calendar year")
+    return year
+
+
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a whole number of at least 1, got {text!r}")
+    return value
+
+
+class _HelpFormatter(argparse.HelpFormatter):
+    """Shows each default once, as it is typed: none for switches and for
+    options whose help tells their default."""
+
+    def _get_help_string(self, action):
+        default = action.default
+        if default is None or isinstance(default, bool) or default is argparse.SUPPRESS:
+            return action.help
+        shown = ", ".join(map(str, default)) if isinstance(default, list) else str(default)
+        return f"{action.help} (default: {shown.replace('%', '%%')})"
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="orvane-data", description=__doc__.splitlines()[0])
     commands = parser.add_subparsers(dest="command", required=True)
     study = commands.add_parser(
         "event-study",
         help="moves of securities around economic releases",
-        description="Fetch releases and intraday bars, cut event windows and summarise the moves.",
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
+        description="Fetch releases and intraday bars, cut event windows and summarise the moves, in basis "
+                    "points from the close of the last bar before each release.",
+        formatter_class=_HelpFormatter,
     )
     study.add_argument("--events", nargs="+", default=DEFAULT_EVENTS, metavar="TICKER",
                        help="economic-indicator tickers whose releases are studied")
     study.add_argument("--universe", nargs="+", default=DEFAULT_UNIVERSE, metavar="ID",
                        help="universe of the calendar requests")
     study.add_argument("--security", dest="securities", action="append", type=_security, metavar="NAME=PARSEKEY[:PCS]",
-                       help=f"a security to study, repeatable (default: {' '.join(DEFAULT_SECURITIES)})")
+                       help=f"a security to study, repeatable (default: {', '.join(DEFAULT_SECURITIES)})")
     study.add_argument("--future", dest="futures", action="append", type=_future, metavar="NAME=ROOT:YELLOW:DAYS",
-                       help=f"a rolled future to study, repeatable (default: {' '.join(DEFAULT_FUTURES)})")
+                       help=f"a rolled future to study, repeatable (default: {', '.join(DEFAULT_FUTURES)})")
     study.add_argument("--no-futures", action="store_true", help="study no rolled future")
     when = study.add_mutually_exclusive_group()
-    when.add_argument("--years", nargs="+", type=int, metavar="YEAR", help="calendar years to study")
+    when.add_argument("--years", nargs="+", type=_year, metavar="YEAR",
+                      help="calendar years to study, exactly those named")
     when.add_argument("--dates", nargs=2, type=_date, metavar=("START", "END"), default=[DEFAULT_START, DEFAULT_END],
                       help="first and last date")
     study.add_argument("--pre", type=int, default=-5, help="first minute of each window, relative to the release")
     study.add_argument("--post", type=int, default=10, help="last minute of each window, relative to the release")
+    study.add_argument("--base-minute", type=int, default=DEFAULT_BASE_MINUTE,
+                       help="minute whose close the moves are measured from; -1 is the last one-minute bar "
+                            "before the release (bars are stamped with the minute they start)")
     study.add_argument("--event-tz", default="America/New_York", help="zone the release times are given in")
     study.add_argument("--bar-tz", default="UTC", help="zone of the bars' time stamps")
-    study.add_argument("--ema", type=int, metavar="LENGTH", help="also give an EMA of each window's closes")
+    study.add_argument("--ema", type=_positive, metavar="LENGTH",
+                       help="also give an EMA of each window's closes (at most the window's length)")
     study.add_argument("--dask", metavar="SCHEDULER",
                        help="cut the windows and compute the moves on Dask workers: a scheduler address "
                             "(tcp://host:8786) or 'local' for a local cluster of two worker processes")
@@ -92,15 +140,20 @@ def build_parser() -> argparse.ArgumentParser:
     study.add_argument("--out", default=DEFAULT_OUT, help="folder the outputs are written to")
     study.add_argument("--format", choices=["csv", "parquet"], default="csv", help="format of the tables")
     study.add_argument("--no-plot", action="store_true", help="write the tables only")
+    study.add_argument("--min-count", type=_positive, metavar="N",
+                       help="plots leave out of their lines the minutes where fewer than N releases have a move "
+                            "(default: half of the event kind's releases)")
     study.add_argument("--quiet", action="store_true", help="print only the first line and the result")
     return parser
 
 
 class Progress:
-    """Numbered step lines on standard error, with the time each took."""
+    """Numbered step lines on standard error with the time each took, and
+    progress bars for long steps when standard error is a terminal."""
 
     def __init__(self, total: int, quiet: bool) -> None:
         self.total, self.quiet, self.step, self.started = total, quiet, 0, None
+        self.line_open = False
 
     def __call__(self, text: str) -> None:
         self.done()
@@ -108,36 +161,170 @@ class Progress:
         self.started = time.perf_counter()
         if not self.quiet:
             print(f"[{self.step}/{self.total}] {text} ...", end="", file=sys.stderr, flush=True)
+            self.line_open = True
 
     def done(self) -> None:
         if self.started is not None and not self.quiet:
-            print(f" {time.perf_counter() - self.started:.1f}s", file=sys.stderr, flush=True)
-        self.started = None
+            indent = "" if self.line_open else "    done in"
+            print(f"{indent} {time.perf_counter() - self.started:.1f}s", file=sys.stderr, flush=True)
+        self.started, self.line_open = None, False
 
     def abort(self) -> None:
         """Ends an open step line so that an error starts on a line of its own."""
-        if self.started is not None and not self.quiet:
+        if self.started is not None and not self.quiet and self.line_open:
             print(" failed", file=sys.stderr, flush=True)
-        self.started = None
+        self.started, self.line_open = None, False
+
+    def note(self, text: str) -> None:
+        """A line of its own that the user reads even with --quiet."""
+        if self.line_open:
+            print(file=sys.stderr)
+            self.line_open = False
+        print(f"note: {text}", file=sys.stderr, flush=True)
+
+    def bar(self, total: int, unit: str):
+        """A tqdm bar under the current step, shown only on a terminal and without --quiet."""
+        from tqdm import tqdm
+
+        shown = not self.quiet and sys.stderr.isatty()
+        if shown and self.line_open:
+            print(file=sys.stderr, flush=True)
+            self.line_open = False
+        return tqdm(total=total, unit=unit, unit_scale=True, leave=False, disable=not shown, file=sys.stderr)
 
 
-def _dates(args: argparse.Namespace) -> tuple[str, str]:
+# --- checks made before anything is fetched ---------------------------------
+
+
+def _period(args: argparse.Namespace) -> tuple[str, str, str]:
+    """First and last date to fetch, and the period in words."""
     if args.years:
-        return f"{min(args.years)}-01-01", f"{max(args.years)}-12-31"
+        years = sorted(set(args.years))
+        return f"{years[0]}-01-01", f"{years[-1]}-12-31", "years " + ", ".join(map(str, years))
     start, end = args.dates
     if end < start:
         raise UsageError(f"the end date {end} is before the start date {start}")
-    return start, end
+    return start, end, f"{start} to {end}"
+
+
+def _check_window(args: argparse.Namespace) -> None:
+    if args.pre > args.post:
+        raise UsageError(f"the window starts after it ends (pre {args.pre} > post {args.post})")
+    if not args.pre <= args.base_minute <= args.post:
+        raise UsageError(f"the window {args.pre}..{args.post} does not contain the baseline minute "
+                         f"{args.base_minute} that the moves are measured from; widen it or choose --base-minute")
+    length = args.post - args.pre + 1
+    if args.ema and args.ema > length:
+        raise UsageError(f"--ema {args.ema} is longer than the {length}-minute windows: it would have no value")
+
+
+def _check_zone(name: str, option: str) -> None:
+    import pytz
+
+    try:
+        pytz.timezone(name)
+    except pytz.UnknownTimeZoneError:
+        raise UsageError(f"unknown time zone {name!r} for {option} (an IANA name such as America/New_York)") from None
 
 
 def _check_writable(folder: Path) -> None:
-    """Fails early, creating nothing, when `folder` cannot be made or written."""
+    """Fails early, leaving nothing behind, when `folder` cannot be made or written."""
     existing = folder.absolute()
     while not existing.exists():
         existing = existing.parent
-    if not existing.is_dir() or not os.access(existing, os.W_OK | os.X_OK):
-        raise UsageError(f"cannot write to the output folder {folder}: "
-                         f"{existing} is {'not a folder' if not existing.is_dir() else 'not writable'}")
+    if not existing.is_dir():
+        raise UsageError(f"cannot write to the output folder {folder}: {existing} is not a folder")
+    # os.access trusts permission bits that some file systems (/proc, read-only
+    # mounts) do not honour: make and remove a folder to know
+    try:
+        os.rmdir(tempfile.mkdtemp(prefix=".probe-", dir=existing))
+    except OSError as exc:
+        raise UsageError(f"cannot write to the output folder {folder}: {exc.strerror or exc}") from None
+
+
+def _check_dask(args: argparse.Namespace) -> None:
+    try:
+        from orvane_data import distributed  # noqa: F401
+
+        if args.dask == "local":
+            import distributed as _  # noqa: F401
+    except ImportError as exc:
+        missing = getattr(exc, "name", None) or "dask"
+        raise UsageError(f"--dask needs Dask ({missing} is not installed): pip install 'orvane_data[dask]'") from None
+
+
+def _spans(args: argparse.Namespace, start: str, end: str) -> list[tuple[str, str]]:
+    """The date spans whose bars are fetched: runs of consecutive years named
+    by --years (2021 and 2023 fetch no bar of 2022), else the whole period."""
+    if not args.years:
+        return [(start, end)]
+    runs: list[list[int]] = []
+    for year in sorted(set(args.years)):
+        if runs and year == runs[-1][-1] + 1:
+            runs[-1].append(year)
+        else:
+            runs.append([year])
+    return [(f"{run[0]}-01-01", f"{run[-1]}-12-31") for run in runs]
+
+
+def _check_inputs(args: argparse.Namespace) -> tuple[str, str, str]:
+    start, end, period = _period(args)
+    if args.bars_dataset and not args.dask:
+        raise UsageError("--bars-dataset is where --dask workers read the bars: give --dask too")
+    _check_window(args)
+    _check_zone(args.event_tz, "--event-tz")
+    _check_zone(args.bar_tz, "--bar-tz")
+    _check_writable(Path(args.out))
+    if args.dask:
+        _check_dask(args)
+    return start, end, period
+
+
+# --- the study ----------------------------------------------------------------
+
+
+def _fetch_calendar(args: argparse.Namespace, start: str, end: str):
+    from orvane_data.from_bqia import query_kit
+
+    nothing = (f"no releases of {', '.join(args.events)} for universe {' '.join(args.universe)} "
+               f"from {start} to {end}")
+    try:
+        calendar = query_kit.get_eco_calendar_data(query_kit.bq, args.universe, start, end,
+                                                   tickers=list(args.events), event_timezone=args.event_tz)
+    except (IndexError, ValueError):
+        # what the calendar road raises when the service answers no year at all
+        raise UsageError(nothing) from None
+    if calendar.empty:
+        raise UsageError(nothing)
+    # the service answers whole calendar years: keep the releases asked for
+    if args.years:
+        keep = calendar["event_date"].map(lambda d: d.year).isin(set(args.years))
+    else:
+        keep = ((calendar["event_date"] >= dt.date.fromisoformat(start))
+                & (calendar["event_date"] <= dt.date.fromisoformat(end)))
+    calendar = calendar[keep]
+    found = set(calendar["ticker"]) if "ticker" in calendar.columns else set()
+    missing = [t for t in args.events if t not in found]
+    if missing:
+        raise UsageError(f"no releases found for event ticker(s) {', '.join(missing)}")
+    return calendar
+
+
+def _moves_on_dask(bars, calendar, args: argparse.Namespace):
+    """The windows with their moves, computed per security partition on Dask workers."""
+    from orvane_data import distributed
+    from orvane_data.bar_store import write_bars
+
+    with tempfile.TemporaryDirectory(prefix="orvane-bars-") as scratch:
+        root = args.bars_dataset or scratch
+        write_bars(bars, root)
+        if args.dask != "local":
+            return distributed.collect_moves(root, calendar, args.pre, args.post, scheduler=args.dask)
+        from distributed import Client, LocalCluster
+
+        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                          dashboard_address=None) as cluster, Client(cluster) as client:
+            return distributed.collect_moves(root, calendar, args.pre, args.post, scheduler=client)
 
 
 def _window_ema(moves, length: int):
@@ -156,45 +343,112 @@ def _window_ema(moves, length: int):
     return moves.assign(**{f"ema_{length}": ema.reindex(moves.index)})
 
 
-def _moves_on_dask(bars, calendar, args: argparse.Namespace):
-    """The windows with their moves, computed per security partition on Dask workers."""
-    try:
-        from orvane_data import distributed
-    except ImportError as exc:
-        raise UsageError(f"--dask needs Dask: pip install 'orvane_data[dask]' ({exc})") from None
-    from orvane_data.bar_store import write_bars
+def _with_surprise_view(summary, moves):
+    """Adds `mean_by_surprise_bps`: moves times the sign of their release's
+    surprise, so that reactions to good and bad news add up instead of
+    cancelling. Releases without a surprise (none, or exactly as expected)
+    are left out of it."""
+    if "surprise" not in moves.columns:
+        return summary
+    import numpy as np
+    import pandas as pd
 
-    with tempfile.TemporaryDirectory(prefix="orvane-bars-") as scratch:
-        root = args.bars_dataset or scratch
-        write_bars(bars, root)
-        if args.dask != "local":
-            return distributed.collect_moves(root, calendar, args.pre, args.post, scheduler=args.dask)
-        from distributed import Client, LocalCluster
+    from orvane_data.event_study import summarize_moves
 
-        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                          dashboard_address=None) as cluster, Client(cluster) as client:
-            return distributed.collect_moves(root, calendar, args.pre, args.post, scheduler=client)
+    sign = np.sign(pd.to_numeric(moves["surprise"], errors="coerce")).replace(0, np.nan)
+    signed = summarize_moves(moves.assign(move_bps=moves["move_bps"] * sign))
+    keys = ["EVENT_NAME", "key", "time_diff"]
+    return summary.merge(signed[keys + ["mean_bps"]].rename(columns={"mean_bps": "mean_by_surprise_bps"}),
+                         on=keys, how="left")
 
 
-def _plot(summary, folder: Path) -> list[Path]:
+def _dropped(calendar, names, bars, moves, base_minute: int):
+    """One row per release and security without a move, and why."""
+    import pandas as pd
+
+    from orvane_data.from_bqia.query_kit import round_event_datetime
+
+    releases = calendar[["EVENT_NAME", "event_datetime"]].drop_duplicates()
+    releases = releases.assign(event_datetime=releases["event_datetime"].map(round_event_datetime))
+    pairs = releases.merge(pd.DataFrame({"key": names}), how="cross")
+    keys = ["EVENT_NAME", "event_datetime", "key"]
+    measured = moves["move_bps"].notna().groupby([moves[k] for k in keys]).any().rename("measured").reset_index()
+    pairs = pairs.merge(measured, on=keys, how="left")  # a pair without a window has no value here
+    pairs = pairs[~pairs["measured"].eq(True)]
+
+    # the trading day of each security, in UTC, to tell a closed market from a window outside its hours
+    stamps = pd.to_datetime(bars["datetime"], utc=True)
+    days = pd.DataFrame({"key": bars["key"], "day": stamps.dt.floor("D"), "at": stamps})
+    hours = days.groupby(["key", "day"])["at"].agg(["min", "max"])
+
+    def reason(row) -> str:
+        if pd.notna(row["measured"]):  # a window, but no bar at its baseline minute
+            return f"no bar at the baseline minute {base_minute:+d}"
+        day = pd.Timestamp(row["event_datetime"]).tz_convert("UTC").floor("D")
+        if (row["key"], day) not in hours.index:
+            return "no bar that day (market closed)"
+        span = hours.loc[(row["key"], day)]
+        return (f"no bar in the window: outside trading hours "
+                f"(bars that day {span['min']:%H:%M}-{span['max']:%H:%M} UTC)")
+
+    reasons = [reason(row) for _, row in pairs.iterrows()]
+    return pairs.drop(columns="measured").assign(reason=reasons).reset_index(drop=True)
+
+
+def _summary_table(summary, moves, names, calendar, args: argparse.Namespace) -> str:
+    """The printed table: every event kind and security, the mean move at
+    the first minute after the release and at the window's end, and how many
+    releases have a move."""
+    import pandas as pd
+
+    from orvane_data._plotting import baseline_words
+
+    pairs = pd.DataFrame([(e, k) for e in sorted(set(calendar["EVENT_NAME"])) for k in names],
+                         columns=["EVENT_NAME", "key"])
+    # after the release and at the window's end; a window that ends before the release shows its start
+    minutes = sorted({m for m in (1, args.post) if args.pre <= m <= args.post and m != args.base_minute}
+                     or ({args.pre} - {args.base_minute}))
+    table = pairs
+    for minute in minutes:
+        at = summary.loc[summary["time_diff"] == minute, ["EVENT_NAME", "key", "mean_bps"]]
+        table = table.merge(at.rename(columns={"mean_bps": f"mean bp @{minute:+d}"}), on=["EVENT_NAME", "key"],
+                            how="left")
+    measured = moves[moves["move_bps"].notna()]
+    events = measured.groupby(["EVENT_NAME", "key"])["event_datetime"].nunique().rename("events").reset_index()
+    table = table.merge(events, on=["EVENT_NAME", "key"], how="left")
+    table["events"] = table["events"].fillna(0).astype(int)
+    table = table.rename(columns={"EVENT_NAME": "event", "key": "security"})
+    text = table.to_string(index=False, float_format=lambda v: f"{v:8.2f}", na_rep="     n/a")
+    return f"{baseline_words(args.base_minute).capitalize()}, in basis points:\n{text}"
+
+
+def _write_table(frame, path: Path, fmt: str, progress: Progress) -> Path:
+    path = path.with_suffix("." + fmt)
+    if "event_timezone" in frame.columns:  # zone objects: stored by name
+        frame = frame.assign(event_timezone=frame["event_timezone"].astype(str))
+    if fmt == "parquet":
+        frame.to_parquet(path, index=False)
+        return path
+    # written in chunks so that a long write shows its progress
+    with progress.bar(len(frame), "rows") as bar, open(path, "w", newline="") as handle:
+        for first in range(0, max(len(frame), 1), CSV_CHUNK_ROWS):
+            chunk = frame.iloc[first:first + CSV_CHUNK_ROWS]
+            chunk.to_csv(handle, index=False, header=first == 0)
+            bar.update(len(chunk))
+    return path
+
+
+def _plot(summary, folder: Path, period: str, args: argparse.Namespace) -> list[Path]:
+    from orvane_data.event_study import plot_moves
+
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
     written = []
-    for event, rows in summary.groupby("EVENT_NAME", sort=True):
-        fig, ax = plt.subplots(figsize=(8, 4.5))
-        for key, line in rows.groupby("key", sort=True):
-            (drawn,) = ax.plot(line["time_diff"], line["mean_bps"], marker="o", markersize=3, label=str(key))
-            ax.fill_between(line["time_diff"], line["q25_bps"], line["q75_bps"], color=drawn.get_color(), alpha=0.15)
-        ax.axvline(0, color="grey", linewidth=0.8)
-        ax.axhline(0, color="grey", linewidth=0.8)
-        ax.set_title(f"{event}: mean move around the release")
-        ax.set_xlabel("minutes from the release")
-        ax.set_ylabel("move from the event-minute close (bp)\nline: mean, band: quartiles across events", fontsize=9)
-        ax.legend(title="security")
-        fig.tight_layout()
+    for event in sorted(set(summary["EVENT_NAME"])):
+        fig = plot_moves(summary, event, period=period, base_minute=args.base_minute, min_count=args.min_count)
         path = folder / f"plot_{_slug(event)}.png"
         fig.savefig(path, dpi=110)
         plt.close(fig)
@@ -206,87 +460,101 @@ def _slug(text: str) -> str:
     return "".join(ch if ch.isalnum() else "_" for ch in str(text)).strip("_").lower() or "event"
 
 
-def _write_table(frame, path: Path, fmt: str) -> Path:
-    path = path.with_suffix("." + fmt)
-    if "event_timezone" in frame.columns:  # zone objects: stored by name
-        frame = frame.assign(event_timezone=frame["event_timezone"].astype(str))
-    if fmt == "parquet":
-        frame.to_parquet(path, index=False)
-    else:
-        frame.to_csv(path, index=False)
-    return path
+def _run_record(args, argv, used, start, end, period, mapping, securities, futures, calendar, moves) -> dict:
+    import orvane_data
+
+    figis = dict(zip(mapping["custom"], mapping["figi"]))
+    return {
+        "command": ["orvane-data", *(sys.argv[1:] if argv is None else argv)],
+        "parameters": {k: v for k, v in vars(args).items() if k not in ("securities", "futures")},
+        "period": {"start": start, "end": end, "years": sorted(set(args.years)) if args.years else None,
+                   "in_words": period, "bars_fetched": _spans(args, start, end)},
+        "securities": {name: {"parsekey": pk, "pricing_source": pcs, "figi": figis.get(name)}
+                       for name, (pk, pcs) in securities.items()},
+        "futures": {name: {"root": root, "yellow_key": yellow, "roll_offset_days": days}
+                    for name, (root, yellow, days) in (futures or {}).items()},
+        "baseline": {"minute": args.base_minute},
+        "releases": int(len(calendar)),
+        "releases_with_a_move": int(moves.loc[moves["move_bps"].notna(), ["EVENT_NAME", "event_datetime"]]
+                                    .drop_duplicates().shape[0]),
+        "services": dict(used),
+        "package_version": orvane_data.__version__,
+        "written_at": dt.datetime.now(dt.timezone.utc).isoformat(timespec="seconds"),
+    }
 
 
-def _summary_table(summary, post: int) -> str:
-    import pandas as pd
+def _replace_outputs(out: Path, files: list[Path]) -> list[Path]:
+    """Moves a run's files into `out` after removing an earlier run's."""
+    for pattern in OUTPUT_NAMES:
+        for old in out.glob(pattern):
+            if old.is_file():
+                old.unlink()
+    final = []
+    for path in files:
+        target = out / path.name
+        os.replace(path, target)
+        final.append(target)
+    return final
 
-    last = summary[summary["time_diff"] == summary["time_diff"].max()]
-    first = summary[summary["time_diff"] == min(1, post)]
-    table = pd.merge(
-        first[["EVENT_NAME", "key", "mean_bps"]].rename(columns={"mean_bps": f"mean bp @+{min(1, post)}"}),
-        last[["EVENT_NAME", "key", "mean_bps", "count"]].rename(columns={"mean_bps": f"mean bp @+{post}", "count": "events"}),
-        on=["EVENT_NAME", "key"],
-    ).rename(columns={"EVENT_NAME": "event", "key": "security"})
-    return table.to_string(index=False, float_format=lambda v: f"{v:8.2f}")
 
-
-def event_study(args: argparse.Namespace, progress: Progress) -> int:
+def event_study(args: argparse.Namespace, progress: Progress, argv: list[str] | None = None) -> int:
     from orvane_data import simulated
 
+    # before any service module is imported, the Dask one included
     used = simulated.activate()
     kinds = sorted(set(used.values()))
     print(f"orvane_data event study on the {' and '.join(kinds)} services "
           f"(query: {used['bql']}, intraday: {used['bloomberg.bquant.intraday']})")
 
-    start, end = _dates(args)
-    if args.pre > args.post:
-        raise UsageError(f"the window starts after it ends (pre {args.pre} > post {args.post})")
+    start, end, period = _check_inputs(args)
     securities = dict(args.securities or [_security(s) for s in DEFAULT_SECURITIES])
     futures = None if args.no_futures else dict(args.futures or [_future(f) for f in DEFAULT_FUTURES])
+    names = list(securities) + list(futures or [])
     out = Path(args.out)
-    _check_writable(out)
+
+    import pandas as pd
 
     from orvane_data.event_study import event_moves, summarize_moves
-    from orvane_data.from_bqia import bar_kit, query_kit
+    from orvane_data.from_bqia import bar_kit
 
-    progress.total = 6 - args.no_plot
-    progress(f"fetching the releases of {', '.join(args.events)} from {start} to {end}")
-    calendar = query_kit.get_eco_calendar_data(query_kit.bq, args.universe, start, end, tickers=list(args.events),
-                                               event_timezone=args.event_tz)
-    # the service answers whole calendar years: keep the releases asked for
-    calendar = calendar[(calendar["event_date"] >= dt.date.fromisoformat(start))
-                        & (calendar["event_date"] <= dt.date.fromisoformat(end))]
-    found = set(calendar["ticker"]) if "ticker" in calendar.columns else set()
-    missing = [t for t in args.events if t not in found]
-    if missing:
-        raise UsageError(f"no releases found for event ticker(s) {', '.join(missing)}")
-
-    progress(f"fetching bars of {', '.join(list(securities) + list(futures or []))}")
-    mapping = bar_kit.get_id_mapping(securities)
+    mapping = bar_kit.get_id_mapping(securities)  # one quick lookup: refuses a misspelt security first
     unknown = [name for name in securities if name not in set(mapping["custom"])]
     if unknown:
         raise UsageError("unknown security: " + ", ".join(f"{n}={securities[n][0]}" for n in unknown))
-    bars = bar_kit.get_intraday_bars(securities, futures, start, end, tz=args.bar_tz)
+    priced = [f"{name} from {pcs}" for name, (_, pcs) in securities.items() if pcs]
+    if priced:
+        progress.note(f"pricing sources passed to the intraday service as given ({', '.join(priced)}); "
+                      "the service does not confirm them")
+
+    progress.total = 6 - bool(args.dask) - args.no_plot
+    progress(f"fetching the releases of {', '.join(args.events)}, {period}")
+    calendar = _fetch_calendar(args, start, end)
+
+    progress(f"fetching bars of {', '.join(names)}")
+    parts = [bar_kit.get_intraday_bars(securities, futures, first, last, tz=args.bar_tz)
+             for first, last in _spans(args, start, end)]
+    bars = parts[0] if len(parts) == 1 else pd.concat(parts, ignore_index=True)
 
     if args.dask:
         progress(f"cutting windows and computing the moves on Dask ({args.dask})")
-        windows = _moves_on_dask(bars, calendar, args)
+        moves = _moves_on_dask(bars, calendar, args)
+        if args.base_minute != DEFAULT_BASE_MINUTE:
+            moves = event_moves(moves.drop(columns="move_bps"), base_minute=args.base_minute)
     else:
         progress(f"cutting windows of minutes {args.pre} to {args.post} around {len(calendar)} releases")
         windows = bar_kit.filter_bars_around_events(bars, calendar, args.pre, args.post)
+        progress("computing the moves")
+        moves = event_moves(windows, base_minute=args.base_minute)
 
-    if windows.empty:
+    if moves.empty:
         raise UsageError("no bar of the securities falls inside any event window; nothing to summarise")
-    silent = [name for name in list(securities) + list(futures or []) if name not in set(windows["key"])]
+    silent = [name for name in names if name not in set(moves["key"])]
     if silent:
-        progress.done()
-        print(f"note: no bars of {', '.join(silent)} inside any window (outside its trading hours?)", file=sys.stderr)
-
-    progress("computing the moves")
-    moves = windows if args.dask else event_moves(windows)
+        progress.note(f"no bars of {', '.join(silent)} inside any window (outside its trading hours?)")
     if args.ema:
         moves = _window_ema(moves, args.ema)
-    summary = summarize_moves(moves)
+    summary = _with_surprise_view(summarize_moves(moves), moves)
+    dropped = _dropped(calendar, names, bars, moves, args.base_minute)
 
     # Everything is written into a scratch folder first and moved into place
     # at the end, so an interrupted run never leaves files that look complete.
@@ -294,27 +562,28 @@ def event_study(args: argparse.Namespace, progress: Progress) -> int:
     out.mkdir(parents=True, exist_ok=True)
     scratch = Path(tempfile.mkdtemp(prefix=".partial-", dir=out))
     try:
-        files = [_write_table(moves, scratch / "windows", args.format),
-                 _write_table(summary, scratch / "summary", args.format)]
+        files = [_write_table(moves, scratch / "windows", args.format, progress),
+                 _write_table(summary, scratch / "summary", args.format, progress),
+                 _write_table(dropped, scratch / "dropped", args.format, progress)]
         if not args.no_plot:
             progress("plotting")
             try:
-                files += _plot(summary, scratch)
+                files += _plot(summary, scratch, period, args)
             except ImportError:
-                progress.done()
-                print("matplotlib is not installed: no plots. Install it with "
-                      "`pip install 'orvane_data[plot]'`.", file=sys.stderr)
-        final = []
-        for path in files:
-            target = out / path.name
-            os.replace(path, target)
-            final.append(target)
+                progress.note("matplotlib is not installed: no plots. Install it with "
+                              "`pip install 'orvane_data[plot]'`.")
+        record = _run_record(args, argv, used, start, end, period, mapping, securities, futures, calendar, moves)
+        record["files"] = sorted(p.name for p in files) + ["run.json"]
+        (scratch / "run.json").write_text(json.dumps(record, indent=2, default=str) + "\n")
+        final = _replace_outputs(out, files + [scratch / "run.json"])
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
     progress.done()
 
-    print(_summary_table(summary, args.post))
-    print(f"{len(windows)} windowed bars, {calendar.shape[0]} releases; files written to {out.resolve()}:")
+    print(_summary_table(summary, moves, names, calendar, args))
+    print(f"{len(moves)} windowed bars; {record['releases_with_a_move']} of {len(calendar)} releases have a move "
+          f"({len(dropped)} release-security pairs without one are listed in dropped.{args.format}); "
+          f"files written to {out.resolve()}:")
     for path in final:
         print(f"  {path.name}")
     return 0
@@ -324,7 +593,7 @@ def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     progress = Progress(6, args.quiet)
     try:
-        return event_study(args, progress)
+        return event_study(args, progress, argv)
     except UsageError as exc:
         progress.abort()
         print(f"orvane-data: error: {exc}", file=sys.stderr)

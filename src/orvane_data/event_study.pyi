@@ -1,8 +1,22 @@
 """Moves of prices around economic releases, window by window, and their summary."""
 
+from typing import Any, Optional
+
 import pandas as pd
 
 def event_moves(
-    windows: pd.DataFrame, price: str = "close", by: list = ["EVENT_NAME", "event_datetime", "key"]
+    windows: pd.DataFrame,
+    price: str = "close",
+    by: list = ["EVENT_NAME", "event_datetime", "key"],
+    base_minute: int = -1,
 ) -> pd.DataFrame: ...
 def summarize_moves(moves: pd.DataFrame, by: list = ["EVENT_NAME", "key"]) -> pd.DataFrame: ...
+def plot_moves(
+    summary: pd.DataFrame,
+    event: Optional[str] = None,
+    *,
+    period: Optional[str] = None,
+    base_minute: int = -1,
+    min_count: Optional[int] = None,
+    quartiles: bool = True,
+) -> Any: ...

@@ -1,8 +1,13 @@
 """The event-study command and the example script, run as a newcomer runs them."""
 
+import fcntl
+import json
 import os
+import pty
+import struct
 import subprocess
 import sys
+import termios
 from pathlib import Path
 
 import pandas as pd
@@ -10,6 +15,7 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 SHORT = ["--dates", "2023-01-01", "2023-04-30"]
+STUDY = ["-m", "orvane_data", "event-study"]
 
 
 def run(*args, cwd=None):
@@ -17,10 +23,36 @@ def run(*args, cwd=None):
     return subprocess.run([sys.executable, *args], capture_output=True, text=True, env=env, cwd=cwd, timeout=600)
 
 
+def run_on_a_terminal(*args):
+    """Runs with standard error on a pseudo-terminal; returns (status, what it showed there)."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), MPLBACKEND="Agg")
+    leader, follower = pty.openpty()
+    # a terminal of 100 columns: on one of size 0 progress bars draw nothing
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 30, 100, 0, 0))
+    with subprocess.Popen([sys.executable, *args], stdout=subprocess.DEVNULL, stderr=follower, env=env) as proc:
+        os.close(follower)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(leader, 65536)
+            except OSError:  # the child closed the terminal
+                break
+            if not chunk:
+                break
+            shown += chunk
+        status = proc.wait(timeout=600)
+    os.close(leader)
+    return status, shown.decode(errors="replace")
+
+
+def step_lines(stderr):
+    return [line for line in stderr.splitlines() if line.startswith("[")]
+
+
 @pytest.fixture(scope="module")
 def study(tmp_path_factory):
     out = tmp_path_factory.mktemp("study")
-    result = run("-m", "orvane_data", "event-study", "--out", str(out), *SHORT, "--ema", "3")
+    result = run(*STUDY, "--out", str(out), *SHORT, "--ema", "3")
     assert result.returncode == 0, result.stderr
     return out, result
 
@@ -33,30 +65,58 @@ class TestEventStudy:
     def test_outputs(self, study):
         out, result = study
         names = sorted(p.name for p in out.iterdir())
-        assert "windows.csv" in names and "summary.csv" in names
-        assert not [n for n in names if n.startswith(".partial")]
+        assert names == ["dropped.csv", "plot_change_in_nonfarm_payrolls.png", "plot_cpi_yoy.png", "run.json",
+                         "summary.csv", "windows.csv"]
         assert str(out.resolve()) in result.stdout
 
-    def test_summary_shape_and_zero_at_the_event_minute(self, study):
-        out, _ = study
+    def test_summary_is_measured_from_the_bar_before_the_release(self, study):
+        out, result = study
         summary = pd.read_csv(out / "summary.csv")
         sizes = summary.groupby(["EVENT_NAME", "key"]).size()
         assert set(summary["key"]) == {"sx5e", "usdjpy", "es"}
         assert summary["EVENT_NAME"].nunique() == 2
         assert (sizes == 16).all()
         assert sorted(summary["time_diff"].unique()) == list(range(-5, 11))
-        at_zero = summary[summary["time_diff"] == 0]
-        assert (at_zero["mean_bps"] == 0).all() and (at_zero["count"] > 0).all()
+        at_base = summary[summary["time_diff"] == -1]
+        assert (at_base["mean_bps"] == 0).all() and (at_base["count"] > 0).all()
+        # the release's own jump shows at minute 0 instead of vanishing into the baseline
+        assert (summary.loc[summary["time_diff"] == 0, "mean_abs_bps"] > 0).all()
+        for column in ("mean_abs_bps", "mean_by_surprise_bps"):
+            assert summary[column].notna().any()
+        assert "Moves from the close of the last bar before the release (minute -1), in basis points" in result.stdout
 
     def test_windows_carry_moves_and_ema(self, study):
         out, _ = study
         windows = pd.read_csv(out / "windows.csv")
         for column in ("EVENT_NAME", "event_datetime", "time_diff", "datetime", "key", "close", "move_bps", "ema_3"):
             assert column in windows.columns
-        assert windows.loc[windows["time_diff"] == 0, "move_bps"].abs().max() == 0
+        assert windows.loc[windows["time_diff"] == -1, "move_bps"].abs().max() == 0
 
-    def test_one_valid_png_per_event_kind(self, study):
+    def test_printed_events_count_releases_with_a_move(self, study):
+        out, result = study
+        windows = pd.read_csv(out / "windows.csv")
+        measured = windows[windows["move_bps"].notna()].groupby(["EVENT_NAME", "key"])["event_datetime"].nunique()
+        table = result.stdout[result.stdout.index("in basis points:"):].splitlines()[2:8]
+        printed = {(line[:line.index(key) - 1].strip(), key): int(line.split()[-1])
+                   for line in table for key in ("sx5e", "usdjpy", "es") if f" {key} " in line}
+        assert printed == measured.to_dict()
+
+    def test_run_record(self, study):
         out, _ = study
+        record = json.loads((out / "run.json").read_text())
+        assert record["command"][:2] == ["orvane-data", "event-study"] and "--ema" in record["command"]
+        assert record["period"] == {"start": "2023-01-01", "end": "2023-04-30", "years": None,
+                                    "in_words": "2023-01-01 to 2023-04-30",
+                                    "bars_fetched": [["2023-01-01", "2023-04-30"]]}
+        assert record["securities"]["usdjpy"]["parsekey"] == "JPY Curncy"
+        assert record["securities"]["usdjpy"]["figi"]
+        assert record["futures"] == {"es": {"root": "ES", "yellow_key": "Index", "roll_offset_days": 5}}
+        assert set(record["services"].values()) == {"simulated"}
+        assert record["parameters"]["base_minute"] == -1 and record["parameters"]["ema"] == 3
+        assert record["package_version"] and sorted(record["files"]) == sorted(p.name for p in out.iterdir())
+
+    def test_one_valid_png_per_event_kind_and_no_bar_off_a_terminal(self, study):
+        out, result = study
         plots = sorted(out.glob("plot_*.png"))
         assert len(plots) == 2
         import matplotlib.image
@@ -64,42 +124,117 @@ class TestEventStudy:
         for plot in plots:
             assert plot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
             assert matplotlib.image.imread(plot).shape[0] > 100
+        assert "rows/s" not in result.stderr and "%|" not in result.stderr
+        assert len(step_lines(result.stderr)) == 6
 
-    def test_parquet_and_no_plot(self, tmp_path):
-        result = run("-m", "orvane_data", "event-study", "--out", str(tmp_path), "--dates", "2023-02-01", "2023-02-28",
-                     "--format", "parquet", "--no-plot", "--no-futures", "--security", "dax=DAX Index", "--quiet")
+    def test_an_earlier_run_is_replaced_and_a_window_past_the_release_keeps_one_column(self, tmp_path):
+        for stale in ("windows.csv", "summary.csv", "plot_old.png", "run.json"):
+            (tmp_path / stale).write_text("from an earlier run")
+        (tmp_path / "notes.txt").write_text("the user's own")
+        result = run(*STUDY, "--out", str(tmp_path), "--dates", "2023-02-01", "2023-02-28", "--format", "parquet",
+                     "--no-plot", "--no-futures", "--security", "dax=DAX Index:ZZZ", "--security", "spx=SPX Index",
+                     "--pre", "-5", "--post", "1", "--base-minute", "0")
         assert result.returncode == 0, result.stderr
+        assert sorted(p.name for p in tmp_path.iterdir()) == [
+            "dropped.parquet", "notes.txt", "run.json", "summary.parquet", "windows.parquet"]
         summary = pd.read_parquet(tmp_path / "summary.parquet")
         assert set(summary["key"]) == {"dax"}
-        assert not list(tmp_path.glob("*.png"))
+        assert (summary.loc[summary["time_diff"] == 0, "mean_bps"] == 0).all()
+        assert summary.loc[summary["time_diff"] == -1, "mean_bps"].notna().all()
+        assert "Moves from the close of the bar at minute +0, in basis points:" in result.stdout
+        # the US cash index opens an hour after the 08:30 releases: every release is dropped, and says why
+        dropped = pd.read_parquet(tmp_path / "dropped.parquet")
+        releases = json.loads((tmp_path / "run.json").read_text())["releases"]
+        assert list(dropped.columns) == ["EVENT_NAME", "event_datetime", "key", "reason"]
+        assert (dropped["key"] == "spx").all() and len(dropped) == releases > 0
+        assert dropped["reason"].str.startswith("no bar in the window: outside trading hours (bars that day 14:30-").all()
+        header = next(line for line in result.stdout.splitlines() if line.lstrip().startswith("event"))
+        assert header.split() == ["event", "security", "mean", "bp", "@+1", "events"]
+        assert "pricing sources passed to the intraday service as given (dax from ZZZ)" in result.stderr
+        assert json.loads((tmp_path / "run.json").read_text())["securities"]["dax"]["pricing_source"] == "ZZZ"
+
+    def test_named_years_only_and_a_wide_window_keeps_every_security(self, tmp_path):
+        result = run(*STUDY, "--out", str(tmp_path), "--years", "2023", "2021", "--pre", "-600", "--post", "600",
+                     "--no-plot", "--quiet", "--events", "NFP TCH Index", "--security", "sx5e=SX5E Index",
+                     "--security", "usdjpy=JPY Curncy", "--security", "spx=SPX Index")
+        assert result.returncode == 0, result.stderr
+        windows = pd.read_csv(tmp_path / "windows.csv")
+        years = set(pd.to_datetime(windows["event_datetime"], utc=True).dt.year)
+        assert years == {2021, 2023}
+        period = json.loads((tmp_path / "run.json").read_text())["period"]
+        assert period["bars_fetched"] == [["2021-01-01", "2021-12-31"], ["2023-01-01", "2023-12-31"]]
+        table = result.stdout[result.stdout.index("in basis points:"):].splitlines()[2:]
+        printed = {key: int(line.split()[-1]) for line in table for key in ("sx5e", "usdjpy", "es", "spx")
+                   if f" {key} " in line}
+        measured = windows[windows["move_bps"].notna()].groupby("key")["event_datetime"].nunique()
+        assert printed == dict(measured.to_dict(), spx=0)
+        assert printed["sx5e"] > 20  # two years of monthly releases, not only those with a bar at +600
+        # the US cash index opens at +60: its windows have bars, but none at the baseline minute
+        dropped = pd.read_csv(tmp_path / "dropped.csv")
+        assert set(dropped["key"]) == {"spx"} and len(dropped) == printed["sx5e"]
+        assert (dropped["reason"] == "no bar at the baseline minute -1").all()
 
 
-class TestBadInput:
-    @pytest.mark.parametrize(
-        "args, words",
-        [
-            (["--events", "NOPE Index"], "NOPE Index"),
-            (["--security", "x=NOSUCH Equity"], "NOSUCH Equity"),
-            (["--dates", "2023-05-01", "2023-01-01"], "before"),
-            (["--pre", "3", "--post", "1"], "window"),
-            (["--future", "es=ES:Index:soon"], "offset"),
-        ],
-    )
-    def test_one_line_error_and_nothing_written(self, tmp_path, args, words):
-        out = tmp_path / "out"
-        result = run("-m", "orvane_data", "event-study", "--out", str(out), *SHORT, *args)
-        assert result.returncode != 0
-        lines = result.stderr.strip().splitlines()
-        assert len(lines[-1:]) == 1 and "Traceback" not in result.stderr
-        assert words in result.stderr
-        assert not out.exists()
+@pytest.mark.parametrize(
+    "args, words",
+    [
+        (["--events", "NOPE Index"], "NOPE Index"),
+        (["--security", "x=NOSUCH Equity"], "NOSUCH Equity"),
+        (["--dates", "2023-05-01", "2023-01-01"], "before"),
+        (["--pre", "3", "--post", "1"], "window starts after it ends"),
+        (["--pre", "3", "--post", "10"], "does not contain the baseline minute -1"),
+        (["--pre", "-5", "--post", "-5"], "does not contain the baseline minute -1"),
+        (["--future", "es=ES:Index:soon"], "offset"),
+        (["--years", "2050"], "no releases"),
+        (["--years", "1990"], "no releases"),
+        (["--years", "-2023"], "-2023 is not a calendar year"),
+        (["--years", "0"], "0 is not a calendar year"),
+        (["--universe", "XX"], "universe XX"),
+        (["--event-tz", "Mars/Olympus"], "unknown time zone 'Mars/Olympus' for --event-tz"),
+        (["--bar-tz", "Nowhere"], "unknown time zone 'Nowhere' for --bar-tz"),
+        (["--ema", "0"], "--ema: expected a whole number of at least 1"),
+        (["--ema", "-3"], "--ema: expected a whole number of at least 1"),
+        (["--ema", "100"], "--ema 100 is longer than the 16-minute windows"),
+        (["--base-minute", "11"], "does not contain the baseline minute 11"),
+        (["--bars-dataset", "somewhere"], "give --dask too"),
+    ],
+)
+def test_bad_input_gives_one_line_and_status_2(tmp_path, args, words):
+    out = tmp_path / "out"
+    result = run(*STUDY, "--out", str(out), *([] if "--years" in args or "--dates" in args else SHORT), *args)
+    assert result.returncode == 2, result.stderr
+    assert "Traceback" not in result.stderr
+    last = result.stderr.strip().splitlines()[-1]
+    assert words in last and "error:" in last
+    assert not out.exists()
+    assert "fetching bars" not in result.stderr  # refused before the bars are fetched
 
-    def test_unwritable_folder(self, tmp_path):
-        blocker = tmp_path / "file"
-        blocker.write_text("not a folder")
-        result = run("-m", "orvane_data", "event-study", "--out", str(blocker / "sub"), *SHORT)
-        assert result.returncode != 0 and "Traceback" not in result.stderr
-        assert "cannot write to the output folder" in result.stderr
+
+@pytest.mark.parametrize("folder, words", [("file/sub", "not a folder"), ("/proc/nope", "cannot write to the output")])
+def test_unwritable_folder_is_refused_before_fetching(tmp_path, folder, words):
+    (tmp_path / "file").write_text("not a folder")
+    result = run(*STUDY, "--out", str(tmp_path / folder) if not folder.startswith("/") else folder, *SHORT)
+    assert result.returncode == 2 and "Traceback" not in result.stderr
+    assert words in result.stderr and "[1/" not in result.stderr
+
+
+def test_help_shows_each_default_once_in_plain_text():
+    result = run(*STUDY, "--help")
+    assert result.returncode == 0
+    text = " ".join(result.stdout.split())
+    assert "(default: None)" not in text and "``" not in text
+    assert text.count("default: sx5e=SX5E Index, usdjpy=JPY Curncy") == 1 and "(default: False)" not in text
+    assert "--base-minute" in text and "last one-minute bar before the release" in text
+
+
+@pytest.mark.parametrize("quiet", [False, True])
+def test_progress_bar_on_a_terminal_unless_quiet(tmp_path, quiet):
+    status, shown = run_on_a_terminal(*STUDY, "--out", str(tmp_path), "--dates", "2023-02-01", "2023-02-28",
+                                      "--no-plot", "--no-futures", "--security", "dax=DAX Index",
+                                      *(["--quiet"] if quiet else []))
+    assert status == 0, shown
+    assert ("rows/s" in shown) is not quiet
+    assert ("[1/5]" in shown) is not quiet
 
 
 def test_example_script_runs(tmp_path):
@@ -107,6 +242,7 @@ def test_example_script_runs(tmp_path):
     assert result.returncode == 0, result.stderr
     summary = pd.read_csv(tmp_path / "summary.csv")
     assert (summary.groupby(["EVENT_NAME", "key"]).size() == 16).all()
+    assert (summary.loc[summary["time_diff"] == -1, "mean_bps"] == 0).all()
 
 
 def test_without_matplotlib_the_tables_are_still_written(tmp_path):
@@ -119,10 +255,29 @@ def test_without_matplotlib_the_tables_are_still_written(tmp_path):
     assert (tmp_path / "summary.csv").exists() and not list(tmp_path.glob("*.png"))
 
 
+def test_dask_missing_is_refused_before_fetching(tmp_path):
+    code = ("import sys; sys.modules['distributed'] = None\n"  # makes `import distributed` fail
+            "from orvane_data.__main__ import main\n"
+            f"sys.exit(main(['event-study', '--out', {str(tmp_path / 'out')!r}, '--dask', 'local']))")
+    result = run("-c", code)
+    assert result.returncode == 2, result.stderr
+    assert "--dask needs Dask" in result.stderr and "initialization failed" not in result.stderr
+    assert "[1/" not in result.stderr and not (tmp_path / "out").exists()
+
+
 def test_dask_road_gives_the_same_summary(study, tmp_path):
     pytest.importorskip("distributed")
+    from orvane_data.event_study import event_moves, summarize_moves
+
     out, _ = study
-    result = run("-m", "orvane_data", "event-study", "--out", str(tmp_path), *SHORT, "--ema", "3",
-                 "--dask", "local", "--no-plot", "--quiet")
+    result = run(*STUDY, "--out", str(tmp_path), *SHORT, "--ema", "3", "--dask", "local", "--no-plot",
+                 "--base-minute", "0")
     assert result.returncode == 0, result.stderr
-    pd.testing.assert_frame_equal(pd.read_csv(tmp_path / "summary.csv"), pd.read_csv(out / "summary.csv"))
+    # the workers measure from the default baseline; the chosen one must still rule
+    windows = pd.read_csv(out / "windows.csv").drop(columns="move_bps")
+    expected = summarize_moves(event_moves(windows, base_minute=0))
+    got = pd.read_csv(tmp_path / "summary.csv")
+    pd.testing.assert_frame_equal(got[expected.columns], expected)
+    steps = step_lines(result.stderr)
+    assert len(steps) == 4 and all(line.startswith(f"[{i}/4]") for i, line in enumerate(steps, 1))
+    assert "computing the moves on Dask" in steps[2]

@@ -17,10 +17,11 @@ pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning", "ignore::Futur
 BY = ["EVENT_NAME", "event_datetime", "key"]
 
 
-def ref_moves(windows, price="close", by=BY):
+def ref_moves(windows, price="close", by=BY, base_minute=-1):
     out = windows.copy()
     groups = windows.groupby(by, sort=False, dropna=False)
-    at_zero = windows["time_diff"].astype("int64") == 0
+    offsets = windows["time_diff"].to_numpy("float64", na_value=np.nan)
+    at_zero = pd.Series(offsets == base_minute)
     prices = windows[price].to_numpy("float64", na_value=np.nan)
     base_of = {}
     for code, row in zip(groups.ngroup().to_numpy(), range(len(windows))):
@@ -28,6 +29,7 @@ def ref_moves(windows, price="close", by=BY):
             base_of[code] = prices[row]
     bases = np.array([base_of.get(code, np.nan) for code in groups.ngroup().to_numpy()], dtype=float)
     ok = np.isfinite(bases) & (bases != 0)
+    ok &= ~np.isnan(offsets)  # a row without an offset is no minute of its window
     with np.errstate(all="ignore"):
         moves = np.where(ok, (prices / bases - 1.0) * 10000.0, np.nan)
     out["move_bps"] = pd.Series(moves, index=windows.index)
@@ -49,8 +51,14 @@ def windows(draw):
         frame["close"] = frame["close"].fillna(1).replace([np.inf, -np.inf], 1).astype("int64")
     elif dtype != "float64":
         frame["close"] = frame["close"].astype(dtype)
-    if draw(st.booleans()):
-        frame["time_diff"] = frame["time_diff"].astype(draw(st.sampled_from(["int8", "float64", "Int64"])))
+    offsets = draw(st.sampled_from(["int64", "int8", "float64", "Int64", "fractional", "missing"]))
+    if offsets == "fractional":  # minutes from an unrounded release time: no row is at a whole minute
+        frame["time_diff"] = frame["time_diff"] + draw(st.sampled_from([0.25, -0.5, 0.75]))
+    elif offsets == "missing":
+        frame["time_diff"] = frame["time_diff"].astype("Int64").mask(
+            pd.Series([draw(st.booleans()) for _ in range(n)], dtype=bool))
+    else:
+        frame["time_diff"] = frame["time_diff"].astype(offsets)
     index = draw(st.sampled_from(["range", "dup", "shuffled"]))
     if index == "dup":
         frame.index = [i // 2 for i in range(n)]
@@ -60,10 +68,10 @@ def windows(draw):
 
 
 @fuzz_settings(200)
-@given(frame=windows())
-def test_moves_match_pandas(frame):
-    expected = ref_moves(frame)
-    got, error = checked_call(event_study.event_moves, frame)
+@given(frame=windows(), base_minute=st.integers(-2, 2))
+def test_moves_match_pandas(frame, base_minute):
+    expected = ref_moves(frame, base_minute=base_minute)
+    got, error = checked_call(event_study.event_moves, frame, base_minute=base_minute)
     assert error is None
     pd.testing.assert_frame_equal(got, expected, check_exact=False, rtol=1e-12)
     summary, error = checked_call(event_study.summarize_moves, got)
@@ -72,6 +80,8 @@ def test_moves_match_pandas(frame):
     np.testing.assert_allclose(summary["mean_bps"].to_numpy(float), grouped.mean().to_numpy(float), equal_nan=True)
     np.testing.assert_allclose(summary["q75_bps"].to_numpy(float), grouped.quantile(0.75).to_numpy(float), equal_nan=True)
     assert summary["count"].tolist() == grouped.count().tolist()
+    sizes = expected["move_bps"].abs().groupby([expected[k] for k in ["EVENT_NAME", "key", "time_diff"]]).mean()
+    np.testing.assert_allclose(summary["mean_abs_bps"].to_numpy(float), sizes.to_numpy(float), equal_nan=True)
 
 
 @pytest.mark.parametrize("column", ["close", "time_diff"])
@@ -86,13 +96,15 @@ def test_a_duplicated_column_is_refused(column):
 @fuzz_settings(150)
 @given(frame=st.one_of(windows(), frames(max_rows=10), anything), price=st.one_of(st.just("close"), scalars),
        by=st.one_of(st.just(BY), st.lists(st.sampled_from(BY + ["time_diff", "close", "nope", 0]), max_size=4),
-                    anything_plain))
-def test_any_windows_price_and_grouping(frame, price, by):
+                    anything_plain),
+       base_minute=st.one_of(st.integers(-3, 3), st.integers(), scalars))
+def test_any_windows_price_and_grouping(frame, price, by, base_minute):
     # the str/list checks' TypeError; pandas' KeyError for missing columns,
     # ValueError for values it cannot make int64/float64 or group by,
-    # AttributeError for objects without groupby
-    allowed = (TypeError, KeyError, ValueError, AttributeError, IndexError, NotImplementedError)
+    # AttributeError for objects without groupby, OverflowError for a
+    # baseline minute beyond int64
+    allowed = (TypeError, KeyError, ValueError, AttributeError, IndexError, NotImplementedError, OverflowError)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        moves, error = checked_call(event_study.event_moves, frame, price, by, allowed=allowed)
+        moves, error = checked_call(event_study.event_moves, frame, price, by, base_minute, allowed=allowed)
         checked_call(event_study.summarize_moves, moves if error is None else frame, by, allowed=allowed)

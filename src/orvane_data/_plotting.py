@@ -1,0 +1,131 @@
+"""Pictures of an event study's summary, drawn with matplotlib.
+
+Bound into ``orvane_data.event_study`` as ``plot_moves``; it only drives
+matplotlib, which is an optional extra imported when a picture is drawn.
+"""
+
+from __future__ import annotations
+
+import math
+
+# Rows of panels: the summary column drawn, its y-axis label, and whether it
+# takes the quartile band. A row is drawn when the summary has its column.
+VIEWS = (
+    ("mean_bps", "mean move (bp)", True),
+    ("mean_abs_bps", "mean size of the move (bp)", False),
+    ("mean_by_surprise_bps", "mean move signed by\nthe surprise (bp)", False),
+)
+DEFAULT_MIN_SHARE = 0.5
+MARKED_MINUTES = 40  # longer windows draw bare lines: markers would hide them
+
+
+def baseline_words(base_minute: int = -1) -> str:
+    """The baseline of the moves as a quant reads it."""
+    if base_minute == -1:
+        return "moves from the close of the last bar before the release (minute -1)"
+    return f"moves from the close of the bar at minute {base_minute:+d}"
+
+
+def _pyplot():
+    try:
+        import matplotlib.pyplot as plt
+    except ImportError as exc:
+        raise ImportError("plot_moves needs matplotlib: pip install 'orvane_data[plot]'") from exc
+    return plt
+
+
+def plot_moves(summary, event=None, *, period=None, base_minute=-1, min_count=None, quartiles=True):
+    """One figure of the moves around one event kind: a column of panels per security.
+
+    Parameters
+    ----------
+    summary : pandas.DataFrame
+        The frame of ``summarize_moves`` (columns ``EVENT_NAME``, ``key``,
+        ``time_diff``, ``mean_bps``, ``q25_bps``, ``q75_bps``, ``count``), for
+        one or more event kinds. ``mean_abs_bps`` adds a row of panels of the
+        size of the moves, and ``mean_by_surprise_bps`` (moves times the sign
+        of each release's surprise) one of the moves signed by surprise.
+    event : str, optional
+        The event kind to draw; may be left out when the summary holds one.
+    period : str, optional
+        The period studied, shown in the title ("2022-06-01 to 2024-05-31").
+    base_minute : int, default -1
+        The baseline minute the moves were measured from, named on the
+        y-axis.
+    min_count : int, optional
+        Minutes where fewer events than this have a move are left out of the
+        line and drawn as hollow grey markers. Default: half of the event
+        kind's releases (its largest ``count``), so that a lone event on a long
+        window does not read as a plateau.
+    quartiles : bool, default True
+        Shade the quartiles of the signed moves.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+        Panels share their axes row by row; the title gives the event, the
+        period and the number of releases.
+
+    Raises
+    ------
+    ImportError
+        When matplotlib is not installed.
+    ValueError
+        When ``event`` is not in the summary, or is left out and the summary
+        holds several event kinds.
+    """
+    plt = _pyplot()
+    from matplotlib.ticker import MaxNLocator
+
+    events = list(dict.fromkeys(summary["EVENT_NAME"]))
+    if event is None:
+        if len(events) != 1:
+            raise ValueError(f"plot_moves: name the event kind to draw, one of {events}")
+        event = events[0]
+    rows = summary[summary["EVENT_NAME"] == event]
+    if rows.empty:
+        raise ValueError(f"plot_moves: no event kind {event!r} in the summary; it holds {events}")
+    n_events = int(rows["count"].max())
+    if min_count is None:
+        min_count = max(1, math.ceil(DEFAULT_MIN_SHARE * n_events))
+    views = [view for view in VIEWS if view[0] in rows.columns]
+    keys = sorted(rows["key"].unique(), key=str)
+
+    fig, axes = plt.subplots(len(views), len(keys), sharex=True, sharey="row", squeeze=False,
+                             figsize=(1.5 + 3.2 * len(keys), 1.2 + 2.6 * len(views)))
+    for col, key in enumerate(keys):
+        line = rows[rows["key"] == key].sort_values("time_diff")
+        enough = line["count"] >= min_count
+        for row, (column, label, banded) in enumerate(views):
+            ax = axes[row][col]
+            colour = f"C{col}"
+            ax.plot(line["time_diff"], line[column].where(enough), color=colour, label="mean",
+                    marker="o" if len(line) <= MARKED_MINUTES else None, markersize=3)
+            if banded and quartiles:
+                ax.fill_between(line["time_diff"], line["q25_bps"].where(enough), line["q75_bps"].where(enough),
+                                color=colour, alpha=0.2, linewidth=0, label="quartiles")
+            if not enough.all():
+                ax.plot(line["time_diff"][~enough], line[column][~enough], linestyle="none", marker="o",
+                        markersize=4, markerfacecolor="none", color="grey", label=f"fewer than {min_count} releases")
+            ax.xaxis.set_major_locator(MaxNLocator(integer=True))  # minutes are whole
+            ax.axvline(0, color="grey", linewidth=0.8)
+            ax.axhline(0, color="grey", linewidth=0.8)
+            if row == 0:
+                ax.set_title(str(key))
+            if col == 0:
+                ax.set_ylabel(label)
+            if row == len(views) - 1:
+                ax.set_xlabel("minutes from the release")
+    # one legend for the figure: the meaning of a line, band or hollow marker is the same in every panel
+    legend = {}
+    for ax in fig.axes:
+        for handle, label in zip(*ax.get_legend_handles_labels()):
+            legend.setdefault(label, handle)
+    when = f" — {period}" if period else ""
+    height = fig.get_figheight()
+    fig.suptitle(f"{event}{when}: {n_events} releases", fontsize=11, y=1 - 0.1 / height)
+    fig.legend(legend.values(), legend.keys(), loc="upper center", bbox_to_anchor=(0.5, 1 - 0.4 / height),
+               fontsize=8, ncols=len(legend), frameon=False)
+    fig.supylabel(f"{baseline_words(base_minute)}, in basis points", fontsize=9)
+    fig.tight_layout(rect=(0, 0, 1, 1 - 0.6 / height))
+    return fig
