@@ -1,6 +1,7 @@
 #include "moving_average.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -14,6 +15,9 @@ namespace orvane::core {
 namespace {
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+
+// Rows of the Hull mean computed per pass over its three weighted means.
+constexpr std::size_t kHullChunk = 4096;
 
 // pandas' window functions see infinities as missing values.
 inline bool observed(double v) { return std::isfinite(v); }
@@ -44,52 +48,19 @@ double pairwise_sum(const double* a, std::size_t n) {
   return pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2);
 }
 
-// pandas' rolling mean of a window from its sum and counts: the latest value
-// when every observation equals it, and no sign the observations lack.
+// pandas' rolling mean of a window from its sum (scaled by `unit`, a power
+// of two) and counts: the latest value when every observation equals it, and
+// no sign the observations lack.
 inline double window_mean(double sum, std::int64_t nobs, std::int64_t negatives,
-                          std::int64_t same_run, double last, std::int64_t min_periods) {
+                          std::int64_t same_run, double last, std::int64_t min_periods,
+                          double unit) {
   if (nobs < min_periods || nobs == 0) return nan;
-  const double result = sum / static_cast<double>(nobs);
+  const double result = sum / static_cast<double>(nobs) / unit;
   if (same_run >= nobs) return last;
   if (negatives == 0 && result < 0) return 0.0;
   if (negatives == nobs && result > 0) return 0.0;
   return result;
 }
-
-// The running state of pandas' rolling mean. Additions and removals keep
-// separate compensations of the one sum, exactly as pandas does; the run
-// length of equal observations is never shortened by removals.
-struct MeanWindow {
-  double sum = 0.0, add_comp = 0.0, remove_comp = 0.0;
-  std::int64_t nobs = 0, negatives = 0, same_run = 0;
-  double last = nan;
-
-  void add(double v) {
-    if (!observed(v)) return;
-    ++nobs;
-    const double y = v - add_comp;
-    const double t = sum + y;
-    add_comp = t - sum - y;
-    sum = t;
-    negatives += std::signbit(v);
-    same_run = v == last ? same_run + 1 : 1;
-    last = v;
-  }
-
-  void remove(double v) {
-    if (!observed(v)) return;
-    --nobs;
-    const double y = -v - remove_comp;
-    const double t = sum + y;
-    remove_comp = t - sum - y;
-    sum = t;
-    negatives -= std::signbit(v);
-  }
-
-  double mean(std::int64_t min_periods) const {
-    return window_mean(sum, nobs, negatives, same_run, last, min_periods);
-  }
-};
 
 // One step of pandas' exponential mean (ignore_na false). `weighted` is NaN
 // until the first observation.
@@ -126,39 +97,127 @@ struct Ewm {
     }
     return weighted;
   }
+
+  // In the unadjusted steady state - started, the last row observed, this
+  // one too - step() does exactly this to an observed v.
+  bool steady(double v) const { return old_weight == 1.0 && observed(v) && weighted == weighted; }
+  double steady_step(double v) const {
+    const double total = decay + new_weight;
+    const double blended = decay * weighted + new_weight * v;
+    // a value equal to the mean leaves it as it is, exactly
+    return weighted == v ? weighted : (total != 1.0 ? blended / total : blended);
+  }
 };
 
-// Compensated running sums are a chain of dependent additions twelve cycles
-// long per row. Where pandas' own sums are accurate to a few ulps of the
-// window - observations of one sign within a factor kNarrow of each other, as
-// price series are - window sums built from block-wise partial sums give the
-// same means to ~1e-14 at a fraction of the cost. Wider or mixed-sign data,
-// where pandas' sums carry error from values long gone, are replayed exactly.
-constexpr double kNarrow = 16.0;
+// The unadjusted exponential mean forgets where it started: two runs of its
+// recurrence that begin apart become bit-for-bit equal within some hundreds
+// of rows and stay equal from there. So the rows are cut into kChains
+// stretches run in lockstep - independent chains of divisions overlap in the
+// CPU - each after the first starting a warm-up's rows early.
+// A stretch's results count only when its state at the end of that warm-up
+// equals the state the stretch before reached at the same row; otherwise the
+// stretch is rerun from that state, so results never depend on the cut.
+constexpr std::size_t kChains = 4;
 
-// Blocks are at least this many rows, so that short windows do not pay a
-// block's fixed costs every few rows; a block's prefix sums then span at most
-// kMinBlock / length windows, which keeps their rounding within ~1e-14.
-constexpr std::size_t kMinBlock = 64;
+// Rows after which 2^-64 of any starting difference remains.
+std::size_t warm_up_rows(double decay) {
+  return static_cast<std::size_t>(std::ceil(64.0 / -std::log2(decay))) + 16;
+}
 
-std::size_t block_rows(std::size_t length) { return std::max(length, kMinBlock); }
+bool same_state(const Ewm& a, const Ewm& b) {
+  const bool same_mean = (a.weighted != a.weighted && b.weighted != b.weighted) ||
+                         std::bit_cast<std::uint64_t>(a.weighted) ==
+                             std::bit_cast<std::uint64_t>(b.weighted);
+  return same_mean && std::bit_cast<std::uint64_t>(a.old_weight) ==
+                          std::bit_cast<std::uint64_t>(b.old_weight);
+}
 
-// Running bounds of the observations seen so far: whether they all have one
-// sign and lie within a factor kNarrow of each other.
-struct Spread {
-  double lo = std::numeric_limits<double>::infinity(), hi = -lo;
-
-  // NaN fails both comparisons; an infinity makes the spread infinite
-  void see(double v) {
-    lo = v < lo ? v : lo;
-    hi = v > hi ? v : hi;
+// Steps `e` (the state after row from - 1) through rows [from, x.size());
+// returns how many stretches after the first were confirmed.
+std::size_t run_ewm(std::span<const double> x, std::size_t from, Ewm e, std::span<double> out) {
+  const std::size_t n = x.size();
+  auto serial = [&](Ewm& chain, std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) out[i] = chain.step(x[i]);
+  };
+  const bool forgets = !e.adjust && e.decay > 0.0 && e.decay < 1.0;
+  const std::size_t warm = forgets ? warm_up_rows(e.decay) : 0;
+  // warm-ups cost at most a quarter of the chains' rows
+  if (!forgets || n - from < kChains * 4 * warm) {
+    serial(e, from, n);
+    return 0;
   }
-  bool narrow() const {
-    if (!(lo <= hi)) return true;  // nothing observed yet
-    if (lo > 0) return hi <= kNarrow * lo;
-    if (hi < 0) return lo >= kNarrow * hi;
-    return false;
+  const std::size_t stretch = (n - from - warm) / kChains;
+  // chain j steps rows from + j * stretch + t for t < stretch + warm; the
+  // rows a warm-up writes are written again, later, by the chain before
+  // four named states, so that each stays in registers through the loop
+  Ewm c0 = e, c1 = e, c2 = e, c3 = e;
+  const std::size_t b1 = from + stretch, b2 = b1 + stretch, b3 = b2 + stretch;
+  c1.start(x[b1 - 1]);
+  c2.start(x[b2 - 1]);
+  c3.start(x[b3 - 1]);
+  Ewm warmed[kChains] = {e, e, e, e};
+  for (std::size_t t = 0; t < stretch + warm; ++t) {
+    const double v0 = x[from + t], v1 = x[b1 + t], v2 = x[b2 + t], v3 = x[b3 + t];
+    // one branch for the four chains on the rows where all are steady
+    if (c0.steady(v0) & c1.steady(v1) & c2.steady(v2) & c3.steady(v3)) {
+      c0.weighted = c0.steady_step(v0);
+      c1.weighted = c1.steady_step(v1);
+      c2.weighted = c2.steady_step(v2);
+      c3.weighted = c3.steady_step(v3);
+    } else {
+      c0.step(v0);
+      c1.step(v1);
+      c2.step(v2);
+      c3.step(v3);
+    }
+    out[from + t] = c0.weighted;
+    out[b1 + t] = c1.weighted;
+    out[b2 + t] = c2.weighted;
+    out[b3 + t] = c3.weighted;
+    if (t + 1 == warm) {
+      warmed[1] = c1;
+      warmed[2] = c2;
+      warmed[3] = c3;
+    }
   }
+  Ewm chain[kChains] = {c0, c1, c2, c3};
+  std::size_t confirmed = 0;
+  for (std::size_t j = 1; j < kChains; ++j) {
+    if (same_state(warmed[j], chain[j - 1])) {
+      ++confirmed;
+    } else {
+      chain[j] = chain[j - 1];
+      const std::size_t begin = from + j * stretch + warm;
+      serial(chain[j], begin, begin + stretch);
+    }
+  }
+  serial(chain[kChains - 1], from + kChains * stretch + warm, n);
+  return confirmed;
+}
+
+// Window sums from the two blocks a window straddles. With blocks of exactly
+// `length` rows, the window ending at row m of a block (0-based) is the
+// previous block's rows m+1 .. length-1 plus this block's rows 0 .. m: a
+// suffix sum of the one and a prefix sum of the other. Every partial sum
+// covers only rows of the window it serves, so no rounding of rows that have
+// left the window survives, whatever the series' signs and spread: a window's
+// error stays within (length + 1) roundings of the sum of its |values|. Sums of
+// observations of one sign keep that sign.
+//
+// Partial sums advance four rows per dependent addition. Blocks without a
+// missing value after one without take the fast path: every window is full,
+// so only runs of equal values need pandas' rules, and a block without two
+// equal neighbours has none. Elsewhere counts, signs and runs follow pandas'
+// rules row by row.
+//
+// Values so large that a window's sum could overflow are summed scaled by a
+// power of two (exact), so every window of finite observations has a finite
+// mean.
+
+struct BlockScan {
+  bool clean;      // no missing value
+  bool ties;       // some row equals the row before it
+  double largest;  // the largest finite |value|
 };
 
 // Two doubles as one value of the target's vector registers (SSE2 on x86-64,
@@ -171,23 +230,22 @@ inline Pair load_pair(const double* p) {
   return v;
 }
 
-struct BlockScan {
-  bool clean;  // no missing value
-  bool ties;   // some row equals the row before it
-};
+inline double finite_abs(double v) { return observed(v) ? std::fabs(v) : 0.0; }
 
-// What the rolling mean needs to know of rows [b, end) before summing them,
-// with `spread` widened by them. Two pairs of rows per step, each with its own
-// bounds, so no comparison waits for the one before.
-BlockScan scan_block(const double* x, std::size_t b, std::size_t end, Spread& spread) {
+// What the rolling mean needs to know of rows [b, end) before summing them.
+// Two pairs of rows per step, so no comparison waits for the one before.
+BlockScan scan_block(const double* x, std::size_t b, std::size_t end) {
   bool clean = true, ties = false;
+  double largest = 0.0;
   std::size_t t = b;
   if (t == 0) {
     clean = observed(x[0]);
-    spread.see(x[0]);
+    largest = finite_abs(x[0]);
     t = 1;
   }
-  Pair lo0 = {spread.lo, spread.lo}, hi0 = {spread.hi, spread.hi}, lo1 = lo0, hi1 = hi0;
+  constexpr double top = std::numeric_limits<double>::max();
+  const Pair finite_top = {top, top};
+  Pair big0 = {0.0, 0.0}, big1 = big0;
   // v - v is 0 exactly for finite v and NaN otherwise, so the sums of these
   // differences stay 0 through finite rows only
   Pair missing = {0.0, 0.0};
@@ -196,136 +254,194 @@ BlockScan scan_block(const double* x, std::size_t b, std::size_t end, Spread& sp
   Pair step = {1.0, 1.0};
   for (; t + 4 <= end; t += 4) {
     const Pair v = load_pair(x + t), w = load_pair(x + t + 2);
-    lo0 = v < lo0 ? v : lo0;
-    hi0 = v > hi0 ? v : hi0;
-    lo1 = w < lo1 ? w : lo1;
-    hi1 = w > hi1 ? w : hi1;
+    const Pair av = v < 0 ? -v : v, aw = w < 0 ? -w : w;
+    big0 = (av > big0) & (av <= finite_top) ? av : big0;
+    big1 = (aw > big1) & (aw <= finite_top) ? aw : big1;
     missing += (v - v) + (w - w);
     const Pair dv = v - load_pair(x + t - 1), dw = w - load_pair(x + t + 1);
     const Pair sq = dv * dv < dw * dw ? dv * dv : dw * dw;
     step = sq < step ? sq : step;
   }
   for (int k = 0; k < 2; ++k) {
-    spread.see(lo0[k]);
-    spread.see(lo1[k]);
-    spread.see(hi0[k]);
-    spread.see(hi1[k]);
+    largest = std::max({largest, big0[k], big1[k]});
     clean &= missing[k] == 0.0;
     ties |= step[k] == 0.0;
   }
   for (; t < end; ++t) {
     clean &= observed(x[t]);
-    spread.see(x[t]);
+    largest = std::max(largest, finite_abs(x[t]));
     ties |= x[t] == x[t - 1];
   }
-  return {clean, ties};
+  return {clean, ties, largest};
 }
 
-// Window sums from block prefix sums. With blocks of B >= length rows and the
-// prefix sums of each block starting from zero, the window ending at row m of
-// a block is
-//   this block's prefix through m - its prefix through m - length, m >= length,
-//   (previous block's total - its prefix through B + m - length)
-//     + this block's prefix through m, m < length.
-// Every sum spans at most two blocks, so no rounding from rows long gone
-// survives; for data of one sign and narrow spread the subtraction costs a few
-// ulps at most. `previous` holds the previous block's prefix sums and `current`
-// receives this block's; the two swap roles at each block.
-//
-// Blocks without missing values (after one without) take the fast path: every
-// window is full and of one sign, so only runs of equal values need pandas'
-// rules, and a block without two equal neighbours has none. Its prefix sums
-// advance four rows per dependent addition and its means are independent
-// expressions the compiler vectorizes. Elsewhere counts, signs and runs follow
-// pandas' rules row by row.
-//
-// Gives up (returning false, with `out` partly written) at the first block
-// that makes the series too wide for these sums.
-bool blocked_rolling_mean(std::span<const double> x, std::size_t length, std::int64_t min_obs,
+// suffix[p] = unit * (sum of v[p .. rows-1]) for p < rows, suffix[rows] = 0;
+// missing values count as 0 unless the block has none.
+template <bool Clean>
+void suffix_sums(const double* __restrict v, std::size_t rows, double unit,
+                 double* __restrict suffix) {
+  auto at = [&](std::size_t p) { return Clean ? v[p] * unit : (observed(v[p]) ? v[p] * unit : 0.0); };
+  suffix[rows] = 0.0;
+  double acc = 0.0;
+  std::size_t p = rows;
+  for (; p >= 4; p -= 4) {
+    const double a1 = at(p - 1);
+    const double a2 = a1 + at(p - 2);
+    const double a3 = a2 + at(p - 3);
+    const double a4 = a3 + at(p - 4);
+    suffix[p - 1] = acc + a1;
+    suffix[p - 2] = acc + a2;
+    suffix[p - 3] = acc + a3;
+    acc += a4;
+    suffix[p - 4] = acc;
+  }
+  while (p > 0) {
+    --p;
+    acc += at(p);
+    suffix[p] = acc;
+  }
+}
+
+// A window sum may reach length * largest; above this a block is summed scaled.
+double overflow_limit(std::size_t length) {
+  return std::numeric_limits<double>::max() / (2.0 * static_cast<double>(length + 4));
+}
+
+// The power of two that brings any such sum back into range.
+double overflow_scale(std::size_t length) {
+  return std::ldexp(1.0, -static_cast<int>(std::ceil(std::log2(2.0 * static_cast<double>(length + 4)))));
+}
+
+// The means of a block of `rows` <= length rows whose windows are all full
+// and finite: its prefix sums plus the suffix sums of the block before.
+void clean_block_means(const double* __restrict v, std::size_t rows, std::size_t length,
+                       double inverse, double* __restrict suffix, double* __restrict o) {
+  suffix_sums<true>(v - length, length, 1.0, suffix);
+  // each row's mean straight from its two partial sums: a second pass over
+  // stored prefixes would wait on store forwarding
+  const double* __restrict tail = suffix + 1;
+  double prefix = 0.0;
+  std::size_t m = 0;
+  for (; m + 4 <= rows; m += 4) {
+    const double a1 = v[m] + v[m + 1];
+    const double a2 = a1 + v[m + 2];
+    const double a3 = a2 + v[m + 3];
+    o[m] = ((prefix + v[m]) + tail[m]) * inverse;
+    o[m + 1] = ((prefix + a1) + tail[m + 1]) * inverse;
+    o[m + 2] = ((prefix + a2) + tail[m + 2]) * inverse;
+    prefix += a3;
+    o[m + 3] = (prefix + tail[m + 3]) * inverse;
+  }
+  for (; m < rows; ++m) {
+    prefix += v[m];
+    o[m] = (prefix + tail[m]) * inverse;
+  }
+}
+
+// Short windows summed directly, two rows per vector, two vectors per step:
+// for them the partial sums' fixed costs per block outweigh the additions.
+// The same sequential order within each window as the partial sums bound.
+constexpr std::size_t kDirectWindow = 6;
+
+void direct_means(const double* __restrict x, std::size_t from, std::size_t to, std::size_t length,
+                  double inverse, double* __restrict out) {
+  const Pair scale = {inverse, inverse};
+  std::size_t t = from;
+  for (; t + 4 <= to; t += 4) {
+    Pair a = load_pair(x + t), b = load_pair(x + t + 2);
+    for (std::size_t j = 1; j < length; ++j) {
+      a += load_pair(x + t - j);
+      b += load_pair(x + t + 2 - j);
+    }
+    a *= scale;
+    b *= scale;
+    std::memcpy(out + t, &a, sizeof a);
+    std::memcpy(out + t + 2, &b, sizeof b);
+  }
+  for (; t < to; ++t) {
+    double a = x[t];
+    for (std::size_t j = 1; j < length; ++j) a += x[t - j];
+    out[t] = a * inverse;
+  }
+}
+
+// Rows are scanned in chunks of whole blocks, about kChunk rows, so that short
+// windows do not pay a scan's fixed costs every few rows.
+constexpr std::size_t kChunk = 256;
+
+void blocked_rolling_mean(std::span<const double> x, std::size_t length, std::int64_t min_obs,
                           std::span<double> scratch, std::span<double> out) {
-  const std::size_t n = x.size(), block = block_rows(length);
+  const std::size_t n = x.size();
+  const std::size_t chunk = length * std::max<std::size_t>(1, kChunk / length);
   const auto full = static_cast<std::int64_t>(length);
   const double inverse = 1.0 / static_cast<double>(length);
-  const std::size_t width = std::min(block, n);
-  double* previous = scratch.data();
-  double* current = scratch.data() + width;
+  const double limit = overflow_limit(length), scale = overflow_scale(length);
+  double* suffix = scratch.data();  // of the previous block, length + 1 entries
+  std::fill(suffix, suffix + length + 1, 0.0);
   std::int64_t nobs = 0, negatives = 0, same_run = 0;
+  bool counts_valid = true;  // nobs and negatives describe the window ending at row c - 1
   double last = observed(x[0]) ? x[0] : nan;
-  double previous_total = 0.0;
   bool previous_clean = false;
-  Spread spread;
-  for (std::size_t b = 0; b < n; b += block) {
-    const std::size_t end = std::min(b + block, n), rows = end - b;
-    const BlockScan scan = scan_block(x.data(), b, end, spread);
-    if (!spread.narrow()) return false;
-    const double* __restrict v = x.data() + b;
-    double* __restrict o = out.data() + b;
-    double* __restrict cur = current;
-    const double* __restrict prev = previous;
-    double prefix = 0.0;
-    if (scan.clean && previous_clean) {
-      std::size_t m = 0;
-      for (; m + 4 <= rows; m += 4) {
-        const double a1 = v[m] + v[m + 1];
-        const double a2 = a1 + v[m + 2];
-        const double a3 = a2 + v[m + 3];
-        cur[m] = prefix + v[m];
-        cur[m + 1] = prefix + a1;
-        cur[m + 2] = prefix + a2;
-        prefix += a3;
-        cur[m + 3] = prefix;
+  double previous_largest = 0.0;
+  for (std::size_t c = 0; c < n; c += chunk) {
+    const std::size_t chunk_end = std::min(c + chunk, n);
+    const BlockScan scan = scan_block(x.data(), c, chunk_end);
+    const bool huge = std::max(previous_largest, scan.largest) > limit;
+    if (scan.clean && previous_clean && !huge) {
+      if (length <= kDirectWindow) {
+        direct_means(x.data(), c, chunk_end, length, inverse, out.data());
+      } else {
+        for (std::size_t b = c; b < chunk_end; b += length) {
+          clean_block_means(x.data() + b, std::min(length, chunk_end - b), length, inverse, suffix,
+                            out.data() + b);
+        }
       }
-      for (; m < rows; ++m) cur[m] = prefix += v[m];
-      const std::size_t straddling = std::min(length, rows);
-      for (m = 0; m < straddling; ++m) {
-        o[m] = ((previous_total - prev[block + m - length]) + cur[m]) * inverse;
-      }
-      for (m = length; m < rows; ++m) o[m] = (cur[m] - cur[m - length]) * inverse;
       if (scan.ties) {
-        for (m = 0; m < rows; ++m) {
-          same_run = v[m] == last ? same_run + 1 : 1;
-          last = v[m];
-          if (same_run >= full) o[m] = v[m];
+        for (std::size_t t = c; t < chunk_end; ++t) {
+          same_run = x[t] == last ? same_run + 1 : 1;
+          last = x[t];
+          if (same_run >= full) out[t] = x[t];
         }
       } else {
         same_run = 1;
-        last = v[rows - 1];
+        last = x[chunk_end - 1];
       }
-      nobs = full;
-      negatives = std::signbit(last) ? full : 0;
+      counts_valid = false;
     } else {
-      for (std::size_t m = 0; m < rows; ++m) {
-        const std::size_t t = b + m;
-        if (t >= length) {
-          const double gone = x[t - length];
-          if (observed(gone)) {
-            --nobs;
-            negatives -= std::signbit(gone);
+      const double unit = huge ? scale : 1.0;
+      if (!counts_valid) {
+        // the window ending at row c - 1 lies in the clean chunk before
+        nobs = full;
+        negatives = 0;
+        for (std::size_t p = c - length; p < c; ++p) negatives += std::signbit(x[p]);
+        counts_valid = true;
+      }
+      for (std::size_t b = c; b < chunk_end; b += length) {
+        if (b > 0) suffix_sums<false>(x.data() + b - length, length, unit, suffix);
+        double prefix = 0.0;
+        for (std::size_t t = b; t < std::min(b + length, chunk_end); ++t) {
+          if (t >= length) {
+            const double gone = x[t - length];
+            if (observed(gone)) {
+              --nobs;
+              negatives -= std::signbit(gone);
+            }
           }
+          if (observed(x[t])) {
+            ++nobs;
+            negatives += std::signbit(x[t]);
+            same_run = x[t] == last ? same_run + 1 : 1;
+            last = x[t];
+            prefix += x[t] * unit;
+          }
+          out[t] = window_mean(prefix + suffix[t - b + 1], nobs, negatives, same_run, last, min_obs,
+                               unit);
         }
-        if (observed(v[m])) {
-          ++nobs;
-          negatives += std::signbit(v[m]);
-          same_run = v[m] == last ? same_run + 1 : 1;
-          last = v[m];
-          prefix += v[m];
-        }
-        cur[m] = prefix;
-        double sum;
-        if (m >= length) {
-          sum = prefix - cur[m - length];
-        } else {
-          // the first block has no previous one: its early windows are short
-          sum = (b > 0 ? previous_total - prev[block + m - length] : 0.0) + prefix;
-        }
-        o[m] = window_mean(sum, nobs, negatives, same_run, last, min_obs);
       }
     }
-    previous_total = prefix;
     previous_clean = scan.clean;
-    std::swap(previous, current);
+    previous_largest = scan.largest;
   }
-  return true;
 }
 
 // Linearly weighted window sums as a suffix of the previous block of `length`
@@ -385,39 +501,17 @@ void weighted_sums(std::span<const double> x, std::size_t length, std::span<doub
 
 }  // namespace
 
-std::size_t rolling_mean_scratch(std::size_t length, std::size_t rows) {
-  return 2 * std::min(block_rows(length), rows);
-}
+std::size_t rolling_mean_scratch(std::size_t length, std::size_t) { return length + 1; }
 
 void rolling_mean(std::span<const double> x, std::size_t length, std::size_t min_periods,
                   std::span<double> scratch, std::span<double> out) {
-  const std::size_t n = x.size();
-  if (n == 0) return;
-  const auto min_obs = static_cast<std::int64_t>(min_periods);
+  if (x.empty()) return;
   if (length == 1) {
-    // pandas starts a fresh window at every row when windows do not overlap
-    for (std::size_t i = 0; i < n; ++i) {
-      MeanWindow w;
-      w.last = observed(x[i]) ? x[i] : nan;
-      w.same_run = 0;
-      w.add(x[i]);
-      out[i] = w.mean(min_obs);
-    }
+    // a window of one observation is that observation (min_periods <= 1)
+    for (std::size_t i = 0; i < x.size(); ++i) out[i] = observed(x[i]) ? x[i] : nan;
     return;
   }
-  if (blocked_rolling_mean(x, length, min_obs, scratch, out)) return;
-  MeanWindow w;
-  w.last = observed(x[0]) ? x[0] : nan;
-  const std::size_t head = std::min(length, n);
-  for (std::size_t i = 0; i < head; ++i) {
-    w.add(x[i]);
-    out[i] = w.mean(min_obs);
-  }
-  for (std::size_t i = head; i < n; ++i) {
-    w.remove(x[i - length]);
-    w.add(x[i]);
-    out[i] = w.mean(min_obs);
-  }
+  blocked_rolling_mean(x, length, static_cast<std::int64_t>(min_periods), scratch, out);
 }
 
 double nan_mean(std::span<const double> x, std::size_t& count) {
@@ -437,23 +531,23 @@ double alpha_from_alpha(double alpha) {
   return 1.0 / (1.0 + com);
 }
 
-void ewm_mean(std::span<const double> x, double alpha, bool adjust, std::span<double> out) {
-  if (x.empty()) return;
+std::size_t ewm_mean(std::span<const double> x, double alpha, bool adjust, std::span<double> out) {
+  if (x.empty()) return 0;
   Ewm e(alpha, adjust);
   e.start(x[0]);
   out[0] = e.weighted;
-  for (std::size_t i = 1; i < x.size(); ++i) out[i] = e.step(x[i]);
+  return run_ewm(x, 1, e, out);
 }
 
-void seeded_ewm_mean(std::span<const double> x, std::size_t length, double seed, double alpha,
-                     bool adjust, std::span<double> out) {
+std::size_t seeded_ewm_mean(std::span<const double> x, std::size_t length, double seed,
+                            double alpha, bool adjust, std::span<double> out) {
   const std::size_t n = x.size();
-  if (length == 0 || length > n) return;
+  if (length == 0 || length > n) return 0;
   std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(length - 1), nan);
   Ewm e(alpha, adjust);
   e.start(seed);
   out[length - 1] = e.weighted;
-  for (std::size_t i = length; i < n; ++i) out[i] = e.step(x[i]);
+  return run_ewm(x, length, e, out);
 }
 
 void weighted_mean(std::span<const double> x, std::size_t length, bool ascending,
@@ -467,6 +561,46 @@ void weighted_mean(std::span<const double> x, std::size_t length, bool ascending
     weighted_sums<true>(x, length, scratch, out);
   } else {
     weighted_sums<false>(x, length, scratch, out);
+  }
+}
+
+std::size_t hull_mean_scratch(std::size_t length, std::size_t half, std::size_t root) {
+  const std::size_t widest = std::max({length, half, root});
+  return 4 * (kHullChunk + widest) + 2 * widest;
+}
+
+void hull_mean(std::span<const double> x, std::size_t length, std::size_t half, std::size_t root,
+               std::span<double> scratch, std::span<double> out) {
+  const std::size_t n = x.size();
+  const std::size_t widest = std::max({length, half, root});
+  const std::size_t part = kHullChunk + widest;
+  double* fast = scratch.data();
+  double* slow = fast + part;
+  double* diff = slow + part;  // root - 1 carried differences, then the chunk's
+  double* blended = diff + part;
+  const std::span<double> weights_scratch(blended + part, 2 * widest);
+  // the last `rows` means of windows of `window` rows ending in [a, a + rows)
+  const auto tail_means = [&](std::span<const double> source, std::size_t a, std::size_t rows,
+                              std::size_t window, double* into) {
+    const std::size_t begin = a >= window - 1 ? a - (window - 1) : 0;
+    const std::size_t span_rows = a + rows - begin;
+    weighted_mean(source.subspan(begin, span_rows), window, true, weights_scratch,
+                  std::span<double>(into, span_rows));
+    return into + (a - begin);
+  };
+  std::size_t carried = 0;
+  for (std::size_t a = 0; a < n; a += kHullChunk) {
+    const std::size_t rows = std::min(kHullChunk, n - a);
+    const double* f = tail_means(x, a, rows, half, fast);
+    const double* s = tail_means(x, a, rows, length, slow);
+    for (std::size_t i = 0; i < rows; ++i) diff[carried + i] = 2.0 * f[i] - s[i];
+    const std::span<const double> diffs(diff, carried + rows);
+    const double* h = tail_means(diffs, carried, rows, root, blended);
+    std::copy(h, h + rows, out.begin() + static_cast<std::ptrdiff_t>(a));
+    // keep the differences the next chunk's first windows reach back to
+    const std::size_t keep = std::min(root - 1, carried + rows);
+    std::copy(diff + carried + rows - keep, diff + carried + rows, diff);
+    carried = keep;
   }
 }
 

@@ -3,9 +3,8 @@
 // Each kernel reproduces the arithmetic of the pandas formulation of its
 // indicator operation for operation where pandas' order of operations is
 // sequential, so results are bit-for-bit equal. Two exceptions, both within
-// ~1e-14 of pandas: the rolling mean of narrow one-signed data (see below),
-// and the weighted mean, whose reference is a dot product of unspecified
-// order.
+// a few roundings of the window's scale: the rolling mean (see below) and the
+// weighted mean, whose reference is a dot product of unspecified order.
 //
 // "Missing" means NaN for the cumulative sums, and NaN or +-inf for the window
 // and exponential means (pandas' window functions turn infinities into NaN
@@ -24,12 +23,13 @@ namespace orvane::core {
 // of only non-negative (only negative) observations never gives a negative
 // (positive) mean.
 //
-// pandas keeps one compensated (Kahan) sum over the whole series, whose
-// error grows with every value that ever passed through it. Where that error
-// stays at a few ulps - observations of one sign within a factor 16 of each
-// other, as price series are - windows are summed from block-wise pieces
-// (within ~1e-14 of pandas, several times faster); any other series replays
-// pandas' sums operation for operation, so the result is bit-for-bit equal.
+// pandas keeps one compensated (Kahan) sum over the whole series, whose error
+// grows with every value that ever passed through it. Here each window is
+// summed from partial sums of its own rows only (blocks of `length` rows), so
+// its error stays within a few roundings of the window's mean absolute value
+// on any series - prices, returns, zero-crossing walks alike - and is not
+// bit-for-bit pandas'. Windows of finite values whose sum would overflow are
+// summed scaled: every window of finite observations has a finite mean.
 // `length` >= 1; `scratch` holds rolling_mean_scratch(length, x.size()) doubles.
 std::size_t rolling_mean_scratch(std::size_t length, std::size_t rows);
 void rolling_mean(std::span<const double> x, std::size_t length, std::size_t min_periods,
@@ -52,14 +52,20 @@ double alpha_from_alpha(double alpha);
 // every observation weighs (1 - alpha)^age in a weighted mean of all of them;
 // without, each step blends the previous mean and the new value as
 // ((1 - alpha)^gap * mean + alpha * value) / ((1 - alpha)^gap + alpha).
-void ewm_mean(std::span<const double> x, double alpha, bool adjust, std::span<double> out);
+//
+// Without `adjust`, long series run as several chains of the recurrence, each
+// started a warm-up early and confirmed bit-for-bit where it meets the chain
+// before (rerun from there otherwise): the same results as one chain, about
+// as many times faster as there are chains. Returns how many chains after the
+// first were confirmed (0 when the series ran as one chain).
+std::size_t ewm_mean(std::span<const double> x, double alpha, bool adjust, std::span<double> out);
 
 // The exponential mean seeded with a simple mean: rows 0 to length - 2 are
 // NaN, row length - 1 takes `seed` in place of its value, and the exponential
 // mean runs from there (starting at the first observation at or after the
-// seed row). `length` in [1, x.size()].
-void seeded_ewm_mean(std::span<const double> x, std::size_t length, double seed, double alpha,
-                     bool adjust, std::span<double> out);
+// seed row). `length` in [1, x.size()]. Chains and returns as ewm_mean.
+std::size_t seeded_ewm_mean(std::span<const double> x, std::size_t length, double seed,
+                            double alpha, bool adjust, std::span<double> out);
 
 // Linearly weighted mean over the trailing window of `length` rows: weights
 // 1..length from oldest to newest (`ascending`) or newest to oldest, divided
@@ -68,6 +74,15 @@ void seeded_ewm_mean(std::span<const double> x, std::size_t length, double seed,
 // The weights' sum divides through its reciprocal (one more rounding).
 void weighted_mean(std::span<const double> x, std::size_t length, bool ascending,
                    std::span<double> scratch, std::span<double> out);
+
+// The Hull mean: the weighted mean over `root` rows of
+// 2 * weighted_mean(x, half) - weighted_mean(x, length) (ascending weights),
+// computed a few thousand rows at a time, so that it needs no full-length
+// temporaries. The same NaN rows as the three passes, and values within a few
+// roundings of theirs. Lengths >= 1, `scratch` of hull_mean_scratch doubles.
+std::size_t hull_mean_scratch(std::size_t length, std::size_t half, std::size_t root);
+void hull_mean(std::span<const double> x, std::size_t length, std::size_t half, std::size_t root,
+               std::span<double> scratch, std::span<double> out);
 
 // (high + low + close) / 3, row by row.
 void typical_price(std::span<const double> high, std::span<const double> low,

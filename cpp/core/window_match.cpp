@@ -5,6 +5,7 @@
 #include <numeric>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 
 namespace orvane::core {
 namespace {
@@ -112,7 +113,106 @@ void walk_sorted(std::span<const K> keys, std::size_t n_right, KeyOf key_of, Fou
   }
 }
 
+std::uint64_t hash_of(const Key& k) { return mix(k.code, k.stamp); }
+std::uint64_t hash_of(std::int64_t stamp) { return mix(0, stamp); }
+
+// Finds each right key among the sorted distinct `keys` through a hash table
+// of them: constant time per row whatever the rows' order, where walking
+// forward from the last place found would search afresh at almost every row.
+template <typename K, typename KeyOf, typename Found>
+void look_up_hashed(std::span<const K> keys, std::size_t n_right, KeyOf key_of, Found found) {
+  std::size_t capacity = 16;
+  while (capacity < 2 * keys.size()) capacity *= 2;
+  const std::size_t mask = capacity - 1;
+  struct Slot {
+    K key;
+    std::int64_t place;  // -1: empty
+  };
+  std::vector<Slot> table(capacity, Slot{keys.front(), -1});
+  for (std::size_t p = 0; p < keys.size(); ++p) {
+    std::size_t i = hash_of(keys[p]) & mask;
+    while (table[i].place >= 0) i = (i + 1) & mask;
+    table[i] = Slot{keys[p], static_cast<std::int64_t>(p)};
+  }
+  const K lowest = keys.front(), highest = keys.back();
+  for (std::size_t j = 0; j < n_right; ++j) {
+    const K k = key_of(j);
+    if (k < lowest || highest < k) continue;
+    for (std::size_t i = hash_of(k) & mask; table[i].place >= 0; i = (i + 1) & mask) {
+      if (table[i].key == k) {
+        found(j, static_cast<std::size_t>(table[i].place));
+        break;
+      }
+    }
+  }
+}
+
+// Stamps that all lie on one step from the lowest (whole minutes, for a
+// minute grid) are found without hashing: a bitmap over the steps of their
+// span, indexed by a multiplication that divides by the step exactly for the
+// stamps on it, rules out the rows that match nothing (most bars) in a few
+// operations; the rest take a binary search. False, doing nothing, when the
+// span holds too many steps for the bitmap to pay.
+template <typename KeyOf, typename Found>
+bool look_up_on_step(std::span<const std::int64_t> keys, std::size_t n_right, KeyOf key_of,
+                     Found found) {
+  const std::int64_t lowest = keys.front(), highest = keys.back();
+  // distances from the lowest key, exact in unsigned arithmetic
+  const auto distance = [&](std::int64_t k) {
+    return static_cast<std::uint64_t>(k) - static_cast<std::uint64_t>(lowest);
+  };
+  std::uint64_t step = 0;
+  for (const std::int64_t k : keys) step = std::gcd(step, distance(k));
+  if (step == 0) step = 1;
+  const std::uint64_t span = distance(highest);
+  const std::uint64_t steps = span / step + 1;
+  if (steps > std::max<std::uint64_t>(1u << 20, 8 * n_right)) return false;
+  // q = d * inverse >> 64 is d / step for every d = k * step in the span,
+  // since k * step * (inverse - 2^64 / step) < 2^64 there (a step of 1
+  // divides nothing)
+  const unsigned __int128 one = 1;
+  const std::uint64_t inverse =
+      step == 1 ? 0 : static_cast<std::uint64_t>(((one << 64) / step) + 1);
+  std::vector<std::uint64_t> bits((steps + 63) / 64, 0);
+  for (const std::int64_t k : keys) {
+    const std::uint64_t q = distance(k) / step;
+    bits[q / 64] |= std::uint64_t{1} << (q % 64);
+  }
+  for (std::size_t j = 0; j < n_right; ++j) {
+    const std::int64_t k = key_of(j);
+    if (k < lowest || k > highest) continue;
+    const std::uint64_t d = distance(k);
+    const std::uint64_t q =
+        step == 1 ? d : static_cast<std::uint64_t>((static_cast<unsigned __int128>(d) * inverse) >> 64);
+    if (q * step != d || !((bits[q / 64] >> (q % 64)) & 1)) continue;
+    found(j, static_cast<std::size_t>(std::lower_bound(keys.begin(), keys.end(), k) - keys.begin()));
+  }
+  return true;
+}
+
+// Walks sorted runs of rows, or looks each row up when they are unordered.
+template <typename K, typename KeyOf, typename Found>
+bool find_right_keys(std::span<const K> keys, std::size_t n_right, KeyOf key_of, Found found) {
+  std::size_t descents = 0;
+  for (std::size_t j = 1; j < n_right; ++j) descents += key_of(j) < key_of(j - 1);
+  const bool unordered = rows_look_unordered(descents, n_right);
+  if (unordered) {
+    if constexpr (std::is_same_v<K, std::int64_t>) {
+      if (look_up_on_step(keys, n_right, key_of, found)) return true;
+    }
+    look_up_hashed(keys, n_right, key_of, found);
+  } else {
+    walk_sorted(keys, n_right, key_of, found);
+  }
+  return unordered;
+}
+
 }  // namespace
+
+bool rows_look_unordered(std::size_t descents, std::size_t rows) {
+  // a walk pays a binary search per descent, a hash table one probe per row
+  return descents > rows / 16;
+}
 
 bool KeyMatches::any_left_unmatched() const {
   for (std::size_t i = 0; i + 1 < start.size(); ++i) {
@@ -158,13 +258,17 @@ KeyMatches match_keys(std::span<const std::int64_t> left_code,
     matched_key.push_back(static_cast<std::int64_t>(place));
     ++per_key[place + 1];
   };
-  if (n_keys > 0 && left_code.empty() && right_code.empty()) {
+  // without right codes only left keys of code 0 can match; when those are
+  // all there is, the keys are their stamps
+  const bool stamps_only =
+      right_code.empty() && std::all_of(keys.begin(), keys.end(), [](const Key& k) { return k.code == 0; });
+  if (n_keys > 0 && stamps_only) {
     std::vector<std::int64_t> stamps(n_keys);
     for (std::size_t k = 0; k < n_keys; ++k) stamps[k] = keys[k].stamp;
-    walk_sorted(std::span<const std::int64_t>(stamps), n_right,
-                [&](std::size_t j) { return right_stamp[j]; }, found);
+    out.looked_up = find_right_keys(std::span<const std::int64_t>(stamps), n_right,
+                                    [&](std::size_t j) { return right_stamp[j]; }, found);
   } else if (n_keys > 0) {
-    walk_sorted(std::span<const Key>(keys), n_right, [&](std::size_t j) {
+    out.looked_up = find_right_keys(std::span<const Key>(keys), n_right, [&](std::size_t j) {
       return Key{code_at(right_code, j), right_stamp[j]};
     }, found);
   }

@@ -17,11 +17,17 @@ struct KeyMatches {
   std::vector<std::int64_t> start;    // left size + 1 offsets into `hits`
   std::vector<std::int64_t> hits;     // positions into `matched`, grouped by left row
   std::vector<std::int64_t> matched;  // right rows equal to some left key, ascending
+  bool looked_up = false;             // found through a hash table (rows_look_unordered)
 
   std::size_t left_size() const { return start.empty() ? 0 : start.size() - 1; }
   std::int64_t count(std::size_t left_row) const { return start[left_row + 1] - start[left_row]; }
   bool any_left_unmatched() const;
 };
+
+// Right rows come mostly in ascending runs (bars by security, then time) and
+// are found by walking forward; when more than one row in 16 descends from
+// the row before, each is looked up in a hash table of the left keys instead.
+bool rows_look_unordered(std::size_t descents, std::size_t rows);
 
 KeyMatches match_keys(std::span<const std::int64_t> left_code,
                       std::span<const std::int64_t> left_stamp,

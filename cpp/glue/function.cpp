@@ -59,7 +59,40 @@ ArgCheck check_of(const py::object& annotation, py::object& type, bool& optional
   return ArgCheck::none;
 }
 
+// The parameter names of every function declared in this module.
+std::vector<std::string>& names_declared() {
+  static std::vector<std::string> names;
+  return names;
+}
+
 }  // namespace
+
+namespace detail {
+std::vector<std::string_view>& names_read() {
+  static std::vector<std::string_view> names;
+  return names;
+}
+}  // namespace detail
+
+std::vector<std::string> names_read_but_not_declared() {
+  std::vector<std::string> unknown;
+  for (std::string_view name : detail::names_read()) {
+    const auto& declared = names_declared();
+    if (std::find(declared.begin(), declared.end(), name) == declared.end()) unknown.emplace_back(name);
+  }
+  std::sort(unknown.begin(), unknown.end());
+  unknown.erase(std::unique(unknown.begin(), unknown.end()), unknown.end());
+  return unknown;
+}
+
+void check_names_read(py::module_& m) {
+  const auto unknown = names_read_but_not_declared();
+  if (unknown.empty()) return;
+  std::string list;
+  for (const auto& name : unknown) list += (list.empty() ? "'" : ", '") + name + "'";
+  raise(PyExc_ImportError, std::string(py::str(m.attr("__name__"))) +
+                               " reads arguments no function of it declares: " + list);
+}
 
 void raise(PyObject* type, const std::string& message) {
   // by length, not as a C string: a message quoting a caller's text may hold NULs
@@ -109,6 +142,7 @@ Function::Function(py::dict globals, std::string module, std::string qualname, s
       if (param.default_value && param.default_value.is_none()) param.allow_none = true;
     }
     declared_.push_back(param);
+    names_declared().push_back(p.name);
     if (p.kind == ParamKind::var_positional) {
       var_positional_ = true;
       continue;

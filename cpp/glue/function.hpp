@@ -7,6 +7,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -20,6 +22,26 @@ namespace py = pybind11;
 
 class Function;
 
+// A parameter name written in the source, as a template argument.
+template <std::size_t N>
+struct ParamName {
+  char text[N];
+  constexpr ParamName(const char (&name)[N]) { std::copy_n(name, N, text); }
+  constexpr std::string_view view() const { return {text, N - 1}; }
+};
+
+namespace detail {
+// The parameter names this module's code reads with Call::arg<"name">(),
+// noted when the module is loaded (each module links its own copy).
+std::vector<std::string_view>& names_read();
+inline bool note_read(std::string_view name) {
+  names_read().push_back(name);
+  return true;
+}
+template <ParamName N>
+inline const bool name_noted = note_read(N.view());
+}  // namespace detail
+
 // The arguments of one call, bound to the declared parameters.
 class Call {
  public:
@@ -29,6 +51,14 @@ class Call {
   // **kwargs not counted).
   const py::object& arg(std::size_t i) const { return slots_.at(i); }
   const py::object& arg(std::string_view name) const;
+  // The same by a name written in the source: the name is noted when the
+  // module is loaded, so check_names_read() can refuse a misspelt one at
+  // import instead of at the first call.
+  template <ParamName N>
+  const py::object& arg() const {
+    (void)detail::name_noted<N>;
+    return arg(N.view());
+  }
 
   const py::tuple& varargs() const { return varargs_; }
   // The **kwargs of this call: a fresh dict the implementation may change.
@@ -61,7 +91,7 @@ struct Param {
   py::object default_value;  // null handle when required
   py::object annotation;     // null handle when not annotated
   ArgCheck check = ArgCheck::none;
-  py::object exact_type;     // for ArgCheck::exact_type
+  py::object exact_type;  // for ArgCheck::exact_type
   bool allow_none = false;
 };
 
@@ -75,8 +105,8 @@ class Function {
            const core::SignatureText& sig, Impl impl, Checks checks = Checks::by_hand);
 
   py::object call(const py::args& args, const py::kwargs& kwargs) const;
-  py::object signature() const;    // inspect.Signature, built on first use
-  py::dict annotations() const;    // like a Python function's __annotations__
+  py::object signature() const;  // inspect.Signature, built on first use
+  py::dict annotations() const;  // like a Python function's __annotations__
 
   const std::string& name() const { return name_; }
   const std::string& qualname() const { return qualname_; }
@@ -115,6 +145,14 @@ py::object def(py::module_& m, std::string_view signature, std::string_view doc,
 // is returned to be placed in the class namespace, not bound in `m`.
 py::object method(py::module_& m, std::string_view owner, std::string_view signature,
                   std::string_view doc, Impl impl, Checks checks = Checks::by_hand);
+
+// The names read with Call::arg<"name">() in this module's code that no
+// function declared in it so far takes as a parameter.
+std::vector<std::string> names_read_but_not_declared();
+
+// Raises ImportError naming module `m` and the names of
+// names_read_but_not_declared(), when there are any. Modules call it last.
+void check_names_read(py::module_& m);
 
 // Raises `type` with `message` from native code.
 [[noreturn]] void raise(PyObject* type, const std::string& message);

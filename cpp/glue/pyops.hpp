@@ -25,6 +25,11 @@ inline bool compare(py::handle a, py::handle b, int op) {
   return r == 1;
 }
 
+// bool(obj == text), Python's equality with a str
+inline bool equals_text(py::handle obj, const char* text) {
+  return compare(obj, py::str(text), Py_EQ);
+}
+
 // a <op> b as the operands define it: for a Series or an array, the
 // element-wise mask
 inline py::object compare_elementwise(py::handle a, py::handle b, int op) {
@@ -44,6 +49,8 @@ inline bool contains(py::handle container, py::handle item) {
 inline py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
 
 // type(obj).__name__, as Python's messages quote it.
-inline std::string type_name(py::handle obj) { return py::str(py::type::handle_of(obj).attr("__name__")); }
+inline std::string type_name(py::handle obj) {
+  return py::str(py::type::handle_of(obj).attr("__name__"));
+}
 
 }  // namespace orvane::glue

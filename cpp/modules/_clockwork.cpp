@@ -79,11 +79,6 @@ py::object attr_or_none(const py::handle& obj, const char* name) {
   return py::none();
 }
 
-// The settings compare as texts: the arguments are exact `str` or None.
-bool is_text(const py::handle& obj, const char* text) {
-  return PyUnicode_Check(obj.ptr()) && PyUnicode_CompareWithASCIIString(obj.ptr(), text) == 0;
-}
-
 bool is_empty_text(const py::handle& obj) {
   return PyUnicode_Check(obj.ptr()) && PyUnicode_GetLength(obj.ptr()) == 0;
 }
@@ -205,7 +200,7 @@ void require_zone(const py::object& exchange_tz) {
 py::object process_timestamps(const py::object& pd, const py::object& timestamps,
                               const py::object& exchange_tz, const py::object& output_tz) {
   py::object ts = pd.attr("DatetimeIndex")(to_datetimes(pd, timestamps));
-  const bool to_utc = is_text(output_tz, "UTC");
+  const bool to_utc = glue::equals_text(output_tz, "UTC");
   if (!attr_or_none(ts, "tz").is_none()) {
     if (to_utc) return ts.attr("tz_convert")("UTC").attr("tz_localize")(py::none());
     return ts.attr("tz_localize")(py::none());
@@ -459,7 +454,7 @@ py::object apply_level(const py::object& pd, const py::object& df, const py::obj
   }
   const std::size_t level = level_number(index, level_name);
   py::object values = list_of(index.attr("levels"))[level];
-  const bool to_utc = is_text(output_tz, "UTC");
+  const bool to_utc = glue::equals_text(output_tz, "UTC");
 
   // A level of stamps converts value by value (each distinct stamp once)
   // unless naive stamps name a repeated hour.
@@ -493,10 +488,31 @@ py::object apply_level(const py::object& pd, const py::object& df, const py::obj
 // --- frequencies -------------------------------------------------------------------
 
 constexpr const char* is_intraday_freq_doc =
-    "Whether a bar frequency is intraday: anything but \"1D\" or \"D\" (any case); None is not.";
+    R"doc(Whether a bar frequency is intraday: anything but "1D" or "D" (any case); None is not.
+
+Parameters
+----------
+freq : str or None
+    A bar frequency such as ``"1D"``, ``"5m"`` or ``"1H"``.
+
+Returns
+-------
+bool
+    False for ``None``, ``"1D"`` and ``"D"`` (in any case), True otherwise.
+
+Raises
+------
+TypeError
+    If ``freq`` is neither a ``str`` nor None.
+
+Examples
+--------
+>>> from orvane_data import _clockwork as cw
+>>> cw.is_intraday_freq("5m"), cw.is_intraday_freq("1d"), cw.is_intraday_freq(None)
+(True, False, False))doc";
 
 py::object is_intraday_freq(glue::Call& c) {
-  const py::object& freq = c.arg("freq");
+  const py::object& freq = c.arg<"freq">();
   if (freq.is_none()) return py::bool_(false);
   py::object key = freq.attr("upper")();
   const bool daily =
@@ -505,18 +521,63 @@ py::object is_intraday_freq(glue::Call& c) {
 }
 
 constexpr const char* index_time_level_doc =
-    "Index level name for a frequency: \"DATETIME\" for intraday bars, else \"DATE\".";
+    R"doc(Index level name for a frequency: "DATETIME" for intraday bars, else "DATE".
+
+Parameters
+----------
+freq : str or None
+    A bar frequency, read by ``is_intraday_freq``.
+
+Returns
+-------
+str
+    ``"DATETIME"`` or ``"DATE"``.
+
+Raises
+------
+TypeError
+    If ``freq`` is neither a ``str`` nor None.
+
+Examples
+--------
+>>> from orvane_data import _clockwork as cw
+>>> cw.index_time_level("15m"), cw.index_time_level("1D")
+('DATETIME', 'DATE'))doc";
 
 py::object index_time_level(glue::Call& c) {
-  const bool intraday = truthy(c.global("is_intraday_freq")(c.arg("freq")));
+  const bool intraday = truthy(c.global("is_intraday_freq")(c.arg<"freq">()));
   return py::str(intraday ? "DATETIME" : "DATE");
 }
 
 constexpr const char* yf_interval_for_freq_doc =
-    "Yahoo Finance interval for an intraday frequency such as \"5m\" or \"1H\".";
+    R"doc(Yahoo Finance interval for an intraday frequency such as "5m" or "1H".
+
+Parameters
+----------
+freq : str
+    An intraday frequency, any case: a key of ``YF_INTERVAL_MAP``.
+
+Returns
+-------
+str
+    The interval text Yahoo Finance takes.
+
+Raises
+------
+TypeError
+    If ``freq`` is not a ``str``.
+ValueError
+    If the frequency has no Yahoo Finance interval; the message lists the
+    allowed keys.
+
+Examples
+--------
+>>> from orvane_data import _clockwork as cw
+>>> cw.yf_interval_for_freq("5m"), cw.yf_interval_for_freq("1h")
+('5m', '1h'))doc";
 
 py::object yf_interval_for_freq(glue::Call& c) {
-  const py::object& freq = c.arg("freq");
+  const py::object& freq = c.arg<"freq">();
   py::object intervals = c.global("YF_INTERVAL_MAP");
   py::object key = freq.attr("upper")();
   if (contains(intervals, key)) return intervals[key];
@@ -526,11 +587,40 @@ py::object yf_interval_for_freq(glue::Call& c) {
 }
 
 constexpr const char* validate_yahoo_1m_range_doc =
-    "Reject a Yahoo Finance one-minute request Yahoo cannot serve: reversed, too long or too old.";
+    R"doc(Reject a Yahoo Finance one-minute request Yahoo cannot serve: reversed, too long or too old.
+
+Parameters
+----------
+start, end : str
+    The first and last day of the request, as ``pd.Timestamp`` reads them.
+now : pd.Timestamp, optional
+    The moment the lookback is counted from; the current time by default.
+
+Returns
+-------
+None
+
+Raises
+------
+TypeError
+    If ``start`` or ``end`` is not a ``str``.
+ValueError
+    If ``end`` is before ``start``, the span covers more than
+    ``YAHOO_1M_MAX_DAYS`` days, or ``start`` is more than
+    ``YAHOO_1M_LOOKBACK_DAYS`` days before ``now``.
+
+Examples
+--------
+>>> import pandas as pd
+>>> from orvane_data import _clockwork as cw
+>>> cw.validate_yahoo_1m_range("2024-06-24", "2024-06-28", now=pd.Timestamp("2024-06-28"))
+>>> cw.validate_yahoo_1m_range("2024-06-28", "2024-06-24", now=pd.Timestamp("2024-06-28"))
+Traceback (most recent call last):
+ValueError: end (2024-06-24) must be on or after start (2024-06-28))doc";
 
 py::object validate_yahoo_1m_range(glue::Call& c) {
-  const py::object& start = c.arg("start");
-  const py::object& end = c.arg("end");
+  const py::object& start = c.arg<"start">();
+  const py::object& end = c.arg<"end">();
   py::object pd = c.global("pd");
   py::object timestamp = pd.attr("Timestamp");
   py::object start_ts = timestamp(start), end_ts = timestamp(end);
@@ -546,7 +636,7 @@ py::object validate_yahoo_1m_range(glue::Call& c) {
                               "requested span is {} days ({} to {}).")
                           .format(max_days, span_days, start, end));
   }
-  py::object now = c.arg("now");
+  py::object now = c.arg<"now">();
   py::object ref = now.is_none() ? timestamp.attr("now")() : now;
   py::object lookback = c.global("YAHOO_1M_LOOKBACK_DAYS");
   py::object cutoff =
@@ -562,11 +652,33 @@ py::object validate_yahoo_1m_range(glue::Call& c) {
 // --- exchange zones and frame metadata ---------------------------------------------
 
 constexpr const char* infer_exchange_tz_doc =
-    "Exchange time zone from the markers in a ticker (Chicago, Hong Kong, US), else None.";
+    R"doc(Exchange time zone from the markers in a ticker (Chicago, Hong Kong, US), else None.
+
+Parameters
+----------
+ticker : str
+    A ticker or parse key; markers are matched in any case.
+
+Returns
+-------
+str or None
+    ``"America/Chicago"``, ``"Asia/Hong_Kong"`` or ``"America/New_York"``
+    when the ticker carries one of their markers, else None.
+
+Raises
+------
+TypeError
+    If ``ticker`` is not a ``str``.
+
+Examples
+--------
+>>> from orvane_data import _clockwork as cw
+>>> cw.infer_exchange_tz("ES.CME.Z24"), cw.infer_exchange_tz("700 HK Equity"), cw.infer_exchange_tz("JPY Curncy")
+('America/Chicago', 'Asia/Hong_Kong', None))doc";
 
 py::object infer_exchange_tz(glue::Call& c) {
   // bytes of the upper-cased text; markers are ASCII, so any text works
-  py::bytes upper = c.arg("ticker").attr("upper")().attr("encode")("utf-8", "surrogatepass");
+  py::bytes upper = c.arg<"ticker">().attr("upper")().attr("encode")("utf-8", "surrogatepass");
   const std::string text = upper;
   auto zone = core::exchange_zone_of(text);
   if (!zone) return py::none();
@@ -574,21 +686,77 @@ py::object infer_exchange_tz(glue::Call& c) {
 }
 
 constexpr const char* resolve_ticker_exchange_tz_doc =
-    "The zone of an aware index, else the zone the ticker's markers point to.";
+    R"doc(The zone of an aware index, else the zone the ticker's markers point to.
+
+Parameters
+----------
+ticker : str
+    The ticker, read by ``infer_exchange_tz`` when the stamps are naive.
+timestamps : pd.DatetimeIndex
+    The ticker's stamps.
+
+Returns
+-------
+str or None
+    The name of the stamps' zone, or the ticker's marker zone.
+
+Raises
+------
+TypeError
+    If ``ticker`` is not a ``str``.
+
+Examples
+--------
+>>> import pandas as pd
+>>> from orvane_data import _clockwork as cw
+>>> aware = pd.DatetimeIndex(["2024-06-03 09:30"], tz="Europe/London")
+>>> cw.resolve_ticker_exchange_tz("ES.CME.Z24", aware)
+'Europe/London'
+>>> cw.resolve_ticker_exchange_tz("ES.CME.Z24", aware.tz_localize(None))
+'America/Chicago')doc";
 
 py::object resolve_ticker_exchange_tz(glue::Call& c) {
-  py::object tz = attr_or_none(c.arg("timestamps"), "tz");
+  py::object tz = attr_or_none(c.arg<"timestamps">(), "tz");
   if (!tz.is_none()) return py::str(tz);
-  return c.global("infer_exchange_tz")(c.arg("ticker"));
+  return c.global("infer_exchange_tz")(c.arg<"ticker">());
 }
 
 constexpr const char* lookup_ticker_exchange_tz_doc =
-    "A ticker's exchange zone: from a per-ticker table or one given zone, else the index or the "
-    "ticker.";
+    R"doc(A ticker's exchange zone: from a per-ticker table or one given zone, else the index or the ticker.
+
+Parameters
+----------
+ticker : str
+    The ticker.
+exchange_tz : str or dict of str to str, optional
+    One zone for every ticker, or a table of zones by ticker.
+timestamps : pd.DatetimeIndex, optional
+    The ticker's stamps, read by ``resolve_ticker_exchange_tz`` when the
+    zone is not given.
+
+Returns
+-------
+str or None
+    The table's entry for the ticker, the one zone given, else the zone of
+    the stamps or of the ticker's markers.
+
+Raises
+------
+TypeError
+    If ``ticker`` is not a ``str``, or the table's entry for it is neither a
+    ``str`` nor None.
+
+Examples
+--------
+>>> from orvane_data import _clockwork as cw
+>>> cw.lookup_ticker_exchange_tz("ES.CME.Z24", {"ES.CME.Z24": "America/Chicago"})
+'America/Chicago'
+>>> cw.lookup_ticker_exchange_tz("NQ.CME.Z24", {"ES.CME.Z24": "UTC"})
+'America/Chicago')doc";
 
 py::object lookup_ticker_exchange_tz(glue::Call& c) {
-  const py::object& ticker = c.arg("ticker");
-  const py::object& exchange_tz = c.arg("exchange_tz");
+  const py::object& ticker = c.arg<"ticker">();
+  const py::object& exchange_tz = c.arg<"exchange_tz">();
   if (PyDict_Check(exchange_tz.ptr())) {
     if (contains(exchange_tz, ticker)) {
       py::object zone = exchange_tz[ticker];
@@ -600,16 +768,38 @@ py::object lookup_ticker_exchange_tz(glue::Call& c) {
   } else if (truthy(exchange_tz)) {
     return py::str(exchange_tz);
   }
-  const py::object& timestamps = c.arg("timestamps");
+  const py::object& timestamps = c.arg<"timestamps">();
   if (!timestamps.is_none()) return c.global("resolve_ticker_exchange_tz")(ticker, timestamps);
   return c.global("infer_exchange_tz")(ticker);
 }
 
 constexpr const char* summarize_exchange_tz_meta_doc =
-    "One zone when every ticker shares it, else a copy of the per-ticker table; None when empty.";
+    R"doc(One zone when every ticker shares it, else a copy of the per-ticker table; None when empty.
+
+Parameters
+----------
+exchange_tz_by_ticker : dict
+    Zones by ticker.
+
+Returns
+-------
+str, dict or None
+    The shared zone, a new dict equal to the table, or None.
+
+Raises
+------
+TypeError
+    If ``exchange_tz_by_ticker`` is not a ``dict``.
+
+Examples
+--------
+>>> from orvane_data import _clockwork as cw
+>>> cw.summarize_exchange_tz_meta({"ES": "America/Chicago", "NQ": "America/Chicago"})
+'America/Chicago'
+>>> cw.summarize_exchange_tz_meta({}))doc";
 
 py::object summarize_exchange_tz_meta(glue::Call& c) {
-  py::dict zones = py::reinterpret_borrow<py::dict>(c.arg("exchange_tz_by_ticker"));
+  py::dict zones = py::reinterpret_borrow<py::dict>(c.arg<"exchange_tz_by_ticker">());
   if (zones.empty()) return py::none();
   py::object distinct = builtin("set")(zones.attr("values")());
   if (py::len(distinct) == 1) return builtin("next")(builtin("iter")(distinct));
@@ -617,23 +807,78 @@ py::object summarize_exchange_tz_meta(glue::Call& c) {
 }
 
 constexpr const char* make_orvane_meta_doc =
-    "The frame metadata record: frequency, index meaning, output zone, exchange zone(s), schema.";
+    R"doc(The frame metadata record: frequency, index meaning, output zone, exchange zone(s), schema.
+
+Parameters
+----------
+freq : str
+    The bar frequency.
+index_semantics : str
+    What the index stamps mean.
+output_tz : str, optional
+    The zone of the stamps; kept even when None.
+exchange_tz : str or dict of str to str, optional
+    The exchange zone, or zones by ticker; left out when None.
+frame_schema : str, optional
+    The name of the frame's schema; left out when None.
+
+Returns
+-------
+dict
+    The record, keys in the order above.
+
+Raises
+------
+TypeError
+    If ``freq``, ``index_semantics``, ``output_tz`` or ``frame_schema`` is
+    not a ``str`` (the last two may be None).
+
+Examples
+--------
+>>> from orvane_data import _clockwork as cw
+>>> cw.make_orvane_meta("5m", index_semantics="bar_start", output_tz="UTC")
+{'freq': '5m', 'index_semantics': 'bar_start', 'output_tz': 'UTC'})doc";
 
 py::object make_orvane_meta(glue::Call& c) {
   py::dict meta;
-  meta["freq"] = c.arg("freq");
-  meta["index_semantics"] = c.arg("index_semantics");
-  meta["output_tz"] = c.arg("output_tz");
-  if (!c.arg("exchange_tz").is_none()) meta["exchange_tz"] = c.arg("exchange_tz");
-  if (!c.arg("frame_schema").is_none()) meta["frame_schema"] = c.arg("frame_schema");
+  meta["freq"] = c.arg<"freq">();
+  meta["index_semantics"] = c.arg<"index_semantics">();
+  meta["output_tz"] = c.arg<"output_tz">();
+  if (!c.arg<"exchange_tz">().is_none()) meta["exchange_tz"] = c.arg<"exchange_tz">();
+  if (!c.arg<"frame_schema">().is_none()) meta["frame_schema"] = c.arg<"frame_schema">();
   return meta;
 }
 
 constexpr const char* attach_orvane_meta_doc =
-    "Store the metadata record in df.attrs[\"orvane_meta\"] and return the same frame.";
+    R"doc(Store the metadata record in df.attrs["orvane_meta"] and return the same frame.
+
+Parameters
+----------
+df : pd.DataFrame
+    The frame; changed in place.
+**kwargs
+    The arguments of ``make_orvane_meta``.
+
+Returns
+-------
+pd.DataFrame
+    ``df`` itself.
+
+Raises
+------
+TypeError
+    As ``make_orvane_meta`` raises.
+
+Examples
+--------
+>>> import pandas as pd
+>>> from orvane_data import _clockwork as cw
+>>> df = cw.attach_orvane_meta(pd.DataFrame(), freq="1D", index_semantics="date")
+>>> df.attrs["orvane_meta"]
+{'freq': '1D', 'index_semantics': 'date', 'output_tz': None})doc";
 
 py::object attach_orvane_meta(glue::Call& c) {
-  const py::object& df = c.arg("df");
+  const py::object& df = c.arg<"df">();
   PyObject* meta =
       PyObject_Call(c.global("make_orvane_meta").ptr(), py::tuple().ptr(), c.kwargs().ptr());
   if (!meta) throw py::error_already_set();
@@ -644,11 +889,39 @@ py::object attach_orvane_meta(glue::Call& c) {
 // --- the index time-zone contract ------------------------------------------------
 
 constexpr const char* normalize_daily_index_doc =
-    "A new frame whose date level holds naive midnight dates (the local date of aware stamps).";
+    R"doc(A new frame whose date level holds naive midnight dates (the local date of aware stamps).
+
+Parameters
+----------
+df : pd.DataFrame
+    A frame indexed by dates, alone or as a level of a ``MultiIndex``.
+date_level : str, default "DATE"
+    The name of the date level.
+
+Returns
+-------
+pd.DataFrame
+    A new frame with the same levels and names; aware stamps keep their
+    local date, then lose their zone; every stamp moves to its midnight.
+
+Raises
+------
+TypeError
+    If ``date_level`` is not a ``str``.
+KeyError
+    If the index has no level of that name.
+
+Examples
+--------
+>>> import pandas as pd
+>>> from orvane_data import _clockwork as cw
+>>> idx = pd.DatetimeIndex(["2024-06-03 23:00"], tz="Asia/Tokyo", name="DATE")
+>>> cw.normalize_daily_index(pd.DataFrame({"px": [1.0]}, index=idx)).index
+DatetimeIndex(['2024-06-03'], dtype='datetime64[us]', name='DATE', freq=None))doc";
 
 py::object normalize_daily_index(glue::Call& c) {
-  const py::object& df = c.arg("df");
-  const py::object& date_level = c.arg("date_level");
+  const py::object& df = c.arg<"df">();
+  const py::object& date_level = c.arg<"date_level">();
   py::object pd = c.global("pd");
   py::object names = list_of(df.attr("index").attr("names"));
   py::object out = df.attr("reset_index")();
@@ -666,33 +939,147 @@ py::object normalize_daily_index(glue::Call& c) {
 }
 
 constexpr const char* process_intraday_timestamps_doc =
-    "Naive intraday stamps: the exchange's wall clock, or UTC's when output_tz is \"UTC\".";
+    R"doc(Naive intraday stamps: the exchange's wall clock, or UTC's when output_tz is "UTC".
+
+Parameters
+----------
+timestamps : pd.DatetimeIndex or array-like
+    Stamps, naive (read as the exchange's wall clock) or aware; anything
+    ``pd.to_datetime`` reads.
+exchange_tz : str, optional
+    The exchange's zone; needed only to turn naive stamps into UTC.
+output_tz : str, optional
+    ``"UTC"`` (exactly) for UTC stamps; anything else keeps the wall clock.
+
+Returns
+-------
+pd.DatetimeIndex
+    Naive stamps. Aware stamps become their UTC instant or their own wall
+    clock. Naive stamps converted to UTC read a repeated hour (clocks going
+    back) from the order of the stamps, as pandas' ``ambiguous="infer"``
+    does, and move a stamp of a skipped hour (clocks going forward) to the
+    next whole hour, as ``nonexistent="shift_forward"`` does.
+
+Raises
+------
+TypeError
+    If ``exchange_tz`` or ``output_tz`` is neither a ``str`` nor None.
+ValueError
+    If naive stamps go to UTC without ``exchange_tz``, or a repeated hour
+    cannot be read from the order of the stamps (pandas' own error).
+
+Examples
+--------
+>>> import pandas as pd
+>>> from orvane_data import _clockwork as cw
+>>> wall = pd.DatetimeIndex(["2024-11-03 01:30", "2024-11-03 01:10", "2024-11-03 01:40"])
+>>> cw.process_intraday_timestamps(wall, exchange_tz="America/New_York", output_tz="UTC")
+DatetimeIndex(['2024-11-03 05:30:00', '2024-11-03 06:10:00',
+               '2024-11-03 06:40:00'],
+              dtype='datetime64[us]', freq=None))doc";
 
 py::object process_intraday_timestamps(glue::Call& c) {
-  return process_timestamps(c.global("pd"), c.arg("timestamps"), c.arg("exchange_tz"),
-                            c.arg("output_tz"));
+  return process_timestamps(c.global("pd"), c.arg<"timestamps">(), c.arg<"exchange_tz">(),
+                            c.arg<"output_tz">());
 }
 
 constexpr const char* convert_intraday_time_values_doc =
-    "A column of intraday stamps as naive UTC when output_tz is \"UTC\"; otherwise the column "
-    "itself.";
+    R"doc(A column of intraday stamps as naive UTC when output_tz is "UTC"; otherwise the column itself.
+
+Parameters
+----------
+values : pd.Series
+    A column of stamps.
+exchange_tz : str, optional
+    The exchange's zone, for naive stamps.
+output_tz : str, optional
+    ``"UTC"`` (exactly) to convert; anything else returns ``values``.
+
+Returns
+-------
+pd.Series
+    A new column on the same index (see ``process_intraday_timestamps``),
+    or ``values`` itself.
+
+Raises
+------
+TypeError
+    If ``exchange_tz`` or ``output_tz`` is neither a ``str`` nor None.
+ValueError
+    As ``process_intraday_timestamps`` raises.
+
+Examples
+--------
+>>> import pandas as pd
+>>> from orvane_data import _clockwork as cw
+>>> column = pd.Series(pd.to_datetime(["2024-06-03 09:30"]), index=["a"])
+>>> cw.convert_intraday_time_values(column, exchange_tz="America/New_York", output_tz="UTC")
+a   2024-06-03 13:30:00
+dtype: datetime64[us])doc";
 
 py::object convert_intraday_time_values(glue::Call& c) {
-  const py::object& values = c.arg("values");
-  if (!is_text(c.arg("output_tz"), "UTC")) return values;
+  const py::object& values = c.arg<"values">();
+  if (!glue::equals_text(c.arg<"output_tz">(), "UTC")) return values;
   py::object pd = c.global("pd");
   py::object processed = c.global("process_intraday_timestamps")(
-      pd.attr("DatetimeIndex")(values), "exchange_tz"_a = c.arg("exchange_tz"),
-      "output_tz"_a = c.arg("output_tz"));
+      pd.attr("DatetimeIndex")(values), "exchange_tz"_a = c.arg<"exchange_tz">(),
+      "output_tz"_a = c.arg<"output_tz">());
   return pd.attr("Series")(processed, "index"_a = values.attr("index"));
 }
 
 constexpr const char* apply_intraday_index_level_doc =
-    "A new frame whose intraday index level follows the time-zone contract, row by row.";
+    R"doc(A new frame whose intraday index level follows the time-zone contract, row by row.
+
+Parameters
+----------
+df : pd.DataFrame
+    A frame whose index is, or has a level holding, intraday stamps.
+level_name : str
+    The name of that level.
+exchange_tz : str, optional
+    The zone naive stamps are read in; needed only for UTC output.
+output_tz : str, optional
+    ``"UTC"`` (exactly) for naive UTC stamps; anything else gives the
+    exchange's naive wall clock.
+
+Returns
+-------
+pd.DataFrame
+    A new frame (the caller's is left as it is) whose level holds naive
+    stamps. Zones in: aware stamps of any zone, or naive stamps of the
+    exchange's wall clock; zones out: naive UTC, or the naive wall clock
+    (aware stamps in their own zone). Rows that share the values of every
+    other level are one instrument, whose naive stamps are read in row
+    order: a repeated hour (clocks going back) takes its first reading
+    until the instrument's stamps turn back, then its second; a stamp of a
+    skipped hour (clocks going forward) moves to the next whole hour, so
+    two level values may become one.
+
+Raises
+------
+TypeError
+    If ``level_name`` is not a ``str``, or a zone is neither a ``str`` nor
+    None.
+KeyError
+    If the index has no level ``level_name``.
+ValueError
+    If naive stamps go to UTC without ``exchange_tz``, or an instrument's
+    repeated hour cannot be read from its rows (pandas' own error).
+
+Examples
+--------
+>>> import pandas as pd
+>>> from orvane_data import _clockwork as cw
+>>> wall = pd.to_datetime(["2024-11-03 01:30", "2024-11-03 01:30"] * 2)
+>>> idx = pd.MultiIndex.from_arrays([["ES", "ES", "NQ", "NQ"], wall], names=["TICKER", "DATETIME"])
+>>> out = cw.apply_intraday_index_level(pd.DataFrame({"px": range(4)}, index=idx), "DATETIME",
+...                                     exchange_tz="America/Chicago", output_tz="UTC")
+>>> out.index.get_level_values("DATETIME").strftime("%H:%M").tolist()
+['06:30', '07:30', '06:30', '07:30'])doc";
 
 py::object apply_intraday_index_level(glue::Call& c) {
-  return apply_level(c.global("pd"), c.arg("df"), c.arg("level_name"), c.arg("exchange_tz"),
-                     c.arg("output_tz"));
+  return apply_level(c.global("pd"), c.arg<"df">(), c.arg<"level_name">(), c.arg<"exchange_tz">(),
+                     c.arg<"output_tz">());
 }
 
 }  // namespace
@@ -761,4 +1148,5 @@ PYBIND11_MODULE(_clockwork, m) {
             "Optional[str] = None, "
             "output_tz: Optional[str] = None) -> pd.DataFrame",
             apply_intraday_index_level_doc, apply_intraday_index_level, checked);
+  glue::check_names_read(m);
 }

@@ -32,7 +32,9 @@ PYBIND11_MODULE(glue_probe, m) {
   glue::def(m, "listed(packages=['a', 'b'])", "Returns its list default.",
             [](glue::Call& c) -> py::object { return c.arg(0); });
   glue::def(m, "lookup(name: str)", "Reads a module-level name at call time.",
-            [](glue::Call& c) -> py::object { return c.global(py::str(c.arg(0)).cast<std::string>().c_str()); });
+            [](glue::Call& c) -> py::object {
+              return c.global(py::str(c.arg(0)).cast<std::string>().c_str());
+            });
   glue::def(m, "exact(value, kind: str, allow_none=False)", "Applies the exact-type check.",
             [](glue::Call& c) -> py::object {
               const std::string kind = py::str(c.arg(1));
@@ -53,14 +55,21 @@ PYBIND11_MODULE(glue_probe, m) {
               const std::string name = py::str(c.arg(0));
               const auto what = c.arg(1).cast<bool>() ? glue::Guard::module_not_found
                                                       : glue::Guard::any_exception;
-              py::delattr(self, "guarded") ;
+              py::delattr(self, "guarded");
               self.attr("guarded") = py::none();
-              glue::guarded(what, glue::show_warnings(), "probe guard failed", [&] {
-                self.attr("guarded") = py::module_::import(name.c_str());
-              });
+              glue::guarded(what, glue::show_warnings(), "probe guard failed",
+                            [&] { self.attr("guarded") = py::module_::import(name.c_str()); });
               return py::bool_(!self.attr("guarded").is_none());
             });
   m.attr("guarded") = py::none();
+  glue::def(m, "misspelt(value)", "Reads an argument under a name it does not declare.",
+            [](glue::Call& c) -> py::object { return c.arg<"valeu">(); });
+  glue::def(m, "names_check()", "The import-time check of argument names, run now.",
+            [](glue::Call&) -> py::object {
+              py::module_ self = py::module_::import("glue_probe");
+              glue::check_names_read(self);
+              return py::none();
+            });
   glue::def(m, "stamps_back(values)",
             "The stamps of a datetime Series or index rebuilt in its own dtype, or None.",
             [](glue::Call& c) -> py::object {
@@ -83,14 +92,15 @@ PYBIND11_MODULE(glue_probe, m) {
               return glue::frame_of(py::module_::import("pandas").attr("DataFrame"), c.arg(0),
                                     c.arg(1));
             });
-  glue::def(m,
-            "declared(text: str, items: Optional[list] = None, table: dict = None, n: int = 0, "
-            "flag: bool = False, other: 'Series' = None)",
-            "Returns its arguments after the checks their declared types imply.",
-            [](glue::Call& c) -> py::object {
-              return py::make_tuple(c.arg(0), c.arg(1), c.arg(2), c.arg(3), c.arg(4), c.arg(5));
-            },
-            glue::Checks::declared);
+  glue::def(
+      m,
+      "declared(text: str, items: Optional[list] = None, table: dict = None, n: int = 0, "
+      "flag: bool = False, other: 'Series' = None)",
+      "Returns its arguments after the checks their declared types imply.",
+      [](glue::Call& c) -> py::object {
+        return py::make_tuple(c.arg(0), c.arg(1), c.arg(2), c.arg(3), c.arg(4), c.arg(5));
+      },
+      glue::Checks::declared);
   glue::def(m, "take_road(road: str, reason: str = None)",
             "Reports the native road `road`, or its pandas road for `reason` when given.",
             [](glue::Call& c) -> py::object {

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <random>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -51,8 +54,8 @@ TEST(RollingMean, TrailingWindowAndMinPeriods) {
   expect_same(rolling({1, 2}, 5, 1), {1, 1.5});
 }
 
-TEST(RollingMean, NarrowSeriesTakeTheBlockedSums) {
-  // one sign within a factor 16: block-wise sums, same rules
+TEST(RollingMean, BlockedSumsFollowPandasRules) {
+  // missing rows, partial windows and equal runs inside the blocks
   const Vec x = {10, 11, 12, NaN, 14, 15, 16, 16, 16, 16, 12};
   expect_same(rolling(x, 3, 3), {NaN, NaN, 11, NaN, NaN, NaN, 15, 47.0 / 3, 16, 16, 44.0 / 3},
               1e-14);
@@ -66,11 +69,33 @@ TEST(RollingMean, NarrowSeriesTakeTheBlockedSums) {
   for (std::size_t i = 6; i < ramp.size(); ++i) EXPECT_NEAR(got[i], ramp[i] - 1.5, 1e-13) << i;
 }
 
-TEST(RollingMean, CompensatedSumsRecoverSmallValues) {
-  // a naive running sum loses the ones next to 1e16 and leaves 0 behind
-  const Vec got = rolling({1e16, 1, 1, 1}, 2, 2);
-  EXPECT_EQ(got[2], 1.0);
-  EXPECT_EQ(got[3], 1.0);
+TEST(RollingMean, WindowsForgetValuesThatLeft) {
+  // a running sum loses the ones next to 1e16 and leaves 0 behind
+  for (std::size_t length : {2, 3, 5}) {
+    Vec x(40, 1.0);
+    x[0] = 1e16;
+    x[17] = -3e17;
+    const Vec got = rolling(x, length, length);
+    for (std::size_t i = 17 + length; i < x.size(); ++i) EXPECT_EQ(got[i], 1.0) << length << " " << i;
+    for (std::size_t i = length; i < 17; ++i) EXPECT_EQ(got[i], 1.0) << length << " " << i;
+  }
+}
+
+TEST(RollingMean, SumsNearTheFloatLimitAreScaled) {
+  const double big = 1.5e308;
+  for (std::size_t length : {2, 4, 9}) {
+    Vec x(30, big);
+    x[3] = -big;
+    x[11] = NaN;
+    x[12] = 1.0;
+    const Vec got = rolling(x, length, 1);
+    for (std::size_t i = 0; i < x.size(); ++i) {
+      EXPECT_TRUE(std::isfinite(got[i])) << length << " " << i;
+    }
+    EXPECT_EQ(got[29], big);  // a run of one value is that value
+    const double rows = static_cast<double>(std::min<std::size_t>(length, 5));
+    EXPECT_NEAR(got[4] / big, (rows - 2.0) / rows, 1e-15) << length;
+  }
 }
 
 TEST(RollingMean, EqualRunsAndSignsAreExact) {
@@ -108,6 +133,59 @@ TEST(Ewm, UnadjustedRecurrenceAndGaps) {
   out = Vec(3);
   core::ewm_mean(Vec{2, Inf, 8}, a, false, out);
   expect_same(out, {2, 2, 6});
+}
+
+// pandas' unadjusted recurrence, one row after another.
+Vec serial_ewm(const Vec& x, double alpha) {
+  Vec out(x.size());
+  double mean = NaN, old_weight = 1.0;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    const bool obs = std::isfinite(x[i]);
+    if (i == 0) {
+      mean = obs ? x[i] : NaN;
+    } else if (mean == mean) {
+      old_weight *= 1.0 - alpha;
+      if (obs) {
+        if (mean != x[i]) {
+          const double total = old_weight + alpha;
+          mean = old_weight * mean + alpha * x[i];
+          if (total != 1.0) mean /= total;
+        }
+        old_weight = 1.0;
+      }
+    } else if (obs) {
+      mean = x[i];
+    }
+    out[i] = mean;
+  }
+  return out;
+}
+
+TEST(Ewm, ChainsGiveTheSerialRecurrenceBitForBit) {
+  std::mt19937_64 rng(5);
+  std::normal_distribution<double> step(0.0, 0.01);
+  for (double span : {2.0, 10.0, 14.0, 200.0}) {
+    const double a = core::alpha_from_span(span);
+    Vec x(200'000);
+    double level = 0.0;
+    for (auto& v : x) v = 100.0 * std::exp(level += step(rng));
+    for (std::size_t i = 777; i < x.size(); i += 9'973) x[i] = (i % 3 == 0) ? Inf : NaN;
+    Vec out(x.size());
+    // every chain after the first is confirmed where it meets the one before
+    EXPECT_EQ(core::ewm_mean(x, a, false, out), 3u) << span;
+    const Vec want = serial_ewm(x, a);
+    for (std::size_t i = 0; i < x.size(); ++i) {
+      ASSERT_EQ(std::bit_cast<std::uint64_t>(out[i]), std::bit_cast<std::uint64_t>(want[i]))
+          << "span " << span << " row " << i;
+    }
+  }
+}
+
+TEST(Ewm, ShortOrAdjustedSeriesRunAsOneChain) {
+  Vec x(1'000, 1.5), out(x.size());
+  EXPECT_EQ(core::ewm_mean(x, core::alpha_from_span(10), false, out), 0u);
+  Vec long_x(100'000, 2.5), long_out(long_x.size());
+  EXPECT_EQ(core::ewm_mean(long_x, core::alpha_from_span(10), true, long_out), 0u);
 }
 
 TEST(Ewm, AdjustedWeights) {

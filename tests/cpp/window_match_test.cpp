@@ -77,6 +77,35 @@ TEST(MatchKeys, AgreesWithComparingEveryPair) {
   }
 }
 
+TEST(MatchKeys, BarsInAnyOrderMeetTheirMinutes) {
+  // minute stamps (a step of 60) and stamps off the step; bars sorted in runs
+  // are walked, shuffled ones looked up, with the same matches
+  std::mt19937_64 rng(3);
+  for (int trial = 0; trial < 60; ++trial) {
+    const std::int64_t step = trial % 3 == 0 ? 1 : 60;
+    V grid(1 + rng() % 40), bars;
+    for (auto& g : grid) g = 1'000'000 + step * static_cast<std::int64_t>(rng() % 500);
+    for (int run = 0; run < 4; ++run) {
+      for (std::int64_t t = 1'000'000 - 600; t < 1'000'000 + 600 * 60; t += 30) bars.push_back(t);
+    }
+    bars.push_back(grid[0] + 1);  // between two minutes
+    V shuffled = bars;
+    std::shuffle(shuffled.begin(), shuffled.end(), rng);
+    for (const V* right : {&bars, &shuffled}) {
+      std::vector<V> expected(grid.size());
+      for (std::size_t i = 0; i < grid.size(); ++i) {
+        for (std::size_t j = 0; j < right->size(); ++j) {
+          if (grid[i] == (*right)[j]) expected[i].push_back(static_cast<std::int64_t>(j));
+        }
+      }
+      const KeyMatches m = match_keys({}, grid, {}, *right);
+      EXPECT_EQ(per_left(m), expected) << "trial " << trial;
+      // the named rule: runs are walked, shuffled rows looked up
+      EXPECT_EQ(m.looked_up, right == &shuffled) << "trial " << trial;
+    }
+  }
+}
+
 TEST(MatchKeys, EmptySidesAndExtremeStamps) {
   KeyMatches none = match_keys({}, {}, {}, V{1, 2});
   EXPECT_EQ(none.start, (V{0}));

@@ -13,11 +13,13 @@ from datetime import timedelta
 
 import numpy as np
 import pandas as pd
+import pyarrow as pa
 import pytest
 import pytz
 
 from doubles import SRC, Recorder, import_in_fresh_interpreter
 from orvane_data.from_bqia import bar_kit, query_kit
+from thread_progress import longest_stall
 
 DEFAULT_PACKAGES = ["equity", "macro", "fixed-income"]
 
@@ -106,7 +108,7 @@ def random_case(seed):
     )
     m = int(rng.integers(0, 8))
     event_offsets = rng.integers(0, 45, m) * 60 + np.where(rng.random(m) < 0.3, rng.integers(1, 60, m), 0)
-    event_times = stamps(event_offsets, cal_zone, ["ns", "us"][rng.integers(2)])
+    event_times = stamps(event_offsets, cal_zone, ["ns", "us", "ms", "s"][rng.integers(4)])
     if m > 1 and rng.random() < 0.4:  # the same release twice
         event_times = event_times[:-1].append(event_times[:1])
     calendar = pd.DataFrame(
@@ -146,7 +148,7 @@ def no_join(*args, **kwargs):
 
 
 @pytest.mark.parametrize("seed", [s for s in range(120) if s % 7 == 0])
-def test_ordinary_frames_take_the_native_road(seed, monkeypatch):
+def test_ordinary_frames_take_the_native_road(seed, monkeypatch, native_roads):
     bars, calendar, (pre, post) = random_case(seed)
     bars = bars.dropna(subset=["datetime"])
     calendar = calendar.dropna(subset=["event_datetime"])
@@ -155,6 +157,45 @@ def test_ordinary_frames_take_the_native_road(seed, monkeypatch):
     want = reference_windows(bars, calendar, pre, post)
     monkeypatch.setattr(pd.DataFrame, "join", no_join)
     assert_same_frame(bar_kit.filter_bars_around_events(bars, calendar, pre, post), want)
+
+
+def _arrow_stamps(stamps):
+    return stamps.astype(pd.ArrowDtype(pa.timestamp(stamps.dt.unit, stamps.dt.tz)))
+
+
+COMMON_INPUTS = {
+    "event names as objects": lambda b, c: (b, c.assign(EVENT_NAME=c["EVENT_NAME"].astype(object))),
+    "event names as string": lambda b, c: (b, c.assign(EVENT_NAME=c["EVENT_NAME"].astype("string"))),
+    "event names as string[pyarrow]": lambda b, c: (b, c.assign(EVENT_NAME=c["EVENT_NAME"].astype("string[pyarrow]"))),
+    "event names as categories": lambda b, c: (b, c.assign(EVENT_NAME=c["EVENT_NAME"].astype("category"))),
+    "calendar in seconds": lambda b, c: (b, c.assign(event_datetime=c["event_datetime"].dt.as_unit("s"))),
+    "calendar in milliseconds": lambda b, c: (b, c.assign(event_datetime=c["event_datetime"].dt.as_unit("ms"))),
+    "bars shuffled": lambda b, c: (b.sample(frac=1.0, random_state=3), c),
+    "bar stamps in arrow": lambda b, c: (b.assign(datetime=_arrow_stamps(b["datetime"])), c),
+}
+
+
+@pytest.mark.parametrize("change", COMMON_INPUTS.values(), ids=COMMON_INPUTS.keys())
+@pytest.mark.parametrize("seed", [s for s in range(120) if s % 11 == 1])
+def test_common_inputs_take_the_native_road(seed, change, native_roads):
+    bars, calendar, (pre, post) = random_case(seed)
+    bars, calendar = change(bars.dropna(subset=["datetime"]), calendar.dropna(subset=["event_datetime"]))
+    if len(bars) == 0 or len(calendar) == 0:
+        pytest.skip("nothing to join")
+    want = reference_windows(bars, calendar, pre, post)
+    assert_same_frame(bar_kit.filter_bars_around_events(bars, calendar, pre, post), want)
+    assert native_roads.roads()["bar_kit.event_windows"]["native"] == 1
+
+
+def test_a_python_thread_runs_while_bars_are_matched_to_windows():
+    # bars in random order: matching them to the grid's minutes is most of
+    # the call, and runs without the GIL
+    rng = np.random.default_rng(1)
+    minutes = pd.date_range("2024-01-01", periods=8_000_000, freq="min", tz="UTC")
+    bars = pd.DataFrame({"datetime": minutes[rng.permutation(len(minutes))], "key": np.int8(1)})
+    calendar = pd.DataFrame({"EVENT_NAME": "CPI", "event_datetime": minutes[::60_000]})
+    tries = [longest_stall(lambda: bar_kit.filter_bars_around_events(bars, calendar)) for _ in range(3)]
+    assert min(stall / took for stall, took in tries) < 0.5, tries
 
 
 def frames(bar_times, keys, event_times, names=None, **bar_columns):

@@ -9,6 +9,7 @@ import pandas as pd
 import pytest
 import pytz
 
+from doubles import import_in_fresh_interpreter
 from orvane_data import _clockwork as cw
 from reference import local_clock, pandas_utc
 
@@ -312,16 +313,27 @@ def test_pandas_road_is_taken_for_a_named_reason(native_roads, stamps, zone, rea
         cw.process_intraday_timestamps(pd.DatetimeIndex(stamps), exchange_tz=zone, output_tz="UTC")
 
 
-def test_a_failing_zone_file_propagates(monkeypatch):
+def test_a_failing_zone_file_propagates(tmp_path):
     # an eligible zone whose file cannot be read is a fault to report, not a
-    # reason to fall back (a zone's table is kept once read: this zone is
-    # used nowhere else; its zone object is made before the files go away)
-    zoneinfo.ZoneInfo("Antarctica/Troll")
-    monkeypatch.setattr(zoneinfo, "TZPATH", ())
-    monkeypatch.setattr("importlib.resources.files", lambda package: (_ for _ in ()).throw(OSError("no zone files")))
-    with pytest.raises(OSError, match="no zone files"):
-        cw.process_intraday_timestamps(pd.DatetimeIndex(["2024-06-03 09:30", "2024-06-03 09:31"]),
-                                       exchange_tz="Antarctica/Troll", output_tz="UTC")
+    # reason to fall back; in a fresh interpreter, as a zone's table is kept
+    # once read (its zone object is made before the files go away)
+    probe = """
+        import importlib.resources, json, zoneinfo
+        import pandas as pd
+        from orvane_data import _clockwork as cw
+        zoneinfo.ZoneInfo("Antarctica/Troll")
+        zoneinfo.TZPATH = ()
+        def no_files(package):
+            raise OSError("no zone files")
+        importlib.resources.files = no_files
+        try:
+            cw.process_intraday_timestamps(pd.DatetimeIndex(["2024-06-03 09:30", "2024-06-03 09:31"]),
+                                           exchange_tz="Antarctica/Troll", output_tz="UTC")
+            print(json.dumps(None))
+        except OSError as error:
+            print(json.dumps(str(error)))
+        """
+    assert import_in_fresh_interpreter(tmp_path, probe, None) == "no zone files"
 
 
 def test_zone_file_reader_keeps_its_shape():

@@ -584,3 +584,15 @@ def test_identifier_tables_through_the_simulated_service(simulated):
     names = query_kit.get_figi_to_id_mapping(bare)
     assert names["short_name"].iloc[1] == "International Business Machines Corp"
 
+
+
+def test_pytz_transition_tables_keep_their_shape():
+    # pytz publishes no reader of a zone's transitions; the zone each event
+    # stamp reports is read from these private tables, which must still be
+    # there, in step, and keyed by the transition info
+    zone = pytz.timezone("America/New_York")
+    times, info, variants = zone._utc_transition_times, zone._transition_info, zone._tzinfos
+    assert len(times) == len(info) > 200 and times[0].year == 1
+    assert all(key in variants for key in info)
+    assert all(isinstance(variants[key], pytz.tzinfo.DstTzInfo) for key in info)
+    assert {key[2] for key in info[-2:]} == {"EST", "EDT"}

@@ -7,6 +7,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "../../core/minute_clock.hpp"
@@ -14,6 +15,7 @@
 #include "../../glue/function.hpp"
 #include "../../glue/pyops.hpp"
 #include "../../glue/module_setup.hpp"
+#include "../../glue/roads.hpp"
 
 namespace py = pybind11;
 namespace glue = orvane::glue;
@@ -135,6 +137,21 @@ std::optional<Stamps> stamps_of(py::handle series, py::handle pd) {
   return s;
 }
 
+// Arrow time stamps as the datetime64 column of the same unit and zone
+// (nulls as NaT), which pandas' joins treat as equal to them; any other
+// column as it is.
+py::object numpy_stamps(py::handle pd, py::object series) {
+  py::object dtype = series.attr("dtype");
+  if (!py::isinstance(dtype, pd.attr("ArrowDtype"))) return series;
+  py::object arrow_type = dtype.attr("pyarrow_dtype");
+  if (!truthy(py::module_::import("pyarrow").attr("types").attr("is_timestamp")(arrow_type))) {
+    return series;
+  }
+  py::object unit = arrow_type.attr("unit"), tz = arrow_type.attr("tz");
+  if (tz.is_none()) return series.attr("astype")("datetime64[" + std::string(py::str(unit)) + "]");
+  return series.attr("astype")(pd.attr("DatetimeTZDtype")(py::arg("unit") = unit, py::arg("tz") = tz));
+}
+
 bool has_nat(const Int64Array& a) {
   for (std::int64_t v : view(a)) {
     if (v == core::kNaT) return true;
@@ -198,6 +215,20 @@ std::optional<py::object> event_grid_columns(glue::Call& c, py::handle calendar,
   py::object times = column(calendar, "event_datetime");
   if (!py::isinstance(names, series_type) || !py::isinstance(times, series_type)) return std::nullopt;
   std::optional<Stamps> stamps = stamps_of(times, pd);
+  py::object round = c.global("round_event_datetime");
+  const bool own_rounding =
+      round.is(py::module_::import("orvane_data.from_bqia.query_kit").attr("round_event_datetime"));
+  // Rows of second or millisecond stamps make a grid in microseconds: the
+  // kit's own rounding hands back a time it rounds in microseconds, and
+  // adding minutes does so for every time. So they are read in microseconds
+  // from the start; only event times none of which was rounded keep their
+  // unit, as rows of such times do.
+  std::string coarse_unit;
+  if (stamps && own_rounding && (stamps->unit == "s" || stamps->unit == "ms")) {
+    coarse_unit = stamps->unit;
+    times = times.attr("dt").attr("as_unit")("us");
+    stamps = stamps_of(times, pd);
+  }
   if (!stamps || (stamps->unit != "ns" && stamps->unit != "us") || has_nat(stamps->ticks)) {
     return std::nullopt;
   }
@@ -223,10 +254,10 @@ std::optional<py::object> event_grid_columns(glue::Call& c, py::handle calendar,
   // times at once; any other rounding function is called once per distinct
   // time and must hand back stamps of the same kind.
   py::object distinct = times.attr("array").attr("take")(to_numpy(std::vector<std::int64_t>(firsts)));
-  py::object round = c.global("round_event_datetime");
   Int64Array rounded_ticks;
-  if (round.is(py::module_::import("orvane_data.from_bqia.query_kit").attr("round_event_datetime"))) {
-    Int64Array instant = Int64Array::ensure(distinct.attr("asi8"));
+  Int64Array instant_ticks = Int64Array::ensure(distinct.attr("asi8"));
+  if (own_rounding) {
+    const Int64Array& instant = instant_ticks;
     Int64Array wall = stamps->tz.is_none()
                           ? instant
                           : Int64Array::ensure(distinct.attr("tz_localize")(py::none()).attr("asi8"));
@@ -282,8 +313,13 @@ std::optional<py::object> event_grid_columns(glue::Call& c, py::handle calendar,
 
   py::dict data;
   data["EVENT_NAME"] = event_values.attr("take")(to_numpy(std::move(event_row)));
+  const bool none_rounded =
+      std::equal(rounded_ticks.data(), rounded_ticks.data() + n_times, instant_ticks.data());
   data["event_datetime"] =
       datetimes_from_ticks(pd, to_numpy(std::move(event_time)), stamps->unit, stamps->tz);
+  if (!coarse_unit.empty() && none_rounded) {
+    data["event_datetime"] = data["event_datetime"].attr("as_unit")(coarse_unit);
+  }
   data["datetime"] = datetimes_from_ticks(pd, to_numpy(std::move(minute)), stamps->unit, stamps->tz);
   data["time_diff"] = to_numpy(std::move(offset));
   return pd.attr("DataFrame")(data, py::arg("copy") = false);
@@ -408,6 +444,19 @@ bool is_plain_label_dtype(py::handle dtype, py::handle pd) {
   return kind == "i" || kind == "u" || kind == "f";
 }
 
+// Whether a column of names holds texts whatever its dtype (str, string of
+// either storage, object, categorical): pandas' joins compare such keys by
+// value, so the calendar's names meet the grid's across those dtypes.
+bool holds_texts(py::handle pd, py::handle names) {
+  py::object dtype = names.attr("dtype");
+  if (py::isinstance(dtype, pd.attr("StringDtype"))) return true;
+  py::object values = py::isinstance(dtype, pd.attr("CategoricalDtype"))
+                          ? py::object(dtype.attr("categories"))
+                          : py::reinterpret_borrow<py::object>(names);
+  py::object kind = pd.attr("api").attr("types").attr("infer_dtype")(values, py::arg("skipna") = true);
+  return kind.equal(py::str("string"));
+}
+
 // Sort ranks of a column as pandas orders it (missing values last).
 Int64Array sort_ranks(py::handle pd, py::handle values) {
   py::object categorical = pd.attr("Categorical")(values, py::arg("ordered") = true);
@@ -420,28 +469,35 @@ Int64Array sort_ranks(py::handle pd, py::handle values) {
   return ranks;
 }
 
+constexpr std::string_view kEventWindowsRoad = "bar_kit.event_windows";
+
+// The windows joined natively, or nullopt (recorded with the failed
+// predicate) for the pandas joins.
 std::optional<py::object> windows_native(glue::Call& c, py::handle bars, py::handle calendar,
                                          py::handle grid) {
+  const auto declined = [](std::string_view reason) -> std::optional<py::object> {
+    glue::pandas_road(kEventWindowsRoad, reason);
+    return std::nullopt;
+  };
   py::object pd = c.global("pd");
   py::object frame_type = pd.attr("DataFrame");
   if (!py::isinstance(bars, frame_type) || !py::isinstance(grid, frame_type) ||
       !py::isinstance(calendar, frame_type)) {
-    return std::nullopt;
+    return declined("an input is not a DataFrame");
   }
   py::list grid_names(grid.attr("columns").attr("tolist")());
-  if (!same(grid_names, grid_columns()) || py::len(grid) == 0 || py::len(bars) == 0) {
-    return std::nullopt;
-  }
+  if (!same(grid_names, grid_columns())) return declined("the grid's columns are not the four of a grid");
+  if (py::len(grid) == 0 || py::len(bars) == 0) return declined("no grid rows or no bars");
   py::object bar_columns = bars.attr("columns");
   if (!truthy(bar_columns.attr("is_unique")) || !bar_columns.contains("datetime") ||
       !bar_columns.contains("key")) {
-    return std::nullopt;
+    return declined("bar columns repeat or lack datetime or key");
   }
   py::list bar_names;  // the bar columns that follow `datetime` in the result
   for (py::handle name : bar_columns) {
     if (same(py::str("datetime"), name)) continue;
     for (const char* taken : {"EVENT_NAME", "event_datetime", "time_diff"}) {
-      if (same(py::str(taken), name)) return std::nullopt;  // overlapping columns
+      if (same(py::str(taken), name)) return declined("bar columns overlap the grid's");
     }
     bar_names.append(name);
   }
@@ -451,16 +507,19 @@ std::optional<py::object> windows_native(glue::Call& c, py::handle bars, py::han
   py::object grid_time_col = column(grid, "event_datetime");
   std::optional<Stamps> minute = stamps_of(grid_minute_col, pd);
   std::optional<Stamps> event_time = stamps_of(grid_time_col, pd);
-  std::optional<Stamps> bar_time = stamps_of(column(bars, "datetime"), pd);
-  if (!minute || !event_time || !bar_time) return std::nullopt;
-  if (minute->tz.is_none() != bar_time->tz.is_none()) return std::nullopt;  // naive against aware
-  if (has_nat(minute->ticks) || has_nat(event_time->ticks)) return std::nullopt;
+  py::object bar_time_col = column(bars, "datetime");
+  // joined with arrow stamps, the grid's minutes keep their own zone
+  const bool arrow_bar_times = py::isinstance(bar_time_col.attr("dtype"), pd.attr("ArrowDtype"));
+  std::optional<Stamps> bar_time = stamps_of(numpy_stamps(pd, bar_time_col), pd);
+  if (!minute || !event_time || !bar_time) return declined("a time column is not datetime64");
+  if (minute->tz.is_none() != bar_time->tz.is_none()) return declined("naive stamps against aware");
+  if (has_nat(minute->ticks) || has_nat(event_time->ticks)) return declined("the grid holds NaT");
   if (!is_plain_label_dtype(grid_event_col.attr("dtype"), pd) ||
       truthy(grid_event_col.attr("isna")().attr("any")())) {
-    return std::nullopt;
+    return declined("grid event names are not texts or numbers, or some are missing");
   }
   // Aware stamps of two zones are joined by instant and come out in UTC.
-  if (!minute->tz.is_none() &&
+  if (!minute->tz.is_none() && !arrow_bar_times &&
       !same(pd.attr("DatetimeTZDtype")(py::arg("unit") = minute->unit, py::arg("tz") = bar_time->tz),
             minute->dtype)) {
     grid_minute_col = grid_minute_col.attr("dt").attr("tz_convert")("UTC");
@@ -472,7 +531,7 @@ std::optional<py::object> windows_native(glue::Call& c, py::handle bars, py::han
   std::vector<std::int64_t> grid_ticks(n_grid), grid_code(n_grid, 0);
   if (minute->per_second > bar_time->per_second &&
       !core::stamps_fit_scaled(view(bar_time->ticks), minute->per_second / bar_time->per_second)) {
-    return std::nullopt;  // pandas cannot bring these bars to the grid's unit
+    return declined("bar stamps overflow the grid's unit");
   }
   core::KeyMatches on_minute;
   {
@@ -505,23 +564,33 @@ std::optional<py::object> windows_native(glue::Call& c, py::handle bars, py::han
   py::object calendar_index = by_event.attr("index");
   py::object calendar_names = calendar_index.attr("get_level_values")(0);
   py::object calendar_times = calendar_index.attr("get_level_values")(1);
-  if (!same(calendar_names.attr("dtype"), grid_event_col.attr("dtype")) ||
-      !same(calendar_times.attr("dtype"), event_time->dtype)) {
-    return std::nullopt;
+  if (!same(calendar_names.attr("dtype"), grid_event_col.attr("dtype")) &&
+      !(holds_texts(pd, calendar_names) && holds_texts(pd, grid_event_col))) {
+    return declined("calendar and grid event names differ in dtype and are not both texts");
+  }
+  std::optional<Stamps> calendar_stamps = stamps_of(calendar_times, pd);
+  if (!calendar_stamps || calendar_stamps->per_second > event_time->per_second ||
+      !core::stamps_fit_scaled(view(calendar_stamps->ticks),
+                               event_time->per_second / calendar_stamps->per_second)) {
+    return declined("calendar times finer than the grid's or beyond its unit's range");
+  }
+  // the calendar's times in the grid's unit (exact: no finer than it)
+  calendar_times = pd.attr("DatetimeIndex")(calendar_times).attr("as_unit")(event_time->unit);
+  if (!same(calendar_times.attr("dtype"), event_time->dtype)) {
+    return declined("calendar and grid times differ in zone");
   }
   py::list calendar_columns(by_event.attr("columns").attr("tolist")());
   for (py::handle name : calendar_columns) {
     if (same(py::str("time_diff"), name) || same(py::str("datetime"), name) ||
         bar_names.contains(name)) {
-      return std::nullopt;  // overlapping columns
+      return declined("calendar columns overlap the windows'");
     }
   }
   py::tuple factorized = pd.attr("factorize")(calendar_names);
   Int64Array calendar_code = Int64Array::ensure(factorized[0]);
   Int64Array grid_event_code = Int64Array::ensure(
       pd.attr("Index")(factorized[1]).attr("get_indexer")(grid_event_col));
-  Int64Array calendar_ticks =
-      Int64Array::ensure(pd.attr("DatetimeIndex")(calendar_times).attr("asi8"));
+  Int64Array calendar_ticks = Int64Array::ensure(calendar_times.attr("asi8"));
 
   core::WindowRows rows;
   core::JoinedRows joined;
@@ -567,6 +636,7 @@ std::optional<py::object> windows_native(glue::Call& c, py::handle bars, py::han
   for (std::size_t i = 0; i < py::len(labels); ++i) data[labels[i]] = values[i];
   py::object result = frame_type(data, py::arg("copy") = false);
   result.attr("columns") = pd.attr("Index")(labels);
+  glue::native_road(kEventWindowsRoad);
   return result;
 }
 
@@ -575,9 +645,7 @@ py::object filter_bars_around_events(glue::Call& c) {
   const py::object& calendar = c.arg("df_calendar");
   py::object grid = c.global("get_event_metadata")(calendar, c.arg("pre_event_window"),
                                                    c.arg("post_event_window"));
-  if (auto windows = attempt([&] { return windows_native(c, bars, calendar, grid); })) {
-    return *windows;
-  }
+  if (auto windows = windows_native(c, bars, calendar, grid)) return *windows;
   return windows_by_joins(bars, calendar, grid);
 }
 

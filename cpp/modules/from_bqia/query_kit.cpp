@@ -52,8 +52,6 @@ constexpr const char* calendar_columns_road = "query_kit.calendar_columns";
 
 bool greater(const py::handle& a, const py::handle& b) { return compare(a, b, Py_GT); }
 
-bool is_text(const py::handle& a, const char* text) { return compare(a, py::str(text), Py_EQ); }
-
 py::object negated(const py::handle& obj) {
   PyObject* r = PyNumber_Negative(obj.ptr());
   if (!r) throw py::error_already_set();
@@ -289,7 +287,7 @@ bool own_rounding(const glue::Call& c) {
   return py::isinstance(rounding,
                         py::module_::import("orvane_data._glue").attr("native_function")) &&
          rounding.attr("__globals__").ptr() == c.globals().ptr() &&
-         is_text(rounding.attr("__qualname__"), "round_event_datetime");
+         glue::equals_text(rounding.attr("__qualname__"), "round_event_datetime");
 }
 
 // The four event columns of a calendar in `event_timezone`.
@@ -322,9 +320,9 @@ constexpr const char* split_date_range_doc =
     "Calendar years touched by a date range, from the dates of a probe series.";
 
 py::object split_date_range(glue::Call& c) {
-  py::object bq = c.arg("bq");
+  py::object bq = c.arg<"bq">();
   py::object item = bq.attr("data").attr("px_last")(
-      "dates"_a = bq.attr("func").attr("range")(c.arg("start"), c.arg("end")));
+      "dates"_a = bq.attr("func").attr("range")(c.arg<"start">(), c.arg<"end">()));
   py::object request = c.global("bql").attr("Request")("JPY Curncy", item);
   // sorted into a new frame: pandas deprecates sorting in place
   py::object frame =
@@ -342,17 +340,41 @@ py::object split_date_range(glue::Call& c) {
 constexpr const char* invert_sign_doc = "The opposite sign text: '-' gives '+', '+' gives '-'.";
 
 py::object invert_sign(glue::Call& c) {
-  const py::object& sign = c.arg("sign");
-  if (is_text(sign, "-")) return py::str("+");
-  if (is_text(sign, "+")) return py::str("-");
+  const py::object& sign = c.arg<"sign">();
+  if (glue::equals_text(sign, "-")) return py::str("+");
+  if (glue::equals_text(sign, "+")) return py::str("-");
   return py::none();
 }
 
 constexpr const char* convert_tz_doc =
-    "Time zone of an offset text such as 'GMT+08:00' (whole hours; minutes dropped).";
+    R"doc(Time zone of an offset text such as 'GMT+08:00' (whole hours; minutes dropped).
+
+Parameters
+----------
+custom_timezone : str
+    An offset text: a sign, then hours, optionally ``:minutes``.
+
+Returns
+-------
+pytz zone
+    ``Etc/GMT`` with the opposite sign (the tz database writes zones east
+    of Greenwich with a minus) and the whole hours.
+
+Raises
+------
+IndexError
+    If the text holds no sign.
+ValueError
+    If the hours are not a number.
+
+Examples
+--------
+>>> from orvane_data.from_bqia import query_kit
+>>> query_kit.convert_tz("GMT+08:00"), query_kit.convert_tz("GMT-05:30")
+(<StaticTzInfo 'Etc/GMT-8'>, <StaticTzInfo 'Etc/GMT+5'>))doc";
 
 py::object convert_tz(glue::Call& c) {
-  const py::object& text = c.arg("custom_timezone");
+  const py::object& text = c.arg<"custom_timezone">();
   py::object re = c.global("re");
   py::object first = re.attr("findall")(R"(\-|\+)", text)[py::int_(0)];
   py::object sign = c.global("_invert_sign")(first);
@@ -363,15 +385,42 @@ py::object convert_tz(glue::Call& c) {
 }
 
 constexpr const char* round_event_datetime_doc =
-    "Move a date-time off its seconds: back to the minute, or on to the next one.";
+    R"doc(Move a date-time off its seconds: back to the minute, or on to the next one.
+
+Parameters
+----------
+datetime_obj : datetime.datetime or pd.Timestamp
+    The date-time.
+round_down : bool, default True
+    Back to the start of its minute, or on to the start of the next.
+
+Returns
+-------
+datetime.datetime or pd.Timestamp
+    The value moved by its ``second`` field (its fraction of a second
+    kept), or the value itself when that field is 0.
+
+Raises
+------
+AttributeError
+    If the value has no ``second`` field.
+
+Examples
+--------
+>>> import pandas as pd
+>>> from orvane_data.from_bqia import query_kit
+>>> query_kit.round_event_datetime(pd.Timestamp("2024-06-07 08:30:45"))
+Timestamp('2024-06-07 08:30:00')
+>>> query_kit.round_event_datetime(pd.Timestamp("2024-06-07 08:30:45"), round_down=False)
+Timestamp('2024-06-07 08:31:00'))doc";
 
 py::object round_event_datetime(glue::Call& c) {
-  const py::object& value = c.arg("datetime_obj");
+  const py::object& value = c.arg<"datetime_obj">();
   py::object second = value.attr("second");
   if (!greater(second, py::int_(0))) return value;
   py::object timedelta = c.global("dt").attr("timedelta");
   py::object back = negated(second);
-  if (truthy(c.arg("round_down"))) return value + timedelta("seconds"_a = back);
+  if (truthy(c.arg<"round_down">())) return value + timedelta("seconds"_a = back);
   return value + timedelta("seconds"_a = back, "minutes"_a = 1);
 }
 
@@ -381,23 +430,54 @@ constexpr const char* on_request_error_doc =
 py::object on_request_error(glue::Call&) { return py::none(); }
 
 constexpr const char* get_id_to_figi_mapping_doc =
-    "Map identifiers to FIGI codes, suffixing '.BGN' to the FIGIs of chosen rows.";
+    R"doc(Map identifiers to FIGI codes, suffixing '.BGN' to the FIGIs of chosen rows.
+
+Parameters
+----------
+universe : str or list of str
+    The identifiers, as the query service takes them.
+figi_col_name : str, default "figi"
+    The name of the FIGI column.
+id_col_name : str, default "parsekey"
+    The name the identifier column is given.
+tickers_to_add_pcs : collection of str, optional
+    The identifiers whose FIGI gets the suffix; by default currencies and
+    corporate bonds (identifiers ending in "Curncy" or "Corp", any case).
+    A missing FIGI stays missing.
+
+Returns
+-------
+pd.DataFrame
+    One row per identifier: ``id_col_name`` and ``figi_col_name``.
+
+Raises
+------
+NameError
+    If the module has no query service ``bq`` (or library ``bql``).
+
+Examples
+--------
+With the simulated services (``orvane_data.simulated``) standing in:
+
+>>> from orvane_data.from_bqia import query_kit
+>>> query_kit.get_id_to_figi_mapping(["JPY Curncy", "IBM US Equity"])["figi"].tolist()
+['OVGQQHQ91KZ7.BGN', 'OVG18RTFMSF5'])doc";
 
 // Whether the FIGI of identifier `id` gets the '.BGN' suffix: the chosen
 // identifiers when given, else currencies and corporate bonds.
 bool takes_suffix(const py::object& id, const py::object& chosen) {
   if (!chosen.is_none()) return contains(chosen, id);
   py::object word = id.attr("split")(" ")[py::int_(-1)].attr("lower")();
-  return is_text(word, "curncy") || is_text(word, "corp");
+  return glue::equals_text(word, "curncy") || glue::equals_text(word, "corp");
 }
 
 py::object get_id_to_figi_mapping(glue::Call& c) {
   py::object bq = c.global("bq");
-  const py::object& figi_col = c.arg("figi_col_name");
-  const py::object& chosen = c.arg("tickers_to_add_pcs");
+  const py::object& figi_col = c.arg<"figi_col_name">();
+  const py::object& chosen = c.arg<"tickers_to_add_pcs">();
   py::dict items;
   items[figi_col] = bq.attr("data").attr("ID_BB_GLOBAL")();
-  py::object request = c.global("bql").attr("Request")(c.arg("universe"), items);
+  py::object request = c.global("bql").attr("Request")(c.arg<"universe">(), items);
   py::object frame =
       bq.attr("execute")(request).attr("get")(figi_col).attr("df")().attr("reset_index")();
 
@@ -415,33 +495,114 @@ py::object get_id_to_figi_mapping(glue::Call& c) {
     frame[figi_col] = pd.attr("Series")(values, "index"_a = frame.attr("index"));
   }
   py::dict rename;
-  rename["ID"] = c.arg("id_col_name");
+  rename["ID"] = c.arg<"id_col_name">();
   return frame.attr("rename")("columns"_a = rename);
 }
 
 constexpr const char* get_figi_to_id_mapping_doc =
-    "Map FIGI codes to one identifier data item (by default the name).";
+    R"doc(Map FIGI codes to one identifier data item (by default the name).
+
+Parameters
+----------
+universe : str or list of str
+    The FIGI codes.
+figi_col_name : str, default "figi"
+    The name the FIGI column is given.
+id_col_name : str, default "short_name"
+    The name of the identifier column.
+id_data_item : str, default "name"
+    The query service's data item to read (``"name"``,
+    ``"parsekyable_des"``, ...).
+
+Returns
+-------
+pd.DataFrame
+    One row per FIGI: ``figi_col_name`` and ``id_col_name``.
+
+Raises
+------
+NameError
+    If the module has no query service ``bq`` (or library ``bql``).
+AttributeError
+    If the service has no data item ``id_data_item``.
+
+Examples
+--------
+With the simulated services (``orvane_data.simulated``) standing in:
+
+>>> from orvane_data.from_bqia import query_kit
+>>> query_kit.get_figi_to_id_mapping(["OVG18RTFMSF5"])["short_name"].tolist()
+['International Business Machines Corp'])doc";
 
 py::object get_figi_to_id_mapping(glue::Call& c) {
   py::object bq = c.global("bq");
-  const py::object& id_col = c.arg("id_col_name");
+  const py::object& id_col = c.arg<"id_col_name">();
   py::dict items;
-  items[id_col] = py::getattr(bq.attr("data"), c.arg("id_data_item"))();
-  py::object request = c.global("bql").attr("Request")(c.arg("universe"), items);
+  items[id_col] = py::getattr(bq.attr("data"), c.arg<"id_data_item">())();
+  py::object request = c.global("bql").attr("Request")(c.arg<"universe">(), items);
   py::object frame =
       bq.attr("execute")(request).attr("get")(id_col).attr("df")().attr("reset_index")();
   py::dict rename;
-  rename["ID"] = c.arg("figi_col_name");
+  rename["ID"] = c.arg<"figi_col_name">();
   return frame.attr("rename")("columns"_a = rename);
 }
 
 constexpr const char* get_eco_calendar_data_doc =
-    "Economic-calendar releases of the calendar years a date range touches.";
+    R"doc(Economic-calendar releases of the calendar years a date range touches.
+
+Parameters
+----------
+bq : query service
+    The service the requests go to.
+universe : str or list of str
+    The regions or countries, as the service takes them.
+start, end : str
+    The date range; every calendar year it touches is fetched whole.
+tickers : list of str, optional
+    Only the releases of these event tickers.
+subtype, relevancy, view : str
+    Passed to the service's calendar item; ``view="extended"`` brings the
+    ``TIMEZONE`` column that ``event_timezone`` needs.
+event_timezone : str, optional
+    When given, four columns are added: ``event_datetime`` (the release
+    time in that zone, moved back to its minute), ``event_date``,
+    ``event_time`` and ``event_timezone`` (the zone each stamp reports).
+verbose : bool, default False
+    Print what is being fetched.
+
+Returns
+-------
+pd.DataFrame
+    The releases with an ``ACTUAL`` value, one request per year in a single
+    batch; years whose request failed are left out.
+
+Raises
+------
+Exception
+    If ``event_timezone`` is given but the frame has no ``TIMEZONE``
+    column.
+ValueError
+    If no year's request succeeded (pandas' error for nothing to concatenate).
+
+Examples
+--------
+With the simulated services (``orvane_data.simulated``) standing in:
+
+>>> from orvane_data.from_bqia import query_kit
+>>> from orvane_data.simulated import bql
+>>> calendar = query_kit.get_eco_calendar_data(bql.Service(), ["US"], "2024-03-01", "2024-03-31",
+...                                            tickers=["NFP TCH Index"], event_timezone="America/New_York")
+>>> calendar[["ticker", "event_datetime", "event_time"]].head(3)
+           ticker            event_datetime event_time
+ID
+US  NFP TCH Index 2024-01-05 08:30:00-05:00   08:30:00
+US  NFP TCH Index 2024-02-02 08:30:00-05:00   08:30:00
+US  NFP TCH Index 2024-03-01 08:30:00-05:00   08:30:00)doc";
 
 // One calendar request per year, the tickers (when given) matched in each.
 py::list calendar_requests(const glue::Call& c, const py::object& bq, const py::object& years,
                            bool verbose) {
-  const py::object& tickers = c.arg("tickers");
+  const py::object& tickers = c.arg<"tickers">();
   py::list requests;
   for (py::handle year : years) {
     py::str year_text(year);
@@ -449,8 +610,8 @@ py::list calendar_requests(const glue::Call& c, const py::object& bq, const py::
     py::object range =
         bq.attr("func").attr("range")(year_text + py::str("-01-01"), year_text + py::str("-12-31"));
     py::object item = bq.attr("data").attr("calendar")(
-        "dates"_a = range, "subtype"_a = c.arg("subtype"), "relevancy"_a = c.arg("relevancy"),
-        "view"_a = c.arg("view"));
+        "dates"_a = range, "subtype"_a = c.arg<"subtype">(), "relevancy"_a = c.arg<"relevancy">(),
+        "view"_a = c.arg<"view">());
     if (!tickers.is_none())
       item = item.attr("matches")(item[py::str("ticker")].attr("in_")(tickers));
     py::dict items;
@@ -461,16 +622,16 @@ py::list calendar_requests(const glue::Call& c, const py::object& bq, const py::
     py::dict preferences;
     preferences["addcols"] = addcols;
     requests.append(
-        c.global("bql").attr("Request")(c.arg("universe"), items, "preferences"_a = preferences));
+        c.global("bql").attr("Request")(c.arg<"universe">(), items, "preferences"_a = preferences));
   }
   return requests;
 }
 
 py::object get_eco_calendar_data(glue::Call& c) {
-  py::object bq = c.arg("bq");
-  const bool verbose = truthy(c.arg("verbose"));
+  py::object bq = c.arg<"bq">();
+  const bool verbose = truthy(c.arg<"verbose">());
   if (verbose) c.global("print")("Splitting the date range ...");
-  py::object years = c.global("_split_date_range")(bq, c.arg("start"), c.arg("end"));
+  py::object years = c.global("_split_date_range")(bq, c.arg<"start">(), c.arg<"end">());
   py::list requests = calendar_requests(c, bq, years, verbose);
   py::object responses = builtin("list")(
       bq.attr("execute_many")(requests, "on_request_error"_a = c.global("_on_request_error")));
@@ -481,7 +642,7 @@ py::object get_eco_calendar_data(glue::Call& c) {
   subset.append("ACTUAL");
   frame = frame.attr("dropna")("subset"_a = subset);
 
-  const py::object& event_timezone = c.arg("event_timezone");
+  const py::object& event_timezone = c.arg<"event_timezone">();
   if (!event_timezone.is_none()) add_event_columns(c, frame, event_timezone);
   return frame;
 }
@@ -525,4 +686,5 @@ ORVANE_MODULE(query_kit, m) {
             "get_eco_calendar_data(bq, universe, start, end, tickers=None, subtype='all', "
             "relevancy='medium', view='extended', event_timezone=None, verbose=False)",
             get_eco_calendar_data_doc, get_eco_calendar_data);
+  glue::check_names_read(m);
 }

@@ -13,6 +13,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "../../core/moving_average.hpp"
@@ -21,6 +22,7 @@
 #include "../../glue/function.hpp"
 #include "../../glue/pyops.hpp"
 #include "../../glue/module_setup.hpp"
+#include "../../glue/roads.hpp"
 
 namespace py = pybind11;
 namespace glue = orvane::glue;
@@ -62,6 +64,25 @@ py::object verify(glue::Call& c, const py::object& series, const py::object& min
   return verify_series(series, min_length);
 }
 
+// The float64 values an average works on. Numbers stored in an object column
+// (None, NaN or pd.NA where missing) read as float64, as pandas' own windows
+// read them; any other column, text included, gets series_float64's TypeError.
+glue::Float64Values average_values(const py::object& close, const char* func) {
+  py::object dtype = close.attr("dtype");
+  if (py::isinstance<py::dtype>(dtype) && py::reinterpret_borrow<py::dtype>(dtype).kind() == 'O') {
+    py::object inferred = py::module_::import("pandas.api.types")
+                              .attr("infer_dtype")(close, py::arg("skipna") = true);
+    constexpr std::string_view numbers[] = {"integer", "floating", "mixed-integer-float",
+                                            "decimal", "boolean", "empty"};
+    if (std::ranges::find(numbers, std::string(py::str(inferred))) != std::end(numbers)) {
+      py::object values = close.attr("to_numpy")(
+          py::arg("dtype") = "float64", py::arg("na_value") = std::numeric_limits<double>::quiet_NaN());
+      return glue::float64_values(values, std::string(func) + "() input");
+    }
+  }
+  return glue::series_float64(close, func);
+}
+
 py::object new_series(glue::Call& c, glue::Float64Array values, const py::handle& index) {
   return c.global("Series")(std::move(values), py::arg("index") = index, py::arg("copy") = false);
 }
@@ -80,6 +101,9 @@ py::object finish(glue::Call& c, py::object result, const py::object& offset,
   }
   return result;
 }
+
+constexpr std::string_view kNotPlainFloat64 =
+    "inputs are not plain float64 Series on one index object";
 
 // Whether plain pandas Series of float64 values on one index object, with no
 // attrs of their own: then row-by-row native arithmetic gives what pandas'
@@ -112,8 +136,10 @@ py::object own_index(glue::Call& c, const py::object& s) {
 py::object double_blend(glue::Call& c, const py::object& a, const py::object& b) {
   py::object index = a.attr("index");
   if (!plain_float64_on(index, {a, b}, c.global("Series"))) {
+    glue::pandas_road("overlap.blend", kNotPlainFloat64);
     return py::int_(2) * own_index(c, a) - own_index(c, b);
   }
+  glue::native_road("overlap.blend");
   glue::Float64Values av = glue::float64_values(glue::numpy_values(a), "blend input");
   glue::Float64Values bv = glue::float64_values(glue::numpy_values(b), "blend input");
   glue::Float64Array out = glue::new_float64(av.size());
@@ -130,8 +156,10 @@ py::object triple_blend(glue::Call& c, const py::object& a, const py::object& b,
                         const py::object& d) {
   py::object index = a.attr("index");
   if (!plain_float64_on(index, {a, b, d}, c.global("Series"))) {
+    glue::pandas_road("overlap.blend", kNotPlainFloat64);
     return py::int_(3) * own_index(c, a) - py::int_(3) * own_index(c, b) + own_index(c, d);
   }
+  glue::native_road("overlap.blend");
   glue::Float64Values av = glue::float64_values(glue::numpy_values(a), "blend input");
   glue::Float64Values bv = glue::float64_values(glue::numpy_values(b), "blend input");
   glue::Float64Values dv = glue::float64_values(glue::numpy_values(d), "blend input");
@@ -180,7 +208,7 @@ py::object sma(glue::Call& c) {
     glue::raise(PyExc_ValueError, "min_periods " + std::string(py::str(min_periods)) +
                                       " must be <= window " + std::string(py::str(length)));
   }
-  glue::Float64Values values = glue::series_float64(close, "sma");
+  glue::Float64Values values = average_values(close, "sma");
   const std::size_t window = to_size(length), periods = to_size(min_periods);
   std::vector<double> scratch(core::rolling_mean_scratch(window, values.size()));
   glue::Float64Array out = glue::new_float64(values.size());
@@ -189,6 +217,7 @@ py::object sma(glue::Call& c) {
     py::gil_scoped_release release;
     core::rolling_mean(values.span(), window, periods, scratch, o);
   }
+  glue::native_road("overlap.sma");
   py::object result = new_series(c, std::move(out), close.attr("index"));
   return finish(c, result, offset, options, with_length("SMA_", length));
 }
@@ -215,7 +244,7 @@ double sma_seed(const glue::Float64Values& values, std::size_t length) {
 
 py::object exponential(glue::Call& c, const py::object& close, std::size_t length, double alpha,
                        bool adjust, bool seeded, const char* func) {
-  glue::Float64Values values = glue::series_float64(close, func);
+  glue::Float64Values values = average_values(close, func);
   const double seed = seeded ? sma_seed(values, length) : 0.0;
   glue::Float64Array out = glue::new_float64(values.size());
   {
@@ -227,6 +256,7 @@ py::object exponential(glue::Call& c, const py::object& close, std::size_t lengt
       core::ewm_mean(values.span(), alpha, adjust, o);
     }
   }
+  glue::native_road(std::string("overlap.") + func);
   return new_series(c, std::move(out), close.attr("index"));
 }
 
@@ -298,7 +328,7 @@ py::object wma(glue::Call& c) {
   offset = c.global("get_offset")(offset);
   if (close.is_none()) return py::none();
 
-  glue::Float64Values values = glue::series_float64(close, "wma");
+  glue::Float64Values values = average_values(close, "wma");
   const std::size_t n = to_size(length);
   std::vector<double> scratch(2 * std::min(n, values.size()));
   glue::Float64Array out = glue::new_float64(values.size());
@@ -307,6 +337,7 @@ py::object wma(glue::Call& c) {
     py::gil_scoped_release release;
     core::weighted_mean(values.span(), n, ascending, scratch, o);
   }
+  glue::native_road("overlap.wma");
   py::object result = new_series(c, std::move(out), close.attr("index"));
   return finish(c, result, offset, c.kwargs(), with_length("WMA_", length));
 }
@@ -362,6 +393,44 @@ constexpr const char* hma_doc =
     "apply only to the final fills. Returns a Series named \"HMA_<length>\",\n"
     "or None when the series is too short for any of the three averages.";
 
+// Whether `fn` is the package's compiled function `name` of `module`, not a
+// double put in the module's dict in its place.
+bool is_compiled(const py::handle& fn, const py::handle& module, const char* name) {
+  if (std::string(py::str(py::type::handle_of(fn).attr("__name__"))) != "native_function") {
+    return false;
+  }
+  return py::getattr(fn, "__module__", py::none()).equal(module) &&
+         py::getattr(fn, "__name__", py::none()).equal(py::str(name));
+}
+
+// The Hull mean's three weighted passes and blend run fused when they would
+// run exactly the module's own functions: `wma` and the helpers it calls are
+// the compiled ones, so nothing can observe the inner calls being skipped.
+bool hull_inner_steps_are_ours(glue::Call& c) {
+  py::object utils = c.global("verify_series").attr("__module__");
+  return is_compiled(c.global("wma"), c.globals()["__name__"], "wma") &&
+         is_compiled(c.global("verify_series"), utils, "verify_series") &&
+         is_compiled(c.global("get_offset"), utils, "get_offset") &&
+         is_compiled(c.global("_apply_offset"), utils, "_apply_offset") &&
+         is_compiled(c.global("_handle_fills"), utils, "_handle_fills");
+}
+
+// The three passes fused: the result of wma(2 * wma(close, half) -
+// wma(close, length), root) with no full-length temporary but the result.
+py::object fused_hull(glue::Call& c, const py::object& close, std::size_t length, std::size_t half,
+                      std::size_t root) {
+  glue::Float64Values values = average_values(close, "wma");
+  std::vector<double> scratch(core::hull_mean_scratch(length, half, root));
+  glue::Float64Array out = glue::new_float64(values.size());
+  {
+    auto o = glue::writable(out);
+    py::gil_scoped_release release;
+    core::hull_mean(values.span(), length, half, root, scratch, o);
+  }
+  glue::native_road("overlap.hma");
+  return new_series(c, std::move(out), close.attr("index"));
+}
+
 py::object hma(glue::Call& c) {
   py::object length = normalise_length(c.arg("length"), 9);
   py::object offset = glue::int_argument(c.arg("offset"), "offset");
@@ -372,19 +441,33 @@ py::object hma(glue::Call& c) {
   const double n = static_cast<double>(to_size(length));
   py::int_ half_len(static_cast<long long>(n / 2.0));
   py::int_ sqrt_len(static_cast<long long>(std::sqrt(n)));
-  py::object wmaf = c.global("wma")(close, py::arg("length") = half_len);
-  py::object wmas = c.global("wma")(close, py::arg("length") = length);
-  // the half-length average may need more rows than the series has (a half
-  // length of 0 means wma's default of 10): no result rather than None * 2
-  if (wmaf.is_none() || wmas.is_none()) return py::none();
-  py::object diff = double_blend(c, wmaf, wmas);
-  py::object result = c.global("wma")(diff, py::arg("length") = sqrt_len);
-  if (result.is_none()) return py::none();
+  py::object result;
+  if (hull_inner_steps_are_ours(c)) {
+    // wma's length rule on the half length: 0 means its default of 10; the
+    // half-length pass needs that many rows, as wma's verify_series asks
+    const std::size_t half = to_size(normalise_length(half_len, 10));
+    if (half > static_cast<std::size_t>(py::len(close))) return py::none();
+    result = fused_hull(c, close, to_size(length), half, to_size(sqrt_len));
+  } else {
+    glue::pandas_road("overlap.hma", "wma or a series helper in the module is not the module's own");
+    py::object wmaf = c.global("wma")(close, py::arg("length") = half_len);
+    py::object wmas = c.global("wma")(close, py::arg("length") = length);
+    // the half-length average may need more rows than the series has (a
+    // half length of 0 means wma's default of 10): no result rather than
+    // None * 2
+    if (wmaf.is_none() || wmas.is_none()) return py::none();
+    py::object diff = double_blend(c, wmaf, wmas);
+    result = c.global("wma")(diff, py::arg("length") = sqrt_len);
+    if (result.is_none()) return py::none();
+  }
   return finish(c, result, offset, c.kwargs(), with_length("HMA_", length));
 }
 
 // ---------------------------------------------------------------------------
 // Price composites and dispatcher
+
+constexpr std::string_view kNotPlainComposite =
+    "inputs are not plain float64 Series (volume: or integers summing exactly) on equal indexes";
 
 // The float64 (or, for volume, exactly summable integer) values of plain
 // numpy-backed Series that share one index, when native arithmetic matches
@@ -442,8 +525,10 @@ py::object hlc3(glue::Call& c) {
   py::object result;
   std::vector<glue::Float64Values> v = composite_inputs(c, {high, low, close});
   if (v.empty()) {
+    glue::pandas_road("overlap.hlc3", kNotPlainComposite);
     result = (own_index(c, high) + own_index(c, low) + own_index(c, close)) / py::float_(3.0);
   } else {
+    glue::native_road("overlap.hlc3");
     glue::Float64Array out = glue::new_float64(v[0].size());
     {
       auto o = glue::writable(out);
@@ -477,10 +562,12 @@ py::object vwap(glue::Call& c) {
   py::object result;
   std::vector<glue::Float64Values> v = composite_inputs(c, {high, low, close}, volume);
   if (v.empty()) {
+    glue::pandas_road("overlap.vwap", kNotPlainComposite);
     py::object vol = own_index(c, volume);
     py::object tp = (own_index(c, high) + own_index(c, low) + own_index(c, close)) / py::float_(3.0);
     result = (tp * vol).attr("cumsum")() / vol.attr("cumsum")();
   } else {
+    glue::native_road("overlap.vwap");
     glue::Float64Array out = glue::new_float64(v[0].size());
     {
       auto o = glue::writable(out);

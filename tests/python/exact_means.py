@@ -1,0 +1,71 @@
+"""The exact answer a rolling mean is measured against.
+
+Each window's mean from its correctly rounded sum (math.fsum), and a
+result's error in units of the window's mean absolute value: the scale a
+window's rounding is naturally measured in, which stays meaningful when the
+mean itself cancels to almost nothing.
+"""
+
+import math
+from fractions import Fraction
+
+import numpy as np
+
+
+def _exact_mean(window):
+    try:
+        return math.fsum(window.tolist()) / len(window)
+    except OverflowError:  # the sum exceeds the float range, the mean does not
+        return float(sum(map(Fraction, window.tolist())) / len(window))
+
+
+def exact_window_means(values, length, min_periods=None):
+    """Mean of the finite values of each trailing window of `length` rows
+    (NaN with fewer than `min_periods` of them), and each window's mean
+    absolute value."""
+    x = np.asarray(values, dtype=float)
+    need = max(min_periods or length, 1)
+    means = np.full(len(x), np.nan)
+    scales = np.full(len(x), np.nan)
+    for i in range(len(x)):
+        window = x[max(0, i - length + 1) : i + 1]
+        window = window[np.isfinite(window)]
+        if len(window) < need:
+            continue
+        means[i] = _exact_mean(window)
+        scales[i] = _exact_mean(np.abs(window))
+    return means, scales
+
+
+def largest_error(result, values, length, min_periods=None):
+    """The largest |result - exact mean| over the windows with a mean, in units
+    of the window's mean absolute value; inf where the result is missing (or
+    not finite) and the exact mean is not, or the other way round."""
+    means, scales = exact_window_means(values, length, min_periods)
+    got = np.asarray(result, dtype=float)
+    if (np.isfinite(got) != np.isfinite(means)).any():
+        return math.inf
+    have = np.isfinite(means)
+    if not have.any():
+        return 0.0
+    err = np.abs(got[have] - means[have])
+    scale = scales[have]
+    # a window of zeros has mean 0 exactly: any error there is infinite
+    return float(np.max(np.where(scale > 0, err / np.where(scale > 0, scale, 1.0), np.where(err > 0, math.inf, 0.0))))
+
+
+def accuracy_cases(rows, seed=11):
+    """The series a rolling mean's accuracy is judged on, by name."""
+    rng = np.random.default_rng(seed)
+    prices = 1e4 * np.exp(np.cumsum(rng.normal(0.0, 1e-3, rows)))
+    # small returns with jumps that the next row takes back: window sums that
+    # cancel to a tiny fraction of their terms
+    returns = rng.normal(0.0, 0.01, rows)
+    jumps = rng.choice(rows - 1, size=max(1, rows // 50), replace=False)
+    returns[jumps] += 1e3
+    returns[jumps + 1] -= 1e3
+    walk = 0.5 + np.cumsum(rng.normal(0.0, 1.0, rows))
+    gappy = prices.copy()
+    for start in rng.choice(rows, size=max(1, rows // 100), replace=False):
+        gappy[start : start + int(rng.integers(1, 30))] = np.nan
+    return {"prices ~1e4": prices, "returns, cancelling jumps": returns, "zero-crossing walk": walk, "NaN runs": gappy}
