@@ -410,7 +410,7 @@ void check_one_file_per_security(const Call& c, const py::object& path,
                   "indicators need each security in one file, but " +
                       std::string(py::str(item.first)) + " holds " +
                       std::to_string(item.second.cast<long>()) +
-                      " files; rewrite it with orvane_data.simulated.bar_store.write_bars");
+                      " files; rewrite it with orvane_data.bar_store.write_bars");
     }
   }
 }
