@@ -6,15 +6,15 @@ JOBS ?= 2
 # Dotted names of the compiled modules: cpp/modules/ta/overlap.cpp is orvane_data.ta.overlap.
 COMPILED_MODULES := $(sort $(subst /,.,$(patsubst cpp/modules/%.cpp,orvane_data/%,$(shell find cpp/modules -name '*.cpp'))))
 
-.PHONY: test deps install wheel check-cpp check-python stubtest dev sanitize bench demo clean
+.PHONY: test deps install wheel check-format check-cpp check-python stubtest dev sanitize clean
 
-test: deps install check-cpp check-python stubtest
+test: deps check-format install check-cpp check-python stubtest
 
 # GoogleTest comes from Debian's packages; everything else from PyPI.
 deps:
-	@test -f /usr/include/gtest/gtest.h || { \
+	@test -f /usr/include/gtest/gtest.h && command -v clang-format >/dev/null || { \
 	  if [ "$$(id -u)" = 0 ]; then SUDO=; else SUDO=sudo; fi; \
-	  $$SUDO apt-get update -qq && $$SUDO apt-get install -y -qq libgtest-dev; }
+	  $$SUDO apt-get update -qq && $$SUDO apt-get install -y -qq libgtest-dev clang-format; }
 	$(PYTHON) -m pip install -q "scikit-build-core>=0.10" "pybind11>=3.1" ninja "cmake>=3.21" wheel
 
 # One build: the wheel's build directory also holds the C++ tests and the
@@ -30,6 +30,10 @@ install:
 wheel: deps
 	rm -rf dist
 	$(SKBUILD) wheel -q --no-deps $(SKBUILD_FLAGS) -w dist .
+
+# The C++ sources as .clang-format lays them out.
+check-format:
+	clang-format --dry-run -Werror $$(find cpp tests/cpp -name '*.cpp' -o -name '*.hpp')
 
 check-cpp:
 	ctest --test-dir $(BUILD_DIR) --output-on-failure
