@@ -27,6 +27,7 @@
 #include "../glue/function.hpp"
 #include "../glue/module_setup.hpp"
 #include "../glue/pyops.hpp"
+#include "../glue/text.hpp"
 #include "../glue/roads.hpp"
 #include "../glue/zone_tables.hpp"
 
@@ -110,8 +111,16 @@ py::object pandas_wall_to_utc(const py::object& ts, const py::object& zone) {
 }
 
 // The offset table of an exchange zone text, or null (see zone_offset_table).
+// A text without a UTF-8 form names no zone file: pandas gives its own error.
 std::shared_ptr<const core::OffsetTable> table_of(const py::object& zone) {
-  return glue::zone_offset_table(py::str(zone).cast<std::string>());
+  std::string name;
+  try {
+    name = glue::utf8(py::str(zone));
+  } catch (py::error_already_set& error) {
+    if (!error.matches(PyExc_UnicodeEncodeError)) throw;
+    return nullptr;
+  }
+  return glue::zone_offset_table(name);
 }
 
 // The native conversion of naive stamps with the GIL released.

@@ -313,6 +313,13 @@ def test_pandas_road_is_taken_for_a_named_reason(native_roads, stamps, zone, rea
         cw.process_intraday_timestamps(pd.DatetimeIndex(stamps), exchange_tz=zone, output_tz="UTC")
 
 
+def test_a_zone_text_without_a_utf8_form_gets_pandas_error():
+    # a lone surrogate names no zone file: pandas' own lookup error, not the binding's cast failure
+    with pytest.raises(KeyError, match="No time zone found"):
+        cw.process_intraday_timestamps(pd.DatetimeIndex(["2024-06-03 09:30", "2024-06-03 09:31"]),
+                                       exchange_tz="\ud800", output_tz="UTC")
+
+
 def test_a_failing_zone_file_propagates(tmp_path):
     # an eligible zone whose file cannot be read is a fault to report, not a
     # reason to fall back; in a fresh interpreter, as a zone's table is kept
