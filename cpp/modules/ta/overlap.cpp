@@ -550,8 +550,7 @@ constexpr const char* vwap_doc =
     "when an input is unusable.";
 
 py::object vwap(glue::Call& c) {
-  glue::check_str(c.arg("anchor"), "anchor", true);
-  py::object offset = glue::int_argument(c.arg("offset"), "offset");
+  py::object offset = c.arg("offset");
   py::object high = verify(c, c.arg("high"), py::object());
   py::object low = verify(c, c.arg("low"), py::object());
   py::object close = verify(c, c.arg("close"), py::object());
@@ -646,7 +645,7 @@ PYBIND11_MODULE(overlap, m) {
   glue::def(m,
             "vwap(high: Series, low: Series, close: Series, volume: Series, anchor: str = None, "
             "offset: int = None, **kwargs) -> 'Optional[Series]'",
-            vwap_doc, vwap);
+            vwap_doc, vwap, glue::Checks::declared);
   glue::def(m,
             "hlc3(high: Series, low: Series, close: Series, offset: int = None, **kwargs) "
             "-> 'Optional[Series]'",
