@@ -479,7 +479,7 @@ py::object ecoest_get_distinct(glue::Call& c) {
   py::set unique_values;
   py::list columns;
   columns.append(column);
-  py::object progress_bar = c.global("tqdm")(py::module_::import("builtins").attr("range")(n_groups));
+  py::object progress_bar = c.global("tqdm")(glue::builtin("range")(n_groups));
   try {
     for (py::handle i : progress_bar) {
       const auto number = i.cast<Py_ssize_t>() + 1;

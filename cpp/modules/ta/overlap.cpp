@@ -396,9 +396,7 @@ constexpr const char* hma_doc =
 // Whether `fn` is the package's compiled function `name` of `module`, not a
 // double put in the module's dict in its place.
 bool is_compiled(const py::handle& fn, const py::handle& module, const char* name) {
-  if (std::string(py::str(py::type::handle_of(fn).attr("__name__"))) != "native_function") {
-    return false;
-  }
+  if (glue::type_name(fn) != "native_function") return false;
   return py::getattr(fn, "__module__", py::none()).equal(module) &&
          py::getattr(fn, "__name__", py::none()).equal(py::str(name));
 }
