@@ -407,7 +407,7 @@ void expand_minute_grid(std::span<const std::int64_t> times, std::int64_t pre, s
     for (std::int64_t m = pre; m <= post; ++m, ++k) {
       std::int64_t shift = 0, value = 0;
       if (__builtin_mul_overflow(m, ticks_per_minute, &shift) ||
-          __builtin_add_overflow(t, shift, &value) || value == kNaT) {
+          __builtin_add_overflow(t, shift, &value) || value == not_a_time) {
         throw std::overflow_error("expand_minute_grid: stamp out of range");
       }
       stamps[k] = value;
@@ -423,8 +423,8 @@ void rescale_stamps(std::span<const std::int64_t> in, std::int64_t up, std::int6
   }
   for (std::size_t i = 0; i < in.size(); ++i) {
     const std::int64_t v = in[i];
-    if (v == kNaT) {
-      out[i] = kNaT;
+    if (v == not_a_time) {
+      out[i] = not_a_time;
       continue;
     }
     if (down > 1 && v % down != 0) {
@@ -433,7 +433,7 @@ void rescale_stamps(std::span<const std::int64_t> in, std::int64_t up, std::int6
       continue;
     }
     std::int64_t scaled = 0;
-    if (__builtin_mul_overflow(v / down, up, &scaled) || scaled == kNaT) {
+    if (__builtin_mul_overflow(v / down, up, &scaled) || scaled == not_a_time) {
       throw std::overflow_error("rescale_stamps: stamp out of range");
     }
     out[i] = scaled;
@@ -444,7 +444,7 @@ bool stamps_fit_scaled(std::span<const std::int64_t> stamps, std::int64_t factor
   if (factor <= 1) return true;
   const std::int64_t limit = std::numeric_limits<std::int64_t>::max() / factor;
   for (const std::int64_t v : stamps) {
-    if (v != kNaT && (v > limit || v < -limit)) return false;
+    if (v != not_a_time && (v > limit || v < -limit)) return false;
   }
   return true;
 }

@@ -7,6 +7,8 @@
 #include <span>
 #include <vector>
 
+#include "ticks.hpp"
+
 namespace orvane::core {
 
 // A left join on the composite key (code, stamp): every left row keeps its
@@ -88,7 +90,5 @@ void rescale_stamps(std::span<const std::int64_t> in, std::int64_t up, std::int6
 // True when every stamp except NaT stays inside int64 when multiplied by
 // `factor`.
 bool stamps_fit_scaled(std::span<const std::int64_t> stamps, std::int64_t factor);
-
-inline constexpr std::int64_t kNaT = INT64_MIN;
 
 }  // namespace orvane::core

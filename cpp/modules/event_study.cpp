@@ -8,6 +8,7 @@
 #include "../core/event_moves.hpp"
 #include "../glue/arrays.hpp"
 #include "../glue/checks.hpp"
+#include "../glue/columns.hpp"
 #include "../glue/function.hpp"
 #include "../glue/module_setup.hpp"
 
@@ -16,8 +17,7 @@ namespace glue = orvane::glue;
 
 namespace {
 
-using Int64Array = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
-using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+using glue::Float64Array;
 
 constexpr const char* moves_doc =
     "Adds the move in basis points from each window's baseline price.\n"
@@ -92,28 +92,28 @@ py::object event_moves(glue::Call& c) {
   py::object codes_series =
       windows.attr("groupby")(by, py::arg("sort") = false, py::arg("dropna") = false)
           .attr("ngroup")();
-  Int64Array codes(codes_series.attr("to_numpy")("int64"));
+  glue::Int64Array codes = glue::as_int64(codes_series.attr("to_numpy")("int64"));
   glue::Float64Values time_diff =
       glue::series_float64(one_column(windows, py::str("time_diff")), "event_moves");
-  DoubleArray prices(
+  Float64Array prices(
       one_column(windows, price)
           .attr("to_numpy")("float64", py::arg("na_value") =
                                            py::float_(std::numeric_limits<double>::quiet_NaN())));
 
-  const std::size_t n = static_cast<std::size_t>(codes.size());
+  const std::span<const std::int64_t> code = glue::view(codes);
+  const std::size_t n = code.size();
   std::size_t n_windows = 0;
-  const std::int64_t* code_ptr = codes.data();
-  for (std::size_t i = 0; i < n; ++i) {
-    n_windows = std::max<std::size_t>(n_windows, static_cast<std::size_t>(code_ptr[i] + 1));
+  for (const std::int64_t k : code) {
+    n_windows = std::max<std::size_t>(n_windows, static_cast<std::size_t>(k + 1));
   }
-  DoubleArray moves(static_cast<py::ssize_t>(n));
+  Float64Array moves(static_cast<py::ssize_t>(n));
   {
     std::vector<double> base(n_windows);
     std::vector<unsigned char> seen(n_windows);
     std::span<double> out(moves.mutable_data(), n);
     py::gil_scoped_release release;
-    orvane::core::event_moves({code_ptr, n}, time_diff.span(), {prices.data(), n}, base_minute,
-                              base, seen, out);
+    orvane::core::event_moves(code, time_diff.span(), {prices.data(), n}, base_minute, base, seen,
+                              out);
   }
   py::object result = windows.attr("copy")();
   result[py::str("move_bps")] =

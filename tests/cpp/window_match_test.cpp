@@ -112,7 +112,7 @@ TEST(MatchKeys, EmptySidesAndExtremeStamps) {
   EXPECT_FALSE(none.any_left_unmatched());
   // NaT on the right never equals a real minute; extreme stamps still hash
   V grid{INT64_MAX, INT64_MIN + 1};
-  KeyMatches m = match_keys({}, grid, {}, V{kNaT, INT64_MAX, INT64_MIN + 1});
+  KeyMatches m = match_keys({}, grid, {}, V{not_a_time, INT64_MAX, INT64_MIN + 1});
   EXPECT_EQ(per_left(m), (std::vector<V>{{1}, {2}}));
   EXPECT_THROW(match_keys(V{0}, V{1, 2}, {}, {}), std::invalid_argument);
 }
@@ -194,14 +194,14 @@ TEST(MinuteGrid, ExpandsEachTimeAndGuardsTheRange) {
 
 TEST(Rescale, FinerAndCoarserUnits) {
   V out(3), code{0, 0, 0};
-  rescale_stamps(V{1, kNaT, -2}, 1000, 1, out, code);
-  EXPECT_EQ(out, (V{1000, kNaT, -2000}));
+  rescale_stamps(V{1, not_a_time, -2}, 1000, 1, out, code);
+  EXPECT_EQ(out, (V{1000, not_a_time, -2000}));
   code = {0, 0, 0};
   rescale_stamps(V{3000, 3001, -6000}, 1, 1000, out, code);
   EXPECT_EQ(out[0], 3);
   EXPECT_EQ(code, (V{0, -1, 0}));
   EXPECT_EQ(out[2], -6);
   EXPECT_THROW(rescale_stamps(V{INT64_MAX / 10, 0, 0}, 1000, 1, out, code), std::overflow_error);
-  EXPECT_TRUE(stamps_fit_scaled(V{kNaT, INT64_MAX / 1000}, 1000));
+  EXPECT_TRUE(stamps_fit_scaled(V{not_a_time, INT64_MAX / 1000}, 1000));
   EXPECT_FALSE(stamps_fit_scaled(V{-(INT64_MAX / 1000) - 1}, 1000));
 }

@@ -143,6 +143,41 @@ def test_grid_matches_the_row_by_row_grid(seed):
                         outcome(lambda: reference_grid(calendar, pre, post)))
 
 
+@pytest.mark.parametrize("unit", ["ns", "us", "ms", "s"])
+@pytest.mark.parametrize("seed", [s for s in range(120) if s % 5 == 2])
+def test_ordinary_calendars_take_the_native_grid(seed, unit, native_roads):
+    _, calendar, (pre, post) = random_case(seed)
+    calendar = calendar.dropna(subset=["event_datetime"])
+    calendar = calendar.assign(event_datetime=calendar["event_datetime"].dt.as_unit(unit))
+    if len(calendar) == 0:
+        pytest.skip("no events")
+    assert_same_frame(bar_kit.get_event_metadata(calendar, pre, post), reference_grid(calendar, pre, post))
+    assert native_roads.roads() == {"bar_kit.event_grid": {"native": 1, "pandas": 0}}
+
+
+ORDINARY_CALENDAR = pd.DataFrame({"EVENT_NAME": ["CPI", "NFP"],
+                                  "event_datetime": pd.DatetimeIndex(["2024-06-12 08:30:10", "2024-06-12 09:00"])})
+GRIDS_FOR_PANDAS = {
+    "float bound": (ORDINARY_CALENDAR, -5.0, 10, "a window bound is not an int"),
+    "empty window": (ORDINARY_CALENDAR, 3, 1, "the window is empty"),
+    "no events": (ORDINARY_CALENDAR.iloc[:0], -1, 1, "the calendar is empty"),
+    "NaT": (ORDINARY_CALENDAR.assign(event_datetime=[pd.NaT, pd.Timestamp("2024-06-12")]), -1, 1, "holds NaT"),
+    "times as texts": (ORDINARY_CALENDAR.assign(event_datetime=["2024-06-12 08:30", "x"]), -1, 1, "not datetime64"),
+    "missing name": (ORDINARY_CALENDAR.assign(EVENT_NAME=["CPI", None]), -1, 1, "missing names"),
+    "end of range": (ORDINARY_CALENDAR.assign(event_datetime=pd.DatetimeIndex(["2262-04-11", "2024-06-12"]).as_unit("ns")), -1, 1,
+                     "within a day and the window"),
+}
+
+
+@pytest.mark.parametrize("calendar, pre, post, reason", GRIDS_FOR_PANDAS.values(), ids=GRIDS_FOR_PANDAS.keys())
+def test_grid_names_why_it_takes_the_pandas_road(calendar, pre, post, reason, native_roads, monkeypatch):
+    with pytest.raises(RuntimeError, match=rf"road bar_kit.event_grid took its pandas formulation \(.*{reason}"):
+        bar_kit.get_event_metadata(calendar, pre, post)
+    monkeypatch.delenv("ORVANE_ROADS")
+    outcome(lambda: bar_kit.get_event_metadata(calendar, pre, post))
+    assert native_roads.roads() == {"bar_kit.event_grid": {"native": 0, "pandas": 1}}
+
+
 def no_join(*args, **kwargs):
     raise AssertionError("the native path joined frames with pandas")
 

@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <limits>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -12,6 +13,8 @@
 
 #include "../../core/minute_clock.hpp"
 #include "../../core/window_match.hpp"
+#include "../../core/ticks.hpp"
+#include "../../glue/columns.hpp"
 #include "../../glue/function.hpp"
 #include "../../glue/pyops.hpp"
 #include "../../glue/module_setup.hpp"
@@ -21,18 +24,14 @@ namespace py = pybind11;
 namespace glue = orvane::glue;
 using glue::compare;
 using glue::contains;
+using glue::Int64Array;
 using glue::truthy;
+using glue::view;
 namespace core = orvane::core;
 
 namespace {
 
-using Int64Array = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
-
 // --- small Python-level helpers ----------------------------------------------
-
-std::string type_name(py::handle obj) {
-  return py::str(py::type::handle_of(obj).attr("__name__"));
-}
 
 // `a, b, ... = value`, with the interpreter's errors.
 std::vector<py::object> unpack(py::handle value, std::size_t n) {
@@ -41,7 +40,7 @@ std::vector<py::object> unpack(py::handle value, std::size_t n) {
     it = py::iter(value);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_TypeError)) throw;
-    glue::raise(PyExc_TypeError, "cannot unpack non-iterable " + type_name(value) + " object");
+    glue::raise(PyExc_TypeError, "cannot unpack non-iterable " + glue::type_name(value) + " object");
   }
   std::vector<py::object> out;
   for (; it != py::iterator::sentinel(); ++it) {
@@ -64,78 +63,8 @@ py::object add(py::handle a, py::handle b) {
 }
 
 py::object column(py::handle frame, const char* name) { return frame[py::str(name)]; }
-bool same(py::handle a, py::handle b) { return compare(a, b, Py_EQ); }
-
-py::object equals(py::handle a, py::handle b) {
-  PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
-  if (!result) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(result);
-}
-
-std::span<const std::int64_t> view(const Int64Array& a) {
-  return {a.data(), static_cast<std::size_t>(a.size())};
-}
-
-py::array_t<std::int64_t> to_numpy(std::vector<std::int64_t>&& values) {
-  auto* heap = new std::vector<std::int64_t>(std::move(values));
-  py::capsule owner(heap, [](void* p) { delete static_cast<std::vector<std::int64_t>*>(p); });
-  return py::array_t<std::int64_t>(static_cast<py::ssize_t>(heap->size()), heap->data(), owner);
-}
-
-// Runs `fast`; when it declines (nullopt) or trips over anything (an
-// ordinary exception of pandas or of the kernels), returns nullopt so that the
-// caller takes the pandas road, which then gives the frame or the error.
-template <typename F>
-std::optional<py::object> attempt(F&& fast) {
-  try {
-    return fast();
-  } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_Exception)) throw;
-    return std::nullopt;
-  } catch (const std::exception&) {
-    return std::nullopt;
-  }
-}
 
 // --- time stamps as int64 ticks ------------------------------------------------
-
-struct Stamps {
-  Int64Array ticks;
-  std::string unit;
-  std::int64_t per_second = 0;
-  py::object dtype;
-  py::object tz;  // None when naive
-};
-
-std::int64_t ticks_per_second(const std::string& unit) {
-  if (unit == "s") return 1;
-  if (unit == "ms") return 1000;
-  if (unit == "us") return 1000000;
-  if (unit == "ns") return 1000000000;
-  return 0;
-}
-
-// The int64 ticks of a datetime64 column (naive or aware), or nullopt for
-// any other dtype.
-std::optional<Stamps> stamps_of(py::handle series, py::handle pd) {
-  py::object dtype = series.attr("dtype");
-  Stamps s;
-  s.dtype = dtype;
-  if (py::isinstance(dtype, pd.attr("DatetimeTZDtype"))) {
-    s.tz = dtype.attr("tz");
-    s.unit = py::str(dtype.attr("unit"));
-  } else if (py::isinstance<py::dtype>(dtype) && py::str(dtype.attr("kind")).cast<std::string>() == "M") {
-    s.tz = py::none();
-    s.unit = py::str(py::module_::import("numpy").attr("datetime_data")(dtype)[py::int_(0)]);
-  } else {
-    return std::nullopt;
-  }
-  s.per_second = ticks_per_second(s.unit);
-  if (s.per_second == 0) return std::nullopt;
-  s.ticks = Int64Array::ensure(series.attr("array").attr("asi8"));
-  if (!s.ticks) throw py::error_already_set();
-  return s;
-}
 
 // Arrow time stamps as the datetime64 column of the same unit and zone
 // (nulls as NaT), which pandas' joins treat as equal to them; any other
@@ -153,18 +82,8 @@ py::object numpy_stamps(py::handle pd, py::object series) {
 }
 
 bool has_nat(const Int64Array& a) {
-  for (std::int64_t v : view(a)) {
-    if (v == core::kNaT) return true;
-  }
-  return false;
-}
-
-// A datetime column of `dtype` (naive or aware) holding int64 ticks.
-py::object datetimes_from_ticks(py::handle pd, py::array_t<std::int64_t> ticks,
-                                const std::string& unit, py::handle tz) {
-  py::object index = pd.attr("DatetimeIndex")(ticks.attr("view")("M8[" + unit + "]"));
-  if (!tz.is_none()) index = index.attr("tz_localize")("UTC").attr("tz_convert")(tz);
-  return index.attr("array");
+  auto t = view(a);
+  return std::find(t.begin(), t.end(), core::not_a_time) != t.end();
 }
 
 // --- the event grid ------------------------------------------------------------
@@ -181,16 +100,15 @@ py::list grid_columns() {
 // every distinct time of it rounded to the minute, every minute offset.
 py::object event_grid_rows(glue::Call& c, py::handle calendar, py::handle pre, py::handle post) {
   py::object pd = c.global("pd");
-  py::object builtins = py::module_::import("builtins");
   py::list rows;
   py::object names = column(calendar, "EVENT_NAME");
   for (py::handle event : names.attr("unique")()) {
-    py::object selected = calendar[equals(names, event)];
+    py::object selected = calendar[glue::compare_elementwise(names, event, Py_EQ)];
     py::list times(column(selected, "event_datetime").attr("unique")());
     py::list rounded;
     for (py::handle t : times) rounded.append(c.global("round_event_datetime")(t));
     for (py::handle t : rounded) {
-      for (py::handle m : builtins.attr("range")(pre, add(post, py::int_(1)))) {
+      for (py::handle m : glue::builtin("range")(pre, add(post, py::int_(1)))) {
         py::object shifted = add(t, c.global("timedelta")(py::arg("minutes") = m));
         rows.append(py::make_tuple(event, t, shifted, m));
       }
@@ -199,86 +117,118 @@ py::object event_grid_rows(glue::Call& c, py::handle calendar, py::handle pre, p
   return pd.attr("DataFrame")(rows, py::arg("columns") = grid_columns());
 }
 
-// The same grid built column-wise, for calendars whose event times are
-// nanosecond or microsecond stamps without NaT and whose event names are all
-// present: the rows come out identical, dtypes included, without creating a
-// time stamp object per grid row.
-std::optional<py::object> event_grid_columns(glue::Call& c, py::handle calendar, py::handle pre,
-                                             py::handle post) {
-  if (!PyLong_CheckExact(pre.ptr()) || !PyLong_CheckExact(post.ptr())) return std::nullopt;
-  const std::int64_t first = pre.cast<std::int64_t>(), last = post.cast<std::int64_t>();
-  if (last < first || last - first > 100000) return std::nullopt;
+constexpr std::string_view kEventGridRoad = "bar_kit.event_grid";
+constexpr std::int64_t kFarthestMinute = 1'000'000;
+constexpr std::int64_t kWidestGrid = 100'000;
 
-  py::object pd = c.global("pd");
-  py::object series_type = pd.attr("Series");
+// A window bound as a number of minutes: an int (not a bool, not a float) of
+// at most kFarthestMinute either way, or nullopt.
+std::optional<std::int64_t> minutes_of(py::handle bound) {
+  if (!PyLong_CheckExact(bound.ptr())) return std::nullopt;
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(bound.ptr(), &overflow);
+  if (overflow != 0 || value > kFarthestMinute || value < -kFarthestMinute) return std::nullopt;
+  return value;
+}
+
+// Whether every stamp, once in microseconds when it is coarser (as the grid
+// reads it), stays a day and the window's farthest minute inside the int64
+// range: rounding by the local clock and shifting by the window then never
+// leave it.
+bool stamps_clear_of_range(const glue::Stamps& stamps, std::int64_t farthest_minute) {
+  const std::int64_t per_second = std::max<std::int64_t>(stamps.per_second, 1'000'000);
+  const std::int64_t factor = per_second / stamps.per_second;
+  const std::int64_t margin = (86'400 + 60 * (farthest_minute + 1)) * per_second;
+  const std::int64_t limit = (std::numeric_limits<std::int64_t>::max() - margin) / factor;
+  auto t = stamps.span();
+  return std::all_of(t.begin(), t.end(), [&](std::int64_t v) { return v >= -limit && v <= limit; });
+}
+
+// Why the calendar cannot take the column-wise grid, or nullptr when it can.
+// That grid comes out as the row-by-row one, dtypes included, for window
+// bounds that are ints (pre no later than post, at most kWidestGrid minutes
+// apart), a non-empty calendar (a DataFrame or a dict of Series) whose event
+// names are all present and whose event times are datetime64 stamps without
+// NaT clear of the range's ends, while rounding is the query kit's own.
+const char* event_grid_ineligible(py::handle pd, py::handle calendar,
+                                  std::optional<std::int64_t> first,
+                                  std::optional<std::int64_t> last, bool own_rounding) {
+  if (!first || !last) return "a window bound is not an int of at most a million minutes";
+  if (*last < *first || *last - *first > kWidestGrid) {
+    return "the window is empty or wider than 100000 minutes";
+  }
+  if (!own_rounding) return "round_event_datetime is replaced";
+  if (!py::isinstance(calendar, pd.attr("DataFrame")) && !py::isinstance<py::dict>(calendar)) {
+    return "the calendar is neither a DataFrame nor a dict";
+  }
+  if (!contains(calendar, py::str("EVENT_NAME")) ||
+      !contains(calendar, py::str("event_datetime"))) {
+    return "the calendar lacks EVENT_NAME or event_datetime";
+  }
   py::object names = column(calendar, "EVENT_NAME");
   py::object times = column(calendar, "event_datetime");
-  if (!py::isinstance(names, series_type) || !py::isinstance(times, series_type)) return std::nullopt;
-  std::optional<Stamps> stamps = stamps_of(times, pd);
-  py::object round = c.global("round_event_datetime");
-  const bool own_rounding =
-      round.is(py::module_::import("orvane_data.from_bqia.query_kit").attr("round_event_datetime"));
+  py::object series_type = pd.attr("Series");
+  if (!py::isinstance(names, series_type) || !py::isinstance(times, series_type)) {
+    return "EVENT_NAME or event_datetime is not one Series";
+  }
+  if (py::len(names) == 0 || py::len(names) != py::len(times)) {
+    return "the calendar is empty or its columns differ in length";
+  }
+  std::optional<glue::Stamps> stamps = glue::datetime_stamps(times);
+  if (!stamps) return "event_datetime is not datetime64";
+  if (has_nat(stamps->ticks)) return "event_datetime holds NaT";
+  if (!stamps_clear_of_range(*stamps, std::max(-*first, *last))) {
+    return "event_datetime lies within a day and the window of the datetime64 range";
+  }
+  if (truthy(names.attr("isna")().attr("any")())) return "EVENT_NAME has missing names";
+  return nullptr;
+}
+
+// The same grid built column-wise (see event_grid_ineligible): the rows come
+// out identical, dtypes included, without creating a time stamp object per
+// grid row.
+py::object event_grid_columns(py::handle pd, py::handle calendar, std::int64_t first,
+                              std::int64_t last) {
+  py::object names = column(calendar, "EVENT_NAME");
+  py::object times = column(calendar, "event_datetime");
+  glue::Stamps stamps = *glue::datetime_stamps(times);
   // Rows of second or millisecond stamps make a grid in microseconds: the
-  // kit's own rounding hands back a time it rounds in microseconds, and
-  // adding minutes does so for every time. So they are read in microseconds
-  // from the start; only event times none of which was rounded keep their
-  // unit, as rows of such times do.
+  // kit's rounding hands back a time it rounds in microseconds, and adding
+  // minutes does so for every time. So they are read in microseconds from
+  // the start; only event times none of which was rounded keep their unit,
+  // as rows of such times do.
   std::string coarse_unit;
-  if (stamps && own_rounding && (stamps->unit == "s" || stamps->unit == "ms")) {
-    coarse_unit = stamps->unit;
+  if (stamps.unit == "s" || stamps.unit == "ms") {
+    coarse_unit = stamps.unit;
     times = times.attr("dt").attr("as_unit")("us");
-    stamps = stamps_of(times, pd);
+    stamps = *glue::datetime_stamps(times);
   }
-  if (!stamps || (stamps->unit != "ns" && stamps->unit != "us") || has_nat(stamps->ticks)) {
-    return std::nullopt;
-  }
-  if (truthy(names.attr("isna")().attr("any")())) return std::nullopt;
 
   py::tuple factorized = pd.attr("factorize")(names);
-  Int64Array codes = Int64Array::ensure(factorized[0]);
-  py::list events(names.attr("unique")());
-  if (!codes || py::len(events) != py::len(factorized[1])) return std::nullopt;
+  Int64Array codes = glue::as_int64(factorized[0]);
+  py::list events(factorized[1]);
 
   std::vector<std::int64_t> firsts;
   {
     py::gil_scoped_release release;
-    firsts = core::distinct_code_stamps(view(codes), view(stamps->ticks));
+    firsts = core::distinct_code_stamps(view(codes), stamps.span());
   }
-  if (firsts.empty()) return std::nullopt;
   const std::size_t n_times = firsts.size();
   std::vector<std::int64_t> event_of_time(n_times);
   for (std::size_t t = 0; t < n_times; ++t) event_of_time[t] = codes.data()[firsts[t]];
 
-  // Event times rounded down to the minute. The query kit's own rounding
-  // clears the seconds field of the local clock, which is done here for all
-  // times at once; any other rounding function is called once per distinct
-  // time and must hand back stamps of the same kind.
-  py::object distinct = times.attr("array").attr("take")(to_numpy(std::vector<std::int64_t>(firsts)));
-  Int64Array rounded_ticks;
-  Int64Array instant_ticks = Int64Array::ensure(distinct.attr("asi8"));
-  if (own_rounding) {
-    const Int64Array& instant = instant_ticks;
-    Int64Array wall = stamps->tz.is_none()
-                          ? instant
-                          : Int64Array::ensure(distinct.attr("tz_localize")(py::none()).attr("asi8"));
-    rounded_ticks = Int64Array(static_cast<py::ssize_t>(n_times));
-    // an event within a minute of the earliest stamp: the row-by-row grid
-    // reports it as pandas does
-    if (!core::clear_seconds(view(wall), view(instant), stamps->per_second,
-                             {rounded_ticks.mutable_data(), n_times})) {
-      return std::nullopt;
-    }
-  } else {
-    py::object timestamp_type = pd.attr("Timestamp");
-    py::list rounded;
-    for (py::handle t : distinct) {
-      py::object r = round(t);
-      if (!py::type::handle_of(r).is(timestamp_type)) return std::nullopt;
-      rounded.append(r);
-    }
-    py::object rounded_index = pd.attr("DatetimeIndex")(rounded);
-    if (!same(rounded_index.attr("dtype"), stamps->dtype)) return std::nullopt;
-    rounded_ticks = Int64Array::ensure(rounded_index.attr("asi8"));
+  // Event times rounded down to the minute: the kit's rounding clears the
+  // seconds field of the local clock, done here for all times at once.
+  py::object distinct =
+      times.attr("array").attr("take")(glue::int64_array(std::vector<std::int64_t>(firsts)));
+  Int64Array instant_ticks = glue::as_int64(distinct.attr("asi8"));
+  Int64Array wall = stamps.naive()
+                        ? instant_ticks
+                        : glue::as_int64(distinct.attr("tz_localize")(py::none()).attr("asi8"));
+  Int64Array rounded_ticks = glue::new_int64(n_times);
+  if (!core::clear_seconds(view(wall), view(instant_ticks), stamps.per_second,
+                           glue::writable(rounded_ticks))) {
+    throw std::logic_error("event_grid: an event time clear of the range rounded out of it");
   }
 
   const std::size_t width = static_cast<std::size_t>(last - first + 1);
@@ -286,7 +236,7 @@ std::optional<py::object> event_grid_columns(glue::Call& c, py::handle calendar,
   std::vector<std::int64_t> minute(n_rows), offset(n_rows), event_time(n_rows), event_row(n_rows);
   {
     py::gil_scoped_release release;
-    core::expand_minute_grid(view(rounded_ticks), first, last, 60 * stamps->per_second, minute,
+    core::expand_minute_grid(view(rounded_ticks), first, last, 60 * stamps.per_second, minute,
                              offset);
     for (std::size_t t = 0, k = 0; t < n_times; ++t) {
       for (std::size_t w = 0; w < width; ++w, ++k) {
@@ -309,30 +259,39 @@ std::optional<py::object> event_grid_columns(glue::Call& c, py::handle calendar,
   py::list one_column;
   one_column.append("EVENT_NAME");
   py::object event_values =
-      column(pd.attr("DataFrame")(used, py::arg("columns") = one_column), "EVENT_NAME").attr("array");
+      column(pd.attr("DataFrame")(used, py::arg("columns") = one_column), "EVENT_NAME")
+          .attr("array");
 
-  py::dict data;
-  data["EVENT_NAME"] = event_values.attr("take")(to_numpy(std::move(event_row)));
-  const bool none_rounded =
-      std::equal(rounded_ticks.data(), rounded_ticks.data() + n_times, instant_ticks.data());
-  data["event_datetime"] =
-      datetimes_from_ticks(pd, to_numpy(std::move(event_time)), stamps->unit, stamps->tz);
+  const bool none_rounded = std::ranges::equal(view(rounded_ticks), view(instant_ticks));
+  py::object event_datetime =
+      glue::stamps_index(glue::int64_array(std::move(event_time)), stamps).attr("array");
   if (!coarse_unit.empty() && none_rounded) {
-    data["event_datetime"] = data["event_datetime"].attr("as_unit")(coarse_unit);
+    event_datetime = event_datetime.attr("as_unit")(coarse_unit);
   }
-  data["datetime"] = datetimes_from_ticks(pd, to_numpy(std::move(minute)), stamps->unit, stamps->tz);
-  data["time_diff"] = to_numpy(std::move(offset));
-  return pd.attr("DataFrame")(data, py::arg("copy") = false);
+  py::list columns;
+  columns.append(event_values.attr("take")(glue::int64_array(std::move(event_row))));
+  columns.append(event_datetime);
+  columns.append(glue::stamps_index(glue::int64_array(std::move(minute)), stamps).attr("array"));
+  columns.append(glue::int64_array(std::move(offset)));
+  return glue::frame_of(pd.attr("DataFrame"), grid_columns(), columns);
 }
 
 py::object get_event_metadata(glue::Call& c) {
   const py::object& calendar = c.arg("df_calendar");
   const py::object& pre = c.arg("pre_event_window");
   const py::object& post = c.arg("post_event_window");
-  if (auto grid = attempt([&] { return event_grid_columns(c, calendar, pre, post); })) {
-    return *grid;
+  py::object pd = c.global("pd");
+  const std::optional<std::int64_t> first = minutes_of(pre), last = minutes_of(post);
+  const bool own_rounding =
+      c.global("round_event_datetime")
+          .is(py::module_::import("orvane_data.from_bqia.query_kit").attr("round_event_datetime"));
+  if (const char* reason = event_grid_ineligible(pd, calendar, first, last, own_rounding)) {
+    glue::pandas_road(kEventGridRoad, reason);
+    return event_grid_rows(c, calendar, pre, post);
   }
-  return event_grid_rows(c, calendar, pre, post);
+  py::object grid = event_grid_columns(pd, calendar, *first, *last);
+  glue::native_road(kEventGridRoad);
+  return grid;
 }
 
 // --- event windows -------------------------------------------------------------
@@ -367,7 +326,7 @@ py::object windows_by_joins(py::handle bars, py::handle calendar, py::handle gri
 // chunks into one (the whole bar column), where this copies only the rows
 // taken. -1 gives a missing value when `allow_fill`.
 py::object take_by_chunk(py::handle pd, py::handle array, py::handle chunks,
-                         const py::array_t<std::int64_t>& indexer, bool allow_fill) {
+                         const Int64Array& indexer, bool allow_fill) {
   std::vector<std::int64_t> starts{0};
   for (py::handle chunk : chunks.attr("chunks")) starts.push_back(starts.back() + py::len(chunk));
   const std::size_t n_chunks = starts.size() - 1;
@@ -396,19 +355,19 @@ py::object take_by_chunk(py::handle pd, py::handle array, py::handle chunks,
   for (std::size_t k = 0; k < n_chunks; ++k) {
     if (local[k].empty()) continue;
     py::object part = array[py::slice(starts[k], starts[k + 1], 1)].attr("take")(
-        to_numpy(std::move(local[k])));
+        glue::int64_array(std::move(local[k])));
     pieces.append(pd.attr("Series")(part, py::arg("copy") = false));
   }
   if (py::len(pieces) == 0) {
     return array.attr("take")(indexer, py::arg("allow_fill") = allow_fill);
   }
   py::object taken = pd.attr("concat")(pieces, py::arg("ignore_index") = true).attr("array");
-  return taken.attr("take")(to_numpy(std::move(place)), py::arg("allow_fill") = allow_fill);
+  return taken.attr("take")(glue::int64_array(std::move(place)), py::arg("allow_fill") = allow_fill);
 }
 
 // Rows `indexer` of a column's values (-1 gives a missing value when
 // `allow_fill`), as pandas takes them.
-py::object take(py::handle pd, py::handle series, const py::array_t<std::int64_t>& indexer,
+py::object take(py::handle pd, py::handle series, const Int64Array& indexer,
                 bool allow_fill) {
   if (py::isinstance(series.attr("dtype"), pd.attr("api").attr("extensions").attr("ExtensionDtype"))) {
     py::object array = series.attr("array");
@@ -427,13 +386,13 @@ py::object take(py::handle pd, py::handle series, const py::array_t<std::int64_t
 // Rows `indexer` of a column. With `as_if_missing`, the dtype is the one the
 // column takes when a missing row has been joined in (integers become floats,
 // booleans objects), as a left join with unmatched rows leaves it.
-py::object take_rows(py::handle pd, py::handle series, const py::array_t<std::int64_t>& indexer,
+py::object take_rows(py::handle pd, py::handle series, const Int64Array& indexer,
                      bool as_if_missing) {
   if (!as_if_missing) return take(pd, series, indexer, false);
   const std::size_t n = static_cast<std::size_t>(indexer.size());
   std::vector<std::int64_t> extended(indexer.data(), indexer.data() + n);
   extended.push_back(-1);
-  py::object filled = take(pd, series, to_numpy(std::move(extended)), true);
+  py::object filled = take(pd, series, glue::int64_array(std::move(extended)), true);
   return filled[py::slice(0, static_cast<py::ssize_t>(n), 1)];
 }
 
@@ -460,11 +419,11 @@ bool holds_texts(py::handle pd, py::handle names) {
 // Sort ranks of a column as pandas orders it (missing values last).
 Int64Array sort_ranks(py::handle pd, py::handle values) {
   py::object categorical = pd.attr("Categorical")(values, py::arg("ordered") = true);
-  Int64Array ranks(categorical.attr("codes").attr("astype")("int64"));
+  // a copy of the codes: the ranks are written over
+  Int64Array ranks = glue::as_int64(categorical.attr("codes").attr("astype")("int64"));
   const std::int64_t n_categories = py::len(categorical.attr("categories"));
-  std::int64_t* r = ranks.mutable_data();
-  for (py::ssize_t i = 0; i < ranks.size(); ++i) {
-    if (r[i] < 0) r[i] = n_categories;
+  for (std::int64_t& r : glue::writable(ranks)) {
+    if (r < 0) r = n_categories;
   }
   return ranks;
 }
@@ -486,7 +445,7 @@ std::optional<py::object> windows_native(glue::Call& c, py::handle bars, py::han
     return declined("an input is not a DataFrame");
   }
   py::list grid_names(grid.attr("columns").attr("tolist")());
-  if (!same(grid_names, grid_columns())) return declined("the grid's columns are not the four of a grid");
+  if (!compare(grid_names, grid_columns(), Py_EQ)) return declined("the grid's columns are not the four of a grid");
   if (py::len(grid) == 0 || py::len(bars) == 0) return declined("no grid rows or no bars");
   py::object bar_columns = bars.attr("columns");
   if (!truthy(bar_columns.attr("is_unique")) || !bar_columns.contains("datetime") ||
@@ -495,9 +454,9 @@ std::optional<py::object> windows_native(glue::Call& c, py::handle bars, py::han
   }
   py::list bar_names;  // the bar columns that follow `datetime` in the result
   for (py::handle name : bar_columns) {
-    if (same(py::str("datetime"), name)) continue;
+    if (glue::equals_text(name, "datetime")) continue;
     for (const char* taken : {"EVENT_NAME", "event_datetime", "time_diff"}) {
-      if (same(py::str(taken), name)) return declined("bar columns overlap the grid's");
+      if (glue::equals_text(name, taken)) return declined("bar columns overlap the grid's");
     }
     bar_names.append(name);
   }
@@ -505,23 +464,23 @@ std::optional<py::object> windows_native(glue::Call& c, py::handle bars, py::han
   py::object grid_minute_col = column(grid, "datetime");
   py::object grid_event_col = column(grid, "EVENT_NAME");
   py::object grid_time_col = column(grid, "event_datetime");
-  std::optional<Stamps> minute = stamps_of(grid_minute_col, pd);
-  std::optional<Stamps> event_time = stamps_of(grid_time_col, pd);
+  std::optional<glue::Stamps> minute = glue::datetime_stamps(grid_minute_col);
+  std::optional<glue::Stamps> event_time = glue::datetime_stamps(grid_time_col);
   py::object bar_time_col = column(bars, "datetime");
   // joined with arrow stamps, the grid's minutes keep their own zone
   const bool arrow_bar_times = py::isinstance(bar_time_col.attr("dtype"), pd.attr("ArrowDtype"));
-  std::optional<Stamps> bar_time = stamps_of(numpy_stamps(pd, bar_time_col), pd);
+  std::optional<glue::Stamps> bar_time = glue::datetime_stamps(numpy_stamps(pd, bar_time_col));
   if (!minute || !event_time || !bar_time) return declined("a time column is not datetime64");
-  if (minute->tz.is_none() != bar_time->tz.is_none()) return declined("naive stamps against aware");
+  if (minute->naive() != bar_time->naive()) return declined("naive stamps against aware");
   if (has_nat(minute->ticks) || has_nat(event_time->ticks)) return declined("the grid holds NaT");
   if (!is_plain_label_dtype(grid_event_col.attr("dtype"), pd) ||
       truthy(grid_event_col.attr("isna")().attr("any")())) {
     return declined("grid event names are not texts or numbers, or some are missing");
   }
   // Aware stamps of two zones are joined by instant and come out in UTC.
-  if (!minute->tz.is_none() && !arrow_bar_times &&
-      !same(pd.attr("DatetimeTZDtype")(py::arg("unit") = minute->unit, py::arg("tz") = bar_time->tz),
-            minute->dtype)) {
+  if (!minute->naive() && !arrow_bar_times &&
+      !compare(pd.attr("DatetimeTZDtype")(py::arg("unit") = minute->unit, py::arg("tz") = bar_time->zone),
+            minute->dtype, Py_EQ)) {
     grid_minute_col = grid_minute_col.attr("dt").attr("tz_convert")("UTC");
   }
 
@@ -544,7 +503,7 @@ std::optional<py::object> windows_native(glue::Call& c, py::handle bars, py::han
   const bool bars_filled = on_minute.any_left_unmatched();
 
   // Ranks that order the rows as pandas sorts them; a missing key drops the row.
-  py::array_t<std::int64_t> matched = to_numpy(std::vector<std::int64_t>(on_minute.matched));
+  Int64Array matched = glue::int64_array(std::vector<std::int64_t>(on_minute.matched));
   py::object keys = take(pd, column(bars, "key"), matched, false);
   py::object key_missing = pd.attr("isna")(keys);
   Int64Array key_rank = sort_ranks(pd, keys);
@@ -564,11 +523,11 @@ std::optional<py::object> windows_native(glue::Call& c, py::handle bars, py::han
   py::object calendar_index = by_event.attr("index");
   py::object calendar_names = calendar_index.attr("get_level_values")(0);
   py::object calendar_times = calendar_index.attr("get_level_values")(1);
-  if (!same(calendar_names.attr("dtype"), grid_event_col.attr("dtype")) &&
+  if (!compare(calendar_names.attr("dtype"), grid_event_col.attr("dtype"), Py_EQ) &&
       !(holds_texts(pd, calendar_names) && holds_texts(pd, grid_event_col))) {
     return declined("calendar and grid event names differ in dtype and are not both texts");
   }
-  std::optional<Stamps> calendar_stamps = stamps_of(calendar_times, pd);
+  std::optional<glue::Stamps> calendar_stamps = glue::datetime_stamps(calendar_times);
   if (!calendar_stamps || calendar_stamps->per_second > event_time->per_second ||
       !core::stamps_fit_scaled(view(calendar_stamps->ticks),
                                event_time->per_second / calendar_stamps->per_second)) {
@@ -576,21 +535,21 @@ std::optional<py::object> windows_native(glue::Call& c, py::handle bars, py::han
   }
   // the calendar's times in the grid's unit (exact: no finer than it)
   calendar_times = pd.attr("DatetimeIndex")(calendar_times).attr("as_unit")(event_time->unit);
-  if (!same(calendar_times.attr("dtype"), event_time->dtype)) {
+  if (!compare(calendar_times.attr("dtype"), event_time->dtype, Py_EQ)) {
     return declined("calendar and grid times differ in zone");
   }
   py::list calendar_columns(by_event.attr("columns").attr("tolist")());
   for (py::handle name : calendar_columns) {
-    if (same(py::str("time_diff"), name) || same(py::str("datetime"), name) ||
+    if (glue::equals_text(name, "time_diff") || glue::equals_text(name, "datetime") ||
         bar_names.contains(name)) {
       return declined("calendar columns overlap the windows'");
     }
   }
   py::tuple factorized = pd.attr("factorize")(calendar_names);
-  Int64Array calendar_code = Int64Array::ensure(factorized[0]);
-  Int64Array grid_event_code = Int64Array::ensure(
+  Int64Array calendar_code = glue::as_int64(factorized[0]);
+  Int64Array grid_event_code = glue::as_int64(
       pd.attr("Index")(factorized[1]).attr("get_indexer")(grid_event_col));
-  Int64Array calendar_ticks = Int64Array::ensure(calendar_times.attr("asi8"));
+  Int64Array calendar_ticks = glue::as_int64(calendar_times.attr("asi8"));
 
   core::WindowRows rows;
   core::JoinedRows joined;
@@ -609,19 +568,14 @@ std::optional<py::object> windows_native(glue::Call& c, py::handle bars, py::han
       take_bar[r] = on_minute.matched[rows.matched[joined.row[r]]];
     }
   }
-  py::array_t<std::int64_t> grid_rows = to_numpy(std::move(take_grid));
-  py::array_t<std::int64_t> bar_rows = to_numpy(std::move(take_bar));
-  py::array_t<std::int64_t> calendar_rows = to_numpy(std::move(joined.right));
+  Int64Array grid_rows = glue::int64_array(std::move(take_grid));
+  Int64Array bar_rows = glue::int64_array(std::move(take_bar));
+  Int64Array calendar_rows = glue::int64_array(std::move(joined.right));
 
   py::list labels;
   py::list values;
   auto put = [&](py::handle label, py::object array) {
     labels.append(label);
-    // an object column stays one: a frame made from a bare object array of
-    // texts would infer pandas' str dtype, which the joins do not give
-    if (py::isinstance<py::array>(array) && py::reinterpret_borrow<py::array>(array).dtype().kind() == 'O') {
-      array = pd.attr("Series")(array, py::arg("dtype") = "object", py::arg("copy") = false);
-    }
     values.append(std::move(array));
   };
   put(py::str("EVENT_NAME"), take_rows(pd, grid_event_col, grid_rows, false));
@@ -632,9 +586,7 @@ std::optional<py::object> windows_native(glue::Call& c, py::handle bars, py::han
   for (py::handle name : calendar_columns) {
     put(name, take_rows(pd, by_event[name], calendar_rows, joined.any_unmatched));
   }
-  py::dict data;
-  for (std::size_t i = 0; i < py::len(labels); ++i) data[labels[i]] = values[i];
-  py::object result = frame_type(data, py::arg("copy") = false);
+  py::object result = glue::frame_of(frame_type, labels, values);
   result.attr("columns") = pd.attr("Index")(labels);
   glue::native_road(kEventWindowsRoad);
   return result;
@@ -734,7 +686,7 @@ py::object describe(py::handle pd, py::handle securities, py::dict mapping) {
     return value;
   };
   py::tuple factorized = pd.attr("factorize")(securities);
-  Int64Array codes = Int64Array::ensure(factorized[0]);
+  Int64Array codes = glue::as_int64(factorized[0]);
   bool any_missing = false;
   for (std::int64_t code : view(codes)) any_missing |= code < 0;
   if (py::len(securities) == 0 || any_missing) {

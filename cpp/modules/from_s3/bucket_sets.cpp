@@ -81,8 +81,7 @@ py::object find_closest_earlier_date(glue::Call& c) {
   if (insert_point <= 0) return py::none();
   py::object entry = py::reinterpret_borrow<py::list>(dates)[insert_point - 1];
   if (!PyUnicode_Check(entry.ptr())) {
-    glue::raise(PyExc_TypeError, "Expected str, got " +
-                                     py::str(py::type::handle_of(entry).attr("__name__")).cast<std::string>());
+    glue::raise(PyExc_TypeError, "Expected str, got " + glue::type_name(entry));
   }
   return entry;
 }
@@ -189,14 +188,6 @@ py::object calendar_days(const glue::Call& c, const py::object& column) {
   py::object dt = values.attr("dt");
   if (!dt.attr("tz").is_none()) values = dt.attr("tz_localize")(py::none());
   return values.attr("dt").attr("normalize")();
-}
-
-// Element-wise comparisons of pandas objects (pybind11's own operators
-// would reduce them to one bool).
-py::object compare(const py::object& a, const py::object& b, int op) {
-  PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), op);
-  if (!result) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(result);
 }
 
 py::object rows_where(const py::object& frame, const py::object& mask) {
@@ -317,7 +308,8 @@ py::object stored_dates(const glue::Call& c, const py::object& column, const cha
   const std::string kind = py::str(column.attr("dtype").attr("kind"));
   if (kind != "i" && kind != "u" && kind != "f") return pd.attr("to_datetime")(column);
   py::object present = column.attr("dropna")();
-  const bool whole = glue::truthy(compare(present.attr("__mod__")(1), py::int_(0), Py_EQ).attr("all")());
+  const bool whole = glue::truthy(
+      glue::compare_elementwise(present.attr("__mod__")(1), py::int_(0), Py_EQ).attr("all")());
   const bool eight_digits = glue::truthy(present.attr("between")(10000000, 99999999).attr("all")());
   if (!whole || !eight_digits) {
     glue::raise(PyExc_ValueError, std::string("date column '") + name +
@@ -361,10 +353,12 @@ py::object splc_get_data(glue::Call& c) {
   if (!start.is_none() || !end.is_none()) {
     py::object mask;
     if (!start.is_none()) {
-      mask = compare(calendar_days(c, data["RELTNSHP_START_DT"]), day_bound(c, start), Py_LE);
+      mask = glue::compare_elementwise(calendar_days(c, data["RELTNSHP_START_DT"]),
+                                       day_bound(c, start), Py_LE);
     }
     if (!end.is_none()) {
-      py::object ended = compare(calendar_days(c, data["RELTNSHP_END_DT"]), day_bound(c, end), Py_GE);
+      py::object ended = glue::compare_elementwise(calendar_days(c, data["RELTNSHP_END_DT"]),
+                                                   day_bound(c, end), Py_GE);
       mask = mask ? (mask | ended) : ended;
     }
     data = rows_where(data, mask);
@@ -380,7 +374,8 @@ py::object splc_get_data(glue::Call& c) {
   py::object selected = data["ID_BB_GLOBAL"].attr("isin")(figis);
   const std::string dataset = py::str(self.attr("dataset"));
   if (dataset == "supplier" || dataset == "customer") {
-    selected = selected & compare(data["RELATIONSHIP"], self.attr("dataset").attr("upper")(), Py_EQ);
+    selected = selected & glue::compare_elementwise(data["RELATIONSHIP"],
+                                                    self.attr("dataset").attr("upper")(), Py_EQ);
   }
   data = rows_where(data, selected);
 
@@ -484,7 +479,7 @@ py::object ecoest_get_distinct(glue::Call& c) {
   py::set unique_values;
   py::list columns;
   columns.append(column);
-  py::object progress_bar = c.global("tqdm")(py::module_::import("builtins").attr("range")(n_groups));
+  py::object progress_bar = c.global("tqdm")(glue::builtin("range")(n_groups));
   try {
     for (py::handle i : progress_bar) {
       const auto number = i.cast<Py_ssize_t>() + 1;
@@ -545,9 +540,9 @@ py::object ecoest_get_data(glue::Call& c) {
   if (!start.is_none() || !end.is_none()) {
     py::object surveyed = calendar_days(c, data["economistSurveyTimestamp"]);
     py::object mask;
-    if (!start.is_none()) mask = compare(surveyed, day_bound(c, start), Py_GE);
+    if (!start.is_none()) mask = glue::compare_elementwise(surveyed, day_bound(c, start), Py_GE);
     if (!end.is_none()) {
-      py::object before_end = compare(surveyed, day_bound(c, end), Py_LE);
+      py::object before_end = glue::compare_elementwise(surveyed, day_bound(c, end), Py_LE);
       mask = mask ? (mask & before_end) : before_end;
     }
     data = rows_where(data, mask);

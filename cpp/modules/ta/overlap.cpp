@@ -396,9 +396,7 @@ constexpr const char* hma_doc =
 // Whether `fn` is the package's compiled function `name` of `module`, not a
 // double put in the module's dict in its place.
 bool is_compiled(const py::handle& fn, const py::handle& module, const char* name) {
-  if (std::string(py::str(py::type::handle_of(fn).attr("__name__"))) != "native_function") {
-    return false;
-  }
+  if (glue::type_name(fn) != "native_function") return false;
   return py::getattr(fn, "__module__", py::none()).equal(module) &&
          py::getattr(fn, "__name__", py::none()).equal(py::str(name));
 }
@@ -550,8 +548,7 @@ constexpr const char* vwap_doc =
     "when an input is unusable.";
 
 py::object vwap(glue::Call& c) {
-  glue::check_str(c.arg("anchor"), "anchor", true);
-  py::object offset = glue::int_argument(c.arg("offset"), "offset");
+  py::object offset = c.arg("offset");
   py::object high = verify(c, c.arg("high"), py::object());
   py::object low = verify(c, c.arg("low"), py::object());
   py::object close = verify(c, c.arg("close"), py::object());
@@ -646,7 +643,7 @@ PYBIND11_MODULE(overlap, m) {
   glue::def(m,
             "vwap(high: Series, low: Series, close: Series, volume: Series, anchor: str = None, "
             "offset: int = None, **kwargs) -> 'Optional[Series]'",
-            vwap_doc, vwap);
+            vwap_doc, vwap, glue::Checks::declared);
   glue::def(m,
             "hlc3(high: Series, low: Series, close: Series, offset: int = None, **kwargs) "
             "-> 'Optional[Series]'",

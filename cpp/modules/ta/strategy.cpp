@@ -3,6 +3,7 @@
 
 #include "../../glue/classes.hpp"
 #include "../../glue/module_setup.hpp"
+#include "../../glue/pyops.hpp"
 
 namespace py = pybind11;
 namespace glue = orvane::glue;
@@ -39,9 +40,9 @@ PYBIND11_MODULE(strategy, m) {
   glue::import_as(m, "pandas", "pd");
 
   py::dict annotations;
-  annotations["name"] = py::module_::import("builtins").attr("str");
+  annotations["name"] = glue::builtin("str");
   annotations["ta"] = "Optional[List[dict]]";
-  annotations["description"] = py::module_::import("builtins").attr("str");
+  annotations["description"] = glue::builtin("str");
   py::dict ns;
   ns["__doc__"] = strategy_doc;
   ns["__annotations__"] = annotations;
