@@ -32,7 +32,8 @@ bool clear_seconds(std::span<const std::int64_t> wall, std::span<const std::int6
 
 void period_of(std::span<const std::int64_t> boundaries, std::span<const std::int64_t> instant,
                std::span<std::int64_t> out) {
-  if (out.size() != instant.size()) throw std::invalid_argument("period_of: spans of different lengths");
+  if (out.size() != instant.size())
+    throw std::invalid_argument("period_of: spans of different lengths");
   for (std::size_t i = 0; i < instant.size(); ++i) {
     auto it = std::upper_bound(boundaries.begin(), boundaries.end(), instant[i]);
     out[i] = static_cast<std::int64_t>(it - boundaries.begin()) - 1;

@@ -125,11 +125,11 @@ std::size_t warm_up_rows(double decay) {
 }
 
 bool same_state(const Ewm& a, const Ewm& b) {
-  const bool same_mean = (a.weighted != a.weighted && b.weighted != b.weighted) ||
-                         std::bit_cast<std::uint64_t>(a.weighted) ==
-                             std::bit_cast<std::uint64_t>(b.weighted);
-  return same_mean && std::bit_cast<std::uint64_t>(a.old_weight) ==
-                          std::bit_cast<std::uint64_t>(b.old_weight);
+  const bool same_mean =
+      (a.weighted != a.weighted && b.weighted != b.weighted) ||
+      std::bit_cast<std::uint64_t>(a.weighted) == std::bit_cast<std::uint64_t>(b.weighted);
+  return same_mean &&
+         std::bit_cast<std::uint64_t>(a.old_weight) == std::bit_cast<std::uint64_t>(b.old_weight);
 }
 
 // Steps `e` (the state after row from - 1) through rows [from, x.size());
@@ -280,7 +280,9 @@ BlockScan scan_block(const double* x, std::size_t b, std::size_t end) {
 template <bool Clean>
 void suffix_sums(const double* __restrict v, std::size_t rows, double unit,
                  double* __restrict suffix) {
-  auto at = [&](std::size_t p) { return Clean ? v[p] * unit : (observed(v[p]) ? v[p] * unit : 0.0); };
+  auto at = [&](std::size_t p) {
+    return Clean ? v[p] * unit : (observed(v[p]) ? v[p] * unit : 0.0);
+  };
   suffix[rows] = 0.0;
   double acc = 0.0;
   std::size_t p = rows;
@@ -309,7 +311,8 @@ double overflow_limit(std::size_t length) {
 
 // The power of two that brings any such sum back into range.
 double overflow_scale(std::size_t length) {
-  return std::ldexp(1.0, -static_cast<int>(std::ceil(std::log2(2.0 * static_cast<double>(length + 4)))));
+  return std::ldexp(1.0,
+                    -static_cast<int>(std::ceil(std::log2(2.0 * static_cast<double>(length + 4)))));
 }
 
 // The means of a block of `rows` <= length rows whose windows are all full

@@ -57,9 +57,9 @@ bool is_identifier(std::string_view s) {
 std::size_t find_default_sign(std::string_view piece) {
   std::size_t pos = 0;
   while ((pos = find_top_level(piece, '=', pos)) != std::string_view::npos) {
-    const bool comparison = (pos + 1 < piece.size() && piece[pos + 1] == '=') ||
-                            (pos > 0 && std::string_view("=!<>").find(piece[pos - 1]) !=
-                                            std::string_view::npos);
+    const bool comparison =
+        (pos + 1 < piece.size() && piece[pos + 1] == '=') ||
+        (pos > 0 && std::string_view("=!<>").find(piece[pos - 1]) != std::string_view::npos);
     if (!comparison) return pos;
     pos += 2;
   }
@@ -157,7 +157,8 @@ SignatureText parse_signature(std::string_view text) {
     }
     const bool variadic =
         param.kind == ParamKind::var_positional || param.kind == ParamKind::var_keyword;
-    if (variadic && param.has_default) throw std::invalid_argument("variadic parameter with default");
+    if (variadic && param.has_default)
+      throw std::invalid_argument("variadic parameter with default");
     if (param.kind == ParamKind::positional_or_keyword) {
       if (seen_default && !param.has_default) {
         throw std::invalid_argument("non-default parameter '" + param.name + "' follows a default");

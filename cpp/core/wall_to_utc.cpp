@@ -248,10 +248,9 @@ bool settle_repeats_by_group(std::span<const std::uint64_t> group, std::uint64_t
     if (repeats[next].row == row) repeats[next++].position = count;
     ++count;
   }
-  std::stable_sort(repeats.begin(), repeats.end(),
-                   [&](const RepeatedStamp& a, const RepeatedStamp& b) {
-                     return group[a.row] < group[b.row];
-                   });
+  std::stable_sort(
+      repeats.begin(), repeats.end(),
+      [&](const RepeatedStamp& a, const RepeatedStamp& b) { return group[a.row] < group[b.row]; });
   for (std::size_t start = 0; start < repeats.size();) {
     std::size_t end = start + 1;
     while (end < repeats.size() && group[repeats[end].row] == group[repeats[start].row]) ++end;
@@ -262,8 +261,7 @@ bool settle_repeats_by_group(std::span<const std::uint64_t> group, std::uint64_t
 }
 
 WallToUtc wall_to_utc(std::span<const std::int64_t> wall, std::int64_t ticks_per_second,
-                      const OffsetTable& zone, bool resolve_repeated,
-                      std::span<std::int64_t> utc) {
+                      const OffsetTable& zone, bool resolve_repeated, std::span<std::int64_t> utc) {
   std::vector<RepeatedStamp> repeats;
   const WallToUtc status =
       read_wall_clock(wall, ticks_per_second, zone, utc, resolve_repeated ? &repeats : nullptr);

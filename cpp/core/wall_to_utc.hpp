@@ -67,8 +67,7 @@ enum class WallToUtc {
 // read from the order; the caller then converts the stamps itself and
 // reports the failure in its own words.
 WallToUtc wall_to_utc(std::span<const std::int64_t> wall, std::int64_t ticks_per_second,
-                      const OffsetTable& zone, bool resolve_repeated,
-                      std::span<std::int64_t> utc);
+                      const OffsetTable& zone, bool resolve_repeated, std::span<std::int64_t> utc);
 
 // The two steps of wall_to_utc, for stamps of several instruments side by
 // side. A stamp of a repeated hour, with both its readings and its place in

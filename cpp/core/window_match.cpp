@@ -97,7 +97,8 @@ void walk_sorted(std::span<const K> keys, std::size_t n_right, KeyOf key_of, Fou
     const K k = key_of(j);
     if (k < lowest || highest < k) continue;
     if (k < previous) {
-      place = static_cast<std::size_t>(std::lower_bound(keys.begin(), keys.end(), k) - keys.begin());
+      place =
+          static_cast<std::size_t>(std::lower_bound(keys.begin(), keys.end(), k) - keys.begin());
     } else if (keys[place] < k) {
       std::size_t below = place, step = 1;  // keys[below] < k
       while (below + step < n_keys && keys[below + step] < k) {
@@ -183,9 +184,11 @@ bool look_up_on_step(std::span<const std::int64_t> keys, std::size_t n_right, Ke
     if (k < lowest || k > highest) continue;
     const std::uint64_t d = distance(k);
     const std::uint64_t q =
-        step == 1 ? d : static_cast<std::uint64_t>((static_cast<unsigned __int128>(d) * inverse) >> 64);
+        step == 1 ? d
+                  : static_cast<std::uint64_t>((static_cast<unsigned __int128>(d) * inverse) >> 64);
     if (q * step != d || !((bits[q / 64] >> (q % 64)) & 1)) continue;
-    found(j, static_cast<std::size_t>(std::lower_bound(keys.begin(), keys.end(), k) - keys.begin()));
+    found(j,
+          static_cast<std::size_t>(std::lower_bound(keys.begin(), keys.end(), k) - keys.begin()));
   }
   return true;
 }
@@ -261,16 +264,21 @@ KeyMatches match_keys(std::span<const std::int64_t> left_code,
   // without right codes only left keys of code 0 can match; when those are
   // all there is, the keys are their stamps
   const bool stamps_only =
-      right_code.empty() && std::all_of(keys.begin(), keys.end(), [](const Key& k) { return k.code == 0; });
+      right_code.empty() &&
+      std::all_of(keys.begin(), keys.end(), [](const Key& k) { return k.code == 0; });
   if (n_keys > 0 && stamps_only) {
     std::vector<std::int64_t> stamps(n_keys);
     for (std::size_t k = 0; k < n_keys; ++k) stamps[k] = keys[k].stamp;
-    out.looked_up = find_right_keys(std::span<const std::int64_t>(stamps), n_right,
-                                    [&](std::size_t j) { return right_stamp[j]; }, found);
+    out.looked_up = find_right_keys(
+        std::span<const std::int64_t>(stamps), n_right,
+        [&](std::size_t j) { return right_stamp[j]; }, found);
   } else if (n_keys > 0) {
-    out.looked_up = find_right_keys(std::span<const Key>(keys), n_right, [&](std::size_t j) {
-      return Key{code_at(right_code, j), right_stamp[j]};
-    }, found);
+    out.looked_up = find_right_keys(
+        std::span<const Key>(keys), n_right,
+        [&](std::size_t j) {
+          return Key{code_at(right_code, j), right_stamp[j]};
+        },
+        found);
   }
   std::partial_sum(per_key.begin(), per_key.end(), per_key.begin());
 

@@ -14,8 +14,8 @@ std::string name_of_type(py::handle type) { return py::str(type.attr("__name__")
   std::string message = std::string("Argument '") + arg + "' has incorrect type (expected " +
                         name_of_type(expected) + ", got " + type_name(obj) + ")";
   if (PyObject_IsInstance(obj.ptr(), expected.ptr()) == 1) {
-    message += ". Subclasses of built-in types are rejected; pass a plain " +
-               name_of_type(expected) + ".";
+    message +=
+        ". Subclasses of built-in types are rejected; pass a plain " + name_of_type(expected) + ".";
   }
   raise(PyExc_TypeError, message);
 }

@@ -78,7 +78,8 @@ std::vector<std::string> names_read_but_not_declared() {
   std::vector<std::string> unknown;
   for (std::string_view name : detail::names_read()) {
     const auto& declared = names_declared();
-    if (std::find(declared.begin(), declared.end(), name) == declared.end()) unknown.emplace_back(name);
+    if (std::find(declared.begin(), declared.end(), name) == declared.end())
+      unknown.emplace_back(name);
   }
   std::sort(unknown.begin(), unknown.end());
   unknown.erase(std::unique(unknown.begin(), unknown.end()), unknown.end());
@@ -96,7 +97,8 @@ void check_names_read(py::module_& m) {
 
 void raise(PyObject* type, const std::string& message) {
   // by length, not as a C string: a message quoting a caller's text may hold NULs
-  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<py::ssize_t>(message.size()), "replace");
+  PyObject* text =
+      PyUnicode_DecodeUTF8(message.data(), static_cast<py::ssize_t>(message.size()), "replace");
   if (text) {
     PyErr_SetObject(type, text);
     Py_DECREF(text);
@@ -112,7 +114,8 @@ const py::object& Call::arg(std::string_view name) const {
   for (std::size_t i = 0; i < params.size(); ++i) {
     if (params[i].name == name) return slots_[i];
   }
-  raise(PyExc_LookupError, fn_.qualname() + "() has no parameter named '" + std::string(name) + "'");
+  raise(PyExc_LookupError,
+        fn_.qualname() + "() has no parameter named '" + std::string(name) + "'");
 }
 
 const py::dict& Call::globals() const { return fn_.globals(); }
@@ -158,7 +161,8 @@ Function::Function(py::dict globals, std::string module, std::string qualname, s
     }
     params_.push_back(std::move(param));
   }
-  if (!sig.return_annotation.empty()) return_annotation_ = evaluate(sig.return_annotation, globals_);
+  if (!sig.return_annotation.empty())
+    return_annotation_ = evaluate(sig.return_annotation, globals_);
 }
 
 void Function::fail(const std::string& what) const {
@@ -196,8 +200,8 @@ py::object Function::call(const py::args& args, const py::kwargs& kwargs) const 
     }
     if (index == params_.size()) {
       if (!var_keyword_) {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", qualname_.c_str(),
-                     item.first.ptr());
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                     qualname_.c_str(), item.first.ptr());
         throw py::error_already_set();
       }
       extra[item.first] = item.second;
@@ -250,10 +254,17 @@ void Function::apply_checks(std::vector<py::object>& slots) const {
   for (std::size_t i = 0; i < params_.size(); ++i) {
     const Param& p = params_[i];
     switch (p.check) {
-      case ArgCheck::none: break;
-      case ArgCheck::exact_type: check_type(slots[i], p.name.c_str(), p.exact_type, p.allow_none); break;
-      case ArgCheck::int_convention: slots[i] = int_argument(slots[i], p.name.c_str()); break;
-      case ArgCheck::truth: slots[i] = py::bool_(truthy(slots[i])); break;
+      case ArgCheck::none:
+        break;
+      case ArgCheck::exact_type:
+        check_type(slots[i], p.name.c_str(), p.exact_type, p.allow_none);
+        break;
+      case ArgCheck::int_convention:
+        slots[i] = int_argument(slots[i], p.name.c_str());
+        break;
+      case ArgCheck::truth:
+        slots[i] = py::bool_(truthy(slots[i]));
+        break;
     }
   }
 }
@@ -265,11 +276,16 @@ py::object Function::signature() const {
   py::object empty = parameter.attr("empty");
   auto kind_of = [&](ParamKind kind) -> py::object {
     switch (kind) {
-      case ParamKind::positional_only: return parameter.attr("POSITIONAL_ONLY");
-      case ParamKind::positional_or_keyword: return parameter.attr("POSITIONAL_OR_KEYWORD");
-      case ParamKind::var_positional: return parameter.attr("VAR_POSITIONAL");
-      case ParamKind::keyword_only: return parameter.attr("KEYWORD_ONLY");
-      case ParamKind::var_keyword: return parameter.attr("VAR_KEYWORD");
+      case ParamKind::positional_only:
+        return parameter.attr("POSITIONAL_ONLY");
+      case ParamKind::positional_or_keyword:
+        return parameter.attr("POSITIONAL_OR_KEYWORD");
+      case ParamKind::var_positional:
+        return parameter.attr("VAR_POSITIONAL");
+      case ParamKind::keyword_only:
+        return parameter.attr("KEYWORD_ONLY");
+      case ParamKind::var_keyword:
+        return parameter.attr("VAR_KEYWORD");
     }
     throw std::logic_error("unknown parameter kind");
   };
@@ -307,8 +323,8 @@ py::object make_function(py::module_& m, std::string_view owner, std::string_vie
   }
   std::string qualname = owner.empty() ? sig.name : std::string(owner) + "." + sig.name;
   auto fn = std::make_shared<Function>(py::reinterpret_borrow<py::dict>(m.attr("__dict__")),
-                                       py::str(m.attr("__name__")), qualname, std::string(doc),
-                                       sig, std::move(impl), checks);
+                                       py::str(m.attr("__name__")), qualname, std::string(doc), sig,
+                                       std::move(impl), checks);
   py::object obj = py::cast(fn);
   py::setattr(obj, "__name__", py::str(fn->name()));
   py::setattr(obj, "__qualname__", py::str(fn->qualname()));

@@ -47,10 +47,10 @@ int run_module_init(PyObject* module, void (*init)(py::module_&));
 
 // PYBIND11_MODULE without its wrapping of initialisation errors into
 // ImportError('initialization failed').
-#define ORVANE_MODULE(name, variable)                                          \
-  PYBIND11_MODULE_PYINIT(name)                                                 \
-  static void PYBIND11_CONCAT(orvane_init_, name)(::pybind11::module_&);       \
-  int PYBIND11_CONCAT(pybind11_exec_, name)(PyObject * module) {               \
+#define ORVANE_MODULE(name, variable)                                                     \
+  PYBIND11_MODULE_PYINIT(name)                                                            \
+  static void PYBIND11_CONCAT(orvane_init_, name)(::pybind11::module_&);                  \
+  int PYBIND11_CONCAT(pybind11_exec_, name)(PyObject * module) {                          \
     return ::orvane::glue::run_module_init(module, &PYBIND11_CONCAT(orvane_init_, name)); \
-  }                                                                            \
+  }                                                                                       \
   void PYBIND11_CONCAT(orvane_init_, name)(::pybind11::module_ & variable)

@@ -27,8 +27,8 @@
 #include "../glue/function.hpp"
 #include "../glue/module_setup.hpp"
 #include "../glue/pyops.hpp"
-#include "../glue/text.hpp"
 #include "../glue/roads.hpp"
+#include "../glue/text.hpp"
 #include "../glue/zone_tables.hpp"
 
 namespace py = pybind11;

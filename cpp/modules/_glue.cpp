@@ -45,10 +45,9 @@ PYBIND11_MODULE(_glue, m) {
       "Counts of the native and pandas roads taken since the last reset_roads(),\n"
       "as {road: {'native': n, 'pandas': m}}.");
   m.def(
-      "reset_roads", []() { orvane::glue::road_counts().clear(); },
-      "Forgets the road counts.");
+      "reset_roads", []() { orvane::glue::road_counts().clear(); }, "Forgets the road counts.");
   py::class_<Function, std::shared_ptr<Function>>(m, "native_function", py::dynamic_attr(),
-                                                   "A function of the package implemented natively.")
+                                                  "A function of the package implemented natively.")
       .def("__call__", [](py::handle self, const py::args& args,
                           const py::kwargs& kwargs) { return self_of(self)->call(args, kwargs); })
       .def(
@@ -58,10 +57,12 @@ PYBIND11_MODULE(_glue, m) {
             return py::module_::import("types").attr("MethodType")(self, instance);
           },
           py::arg("instance"), py::arg("owner") = py::none())
-      .def_property_readonly("__signature__", [](py::handle self) { return self_of(self)->signature(); })
+      .def_property_readonly("__signature__",
+                             [](py::handle self) { return self_of(self)->signature(); })
       .def_property_readonly("__annotations__",
                              [](py::handle self) { return self_of(self)->annotations(); })
-      .def_property_readonly("__globals__", [](py::handle self) { return self_of(self)->globals(); })
+      .def_property_readonly("__globals__",
+                             [](py::handle self) { return self_of(self)->globals(); })
       .def("__repr__",
            [](py::handle self) {
              auto f = self_of(self);

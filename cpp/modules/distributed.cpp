@@ -112,9 +112,14 @@ struct Kind {
   std::initializer_list<const char*> inputs;
 };
 const Kind kinds[] = {
-    {"sma", {"close"}},  {"ema", {"close"}},  {"rma", {"close"}},
-    {"wma", {"close"}},  {"dema", {"close"}}, {"tema", {"close"}},
-    {"hma", {"close"}},  {"hlc3", {"high", "low", "close"}},
+    {"sma", {"close"}},
+    {"ema", {"close"}},
+    {"rma", {"close"}},
+    {"wma", {"close"}},
+    {"dema", {"close"}},
+    {"tema", {"close"}},
+    {"hma", {"close"}},
+    {"hlc3", {"high", "low", "close"}},
     {"vwap", {"high", "low", "close", "volume"}},
 };
 
@@ -164,8 +169,8 @@ py::tuple indicator_plans(const Call& c, const py::object& indicator) {
   } else if (py::isinstance<py::list>(indicator)) {
     entries = indicator;
   } else {
-    glue::raise(PyExc_TypeError,
-                "indicator must be a Strategy, a dict or a list of dicts, not " + glue::type_name(indicator));
+    glue::raise(PyExc_TypeError, "indicator must be a Strategy, a dict or a list of dicts, not " +
+                                     glue::type_name(indicator));
   }
   py::object pd = c.global("pd");
   py::object np = c.global("np");
@@ -179,9 +184,9 @@ py::tuple indicator_plans(const Call& c, const py::object& indicator) {
     }
     std::string kind = py::str(entry[py::str("kind")].attr("lower")());
     if (!find_kind(kind)) {
-      glue::raise(PyExc_ValueError, "indicator kind '" + kind +
-                                        "' is not one of orvane_data.ta.overlap's: " +
-                                        kind_names());
+      glue::raise(
+          PyExc_ValueError,
+          "indicator kind '" + kind + "' is not one of orvane_data.ta.overlap's: " + kind_names());
     }
     py::dict kwargs;
     for (auto item : py::reinterpret_borrow<py::dict>(entry)) {
@@ -222,17 +227,16 @@ py::object add_indicators(const Call& c, py::object part, const py::tuple& plans
   for (auto group : groups) {
     py::object positions = py::reinterpret_borrow<py::object>(group.second);
     py::object bars = part.attr("take")(positions);
-    py::object order = bars[py::str("datetime")].attr("to_numpy")().attr("argsort")(
-        py::arg("kind") = "stable");
+    py::object order =
+        bars[py::str("datetime")].attr("to_numpy")().attr("argsort")(py::arg("kind") = "stable");
     bars = bars.attr("take")(order);
     positions = positions[order];
     for (py::handle plan_handle : plans) {
       py::tuple plan = plan_handle.cast<py::tuple>();
-      py::object series = run_indicator(c, plan[0].cast<std::string>(),
-                                        plan[1].cast<py::dict>(), bars);
+      py::object series =
+          run_indicator(c, plan[0].cast<std::string>(), plan[1].cast<py::dict>(), bars);
       if (series.is_none()) continue;
-      py::object values = series.attr("to_numpy")(
-          "float64", py::arg("na_value") = np.attr("nan"));
+      py::object values = series.attr("to_numpy")("float64", py::arg("na_value") = np.attr("nan"));
       columns[plan[2]].attr("__setitem__")(positions, values);
     }
   }
@@ -298,9 +302,11 @@ py::object security_first(Call& c) {
   py::object pd = c.global("pd");
   if (py::isinstance(security.attr("dtype"), pd.attr("CategoricalDtype"))) {
     py::object cat = security.attr("cat");
-    py::object text = cat.attr("categories").attr("astype")("str").attr("take")(
-        cat.attr("codes").attr("to_numpy")(), py::arg("allow_fill") = true,
-        py::arg("fill_value") = py::none());
+    py::object text =
+        cat.attr("categories")
+            .attr("astype")("str")
+            .attr("take")(cat.attr("codes").attr("to_numpy")(), py::arg("allow_fill") = true,
+                          py::arg("fill_value") = py::none());
     security = pd.attr("Series")(text, py::arg("index") = part.attr("index"),
                                  py::arg("name") = "security");
   }
@@ -374,10 +380,10 @@ py::object rejoin_split_windows(const Call& c, py::object moves, const py::objec
   if (!missing.attr("any")().cast<bool>()) return moves;
   py::list by;
   for (py::handle key : window_keys()) by.append(moves[key]);
-  py::object affected = missing.attr("groupby")(by, py::arg("sort") = false,
-                                                 py::arg("dropna") = false)
-                            .attr("transform")("any")
-                            .attr("astype")("bool");
+  py::object affected =
+      missing.attr("groupby")(by, py::arg("sort") = false, py::arg("dropna") = false)
+          .attr("transform")("any")
+          .attr("astype")("bool");
   py::object rows = moves.attr("loc")[affected];
   py::object again = c.global("event_moves")(rows.attr("drop")(py::arg("columns") = "move_bps"),
                                              py::arg("price") = price);
@@ -406,11 +412,10 @@ void check_one_file_per_security(const Call& c, const py::object& path,
   }
   for (auto item : counts) {
     if (item.second.cast<long>() > 1) {
-      glue::raise(PyExc_ValueError,
-                  "indicators need each security in one file, but " +
-                      std::string(py::str(item.first)) + " holds " +
-                      std::to_string(item.second.cast<long>()) +
-                      " files; rewrite it with orvane_data.bar_store.write_bars");
+      glue::raise(PyExc_ValueError, "indicators need each security in one file, but " +
+                                        std::string(py::str(item.first)) + " holds " +
+                                        std::to_string(item.second.cast<long>()) +
+                                        " files; rewrite it with orvane_data.bar_store.write_bars");
     }
   }
 }
@@ -427,8 +432,8 @@ py::object gather_moves(const Call& c, const py::object& dataset, const py::obje
                                  py::arg("columns") = columns,
                                  py::arg("storage_options") = storage_options);
   } else if (!py::isinstance(dataset, c.global("dd").attr("DataFrame"))) {
-    glue::raise(PyExc_TypeError,
-                "dataset must be a dataset path or a dask DataFrame, not " + glue::type_name(dataset));
+    glue::raise(PyExc_TypeError, "dataset must be a dataset path or a dask DataFrame, not " +
+                                     glue::type_name(dataset));
   }
   py::object lazy = lazy_moves(c, bars, c.arg("calendar"), c.arg("pre_event_window"),
                                c.arg("post_event_window"), price, c.arg("indicator"), keep);
@@ -497,16 +502,16 @@ PYBIND11_MODULE(distributed, m) {
   glue::import_from(m, "orvane_data.event_study", "summarize_moves");
   glue::import_from(m, "orvane_data.ta.strategy", "Strategy");
   // Only a remote scheduler's address needs the distributed client.
-  glue::guarded(glue::Guard::module_not_found, false, "", [&] {
-    glue::import_from(m, "distributed", "Client");
-  });
+  glue::guarded(glue::Guard::module_not_found, false, "",
+                [&] { glue::import_from(m, "distributed", "Client"); });
   glue::import_from(m, "orvane_data.from_bqia.bar_kit", "filter_bars_around_events");
   glue::import_as(m, "orvane_data.ta.overlap", "overlap");
 
-  glue::def(m,
-            "read_bars(path: str, securities: 'Optional[list]' = None, columns: 'Optional[list]' = None, "
-            "storage_options: 'Optional[dict]' = None) -> 'dd.DataFrame'",
-            read_bars_doc, read_bars);
+  glue::def(
+      m,
+      "read_bars(path: str, securities: 'Optional[list]' = None, columns: 'Optional[list]' = None, "
+      "storage_options: 'Optional[dict]' = None) -> 'dd.DataFrame'",
+      read_bars_doc, read_bars);
   glue::def(m,
             "event_windows(bars: 'dd.DataFrame', calendar: pd.DataFrame, "
             "pre_event_window: int = -5, post_event_window: int = 10, *, price: str = 'close', "

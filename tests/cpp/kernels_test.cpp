@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstdint>
-#include <random>
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "core/moving_average.hpp"
@@ -76,7 +76,8 @@ TEST(RollingMean, WindowsForgetValuesThatLeft) {
     x[0] = 1e16;
     x[17] = -3e17;
     const Vec got = rolling(x, length, length);
-    for (std::size_t i = 17 + length; i < x.size(); ++i) EXPECT_EQ(got[i], 1.0) << length << " " << i;
+    for (std::size_t i = 17 + length; i < x.size(); ++i)
+      EXPECT_EQ(got[i], 1.0) << length << " " << i;
     for (std::size_t i = length; i < 17; ++i) EXPECT_EQ(got[i], 1.0) << length << " " << i;
   }
 }

@@ -28,8 +28,7 @@ std::vector<std::vector<std::size_t>> grouped(const Keys& keys, std::size_t n) {
 TEST(GroupRows, CombinationsInOrderOfFirstAppearance) {
   // interleaved instruments (A, B) on two venues; -1 is a missing key
   const Keys keys{{0, 1, 0, 1, 0, -1}, {2, 2, 2, 3, 2, 2}};
-  EXPECT_EQ(grouped(keys, 6),
-            (std::vector<std::vector<std::size_t>>{{0, 2, 4}, {1}, {3}, {5}}));
+  EXPECT_EQ(grouped(keys, 6), (std::vector<std::vector<std::size_t>>{{0, 2, 4}, {1}, {3}, {5}}));
   EXPECT_EQ(grouped({}, 3), (std::vector<std::vector<std::size_t>>{{0, 1, 2}}));
   EXPECT_TRUE(grouped({{}}, 0).empty());
 }

@@ -10,7 +10,8 @@ using orvane::core::split_top_level;
 
 TEST(ParseSignature, KindsDefaultsAndAnnotations) {
   auto sig = parse_signature(
-      "f(a, b: int = None, /, c: Dict[str, int] = {'x': (1, 2)}, *args, d=\"a,b\", **kw) -> 'Optional[Series]'");
+      "f(a, b: int = None, /, c: Dict[str, int] = {'x': (1, 2)}, *args, d=\"a,b\", **kw) -> "
+      "'Optional[Series]'");
   EXPECT_EQ(sig.name, "f");
   ASSERT_EQ(sig.params.size(), 6u);
   EXPECT_EQ(sig.params[0].kind, ParamKind::positional_only);

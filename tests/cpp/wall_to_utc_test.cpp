@@ -63,9 +63,9 @@ TEST(WallToUtc, PlainStampsAndNaT) {
 
 TEST(WallToUtc, SkippedHourMovesToTheNextWholeHour) {
   const auto zone = new_york();
-  EXPECT_EQ(run(zone, {at(2024, 3, 10, 1, 59), at(2024, 3, 10, 2, 30), at(2024, 3, 10, 3)}),
-            (std::vector<std::int64_t>{at(2024, 3, 10, 6, 59), at(2024, 3, 10, 7),
-                                       at(2024, 3, 10, 7)}));
+  EXPECT_EQ(
+      run(zone, {at(2024, 3, 10, 1, 59), at(2024, 3, 10, 2, 30), at(2024, 3, 10, 3)}),
+      (std::vector<std::int64_t>{at(2024, 3, 10, 6, 59), at(2024, 3, 10, 7), at(2024, 3, 10, 7)}));
   // sub-second ticks inside the gap move to the whole hour too
   const std::int64_t ns = 1'000'000'000;
   std::vector<std::int64_t> wall{at(2024, 3, 10, 2, 59) * ns + 999};
@@ -79,10 +79,9 @@ TEST(WallToUtc, RepeatedHourReadFromTheOrder) {
   const auto wall = std::vector<std::int64_t>{at(2024, 11, 3, 0, 30), at(2024, 11, 3, 1),
                                               at(2024, 11, 3, 1, 30), at(2024, 11, 3, 1),
                                               at(2024, 11, 3, 1, 30), at(2024, 11, 3, 2)};
-  EXPECT_EQ(run(zone, wall),
-            (std::vector<std::int64_t>{at(2024, 11, 3, 4, 30), at(2024, 11, 3, 5),
-                                       at(2024, 11, 3, 5, 30), at(2024, 11, 3, 6),
-                                       at(2024, 11, 3, 6, 30), at(2024, 11, 3, 7)}));
+  EXPECT_EQ(run(zone, wall), (std::vector<std::int64_t>{
+                                 at(2024, 11, 3, 4, 30), at(2024, 11, 3, 5), at(2024, 11, 3, 5, 30),
+                                 at(2024, 11, 3, 6), at(2024, 11, 3, 6, 30), at(2024, 11, 3, 7)}));
   // two separate runs (another day in between) each turn once
   auto twice = wall;
   twice.push_back(at(2024, 6, 1));
@@ -94,10 +93,10 @@ TEST(WallToUtc, RepeatedHourReadFromTheOrder) {
 TEST(WallToUtc, RepeatedHourThatCannotBeReadIsDeclined) {
   const auto zone = new_york();
   const std::int64_t one = at(2024, 11, 3, 1), half = at(2024, 11, 3, 1, 30);
-  run(zone, {one}, WallToUtc::declined);                          // alone
-  run(zone, {one, half}, WallToUtc::declined);                    // never turns back
-  run(zone, {one, one, half, one}, WallToUtc::declined);          // turns twice
-  run(zone, {one, half, nat, one, half}, WallToUtc::declined);    // NaT splits the run
+  run(zone, {one}, WallToUtc::declined);                        // alone
+  run(zone, {one, half}, WallToUtc::declined);                  // never turns back
+  run(zone, {one, one, half, one}, WallToUtc::declined);        // turns twice
+  run(zone, {one, half, nat, one, half}, WallToUtc::declined);  // NaT splits the run
 }
 
 TEST(WallToUtc, OutsideTheTableIsDeclined) {
@@ -204,10 +203,9 @@ TEST(WallToUtc, RepeatedHoursOfInterleavedInstruments) {
   ASSERT_EQ(read_wall_clock(wall, 1, zone, utc, &repeats), WallToUtc::done);
   ASSERT_EQ(repeats.size(), wall.size());
   ASSERT_TRUE(settle_repeats_by_group(group, 2, repeats, utc));
-  const std::vector<std::int64_t> expect{at(2024, 11, 3, 5),     at(2024, 11, 3, 5),
-                                         at(2024, 11, 3, 5, 30), at(2024, 11, 3, 5, 30),
-                                         at(2024, 11, 3, 6),     at(2024, 11, 3, 6),
-                                         at(2024, 11, 3, 6, 30), at(2024, 11, 3, 6, 30)};
+  const std::vector<std::int64_t> expect{
+      at(2024, 11, 3, 5), at(2024, 11, 3, 5), at(2024, 11, 3, 5, 30), at(2024, 11, 3, 5, 30),
+      at(2024, 11, 3, 6), at(2024, 11, 3, 6), at(2024, 11, 3, 6, 30), at(2024, 11, 3, 6, 30)};
   EXPECT_EQ(utc, expect);
   // an instrument with a lone repeated stamp cannot be read
   group.back() = 2;

@@ -19,7 +19,8 @@ namespace {
 std::vector<V> per_left(const KeyMatches& m) {
   std::vector<V> out(m.left_size());
   for (std::size_t i = 0; i < m.left_size(); ++i) {
-    for (std::int64_t h = m.start[i]; h < m.start[i + 1]; ++h) out[i].push_back(m.matched[m.hits[h]]);
+    for (std::int64_t h = m.start[i]; h < m.start[i + 1]; ++h)
+      out[i].push_back(m.matched[m.hits[h]]);
   }
   return out;
 }

@@ -12,12 +12,12 @@
 #include <vector>
 
 #include "../../core/minute_clock.hpp"
-#include "../../core/window_match.hpp"
 #include "../../core/ticks.hpp"
+#include "../../core/window_match.hpp"
 #include "../../glue/columns.hpp"
 #include "../../glue/function.hpp"
-#include "../../glue/pyops.hpp"
 #include "../../glue/module_setup.hpp"
+#include "../../glue/pyops.hpp"
 #include "../../glue/roads.hpp"
 
 namespace py = pybind11;
@@ -40,12 +40,14 @@ std::vector<py::object> unpack(py::handle value, std::size_t n) {
     it = py::iter(value);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_TypeError)) throw;
-    glue::raise(PyExc_TypeError, "cannot unpack non-iterable " + glue::type_name(value) + " object");
+    glue::raise(PyExc_TypeError,
+                "cannot unpack non-iterable " + glue::type_name(value) + " object");
   }
   std::vector<py::object> out;
   for (; it != py::iterator::sentinel(); ++it) {
     if (out.size() == n) {
-      glue::raise(PyExc_ValueError, "too many values to unpack (expected " + std::to_string(n) + ")");
+      glue::raise(PyExc_ValueError,
+                  "too many values to unpack (expected " + std::to_string(n) + ")");
     }
     out.push_back(py::reinterpret_borrow<py::object>(*it));
   }
@@ -78,7 +80,8 @@ py::object numpy_stamps(py::handle pd, py::object series) {
   }
   py::object unit = arrow_type.attr("unit"), tz = arrow_type.attr("tz");
   if (tz.is_none()) return series.attr("astype")("datetime64[" + std::string(py::str(unit)) + "]");
-  return series.attr("astype")(pd.attr("DatetimeTZDtype")(py::arg("unit") = unit, py::arg("tz") = tz));
+  return series.attr("astype")(
+      pd.attr("DatetimeTZDtype")(py::arg("unit") = unit, py::arg("tz") = tz));
 }
 
 bool has_nat(const Int64Array& a) {
@@ -301,8 +304,8 @@ py::object get_event_metadata(glue::Call& c) {
 py::object windows_by_joins(py::handle bars, py::handle calendar, py::handle grid) {
   py::object on_minute = grid.attr("set_index")("datetime");
   py::object bars_on_minute = bars.attr("set_index")("datetime");
-  py::object joined = on_minute.attr("join")(bars_on_minute, py::arg("how") = "left")
-                          .attr("reset_index")();
+  py::object joined =
+      on_minute.attr("join")(bars_on_minute, py::arg("how") = "left").attr("reset_index")();
   py::list subset;
   subset.append("key");
   joined = joined.attr("dropna")(py::arg("subset") = subset);
@@ -362,14 +365,15 @@ py::object take_by_chunk(py::handle pd, py::handle array, py::handle chunks,
     return array.attr("take")(indexer, py::arg("allow_fill") = allow_fill);
   }
   py::object taken = pd.attr("concat")(pieces, py::arg("ignore_index") = true).attr("array");
-  return taken.attr("take")(glue::int64_array(std::move(place)), py::arg("allow_fill") = allow_fill);
+  return taken.attr("take")(glue::int64_array(std::move(place)),
+                            py::arg("allow_fill") = allow_fill);
 }
 
 // Rows `indexer` of a column's values (-1 gives a missing value when
 // `allow_fill`), as pandas takes them.
-py::object take(py::handle pd, py::handle series, const Int64Array& indexer,
-                bool allow_fill) {
-  if (py::isinstance(series.attr("dtype"), pd.attr("api").attr("extensions").attr("ExtensionDtype"))) {
+py::object take(py::handle pd, py::handle series, const Int64Array& indexer, bool allow_fill) {
+  if (py::isinstance(series.attr("dtype"),
+                     pd.attr("api").attr("extensions").attr("ExtensionDtype"))) {
     py::object array = series.attr("array");
     if (py::isinstance(array, pd.attr("arrays").attr("ArrowExtensionArray"))) {
       py::object chunks = array.attr("__arrow_array__")();
@@ -379,8 +383,9 @@ py::object take(py::handle pd, py::handle series, const Int64Array& indexer,
     }
     return array.attr("take")(indexer, py::arg("allow_fill") = allow_fill);
   }
-  return pd.attr("api").attr("extensions").attr("take")(series.attr("to_numpy")(), indexer,
-                                                        py::arg("allow_fill") = allow_fill);
+  return pd.attr("api")
+      .attr("extensions")
+      .attr("take")(series.attr("to_numpy")(), indexer, py::arg("allow_fill") = allow_fill);
 }
 
 // Rows `indexer` of a column. With `as_if_missing`, the dtype is the one the
@@ -412,7 +417,8 @@ bool holds_texts(py::handle pd, py::handle names) {
   py::object values = py::isinstance(dtype, pd.attr("CategoricalDtype"))
                           ? py::object(dtype.attr("categories"))
                           : py::reinterpret_borrow<py::object>(names);
-  py::object kind = pd.attr("api").attr("types").attr("infer_dtype")(values, py::arg("skipna") = true);
+  py::object kind =
+      pd.attr("api").attr("types").attr("infer_dtype")(values, py::arg("skipna") = true);
   return kind.equal(py::str("string"));
 }
 
@@ -445,7 +451,8 @@ std::optional<py::object> windows_native(glue::Call& c, py::handle bars, py::han
     return declined("an input is not a DataFrame");
   }
   py::list grid_names(grid.attr("columns").attr("tolist")());
-  if (!compare(grid_names, grid_columns(), Py_EQ)) return declined("the grid's columns are not the four of a grid");
+  if (!compare(grid_names, grid_columns(), Py_EQ))
+    return declined("the grid's columns are not the four of a grid");
   if (py::len(grid) == 0 || py::len(bars) == 0) return declined("no grid rows or no bars");
   py::object bar_columns = bars.attr("columns");
   if (!truthy(bar_columns.attr("is_unique")) || !bar_columns.contains("datetime") ||
@@ -479,8 +486,9 @@ std::optional<py::object> windows_native(glue::Call& c, py::handle bars, py::han
   }
   // Aware stamps of two zones are joined by instant and come out in UTC.
   if (!minute->naive() && !arrow_bar_times &&
-      !compare(pd.attr("DatetimeTZDtype")(py::arg("unit") = minute->unit, py::arg("tz") = bar_time->zone),
-            minute->dtype, Py_EQ)) {
+      !compare(pd.attr("DatetimeTZDtype")(py::arg("unit") = minute->unit,
+                                          py::arg("tz") = bar_time->zone),
+               minute->dtype, Py_EQ)) {
     grid_minute_col = grid_minute_col.attr("dt").attr("tz_convert")("UTC");
   }
 
@@ -547,8 +555,8 @@ std::optional<py::object> windows_native(glue::Call& c, py::handle bars, py::han
   }
   py::tuple factorized = pd.attr("factorize")(calendar_names);
   Int64Array calendar_code = glue::as_int64(factorized[0]);
-  Int64Array grid_event_code = glue::as_int64(
-      pd.attr("Index")(factorized[1]).attr("get_indexer")(grid_event_col));
+  Int64Array grid_event_code =
+      glue::as_int64(pd.attr("Index")(factorized[1]).attr("get_indexer")(grid_event_col));
   Int64Array calendar_ticks = glue::as_int64(calendar_times.attr("asi8"));
 
   core::WindowRows rows;
@@ -654,8 +662,9 @@ py::object get_id_mapping(glue::Call& c) {
                             .attr("reset_index")()
                             .attr("rename")(py::arg("columns") = rename)
                             .attr("drop_duplicates")(py::arg("subset") = subset);
-  py::object mapping = pd.attr("merge")(py::arg("left") = requested, py::arg("left_on") = "parsekey",
-                                        py::arg("right") = answered, py::arg("right_on") = "parsekey");
+  py::object mapping =
+      pd.attr("merge")(py::arg("left") = requested, py::arg("left_on") = "parsekey",
+                       py::arg("right") = answered, py::arg("right_on") = "parsekey");
 
   // A pricing source other than "" is appended to the FIGI: "<FIGI>.<source>".
   // An empty mapping keeps its (empty) FIGI column as it is.
@@ -701,8 +710,8 @@ py::object describe(py::handle pd, py::handle securities, py::dict mapping) {
 
 py::dict figi_table(glue::Call& c, const py::list& figis, const char* id_col_name,
                     const char* id_data_item) {
-  py::object frame = c.global("get_figi_to_id_mapping")(
-      figis, py::arg("id_col_name") = id_col_name, py::arg("id_data_item") = id_data_item);
+  py::object frame = c.global("get_figi_to_id_mapping")(figis, py::arg("id_col_name") = id_col_name,
+                                                        py::arg("id_data_item") = id_data_item);
   return column(frame.attr("set_index")("figi"), id_col_name).attr("to_dict")();
 }
 
@@ -723,8 +732,8 @@ py::object get_intraday_bars(glue::Call& c) {
   c.global("set_intraday_config")(id_mapping, roll_config, c.arg("packages"));
   py::object df_bars = c.global("bqia").attr("get_bars")(
       py::arg("securities") = list_sec, py::arg("security_id_type") = security_id_type,
-      py::arg("start") = c.arg("start"), py::arg("end") = c.arg("end"),
-      py::arg("tz") = c.arg("tz"), py::arg("downsample_freq") = c.arg("downsample_freq"));
+      py::arg("start") = c.arg("start"), py::arg("end") = c.arg("end"), py::arg("tz") = c.arg("tz"),
+      py::arg("downsample_freq") = c.arg("downsample_freq"));
   if (truthy(c.arg("add_description"))) {
     py::object pd = c.global("pd");
     py::object securities = column(df_bars, "security");
@@ -779,7 +788,14 @@ constexpr const char* windows_doc =
     "\n"
     "Each grid minute meets the bars stamped exactly on it; minutes without a\n"
     "bar are dropped; rows are ordered by event, event time, key and minute and\n"
-    "carry the calendar's columns for their event.";
+    "carry the calendar's columns for their event.\n"
+    "\n"
+    "``df_bars`` needs the columns ``datetime`` (the bar's minute) and ``key``\n"
+    "(present on every bar, sortable); ``df_calendar`` needs ``EVENT_NAME`` and\n"
+    "``event_datetime``. A missing column raises pandas' ``KeyError``. The\n"
+    "result holds ``EVENT_NAME``, ``event_datetime`` (rounded down to the\n"
+    "minute), ``time_diff`` (whole minutes from it), ``datetime``, the other bar\n"
+    "columns, then the calendar's former index and other columns.";
 
 }  // namespace
 

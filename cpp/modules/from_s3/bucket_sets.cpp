@@ -77,7 +77,8 @@ py::object find_closest_earlier_date(glue::Call& c) {
   const py::object& dates = c.arg("date_list");
   glue::check_str(target, "target_date_str");
   glue::check_list(dates, "date_list");
-  const auto insert_point = c.global("bisect").attr("bisect_right")(dates, target).cast<Py_ssize_t>();
+  const auto insert_point =
+      c.global("bisect").attr("bisect_right")(dates, target).cast<Py_ssize_t>();
   if (insert_point <= 0) return py::none();
   py::object entry = py::reinterpret_borrow<py::list>(dates)[insert_point - 1];
   if (!PyUnicode_Check(entry.ptr())) {
@@ -216,15 +217,15 @@ py::object abstract(py::object method) {
 void define_s3data(py::module_& m) {
   py::dict ns;
   ns["__doc__"] = s3data_doc;
-  ns["_load_snapshot"] = abstract(glue::method(
-      m, "S3Data", "_load_snapshot(self) -> None",
-      "Load the dataset's snapshot into ``data``.", [](glue::Call&) { return py::none(); }));
-  ns["get_data"] = abstract(glue::method(
-      m, "S3Data", "get_data(self, as_of_date: str) -> pd.DataFrame",
-      "Return the loaded dataset, filtered.", [](glue::Call& c) -> py::object {
-        glue::check_str(c.arg("as_of_date"), "as_of_date");
-        return py::none();
-      }));
+  ns["_load_snapshot"] = abstract(glue::method(m, "S3Data", "_load_snapshot(self) -> None",
+                                               "Load the dataset's snapshot into ``data``.",
+                                               [](glue::Call&) { return py::none(); }));
+  ns["get_data"] = abstract(
+      glue::method(m, "S3Data", "get_data(self, as_of_date: str) -> pd.DataFrame",
+                   "Return the loaded dataset, filtered.", [](glue::Call& c) -> py::object {
+                     glue::check_str(c.arg("as_of_date"), "as_of_date");
+                     return py::none();
+                   }));
   py::object abc = py::module_::import("abc");
   glue::make_class(m, "S3Data", py::make_tuple(m.attr("ABC")), ns, abc.attr("ABCMeta"));
 }
@@ -261,9 +262,10 @@ py::object splc_init(glue::Call& c) {
   glue::check_str(dataset, "dataset");
   py::object dataset_name = self.attr("dataset_names").attr("get")(dataset);
   if (dataset_name.is_none()) {
-    PyErr_Format(PyExc_ValueError,
-                 "`dataset`=%U is invalid. Only `suppliers` or `customers` or `competitors` are allowed.",
-                 dataset.ptr());
+    PyErr_Format(
+        PyExc_ValueError,
+        "`dataset`=%U is invalid. Only `suppliers` or `customers` or `competitors` are allowed.",
+        dataset.ptr());
     throw py::error_already_set();
   }
   self.attr("dataset") = dataset;
@@ -386,7 +388,8 @@ py::object splc_get_data(glue::Call& c) {
 
   py::dict figi_tickers;  // inverse map: the later ticker wins a shared FIGI
   for (auto item : py::reinterpret_borrow<py::dict>(ticker_figis)) {
-    if (!py::bool_(c.global("pd").attr("isna")(item.second))) figi_tickers[item.second] = item.first;
+    if (!py::bool_(c.global("pd").attr("isna")(item.second)))
+      figi_tickers[item.second] = item.first;
   }
   data["TICKER"] = data["ID_BB_GLOBAL"].attr("map")(figi_tickers);
   data["RELATED_TICKER"] = data["RELATED_FIGI"].attr("map")(related_tickers);
@@ -405,21 +408,22 @@ void define_splc(py::module_& m) {
   ns["bucket"] = getenv("ORVANE_EQUITY_BUCKET", equity_bucket_default);
   ns["folder_path"] = supply_chain_folder;
   ns["dataset_names"] = names;
-  ns["file_path_func"] = glue::method(
-      m, "SPLC", "file_path_func(self, dataset_name, file_date) -> str",
-      "Object key of one snapshot of a stored supply-chain dataset.", splc_file_path);
-  ns["__init__"] = glue::method(
-      m, "SPLC",
-      "__init__(self, as_of_date: Optional[str] = None, dataset: str = 'supplier', bq=None) -> None",
-      splc_init_doc, splc_init);
-  ns["get_distinct"] = glue::method(m, "SPLC", "get_distinct(self) -> List[str]",
-                                    "Snapshot dates of the dataset, in listing order.",
-                                    splc_get_distinct);
+  ns["file_path_func"] =
+      glue::method(m, "SPLC", "file_path_func(self, dataset_name, file_date) -> str",
+                   "Object key of one snapshot of a stored supply-chain dataset.", splc_file_path);
+  ns["__init__"] = glue::method(m, "SPLC",
+                                "__init__(self, as_of_date: Optional[str] = None, dataset: str = "
+                                "'supplier', bq=None) -> None",
+                                splc_init_doc, splc_init);
+  ns["get_distinct"] =
+      glue::method(m, "SPLC", "get_distinct(self) -> List[str]",
+                   "Snapshot dates of the dataset, in listing order.", splc_get_distinct);
   ns["_load_snapshot"] =
       glue::method(m, "SPLC", "_load_snapshot(self, as_of_date: Optional[str] = None) -> None",
                    "Retrieve the latest snapshot.", splc_load_snapshot);
   ns["get_data"] = glue::method(
-      m, "SPLC", "get_data(self, tickers: list, start: Optional[str], end: Optional[str]) -> pd.DataFrame",
+      m, "SPLC",
+      "get_data(self, tickers: list, start: Optional[str], end: Optional[str]) -> pd.DataFrame",
       splc_get_data_doc, splc_get_data);
   glue::make_class(m, "SPLC", py::make_tuple(m.attr("S3Data")), ns, py::type::of(m.attr("S3Data")));
 }
@@ -485,7 +489,8 @@ py::object ecoest_get_distinct(glue::Call& c) {
       const auto number = i.cast<Py_ssize_t>() + 1;
       progress_bar.attr("set_description")("Retrieving snapshot dates " + std::to_string(number));
       py::object row_group = parquet_file.attr("read_row_group")(i, "columns"_a = columns);
-      for (py::handle v : distinct_values(c, row_group.attr("column")(column))) unique_values.add(v);
+      for (py::handle v : distinct_values(c, row_group.attr("column")(column)))
+        unique_values.add(v);
     }
   } catch (py::error_already_set&) {
     progress_bar.attr("close")();
@@ -560,16 +565,16 @@ void define_ecoest(py::module_& m) {
   ns["__doc__"] = "Economist estimates APIs.";
   ns["bucket"] = getenv("ORVANE_MACRO_BUCKET", macro_bucket_default);
   ns["file_path"] = estimates_key;
-  ns["__init__"] = glue::method(m, "ECOEST",
-                                "__init__(self, as_of_date: Optional[str] = None) -> None",
-                                ecoest_init_doc, [](glue::Call& c) -> py::object {
-                                  glue::check_str(c.arg("as_of_date"), "as_of_date", true);
-                                  c.arg("self").attr("_load_snapshot")(c.arg("as_of_date"));
-                                  return py::none();
-                                });
-  ns["get_distinct"] = glue::method(m, "ECOEST",
-                                    "get_distinct(self, column: str, bucket: str, key: str) -> list",
-                                    ecoest_get_distinct_doc, ecoest_get_distinct);
+  ns["__init__"] =
+      glue::method(m, "ECOEST", "__init__(self, as_of_date: Optional[str] = None) -> None",
+                   ecoest_init_doc, [](glue::Call& c) -> py::object {
+                     glue::check_str(c.arg("as_of_date"), "as_of_date", true);
+                     c.arg("self").attr("_load_snapshot")(c.arg("as_of_date"));
+                     return py::none();
+                   });
+  ns["get_distinct"] =
+      glue::method(m, "ECOEST", "get_distinct(self, column: str, bucket: str, key: str) -> list",
+                   ecoest_get_distinct_doc, ecoest_get_distinct);
   ns["_load_snapshot"] =
       glue::method(m, "ECOEST", "_load_snapshot(self, as_of_date: Optional[str] = None) -> None",
                    "Retrieve the latest snapshot.", ecoest_load_snapshot);
@@ -578,7 +583,8 @@ void define_ecoest(py::module_& m) {
       "get_data(self, tickers: list, start: Optional[str] = None, end: Optional[str] = None) "
       "-> pd.DataFrame",
       ecoest_get_data_doc, ecoest_get_data);
-  glue::make_class(m, "ECOEST", py::make_tuple(m.attr("S3Data")), ns, py::type::of(m.attr("S3Data")));
+  glue::make_class(m, "ECOEST", py::make_tuple(m.attr("S3Data")), ns,
+                   py::type::of(m.attr("S3Data")));
 }
 
 }  // namespace

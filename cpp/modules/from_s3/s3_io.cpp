@@ -96,16 +96,15 @@ py::object list_s3_objects(glue::Call& c) {
   glue::check_str(c.arg("bucket"), "bucket");
   glue::check_str(c.arg("prefix"), "prefix");
   const std::string bucket = glue::utf8(c.arg("bucket"));
-  std::string folder =
-      join_key(glue::utf8(c.arg("prefix")), glue::utf8(c.arg("folder_path")));
+  std::string folder = join_key(glue::utf8(c.arg("prefix")), glue::utf8(c.arg("folder_path")));
   while (!folder.empty() && folder.back() == '/') folder.pop_back();
   folder += "/";
 
   py::list keys;
   try {
     py::object paginator = s3_client(c).attr("get_paginator")("list_objects_v2");
-    py::object pages = paginator.attr("paginate")(py::arg("Bucket") = bucket,
-                                                  py::arg("Prefix") = folder);
+    py::object pages =
+        paginator.attr("paginate")(py::arg("Bucket") = bucket, py::arg("Prefix") = folder);
     for (py::handle page : pages) {
       py::object contents = page.attr("get")("Contents");
       if (contents.is_none()) continue;
@@ -152,8 +151,7 @@ py::object read_from_s3(glue::Call& c) {
   py::object chunksize = glue::int_argument(c.arg("chunksize"), "chunksize");
   const std::string data_format = glue::utf8(c.arg("data_format"));
   const std::string bucket = glue::utf8(c.arg("bucket"));
-  const std::string key =
-      join_key(glue::utf8(c.arg("prefix")), glue::utf8(c.arg("file_path")));
+  const std::string key = join_key(glue::utf8(c.arg("prefix")), glue::utf8(c.arg("file_path")));
 
   const bool gzip = data_format == "csv.gz";
   if (!gzip && data_format != "csv" && data_format != "parquet") {
@@ -163,7 +161,8 @@ py::object read_from_s3(glue::Call& c) {
 
   py::object body;
   try {
-    body = s3_client(c).attr("get_object")(py::arg("Bucket") = bucket, py::arg("Key") = key)["Body"];
+    body =
+        s3_client(c).attr("get_object")(py::arg("Bucket") = bucket, py::arg("Key") = key)["Body"];
   } catch (py::error_already_set& e) {
     rethrow_not_found(e, bucket, key);
   }
@@ -174,7 +173,8 @@ py::object read_from_s3(glue::Call& c) {
     return pd.attr("read_parquet")(buffer);
   }
   py::object compression = gzip ? py::object(py::str("gzip")) : py::object(py::none());
-  if (!by_chunks || chunksize.is_none()) return pd.attr("read_csv")(body, py::arg("compression") = compression);
+  if (!by_chunks || chunksize.is_none())
+    return pd.attr("read_csv")(body, py::arg("compression") = compression);
   py::object reader = pd.attr("read_csv")(body, py::arg("compression") = compression,
                                           py::arg("chunksize") = chunksize);
   py::list chunks;

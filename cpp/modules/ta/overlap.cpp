@@ -20,8 +20,8 @@
 #include "../../glue/arrays.hpp"
 #include "../../glue/checks.hpp"
 #include "../../glue/function.hpp"
-#include "../../glue/pyops.hpp"
 #include "../../glue/module_setup.hpp"
+#include "../../glue/pyops.hpp"
 #include "../../glue/roads.hpp"
 
 namespace py = pybind11;
@@ -43,7 +43,6 @@ py::object normalise_length(const py::object& length, long default_length) {
   if (!value.is_none() && truthy(value) && value > py::int_(0)) return value;
   return py::int_(default_length);
 }
-
 
 // A row count the helpers have checked; a helper replaced by one that hands
 // back something else cannot make it overflow.
@@ -73,10 +72,11 @@ glue::Float64Values average_values(const py::object& close, const char* func) {
     py::object inferred = py::module_::import("pandas.api.types")
                               .attr("infer_dtype")(close, py::arg("skipna") = true);
     constexpr std::string_view numbers[] = {"integer", "floating", "mixed-integer-float",
-                                            "decimal", "boolean", "empty"};
+                                            "decimal", "boolean",  "empty"};
     if (std::ranges::find(numbers, std::string(py::str(inferred))) != std::end(numbers)) {
-      py::object values = close.attr("to_numpy")(
-          py::arg("dtype") = "float64", py::arg("na_value") = std::numeric_limits<double>::quiet_NaN());
+      py::object values =
+          close.attr("to_numpy")(py::arg("dtype") = "float64",
+                                 py::arg("na_value") = std::numeric_limits<double>::quiet_NaN());
       return glue::float64_values(values, std::string(func) + "() input");
     }
   }
@@ -447,7 +447,8 @@ py::object hma(glue::Call& c) {
     if (half > static_cast<std::size_t>(py::len(close))) return py::none();
     result = fused_hull(c, close, to_size(length), half, to_size(sqrt_len));
   } else {
-    glue::pandas_road("overlap.hma", "wma or a series helper in the module is not the module's own");
+    glue::pandas_road("overlap.hma",
+                      "wma or a series helper in the module is not the module's own");
     py::object wmaf = c.global("wma")(close, py::arg("length") = half_len);
     py::object wmas = c.global("wma")(close, py::arg("length") = length);
     // the half-length average may need more rows than the series has (a
@@ -561,7 +562,8 @@ py::object vwap(glue::Call& c) {
   if (v.empty()) {
     glue::pandas_road("overlap.vwap", kNotPlainComposite);
     py::object vol = own_index(c, volume);
-    py::object tp = (own_index(c, high) + own_index(c, low) + own_index(c, close)) / py::float_(3.0);
+    py::object tp =
+        (own_index(c, high) + own_index(c, low) + own_index(c, close)) / py::float_(3.0);
     result = (tp * vol).attr("cumsum")() / vol.attr("cumsum")();
   } else {
     glue::native_road("overlap.vwap");

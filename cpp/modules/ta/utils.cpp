@@ -40,9 +40,7 @@ py::object verify_series(glue::Call& c) {
   const py::object& series = c.arg("series");
   py::object series_type = c.global("Series");
   if (!py::isinstance(series, series_type)) {
-    glue::raise(PyExc_TypeError,
-                "expected a pandas Series, got " +
-                    glue::type_name(series));
+    glue::raise(PyExc_TypeError, "expected a pandas Series, got " + glue::type_name(series));
   }
   py::object min_length = glue::int_argument(c.arg("min_length"), "min_length");
   if (min_length.is_none()) return series;
@@ -78,7 +76,8 @@ py::object handle_fills(glue::Call& c) {
       // compared as Python texts: any str may arrive, lone surrogates included
       const bool ffill = method.equal(py::str("ffill"));
       if (!ffill && !method.equal(py::str("bfill"))) {
-        PyErr_Format(PyExc_ValueError, "fill_method must be 'ffill' or 'bfill', got '%U'", method.ptr());
+        PyErr_Format(PyExc_ValueError, "fill_method must be 'ffill' or 'bfill', got '%U'",
+                     method.ptr());
         throw py::error_already_set();
       }
       series = series.attr(ffill ? "ffill" : "bfill")();
