@@ -25,7 +25,7 @@ def simulated_services(monkeypatch):
     monkeypatch.setattr(query_kit, "bq", sim_bql.Service(), raising=False)
 
 
-@pytest.mark.parametrize("fn", public_functions())
+@pytest.mark.parametrize("fn", list(public_functions()))
 def test_numpydoc_sections(fn):
     doc = fn.__doc__
     for section in ("Parameters", "Returns", "Examples"):
@@ -33,7 +33,7 @@ def test_numpydoc_sections(fn):
     assert "`" not in doc.replace("``", ""), "code is marked with double backticks"
 
 
-@pytest.mark.parametrize("fn", public_functions())
+@pytest.mark.parametrize("fn", list(public_functions()))
 def test_examples_run(simulated_services, fn):
     test = doctest.DocTestParser().get_doctest(fn.__doc__, {}, fn.__qualname__, None, 0)
     assert test.examples
