@@ -16,9 +16,12 @@ constexpr std::int64_t floor_div(std::int64_t value, std::int64_t divisor) {
   return (value % divisor != 0 && (value < 0) != (divisor < 0)) ? q - 1 : q;
 }
 
-// The remainder that goes with floor_div: the sign of `divisor`.
+// The remainder that goes with floor_div: the sign of `divisor`. Taken from
+// `%` rather than value - quotient * divisor, whose product overflows near
+// the ends of the int64 range.
 constexpr std::int64_t floor_mod(std::int64_t value, std::int64_t divisor) {
-  return value - floor_div(value, divisor) * divisor;
+  const std::int64_t r = value % divisor;
+  return (r != 0 && (r < 0) != (divisor < 0)) ? r + divisor : r;
 }
 
 }  // namespace orvane::core
