@@ -7,11 +7,14 @@ Fails when a dependency resolved below the floor the project states, when an
 ``s3://`` read does not work there, or when the event study does not run.
 """
 
+import os
 import re
 import subprocess
 import sys
 import tomllib
 from pathlib import Path
+
+import boto3
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "python"))
@@ -51,9 +54,6 @@ def main() -> None:
             sys.exit(f"{name} resolved to {resolved[name]}, below the stated floor {'.'.join(map(str, floor))}")
 
     with S3Server() as server:
-        import boto3
-        import os
-
         env = {**os.environ, **server.env}
         os.environ.update(server.env)
         s3 = boto3.client("s3")
