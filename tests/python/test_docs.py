@@ -49,7 +49,7 @@ def simulated_services(monkeypatch):
 
 @pytest.mark.parametrize("fn", list(public_functions()))
 def test_numpydoc_sections(fn):
-    doc = fn.__doc__
+    doc = inspect.getdoc(fn)
     # a class documents its constructor's parameters and returns nothing;
     # a method without parameters has no Parameters section
     takes = [p for p in inspect.signature(fn).parameters if p != "self"]
