@@ -327,38 +327,73 @@ WindowRows order_window_rows(std::span<const std::int64_t> event_rank,
     return event_time[a] < event_time[b];
   });
 
-  struct Row {
-    std::int64_t key, minute, grid, hit;
+  // The pairs in join order within each window, windows in order: (window,
+  // key rank) is then a stable counting sort away, by key rank first and by
+  // window last, each pass linear in the pairs.
+  std::vector<std::int64_t> window_of_pair, key_of_pair, grid_of_pair, hit_of_pair;
+  std::int64_t n_windows = 0, n_keys = 0;
+  std::size_t n_kept = 0;
+  for (const std::int64_t pos : bars.hits) n_kept += key_rank[pos] >= 0;
+  for (auto* v : {&window_of_pair, &key_of_pair, &grid_of_pair, &hit_of_pair}) v->reserve(n_kept);
+  for (std::size_t k = 0; k < n_grid; ++k) {
+    const std::int64_t g = grid_order[k];
+    if (k > 0) {
+      const std::int64_t before = grid_order[k - 1];
+      n_windows += event_rank[g] != event_rank[before] || event_time[g] != event_time[before];
+    }
+    for (std::int64_t h = bars.start[g]; h < bars.start[g + 1]; ++h) {
+      const std::int64_t pos = bars.hits[h];
+      if (key_rank[pos] < 0) continue;
+      window_of_pair.push_back(n_windows);
+      key_of_pair.push_back(key_rank[pos]);
+      grid_of_pair.push_back(g);
+      hit_of_pair.push_back(pos);
+      n_keys = std::max(n_keys, key_rank[pos] + 1);
+    }
+  }
+  grid_order = {};
+  const std::size_t n_pairs = grid_of_pair.size();
+  const auto counting_sort = [&](const std::vector<std::int64_t>& bucket, std::int64_t n_buckets,
+                                 std::span<const std::int64_t> in, std::span<std::int64_t> out) {
+    std::vector<std::int64_t> next(static_cast<std::size_t>(n_buckets) + 1, 0);
+    for (const std::int64_t p : in) ++next[bucket[p] + 1];
+    std::partial_sum(next.begin(), next.end(), next.begin());
+    for (const std::int64_t p : in) out[next[bucket[p]]++] = p;
   };
-  std::vector<Row> run;
-  WindowRows out;
-  out.grid.reserve(bars.hits.size());
-  out.matched.reserve(bars.hits.size());
-  for (std::size_t first = 0; first < n_grid;) {
+  std::vector<std::int64_t> by_key(n_pairs), order(n_pairs);
+  std::iota(order.begin(), order.end(), 0);
+  counting_sort(key_of_pair, n_keys, order, by_key);
+  counting_sort(window_of_pair, n_windows + 1, by_key, order);
+  by_key = {};
+
+  // Inside a (window, key) group the pairs are in grid order, which is
+  // minute order unless windows share their event time: only such groups
+  // need sorting by minute (stably: ties keep the join order).
+  for (std::size_t first = 0; first < n_pairs;) {
     std::size_t last = first + 1;
-    const std::int64_t g0 = grid_order[first];
-    while (last < n_grid && event_rank[grid_order[last]] == event_rank[g0] &&
-           event_time[grid_order[last]] == event_time[g0]) {
+    const std::int64_t p0 = order[first];
+    bool ascending = true;
+    while (last < n_pairs && window_of_pair[order[last]] == window_of_pair[p0] &&
+           key_of_pair[order[last]] == key_of_pair[p0]) {
+      ascending =
+          ascending && minute[grid_of_pair[order[last - 1]]] <= minute[grid_of_pair[order[last]]];
       ++last;
     }
-    run.clear();
-    for (std::size_t k = first; k < last; ++k) {
-      const std::int64_t g = grid_order[k];
-      for (std::int64_t h = bars.start[g]; h < bars.start[g + 1]; ++h) {
-        const std::int64_t pos = bars.hits[h];
-        if (key_rank[pos] < 0) continue;
-        run.push_back(Row{key_rank[pos], minute[g], g, pos});
-      }
-    }
-    std::stable_sort(run.begin(), run.end(), [](const Row& a, const Row& b) {
-      if (a.key != b.key) return a.key < b.key;
-      return a.minute < b.minute;
-    });
-    for (const Row& r : run) {
-      out.grid.push_back(r.grid);
-      out.matched.push_back(r.hit);
+    if (!ascending) {
+      std::stable_sort(order.begin() + first, order.begin() + last,
+                       [&](std::int64_t a, std::int64_t b) {
+                         return minute[grid_of_pair[a]] < minute[grid_of_pair[b]];
+                       });
     }
     first = last;
+  }
+
+  WindowRows out;
+  out.grid.resize(n_pairs);
+  out.matched.resize(n_pairs);
+  for (std::size_t r = 0; r < n_pairs; ++r) {
+    out.grid[r] = grid_of_pair[order[r]];
+    out.matched[r] = hit_of_pair[order[r]];
   }
   return out;
 }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <numeric>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -14,6 +15,7 @@
 #include "../../core/minute_clock.hpp"
 #include "../../core/ticks.hpp"
 #include "../../core/window_match.hpp"
+#include "../../glue/arrow_texts.hpp"
 #include "../../glue/columns.hpp"
 #include "../../glue/function.hpp"
 #include "../../glue/module_setup.hpp"
@@ -388,11 +390,23 @@ py::object take(py::handle pd, py::handle series, const Int64Array& indexer, boo
       .attr("take")(series.attr("to_numpy")(), indexer, py::arg("allow_fill") = allow_fill);
 }
 
+constexpr std::string_view kWindowTextsRoad = "bar_kit.window_texts";
+
 // Rows `indexer` of a column. With `as_if_missing`, the dtype is the one the
 // column takes when a missing row has been joined in (integers become floats,
-// booleans objects), as a left join with unmatched rows leaves it.
+// booleans objects), as a left join with unmatched rows leaves it. Texts in
+// Arrow strings are taken in place (-1 gives a missing text; their dtype
+// stays).
 py::object take_rows(py::handle pd, py::handle series, const Int64Array& indexer,
                      bool as_if_missing) {
+  bool is_text = false;
+  const char* reason = glue::arrow_texts_ineligible(series, is_text);
+  if (is_text && reason == nullptr) {
+    py::object taken = glue::take_texts(glue::arrow_texts(series), view(indexer));
+    glue::native_road(kWindowTextsRoad);
+    return taken;
+  }
+  if (is_text) glue::pandas_road(kWindowTextsRoad, reason);
   if (!as_if_missing) return take(pd, series, indexer, false);
   const std::size_t n = static_cast<std::size_t>(indexer.size());
   std::vector<std::int64_t> extended(indexer.data(), indexer.data() + n);
@@ -431,6 +445,28 @@ Int64Array sort_ranks(py::handle pd, py::handle values) {
   for (std::int64_t& r : glue::writable(ranks)) {
     if (r < 0) r = n_categories;
   }
+  return ranks;
+}
+
+constexpr std::string_view kWindowRanksRoad = "bar_kit.window_ranks";
+
+// Sort ranks of rows `rows` of a column as pandas orders them, -1 for a
+// missing value: read in place from Arrow texts, else through pandas'
+// categorical codes of the rows taken.
+Int64Array ranks_of_rows(py::handle pd, py::handle series, const Int64Array& rows) {
+  bool is_text = false;
+  if (const char* reason = glue::arrow_texts_ineligible(series, is_text)) {
+    glue::pandas_road(kWindowRanksRoad, reason);
+    py::object values = take(pd, series, rows, false);
+    py::array_t<bool> missing(pd.attr("isna")(values));
+    Int64Array ranks = sort_ranks(pd, values);
+    for (py::ssize_t i = 0; i < ranks.size(); ++i) {
+      if (missing.data()[i]) ranks.mutable_data()[i] = -1;
+    }
+    return ranks;
+  }
+  Int64Array ranks = glue::int64_array(glue::rank_texts(glue::arrow_texts(series), view(rows)));
+  glue::native_road(kWindowRanksRoad);
   return ranks;
 }
 
@@ -512,16 +548,12 @@ std::optional<py::object> windows_native(glue::Call& c, py::handle bars, py::han
 
   // Ranks that order the rows as pandas sorts them; a missing key drops the row.
   Int64Array matched = glue::int64_array(std::vector<std::int64_t>(on_minute.matched));
-  py::object keys = take(pd, column(bars, "key"), matched, false);
-  py::object key_missing = pd.attr("isna")(keys);
-  Int64Array key_rank = sort_ranks(pd, keys);
-  {
-    py::array_t<bool> missing(key_missing);
-    for (py::ssize_t i = 0; i < key_rank.size(); ++i) {
-      if (missing.data()[i]) key_rank.mutable_data()[i] = -1;
-    }
-  }
-  Int64Array event_rank = sort_ranks(pd, grid_event_col);
+  Int64Array key_rank = ranks_of_rows(pd, column(bars, "key"), matched);
+  matched = Int64Array();
+  std::vector<std::int64_t> every_grid_row(n_grid);
+  std::iota(every_grid_row.begin(), every_grid_row.end(), 0);
+  Int64Array event_rank =
+      ranks_of_rows(pd, grid_event_col, glue::int64_array(std::move(every_grid_row)));
 
   // The calendar, keyed as the windows are: (event name, event time).
   py::list keys_names;
@@ -559,26 +591,31 @@ std::optional<py::object> windows_native(glue::Call& c, py::handle bars, py::han
       glue::as_int64(pd.attr("Index")(factorized[1]).attr("get_indexer")(grid_event_col));
   Int64Array calendar_ticks = glue::as_int64(calendar_times.attr("asi8"));
 
-  core::WindowRows rows;
-  core::JoinedRows joined;
-  std::vector<std::int64_t> take_grid, take_bar;
+  // The rows each output row is taken from; the matches and orders behind
+  // them are freed before the columns are built.
+  std::vector<std::int64_t> take_grid, take_bar, take_calendar;
+  bool calendar_unmatched = false;
   {
     py::gil_scoped_release release;
-    rows = core::order_window_rows(view(event_rank), view(event_time->ticks), view(minute->ticks),
-                                   on_minute, view(key_rank));
+    core::WindowRows rows = core::order_window_rows(view(event_rank), view(event_time->ticks),
+                                                    view(minute->ticks), on_minute, view(key_rank));
     core::KeyMatches on_event = core::match_keys(view(grid_event_code), view(event_time->ticks),
                                                  view(calendar_code), view(calendar_ticks));
-    joined = core::expand_left_join(rows.grid, on_event);
+    core::JoinedRows joined = core::expand_left_join(rows.grid, on_event);
     take_grid.resize(joined.row.size());
     take_bar.resize(joined.row.size());
     for (std::size_t r = 0; r < joined.row.size(); ++r) {
       take_grid[r] = rows.grid[joined.row[r]];
       take_bar[r] = on_minute.matched[rows.matched[joined.row[r]]];
     }
+    take_calendar = std::move(joined.right);
+    calendar_unmatched = joined.any_unmatched;
+    on_minute = {};
   }
+  key_rank = event_rank = Int64Array();
   Int64Array grid_rows = glue::int64_array(std::move(take_grid));
   Int64Array bar_rows = glue::int64_array(std::move(take_bar));
-  Int64Array calendar_rows = glue::int64_array(std::move(joined.right));
+  Int64Array calendar_rows = glue::int64_array(std::move(take_calendar));
 
   py::list labels;
   py::list values;
@@ -592,7 +629,7 @@ std::optional<py::object> windows_native(glue::Call& c, py::handle bars, py::han
   put(py::str("datetime"), take_rows(pd, grid_minute_col, grid_rows, false));
   for (py::handle name : bar_names) put(name, take_rows(pd, bars[name], bar_rows, bars_filled));
   for (py::handle name : calendar_columns) {
-    put(name, take_rows(pd, by_event[name], calendar_rows, joined.any_unmatched));
+    put(name, take_rows(pd, by_event[name], calendar_rows, calendar_unmatched));
   }
   py::object result = glue::frame_of(frame_type, labels, values);
   result.attr("columns") = pd.attr("Index")(labels);

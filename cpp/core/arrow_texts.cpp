@@ -1,0 +1,103 @@
+#include "arrow_texts.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+#include <unordered_map>
+
+namespace orvane::core {
+
+TextColumn::TextColumn(std::vector<TextChunk> chunks) : chunks_(std::move(chunks)) {
+  starts_.reserve(chunks_.size() + 1);
+  starts_.push_back(0);
+  for (const TextChunk& c : chunks_) starts_.push_back(starts_.back() + c.length);
+}
+
+std::pair<const TextChunk*, std::int64_t> TextColumn::locate(std::int64_t row) const {
+  if (row < 0 || row >= size()) throw std::out_of_range("text column: row out of range");
+  const std::size_t k = static_cast<std::size_t>(
+      std::upper_bound(starts_.begin(), starts_.end(), row) - starts_.begin() - 1);
+  return {&chunks_[k], row - starts_[k]};
+}
+
+std::int64_t gathered_bytes(const TextColumn& column, std::span<const std::int64_t> rows) {
+  std::int64_t total = 0;
+  for (const std::int64_t row : rows) {
+    if (row == -1) continue;
+    const auto [chunk, i] = column.locate(row);
+    if (chunk->present(i)) total += chunk->offset(i + 1) - chunk->offset(i);
+  }
+  return total;
+}
+
+std::int64_t gather_texts(const TextColumn& column, std::span<const std::int64_t> rows,
+                          std::span<std::int64_t> offsets, std::span<char> bytes,
+                          std::span<std::uint8_t> validity) {
+  if (offsets.size() != rows.size() + 1 || validity.size() != (rows.size() + 7) / 8) {
+    throw std::invalid_argument("gather_texts: output length mismatch");
+  }
+  std::fill(validity.begin(), validity.end(), std::uint8_t{0});
+  std::int64_t missing = 0;
+  std::size_t end = 0;
+  offsets[0] = 0;
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    bool present = false;
+    if (rows[r] != -1) {
+      const auto [chunk, i] = column.locate(rows[r]);
+      if (chunk->present(i)) {
+        const std::string_view text = chunk->text(i);
+        if (text.size() > bytes.size() - end) {
+          throw std::invalid_argument("gather_texts: output length mismatch");
+        }
+        if (!text.empty()) std::memcpy(bytes.data() + end, text.data(), text.size());
+        end += text.size();
+        present = true;
+      }
+    }
+    if (present) {
+      validity[r / 8] |= static_cast<std::uint8_t>(1u << (r % 8));
+    } else {
+      ++missing;
+    }
+    offsets[r + 1] = static_cast<std::int64_t>(end);
+  }
+  if (end != bytes.size()) throw std::invalid_argument("gather_texts: output length mismatch");
+  return missing;
+}
+
+std::vector<std::int64_t> text_ranks(const TextColumn& column, std::span<const std::int64_t> rows) {
+  // Rows come in runs of one text (a security's bars), so the text before is
+  // tried first and the table only when the text changes.
+  std::vector<std::int64_t> id(rows.size(), -1);
+  std::vector<std::string_view> distinct;
+  std::unordered_map<std::string_view, std::int64_t> id_of;
+  std::string_view previous;
+  std::int64_t previous_id = -1;
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    const auto [chunk, i] = column.locate(rows[r]);
+    if (!chunk->present(i)) continue;
+    const std::string_view text = chunk->text(i);
+    if (previous_id < 0 || text != previous) {
+      const auto [place, added] =
+          id_of.try_emplace(text, static_cast<std::int64_t>(distinct.size()));
+      if (added) distinct.push_back(text);
+      previous = text;
+      previous_id = place->second;
+    }
+    id[r] = previous_id;
+  }
+  // string_view compares bytes as unsigned chars, which orders UTF-8 texts
+  // by code point
+  std::vector<std::int64_t> order(distinct.size());
+  for (std::size_t k = 0; k < order.size(); ++k) order[k] = static_cast<std::int64_t>(k);
+  std::sort(order.begin(), order.end(),
+            [&](std::int64_t a, std::int64_t b) { return distinct[a] < distinct[b]; });
+  std::vector<std::int64_t> rank_of(distinct.size());
+  for (std::size_t k = 0; k < order.size(); ++k) rank_of[order[k]] = static_cast<std::int64_t>(k);
+  for (std::int64_t& v : id) {
+    if (v >= 0) v = rank_of[v];
+  }
+  return id;
+}
+
+}  // namespace orvane::core

@@ -1,0 +1,64 @@
+// Texts in Arrow's large-string layout, read in place: one column is a list
+// of chunks, and text i of a chunk is the bytes data[offsets[i]] ..
+// data[offsets[i + 1]], missing where its validity bit is clear. Taking rows
+// of such a column and ranking them works on the bytes without making a
+// string object per row.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace orvane::core {
+
+struct TextChunk {
+  const std::int64_t* offsets = nullptr;  // length + 1 entries from the chunk's first
+  const char* data = nullptr;
+  const std::uint8_t* validity = nullptr;  // no bitmap: every text present
+  std::int64_t bit_offset = 0;             // the chunk's first bit in `validity`
+  std::int64_t length = 0;
+
+  std::int64_t offset(std::int64_t i) const { return offsets[i]; }
+  bool present(std::int64_t i) const {
+    if (validity == nullptr) return true;
+    const std::int64_t bit = bit_offset + i;
+    return (validity[bit / 8] >> (bit % 8)) & 1;
+  }
+  std::string_view text(std::int64_t i) const {
+    const std::int64_t first = offset(i);
+    return {data + first, static_cast<std::size_t>(offset(i + 1) - first)};
+  }
+};
+
+class TextColumn {
+ public:
+  explicit TextColumn(std::vector<TextChunk> chunks);
+
+  std::int64_t size() const { return starts_.back(); }
+  // Row `row` as its chunk and its place there; throws std::out_of_range
+  // beyond the column.
+  std::pair<const TextChunk*, std::int64_t> locate(std::int64_t row) const;
+
+ private:
+  std::vector<TextChunk> chunks_;
+  std::vector<std::int64_t> starts_;  // chunk k holds rows starts_[k] .. starts_[k + 1] - 1
+};
+
+// The bytes that the texts of `rows` hold together (row -1: a missing text).
+std::int64_t gathered_bytes(const TextColumn& column, std::span<const std::int64_t> rows);
+
+// The texts of `rows` as one Arrow chunk: offsets (rows.size() + 1 entries),
+// bytes (gathered_bytes long) and a validity bitmap ((rows.size() + 7) / 8
+// bytes). Row -1, and a missing text, give a missing entry. Returns the
+// number of missing entries. Throws std::invalid_argument when the outputs
+// have other lengths.
+std::int64_t gather_texts(const TextColumn& column, std::span<const std::int64_t> rows,
+                          std::span<std::int64_t> offsets, std::span<char> bytes,
+                          std::span<std::uint8_t> validity);
+
+// Each row's place among the distinct present texts of `rows` in byte order
+// (code point order for UTF-8), -1 for a missing text.
+std::vector<std::int64_t> text_ranks(const TextColumn& column, std::span<const std::int64_t> rows);
+
+}  // namespace orvane::core
