@@ -222,6 +222,43 @@ def test_common_inputs_take_the_native_road(seed, change, native_roads):
     assert native_roads.roads()["bar_kit.event_windows"]["native"] == 1
 
 
+def _in_chunks(bars):
+    """The bars as a concatenation of slices: text columns of several Arrow
+    chunks, some starting inside their parent's buffers."""
+    cut = len(bars) // 3
+    return pd.concat([bars.iloc[:cut], bars.iloc[cut:].iloc[1:], bars.iloc[cut:cut + 1]], ignore_index=True)
+
+
+TEXT_LAYOUTS = {
+    "keys beyond ASCII": lambda b, c: (b.assign(key=b["key"].map({"ES": "é", "JPY": "Z", "SPX": ""})), c),
+    "bars in several chunks": lambda b, c: (_in_chunks(b), c),
+    "calendar texts missing": lambda b, c: (b, c.assign(ticker=c["ticker"].where(np.arange(len(c)) % 2 == 0))),
+}
+
+
+@pytest.mark.parametrize("change", TEXT_LAYOUTS.values(), ids=TEXT_LAYOUTS.keys())
+@pytest.mark.parametrize("seed", [s for s in range(120) if s % 9 == 4])
+def test_texts_are_taken_and_ranked_in_place(seed, change, native_roads):
+    bars, calendar, (pre, post) = random_case(seed)
+    bars, calendar = change(bars.dropna(subset=["datetime"]), calendar.dropna(subset=["event_datetime"]))
+    if len(bars) == 0 or len(calendar) == 0:
+        pytest.skip("nothing to join")
+    want = reference_windows(bars, calendar, pre, post)
+    assert_same_frame(bar_kit.filter_bars_around_events(bars, calendar, pre, post), want)
+    roads = native_roads.roads()
+    assert roads["bar_kit.window_ranks"] == {"native": 2, "pandas": 0}  # keys and event names
+    # the grid's names and times, the bars' security and key, the calendar's ticker and former index
+    assert roads["bar_kit.window_texts"]["native"] >= 3
+
+
+def test_texts_held_as_python_strings_say_why_they_take_pandas(native_roads, monkeypatch):
+    bars, calendar = frames(["2024-06-12 08:30"], pd.array(["ES"], dtype="string[python]"), ["2024-06-12 08:30"])
+    with pytest.raises(RuntimeError, match=r"road bar_kit.window_ranks took its pandas formulation \(the texts are held as Python strings"):
+        bar_kit.filter_bars_around_events(bars, calendar)
+    monkeypatch.delenv("ORVANE_ROADS")
+    assert_same_frame(bar_kit.filter_bars_around_events(bars, calendar), reference_windows(bars, calendar))
+
+
 def test_a_python_thread_runs_while_bars_are_matched_to_windows():
     # bars in random order: matching them to the grid's minutes is most of
     # the call, and runs without the GIL
