@@ -20,49 +20,45 @@ std::pair<const TextChunk*, std::int64_t> TextColumn::locate(std::int64_t row) c
   return {&chunks_[k], row - starts_[k]};
 }
 
-std::int64_t gathered_bytes(const TextColumn& column, std::span<const std::int64_t> rows) {
-  std::int64_t total = 0;
-  for (const std::int64_t row : rows) {
-    if (row == -1) continue;
-    const auto [chunk, i] = column.locate(row);
-    if (chunk->present(i)) total += chunk->offset(i + 1) - chunk->offset(i);
-  }
-  return total;
-}
-
-std::int64_t gather_texts(const TextColumn& column, std::span<const std::int64_t> rows,
-                          std::span<std::int64_t> offsets, std::span<char> bytes,
-                          std::span<std::uint8_t> validity) {
+std::int64_t lay_out_texts(const TextColumn& column, std::span<const std::int64_t> rows,
+                           std::span<std::int64_t> offsets, std::span<std::uint8_t> validity,
+                           std::vector<const char*>& sources) {
   if (offsets.size() != rows.size() + 1 || validity.size() != (rows.size() + 7) / 8) {
-    throw std::invalid_argument("gather_texts: output length mismatch");
+    throw std::invalid_argument("lay_out_texts: output length mismatch");
   }
   std::fill(validity.begin(), validity.end(), std::uint8_t{0});
-  std::int64_t missing = 0;
-  std::size_t end = 0;
+  sources.assign(rows.size(), nullptr);
+  std::int64_t missing = 0, end = 0;
   offsets[0] = 0;
   for (std::size_t r = 0; r < rows.size(); ++r) {
-    bool present = false;
     if (rows[r] != -1) {
       const auto [chunk, i] = column.locate(rows[r]);
       if (chunk->present(i)) {
         const std::string_view text = chunk->text(i);
-        if (text.size() > bytes.size() - end) {
-          throw std::invalid_argument("gather_texts: output length mismatch");
-        }
-        if (!text.empty()) std::memcpy(bytes.data() + end, text.data(), text.size());
-        end += text.size();
-        present = true;
+        sources[r] = text.data();
+        end += static_cast<std::int64_t>(text.size());
+        validity[r / 8] |= static_cast<std::uint8_t>(1u << (r % 8));
+        offsets[r + 1] = end;
+        continue;
       }
     }
-    if (present) {
-      validity[r / 8] |= static_cast<std::uint8_t>(1u << (r % 8));
-    } else {
-      ++missing;
-    }
-    offsets[r + 1] = static_cast<std::int64_t>(end);
+    ++missing;
+    offsets[r + 1] = end;
   }
-  if (end != bytes.size()) throw std::invalid_argument("gather_texts: output length mismatch");
   return missing;
+}
+
+void copy_texts(std::span<const char* const> sources, std::span<const std::int64_t> offsets,
+                std::span<char> bytes) {
+  if (offsets.size() != sources.size() + 1 ||
+      static_cast<std::int64_t>(bytes.size()) != offsets.back()) {
+    throw std::invalid_argument("copy_texts: output length mismatch");
+  }
+  for (std::size_t r = 0; r < sources.size(); ++r) {
+    const std::int64_t size = offsets[r + 1] - offsets[r];
+    if (size > 0)
+      std::memcpy(bytes.data() + offsets[r], sources[r], static_cast<std::size_t>(size));
+  }
 }
 
 std::vector<std::int64_t> text_ranks(const TextColumn& column, std::span<const std::int64_t> rows) {

@@ -45,17 +45,18 @@ class TextColumn {
   std::vector<std::int64_t> starts_;  // chunk k holds rows starts_[k] .. starts_[k + 1] - 1
 };
 
-// The bytes that the texts of `rows` hold together (row -1: a missing text).
-std::int64_t gathered_bytes(const TextColumn& column, std::span<const std::int64_t> rows);
-
-// The texts of `rows` as one Arrow chunk: offsets (rows.size() + 1 entries),
-// bytes (gathered_bytes long) and a validity bitmap ((rows.size() + 7) / 8
-// bytes). Row -1, and a missing text, give a missing entry. Returns the
-// number of missing entries. Throws std::invalid_argument when the outputs
-// have other lengths.
-std::int64_t gather_texts(const TextColumn& column, std::span<const std::int64_t> rows,
-                          std::span<std::int64_t> offsets, std::span<char> bytes,
-                          std::span<std::uint8_t> validity);
+// Taking rows `rows` (row -1: a missing text) into one Arrow chunk, in two
+// passes so that each source row is read once: lay_out_texts writes the
+// chunk's offsets (rows.size() + 1 entries; the last is the length of its
+// bytes) and validity bitmap ((rows.size() + 7) / 8 bytes), keeps where each
+// text's bytes start in `sources`, and returns the number of missing
+// entries; copy_texts then fills the bytes. Both throw std::invalid_argument
+// when the outputs have other lengths.
+std::int64_t lay_out_texts(const TextColumn& column, std::span<const std::int64_t> rows,
+                           std::span<std::int64_t> offsets, std::span<std::uint8_t> validity,
+                           std::vector<const char*>& sources);
+void copy_texts(std::span<const char* const> sources, std::span<const std::int64_t> offsets,
+                std::span<char> bytes);
 
 // Each row's place among the distinct present texts of `rows` in byte order
 // (code point order for UTF-8), -1 for a missing text.

@@ -1,6 +1,7 @@
 #include "window_match.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 #include <numeric>
 #include <stdexcept>
@@ -152,8 +153,9 @@ void look_up_hashed(std::span<const K> keys, std::size_t n_right, KeyOf key_of, 
 // minute grid) are found without hashing: a bitmap over the steps of their
 // span, indexed by a multiplication that divides by the step exactly for the
 // stamps on it, rules out the rows that match nothing (most bars) in a few
-// operations; the rest take a binary search. False, doing nothing, when the
-// span holds too many steps for the bitmap to pay.
+// operations, and gives the others their place by counting the bits below
+// theirs. False, doing nothing, when the span holds too many steps for the
+// bitmap to pay.
 template <typename KeyOf, typename Found>
 bool look_up_on_step(std::span<const std::int64_t> keys, std::size_t n_right, KeyOf key_of,
                      Found found) {
@@ -179,6 +181,12 @@ bool look_up_on_step(std::span<const std::int64_t> keys, std::size_t n_right, Ke
     const std::uint64_t q = distance(k) / step;
     bits[q / 64] |= std::uint64_t{1} << (q % 64);
   }
+  // keys below each word of the bitmap: a key's place is that count plus the
+  // bits set below it in its word (keys are distinct and ascending)
+  std::vector<std::uint64_t> below(bits.size(), 0);
+  for (std::size_t w = 1; w < bits.size(); ++w) {
+    below[w] = below[w - 1] + static_cast<std::uint64_t>(std::popcount(bits[w - 1]));
+  }
   for (std::size_t j = 0; j < n_right; ++j) {
     const std::int64_t k = key_of(j);
     if (k < lowest || k > highest) continue;
@@ -186,9 +194,11 @@ bool look_up_on_step(std::span<const std::int64_t> keys, std::size_t n_right, Ke
     const std::uint64_t q =
         step == 1 ? d
                   : static_cast<std::uint64_t>((static_cast<unsigned __int128>(d) * inverse) >> 64);
-    if (q * step != d || !((bits[q / 64] >> (q % 64)) & 1)) continue;
-    found(j,
-          static_cast<std::size_t>(std::lower_bound(keys.begin(), keys.end(), k) - keys.begin()));
+    const std::uint64_t word = bits[q / 64];
+    if (q * step != d || !((word >> (q % 64)) & 1)) continue;
+    const std::uint64_t lower_bits = (std::uint64_t{1} << (q % 64)) - 1;
+    found(j, static_cast<std::size_t>(
+                 below[q / 64] + static_cast<std::uint64_t>(std::popcount(word & lower_bits))));
   }
   return true;
 }

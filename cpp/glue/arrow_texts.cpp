@@ -22,22 +22,24 @@ py::object arrow_buffer(py::handle array) {
 }  // namespace
 
 py::object take_texts(const ArrowTexts& texts, std::span<const std::int64_t> rows) {
-  std::int64_t n_bytes = 0;
-  {
-    py::gil_scoped_release release;
-    n_bytes = core::gathered_bytes(texts.column, rows);
-  }
-  py::array_t<std::int64_t> offsets(static_cast<py::ssize_t>(rows.size() + 1));
-  py::array_t<std::uint8_t> bytes(static_cast<py::ssize_t>(n_bytes));
-  py::array_t<std::uint8_t> validity(static_cast<py::ssize_t>((rows.size() + 7) / 8));
+  const std::size_t n = rows.size();
+  py::array_t<std::int64_t> offsets(static_cast<py::ssize_t>(n + 1));
+  py::array_t<std::uint8_t> validity(static_cast<py::ssize_t>((n + 7) / 8));
+  std::span<std::int64_t> o(offsets.mutable_data(), n + 1);
+  std::vector<const char*> sources;
   std::int64_t missing = 0;
   {
-    std::span<std::int64_t> o(offsets.mutable_data(), rows.size() + 1);
-    std::span<char> b(reinterpret_cast<char*>(bytes.mutable_data()),
-                      static_cast<std::size_t>(n_bytes));
-    std::span<std::uint8_t> v(validity.mutable_data(), (rows.size() + 7) / 8);
     py::gil_scoped_release release;
-    missing = core::gather_texts(texts.column, rows, o, b, v);
+    missing =
+        core::lay_out_texts(texts.column, rows, o,
+                            std::span<std::uint8_t>(validity.mutable_data(), (n + 7) / 8), sources);
+  }
+  py::array_t<std::uint8_t> bytes(static_cast<py::ssize_t>(o.back()));
+  {
+    py::gil_scoped_release release;
+    core::copy_texts(sources, o,
+                     std::span<char>(reinterpret_cast<char*>(bytes.mutable_data()),
+                                     static_cast<std::size_t>(o.back())));
   }
   py::list buffers;
   buffers.append(missing == 0 ? py::object(py::none()) : arrow_buffer(validity));

@@ -39,16 +39,19 @@ struct OwnedChunk {
 };
 
 std::vector<std::string> taken(const TextColumn& column, const V& rows, V* missing_rows = nullptr) {
-  std::string bytes(static_cast<std::size_t>(gathered_bytes(column, rows)), '\0');
   V offsets(rows.size() + 1);
   std::vector<std::uint8_t> validity((rows.size() + 7) / 8);
-  gather_texts(column, rows, offsets, bytes, validity);
+  std::vector<const char*> sources;
+  const std::int64_t missing = lay_out_texts(column, rows, offsets, validity, sources);
+  std::string bytes(static_cast<std::size_t>(offsets.back()), '\0');
+  copy_texts(sources, offsets, bytes);
   std::vector<std::string> out;
   for (std::size_t r = 0; r < rows.size(); ++r) {
     const bool present = (validity[r / 8] >> (r % 8)) & 1;
     if (!present && missing_rows) missing_rows->push_back(static_cast<std::int64_t>(r));
     out.push_back(present ? bytes.substr(offsets[r], offsets[r + 1] - offsets[r]) : "<NA>");
   }
+  EXPECT_EQ(missing, missing_rows ? static_cast<std::int64_t>(missing_rows->size()) : missing);
   return out;
 }
 
@@ -65,18 +68,19 @@ TEST(ArrowTexts, TakesRowsAcrossChunksSlicesAndMissingEntries) {
   EXPECT_EQ(taken(column, {3, 0, -1, 2, 1, 4, 5, 3}, &missing),
             (std::vector<std::string>{"SPX", "ES", "<NA>", "<NA>", "", "<NA>", "z", "SPX"}));
   EXPECT_EQ(missing, (V{2, 3, 5}));
-  EXPECT_EQ(gathered_bytes(column, V{3, 3, 2, -1}), 6);
 }
 
 TEST(ArrowTexts, RejectsRowsBeyondTheColumnAndShortOutputs) {
   OwnedChunk only({"a", "bc"});
   TextColumn column({only.chunk()});
-  EXPECT_THROW(gathered_bytes(column, V{2}), std::out_of_range);
-  EXPECT_THROW(text_ranks(column, V{-1}), std::out_of_range);
-  std::string bytes(2, '\0');  // three needed
   V offsets(3);
   std::vector<std::uint8_t> validity(1);
-  EXPECT_THROW(gather_texts(column, V{0, 1}, offsets, bytes, validity), std::invalid_argument);
+  std::vector<const char*> sources;
+  EXPECT_THROW(lay_out_texts(column, V{0, 2}, offsets, validity, sources), std::out_of_range);
+  EXPECT_THROW(text_ranks(column, V{-1}), std::out_of_range);
+  EXPECT_EQ(lay_out_texts(column, V{0, 1}, offsets, validity, sources), 0);
+  std::string bytes(2, '\0');  // three needed
+  EXPECT_THROW(copy_texts(sources, offsets, bytes), std::invalid_argument);
 }
 
 TEST(ArrowTexts, RanksInCodePointOrderWhateverTheRowOrder) {
