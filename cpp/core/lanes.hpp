@@ -32,6 +32,14 @@ inline bool wide_supported() { return false; }
 #endif
 #define ORVANE_INLINE inline __attribute__((always_inline))
 
+// Defines `kernel##_best`: `kernel` (an ORVANE_INLINE function) compiled for
+// the baseline and for the wider target, the one this CPU runs best.
+#define ORVANE_LANE_KERNEL(kernel, result, params, args)                 \
+  result kernel##_base params { return kernel args; }                    \
+  ORVANE_WIDE_TARGET result kernel##_wide params { return kernel args; } \
+  result(*const kernel##_best) params =                                  \
+      ::orvane::core::lanes::wide_supported() ? kernel##_wide : kernel##_base;
+
 ORVANE_INLINE Lane splat(double v) { return Lane{v, v, v, v}; }
 
 ORVANE_INLINE Lane load(const double* p) {

@@ -448,18 +448,10 @@ ORVANE_INLINE BlockScan mean_lanes(const double* x, std::size_t stretch, std::si
   return scan;
 }
 
-using MeanLanes = BlockScan (*)(const double*, std::size_t, std::size_t, double, LaneScratch,
-                                double*);
-BlockScan mean_lanes_base(const double* x, std::size_t stretch, std::size_t length, double inverse,
-                          LaneScratch s, double* out) {
-  return mean_lanes(x, stretch, length, inverse, s, out);
-}
-ORVANE_WIDE_TARGET BlockScan mean_lanes_wide(const double* x, std::size_t stretch,
-                                             std::size_t length, double inverse, LaneScratch s,
-                                             double* out) {
-  return mean_lanes(x, stretch, length, inverse, s, out);
-}
-const MeanLanes mean_lanes_best = lanes::wide_supported() ? mean_lanes_wide : mean_lanes_base;
+ORVANE_LANE_KERNEL(mean_lanes, BlockScan,
+                   (const double* x, std::size_t stretch, std::size_t length, double inverse,
+                    LaneScratch s, double* out),
+                   (x, stretch, length, inverse, s, out))
 
 // Rows are scanned in chunks of whole blocks, four stretches long when the
 // windows are long enough for lanes, else about kChunk rows, so that short
@@ -674,22 +666,22 @@ ORVANE_INLINE void weighted_lanes(const double* x, std::size_t stretch, std::siz
   lanes::scatter(s.means, stretch, stretch, out);
 }
 
-using WeightedLanes = void (*)(const double*, std::size_t, std::size_t, double, LaneScratch,
-                               double*);
-template <bool Ascending>
-void weighted_lanes_base(const double* x, std::size_t stretch, std::size_t length, double inverse,
-                         LaneScratch s, double* out) {
-  weighted_lanes<Ascending>(x, stretch, length, inverse, s, out);
+ORVANE_INLINE void ascending_lanes(const double* x, std::size_t stretch, std::size_t length,
+                                   double inverse_total, LaneScratch s, double* out) {
+  weighted_lanes<true>(x, stretch, length, inverse_total, s, out);
 }
-template <bool Ascending>
-ORVANE_WIDE_TARGET void weighted_lanes_wide(const double* x, std::size_t stretch,
-                                            std::size_t length, double inverse, LaneScratch s,
-                                            double* out) {
-  weighted_lanes<Ascending>(x, stretch, length, inverse, s, out);
+ORVANE_INLINE void descending_lanes(const double* x, std::size_t stretch, std::size_t length,
+                                    double inverse_total, LaneScratch s, double* out) {
+  weighted_lanes<false>(x, stretch, length, inverse_total, s, out);
 }
-template <bool Ascending>
-const WeightedLanes weighted_lanes_best = lanes::wide_supported() ? weighted_lanes_wide<Ascending>
-                                                                  : weighted_lanes_base<Ascending>;
+ORVANE_LANE_KERNEL(ascending_lanes, void,
+                   (const double* x, std::size_t stretch, std::size_t length, double inverse_total,
+                    LaneScratch s, double* out),
+                   (x, stretch, length, inverse_total, s, out))
+ORVANE_LANE_KERNEL(descending_lanes, void,
+                   (const double* x, std::size_t stretch, std::size_t length, double inverse_total,
+                    LaneScratch s, double* out),
+                   (x, stretch, length, inverse_total, s, out))
 
 template <bool Ascending>
 std::size_t weighted_sums(std::span<const double> x, std::size_t length, std::span<double> scratch,
@@ -710,9 +702,9 @@ std::size_t weighted_sums(std::span<const double> x, std::size_t length, std::sp
     const std::size_t stretch = lanes::stretch_rows(length);
     const LaneScratch lane_scratch(plain_suffix + length, stretch, length);
     blocks(0, std::min(length, n));
+    const auto run = Ascending ? ascending_lanes_best : descending_lanes_best;
     for (b = length; b + 4 * stretch <= n; b += 4 * stretch) {
-      weighted_lanes_best<Ascending>(x.data() + b, stretch, length, inverse_total, lane_scratch,
-                                     out.data() + b);
+      run(x.data() + b, stretch, length, inverse_total, lane_scratch, out.data() + b);
       in_lanes_rows += 4 * stretch;
     }
   }
