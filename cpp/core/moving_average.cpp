@@ -103,11 +103,19 @@ struct Ewm {
   // In the unadjusted steady state - started, the last row observed, this
   // one too - step() does exactly this to an observed v.
   bool steady(double v) const { return old_weight == 1.0 && observed(v) && weighted == weighted; }
+  // `UnitTotal`: decay + new_weight is exactly 1 (as it is for every alpha
+  // of a span or length below 500), so the division by it changes nothing;
+  // left in, its latency would lengthen every row's dependent chain.
+  bool unit_total() const { return decay + new_weight == 1.0; }
+  template <bool UnitTotal>
   double steady_step(double v) const {
-    const double total = decay + new_weight;
     const double blended = decay * weighted + new_weight * v;
     // a value equal to the mean leaves it as it is, exactly
-    return weighted == v ? weighted : (total != 1.0 ? blended / total : blended);
+    if constexpr (UnitTotal) {
+      return weighted == v ? weighted : blended;
+    } else {
+      return weighted == v ? weighted : blended / (decay + new_weight);
+    }
   }
 };
 
@@ -158,14 +166,22 @@ std::size_t run_ewm(std::span<const double> x, std::size_t from, Ewm e, std::spa
   c2.start(x[b2 - 1]);
   c3.start(x[b3 - 1]);
   Ewm warmed[kChains] = {e, e, e, e};
+  const bool unit_total = e.unit_total();
   for (std::size_t t = 0; t < stretch + warm; ++t) {
     const double v0 = x[from + t], v1 = x[b1 + t], v2 = x[b2 + t], v3 = x[b3 + t];
     // one branch for the four chains on the rows where all are steady
     if (c0.steady(v0) & c1.steady(v1) & c2.steady(v2) & c3.steady(v3)) {
-      c0.weighted = c0.steady_step(v0);
-      c1.weighted = c1.steady_step(v1);
-      c2.weighted = c2.steady_step(v2);
-      c3.weighted = c3.steady_step(v3);
+      if (unit_total) {
+        c0.weighted = c0.steady_step<true>(v0);
+        c1.weighted = c1.steady_step<true>(v1);
+        c2.weighted = c2.steady_step<true>(v2);
+        c3.weighted = c3.steady_step<true>(v3);
+      } else {
+        c0.weighted = c0.steady_step<false>(v0);
+        c1.weighted = c1.steady_step<false>(v1);
+        c2.weighted = c2.steady_step<false>(v2);
+        c3.weighted = c3.steady_step<false>(v3);
+      }
     } else {
       c0.step(v0);
       c1.step(v1);
