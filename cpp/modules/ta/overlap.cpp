@@ -184,9 +184,11 @@ constexpr const char* sma_doc =
     "observations. Returns a Series named \"SMA_<length>\", or None when the\n"
     "series has fewer than max(length, min_periods) rows.";
 
-py::object sma(glue::Call& c) {
-  py::object length = normalise_length(c.arg("length"), 10);
-  py::object offset = glue::int_argument(c.arg("offset"), "offset");
+constexpr glue::Signature sma_sig{
+    "sma(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'"};
+py::object sma(glue::CallOf<sma_sig>& c) {
+  py::object length = normalise_length(c.arg<"length">(), 10);
+  py::object offset = glue::int_argument(c.arg<"offset">(), "offset");
   py::dict& options = c.kwargs();
   py::object min_periods = length;
   if (options.contains("min_periods")) {
@@ -198,7 +200,7 @@ py::object sma(glue::Call& c) {
     }
   }
   py::object needed = min_periods > length ? min_periods : length;
-  py::object close = verify(c, c.arg("close"), needed);
+  py::object close = verify(c, c.arg<"close">(), needed);
   offset = c.global("get_offset")(offset);
   if (close.is_none()) return py::none();
 
@@ -271,13 +273,15 @@ constexpr const char* ema_doc =
     "Series named \"EMA_<length>\", or None when the series is shorter than\n"
     "``length``.";
 
-py::object ema(glue::Call& c) {
-  py::object length = normalise_length(c.arg("length"), 10);
-  py::object offset = glue::int_argument(c.arg("offset"), "offset");
+constexpr glue::Signature ema_sig{
+    "ema(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'"};
+py::object ema(glue::CallOf<ema_sig>& c) {
+  py::object length = normalise_length(c.arg<"length">(), 10);
+  py::object offset = glue::int_argument(c.arg<"offset">(), "offset");
   py::dict& options = c.kwargs();
   py::object adjust = options.attr("pop")("adjust", false);
   py::object use_sma_seed = options.attr("pop")("sma", true);
-  py::object close = verify(c, c.arg("close"), length);
+  py::object close = verify(c, c.arg<"close">(), length);
   offset = c.global("get_offset")(offset);
   if (close.is_none()) return py::none();
 
@@ -295,10 +299,12 @@ constexpr const char* rma_doc =
     "Returns a Series named \"RMA_<length>\", or None when the series is\n"
     "shorter than ``length``.";
 
-py::object rma(glue::Call& c) {
-  py::object length = normalise_length(c.arg("length"), 10);
-  py::object offset = glue::int_argument(c.arg("offset"), "offset");
-  py::object close = verify(c, c.arg("close"), length);
+constexpr glue::Signature rma_sig{
+    "rma(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'"};
+py::object rma(glue::CallOf<rma_sig>& c) {
+  py::object length = normalise_length(c.arg<"length">(), 10);
+  py::object offset = glue::int_argument(c.arg<"offset">(), "offset");
+  py::object close = verify(c, c.arg<"close">(), length);
   offset = c.global("get_offset")(offset);
   if (close.is_none()) return py::none();
 
@@ -320,11 +326,14 @@ constexpr const char* wma_doc =
     "missing value are NaN. Returns a Series named \"WMA_<length>\", or None\n"
     "when the series is shorter than ``length``.";
 
-py::object wma(glue::Call& c) {
-  py::object length = normalise_length(c.arg("length"), 10);
-  const bool ascending = truthy(c.arg("asc"));
-  py::object offset = glue::int_argument(c.arg("offset"), "offset");
-  py::object close = verify(c, c.arg("close"), length);
+constexpr glue::Signature wma_sig{
+    "wma(close: Series, length: int = None, asc: bool = True, offset: int = None, **kwargs) "
+    "-> 'Optional[Series]'"};
+py::object wma(glue::CallOf<wma_sig>& c) {
+  py::object length = normalise_length(c.arg<"length">(), 10);
+  const bool ascending = truthy(c.arg<"asc">());
+  py::object offset = glue::int_argument(c.arg<"offset">(), "offset");
+  py::object close = verify(c, c.arg<"close">(), length);
   offset = c.global("get_offset")(offset);
   if (close.is_none()) return py::none();
 
@@ -349,10 +358,12 @@ constexpr const char* dema_doc =
     "both ``ema`` calls (``adjust``, ``sma``, fills). Returns a Series named\n"
     "\"DEMA_<length>\", or None when the series is shorter than ``length``.";
 
-py::object dema(glue::Call& c) {
-  py::object length = normalise_length(c.arg("length"), 10);
-  py::object offset = glue::int_argument(c.arg("offset"), "offset");
-  py::object close = verify(c, c.arg("close"), length);
+constexpr glue::Signature dema_sig{
+    "dema(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'"};
+py::object dema(glue::CallOf<dema_sig>& c) {
+  py::object length = normalise_length(c.arg<"length">(), 10);
+  py::object offset = glue::int_argument(c.arg<"offset">(), "offset");
+  py::object close = verify(c, c.arg<"close">(), length);
   offset = c.global("get_offset")(offset);
   if (close.is_none()) return py::none();
 
@@ -370,10 +381,12 @@ constexpr const char* tema_doc =
     "keyword goes on to the three ``ema`` calls. Returns a Series named\n"
     "\"TEMA_<length>\", or None when the series is shorter than ``length``.";
 
-py::object tema(glue::Call& c) {
-  py::object length = normalise_length(c.arg("length"), 10);
-  py::object offset = glue::int_argument(c.arg("offset"), "offset");
-  py::object close = verify(c, c.arg("close"), length);
+constexpr glue::Signature tema_sig{
+    "tema(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'"};
+py::object tema(glue::CallOf<tema_sig>& c) {
+  py::object length = normalise_length(c.arg<"length">(), 10);
+  py::object offset = glue::int_argument(c.arg<"offset">(), "offset");
+  py::object close = verify(c, c.arg<"close">(), length);
   offset = c.global("get_offset")(offset);
   if (close.is_none()) return py::none();
 
@@ -429,10 +442,12 @@ py::object fused_hull(glue::Call& c, const py::object& close, std::size_t length
   return new_series(c, std::move(out), close.attr("index"));
 }
 
-py::object hma(glue::Call& c) {
-  py::object length = normalise_length(c.arg("length"), 9);
-  py::object offset = glue::int_argument(c.arg("offset"), "offset");
-  py::object close = verify(c, c.arg("close"), length);
+constexpr glue::Signature hma_sig{
+    "hma(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'"};
+py::object hma(glue::CallOf<hma_sig>& c) {
+  py::object length = normalise_length(c.arg<"length">(), 9);
+  py::object offset = glue::int_argument(c.arg<"offset">(), "offset");
+  py::object close = verify(c, c.arg<"close">(), length);
   offset = c.global("get_offset")(offset);
   if (close.is_none()) return py::none();
 
@@ -513,11 +528,14 @@ constexpr const char* hlc3_doc =
     "Index-aligned like pandas arithmetic: a row missing from any input is\n"
     "NaN. Returns a Series named \"HLC3\", or None when an input is unusable.";
 
-py::object hlc3(glue::Call& c) {
-  py::object offset = glue::int_argument(c.arg("offset"), "offset");
-  py::object high = verify(c, c.arg("high"), py::object());
-  py::object low = verify(c, c.arg("low"), py::object());
-  py::object close = verify(c, c.arg("close"), py::object());
+constexpr glue::Signature hlc3_sig{
+    "hlc3(high: Series, low: Series, close: Series, offset: int = None, **kwargs) "
+    "-> 'Optional[Series]'"};
+py::object hlc3(glue::CallOf<hlc3_sig>& c) {
+  py::object offset = glue::int_argument(c.arg<"offset">(), "offset");
+  py::object high = verify(c, c.arg<"high">(), py::object());
+  py::object low = verify(c, c.arg<"low">(), py::object());
+  py::object close = verify(c, c.arg<"close">(), py::object());
   offset = c.global("get_offset")(offset);
   if (high.is_none() || low.is_none() || close.is_none()) return py::none();
 
@@ -548,12 +566,15 @@ constexpr const char* vwap_doc =
     "does not change the result. Returns a Series named \"VWAP\", or None\n"
     "when an input is unusable.";
 
-py::object vwap(glue::Call& c) {
-  py::object offset = c.arg("offset");
-  py::object high = verify(c, c.arg("high"), py::object());
-  py::object low = verify(c, c.arg("low"), py::object());
-  py::object close = verify(c, c.arg("close"), py::object());
-  py::object volume = verify(c, c.arg("volume"), py::object());
+constexpr glue::Signature vwap_sig{
+    "vwap(high: Series, low: Series, close: Series, volume: Series, anchor: str = None, "
+    "offset: int = None, **kwargs) -> 'Optional[Series]'"};
+py::object vwap(glue::CallOf<vwap_sig>& c) {
+  py::object offset = c.arg<"offset">();
+  py::object high = verify(c, c.arg<"high">(), py::object());
+  py::object low = verify(c, c.arg<"low">(), py::object());
+  py::object close = verify(c, c.arg<"close">(), py::object());
+  py::object volume = verify(c, c.arg<"volume">(), py::object());
   offset = c.global("get_offset")(offset);
   if (high.is_none() || low.is_none() || close.is_none() || volume.is_none()) return py::none();
 
@@ -585,8 +606,9 @@ constexpr const char* ma_doc =
     "\"dema\", \"tema\", \"hma\"; any other text runs ``sma``. The source goes\n"
     "on by position and every keyword by name.";
 
-py::object ma(glue::Call& c) {
-  const py::object& mode = c.arg("mode");
+constexpr glue::Signature ma_sig{"ma(mode: str, source: Series, **kwargs) -> 'Optional[Series]'"};
+py::object ma(glue::CallOf<ma_sig>& c) {
+  const py::object& mode = c.arg<"mode">();
   glue::check_str(mode, "mode");
   py::object key = mode.attr("lower")();
   py::dict table;
@@ -594,7 +616,7 @@ py::object ma(glue::Call& c) {
     table[name] = c.global(name);
   }
   py::object fn = table.contains(key) ? py::object(table[key]) : py::object(table["sma"]);
-  return fn(c.arg("source"), **c.kwargs());
+  return fn(c.arg<"source">(), **c.kwargs());
 }
 
 }  // namespace
@@ -613,42 +635,14 @@ PYBIND11_MODULE(overlap, m) {
     glue::import_from(m, utils.c_str(), helper);
   }
 
-  glue::def(
-      m,
-      "sma(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'",
-      sma_doc, sma);
-  glue::def(
-      m,
-      "ema(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'",
-      ema_doc, ema);
-  glue::def(
-      m,
-      "rma(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'",
-      rma_doc, rma);
-  glue::def(
-      m,
-      "wma(close: Series, length: int = None, asc: bool = True, offset: int = None, **kwargs) "
-      "-> 'Optional[Series]'",
-      wma_doc, wma);
-  glue::def(
-      m,
-      "dema(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'",
-      dema_doc, dema);
-  glue::def(
-      m,
-      "tema(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'",
-      tema_doc, tema);
-  glue::def(
-      m,
-      "hma(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'",
-      hma_doc, hma);
-  glue::def(m,
-            "vwap(high: Series, low: Series, close: Series, volume: Series, anchor: str = None, "
-            "offset: int = None, **kwargs) -> 'Optional[Series]'",
-            vwap_doc, vwap, glue::Checks::declared);
-  glue::def(m,
-            "hlc3(high: Series, low: Series, close: Series, offset: int = None, **kwargs) "
-            "-> 'Optional[Series]'",
-            hlc3_doc, hlc3);
-  glue::def(m, "ma(mode: str, source: Series, **kwargs) -> 'Optional[Series]'", ma_doc, ma);
+  glue::def<sma_sig>(m, sma_doc, sma);
+  glue::def<ema_sig>(m, ema_doc, ema);
+  glue::def<rma_sig>(m, rma_doc, rma);
+  glue::def<wma_sig>(m, wma_doc, wma);
+  glue::def<dema_sig>(m, dema_doc, dema);
+  glue::def<tema_sig>(m, tema_doc, tema);
+  glue::def<hma_sig>(m, hma_doc, hma);
+  glue::def<vwap_sig>(m, vwap_doc, vwap, glue::Checks::declared);
+  glue::def<hlc3_sig>(m, hlc3_doc, hlc3);
+  glue::def<ma_sig>(m, ma_doc, ma);
 }
