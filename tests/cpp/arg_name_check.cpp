@@ -1,6 +1,7 @@
 // Compiled by ctest, never linked: reads the argument named ARG_READ in a
 // function of a module that declares several. The check of names read against
 // the function's own signature passes only the names that function declares.
+// With MALFORMED_SIGNATURE it also declares a signature that does not parse.
 #include "glue/function.hpp"
 
 #define ORVANE_TEXT(name) #name
@@ -20,5 +21,9 @@ constexpr glue::Signature shift_sig{"shift(values, periods: int = 1)"};
 }
 
 [[maybe_unused]] py::object shift(glue::CallOf<shift_sig>& c) { return c.arg<"periods">(); }
+
+#ifdef MALFORMED_SIGNATURE
+constexpr glue::Signature twice_sig{"twice(values, values)"};
+#endif
 
 }  // namespace
