@@ -48,60 +48,261 @@ class ConfigScope {
 };
 
 constexpr const char* read_bars_doc =
-    "Minute bars of a Parquet dataset partitioned by security, as a lazy Dask frame.\n"
-    "\n"
-    "`path` is the dataset's root folder, local or remote (\"s3://bucket/bars\"),\n"
-    "holding hive-style folders `security=<FIGI>/`. `securities` narrows the\n"
-    "read to those FIGIs, `columns` to those columns (list `security` to get\n"
-    "it) and `storage_options` goes to the file system (s3fs for S3).\n"
-    "Each file is read whole into one partition, so a security written as one\n"
-    "file is never split between two tasks (dask's partition tuning may still\n"
-    "read several small files into one partition when columns are projected;\n"
-    "`collect_moves` turns that tuning off so that each task holds one file).\n"
-    "The `security` column comes back as text and first, as the bar frames of\n"
-    "the intraday service have it.";
+    R"doc(Minute bars of a Parquet dataset partitioned by security, as a lazy Dask frame.
+
+Each file is read whole into one partition, so a security written as one
+file is never split between two tasks (dask's partition tuning may still
+read several small files into one partition when columns are projected;
+``collect_moves`` turns that tuning off so that each task holds one file).
+
+Parameters
+----------
+path : str
+    The dataset's root folder, local or remote (``"s3://bucket/bars"``),
+    holding hive-style folders ``security=<FIGI>/`` as
+    ``orvane_data.bar_store`` writes them.
+securities : list, optional
+    Only the bars of these FIGIs.
+columns : list, optional
+    Only these columns (list ``security`` to get it); all by default.
+storage_options : dict, optional
+    Passed to the file system (s3fs for S3).
+
+Returns
+-------
+dask.dataframe.DataFrame
+    The bars, with ``security`` (when read) first and as text, as the bar
+    frames of the intraday service have it.
+
+Raises
+------
+TypeError
+    If ``path`` is not a ``str``, or another argument is not of its type.
+
+Examples
+--------
+>>> import tempfile
+>>> import pandas as pd
+>>> from orvane_data import bar_store, distributed
+>>> root = tempfile.mkdtemp()
+>>> bars = pd.DataFrame({"security": ["FIGI_A", "FIGI_A", "FIGI_B"], "key": ["a", "a", "b"],
+...                      "datetime": pd.to_datetime(["2024-06-07 12:29", "2024-06-07 12:30",
+...                                                  "2024-06-07 12:29"]).tz_localize("UTC"),
+...                      "close": [100.0, 101.0, 50.0]})
+>>> paths = bar_store.write_bars(bars, root)
+>>> lazy = distributed.read_bars(root, securities=["FIGI_A"])
+>>> lazy.npartitions
+1
+>>> lazy.compute(scheduler="sync")
+  security key                  datetime  close
+0   FIGI_A   a 2024-06-07 12:29:00+00:00  100.0
+1   FIGI_A   a 2024-06-07 12:30:00+00:00  101.0)doc";
 
 constexpr const char* event_windows_doc =
-    "Event windows and their moves, computed per partition of a lazy bar frame.\n"
-    "\n"
-    "Each partition of `bars` is cut into windows around the events of\n"
-    "`calendar` with `filter_bars_around_events(part, calendar,\n"
-    "pre_event_window, post_event_window)` and gets `event_moves(windows,\n"
-    "price)`. The calendar enters the graph once, as a single key every task\n"
-    "depends on, so each worker receives it once. `indicator` (a `Strategy`, a\n"
-    "dict such as {\"kind\": \"ema\", \"length\": 20} or a list of such dicts)\n"
-    "adds, before the cut, one column per entry computed security by security\n"
-    "over its whole bar series in time order with `orvane_data.ta.overlap`\n"
-    "(averages on `close`; `hlc3` and `vwap` on the bar columns they need); a\n"
-    "`Strategy` whose `ta` is None runs every indicator of that module. Such a\n"
-    "column can itself be the `price` whose moves are taken. Each security\n"
-    "must lie within one partition for its indicator to see its whole series.\n"
-    "Returns a lazy frame; a window split between two partitions is only made\n"
-    "whole by `collect_moves`.";
+    R"doc(Event windows and their moves, computed per partition of a lazy bar frame.
+
+Each partition of ``bars`` is cut into windows around the events of
+``calendar`` with ``filter_bars_around_events(part, calendar,
+pre_event_window, post_event_window)`` and gets ``event_moves(windows,
+price)``. The calendar enters the graph once, as a single key every task
+depends on, so each worker receives it once.
+
+Parameters
+----------
+bars : dask.dataframe.DataFrame
+    Minute bars such as ``read_bars`` gives; each security must lie within
+    one partition for its indicator to see its whole series.
+calendar : pd.DataFrame
+    The events: ``EVENT_NAME``, ``event_datetime`` and any other columns.
+pre_event_window : int, default -5
+    The first minute offset of each window.
+post_event_window : int, default 10
+    The last minute offset, included.
+price : str, default "close"
+    The column whose moves are taken; it may be an indicator's column.
+indicator : Strategy, dict or list of dict, optional
+    Indicators of ``orvane_data.ta.overlap`` computed before the cut,
+    security by security over its whole bar series in time order, one
+    column each: a dict such as ``{"kind": "ema", "length": 20}``, a list
+    of such dicts, or a ``Strategy`` (whose ``ta`` None runs every
+    indicator of that module). Averages read ``close``; ``hlc3`` and
+    ``vwap`` the bar columns they need.
+
+Returns
+-------
+dask.dataframe.DataFrame
+    The windows of ``filter_bars_around_events`` with the indicator
+    columns and ``move_bps``. A window split between two partitions is only
+    made whole by ``collect_moves``.
+
+Raises
+------
+TypeError
+    If ``price`` is not a ``str``, ``calendar`` not a ``pd.DataFrame``, or
+    ``indicator`` (or one of its entries) not of the forms above.
+ValueError
+    If an indicator kind is not one of ``orvane_data.ta.overlap``'s, or an
+    indicator gives no named series.
+
+Examples
+--------
+>>> import tempfile
+>>> import pandas as pd
+>>> from orvane_data import bar_store, distributed
+>>> root = tempfile.mkdtemp()
+>>> bars = pd.DataFrame({"security": "FIGI_A", "key": "a", "close": [100.0, 101.0, 102.0, 101.0],
+...                      "datetime": pd.date_range("2024-06-07 08:29", periods=4, freq="min",
+...                                                tz="America/New_York")})
+>>> paths = bar_store.write_bars(bars, root)
+>>> calendar = pd.DataFrame({"EVENT_NAME": ["NFP"],
+...                          "event_datetime": [pd.Timestamp("2024-06-07 08:30", tz="America/New_York")]})
+>>> lazy = distributed.event_windows(distributed.read_bars(root), calendar, -1, 2,
+...                                  indicator={"kind": "sma", "length": 2})
+>>> lazy.compute(scheduler="sync")[["time_diff", "close", "SMA_2", "move_bps"]]
+   time_diff  close  SMA_2  move_bps
+0         -1  100.0    NaN       0.0
+1          0  101.0  100.5     100.0
+2          1  102.0  101.5     200.0
+3          2  101.0  101.5     100.0)doc";
 
 constexpr const char* collect_moves_doc =
-    "Per-event moves of a whole bar dataset, computed on the Dask workers.\n"
-    "\n"
-    "`dataset` is a dataset path (see `read_bars`, which also takes\n"
-    "`securities` and `columns`; None reads every bar column, as the\n"
-    "single-process windows have them) or a lazy bar frame. The\n"
-    "windows and moves of `event_windows` are computed with `scheduler` (None:\n"
-    "Dask's current one, such as an active `distributed.Client`; an address\n"
-    "text like \"tcp://scheduler:8786\": a client connected for this call; a\n"
-    "`Client` or a scheduler name such as \"threads\" or \"sync\": used as\n"
-    "given) and gathered here. Windows that a partition boundary had cut in\n"
-    "two get their moves again from all their rows. Rows come in the order of\n"
-    "the single-process windows: by `EVENT_NAME`, `event_datetime`, `key`,\n"
-    "`datetime`, numbered from 0.";
+    R"doc(Per-event moves of a whole bar dataset, computed on the Dask workers.
+
+The windows and moves of ``event_windows`` are computed with ``scheduler``
+and gathered here. Windows that a partition boundary had cut in two get
+their moves again from all their rows.
+
+Parameters
+----------
+dataset : str or dask.dataframe.DataFrame
+    A dataset path (read with ``read_bars``) or a lazy bar frame.
+calendar : pd.DataFrame
+    The events: ``EVENT_NAME``, ``event_datetime`` and any other columns.
+pre_event_window : int, default -5
+    The first minute offset of each window.
+post_event_window : int, default 10
+    The last minute offset, included.
+price : str, default "close"
+    The column whose moves are taken.
+indicator : Strategy, dict or list of dict, optional
+    Indicators computed before the cut, as ``event_windows`` takes them.
+    From a dataset path, each security must then be one file.
+securities : list, optional
+    From a dataset path, only the bars of these FIGIs.
+columns : list, optional
+    From a dataset path, only these bar columns; None reads every bar
+    column, as the single-process windows have them.
+storage_options : dict, optional
+    Passed to the file system (s3fs for S3).
+scheduler : optional
+    None: Dask's current scheduler, such as an active
+    ``distributed.Client``; an address text like ``"tcp://scheduler:8786"``:
+    a client connected for this call; a ``Client`` or a scheduler name
+    such as ``"threads"`` or ``"sync"``: used as given.
+
+Returns
+-------
+pd.DataFrame
+    The windows with ``move_bps``, in the order of the single-process
+    windows: by ``EVENT_NAME``, ``event_datetime``, ``key``, ``datetime``,
+    numbered from 0.
+
+Raises
+------
+TypeError
+    If ``dataset`` is neither a path nor a lazy frame, or another argument
+    is not of its type (see ``event_windows``).
+ValueError
+    If an indicator is asked for and a security of the dataset path is
+    held in more than one file.
+
+Examples
+--------
+>>> import tempfile
+>>> import pandas as pd
+>>> from orvane_data import bar_store, distributed
+>>> root = tempfile.mkdtemp()
+>>> bars = pd.DataFrame({"security": ["FIGI_A"] * 3 + ["FIGI_B"] * 3, "key": ["a"] * 3 + ["b"] * 3,
+...                      "datetime": list(pd.date_range("2024-06-07 12:29", periods=3, freq="min",
+...                                                     tz="UTC")) * 2,
+...                      "close": [100.0, 101.0, 99.0, 50.0, 49.5, 50.5]})
+>>> paths = bar_store.write_bars(bars, root)
+>>> calendar = pd.DataFrame({"EVENT_NAME": ["NFP"],
+...                          "event_datetime": [pd.Timestamp("2024-06-07 12:30", tz="UTC")]})
+>>> moves = distributed.collect_moves(root, calendar, -1, 1, scheduler="sync")
+>>> moves[["key", "time_diff", "close", "move_bps"]]
+  key  time_diff  close  move_bps
+0   a         -1  100.0       0.0
+1   a          0  101.0     100.0
+2   a          1   99.0    -100.0
+3   b         -1   50.0       0.0
+4   b          0   49.5    -100.0
+5   b          1   50.5     100.0)doc";
 
 constexpr const char* event_summary_doc =
-    "The event study's summary of a whole bar dataset, computed on Dask.\n"
-    "\n"
-    "`summarize_moves(collect_moves(...), by)`: mean, median, quartiles and\n"
-    "count of the moves by group and minute offset, equal to the summary of\n"
-    "the single-process event study on the same bars. Arguments as for\n"
-    "`collect_moves`; from a dataset path only the bar columns the windows,\n"
-    "the `price` and the indicators need are read.";
+    R"doc(The event study's summary of a whole bar dataset, computed on Dask.
+
+``summarize_moves(collect_moves(...), by)``: equal to the summary of the
+single-process event study on the same bars. From a dataset path only the
+bar columns the windows, the ``price`` and the indicators need are read.
+
+Parameters
+----------
+dataset : str or dask.dataframe.DataFrame
+    A dataset path (read with ``read_bars``) or a lazy bar frame.
+calendar : pd.DataFrame
+    The events: ``EVENT_NAME``, ``event_datetime`` and any other columns.
+pre_event_window : int, default -5
+    The first minute offset of each window.
+post_event_window : int, default 10
+    The last minute offset, included.
+price : str, default "close"
+    The column whose moves are taken.
+indicator : Strategy, dict or list of dict, optional
+    Indicators computed before the cut, as ``event_windows`` takes them.
+by : list, default ["EVENT_NAME", "key"]
+    The grouping columns of the summary (the list given is left as it is).
+securities : list, optional
+    From a dataset path, only the bars of these FIGIs.
+storage_options : dict, optional
+    Passed to the file system (s3fs for S3).
+scheduler : optional
+    As for ``collect_moves``.
+
+Returns
+-------
+pd.DataFrame
+    One row per group and minute offset: the ``by`` columns,
+    ``time_diff``, ``mean_bps``, ``median_bps``, ``q25_bps``, ``q75_bps``,
+    ``count`` and ``mean_abs_bps``.
+
+Raises
+------
+TypeError
+    If ``by`` is not a ``list``, or another argument is not of its type
+    (see ``collect_moves``).
+ValueError
+    As for ``collect_moves``.
+
+Examples
+--------
+>>> import tempfile
+>>> import pandas as pd
+>>> from orvane_data import bar_store, distributed
+>>> root = tempfile.mkdtemp()
+>>> bars = pd.DataFrame({"security": ["FIGI_A"] * 3 + ["FIGI_B"] * 3, "key": ["a"] * 3 + ["b"] * 3,
+...                      "datetime": list(pd.date_range("2024-06-07 12:29", periods=3, freq="min",
+...                                                     tz="UTC")) * 2,
+...                      "close": [100.0, 101.0, 99.0, 50.0, 49.5, 50.5]})
+>>> paths = bar_store.write_bars(bars, root)
+>>> calendar = pd.DataFrame({"EVENT_NAME": ["NFP"],
+...                          "event_datetime": [pd.Timestamp("2024-06-07 12:30", tz="UTC")]})
+>>> summary = distributed.event_summary(root, calendar, -1, 1, by=["EVENT_NAME"], scheduler="sync")
+>>> summary[["EVENT_NAME", "time_diff", "mean_bps", "mean_abs_bps", "count"]]
+  EVENT_NAME  time_diff  mean_bps  mean_abs_bps  count
+0        NFP         -1       0.0           0.0      2
+1        NFP          0       0.0         100.0      2
+2        NFP          1       0.0         100.0      2)doc";
 
 constexpr const char* partition_moves_doc =
     "Windows and moves of one partition of bars (the task run on a worker).";

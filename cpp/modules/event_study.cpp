@@ -20,41 +20,106 @@ namespace {
 using glue::Float64Array;
 
 constexpr const char* moves_doc =
-    "Adds the move in basis points from each window's baseline price.\n"
-    "\n"
-    "`windows` is a frame of event windows such as `filter_bars_around_events`\n"
-    "returns. Rows sharing the values of the `by` columns form one window; the\n"
-    "move of a row is (price / baseline price - 1) * 10000, in a new column\n"
-    "`move_bps`.\n"
-    "\n"
-    "The baseline is the price of the window's row at `time_diff` ==\n"
-    "`base_minute`. The default, -1, is the close of the last one-minute bar\n"
-    "that ends at or before the release (bars are stamped with the minute they\n"
-    "start), so the release minute's own jump shows as the move at 0. A window\n"
-    "without a bar at the baseline minute (or whose baseline price is zero or\n"
-    "missing) gets NaN moves.\n"
-    "\n"
-    "`time_diff` holds minutes as numbers of any numeric dtype: a fractional\n"
-    "offset (a bar between two minutes) is never the baseline minute, and a\n"
-    "missing offset gives its row a NaN move. Returns a new frame.\n"
-    "\n"
-    "Raises\n"
-    "------\n"
-    "TypeError\n"
-    "    When `time_diff` does not hold numbers, or `base_minute` is not a\n"
-    "    whole number.";
+    R"doc(Adds the move in basis points from each window's baseline price.
+
+Rows sharing the values of the ``by`` columns form one window; the move of
+a row is ``(price / baseline price - 1) * 10000``. The baseline is the price
+of the window's row at ``time_diff == base_minute``. A window without a row
+at the baseline minute (or whose baseline price is zero or missing) gets
+NaN moves; a fractional ``time_diff`` (a bar between two minutes) is never
+the baseline minute, and a missing one gives its row a NaN move.
+
+Parameters
+----------
+windows : pd.DataFrame
+    Event windows such as ``filter_bars_around_events`` returns: the ``by``
+    columns, ``time_diff`` (minutes as numbers of any numeric dtype) and the
+    ``price`` column.
+price : str, default "close"
+    The column whose moves are taken.
+by : list, default ["EVENT_NAME", "event_datetime", "key"]
+    The columns that identify a window.
+base_minute : int, default -1
+    The baseline minute. -1 is the close of the last one-minute bar that
+    ends at or before the release (bars are stamped with the minute they
+    start), so the release minute's own jump shows as the move at 0.
+
+Returns
+-------
+pd.DataFrame
+    A copy of ``windows`` with the float column ``move_bps`` added.
+
+Raises
+------
+TypeError
+    If ``price`` is not a ``str``, ``by`` not a ``list``, ``time_diff`` does
+    not hold numbers, or ``base_minute`` is not a whole number.
+ValueError
+    If ``time_diff`` or ``price`` names more than one column of the frame.
+KeyError
+    If a column is missing.
+
+Examples
+--------
+>>> import pandas as pd
+>>> from orvane_data import event_study
+>>> windows = pd.DataFrame({
+...     "EVENT_NAME": "NFP", "event_datetime": ["2024-06-07"] * 3 + ["2024-07-05"] * 3,
+...     "key": "spx", "time_diff": [-1, 0, 1] * 2,
+...     "close": [100.0, 101.0, 99.0, 200.0, 199.0, 202.0]})
+>>> event_study.event_moves(windows)
+  EVENT_NAME event_datetime  key  time_diff  close  move_bps
+0        NFP     2024-06-07  spx         -1  100.0       0.0
+1        NFP     2024-06-07  spx          0  101.0     100.0
+2        NFP     2024-06-07  spx          1   99.0    -100.0
+3        NFP     2024-07-05  spx         -1  200.0       0.0
+4        NFP     2024-07-05  spx          0  199.0     -50.0
+5        NFP     2024-07-05  spx          1  202.0     100.0)doc";
 
 constexpr const char* summary_doc =
-    "Mean, median, quartiles and count of the moves by group and minute.\n"
-    "\n"
-    "Groups the frame of `event_moves` by the `by` columns and `time_diff`,\n"
-    "and returns one row per group with the columns `mean_bps`, `median_bps`,\n"
-    "`q25_bps`, `q75_bps`, `count` (windows with a move at that minute) and\n"
-    "`mean_abs_bps`, the mean size of the moves whatever their sign: moves\n"
-    "after releases that surprised both ways average out near zero in\n"
-    "`mean_bps` but not in `mean_abs_bps`. The moves are those of\n"
-    "`event_moves`, from its baseline minute (by default the close of the last\n"
-    "bar before the release).";
+    R"doc(Mean, median, quartiles and count of the moves by group and minute.
+
+The moves are those of ``event_moves``, from its baseline minute (by
+default the close of the last bar before the release). ``mean_abs_bps`` is
+the mean size of the moves whatever their sign: moves after releases that
+surprised both ways average out near zero in ``mean_bps`` but not in
+``mean_abs_bps``.
+
+Parameters
+----------
+moves : pd.DataFrame
+    The frame of ``event_moves``: the ``by`` columns, ``time_diff`` and
+    ``move_bps``.
+by : list, default ["EVENT_NAME", "key"]
+    The grouping columns; ``time_diff`` is added after them (the list
+    given is left as it is).
+
+Returns
+-------
+pd.DataFrame
+    One row per group and minute, in sorted order: the ``by`` columns,
+    ``time_diff``, ``mean_bps``, ``median_bps``, ``q25_bps``, ``q75_bps``,
+    ``count`` (windows with a move at that minute) and ``mean_abs_bps``.
+
+Raises
+------
+TypeError
+    If ``by`` is not a ``list``.
+KeyError
+    If a column is missing.
+
+Examples
+--------
+>>> import pandas as pd
+>>> from orvane_data import event_study
+>>> moves = pd.DataFrame({"EVENT_NAME": "NFP", "key": "spx", "time_diff": [-1, 0, 1] * 2,
+...                       "move_bps": [0.0, 100.0, -100.0, 0.0, -50.0, 100.0]})
+>>> summary = event_study.summarize_moves(moves)
+>>> summary[["time_diff", "mean_bps", "mean_abs_bps", "count"]]
+   time_diff  mean_bps  mean_abs_bps  count
+0         -1       0.0           0.0      2
+1          0      25.0          75.0      2
+2          1       0.0         100.0      2)doc";
 
 // A whole number of minutes: int and integer numpy scalars; bool, float and
 // text get the argument check's TypeError.

@@ -73,6 +73,18 @@ def plot_moves(summary, event=None, *, period=None, base_minute=-1, min_count=No
     ValueError
         When ``event`` is not in the summary, or is left out and the summary
         holds several event kinds.
+
+    Examples
+    --------
+    >>> import matplotlib.pyplot as plt
+    >>> import pandas as pd
+    >>> from orvane_data import event_study
+    >>> moves = pd.DataFrame({"EVENT_NAME": "NFP", "key": "spx", "time_diff": [-1, 0, 1] * 2,
+    ...                       "move_bps": [0.0, 100.0, -100.0, 0.0, -50.0, 100.0]})
+    >>> fig = event_study.plot_moves(event_study.summarize_moves(moves), period="2024")
+    >>> fig.get_suptitle(), len(fig.axes)  # a row of signed moves, a row of their sizes
+    ('NFP — 2024: 2 releases', 2)
+    >>> plt.close(fig)
     """
     plt = _pyplot()
     from matplotlib.ticker import MaxNLocator

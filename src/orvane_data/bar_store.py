@@ -88,6 +88,27 @@ def arrow_table(frame: pd.DataFrame) -> pa.Table:
     arrow type, which is how arrow stores them anyway: arrow releases before
     26 read them through ``Series.values``, which pandas 3.1 deprecates for
     zoned stamps.
+
+    Parameters
+    ----------
+    frame : pandas.DataFrame
+        The frame to convert, bars or any other.
+
+    Returns
+    -------
+    pyarrow.Table
+        The frame's columns in its order; a zoned stamp column keeps its unit
+        and zone in its arrow type.
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> from orvane_data import bar_store
+    >>> frame = pd.DataFrame({"close": [100.0, 100.5], "datetime": pd.date_range(
+    ...     "2024-06-07 08:29", periods=2, freq="min", tz="America/New_York")})
+    >>> table = bar_store.arrow_table(frame)
+    >>> table.column_names, table.schema.field("datetime")
+    (['close', 'datetime'], pyarrow.Field<datetime: timestamp[us, tz=America/New_York]>)
     """
     zoned = {name: column.dtype for name, column in frame.items() if isinstance(column.dtype, pd.DatetimeTZDtype)}
     table = pa.Table.from_pandas(
@@ -103,8 +124,48 @@ class SecurityWriter:
     """One security's bars streamed into its single file of the dataset.
 
     The file is written under a hidden temporary name and moved into place by
-    :meth:`close`, replacing what the security held before; a writer that
-    fails or is abandoned leaves the previous file as it was.
+    ``close``, replacing what the security held before; a writer that
+    fails or is abandoned leaves the previous file as it was. As a context
+    manager it closes on success and aborts on an error.
+
+    Parameters
+    ----------
+    root : str
+        The dataset's root folder, local or remote (``"s3://bucket/bars"``).
+    security : str
+        The security's FIGI (or ``"FIGI.PCS"``, a roll name): letters,
+        digits, ``"."``, ``"_"`` or ``"-"``, as it names the folder
+        ``security=<security>/``.
+    storage_options : dict, optional
+        Passed to the file system (s3fs for S3).
+    row_group_size : int, default ROW_GROUP_SIZE
+        The most rows in one row group of the file.
+
+    Attributes
+    ----------
+    path : str
+        Where the file lands.
+    rows : int
+        The rows written so far.
+
+    Raises
+    ------
+    ValueError
+        If ``security`` cannot name a folder.
+
+    Examples
+    --------
+    >>> import tempfile
+    >>> import pandas as pd
+    >>> from orvane_data import bar_store
+    >>> root = tempfile.mkdtemp()
+    >>> days = [pd.DataFrame({"key": "a", "close": [100.0, 101.0], "datetime": pd.date_range(
+    ...     f"2024-06-0{day} 12:30", periods=2, freq="min", tz="UTC")}) for day in (6, 7)]
+    >>> with bar_store.SecurityWriter(root, "FIGI_A") as writer:
+    ...     for chunk in days:
+    ...         writer.write(chunk)
+    >>> writer.rows, writer.path
+    (4, '.../security=FIGI_A/part-0.parquet')
     """
 
     def __init__(self, root: str, security: str, *, storage_options: Optional[dict] = None,
@@ -122,7 +183,39 @@ class SecurityWriter:
         self.rows = 0
 
     def write(self, bars: pd.DataFrame) -> None:
-        """Appends a chunk of this security's bars (its ``security`` column, if any, is checked and dropped)."""
+        """Appends a chunk of this security's bars (its ``security`` column, if any, is checked and dropped).
+
+        The first chunk fixes the file's columns and types; later chunks are
+        brought to them.
+
+        Parameters
+        ----------
+        bars : pandas.DataFrame
+            The chunk; an empty one adds no rows.
+
+        Returns
+        -------
+        None
+
+        Raises
+        ------
+        ValueError
+            If the chunk holds bars of another security.
+
+        Examples
+        --------
+        >>> import tempfile
+        >>> import pandas as pd
+        >>> from orvane_data import bar_store
+        >>> writer = bar_store.SecurityWriter(tempfile.mkdtemp(), "FIGI_A")
+        >>> writer.write(pd.DataFrame({"security": "FIGI_A", "close": [100.0, 101.0]}))
+        >>> writer.rows
+        2
+        >>> writer.write(pd.DataFrame({"security": "FIGI_B", "close": [50.0]}))
+        Traceback (most recent call last):
+        ValueError: bars of 'FIGI_B' given to the writer of 'FIGI_A'
+        >>> writer.abort()
+        """
         if "security" in bars.columns:
             others = bars["security"][bars["security"] != self.security]
             if len(others):
@@ -141,7 +234,31 @@ class SecurityWriter:
             self.rows += table.num_rows
 
     def close(self) -> Optional[str]:
-        """Finishes the file and puts it in place; returns its path (None when nothing was written)."""
+        """Finishes the file and puts it in place, replacing the security's previous file.
+
+        Returns
+        -------
+        str or None
+            The file's path; None when nothing was written (the previous
+            file, if any, then stays).
+
+        Examples
+        --------
+        >>> import tempfile
+        >>> import pandas as pd
+        >>> from orvane_data import bar_store
+        >>> root = tempfile.mkdtemp()
+        >>> bar_store.SecurityWriter(root, "FIGI_A").close() is None
+        True
+        >>> writer = bar_store.SecurityWriter(root, "FIGI_A")
+        >>> writer.write(pd.DataFrame({"close": [100.0, 101.0]}))
+        >>> writer.close()
+        '.../security=FIGI_A/part-0.parquet'
+        >>> bar_store.load_bars(root)
+          security  close
+        0   FIGI_A  100.0
+        1   FIGI_A  101.0
+        """
         if self._writer is None:
             return None
         self._writer.close()
@@ -153,7 +270,26 @@ class SecurityWriter:
         return self.path
 
     def abort(self) -> None:
-        """Drops what was written; the security's previous file stays."""
+        """Drops what was written; the security's previous file stays.
+
+        Returns
+        -------
+        None
+
+        Examples
+        --------
+        >>> import tempfile
+        >>> import pandas as pd
+        >>> from orvane_data import bar_store
+        >>> root = tempfile.mkdtemp()
+        >>> paths = bar_store.write_bars(pd.DataFrame({"security": "FIGI_A", "close": [100.0]}), root)
+        >>> writer = bar_store.SecurityWriter(root, "FIGI_A")
+        >>> writer.write(pd.DataFrame({"close": [1.0, 2.0, 3.0]}))
+        >>> writer.abort()
+        >>> bar_store.load_bars(root)
+          security  close
+        0   FIGI_A  100.0
+        """
         if self._writer is not None:
             self._writer.close()
             self._file.close()
@@ -172,7 +308,48 @@ class SecurityWriter:
 
 def write_bars(bars: pd.DataFrame, root: str, *, storage_options: Optional[dict] = None,
                row_group_size: int = ROW_GROUP_SIZE) -> list[str]:
-    """Writes a bar frame as the dataset's files, one per distinct ``security``."""
+    """Writes a bar frame as the dataset's files, one per distinct ``security``.
+
+    Each security's rows (in the frame's order) replace the file it held
+    before; securities not in the frame are left as they are.
+
+    Parameters
+    ----------
+    bars : pandas.DataFrame
+        Bars with a ``security`` column (the columns of
+        ``get_intraday_bars``); the other columns are stored in the frame's
+        order.
+    root : str
+        The dataset's root folder, local or remote (``"s3://bucket/bars"``).
+    storage_options : dict, optional
+        Passed to the file system (s3fs for S3).
+    row_group_size : int, default ROW_GROUP_SIZE
+        The most rows in one row group of a file.
+
+    Returns
+    -------
+    list of str
+        The paths written, in the order of the sorted securities.
+
+    Raises
+    ------
+    KeyError
+        If the frame has no ``security`` column.
+    ValueError
+        If a bar has no security, or a security cannot name a folder.
+
+    Examples
+    --------
+    >>> import tempfile
+    >>> import pandas as pd
+    >>> from orvane_data import bar_store
+    >>> bars = pd.DataFrame({"security": ["FIGI_B", "FIGI_A", "FIGI_B"], "close": [50.0, 100.0, 51.0]})
+    >>> bar_store.write_bars(bars, tempfile.mkdtemp())
+    ['.../security=FIGI_A/part-0.parquet', '.../security=FIGI_B/part-0.parquet']
+    >>> bar_store.write_bars(bars.assign(security="../up"), tempfile.mkdtemp())
+    Traceback (most recent call last):
+    ValueError: security '../up' cannot name a dataset folder: use letters, digits, '.', '_' or '-'
+    """
     if "security" not in bars.columns:
         raise KeyError("security")
     if bars["security"].isna().any():
@@ -206,7 +383,44 @@ def write_simulated_bars(root: str, securities: Iterable[str], start: str, end: 
     their ``key``; the bars are labelled as ``get_intraday_bars`` labels them:
     ``short_name`` from the security's name, ``parsekey`` from its parse key.
     Futures rolls, whose bars change security at each roll, are written from
-    their bar frame with :func:`write_bars` instead.
+    their bar frame with ``write_bars`` instead.
+
+    Parameters
+    ----------
+    root : str
+        The dataset's root folder, local or remote (``"s3://bucket/bars"``).
+    securities : iterable of str
+        Parse keys or FIGIs of the simulated security master.
+    start, end : str
+        The first and last trade dates (yyyy-mm-dd), both included.
+    tz : str, optional
+        The zone of the bars' ``datetime``; UTC by default.
+    chunk_days : int, default 92
+        The days asked for at a time.
+    storage_options : dict, optional
+        Passed to the file system (s3fs for S3).
+
+    Returns
+    -------
+    list of str
+        The paths written, in the order of ``securities``; a security
+        without bars in the range is left out (and its file left as it was).
+
+    Raises
+    ------
+    KeyError
+        If a security is not in the simulated security master.
+
+    Examples
+    --------
+    >>> import tempfile
+    >>> from orvane_data import bar_store
+    >>> root = tempfile.mkdtemp()
+    >>> bar_store.write_simulated_bars(root, ["SPX Index"], "2024-06-07", "2024-06-07")
+    ['.../security=OVGX9J8LG0L3/part-0.parquet']
+    >>> bars = bar_store.load_bars(root)
+    >>> len(bars), bars["short_name"].iloc[0]  # the New York session, 09:30 to 16:00
+    (390, 'S&P 500 INDEX')
     """
     from .simulated import intraday, securities as master
 
@@ -235,7 +449,42 @@ def write_simulated_bars(root: str, securities: Iterable[str], start: str, end: 
 def load_bars(root: str, *, securities: Optional[list] = None, columns: Optional[list] = None,
               storage_options: Optional[dict] = None) -> pd.DataFrame:
     """The dataset as one frame: ``security`` first and as text, then the files'
-    columns; or only the columns listed in ``columns``."""
+    columns; or only the columns listed in ``columns``.
+
+    Parameters
+    ----------
+    root : str
+        The dataset's root folder, local or remote (``"s3://bucket/bars"``).
+    securities : list, optional
+        Only the bars of these securities; all by default.
+    columns : list, optional
+        Only these columns (list ``security`` to get it); all by default.
+    storage_options : dict, optional
+        Passed to the file system (s3fs for S3).
+
+    Returns
+    -------
+    pandas.DataFrame
+        The bars, security by security in sorted order.
+
+    Examples
+    --------
+    >>> import tempfile
+    >>> import pandas as pd
+    >>> from orvane_data import bar_store
+    >>> root = tempfile.mkdtemp()
+    >>> bars = pd.DataFrame({"security": ["FIGI_B", "FIGI_A", "FIGI_B"], "close": [50.0, 100.0, 51.0]})
+    >>> paths = bar_store.write_bars(bars, root)
+    >>> bar_store.load_bars(root)
+      security  close
+    0   FIGI_A  100.0
+    1   FIGI_B   50.0
+    2   FIGI_B   51.0
+    >>> bar_store.load_bars(root, securities=["FIGI_B"], columns=["close"])
+       close
+    0   50.0
+    1   51.0
+    """
     filters = [("security", "in", list(securities))] if securities is not None else None
     frame = pd.read_parquet(root, columns=columns, filters=filters, storage_options=storage_options)
     if "security" in frame.columns:

@@ -763,55 +763,265 @@ py::object get_intraday_bars(glue::CallOf<get_intraday_bars_sig>& c) {
 }
 
 constexpr const char* roll_doc =
-    "Builds the intraday service's futures roll factory from a table of rolls.\n"
-    "\n"
-    "`dict_fut` maps a roll name to (future_root, yellow_key, roll_offset): the\n"
-    "futures root, its yellow key and how many calendar days before expiry the\n"
-    "roll moves to the next contract.";
+    R"doc(Builds the intraday service's futures roll factory from a table of rolls.
+
+Parameters
+----------
+dict_fut : dict
+    Maps a roll name to ``(future_root, yellow_key, roll_offset)``: the
+    futures root (``"ES"``), its yellow key (``"Index"``) and how many
+    calendar days before expiry the roll moves to the next contract.
+
+Returns
+-------
+bqia.FuturesRollFactory
+    One ``FuturesRollConfig`` per roll name, in the table's order.
+
+Raises
+------
+AttributeError
+    If ``dict_fut`` is not a dict (it has no ``items``).
+TypeError
+    If an entry is not a sequence.
+ValueError
+    If an entry does not hold exactly three values.
+NameError
+    If the module has no intraday service ``bqia``.
+
+Examples
+--------
+With the simulated services (``orvane_data.simulated``) standing in:
+
+>>> from orvane_data.from_bqia import bar_kit
+>>> bar_kit.get_roll_config({"es": ("ES", "Index", 5)})
+FuturesRollFactory({'es': FuturesRollConfig('ES', 'Index', <5 * DateOffsets>)})
+>>> bar_kit.get_roll_config({"es": ("ES", "Index")})
+Traceback (most recent call last):
+ValueError: not enough values to unpack (expected 3, got 2))doc";
 
 constexpr const char* config_doc =
-    "Configures the intraday service for the whole process.\n"
-    "\n"
-    "The id mapping makes custom names, FIGIs and parse keys resolvable, the\n"
-    "roll factory makes roll names resolvable; `packages` selects the data\n"
-    "packages. Arguments left as None are not sent.";
+    R"doc(Configures the intraday service for the whole process.
+
+Each call replaces the service's whole configuration; arguments left as
+None are not sent.
+
+Parameters
+----------
+id_mapping : pd.DataFrame, optional
+    Columns ``custom``, ``parsekey`` and ``figi`` (as ``get_id_mapping``
+    returns them): makes custom names, FIGIs and parse keys resolvable.
+roll_config : bqia.FuturesRollFactory, optional
+    Makes its roll names resolvable (see ``get_roll_config``).
+packages : list of str or None, default ["equity", "macro", "fixed-income"]
+    The data packages the service may serve; sent even when None.
+
+Returns
+-------
+None
+
+Raises
+------
+NameError
+    If the module has no intraday service ``bqia``.
+
+Examples
+--------
+With the simulated services (``orvane_data.simulated``) standing in:
+
+>>> from orvane_data.from_bqia import bar_kit
+>>> rolls = bar_kit.get_roll_config({"es": ("ES", "Index", 5)})
+>>> bar_kit.set_intraday_config(roll_config=rolls, packages=["equity"])
+>>> bar_kit.bqia.get_config()
+{'futures_roll_factory': FuturesRollFactory({...}), 'enabled_packages': ['equity']})doc";
 
 constexpr const char* mapping_doc =
-    "Maps custom security names to parse keys and FIGIs through the query service.\n"
-    "\n"
-    "`dict_sec_pcs` maps a custom name to (parse key, pricing source); a\n"
-    "pricing source other than \"\" is appended to the FIGI after a full stop.\n"
-    "Returns the columns custom, parsekey, figi, for the parse keys the service\n"
-    "answered, in the order of the table.";
+    R"doc(Maps custom security names to parse keys and FIGIs through the query service.
+
+Parameters
+----------
+dict_sec_pcs : dict
+    Maps a custom name to ``(parse key, pricing source)``; a pricing source
+    other than ``""`` is appended to the FIGI after a full stop
+    (``"<FIGI>.BGN"``).
+
+Returns
+-------
+pd.DataFrame
+    Columns ``custom``, ``parsekey`` and ``figi``, one row per custom name
+    whose parse key the service answered, in the order of the table. A
+    parse key listed twice is answered once per custom name.
+
+Raises
+------
+AttributeError
+    If ``dict_sec_pcs`` is not a dict.
+IndexError
+    If a value holds fewer than two items.
+TypeError
+    If a pricing source is not a ``str``.
+NameError
+    If the module has no query service ``bq`` (or library ``bql``).
+
+Examples
+--------
+With the simulated services (``orvane_data.simulated``) standing in:
+
+>>> from orvane_data.from_bqia import bar_kit
+>>> bar_kit.get_id_mapping({"spx": ("SPX Index", ""), "jpy": ("JPY Curncy", "BGN")})
+  custom    parsekey              figi
+0    spx   SPX Index      OVGX9J8LG0L3
+1    jpy  JPY Curncy  OVGQQHQ91KZ7.BGN)doc";
 
 constexpr const char* bars_doc =
-    "Fetches intraday bars for custom-named securities and rolled futures in one request.\n"
-    "\n"
-    "Configures the intraday service with the id mapping of `dict_sec_pcs` and\n"
-    "the roll factory of `dict_fut`, asks for the bars of every security and\n"
-    "roll from `start` to `end`, and with `add_description` labels each bar\n"
-    "with the security's short_name and parsekey.";
+    R"doc(Fetches intraday bars for custom-named securities and rolled futures in one request.
+
+Configures the intraday service (``set_intraday_config``) with the id
+mapping of ``dict_sec_pcs`` and the roll factory of ``dict_fut``, then asks
+for the bars of every security and roll.
+
+Parameters
+----------
+dict_sec_pcs : dict or None, default {"spx": ("spx index", "")}
+    Custom names to ``(parse key, pricing source)``, as ``get_id_mapping``
+    takes them; None asks for rolls only.
+dict_fut : dict, optional
+    Roll names to ``(future_root, yellow_key, roll_offset)``, as
+    ``get_roll_config`` takes them; requested after the securities.
+start, end : str, default "2024-06-01", "2024-07-01"
+    The first and last trade dates (yyyy-mm-dd), both included.
+security_id_type : str, default "custom"
+    How the securities are named in the request: ``"custom"``,
+    ``"parsekey"`` or ``"figi"``, a column of the id mapping.
+downsample_freq : str, optional
+    A bar length longer than the minute (``"5min"``); one-minute bars by
+    default.
+tz : str, optional
+    The zone of the bars' ``datetime``; UTC by default.
+packages : list of str, default ["equity", "macro", "fixed-income"]
+    The data packages the service may serve.
+add_description : bool, default True
+    Label each bar with its security's ``short_name`` and ``parsekey``, as
+    the query service names the FIGI (the FIGI itself where it has none).
+
+Returns
+-------
+pd.DataFrame
+    One row per bar: ``security`` (the FIGI traded), ``datetime``, ``key``
+    (the security as requested), ``open``, ``high``, ``low``, ``close``,
+    ``volume``, then ``short_name`` and ``parsekey`` with
+    ``add_description``.
+
+Raises
+------
+KeyError
+    If ``security_id_type`` is not a column of the id mapping (before any
+    request), or, with ``add_description``, if the query service does not
+    know a bar's security.
+NameError
+    If the module has no intraday service ``bqia`` or query service ``bq``.
+
+Examples
+--------
+With the simulated services (``orvane_data.simulated``) standing in:
+
+>>> from orvane_data.from_bqia import bar_kit
+>>> bars = bar_kit.get_intraday_bars({"spx": ("SPX Index", "")}, start="2024-06-03",
+...                                  end="2024-06-03", tz="America/New_York")
+>>> bars[["datetime", "key", "close", "short_name"]].head(2)
+                   datetime  key       close     short_name
+0 2024-06-03 09:30:00-04:00  spx  605.725487  S&P 500 INDEX
+1 2024-06-03 09:31:00-04:00  spx  605.757159  S&P 500 INDEX
+>>> len(bars)  # the New York session, 09:30 to 16:00
+390)doc";
 
 constexpr const char* grid_doc =
-    "Expands a calendar of events into a grid of minutes around each event time.\n"
-    "\n"
-    "One row per distinct event, distinct event time (rounded down to the\n"
-    "minute) and minute offset from `pre_event_window` to `post_event_window`:\n"
-    "columns EVENT_NAME, event_datetime, datetime, time_diff.";
+    R"doc(Expands a calendar of events into a grid of minutes around each event time.
+
+Parameters
+----------
+df_calendar : pd.DataFrame
+    The events: columns ``EVENT_NAME`` and ``event_datetime``.
+pre_event_window : int, default -5
+    The first minute offset from the event time.
+post_event_window : int, default 10
+    The last minute offset, included.
+
+Returns
+-------
+pd.DataFrame
+    One row per distinct event, distinct event time (rounded down to the
+    minute by ``round_event_datetime``) and minute offset: columns
+    ``EVENT_NAME``, ``event_datetime``, ``datetime`` (the minute) and
+    ``time_diff`` (the offset). Events come in the calendar's order.
+
+Raises
+------
+KeyError
+    If the calendar lacks ``EVENT_NAME`` or ``event_datetime``.
+
+Examples
+--------
+>>> import pandas as pd
+>>> from orvane_data.from_bqia import bar_kit
+>>> calendar = pd.DataFrame({"EVENT_NAME": ["NFP"],
+...                          "event_datetime": [pd.Timestamp("2024-06-07 08:30:40-04:00")]})
+>>> bar_kit.get_event_metadata(calendar, -1, 2)
+  EVENT_NAME            event_datetime                  datetime  time_diff
+0        NFP 2024-06-07 08:30:00-04:00 2024-06-07 08:29:00-04:00         -1
+1        NFP 2024-06-07 08:30:00-04:00 2024-06-07 08:30:00-04:00          0
+2        NFP 2024-06-07 08:30:00-04:00 2024-06-07 08:31:00-04:00          1
+3        NFP 2024-06-07 08:30:00-04:00 2024-06-07 08:32:00-04:00          2)doc";
 
 constexpr const char* windows_doc =
-    "Keeps the bars that fall on the minute grids around calendar events.\n"
-    "\n"
-    "Each grid minute meets the bars stamped exactly on it; minutes without a\n"
-    "bar are dropped; rows are ordered by event, event time, key and minute and\n"
-    "carry the calendar's columns for their event.\n"
-    "\n"
-    "``df_bars`` needs the columns ``datetime`` (the bar's minute) and ``key``\n"
-    "(present on every bar, sortable); ``df_calendar`` needs ``EVENT_NAME`` and\n"
-    "``event_datetime``. A missing column raises pandas' ``KeyError``. The\n"
-    "result holds ``EVENT_NAME``, ``event_datetime`` (rounded down to the\n"
-    "minute), ``time_diff`` (whole minutes from it), ``datetime``, the other bar\n"
-    "columns, then the calendar's former index and other columns.";
+    R"doc(Keeps the bars that fall on the minute grids around calendar events.
+
+Each minute of ``get_event_metadata``'s grid meets the bars stamped exactly
+on it; minutes without a bar are dropped; rows are ordered by event, event
+time, key and minute and carry the calendar's columns for their event
+(matched on the event's name and its time, so calendar times should be on
+the minute, as ``get_eco_calendar_data`` gives them).
+
+Parameters
+----------
+df_bars : pd.DataFrame
+    The bars: ``datetime`` (the bar's minute), ``key`` (present on every
+    bar, sortable) and any other columns.
+df_calendar : pd.DataFrame
+    The events: ``EVENT_NAME``, ``event_datetime`` and any other columns.
+pre_event_window : int, default -5
+    The first minute offset of each window.
+post_event_window : int, default 10
+    The last minute offset, included.
+
+Returns
+-------
+pd.DataFrame
+    ``EVENT_NAME``, ``event_datetime`` (rounded down to the minute),
+    ``time_diff`` (whole minutes from it), ``datetime``, the other bar
+    columns, then the calendar's former index (``index``) and its other
+    columns.
+
+Raises
+------
+KeyError
+    If a needed column is missing (pandas' error).
+
+Examples
+--------
+>>> import pandas as pd
+>>> from orvane_data.from_bqia import bar_kit
+>>> calendar = pd.DataFrame({"EVENT_NAME": ["NFP"], "ACTUAL": [272.0],
+...                          "event_datetime": [pd.Timestamp("2024-06-07 08:30-04:00")]})
+>>> bars = pd.DataFrame({
+...     "datetime": pd.date_range("2024-06-07 08:28-04:00", periods=5, freq="min"),
+...     "key": "spx", "close": [100.0, 100.5, 101.0, 102.0, 101.5]})
+>>> windows = bar_kit.filter_bars_around_events(bars, calendar, -1, 2)
+>>> windows[["EVENT_NAME", "time_diff", "datetime", "close", "ACTUAL"]]
+  EVENT_NAME  time_diff                  datetime  close  ACTUAL
+0        NFP         -1 2024-06-07 08:29:00-04:00  100.5   272.0
+1        NFP          0 2024-06-07 08:30:00-04:00  101.0   272.0
+2        NFP          1 2024-06-07 08:31:00-04:00  102.0   272.0
+3        NFP          2 2024-06-07 08:32:00-04:00  101.5   272.0)doc";
 
 }  // namespace
 

@@ -43,12 +43,33 @@ constexpr const char* estimates_key =
 // Date helpers and ticker/FIGI translation
 
 constexpr const char* get_next_friday_doc =
-    "Calculates the date of the next Friday from a given date string.\n"
-    "\n"
-    "``date_string`` is read with the format \"%Y%m%d\"; the result is the\n"
-    "first Friday strictly after it, written the same way (a Friday gives the\n"
-    "Friday a week later). A text that does not match the format raises\n"
-    "ValueError.\n";
+    R"doc(Calculates the date of the next Friday from a given date string.
+
+Parameters
+----------
+date_string : str
+    A date written ``"%Y%m%d"``, such as ``"20240103"``.
+
+Returns
+-------
+str
+    The first Friday strictly after the date, written the same way; a
+    Friday gives the Friday a week later.
+
+Raises
+------
+TypeError
+    If ``date_string`` is not a ``str``.
+ValueError
+    If the text does not match the format.
+OverflowError
+    If the next Friday lies after the year 9999.
+
+Examples
+--------
+>>> from orvane_data.from_s3 import bucket_sets
+>>> bucket_sets.get_next_friday("20240103"), bucket_sets.get_next_friday("20240105")
+('20240105', '20240112'))doc";
 
 constexpr glue::Signature get_next_friday_sig{"get_next_friday(date_string: str) -> str"};
 py::object get_next_friday(glue::CallOf<get_next_friday_sig>& c) {
@@ -65,13 +86,38 @@ py::object get_next_friday(glue::CallOf<get_next_friday_sig>& c) {
 }
 
 constexpr const char* find_closest_earlier_date_doc =
-    "Finds the closest date in a sorted list that is earlier than the target date.\n"
-    "\n"
-    "Returns the latest entry of ``date_list`` (ascending \"%Y%m%d\" texts)\n"
-    "that is not after ``target_date_str``; the target itself counts when it\n"
-    "is listed. Returns None when every entry lies after the target or the\n"
-    "list is empty. The list is searched by bisection, neither checked nor\n"
-    "sorted.\n";
+    R"doc(Finds the closest date in a sorted list that is earlier than the target date.
+
+The list is searched by bisection, neither checked nor sorted; the target
+itself counts when it is listed.
+
+Parameters
+----------
+target_date_str : str
+    The target date, ``"%Y%m%d"``.
+date_list : list of str
+    Dates written the same way, in ascending order.
+
+Returns
+-------
+str or None
+    The latest entry of ``date_list`` that is not after the target; None
+    when every entry lies after it or the list is empty.
+
+Raises
+------
+TypeError
+    If ``target_date_str`` is not a ``str`` or ``date_list`` not a
+    ``list``, or the entry found is not a ``str``.
+
+Examples
+--------
+>>> from orvane_data.from_s3 import bucket_sets
+>>> snapshots = ["20240105", "20240112", "20240119"]
+>>> bucket_sets.find_closest_earlier_date("20240115", snapshots)
+'20240112'
+>>> print(bucket_sets.find_closest_earlier_date("20240101", snapshots))
+None)doc";
 
 constexpr glue::Signature find_closest_earlier_date_sig{
     "find_closest_earlier_date(target_date_str: str, date_list: list) -> Optional[str]"};
@@ -102,12 +148,28 @@ py::object as_identifier_list(const py::object& ids) {
 }
 
 constexpr const char* ticker_to_figi_doc =
-    "Convert parsekey tickers to FIGI codes.\n"
-    "\n"
-    "``tickers`` is a list of parse-key tickers or one ticker. Sends one\n"
-    "query, get(ID_BB_GLOBAL) for([...]), to ``bq`` and returns a dict from\n"
-    "each ticker, as the service echoes it, to its FIGI (missing where the\n"
-    "service has none).\n";
+    R"doc(Convert parsekey tickers to FIGI codes.
+
+Sends one query, ``get(ID_BB_GLOBAL) for([...])``, to ``bq``.
+
+Parameters
+----------
+tickers : list of str or str
+    Parse-key tickers, or one ticker.
+bq : bql.Service
+    The query service asked.
+
+Returns
+-------
+dict
+    Each ticker, as the service echoes it, to its FIGI; missing (NaN) where
+    the service has none.
+
+Examples
+--------
+>>> from orvane_data.from_s3 import bucket_sets
+>>> bucket_sets.ticker_to_figi(["IBM US Equity", "XYZ US Equity"], bucket_sets.bq)
+{'IBM US Equity': '...', 'XYZ US Equity': nan})doc";
 
 constexpr glue::Signature ticker_to_figi_sig{"ticker_to_figi(tickers, bq) -> dict"};
 py::object ticker_to_figi(glue::CallOf<ticker_to_figi_sig>& c) {
@@ -141,12 +203,35 @@ py::object parse_keys(const glue::Call& c, const py::object& frame) {
 }
 
 constexpr const char* figi_to_ticker_doc =
-    "Convert FIGI codes to parsekey tickers.\n"
-    "\n"
-    "``figis`` is a list of FIGI codes or one code. Sends one query,\n"
-    "get(TICKER, EXCH_CODE, MARKET_SECTOR_DES) for([...]), to ``bq`` and\n"
-    "returns a dict from each FIGI to \"TICKER EXCH_CODE MARKET_SECTOR_DES\";\n"
-    "a missing part makes the ticker missing.\n";
+    R"doc(Convert FIGI codes to parsekey tickers.
+
+Sends one query, ``get(TICKER, EXCH_CODE, MARKET_SECTOR_DES) for([...])``,
+to ``bq``.
+
+Parameters
+----------
+figis : list of str or str
+    FIGI codes, or one code.
+bq : bql.Service
+    The query service asked.
+
+Returns
+-------
+dict
+    Each FIGI to ``"TICKER EXCH_CODE MARKET_SECTOR_DES"``; a missing part
+    makes the ticker missing.
+
+Raises
+------
+TypeError
+    If the service answers a part with values that are not text.
+
+Examples
+--------
+>>> from orvane_data.from_s3 import bucket_sets
+>>> figis = bucket_sets.ticker_to_figi(["IBM US Equity", "AAPL US Equity"], bucket_sets.bq)
+>>> list(bucket_sets.figi_to_ticker(list(figis.values()), bucket_sets.bq).values())
+['IBM US Equity', 'AAPL US Equity'])doc";
 
 constexpr glue::Signature figi_to_ticker_sig{"figi_to_ticker(figis, bq) -> dict"};
 py::object figi_to_ticker(glue::CallOf<figi_to_ticker_sig>& c) {
@@ -212,7 +297,49 @@ py::object without_missing(const glue::Call& c, py::iterable values) {
 // ---------------------------------------------------------------------------
 // S3Data
 
-constexpr const char* s3data_doc = "A base class for S3 data models.";
+constexpr const char* s3data_doc =
+    R"doc(A base class for S3 data models.
+
+An abstract class: a dataset loads its snapshot into ``data`` with
+``_load_snapshot`` and filters it with ``get_data``, both of which a
+subclass defines (``SPLC``, ``ECOEST``).
+
+Examples
+--------
+>>> from orvane_data.from_s3 import bucket_sets
+>>> issubclass(bucket_sets.SPLC, bucket_sets.S3Data)
+True
+>>> bucket_sets.S3Data()
+Traceback (most recent call last):
+TypeError: Can't instantiate abstract class S3Data ...)doc";
+
+constexpr const char* s3data_get_data_doc =
+    R"doc(Return the loaded dataset, filtered.
+
+Each dataset defines it with its own filters.
+
+Parameters
+----------
+as_of_date : str
+    A date the filter reads.
+
+Returns
+-------
+pd.DataFrame
+    The rows of ``data`` that pass the filter.
+
+Raises
+------
+TypeError
+    If ``as_of_date`` is not a ``str``.
+
+Examples
+--------
+>>> from orvane_data.from_s3 import bucket_sets
+>>> bucket_sets.S3Data.get_data.__isabstractmethod__
+True
+>>> bucket_sets.ECOEST().get_data(["CPI YOY Index"])["estimate"].tolist()
+[3.1])doc";
 
 py::object abstract(py::object method) {
   method.attr("__isabstractmethod__") = true;
@@ -227,12 +354,11 @@ void define_s3data(py::module_& m) {
   ns["_load_snapshot"] = abstract(glue::method<s3data_load_snapshot_sig>(
       m, "S3Data", "Load the dataset's snapshot into ``data``.",
       [](glue::CallOf<s3data_load_snapshot_sig>&) { return py::none(); }));
-  ns["get_data"] = abstract(
-      glue::method<s3data_get_data_sig>(m, "S3Data", "Return the loaded dataset, filtered.",
-                                        [](glue::CallOf<s3data_get_data_sig>& c) -> py::object {
-                                          glue::check_str(c.arg<"as_of_date">(), "as_of_date");
-                                          return py::none();
-                                        }));
+  ns["get_data"] = abstract(glue::method<s3data_get_data_sig>(
+      m, "S3Data", s3data_get_data_doc, [](glue::CallOf<s3data_get_data_sig>& c) -> py::object {
+        glue::check_str(c.arg<"as_of_date">(), "as_of_date");
+        return py::none();
+      }));
   py::object abc = py::module_::import("abc");
   glue::make_class(m, "S3Data", py::make_tuple(m.attr("ABC")), ns, abc.attr("ABCMeta"));
 }
@@ -240,26 +366,140 @@ void define_s3data(py::module_& m) {
 // ---------------------------------------------------------------------------
 // SPLC
 
+constexpr const char* splc_doc =
+    R"doc(Supply Chain/Competitor APIs.
+
+One dated snapshot of a supply-chain dataset: the suppliers, customers or
+competitors of companies, with the dates each relationship started and
+ended. The snapshots lie in the bucket ``SPLC.bucket``, named by the
+environment variable ORVANE_EQUITY_BUCKET when the module is imported
+(default "orvane-equity-base-data"), one gzip CSV object per snapshot.
+
+Parameters
+----------
+as_of_date : str, optional
+    A listed snapshot date (yyyymmdd, dashes allowed); the latest snapshot
+    when None.
+dataset : str, default "supplier"
+    ``"supplier"``, ``"customer"`` or ``"competitor"``.
+bq : bql.Service, optional
+    The query service ``get_data`` translates tickers with; None skips the
+    translation.
+
+Attributes
+----------
+data : pd.DataFrame
+    The snapshot's rows; relationship dates stored as yyyymmdd numbers are
+    read as dates.
+
+Raises
+------
+TypeError
+    If ``as_of_date`` is neither a ``str`` nor None, or ``dataset`` is not
+    a ``str``.
+ValueError
+    If ``dataset`` is not one of the three, or a date column holds numbers
+    that are not yyyymmdd dates.
+AssertionError
+    If ``as_of_date`` is not a listed snapshot (unless Python runs with
+    ``-O``).
+FileNotFoundError
+    If the bucket does not exist.
+
+Examples
+--------
+>>> from orvane_data.from_s3 import bucket_sets
+>>> splc = bucket_sets.SPLC(as_of_date="2024-01-05")
+>>> splc.dataset_name, len(splc.data)
+('supplyChainHistoryV2', 3)
+>>> splc.data.columns.tolist()
+['ID_BB_GLOBAL', 'RELATIONSHIP', 'RELATED_FIGI', 'RELTNSHP_START_DT', 'RELTNSHP_END_DT'])doc";
+
+constexpr const char* splc_file_path_doc =
+    R"doc(Object key of one snapshot of a stored supply-chain dataset.
+
+Parameters
+----------
+dataset_name : str
+    The stored dataset, such as ``"supplyChainHistoryV2"``.
+file_date : str
+    The snapshot date, yyyymmdd.
+
+Returns
+-------
+str
+    The key of the snapshot's gzip CSV object within ``SPLC.bucket``.
+
+Examples
+--------
+>>> from orvane_data.from_s3 import bucket_sets
+>>> splc = bucket_sets.SPLC()
+>>> splc.file_path_func("supplyChainHistoryV2", "20240112")
+'alt_data/supply_chain/dl/datasets/supplyChainHistoryV2/snapshots/20240112/distributions/supplyChainHistoryV2.csv.gz')doc";
+
+constexpr const char* splc_get_distinct_doc =
+    R"doc(Snapshot dates of the dataset, in listing order.
+
+Returns
+-------
+list of str
+    The yyyymmdd date of each snapshot object, in S3's listing order (by
+    key).
+
+Raises
+------
+ValueError
+    If an object key of the dataset's folder holds no snapshot date.
+
+Examples
+--------
+>>> from orvane_data.from_s3 import bucket_sets
+>>> bucket_sets.SPLC().get_distinct()
+['20240105', '20240112'])doc";
+
 constexpr const char* splc_init_doc =
-    "Load one snapshot of a supply-chain dataset.\n"
-    "\n"
-    "``dataset`` is \"supplier\", \"customer\" or \"competitor\";\n"
-    "``as_of_date`` a listed snapshot date (yyyymmdd, dashes allowed) or None\n"
-    "for the latest; ``bq`` a query service used by ``get_data`` to translate\n"
-    "tickers, or None to skip the translation. The snapshots lie in the bucket\n"
-    "``SPLC.bucket``, named by the environment variable ORVANE_EQUITY_BUCKET\n"
-    "when the module is imported (default \"orvane-equity-base-data\").\n"
-    "Relationship dates stored as yyyymmdd numbers are read as dates; a date\n"
-    "column holding other numbers raises ValueError naming the column.\n";
+    R"doc(Load one snapshot of a supply-chain dataset; the parameters are described on the class.)doc";
 
 constexpr const char* splc_get_data_doc =
-    "Relationships of the given companies, within the date bounds.\n"
-    "\n"
-    "With both bounds a relationship stays when it started on or before\n"
-    "``start`` or ended on or after ``end``; with one bound only that test\n"
-    "applies; a missing date meets no bound. With a query service, keeps the\n"
-    "rows of ``tickers`` (and of the dataset's relationship kind) and adds the\n"
-    "columns TICKER and RELATED_TICKER; without one, returns every company.\n";
+    R"doc(Relationships of the given companies, within the date bounds.
+
+With both bounds a relationship stays when it started on or before
+``start`` or ended on or after ``end``; with one bound only that test
+applies; a missing date meets no bound.
+
+Parameters
+----------
+tickers : list of str
+    Parse-key tickers of the companies; read only with a query service.
+start, end : str or None
+    The date bounds, as ``pd.to_datetime`` reads them; None for no bound.
+
+Returns
+-------
+pd.DataFrame
+    With a query service, the rows of ``tickers`` (and, for suppliers and
+    customers, of the dataset's relationship kind) with the added columns
+    TICKER and RELATED_TICKER; without one, the rows of every company. The
+    index runs from 0.
+
+Raises
+------
+TypeError
+    If ``tickers`` is not a ``list``, or ``start`` or ``end`` is neither a
+    ``str`` nor None.
+
+Examples
+--------
+>>> from orvane_data.from_s3 import bucket_sets
+>>> splc = bucket_sets.SPLC(bq=bucket_sets.bq)
+>>> tickers = ["IBM US Equity", "AAPL US Equity"]
+>>> splc.get_data(tickers, None, None)[["TICKER", "RELATIONSHIP", "RELATED_TICKER"]]
+           TICKER RELATIONSHIP  RELATED_TICKER
+0   IBM US Equity     SUPPLIER  AAPL US Equity
+1  AAPL US Equity     SUPPLIER  NVDA US Equity
+>>> splc.get_data(tickers, "2022-01-01", None)[["TICKER", "RELATED_TICKER", "RELTNSHP_START_DT"]]
+          TICKER  RELATED_TICKER RELTNSHP_START_DT
+0  IBM US Equity  AAPL US Equity        2020-01-01)doc";
 
 constexpr glue::Signature splc_init_sig{
     "__init__(self, as_of_date: Optional[str] = None, dataset: str = "
@@ -421,15 +661,15 @@ void define_splc(py::module_& m) {
   names["competitor"] = "supplyChainCompetitorsHistory";
 
   py::dict ns;
-  ns["__doc__"] = "Supply Chain/Competitor APIs.";
+  ns["__doc__"] = splc_doc;
   ns["bucket"] = getenv("ORVANE_EQUITY_BUCKET", equity_bucket_default);
   ns["folder_path"] = supply_chain_folder;
   ns["dataset_names"] = names;
-  ns["file_path_func"] = glue::method<splc_file_path_sig>(
-      m, "SPLC", "Object key of one snapshot of a stored supply-chain dataset.", splc_file_path);
+  ns["file_path_func"] =
+      glue::method<splc_file_path_sig>(m, "SPLC", splc_file_path_doc, splc_file_path);
   ns["__init__"] = glue::method<splc_init_sig>(m, "SPLC", splc_init_doc, splc_init);
-  ns["get_distinct"] = glue::method<splc_get_distinct_sig>(
-      m, "SPLC", "Snapshot dates of the dataset, in listing order.", splc_get_distinct);
+  ns["get_distinct"] =
+      glue::method<splc_get_distinct_sig>(m, "SPLC", splc_get_distinct_doc, splc_get_distinct);
   ns["_load_snapshot"] = glue::method<splc_load_snapshot_sig>(
       m, "SPLC", "Retrieve the latest snapshot.", splc_load_snapshot);
   ns["get_data"] = glue::method<splc_get_data_sig>(m, "SPLC", splc_get_data_doc, splc_get_data);
@@ -439,29 +679,110 @@ void define_splc(py::module_& m) {
 // ---------------------------------------------------------------------------
 // ECOEST
 
+constexpr const char* ecoest_doc =
+    R"doc(Economist estimates APIs.
+
+One dated snapshot of the economists' estimates of economic releases. The
+history lies in the bucket ``ECOEST.bucket``, named by the environment
+variable ORVANE_MACRO_BUCKET when the module is imported (default
+"orvane-macro-base-data"), as one Parquet object holding every snapshot.
+A snapshot date is a day: stamps carrying a time of day are listed by
+their day (in their own zone) and loading that day selects every stamp
+within it.
+
+Parameters
+----------
+as_of_date : str, optional
+    A listed snapshot date (yyyymmdd, dashes allowed); the latest snapshot
+    when None.
+
+Attributes
+----------
+data : pd.DataFrame
+    The snapshot's rows.
+
+Raises
+------
+TypeError
+    If ``as_of_date`` is neither a ``str`` nor None.
+AssertionError
+    If ``as_of_date`` is not a listed snapshot (unless Python runs with
+    ``-O``).
+
+Examples
+--------
+>>> from orvane_data.from_s3 import bucket_sets
+>>> bucket_sets.ECOEST("2024-01-05").data[["column0", "dlSnapshotDate", "estimate"]]
+         column0 dlSnapshotDate  estimate
+0  NFP TCH Index     2024-01-05     170.0
+1  CPI YOY Index     2024-01-05       3.2)doc";
+
 constexpr const char* ecoest_init_doc =
-    "Load one snapshot of the economist estimates.\n"
-    "\n"
-    "``as_of_date`` is a listed snapshot date (yyyymmdd, dashes allowed) or\n"
-    "None for the latest. The history lies in the bucket ``ECOEST.bucket``,\n"
-    "named by the environment variable ORVANE_MACRO_BUCKET when the module is\n"
-    "imported (default \"orvane-macro-base-data\"). A snapshot date is a day:\n"
-    "stamps carrying a time of day are listed by their day (in their own zone)\n"
-    "and loading that day selects every stamp within it.\n";
+    R"doc(Load one snapshot of the economist estimates; the parameter is described on the class.)doc";
 
 constexpr const char* ecoest_get_distinct_doc =
-    "Distinct values of one column of a Parquet object in S3.\n"
-    "\n"
-    "Reads the object whole, then decodes the column one row group at a time,\n"
-    "with a progress bar per row group. The values come in no particular\n"
-    "order.\n";
+    R"doc(Distinct values of one column of a Parquet object in S3.
+
+Reads the object whole, then decodes the column one row group at a time,
+with a progress bar per row group.
+
+Parameters
+----------
+column : str
+    The column's name.
+bucket : str
+    The bucket's name.
+key : str
+    The object's key.
+
+Returns
+-------
+list
+    The column's distinct values, in no particular order.
+
+Raises
+------
+TypeError
+    If an argument is not a ``str``.
+
+Examples
+--------
+>>> from orvane_data.from_s3 import bucket_sets
+>>> estimates = bucket_sets.ECOEST()
+>>> dates = estimates.get_distinct("dlSnapshotDate", estimates.bucket, estimates.file_path)
+>>> sorted(day.strftime("%Y%m%d") for day in dates)
+['20240105', '20240112'])doc";
 
 constexpr const char* ecoest_get_data_doc =
-    "Estimates of the given event tickers, surveyed within the date bounds.\n"
-    "\n"
-    "``start`` and ``end`` are calendar dates; a survey meets them by its own\n"
-    "calendar day, both bounds included. ``column0`` is shown as\n"
-    "``event_ticker``; an empty ``tickers`` list keeps every event.\n";
+    R"doc(Estimates of the given event tickers, surveyed within the date bounds.
+
+Parameters
+----------
+tickers : list of str
+    Event tickers; an empty list keeps every event.
+start, end : str, optional
+    Calendar dates, as ``pd.to_datetime`` reads them; a survey meets them
+    by its own calendar day, both bounds included. None for no bound.
+
+Returns
+-------
+pd.DataFrame
+    The snapshot's rows that pass, with ``column0`` shown as
+    ``event_ticker``; the index runs from 0.
+
+Raises
+------
+TypeError
+    If ``tickers`` is not a ``list``, or ``start`` or ``end`` is neither a
+    ``str`` nor None.
+
+Examples
+--------
+>>> from orvane_data.from_s3 import bucket_sets
+>>> estimates = bucket_sets.ECOEST()
+>>> estimates.get_data(["NFP TCH Index"], start="2024-01-10", end="2024-01-10")
+    event_ticker dlSnapshotDate economistSurveyTimestamp economist  estimate
+0  NFP TCH Index     2024-01-12      2024-01-10 14:00:00       Ada     185.0)doc";
 
 // Distinct values of one row group's column: deduplicated by the column
 // engine first, so only the few distinct values become Python objects.
@@ -579,7 +900,7 @@ constexpr glue::Signature ecoest_init_sig{
 void define_ecoest(py::module_& m) {
   py::object getenv = m.attr("os").attr("getenv");
   py::dict ns;
-  ns["__doc__"] = "Economist estimates APIs.";
+  ns["__doc__"] = ecoest_doc;
   ns["bucket"] = getenv("ORVANE_MACRO_BUCKET", macro_bucket_default);
   ns["file_path"] = estimates_key;
   ns["__init__"] = glue::method<ecoest_init_sig>(

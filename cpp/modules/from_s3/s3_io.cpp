@@ -27,30 +27,95 @@ constexpr const char* module_doc =
     "AWS_DEFAULT_REGION and AWS_ENDPOINT_URL).\n";
 
 constexpr const char* list_doc =
-    "List every object key of a dataset folder.\n"
-    "\n"
-    "The folder is ``prefix + \"/\" + folder_path + \"/\"`` (just\n"
-    "``folder_path + \"/\"`` when ``prefix`` is empty); extra slashes at the\n"
-    "joints are ignored. The listing is paginated, so folders of more than\n"
-    "1,000 objects come back whole, in S3's listing order (by key). Each entry\n"
-    "is the full key within ``bucket``. An existing folder without objects\n"
-    "gives an empty list; a bucket that does not exist raises\n"
-    "FileNotFoundError.\n";
+    R"doc(List every object key of a dataset folder.
+
+The folder is ``prefix + "/" + folder_path + "/"`` (just
+``folder_path + "/"`` when ``prefix`` is empty); extra slashes at the
+joints are ignored. The listing is paginated, so folders of more than
+1,000 objects come back whole.
+
+Parameters
+----------
+folder_path : str
+    The folder, below ``prefix``.
+bucket : str
+    The bucket's name.
+prefix : str, default ""
+    The folders above ``folder_path``.
+
+Returns
+-------
+list of str
+    The full key of each object within ``bucket``, in S3's listing order
+    (by key); an empty list for an existing folder without objects.
+
+Raises
+------
+TypeError
+    If an argument is not a ``str``.
+FileNotFoundError
+    If the bucket does not exist.
+
+Examples
+--------
+>>> from orvane_data.from_s3 import s3_io
+>>> s3_io.list_s3_objects("closes", "orvane-demo")
+['closes/20240105.csv.gz', 'closes/20240112.parquet']
+>>> s3_io.list_s3_objects("supplyChainHistoryV2", "orvane-demo", prefix="alt_data/supply_chain/dl/datasets")
+['alt_data/supply_chain/dl/datasets/supplyChainHistoryV2/snapshots/20240105/distributions/...])doc";
 
 constexpr const char* read_doc =
-    "Read one S3 object into a DataFrame.\n"
-    "\n"
-    "The key is ``prefix + \"/\" + file_path`` (just ``file_path`` when\n"
-    "``prefix`` is empty). ``data_format`` is \"csv.gz\" (gzip-compressed CSV),\n"
-    "\"csv\" or \"parquet\". CSV objects are streamed from S3; with\n"
-    "``by_chunks`` they are parsed ``chunksize`` rows at a time and the chunks\n"
-    "are joined once at the end, numbered 0 to n - 1 (a column whose chunks\n"
-    "were parsed to different types is re-inferred as a whole). The header\n"
-    "row gives the column names; pandas checks ``chunksize`` (None reads the\n"
-    "object in one piece). Parquet objects are read whole.\n"
-    "\n"
-    "A missing object or bucket raises FileNotFoundError naming the\n"
-    "s3:// location; an unknown ``data_format`` raises ValueError.\n";
+    R"doc(Read one S3 object into a DataFrame.
+
+The key is ``prefix + "/" + file_path`` (just ``file_path`` when ``prefix``
+is empty). CSV objects are streamed from S3, their header row giving the
+column names; Parquet objects are read whole.
+
+Parameters
+----------
+file_path : str
+    The object's key, below ``prefix``.
+data_format : str
+    ``"csv.gz"`` (gzip-compressed CSV), ``"csv"`` or ``"parquet"``.
+bucket : str
+    The bucket's name.
+prefix : str, default ""
+    The folders above ``file_path``.
+by_chunks : bool, default False
+    Parse a CSV object ``chunksize`` rows at a time and join the chunks
+    once at the end, numbered 0 to n - 1 (a column whose chunks were parsed
+    to different types is re-inferred as a whole).
+chunksize : int, default 100000
+    Rows per chunk, checked by pandas; None reads the object in one piece.
+
+Returns
+-------
+pd.DataFrame
+    The object's rows.
+
+Raises
+------
+TypeError
+    If ``file_path``, ``data_format``, ``bucket`` or ``prefix`` is not a
+    ``str``.
+ValueError
+    If ``data_format`` is not one of the three formats.
+FileNotFoundError
+    If the object or its bucket does not exist; the message names the
+    s3:// location.
+
+Examples
+--------
+>>> from orvane_data.from_s3 import s3_io
+>>> s3_io.read_from_s3("closes/20240105.csv.gz", "csv.gz", "orvane-demo")
+       ticker   close
+0  SX5E Index  4463.5
+1  JPY Curncy   144.6
+>>> s3_io.read_from_s3("20240112.parquet", "parquet", "orvane-demo", prefix="closes")["close"].tolist()
+[4480.0, 145.2]
+>>> s3_io.read_from_s3("closes/20240119.csv.gz", "csv.gz", "orvane-demo")
+Traceback (most recent call last):
+FileNotFoundError: s3://orvane-demo/closes/20240119.csv.gz not found)doc";
 
 std::string join_key(const std::string& prefix, const std::string& path) {
   auto strip_right = [](std::string s) {

@@ -176,13 +176,58 @@ py::object triple_blend(glue::Call& c, const py::object& a, const py::object& b,
 // Simple, exponential and Wilder averages
 
 constexpr const char* sma_doc =
-    "Simple Moving Average (SMA).\n"
-    "\n"
-    "Mean over the trailing window of ``length`` rows (default 10). The\n"
-    "keyword ``min_periods`` (default ``length``) is the number of observations\n"
-    "a window needs for a value; missing values and infinities are not\n"
-    "observations. Returns a Series named \"SMA_<length>\", or None when the\n"
-    "series has fewer than max(length, min_periods) rows.";
+    R"doc(Simple Moving Average (SMA).
+
+The mean of the trailing ``length`` rows.
+
+Parameters
+----------
+close : pd.Series
+    The prices; numbers stored in an object column are read as float64.
+length : int, optional
+    The window in rows; 10 when None, 0 or negative. Other numbers are
+    truncated toward zero.
+offset : int, optional
+    Rows to shift the result by (``Series.shift``); 0 when None.
+**kwargs
+    ``min_periods`` (default ``length``): the observations a window needs
+    for a value; missing values and infinities are not observations.
+    ``fillna=value`` and ``fill_method="ffill"`` or ``"bfill"`` fill the
+    result's gaps after the shift.
+
+Returns
+-------
+pd.Series or None
+    A new Series on the index of ``close``, named ``"SMA_<length>"``, with
+    the attribute ``category`` set to ``"overlap"``; None when ``close`` has
+    fewer than max(``length``, ``min_periods``) rows.
+
+Raises
+------
+TypeError
+    If ``close`` is not a Series or does not hold numbers, or ``length`` or
+    ``offset`` is not a number.
+ValueError
+    If ``min_periods`` is negative or larger than ``length``, or
+    ``fill_method`` is neither ``"ffill"`` nor ``"bfill"``.
+
+Examples
+--------
+>>> import pandas as pd
+>>> from orvane_data.ta import overlap
+>>> close = pd.Series([10.0, 11.0, 12.0, 11.5, 13.0, 14.0])
+>>> overlap.sma(close, length=3)
+0          NaN
+1          NaN
+2    11.000000
+3    11.500000
+4    12.166667
+5    12.833333
+Name: SMA_3, dtype: float64
+>>> overlap.sma(close, length=3, min_periods=2).round(3).tolist()
+[nan, 10.5, 11.0, 11.5, 12.167, 12.833]
+>>> overlap.sma(close, length=3).category, overlap.sma(close, length=10)
+('overlap', None))doc";
 
 constexpr glue::Signature sma_sig{
     "sma(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'"};
@@ -263,15 +308,55 @@ py::object exponential(glue::Call& c, const py::object& close, std::size_t lengt
 }
 
 constexpr const char* ema_doc =
-    "Exponential Moving Average (EMA).\n"
-    "\n"
-    "Exponentially weighted mean with smoothing factor 2 / (length + 1)\n"
-    "(``length`` default 10). By default it is seeded with the simple mean of\n"
-    "the first ``length`` values at row length - 1 (NaN before); ``sma=False``\n"
-    "starts at the first value instead. ``adjust=True`` weighs all past\n"
-    "values (pandas' adjusted form) instead of the recursive blend. Returns a\n"
-    "Series named \"EMA_<length>\", or None when the series is shorter than\n"
-    "``length``.";
+    R"doc(Exponential Moving Average (EMA).
+
+An exponentially weighted mean with smoothing factor
+2 / (length + 1).
+
+Parameters
+----------
+close : pd.Series
+    The prices; numbers stored in an object column are read as float64.
+length : int, optional
+    The span in rows; 10 when None, 0 or negative. Other numbers are
+    truncated toward zero.
+offset : int, optional
+    Rows to shift the result by (``Series.shift``); 0 when None.
+**kwargs
+    ``sma`` (default True): seed the average with the simple mean of the
+    first ``length`` values at row ``length - 1``, NaN before; False starts
+    it at the first value. ``adjust`` (default False): weigh all past values
+    (pandas' adjusted form) instead of the recursive blend. ``fillna`` and
+    ``fill_method`` fill the result's gaps after the shift.
+
+Returns
+-------
+pd.Series or None
+    A new Series on the index of ``close``, named ``"EMA_<length>"``, with
+    ``category`` ``"overlap"``; None when ``close`` is shorter than
+    ``length``.
+
+Raises
+------
+TypeError
+    If ``close`` is not a Series or does not hold numbers, or ``length`` or
+    ``offset`` is not a number.
+
+Examples
+--------
+>>> import pandas as pd
+>>> from orvane_data.ta import overlap
+>>> close = pd.Series([10.0, 11.0, 12.0, 11.5, 13.0, 14.0])
+>>> overlap.ema(close, length=3)
+0        NaN
+1        NaN
+2    11.0000
+3    11.2500
+4    12.1250
+5    13.0625
+Name: EMA_3, dtype: float64
+>>> overlap.ema(close, length=3, sma=False).tolist()
+[10.0, 10.5, 11.25, 11.375, 12.1875, 13.09375])doc";
 
 constexpr glue::Signature ema_sig{
     "ema(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'"};
@@ -292,12 +377,44 @@ py::object ema(glue::CallOf<ema_sig>& c) {
 }
 
 constexpr const char* rma_doc =
-    "Wilder's Moving Average (RMA): EMA with alpha = 1/length.\n"
-    "\n"
-    "Seeded like ``ema`` with the simple mean of the first ``length`` values\n"
-    "(default 10), then y(t) = (1 - 1/length) * y(t - 1) + x(t) / length.\n"
-    "Returns a Series named \"RMA_<length>\", or None when the series is\n"
-    "shorter than ``length``.";
+    R"doc(Wilder's Moving Average (RMA): EMA with alpha = 1/length.
+
+Seeded like ``ema`` with the simple mean of the first ``length`` values,
+then y(t) = (1 - 1/length) * y(t - 1) + x(t) / length.
+
+Parameters
+----------
+close : pd.Series
+    The prices; numbers stored in an object column are read as float64.
+length : int, optional
+    The period in rows; 10 when None, 0 or negative. Other numbers are
+    truncated toward zero.
+offset : int, optional
+    Rows to shift the result by (``Series.shift``); 0 when None.
+**kwargs
+    ``fillna`` and ``fill_method`` fill the result's gaps after the shift.
+
+Returns
+-------
+pd.Series or None
+    A new Series on the index of ``close``, named ``"RMA_<length>"``, with
+    ``category`` ``"overlap"``; None when ``close`` is shorter than
+    ``length``.
+
+Raises
+------
+TypeError
+    If ``close`` is not a Series or does not hold numbers, or ``length`` or
+    ``offset`` is not a number.
+
+Examples
+--------
+>>> import pandas as pd
+>>> from orvane_data.ta import overlap
+>>> close = pd.Series([10.0, 11.0, 12.0, 11.5, 13.0, 14.0])
+>>> rma = overlap.rma(close, length=3)
+>>> rma.name, rma.round(4).tolist()
+('RMA_3', [nan, nan, 11.0, 11.1667, 11.7778, 12.5185]))doc";
 
 constexpr glue::Signature rma_sig{
     "rma(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'"};
@@ -318,13 +435,48 @@ py::object rma(glue::CallOf<rma_sig>& c) {
 // Weighted and compound averages
 
 constexpr const char* wma_doc =
-    "Weighted Moving Average (WMA) with linearly increasing weights.\n"
-    "\n"
-    "Over the trailing window of ``length`` rows (default 10) the newest row\n"
-    "weighs ``length`` and the oldest 1 (reversed when ``asc`` is false),\n"
-    "divided by the sum of the weights. Windows that are incomplete or hold a\n"
-    "missing value are NaN. Returns a Series named \"WMA_<length>\", or None\n"
-    "when the series is shorter than ``length``.";
+    R"doc(Weighted Moving Average (WMA) with linearly increasing weights.
+
+Over the trailing window of ``length`` rows the newest row weighs
+``length`` and the oldest 1, divided by the sum of the weights.
+
+Parameters
+----------
+close : pd.Series
+    The prices; numbers stored in an object column are read as float64.
+length : int, optional
+    The window in rows; 10 when None, 0 or negative. Other numbers are
+    truncated toward zero.
+asc : bool, default True
+    Weights rising toward the newest row; False reverses them.
+offset : int, optional
+    Rows to shift the result by (``Series.shift``); 0 when None.
+**kwargs
+    ``fillna`` and ``fill_method`` fill the result's gaps after the shift.
+
+Returns
+-------
+pd.Series or None
+    A new Series on the index of ``close``, named ``"WMA_<length>"``, with
+    ``category`` ``"overlap"``; windows that are incomplete or hold a
+    missing value are NaN. None when ``close`` is shorter than ``length``.
+
+Raises
+------
+TypeError
+    If ``close`` is not a Series or does not hold numbers, or ``length`` or
+    ``offset`` is not a number.
+
+Examples
+--------
+>>> import pandas as pd
+>>> from orvane_data.ta import overlap
+>>> close = pd.Series([10.0, 11.0, 12.0, 11.5, 13.0, 14.0])
+>>> wma = overlap.wma(close, length=3)
+>>> wma.name, wma.round(4).tolist()
+('WMA_3', [nan, nan, 11.3333, 11.5833, 12.3333, 13.25])
+>>> overlap.wma(close, length=3, asc=False).round(4).tolist()
+[nan, nan, 10.6667, 11.4167, 12.0, 12.4167])doc";
 
 constexpr glue::Signature wma_sig{
     "wma(close: Series, length: int = None, asc: bool = True, offset: int = None, **kwargs) "
@@ -352,11 +504,43 @@ py::object wma(glue::CallOf<wma_sig>& c) {
 }
 
 constexpr const char* dema_doc =
-    "Double Exponential Moving Average (DEMA).\n"
-    "\n"
-    "2 * EMA - EMA(EMA) with ``length`` default 10; every keyword goes on to\n"
-    "both ``ema`` calls (``adjust``, ``sma``, fills). Returns a Series named\n"
-    "\"DEMA_<length>\", or None when the series is shorter than ``length``.";
+    R"doc(Double Exponential Moving Average (DEMA).
+
+2 * EMA - EMA(EMA), both averages over ``length`` rows.
+
+Parameters
+----------
+close : pd.Series
+    The prices; numbers stored in an object column are read as float64.
+length : int, optional
+    The span of both averages; 10 when None, 0 or negative. Other numbers
+    are truncated toward zero.
+offset : int, optional
+    Rows to shift the result by (``Series.shift``); 0 when None.
+**kwargs
+    Passed on to both ``ema`` calls (``sma``, ``adjust``, fills) and applied
+    to the result's fills.
+
+Returns
+-------
+pd.Series or None
+    A new Series named ``"DEMA_<length>"``, with ``category``
+    ``"overlap"``; None when ``close`` is shorter than ``length``.
+
+Raises
+------
+TypeError
+    If ``close`` is not a Series or does not hold numbers, or ``length`` or
+    ``offset`` is not a number.
+
+Examples
+--------
+>>> import pandas as pd
+>>> from orvane_data.ta import overlap
+>>> close = pd.Series([10.0, 11.0, 12.0, 11.5, 13.0, 14.0])
+>>> dema = overlap.dema(close, length=3)
+>>> dema.name, dema.tolist()
+('DEMA_3', [nan, nan, 11.0, 11.375, 12.625, 13.78125]))doc";
 
 constexpr glue::Signature dema_sig{
     "dema(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'"};
@@ -375,11 +559,43 @@ py::object dema(glue::CallOf<dema_sig>& c) {
 }
 
 constexpr const char* tema_doc =
-    "Triple Exponential Moving Average (TEMA).\n"
-    "\n"
-    "3 * EMA - 3 * EMA(EMA) + EMA(EMA(EMA)) with ``length`` default 10; every\n"
-    "keyword goes on to the three ``ema`` calls. Returns a Series named\n"
-    "\"TEMA_<length>\", or None when the series is shorter than ``length``.";
+    R"doc(Triple Exponential Moving Average (TEMA).
+
+3 * EMA - 3 * EMA(EMA) + EMA(EMA(EMA)), all over ``length`` rows.
+
+Parameters
+----------
+close : pd.Series
+    The prices; numbers stored in an object column are read as float64.
+length : int, optional
+    The span of the three averages; 10 when None, 0 or negative. Other
+    numbers are truncated toward zero.
+offset : int, optional
+    Rows to shift the result by (``Series.shift``); 0 when None.
+**kwargs
+    Passed on to the three ``ema`` calls (``sma``, ``adjust``, fills) and
+    applied to the result's fills.
+
+Returns
+-------
+pd.Series or None
+    A new Series named ``"TEMA_<length>"``, with ``category``
+    ``"overlap"``; None when ``close`` is shorter than ``length``.
+
+Raises
+------
+TypeError
+    If ``close`` is not a Series or does not hold numbers, or ``length`` or
+    ``offset`` is not a number.
+
+Examples
+--------
+>>> import pandas as pd
+>>> from orvane_data.ta import overlap
+>>> close = pd.Series([10.0, 11.0, 12.0, 11.5, 13.0, 14.0])
+>>> tema = overlap.tema(close, length=3)
+>>> tema.name, tema.tolist()
+('TEMA_3', [nan, nan, 11.0, 11.4375, 12.84375, 14.0]))doc";
 
 constexpr glue::Signature tema_sig{
     "tema(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'"};
@@ -399,12 +615,44 @@ py::object tema(glue::CallOf<tema_sig>& c) {
 }
 
 constexpr const char* hma_doc =
-    "Hull Moving Average (HMA): WMA(2*WMA(n/2) - WMA(n), sqrt(n)).\n"
-    "\n"
-    "``length`` (n) defaults to 9; the half and square-root lengths are\n"
-    "truncated to ints (a half length of 0 gives ``wma``'s default). Keywords\n"
-    "apply only to the final fills. Returns a Series named \"HMA_<length>\",\n"
-    "or None when the series is too short for any of the three averages.";
+    R"doc(Hull Moving Average (HMA): WMA(2*WMA(n/2) - WMA(n), sqrt(n)).
+
+Parameters
+----------
+close : pd.Series
+    The prices; numbers stored in an object column are read as float64.
+length : int, optional
+    n, the window of the full-length average; 9 when None, 0 or negative.
+    The half and square-root lengths are truncated to ints, and a half
+    length of 0 takes ``wma``'s default of 10.
+offset : int, optional
+    Rows to shift the result by (``Series.shift``); 0 when None.
+**kwargs
+    ``fillna`` and ``fill_method`` fill the result's gaps after the shift.
+
+Returns
+-------
+pd.Series or None
+    A new Series named ``"HMA_<length>"``, with ``category``
+    ``"overlap"``; None when ``close`` is too short for any of the three
+    averages.
+
+Raises
+------
+TypeError
+    If ``close`` is not a Series or does not hold numbers, or ``length`` or
+    ``offset`` is not a number.
+
+Examples
+--------
+>>> import pandas as pd
+>>> from orvane_data.ta import overlap
+>>> close = pd.Series([10.0, 11.0, 12.0, 11.5, 13.0, 14.0])
+>>> hma = overlap.hma(close, length=4)
+>>> hma.name, hma.round(4).tolist()
+('HMA_4', [nan, nan, nan, nan, 12.5444, 13.8389])
+>>> print(overlap.hma(close))
+None)doc";
 
 // Whether `fn` is the package's compiled function `name` of `module`, not a
 // double put in the module's dict in its place.
@@ -523,10 +771,40 @@ std::vector<glue::Float64Values> composite_inputs(glue::Call& c,
 }
 
 constexpr const char* hlc3_doc =
-    "Typical Price: (High + Low + Close) / 3.\n"
-    "\n"
-    "Index-aligned like pandas arithmetic: a row missing from any input is\n"
-    "NaN. Returns a Series named \"HLC3\", or None when an input is unusable.";
+    R"doc(Typical Price: (High + Low + Close) / 3.
+
+Parameters
+----------
+high, low, close : pd.Series
+    The bars' highs, lows and closes, aligned on their indexes like pandas
+    arithmetic: a row missing from any input is NaN.
+offset : int, optional
+    Rows to shift the result by (``Series.shift``); 0 when None.
+**kwargs
+    ``fillna`` and ``fill_method`` fill the result's gaps after the shift.
+
+Returns
+-------
+pd.Series
+    A new Series named ``"HLC3"``, with ``category`` ``"overlap"``.
+
+Raises
+------
+TypeError
+    If an input is not a Series, or ``offset`` is not a number.
+
+Examples
+--------
+>>> import pandas as pd
+>>> from orvane_data.ta import overlap
+>>> high = pd.Series([11.0, 12.0, 12.5])
+>>> low = pd.Series([9.0, 10.5, 11.0])
+>>> close = pd.Series([10.0, 11.5, 12.0])
+>>> overlap.hlc3(high, low, close)
+0    10.000000
+1    11.333333
+2    11.833333
+Name: HLC3, dtype: float64)doc";
 
 constexpr glue::Signature hlc3_sig{
     "hlc3(high: Series, low: Series, close: Series, offset: int = None, **kwargs) "
@@ -558,13 +836,51 @@ py::object hlc3(glue::CallOf<hlc3_sig>& c) {
 }
 
 constexpr const char* vwap_doc =
-    "Volume Weighted Average Price (VWAP).\n"
-    "\n"
-    "Running sum of typical price times volume over running sum of volume,\n"
-    "from the first row; a row with a missing price is NaN, and its volume\n"
-    "still counts in later rows. ``anchor`` (a str or None) is accepted and\n"
-    "does not change the result. Returns a Series named \"VWAP\", or None\n"
-    "when an input is unusable.";
+    R"doc(Volume Weighted Average Price (VWAP).
+
+Cumulative from the first row: the running sum of typical price
+(``hlc3``) times volume over the running sum of volume. A row with a
+missing price is NaN, and its volume still counts in later rows.
+
+Parameters
+----------
+high, low, close : pd.Series
+    The bars' highs, lows and closes, aligned on their indexes like pandas
+    arithmetic.
+volume : pd.Series
+    The bars' volumes.
+anchor : str, optional
+    Accepted for callers that name a reset period; it does not change the
+    result.
+offset : int, optional
+    Rows to shift the result by (``Series.shift``); 0 when None.
+**kwargs
+    ``fillna`` and ``fill_method`` fill the result's gaps after the shift.
+
+Returns
+-------
+pd.Series
+    A new Series named ``"VWAP"``, with ``category`` ``"overlap"``.
+
+Raises
+------
+TypeError
+    If an input is not a Series, ``anchor`` is neither a ``str`` nor None,
+    or ``offset`` is not a number.
+
+Examples
+--------
+>>> import pandas as pd
+>>> from orvane_data.ta import overlap
+>>> high = pd.Series([11.0, 12.0, 12.5])
+>>> low = pd.Series([9.0, 10.5, 11.0])
+>>> close = pd.Series([10.0, 11.5, 12.0])
+>>> volume = pd.Series([100, 200, 100])
+>>> overlap.vwap(high, low, close, volume)
+0    10.000000
+1    10.888889
+2    11.125000
+Name: VWAP, dtype: float64)doc";
 
 constexpr glue::Signature vwap_sig{
     "vwap(high: Series, low: Series, close: Series, volume: Series, anchor: str = None, "
@@ -600,11 +916,38 @@ py::object vwap(glue::CallOf<vwap_sig>& c) {
 }
 
 constexpr const char* ma_doc =
-    "Dispatch to a moving-average function by name.\n"
-    "\n"
-    "``mode`` (case-insensitive) is one of \"sma\", \"ema\", \"wma\", \"rma\",\n"
-    "\"dema\", \"tema\", \"hma\"; any other text runs ``sma``. The source goes\n"
-    "on by position and every keyword by name.";
+    R"doc(Dispatch to a moving-average function by name.
+
+Parameters
+----------
+mode : str
+    One of ``"sma"``, ``"ema"``, ``"wma"``, ``"rma"``, ``"dema"``,
+    ``"tema"``, ``"hma"``, in any case; any other text means ``"sma"``.
+source : pd.Series
+    The prices, passed on by position.
+**kwargs
+    Passed on by name (``length``, ``offset`` and the average's options).
+
+Returns
+-------
+pd.Series or None
+    What the chosen average returns.
+
+Raises
+------
+TypeError
+    If ``mode`` is not a ``str``; the chosen average raises as it does when
+    called directly.
+
+Examples
+--------
+>>> import pandas as pd
+>>> from orvane_data.ta import overlap
+>>> close = pd.Series([10.0, 11.0, 12.0, 11.5, 13.0, 14.0])
+>>> overlap.ma("EMA", close, length=3).equals(overlap.ema(close, length=3))
+True
+>>> overlap.ma("median", close, length=2).name
+'SMA_2')doc";
 
 constexpr glue::Signature ma_sig{"ma(mode: str, source: Series, **kwargs) -> 'Optional[Series]'"};
 py::object ma(glue::CallOf<ma_sig>& c) {

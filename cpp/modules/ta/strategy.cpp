@@ -11,11 +11,30 @@ namespace glue = orvane::glue;
 namespace {
 
 constexpr const char* strategy_doc =
-    "Declarative batch of indicator calls.\n"
-    "\n"
-    "Each entry of ``ta`` is a dict with at least the key \"kind\", naming the\n"
-    "indicator; any further keys are keyword arguments forwarded to that\n"
-    "indicator, for example {\"kind\": \"sma\", \"length\": 20}.\n";
+    R"doc(Declarative batch of indicator calls.
+
+A ``Strategy`` only names its indicators; nothing here runs them. It is a
+data class: fields compare by value and show in its ``repr``.
+
+Parameters
+----------
+name : str, default "Custom"
+    The strategy's name.
+ta : list of dict, optional
+    The indicator calls: each a dict with at least the key ``"kind"``,
+    naming the indicator; any further keys are keyword arguments for that
+    indicator, for example ``{"kind": "sma", "length": 20}``.
+description : str, default ""
+    What the strategy is for.
+
+Examples
+--------
+>>> from orvane_data.ta import strategy
+>>> trend = strategy.Strategy("Trend", [{"kind": "sma", "length": 20}, {"kind": "ema"}])
+>>> trend
+Strategy(name='Trend', ta=[{'kind': 'sma', 'length': 20}, {'kind': 'ema'}], description='')
+>>> [call["kind"] for call in strategy.CommonStrategy.ta][:6]
+['sma', 'sma', 'sma', 'sma', 'ema', 'ema'])doc";
 
 py::dict entry(const char* kind) {
   py::dict d;

@@ -15,14 +15,62 @@ namespace glue = orvane::glue;
 namespace {
 
 constexpr const char* verify_doc =
-    "Return the series to compute on, or None when it is too short.\n"
-    "\n"
-    "``series`` must be a pandas Series (a subclass too); anything else\n"
-    "raises TypeError. With ``min_length`` the series needs at least that\n"
-    "many rows, otherwise None is returned.";
+    R"doc(Return the series to compute on, or None when it is too short.
+
+Parameters
+----------
+series : pd.Series
+    The input of an indicator; a subclass of Series is accepted too.
+min_length : int, optional
+    The rows the series needs; no minimum when None. Other numbers are
+    truncated toward zero.
+
+Returns
+-------
+pd.Series or None
+    ``series`` itself, or None when it has fewer than ``min_length`` rows.
+
+Raises
+------
+TypeError
+    If ``series`` is not a pandas Series, or ``min_length`` is not a
+    number.
+
+Examples
+--------
+>>> import pandas as pd
+>>> from orvane_data.ta import utils
+>>> close = pd.Series([10.0, 11.0, 12.0])
+>>> utils.verify_series(close, 3) is close, utils.verify_series(close, 4)
+(True, None)
+>>> utils.verify_series([10.0, 11.0])
+Traceback (most recent call last):
+TypeError: expected a pandas Series, got list)doc";
 
 constexpr const char* offset_doc =
-    "The number of rows to shift a result by: 0 for None, else the int given.";
+    R"doc(The number of rows to shift a result by: 0 for None, else the int given.
+
+Parameters
+----------
+x : int, optional
+    The offset an indicator was called with; other numbers are truncated
+    toward zero.
+
+Returns
+-------
+int
+    0 for None, else ``x`` as an int.
+
+Raises
+------
+TypeError
+    If ``x`` is neither a number nor None.
+
+Examples
+--------
+>>> from orvane_data.ta import utils
+>>> utils.get_offset(None), utils.get_offset(2), utils.get_offset(-1.7)
+(0, 2, -1))doc";
 
 constexpr const char* apply_offset_doc =
     "Shift the series by ``offset`` rows (Series.shift); unchanged when the\n"
