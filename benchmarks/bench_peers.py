@@ -5,9 +5,11 @@ walk around 100; returns: normal draws around zero; walk: 100 + cumsum of
 normal draws, which crosses zero), at a large and a small size, in one run:
 
 - ns per element of ours, of a plain copy (`np.copyto` into a preallocated
-  array: one read and one write, the floor of any of these passes) and of
+  array: one read and one write, the floor of any of these passes), of a
+  copy into a new array (`a.copy()`: the floor of any call that returns a
+  new series, which also pays for the system's fresh zeroed pages) and of
   each peer installed (pandas, bottleneck, polars, TA-Lib, numbagg);
-- ours / copy;
+- ours / copy and ours / new copy;
 - each peer's time over ours (above 1: we are faster).
 
 Timings are interleaved best-of-N: every repeat runs each contender once, in
@@ -143,7 +145,8 @@ def measure(indicator, length, kind, rows, repeats):
 
     ours, peers = contenders(indicator, length)
     dst = np.empty_like(data)
-    entries = [("copy", lambda a, s: np.copyto(dst[: len(a)], a), None), ours, *peers]
+    entries = [("copy", lambda a, s: np.copyto(dst[: len(a)], a), None),
+               ("new copy", lambda a, s: a.copy(), None), ours, *peers]
     # small calls are timed in loops long enough for the clock
     calls = max(1, int(2e5 // rows))
     best = {name: float("inf") for name, _, _ in entries}
@@ -165,7 +168,7 @@ def report(indicator, length, kind, rows, best, same):
     ours = best["ours"]
     cells = [f"{indicator}({length}) {kind:<7} rows={rows:<9,d}",
              f"copy {best['copy'] * 1e9:6.2f}", f"ours {ours * 1e9:6.2f} ns/el",
-             f"ours/copy {ours / best['copy']:5.2f}"]
+             f"ours/copy {ours / best['copy']:5.2f}", f"ours/new copy {ours / best['new copy']:5.2f}"]
     same_peers = []
     for name in PEERS:
         if name not in best:

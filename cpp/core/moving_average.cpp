@@ -7,6 +7,8 @@
 #include <cstring>
 #include <limits>
 
+#include "lanes.hpp"
+
 // The bit-for-bit guarantees rely on every operation rounding on its own: a
 // fused multiply-add would change results. Baseline x86-64 has none to fuse
 // into; on other targets build with -ffp-contract=off.
@@ -101,11 +103,19 @@ struct Ewm {
   // In the unadjusted steady state - started, the last row observed, this
   // one too - step() does exactly this to an observed v.
   bool steady(double v) const { return old_weight == 1.0 && observed(v) && weighted == weighted; }
+  // `UnitTotal`: decay + new_weight is exactly 1 (as it is for every alpha
+  // of a span or length below 500), so the division by it changes nothing;
+  // left in, its latency would lengthen every row's dependent chain.
+  bool unit_total() const { return decay + new_weight == 1.0; }
+  template <bool UnitTotal>
   double steady_step(double v) const {
-    const double total = decay + new_weight;
     const double blended = decay * weighted + new_weight * v;
     // a value equal to the mean leaves it as it is, exactly
-    return weighted == v ? weighted : (total != 1.0 ? blended / total : blended);
+    if constexpr (UnitTotal) {
+      return weighted == v ? weighted : blended;
+    } else {
+      return weighted == v ? weighted : blended / (decay + new_weight);
+    }
   }
 };
 
@@ -156,14 +166,22 @@ std::size_t run_ewm(std::span<const double> x, std::size_t from, Ewm e, std::spa
   c2.start(x[b2 - 1]);
   c3.start(x[b3 - 1]);
   Ewm warmed[kChains] = {e, e, e, e};
+  const bool unit_total = e.unit_total();
   for (std::size_t t = 0; t < stretch + warm; ++t) {
     const double v0 = x[from + t], v1 = x[b1 + t], v2 = x[b2 + t], v3 = x[b3 + t];
     // one branch for the four chains on the rows where all are steady
     if (c0.steady(v0) & c1.steady(v1) & c2.steady(v2) & c3.steady(v3)) {
-      c0.weighted = c0.steady_step(v0);
-      c1.weighted = c1.steady_step(v1);
-      c2.weighted = c2.steady_step(v2);
-      c3.weighted = c3.steady_step(v3);
+      if (unit_total) {
+        c0.weighted = c0.steady_step<true>(v0);
+        c1.weighted = c1.steady_step<true>(v1);
+        c2.weighted = c2.steady_step<true>(v2);
+        c3.weighted = c3.steady_step<true>(v3);
+      } else {
+        c0.weighted = c0.steady_step<false>(v0);
+        c1.weighted = c1.steady_step<false>(v1);
+        c2.weighted = c2.steady_step<false>(v2);
+        c3.weighted = c3.steady_step<false>(v3);
+      }
     } else {
       c0.step(v0);
       c1.step(v1);
@@ -368,14 +386,110 @@ void direct_means(const double* __restrict x, std::size_t from, std::size_t to, 
   }
 }
 
-// Rows are scanned in chunks of whole blocks, about kChunk rows, so that short
+// A chunk of whole blocks four stretches long, every window full and finite:
+// the four stretches' windows summed side by side (see lanes.hpp), each from
+// the suffix sums of the block before and the prefix sums of its own, one
+// row after the other as a single stretch would be. `x` and `out` point at the
+// chunk's first row, which has a block before it.
+using lanes::Lane;
+
+struct LaneScratch {
+  Lane* rows;   // stretch + length: the block before each stretch, then the stretch
+  Lane* means;  // stretch
+  Lane* tail;   // 4 (length + 1): suffix sums of two blocks
+  static std::size_t lanes(std::size_t stretch, std::size_t length) {
+    return 2 * stretch + 5 * length + 4;
+  }
+  LaneScratch(double* scratch, std::size_t stretch, std::size_t length)
+      : rows(lanes::lane_buffer(scratch)), means(rows + stretch + length), tail(means + stretch) {}
+};
+
+// Returns what scan_block would of the chunk, except for `largest`: of the
+// chunk's last block only (all the next chunk's windows reach) when every
+// mean is finite, and infinite when a sum overflowed. Means of finite rows are
+// finite unless a sum overflowed, so only a chunk with a non-finite mean needs
+// the full scan. The means stand only when the chunk is clean and not huge.
+ORVANE_INLINE BlockScan mean_lanes(const double* x, std::size_t stretch, std::size_t length,
+                                   double inverse, LaneScratch s, double* out) {
+  using Mask = long long __attribute__((vector_size(32)));
+  lanes::gather(x - length, stretch, stretch + length, s.rows);
+  const Lane scale = lanes::splat(inverse), zero = lanes::splat(0.0);
+  Lane unfinished = zero;  // mean - mean: 0 for finite means only
+  Mask ties = {0, 0, 0, 0};
+  // suffix sums of the block before: `tail` for this block's windows, `next`
+  // for the next block's, summed alongside this block's prefix sums
+  Lane* tail = s.tail;
+  Lane* next = s.tail + length + 1;
+  tail[length] = next[length] = zero;
+  Lane acc = zero;
+  for (std::size_t p = length - 1; p >= 1; --p) {
+    acc += s.rows[p];
+    tail[p] = acc;
+  }
+  for (std::size_t b = 0; b < stretch; b += length) {
+    const Lane* own = s.rows + b + length;
+    Lane prefix = zero;
+    acc = zero;
+    for (std::size_t m = 0; m < length; ++m) {
+      const Lane v = own[m];
+      prefix += v;
+      const Lane mean = (prefix + tail[m + 1]) * scale;
+      s.means[b + m] = mean;
+      if (m + 1 < length) {
+        acc += own[length - 1 - m];
+        next[length - 1 - m] = acc;
+      }
+      unfinished += mean - mean;
+      ties |= v == own[m - 1];  // own[-1] is the row before
+    }
+    std::swap(tail, next);
+  }
+  const double* chunk = x;
+  const std::size_t rows = 4 * stretch;
+  bool finite = true, tied = false;
+  for (int k = 0; k < 4; ++k) {
+    finite &= unfinished[k] == 0.0;
+    tied |= ties[k] != 0;
+  }
+  if (!finite) {
+    // a clean chunk with a non-finite mean overflowed: summed again, scaled
+    BlockScan scan = scan_block(chunk - length, length, length + rows);
+    if (scan.clean) scan.largest = std::numeric_limits<double>::infinity();
+    return scan;
+  }
+  lanes::scatter(s.means, stretch, stretch, out);
+  BlockScan scan{true, tied, 0.0};
+  for (std::size_t p = rows - length; p < rows; ++p)
+    scan.largest = std::max(scan.largest, std::fabs(x[p]));
+  return scan;
+}
+
+ORVANE_LANE_KERNEL(mean_lanes, BlockScan,
+                   (const double* x, std::size_t stretch, std::size_t length, double inverse,
+                    LaneScratch s, double* out),
+                   (x, stretch, length, inverse, s, out))
+
+// Rows are scanned in chunks of whole blocks, four stretches long when the
+// windows are long enough for lanes, else about kChunk rows, so that short
 // windows do not pay a scan's fixed costs every few rows.
 constexpr std::size_t kChunk = 256;
 
-void blocked_rolling_mean(std::span<const double> x, std::size_t length, std::int64_t min_obs,
-                          std::span<double> scratch, std::span<double> out) {
+// Windows longer than direct sums pay for and short enough that a chunk's
+// lanes stay within L2.
+constexpr std::size_t kLaneWindow = 1024;
+bool lane_window(std::size_t length) { return length > kDirectWindow && length <= kLaneWindow; }
+
+std::size_t chunk_rows(std::size_t length) {
+  if (lane_window(length)) return 4 * lanes::stretch_rows(length);
+  return length * std::max<std::size_t>(1, kChunk / length);
+}
+
+std::size_t blocked_rolling_mean(std::span<const double> x, std::size_t length,
+                                 std::int64_t min_obs, std::span<double> scratch,
+                                 std::span<double> out) {
   const std::size_t n = x.size();
-  const std::size_t chunk = length * std::max<std::size_t>(1, kChunk / length);
+  const std::size_t chunk = chunk_rows(length);
+  const std::size_t stretch = chunk / 4;
   const auto full = static_cast<std::int64_t>(length);
   const double inverse = 1.0 / static_cast<double>(length);
   const double limit = overflow_limit(length), scale = overflow_scale(length);
@@ -386,12 +500,22 @@ void blocked_rolling_mean(std::span<const double> x, std::size_t length, std::in
   double last = observed(x[0]) ? x[0] : nan;
   bool previous_clean = false;
   double previous_largest = 0.0;
+  std::size_t in_lanes_rows = 0;
   for (std::size_t c = 0; c < n; c += chunk) {
     const std::size_t chunk_end = std::min(c + chunk, n);
-    const BlockScan scan = scan_block(x.data(), c, chunk_end);
+    // a whole chunk after a clean one is summed in lanes straight away, and
+    // summed again the careful way below when the scan finds it is not clean
+    const bool in_lanes = lane_window(length) && chunk_end - c == chunk && previous_clean;
+    const BlockScan scan =
+        in_lanes
+            ? mean_lanes_best(x.data() + c, stretch, length, inverse,
+                              LaneScratch(suffix + length + 1, stretch, length), out.data() + c)
+            : scan_block(x.data(), c, chunk_end);
     const bool huge = std::max(previous_largest, scan.largest) > limit;
     if (scan.clean && previous_clean && !huge) {
-      if (length <= kDirectWindow) {
+      if (in_lanes) {
+        in_lanes_rows += chunk;  // summed above
+      } else if (length <= kDirectWindow) {
         direct_means(x.data(), c, chunk_end, length, inverse, out.data());
       } else {
         for (std::size_t b = c; b < chunk_end; b += length) {
@@ -445,6 +569,7 @@ void blocked_rolling_mean(std::span<const double> x, std::size_t length, std::in
     previous_clean = scan.clean;
     previous_largest = scan.largest;
   }
+  return in_lanes_rows;
 }
 
 // Linearly weighted window sums as a suffix of the previous block of `length`
@@ -457,64 +582,171 @@ void blocked_rolling_mean(std::span<const double> x, std::size_t length, std::in
 // Ascending weights (newest = length): a previous-block row p weighs p - m,
 // a current-block row k weighs (k + 1) + (length - 1 - m). Descending weights
 // (newest = 1): p weighs (length - p) + (m + 1), k weighs m - k + 1.
+//
+// Blocks before the first whole chunk and after the last run one at a time;
+// the chunks between run in lanes, each row with the same arithmetic.
 template <bool Ascending>
-void weighted_sums(std::span<const double> x, std::size_t length, std::span<double> scratch,
-                   std::span<double> out) {
+void weighted_block(const double* x, std::size_t b, std::size_t end, std::size_t length,
+                    double inverse_total, double* weighted_suffix, double* plain_suffix,
+                    double* out) {
+  const double len = static_cast<double>(length);
+  auto value = [&](std::size_t i) { return observed(x[i]) ? x[i] : nan; };
+  // suffix sums of the previous block from row m + 1 on, at index m; the
+  // window ending at the block's last row has none
+  weighted_suffix[length - 1] = plain_suffix[length - 1] = 0.0;
+  double plain = 0.0, weighted = 0.0;
+  for (std::size_t p = length - 1; p >= 1; --p) {
+    const double v = b > 0 ? value(b - length + p) : 0.0;
+    plain += v;
+    weighted += Ascending ? plain : (len - static_cast<double>(p)) * v;
+    weighted_suffix[p - 1] = weighted;
+    plain_suffix[p - 1] = plain;
+  }
+  plain = 0.0;
+  double ramp = 0.0;
+  for (std::size_t m = 0; b + m < end; ++m) {
+    const double v = value(b + m);
+    const double mm = static_cast<double>(m);
+    plain += v;
+    double sum;
+    if constexpr (Ascending) {
+      ramp += (mm + 1.0) * v;
+      sum = ramp + (len - 1.0 - mm) * plain + weighted_suffix[m];
+    } else {
+      ramp += plain;
+      sum = ramp + weighted_suffix[m] + (mm + 1.0) * plain_suffix[m];
+    }
+    out[b + m] = sum * inverse_total;
+  }
+}
+
+// weighted_block over a chunk of four stretches, side by side; `x` and `out`
+// point at the chunk's first row, which has a block before it.
+template <bool Ascending>
+ORVANE_INLINE void weighted_lanes(const double* x, std::size_t stretch, std::size_t length,
+                                  double inverse_total, LaneScratch s, double* out) {
+  lanes::gather(x - length, stretch, stretch + length, s.rows);
+  const Lane zero = lanes::splat(0.0), missing = lanes::splat(nan);
+  for (std::size_t k = 0; k < stretch + length; ++k) {
+    const Lane v = s.rows[k];
+    s.rows[k] = v - v == 0.0 ? v : missing;
+  }
+  const double len = static_cast<double>(length);
+  const Lane scale = lanes::splat(inverse_total);
+  // the suffix sums of the block before (weighted, plain) and those of this
+  // block, summed alongside its prefix sums for the next one
+  Lane *weighted_suffix = s.tail, *plain_suffix = weighted_suffix + length;
+  Lane *next_weighted = plain_suffix + length, *next_plain = next_weighted + length;
+  weighted_suffix[length - 1] = plain_suffix[length - 1] = zero;
+  next_weighted[length - 1] = next_plain[length - 1] = zero;
+  const auto suffix_step = [&](const Lane* block, std::size_t p, Lane& plain, Lane& weighted,
+                               Lane* into_weighted, Lane* into_plain) {
+    const Lane v = block[p];
+    plain += v;
+    if constexpr (Ascending) {
+      weighted += plain;
+    } else {
+      weighted += lanes::splat(len - static_cast<double>(p)) * v;
+    }
+    into_weighted[p - 1] = weighted;
+    into_plain[p - 1] = plain;
+  };
+  Lane plain_after = zero, weighted_after = zero;
+  for (std::size_t p = length - 1; p >= 1; --p) {
+    suffix_step(s.rows, p, plain_after, weighted_after, weighted_suffix, plain_suffix);
+  }
+  for (std::size_t b = 0; b < stretch; b += length) {
+    const Lane* own = s.rows + b + length;
+    Lane plain = zero, ramp = zero;
+    plain_after = weighted_after = zero;
+    for (std::size_t m = 0; m < length; ++m) {
+      const Lane v = own[m];
+      const double mm = static_cast<double>(m);
+      plain += v;
+      Lane sum;
+      if constexpr (Ascending) {
+        ramp += lanes::splat(mm + 1.0) * v;
+        sum = ramp + lanes::splat(len - 1.0 - mm) * plain + weighted_suffix[m];
+      } else {
+        ramp += plain;
+        sum = ramp + weighted_suffix[m] + lanes::splat(mm + 1.0) * plain_suffix[m];
+      }
+      s.means[b + m] = sum * scale;
+      if (m + 1 < length) {
+        suffix_step(own, length - 1 - m, plain_after, weighted_after, next_weighted, next_plain);
+      }
+    }
+    std::swap(weighted_suffix, next_weighted);
+    std::swap(plain_suffix, next_plain);
+  }
+  lanes::scatter(s.means, stretch, stretch, out);
+}
+
+ORVANE_INLINE void ascending_lanes(const double* x, std::size_t stretch, std::size_t length,
+                                   double inverse_total, LaneScratch s, double* out) {
+  weighted_lanes<true>(x, stretch, length, inverse_total, s, out);
+}
+ORVANE_INLINE void descending_lanes(const double* x, std::size_t stretch, std::size_t length,
+                                    double inverse_total, LaneScratch s, double* out) {
+  weighted_lanes<false>(x, stretch, length, inverse_total, s, out);
+}
+ORVANE_LANE_KERNEL(ascending_lanes, void,
+                   (const double* x, std::size_t stretch, std::size_t length, double inverse_total,
+                    LaneScratch s, double* out),
+                   (x, stretch, length, inverse_total, s, out))
+ORVANE_LANE_KERNEL(descending_lanes, void,
+                   (const double* x, std::size_t stretch, std::size_t length, double inverse_total,
+                    LaneScratch s, double* out),
+                   (x, stretch, length, inverse_total, s, out))
+
+template <bool Ascending>
+std::size_t weighted_sums(std::span<const double> x, std::size_t length, std::span<double> scratch,
+                          std::span<double> out) {
   const std::size_t n = x.size();
   const double len = static_cast<double>(length);
   const double inverse_total = 1.0 / (0.5 * len * (len + 1.0));
-  // suffix sums of the previous block from row m + 1 on, at index m; the
-  // window ending at the block's last row has none
   double* weighted_suffix = scratch.data();
-  double* plain_suffix = scratch.data() + length;
-  std::fill(scratch.begin(), scratch.begin() + static_cast<std::ptrdiff_t>(2 * length), 0.0);
-  auto value = [&](std::size_t i) { return observed(x[i]) ? x[i] : nan; };
-
-  for (std::size_t b = 0; b < n; b += length) {
-    if (b > 0) {
-      double plain = 0.0, weighted = 0.0;
-      for (std::size_t p = length - 1; p >= 1; --p) {
-        const double v = value(b - length + p);
-        plain += v;
-        weighted += Ascending ? plain : (len - static_cast<double>(p)) * v;
-        weighted_suffix[p - 1] = weighted;
-        plain_suffix[p - 1] = plain;
-      }
+  double* plain_suffix = weighted_suffix + length;
+  const auto blocks = [&](std::size_t from, std::size_t to) {
+    for (std::size_t b = from; b < to; b += length) {
+      weighted_block<Ascending>(x.data(), b, std::min(b + length, to), length, inverse_total,
+                                weighted_suffix, plain_suffix, out.data());
     }
-    const std::size_t end = std::min(b + length, n);
-    double plain = 0.0, ramp = 0.0;
-    for (std::size_t m = 0; b + m < end; ++m) {
-      const double v = value(b + m);
-      const double mm = static_cast<double>(m);
-      plain += v;
-      double sum;
-      if constexpr (Ascending) {
-        ramp += (mm + 1.0) * v;
-        sum = ramp + (len - 1.0 - mm) * plain + weighted_suffix[m];
-      } else {
-        ramp += plain;
-        sum = ramp + weighted_suffix[m] + (mm + 1.0) * plain_suffix[m];
-      }
-      out[b + m] = sum * inverse_total;
+  };
+  std::size_t b = 0, in_lanes_rows = 0;
+  if (lane_window(length)) {
+    const std::size_t stretch = lanes::stretch_rows(length);
+    const LaneScratch lane_scratch(plain_suffix + length, stretch, length);
+    blocks(0, std::min(length, n));
+    const auto run = Ascending ? ascending_lanes_best : descending_lanes_best;
+    for (b = length; b + 4 * stretch <= n; b += 4 * stretch) {
+      run(x.data() + b, stretch, length, inverse_total, lane_scratch, out.data() + b);
+      in_lanes_rows += 4 * stretch;
     }
   }
+  blocks(b, n);
   // the first length - 1 windows are incomplete
   std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(std::min(length - 1, n)), nan);
+  return in_lanes_rows;
 }
 
 }  // namespace
 
-std::size_t rolling_mean_scratch(std::size_t length, std::size_t) { return length + 1; }
+std::size_t rolling_mean_scratch(std::size_t length, std::size_t) {
+  if (!lane_window(length)) return length + 1;
+  const std::size_t lanes = LaneScratch::lanes(lanes::stretch_rows(length), length);
+  return length + 1 + lanes::lane_doubles(lanes);
+}
 
-void rolling_mean(std::span<const double> x, std::size_t length, std::size_t min_periods,
-                  std::span<double> scratch, std::span<double> out) {
-  if (x.empty()) return;
+std::size_t rolling_mean(std::span<const double> x, std::size_t length, std::size_t min_periods,
+                         std::span<double> scratch, std::span<double> out) {
+  if (x.empty()) return 0;
   if (length == 1) {
     // a window of one observation is that observation (min_periods <= 1)
     for (std::size_t i = 0; i < x.size(); ++i) out[i] = observed(x[i]) ? x[i] : nan;
-    return;
+    return 0;
   }
-  blocked_rolling_mean(x, length, static_cast<std::int64_t>(min_periods), scratch, out);
+  return blocked_rolling_mean(x, length, static_cast<std::int64_t>(min_periods), scratch, out);
 }
 
 double nan_mean(std::span<const double> x, std::size_t& count) {
@@ -553,23 +785,27 @@ std::size_t seeded_ewm_mean(std::span<const double> x, std::size_t length, doubl
   return run_ewm(x, length, e, out);
 }
 
-void weighted_mean(std::span<const double> x, std::size_t length, bool ascending,
-                   std::span<double> scratch, std::span<double> out) {
-  if (x.empty() || length == 0) return;
+std::size_t weighted_mean_scratch(std::size_t length) {
+  if (!lane_window(length)) return 2 * length;
+  return 2 * length + lanes::lane_doubles(LaneScratch::lanes(lanes::stretch_rows(length), length));
+}
+
+std::size_t weighted_mean(std::span<const double> x, std::size_t length, bool ascending,
+                          std::span<double> scratch, std::span<double> out) {
+  if (x.empty() || length == 0) return 0;
   if (length > x.size()) {
     std::fill(out.begin(), out.end(), nan);  // no window is complete
-    return;
+    return 0;
   }
-  if (ascending) {
-    weighted_sums<true>(x, length, scratch, out);
-  } else {
-    weighted_sums<false>(x, length, scratch, out);
-  }
+  return ascending ? weighted_sums<true>(x, length, scratch, out)
+                   : weighted_sums<false>(x, length, scratch, out);
 }
 
 std::size_t hull_mean_scratch(std::size_t length, std::size_t half, std::size_t root) {
   const std::size_t widest = std::max({length, half, root});
-  return 4 * (kHullChunk + widest) + 2 * widest;
+  return 4 * (kHullChunk + widest) +
+         std::max({weighted_mean_scratch(length), weighted_mean_scratch(half),
+                   weighted_mean_scratch(root)});
 }
 
 void hull_mean(std::span<const double> x, std::size_t length, std::size_t half, std::size_t root,
@@ -581,7 +817,9 @@ void hull_mean(std::span<const double> x, std::size_t length, std::size_t half, 
   double* slow = fast + part;
   double* diff = slow + part;  // root - 1 carried differences, then the chunk's
   double* blended = diff + part;
-  const std::span<double> weights_scratch(blended + part, 2 * widest);
+  const std::span<double> weights_scratch(
+      blended + part, std::max({weighted_mean_scratch(length), weighted_mean_scratch(half),
+                                weighted_mean_scratch(root)}));
   // the last `rows` means of windows of `window` rows ending in [a, a + rows)
   const auto tail_means = [&](std::span<const double> source, std::size_t a, std::size_t rows,
                               std::size_t window, double* into) {

@@ -31,9 +31,13 @@ namespace orvane::core {
 // bit-for-bit pandas'. Windows of finite values whose sum would overflow are
 // summed scaled: every window of finite observations has a finite mean.
 // `length` >= 1; `scratch` holds rolling_mean_scratch(length, x.size()) doubles.
+//
+// Windows of 7 to 1,024 rows are summed four stretches at a time, one per
+// vector lane, in chunks of whole blocks after a chunk without missing
+// values; returns how many rows were (the rest are summed one at a time).
 std::size_t rolling_mean_scratch(std::size_t length, std::size_t rows);
-void rolling_mean(std::span<const double> x, std::size_t length, std::size_t min_periods,
-                  std::span<double> scratch, std::span<double> out);
+std::size_t rolling_mean(std::span<const double> x, std::size_t length, std::size_t min_periods,
+                         std::span<double> scratch, std::span<double> out);
 
 // Mean of the non-NaN entries of `x` (infinities included), summed pairwise in
 // the blocks of eight numpy's sums use; NaN when there are none. `count` gets
@@ -70,10 +74,14 @@ std::size_t seeded_ewm_mean(std::span<const double> x, std::size_t length, doubl
 // Linearly weighted mean over the trailing window of `length` rows: weights
 // 1..length from oldest to newest (`ascending`) or newest to oldest, divided
 // by their sum. NaN for incomplete windows and windows with a missing value.
-// `scratch` holds at least 2 * length doubles when x.size() >= length.
+// `scratch` holds weighted_mean_scratch(length) doubles when x.size() >= length.
 // The weights' sum divides through its reciprocal (one more rounding).
-void weighted_mean(std::span<const double> x, std::size_t length, bool ascending,
-                   std::span<double> scratch, std::span<double> out);
+// Windows of 7 to 1,024 rows run four stretches at a time, as rolling_mean's,
+// after the first block and with the same arithmetic row by row; returns how
+// many rows did.
+std::size_t weighted_mean_scratch(std::size_t length);
+std::size_t weighted_mean(std::span<const double> x, std::size_t length, bool ascending,
+                          std::span<double> scratch, std::span<double> out);
 
 // The Hull mean: the weighted mean over `root` rows of
 // 2 * weighted_mean(x, half) - weighted_mean(x, length) (ascending weights),

@@ -59,41 +59,7 @@ ArgCheck check_of(const py::object& annotation, py::object& type, bool& optional
   return ArgCheck::none;
 }
 
-// The parameter names of every function declared in this module.
-std::vector<std::string>& names_declared() {
-  static std::vector<std::string> names;
-  return names;
-}
-
 }  // namespace
-
-namespace detail {
-std::vector<std::string_view>& names_read() {
-  static std::vector<std::string_view> names;
-  return names;
-}
-}  // namespace detail
-
-std::vector<std::string> names_read_but_not_declared() {
-  std::vector<std::string> unknown;
-  for (std::string_view name : detail::names_read()) {
-    const auto& declared = names_declared();
-    if (std::find(declared.begin(), declared.end(), name) == declared.end())
-      unknown.emplace_back(name);
-  }
-  std::sort(unknown.begin(), unknown.end());
-  unknown.erase(std::unique(unknown.begin(), unknown.end()), unknown.end());
-  return unknown;
-}
-
-void check_names_read(py::module_& m) {
-  const auto unknown = names_read_but_not_declared();
-  if (unknown.empty()) return;
-  std::string list;
-  for (const auto& name : unknown) list += (list.empty() ? "'" : ", '") + name + "'";
-  raise(PyExc_ImportError, std::string(py::str(m.attr("__name__"))) +
-                               " reads arguments no function of it declares: " + list);
-}
 
 void raise(PyObject* type, const std::string& message) {
   // by length, not as a C string: a message quoting a caller's text may hold NULs
@@ -108,15 +74,6 @@ void raise(PyObject* type, const std::string& message) {
 
 Call::Call(const Function& fn, std::vector<py::object> slots, py::tuple varargs, py::dict kwargs)
     : fn_(fn), slots_(std::move(slots)), varargs_(std::move(varargs)), kwargs_(std::move(kwargs)) {}
-
-const py::object& Call::arg(std::string_view name) const {
-  const auto& params = fn_.params();
-  for (std::size_t i = 0; i < params.size(); ++i) {
-    if (params[i].name == name) return slots_[i];
-  }
-  raise(PyExc_LookupError,
-        fn_.qualname() + "() has no parameter named '" + std::string(name) + "'");
-}
 
 const py::dict& Call::globals() const { return fn_.globals(); }
 
@@ -145,7 +102,6 @@ Function::Function(py::dict globals, std::string module, std::string qualname, s
       if (param.default_value && param.default_value.is_none()) param.allow_none = true;
     }
     declared_.push_back(param);
-    names_declared().push_back(p.name);
     if (p.kind == ParamKind::var_positional) {
       var_positional_ = true;
       continue;
@@ -310,17 +266,11 @@ py::dict Function::annotations() const {
   return out;
 }
 
-namespace {
-
-py::object make_function(py::module_& m, std::string_view owner, std::string_view signature,
-                         std::string_view doc, Impl impl, Checks checks) {
+py::object detail::make_function(py::module_& m, std::string_view owner, std::string_view signature,
+                                 std::string_view doc, Impl impl, Checks checks) {
   py::module_::import("orvane_data._glue");  // registers the function type
-  core::SignatureText sig;
-  try {
-    sig = core::parse_signature(signature);
-  } catch (const std::invalid_argument& e) {
-    raise(PyExc_SyntaxError, std::string(e.what()) + " in: " + std::string(signature));
-  }
+  // checked when the module was compiled (Signature), so it parses
+  const core::SignatureText sig = core::parse_signature(signature);
   std::string qualname = owner.empty() ? sig.name : std::string(owner) + "." + sig.name;
   auto fn = std::make_shared<Function>(py::reinterpret_borrow<py::dict>(m.attr("__dict__")),
                                        py::str(m.attr("__name__")), qualname, std::string(doc), sig,
@@ -331,20 +281,6 @@ py::object make_function(py::module_& m, std::string_view owner, std::string_vie
   py::setattr(obj, "__module__", py::str(fn->module()));
   py::setattr(obj, "__doc__", py::str(fn->doc()));
   return obj;
-}
-
-}  // namespace
-
-py::object def(py::module_& m, std::string_view signature, std::string_view doc, Impl impl,
-               Checks checks) {
-  py::object fn = make_function(m, "", signature, doc, std::move(impl), checks);
-  m.attr(fn.attr("__name__")) = fn;
-  return fn;
-}
-
-py::object method(py::module_& m, std::string_view owner, std::string_view signature,
-                  std::string_view doc, Impl impl, Checks checks) {
-  return make_function(m, owner, signature, doc, std::move(impl), checks);
 }
 
 }  // namespace orvane::glue

@@ -12,6 +12,8 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "../core/signature.hpp"
@@ -22,6 +24,15 @@ namespace py = pybind11;
 
 class Function;
 
+// A native function's signature text, written once as a constant next to its
+// implementation; a malformed text does not compile.
+struct Signature {
+  consteval Signature(const char* signature) : text(signature) {
+    (void)core::parse_signature(text);
+  }
+  std::string_view text;
+};
+
 // A parameter name written in the source, as a template argument.
 template <std::size_t N>
 struct ParamName {
@@ -29,18 +40,6 @@ struct ParamName {
   constexpr ParamName(const char (&name)[N]) { std::copy_n(name, N, text); }
   constexpr std::string_view view() const { return {text, N - 1}; }
 };
-
-namespace detail {
-// The parameter names this module's code reads with Call::arg<"name">(),
-// noted when the module is loaded (each module links its own copy).
-std::vector<std::string_view>& names_read();
-inline bool note_read(std::string_view name) {
-  names_read().push_back(name);
-  return true;
-}
-template <ParamName N>
-inline const bool name_noted = note_read(N.view());
-}  // namespace detail
 
 // The arguments of one call, bound to the declared parameters.
 class Call {
@@ -50,15 +49,6 @@ class Call {
   // Bound value of the i-th named parameter (declaration order, *args and
   // **kwargs not counted).
   const py::object& arg(std::size_t i) const { return slots_.at(i); }
-  const py::object& arg(std::string_view name) const;
-  // The same by a name written in the source: the name is noted when the
-  // module is loaded, so check_names_read() can refuse a misspelt one at
-  // import instead of at the first call.
-  template <ParamName N>
-  const py::object& arg() const {
-    (void)detail::name_noted<N>;
-    return arg(N.view());
-  }
 
   const py::tuple& varargs() const { return varargs_; }
   // The **kwargs of this call: a fresh dict the implementation may change.
@@ -75,6 +65,25 @@ class Call {
   std::vector<py::object> slots_;
   py::tuple varargs_;
   py::dict kwargs_;
+};
+
+// The arguments of a call to the function declared by signature `S`; they
+// are read by a name written in the source, which must be one of the named
+// parameters of `S` (*args and **kwargs are read with varargs() and kwargs()),
+// or the program does not compile.
+template <const Signature& S>
+class CallOf : public Call {
+ public:
+  explicit CallOf(Call&& call) : Call(std::move(call)) {}
+
+  using Call::arg;
+  template <ParamName N>
+  const py::object& arg() const {
+    constexpr std::size_t index = core::named_param_index(S.text, N.view());
+    static_assert(index != std::string_view::npos,
+                  "the signature declares no named parameter of this name");
+    return arg(index);
+  }
 };
 
 using Impl = std::function<py::object(Call&)>;
@@ -133,26 +142,43 @@ class Function {
   Impl impl_;
 };
 
-// Declares a native function from its signature text and binds it in `m`
-// under the signature's name. Defaults and annotations are evaluated once,
-// now, in the module's namespace; annotations written as string literals stay
-// texts. With Checks::declared the arguments pass the checks their declared
-// types imply (see ArgCheck) before `impl` runs. Returns the function object.
-py::object def(py::module_& m, std::string_view signature, std::string_view doc, Impl impl,
-               Checks checks = Checks::by_hand);
+namespace detail {
+py::object make_function(py::module_& m, std::string_view owner, std::string_view signature,
+                         std::string_view doc, Impl impl, Checks checks);
+
+// `impl`, called with the arguments typed by its signature.
+template <const Signature& S, class F>
+Impl typed(F impl) {
+  static_assert(std::is_invocable_r_v<py::object, F&, CallOf<S>&>,
+                "the implementation takes the call of another signature");
+  return [impl = std::move(impl)](Call& call) -> py::object {
+    CallOf<S> typed_call(std::move(call));
+    return impl(typed_call);
+  };
+}
+}  // namespace detail
+
+// Declares a native function from its signature `S` and binds it in `m` under
+// the signature's name; `impl` takes a CallOf<S>&. Defaults and annotations
+// are evaluated once, now, in the module's namespace; annotations written as
+// string literals stay texts. With Checks::declared the arguments pass the
+// checks their declared types imply (see ArgCheck) before `impl` runs.
+// Returns the function object.
+template <const Signature& S, class F>
+py::object def(py::module_& m, std::string_view doc, F impl, Checks checks = Checks::by_hand) {
+  py::object fn =
+      detail::make_function(m, "", S.text, doc, detail::typed<S>(std::move(impl)), checks);
+  m.attr(fn.attr("__name__")) = fn;
+  return fn;
+}
 
 // Same, for a method of class `owner` (qualname "owner.name"); the function
 // is returned to be placed in the class namespace, not bound in `m`.
-py::object method(py::module_& m, std::string_view owner, std::string_view signature,
-                  std::string_view doc, Impl impl, Checks checks = Checks::by_hand);
-
-// The names read with Call::arg<"name">() in this module's code that no
-// function declared in it so far takes as a parameter.
-std::vector<std::string> names_read_but_not_declared();
-
-// Raises ImportError naming module `m` and the names of
-// names_read_but_not_declared(), when there are any. Modules call it last.
-void check_names_read(py::module_& m);
+template <const Signature& S, class F>
+py::object method(py::module_& m, std::string_view owner, std::string_view doc, F impl,
+                  Checks checks = Checks::by_hand) {
+  return detail::make_function(m, owner, S.text, doc, detail::typed<S>(std::move(impl)), checks);
+}
 
 // Raises `type` with `message` from native code.
 [[noreturn]] void raise(PyObject* type, const std::string& message);

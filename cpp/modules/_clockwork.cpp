@@ -520,7 +520,8 @@ Examples
 >>> cw.is_intraday_freq("5m"), cw.is_intraday_freq("1d"), cw.is_intraday_freq(None)
 (True, False, False))doc";
 
-py::object is_intraday_freq(glue::Call& c) {
+constexpr glue::Signature is_intraday_freq_sig{"is_intraday_freq(freq: Optional[str]) -> bool"};
+py::object is_intraday_freq(glue::CallOf<is_intraday_freq_sig>& c) {
   const py::object& freq = c.arg<"freq">();
   if (freq.is_none()) return py::bool_(false);
   py::object key = freq.attr("upper")();
@@ -553,7 +554,8 @@ Examples
 >>> cw.index_time_level("15m"), cw.index_time_level("1D")
 ('DATETIME', 'DATE'))doc";
 
-py::object index_time_level(glue::Call& c) {
+constexpr glue::Signature index_time_level_sig{"index_time_level(freq: Optional[str]) -> str"};
+py::object index_time_level(glue::CallOf<index_time_level_sig>& c) {
   const bool intraday = truthy(c.global("is_intraday_freq")(c.arg<"freq">()));
   return py::str(intraday ? "DATETIME" : "DATE");
 }
@@ -585,7 +587,8 @@ Examples
 >>> cw.yf_interval_for_freq("5m"), cw.yf_interval_for_freq("1h")
 ('5m', '1h'))doc";
 
-py::object yf_interval_for_freq(glue::Call& c) {
+constexpr glue::Signature yf_interval_for_freq_sig{"yf_interval_for_freq(freq: str) -> str"};
+py::object yf_interval_for_freq(glue::CallOf<yf_interval_for_freq_sig>& c) {
   const py::object& freq = c.arg<"freq">();
   py::object intervals = c.global("YF_INTERVAL_MAP");
   py::object key = freq.attr("upper")();
@@ -627,7 +630,10 @@ Examples
 Traceback (most recent call last):
 ValueError: end (2024-06-24) must be on or after start (2024-06-28))doc";
 
-py::object validate_yahoo_1m_range(glue::Call& c) {
+constexpr glue::Signature validate_yahoo_1m_range_sig{
+    "validate_yahoo_1m_range(start: str, end: str, *, now: Optional[pd.Timestamp] = None) "
+    "-> None"};
+py::object validate_yahoo_1m_range(glue::CallOf<validate_yahoo_1m_range_sig>& c) {
   const py::object& start = c.arg<"start">();
   const py::object& end = c.arg<"end">();
   py::object pd = c.global("pd");
@@ -685,7 +691,8 @@ Examples
 >>> cw.infer_exchange_tz("ES.CME.Z24"), cw.infer_exchange_tz("700 HK Equity"), cw.infer_exchange_tz("JPY Curncy")
 ('America/Chicago', 'Asia/Hong_Kong', None))doc";
 
-py::object infer_exchange_tz(glue::Call& c) {
+constexpr glue::Signature infer_exchange_tz_sig{"infer_exchange_tz(ticker: str) -> Optional[str]"};
+py::object infer_exchange_tz(glue::CallOf<infer_exchange_tz_sig>& c) {
   // bytes of the upper-cased text; markers are ASCII, so any text works
   py::bytes upper = c.arg<"ticker">().attr("upper")().attr("encode")("utf-8", "surrogatepass");
   const std::string text = upper;
@@ -724,7 +731,9 @@ Examples
 >>> cw.resolve_ticker_exchange_tz("ES.CME.Z24", aware.tz_localize(None))
 'America/Chicago')doc";
 
-py::object resolve_ticker_exchange_tz(glue::Call& c) {
+constexpr glue::Signature resolve_ticker_exchange_tz_sig{
+    "resolve_ticker_exchange_tz(ticker: str, timestamps: pd.DatetimeIndex) -> Optional[str]"};
+py::object resolve_ticker_exchange_tz(glue::CallOf<resolve_ticker_exchange_tz_sig>& c) {
   py::object tz = attr_or_none(c.arg<"timestamps">(), "tz");
   if (!tz.is_none()) return py::str(tz);
   return c.global("infer_exchange_tz")(c.arg<"ticker">());
@@ -763,7 +772,11 @@ Examples
 >>> cw.lookup_ticker_exchange_tz("NQ.CME.Z24", {"ES.CME.Z24": "UTC"})
 'America/Chicago')doc";
 
-py::object lookup_ticker_exchange_tz(glue::Call& c) {
+constexpr glue::Signature lookup_ticker_exchange_tz_sig{
+    "lookup_ticker_exchange_tz(ticker: str, exchange_tz: Optional[Union[str, Dict[str, "
+    "str]]] = None, "
+    "timestamps: Optional[pd.DatetimeIndex] = None) -> Optional[str]"};
+py::object lookup_ticker_exchange_tz(glue::CallOf<lookup_ticker_exchange_tz_sig>& c) {
   const py::object& ticker = c.arg<"ticker">();
   const py::object& exchange_tz = c.arg<"exchange_tz">();
   if (PyDict_Check(exchange_tz.ptr())) {
@@ -807,7 +820,10 @@ Examples
 'America/Chicago'
 >>> cw.summarize_exchange_tz_meta({}))doc";
 
-py::object summarize_exchange_tz_meta(glue::Call& c) {
+constexpr glue::Signature summarize_exchange_tz_meta_sig{
+    "summarize_exchange_tz_meta(exchange_tz_by_ticker: dict) -> Optional[Union[str, "
+    "Dict[str, str]]]"};
+py::object summarize_exchange_tz_meta(glue::CallOf<summarize_exchange_tz_meta_sig>& c) {
   py::dict zones = py::reinterpret_borrow<py::dict>(c.arg<"exchange_tz_by_ticker">());
   if (zones.empty()) return py::none();
   py::object distinct = builtin("set")(zones.attr("values")());
@@ -848,7 +864,11 @@ Examples
 >>> cw.make_orvane_meta("5m", index_semantics="bar_start", output_tz="UTC")
 {'freq': '5m', 'index_semantics': 'bar_start', 'output_tz': 'UTC'})doc";
 
-py::object make_orvane_meta(glue::Call& c) {
+constexpr glue::Signature make_orvane_meta_sig{
+    "make_orvane_meta(freq: str, *, index_semantics: str, output_tz: Optional[str] = None, "
+    "exchange_tz: Optional[Union[str, Dict[str, str]]] = None, "
+    "frame_schema: Optional[str] = None) -> Dict[str, Any]"};
+py::object make_orvane_meta(glue::CallOf<make_orvane_meta_sig>& c) {
   py::dict meta;
   meta["freq"] = c.arg<"freq">();
   meta["index_semantics"] = c.arg<"index_semantics">();
@@ -886,7 +906,9 @@ Examples
 >>> df.attrs["orvane_meta"]
 {'freq': '1D', 'index_semantics': 'date', 'output_tz': None})doc";
 
-py::object attach_orvane_meta(glue::Call& c) {
+constexpr glue::Signature attach_orvane_meta_sig{
+    "attach_orvane_meta(df: pd.DataFrame, **kwargs) -> pd.DataFrame"};
+py::object attach_orvane_meta(glue::CallOf<attach_orvane_meta_sig>& c) {
   const py::object& df = c.arg<"df">();
   PyObject* meta =
       PyObject_Call(c.global("make_orvane_meta").ptr(), py::tuple().ptr(), c.kwargs().ptr());
@@ -928,7 +950,9 @@ Examples
 >>> cw.normalize_daily_index(pd.DataFrame({"px": [1.0]}, index=idx)).index
 DatetimeIndex(['2024-06-03'], dtype='datetime64[us]', name='DATE', freq=None))doc";
 
-py::object normalize_daily_index(glue::Call& c) {
+constexpr glue::Signature normalize_daily_index_sig{
+    "normalize_daily_index(df: pd.DataFrame, date_level: str = 'DATE') -> pd.DataFrame"};
+py::object normalize_daily_index(glue::CallOf<normalize_daily_index_sig>& c) {
   const py::object& df = c.arg<"df">();
   const py::object& date_level = c.arg<"date_level">();
   py::object pd = c.global("pd");
@@ -987,7 +1011,11 @@ DatetimeIndex(['2024-11-03 05:30:00', '2024-11-03 06:10:00',
                '2024-11-03 06:40:00'],
               dtype='datetime64[us]', freq=None))doc";
 
-py::object process_intraday_timestamps(glue::Call& c) {
+constexpr glue::Signature process_intraday_timestamps_sig{
+    "process_intraday_timestamps(timestamps: pd.DatetimeIndex, *, exchange_tz: "
+    "Optional[str] = None, "
+    "output_tz: Optional[str] = None) -> pd.DatetimeIndex"};
+py::object process_intraday_timestamps(glue::CallOf<process_intraday_timestamps_sig>& c) {
   return process_timestamps(c.global("pd"), c.arg<"timestamps">(), c.arg<"exchange_tz">(),
                             c.arg<"output_tz">());
 }
@@ -1026,7 +1054,10 @@ Examples
 a   2024-06-03 13:30:00
 dtype: datetime64[us])doc";
 
-py::object convert_intraday_time_values(glue::Call& c) {
+constexpr glue::Signature convert_intraday_time_values_sig{
+    "convert_intraday_time_values(values, *, exchange_tz: Optional[str] = None, "
+    "output_tz: Optional[str] = None)"};
+py::object convert_intraday_time_values(glue::CallOf<convert_intraday_time_values_sig>& c) {
   const py::object& values = c.arg<"values">();
   if (!glue::equals_text(c.arg<"output_tz">(), "UTC")) return values;
   py::object pd = c.global("pd");
@@ -1086,7 +1117,11 @@ Examples
 >>> out.index.get_level_values("DATETIME").strftime("%H:%M").tolist()
 ['06:30', '07:30', '06:30', '07:30'])doc";
 
-py::object apply_intraday_index_level(glue::Call& c) {
+constexpr glue::Signature apply_intraday_index_level_sig{
+    "apply_intraday_index_level(df: pd.DataFrame, level_name: str, *, exchange_tz: "
+    "Optional[str] = None, "
+    "output_tz: Optional[str] = None) -> pd.DataFrame"};
+py::object apply_intraday_index_level(glue::CallOf<apply_intraday_index_level_sig>& c) {
   return apply_level(c.global("pd"), c.arg<"df">(), c.arg<"level_name">(), c.arg<"exchange_tz">(),
                      c.arg<"output_tz">());
 }
@@ -1110,52 +1145,26 @@ PYBIND11_MODULE(_clockwork, m) {
   m.attr("YAHOO_1M_LOOKBACK_DAYS") = 60;
 
   constexpr auto checked = glue::Checks::declared;
-  glue::def(m, "is_intraday_freq(freq: Optional[str]) -> bool", is_intraday_freq_doc,
-            is_intraday_freq, checked);
-  glue::def(m, "index_time_level(freq: Optional[str]) -> str", index_time_level_doc,
-            index_time_level, checked);
-  glue::def(m, "yf_interval_for_freq(freq: str) -> str", yf_interval_for_freq_doc,
-            yf_interval_for_freq, checked);
-  glue::def(m,
-            "validate_yahoo_1m_range(start: str, end: str, *, now: Optional[pd.Timestamp] = None) "
-            "-> None",
-            validate_yahoo_1m_range_doc, validate_yahoo_1m_range, checked);
-  glue::def(m, "infer_exchange_tz(ticker: str) -> Optional[str]", infer_exchange_tz_doc,
-            infer_exchange_tz, checked);
-  glue::def(
-      m, "resolve_ticker_exchange_tz(ticker: str, timestamps: pd.DatetimeIndex) -> Optional[str]",
-      resolve_ticker_exchange_tz_doc, resolve_ticker_exchange_tz, checked);
-  glue::def(m,
-            "lookup_ticker_exchange_tz(ticker: str, exchange_tz: Optional[Union[str, Dict[str, "
-            "str]]] = None, "
-            "timestamps: Optional[pd.DatetimeIndex] = None) -> Optional[str]",
-            lookup_ticker_exchange_tz_doc, lookup_ticker_exchange_tz, checked);
-  glue::def(m,
-            "summarize_exchange_tz_meta(exchange_tz_by_ticker: dict) -> Optional[Union[str, "
-            "Dict[str, str]]]",
-            summarize_exchange_tz_meta_doc, summarize_exchange_tz_meta, checked);
-  glue::def(m,
-            "make_orvane_meta(freq: str, *, index_semantics: str, output_tz: Optional[str] = None, "
-            "exchange_tz: Optional[Union[str, Dict[str, str]]] = None, "
-            "frame_schema: Optional[str] = None) -> Dict[str, Any]",
-            make_orvane_meta_doc, make_orvane_meta, checked);
-  glue::def(m, "attach_orvane_meta(df: pd.DataFrame, **kwargs) -> pd.DataFrame",
-            attach_orvane_meta_doc, attach_orvane_meta, checked);
-  glue::def(m, "normalize_daily_index(df: pd.DataFrame, date_level: str = 'DATE') -> pd.DataFrame",
-            normalize_daily_index_doc, normalize_daily_index, checked);
-  glue::def(m,
-            "process_intraday_timestamps(timestamps: pd.DatetimeIndex, *, exchange_tz: "
-            "Optional[str] = None, "
-            "output_tz: Optional[str] = None) -> pd.DatetimeIndex",
-            process_intraday_timestamps_doc, process_intraday_timestamps, checked);
-  glue::def(m,
-            "convert_intraday_time_values(values, *, exchange_tz: Optional[str] = None, "
-            "output_tz: Optional[str] = None)",
-            convert_intraday_time_values_doc, convert_intraday_time_values, checked);
-  glue::def(m,
-            "apply_intraday_index_level(df: pd.DataFrame, level_name: str, *, exchange_tz: "
-            "Optional[str] = None, "
-            "output_tz: Optional[str] = None) -> pd.DataFrame",
-            apply_intraday_index_level_doc, apply_intraday_index_level, checked);
-  glue::check_names_read(m);
+  glue::def<is_intraday_freq_sig>(m, is_intraday_freq_doc, is_intraday_freq, checked);
+  glue::def<index_time_level_sig>(m, index_time_level_doc, index_time_level, checked);
+  glue::def<yf_interval_for_freq_sig>(m, yf_interval_for_freq_doc, yf_interval_for_freq, checked);
+  glue::def<validate_yahoo_1m_range_sig>(m, validate_yahoo_1m_range_doc, validate_yahoo_1m_range,
+                                         checked);
+  glue::def<infer_exchange_tz_sig>(m, infer_exchange_tz_doc, infer_exchange_tz, checked);
+  glue::def<resolve_ticker_exchange_tz_sig>(m, resolve_ticker_exchange_tz_doc,
+                                            resolve_ticker_exchange_tz, checked);
+  glue::def<lookup_ticker_exchange_tz_sig>(m, lookup_ticker_exchange_tz_doc,
+                                           lookup_ticker_exchange_tz, checked);
+  glue::def<summarize_exchange_tz_meta_sig>(m, summarize_exchange_tz_meta_doc,
+                                            summarize_exchange_tz_meta, checked);
+  glue::def<make_orvane_meta_sig>(m, make_orvane_meta_doc, make_orvane_meta, checked);
+  glue::def<attach_orvane_meta_sig>(m, attach_orvane_meta_doc, attach_orvane_meta, checked);
+  glue::def<normalize_daily_index_sig>(m, normalize_daily_index_doc, normalize_daily_index,
+                                       checked);
+  glue::def<process_intraday_timestamps_sig>(m, process_intraday_timestamps_doc,
+                                             process_intraday_timestamps, checked);
+  glue::def<convert_intraday_time_values_sig>(m, convert_intraday_time_values_doc,
+                                              convert_intraday_time_values, checked);
+  glue::def<apply_intraday_index_level_sig>(m, apply_intraday_index_level_doc,
+                                            apply_intraday_index_level, checked);
 }

@@ -445,16 +445,19 @@ py::object add_indicators(const Call& c, py::object part, const py::tuple& plans
 }
 
 // The task: one partition of bars in, its windows with moves out.
-py::object partition_moves(Call& c) {
-  py::object part = c.arg("part").attr("reset_index")(py::arg("drop") = true);
-  const py::object& plans = c.arg("indicators");
+constexpr glue::Signature partition_moves_sig{
+    "_partition_moves(part: pd.DataFrame, calendar: pd.DataFrame, pre_event_window, "
+    "post_event_window, price: str, indicators: tuple, keep=None) -> pd.DataFrame"};
+py::object partition_moves(glue::CallOf<partition_moves_sig>& c) {
+  py::object part = c.arg<"part">().attr("reset_index")(py::arg("drop") = true);
+  const py::object& plans = c.arg<"indicators">();
   if (py::len(plans) > 0) part = add_indicators(c, part, plans.cast<py::tuple>());
   py::object windows = c.global("filter_bars_around_events")(
-      part, c.arg("calendar"), c.arg("pre_event_window"), c.arg("post_event_window"));
-  py::object moves = c.global("event_moves")(windows, py::arg("price") = c.arg("price"));
+      part, c.arg<"calendar">(), c.arg<"pre_event_window">(), c.arg<"post_event_window">());
+  py::object moves = c.global("event_moves")(windows, py::arg("price") = c.arg<"price">());
   // Only what the caller will use travels back and waits in the worker's
   // memory for the gathering (the calendar's columns repeat on every row).
-  if (!c.arg("keep").is_none()) moves = moves[py::list(c.arg("keep"))];
+  if (!c.arg<"keep">().is_none()) moves = moves[py::list(c.arg<"keep">())];
   return moves;
 }
 
@@ -464,11 +467,14 @@ py::object empty_partition(const py::object& lazy) {
   return py::module_::import("dask.dataframe.utils").attr("make_meta")(lazy);
 }
 
-py::object read_bars(Call& c) {
-  const py::object& path = c.arg("path");
-  const py::object& securities = c.arg("securities");
-  py::object columns = c.arg("columns");
-  py::object storage_options = c.arg("storage_options");
+constexpr glue::Signature read_bars_sig{
+    "read_bars(path: str, securities: 'Optional[list]' = None, columns: 'Optional[list]' = None, "
+    "storage_options: 'Optional[dict]' = None) -> 'dd.DataFrame'"};
+py::object read_bars(glue::CallOf<read_bars_sig>& c) {
+  const py::object& path = c.arg<"path">();
+  const py::object& securities = c.arg<"securities">();
+  py::object columns = c.arg<"columns">();
+  py::object storage_options = c.arg<"storage_options">();
   glue::check_str(path, "path");
   glue::check_list(securities, "securities", true);
   glue::check_list(columns, "columns", true);
@@ -496,8 +502,9 @@ py::object read_bars(Call& c) {
 // The hive folder names come back as a categorical column, last; the
 // service's bar frames have `security` as text and first. Taking the
 // categories by code is far cheaper than a categorical astype.
-py::object security_first(Call& c) {
-  const py::object& part = c.arg("part");
+constexpr glue::Signature security_first_sig{"_security_first(part: pd.DataFrame) -> pd.DataFrame"};
+py::object security_first(glue::CallOf<security_first_sig>& c) {
+  const py::object& part = c.arg<"part">();
   if (!part.attr("columns").contains("security")) return part;
   py::object security = part[py::str("security")];
   py::object pd = c.global("pd");
@@ -536,9 +543,14 @@ py::object lazy_moves(const Call& c, const py::object& bars, const py::object& c
                                      py::arg("meta") = meta);
 }
 
-py::object event_windows(Call& c) {
-  return lazy_moves(c, c.arg("bars"), c.arg("calendar"), c.arg("pre_event_window"),
-                    c.arg("post_event_window"), c.arg("price"), c.arg("indicator"), py::none());
+constexpr glue::Signature event_windows_sig{
+    "event_windows(bars: 'dd.DataFrame', calendar: pd.DataFrame, "
+    "pre_event_window: int = -5, post_event_window: int = 10, *, price: str = 'close', "
+    "indicator=None) -> 'dd.DataFrame'"};
+py::object event_windows(glue::CallOf<event_windows_sig>& c) {
+  return lazy_moves(c, c.arg<"bars">(), c.arg<"calendar">(), c.arg<"pre_event_window">(),
+                    c.arg<"post_event_window">(), c.arg<"price">(), c.arg<"indicator">(),
+                    py::none());
 }
 
 // Computes `lazy` with the scheduler the caller named (see collect_moves).
@@ -621,24 +633,29 @@ void check_one_file_per_security(const Call& c, const py::object& path,
   }
 }
 
-py::object gather_moves(const Call& c, const py::object& dataset, const py::object& columns,
-                        const py::object& keep) {
-  const py::object& price = c.arg("price");
-  const py::object& storage_options = c.arg("storage_options");
+// Shared by the functions that gather moves, each reading these arguments
+// under the same names in its own signature.
+template <const glue::Signature& S>
+py::object gather_moves(const glue::CallOf<S>& c, const py::object& dataset,
+                        const py::object& columns, const py::object& keep) {
+  const py::object& price = c.template arg<"price">();
+  const py::object& storage_options = c.template arg<"storage_options">();
   glue::check_str(price, "price");
   py::object bars = dataset;
   if (py::isinstance<py::str>(dataset)) {
-    if (!c.arg("indicator").is_none()) check_one_file_per_security(c, dataset, storage_options);
-    bars = c.global("read_bars")(dataset, py::arg("securities") = c.arg("securities"),
+    if (!c.template arg<"indicator">().is_none())
+      check_one_file_per_security(c, dataset, storage_options);
+    bars = c.global("read_bars")(dataset, py::arg("securities") = c.template arg<"securities">(),
                                  py::arg("columns") = columns,
                                  py::arg("storage_options") = storage_options);
   } else if (!py::isinstance(dataset, c.global("dd").attr("DataFrame"))) {
     glue::raise(PyExc_TypeError, "dataset must be a dataset path or a dask DataFrame, not " +
                                      glue::type_name(dataset));
   }
-  py::object lazy = lazy_moves(c, bars, c.arg("calendar"), c.arg("pre_event_window"),
-                               c.arg("post_event_window"), price, c.arg("indicator"), keep);
-  py::object moves = compute(c, lazy, c.arg("scheduler"));
+  py::object lazy =
+      lazy_moves(c, bars, c.template arg<"calendar">(), c.template arg<"pre_event_window">(),
+                 c.template arg<"post_event_window">(), price, c.template arg<"indicator">(), keep);
+  py::object moves = compute(c, lazy, c.template arg<"scheduler">());
   moves = rejoin_split_windows(c, moves, price);
   py::list order = window_keys();
   order.append("datetime");
@@ -646,18 +663,28 @@ py::object gather_moves(const Call& c, const py::object& dataset, const py::obje
       .attr("reset_index")(py::arg("drop") = true);
 }
 
-py::object collect_moves(Call& c) {
-  return gather_moves(c, c.arg("dataset"), c.arg("columns"), py::none());
+constexpr glue::Signature collect_moves_sig{
+    "collect_moves(dataset, calendar: pd.DataFrame, pre_event_window: int = -5, "
+    "post_event_window: int = 10, *, price: str = 'close', indicator=None, "
+    "securities: 'Optional[list]' = None, columns: 'Optional[list]' = None, "
+    "storage_options: 'Optional[dict]' = None, scheduler=None) -> pd.DataFrame"};
+py::object collect_moves(glue::CallOf<collect_moves_sig>& c) {
+  return gather_moves(c, c.arg<"dataset">(), c.arg<"columns">(), py::none());
 }
 
-py::object event_summary(Call& c) {
-  const py::object& by = c.arg("by");
+constexpr glue::Signature event_summary_sig{
+    "event_summary(dataset, calendar: pd.DataFrame, pre_event_window: int = -5, "
+    "post_event_window: int = 10, *, price: str = 'close', indicator=None, "
+    "by: list = ['EVENT_NAME', 'key'], securities: 'Optional[list]' = None, "
+    "storage_options: 'Optional[dict]' = None, scheduler=None) -> pd.DataFrame"};
+py::object event_summary(glue::CallOf<event_summary_sig>& c) {
+  const py::object& by = c.arg<"by">();
   glue::check_list(by, "by");
   // The summary reads only what the windows, the moves and the indicators
   // need: less to read, and smaller partitions in the workers' memory.
   py::object columns = py::none();
-  py::tuple plans = indicator_plans(c, c.arg("indicator"));
-  if (py::isinstance<py::str>(c.arg("dataset"))) {
+  py::tuple plans = indicator_plans(c, c.arg<"indicator">());
+  if (py::isinstance<py::str>(c.arg<"dataset">())) {
     py::list needed;
     auto need = [&](py::object column) {
       if (!needed.contains(column)) needed.append(column);
@@ -670,9 +697,9 @@ py::object event_summary(Call& c) {
     for (py::handle plan : plans) {
       py::tuple t = plan.cast<py::tuple>();
       for (const char* column : find_kind(t[0].cast<std::string>())->inputs) need(py::str(column));
-      price_is_indicator = price_is_indicator || py::object(t[2]).equal(c.arg("price"));
+      price_is_indicator = price_is_indicator || py::object(t[2]).equal(c.arg<"price">());
     }
-    if (!price_is_indicator) need(c.arg("price"));
+    if (!price_is_indicator) need(c.arg<"price">());
     columns = needed;
   }
   py::list keep;
@@ -681,9 +708,9 @@ py::object event_summary(Call& c) {
   };
   for (py::handle column : window_keys()) keep_column(column);
   for (const char* column : {"datetime", "time_diff", "move_bps"}) keep_column(py::str(column));
-  keep_column(c.arg("price"));
+  keep_column(c.arg<"price">());
   for (py::handle column : by) keep_column(column);
-  py::object moves = gather_moves(c, c.arg("dataset"), columns, py::tuple(keep));
+  py::object moves = gather_moves(c, c.arg<"dataset">(), columns, py::tuple(keep));
   // a copy: summarize_moves extends the list it is given with `time_diff`
   py::list keys;
   for (py::handle key : by) keys.append(key);
@@ -708,32 +735,11 @@ PYBIND11_MODULE(distributed, m) {
   glue::import_from(m, "orvane_data.from_bqia.bar_kit", "filter_bars_around_events");
   glue::import_as(m, "orvane_data.ta.overlap", "overlap");
 
-  glue::def(
-      m,
-      "read_bars(path: str, securities: 'Optional[list]' = None, columns: 'Optional[list]' = None, "
-      "storage_options: 'Optional[dict]' = None) -> 'dd.DataFrame'",
-      read_bars_doc, read_bars);
-  glue::def(m,
-            "event_windows(bars: 'dd.DataFrame', calendar: pd.DataFrame, "
-            "pre_event_window: int = -5, post_event_window: int = 10, *, price: str = 'close', "
-            "indicator=None) -> 'dd.DataFrame'",
-            event_windows_doc, event_windows);
-  glue::def(m,
-            "collect_moves(dataset, calendar: pd.DataFrame, pre_event_window: int = -5, "
-            "post_event_window: int = 10, *, price: str = 'close', indicator=None, "
-            "securities: 'Optional[list]' = None, columns: 'Optional[list]' = None, "
-            "storage_options: 'Optional[dict]' = None, scheduler=None) -> pd.DataFrame",
-            collect_moves_doc, collect_moves);
-  glue::def(m,
-            "event_summary(dataset, calendar: pd.DataFrame, pre_event_window: int = -5, "
-            "post_event_window: int = 10, *, price: str = 'close', indicator=None, "
-            "by: list = ['EVENT_NAME', 'key'], securities: 'Optional[list]' = None, "
-            "storage_options: 'Optional[dict]' = None, scheduler=None) -> pd.DataFrame",
-            event_summary_doc, event_summary);
-  glue::def(m, "_security_first(part: pd.DataFrame) -> pd.DataFrame",
-            "The bars of one partition with `security` as text and first.", security_first);
-  glue::def(m,
-            "_partition_moves(part: pd.DataFrame, calendar: pd.DataFrame, pre_event_window, "
-            "post_event_window, price: str, indicators: tuple, keep=None) -> pd.DataFrame",
-            partition_moves_doc, partition_moves);
+  glue::def<read_bars_sig>(m, read_bars_doc, read_bars);
+  glue::def<event_windows_sig>(m, event_windows_doc, event_windows);
+  glue::def<collect_moves_sig>(m, collect_moves_doc, collect_moves);
+  glue::def<event_summary_sig>(m, event_summary_doc, event_summary);
+  glue::def<security_first_sig>(m, "The bars of one partition with `security` as text and first.",
+                                security_first);
+  glue::def<partition_moves_sig>(m, partition_moves_doc, partition_moves);
 }

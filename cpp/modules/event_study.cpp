@@ -146,13 +146,17 @@ py::object one_column(const py::object& windows, const py::object& name) {
   return column;
 }
 
-py::object event_moves(glue::Call& c) {
-  py::object windows = c.arg("windows");
-  const py::object& price = c.arg("price");
-  const py::object& by = c.arg("by");
+constexpr glue::Signature event_moves_sig{
+    "event_moves(windows: pd.DataFrame, price: str = 'close', "
+    "by: list = ['EVENT_NAME', 'event_datetime', 'key'], base_minute: int = -1) "
+    "-> pd.DataFrame"};
+py::object event_moves(glue::CallOf<event_moves_sig>& c) {
+  py::object windows = c.arg<"windows">();
+  const py::object& price = c.arg<"price">();
+  const py::object& by = c.arg<"by">();
   glue::check_str(price, "price");
   glue::check_list(by, "by");
-  const std::int64_t base_minute = minute_argument(c.arg("base_minute"), "base_minute");
+  const std::int64_t base_minute = minute_argument(c.arg<"base_minute">(), "base_minute");
 
   py::object codes_series =
       windows.attr("groupby")(by, py::arg("sort") = false, py::arg("dropna") = false)
@@ -186,9 +190,11 @@ py::object event_moves(glue::Call& c) {
   return result;
 }
 
-py::object summarize_moves(glue::Call& c) {
-  const py::object& moves = c.arg("moves");
-  const py::object& by = c.arg("by");
+constexpr glue::Signature summarize_moves_sig{
+    "summarize_moves(moves: pd.DataFrame, by: list = ['EVENT_NAME', 'key']) -> pd.DataFrame"};
+py::object summarize_moves(glue::CallOf<summarize_moves_sig>& c) {
+  const py::object& moves = c.arg<"moves">();
+  const py::object& by = c.arg<"by">();
   glue::check_list(by, "by");
   py::list keys;  // a copy: the caller's list (or the default) stays as it is
   for (py::handle column : by) keys.append(column);
@@ -212,14 +218,8 @@ py::object summarize_moves(glue::Call& c) {
 PYBIND11_MODULE(event_study, m) {
   m.doc() = "Moves of prices around economic releases, window by window, and their summary.";
   glue::import_as(m, "pandas", "pd");
-  glue::def(m,
-            "event_moves(windows: pd.DataFrame, price: str = 'close', "
-            "by: list = ['EVENT_NAME', 'event_datetime', 'key'], base_minute: int = -1) "
-            "-> pd.DataFrame",
-            moves_doc, event_moves);
-  glue::def(
-      m, "summarize_moves(moves: pd.DataFrame, by: list = ['EVENT_NAME', 'key']) -> pd.DataFrame",
-      summary_doc, summarize_moves);
+  glue::def<event_moves_sig>(m, moves_doc, event_moves);
+  glue::def<summarize_moves_sig>(m, summary_doc, summarize_moves);
   // Drawing only drives matplotlib, so it is written in Python; it is bound
   // here so that notebooks and the command line reach one function.
   glue::import_from(m, "orvane_data._plotting", "plot_moves");

@@ -115,9 +115,21 @@ def arrow_table(frame: pd.DataFrame) -> pa.Table:
         frame.assign(**{name: frame[name].dt.tz_convert(None) for name in zoned}), preserve_index=False)
     for name, dtype in zoned.items():
         where = table.schema.get_field_index(name)
-        stamp = pa.timestamp(dtype.unit, tz=str(dtype.tz))
+        stamp = pa.timestamp(dtype.unit, tz=_arrow_zone(dtype.tz))
         table = table.set_column(where, pa.field(name, stamp), table.column(where).cast(stamp))
     return table
+
+
+def _arrow_zone(tz) -> str:
+    """The zone's name as arrow reads it back: a named zone by its name, a
+    fixed offset as "+HH:MM" (its text in Python, "UTC-04:00", names no zone
+    arrow or pandas can find)."""
+    name = getattr(tz, "key", None) or getattr(tz, "zone", None)  # zoneinfo, pytz
+    offset = tz.utcoffset(None)
+    if name or str(tz) == "UTC" or offset is None:
+        return name or str(tz)
+    minutes = int(offset.total_seconds()) // 60
+    return f"{'-' if minutes < 0 else '+'}{abs(minutes) // 60:02d}:{abs(minutes) % 60:02d}"
 
 
 class SecurityWriter:

@@ -38,7 +38,7 @@ Vec rolling(const Vec& x, std::size_t length, std::size_t min_periods) {
 }
 
 Vec weighted(const Vec& x, std::size_t length, bool ascending) {
-  Vec out(x.size()), scratch(2 * length);
+  Vec out(x.size()), scratch(core::weighted_mean_scratch(length));
   core::weighted_mean(x, length, ascending, scratch, out);
   return out;
 }
@@ -224,6 +224,110 @@ TEST(WeightedMean, MissingValuesReachOnlyTheirWindows) {
   // a value that has left every window leaves no rounding behind
   const Vec spike = weighted({1e300, 1, 2, 3, 4}, 2, true);
   EXPECT_EQ(spike[3], 8.0 / 3);
+}
+
+// Long series with every kind of chunk the lanes meet: clean walks, missing
+// runs, an infinity, runs of one value, and values whose window sums overflow.
+Vec lane_series(std::size_t rows) {
+  std::mt19937_64 rng(5);
+  std::normal_distribution<double> step(0.0, 1.0);
+  Vec x(rows);
+  double level = 0.5;
+  for (double& v : x) v = level += step(rng);
+  for (std::size_t i = 9000; i < 9010; ++i) x[i] = NaN;
+  x[15000] = Inf;
+  for (std::size_t i = 21000; i < 23500; ++i) x[i] = 0.1 + 0.2;
+  for (std::size_t i = 30000; i < 33000; ++i)
+    x[i] = 1e307 * (1.5 + std::sin(static_cast<double>(i)));
+  return x;
+}
+
+// (weight, value) sums of each window's finite rows in long double: NaN
+// where `complete` and a row is missing, or with fewer than `need` rows.
+struct Exact {
+  Vec mean, scale;  // the mean and the window's mean |value|
+  std::vector<bool> flat;
+};
+Exact exact_windows(const Vec& x, std::size_t length, std::size_t need, bool complete,
+                    double (*weight)(std::size_t age, std::size_t length)) {
+  Exact e{Vec(x.size(), NaN), Vec(x.size(), NaN), std::vector<bool>(x.size())};
+  for (std::size_t i = length - 1; i < x.size(); ++i) {
+    long double sum = 0, size = 0, weights = 0;
+    std::size_t seen = 0, missing = 0;
+    bool flat = true;
+    for (std::size_t age = 0; age < length; ++age) {
+      const double v = x[i - age];
+      if (!std::isfinite(v)) {
+        ++missing;
+        continue;
+      }
+      flat &= v == x[i];
+      const long double w = weight(age, length);
+      sum += w * v;
+      size += w * std::fabs(v);
+      weights += w;
+      ++seen;
+    }
+    if (seen < need || (complete && missing > 0)) continue;
+    e.mean[i] = static_cast<double>(sum / weights);
+    e.scale[i] = static_cast<double>(size / weights);
+    e.flat[i] = flat;
+  }
+  return e;
+}
+
+double equal_weight(std::size_t, std::size_t) { return 1.0; }
+double newest_heaviest(std::size_t age, std::size_t length) {
+  return static_cast<double>(length - age);
+}
+
+TEST(RollingMean, LanesSumEachWindowFromItsOwnRows) {
+  const Vec x = lane_series(40000);
+  for (std::size_t length : {7, 10, 100, 600}) {
+    Vec got(x.size()), scratch(core::rolling_mean_scratch(length, x.size()));
+    const std::size_t in_lanes = core::rolling_mean(x, length, length, scratch, got);
+    // only the chunks with a missing value or a huge sum, and those after
+    // them, are summed one at a time
+    EXPECT_GT(in_lanes, x.size() / 3) << length;
+    const Exact want = exact_windows(x, length, length, false, equal_weight);
+    const double bound = static_cast<double>(length + 2) * 0x1p-52;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+      ASSERT_EQ(std::isnan(got[i]), std::isnan(want.mean[i])) << length << " " << i;
+      if (std::isnan(got[i])) continue;
+      ASSERT_TRUE(std::isfinite(got[i])) << length << " " << i;
+      ASSERT_LE(std::fabs(got[i] - want.mean[i]), bound * want.scale[i]) << length << " " << i;
+      if (want.flat[i]) {
+        ASSERT_EQ(got[i], x[i]) << length << " " << i;
+      }
+    }
+  }
+}
+
+TEST(WeightedMean, LanesGiveTheRowByRowArithmetic) {
+  const Vec x = lane_series(40000);
+  for (std::size_t length : {7, 20, 129}) {
+    for (bool ascending : {true, false}) {
+      Vec got(x.size()), scratch(core::weighted_mean_scratch(length));
+      EXPECT_GT(core::weighted_mean(x, length, ascending, scratch, got), x.size() / 2);
+      // a series too short for a chunk of lanes runs one block at a time
+      const std::size_t rows = 2 * length + 3;
+      Vec alone(rows);
+      EXPECT_EQ(core::weighted_mean(std::span(x).first(rows), length, ascending, scratch, alone),
+                0u);
+      for (std::size_t i = length; i < rows; ++i) {
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(got[i]), std::bit_cast<std::uint64_t>(alone[i]));
+      }
+      if (!ascending) continue;
+      const Exact want = exact_windows(x, length, length, true, newest_heaviest);
+      const double bound = static_cast<double>(length + 4) * 0x1p-52;
+      for (std::size_t i = 0; i < 30000; ++i) {  // below the sums that overflow
+        ASSERT_EQ(std::isnan(got[i]), std::isnan(want.mean[i])) << length << " " << i;
+        if (!std::isnan(got[i])) {
+          ASSERT_LE(std::fabs(got[i] - want.mean[i]), bound * want.scale[i]) << length << " " << i;
+        }
+      }
+    }
+  }
 }
 
 TEST(Composites, TypicalPriceAndVwap) {

@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 
+using orvane::core::named_param_index;
 using orvane::core::ParamKind;
 using orvane::core::parse_signature;
 using orvane::core::split_top_level;
@@ -58,4 +59,20 @@ TEST(SplitTopLevel, KeepsNestedSeparators) {
   EXPECT_EQ(parts[1], "[1, 2]");
   EXPECT_EQ(parts[2], "{'k': 'v,w'}");
   EXPECT_EQ(parts[3], "f(x, y)");
+}
+
+// The slot a name read in the source resolves to, computed when compiled: the
+// order the binder fills its slots in, *args and **kwargs not among them.
+constexpr const char* indexed =
+    "f(a, b: Dict[str, int] = {'c': 1}, /, d='e=f', *args, g, h: 'x, y' = None, **kw)";
+static_assert(named_param_index(indexed, "a") == 0);
+static_assert(named_param_index(indexed, "d") == 2);
+static_assert(named_param_index(indexed, "g") == 3);
+static_assert(named_param_index(indexed, "h") == 4);
+
+TEST(NamedParamIndex, NamesNotDeclaredAsNamedParametersAreAbsent) {
+  // texts inside annotations and defaults, and the variadics, are no names
+  for (const char* name : {"args", "kw", "c", "e", "f", "x", "y", "Dict", ""}) {
+    EXPECT_EQ(named_param_index(indexed, name), std::string_view::npos) << name;
+  }
 }

@@ -292,16 +292,3 @@ class TestDeclaredChecks:
     def test_undeclared_kinds_pass_untouched(self):
         marker = object()
         assert glue_probe.declared("a", other=marker)[5] is marker
-
-
-class TestArgumentNames:
-    def test_a_name_no_function_declares_is_refused_at_import(self):
-        # the probe keeps the misspelt reader to show the check; a module
-        # runs the same check as the last step of its import
-        with pytest.raises(ImportError) as info:
-            glue_probe.names_check()
-        assert str(info.value) == "glue_probe reads arguments no function of it declares: 'valeu'"
-
-    def test_modules_that_read_declared_names_import(self):
-        code = "import orvane_data._clockwork, orvane_data.from_bqia.query_kit"
-        subprocess.run([sys.executable, "-c", code], check=True, env=dict(os.environ))

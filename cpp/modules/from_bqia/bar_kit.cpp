@@ -281,10 +281,12 @@ py::object event_grid_columns(py::handle pd, py::handle calendar, std::int64_t f
   return glue::frame_of(pd.attr("DataFrame"), grid_columns(), columns);
 }
 
-py::object get_event_metadata(glue::Call& c) {
-  const py::object& calendar = c.arg("df_calendar");
-  const py::object& pre = c.arg("pre_event_window");
-  const py::object& post = c.arg("post_event_window");
+constexpr glue::Signature get_event_metadata_sig{
+    "get_event_metadata(df_calendar, pre_event_window=-5, post_event_window=10)"};
+py::object get_event_metadata(glue::CallOf<get_event_metadata_sig>& c) {
+  const py::object& calendar = c.arg<"df_calendar">();
+  const py::object& pre = c.arg<"pre_event_window">();
+  const py::object& post = c.arg<"post_event_window">();
   py::object pd = c.global("pd");
   const std::optional<std::int64_t> first = minutes_of(pre), last = minutes_of(post);
   const bool own_rounding =
@@ -637,20 +639,24 @@ std::optional<py::object> windows_native(glue::Call& c, py::handle bars, py::han
   return result;
 }
 
-py::object filter_bars_around_events(glue::Call& c) {
-  const py::object& bars = c.arg("df_bars");
-  const py::object& calendar = c.arg("df_calendar");
-  py::object grid = c.global("get_event_metadata")(calendar, c.arg("pre_event_window"),
-                                                   c.arg("post_event_window"));
+constexpr glue::Signature filter_bars_around_events_sig{
+    "filter_bars_around_events(df_bars, df_calendar, pre_event_window=-5, "
+    "post_event_window=10)"};
+py::object filter_bars_around_events(glue::CallOf<filter_bars_around_events_sig>& c) {
+  const py::object& bars = c.arg<"df_bars">();
+  const py::object& calendar = c.arg<"df_calendar">();
+  py::object grid = c.global("get_event_metadata")(calendar, c.arg<"pre_event_window">(),
+                                                   c.arg<"post_event_window">());
   if (auto windows = windows_native(c, bars, calendar, grid)) return *windows;
   return windows_by_joins(bars, calendar, grid);
 }
 
 // --- configuration and bars ----------------------------------------------------
 
-py::object get_roll_config(glue::Call& c) {
+constexpr glue::Signature get_roll_config_sig{"get_roll_config(dict_fut)"};
+py::object get_roll_config(glue::CallOf<get_roll_config_sig>& c) {
   py::dict roll_configs;
-  for (py::handle item : c.arg("dict_fut").attr("items")()) {
+  for (py::handle item : c.arg<"dict_fut">().attr("items")()) {
     std::vector<py::object> key_value = unpack(item, 2);
     std::vector<py::object> roll = unpack(key_value[1], 3);
     py::object make = c.global("bqia").attr("FuturesRollConfig");
@@ -660,17 +666,22 @@ py::object get_roll_config(glue::Call& c) {
   return c.global("bqia").attr("FuturesRollFactory")(roll_configs);
 }
 
-py::object set_intraday_config(glue::Call& c) {
+constexpr glue::Signature set_intraday_config_sig{
+    "set_intraday_config(id_mapping=None, roll_config=None, "
+    "packages=['equity', 'macro', 'fixed-income'])"};
+py::object set_intraday_config(glue::CallOf<set_intraday_config_sig>& c) {
   py::dict bqia_configs;
-  if (!c.arg("id_mapping").is_none()) bqia_configs["security_id_mapping"] = c.arg("id_mapping");
-  if (!c.arg("roll_config").is_none()) bqia_configs["futures_roll_factory"] = c.arg("roll_config");
-  bqia_configs["enabled_packages"] = c.arg("packages");
+  if (!c.arg<"id_mapping">().is_none()) bqia_configs["security_id_mapping"] = c.arg<"id_mapping">();
+  if (!c.arg<"roll_config">().is_none())
+    bqia_configs["futures_roll_factory"] = c.arg<"roll_config">();
+  bqia_configs["enabled_packages"] = c.arg<"packages">();
   c.global("bqia").attr("set_config")(bqia_configs);
   return py::none();
 }
 
-py::object get_id_mapping(glue::Call& c) {
-  const py::object& table = c.arg("dict_sec_pcs");
+constexpr glue::Signature get_id_mapping_sig{"get_id_mapping(dict_sec_pcs)"};
+py::object get_id_mapping(glue::CallOf<get_id_mapping_sig>& c) {
+  const py::object& table = c.arg<"dict_sec_pcs">();
   py::list custom(table.attr("keys")());
   py::list parse_keys, sources;
   for (py::handle value : table.attr("values")()) parse_keys.append(value[py::int_(0)]);
@@ -752,10 +763,15 @@ py::dict figi_table(glue::Call& c, const py::list& figis, const char* id_col_nam
   return column(frame.attr("set_index")("figi"), id_col_name).attr("to_dict")();
 }
 
-py::object get_intraday_bars(glue::Call& c) {
-  const py::object& dict_sec_pcs = c.arg("dict_sec_pcs");
-  const py::object& dict_fut = c.arg("dict_fut");
-  const py::object& security_id_type = c.arg("security_id_type");
+constexpr glue::Signature get_intraday_bars_sig{
+    "get_intraday_bars(dict_sec_pcs={'spx': ('spx index', '')}, dict_fut=None, "
+    "start='2024-06-01', end='2024-07-01', security_id_type='custom', "
+    "downsample_freq=None, tz=None, packages=['equity', 'macro', 'fixed-income'], "
+    "add_description=True)"};
+py::object get_intraday_bars(glue::CallOf<get_intraday_bars_sig>& c) {
+  const py::object& dict_sec_pcs = c.arg<"dict_sec_pcs">();
+  const py::object& dict_fut = c.arg<"dict_fut">();
+  const py::object& security_id_type = c.arg<"security_id_type">();
   py::list list_sec;
   py::object id_mapping = py::none(), roll_config = py::none();
   if (!dict_sec_pcs.is_none()) {
@@ -766,12 +782,12 @@ py::object get_intraday_bars(glue::Call& c) {
     roll_config = c.global("get_roll_config")(dict_fut);
     for (py::handle name : dict_fut.attr("keys")()) list_sec.append(name);
   }
-  c.global("set_intraday_config")(id_mapping, roll_config, c.arg("packages"));
+  c.global("set_intraday_config")(id_mapping, roll_config, c.arg<"packages">());
   py::object df_bars = c.global("bqia").attr("get_bars")(
       py::arg("securities") = list_sec, py::arg("security_id_type") = security_id_type,
-      py::arg("start") = c.arg("start"), py::arg("end") = c.arg("end"), py::arg("tz") = c.arg("tz"),
-      py::arg("downsample_freq") = c.arg("downsample_freq"));
-  if (truthy(c.arg("add_description"))) {
+      py::arg("start") = c.arg<"start">(), py::arg("end") = c.arg<"end">(),
+      py::arg("tz") = c.arg<"tz">(), py::arg("downsample_freq") = c.arg<"downsample_freq">());
+  if (truthy(c.arg<"add_description">())) {
     py::object pd = c.global("pd");
     py::object securities = column(df_bars, "security");
     py::list figis(securities.attr("unique")());
@@ -1068,22 +1084,10 @@ ORVANE_MODULE(bar_kit, m) {
   for (const char* name : {"macro", "equity", "fixed-income"}) packages.append(name);
   m.attr("PACKAGES") = packages;
 
-  glue::def(m, "get_roll_config(dict_fut)", roll_doc, get_roll_config);
-  glue::def(m,
-            "set_intraday_config(id_mapping=None, roll_config=None, "
-            "packages=['equity', 'macro', 'fixed-income'])",
-            config_doc, set_intraday_config);
-  glue::def(m, "get_id_mapping(dict_sec_pcs)", mapping_doc, get_id_mapping);
-  glue::def(m,
-            "get_intraday_bars(dict_sec_pcs={'spx': ('spx index', '')}, dict_fut=None, "
-            "start='2024-06-01', end='2024-07-01', security_id_type='custom', "
-            "downsample_freq=None, tz=None, packages=['equity', 'macro', 'fixed-income'], "
-            "add_description=True)",
-            bars_doc, get_intraday_bars);
-  glue::def(m, "get_event_metadata(df_calendar, pre_event_window=-5, post_event_window=10)",
-            grid_doc, get_event_metadata);
-  glue::def(m,
-            "filter_bars_around_events(df_bars, df_calendar, pre_event_window=-5, "
-            "post_event_window=10)",
-            windows_doc, filter_bars_around_events);
+  glue::def<get_roll_config_sig>(m, roll_doc, get_roll_config);
+  glue::def<set_intraday_config_sig>(m, config_doc, set_intraday_config);
+  glue::def<get_id_mapping_sig>(m, mapping_doc, get_id_mapping);
+  glue::def<get_intraday_bars_sig>(m, bars_doc, get_intraday_bars);
+  glue::def<get_event_metadata_sig>(m, grid_doc, get_event_metadata);
+  glue::def<filter_bars_around_events_sig>(m, windows_doc, filter_bars_around_events);
 }

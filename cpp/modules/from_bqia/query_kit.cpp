@@ -319,7 +319,8 @@ void add_event_columns(const glue::Call& c, py::object& frame, const py::object&
 constexpr const char* split_date_range_doc =
     "Calendar years touched by a date range, from the dates of a probe series.";
 
-py::object split_date_range(glue::Call& c) {
+constexpr glue::Signature split_date_range_sig{"_split_date_range(bq, start, end)"};
+py::object split_date_range(glue::CallOf<split_date_range_sig>& c) {
   py::object bq = c.arg<"bq">();
   py::object item = bq.attr("data").attr("px_last")(
       "dates"_a = bq.attr("func").attr("range")(c.arg<"start">(), c.arg<"end">()));
@@ -339,7 +340,8 @@ py::object split_date_range(glue::Call& c) {
 
 constexpr const char* invert_sign_doc = "The opposite sign text: '-' gives '+', '+' gives '-'.";
 
-py::object invert_sign(glue::Call& c) {
+constexpr glue::Signature invert_sign_sig{"_invert_sign(sign)"};
+py::object invert_sign(glue::CallOf<invert_sign_sig>& c) {
   const py::object& sign = c.arg<"sign">();
   if (glue::equals_text(sign, "-")) return py::str("+");
   if (glue::equals_text(sign, "+")) return py::str("-");
@@ -373,7 +375,8 @@ Examples
 >>> query_kit.convert_tz("GMT+08:00"), query_kit.convert_tz("GMT-05:30")
 (<StaticTzInfo 'Etc/GMT-8'>, <StaticTzInfo 'Etc/GMT+5'>))doc";
 
-py::object convert_tz(glue::Call& c) {
+constexpr glue::Signature convert_tz_sig{"convert_tz(custom_timezone)"};
+py::object convert_tz(glue::CallOf<convert_tz_sig>& c) {
   const py::object& text = c.arg<"custom_timezone">();
   py::object re = c.global("re");
   py::object first = re.attr("findall")(R"(\-|\+)", text)[py::int_(0)];
@@ -414,7 +417,9 @@ Timestamp('2024-06-07 08:30:00')
 >>> query_kit.round_event_datetime(pd.Timestamp("2024-06-07 08:30:45"), round_down=False)
 Timestamp('2024-06-07 08:31:00'))doc";
 
-py::object round_event_datetime(glue::Call& c) {
+constexpr glue::Signature round_event_datetime_sig{
+    "round_event_datetime(datetime_obj, round_down=True)"};
+py::object round_event_datetime(glue::CallOf<round_event_datetime_sig>& c) {
   const py::object& value = c.arg<"datetime_obj">();
   py::object second = value.attr("second");
   if (!greater(second, py::int_(0))) return value;
@@ -427,7 +432,8 @@ py::object round_event_datetime(glue::Call& c) {
 constexpr const char* on_request_error_doc =
     "Failure callable for batch requests: ignores the failed request.";
 
-py::object on_request_error(glue::Call&) { return py::none(); }
+constexpr glue::Signature on_request_error_sig{"_on_request_error(*args)"};
+py::object on_request_error(glue::CallOf<on_request_error_sig>&) { return py::none(); }
 
 constexpr const char* get_id_to_figi_mapping_doc =
     R"doc(Map identifiers to FIGI codes, suffixing '.BGN' to the FIGIs of chosen rows.
@@ -471,7 +477,10 @@ bool takes_suffix(const py::object& id, const py::object& chosen) {
   return glue::equals_text(word, "curncy") || glue::equals_text(word, "corp");
 }
 
-py::object get_id_to_figi_mapping(glue::Call& c) {
+constexpr glue::Signature get_id_to_figi_mapping_sig{
+    "get_id_to_figi_mapping(universe, figi_col_name='figi', id_col_name='parsekey', "
+    "tickers_to_add_pcs=None)"};
+py::object get_id_to_figi_mapping(glue::CallOf<get_id_to_figi_mapping_sig>& c) {
   py::object bq = c.global("bq");
   const py::object& figi_col = c.arg<"figi_col_name">();
   const py::object& chosen = c.arg<"tickers_to_add_pcs">();
@@ -534,7 +543,10 @@ With the simulated services (``orvane_data.simulated``) standing in:
 >>> query_kit.get_figi_to_id_mapping(["OVG18RTFMSF5"])["short_name"].tolist()
 ['International Business Machines Corp'])doc";
 
-py::object get_figi_to_id_mapping(glue::Call& c) {
+constexpr glue::Signature get_figi_to_id_mapping_sig{
+    "get_figi_to_id_mapping(universe, figi_col_name='figi', id_col_name='short_name', "
+    "id_data_item='name')"};
+py::object get_figi_to_id_mapping(glue::CallOf<get_figi_to_id_mapping_sig>& c) {
   py::object bq = c.global("bq");
   const py::object& id_col = c.arg<"id_col_name">();
   py::dict items;
@@ -599,9 +611,13 @@ US  NFP TCH Index 2024-01-05 08:30:00-05:00   08:30:00
 US  NFP TCH Index 2024-02-02 08:30:00-05:00   08:30:00
 US  NFP TCH Index 2024-03-01 08:30:00-05:00   08:30:00)doc";
 
+constexpr glue::Signature get_eco_calendar_data_sig{
+    "get_eco_calendar_data(bq, universe, start, end, tickers=None, subtype='all', "
+    "relevancy='medium', view='extended', event_timezone=None, verbose=False)"};
+
 // One calendar request per year, the tickers (when given) matched in each.
-py::list calendar_requests(const glue::Call& c, const py::object& bq, const py::object& years,
-                           bool verbose) {
+py::list calendar_requests(const glue::CallOf<get_eco_calendar_data_sig>& c, const py::object& bq,
+                           const py::object& years, bool verbose) {
   const py::object& tickers = c.arg<"tickers">();
   py::list requests;
   for (py::handle year : years) {
@@ -627,7 +643,7 @@ py::list calendar_requests(const glue::Call& c, const py::object& bq, const py::
   return requests;
 }
 
-py::object get_eco_calendar_data(glue::Call& c) {
+py::object get_eco_calendar_data(glue::CallOf<get_eco_calendar_data_sig>& c) {
   py::object bq = c.arg<"bq">();
   const bool verbose = truthy(c.arg<"verbose">());
   if (verbose) c.global("print")("Splitting the date range ...");
@@ -668,23 +684,12 @@ ORVANE_MODULE(query_kit, m) {
     m.attr("bq") = bql.attr("Service")();
   });
 
-  glue::def(m, "_split_date_range(bq, start, end)", split_date_range_doc, split_date_range);
-  glue::def(m, "_invert_sign(sign)", invert_sign_doc, invert_sign);
-  glue::def(m, "convert_tz(custom_timezone)", convert_tz_doc, convert_tz);
-  glue::def(m, "round_event_datetime(datetime_obj, round_down=True)", round_event_datetime_doc,
-            round_event_datetime);
-  glue::def(m, "_on_request_error(*args)", on_request_error_doc, on_request_error);
-  glue::def(m,
-            "get_id_to_figi_mapping(universe, figi_col_name='figi', id_col_name='parsekey', "
-            "tickers_to_add_pcs=None)",
-            get_id_to_figi_mapping_doc, get_id_to_figi_mapping);
-  glue::def(m,
-            "get_figi_to_id_mapping(universe, figi_col_name='figi', id_col_name='short_name', "
-            "id_data_item='name')",
-            get_figi_to_id_mapping_doc, get_figi_to_id_mapping);
-  glue::def(m,
-            "get_eco_calendar_data(bq, universe, start, end, tickers=None, subtype='all', "
-            "relevancy='medium', view='extended', event_timezone=None, verbose=False)",
-            get_eco_calendar_data_doc, get_eco_calendar_data);
-  glue::check_names_read(m);
+  glue::def<split_date_range_sig>(m, split_date_range_doc, split_date_range);
+  glue::def<invert_sign_sig>(m, invert_sign_doc, invert_sign);
+  glue::def<convert_tz_sig>(m, convert_tz_doc, convert_tz);
+  glue::def<round_event_datetime_sig>(m, round_event_datetime_doc, round_event_datetime);
+  glue::def<on_request_error_sig>(m, on_request_error_doc, on_request_error);
+  glue::def<get_id_to_figi_mapping_sig>(m, get_id_to_figi_mapping_doc, get_id_to_figi_mapping);
+  glue::def<get_figi_to_id_mapping_sig>(m, get_figi_to_id_mapping_doc, get_figi_to_id_mapping);
+  glue::def<get_eco_calendar_data_sig>(m, get_eco_calendar_data_doc, get_eco_calendar_data);
 }

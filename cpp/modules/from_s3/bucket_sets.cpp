@@ -71,8 +71,9 @@ Examples
 >>> bucket_sets.get_next_friday("20240103"), bucket_sets.get_next_friday("20240105")
 ('20240105', '20240112'))doc";
 
-py::object get_next_friday(glue::Call& c) {
-  const py::object& text = c.arg("date_string");
+constexpr glue::Signature get_next_friday_sig{"get_next_friday(date_string: str) -> str"};
+py::object get_next_friday(glue::CallOf<get_next_friday_sig>& c) {
+  const py::object& text = c.arg<"date_string">();
   glue::check_str(text, "date_string");
   // Parsing stays with the standard parser so that what it accepts and the
   // errors it raises are exactly the format's.
@@ -118,9 +119,11 @@ Examples
 >>> print(bucket_sets.find_closest_earlier_date("20240101", snapshots))
 None)doc";
 
-py::object find_closest_earlier_date(glue::Call& c) {
-  const py::object& target = c.arg("target_date_str");
-  const py::object& dates = c.arg("date_list");
+constexpr glue::Signature find_closest_earlier_date_sig{
+    "find_closest_earlier_date(target_date_str: str, date_list: list) -> Optional[str]"};
+py::object find_closest_earlier_date(glue::CallOf<find_closest_earlier_date_sig>& c) {
+  const py::object& target = c.arg<"target_date_str">();
+  const py::object& dates = c.arg<"date_list">();
   glue::check_str(target, "target_date_str");
   glue::check_list(dates, "date_list");
   const auto insert_point =
@@ -168,11 +171,12 @@ Examples
 >>> bucket_sets.ticker_to_figi(["IBM US Equity", "XYZ US Equity"], bucket_sets.bq)
 {'IBM US Equity': '...', 'XYZ US Equity': nan})doc";
 
-py::object ticker_to_figi(glue::Call& c) {
-  py::object tickers = as_identifier_list(c.arg("tickers"));
+constexpr glue::Signature ticker_to_figi_sig{"ticker_to_figi(tickers, bq) -> dict"};
+py::object ticker_to_figi(glue::CallOf<ticker_to_figi_sig>& c) {
+  py::object tickers = as_identifier_list(c.arg<"tickers">());
   // built as a Python text: the service receives the list's text as printed
   const py::str query = py::str("get(ID_BB_GLOBAL) for(") + py::str(tickers) + py::str(")");
-  py::object response = c.arg("bq").attr("execute")(query);
+  py::object response = c.arg<"bq">().attr("execute")(query);
   py::object frame = response[py::int_(0)].attr("df")();
   return frame["ID_BB_GLOBAL"].attr("to_dict")();
 }
@@ -229,11 +233,12 @@ Examples
 >>> list(bucket_sets.figi_to_ticker(list(figis.values()), bucket_sets.bq).values())
 ['IBM US Equity', 'AAPL US Equity'])doc";
 
-py::object figi_to_ticker(glue::Call& c) {
-  py::object figis = as_identifier_list(c.arg("figis"));
+constexpr glue::Signature figi_to_ticker_sig{"figi_to_ticker(figis, bq) -> dict"};
+py::object figi_to_ticker(glue::CallOf<figi_to_ticker_sig>& c) {
+  py::object figis = as_identifier_list(c.arg<"figis">());
   const py::str query =
       py::str("get(TICKER, EXCH_CODE, MARKET_SECTOR_DES) for(") + py::str(figis) + py::str(")");
-  py::object response = c.arg("bq").attr("execute")(query);
+  py::object response = c.arg<"bq">().attr("execute")(query);
   py::list frames;
   for (py::handle item : response) frames.append(item.attr("df")());
   py::object frame = c.global("pd").attr("concat")(frames, "axis"_a = 1);
@@ -341,18 +346,19 @@ py::object abstract(py::object method) {
   return method;
 }
 
+constexpr glue::Signature s3data_load_snapshot_sig{"_load_snapshot(self) -> None"};
+constexpr glue::Signature s3data_get_data_sig{"get_data(self, as_of_date: str) -> pd.DataFrame"};
 void define_s3data(py::module_& m) {
   py::dict ns;
   ns["__doc__"] = s3data_doc;
-  ns["_load_snapshot"] = abstract(glue::method(m, "S3Data", "_load_snapshot(self) -> None",
-                                               "Load the dataset's snapshot into ``data``.",
-                                               [](glue::Call&) { return py::none(); }));
-  ns["get_data"] =
-      abstract(glue::method(m, "S3Data", "get_data(self, as_of_date: str) -> pd.DataFrame",
-                            s3data_get_data_doc, [](glue::Call& c) -> py::object {
-                              glue::check_str(c.arg("as_of_date"), "as_of_date");
-                              return py::none();
-                            }));
+  ns["_load_snapshot"] = abstract(glue::method<s3data_load_snapshot_sig>(
+      m, "S3Data", "Load the dataset's snapshot into ``data``.",
+      [](glue::CallOf<s3data_load_snapshot_sig>&) { return py::none(); }));
+  ns["get_data"] = abstract(glue::method<s3data_get_data_sig>(
+      m, "S3Data", s3data_get_data_doc, [](glue::CallOf<s3data_get_data_sig>& c) -> py::object {
+        glue::check_str(c.arg<"as_of_date">(), "as_of_date");
+        return py::none();
+      }));
   py::object abc = py::module_::import("abc");
   glue::make_class(m, "S3Data", py::make_tuple(m.attr("ABC")), ns, abc.attr("ABCMeta"));
 }
@@ -495,10 +501,13 @@ Examples
           TICKER  RELATED_TICKER RELTNSHP_START_DT
 0  IBM US Equity  AAPL US Equity        2020-01-01)doc";
 
-py::object splc_init(glue::Call& c) {
-  const py::object& self = c.arg("self");
-  const py::object& as_of_date = c.arg("as_of_date");
-  const py::object& dataset = c.arg("dataset");
+constexpr glue::Signature splc_init_sig{
+    "__init__(self, as_of_date: Optional[str] = None, dataset: str = "
+    "'supplier', bq=None) -> None"};
+py::object splc_init(glue::CallOf<splc_init_sig>& c) {
+  const py::object& self = c.arg<"self">();
+  const py::object& as_of_date = c.arg<"as_of_date">();
+  const py::object& dataset = c.arg<"dataset">();
   glue::check_str(as_of_date, "as_of_date", true);
   glue::check_str(dataset, "dataset");
   py::object dataset_name = self.attr("dataset_names").attr("get")(dataset);
@@ -511,20 +520,23 @@ py::object splc_init(glue::Call& c) {
   }
   self.attr("dataset") = dataset;
   self.attr("dataset_name") = dataset_name;
-  self.attr("bq") = c.arg("bq");
+  self.attr("bq") = c.arg<"bq">();
   self.attr("_load_snapshot")(as_of_date);
   return py::none();
 }
 
-py::object splc_file_path(glue::Call& c) {
-  const std::string name = py::str(c.arg("dataset_name"));
-  const std::string date = py::str(c.arg("file_date"));
+constexpr glue::Signature splc_file_path_sig{
+    "file_path_func(self, dataset_name, file_date) -> str"};
+py::object splc_file_path(glue::CallOf<splc_file_path_sig>& c) {
+  const std::string name = py::str(c.arg<"dataset_name">());
+  const std::string date = py::str(c.arg<"file_date">());
   return py::str(std::string(supply_chain_folder) + "/" + name + "/snapshots/" + date +
                  "/distributions/" + name + ".csv.gz");
 }
 
-py::object splc_get_distinct(glue::Call& c) {
-  const py::object& self = c.arg("self");
+constexpr glue::Signature splc_get_distinct_sig{"get_distinct(self) -> List[str]"};
+py::object splc_get_distinct(glue::CallOf<splc_get_distinct_sig>& c) {
+  const py::object& self = c.arg<"self">();
   py::object keys = c.global("list_s3_objects")("folder_path"_a = self.attr("dataset_name"),
                                                 "bucket"_a = self.attr("bucket"),
                                                 "prefix"_a = self.attr("folder_path"));
@@ -565,9 +577,11 @@ py::object stored_dates(const glue::Call& c, const py::object& column, const cha
   return pd.attr("to_datetime")(pd.attr("DataFrame")(parts));
 }
 
-py::object splc_load_snapshot(glue::Call& c) {
-  const py::object& self = c.arg("self");
-  const py::object& as_of_date = c.arg("as_of_date");
+constexpr glue::Signature splc_load_snapshot_sig{
+    "_load_snapshot(self, as_of_date: Optional[str] = None) -> None"};
+py::object splc_load_snapshot(glue::CallOf<splc_load_snapshot_sig>& c) {
+  const py::object& self = c.arg<"self">();
+  const py::object& as_of_date = c.arg<"as_of_date">();
   glue::check_str(as_of_date, "as_of_date", true);
   py::object dates = self.attr("get_distinct")();
   py::object date = resolve_snapshot_date(c, dates, as_of_date);
@@ -583,11 +597,13 @@ py::object splc_load_snapshot(glue::Call& c) {
   return py::none();
 }
 
-py::object splc_get_data(glue::Call& c) {
-  const py::object& self = c.arg("self");
-  const py::object& tickers = c.arg("tickers");
-  const py::object& start = c.arg("start");
-  const py::object& end = c.arg("end");
+constexpr glue::Signature splc_get_data_sig{
+    "get_data(self, tickers: list, start: Optional[str], end: Optional[str]) -> pd.DataFrame"};
+py::object splc_get_data(glue::CallOf<splc_get_data_sig>& c) {
+  const py::object& self = c.arg<"self">();
+  const py::object& tickers = c.arg<"tickers">();
+  const py::object& start = c.arg<"start">();
+  const py::object& end = c.arg<"end">();
   glue::check_list(tickers, "tickers");
   glue::check_str(start, "start", true);
   glue::check_str(end, "end", true);
@@ -650,21 +666,13 @@ void define_splc(py::module_& m) {
   ns["folder_path"] = supply_chain_folder;
   ns["dataset_names"] = names;
   ns["file_path_func"] =
-      glue::method(m, "SPLC", "file_path_func(self, dataset_name, file_date) -> str",
-                   splc_file_path_doc, splc_file_path);
-  ns["__init__"] = glue::method(m, "SPLC",
-                                "__init__(self, as_of_date: Optional[str] = None, dataset: str = "
-                                "'supplier', bq=None) -> None",
-                                splc_init_doc, splc_init);
-  ns["get_distinct"] = glue::method(m, "SPLC", "get_distinct(self) -> List[str]",
-                                    splc_get_distinct_doc, splc_get_distinct);
-  ns["_load_snapshot"] =
-      glue::method(m, "SPLC", "_load_snapshot(self, as_of_date: Optional[str] = None) -> None",
-                   "Retrieve the latest snapshot.", splc_load_snapshot);
-  ns["get_data"] = glue::method(
-      m, "SPLC",
-      "get_data(self, tickers: list, start: Optional[str], end: Optional[str]) -> pd.DataFrame",
-      splc_get_data_doc, splc_get_data);
+      glue::method<splc_file_path_sig>(m, "SPLC", splc_file_path_doc, splc_file_path);
+  ns["__init__"] = glue::method<splc_init_sig>(m, "SPLC", splc_init_doc, splc_init);
+  ns["get_distinct"] =
+      glue::method<splc_get_distinct_sig>(m, "SPLC", splc_get_distinct_doc, splc_get_distinct);
+  ns["_load_snapshot"] = glue::method<splc_load_snapshot_sig>(
+      m, "SPLC", "Retrieve the latest snapshot.", splc_load_snapshot);
+  ns["get_data"] = glue::method<splc_get_data_sig>(m, "SPLC", splc_get_data_doc, splc_get_data);
   glue::make_class(m, "SPLC", py::make_tuple(m.attr("S3Data")), ns, py::type::of(m.attr("S3Data")));
 }
 
@@ -787,10 +795,12 @@ py::object distinct_values(const glue::Call& c, const py::object& values) {
   }
 }
 
-py::object ecoest_get_distinct(glue::Call& c) {
-  const py::object& column = c.arg("column");
-  const py::object& bucket = c.arg("bucket");
-  const py::object& key = c.arg("key");
+constexpr glue::Signature ecoest_get_distinct_sig{
+    "get_distinct(self, column: str, bucket: str, key: str) -> list"};
+py::object ecoest_get_distinct(glue::CallOf<ecoest_get_distinct_sig>& c) {
+  const py::object& column = c.arg<"column">();
+  const py::object& bucket = c.arg<"bucket">();
+  const py::object& key = c.arg<"key">();
   glue::check_str(column, "column");
   glue::check_str(bucket, "bucket");
   glue::check_str(key, "key");
@@ -820,9 +830,11 @@ py::object ecoest_get_distinct(glue::Call& c) {
   return py::list(unique_values);
 }
 
-py::object ecoest_load_snapshot(glue::Call& c) {
-  const py::object& self = c.arg("self");
-  const py::object& as_of_date = c.arg("as_of_date");
+constexpr glue::Signature ecoest_load_snapshot_sig{
+    "_load_snapshot(self, as_of_date: Optional[str] = None) -> None"};
+py::object ecoest_load_snapshot(glue::CallOf<ecoest_load_snapshot_sig>& c) {
+  const py::object& self = c.arg<"self">();
+  const py::object& as_of_date = c.arg<"as_of_date">();
   glue::check_str(as_of_date, "as_of_date", true);
   const py::object bucket = self.attr("bucket");
   const py::object file_path = self.attr("file_path");
@@ -853,11 +865,14 @@ py::object ecoest_load_snapshot(glue::Call& c) {
   return py::none();
 }
 
-py::object ecoest_get_data(glue::Call& c) {
-  const py::object& self = c.arg("self");
-  const py::object& tickers = c.arg("tickers");
-  const py::object& start = c.arg("start");
-  const py::object& end = c.arg("end");
+constexpr glue::Signature ecoest_get_data_sig{
+    "get_data(self, tickers: list, start: Optional[str] = None, end: Optional[str] = None) "
+    "-> pd.DataFrame"};
+py::object ecoest_get_data(glue::CallOf<ecoest_get_data_sig>& c) {
+  const py::object& self = c.arg<"self">();
+  const py::object& tickers = c.arg<"tickers">();
+  const py::object& start = c.arg<"start">();
+  const py::object& end = c.arg<"end">();
   glue::check_list(tickers, "tickers");
   glue::check_str(start, "start", true);
   glue::check_str(end, "end", true);
@@ -880,30 +895,26 @@ py::object ecoest_get_data(glue::Call& c) {
   return data;
 }
 
+constexpr glue::Signature ecoest_init_sig{
+    "__init__(self, as_of_date: Optional[str] = None) -> None"};
 void define_ecoest(py::module_& m) {
   py::object getenv = m.attr("os").attr("getenv");
   py::dict ns;
   ns["__doc__"] = ecoest_doc;
   ns["bucket"] = getenv("ORVANE_MACRO_BUCKET", macro_bucket_default);
   ns["file_path"] = estimates_key;
-  ns["__init__"] =
-      glue::method(m, "ECOEST", "__init__(self, as_of_date: Optional[str] = None) -> None",
-                   ecoest_init_doc, [](glue::Call& c) -> py::object {
-                     glue::check_str(c.arg("as_of_date"), "as_of_date", true);
-                     c.arg("self").attr("_load_snapshot")(c.arg("as_of_date"));
-                     return py::none();
-                   });
-  ns["get_distinct"] =
-      glue::method(m, "ECOEST", "get_distinct(self, column: str, bucket: str, key: str) -> list",
-                   ecoest_get_distinct_doc, ecoest_get_distinct);
-  ns["_load_snapshot"] =
-      glue::method(m, "ECOEST", "_load_snapshot(self, as_of_date: Optional[str] = None) -> None",
-                   "Retrieve the latest snapshot.", ecoest_load_snapshot);
-  ns["get_data"] = glue::method(
-      m, "ECOEST",
-      "get_data(self, tickers: list, start: Optional[str] = None, end: Optional[str] = None) "
-      "-> pd.DataFrame",
-      ecoest_get_data_doc, ecoest_get_data);
+  ns["__init__"] = glue::method<ecoest_init_sig>(
+      m, "ECOEST", ecoest_init_doc, [](glue::CallOf<ecoest_init_sig>& c) -> py::object {
+        glue::check_str(c.arg<"as_of_date">(), "as_of_date", true);
+        c.arg<"self">().attr("_load_snapshot")(c.arg<"as_of_date">());
+        return py::none();
+      });
+  ns["get_distinct"] = glue::method<ecoest_get_distinct_sig>(m, "ECOEST", ecoest_get_distinct_doc,
+                                                             ecoest_get_distinct);
+  ns["_load_snapshot"] = glue::method<ecoest_load_snapshot_sig>(
+      m, "ECOEST", "Retrieve the latest snapshot.", ecoest_load_snapshot);
+  ns["get_data"] =
+      glue::method<ecoest_get_data_sig>(m, "ECOEST", ecoest_get_data_doc, ecoest_get_data);
   glue::make_class(m, "ECOEST", py::make_tuple(m.attr("S3Data")), ns,
                    py::type::of(m.attr("S3Data")));
 }
@@ -943,11 +954,11 @@ ORVANE_MODULE(bucket_sets, m) {
   glue::guarded(glue::Guard::module_not_found, show, "'boto3' is not installed.",
                 [&] { glue::import_as(m, "boto3"); });
 
-  glue::def(m, "get_next_friday(date_string: str) -> str", get_next_friday_doc, get_next_friday);
-  glue::def(m, "find_closest_earlier_date(target_date_str: str, date_list: list) -> Optional[str]",
-            find_closest_earlier_date_doc, find_closest_earlier_date);
-  glue::def(m, "ticker_to_figi(tickers, bq) -> dict", ticker_to_figi_doc, ticker_to_figi);
-  glue::def(m, "figi_to_ticker(figis, bq) -> dict", figi_to_ticker_doc, figi_to_ticker);
+  glue::def<get_next_friday_sig>(m, get_next_friday_doc, get_next_friday);
+  glue::def<find_closest_earlier_date_sig>(m, find_closest_earlier_date_doc,
+                                           find_closest_earlier_date);
+  glue::def<ticker_to_figi_sig>(m, ticker_to_figi_doc, ticker_to_figi);
+  glue::def<figi_to_ticker_sig>(m, figi_to_ticker_doc, figi_to_ticker);
 
   define_s3data(m);
   define_splc(m);

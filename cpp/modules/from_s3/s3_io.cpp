@@ -156,12 +156,14 @@ py::object s3_client(const glue::Call& c) { return c.global("boto3").attr("clien
   throw;
 }
 
-py::object list_s3_objects(glue::Call& c) {
-  glue::check_str(c.arg("folder_path"), "folder_path");
-  glue::check_str(c.arg("bucket"), "bucket");
-  glue::check_str(c.arg("prefix"), "prefix");
-  const std::string bucket = glue::utf8(c.arg("bucket"));
-  std::string folder = join_key(glue::utf8(c.arg("prefix")), glue::utf8(c.arg("folder_path")));
+constexpr glue::Signature list_s3_objects_sig{
+    "list_s3_objects(folder_path: str, bucket: str, prefix: str = '') -> List[str]"};
+py::object list_s3_objects(glue::CallOf<list_s3_objects_sig>& c) {
+  glue::check_str(c.arg<"folder_path">(), "folder_path");
+  glue::check_str(c.arg<"bucket">(), "bucket");
+  glue::check_str(c.arg<"prefix">(), "prefix");
+  const std::string bucket = glue::utf8(c.arg<"bucket">());
+  std::string folder = join_key(glue::utf8(c.arg<"prefix">()), glue::utf8(c.arg<"folder_path">()));
   while (!folder.empty() && folder.back() == '/') folder.pop_back();
   folder += "/";
 
@@ -207,16 +209,19 @@ py::object join_chunks(const glue::Call& c, const py::list& chunks) {
   return frame;
 }
 
-py::object read_from_s3(glue::Call& c) {
-  glue::check_str(c.arg("file_path"), "file_path");
-  glue::check_str(c.arg("data_format"), "data_format");
-  glue::check_str(c.arg("bucket"), "bucket");
-  glue::check_str(c.arg("prefix"), "prefix");
-  const bool by_chunks = glue::truthy(c.arg("by_chunks"));
-  py::object chunksize = glue::int_argument(c.arg("chunksize"), "chunksize");
-  const std::string data_format = glue::utf8(c.arg("data_format"));
-  const std::string bucket = glue::utf8(c.arg("bucket"));
-  const std::string key = join_key(glue::utf8(c.arg("prefix")), glue::utf8(c.arg("file_path")));
+constexpr glue::Signature read_from_s3_sig{
+    "read_from_s3(file_path: str, data_format: str, bucket: str, prefix: str = '', "
+    "by_chunks: bool = False, chunksize: int = 100000) -> pd.DataFrame"};
+py::object read_from_s3(glue::CallOf<read_from_s3_sig>& c) {
+  glue::check_str(c.arg<"file_path">(), "file_path");
+  glue::check_str(c.arg<"data_format">(), "data_format");
+  glue::check_str(c.arg<"bucket">(), "bucket");
+  glue::check_str(c.arg<"prefix">(), "prefix");
+  const bool by_chunks = glue::truthy(c.arg<"by_chunks">());
+  py::object chunksize = glue::int_argument(c.arg<"chunksize">(), "chunksize");
+  const std::string data_format = glue::utf8(c.arg<"data_format">());
+  const std::string bucket = glue::utf8(c.arg<"bucket">());
+  const std::string key = join_key(glue::utf8(c.arg<"prefix">()), glue::utf8(c.arg<"file_path">()));
 
   const bool gzip = data_format == "csv.gz";
   if (!gzip && data_format != "csv" && data_format != "parquet") {
@@ -259,10 +264,6 @@ PYBIND11_MODULE(s3_io, m) {
   // unconditionally); the operations then fail with NameError for boto3.
   glue::guarded(glue::Guard::module_not_found, false, "", [&] { glue::import_as(m, "boto3"); });
 
-  glue::def(m, "list_s3_objects(folder_path: str, bucket: str, prefix: str = '') -> List[str]",
-            list_doc, list_s3_objects);
-  glue::def(m,
-            "read_from_s3(file_path: str, data_format: str, bucket: str, prefix: str = '', "
-            "by_chunks: bool = False, chunksize: int = 100000) -> pd.DataFrame",
-            read_doc, read_from_s3);
+  glue::def<list_s3_objects_sig>(m, list_doc, list_s3_objects);
+  glue::def<read_from_s3_sig>(m, read_doc, read_from_s3);
 }

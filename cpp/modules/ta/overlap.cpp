@@ -229,9 +229,11 @@ Name: SMA_3, dtype: float64
 >>> overlap.sma(close, length=3).category, overlap.sma(close, length=10)
 ('overlap', None))doc";
 
-py::object sma(glue::Call& c) {
-  py::object length = normalise_length(c.arg("length"), 10);
-  py::object offset = glue::int_argument(c.arg("offset"), "offset");
+constexpr glue::Signature sma_sig{
+    "sma(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'"};
+py::object sma(glue::CallOf<sma_sig>& c) {
+  py::object length = normalise_length(c.arg<"length">(), 10);
+  py::object offset = glue::int_argument(c.arg<"offset">(), "offset");
   py::dict& options = c.kwargs();
   py::object min_periods = length;
   if (options.contains("min_periods")) {
@@ -243,7 +245,7 @@ py::object sma(glue::Call& c) {
     }
   }
   py::object needed = min_periods > length ? min_periods : length;
-  py::object close = verify(c, c.arg("close"), needed);
+  py::object close = verify(c, c.arg<"close">(), needed);
   offset = c.global("get_offset")(offset);
   if (close.is_none()) return py::none();
 
@@ -356,13 +358,15 @@ Name: EMA_3, dtype: float64
 >>> overlap.ema(close, length=3, sma=False).tolist()
 [10.0, 10.5, 11.25, 11.375, 12.1875, 13.09375])doc";
 
-py::object ema(glue::Call& c) {
-  py::object length = normalise_length(c.arg("length"), 10);
-  py::object offset = glue::int_argument(c.arg("offset"), "offset");
+constexpr glue::Signature ema_sig{
+    "ema(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'"};
+py::object ema(glue::CallOf<ema_sig>& c) {
+  py::object length = normalise_length(c.arg<"length">(), 10);
+  py::object offset = glue::int_argument(c.arg<"offset">(), "offset");
   py::dict& options = c.kwargs();
   py::object adjust = options.attr("pop")("adjust", false);
   py::object use_sma_seed = options.attr("pop")("sma", true);
-  py::object close = verify(c, c.arg("close"), length);
+  py::object close = verify(c, c.arg<"close">(), length);
   offset = c.global("get_offset")(offset);
   if (close.is_none()) return py::none();
 
@@ -412,10 +416,12 @@ Examples
 >>> rma.name, rma.round(4).tolist()
 ('RMA_3', [nan, nan, 11.0, 11.1667, 11.7778, 12.5185]))doc";
 
-py::object rma(glue::Call& c) {
-  py::object length = normalise_length(c.arg("length"), 10);
-  py::object offset = glue::int_argument(c.arg("offset"), "offset");
-  py::object close = verify(c, c.arg("close"), length);
+constexpr glue::Signature rma_sig{
+    "rma(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'"};
+py::object rma(glue::CallOf<rma_sig>& c) {
+  py::object length = normalise_length(c.arg<"length">(), 10);
+  py::object offset = glue::int_argument(c.arg<"offset">(), "offset");
+  py::object close = verify(c, c.arg<"close">(), length);
   offset = c.global("get_offset")(offset);
   if (close.is_none()) return py::none();
 
@@ -472,17 +478,20 @@ Examples
 >>> overlap.wma(close, length=3, asc=False).round(4).tolist()
 [nan, nan, 10.6667, 11.4167, 12.0, 12.4167])doc";
 
-py::object wma(glue::Call& c) {
-  py::object length = normalise_length(c.arg("length"), 10);
-  const bool ascending = truthy(c.arg("asc"));
-  py::object offset = glue::int_argument(c.arg("offset"), "offset");
-  py::object close = verify(c, c.arg("close"), length);
+constexpr glue::Signature wma_sig{
+    "wma(close: Series, length: int = None, asc: bool = True, offset: int = None, **kwargs) "
+    "-> 'Optional[Series]'"};
+py::object wma(glue::CallOf<wma_sig>& c) {
+  py::object length = normalise_length(c.arg<"length">(), 10);
+  const bool ascending = truthy(c.arg<"asc">());
+  py::object offset = glue::int_argument(c.arg<"offset">(), "offset");
+  py::object close = verify(c, c.arg<"close">(), length);
   offset = c.global("get_offset")(offset);
   if (close.is_none()) return py::none();
 
   glue::Float64Values values = average_values(close, "wma");
   const std::size_t n = to_size(length);
-  std::vector<double> scratch(2 * std::min(n, values.size()));
+  std::vector<double> scratch(core::weighted_mean_scratch(std::min(n, values.size())));
   glue::Float64Array out = glue::new_float64(values.size());
   {
     auto o = glue::writable(out);
@@ -533,10 +542,12 @@ Examples
 >>> dema.name, dema.tolist()
 ('DEMA_3', [nan, nan, 11.0, 11.375, 12.625, 13.78125]))doc";
 
-py::object dema(glue::Call& c) {
-  py::object length = normalise_length(c.arg("length"), 10);
-  py::object offset = glue::int_argument(c.arg("offset"), "offset");
-  py::object close = verify(c, c.arg("close"), length);
+constexpr glue::Signature dema_sig{
+    "dema(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'"};
+py::object dema(glue::CallOf<dema_sig>& c) {
+  py::object length = normalise_length(c.arg<"length">(), 10);
+  py::object offset = glue::int_argument(c.arg<"offset">(), "offset");
+  py::object close = verify(c, c.arg<"close">(), length);
   offset = c.global("get_offset")(offset);
   if (close.is_none()) return py::none();
 
@@ -586,10 +597,12 @@ Examples
 >>> tema.name, tema.tolist()
 ('TEMA_3', [nan, nan, 11.0, 11.4375, 12.84375, 14.0]))doc";
 
-py::object tema(glue::Call& c) {
-  py::object length = normalise_length(c.arg("length"), 10);
-  py::object offset = glue::int_argument(c.arg("offset"), "offset");
-  py::object close = verify(c, c.arg("close"), length);
+constexpr glue::Signature tema_sig{
+    "tema(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'"};
+py::object tema(glue::CallOf<tema_sig>& c) {
+  py::object length = normalise_length(c.arg<"length">(), 10);
+  py::object offset = glue::int_argument(c.arg<"offset">(), "offset");
+  py::object close = verify(c, c.arg<"close">(), length);
   offset = c.global("get_offset")(offset);
   if (close.is_none()) return py::none();
 
@@ -677,10 +690,12 @@ py::object fused_hull(glue::Call& c, const py::object& close, std::size_t length
   return new_series(c, std::move(out), close.attr("index"));
 }
 
-py::object hma(glue::Call& c) {
-  py::object length = normalise_length(c.arg("length"), 9);
-  py::object offset = glue::int_argument(c.arg("offset"), "offset");
-  py::object close = verify(c, c.arg("close"), length);
+constexpr glue::Signature hma_sig{
+    "hma(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'"};
+py::object hma(glue::CallOf<hma_sig>& c) {
+  py::object length = normalise_length(c.arg<"length">(), 9);
+  py::object offset = glue::int_argument(c.arg<"offset">(), "offset");
+  py::object close = verify(c, c.arg<"close">(), length);
   offset = c.global("get_offset")(offset);
   if (close.is_none()) return py::none();
 
@@ -791,11 +806,14 @@ Examples
 2    11.833333
 Name: HLC3, dtype: float64)doc";
 
-py::object hlc3(glue::Call& c) {
-  py::object offset = glue::int_argument(c.arg("offset"), "offset");
-  py::object high = verify(c, c.arg("high"), py::object());
-  py::object low = verify(c, c.arg("low"), py::object());
-  py::object close = verify(c, c.arg("close"), py::object());
+constexpr glue::Signature hlc3_sig{
+    "hlc3(high: Series, low: Series, close: Series, offset: int = None, **kwargs) "
+    "-> 'Optional[Series]'"};
+py::object hlc3(glue::CallOf<hlc3_sig>& c) {
+  py::object offset = glue::int_argument(c.arg<"offset">(), "offset");
+  py::object high = verify(c, c.arg<"high">(), py::object());
+  py::object low = verify(c, c.arg<"low">(), py::object());
+  py::object close = verify(c, c.arg<"close">(), py::object());
   offset = c.global("get_offset")(offset);
   if (high.is_none() || low.is_none() || close.is_none()) return py::none();
 
@@ -864,12 +882,15 @@ Examples
 2    11.125000
 Name: VWAP, dtype: float64)doc";
 
-py::object vwap(glue::Call& c) {
-  py::object offset = c.arg("offset");
-  py::object high = verify(c, c.arg("high"), py::object());
-  py::object low = verify(c, c.arg("low"), py::object());
-  py::object close = verify(c, c.arg("close"), py::object());
-  py::object volume = verify(c, c.arg("volume"), py::object());
+constexpr glue::Signature vwap_sig{
+    "vwap(high: Series, low: Series, close: Series, volume: Series, anchor: str = None, "
+    "offset: int = None, **kwargs) -> 'Optional[Series]'"};
+py::object vwap(glue::CallOf<vwap_sig>& c) {
+  py::object offset = c.arg<"offset">();
+  py::object high = verify(c, c.arg<"high">(), py::object());
+  py::object low = verify(c, c.arg<"low">(), py::object());
+  py::object close = verify(c, c.arg<"close">(), py::object());
+  py::object volume = verify(c, c.arg<"volume">(), py::object());
   offset = c.global("get_offset")(offset);
   if (high.is_none() || low.is_none() || close.is_none() || volume.is_none()) return py::none();
 
@@ -928,8 +949,9 @@ True
 >>> overlap.ma("median", close, length=2).name
 'SMA_2')doc";
 
-py::object ma(glue::Call& c) {
-  const py::object& mode = c.arg("mode");
+constexpr glue::Signature ma_sig{"ma(mode: str, source: Series, **kwargs) -> 'Optional[Series]'"};
+py::object ma(glue::CallOf<ma_sig>& c) {
+  const py::object& mode = c.arg<"mode">();
   glue::check_str(mode, "mode");
   py::object key = mode.attr("lower")();
   py::dict table;
@@ -937,7 +959,7 @@ py::object ma(glue::Call& c) {
     table[name] = c.global(name);
   }
   py::object fn = table.contains(key) ? py::object(table[key]) : py::object(table["sma"]);
-  return fn(c.arg("source"), **c.kwargs());
+  return fn(c.arg<"source">(), **c.kwargs());
 }
 
 }  // namespace
@@ -956,42 +978,14 @@ PYBIND11_MODULE(overlap, m) {
     glue::import_from(m, utils.c_str(), helper);
   }
 
-  glue::def(
-      m,
-      "sma(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'",
-      sma_doc, sma);
-  glue::def(
-      m,
-      "ema(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'",
-      ema_doc, ema);
-  glue::def(
-      m,
-      "rma(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'",
-      rma_doc, rma);
-  glue::def(
-      m,
-      "wma(close: Series, length: int = None, asc: bool = True, offset: int = None, **kwargs) "
-      "-> 'Optional[Series]'",
-      wma_doc, wma);
-  glue::def(
-      m,
-      "dema(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'",
-      dema_doc, dema);
-  glue::def(
-      m,
-      "tema(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'",
-      tema_doc, tema);
-  glue::def(
-      m,
-      "hma(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'",
-      hma_doc, hma);
-  glue::def(m,
-            "vwap(high: Series, low: Series, close: Series, volume: Series, anchor: str = None, "
-            "offset: int = None, **kwargs) -> 'Optional[Series]'",
-            vwap_doc, vwap, glue::Checks::declared);
-  glue::def(m,
-            "hlc3(high: Series, low: Series, close: Series, offset: int = None, **kwargs) "
-            "-> 'Optional[Series]'",
-            hlc3_doc, hlc3);
-  glue::def(m, "ma(mode: str, source: Series, **kwargs) -> 'Optional[Series]'", ma_doc, ma);
+  glue::def<sma_sig>(m, sma_doc, sma);
+  glue::def<ema_sig>(m, ema_doc, ema);
+  glue::def<rma_sig>(m, rma_doc, rma);
+  glue::def<wma_sig>(m, wma_doc, wma);
+  glue::def<dema_sig>(m, dema_doc, dema);
+  glue::def<tema_sig>(m, tema_doc, tema);
+  glue::def<hma_sig>(m, hma_doc, hma);
+  glue::def<vwap_sig>(m, vwap_doc, vwap, glue::Checks::declared);
+  glue::def<hlc3_sig>(m, hlc3_doc, hlc3);
+  glue::def<ma_sig>(m, ma_doc, ma);
 }

@@ -84,13 +84,15 @@ constexpr const char* fills_doc =
     "value into the remaining gaps. A None option is not applied, and every\n"
     "other keyword is ignored, so indicators can pass all their options.";
 
-py::object verify_series(glue::Call& c) {
-  const py::object& series = c.arg("series");
+constexpr glue::Signature verify_series_sig{
+    "verify_series(series: Series, min_length: int = None) -> 'Optional[Series]'"};
+py::object verify_series(glue::CallOf<verify_series_sig>& c) {
+  const py::object& series = c.arg<"series">();
   py::object series_type = c.global("Series");
   if (!py::isinstance(series, series_type)) {
     glue::raise(PyExc_TypeError, "expected a pandas Series, got " + glue::type_name(series));
   }
-  py::object min_length = glue::int_argument(c.arg("min_length"), "min_length");
+  py::object min_length = glue::int_argument(c.arg<"min_length">(), "min_length");
   if (min_length.is_none()) return series;
   const Py_ssize_t rows = py::len(series);
   // a min_length beyond Py_ssize_t can never be met
@@ -98,20 +100,24 @@ py::object verify_series(glue::Call& c) {
   return series;
 }
 
-py::object get_offset(glue::Call& c) {
-  py::object x = glue::int_argument(c.arg("x"), "x");
+constexpr glue::Signature get_offset_sig{"get_offset(x: int = None) -> int"};
+py::object get_offset(glue::CallOf<get_offset_sig>& c) {
+  py::object x = glue::int_argument(c.arg<"x">(), "x");
   return x.is_none() ? py::int_(0) : x;
 }
 
-py::object apply_offset(glue::Call& c) {
-  const py::object& series = c.arg("series");
-  py::object offset = glue::int_argument(c.arg("offset"), "offset");
+constexpr glue::Signature apply_offset_sig{
+    "_apply_offset(series: Series, offset: int = 0) -> Series"};
+py::object apply_offset(glue::CallOf<apply_offset_sig>& c) {
+  const py::object& series = c.arg<"series">();
+  py::object offset = glue::int_argument(c.arg<"offset">(), "offset");
   if (offset.is_none() || !glue::truthy(offset)) return series;
   return series.attr("shift")(offset);
 }
 
-py::object handle_fills(glue::Call& c) {
-  py::object series = c.arg("series");
+constexpr glue::Signature handle_fills_sig{"_handle_fills(series: Series, **kwargs) -> Series"};
+py::object handle_fills(glue::CallOf<handle_fills_sig>& c) {
+  py::object series = c.arg<"series">();
   py::dict& options = c.kwargs();
   if (options.contains("fillna")) {
     py::object value = options["fillna"];
@@ -141,10 +147,8 @@ PYBIND11_MODULE(utils, m) {
   glue::import_from(m, "typing", "Optional");
   glue::import_from(m, "pandas", "Series");
 
-  glue::def(m, "verify_series(series: Series, min_length: int = None) -> 'Optional[Series]'",
-            verify_doc, verify_series);
-  glue::def(m, "get_offset(x: int = None) -> int", offset_doc, get_offset);
-  glue::def(m, "_apply_offset(series: Series, offset: int = 0) -> Series", apply_offset_doc,
-            apply_offset);
-  glue::def(m, "_handle_fills(series: Series, **kwargs) -> Series", fills_doc, handle_fills);
+  glue::def<verify_series_sig>(m, verify_doc, verify_series);
+  glue::def<get_offset_sig>(m, offset_doc, get_offset);
+  glue::def<apply_offset_sig>(m, apply_offset_doc, apply_offset);
+  glue::def<handle_fills_sig>(m, fills_doc, handle_fills);
 }

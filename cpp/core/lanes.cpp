@@ -1,0 +1,23 @@
+#include "lanes.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <numeric>
+
+namespace orvane::core::lanes {
+
+std::size_t stretch_rows(std::size_t length) {
+  const std::size_t unit = std::lcm(length, std::size_t{4});
+  return unit * std::max<std::size_t>(1, kStretch / unit);
+}
+
+Lane* lane_buffer(double* scratch) {
+  const auto address = reinterpret_cast<std::uintptr_t>(scratch);
+  // the wide build stores whole vectors, which need 32 bytes' alignment even
+  // where the baseline type's alignment is less
+  constexpr std::uintptr_t align = sizeof(Lane);
+  const std::uintptr_t aligned = (address + align - 1) & ~(align - 1);
+  return reinterpret_cast<Lane*>(aligned);
+}
+
+}  // namespace orvane::core::lanes
