@@ -444,7 +444,6 @@ ORVANE_INLINE BlockScan mean_lanes(const double* x, std::size_t stretch, std::si
     }
     std::swap(tail, next);
   }
-  const double* chunk = x;
   const std::size_t rows = 4 * stretch;
   bool finite = true, tied = false;
   for (int k = 0; k < 4; ++k) {
@@ -453,7 +452,7 @@ ORVANE_INLINE BlockScan mean_lanes(const double* x, std::size_t stretch, std::si
   }
   if (!finite) {
     // a clean chunk with a non-finite mean overflowed: summed again, scaled
-    BlockScan scan = scan_block(chunk - length, length, length + rows);
+    BlockScan scan = scan_block(x - length, length, length + rows);
     if (scan.clean) scan.largest = std::numeric_limits<double>::infinity();
     return scan;
   }

@@ -210,15 +210,21 @@ COMMON_INPUTS = {
 }
 
 
-@pytest.mark.parametrize("change", COMMON_INPUTS.values(), ids=COMMON_INPUTS.keys())
-@pytest.mark.parametrize("seed", [s for s in range(120) if s % 11 == 1])
-def test_common_inputs_take_the_native_road(seed, change, native_roads):
+def _windows_equal_the_reference(seed, change):
+    """The windows of random case `seed`, its inputs changed by `change`, equal
+    the pandas formulation's (skipped when nothing is left to join)."""
     bars, calendar, (pre, post) = random_case(seed)
     bars, calendar = change(bars.dropna(subset=["datetime"]), calendar.dropna(subset=["event_datetime"]))
     if len(bars) == 0 or len(calendar) == 0:
         pytest.skip("nothing to join")
     want = reference_windows(bars, calendar, pre, post)
     assert_same_frame(bar_kit.filter_bars_around_events(bars, calendar, pre, post), want)
+
+
+@pytest.mark.parametrize("change", COMMON_INPUTS.values(), ids=COMMON_INPUTS.keys())
+@pytest.mark.parametrize("seed", [s for s in range(120) if s % 11 == 1])
+def test_common_inputs_take_the_native_road(seed, change, native_roads):
+    _windows_equal_the_reference(seed, change)
     assert native_roads.roads()["bar_kit.event_windows"]["native"] == 1
 
 
@@ -239,12 +245,7 @@ TEXT_LAYOUTS = {
 @pytest.mark.parametrize("change", TEXT_LAYOUTS.values(), ids=TEXT_LAYOUTS.keys())
 @pytest.mark.parametrize("seed", [s for s in range(120) if s % 9 == 4])
 def test_texts_are_taken_and_ranked_in_place(seed, change, native_roads):
-    bars, calendar, (pre, post) = random_case(seed)
-    bars, calendar = change(bars.dropna(subset=["datetime"]), calendar.dropna(subset=["event_datetime"]))
-    if len(bars) == 0 or len(calendar) == 0:
-        pytest.skip("nothing to join")
-    want = reference_windows(bars, calendar, pre, post)
-    assert_same_frame(bar_kit.filter_bars_around_events(bars, calendar, pre, post), want)
+    _windows_equal_the_reference(seed, change)
     roads = native_roads.roads()
     assert roads["bar_kit.window_ranks"] == {"native": 2, "pandas": 0}  # keys and event names
     # the grid's names and times, the bars' security and key, the calendar's ticker and former index
