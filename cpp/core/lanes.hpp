@@ -64,19 +64,26 @@ ORVANE_INLINE void transpose(Lane& a, Lane& b, Lane& c, Lane& d) {
   d = __builtin_shuffle(t1, t3, Index{2, 3, 6, 7});
 }
 
-// into[t] = {x[t], x[stride + t], x[2 stride + t], x[3 stride + t]}, t < steps.
-ORVANE_INLINE void gather(const double* x, std::size_t stride, std::size_t steps, Lane* into) {
+// into[t] = f({x[t], x[stride + t], x[2 stride + t], x[3 stride + t]}), t < steps.
+struct AsRead {
+  ORVANE_INLINE Lane operator()(Lane v) const { return v; }
+};
+template <class F = AsRead>
+ORVANE_INLINE void gather(const double* x, std::size_t stride, std::size_t steps, Lane* into,
+                          F f = {}) {
   std::size_t t = 0;
   for (; t + 4 <= steps; t += 4) {
     Lane a = load(x + t), b = load(x + stride + t), c = load(x + 2 * stride + t),
          d = load(x + 3 * stride + t);
     transpose(a, b, c, d);
-    into[t] = a;
-    into[t + 1] = b;
-    into[t + 2] = c;
-    into[t + 3] = d;
+    into[t] = f(a);
+    into[t + 1] = f(b);
+    into[t + 2] = f(c);
+    into[t + 3] = f(d);
   }
-  for (; t < steps; ++t) into[t] = Lane{x[t], x[stride + t], x[2 * stride + t], x[3 * stride + t]};
+  for (; t < steps; ++t) {
+    into[t] = f(Lane{x[t], x[stride + t], x[2 * stride + t], x[3 * stride + t]});
+  }
 }
 
 // The inverse: out[k stride + t] = from[t][k].
@@ -95,10 +102,14 @@ ORVANE_INLINE void scatter(const Lane* from, std::size_t stride, std::size_t ste
   }
 }
 
-// Rows per stretch for windows of `length` rows: whole blocks, a multiple of
-// four (whole transposes), about kStretch rows so a chunk's lanes stay in L2.
-constexpr std::size_t kStretch = 512;
-std::size_t stretch_rows(std::size_t length);
+// Rows per stretch for windows of `length` rows over a series of `rows`:
+// whole blocks, a multiple of four (whole transposes). Long stretches keep
+// each lane's rows in one sequential run, which the memory system streams
+// (at a quarter of the length, a series that misses the caches runs about a
+// fifth slower), while the chunk's lane buffers stay within L2; a shorter
+// series takes shorter stretches, so that most of it still runs in lanes.
+constexpr std::size_t kShortestStretch = 512, kLongestStretch = 4096;
+std::size_t stretch_rows(std::size_t length, std::size_t rows);
 
 // The first Lane-aligned address of caller scratch (doubles); it holds
 // `lanes` Lanes when the scratch has lane_doubles(lanes) doubles.

@@ -67,9 +67,11 @@ inline double window_mean(double sum, std::int64_t nobs, std::int64_t negatives,
 // One step of pandas' exponential mean (ignore_na false). `weighted` is NaN
 // until the first observation.
 struct Ewm {
-  double decay, new_weight;
-  bool adjust;
+  double decay = 0.0, new_weight = 0.0;
+  bool adjust = false;
   double weighted = nan, old_weight = 1.0;
+
+  Ewm() = default;
 
   Ewm(double alpha, bool adjust_weights)
       : decay(1.0 - alpha), new_weight(adjust_weights ? 1.0 : alpha), adjust(adjust_weights) {}
@@ -101,37 +103,30 @@ struct Ewm {
   }
 
   // In the unadjusted steady state - started, the last row observed, this
-  // one too - step() does exactly this to an observed v.
-  bool steady(double v) const { return old_weight == 1.0 && observed(v) && weighted == weighted; }
-  // `UnitTotal`: decay + new_weight is exactly 1 (as it is for every alpha
-  // of a span or length below 500), so the division by it changes nothing;
-  // left in, its latency would lengthen every row's dependent chain.
+  // one too - step() gives exactly decay * weighted + new_weight * v, divided
+  // by decay + new_weight, to an observed v that differs from the mean.
+  // `unit_total`: that sum is exactly 1 (as it is for every alpha of a span
+  // or length below 500), so the division by it changes nothing; left in, its
+  // latency would lengthen every row's dependent chain.
   bool unit_total() const { return decay + new_weight == 1.0; }
-  template <bool UnitTotal>
-  double steady_step(double v) const {
-    const double blended = decay * weighted + new_weight * v;
-    // a value equal to the mean leaves it as it is, exactly
-    if constexpr (UnitTotal) {
-      return weighted == v ? weighted : blended;
-    } else {
-      return weighted == v ? weighted : blended / (decay + new_weight);
-    }
-  }
 };
 
 // The unadjusted exponential mean forgets where it started: two runs of its
 // recurrence that begin apart become bit-for-bit equal within some hundreds
 // of rows and stay equal from there. So the rows are cut into kChains
-// stretches run in lockstep - independent chains of divisions overlap in the
+// stretches run side by side - two vectors of four chains, each chain one
+// lane, so that eight independent chains of multiply-adds overlap in the
 // CPU - each after the first starting a warm-up's rows early.
 // A stretch's results count only when its state at the end of that warm-up
 // equals the state the stretch before reached at the same row; otherwise the
 // stretch is rerun from that state, so results never depend on the cut.
-constexpr std::size_t kChains = 4;
+constexpr std::size_t kChains = 8;
 
-// Rows after which 2^-64 of any starting difference remains.
+// Rows after which 2^-64 of any starting difference remains, in whole
+// groups of four (the rows a chain's lane takes per transpose).
 std::size_t warm_up_rows(double decay) {
-  return static_cast<std::size_t>(std::ceil(64.0 / -std::log2(decay))) + 16;
+  const auto rows = static_cast<std::size_t>(std::ceil(64.0 / -std::log2(decay))) + 16;
+  return (rows + 3) / 4 * 4;
 }
 
 bool same_state(const Ewm& a, const Ewm& b) {
@@ -141,6 +136,82 @@ bool same_state(const Ewm& a, const Ewm& b) {
   return same_mean &&
          std::bit_cast<std::uint64_t>(a.old_weight) == std::bit_cast<std::uint64_t>(b.old_weight);
 }
+
+// Steps the eight chains `c` through `steps` rows each (a multiple of four),
+// chain k from row k * stride of x; `warmed` gets their states after `warm`
+// rows (a multiple of four). Where all eight are steady over four rows
+// (see Ewm::steady) the rows take Ewm::steady_step in lanes, four rows of a
+// chain per transpose; elsewhere each row takes Ewm::step.
+ORVANE_INLINE void ewm_lanes(const double* x, std::size_t stride, std::size_t steps,
+                             std::size_t warm, Ewm* c, Ewm* warmed, double* out) {
+  using lanes::Lane;
+  using Mask = long long __attribute__((vector_size(32)));
+  const Lane decay = lanes::splat(c[0].decay), new_weight = lanes::splat(c[0].new_weight);
+  const Lane total = decay + new_weight;
+  const bool unit_total = c[0].unit_total();
+  Lane w[2], old[2];
+  const auto to_lanes = [&] {
+    for (int h = 0; h < 2; ++h) {
+      w[h] = Lane{c[4 * h].weighted, c[4 * h + 1].weighted, c[4 * h + 2].weighted,
+                  c[4 * h + 3].weighted};
+      old[h] = Lane{c[4 * h].old_weight, c[4 * h + 1].old_weight, c[4 * h + 2].old_weight,
+                    c[4 * h + 3].old_weight};
+    }
+  };
+  const auto from_lanes = [&] {
+    for (int k = 0; k < 8; ++k) c[k].weighted = w[k / 4][k % 4];
+  };
+  to_lanes();
+  const Lane one = lanes::splat(1.0);
+  for (std::size_t t = 0; t < steps; t += 4) {
+    Lane r[2][4];
+    for (int h = 0; h < 2; ++h) {
+      const double* at = x + 4 * h * stride + t;
+      for (int k = 0; k < 4; ++k) r[h][k] = lanes::load(at + k * stride);
+      lanes::transpose(r[h][0], r[h][1], r[h][2], r[h][3]);
+    }
+    // v - v is 0 for finite v only, so the sum is 0 in every lane only when
+    // all 32 rows are observed
+    Lane unobserved = lanes::splat(0.0);
+    for (int h = 0; h < 2; ++h) {
+      for (int k = 0; k < 4; ++k) unobserved += r[h][k] - r[h][k];
+    }
+    const Mask steady =
+        (unobserved == 0.0) & (w[0] == w[0]) & (w[1] == w[1]) & (old[0] == one) & (old[1] == one);
+    if (steady[0] & steady[1] & steady[2] & steady[3]) {
+      for (int k = 0; k < 4; ++k) {
+        for (int h = 0; h < 2; ++h) {
+          Lane blended = decay * w[h] + new_weight * r[h][k];
+          if (!unit_total) blended /= total;
+          // a value equal to the mean leaves it as it is, exactly
+          w[h] = w[h] == r[h][k] ? w[h] : blended;
+          r[h][k] = w[h];
+        }
+      }
+      for (int h = 0; h < 2; ++h) {
+        lanes::transpose(r[h][0], r[h][1], r[h][2], r[h][3]);
+        double* at = out + 4 * h * stride + t;
+        for (int k = 0; k < 4; ++k) lanes::store(at + k * stride, r[h][k]);
+      }
+    } else {
+      from_lanes();
+      for (std::size_t s = t; s < t + 4; ++s) {
+        for (std::size_t k = 0; k < 8; ++k) out[k * stride + s] = c[k].step(x[k * stride + s]);
+      }
+      to_lanes();
+    }
+    if (t + 4 == warm) {
+      from_lanes();
+      std::copy(c, c + kChains, warmed);
+    }
+  }
+  from_lanes();
+}
+
+ORVANE_LANE_KERNEL(ewm_lanes, void,
+                   (const double* x, std::size_t stride, std::size_t steps, std::size_t warm,
+                    Ewm* c, Ewm* warmed, double* out),
+                   (x, stride, steps, warm, c, warmed, out))
 
 // Steps `e` (the state after row from - 1) through rows [from, x.size());
 // returns how many stretches after the first were confirmed.
@@ -156,57 +227,23 @@ std::size_t run_ewm(std::span<const double> x, std::size_t from, Ewm e, std::spa
     serial(e, from, n);
     return 0;
   }
-  const std::size_t stretch = (n - from - warm) / kChains;
-  // chain j steps rows from + j * stretch + t for t < stretch + warm; the
+  // chain k steps rows from + k * stretch + t for t < stretch + warm; the
   // rows a warm-up writes are written again, later, by the chain before
-  // four named states, so that each stays in registers through the loop
-  Ewm c0 = e, c1 = e, c2 = e, c3 = e;
-  const std::size_t b1 = from + stretch, b2 = b1 + stretch, b3 = b2 + stretch;
-  c1.start(x[b1 - 1]);
-  c2.start(x[b2 - 1]);
-  c3.start(x[b3 - 1]);
-  Ewm warmed[kChains] = {e, e, e, e};
-  const bool unit_total = e.unit_total();
-  for (std::size_t t = 0; t < stretch + warm; ++t) {
-    const double v0 = x[from + t], v1 = x[b1 + t], v2 = x[b2 + t], v3 = x[b3 + t];
-    // one branch for the four chains on the rows where all are steady
-    if (c0.steady(v0) & c1.steady(v1) & c2.steady(v2) & c3.steady(v3)) {
-      if (unit_total) {
-        c0.weighted = c0.steady_step<true>(v0);
-        c1.weighted = c1.steady_step<true>(v1);
-        c2.weighted = c2.steady_step<true>(v2);
-        c3.weighted = c3.steady_step<true>(v3);
-      } else {
-        c0.weighted = c0.steady_step<false>(v0);
-        c1.weighted = c1.steady_step<false>(v1);
-        c2.weighted = c2.steady_step<false>(v2);
-        c3.weighted = c3.steady_step<false>(v3);
-      }
-    } else {
-      c0.step(v0);
-      c1.step(v1);
-      c2.step(v2);
-      c3.step(v3);
-    }
-    out[from + t] = c0.weighted;
-    out[b1 + t] = c1.weighted;
-    out[b2 + t] = c2.weighted;
-    out[b3 + t] = c3.weighted;
-    if (t + 1 == warm) {
-      warmed[1] = c1;
-      warmed[2] = c2;
-      warmed[3] = c3;
-    }
+  const std::size_t stretch = (n - from - warm) / kChains / 4 * 4;
+  Ewm chain[kChains], warmed[kChains];
+  for (std::size_t k = 0; k < kChains; ++k) {
+    chain[k] = e;
+    if (k > 0) chain[k].start(x[from + k * stretch - 1]);
   }
-  Ewm chain[kChains] = {c0, c1, c2, c3};
+  ewm_lanes_best(x.data() + from, stretch, stretch + warm, warm, chain, warmed, out.data() + from);
   std::size_t confirmed = 0;
-  for (std::size_t j = 1; j < kChains; ++j) {
-    if (same_state(warmed[j], chain[j - 1])) {
+  for (std::size_t k = 1; k < kChains; ++k) {
+    if (same_state(warmed[k], chain[k - 1])) {
       ++confirmed;
     } else {
-      chain[j] = chain[j - 1];
-      const std::size_t begin = from + j * stretch + warm;
-      serial(chain[j], begin, begin + stretch);
+      chain[k] = chain[k - 1];
+      const std::size_t begin = from + k * stretch + warm;
+      serial(chain[k], begin, begin + stretch);
     }
   }
   serial(chain[kChains - 1], from + kChains * stretch + warm, n);
@@ -478,8 +515,8 @@ constexpr std::size_t kChunk = 256;
 constexpr std::size_t kLaneWindow = 1024;
 bool lane_window(std::size_t length) { return length > kDirectWindow && length <= kLaneWindow; }
 
-std::size_t chunk_rows(std::size_t length) {
-  if (lane_window(length)) return 4 * lanes::stretch_rows(length);
+std::size_t chunk_rows(std::size_t length, std::size_t rows) {
+  if (lane_window(length)) return 4 * lanes::stretch_rows(length, rows);
   return length * std::max<std::size_t>(1, kChunk / length);
 }
 
@@ -487,7 +524,7 @@ std::size_t blocked_rolling_mean(std::span<const double> x, std::size_t length,
                                  std::int64_t min_obs, std::span<double> scratch,
                                  std::span<double> out) {
   const std::size_t n = x.size();
-  const std::size_t chunk = chunk_rows(length);
+  const std::size_t chunk = chunk_rows(length, n);
   const std::size_t stretch = chunk / 4;
   const auto full = static_cast<std::int64_t>(length);
   const double inverse = 1.0 / static_cast<double>(length);
@@ -624,55 +661,58 @@ void weighted_block(const double* x, std::size_t b, std::size_t end, std::size_t
 template <bool Ascending>
 ORVANE_INLINE void weighted_lanes(const double* x, std::size_t stretch, std::size_t length,
                                   double inverse_total, LaneScratch s, double* out) {
-  lanes::gather(x - length, stretch, stretch + length, s.rows);
   const Lane zero = lanes::splat(0.0), missing = lanes::splat(nan);
-  for (std::size_t k = 0; k < stretch + length; ++k) {
-    const Lane v = s.rows[k];
-    s.rows[k] = v - v == 0.0 ? v : missing;
-  }
-  const double len = static_cast<double>(length);
-  const Lane scale = lanes::splat(inverse_total);
+  // infinities read as missing values
+  lanes::gather(x - length, stretch, stretch + length, s.rows,
+                [&](Lane v) { return v - v == 0.0 ? v : missing; });
+  const Lane scale = lanes::splat(inverse_total), one = lanes::splat(1.0);
+  const Lane before_first = lanes::splat(static_cast<double>(length) - 1.0);
   // the suffix sums of the block before (weighted, plain) and those of this
   // block, summed alongside its prefix sums for the next one
   Lane *weighted_suffix = s.tail, *plain_suffix = weighted_suffix + length;
   Lane *next_weighted = plain_suffix + length, *next_plain = next_weighted + length;
   weighted_suffix[length - 1] = plain_suffix[length - 1] = zero;
   next_weighted[length - 1] = next_plain[length - 1] = zero;
-  const auto suffix_step = [&](const Lane* block, std::size_t p, Lane& plain, Lane& weighted,
-                               Lane* into_weighted, Lane* into_plain) {
+  // row p of the block joins the suffix sums; with descending weights it
+  // weighs `weight` (length - p) in them
+  const auto suffix_step = [&](const Lane* block, std::size_t p, Lane weight, Lane& plain,
+                               Lane& weighted, Lane* into_weighted, Lane* into_plain) {
     const Lane v = block[p];
     plain += v;
     if constexpr (Ascending) {
       weighted += plain;
     } else {
-      weighted += lanes::splat(len - static_cast<double>(p)) * v;
+      weighted += weight * v;
     }
     into_weighted[p - 1] = weighted;
     into_plain[p - 1] = plain;
   };
-  Lane plain_after = zero, weighted_after = zero;
-  for (std::size_t p = length - 1; p >= 1; --p) {
-    suffix_step(s.rows, p, plain_after, weighted_after, weighted_suffix, plain_suffix);
+  // the weights as exact running counts (integers far below 2^53), the same
+  // values as converting the row numbers
+  Lane plain_after = zero, weighted_after = zero, count = one;
+  for (std::size_t p = length - 1; p >= 1; --p, count += one) {
+    suffix_step(s.rows, p, count, plain_after, weighted_after, weighted_suffix, plain_suffix);
   }
   for (std::size_t b = 0; b < stretch; b += length) {
     const Lane* own = s.rows + b + length;
     Lane plain = zero, ramp = zero;
     plain_after = weighted_after = zero;
-    for (std::size_t m = 0; m < length; ++m) {
+    Lane m_plus_one = one, rest = before_first;  // m + 1 and length - 1 - m
+    for (std::size_t m = 0; m < length; ++m, m_plus_one += one, rest -= one) {
       const Lane v = own[m];
-      const double mm = static_cast<double>(m);
       plain += v;
       Lane sum;
       if constexpr (Ascending) {
-        ramp += lanes::splat(mm + 1.0) * v;
-        sum = ramp + lanes::splat(len - 1.0 - mm) * plain + weighted_suffix[m];
+        ramp += m_plus_one * v;
+        sum = ramp + rest * plain + weighted_suffix[m];
       } else {
         ramp += plain;
-        sum = ramp + weighted_suffix[m] + lanes::splat(mm + 1.0) * plain_suffix[m];
+        sum = ramp + weighted_suffix[m] + m_plus_one * plain_suffix[m];
       }
       s.means[b + m] = sum * scale;
       if (m + 1 < length) {
-        suffix_step(own, length - 1 - m, plain_after, weighted_after, next_weighted, next_plain);
+        suffix_step(own, length - 1 - m, m_plus_one, plain_after, weighted_after, next_weighted,
+                    next_plain);
       }
     }
     std::swap(weighted_suffix, next_weighted);
@@ -714,7 +754,7 @@ std::size_t weighted_sums(std::span<const double> x, std::size_t length, std::sp
   };
   std::size_t b = 0, in_lanes_rows = 0;
   if (lane_window(length)) {
-    const std::size_t stretch = lanes::stretch_rows(length);
+    const std::size_t stretch = lanes::stretch_rows(length, n);
     const LaneScratch lane_scratch(plain_suffix + length, stretch, length);
     blocks(0, std::min(length, n));
     const auto run = Ascending ? ascending_lanes_best : descending_lanes_best;
@@ -731,9 +771,9 @@ std::size_t weighted_sums(std::span<const double> x, std::size_t length, std::sp
 
 }  // namespace
 
-std::size_t rolling_mean_scratch(std::size_t length, std::size_t) {
+std::size_t rolling_mean_scratch(std::size_t length, std::size_t rows) {
   if (!lane_window(length)) return length + 1;
-  const std::size_t lanes = LaneScratch::lanes(lanes::stretch_rows(length), length);
+  const std::size_t lanes = LaneScratch::lanes(lanes::stretch_rows(length, rows), length);
   return length + 1 + lanes::lane_doubles(lanes);
 }
 
@@ -784,9 +824,10 @@ std::size_t seeded_ewm_mean(std::span<const double> x, std::size_t length, doubl
   return run_ewm(x, length, e, out);
 }
 
-std::size_t weighted_mean_scratch(std::size_t length) {
+std::size_t weighted_mean_scratch(std::size_t length, std::size_t rows) {
   if (!lane_window(length)) return 2 * length;
-  return 2 * length + lanes::lane_doubles(LaneScratch::lanes(lanes::stretch_rows(length), length));
+  return 2 * length +
+         lanes::lane_doubles(LaneScratch::lanes(lanes::stretch_rows(length, rows), length));
 }
 
 std::size_t weighted_mean(std::span<const double> x, std::size_t length, bool ascending,
@@ -802,9 +843,10 @@ std::size_t weighted_mean(std::span<const double> x, std::size_t length, bool as
 
 std::size_t hull_mean_scratch(std::size_t length, std::size_t half, std::size_t root) {
   const std::size_t widest = std::max({length, half, root});
-  return 4 * (kHullChunk + widest) +
-         std::max({weighted_mean_scratch(length), weighted_mean_scratch(half),
-                   weighted_mean_scratch(root)});
+  const std::size_t part = kHullChunk + widest;
+  return 4 * part +
+         std::max({weighted_mean_scratch(length, part), weighted_mean_scratch(half, part),
+                   weighted_mean_scratch(root, part)});
 }
 
 void hull_mean(std::span<const double> x, std::size_t length, std::size_t half, std::size_t root,
@@ -817,8 +859,9 @@ void hull_mean(std::span<const double> x, std::size_t length, std::size_t half, 
   double* diff = slow + part;  // root - 1 carried differences, then the chunk's
   double* blended = diff + part;
   const std::span<double> weights_scratch(
-      blended + part, std::max({weighted_mean_scratch(length), weighted_mean_scratch(half),
-                                weighted_mean_scratch(root)}));
+      blended + part,
+      std::max({weighted_mean_scratch(length, part), weighted_mean_scratch(half, part),
+                weighted_mean_scratch(root, part)}));
   // the last `rows` means of windows of `window` rows ending in [a, a + rows)
   const auto tail_means = [&](std::span<const double> source, std::size_t a, std::size_t rows,
                               std::size_t window, double* into) {
