@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <numeric>
 
 #include "lanes.hpp"
 
@@ -423,11 +424,8 @@ void direct_means(const double* __restrict x, std::size_t from, std::size_t to, 
   }
 }
 
-// A chunk of whole blocks four stretches long, every window full and finite:
-// the four stretches' windows summed side by side (see lanes.hpp), each from
-// the suffix sums of the block before and the prefix sums of its own, one
-// row after the other as a single stretch would be. `x` and `out` point at the
-// chunk's first row, which has a block before it.
+// The buffers of lanes that run four stretches of a chunk side by side (the
+// weighted mean's; see lanes.hpp).
 using lanes::Lane;
 
 struct LaneScratch {
@@ -441,96 +439,148 @@ struct LaneScratch {
       : rows(lanes::lane_buffer(scratch)), means(rows + stretch + length), tail(means + stretch) {}
 };
 
-// Returns what scan_block would of the chunk, except for `largest`: of the
-// chunk's last block only (all the next chunk's windows reach) when every
-// mean is finite, and infinite when a sum overflowed. Means of finite rows are
-// finite unless a sum overflowed, so only a chunk with a non-finite mean needs
-// the full scan. The means stand only when the chunk is clean and not huge.
-ORVANE_INLINE BlockScan mean_lanes(const double* x, std::size_t stretch, std::size_t length,
-                                   double inverse, LaneScratch s, double* out) {
-  using Mask = long long __attribute__((vector_size(32)));
-  lanes::gather(x - length, stretch, stretch + length, s.rows);
-  const Lane scale = lanes::splat(inverse), zero = lanes::splat(0.0);
-  Lane unfinished = zero;  // mean - mean: 0 for finite means only
-  Mask ties = {0, 0, 0, 0};
-  // suffix sums of the block before: `tail` for this block's windows, `next`
-  // for the next block's, summed alongside this block's prefix sums
-  Lane* tail = s.tail;
-  Lane* next = s.tail + length + 1;
-  tail[length] = next[length] = zero;
-  Lane acc = zero;
-  for (std::size_t p = length - 1; p >= 1; --p) {
-    acc += s.rows[p];
-    tail[p] = acc;
-  }
-  for (std::size_t b = 0; b < stretch; b += length) {
-    const Lane* own = s.rows + b + length;
-    Lane prefix = zero;
-    acc = zero;
-    for (std::size_t m = 0; m < length; ++m) {
-      const Lane v = own[m];
-      prefix += v;
-      const Lane mean = (prefix + tail[m + 1]) * scale;
-      s.means[b + m] = mean;
-      if (m + 1 < length) {
-        acc += own[length - 1 - m];
-        next[length - 1 - m] = acc;
-      }
-      unfinished += mean - mean;
-      ties |= v == own[m - 1];  // own[-1] is the row before
-    }
-    std::swap(tail, next);
-  }
-  const std::size_t rows = 4 * stretch;
-  bool finite = true, tied = false;
-  for (int k = 0; k < 4; ++k) {
-    finite &= unfinished[k] == 0.0;
-    tied |= ties[k] != 0;
-  }
-  if (!finite) {
-    // a clean chunk with a non-finite mean overflowed: summed again, scaled
-    BlockScan scan = scan_block(x - length, length, length + rows);
-    if (scan.clean) scan.largest = std::numeric_limits<double>::infinity();
-    return scan;
-  }
-  lanes::scatter(s.means, stretch, stretch, out);
-  BlockScan scan{true, tied, 0.0};
-  for (std::size_t p = rows - length; p < rows; ++p)
-    scan.largest = std::max(scan.largest, std::fabs(x[p]));
-  return scan;
-}
-
-ORVANE_LANE_KERNEL(mean_lanes, BlockScan,
-                   (const double* x, std::size_t stretch, std::size_t length, double inverse,
-                    LaneScratch s, double* out),
-                   (x, stretch, length, inverse, s, out))
-
-// Rows are scanned in chunks of whole blocks, four stretches long when the
+// Rows are scanned in chunks of whole blocks: about kLaneChunk rows when the
 // windows are long enough for lanes, else about kChunk rows, so that short
 // windows do not pay a scan's fixed costs every few rows.
-constexpr std::size_t kChunk = 256;
+constexpr std::size_t kChunk = 256, kLaneChunk = 2048;
 
-// Windows longer than direct sums pay for and short enough that a chunk's
-// lanes stay within L2.
+// Windows longer than direct sums pay for and short enough that a lane's
+// blocks stay within L1.
 constexpr std::size_t kLaneWindow = 1024;
 bool lane_window(std::size_t length) { return length > kDirectWindow && length <= kLaneWindow; }
 
-std::size_t chunk_rows(std::size_t length, std::size_t rows) {
-  if (lane_window(length)) return 4 * lanes::stretch_rows(length, rows);
-  return length * std::max<std::size_t>(1, kChunk / length);
+std::size_t chunk_rows(std::size_t length) {
+  const std::size_t unit = lane_window(length) ? std::lcm(length, std::size_t{4}) : length;
+  return unit * std::max<std::size_t>(1, (lane_window(length) ? kLaneChunk : kChunk) / unit);
+}
+
+// Streaming lanes for the rolling mean. The chunks of a section are dealt to
+// four lanes in quarters - lane k takes `per` consecutive chunks - and the
+// four lanes run side by side, one vector, four rows of each lane per
+// transpose in registers. Each lane so reads and writes one long sequential
+// run, which the memory system streams, and needs no buffer of rows.
+//
+// Each lane does what clean chunks take one after the other: each window
+// summed from the suffix sums of the block before and the prefix sums of its
+// own, one row after the other, the suffix sums of a block summed as it
+// ends, and a window of equal values given the latest value. A chunk's means
+// stand (`valid`) when all of them are finite, that is when its rows and
+// those of the block before are observed and no sum overflowed; the other
+// chunks are summed again the careful way.
+struct MeanLaneScratch {
+  Lane* tail;   // length + 1: the suffix sums of the block before
+  Lane* block;  // length: the rows of this block
+  static std::size_t lanes(std::size_t length) { return 2 * length + 1; }
+  MeanLaneScratch(double* scratch, std::size_t length)
+      : tail(lanes::lane_buffer(scratch)), block(tail + length + 1) {}
+};
+
+// `x` and `out` point at the first row of lane 0, `per` chunks of `chunk`
+// rows after it lane 1's, and so on; lane 0's first row has a block before
+// it. valid[k * per + i] tells whether lane k's chunk i stands.
+ORVANE_INLINE void stream_mean_lanes(const double* x, std::size_t chunk, std::size_t per,
+                                     std::size_t length, double inverse, MeanLaneScratch s,
+                                     unsigned char* valid, double* out) {
+  const std::size_t stride = chunk * per;
+  const Lane zero = lanes::splat(0.0), one = lanes::splat(1.0), scale = lanes::splat(inverse);
+  const Lane full = lanes::splat(static_cast<double>(length));
+  const auto row = [&](std::ptrdiff_t t) {
+    return Lane{x[t], x[static_cast<std::ptrdiff_t>(stride) + t],
+                x[2 * static_cast<std::ptrdiff_t>(stride) + t],
+                x[3 * static_cast<std::ptrdiff_t>(stride) + t]};
+  };
+  // suffix sums of the block before
+  const auto end_block = [&] {
+    Lane acc = zero;
+    s.tail[length] = zero;
+    for (std::size_t p = length - 1; p >= 1; --p) {
+      acc += s.block[p];
+      s.tail[p] = acc;
+    }
+  };
+  const auto before = static_cast<std::ptrdiff_t>(length);
+  for (std::size_t p = 0; p < length; ++p)
+    s.block[p] = row(static_cast<std::ptrdiff_t>(p) - before);
+  end_block();
+  // the run of values equal to the latest, counted up to a window's length
+  Lane last = row(-1), run = one;
+  for (std::ptrdiff_t back = 2; back <= before; ++back) {
+    const Lane earlier = row(-back);
+    run += (earlier == last) & (run == lanes::splat(static_cast<double>(back - 1))) ? one : zero;
+  }
+  Lane prefix = zero, unfinished = zero;  // mean - mean: 0 for finite means only
+  std::size_t m = 0;                      // the row's place in its block
+  for (std::size_t t = 0; t < stride; t += 4) {
+    Lane r[4];
+    for (std::size_t k = 0; k < 4; ++k) r[k] = lanes::load(x + k * stride + t);
+    lanes::transpose(r[0], r[1], r[2], r[3]);
+    for (Lane& v : r) {
+      s.block[m] = v;
+      prefix += v;
+      const Lane mean = (prefix + s.tail[m + 1]) * scale;
+      unfinished += mean - mean;
+      run = v == last ? run + one : one;
+      last = v;
+      v = run >= full ? v : mean;
+      if (++m == length) {
+        end_block();
+        prefix = zero;
+        m = 0;
+      }
+    }
+    lanes::transpose(r[0], r[1], r[2], r[3]);
+    for (std::size_t k = 0; k < 4; ++k) lanes::store(out + k * stride + t, r[k]);
+    if ((t + 4) % chunk == 0) {
+      const std::size_t i = (t + 4) / chunk - 1;
+      for (std::size_t k = 0; k < 4; ++k) valid[k * per + i] = unfinished[k] == 0.0;
+      unfinished = zero;
+    }
+  }
+}
+
+ORVANE_LANE_KERNEL(stream_mean_lanes, void,
+                   (const double* x, std::size_t chunk, std::size_t per, std::size_t length,
+                    double inverse, MeanLaneScratch s, unsigned char* valid, double* out),
+                   (x, chunk, per, length, inverse, s, valid, out))
+
+// Lanes run over sections of the series, kSectionChunks chunks (about 2 MiB
+// of results) at a time: long runs for each lane, and the four runs of
+// results close enough that the pages the system hands out fresh are still
+// in the cache when they are written.
+constexpr std::size_t kSectionChunks = 128;
+
+// Chunks per lane in the section that starts at chunk `first` of `chunks`.
+std::size_t section_chunks_per_lane(std::size_t first, std::size_t chunks) {
+  return std::min(kSectionChunks, chunks - first) / 4;
 }
 
 std::size_t blocked_rolling_mean(std::span<const double> x, std::size_t length,
                                  std::int64_t min_obs, std::span<double> scratch,
                                  std::span<double> out) {
   const std::size_t n = x.size();
-  const std::size_t chunk = chunk_rows(length, n);
-  const std::size_t stretch = chunk / 4;
+  const std::size_t chunk = chunk_rows(length);
   const auto full = static_cast<std::int64_t>(length);
   const double inverse = 1.0 / static_cast<double>(length);
   const double limit = overflow_limit(length), scale = overflow_scale(length);
   double* suffix = scratch.data();  // of the previous block, length + 1 entries
   std::fill(suffix, suffix + length + 1, 0.0);
+  // whole sections of chunks after the first run in lanes first, up to chunk
+  // `laned`; `valid` says which of them stand
+  const std::size_t chunks = lane_window(length) ? n / chunk : 0;
+  double* lane_scratch = suffix + length + 1;
+  unsigned char* valid = reinterpret_cast<unsigned char*>(
+      lane_scratch + lanes::lane_doubles(MeanLaneScratch::lanes(length)));
+  std::size_t laned = 1;
+  for (std::size_t per; chunks > 0 && (per = section_chunks_per_lane(laned, chunks)) > 0;
+       laned += 4 * per) {
+    stream_mean_lanes_best(x.data() + laned * chunk, chunk, per, length, inverse,
+                           MeanLaneScratch(lane_scratch, length), valid + laned,
+                           out.data() + laned * chunk);
+  }
+  const auto stands = [&](std::size_t c) {
+    const std::size_t i = c / chunk;
+    return i >= 1 && i < laned && valid[i];
+  };
   std::int64_t nobs = 0, negatives = 0, same_run = 0;
   bool counts_valid = true;  // nobs and negatives describe the window ending at row c - 1
   double last = observed(x[0]) ? x[0] : nan;
@@ -539,19 +589,27 @@ std::size_t blocked_rolling_mean(std::span<const double> x, std::size_t length,
   std::size_t in_lanes_rows = 0;
   for (std::size_t c = 0; c < n; c += chunk) {
     const std::size_t chunk_end = std::min(c + chunk, n);
-    // a whole chunk after a clean one is summed in lanes straight away, and
-    // summed again the careful way below when the scan finds it is not clean
-    const bool in_lanes = lane_window(length) && chunk_end - c == chunk && previous_clean;
-    const BlockScan scan =
-        in_lanes
-            ? mean_lanes_best(x.data() + c, stretch, length, inverse,
-                              LaneScratch(suffix + length + 1, stretch, length), out.data() + c)
-            : scan_block(x.data(), c, chunk_end);
+    if (stands(c)) {
+      in_lanes_rows += chunk;
+      previous_clean = true;
+      counts_valid = false;
+      continue;
+    }
+    if (c > 0 && stands(c - chunk)) {
+      // what the chunk before, summed in lanes, leaves: its rows are all
+      // observed, and all the next windows reach is its last block
+      previous_largest = 0.0;
+      for (std::size_t p = c - length; p < c; ++p) {
+        previous_largest = std::max(previous_largest, std::fabs(x[p]));
+      }
+      last = x[c - 1];
+      same_run = 1;
+      while (same_run < full && x[c - 1 - static_cast<std::size_t>(same_run)] == last) ++same_run;
+    }
+    const BlockScan scan = scan_block(x.data(), c, chunk_end);
     const bool huge = std::max(previous_largest, scan.largest) > limit;
     if (scan.clean && previous_clean && !huge) {
-      if (in_lanes) {
-        in_lanes_rows += chunk;  // summed above
-      } else if (length <= kDirectWindow) {
+      if (length <= kDirectWindow) {
         direct_means(x.data(), c, chunk_end, length, inverse, out.data());
       } else {
         for (std::size_t b = c; b < chunk_end; b += length) {
@@ -773,8 +831,10 @@ std::size_t weighted_sums(std::span<const double> x, std::size_t length, std::sp
 
 std::size_t rolling_mean_scratch(std::size_t length, std::size_t rows) {
   if (!lane_window(length)) return length + 1;
-  const std::size_t lanes = LaneScratch::lanes(lanes::stretch_rows(length, rows), length);
-  return length + 1 + lanes::lane_doubles(lanes);
+  // the lanes' blocks, then a byte per chunk
+  const std::size_t flags = rows / chunk_rows(length);
+  return length + 1 + lanes::lane_doubles(MeanLaneScratch::lanes(length)) +
+         (flags + sizeof(double) - 1) / sizeof(double);
 }
 
 std::size_t rolling_mean(std::span<const double> x, std::size_t length, std::size_t min_periods,

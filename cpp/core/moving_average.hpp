@@ -32,9 +32,11 @@ namespace orvane::core {
 // summed scaled: every window of finite observations has a finite mean.
 // `length` >= 1; `scratch` holds rolling_mean_scratch(length, x.size()) doubles.
 //
-// Windows of 7 to 1,024 rows are summed four stretches at a time, one per
-// vector lane, in chunks of whole blocks after a chunk without missing
-// values; returns how many rows were (the rest are summed one at a time).
+// On series of more than five chunks (about 2,048 rows each), windows of 7
+// to 1,024 rows are summed in four vector lanes, each lane a long run of
+// chunks after the first; the chunks whose means stand there (every row and
+// the block before it observed, no sum overflowing) are not summed again.
+// Returns how many rows stood in lanes (the rest are summed one at a time).
 std::size_t rolling_mean_scratch(std::size_t length, std::size_t rows);
 std::size_t rolling_mean(std::span<const double> x, std::size_t length, std::size_t min_periods,
                          std::span<double> scratch, std::span<double> out);

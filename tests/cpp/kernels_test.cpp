@@ -281,25 +281,47 @@ double newest_heaviest(std::size_t age, std::size_t length) {
   return static_cast<double>(length - age);
 }
 
+// Every window within (length + 2) roundings of its mean |value|, and a
+// window of equal values exactly that value; returns the rows in lanes.
+std::size_t check_rolling_lanes(const Vec& x, std::size_t length) {
+  Vec got(x.size()), scratch(core::rolling_mean_scratch(length, x.size()));
+  const std::size_t in_lanes = core::rolling_mean(x, length, length, scratch, got);
+  const Exact want = exact_windows(x, length, length, false, equal_weight);
+  const double bound = static_cast<double>(length + 2) * 0x1p-52;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    EXPECT_EQ(std::isnan(got[i]), std::isnan(want.mean[i])) << length << " " << i;
+    if (std::isnan(got[i]) || std::isnan(want.mean[i])) continue;
+    EXPECT_TRUE(std::isfinite(got[i])) << length << " " << i;
+    EXPECT_LE(std::fabs(got[i] - want.mean[i]), bound * want.scale[i]) << length << " " << i;
+    if (want.flat[i]) {
+      EXPECT_EQ(got[i], x[i]) << length << " " << i;
+    }
+    if (::testing::Test::HasFailure()) break;
+  }
+  return in_lanes;
+}
+
 TEST(RollingMean, LanesSumEachWindowFromItsOwnRows) {
   const Vec x = lane_series(40000);
   for (std::size_t length : {7, 10, 100, 600}) {
-    Vec got(x.size()), scratch(core::rolling_mean_scratch(length, x.size()));
-    const std::size_t in_lanes = core::rolling_mean(x, length, length, scratch, got);
     // only the chunks with a missing value or a huge sum, and those after
     // them, are summed one at a time
-    EXPECT_GT(in_lanes, x.size() / 3) << length;
-    const Exact want = exact_windows(x, length, length, false, equal_weight);
-    const double bound = static_cast<double>(length + 2) * 0x1p-52;
-    for (std::size_t i = 0; i < x.size(); ++i) {
-      ASSERT_EQ(std::isnan(got[i]), std::isnan(want.mean[i])) << length << " " << i;
-      if (std::isnan(got[i])) continue;
-      ASSERT_TRUE(std::isfinite(got[i])) << length << " " << i;
-      ASSERT_LE(std::fabs(got[i] - want.mean[i]), bound * want.scale[i]) << length << " " << i;
-      if (want.flat[i]) {
-        ASSERT_EQ(got[i], x[i]) << length << " " << i;
-      }
-    }
+    EXPECT_GT(check_rolling_lanes(x, length), x.size() / 3) << length;
+  }
+}
+
+TEST(RollingMean, LanesCarryRunsOfEqualValuesAcrossTheirStarts) {
+  // runs of equal values up to three windows long, so that runs cross the
+  // starts of lanes and of sections (several sections' worth of rows)
+  std::mt19937_64 rng(11);
+  Vec x(600'000);
+  for (std::size_t i = 0; i < x.size();) {
+    const double v = std::uniform_real_distribution<double>(-1.0, 1.0)(rng);
+    std::size_t run = 1 + rng() % 30;
+    for (; run > 0 && i < x.size(); --run) x[i++] = v;
+  }
+  for (std::size_t length : {7, 10, 24}) {
+    EXPECT_GT(check_rolling_lanes(x, length), x.size() * 9 / 10) << length;
   }
 }
 
