@@ -1,17 +1,8 @@
 #include "lanes.hpp"
 
-#include <algorithm>
 #include <cstdint>
-#include <numeric>
 
 namespace orvane::core::lanes {
-
-std::size_t stretch_rows(std::size_t length, std::size_t rows) {
-  const std::size_t unit = std::lcm(length, std::size_t{4});
-  // a chunk (four stretches) of at most a sixteenth of the series
-  const std::size_t wanted = std::clamp(rows / 64, kShortestStretch, kLongestStretch);
-  return unit * std::max<std::size_t>(1, wanted / unit);
-}
 
 Lane* lane_buffer(double* scratch) {
   const auto address = reinterpret_cast<std::uintptr_t>(scratch);

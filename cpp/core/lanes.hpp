@@ -1,12 +1,13 @@
-// Four stretches of a series computed side by side, one per lane of a vector.
+// Four runs of a series computed side by side, one per lane of a vector.
 //
 // The window kernels sum blocks of `length` rows one row after the other: a
-// dependent addition per row. Cut a chunk into four stretches that start on
-// block boundaries and every stretch is at the same row of its block at the
-// same step, so one vector carries the four stretches' rows with the block
-// logic written once, and the additions of the four run as one instruction.
-// Rows are transposed into that layout in groups of four (a 4 x 4 transpose
-// in registers) and the results transposed back.
+// dependent addition per row. Cut a stretch of whole blocks into four runs and
+// every run is at the same row of its block at the same step, so one vector
+// carries the four runs' rows with the block logic written once, and the
+// additions of the four run as one instruction. Rows are read four of a run at
+// a time and transposed in registers into that layout (a 4 x 4 transpose), and
+// the results transposed back as they are written. Each lane so reads and
+// writes one sequential run, which the memory system streams.
 //
 // Every lane does exactly the scalar arithmetic of its rows, in the same
 // order: results are the same bit for bit whatever the vector width. The
@@ -64,52 +65,19 @@ ORVANE_INLINE void transpose(Lane& a, Lane& b, Lane& c, Lane& d) {
   d = __builtin_shuffle(t1, t3, Index{2, 3, 6, 7});
 }
 
-// into[t] = f({x[t], x[stride + t], x[2 stride + t], x[3 stride + t]}), t < steps.
-struct AsRead {
-  ORVANE_INLINE Lane operator()(Lane v) const { return v; }
-};
-template <class F = AsRead>
-ORVANE_INLINE void gather(const double* x, std::size_t stride, std::size_t steps, Lane* into,
-                          F f = {}) {
-  std::size_t t = 0;
-  for (; t + 4 <= steps; t += 4) {
-    Lane a = load(x + t), b = load(x + stride + t), c = load(x + 2 * stride + t),
-         d = load(x + 3 * stride + t);
-    transpose(a, b, c, d);
-    into[t] = f(a);
-    into[t + 1] = f(b);
-    into[t + 2] = f(c);
-    into[t + 3] = f(d);
-  }
-  for (; t < steps; ++t) {
-    into[t] = f(Lane{x[t], x[stride + t], x[2 * stride + t], x[3 * stride + t]});
-  }
+// Rows [t, t + 4) of four runs `stride` rows apart, read as four steps of
+// the four lanes; each step's Lane becomes step(Lane), in order, and the
+// results are written to the same rows of `out`.
+template <class Step>
+ORVANE_INLINE void four_steps(const double* x, std::size_t stride, std::size_t t, double* out,
+                              Step step) {
+  Lane r[4];
+  for (std::size_t k = 0; k < 4; ++k) r[k] = load(x + k * stride + t);
+  transpose(r[0], r[1], r[2], r[3]);
+  for (Lane& v : r) v = step(v);
+  transpose(r[0], r[1], r[2], r[3]);
+  for (std::size_t k = 0; k < 4; ++k) store(out + k * stride + t, r[k]);
 }
-
-// The inverse: out[k stride + t] = from[t][k].
-ORVANE_INLINE void scatter(const Lane* from, std::size_t stride, std::size_t steps, double* out) {
-  std::size_t t = 0;
-  for (; t + 4 <= steps; t += 4) {
-    Lane a = from[t], b = from[t + 1], c = from[t + 2], d = from[t + 3];
-    transpose(a, b, c, d);
-    store(out + t, a);
-    store(out + stride + t, b);
-    store(out + 2 * stride + t, c);
-    store(out + 3 * stride + t, d);
-  }
-  for (; t < steps; ++t) {
-    for (std::size_t k = 0; k < 4; ++k) out[k * stride + t] = from[t][k];
-  }
-}
-
-// Rows per stretch for windows of `length` rows over a series of `rows`:
-// whole blocks, a multiple of four (whole transposes). Long stretches keep
-// each lane's rows in one sequential run, which the memory system streams
-// (at a quarter of the length, a series that misses the caches runs about a
-// fifth slower), while the chunk's lane buffers stay within L2; a shorter
-// series takes shorter stretches, so that most of it still runs in lanes.
-constexpr std::size_t kShortestStretch = 512, kLongestStretch = 4096;
-std::size_t stretch_rows(std::size_t length, std::size_t rows);
 
 // The first Lane-aligned address of caller scratch (doubles); it holds
 // `lanes` Lanes when the scratch has lane_doubles(lanes) doubles.

@@ -424,20 +424,7 @@ void direct_means(const double* __restrict x, std::size_t from, std::size_t to, 
   }
 }
 
-// The buffers of lanes that run four stretches of a chunk side by side (the
-// weighted mean's; see lanes.hpp).
 using lanes::Lane;
-
-struct LaneScratch {
-  Lane* rows;   // stretch + length: the block before each stretch, then the stretch
-  Lane* means;  // stretch
-  Lane* tail;   // 4 (length + 1): suffix sums of two blocks
-  static std::size_t lanes(std::size_t stretch, std::size_t length) {
-    return 2 * stretch + 5 * length + 4;
-  }
-  LaneScratch(double* scratch, std::size_t stretch, std::size_t length)
-      : rows(lanes::lane_buffer(scratch)), means(rows + stretch + length), tail(means + stretch) {}
-};
 
 // Rows are scanned in chunks of whole blocks: about kLaneChunk rows when the
 // windows are long enough for lanes, else about kChunk rows, so that short
@@ -510,26 +497,25 @@ ORVANE_INLINE void stream_mean_lanes(const double* x, std::size_t chunk, std::si
   }
   Lane prefix = zero, unfinished = zero;  // mean - mean: 0 for finite means only
   std::size_t m = 0;                      // the row's place in its block
-  for (std::size_t t = 0; t < stride; t += 4) {
-    Lane r[4];
-    for (std::size_t k = 0; k < 4; ++k) r[k] = lanes::load(x + k * stride + t);
-    lanes::transpose(r[0], r[1], r[2], r[3]);
-    for (Lane& v : r) {
-      s.block[m] = v;
-      prefix += v;
-      const Lane mean = (prefix + s.tail[m + 1]) * scale;
-      unfinished += mean - mean;
-      run = v == last ? run + one : one;
-      last = v;
-      v = run >= full ? v : mean;
-      if (++m == length) {
-        end_block();
-        prefix = zero;
-        m = 0;
-      }
+  // one row of the four lanes: its mean, or the latest value for a window
+  // of equal values
+  const auto step = [&](Lane v) {
+    s.block[m] = v;
+    prefix += v;
+    const Lane mean = (prefix + s.tail[m + 1]) * scale;
+    unfinished += mean - mean;
+    run = v == last ? run + one : one;
+    last = v;
+    const Lane result = run >= full ? v : mean;
+    if (++m == length) {
+      end_block();
+      prefix = zero;
+      m = 0;
     }
-    lanes::transpose(r[0], r[1], r[2], r[3]);
-    for (std::size_t k = 0; k < 4; ++k) lanes::store(out + k * stride + t, r[k]);
+    return result;
+  };
+  for (std::size_t t = 0; t < stride; t += 4) {
+    lanes::four_steps(x, stride, t, out, step);
     if ((t + 4) % chunk == 0) {
       const std::size_t i = (t + 4) / chunk - 1;
       for (std::size_t k = 0; k < 4; ++k) valid[k * per + i] = unfinished[k] == 0.0;
@@ -547,11 +533,21 @@ ORVANE_LANE_KERNEL(stream_mean_lanes, void,
 // of results) at a time: long runs for each lane, and the four runs of
 // results close enough that the pages the system hands out fresh are still
 // in the cache when they are written.
-constexpr std::size_t kSectionChunks = 128;
+constexpr std::size_t kSectionChunks = 128, kSectionRows = kSectionChunks * kLaneChunk;
 
-// Chunks per lane in the section that starts at chunk `first` of `chunks`.
-std::size_t section_chunks_per_lane(std::size_t first, std::size_t chunks) {
-  return std::min(kSectionChunks, chunks - first) / 4;
+// Calls lanes(first, per) for each whole section of the chunks after the
+// first of `chunks` (`per` chunks a lane, the last section as long as four
+// lanes of whole chunks allow); returns the first chunk after them.
+template <class Lanes>
+std::size_t in_sections(std::size_t chunks, Lanes lanes) {
+  std::size_t first = 1;
+  while (first < chunks) {
+    const std::size_t per = std::min(kSectionChunks, chunks - first) / 4;
+    if (per == 0) break;
+    lanes(first, per);
+    first += 4 * per;
+  }
+  return first;
 }
 
 std::size_t blocked_rolling_mean(std::span<const double> x, std::size_t length,
@@ -570,13 +566,11 @@ std::size_t blocked_rolling_mean(std::span<const double> x, std::size_t length,
   double* lane_scratch = suffix + length + 1;
   unsigned char* valid = reinterpret_cast<unsigned char*>(
       lane_scratch + lanes::lane_doubles(MeanLaneScratch::lanes(length)));
-  std::size_t laned = 1;
-  for (std::size_t per; chunks > 0 && (per = section_chunks_per_lane(laned, chunks)) > 0;
-       laned += 4 * per) {
-    stream_mean_lanes_best(x.data() + laned * chunk, chunk, per, length, inverse,
-                           MeanLaneScratch(lane_scratch, length), valid + laned,
-                           out.data() + laned * chunk);
-  }
+  const std::size_t laned = in_sections(chunks, [&](std::size_t first, std::size_t per) {
+    stream_mean_lanes_best(x.data() + first * chunk, chunk, per, length, inverse,
+                           MeanLaneScratch(lane_scratch, length), valid + first,
+                           out.data() + first * chunk);
+  });
   const auto stands = [&](std::size_t c) {
     const std::size_t i = c / chunk;
     return i >= 1 && i < laned && valid[i];
@@ -714,87 +708,103 @@ void weighted_block(const double* x, std::size_t b, std::size_t end, std::size_t
   }
 }
 
-// weighted_block over a chunk of four stretches, side by side; `x` and `out`
-// point at the chunk's first row, which has a block before it.
+// weighted_block in streaming lanes, section by section (see
+// stream_mean_lanes): each lane runs its blocks one after the other with the
+// same arithmetic, row by row. Every result stands as it is, so the lanes
+// need no chunks and start after the first block, and a series of a few
+// thousand rows (a pass of the Hull mean) runs in lanes too. `x` and `out` point at the first row
+// of lane 0, which has a block before it; each lane takes `rows` rows (whole blocks, a multiple of
+// four).
+struct WeightedLaneScratch {
+  Lane* weighted_suffix;  // length: of the block before
+  Lane* plain_suffix;     // length
+  Lane* block;            // length: the rows of this block
+  static std::size_t lanes(std::size_t length) { return 3 * length; }
+  WeightedLaneScratch(double* scratch, std::size_t length)
+      : weighted_suffix(lanes::lane_buffer(scratch)),
+        plain_suffix(weighted_suffix + length),
+        block(plain_suffix + length) {}
+};
+
 template <bool Ascending>
-ORVANE_INLINE void weighted_lanes(const double* x, std::size_t stretch, std::size_t length,
-                                  double inverse_total, LaneScratch s, double* out) {
-  const Lane zero = lanes::splat(0.0), missing = lanes::splat(nan);
-  // infinities read as missing values
-  lanes::gather(x - length, stretch, stretch + length, s.rows,
-                [&](Lane v) { return v - v == 0.0 ? v : missing; });
-  const Lane scale = lanes::splat(inverse_total), one = lanes::splat(1.0);
+ORVANE_INLINE void weighted_lanes(const double* x, std::size_t rows, std::size_t length,
+                                  double inverse_total, WeightedLaneScratch s, double* out) {
+  const Lane zero = lanes::splat(0.0), one = lanes::splat(1.0), missing = lanes::splat(nan);
+  const Lane scale = lanes::splat(inverse_total);
   const Lane before_first = lanes::splat(static_cast<double>(length) - 1.0);
-  // the suffix sums of the block before (weighted, plain) and those of this
-  // block, summed alongside its prefix sums for the next one
-  Lane *weighted_suffix = s.tail, *plain_suffix = weighted_suffix + length;
-  Lane *next_weighted = plain_suffix + length, *next_plain = next_weighted + length;
-  weighted_suffix[length - 1] = plain_suffix[length - 1] = zero;
-  next_weighted[length - 1] = next_plain[length - 1] = zero;
-  // row p of the block joins the suffix sums; with descending weights it
-  // weighs `weight` (length - p) in them
-  const auto suffix_step = [&](const Lane* block, std::size_t p, Lane weight, Lane& plain,
-                               Lane& weighted, Lane* into_weighted, Lane* into_plain) {
-    const Lane v = block[p];
-    plain += v;
-    if constexpr (Ascending) {
-      weighted += plain;
-    } else {
-      weighted += weight * v;
-    }
-    into_weighted[p - 1] = weighted;
-    into_plain[p - 1] = plain;
-  };
-  // the weights as exact running counts (integers far below 2^53), the same
-  // values as converting the row numbers
-  Lane plain_after = zero, weighted_after = zero, count = one;
-  for (std::size_t p = length - 1; p >= 1; --p, count += one) {
-    suffix_step(s.rows, p, count, plain_after, weighted_after, weighted_suffix, plain_suffix);
-  }
-  for (std::size_t b = 0; b < stretch; b += length) {
-    const Lane* own = s.rows + b + length;
-    Lane plain = zero, ramp = zero;
-    plain_after = weighted_after = zero;
-    Lane m_plus_one = one, rest = before_first;  // m + 1 and length - 1 - m
-    for (std::size_t m = 0; m < length; ++m, m_plus_one += one, rest -= one) {
-      const Lane v = own[m];
+  // infinities read as missing values
+  const auto observed_or_missing = [&](Lane v) { return v - v == 0.0 ? v : missing; };
+  // the suffix sums of the block just ended, for the next block's windows;
+  // with descending weights row p weighs length - p in them. The weights are
+  // exact running counts (integers far below 2^53), the same values as
+  // converting the row numbers.
+  const auto end_block = [&] {
+    s.weighted_suffix[length - 1] = s.plain_suffix[length - 1] = zero;
+    Lane plain = zero, weighted = zero, weight = one;
+    for (std::size_t p = length - 1; p >= 1; --p, weight += one) {
+      const Lane v = s.block[p];
       plain += v;
-      Lane sum;
       if constexpr (Ascending) {
-        ramp += m_plus_one * v;
-        sum = ramp + rest * plain + weighted_suffix[m];
+        weighted += plain;
       } else {
-        ramp += plain;
-        sum = ramp + weighted_suffix[m] + m_plus_one * plain_suffix[m];
+        weighted += weight * v;
       }
-      s.means[b + m] = sum * scale;
-      if (m + 1 < length) {
-        suffix_step(own, length - 1 - m, m_plus_one, plain_after, weighted_after, next_weighted,
-                    next_plain);
-      }
+      s.weighted_suffix[p - 1] = weighted;
+      s.plain_suffix[p - 1] = plain;
     }
-    std::swap(weighted_suffix, next_weighted);
-    std::swap(plain_suffix, next_plain);
+  };
+  const auto at = [&](std::ptrdiff_t t) {
+    const auto stride = static_cast<std::ptrdiff_t>(rows);
+    return observed_or_missing(Lane{x[t], x[stride + t], x[2 * stride + t], x[3 * stride + t]});
+  };
+  for (std::size_t p = 0; p < length; ++p) {
+    s.block[p] = at(static_cast<std::ptrdiff_t>(p) - static_cast<std::ptrdiff_t>(length));
   }
-  lanes::scatter(s.means, stretch, stretch, out);
+  end_block();
+  Lane plain = zero, ramp = zero, m_plus_one = one, rest = before_first;  // rest: length - 1 - m
+  std::size_t m = 0;  // the row's place in its block
+  const auto step = [&](Lane row) {
+    const Lane v = observed_or_missing(row);
+    s.block[m] = v;
+    plain += v;
+    Lane sum;
+    if constexpr (Ascending) {
+      ramp += m_plus_one * v;
+      sum = ramp + rest * plain + s.weighted_suffix[m];
+    } else {
+      ramp += plain;
+      sum = ramp + s.weighted_suffix[m] + m_plus_one * s.plain_suffix[m];
+    }
+    m_plus_one += one;
+    rest -= one;
+    if (++m == length) {
+      end_block();
+      plain = ramp = zero;
+      m_plus_one = one;
+      rest = before_first;
+      m = 0;
+    }
+    return sum * scale;
+  };
+  for (std::size_t t = 0; t < rows; t += 4) lanes::four_steps(x, rows, t, out, step);
 }
 
-ORVANE_INLINE void ascending_lanes(const double* x, std::size_t stretch, std::size_t length,
-                                   double inverse_total, LaneScratch s, double* out) {
-  weighted_lanes<true>(x, stretch, length, inverse_total, s, out);
+ORVANE_INLINE void ascending_lanes(const double* x, std::size_t rows, std::size_t length,
+                                   double inverse_total, WeightedLaneScratch s, double* out) {
+  weighted_lanes<true>(x, rows, length, inverse_total, s, out);
 }
-ORVANE_INLINE void descending_lanes(const double* x, std::size_t stretch, std::size_t length,
-                                    double inverse_total, LaneScratch s, double* out) {
-  weighted_lanes<false>(x, stretch, length, inverse_total, s, out);
+ORVANE_INLINE void descending_lanes(const double* x, std::size_t rows, std::size_t length,
+                                    double inverse_total, WeightedLaneScratch s, double* out) {
+  weighted_lanes<false>(x, rows, length, inverse_total, s, out);
 }
 ORVANE_LANE_KERNEL(ascending_lanes, void,
-                   (const double* x, std::size_t stretch, std::size_t length, double inverse_total,
-                    LaneScratch s, double* out),
-                   (x, stretch, length, inverse_total, s, out))
+                   (const double* x, std::size_t rows, std::size_t length, double inverse_total,
+                    WeightedLaneScratch s, double* out),
+                   (x, rows, length, inverse_total, s, out))
 ORVANE_LANE_KERNEL(descending_lanes, void,
-                   (const double* x, std::size_t stretch, std::size_t length, double inverse_total,
-                    LaneScratch s, double* out),
-                   (x, stretch, length, inverse_total, s, out))
+                   (const double* x, std::size_t rows, std::size_t length, double inverse_total,
+                    WeightedLaneScratch s, double* out),
+                   (x, rows, length, inverse_total, s, out))
 
 template <bool Ascending>
 std::size_t weighted_sums(std::span<const double> x, std::size_t length, std::span<double> scratch,
@@ -810,21 +820,24 @@ std::size_t weighted_sums(std::span<const double> x, std::size_t length, std::sp
                                 weighted_suffix, plain_suffix, out.data());
     }
   };
-  std::size_t b = 0, in_lanes_rows = 0;
+  // the first block one at a time, then sections of four lanes of whole
+  // blocks (of four rows too), then the rest one block at a time
+  const std::size_t first = std::min(length, n);
+  blocks(0, first);
+  std::size_t b = first;
   if (lane_window(length)) {
-    const std::size_t stretch = lanes::stretch_rows(length, n);
-    const LaneScratch lane_scratch(plain_suffix + length, stretch, length);
-    blocks(0, std::min(length, n));
     const auto run = Ascending ? ascending_lanes_best : descending_lanes_best;
-    for (b = length; b + 4 * stretch <= n; b += 4 * stretch) {
-      run(x.data() + b, stretch, length, inverse_total, lane_scratch, out.data() + b);
-      in_lanes_rows += 4 * stretch;
+    const WeightedLaneScratch lane_scratch(plain_suffix + length, length);
+    const std::size_t unit = std::lcm(length, std::size_t{4});
+    for (std::size_t per; (per = std::min(kSectionRows, n - b) / 4 / unit * unit) > 0;
+         b += 4 * per) {
+      run(x.data() + b, per, length, inverse_total, lane_scratch, out.data() + b);
     }
   }
   blocks(b, n);
   // the first length - 1 windows are incomplete
   std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(std::min(length - 1, n)), nan);
-  return in_lanes_rows;
+  return b - first;
 }
 
 }  // namespace
@@ -884,10 +897,9 @@ std::size_t seeded_ewm_mean(std::span<const double> x, std::size_t length, doubl
   return run_ewm(x, length, e, out);
 }
 
-std::size_t weighted_mean_scratch(std::size_t length, std::size_t rows) {
+std::size_t weighted_mean_scratch(std::size_t length) {
   if (!lane_window(length)) return 2 * length;
-  return 2 * length +
-         lanes::lane_doubles(LaneScratch::lanes(lanes::stretch_rows(length, rows), length));
+  return 2 * length + lanes::lane_doubles(WeightedLaneScratch::lanes(length));
 }
 
 std::size_t weighted_mean(std::span<const double> x, std::size_t length, bool ascending,
@@ -904,9 +916,8 @@ std::size_t weighted_mean(std::span<const double> x, std::size_t length, bool as
 std::size_t hull_mean_scratch(std::size_t length, std::size_t half, std::size_t root) {
   const std::size_t widest = std::max({length, half, root});
   const std::size_t part = kHullChunk + widest;
-  return 4 * part +
-         std::max({weighted_mean_scratch(length, part), weighted_mean_scratch(half, part),
-                   weighted_mean_scratch(root, part)});
+  return 4 * part + std::max({weighted_mean_scratch(length), weighted_mean_scratch(half),
+                              weighted_mean_scratch(root)});
 }
 
 void hull_mean(std::span<const double> x, std::size_t length, std::size_t half, std::size_t root,
@@ -919,9 +930,8 @@ void hull_mean(std::span<const double> x, std::size_t length, std::size_t half, 
   double* diff = slow + part;  // root - 1 carried differences, then the chunk's
   double* blended = diff + part;
   const std::span<double> weights_scratch(
-      blended + part,
-      std::max({weighted_mean_scratch(length, part), weighted_mean_scratch(half, part),
-                weighted_mean_scratch(root, part)}));
+      blended + part, std::max({weighted_mean_scratch(length), weighted_mean_scratch(half),
+                                weighted_mean_scratch(root)}));
   // the last `rows` means of windows of `window` rows ending in [a, a + rows)
   const auto tail_means = [&](std::span<const double> source, std::size_t a, std::size_t rows,
                               std::size_t window, double* into) {

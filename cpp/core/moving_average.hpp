@@ -76,13 +76,12 @@ std::size_t seeded_ewm_mean(std::span<const double> x, std::size_t length, doubl
 // Linearly weighted mean over the trailing window of `length` rows: weights
 // 1..length from oldest to newest (`ascending`) or newest to oldest, divided
 // by their sum. NaN for incomplete windows and windows with a missing value.
-// `scratch` holds weighted_mean_scratch(length, x.size()) doubles when
-// x.size() >= length.
+// `scratch` holds weighted_mean_scratch(length) doubles when x.size() >= length.
 // The weights' sum divides through its reciprocal (one more rounding).
-// Windows of 7 to 1,024 rows run four stretches at a time, as rolling_mean's,
-// after the first block and with the same arithmetic row by row; returns how
-// many rows did.
-std::size_t weighted_mean_scratch(std::size_t length, std::size_t rows);
+// Windows of 7 to 1,024 rows run in streaming lanes, as rolling_mean's, after
+// the first chunk and with the same arithmetic row by row; returns how many
+// rows did.
+std::size_t weighted_mean_scratch(std::size_t length);
 std::size_t weighted_mean(std::span<const double> x, std::size_t length, bool ascending,
                           std::span<double> scratch, std::span<double> out);
 

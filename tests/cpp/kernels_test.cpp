@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <numeric>
 #include <random>
 #include <vector>
 
@@ -38,7 +39,7 @@ Vec rolling(const Vec& x, std::size_t length, std::size_t min_periods) {
 }
 
 Vec weighted(const Vec& x, std::size_t length, bool ascending) {
-  Vec out(x.size()), scratch(core::weighted_mean_scratch(length, x.size()));
+  Vec out(x.size()), scratch(core::weighted_mean_scratch(length));
   core::weighted_mean(x, length, ascending, scratch, out);
   return out;
 }
@@ -329,15 +330,23 @@ TEST(WeightedMean, LanesGiveTheRowByRowArithmetic) {
   const Vec x = lane_series(40000);
   for (std::size_t length : {7, 20, 129}) {
     for (bool ascending : {true, false}) {
-      Vec got(x.size()), scratch(core::weighted_mean_scratch(length, x.size()));
+      Vec got(x.size()), scratch(core::weighted_mean_scratch(length));
       EXPECT_GT(core::weighted_mean(x, length, ascending, scratch, got), x.size() / 2);
-      // a series too short for a chunk of lanes runs one block at a time
-      const std::size_t rows = 2 * length + 3;
-      Vec alone(rows);
-      EXPECT_EQ(core::weighted_mean(std::span(x).first(rows), length, ascending, scratch, alone),
-                0u);
-      for (std::size_t i = length; i < rows; ++i) {
-        ASSERT_EQ(std::bit_cast<std::uint64_t>(got[i]), std::bit_cast<std::uint64_t>(alone[i]));
+      // the series again one block at a time: in spans too short for lanes,
+      // each starting on a block boundary, whose complete windows are the
+      // same windows summed in the same blocks
+      const std::size_t span = 4 * std::lcm(length, std::size_t{4});
+      Vec alone(span);
+      for (std::size_t o = 0; o + length <= x.size(); o += span - length) {
+        const std::size_t rows = std::min(span, x.size() - o);
+        EXPECT_EQ(core::weighted_mean(std::span(x).subspan(o, rows), length, ascending, scratch,
+                                      std::span(alone).first(rows)),
+                  0u);
+        for (std::size_t i = length - 1; i < rows; ++i) {
+          ASSERT_EQ(std::bit_cast<std::uint64_t>(got[o + i]),
+                    std::bit_cast<std::uint64_t>(alone[i]))
+              << length << " " << ascending << " " << o + i;
+        }
       }
       if (!ascending) continue;
       const Exact want = exact_windows(x, length, length, true, newest_heaviest);

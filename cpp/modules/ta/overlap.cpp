@@ -491,8 +491,7 @@ py::object wma(glue::CallOf<wma_sig>& c) {
 
   glue::Float64Values values = average_values(close, "wma");
   const std::size_t n = to_size(length);
-  std::vector<double> scratch(
-      core::weighted_mean_scratch(std::min(n, values.size()), values.size()));
+  std::vector<double> scratch(core::weighted_mean_scratch(std::min(n, values.size())));
   glue::Float64Array out = glue::new_float64(values.size());
   {
     auto o = glue::writable(out);
