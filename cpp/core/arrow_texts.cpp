@@ -20,6 +20,28 @@ std::pair<const TextChunk*, std::int64_t> TextColumn::locate(std::int64_t row) c
   return {&chunks_[k], row - starts_[k]};
 }
 
+namespace {
+
+// Rows looked up ahead of the one taken: enough to cover a miss to memory.
+constexpr std::size_t kAhead = 16;
+
+// `size` bytes, copied in at most two overlapping words for texts up to 16
+// bytes (tickers, keys and names mostly are), where a call to memcpy would
+// cost more than the copy.
+inline void copy_short(char* to, const char* from, std::size_t size) {
+  if (size >= 8 && size <= 16) {
+    std::memcpy(to, from, 8);
+    std::memcpy(to + size - 8, from + size - 8, 8);
+  } else if (size >= 4 && size < 8) {
+    std::memcpy(to, from, 4);
+    std::memcpy(to + size - 4, from + size - 4, 4);
+  } else if (size > 0) {
+    std::memcpy(to, from, size);
+  }
+}
+
+}  // namespace
+
 std::int64_t lay_out_texts(const TextColumn& column, std::span<const std::int64_t> rows,
                            std::span<std::int64_t> offsets, std::span<std::uint8_t> validity,
                            std::vector<const char*>& sources) {
@@ -30,9 +52,24 @@ std::int64_t lay_out_texts(const TextColumn& column, std::span<const std::int64_
   sources.assign(rows.size(), nullptr);
   std::int64_t missing = 0, end = 0;
   offsets[0] = 0;
+  // Rows taken out of order each wait on memory for their offsets and
+  // validity bit: those of the row kAhead on are asked for while this one is
+  // laid out (its place in the column kept in a ring, so it is looked up once).
+  std::pair<const TextChunk*, std::int64_t> ahead[kAhead];
+  const auto look_ahead = [&](std::size_t r) {
+    if (r >= rows.size() || rows[r] == -1) return;
+    const auto place = column.locate(rows[r]);
+    ahead[r % kAhead] = place;
+    const auto [chunk, i] = place;
+    __builtin_prefetch(chunk->offsets + i);
+    if (chunk->validity != nullptr)
+      __builtin_prefetch(chunk->validity + (chunk->bit_offset + i) / 8);
+  };
+  for (std::size_t r = 0; r < std::min(kAhead, rows.size()); ++r) look_ahead(r);
   for (std::size_t r = 0; r < rows.size(); ++r) {
     if (rows[r] != -1) {
-      const auto [chunk, i] = column.locate(rows[r]);
+      const auto [chunk, i] = ahead[r % kAhead];
+      look_ahead(r + kAhead);
       if (chunk->present(i)) {
         const std::string_view text = chunk->text(i);
         sources[r] = text.data();
@@ -42,6 +79,7 @@ std::int64_t lay_out_texts(const TextColumn& column, std::span<const std::int64_
         continue;
       }
     }
+    look_ahead(r + kAhead);
     ++missing;
     offsets[r + 1] = end;
   }
@@ -55,9 +93,9 @@ void copy_texts(std::span<const char* const> sources, std::span<const std::int64
     throw std::invalid_argument("copy_texts: output length mismatch");
   }
   for (std::size_t r = 0; r < sources.size(); ++r) {
-    const std::int64_t size = offsets[r + 1] - offsets[r];
-    if (size > 0)
-      std::memcpy(bytes.data() + offsets[r], sources[r], static_cast<std::size_t>(size));
+    if (r + kAhead < sources.size()) __builtin_prefetch(sources[r + kAhead]);
+    const auto size = static_cast<std::size_t>(offsets[r + 1] - offsets[r]);
+    copy_short(bytes.data() + offsets[r], sources[r], size);
   }
 }
 

@@ -70,6 +70,29 @@ TEST(ArrowTexts, TakesRowsAcrossChunksSlicesAndMissingEntries) {
   EXPECT_EQ(missing, (V{2, 3, 5}));
 }
 
+TEST(ArrowTexts, TakesTextsOfEveryLengthInAnyOrder) {
+  // lengths 0 to 40 (the short copies' edges at 4, 8 and 16 bytes), over two
+  // chunks, taken in a scrambled order many rows long with missing rows mixed
+  // in, so that rows looked up ahead cross chunks and gaps
+  std::vector<std::string> texts;
+  for (int size = 0; size <= 40; ++size) {
+    std::string text;
+    for (int i = 0; i < size; ++i) text += static_cast<char>('a' + (size * 7 + i) % 26);
+    texts.push_back(text);
+  }
+  OwnedChunk low({texts.begin(), texts.begin() + 20});
+  OwnedChunk high({texts.begin() + 20, texts.end()});
+  TextColumn column({low.chunk(), high.chunk()});
+  V rows;
+  std::vector<std::string> want;
+  for (std::int64_t r = 0; r < 400; ++r) {
+    const std::int64_t row = r % 13 == 5 ? -1 : (r * 17) % 41;
+    rows.push_back(row);
+    want.push_back(row < 0 ? "<NA>" : texts[static_cast<std::size_t>(row)]);
+  }
+  EXPECT_EQ(taken(column, rows), want);
+}
+
 TEST(ArrowTexts, RejectsRowsBeyondTheColumnAndShortOutputs) {
   OwnedChunk only({"a", "bc"});
   TextColumn column({only.chunk()});
