@@ -726,6 +726,10 @@ struct WeightedLaneScratch {
         block(plain_suffix + length) {}
 };
 
+// Weighted windows of any length up to a rolling mean's longest run in lanes:
+// short ones too, as their rows take no more arithmetic than a direct sum.
+bool weighted_lane_window(std::size_t length) { return length >= 2 && length <= kLaneWindow; }
+
 template <bool Ascending>
 ORVANE_INLINE void weighted_lanes(const double* x, std::size_t rows, std::size_t length,
                                   double inverse_total, WeightedLaneScratch s, double* out) {
@@ -825,7 +829,7 @@ std::size_t weighted_sums(std::span<const double> x, std::size_t length, std::sp
   const std::size_t first = std::min(length, n);
   blocks(0, first);
   std::size_t b = first;
-  if (lane_window(length)) {
+  if (weighted_lane_window(length)) {
     const auto run = Ascending ? ascending_lanes_best : descending_lanes_best;
     const WeightedLaneScratch lane_scratch(plain_suffix + length, length);
     const std::size_t unit = std::lcm(length, std::size_t{4});
@@ -898,7 +902,7 @@ std::size_t seeded_ewm_mean(std::span<const double> x, std::size_t length, doubl
 }
 
 std::size_t weighted_mean_scratch(std::size_t length) {
-  if (!lane_window(length)) return 2 * length;
+  if (!weighted_lane_window(length)) return 2 * length;
   return 2 * length + lanes::lane_doubles(WeightedLaneScratch::lanes(length));
 }
 
@@ -916,8 +920,9 @@ std::size_t weighted_mean(std::span<const double> x, std::size_t length, bool as
 std::size_t hull_mean_scratch(std::size_t length, std::size_t half, std::size_t root) {
   const std::size_t widest = std::max({length, half, root});
   const std::size_t part = kHullChunk + widest;
-  return 4 * part + std::max({weighted_mean_scratch(length), weighted_mean_scratch(half),
-                              weighted_mean_scratch(root)});
+  return 3 * part + root +
+         std::max({weighted_mean_scratch(length), weighted_mean_scratch(half),
+                   weighted_mean_scratch(root)});
 }
 
 void hull_mean(std::span<const double> x, std::size_t length, std::size_t half, std::size_t root,
@@ -928,10 +933,10 @@ void hull_mean(std::span<const double> x, std::size_t length, std::size_t half, 
   double* fast = scratch.data();
   double* slow = fast + part;
   double* diff = slow + part;  // root - 1 carried differences, then the chunk's
-  double* blended = diff + part;
+  double* kept = diff + part;  // root - 1 results the root pass writes over
   const std::span<double> weights_scratch(
-      blended + part, std::max({weighted_mean_scratch(length), weighted_mean_scratch(half),
-                                weighted_mean_scratch(root)}));
+      kept + root, std::max({weighted_mean_scratch(length), weighted_mean_scratch(half),
+                             weighted_mean_scratch(root)}));
   // the last `rows` means of windows of `window` rows ending in [a, a + rows)
   const auto tail_means = [&](std::span<const double> source, std::size_t a, std::size_t rows,
                               std::size_t window, double* into) {
@@ -947,9 +952,15 @@ void hull_mean(std::span<const double> x, std::size_t length, std::size_t half, 
     const double* f = tail_means(x, a, rows, half, fast);
     const double* s = tail_means(x, a, rows, length, slow);
     for (std::size_t i = 0; i < rows; ++i) diff[carried + i] = 2.0 * f[i] - s[i];
+    // the root pass writes straight into the result: its first windows, which
+    // reach back into the carried differences, land on the last `lead`
+    // results of the chunk before, put back after it
     const std::span<const double> diffs(diff, carried + rows);
-    const double* h = tail_means(diffs, carried, rows, root, blended);
-    std::copy(h, h + rows, out.begin() + static_cast<std::ptrdiff_t>(a));
+    const std::size_t lead = std::min(root - 1, carried);
+    double* into = out.data() + a - lead;
+    std::copy(into, into + lead, kept);
+    tail_means(diffs, carried, rows, root, into);
+    std::copy(kept, kept + lead, into);
     // keep the differences the next chunk's first windows reach back to
     const std::size_t keep = std::min(root - 1, carried + rows);
     std::copy(diff + carried + rows - keep, diff + carried + rows, diff);

@@ -328,7 +328,7 @@ TEST(RollingMean, LanesCarryRunsOfEqualValuesAcrossTheirStarts) {
 
 TEST(WeightedMean, LanesGiveTheRowByRowArithmetic) {
   const Vec x = lane_series(40000);
-  for (std::size_t length : {7, 20, 129}) {
+  for (std::size_t length : {2, 3, 7, 20, 129}) {
     for (bool ascending : {true, false}) {
       Vec got(x.size()), scratch(core::weighted_mean_scratch(length));
       EXPECT_GT(core::weighted_mean(x, length, ascending, scratch, got), x.size() / 2);
