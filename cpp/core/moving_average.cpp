@@ -140,9 +140,10 @@ bool same_state(const Ewm& a, const Ewm& b) {
 
 // Steps the eight chains `c` through `steps` rows each (a multiple of four),
 // chain k from row k * stride of x; `warmed` gets their states after `warm`
-// rows (a multiple of four). Where all eight are steady over four rows
-// (see Ewm::steady) the rows take Ewm::steady_step in lanes, four rows of a
-// chain per transpose; elsewhere each row takes Ewm::step.
+// rows (a multiple of four). Where all eight are in the unadjusted steady
+// state over four rows - started, the row before observed, these rows too -
+// the rows take that state's step in lanes, four rows of a chain per
+// transpose; elsewhere each row takes Ewm::step.
 ORVANE_INLINE void ewm_lanes(const double* x, std::size_t stride, std::size_t steps,
                              std::size_t warm, Ewm* c, Ewm* warmed, double* out) {
   using lanes::Lane;
