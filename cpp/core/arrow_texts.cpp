@@ -55,7 +55,7 @@ std::int64_t lay_out_texts(const TextColumn& column, std::span<const std::int64_
   // Rows taken out of order each wait on memory for their offsets and
   // validity bit: those of the row kAhead on are asked for while this one is
   // laid out (its place in the column kept in a ring, so it is looked up once).
-  std::pair<const TextChunk*, std::int64_t> ahead[kAhead];
+  std::pair<const TextChunk*, std::int64_t> ahead[kAhead] = {};
   const auto look_ahead = [&](std::size_t r) {
     if (r >= rows.size() || rows[r] == -1) return;
     const auto place = column.locate(rows[r]);
@@ -67,20 +67,16 @@ std::int64_t lay_out_texts(const TextColumn& column, std::span<const std::int64_
   };
   for (std::size_t r = 0; r < std::min(kAhead, rows.size()); ++r) look_ahead(r);
   for (std::size_t r = 0; r < rows.size(); ++r) {
-    if (rows[r] != -1) {
-      const auto [chunk, i] = ahead[r % kAhead];
-      look_ahead(r + kAhead);
-      if (chunk->present(i)) {
-        const std::string_view text = chunk->text(i);
-        sources[r] = text.data();
-        end += static_cast<std::int64_t>(text.size());
-        validity[r / 8] |= static_cast<std::uint8_t>(1u << (r % 8));
-        offsets[r + 1] = end;
-        continue;
-      }
-    }
+    const auto [chunk, i] = ahead[r % kAhead];  // read before the slot takes row r + kAhead
     look_ahead(r + kAhead);
-    ++missing;
+    if (rows[r] != -1 && chunk->present(i)) {
+      const std::string_view text = chunk->text(i);
+      sources[r] = text.data();
+      end += static_cast<std::int64_t>(text.size());
+      validity[r / 8] |= static_cast<std::uint8_t>(1u << (r % 8));
+    } else {
+      ++missing;
+    }
     offsets[r + 1] = end;
   }
   return missing;

@@ -65,6 +65,13 @@ ORVANE_INLINE void transpose(Lane& a, Lane& b, Lane& c, Lane& d) {
   d = __builtin_shuffle(t1, t3, Index{2, 3, 6, 7});
 }
 
+// Row t of each of four runs `stride` rows apart, as one Lane (t may lie
+// before the runs' first rows, in the rows ahead of each run).
+ORVANE_INLINE Lane across(const double* x, std::size_t stride, std::ptrdiff_t t) {
+  const auto s = static_cast<std::ptrdiff_t>(stride);
+  return Lane{x[t], x[s + t], x[2 * s + t], x[3 * s + t]};
+}
+
 // Rows [t, t + 4) of four runs `stride` rows apart, read as four steps of
 // the four lanes; each step's Lane becomes step(Lane), in order, and the
 // results are written to the same rows of `out`.

@@ -472,11 +472,7 @@ ORVANE_INLINE void stream_mean_lanes(const double* x, std::size_t chunk, std::si
   const std::size_t stride = chunk * per;
   const Lane zero = lanes::splat(0.0), one = lanes::splat(1.0), scale = lanes::splat(inverse);
   const Lane full = lanes::splat(static_cast<double>(length));
-  const auto row = [&](std::ptrdiff_t t) {
-    return Lane{x[t], x[static_cast<std::ptrdiff_t>(stride) + t],
-                x[2 * static_cast<std::ptrdiff_t>(stride) + t],
-                x[3 * static_cast<std::ptrdiff_t>(stride) + t]};
-  };
+  const auto row = [&](std::ptrdiff_t t) { return lanes::across(x, stride, t); };
   // suffix sums of the block before
   const auto end_block = [&] {
     Lane acc = zero;
@@ -758,12 +754,9 @@ ORVANE_INLINE void weighted_lanes(const double* x, std::size_t rows, std::size_t
       s.plain_suffix[p - 1] = plain;
     }
   };
-  const auto at = [&](std::ptrdiff_t t) {
-    const auto stride = static_cast<std::ptrdiff_t>(rows);
-    return observed_or_missing(Lane{x[t], x[stride + t], x[2 * stride + t], x[3 * stride + t]});
-  };
   for (std::size_t p = 0; p < length; ++p) {
-    s.block[p] = at(static_cast<std::ptrdiff_t>(p) - static_cast<std::ptrdiff_t>(length));
+    s.block[p] = observed_or_missing(lanes::across(
+        x, rows, static_cast<std::ptrdiff_t>(p) - static_cast<std::ptrdiff_t>(length)));
   }
   end_block();
   Lane plain = zero, ramp = zero, m_plus_one = one, rest = before_first;  // rest: length - 1 - m
