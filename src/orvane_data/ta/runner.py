@@ -182,9 +182,9 @@ def run_strategy(
     pd.DataFrame
         A new frame: the input's columns, then one float64 column per
         indicator output, named as the indicator names it (``"SMA_10"``,
-        ``"MACDs_12_26_9"``, ...). A later output of the same name replaces
-        an earlier one; an indicator that returns None (too few rows) adds
-        no column, and with ``by`` its securities' rows are NaN.
+        ``"MACDs_12_26_9"``, ...); a later output of a name replaces an
+        earlier one. An indicator that returns None (too few rows) adds no
+        column; with ``by``, its security's rows are NaN.
 
     Raises
     ------
@@ -208,8 +208,6 @@ def run_strategy(
     >>> out = run_strategy(bars, CommonStrategy)
     >>> list(out.columns[4:9])
     ['SMA_10', 'SMA_20', 'SMA_50', 'SMA_200', 'EMA_12']
-    >>> out.shape
-    (300, 24)
     >>> run_strategy(bars, Strategy(ta=[{"kind": "rsi", "length": 5}])).columns.tolist()
     ['high', 'low', 'close', 'volume', 'RSI_5']
     >>> run_strategy(bars, Strategy(ta=[{"kind": "rsi", "span": 5}]))
