@@ -2,6 +2,8 @@
 
 import inspect
 import threading
+from decimal import Decimal
+from fractions import Fraction
 
 import numpy as np
 import pandas as pd
@@ -389,6 +391,35 @@ def test_numbers_stored_as_objects_average_as_float64(values, name, native_roads
     assert_same(overlap.sma(s, 3, min_periods=1), ref_sma(s, 3, 1), tol=1e-12)
 
 
+@pytest.mark.parametrize(
+    "values",
+    [
+        [Fraction(400 + i, 4) for i in range(20)],
+        [Decimal("1.25") * i for i in range(20)],
+        [1.5, True, 2.0, False, None, 3.0, True] * 3,
+        [np.float32(1.5), np.int16(2), np.uint8(7), 4.0, np.nan, np.bool_(True), pd.NA] * 3,
+    ],
+    ids=["Fractions", "Decimals", "bools among floats", "numpy scalars"],
+)
+@pytest.mark.parametrize("name", ["sma", "ema", "wma", "hma"])
+def test_numbers_of_any_type_stored_as_objects_average_as_pandas_reads_them(values, name, native_roads):
+    s = pd.Series(values, dtype=object)
+    as_float = pd.Series([np.nan if v is None or v is pd.NA else float(v) for v in values])
+    assert_same(getattr(overlap, name)(s, 4), getattr(overlap, name)(as_float, 4))
+    if not any(v is pd.NA for v in values):  # pandas' own windows refuse pd.NA
+        assert_same(overlap.sma(s, 4, min_periods=1), ref_sma(s, 4, 1), tol=1e-12)
+
+
+@pytest.mark.parametrize(
+    "values",
+    [[1.0, 2.0, "3.5", 4.0], [1.0, b"2", 3.0, 4.0], [Fraction(1, 2), 2.0, 3j, 4.0], [1.0, pd.Timestamp(0), 2.0, 3.0]],
+    ids=["numeric text", "bytes", "complex", "time stamp"],
+)
+def test_objects_that_are_not_numbers_are_refused(values):
+    with pytest.raises(TypeError, match=r"^sma\(\) needs numeric values, got a Series of dtype 'object'$"):
+        overlap.sma(pd.Series(values, dtype=object), 2)
+
+
 def test_strided_and_read_only_inputs():
     base = np.arange(40.0) ** 1.5
     base.flags.writeable = False
@@ -545,6 +576,33 @@ def test_sma_is_within_1e_14_of_the_exact_means(case, length, native_roads):
     assert native_roads.roads()["overlap.sma"]["native"] == 1
 
 
+def _runs_of_mixed_magnitudes(rows, longest, seed):
+    """Long runs of repeated values (up to `longest` rows) of magnitudes from
+    1e-3 to 1e6 and both signs, with short noisy stretches between them."""
+    rng = np.random.default_rng(seed)
+    parts, total = [], 0
+    while total < rows:
+        if rng.random() < 0.6:
+            value = rng.choice([0.1, 1 / 3, 2.675]) * 10.0 ** rng.integers(-3, 7) * rng.choice([1, -1, 1, 1])
+            part = np.full(int(rng.integers(longest // 4, longest + 1)), value)
+        else:
+            part = 10.0 ** rng.uniform(-3, 6, int(rng.integers(1, 200)))
+        parts.append(part)
+        total += len(part)
+    return np.concatenate(parts)[:rows]
+
+
+@pytest.mark.parametrize("length", [7, 100, 1000, 1021, 1024, 1025, 4_096, 30_000, 100_000])
+def test_long_sma_is_within_1e_14_of_the_exact_means(length, native_roads):
+    # long runs of one value round the same way at every addition: plain
+    # running sums drift by a rounding per row of the window
+    values = _runs_of_mixed_magnitudes(length + 60_000, max(length, 2_000), seed=length)
+    values[len(values) // 2] = np.nan
+    ours = overlap.sma(pd.Series(values), length, min_periods=1)
+    assert largest_error(ours, values, length, 1) <= 1e-14
+    assert native_roads.roads()["overlap.sma"]["native"] == 1
+
+
 @pytest.mark.parametrize("length", [2, 5, 17, 64])
 @pytest.mark.parametrize("gaps", [False, True])
 def test_sma_of_values_near_the_float_limit_stays_finite(length, gaps):
@@ -597,7 +655,8 @@ def test_long_exponential_means_match_pandas_exactly(length, native_roads):
     assert roads["overlap.blend"]["native"] == 1
 
 
-@pytest.mark.parametrize("length", [1, 2, 9, 16, 50])
+# long lengths: chunks of four windows rather than of a few thousand rows
+@pytest.mark.parametrize("length", [1, 2, 9, 16, 50, 1_500, 6_000])
 def test_fused_hull_mean_matches_its_three_passes(length, monkeypatch):
     rng = np.random.default_rng(length)
     values = 100 * np.exp(np.cumsum(rng.normal(0.0, 0.01, 20_000)))
