@@ -68,6 +68,22 @@ def largest_error(result, values, length, min_periods=None):
     return float(np.max(np.where(scale > 0, err / np.where(scale > 0, scale, 1.0), np.where(err > 0, math.inf, 0.0))))
 
 
+def runs_of_mixed_magnitudes(rows, longest, seed):
+    """Long runs of repeated values (up to `longest` rows) of magnitudes from
+    1e-3 to 1e6 and both signs, with short noisy stretches between them."""
+    rng = np.random.default_rng(seed)
+    parts, total = [], 0
+    while total < rows:
+        if rng.random() < 0.6:
+            value = rng.choice([0.1, 1 / 3, 2.675]) * 10.0 ** rng.integers(-3, 7) * rng.choice([1, -1, 1, 1])
+            part = np.full(int(rng.integers(longest // 4, longest + 1)), value)
+        else:
+            part = 10.0 ** rng.uniform(-3, 6, int(rng.integers(1, 200)))
+        parts.append(part)
+        total += len(part)
+    return np.concatenate(parts)[:rows]
+
+
 def accuracy_cases(rows, seed=11):
     """The series a rolling mean's accuracy is judged on, by name."""
     rng = np.random.default_rng(seed)
@@ -82,4 +98,10 @@ def accuracy_cases(rows, seed=11):
     gappy = prices.copy()
     for start in rng.choice(rows, size=max(1, rows // 100), replace=False):
         gappy[start : start + int(rng.integers(1, 30))] = np.nan
-    return {"prices ~1e4": prices, "returns, cancelling jumps": returns, "zero-crossing walk": walk, "NaN runs": gappy}
+    return {
+        "prices ~1e4": prices,
+        "returns, cancelling jumps": returns,
+        "zero-crossing walk": walk,
+        "NaN runs": gappy,
+        "repeated runs, mixed magnitudes": runs_of_mixed_magnitudes(rows, 2_000, seed),
+    }
