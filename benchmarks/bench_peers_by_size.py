@@ -18,25 +18,13 @@ shared machine reaches all of them.
 """
 
 import argparse
-import importlib
 import time
 
 import numpy as np
 import pandas as pd
 
+from bench_peers import bn, pl, talib
 from orvane_data.ta import overlap
-
-
-def _optional(name):
-    try:
-        return importlib.import_module(name)
-    except ImportError:
-        return None
-
-
-bn = _optional("bottleneck")
-pl = _optional("polars")
-talib = _optional("talib")
 
 
 def _wrapped(values, s):
