@@ -26,6 +26,67 @@ def seeded(close: pd.Series, length: int) -> pd.Series:
     return pd.Series(arr, index=close.index)
 
 
+# ---------------------------------------------------------------------------
+# The moving averages of orvane_data.ta.overlap, written with pandas and numpy
+# alone: the length rule (a positive number, else the default) included, the
+# helpers' argument checks, offsets and fills left out.
+
+
+def _length(length, default: int) -> int:
+    return int(length) if length and length > 0 else default
+
+
+def pd_sma(close: pd.Series, length=None, min_periods=None) -> pd.Series:
+    length = _length(length, 10)
+    return close.rolling(length, min_periods=int(min_periods or length)).mean()
+
+
+def pd_ema(close: pd.Series, length=None, adjust=False, sma=True) -> pd.Series:
+    length = _length(length, 10)
+    source = seeded(close, length) if sma else close
+    return source.ewm(span=length, adjust=adjust).mean()
+
+
+def pd_rma(close: pd.Series, length=None) -> pd.Series:
+    length = _length(length, 10)
+    return seeded(close, length).ewm(alpha=1.0 / length, adjust=False).mean()
+
+
+def pd_wma(close: pd.Series, length=None, asc=True) -> pd.Series:
+    length = _length(length, 10)
+    weights = np.arange(1, length + 1, dtype=float)
+    if not asc:
+        weights = weights[::-1]
+    total = 0.5 * length * (length + 1)
+    return close.rolling(length, min_periods=length).apply(lambda x: np.dot(x, weights) / total, raw=True)
+
+
+def pd_dema(close: pd.Series, length=None, **kwargs) -> pd.Series:
+    e1 = pd_ema(close, length, **kwargs)
+    return 2 * e1 - pd_ema(e1, length, **kwargs)
+
+
+def pd_tema(close: pd.Series, length=None, **kwargs) -> pd.Series:
+    e1 = pd_ema(close, length, **kwargs)
+    e2 = pd_ema(e1, length, **kwargs)
+    return 3 * e1 - 3 * e2 + pd_ema(e2, length, **kwargs)
+
+
+def pd_hma(close: pd.Series, length=None) -> pd.Series:
+    length = _length(length, 9)
+    diff = 2 * pd_wma(close, int(length / 2)) - pd_wma(close, length)
+    return pd_wma(diff, int(np.sqrt(length)))
+
+
+def pd_hlc3(high: pd.Series, low: pd.Series, close: pd.Series) -> pd.Series:
+    return (high + low + close) / 3.0
+
+
+def pd_vwap(high: pd.Series, low: pd.Series, close: pd.Series, volume: pd.Series) -> pd.Series:
+    tp = (high + low + close) / 3.0
+    return (tp * volume).cumsum() / volume.cumsum()
+
+
 def pandas_utc(ts, zone: str) -> pd.DatetimeIndex:
     """pandas' own localisation of naive local stamps, as naive UTC: repeated
     hours read from the order of the stamps, skipped ones moved forward."""
