@@ -8,6 +8,7 @@
 #include <string>
 
 #include "../../glue/checks.hpp"
+#include "../../glue/frame_columns.hpp"
 #include "../../glue/function.hpp"
 #include "../../glue/module_setup.hpp"
 #include "../../glue/pyops.hpp"
@@ -204,7 +205,7 @@ py::object join_chunks(const glue::Call& c, const py::list& chunks) {
         break;
       }
     }
-    if (mixed) frame[column] = series.attr("infer_objects")();
+    if (mixed) glue::set_column(frame, column, series.attr("infer_objects")());
   }
   return frame;
 }
