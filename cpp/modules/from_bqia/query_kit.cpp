@@ -42,6 +42,9 @@ using namespace pybind11::literals;
 
 namespace {
 
+// Every function's arguments pass the checks their declared types imply.
+constexpr auto checked = glue::Checks::declared;
+
 constexpr const char* module_doc =
     "Query-service utilities: date ranges, offset time zones, event-time rounding,\n"
     "identifier/FIGI mapping and economic-calendar retrieval.";
@@ -691,12 +694,15 @@ ORVANE_MODULE(query_kit, m) {
     m.attr("bq") = bql.attr("Service")();
   });
 
-  glue::def<split_date_range_sig>(m, split_date_range_doc, split_date_range);
-  glue::def<invert_sign_sig>(m, invert_sign_doc, invert_sign);
-  glue::def<convert_tz_sig>(m, convert_tz_doc, convert_tz);
-  glue::def<round_event_datetime_sig>(m, round_event_datetime_doc, round_event_datetime);
-  glue::def<on_request_error_sig>(m, on_request_error_doc, on_request_error);
-  glue::def<get_id_to_figi_mapping_sig>(m, get_id_to_figi_mapping_doc, get_id_to_figi_mapping);
-  glue::def<get_figi_to_id_mapping_sig>(m, get_figi_to_id_mapping_doc, get_figi_to_id_mapping);
-  glue::def<get_eco_calendar_data_sig>(m, get_eco_calendar_data_doc, get_eco_calendar_data);
+  glue::def<split_date_range_sig>(m, split_date_range_doc, split_date_range, checked);
+  glue::def<invert_sign_sig>(m, invert_sign_doc, invert_sign, checked);
+  glue::def<convert_tz_sig>(m, convert_tz_doc, convert_tz, checked);
+  glue::def<round_event_datetime_sig>(m, round_event_datetime_doc, round_event_datetime, checked);
+  glue::def<on_request_error_sig>(m, on_request_error_doc, on_request_error, checked);
+  glue::def<get_id_to_figi_mapping_sig>(m, get_id_to_figi_mapping_doc, get_id_to_figi_mapping,
+                                        checked);
+  glue::def<get_figi_to_id_mapping_sig>(m, get_figi_to_id_mapping_doc, get_figi_to_id_mapping,
+                                        checked);
+  glue::def<get_eco_calendar_data_sig>(m, get_eco_calendar_data_doc, get_eco_calendar_data,
+                                       checked);
 }

@@ -7,7 +7,6 @@
 #include <string>
 
 #include "../../core/civil_date.hpp"
-#include "../../glue/checks.hpp"
 #include "../../glue/classes.hpp"
 #include "../../glue/frame_columns.hpp"
 #include "../../glue/function.hpp"
@@ -21,6 +20,9 @@ namespace core = orvane::core;
 using namespace pybind11::literals;
 
 namespace {
+
+// Every function's arguments pass the checks their declared types imply.
+constexpr auto checked = glue::Checks::declared;
 
 constexpr const char* module_doc =
     "Supply-chain and economist-estimates datasets stored in S3.\n"
@@ -75,7 +77,6 @@ Examples
 constexpr glue::Signature get_next_friday_sig{"get_next_friday(date_string: str) -> str"};
 py::object get_next_friday(glue::CallOf<get_next_friday_sig>& c) {
   const py::object& text = c.arg<"date_string">();
-  glue::check_str(text, "date_string");
   // Parsing stays with the standard parser so that what it accepts and the
   // errors it raises are exactly the format's.
   py::object parsed = c.global("datetime").attr("strptime")(text, "%Y%m%d");
@@ -125,8 +126,6 @@ constexpr glue::Signature find_closest_earlier_date_sig{
 py::object find_closest_earlier_date(glue::CallOf<find_closest_earlier_date_sig>& c) {
   const py::object& target = c.arg<"target_date_str">();
   const py::object& dates = c.arg<"date_list">();
-  glue::check_str(target, "target_date_str");
-  glue::check_list(dates, "date_list");
   const auto insert_point =
       c.global("bisect").attr("bisect_right")(dates, target).cast<Py_ssize_t>();
   if (insert_point <= 0) return py::none();
@@ -354,12 +353,10 @@ void define_s3data(py::module_& m) {
   ns["__doc__"] = s3data_doc;
   ns["_load_snapshot"] = abstract(glue::method<s3data_load_snapshot_sig>(
       m, "S3Data", "Load the dataset's snapshot into ``data``.",
-      [](glue::CallOf<s3data_load_snapshot_sig>&) { return py::none(); }));
+      [](glue::CallOf<s3data_load_snapshot_sig>&) { return py::none(); }, checked));
   ns["get_data"] = abstract(glue::method<s3data_get_data_sig>(
-      m, "S3Data", s3data_get_data_doc, [](glue::CallOf<s3data_get_data_sig>& c) -> py::object {
-        glue::check_str(c.arg<"as_of_date">(), "as_of_date");
-        return py::none();
-      }));
+      m, "S3Data", s3data_get_data_doc,
+      [](glue::CallOf<s3data_get_data_sig>&) -> py::object { return py::none(); }, checked));
   py::object abc = py::module_::import("abc");
   glue::make_class(m, "S3Data", py::make_tuple(m.attr("ABC")), ns, abc.attr("ABCMeta"));
 }
@@ -509,8 +506,6 @@ py::object splc_init(glue::CallOf<splc_init_sig>& c) {
   const py::object& self = c.arg<"self">();
   const py::object& as_of_date = c.arg<"as_of_date">();
   const py::object& dataset = c.arg<"dataset">();
-  glue::check_str(as_of_date, "as_of_date", true);
-  glue::check_str(dataset, "dataset");
   py::object dataset_name = self.attr("dataset_names").attr("get")(dataset);
   if (dataset_name.is_none()) {
     PyErr_Format(
@@ -583,7 +578,6 @@ constexpr glue::Signature splc_load_snapshot_sig{
 py::object splc_load_snapshot(glue::CallOf<splc_load_snapshot_sig>& c) {
   const py::object& self = c.arg<"self">();
   const py::object& as_of_date = c.arg<"as_of_date">();
-  glue::check_str(as_of_date, "as_of_date", true);
   py::object dates = self.attr("get_distinct")();
   py::object date = resolve_snapshot_date(c, dates, as_of_date);
   py::object file_path = self.attr("file_path_func")("dataset_name"_a = self.attr("dataset_name"),
@@ -606,9 +600,6 @@ py::object splc_get_data(glue::CallOf<splc_get_data_sig>& c) {
   const py::object& tickers = c.arg<"tickers">();
   const py::object& start = c.arg<"start">();
   const py::object& end = c.arg<"end">();
-  glue::check_list(tickers, "tickers");
-  glue::check_str(start, "start", true);
-  glue::check_str(end, "end", true);
 
   py::object data = self.attr("data");
   if (!start.is_none() || !end.is_none()) {
@@ -669,13 +660,14 @@ void define_splc(py::module_& m) {
   ns["folder_path"] = supply_chain_folder;
   ns["dataset_names"] = names;
   ns["file_path_func"] =
-      glue::method<splc_file_path_sig>(m, "SPLC", splc_file_path_doc, splc_file_path);
-  ns["__init__"] = glue::method<splc_init_sig>(m, "SPLC", splc_init_doc, splc_init);
-  ns["get_distinct"] =
-      glue::method<splc_get_distinct_sig>(m, "SPLC", splc_get_distinct_doc, splc_get_distinct);
+      glue::method<splc_file_path_sig>(m, "SPLC", splc_file_path_doc, splc_file_path, checked);
+  ns["__init__"] = glue::method<splc_init_sig>(m, "SPLC", splc_init_doc, splc_init, checked);
+  ns["get_distinct"] = glue::method<splc_get_distinct_sig>(m, "SPLC", splc_get_distinct_doc,
+                                                           splc_get_distinct, checked);
   ns["_load_snapshot"] = glue::method<splc_load_snapshot_sig>(
-      m, "SPLC", "Retrieve the latest snapshot.", splc_load_snapshot);
-  ns["get_data"] = glue::method<splc_get_data_sig>(m, "SPLC", splc_get_data_doc, splc_get_data);
+      m, "SPLC", "Retrieve the latest snapshot.", splc_load_snapshot, checked);
+  ns["get_data"] =
+      glue::method<splc_get_data_sig>(m, "SPLC", splc_get_data_doc, splc_get_data, checked);
   glue::make_class(m, "SPLC", py::make_tuple(m.attr("S3Data")), ns, py::type::of(m.attr("S3Data")));
 }
 
@@ -804,9 +796,6 @@ py::object ecoest_get_distinct(glue::CallOf<ecoest_get_distinct_sig>& c) {
   const py::object& column = c.arg<"column">();
   const py::object& bucket = c.arg<"bucket">();
   const py::object& key = c.arg<"key">();
-  glue::check_str(column, "column");
-  glue::check_str(bucket, "bucket");
-  glue::check_str(key, "key");
 
   py::object s3 = c.global("boto3").attr("resource")("s3");
   py::object body = s3.attr("Object")(bucket, key).attr("get")()["Body"].attr("read")();
@@ -838,7 +827,6 @@ constexpr glue::Signature ecoest_load_snapshot_sig{
 py::object ecoest_load_snapshot(glue::CallOf<ecoest_load_snapshot_sig>& c) {
   const py::object& self = c.arg<"self">();
   const py::object& as_of_date = c.arg<"as_of_date">();
-  glue::check_str(as_of_date, "as_of_date", true);
   const py::object bucket = self.attr("bucket");
   const py::object file_path = self.attr("file_path");
   py::object values = self.attr("get_distinct")("column"_a = "dlSnapshotDate", "bucket"_a = bucket,
@@ -876,9 +864,6 @@ py::object ecoest_get_data(glue::CallOf<ecoest_get_data_sig>& c) {
   const py::object& tickers = c.arg<"tickers">();
   const py::object& start = c.arg<"start">();
   const py::object& end = c.arg<"end">();
-  glue::check_list(tickers, "tickers");
-  glue::check_str(start, "start", true);
-  glue::check_str(end, "end", true);
 
   py::object data = self.attr("data");
   if (!start.is_none() || !end.is_none()) {
@@ -907,17 +892,18 @@ void define_ecoest(py::module_& m) {
   ns["bucket"] = getenv("ORVANE_MACRO_BUCKET", macro_bucket_default);
   ns["file_path"] = estimates_key;
   ns["__init__"] = glue::method<ecoest_init_sig>(
-      m, "ECOEST", ecoest_init_doc, [](glue::CallOf<ecoest_init_sig>& c) -> py::object {
-        glue::check_str(c.arg<"as_of_date">(), "as_of_date", true);
+      m, "ECOEST", ecoest_init_doc,
+      [](glue::CallOf<ecoest_init_sig>& c) -> py::object {
         c.arg<"self">().attr("_load_snapshot")(c.arg<"as_of_date">());
         return py::none();
-      });
+      },
+      checked);
   ns["get_distinct"] = glue::method<ecoest_get_distinct_sig>(m, "ECOEST", ecoest_get_distinct_doc,
-                                                             ecoest_get_distinct);
+                                                             ecoest_get_distinct, checked);
   ns["_load_snapshot"] = glue::method<ecoest_load_snapshot_sig>(
-      m, "ECOEST", "Retrieve the latest snapshot.", ecoest_load_snapshot);
+      m, "ECOEST", "Retrieve the latest snapshot.", ecoest_load_snapshot, checked);
   ns["get_data"] =
-      glue::method<ecoest_get_data_sig>(m, "ECOEST", ecoest_get_data_doc, ecoest_get_data);
+      glue::method<ecoest_get_data_sig>(m, "ECOEST", ecoest_get_data_doc, ecoest_get_data, checked);
   glue::make_class(m, "ECOEST", py::make_tuple(m.attr("S3Data")), ns,
                    py::type::of(m.attr("S3Data")));
 }
@@ -957,11 +943,11 @@ ORVANE_MODULE(bucket_sets, m) {
   glue::guarded(glue::Guard::module_not_found, show, "'boto3' is not installed.",
                 [&] { glue::import_as(m, "boto3"); });
 
-  glue::def<get_next_friday_sig>(m, get_next_friday_doc, get_next_friday);
+  glue::def<get_next_friday_sig>(m, get_next_friday_doc, get_next_friday, checked);
   glue::def<find_closest_earlier_date_sig>(m, find_closest_earlier_date_doc,
-                                           find_closest_earlier_date);
-  glue::def<ticker_to_figi_sig>(m, ticker_to_figi_doc, ticker_to_figi);
-  glue::def<figi_to_ticker_sig>(m, figi_to_ticker_doc, figi_to_ticker);
+                                           find_closest_earlier_date, checked);
+  glue::def<ticker_to_figi_sig>(m, ticker_to_figi_doc, ticker_to_figi, checked);
+  glue::def<figi_to_ticker_sig>(m, figi_to_ticker_doc, figi_to_ticker, checked);
 
   define_s3data(m);
   define_splc(m);

@@ -7,7 +7,6 @@
 
 #include <string>
 
-#include "../../glue/checks.hpp"
 #include "../../glue/frame_columns.hpp"
 #include "../../glue/function.hpp"
 #include "../../glue/module_setup.hpp"
@@ -18,6 +17,9 @@ namespace py = pybind11;
 namespace glue = orvane::glue;
 
 namespace {
+
+// Every function's arguments pass the checks their declared types imply.
+constexpr auto checked = glue::Checks::declared;
 
 constexpr const char* module_doc =
     "Listing and reading S3 objects.\n"
@@ -160,9 +162,6 @@ py::object s3_client(const glue::Call& c) { return c.global("boto3").attr("clien
 constexpr glue::Signature list_s3_objects_sig{
     "list_s3_objects(folder_path: str, bucket: str, prefix: str = '') -> List[str]"};
 py::object list_s3_objects(glue::CallOf<list_s3_objects_sig>& c) {
-  glue::check_str(c.arg<"folder_path">(), "folder_path");
-  glue::check_str(c.arg<"bucket">(), "bucket");
-  glue::check_str(c.arg<"prefix">(), "prefix");
   const std::string bucket = glue::utf8(c.arg<"bucket">());
   std::string folder = join_key(glue::utf8(c.arg<"prefix">()), glue::utf8(c.arg<"folder_path">()));
   while (!folder.empty() && folder.back() == '/') folder.pop_back();
@@ -214,12 +213,8 @@ constexpr glue::Signature read_from_s3_sig{
     "read_from_s3(file_path: str, data_format: str, bucket: str, prefix: str = '', "
     "by_chunks: bool = False, chunksize: int = 100000) -> pd.DataFrame"};
 py::object read_from_s3(glue::CallOf<read_from_s3_sig>& c) {
-  glue::check_str(c.arg<"file_path">(), "file_path");
-  glue::check_str(c.arg<"data_format">(), "data_format");
-  glue::check_str(c.arg<"bucket">(), "bucket");
-  glue::check_str(c.arg<"prefix">(), "prefix");
-  const bool by_chunks = glue::truthy(c.arg<"by_chunks">());
-  py::object chunksize = glue::int_argument(c.arg<"chunksize">(), "chunksize");
+  const bool by_chunks = c.arg<"by_chunks">().cast<bool>();
+  const py::object& chunksize = c.arg<"chunksize">();
   const std::string data_format = glue::utf8(c.arg<"data_format">());
   const std::string bucket = glue::utf8(c.arg<"bucket">());
   const std::string key = join_key(glue::utf8(c.arg<"prefix">()), glue::utf8(c.arg<"file_path">()));
@@ -265,6 +260,6 @@ PYBIND11_MODULE(s3_io, m) {
   // unconditionally); the operations then fail with NameError for boto3.
   glue::guarded(glue::Guard::module_not_found, false, "", [&] { glue::import_as(m, "boto3"); });
 
-  glue::def<list_s3_objects_sig>(m, list_doc, list_s3_objects);
-  glue::def<read_from_s3_sig>(m, read_doc, read_from_s3);
+  glue::def<list_s3_objects_sig>(m, list_doc, list_s3_objects, checked);
+  glue::def<read_from_s3_sig>(m, read_doc, read_from_s3, checked);
 }

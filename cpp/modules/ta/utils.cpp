@@ -14,6 +14,9 @@ namespace glue = orvane::glue;
 
 namespace {
 
+// Every function's arguments pass the checks their declared types imply.
+constexpr auto checked = glue::Checks::declared;
+
 constexpr const char* verify_doc =
     R"doc(Return the series to compute on, or None when it is too short.
 
@@ -92,7 +95,7 @@ py::object verify_series(glue::CallOf<verify_series_sig>& c) {
   if (!py::isinstance(series, series_type)) {
     glue::raise(PyExc_TypeError, "expected a pandas Series, got " + glue::type_name(series));
   }
-  py::object min_length = glue::int_argument(c.arg<"min_length">(), "min_length");
+  const py::object& min_length = c.arg<"min_length">();
   if (min_length.is_none()) return series;
   const Py_ssize_t rows = py::len(series);
   // a min_length beyond Py_ssize_t can never be met
@@ -102,7 +105,7 @@ py::object verify_series(glue::CallOf<verify_series_sig>& c) {
 
 constexpr glue::Signature get_offset_sig{"get_offset(x: int = None) -> int"};
 py::object get_offset(glue::CallOf<get_offset_sig>& c) {
-  py::object x = glue::int_argument(c.arg<"x">(), "x");
+  const py::object& x = c.arg<"x">();
   return x.is_none() ? py::int_(0) : x;
 }
 
@@ -110,7 +113,7 @@ constexpr glue::Signature apply_offset_sig{
     "_apply_offset(series: Series, offset: int = 0) -> Series"};
 py::object apply_offset(glue::CallOf<apply_offset_sig>& c) {
   const py::object& series = c.arg<"series">();
-  py::object offset = glue::int_argument(c.arg<"offset">(), "offset");
+  const py::object& offset = c.arg<"offset">();
   if (offset.is_none() || !glue::truthy(offset)) return series;
   return series.attr("shift")(offset);
 }
@@ -147,8 +150,8 @@ PYBIND11_MODULE(utils, m) {
   glue::import_from(m, "typing", "Optional");
   glue::import_from(m, "pandas", "Series");
 
-  glue::def<verify_series_sig>(m, verify_doc, verify_series);
-  glue::def<get_offset_sig>(m, offset_doc, get_offset);
-  glue::def<apply_offset_sig>(m, apply_offset_doc, apply_offset);
-  glue::def<handle_fills_sig>(m, fills_doc, handle_fills);
+  glue::def<verify_series_sig>(m, verify_doc, verify_series, checked);
+  glue::def<get_offset_sig>(m, offset_doc, get_offset, checked);
+  glue::def<apply_offset_sig>(m, apply_offset_doc, apply_offset, checked);
+  glue::def<handle_fills_sig>(m, fills_doc, handle_fills, checked);
 }
