@@ -197,6 +197,26 @@ const char* event_grid_ineligible(py::handle pd, py::handle calendar,
   return nullptr;
 }
 
+// The grid's event names in the dtype rows of these values would give them,
+// `event_row` turned from codes into `events` into positions among them.
+py::object grid_event_names(py::handle pd, const py::list& events,
+                            const std::vector<std::int64_t>& event_of_time,
+                            std::vector<std::int64_t>& event_row) {
+  py::list used;
+  std::vector<std::int64_t> position(py::len(events), -1);
+  for (std::int64_t code : event_of_time) {
+    if (position[code] < 0) {
+      position[code] = static_cast<std::int64_t>(py::len(used));
+      used.append(py::make_tuple(events[py::int_(code)]));
+    }
+  }
+  for (auto& e : event_row) e = position[e];
+  py::list one_column;
+  one_column.append("EVENT_NAME");
+  return column(pd.attr("DataFrame")(used, py::arg("columns") = one_column), "EVENT_NAME")
+      .attr("array");
+}
+
 // The same grid built column-wise (see event_grid_ineligible): the rows come
 // out identical, dtypes included, without creating a time stamp object per
 // grid row.
@@ -258,21 +278,7 @@ py::object event_grid_columns(py::handle pd, py::handle calendar, std::int64_t f
     }
   }
 
-  // Event names take the dtype that rows of these values would give.
-  py::list used;
-  std::vector<std::int64_t> position(py::len(events), -1);
-  for (std::int64_t code : event_of_time) {
-    if (position[code] < 0) {
-      position[code] = static_cast<std::int64_t>(py::len(used));
-      used.append(py::make_tuple(events[py::int_(code)]));
-    }
-  }
-  for (auto& e : event_row) e = position[e];
-  py::list one_column;
-  one_column.append("EVENT_NAME");
-  py::object event_values =
-      column(pd.attr("DataFrame")(used, py::arg("columns") = one_column), "EVENT_NAME")
-          .attr("array");
+  py::object event_values = grid_event_names(pd, events, event_of_time, event_row);
 
   const bool none_rounded = std::ranges::equal(view(rounded_ticks), view(instant_ticks));
   py::object event_datetime =
@@ -492,171 +498,214 @@ Int64Array ranks_of_rows(py::handle pd, py::handle series, const Int64Array& row
 
 constexpr std::string_view kEventWindowsRoad = "bar_kit.event_windows";
 
-// The windows joined natively, or nullopt (recorded with the failed
-// predicate) for the pandas joins.
-std::optional<py::object> windows_native(glue::Call& c, py::handle bars, py::handle calendar,
-                                         py::handle grid) {
-  const auto declined = [](std::string_view reason) -> std::optional<py::object> {
-    glue::pandas_road(kEventWindowsRoad, reason);
-    return std::nullopt;
-  };
-  py::object pd = c.global("pd");
+// What the native windows read, as their eligibility predicate found it.
+struct WindowInputs {
+  py::list bar_names;                // the bar columns that follow `datetime` in the result
+  py::object minutes, names, times;  // the grid's columns (minutes as the join gives them)
+  std::optional<glue::Stamps> minute, event_time, bar_time;
+  py::object by_event;  // the calendar keyed as the windows are: (event name, event time)
+  py::object calendar_names;
+  Int64Array calendar_ticks;  // its times in the grid's unit
+  py::list calendar_columns;
+};
+
+// Why the frames cannot be joined natively (see windows_ineligible): their
+// kinds and columns.
+const char* window_frames_ineligible(py::handle pd, py::handle bars, py::handle calendar,
+                                     py::handle grid, WindowInputs& in) {
   py::object frame_type = pd.attr("DataFrame");
   if (!py::isinstance(bars, frame_type) || !py::isinstance(grid, frame_type) ||
       !py::isinstance(calendar, frame_type)) {
-    return declined("an input is not a DataFrame");
+    return "an input is not a DataFrame";
   }
   py::list grid_names(grid.attr("columns").attr("tolist")());
-  if (!compare(grid_names, grid_columns(), Py_EQ))
-    return declined("the grid's columns are not the four of a grid");
-  if (py::len(grid) == 0 || py::len(bars) == 0) return declined("no grid rows or no bars");
+  if (!compare(grid_names, grid_columns(), Py_EQ)) {
+    return "the grid's columns are not the four of a grid";
+  }
+  if (py::len(grid) == 0 || py::len(bars) == 0) return "no grid rows or no bars";
   py::object bar_columns = bars.attr("columns");
   if (!truthy(bar_columns.attr("is_unique")) || !bar_columns.contains("datetime") ||
       !bar_columns.contains("key")) {
-    return declined("bar columns repeat or lack datetime or key");
+    return "bar columns repeat or lack datetime or key";
   }
-  py::list bar_names;  // the bar columns that follow `datetime` in the result
   for (py::handle name : bar_columns) {
     if (glue::equals_text(name, "datetime")) continue;
     for (const char* taken : {"EVENT_NAME", "event_datetime", "time_diff"}) {
-      if (glue::equals_text(name, taken)) return declined("bar columns overlap the grid's");
+      if (glue::equals_text(name, taken)) return "bar columns overlap the grid's";
     }
-    bar_names.append(name);
+    in.bar_names.append(name);
   }
+  return nullptr;
+}
 
-  py::object grid_minute_col = column(grid, "datetime");
-  py::object grid_event_col = column(grid, "EVENT_NAME");
-  py::object grid_time_col = column(grid, "event_datetime");
-  std::optional<glue::Stamps> minute = glue::datetime_stamps(grid_minute_col);
-  std::optional<glue::Stamps> event_time = glue::datetime_stamps(grid_time_col);
+// The same for the grid's and the bars' stamps and the grid's event names.
+const char* window_stamps_ineligible(py::handle pd, py::handle bars, py::handle grid,
+                                     WindowInputs& in) {
+  in.minutes = column(grid, "datetime");
+  in.names = column(grid, "EVENT_NAME");
+  in.times = column(grid, "event_datetime");
+  in.minute = glue::datetime_stamps(in.minutes);
+  in.event_time = glue::datetime_stamps(in.times);
   py::object bar_time_col = column(bars, "datetime");
   // joined with arrow stamps, the grid's minutes keep their own zone
   const bool arrow_bar_times = py::isinstance(bar_time_col.attr("dtype"), pd.attr("ArrowDtype"));
-  std::optional<glue::Stamps> bar_time = glue::datetime_stamps(numpy_stamps(pd, bar_time_col));
-  if (!minute || !event_time || !bar_time) return declined("a time column is not datetime64");
-  if (minute->naive() != bar_time->naive()) return declined("naive stamps against aware");
-  if (has_nat(minute->ticks) || has_nat(event_time->ticks)) return declined("the grid holds NaT");
-  if (!is_plain_label_column(pd, grid_event_col) ||
-      truthy(grid_event_col.attr("isna")().attr("any")())) {
-    return declined("grid event names are not texts or numbers, or some are missing");
+  in.bar_time = glue::datetime_stamps(numpy_stamps(pd, bar_time_col));
+  if (!in.minute || !in.event_time || !in.bar_time) return "a time column is not datetime64";
+  if (in.minute->naive() != in.bar_time->naive()) return "naive stamps against aware";
+  if (has_nat(in.minute->ticks) || has_nat(in.event_time->ticks)) return "the grid holds NaT";
+  if (!is_plain_label_column(pd, in.names) || truthy(in.names.attr("isna")().attr("any")())) {
+    return "grid event names are not texts or numbers, or some are missing";
+  }
+  // a minute finer than the bars' unit can match only a whole number of their ticks
+  if (in.minute->per_second > in.bar_time->per_second &&
+      !core::stamps_fit_scaled(view(in.bar_time->ticks),
+                               in.minute->per_second / in.bar_time->per_second)) {
+    return "bar stamps overflow the grid's unit";
   }
   // Aware stamps of two zones are joined by instant and come out in UTC.
-  if (!minute->naive() && !arrow_bar_times &&
-      !compare(pd.attr("DatetimeTZDtype")(py::arg("unit") = minute->unit,
-                                          py::arg("tz") = bar_time->zone),
-               minute->dtype, Py_EQ)) {
-    grid_minute_col = grid_minute_col.attr("dt").attr("tz_convert")("UTC");
+  if (!in.minute->naive() && !arrow_bar_times &&
+      !compare(pd.attr("DatetimeTZDtype")(py::arg("unit") = in.minute->unit,
+                                          py::arg("tz") = in.bar_time->zone),
+               in.minute->dtype, Py_EQ)) {
+    in.minutes = in.minutes.attr("dt").attr("tz_convert")("UTC");
   }
-  if (minute->naive() && arrow_bar_times) {
-    grid_minute_col = glue::minutes_joined_with_arrow(grid_minute_col);
-  }
+  if (in.minute->naive() && arrow_bar_times)
+    in.minutes = glue::minutes_joined_with_arrow(in.minutes);
+  return nullptr;
+}
 
-  // Grid minutes in the bars' unit; a minute finer than that unit can match
-  // only when it is a whole number of the bars' ticks.
-  const std::size_t n_grid = py::len(grid);
-  std::vector<std::int64_t> grid_ticks(n_grid), grid_code(n_grid, 0);
-  if (minute->per_second > bar_time->per_second &&
-      !core::stamps_fit_scaled(view(bar_time->ticks), minute->per_second / bar_time->per_second)) {
-    return declined("bar stamps overflow the grid's unit");
-  }
-  core::KeyMatches on_minute;
-  {
-    py::gil_scoped_release release;
-    const std::int64_t up = std::max<std::int64_t>(1, bar_time->per_second / minute->per_second);
-    const std::int64_t down = std::max<std::int64_t>(1, minute->per_second / bar_time->per_second);
-    core::rescale_stamps(view(minute->ticks), up, down, grid_ticks, grid_code);
-    on_minute = core::match_keys(grid_code, grid_ticks, {}, view(bar_time->ticks));
-  }
-  const bool bars_filled = on_minute.any_left_unmatched();
-
-  // Ranks that order the rows as pandas sorts them; a missing key drops the row.
-  Int64Array matched = glue::int64_array(std::vector<std::int64_t>(on_minute.matched));
-  Int64Array key_rank = ranks_of_rows(pd, column(bars, "key"), matched);
-  matched = Int64Array();
-  std::vector<std::int64_t> every_grid_row(n_grid);
-  std::iota(every_grid_row.begin(), every_grid_row.end(), 0);
-  Int64Array event_rank =
-      ranks_of_rows(pd, grid_event_col, glue::int64_array(std::move(every_grid_row)));
-
-  // The calendar, keyed as the windows are: (event name, event time).
+// The same for the calendar, keyed as the windows are.
+const char* window_calendar_ineligible(py::handle pd, py::handle calendar, WindowInputs& in) {
   py::list keys_names;
   keys_names.append("EVENT_NAME");
   keys_names.append("event_datetime");
-  py::object by_event = calendar.attr("reset_index")().attr("set_index")(keys_names);
-  py::object calendar_index = by_event.attr("index");
-  py::object calendar_names = calendar_index.attr("get_level_values")(0);
+  in.by_event = calendar.attr("reset_index")().attr("set_index")(keys_names);
+  py::object calendar_index = in.by_event.attr("index");
+  in.calendar_names = calendar_index.attr("get_level_values")(0);
   py::object calendar_times = calendar_index.attr("get_level_values")(1);
-  if (!compare(calendar_names.attr("dtype"), grid_event_col.attr("dtype"), Py_EQ) &&
-      !(holds_texts(pd, calendar_names) && holds_texts(pd, grid_event_col))) {
-    return declined("calendar and grid event names differ in dtype and are not both texts");
+  if (!compare(in.calendar_names.attr("dtype"), in.names.attr("dtype"), Py_EQ) &&
+      !(holds_texts(pd, in.calendar_names) && holds_texts(pd, in.names))) {
+    return "calendar and grid event names differ in dtype and are not both texts";
   }
   std::optional<glue::Stamps> calendar_stamps = glue::datetime_stamps(calendar_times);
-  if (!calendar_stamps || calendar_stamps->per_second > event_time->per_second ||
+  if (!calendar_stamps || calendar_stamps->per_second > in.event_time->per_second ||
       !core::stamps_fit_scaled(view(calendar_stamps->ticks),
-                               event_time->per_second / calendar_stamps->per_second)) {
-    return declined("calendar times finer than the grid's or beyond its unit's range");
+                               in.event_time->per_second / calendar_stamps->per_second)) {
+    return "calendar times finer than the grid's or beyond its unit's range";
   }
   // the calendar's times in the grid's unit (exact: no finer than it)
-  calendar_times = pd.attr("DatetimeIndex")(calendar_times).attr("as_unit")(event_time->unit);
-  if (!compare(calendar_times.attr("dtype"), event_time->dtype, Py_EQ)) {
-    return declined("calendar and grid times differ in zone");
+  calendar_times = pd.attr("DatetimeIndex")(calendar_times).attr("as_unit")(in.event_time->unit);
+  if (!compare(calendar_times.attr("dtype"), in.event_time->dtype, Py_EQ)) {
+    return "calendar and grid times differ in zone";
   }
-  py::list calendar_columns(by_event.attr("columns").attr("tolist")());
-  for (py::handle name : calendar_columns) {
+  in.calendar_columns = py::list(in.by_event.attr("columns").attr("tolist")());
+  for (py::handle name : in.calendar_columns) {
     if (glue::equals_text(name, "time_diff") || glue::equals_text(name, "datetime") ||
-        bar_names.contains(name)) {
-      return declined("calendar columns overlap the windows'");
+        in.bar_names.contains(name)) {
+      return "calendar columns overlap the windows'";
     }
   }
-  py::tuple factorized = pd.attr("factorize")(calendar_names);
-  Int64Array calendar_code = glue::as_int64(factorized[0]);
-  Int64Array grid_event_code =
-      glue::as_int64(pd.attr("Index")(factorized[1]).attr("get_indexer")(grid_event_col));
-  Int64Array calendar_ticks = glue::as_int64(calendar_times.attr("asi8"));
+  in.calendar_ticks = glue::as_int64(calendar_times.attr("asi8"));
+  return nullptr;
+}
 
-  // The rows each output row is taken from; the matches and orders behind
-  // them are freed before the columns are built.
-  std::vector<std::int64_t> take_grid, take_bar, take_calendar;
-  bool calendar_unmatched = false;
+// Why the windows cannot be joined natively, or nullptr when they can (with
+// `in` filled for the native body).
+const char* windows_ineligible(py::handle pd, py::handle bars, py::handle calendar, py::handle grid,
+                               WindowInputs& in) {
+  if (const char* reason = window_frames_ineligible(pd, bars, calendar, grid, in)) return reason;
+  if (const char* reason = window_stamps_ineligible(pd, bars, grid, in)) return reason;
+  return window_calendar_ineligible(pd, calendar, in);
+}
+
+// The calendar's event names and the grid's as codes into the calendar's
+// distinct names (-1: a grid name the calendar lacks).
+struct LabelCodesOnGrid {
+  Int64Array calendar, grid;
+};
+
+LabelCodesOnGrid calendar_codes(py::handle pd, const WindowInputs& in) {
+  py::tuple factorized = pd.attr("factorize")(in.calendar_names);
+  return {glue::as_int64(factorized[0]),
+          glue::as_int64(pd.attr("Index")(factorized[1]).attr("get_indexer")(in.names))};
+}
+
+// The rows each output row is taken from: grid rows, bar rows and calendar
+// rows (-1: no calendar row), ordered as pandas sorts the windows.
+struct WindowTakes {
+  Int64Array grid, bar, calendar;
+  bool bars_filled = false, calendar_unmatched = false;
+};
+
+WindowTakes window_takes(py::handle pd, py::handle bars, const WindowInputs& in) {
+  const std::size_t n_grid = py::len(in.names);
+  std::vector<std::int64_t> grid_ticks(n_grid), grid_code(n_grid, 0);
+  core::KeyMatches on_minute;
   {
     py::gil_scoped_release release;
-    core::WindowRows rows = core::order_window_rows(view(event_rank), view(event_time->ticks),
-                                                    view(minute->ticks), on_minute, view(key_rank));
-    core::KeyMatches on_event = core::match_keys(view(grid_event_code), view(event_time->ticks),
-                                                 view(calendar_code), view(calendar_ticks));
-    core::JoinedRows joined = core::expand_left_join(rows.grid, on_event);
+    const std::int64_t up =
+        std::max<std::int64_t>(1, in.bar_time->per_second / in.minute->per_second);
+    const std::int64_t down =
+        std::max<std::int64_t>(1, in.minute->per_second / in.bar_time->per_second);
+    core::rescale_stamps(view(in.minute->ticks), up, down, grid_ticks, grid_code);
+    on_minute = core::match_keys(grid_code, grid_ticks, {}, view(in.bar_time->ticks));
+  }
+  WindowTakes takes;
+  takes.bars_filled = on_minute.any_left_unmatched();
+
+  // Ranks that order the rows as pandas sorts them; a missing key drops the row.
+  Int64Array key_rank = ranks_of_rows(
+      pd, column(bars, "key"), glue::int64_array(std::vector<std::int64_t>(on_minute.matched)));
+  std::vector<std::int64_t> every_grid_row(n_grid);
+  std::iota(every_grid_row.begin(), every_grid_row.end(), 0);
+  Int64Array event_rank = ranks_of_rows(pd, in.names, glue::int64_array(std::move(every_grid_row)));
+  LabelCodesOnGrid codes = calendar_codes(pd, in);
+
+  std::vector<std::int64_t> take_grid, take_bar;
+  core::JoinedRows joined;
+  {
+    py::gil_scoped_release release;
+    core::WindowRows rows =
+        core::order_window_rows(view(event_rank), view(in.event_time->ticks),
+                                view(in.minute->ticks), on_minute, view(key_rank));
+    core::KeyMatches on_event = core::match_keys(view(codes.grid), view(in.event_time->ticks),
+                                                 view(codes.calendar), view(in.calendar_ticks));
+    joined = core::expand_left_join(rows.grid, on_event);
     take_grid.resize(joined.row.size());
     take_bar.resize(joined.row.size());
     for (std::size_t r = 0; r < joined.row.size(); ++r) {
       take_grid[r] = rows.grid[joined.row[r]];
       take_bar[r] = on_minute.matched[rows.matched[joined.row[r]]];
     }
-    take_calendar = std::move(joined.right);
-    calendar_unmatched = joined.any_unmatched;
-    on_minute = {};
   }
-  key_rank = event_rank = Int64Array();
-  Int64Array grid_rows = glue::int64_array(std::move(take_grid));
-  Int64Array bar_rows = glue::int64_array(std::move(take_bar));
-  Int64Array calendar_rows = glue::int64_array(std::move(take_calendar));
+  takes.grid = glue::int64_array(std::move(take_grid));
+  takes.bar = glue::int64_array(std::move(take_bar));
+  takes.calendar = glue::int64_array(std::move(joined.right));
+  takes.calendar_unmatched = joined.any_unmatched;
+  return takes;
+}
 
+// The windows joined natively from eligible inputs (see windows_ineligible).
+py::object windows_native(py::handle pd, py::handle bars, py::handle grid, const WindowInputs& in) {
+  const WindowTakes takes = window_takes(pd, bars, in);
   py::list labels;
   py::list values;
   auto put = [&](py::handle label, py::object array) {
     labels.append(label);
     values.append(std::move(array));
   };
-  put(py::str("EVENT_NAME"), take_rows(pd, grid_event_col, grid_rows, false));
-  put(py::str("event_datetime"), take_rows(pd, grid_time_col, grid_rows, false));
-  put(py::str("time_diff"), take_rows(pd, column(grid, "time_diff"), grid_rows, false));
-  put(py::str("datetime"), take_rows(pd, grid_minute_col, grid_rows, false));
-  for (py::handle name : bar_names) put(name, take_rows(pd, bars[name], bar_rows, bars_filled));
-  for (py::handle name : calendar_columns) {
-    put(name, take_rows(pd, by_event[name], calendar_rows, calendar_unmatched));
+  put(py::str("EVENT_NAME"), take_rows(pd, in.names, takes.grid, false));
+  put(py::str("event_datetime"), take_rows(pd, in.times, takes.grid, false));
+  put(py::str("time_diff"), take_rows(pd, column(grid, "time_diff"), takes.grid, false));
+  put(py::str("datetime"), take_rows(pd, in.minutes, takes.grid, false));
+  for (py::handle name : in.bar_names) {
+    put(name, take_rows(pd, bars[name], takes.bar, takes.bars_filled));
   }
-  py::object result = glue::frame_of(frame_type, labels, values);
+  for (py::handle name : in.calendar_columns) {
+    put(name, take_rows(pd, in.by_event[name], takes.calendar, takes.calendar_unmatched));
+  }
+  py::object result = glue::frame_of(pd.attr("DataFrame"), labels, values);
   result.attr("columns") = pd.attr("Index")(labels);
-  glue::native_road(kEventWindowsRoad);
   return result;
 }
 
@@ -668,8 +717,15 @@ py::object filter_bars_around_events(glue::CallOf<filter_bars_around_events_sig>
   const py::object& calendar = c.arg<"df_calendar">();
   py::object grid = c.global("get_event_metadata")(calendar, c.arg<"pre_event_window">(),
                                                    c.arg<"post_event_window">());
-  if (auto windows = windows_native(c, bars, calendar, grid)) return *windows;
-  return windows_by_joins(bars, calendar, grid);
+  py::object pd = c.global("pd");
+  WindowInputs inputs;
+  if (const char* reason = windows_ineligible(pd, bars, calendar, grid, inputs)) {
+    glue::pandas_road(kEventWindowsRoad, reason);
+    return windows_by_joins(bars, calendar, grid);
+  }
+  py::object windows = windows_native(pd, bars, grid, inputs);
+  glue::native_road(kEventWindowsRoad);
+  return windows;
 }
 
 // --- configuration and bars ----------------------------------------------------
