@@ -6,7 +6,7 @@ JOBS ?= 2
 # Dotted names of the compiled modules: cpp/modules/ta/overlap.cpp is orvane_data.ta.overlap.
 COMPILED_MODULES := $(sort $(subst /,.,$(patsubst cpp/modules/%.cpp,orvane_data/%,$(shell find cpp/modules -name '*.cpp'))))
 
-.PHONY: test deps install wheel check-format check-cpp check-python stubtest dev sanitize clean
+.PHONY: test deps install wheel check-format check-cpp check-python stubtest check-baseline check-clang dev sanitize clean
 
 test: deps check-format install check-cpp check-python stubtest
 
@@ -43,6 +43,26 @@ check-python:
 
 stubtest:
 	cd tests && $(PYTHON) -m mypy.stubtest --concise --allowlist stubtest_allowlist.txt $(COMPILED_MODULES)
+
+# The kernels' C++ and Python tests again on their baseline build (`make
+# test` ran the best build the CPU has), in the tree it built.
+KERNEL_SUITES = RollingMean|WeightedMean|Ewm|NanMean|Composites
+KERNEL_TESTS = tests/python/test_overlap.py tests/python/fuzz/test_fuzz_overlap.py tests/python/test_simd_builds.py
+check-baseline:
+	ORVANE_SIMD=baseline ctest --test-dir $(BUILD_DIR) --output-on-failure -R '^($(KERNEL_SUITES))\.'
+	ORVANE_SIMD=baseline ORVANE_GLUE_PROBE_DIR=$(abspath $(BUILD_DIR))/probe $(PYTHON) -m pytest -q -p no:cacheprovider $(KERNEL_TESTS)
+
+# The core library and its C++ tests (only those) built with Clang, run on
+# both builds of the kernels.
+CLANG_DIR ?= build/clang
+check-clang:
+	@command -v clang++ >/dev/null || { \
+	  if [ "$$(id -u)" = 0 ]; then SUDO=; else SUDO=sudo; fi; $$SUDO apt-get install -y -qq clang; }
+	cmake -S . -B $(CLANG_DIR) -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DORVANE_TESTS=ON \
+	  -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
+	cmake --build $(CLANG_DIR) -j $(JOBS) --target core_tests
+	$(CLANG_DIR)/core_tests --gtest_brief=1
+	ORVANE_SIMD=baseline $(CLANG_DIR)/core_tests --gtest_brief=1
 
 # In-tree build for development: modules land next to the Python sources,
 # run with PYTHONPATH=src. TARGETS narrows the build (e.g. orvane_data.ta.overlap).

@@ -24,6 +24,7 @@ from orvane_data.ta import overlap
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "python"))
 from exact_means import accuracy_cases, largest_error  # noqa: E402
+from reference import pd_sma  # noqa: E402
 
 
 def contenders(length, min_periods):
@@ -32,7 +33,7 @@ def contenders(length, min_periods):
     need = min_periods or length
     return {
         "ours": lambda a: overlap.sma(pd.Series(a), length, min_periods=min_periods),
-        "pandas": lambda a: pd.Series(a).rolling(length, min_periods=need).mean(),
+        "pandas": lambda a: pd_sma(pd.Series(a), length, min_periods=need),
         "bottleneck": bn and (lambda a: bn.move_mean(a, length, min_count=need)),
         "TA-Lib": talib and min_periods is None and (lambda a: talib.SMA(a, length)),
         "polars": pl and (lambda a: pl.Series(a).fill_nan(None).rolling_mean(length, min_samples=need).to_numpy()),

@@ -21,59 +21,7 @@ from orvane_data.ta import overlap
 
 # the pandas formulations are the tests' own (tests/python/reference.py)
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
-from reference import seeded  # noqa: E402
-
-
-# ---------------------------------------------------------------------------
-# The pandas formulations: what each indicator computes, written with pandas
-# and numpy alone (the argument checks and helpers left out).
-
-
-def pd_sma(close, length):
-    return close.rolling(length, min_periods=length).mean()
-
-
-def pd_ema(close, length):
-    return seeded(close, length).ewm(span=length, adjust=False).mean()
-
-
-def pd_rma(close, length):
-    return seeded(close, length).ewm(alpha=1.0 / length, adjust=False).mean()
-
-
-def pd_wma(close, length):
-    weights = np.arange(1, length + 1, dtype=float)
-    total = 0.5 * length * (length + 1)
-    return close.rolling(length, min_periods=length).apply(lambda x: np.dot(x, weights) / total, raw=True)
-
-
-def pd_dema(close, length):
-    e1 = pd_ema(close, length)
-    return 2 * e1 - pd_ema(e1, length)
-
-
-def pd_tema(close, length):
-    e1 = pd_ema(close, length)
-    e2 = pd_ema(e1, length)
-    return 3 * e1 - 3 * e2 + pd_ema(e2, length)
-
-
-def pd_hma(close, length):
-    fast = pd_wma(close, int(length / 2))
-    slow = pd_wma(close, length)
-    return pd_wma(2 * fast - slow, int(np.sqrt(length)))
-
-
-def pd_hlc3(high, low, close):
-    return (high + low + close) / 3.0
-
-
-def pd_vwap(high, low, close, volume):
-    tp = (high + low + close) / 3.0
-    return (tp * volume).cumsum() / volume.cumsum()
-
-
-# ---------------------------------------------------------------------------
+from reference import pd_dema, pd_ema, pd_hlc3, pd_hma, pd_rma, pd_sma, pd_tema, pd_vwap, pd_wma  # noqa: E402
 
 
 def best(fn, repeats):

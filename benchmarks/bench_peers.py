@@ -24,13 +24,17 @@ ratio is shown but not counted as "fastest of the same definition".
 
 import argparse
 import importlib
+import pathlib
+import sys
 import time
 
 import numpy as np
 import pandas as pd
 
-from bench_overlap import pd_hma, pd_wma
 from orvane_data.ta import overlap
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "python"))
+from reference import pd_ema, pd_hma, pd_rma, pd_sma, pd_wma  # noqa: E402
 
 PEERS = ("pandas", "bottleneck", "polars", "talib", "numbagg")
 
@@ -85,20 +89,20 @@ def contenders(indicator, length):
     }[indicator]
     peers = {
         "sma": [
-            ("pandas", lambda a, s: s.rolling(length).mean(), big),
+            ("pandas", lambda a, s: pd_sma(s, length), big),
             ("bottleneck", bn and (lambda a, s: bn.move_mean(a, length)), big),
             ("polars", pl and (lambda a, s: pl.Series(a).rolling_mean(length).to_numpy()), big),
             ("talib", talib and (lambda a, s: talib.SMA(a, length)), big),
             ("numbagg", numbagg and (lambda a, s: numbagg.move_mean(a, window=length)), big),
         ],
         "ema": [
-            ("pandas", lambda a, s: s.ewm(span=length, adjust=False).mean(), big),
+            ("pandas", lambda a, s: pd_ema(s, length), big),
             ("polars", pl and (lambda a, s: pl.Series(a).ewm_mean(span=length, adjust=False).to_numpy()), big),
             ("talib", talib and (lambda a, s: talib.EMA(a, length)), big),
             ("numbagg", numbagg and (lambda a, s: numbagg.move_exp_nanmean(a, alpha=alpha_span)), big),
         ],
         "rma": [
-            ("pandas", lambda a, s: s.ewm(alpha=1.0 / length, adjust=False).mean(), big),
+            ("pandas", lambda a, s: pd_rma(s, length), big),
             ("polars", pl and (lambda a, s: pl.Series(a).ewm_mean(alpha=1.0 / length, adjust=False).to_numpy()), big),
             ("numbagg", numbagg and (lambda a, s: numbagg.move_exp_nanmean(a, alpha=1.0 / length)), big),
         ],

@@ -12,8 +12,9 @@
 // Every lane does exactly the scalar arithmetic of its rows, in the same
 // order: results are the same bit for bit whatever the vector width. The
 // kernels are compiled twice, for the baseline instruction set and for AVX2
-// (chosen once, at run time); neither fuses a multiply and an add, so both
-// round every operation on its own.
+// (chosen once, at run time); neither fuses a multiply and an add (the core
+// is built with floating-point contraction off), so both round every
+// operation on its own.
 #pragma once
 
 #include <cstddef>
@@ -26,20 +27,26 @@ using Lane = double __attribute__((vector_size(32)));
 // The wider build of a kernel, where the target has one.
 #if defined(__x86_64__) && defined(__GNUC__)
 #define ORVANE_WIDE_TARGET __attribute__((target("avx2")))
-inline bool wide_supported() { return __builtin_cpu_supports("avx2"); }
 #else
 #define ORVANE_WIDE_TARGET
-inline bool wide_supported() { return false; }
 #endif
 #define ORVANE_INLINE inline __attribute__((always_inline))
 
+// Whether the kernels run their wider build: read once, when the library
+// loads, from ORVANE_SIMD ("baseline" or "avx2", so that tests can run
+// either build on one machine) and else the best the CPU has. "avx2" on a
+// CPU without it runs the baseline: the wide build would not execute there.
+bool wide_selected();
+// The name of the build the kernels run: "avx2" or "baseline".
+const char* build_name();
+
 // Defines `kernel##_best`: `kernel` (an ORVANE_INLINE function) compiled for
-// the baseline and for the wider target, the one this CPU runs best.
+// the baseline and for the wider target, the one selected above.
 #define ORVANE_LANE_KERNEL(kernel, result, params, args)                 \
   result kernel##_base params { return kernel args; }                    \
   ORVANE_WIDE_TARGET result kernel##_wide params { return kernel args; } \
   result(*const kernel##_best) params =                                  \
-      ::orvane::core::lanes::wide_supported() ? kernel##_wide : kernel##_base;
+      ::orvane::core::lanes::wide_selected() ? kernel##_wide : kernel##_base;
 
 ORVANE_INLINE Lane splat(double v) { return Lane{v, v, v, v}; }
 
@@ -54,15 +61,14 @@ ORVANE_INLINE void store(double* p, Lane v) { std::memcpy(p, &v, sizeof v); }
 // Rows a, b, c, d (four consecutive values each) become four lanes of one
 // step each: r[k] = {a[k], b[k], c[k], d[k]}. Its own inverse.
 ORVANE_INLINE void transpose(Lane& a, Lane& b, Lane& c, Lane& d) {
-  using Index = long long __attribute__((vector_size(32)));
-  const Lane t0 = __builtin_shuffle(a, b, Index{0, 4, 2, 6});
-  const Lane t1 = __builtin_shuffle(a, b, Index{1, 5, 3, 7});
-  const Lane t2 = __builtin_shuffle(c, d, Index{0, 4, 2, 6});
-  const Lane t3 = __builtin_shuffle(c, d, Index{1, 5, 3, 7});
-  a = __builtin_shuffle(t0, t2, Index{0, 1, 4, 5});
-  b = __builtin_shuffle(t1, t3, Index{0, 1, 4, 5});
-  c = __builtin_shuffle(t0, t2, Index{2, 3, 6, 7});
-  d = __builtin_shuffle(t1, t3, Index{2, 3, 6, 7});
+  const Lane t0 = __builtin_shufflevector(a, b, 0, 4, 2, 6);
+  const Lane t1 = __builtin_shufflevector(a, b, 1, 5, 3, 7);
+  const Lane t2 = __builtin_shufflevector(c, d, 0, 4, 2, 6);
+  const Lane t3 = __builtin_shufflevector(c, d, 1, 5, 3, 7);
+  a = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+  b = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+  c = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+  d = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
 }
 
 // Row t of each of four runs `stride` rows apart, as one Lane (t may lie

@@ -11,16 +11,26 @@
 #include "lanes.hpp"
 
 // The bit-for-bit guarantees rely on every operation rounding on its own: a
-// fused multiply-add would change results. Baseline x86-64 has none to fuse
-// into; on other targets build with -ffp-contract=off.
+// fused multiply-add would change results, so the core is built with
+// floating-point contraction off (CMakeLists.txt).
 
 namespace orvane::core {
 namespace {
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
-// Rows of the Hull mean computed per pass over its three weighted means.
+// Rows of the Hull mean computed per pass over its three weighted means: at
+// least kHullChunk, and four times its widest window, so that the windows
+// each pass recomputes before its rows add at most a quarter to its cost,
+// whatever the length.
 constexpr std::size_t kHullChunk = 4096;
+std::size_t hull_chunk(std::size_t rows, std::size_t widest) {
+  return std::min(std::max(kHullChunk, 4 * widest), std::max<std::size_t>(rows, 1));
+}
+// Rows of a pass's temporaries: a chunk and the windows reaching back before it.
+std::size_t hull_part(std::size_t rows, std::size_t widest) {
+  return std::min(hull_chunk(rows, widest) + widest, std::max<std::size_t>(rows, 1));
+}
 
 // pandas' window functions see infinities as missing values.
 inline bool observed(double v) { return std::isfinite(v); }
@@ -51,15 +61,58 @@ double pairwise_sum(const double* a, std::size_t n) {
   return pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2);
 }
 
+// The simple mean's rules, written once for every road it takes (the lanes,
+// the clean chunks and the careful rows), on doubles and on Lanes alike. Keep
+// them one definition: the lanes' results stand in for the careful path's,
+// so a rule changed in one place only would make a mean depend on which road
+// its row took.
+//
+// A sum that carries what its additions rounded away (TwoSum): `hi` is the
+// running sum as rounded and `lo` the sum of the roundings, so hi + lo stays
+// within about a rounding of the exact sum however many rows it adds - a long
+// window's mean is as accurate as a short one's. hi's chain of additions is
+// as short as a plain sum's; lo's work waits on no later row.
+template <class T>
+struct Compensated {
+  T hi, lo;
+  ORVANE_INLINE void add(T v) {
+    const T sum = hi + v;
+    const T v_part = sum - hi;
+    lo += (hi - (sum - v_part)) + (v - v_part);
+    hi = sum;
+  }
+};
+
+// A window's sum from the prefix of its block and the suffix of the block
+// before.
+template <class T>
+ORVANE_INLINE T window_sum(const Compensated<T>& prefix, T tail_hi, T tail_lo) {
+  return (prefix.hi + tail_hi) + (prefix.lo + tail_lo);
+}
+
+// pandas' rule of equal values: a window whose observations all equal the
+// latest one has that value for its mean, exactly. `run` counts the
+// observations in a row equal to `last`, the latest.
+template <class T>
+struct EqualRun {
+  T last, run;
+  ORVANE_INLINE void see(T v, T one) {
+    run = v == last ? run + one : one;
+    last = v;
+  }
+  ORVANE_INLINE T mean(T observations, T summed) const {
+    return run >= observations ? last : summed;
+  }
+};
+
 // pandas' rolling mean of a window from its sum (scaled by `unit`, a power
-// of two) and counts: the latest value when every observation equals it, and
-// no sign the observations lack.
+// of two) and counts: NaN below min_periods, the equal runs' rule, and no
+// sign the observations lack.
 inline double window_mean(double sum, std::int64_t nobs, std::int64_t negatives,
-                          std::int64_t same_run, double last, std::int64_t min_periods,
-                          double unit) {
+                          const EqualRun<double>& run, std::int64_t min_periods, double unit) {
   if (nobs < min_periods || nobs == 0) return nan;
-  const double result = sum / static_cast<double>(nobs) / unit;
-  if (same_run >= nobs) return last;
+  const double observations = static_cast<double>(nobs);
+  const double result = run.mean(observations, sum / observations / unit);
   if (negatives == 0 && result < 0) return 0.0;
   if (negatives == nobs && result > 0) return 0.0;
   return result;
@@ -257,15 +310,15 @@ std::size_t run_ewm(std::span<const double> x, std::size_t from, Ewm e, std::spa
 // previous block's rows m+1 .. length-1 plus this block's rows 0 .. m: a
 // suffix sum of the one and a prefix sum of the other. Every partial sum
 // covers only rows of the window it serves, so no rounding of rows that have
-// left the window survives, whatever the series' signs and spread: a window's
-// error stays within (length + 1) roundings of the sum of its |values|. Sums of
+// left the window survives, whatever the series' signs and spread. Each
+// partial sum is compensated (see Compensated), so a window's error stays
+// within a few roundings of the sum of its |values| at any length. Sums of
 // observations of one sign keep that sign.
 //
-// Partial sums advance four rows per dependent addition. Blocks without a
-// missing value after one without take the fast path: every window is full,
-// so only runs of equal values need pandas' rules, and a block without two
-// equal neighbours has none. Elsewhere counts, signs and runs follow pandas'
-// rules row by row.
+// Blocks without a missing value after one without take the fast path: every
+// window is full, so only runs of equal values need pandas' rules, and a
+// block without two equal neighbours has none. Elsewhere counts, signs and
+// runs follow pandas' rules row by row.
 //
 // Values so large that a window's sum could overflow are summed scaled by a
 // power of two (exact), so every window of finite observations has a finite
@@ -312,8 +365,8 @@ BlockScan scan_block(const double* x, std::size_t b, std::size_t end) {
   for (; t + 4 <= end; t += 4) {
     const Pair v = load_pair(x + t), w = load_pair(x + t + 2);
     const Pair av = v < 0 ? -v : v, aw = w < 0 ? -w : w;
-    big0 = (av > big0) & (av <= finite_top) ? av : big0;
-    big1 = (aw > big1) & (aw <= finite_top) ? aw : big1;
+    big0 = ((av > big0) & (av <= finite_top)) ? av : big0;
+    big1 = ((aw > big1) & (aw <= finite_top)) ? aw : big1;
     missing += (v - v) + (w - w);
     const Pair dv = v - load_pair(x + t - 1), dw = w - load_pair(x + t + 1);
     const Pair sq = dv * dv < dw * dw ? dv * dv : dw * dw;
@@ -332,32 +385,22 @@ BlockScan scan_block(const double* x, std::size_t b, std::size_t end) {
   return {clean, ties, largest};
 }
 
-// suffix[p] = unit * (sum of v[p .. rows-1]) for p < rows, suffix[rows] = 0;
-// missing values count as 0 unless the block has none.
+// The suffix sums of a block, compensated: hi[p] + lo[p] is unit * (the sum
+// of v[p .. rows-1]) for p < rows, and hi[rows] = lo[rows] = 0.
+struct Tail {
+  double* hi;  // rows + 1 entries
+  double* lo;  // rows + 1 entries
+};
+
+// Missing values count as 0 unless the block has none.
 template <bool Clean>
-void suffix_sums(const double* __restrict v, std::size_t rows, double unit,
-                 double* __restrict suffix) {
-  auto at = [&](std::size_t p) {
-    return Clean ? v[p] * unit : (observed(v[p]) ? v[p] * unit : 0.0);
-  };
-  suffix[rows] = 0.0;
-  double acc = 0.0;
-  std::size_t p = rows;
-  for (; p >= 4; p -= 4) {
-    const double a1 = at(p - 1);
-    const double a2 = a1 + at(p - 2);
-    const double a3 = a2 + at(p - 3);
-    const double a4 = a3 + at(p - 4);
-    suffix[p - 1] = acc + a1;
-    suffix[p - 2] = acc + a2;
-    suffix[p - 3] = acc + a3;
-    acc += a4;
-    suffix[p - 4] = acc;
-  }
-  while (p > 0) {
-    --p;
-    acc += at(p);
-    suffix[p] = acc;
+void suffix_sums(const double* __restrict v, std::size_t rows, double unit, Tail tail) {
+  Compensated<double> acc{0.0, 0.0};
+  tail.hi[rows] = tail.lo[rows] = 0.0;
+  for (std::size_t p = rows; p-- > 0;) {
+    acc.add(Clean ? v[p] * unit : (observed(v[p]) ? v[p] * unit : 0.0));
+    tail.hi[p] = acc.hi;
+    tail.lo[p] = acc.lo;
   }
 }
 
@@ -375,32 +418,18 @@ double overflow_scale(std::size_t length) {
 // The means of a block of `rows` <= length rows whose windows are all full
 // and finite: its prefix sums plus the suffix sums of the block before.
 void clean_block_means(const double* __restrict v, std::size_t rows, std::size_t length,
-                       double inverse, double* __restrict suffix, double* __restrict o) {
-  suffix_sums<true>(v - length, length, 1.0, suffix);
-  // each row's mean straight from its two partial sums: a second pass over
-  // stored prefixes would wait on store forwarding
-  const double* __restrict tail = suffix + 1;
-  double prefix = 0.0;
-  std::size_t m = 0;
-  for (; m + 4 <= rows; m += 4) {
-    const double a1 = v[m] + v[m + 1];
-    const double a2 = a1 + v[m + 2];
-    const double a3 = a2 + v[m + 3];
-    o[m] = ((prefix + v[m]) + tail[m]) * inverse;
-    o[m + 1] = ((prefix + a1) + tail[m + 1]) * inverse;
-    o[m + 2] = ((prefix + a2) + tail[m + 2]) * inverse;
-    prefix += a3;
-    o[m + 3] = (prefix + tail[m + 3]) * inverse;
-  }
-  for (; m < rows; ++m) {
-    prefix += v[m];
-    o[m] = (prefix + tail[m]) * inverse;
+                       double inverse, Tail tail, double* __restrict o) {
+  suffix_sums<true>(v - length, length, 1.0, tail);
+  Compensated<double> prefix{0.0, 0.0};
+  for (std::size_t m = 0; m < rows; ++m) {
+    prefix.add(v[m]);
+    o[m] = window_sum(prefix, tail.hi[m + 1], tail.lo[m + 1]) * inverse;
   }
 }
 
 // Short windows summed directly, two rows per vector, two vectors per step:
-// for them the partial sums' fixed costs per block outweigh the additions.
-// The same sequential order within each window as the partial sums bound.
+// for them the partial sums' fixed costs per block outweigh the additions,
+// and a sum of at most six rows is within five roundings anyway.
 constexpr std::size_t kDirectWindow = 6;
 
 void direct_means(const double* __restrict x, std::size_t from, std::size_t to, std::size_t length,
@@ -448,19 +477,20 @@ std::size_t chunk_rows(std::size_t length) {
 // transpose in registers. Each lane so reads and writes one long sequential
 // run, which the memory system streams, and needs no buffer of rows.
 //
-// Each lane does what clean chunks take one after the other: each window
-// summed from the suffix sums of the block before and the prefix sums of its
-// own, one row after the other, the suffix sums of a block summed as it
-// ends, and a window of equal values given the latest value. A chunk's means
-// stand (`valid`) when all of them are finite, that is when its rows and
-// those of the block before are observed and no sum overflowed; the other
-// chunks are summed again the careful way.
+// Each lane does what clean chunks take one after the other
+// (clean_block_means, then the ties), with the same arithmetic row by row. A
+// chunk's means stand (`valid`) when all of them are finite, that is when its
+// rows and those of the block before are observed and no sum overflowed; the
+// other chunks are summed again the careful way.
 struct MeanLaneScratch {
-  Lane* tail;   // length + 1: the suffix sums of the block before
-  Lane* block;  // length: the rows of this block
-  static std::size_t lanes(std::size_t length) { return 2 * length + 1; }
+  Lane* tail_hi;  // length + 1: the suffix sums of the block before
+  Lane* tail_lo;  // length + 1
+  Lane* block;    // length: the rows of this block
+  static std::size_t lanes(std::size_t length) { return 3 * length + 2; }
   MeanLaneScratch(double* scratch, std::size_t length)
-      : tail(lanes::lane_buffer(scratch)), block(tail + length + 1) {}
+      : tail_hi(lanes::lane_buffer(scratch)),
+        tail_lo(tail_hi + length + 1),
+        block(tail_lo + length + 1) {}
 };
 
 // `x` and `out` point at the first row of lane 0, `per` chunks of `chunk`
@@ -473,13 +503,14 @@ ORVANE_INLINE void stream_mean_lanes(const double* x, std::size_t chunk, std::si
   const Lane zero = lanes::splat(0.0), one = lanes::splat(1.0), scale = lanes::splat(inverse);
   const Lane full = lanes::splat(static_cast<double>(length));
   const auto row = [&](std::ptrdiff_t t) { return lanes::across(x, stride, t); };
-  // suffix sums of the block before
+  // suffix sums of the block before, as suffix_sums sums them
   const auto end_block = [&] {
-    Lane acc = zero;
-    s.tail[length] = zero;
+    Compensated<Lane> acc{zero, zero};
+    s.tail_hi[length] = s.tail_lo[length] = zero;
     for (std::size_t p = length - 1; p >= 1; --p) {
-      acc += s.block[p];
-      s.tail[p] = acc;
+      acc.add(s.block[p]);
+      s.tail_hi[p] = acc.hi;
+      s.tail_lo[p] = acc.lo;
     }
   };
   const auto before = static_cast<std::ptrdiff_t>(length);
@@ -487,29 +518,28 @@ ORVANE_INLINE void stream_mean_lanes(const double* x, std::size_t chunk, std::si
     s.block[p] = row(static_cast<std::ptrdiff_t>(p) - before);
   end_block();
   // the run of values equal to the latest, counted up to a window's length
-  Lane last = row(-1), run = one;
+  EqualRun<Lane> run{row(-1), one};
   for (std::ptrdiff_t back = 2; back <= before; ++back) {
     const Lane earlier = row(-back);
-    run += (earlier == last) & (run == lanes::splat(static_cast<double>(back - 1))) ? one : zero;
+    run.run += ((earlier == run.last) & (run.run == lanes::splat(static_cast<double>(back - 1))))
+                   ? one
+                   : zero;
   }
-  Lane prefix = zero, unfinished = zero;  // mean - mean: 0 for finite means only
-  std::size_t m = 0;                      // the row's place in its block
-  // one row of the four lanes: its mean, or the latest value for a window
-  // of equal values
+  Compensated<Lane> prefix{zero, zero};
+  Lane unfinished = zero;  // mean - mean: 0 for finite means only
+  std::size_t m = 0;       // the row's place in its block
   const auto step = [&](Lane v) {
     s.block[m] = v;
-    prefix += v;
-    const Lane mean = (prefix + s.tail[m + 1]) * scale;
+    prefix.add(v);
+    const Lane mean = window_sum(prefix, s.tail_hi[m + 1], s.tail_lo[m + 1]) * scale;
     unfinished += mean - mean;
-    run = v == last ? run + one : one;
-    last = v;
-    const Lane result = run >= full ? v : mean;
+    run.see(v, one);
     if (++m == length) {
       end_block();
-      prefix = zero;
+      prefix = {zero, zero};
       m = 0;
     }
-    return result;
+    return run.mean(full, mean);
   };
   for (std::size_t t = 0; t < stride; t += 4) {
     lanes::four_steps(x, stride, t, out, step);
@@ -547,24 +577,114 @@ std::size_t in_sections(std::size_t chunks, Lanes lanes) {
   return first;
 }
 
+// One call of the rolling mean: what every chunk shares, and what the rows
+// carry from chunk to chunk where they are summed one at a time.
+struct RollingMean {
+  std::span<const double> x;
+  std::size_t length, chunk;
+  std::int64_t min_obs;
+  double inverse, limit, scale;
+  Tail tail;
+  std::span<double> out;
+
+  std::int64_t nobs = 0, negatives = 0;
+  bool counts_valid = true;  // nobs and negatives describe the window ending before the chunk
+  EqualRun<double> run{nan, 0.0};
+  bool previous_clean = false;
+  double previous_largest = 0.0;
+
+  // The chunk at `c` follows one that stood in lanes: its rows were all
+  // observed, and all the next windows reach is its last block.
+  void after_lanes(std::size_t c) {
+    previous_largest = 0.0;
+    for (std::size_t p = c - length; p < c; ++p) {
+      previous_largest = std::max(previous_largest, std::fabs(x[p]));
+    }
+    run = {x[c - 1], 1.0};
+    while (run.run < static_cast<double>(length) &&
+           x[c - 1 - static_cast<std::size_t>(run.run)] == run.last) {
+      run.run += 1.0;
+    }
+  }
+
+  // Rows [c, end), every window full and finite: sums, then equal runs.
+  void clean_chunk(std::size_t c, std::size_t end, bool ties) {
+    if (length <= kDirectWindow) {
+      direct_means(x.data(), c, end, length, inverse, out.data());
+    } else {
+      for (std::size_t b = c; b < end; b += length) {
+        clean_block_means(x.data() + b, std::min(length, end - b), length, inverse, tail,
+                          out.data() + b);
+      }
+    }
+    if (ties) {
+      const double full = static_cast<double>(length);
+      for (std::size_t t = c; t < end; ++t) {
+        run.see(x[t], 1.0);
+        out[t] = run.mean(full, out[t]);
+      }
+    } else {
+      run = {x[end - 1], 1.0};
+    }
+    counts_valid = false;
+  }
+
+  // Rows [c, end) one at a time, with pandas' counts, signs and runs; sums
+  // scaled by `unit`.
+  void careful_chunk(std::size_t c, std::size_t end, double unit) {
+    if (!counts_valid) {
+      // the window ending at row c - 1 lies in the clean chunk before
+      nobs = static_cast<std::int64_t>(length);
+      negatives = 0;
+      for (std::size_t p = c - length; p < c; ++p) negatives += std::signbit(x[p]);
+      counts_valid = true;
+    }
+    for (std::size_t b = c; b < end; b += length) {
+      if (b > 0) suffix_sums<false>(x.data() + b - length, length, unit, tail);
+      Compensated<double> prefix{0.0, 0.0};
+      for (std::size_t t = b; t < std::min(b + length, end); ++t) {
+        if (t >= length && observed(x[t - length])) {
+          --nobs;
+          negatives -= std::signbit(x[t - length]);
+        }
+        if (observed(x[t])) {
+          ++nobs;
+          negatives += std::signbit(x[t]);
+          run.see(x[t], 1.0);
+          prefix.add(x[t] * unit);
+        }
+        out[t] = window_mean(window_sum(prefix, tail.hi[t - b + 1], tail.lo[t - b + 1]), nobs,
+                             negatives, run, min_obs, unit);
+      }
+    }
+  }
+};
+
 std::size_t blocked_rolling_mean(std::span<const double> x, std::size_t length,
                                  std::int64_t min_obs, std::span<double> scratch,
                                  std::span<double> out) {
   const std::size_t n = x.size();
   const std::size_t chunk = chunk_rows(length);
-  const auto full = static_cast<std::int64_t>(length);
-  const double inverse = 1.0 / static_cast<double>(length);
-  const double limit = overflow_limit(length), scale = overflow_scale(length);
-  double* suffix = scratch.data();  // of the previous block, length + 1 entries
-  std::fill(suffix, suffix + length + 1, 0.0);
+  // the suffix sums of the previous block, length + 1 entries each
+  const Tail tail{scratch.data(), scratch.data() + length + 1};
+  std::fill(tail.hi, tail.hi + 2 * (length + 1), 0.0);
+  RollingMean mean{x,
+                   length,
+                   chunk,
+                   min_obs,
+                   1.0 / static_cast<double>(length),
+                   overflow_limit(length),
+                   overflow_scale(length),
+                   tail,
+                   out};
   // whole sections of chunks after the first run in lanes first, up to chunk
   // `laned`; `valid` says which of them stand
   const std::size_t chunks = lane_window(length) ? n / chunk : 0;
-  double* lane_scratch = suffix + length + 1;
+  double* lane_scratch = tail.lo + length + 1;
   unsigned char* valid = reinterpret_cast<unsigned char*>(
       lane_scratch + lanes::lane_doubles(MeanLaneScratch::lanes(length)));
   const std::size_t laned = in_sections(chunks, [&](std::size_t first, std::size_t per) {
-    stream_mean_lanes_best(x.data() + first * chunk, chunk, per, length, inverse,
+    stream_mean_lanes_best(x.data() + first * chunk, chunk, per, length, mean.inverse,
                            MeanLaneScratch(lane_scratch, length), valid + first,
                            out.data() + first * chunk);
   });
@@ -572,87 +692,25 @@ std::size_t blocked_rolling_mean(std::span<const double> x, std::size_t length,
     const std::size_t i = c / chunk;
     return i >= 1 && i < laned && valid[i];
   };
-  std::int64_t nobs = 0, negatives = 0, same_run = 0;
-  bool counts_valid = true;  // nobs and negatives describe the window ending at row c - 1
-  double last = observed(x[0]) ? x[0] : nan;
-  bool previous_clean = false;
-  double previous_largest = 0.0;
   std::size_t in_lanes_rows = 0;
   for (std::size_t c = 0; c < n; c += chunk) {
-    const std::size_t chunk_end = std::min(c + chunk, n);
+    const std::size_t end = std::min(c + chunk, n);
     if (stands(c)) {
       in_lanes_rows += chunk;
-      previous_clean = true;
-      counts_valid = false;
+      mean.previous_clean = true;
+      mean.counts_valid = false;
       continue;
     }
-    if (c > 0 && stands(c - chunk)) {
-      // what the chunk before, summed in lanes, leaves: its rows are all
-      // observed, and all the next windows reach is its last block
-      previous_largest = 0.0;
-      for (std::size_t p = c - length; p < c; ++p) {
-        previous_largest = std::max(previous_largest, std::fabs(x[p]));
-      }
-      last = x[c - 1];
-      same_run = 1;
-      while (same_run < full && x[c - 1 - static_cast<std::size_t>(same_run)] == last) ++same_run;
-    }
-    const BlockScan scan = scan_block(x.data(), c, chunk_end);
-    const bool huge = std::max(previous_largest, scan.largest) > limit;
-    if (scan.clean && previous_clean && !huge) {
-      if (length <= kDirectWindow) {
-        direct_means(x.data(), c, chunk_end, length, inverse, out.data());
-      } else {
-        for (std::size_t b = c; b < chunk_end; b += length) {
-          clean_block_means(x.data() + b, std::min(length, chunk_end - b), length, inverse, suffix,
-                            out.data() + b);
-        }
-      }
-      if (scan.ties) {
-        for (std::size_t t = c; t < chunk_end; ++t) {
-          same_run = x[t] == last ? same_run + 1 : 1;
-          last = x[t];
-          if (same_run >= full) out[t] = x[t];
-        }
-      } else {
-        same_run = 1;
-        last = x[chunk_end - 1];
-      }
-      counts_valid = false;
+    if (c > 0 && stands(c - chunk)) mean.after_lanes(c);
+    const BlockScan scan = scan_block(x.data(), c, end);
+    const bool huge = std::max(mean.previous_largest, scan.largest) > mean.limit;
+    if (scan.clean && mean.previous_clean && !huge) {
+      mean.clean_chunk(c, end, scan.ties);
     } else {
-      const double unit = huge ? scale : 1.0;
-      if (!counts_valid) {
-        // the window ending at row c - 1 lies in the clean chunk before
-        nobs = full;
-        negatives = 0;
-        for (std::size_t p = c - length; p < c; ++p) negatives += std::signbit(x[p]);
-        counts_valid = true;
-      }
-      for (std::size_t b = c; b < chunk_end; b += length) {
-        if (b > 0) suffix_sums<false>(x.data() + b - length, length, unit, suffix);
-        double prefix = 0.0;
-        for (std::size_t t = b; t < std::min(b + length, chunk_end); ++t) {
-          if (t >= length) {
-            const double gone = x[t - length];
-            if (observed(gone)) {
-              --nobs;
-              negatives -= std::signbit(gone);
-            }
-          }
-          if (observed(x[t])) {
-            ++nobs;
-            negatives += std::signbit(x[t]);
-            same_run = x[t] == last ? same_run + 1 : 1;
-            last = x[t];
-            prefix += x[t] * unit;
-          }
-          out[t] = window_mean(prefix + suffix[t - b + 1], nobs, negatives, same_run, last, min_obs,
-                               unit);
-        }
-      }
+      mean.careful_chunk(c, end, huge ? mean.scale : 1.0);
     }
-    previous_clean = scan.clean;
-    previous_largest = scan.largest;
+    mean.previous_clean = scan.clean;
+    mean.previous_largest = scan.largest;
   }
   return in_lanes_rows;
 }
@@ -841,10 +899,10 @@ std::size_t weighted_sums(std::span<const double> x, std::size_t length, std::sp
 }  // namespace
 
 std::size_t rolling_mean_scratch(std::size_t length, std::size_t rows) {
-  if (!lane_window(length)) return length + 1;
+  if (!lane_window(length)) return 2 * (length + 1);
   // the lanes' blocks, then a byte per chunk
   const std::size_t flags = rows / chunk_rows(length);
-  return length + 1 + lanes::lane_doubles(MeanLaneScratch::lanes(length)) +
+  return 2 * (length + 1) + lanes::lane_doubles(MeanLaneScratch::lanes(length)) +
          (flags + sizeof(double) - 1) / sizeof(double);
 }
 
@@ -911,9 +969,10 @@ std::size_t weighted_mean(std::span<const double> x, std::size_t length, bool as
                    : weighted_sums<false>(x, length, scratch, out);
 }
 
-std::size_t hull_mean_scratch(std::size_t length, std::size_t half, std::size_t root) {
+std::size_t hull_mean_scratch(std::size_t rows, std::size_t length, std::size_t half,
+                              std::size_t root) {
   const std::size_t widest = std::max({length, half, root});
-  const std::size_t part = kHullChunk + widest;
+  const std::size_t part = hull_part(rows, widest);
   return 3 * part + root +
          std::max({weighted_mean_scratch(length), weighted_mean_scratch(half),
                    weighted_mean_scratch(root)});
@@ -923,7 +982,8 @@ void hull_mean(std::span<const double> x, std::size_t length, std::size_t half, 
                std::span<double> scratch, std::span<double> out) {
   const std::size_t n = x.size();
   const std::size_t widest = std::max({length, half, root});
-  const std::size_t part = kHullChunk + widest;
+  const std::size_t chunk = hull_chunk(n, widest);
+  const std::size_t part = hull_part(n, widest);
   double* fast = scratch.data();
   double* slow = fast + part;
   double* diff = slow + part;  // root - 1 carried differences, then the chunk's
@@ -941,8 +1001,8 @@ void hull_mean(std::span<const double> x, std::size_t length, std::size_t half, 
     return into + (a - begin);
   };
   std::size_t carried = 0;
-  for (std::size_t a = 0; a < n; a += kHullChunk) {
-    const std::size_t rows = std::min(kHullChunk, n - a);
+  for (std::size_t a = 0; a < n; a += chunk) {
+    const std::size_t rows = std::min(chunk, n - a);
     const double* f = tail_means(x, a, rows, half, fast);
     const double* s = tail_means(x, a, rows, length, slow);
     for (std::size_t i = 0; i < rows; ++i) diff[carried + i] = 2.0 * f[i] - s[i];

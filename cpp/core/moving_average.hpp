@@ -25,10 +25,11 @@ namespace orvane::core {
 //
 // pandas keeps one compensated (Kahan) sum over the whole series, whose error
 // grows with every value that ever passed through it. Here each window is
-// summed from partial sums of its own rows only (blocks of `length` rows), so
-// its error stays within a few roundings of the window's mean absolute value
-// on any series - prices, returns, zero-crossing walks alike - and is not
-// bit-for-bit pandas'. Windows of finite values whose sum would overflow are
+// summed from compensated partial sums of its own rows only (blocks of
+// `length` rows), so its error stays within a few roundings of the window's
+// mean absolute value on any series - prices, returns, zero-crossing walks,
+// long runs of repeated values alike - at any length, and is not bit-for-bit
+// pandas'. Windows of finite values whose sum would overflow are
 // summed scaled: every window of finite observations has a finite mean.
 // `length` >= 1; `scratch` holds rolling_mean_scratch(length, x.size()) doubles.
 //
@@ -87,10 +88,13 @@ std::size_t weighted_mean(std::span<const double> x, std::size_t length, bool as
 
 // The Hull mean: the weighted mean over `root` rows of
 // 2 * weighted_mean(x, half) - weighted_mean(x, length) (ascending weights),
-// computed a few thousand rows at a time, so that it needs no full-length
-// temporaries. The same NaN rows as the three passes, and values within a few
-// roundings of theirs. Lengths >= 1, `scratch` of hull_mean_scratch doubles.
-std::size_t hull_mean_scratch(std::size_t length, std::size_t half, std::size_t root);
+// computed a few thousand rows (or four widest windows) at a time, so that its
+// temporaries hold no more than the series and a few chunks, and its cost
+// does not grow with the length. The same NaN rows as the three passes, and values within a few
+// roundings of theirs. Lengths >= 1, `scratch` of
+// hull_mean_scratch(x.size(), ...) doubles.
+std::size_t hull_mean_scratch(std::size_t rows, std::size_t length, std::size_t half,
+                              std::size_t root);
 void hull_mean(std::span<const double> x, std::size_t length, std::size_t half, std::size_t root,
                std::span<double> scratch, std::span<double> out);
 

@@ -19,6 +19,41 @@ char kind_of(py::handle dtype) {
   return text.size() == 1 ? text[0] : '\0';
 }
 
+bool is_text(PyObject* v) { return PyUnicode_Check(v) || PyBytes_Check(v) || PyByteArray_Check(v); }
+
+// Numbers stored as objects, read as pandas' windows read them: float() of
+// each (Fractions, Decimals, bools, numpy scalars, ...), with None, NaN and
+// pd.NA missing. Text is refused even where it spells a number, and so is any
+// object float() refuses.
+Float64Values object_float64(py::handle series, const char* func, py::handle dtype) {
+  py::array objects =
+      py::module_::import("numpy").attr("ascontiguousarray")(series.attr("to_numpy")());
+  const auto n = static_cast<std::size_t>(objects.size());
+  auto* const* items = static_cast<PyObject* const*>(objects.data());
+  py::object na = py::module_::import("pandas").attr("NA");
+  Float64Array out = new_float64(n);
+  std::span<double> values = writable(out);
+  for (std::size_t i = 0; i < n; ++i) {
+    PyObject* v = items[i];
+    if (PyFloat_Check(v)) {
+      values[i] = PyFloat_AS_DOUBLE(v);
+    } else if (v == Py_None || v == na.ptr()) {
+      values[i] = std::numeric_limits<double>::quiet_NaN();
+    } else {
+      if (is_text(v)) not_numeric(func, dtype);
+      const auto number = py::reinterpret_steal<py::object>(PyNumber_Float(v));
+      if (!number) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError))
+          throw py::error_already_set();
+        PyErr_Clear();
+        not_numeric(func, dtype);
+      }
+      values[i] = PyFloat_AS_DOUBLE(number.ptr());
+    }
+  }
+  return Float64Values(std::move(out));
+}
+
 }  // namespace
 
 bool is_numeric_kind(char kind) { return kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f'; }
@@ -49,7 +84,9 @@ py::object numpy_values(py::handle series) {
 Float64Values series_float64(py::handle series, const char* func) {
   py::object dtype = series.attr("dtype");
   if (py::isinstance<py::dtype>(dtype)) {
-    if (!is_numeric_kind(py::reinterpret_borrow<py::dtype>(dtype).kind())) not_numeric(func, dtype);
+    const char kind = py::reinterpret_borrow<py::dtype>(dtype).kind();
+    if (kind == 'O') return object_float64(series, func, dtype);
+    if (!is_numeric_kind(kind)) not_numeric(func, dtype);
     return float64_values(series.attr("to_numpy")(), std::string(func) + "() input");
   }
   if (!is_numeric_kind(kind_of(dtype))) not_numeric(func, dtype);

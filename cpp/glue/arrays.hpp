@@ -38,10 +38,13 @@ bool is_numeric_kind(char kind);
 // naming `what`.
 Float64Values float64_values(py::handle array, const std::string& what);
 
-// The values of a pandas Series as pandas' window functions read them:
-// numpy-backed numeric dtypes as they are, nullable and Arrow-backed numeric
-// dtypes with their missing entries as NaN. Any other dtype raises TypeError
-// "<func>() needs numeric values, got a Series of dtype '<dtype>'".
+// The float values of a pandas Series of any numeric dtype, as pandas' window
+// functions read them: numpy-backed numeric dtypes as they are, nullable and
+// Arrow-backed numeric dtypes with their missing entries as NaN, numbers
+// stored as objects as float() reads each (None, NaN and pd.NA missing). Any
+// other dtype, and an object column holding text or other non-numbers,
+// raises TypeError "<func>() needs numeric values, got a Series of dtype
+// '<dtype>'".
 Float64Values series_float64(py::handle series, const char* func);
 
 // The numpy array behind a Series whose dtype is a numpy dtype, or a null

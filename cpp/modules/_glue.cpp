@@ -6,6 +6,7 @@
 #include "../glue/function.hpp"
 #include "../glue/pyops.hpp"
 #include "../glue/roads.hpp"
+#include "core/lanes.hpp"
 
 namespace py = pybind11;
 using orvane::glue::Function;
@@ -46,6 +47,11 @@ PYBIND11_MODULE(_glue, m) {
       "as {road: {'native': n, 'pandas': m}}.");
   m.def(
       "reset_roads", []() { orvane::glue::road_counts().clear(); }, "Forgets the road counts.");
+  m.def(
+      "simd", []() { return std::string(orvane::core::lanes::build_name()); },
+      "The build of the vector kernels in use: 'avx2' or 'baseline'.\n\n"
+      "The best the CPU runs, unless the environment variable ORVANE_SIMD names\n"
+      "one ('baseline', or 'avx2' where the CPU has it) when the package loads.");
   py::class_<Function, std::shared_ptr<Function>>(m, "native_function", py::dynamic_attr(),
                                                   "A function of the package implemented natively.")
       .def("__call__", [](py::handle self, const py::args& args,

@@ -65,10 +65,19 @@ TEST(SplitTopLevel, KeepsNestedSeparators) {
 // order the binder fills its slots in, *args and **kwargs not among them.
 constexpr const char* indexed =
     "f(a, b: Dict[str, int] = {'c': 1}, /, d='e=f', *args, g, h: 'x, y' = None, **kw)";
-static_assert(named_param_index(indexed, "a") == 0);
-static_assert(named_param_index(indexed, "d") == 2);
-static_assert(named_param_index(indexed, "g") == 3);
-static_assert(named_param_index(indexed, "h") == 4);
+// Clang 14 cannot evaluate libstdc++ 12's std::string when compiling: built
+// with it, the same slots are checked when the test runs.
+#if defined(__clang__) && __clang_major__ < 15
+#define WHEN_COMPILED(check) EXPECT_TRUE(check)
+#else
+#define WHEN_COMPILED(check) static_assert(check)
+#endif
+TEST(NamedParamIndex, SlotsFollowTheBindersOrder) {
+  WHEN_COMPILED(named_param_index(indexed, "a") == 0);
+  WHEN_COMPILED(named_param_index(indexed, "d") == 2);
+  WHEN_COMPILED(named_param_index(indexed, "g") == 3);
+  WHEN_COMPILED(named_param_index(indexed, "h") == 4);
+}
 
 TEST(NamedParamIndex, NamesNotDeclaredAsNamedParametersAreAbsent) {
   // texts inside annotations and defaults, and the variadics, are no names

@@ -1,39 +1,53 @@
 """The exact answer a rolling mean is measured against.
 
-Each window's mean from its correctly rounded sum (math.fsum), and a
+Each window's mean rounded once from its exact sum, and a
 result's error in units of the window's mean absolute value: the scale a
 window's rounding is naturally measured in, which stays meaningful when the
 mean itself cancels to almost nothing.
 """
 
 import math
-from fractions import Fraction
 
 import numpy as np
 
 
-def _exact_mean(window):
-    try:
-        return math.fsum(window.tolist()) / len(window)
-    except OverflowError:  # the sum exceeds the float range, the mean does not
-        return float(sum(map(Fraction, window.tolist())) / len(window))
+# Every finite double times 2**1074 is an integer: sums of such integers are
+# exact, and Python divides integers with one correct rounding.
+_SHIFT = 1074
+
+
+def _exact_sums(x):
+    """Exact running sums of x (NaN as 0) as integers scaled by 2**_SHIFT,
+    starting with 0."""
+    sums = [0]
+    for v in x.tolist():
+        if math.isfinite(v):
+            num, den = v.as_integer_ratio()
+            sums.append(sums[-1] + num * ((1 << _SHIFT) // den))
+        else:
+            sums.append(sums[-1])
+    return sums
 
 
 def exact_window_means(values, length, min_periods=None):
     """Mean of the finite values of each trailing window of `length` rows
     (NaN with fewer than `min_periods` of them), and each window's mean
-    absolute value."""
+    absolute value, each rounded once from its exact sum."""
     x = np.asarray(values, dtype=float)
+    finite = np.isfinite(x)
     need = max(min_periods or length, 1)
+    counts = np.concatenate([[0], np.cumsum(finite)])
+    sums, abs_sums = _exact_sums(x), _exact_sums(np.abs(x))
     means = np.full(len(x), np.nan)
     scales = np.full(len(x), np.nan)
     for i in range(len(x)):
-        window = x[max(0, i - length + 1) : i + 1]
-        window = window[np.isfinite(window)]
-        if len(window) < need:
+        start = max(0, i - length + 1)
+        count = int(counts[i + 1] - counts[start])
+        if count < need:
             continue
-        means[i] = _exact_mean(window)
-        scales[i] = _exact_mean(np.abs(window))
+        unit = count << _SHIFT
+        means[i] = (sums[i + 1] - sums[start]) / unit
+        scales[i] = (abs_sums[i + 1] - abs_sums[start]) / unit
     return means, scales
 
 
@@ -54,6 +68,22 @@ def largest_error(result, values, length, min_periods=None):
     return float(np.max(np.where(scale > 0, err / np.where(scale > 0, scale, 1.0), np.where(err > 0, math.inf, 0.0))))
 
 
+def runs_of_mixed_magnitudes(rows, longest, seed):
+    """Long runs of repeated values (up to `longest` rows) of magnitudes from
+    1e-3 to 1e6 and both signs, with short noisy stretches between them."""
+    rng = np.random.default_rng(seed)
+    parts, total = [], 0
+    while total < rows:
+        if rng.random() < 0.6:
+            value = rng.choice([0.1, 1 / 3, 2.675]) * 10.0 ** rng.integers(-3, 7) * rng.choice([1, -1, 1, 1])
+            part = np.full(int(rng.integers(longest // 4, longest + 1)), value)
+        else:
+            part = 10.0 ** rng.uniform(-3, 6, int(rng.integers(1, 200)))
+        parts.append(part)
+        total += len(part)
+    return np.concatenate(parts)[:rows]
+
+
 def accuracy_cases(rows, seed=11):
     """The series a rolling mean's accuracy is judged on, by name."""
     rng = np.random.default_rng(seed)
@@ -68,4 +98,10 @@ def accuracy_cases(rows, seed=11):
     gappy = prices.copy()
     for start in rng.choice(rows, size=max(1, rows // 100), replace=False):
         gappy[start : start + int(rng.integers(1, 30))] = np.nan
-    return {"prices ~1e4": prices, "returns, cancelling jumps": returns, "zero-crossing walk": walk, "NaN runs": gappy}
+    return {
+        "prices ~1e4": prices,
+        "returns, cancelling jumps": returns,
+        "zero-crossing walk": walk,
+        "NaN runs": gappy,
+        "repeated runs, mixed magnitudes": runs_of_mixed_magnitudes(rows, 2_000, seed),
+    }

@@ -26,6 +26,67 @@ def seeded(close: pd.Series, length: int) -> pd.Series:
     return pd.Series(arr, index=close.index)
 
 
+# ---------------------------------------------------------------------------
+# The moving averages of orvane_data.ta.overlap, written with pandas and numpy
+# alone: the length rule (a positive number, else the default) included, the
+# helpers' argument checks, offsets and fills left out.
+
+
+def _length(length, default: int) -> int:
+    return int(length) if length and length > 0 else default
+
+
+def pd_sma(close: pd.Series, length=None, min_periods=None) -> pd.Series:
+    length = _length(length, 10)
+    return close.rolling(length, min_periods=int(min_periods or length)).mean()
+
+
+def pd_ema(close: pd.Series, length=None, adjust=False, sma=True) -> pd.Series:
+    length = _length(length, 10)
+    source = seeded(close, length) if sma else close
+    return source.ewm(span=length, adjust=adjust).mean()
+
+
+def pd_rma(close: pd.Series, length=None) -> pd.Series:
+    length = _length(length, 10)
+    return seeded(close, length).ewm(alpha=1.0 / length, adjust=False).mean()
+
+
+def pd_wma(close: pd.Series, length=None, asc=True) -> pd.Series:
+    length = _length(length, 10)
+    weights = np.arange(1, length + 1, dtype=float)
+    if not asc:
+        weights = weights[::-1]
+    total = 0.5 * length * (length + 1)
+    return close.rolling(length, min_periods=length).apply(lambda x: np.dot(x, weights) / total, raw=True)
+
+
+def pd_dema(close: pd.Series, length=None, **kwargs) -> pd.Series:
+    e1 = pd_ema(close, length, **kwargs)
+    return 2 * e1 - pd_ema(e1, length, **kwargs)
+
+
+def pd_tema(close: pd.Series, length=None, **kwargs) -> pd.Series:
+    e1 = pd_ema(close, length, **kwargs)
+    e2 = pd_ema(e1, length, **kwargs)
+    return 3 * e1 - 3 * e2 + pd_ema(e2, length, **kwargs)
+
+
+def pd_hma(close: pd.Series, length=None) -> pd.Series:
+    length = _length(length, 9)
+    diff = 2 * pd_wma(close, int(length / 2)) - pd_wma(close, length)
+    return pd_wma(diff, int(np.sqrt(length)))
+
+
+def pd_hlc3(high: pd.Series, low: pd.Series, close: pd.Series) -> pd.Series:
+    return (high + low + close) / 3.0
+
+
+def pd_vwap(high: pd.Series, low: pd.Series, close: pd.Series, volume: pd.Series) -> pd.Series:
+    tp = (high + low + close) / 3.0
+    return (tp * volume).cumsum() / volume.cumsum()
+
+
 def pandas_utc(ts, zone: str) -> pd.DatetimeIndex:
     """pandas' own localisation of naive local stamps, as naive UTC: repeated
     hours read from the order of the stamps, skipped ones moved forward."""
@@ -62,3 +123,111 @@ def element_by_element(frame: pd.DataFrame, target: str, round_event=None) -> pd
     out["event_time"] = out["event_datetime"].apply(lambda x: pd.NaT if x is pd.NaT else x.time())
     out["event_timezone"] = out["event_datetime"].apply(lambda x: x.tz)
     return out
+
+
+# ---------------------------------------------------------------------------
+# Momentum, volatility, volume and trend indicators: each written from its
+# definition with pandas' rolling windows and ewm(adjust=False), which define
+# what a missing value (NaN, or an infinity read as one) does.
+
+
+def _missing_inf(s: pd.Series) -> pd.Series:
+    return s.astype(float).replace([np.inf, -np.inf], np.nan)
+
+
+def seeded_ewm(x: pd.Series, start: int, length: int, alpha: float, seed=None) -> pd.Series:
+    """The exponential mean of ``x`` from row ``start`` on, seeded on row
+    ``start + length - 1`` with ``seed`` (the mean of the observed values of
+    ``x[start:start + length]`` when None); NaN before."""
+    arr = _missing_inf(x).to_numpy(copy=True)
+    out = np.full(len(arr), np.nan)
+    end = start + length - 1
+    if end < len(arr):
+        if seed is None:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", RuntimeWarning)  # a window of NaN only
+                seed = np.nanmean(arr[start : end + 1])
+        arr[end] = seed
+        out[end:] = pd.Series(arr[end:]).ewm(alpha=alpha, adjust=False).mean().to_numpy()
+    return pd.Series(out, index=x.index)
+
+
+def wilder(x: pd.Series, start: int, length: int, seed=None) -> pd.Series:
+    return seeded_ewm(x, start, length, 1.0 / length, seed)
+
+
+def _percent(num: pd.Series, den: pd.Series) -> pd.Series:
+    return (100.0 * num / den).mask(den == 0, 0.0)
+
+
+def rsi(close: pd.Series, length: int = 14) -> pd.Series:
+    change = _missing_inf(close).diff()
+    gain, loss = change.clip(lower=0.0), (-change).clip(lower=0.0)
+    up, down = wilder(gain, 1, length), wilder(loss, 1, length)
+    return _percent(up, up + down).rename(f"RSI_{length}")
+
+
+def macd(close: pd.Series, fast: int = 12, slow: int = 26, signal: int = 9) -> pd.DataFrame:
+    span = lambda n: 2.0 / (n + 1)  # noqa: E731
+    line = seeded_ewm(close, slow - fast, fast, span(fast)) - seeded_ewm(close, 0, slow, span(slow))
+    sig = seeded_ewm(line, slow - 1, signal, span(signal))
+    tail = f"_{fast}_{slow}_{signal}"
+    return pd.DataFrame({"MACD" + tail: line, "MACDs" + tail: sig, "MACDh" + tail: line - sig})
+
+
+def stoch(high, low, close, k: int = 14, d: int = 3, smooth_k: int = 3) -> pd.DataFrame:
+    hh = _missing_inf(high).rolling(k).max()
+    ll = _missing_inf(low).rolling(k).min()
+    close = _missing_inf(close)
+    raw = _percent(close - ll, hh - ll).where(close.notna())
+    pk = raw.rolling(smooth_k).mean()
+    tail = f"_{k}_{d}_{smooth_k}"
+    return pd.DataFrame({"STOCHk" + tail: pk, "STOCHd" + tail: pk.rolling(d).mean()})
+
+
+def bbands(close: pd.Series, length: int = 20, std: float = 2.0, ddof: int = 0) -> pd.DataFrame:
+    close = _missing_inf(close)
+    mid = close.rolling(length).mean()
+    dev = close.rolling(length).std(ddof=ddof)
+    tail = f"_{length}_{float(std)}"
+    return pd.DataFrame({"BBU" + tail: mid + std * dev, "BBM" + tail: mid, "BBL" + tail: mid - std * dev})
+
+
+def true_range(high, low, close) -> pd.Series:
+    previous = close.shift()
+    spans = pd.concat([high - low, (high - previous).abs(), (low - previous).abs()], axis=1)
+    tr = spans.max(axis=1)
+    tr.iloc[:1] = np.nan
+    return tr
+
+
+def atr(high, low, close, length: int = 14) -> pd.Series:
+    return wilder(true_range(high, low, close), 1, length).rename(f"ATR_{length}")
+
+
+def obv(close: pd.Series, volume: pd.Series) -> pd.Series:
+    sign = np.sign(close.astype(float).diff())
+    sign.iloc[:1] = 1.0
+    return (sign * volume.astype(float)).cumsum().rename("OBV")
+
+
+def adx(high, low, close, length: int = 14) -> pd.DataFrame:
+    up, down = high.diff(), -low.diff()
+    known = up.notna() & down.notna()
+    plus = up.where((up > down) & (up > 0), 0.0).where(known)
+    minus = down.where((down > up) & (down > 0), 0.0).where(known)
+    tr = true_range(high, low, close)
+
+    def summed(x):  # the sum of rows 1 to length - 1, as a mean over length
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)  # a window of NaN only
+            seed = 0.0 if length == 1 else np.nanmean(_missing_inf(x).iloc[1:length]) * (length - 1) / length
+        return wilder(x, 0, length, seed)
+
+    s_plus, s_minus, s_tr = summed(plus), summed(minus), summed(tr)
+    early = np.arange(len(close)) < length
+    pdi = _percent(s_plus, s_tr).mask(early)
+    mdi = _percent(s_minus, s_tr).mask(early)
+    dx = _percent((pdi - mdi).abs(), pdi + mdi)
+    tail = f"_{length}"
+    return pd.DataFrame({"ADX" + tail: wilder(dx, length, length), "DMP" + tail: pdi, "DMN" + tail: mdi})

@@ -13,12 +13,13 @@ from orvane_data.from_xtdata import column_alias
 from orvane_data.simulated import bql as sim_bql
 from orvane_data.simulated import intraday as sim_intraday
 from orvane_data.simulated import securities
-from orvane_data.ta import overlap, strategy
+from orvane_data.ta import momentum, overlap, runner, strategy, trend, volatility, volume
 from orvane_data.ta import utils as ta_utils
 from s3_server import csv_gz_bytes, parquet_bytes, s3_endpoint  # noqa: F401  (fixture)
 
 DOCUMENTED = [_clockwork, query_kit, bar_kit, event_study, distributed, bar_store,
-              overlap, ta_utils, strategy, s3_io, bucket_sets, column_alias]
+              overlap, ta_utils, strategy, momentum, volatility, volume, trend, runner,
+              s3_io, bucket_sets, column_alias]
 
 
 def defined_here(module, value):

@@ -2,6 +2,8 @@
 
 import inspect
 import threading
+from decimal import Decimal
+from fractions import Fraction
 
 import numpy as np
 import pandas as pd
@@ -10,9 +12,9 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from orvane_data.ta import overlap
-from reference import seeded
+from reference import pd_dema, pd_ema, pd_hlc3, pd_hma, pd_rma, pd_sma, pd_tema, pd_vwap, pd_wma
 
-from exact_means import accuracy_cases, largest_error
+from exact_means import accuracy_cases, largest_error, runs_of_mixed_magnitudes
 from thread_progress import longest_stall
 
 # numpy's warnings from the reference formulations (empty seeds, inf - inf)
@@ -20,65 +22,6 @@ pytestmark = [
     pytest.mark.filterwarnings("ignore:Mean of empty slice:RuntimeWarning"),
     pytest.mark.filterwarnings("ignore:invalid value encountered:RuntimeWarning"),
 ]
-
-# ---------------------------------------------------------------------------
-# The pandas formulation of each indicator, independent of the module.
-
-
-def _length(length, default):
-    return int(length) if length and length > 0 else default
-
-
-def ref_sma(close, length=None, min_periods=None):
-    length = _length(length, 10)
-    return close.rolling(length, min_periods=int(min_periods or length)).mean()
-
-
-def ref_ema(close, length=None, adjust=False, sma=True):
-    length = _length(length, 10)
-    source = seeded(close, length) if sma else close
-    return source.ewm(span=length, adjust=adjust).mean()
-
-
-def ref_rma(close, length=None):
-    length = _length(length, 10)
-    return seeded(close, length).ewm(alpha=1.0 / length, adjust=False).mean()
-
-
-def ref_wma(close, length=None, asc=True):
-    length = _length(length, 10)
-    weights = np.arange(1, length + 1, dtype=float)
-    if not asc:
-        weights = weights[::-1]
-    total = 0.5 * length * (length + 1)
-    return close.rolling(length, min_periods=length).apply(lambda x: np.dot(x, weights) / total, raw=True)
-
-
-def ref_dema(close, length=None, **kwargs):
-    e1 = ref_ema(close, length, **kwargs)
-    return 2 * e1 - ref_ema(e1, length, **kwargs)
-
-
-def ref_tema(close, length=None, **kwargs):
-    e1 = ref_ema(close, length, **kwargs)
-    e2 = ref_ema(e1, length, **kwargs)
-    return 3 * e1 - 3 * e2 + ref_ema(e2, length, **kwargs)
-
-
-def ref_hma(close, length=None):
-    length = _length(length, 9)
-    diff = 2 * ref_wma(close, int(length / 2)) - ref_wma(close, length)
-    return ref_wma(diff, int(np.sqrt(length)))
-
-
-def ref_hlc3(high, low, close):
-    return (high + low + close) / 3.0
-
-
-def ref_vwap(high, low, close, volume):
-    tp = (high + low + close) / 3.0
-    return (tp * volume).cumsum() / volume.cumsum()
-
 
 def assert_same(ours, ref, tol=None):
     """Equal values (NaN where the reference is NaN) on an equal index; `tol`
@@ -144,7 +87,7 @@ def test_signatures_and_doc_lines(name, signature, doc):
 def test_length_rule(close, length, expected):
     result = overlap.sma(close, length)
     assert result.name == f"SMA_{expected}"
-    assert_same(result, ref_sma(close, expected), tol=1e-10)
+    assert_same(result, pd_sma(close, expected), tol=1e-10)
 
 
 @pytest.mark.parametrize("call, arg", [
@@ -187,7 +130,7 @@ def test_category_is_an_attribute_even_when_the_index_has_the_label():
 
 
 def test_offset_and_fills_reach_the_result(close):
-    assert_same(overlap.sma(close, 5, offset=2), ref_sma(close, 5).shift(2), tol=1e-10)
+    assert_same(overlap.sma(close, 5, offset=2), pd_sma(close, 5).shift(2), tol=1e-10)
     filled = overlap.wma(close, 5, fillna=0.0)
     assert (filled.iloc[:4] == 0.0).all() and filled.name == "WMA_5"
     assert overlap.ema(close, 5, fill_method="bfill").iloc[0] == overlap.ema(close, 5).iloc[4]
@@ -195,7 +138,7 @@ def test_offset_and_fills_reach_the_result(close):
 
 def test_min_periods(close):
     assert overlap.sma(close, 5, min_periods=3).first_valid_index() == close.index[2]
-    assert_same(overlap.sma(close, 5, min_periods=0), ref_sma(close, 5), tol=1e-10)
+    assert_same(overlap.sma(close, 5, min_periods=0), pd_sma(close, 5), tol=1e-10)
     with pytest.raises(ValueError, match="min_periods 6 must be <= window 5"):
         overlap.sma(close, 5, min_periods=6)
 
@@ -204,7 +147,7 @@ def test_ema_options(close):
     seeded = overlap.ema(close, 10)
     assert seeded.iloc[:9].isna().all() and seeded.iloc[9] == np.nanmean(close.to_numpy()[:10])
     assert overlap.ema(close, 10, sma=False).iloc[0] == close.iloc[0]
-    assert_same(overlap.ema(close, 10, adjust=True), ref_ema(close, 10, adjust=True))
+    assert_same(overlap.ema(close, 10, adjust=True), pd_ema(close, 10, adjust=True))
     assert_same(overlap.rma(close, 14, adjust=True), overlap.rma(close, 14))
 
 
@@ -217,9 +160,9 @@ def test_ema_seed_of_missing_values_warns_like_numpy():
 
 def test_hma_lengths(close):
     assert overlap.hma(close).name == "HMA_9" and overlap.hma(close).first_valid_index() == close.index[10]
-    assert_same(overlap.hma(close, 16), ref_hma(close, 16), tol=1e-10)
+    assert_same(overlap.hma(close, 16), pd_hma(close, 16), tol=1e-10)
     # length 1: the half length 0 means wma's default of 10 rows
-    assert_same(overlap.hma(close, 1), ref_hma(close, 1), tol=1e-10)
+    assert_same(overlap.hma(close, 1), pd_hma(close, 1), tol=1e-10)
     assert overlap.hma(close.iloc[:5], 1) is None
 
 
@@ -228,7 +171,7 @@ def test_composites():
     low = pd.Series([0.0, 0.0, 0.0], index=[1, 2, 3])
     result = overlap.hlc3(high, low, high)
     assert result.name == "HLC3" and result.index.tolist() == [0, 1, 2, 3]
-    assert_same(result, ref_hlc3(high, low, high))
+    assert_same(result, pd_hlc3(high, low, high))
     price = pd.Series([3.0, np.nan, 3.0, 6.0])
     volume = pd.Series([0, 1, 1, 2])
     vw = overlap.vwap(price, price, price, volume)
@@ -339,12 +282,12 @@ def test_numeric_dtypes_match_pandas(dtype):
         values = [v if v is not None else 1 for v in values]
     s = pd.Series(values, dtype=dtype)
     for ours, ref in [
-        (overlap.sma(s, 3), ref_sma(s, 3)),
-        (overlap.ema(s, 3), ref_ema(s, 3)),
-        (overlap.rma(s, 3), ref_rma(s, 3)),
-        (overlap.wma(s, 3), ref_wma(s, 3)),
-        (overlap.hlc3(s, s, s), ref_hlc3(s, s, s)),
-        (overlap.vwap(s, s, s, s), ref_vwap(s, s, s, s)),
+        (overlap.sma(s, 3), pd_sma(s, 3)),
+        (overlap.ema(s, 3), pd_ema(s, 3)),
+        (overlap.rma(s, 3), pd_rma(s, 3)),
+        (overlap.wma(s, 3), pd_wma(s, 3)),
+        (overlap.hlc3(s, s, s), pd_hlc3(s, s, s)),
+        (overlap.vwap(s, s, s, s), pd_vwap(s, s, s, s)),
     ]:
         assert ours.dtype == ref.dtype
         assert_same(ours, ref, tol=1e-12)
@@ -386,16 +329,45 @@ def test_numbers_stored_as_objects_average_as_float64(values, name, native_roads
     assert_same(fn(s, 3), fn(as_float, 3))
     road = {"dema": "ema", "tema": "ema"}.get(name, name)
     assert native_roads.roads()[f"overlap.{road}"]["native"] >= 2
-    assert_same(overlap.sma(s, 3, min_periods=1), ref_sma(s, 3, 1), tol=1e-12)
+    assert_same(overlap.sma(s, 3, min_periods=1), pd_sma(s, 3, 1), tol=1e-12)
+
+
+@pytest.mark.parametrize(
+    "values",
+    [
+        [Fraction(400 + i, 4) for i in range(20)],
+        [Decimal("1.25") * i for i in range(20)],
+        [1.5, True, 2.0, False, None, 3.0, True] * 3,
+        [np.float32(1.5), np.int16(2), np.uint8(7), 4.0, np.nan, np.bool_(True), pd.NA] * 3,
+    ],
+    ids=["Fractions", "Decimals", "bools among floats", "numpy scalars"],
+)
+@pytest.mark.parametrize("name", ["sma", "ema", "wma", "hma"])
+def test_numbers_of_any_type_stored_as_objects_average_as_pandas_reads_them(values, name, native_roads):
+    s = pd.Series(values, dtype=object)
+    as_float = pd.Series([np.nan if v is None or v is pd.NA else float(v) for v in values])
+    assert_same(getattr(overlap, name)(s, 4), getattr(overlap, name)(as_float, 4))
+    if not any(v is pd.NA for v in values):  # pandas' own windows refuse pd.NA
+        assert_same(overlap.sma(s, 4, min_periods=1), pd_sma(s, 4, 1), tol=1e-12)
+
+
+@pytest.mark.parametrize(
+    "values",
+    [[1.0, 2.0, "3.5", 4.0], [1.0, b"2", 3.0, 4.0], [Fraction(1, 2), 2.0, 3j, 4.0], [1.0, pd.Timestamp(0), 2.0, 3.0]],
+    ids=["numeric text", "bytes", "complex", "time stamp"],
+)
+def test_objects_that_are_not_numbers_are_refused(values):
+    with pytest.raises(TypeError, match=r"^sma\(\) needs numeric values, got a Series of dtype 'object'$"):
+        overlap.sma(pd.Series(values, dtype=object), 2)
 
 
 def test_strided_and_read_only_inputs():
     base = np.arange(40.0) ** 1.5
     base.flags.writeable = False
     s = pd.Series(base[::2], copy=False)
-    assert_same(overlap.sma(s, 4), ref_sma(s, 4), tol=1e-12)
-    assert_same(overlap.ema(s, 4), ref_ema(s, 4))
-    assert_same(overlap.wma(s, 4), ref_wma(s, 4), tol=1e-12)
+    assert_same(overlap.sma(s, 4), pd_sma(s, 4), tol=1e-12)
+    assert_same(overlap.ema(s, 4), pd_ema(s, 4))
+    assert_same(overlap.wma(s, 4), pd_wma(s, 4), tol=1e-12)
 
 
 def test_kernels_run_on_threads():
@@ -411,7 +383,7 @@ def test_kernels_run_on_threads():
     for w in workers:
         w.join()
     for s, r in zip(series, results):
-        assert_same(r, ref_sma(s, 20), tol=1e-12)
+        assert_same(r, pd_sma(s, 20), tol=1e-12)
 
 
 # one kernel of each family, each on a series long enough to run tens of ms
@@ -522,7 +494,7 @@ def test_sma_matches_the_exact_means_where_pandas_has_a_value(case, min_periods)
     if len(s) < length:
         assert ours is None
         return
-    ref = ref_sma(s, length, min_periods)
+    ref = pd_sma(s, length, min_periods)
     assert ours.index.equals(ref.index)
     assert (ours.isna() == ref.isna()).all()
     assert largest_error(ours, s, length, min_periods) <= _rounding_bound(length)
@@ -542,6 +514,17 @@ def test_sma_is_within_1e_14_of_the_exact_means(case, length, native_roads):
     min_periods = max(1, length // 2) if case == "NaN runs" else None
     ours = overlap.sma(pd.Series(values), length, min_periods=min_periods)
     assert largest_error(ours, values, length, min_periods) <= 1e-14
+    assert native_roads.roads()["overlap.sma"]["native"] == 1
+
+
+@pytest.mark.parametrize("length", [7, 100, 1000, 1021, 1024, 1025, 4_096, 30_000, 100_000])
+def test_long_sma_is_within_1e_14_of_the_exact_means(length, native_roads):
+    # long runs of one value round the same way at every addition: plain
+    # running sums drift by a rounding per row of the window
+    values = runs_of_mixed_magnitudes(length + 60_000, max(length, 2_000), seed=length)
+    values[len(values) // 2] = np.nan
+    ours = overlap.sma(pd.Series(values), length, min_periods=1)
+    assert largest_error(ours, values, length, 1) <= 1e-14
     assert native_roads.roads()["overlap.sma"]["native"] == 1
 
 
@@ -565,7 +548,7 @@ def test_sma_of_a_flat_stretch_is_the_price_exactly(length):
     walk[300:600] = walk[299] * 1.01  # a price no sum of copies divides back to
     ours = overlap.sma(pd.Series(walk), length).to_numpy()
     assert (ours[300 + length - 1 : 600] == walk[300]).all()
-    assert_same(pd.Series(ours), ref_sma(pd.Series(walk), length), 1e-12 * 200)
+    assert_same(pd.Series(ours), pd_sma(pd.Series(walk), length), 1e-12 * 200)
 
 
 @DIFF
@@ -574,10 +557,10 @@ def test_exponential_means_match_pandas_exactly(s, length, adjust, seeded):
     if len(s) < length:
         assert overlap.ema(s, length) is None and overlap.rma(s, length) is None
         return
-    assert_same(overlap.ema(s, length, adjust=adjust, sma=seeded), ref_ema(s, length, adjust, seeded))
-    assert_same(overlap.rma(s, length), ref_rma(s, length))
-    assert_same(overlap.dema(s, length, adjust=adjust), ref_dema(s, length, adjust=adjust))
-    assert_same(overlap.tema(s, length, sma=seeded), ref_tema(s, length, sma=seeded))
+    assert_same(overlap.ema(s, length, adjust=adjust, sma=seeded), pd_ema(s, length, adjust, seeded))
+    assert_same(overlap.rma(s, length), pd_rma(s, length))
+    assert_same(overlap.dema(s, length, adjust=adjust), pd_dema(s, length, adjust=adjust))
+    assert_same(overlap.tema(s, length, sma=seeded), pd_tema(s, length, sma=seeded))
 
 
 @pytest.mark.parametrize("length", [2, 10, 14, 60])
@@ -588,16 +571,17 @@ def test_long_exponential_means_match_pandas_exactly(length, native_roads):
     values[rng.choice(len(values), 40, replace=False)] = np.nan
     values[5_000:5_003] = np.inf
     s = pd.Series(values)
-    assert_same(overlap.ema(s, length), ref_ema(s, length))
-    assert_same(overlap.ema(s, length, sma=False), ref_ema(s, length, sma=False))
-    assert_same(overlap.rma(s, length), ref_rma(s, length))
-    assert_same(overlap.tema(s, length), ref_tema(s, length))
+    assert_same(overlap.ema(s, length), pd_ema(s, length))
+    assert_same(overlap.ema(s, length, sma=False), pd_ema(s, length, sma=False))
+    assert_same(overlap.rma(s, length), pd_rma(s, length))
+    assert_same(overlap.tema(s, length), pd_tema(s, length))
     roads = native_roads.roads()
     assert roads["overlap.ema"]["native"] == 5 and roads["overlap.rma"]["native"] == 1
     assert roads["overlap.blend"]["native"] == 1
 
 
-@pytest.mark.parametrize("length", [1, 2, 9, 16, 50])
+# long lengths: chunks of four windows rather than of a few thousand rows
+@pytest.mark.parametrize("length", [1, 2, 9, 16, 50, 1_500, 6_000])
 def test_fused_hull_mean_matches_its_three_passes(length, monkeypatch):
     rng = np.random.default_rng(length)
     values = 100 * np.exp(np.cumsum(rng.normal(0.0, 0.01, 20_000)))
@@ -636,7 +620,7 @@ def test_weighted_means_match_pandas(s, length, asc, native_roads):
         assert overlap.wma(s, length) is None
         return
     # the reference's dot product sums in BLAS order: a few ulps of the window
-    assert_same(overlap.wma(s, length, asc=asc), ref_wma(s, length, asc), 1e-12 * _window_scale(s, length))
+    assert_same(overlap.wma(s, length, asc=asc), pd_wma(s, length, asc), 1e-12 * _window_scale(s, length))
     assert native_roads.roads()["overlap.wma"]["native"] > 0
     if len(s) < (int(length / 2) or 10):
         # the half-length average has too few rows (pandas' formulation fails
@@ -644,7 +628,7 @@ def test_weighted_means_match_pandas(s, length, asc, native_roads):
         assert overlap.hma(s, length) is None
         return
     span = length + int(np.sqrt(length)) + 10
-    assert_same(overlap.hma(s, length), ref_hma(s, length), 4e-12 * _window_scale(s, span))
+    assert_same(overlap.hma(s, length), pd_hma(s, length), 4e-12 * _window_scale(s, span))
     assert native_roads.roads()["overlap.hma"]["native"] > 0
 
 
@@ -656,6 +640,6 @@ def test_composites_match_pandas_exactly(s, volume, as_float, native_roads):
     if as_float:
         vol = vol.astype(float).where(np.arange(n) % 7 != 3)
     high, low = s * 1.5, s.shift(1)
-    assert_same(overlap.hlc3(high, low, s), ref_hlc3(high, low, s))
-    assert_same(overlap.vwap(high, low, s, vol), ref_vwap(high, low, s, vol))
+    assert_same(overlap.hlc3(high, low, s), pd_hlc3(high, low, s))
+    assert_same(overlap.vwap(high, low, s, vol), pd_vwap(high, low, s, vol))
     assert native_roads.roads()["overlap.vwap"]["native"] > 0

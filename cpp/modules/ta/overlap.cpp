@@ -63,26 +63,6 @@ py::object verify(glue::Call& c, const py::object& series, const py::object& min
   return verify_series(series, min_length);
 }
 
-// The float64 values an average works on. Numbers stored in an object column
-// (None, NaN or pd.NA where missing) read as float64, as pandas' own windows
-// read them; any other column, text included, gets series_float64's TypeError.
-glue::Float64Values average_values(const py::object& close, const char* func) {
-  py::object dtype = close.attr("dtype");
-  if (py::isinstance<py::dtype>(dtype) && py::reinterpret_borrow<py::dtype>(dtype).kind() == 'O') {
-    py::object inferred = py::module_::import("pandas.api.types")
-                              .attr("infer_dtype")(close, py::arg("skipna") = true);
-    constexpr std::string_view numbers[] = {"integer", "floating", "mixed-integer-float",
-                                            "decimal", "boolean",  "empty"};
-    if (std::ranges::find(numbers, std::string(py::str(inferred))) != std::end(numbers)) {
-      py::object values =
-          close.attr("to_numpy")(py::arg("dtype") = "float64",
-                                 py::arg("na_value") = std::numeric_limits<double>::quiet_NaN());
-      return glue::float64_values(values, std::string(func) + "() input");
-    }
-  }
-  return glue::series_float64(close, func);
-}
-
 py::object new_series(glue::Call& c, glue::Float64Array values, const py::handle& index) {
   return c.global("Series")(std::move(values), py::arg("index") = index, py::arg("copy") = false);
 }
@@ -255,7 +235,7 @@ py::object sma(glue::CallOf<sma_sig>& c) {
     glue::raise(PyExc_ValueError, "min_periods " + std::string(py::str(min_periods)) +
                                       " must be <= window " + std::string(py::str(length)));
   }
-  glue::Float64Values values = average_values(close, "sma");
+  glue::Float64Values values = glue::series_float64(close, "sma");
   const std::size_t window = to_size(length), periods = to_size(min_periods);
   std::vector<double> scratch(core::rolling_mean_scratch(window, values.size()));
   glue::Float64Array out = glue::new_float64(values.size());
@@ -291,7 +271,7 @@ double sma_seed(const glue::Float64Values& values, std::size_t length) {
 
 py::object exponential(glue::Call& c, const py::object& close, std::size_t length, double alpha,
                        bool adjust, bool seeded, const char* func) {
-  glue::Float64Values values = average_values(close, func);
+  glue::Float64Values values = glue::series_float64(close, func);
   const double seed = seeded ? sma_seed(values, length) : 0.0;
   glue::Float64Array out = glue::new_float64(values.size());
   {
@@ -489,7 +469,7 @@ py::object wma(glue::CallOf<wma_sig>& c) {
   offset = c.global("get_offset")(offset);
   if (close.is_none()) return py::none();
 
-  glue::Float64Values values = average_values(close, "wma");
+  glue::Float64Values values = glue::series_float64(close, "wma");
   const std::size_t n = to_size(length);
   std::vector<double> scratch(core::weighted_mean_scratch(std::min(n, values.size())));
   glue::Float64Array out = glue::new_float64(values.size());
@@ -678,8 +658,8 @@ bool hull_inner_steps_are_ours(glue::Call& c) {
 // wma(close, length), root) with no full-length temporary but the result.
 py::object fused_hull(glue::Call& c, const py::object& close, std::size_t length, std::size_t half,
                       std::size_t root) {
-  glue::Float64Values values = average_values(close, "wma");
-  std::vector<double> scratch(core::hull_mean_scratch(length, half, root));
+  glue::Float64Values values = glue::series_float64(close, "wma");
+  std::vector<double> scratch(core::hull_mean_scratch(values.size(), length, half, root));
   glue::Float64Array out = glue::new_float64(values.size());
   {
     auto o = glue::writable(out);

@@ -1,0 +1,116 @@
+// Trend indicators: the average directional index.
+//
+// It reads: the length rule, verify_series (read from this module's dict at
+// each call) once per input, the inputs' float64 values, the kernel with the
+// GIL released, and a result named after the indicator and its length.
+#include <pybind11/pybind11.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../../core/indicators.hpp"
+#include "../../glue/arrays.hpp"
+#include "../../glue/function.hpp"
+#include "../../glue/indicator_calls.hpp"
+#include "../../glue/roads.hpp"
+
+namespace py = pybind11;
+namespace glue = orvane::glue;
+namespace core = orvane::core;
+
+namespace {
+
+constexpr const char* adx_doc =
+    R"doc(Average Directional Index (ADX) with the directional indicators.
+
++DI and -DI are 100 times Wilder's averages of the upward and downward
+moves (the larger of high's rise and low's fall, where positive) over
+Wilder's average of the true range; DX is 100 * |+DI - -DI| / (+DI + -DI),
+and ADX Wilder's average of DX.
+
+Parameters
+----------
+high, low, close : pd.Series
+    The bars' highs, lows and closes, of any numeric dtype, on equal
+    indexes.
+length : int, default 14
+    Wilder's length; the default when None, 0 or negative. Other numbers
+    are truncated toward zero.
+
+Returns
+-------
+pd.DataFrame or None
+    A new DataFrame on the index of ``close`` with the columns
+    ``"ADX_<length>"``, ``"DMP_<length>"`` (+DI) and ``"DMN_<length>"``
+    (-DI), in that order, and the attribute ``category`` set to
+    ``"trend"``. The moves and ranges of rows 1 to ``length - 1`` are
+    summed and smoothed once more on row ``length``, where +DI and -DI
+    start; ADX starts on row ``2 * length - 1`` with the mean of DX over
+    the ``length`` rows to it. None when an input is shorter than
+    ``length``.
+
+Raises
+------
+TypeError
+    If an input is not a Series or does not hold numbers, or ``length`` is
+    not a number.
+ValueError
+    If the inputs' indexes differ.
+
+Notes
+-----
+A row whose high or low (or the one before) is missing has missing moves;
+the true range leaves out the distances a missing value makes missing.
+Wilder's averages keep their values and age their weights through missing
+(or infinite) rows, as ``Series.ewm(alpha=1 / length, adjust=False).mean()``
+does. Where the true range's average is 0 (a flat series from the start)
++DI and -DI are 0, and where both are 0 so is DX.
+
+Examples
+--------
+>>> import pandas as pd
+>>> from orvane_data.ta import trend
+>>> high = pd.Series([11.0, 12.0, 11.5, 12.5, 13.0, 12.0, 12.5])
+>>> low = pd.Series([9.5, 10.5, 10.0, 11.0, 11.5, 10.5, 11.0])
+>>> close = pd.Series([10.0, 11.0, 10.5, 11.5, 12.0, 11.0, 12.0])
+>>> trend.adx(high, low, close, length=2).round(2)
+   ADX_2  DMP_2  DMN_2
+0    NaN    NaN    NaN
+1    NaN    NaN    NaN
+2    NaN  20.00  20.00
+3  33.33  38.46   7.69
+4  56.67  36.00   4.00
+5  43.72  18.37  34.69
+6  31.38  25.77  17.53)doc";
+
+constexpr glue::Signature adx_sig{
+    "adx(high: Series, low: Series, close: Series, length: int = 14) -> 'Optional[DataFrame]'"};
+py::object adx(glue::CallOf<adx_sig>& c) {
+  py::object length = glue::indicator_length(c.arg<"length">(), 14);
+  auto in = glue::verified_inputs(c, "adx", {c.arg<"high">(), c.arg<"low">(), c.arg<"close">()},
+                                  {"high", "low", "close"}, length);
+  if (!in) return py::none();
+
+  const auto& v = in->values;
+  const std::size_t n = glue::checked_size(length), rows = v[0].size();
+  const std::size_t room = core::directional_scratch(rows);
+  auto scratch = std::make_unique_for_overwrite<double[]>(room);
+  const std::string tail = "_" + std::to_string(n);
+  glue::FrameColumns out({"ADX" + tail, "DMP" + tail, "DMN" + tail}, rows);
+  {
+    py::gil_scoped_release release;
+    core::directional(v[0].span(), v[1].span(), v[2].span(), n, {scratch.get(), room},
+                      out.column(0), out.column(1), out.column(2));
+  }
+  glue::native_road("trend.adx");
+  return std::move(out).frame(c, in->series.back().attr("index"), "trend");
+}
+
+}  // namespace
+
+PYBIND11_MODULE(trend, m) {
+  m.doc() = "Trend indicators: the average directional index.";
+  glue::import_indicator_names(m);
+  glue::def<adx_sig>(m, adx_doc, adx, glue::Checks::declared);
+}

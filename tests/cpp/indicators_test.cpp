@@ -1,0 +1,130 @@
+#include "core/indicators.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+namespace core = orvane::core;
+
+namespace {
+
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+constexpr double inf = std::numeric_limits<double>::infinity();
+
+// Expects `got` to be `want` row by row, NaN where `want` is NaN.
+void expect_rows(const std::vector<double>& got, const std::vector<double>& want) {
+  ASSERT_EQ(got.size(), want.size());
+  for (std::size_t i = 0; i < want.size(); ++i) {
+    if (std::isnan(want[i])) {
+      EXPECT_TRUE(std::isnan(got[i])) << "row " << i << ": " << got[i];
+    } else {
+      EXPECT_NEAR(got[i], want[i], 1e-12 * std::max(1.0, std::fabs(want[i]))) << "row " << i;
+    }
+  }
+}
+
+TEST(StrengthIndex, WilderMeansOfRisesAndFallsByHand) {
+  const std::vector<double> close{1, 2, 3, 2, 2};
+  std::vector<double> scratch(core::strength_index_scratch(close.size())), out(close.size());
+  core::strength_index(close, 2, scratch, out);
+  // gains 1, 1 then 0, 0; losses 0, 0 then 1, 0: seeds 1 and 0 on row 2
+  expect_rows(out, {nan, nan, 100.0, 50.0, 50.0});
+}
+
+TEST(StrengthIndex, AFlatSeriesIsZero) {
+  const std::vector<double> close(20, 7.0);
+  std::vector<double> scratch(core::strength_index_scratch(close.size())), out(close.size());
+  core::strength_index(close, 3, scratch, out);
+  for (std::size_t i = 3; i < out.size(); ++i) EXPECT_EQ(out[i], 0.0);
+}
+
+TEST(Stochastic, FlatAndMissingWindows) {
+  const std::vector<double> high{5, 5, 5, 6, nan, 6, 6, 6};
+  const std::vector<double> low{5, 5, 5, 4, 4, 4, 4, 4};
+  const std::vector<double> close{5, 5, 5, 5, 5, 5, 6, 4};
+  std::vector<double> scratch(core::stochastic_scratch(close.size(), 3, 1, 1));
+  std::vector<double> k(close.size()), d(close.size());
+  core::stochastic(high, low, close, 3, 1, 1, scratch, k, d);
+  // rows 4 to 6 hold the missing high in their window
+  expect_rows(k, {nan, nan, 0.0, 50.0, nan, nan, nan, 0.0});
+  expect_rows(d, k);
+}
+
+TEST(Bands, DeviationOfThePopulationAndTheSample) {
+  const std::vector<double> close{1, 2, 3, 3, 3, 3};
+  std::vector<double> scratch(core::bands_scratch(close.size(), 3));
+  std::vector<double> up(6), mid(6), low(6);
+  core::bands(close, 3, 1.0, 0, scratch, up, mid, low);
+  expect_rows(mid, {nan, nan, 2.0, 8.0 / 3, 3.0, 3.0});
+  expect_rows(up, {nan, nan, 2.0 + std::sqrt(2.0 / 3), 8.0 / 3 + std::sqrt(2.0 / 9), 3.0, 3.0});
+  core::bands(close, 3, 2.0, 1, scratch, up, mid, low);
+  expect_rows(low, {nan, nan, 0.0, 8.0 / 3 - 2 * std::sqrt(1.0 / 3), 3.0, 3.0});
+}
+
+TEST(Bands, LongSeriesKeepTheirPrecision) {
+  // prices far from 0 with small moves: sums of squares taken around 0 would
+  // lose most digits of the deviation
+  std::mt19937_64 rng(7);
+  std::normal_distribution<double> step(0.0, 0.01);
+  std::vector<double> close(20000);
+  double p = 1e6;
+  for (double& v : close) v = p += step(rng);
+  close[5000] = inf;
+  const std::size_t n = 20;
+  std::vector<double> scratch(core::bands_scratch(close.size(), n));
+  std::vector<double> up(close.size()), mid(close.size()), low(close.size());
+  core::bands(close, n, 1.0, 0, scratch, up, mid, low);
+  for (std::size_t i = n - 1; i < close.size(); i += 7) {
+    if (i >= 5000 && i < 5000 + n) {
+      EXPECT_TRUE(std::isnan(up[i]));
+      continue;
+    }
+    double mean = 0.0, m2 = 0.0;
+    for (std::size_t j = i + 1 - n; j <= i; ++j) mean += close[j] / n;
+    for (std::size_t j = i + 1 - n; j <= i; ++j) m2 += (close[j] - mean) * (close[j] - mean);
+    // the band is a price: a rounding of it (1e-10 here) is all it may be off
+    // by, where a sum of squares around 0 would lose the deviation entirely
+    EXPECT_NEAR(up[i] - mid[i], std::sqrt(m2 / n), 1e-6 * std::sqrt(m2 / n)) << i;
+  }
+}
+
+TEST(TrueRange, LeavesOutWhatAMissingValueMakesMissing) {
+  const std::vector<double> high{10, 12, 11, nan}, low{9, 11, 10, 9}, close{9.5, nan, 10.5, 10};
+  std::vector<double> out(4);
+  core::true_range(high, low, close, out);
+  expect_rows(out, {nan, 2.5, 1.0, 1.5});
+}
+
+TEST(BalanceVolume, MissingStepsAddNothing) {
+  const std::vector<double> close{10, 11, 10, nan, 12, 12, 13}, vol{5, 3, 2, 4, 6, 9, nan};
+  std::vector<double> out(close.size());
+  core::balance_volume(close, vol, out);
+  expect_rows(out, {5, 8, 6, nan, nan, 6, nan});
+}
+
+TEST(Directional, FlatSeriesGiveZeroNeverInfinity) {
+  const std::vector<double> flat(30, 3.0);
+  std::vector<double> scratch(core::directional_scratch(flat.size()));
+  std::vector<double> adx(30), plus(30), minus(30);
+  core::directional(flat, flat, flat, 5, scratch, adx, plus, minus);
+  for (std::size_t i = 0; i < 30; ++i) {
+    EXPECT_EQ(std::isnan(plus[i]), i < 5);
+    EXPECT_EQ(std::isnan(adx[i]), i < 9);
+    if (i >= 9) EXPECT_EQ(adx[i] + plus[i] + minus[i], 0.0);
+  }
+}
+
+TEST(Directional, SeriesShorterThanTheWarmUpAreNaN) {
+  const std::vector<double> h{2, 3, 4}, l{1, 2, 3}, c{1.5, 2.5, 3.5};
+  std::vector<double> scratch(core::directional_scratch(3)), adx(3), plus(3), minus(3);
+  core::directional(h, l, c, 3, scratch, adx, plus, minus);
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_TRUE(std::isnan(adx[i]) && std::isnan(plus[i]));
+  std::vector<double> line(3), signal(3), hist(3), s(core::convergence_scratch(3));
+  core::convergence(c, 2, 5, 2, s, line, signal, hist);
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_TRUE(std::isnan(line[i]) && std::isnan(hist[i]));
+}
+
+}  // namespace
