@@ -67,26 +67,36 @@ double pairwise_sum(const double* a, std::size_t n) {
 // so a rule changed in one place only would make a mean depend on which road
 // its row took.
 //
-// A sum that carries what its additions rounded away (TwoSum): `hi` is the
-// running sum as rounded and `lo` the sum of the roundings, so hi + lo stays
-// within about a rounding of the exact sum however many rows it adds - a long
-// window's mean is as accurate as a short one's. hi's chain of additions is
-// as short as a plain sum's; lo's work waits on no later row.
-template <class T>
+// A partial sum of a window. Exact: it carries what its additions rounded
+// away (TwoSum): `hi` is the running sum as rounded and `lo` the sum of the
+// roundings, so hi + lo stays within about a rounding of the exact sum
+// however many rows it adds. hi's chain of additions is as short as a plain
+// sum's; lo's work waits on no later row, but it is four more additions a
+// row. A plain running sum (`lo` stays 0) of a window's rows is within
+// `length` roundings of the sum of its |values|: below 1e-14 of the mean
+// |value| for windows of up to kPlainWindow rows, which so take the plain
+// sums.
+constexpr std::size_t kPlainWindow = 64;
+
+template <class T, bool Exact>
 struct Compensated {
   T hi, lo;
   ORVANE_INLINE void add(T v) {
-    const T sum = hi + v;
-    const T v_part = sum - hi;
-    lo += (hi - (sum - v_part)) + (v - v_part);
-    hi = sum;
+    if constexpr (Exact) {
+      const T sum = hi + v;
+      const T v_part = sum - hi;
+      lo += (hi - (sum - v_part)) + (v - v_part);
+      hi = sum;
+    } else {
+      hi += v;
+    }
   }
 };
 
 // A window's sum from the prefix of its block and the suffix of the block
 // before.
-template <class T>
-ORVANE_INLINE T window_sum(const Compensated<T>& prefix, T tail_hi, T tail_lo) {
+template <class T, bool Exact>
+ORVANE_INLINE T window_sum(const Compensated<T, Exact>& prefix, T tail_hi, T tail_lo) {
   return (prefix.hi + tail_hi) + (prefix.lo + tail_lo);
 }
 
@@ -393,9 +403,9 @@ struct Tail {
 };
 
 // Missing values count as 0 unless the block has none.
-template <bool Clean>
+template <bool Clean, bool Exact>
 void suffix_sums(const double* __restrict v, std::size_t rows, double unit, Tail tail) {
-  Compensated<double> acc{0.0, 0.0};
+  Compensated<double, Exact> acc{0.0, 0.0};
   tail.hi[rows] = tail.lo[rows] = 0.0;
   for (std::size_t p = rows; p-- > 0;) {
     acc.add(Clean ? v[p] * unit : (observed(v[p]) ? v[p] * unit : 0.0));
@@ -417,10 +427,11 @@ double overflow_scale(std::size_t length) {
 
 // The means of a block of `rows` <= length rows whose windows are all full
 // and finite: its prefix sums plus the suffix sums of the block before.
+template <bool Exact>
 void clean_block_means(const double* __restrict v, std::size_t rows, std::size_t length,
                        double inverse, Tail tail, double* __restrict o) {
-  suffix_sums<true>(v - length, length, 1.0, tail);
-  Compensated<double> prefix{0.0, 0.0};
+  suffix_sums<true, Exact>(v - length, length, 1.0, tail);
+  Compensated<double, Exact> prefix{0.0, 0.0};
   for (std::size_t m = 0; m < rows; ++m) {
     prefix.add(v[m]);
     o[m] = window_sum(prefix, tail.hi[m + 1], tail.lo[m + 1]) * inverse;
@@ -496,6 +507,7 @@ struct MeanLaneScratch {
 // `x` and `out` point at the first row of lane 0, `per` chunks of `chunk`
 // rows after it lane 1's, and so on; lane 0's first row has a block before
 // it. valid[k * per + i] tells whether lane k's chunk i stands.
+template <bool Exact>
 ORVANE_INLINE void stream_mean_lanes(const double* x, std::size_t chunk, std::size_t per,
                                      std::size_t length, double inverse, MeanLaneScratch s,
                                      unsigned char* valid, double* out) {
@@ -505,7 +517,7 @@ ORVANE_INLINE void stream_mean_lanes(const double* x, std::size_t chunk, std::si
   const auto row = [&](std::ptrdiff_t t) { return lanes::across(x, stride, t); };
   // suffix sums of the block before, as suffix_sums sums them
   const auto end_block = [&] {
-    Compensated<Lane> acc{zero, zero};
+    Compensated<Lane, Exact> acc{zero, zero};
     s.tail_hi[length] = s.tail_lo[length] = zero;
     for (std::size_t p = length - 1; p >= 1; --p) {
       acc.add(s.block[p]);
@@ -525,7 +537,7 @@ ORVANE_INLINE void stream_mean_lanes(const double* x, std::size_t chunk, std::si
                    ? one
                    : zero;
   }
-  Compensated<Lane> prefix{zero, zero};
+  Compensated<Lane, Exact> prefix{zero, zero};
   Lane unfinished = zero;  // mean - mean: 0 for finite means only
   std::size_t m = 0;       // the row's place in its block
   const auto step = [&](Lane v) {
@@ -551,7 +563,21 @@ ORVANE_INLINE void stream_mean_lanes(const double* x, std::size_t chunk, std::si
   }
 }
 
-ORVANE_LANE_KERNEL(stream_mean_lanes, void,
+ORVANE_INLINE void plain_mean_lanes(const double* x, std::size_t chunk, std::size_t per,
+                                    std::size_t length, double inverse, MeanLaneScratch s,
+                                    unsigned char* valid, double* out) {
+  stream_mean_lanes<false>(x, chunk, per, length, inverse, s, valid, out);
+}
+ORVANE_INLINE void exact_mean_lanes(const double* x, std::size_t chunk, std::size_t per,
+                                    std::size_t length, double inverse, MeanLaneScratch s,
+                                    unsigned char* valid, double* out) {
+  stream_mean_lanes<true>(x, chunk, per, length, inverse, s, valid, out);
+}
+ORVANE_LANE_KERNEL(plain_mean_lanes, void,
+                   (const double* x, std::size_t chunk, std::size_t per, std::size_t length,
+                    double inverse, MeanLaneScratch s, unsigned char* valid, double* out),
+                   (x, chunk, per, length, inverse, s, valid, out))
+ORVANE_LANE_KERNEL(exact_mean_lanes, void,
                    (const double* x, std::size_t chunk, std::size_t per, std::size_t length,
                     double inverse, MeanLaneScratch s, unsigned char* valid, double* out),
                    (x, chunk, per, length, inverse, s, valid, out))
@@ -579,6 +605,7 @@ std::size_t in_sections(std::size_t chunks, Lanes lanes) {
 
 // One call of the rolling mean: what every chunk shares, and what the rows
 // carry from chunk to chunk where they are summed one at a time.
+template <bool Exact>
 struct RollingMean {
   std::span<const double> x;
   std::size_t length, chunk;
@@ -613,8 +640,8 @@ struct RollingMean {
       direct_means(x.data(), c, end, length, inverse, out.data());
     } else {
       for (std::size_t b = c; b < end; b += length) {
-        clean_block_means(x.data() + b, std::min(length, end - b), length, inverse, tail,
-                          out.data() + b);
+        clean_block_means<Exact>(x.data() + b, std::min(length, end - b), length, inverse, tail,
+                                 out.data() + b);
       }
     }
     if (ties) {
@@ -640,8 +667,8 @@ struct RollingMean {
       counts_valid = true;
     }
     for (std::size_t b = c; b < end; b += length) {
-      if (b > 0) suffix_sums<false>(x.data() + b - length, length, unit, tail);
-      Compensated<double> prefix{0.0, 0.0};
+      if (b > 0) suffix_sums<false, Exact>(x.data() + b - length, length, unit, tail);
+      Compensated<double, Exact> prefix{0.0, 0.0};
       for (std::size_t t = b; t < std::min(b + length, end); ++t) {
         if (t >= length && observed(x[t - length])) {
           --nobs;
@@ -660,6 +687,7 @@ struct RollingMean {
   }
 };
 
+template <bool Exact>
 std::size_t blocked_rolling_mean(std::span<const double> x, std::size_t length,
                                  std::int64_t min_obs, std::span<double> scratch,
                                  std::span<double> out) {
@@ -668,15 +696,15 @@ std::size_t blocked_rolling_mean(std::span<const double> x, std::size_t length,
   // the suffix sums of the previous block, length + 1 entries each
   const Tail tail{scratch.data(), scratch.data() + length + 1};
   std::fill(tail.hi, tail.hi + 2 * (length + 1), 0.0);
-  RollingMean mean{x,
-                   length,
-                   chunk,
-                   min_obs,
-                   1.0 / static_cast<double>(length),
-                   overflow_limit(length),
-                   overflow_scale(length),
-                   tail,
-                   out};
+  RollingMean<Exact> mean{x,
+                          length,
+                          chunk,
+                          min_obs,
+                          1.0 / static_cast<double>(length),
+                          overflow_limit(length),
+                          overflow_scale(length),
+                          tail,
+                          out};
   // whole sections of chunks after the first run in lanes first, up to chunk
   // `laned`; `valid` says which of them stand
   const std::size_t chunks = lane_window(length) ? n / chunk : 0;
@@ -684,9 +712,9 @@ std::size_t blocked_rolling_mean(std::span<const double> x, std::size_t length,
   unsigned char* valid = reinterpret_cast<unsigned char*>(
       lane_scratch + lanes::lane_doubles(MeanLaneScratch::lanes(length)));
   const std::size_t laned = in_sections(chunks, [&](std::size_t first, std::size_t per) {
-    stream_mean_lanes_best(x.data() + first * chunk, chunk, per, length, mean.inverse,
-                           MeanLaneScratch(lane_scratch, length), valid + first,
-                           out.data() + first * chunk);
+    (Exact ? exact_mean_lanes_best : plain_mean_lanes_best)(
+        x.data() + first * chunk, chunk, per, length, mean.inverse,
+        MeanLaneScratch(lane_scratch, length), valid + first, out.data() + first * chunk);
   });
   const auto stands = [&](std::size_t c) {
     const std::size_t i = c / chunk;
@@ -704,8 +732,13 @@ std::size_t blocked_rolling_mean(std::span<const double> x, std::size_t length,
     if (c > 0 && stands(c - chunk)) mean.after_lanes(c);
     const BlockScan scan = scan_block(x.data(), c, end);
     const bool huge = std::max(mean.previous_largest, scan.largest) > mean.limit;
-    if (scan.clean && mean.previous_clean && !huge) {
-      mean.clean_chunk(c, end, scan.ties);
+    // the series' first block has incomplete windows: its rows one at a
+    // time, the rest of a clean first chunk the clean way
+    const bool first_block = c == 0 && end > length;
+    if (scan.clean && !huge && (mean.previous_clean || first_block)) {
+      const std::size_t from = mean.previous_clean ? c : length;
+      if (from > c) mean.careful_chunk(c, from, 1.0);
+      mean.clean_chunk(from, end, scan.ties);
     } else {
       mean.careful_chunk(c, end, huge ? mean.scale : 1.0);
     }
@@ -914,7 +947,9 @@ std::size_t rolling_mean(std::span<const double> x, std::size_t length, std::siz
     for (std::size_t i = 0; i < x.size(); ++i) out[i] = observed(x[i]) ? x[i] : nan;
     return 0;
   }
-  return blocked_rolling_mean(x, length, static_cast<std::int64_t>(min_periods), scratch, out);
+  const auto min_obs = static_cast<std::int64_t>(min_periods);
+  return length <= kPlainWindow ? blocked_rolling_mean<false>(x, length, min_obs, scratch, out)
+                                : blocked_rolling_mean<true>(x, length, min_obs, scratch, out);
 }
 
 double nan_mean(std::span<const double> x, std::size_t& count) {

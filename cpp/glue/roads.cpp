@@ -32,7 +32,17 @@ bool strict() {
 
 }  // namespace
 
-py::dict road_counts() { return py::module_::import("orvane_data._glue").attr("_road_counts"); }
+py::dict road_counts() {
+  // every module imports _glue before it declares a function: a look-up in
+  // sys.modules finds it without the import machinery's cost on every call
+  auto glue =
+      py::reinterpret_steal<py::object>(PyImport_GetModule(py::str("orvane_data._glue").ptr()));
+  if (!glue) {
+    if (PyErr_Occurred()) throw py::error_already_set();
+    glue = py::module_::import("orvane_data._glue");
+  }
+  return glue.attr("_road_counts");
+}
 
 void native_road(std::string_view road) { count(road, "native"); }
 
