@@ -6,8 +6,6 @@
 #include <stdexcept>
 #include <vector>
 
-#include "row_groups.hpp"
-
 namespace orvane::core {
 namespace {
 
@@ -29,28 +27,31 @@ class Sum {
   double total_ = 0.0, carry_ = 0.0;
 };
 
-// The rows of each group, groups in code order; rows whose group is out of
-// range sit in one trailing group that callers skip.
-RowGroups rows_by_group(std::span<const std::int64_t> group, std::size_t n_groups) {
-  std::vector<std::uint64_t> ids(group.size());
+// The kept values of the rows laid out group after group (group g in
+// [starts[g], starts[g + 1])), each group's in row order: `keep(i)` tells
+// whether row i counts, `value(i)` what it holds. Rows whose group is out of
+// range are left out.
+template <class T, class Keep, class Value>
+std::vector<T> by_group(std::span<const std::int64_t> group, std::size_t n_groups,
+                        std::vector<std::size_t>& starts, Keep keep, Value value) {
+  const auto kept = [&](std::size_t i) {
+    return group[i] >= 0 && static_cast<std::size_t>(group[i]) < n_groups && keep(i);
+  };
+  starts.assign(n_groups + 1, 0);
   for (std::size_t i = 0; i < group.size(); ++i) {
-    const std::int64_t g = group[i];
-    ids[i] =
-        g >= 0 && static_cast<std::size_t>(g) < n_groups ? static_cast<std::uint64_t>(g) : n_groups;
+    if (kept(i)) ++starts[group[i] + 1];
   }
-  RowGroups rows = group_rows(ids, n_groups + 1);
-  if (rows.in_place()) {
-    // the runs of rows are the groups present, in code order: one start per code
-    std::vector<std::size_t> starts(n_groups + 2, group.size());
-    for (std::size_t k = rows.count(); k-- > 0;) starts[ids[rows.starts[k]]] = rows.starts[k];
-    for (std::size_t g = n_groups + 1; g-- > 0;) starts[g] = std::min(starts[g], starts[g + 1]);
-    rows.starts = std::move(starts);
+  for (std::size_t g = 0; g < n_groups; ++g) starts[g + 1] += starts[g];
+  std::vector<T> laid(starts[n_groups]);
+  std::vector<std::size_t> fill(starts.begin(), starts.end() - 1);
+  for (std::size_t i = 0; i < group.size(); ++i) {
+    if (kept(i)) laid[fill[group[i]]++] = value(i);
   }
-  return rows;
+  return laid;
 }
 
 // Linear interpolation at q between the order statistics of sorted values.
-double quantile(const std::vector<double>& sorted, double q) {
+double quantile(std::span<const double> sorted, double q) {
   const double at = q * static_cast<double>(sorted.size() - 1);
   const auto lo = static_cast<std::size_t>(at);
   const double frac = at - static_cast<double>(lo);
@@ -58,35 +59,37 @@ double quantile(const std::vector<double>& sorted, double q) {
   return sorted[lo] + (sorted[lo + 1] - sorted[lo]) * frac;
 }
 
-void summarize_one(std::vector<double>& v, const MoveSummary& out, std::size_t g) {
+void summarize_one(std::span<double> v, const MoveSummary& out, std::size_t g) {
   const std::size_t n = v.size();
   out.count[g] = static_cast<std::int64_t>(n);
-  out.up[g] = std::count_if(v.begin(), v.end(), [](double x) { return x > 0.0; });
-  out.down[g] = std::count_if(v.begin(), v.end(), [](double x) { return x < 0.0; });
   if (n == 0) {
+    out.up[g] = out.down[g] = 0;
     for (auto column : {out.mean, out.std_dev, out.median, out.q25, out.q75, out.mean_abs}) {
       column[g] = nan;
     }
     return;
   }
   std::sort(v.begin(), v.end());
-  Sum sum, size;
+  // sorted: the moves below zero come first, those above it last
+  const auto zeros = std::equal_range(v.begin(), v.end(), 0.0);
+  out.down[g] = zeros.first - v.begin();
+  out.up[g] = v.end() - zeros.second;
+  Sum sum;
+  double size = 0.0;  // terms of one sign: plain summation loses nothing to cancellation
   for (double x : v) {
     sum.add(x);
-    size.add(std::abs(x));
+    size += std::abs(x);
   }
   const bool equal = v.front() == v.back();
   const double mean = equal ? v.front() : sum.value() / static_cast<double>(n);
-  Sum squares;
-  for (double x : v) squares.add((x - mean) * (x - mean));
+  double squares = 0.0;
+  for (double x : v) squares += (x - mean) * (x - mean);
   out.mean[g] = mean;
-  out.std_dev[g] = n < 2   ? nan
-                   : equal ? 0.0
-                           : std::sqrt(squares.value() / static_cast<double>(n - 1));
+  out.std_dev[g] = n < 2 ? nan : equal ? 0.0 : std::sqrt(squares / static_cast<double>(n - 1));
   out.median[g] = n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2.0;
   out.q25[g] = quantile(v, 0.25);
   out.q75[g] = quantile(v, 0.75);
-  out.mean_abs[g] = size.value() / static_cast<double>(n);
+  out.mean_abs[g] = size / static_cast<double>(n);
 }
 
 }  // namespace
@@ -101,15 +104,12 @@ void summarize_groups(std::span<const std::int64_t> group, std::span<const doubl
   if (out.up.size() != n_groups || out.down.size() != n_groups) {
     throw std::invalid_argument("summarize_groups: outputs differ");
   }
-  const RowGroups rows = rows_by_group(group, n_groups);
-  std::vector<double> values;
+  std::vector<std::size_t> starts;
+  std::vector<double> laid = by_group<double>(
+      group, n_groups, starts, [&](std::size_t i) { return !std::isnan(move[i]); },
+      [&](std::size_t i) { return move[i]; });
   for (std::size_t g = 0; g < n_groups; ++g) {
-    values.clear();
-    for (std::size_t k = rows.starts[g]; k < rows.starts[g + 1]; ++k) {
-      const double x = move[rows.row(k)];
-      if (!std::isnan(x)) values.push_back(x);
-    }
-    summarize_one(values, out, g);
+    summarize_one(std::span<double>(laid).subspan(starts[g], starts[g + 1] - starts[g]), out, g);
   }
 }
 
@@ -136,23 +136,21 @@ void standardize_surprises(std::span<const std::int64_t> release,
   if (surprise.size() != n || out.size() != n) {
     throw std::invalid_argument("standardize_surprises: lengths differ");
   }
+  // a release without an event kind is no release
   const auto known = [&](std::int64_t r) {
-    return r >= 0 && static_cast<std::size_t>(r) < n_releases;
+    return r >= 0 && static_cast<std::size_t>(r) < n_releases && event_of[r] >= 0;
   };
   std::vector<double> first(n_releases, nan);
   for (std::size_t i = 0; i < n; ++i) {
     if (known(release[i]) && std::isnan(first[release[i]])) first[release[i]] = surprise[i];
   }
   std::int64_t n_events = 0;
-  for (const std::int64_t e : event_of) {
-    if (e < 0) throw std::out_of_range("standardize_surprises: release without an event kind");
-    n_events = std::max(n_events, e + 1);
-  }
+  for (const std::int64_t e : event_of) n_events = std::max(n_events, e + 1);
   // two passes over the releases: the mean of each kind, then the spread
   std::vector<Sum> sums(n_events), squares(n_events);
   std::vector<std::int64_t> counts(n_events);
   for (std::size_t r = 0; r < n_releases; ++r) {
-    if (!std::isnan(first[r])) {
+    if (!std::isnan(first[r])) {  // NaN for a release without an event kind too
       sums[event_of[r]].add(first[r]);
       ++counts[event_of[r]];
     }
@@ -184,7 +182,7 @@ struct Pair {
   double x, y;
 };
 
-void regress_one(const std::vector<Pair>& v, const Response& out, std::size_t g) {
+void regress_one(std::span<const Pair> v, const Response& out, std::size_t g) {
   const std::size_t n = v.size();
   out.n[g] = static_cast<std::int64_t>(n);
   for (auto column : {out.beta, out.se, out.intercept, out.r2}) column[g] = nan;
@@ -230,15 +228,15 @@ void regress_groups(std::span<const std::int64_t> group, std::span<const double>
   for (auto column : {out.beta, out.se, out.intercept, out.r2}) {
     if (column.size() != n_groups) throw std::invalid_argument("regress_groups: outputs differ");
   }
-  const RowGroups rows = rows_by_group(group, n_groups);
-  std::vector<Pair> pairs;
+  std::vector<std::size_t> starts;
+  const std::vector<Pair> laid = by_group<Pair>(
+      group, n_groups, starts,
+      [&](std::size_t i) { return !std::isnan(x[i]) && !std::isnan(y[i]); },
+      [&](std::size_t i) {
+        return Pair{x[i], y[i]};
+      });
   for (std::size_t g = 0; g < n_groups; ++g) {
-    pairs.clear();
-    for (std::size_t k = rows.starts[g]; k < rows.starts[g + 1]; ++k) {
-      const std::size_t i = rows.row(k);
-      if (!std::isnan(x[i]) && !std::isnan(y[i])) pairs.push_back({x[i], y[i]});
-    }
-    regress_one(pairs, out, g);
+    regress_one(std::span<const Pair>(laid).subspan(starts[g], starts[g + 1] - starts[g]), out, g);
   }
 }
 

@@ -33,10 +33,10 @@ void mean_t_tests(std::span<const std::int64_t> count, std::span<const double> m
 
 // The surprise of each row over the spread of its event kind's surprises:
 // release[i] is row i's release (negative: none), event_of[r] the event kind
-// of release r. A kind's spread is the sample standard deviation (ddof 1) of
-// the first surprise found for each of its releases that has one. A row
-// without a surprise or release gets NaN; where its kind's spread is not a
-// positive number every surprise of the kind counts as equal (0).
+// of release r (negative: none, and the release counts as none). A kind's spread is the sample
+// standard deviation (ddof 1) of the first surprise found for each of its releases that has one. A
+// row without a surprise or release gets NaN; where its kind's spread is not a positive number
+// every surprise of the kind counts as equal (0).
 void standardize_surprises(std::span<const std::int64_t> release,
                            std::span<const std::int64_t> event_of, std::span<const double> surprise,
                            std::span<double> out);

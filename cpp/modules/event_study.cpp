@@ -12,9 +12,11 @@
 #include "../core/event_moves.hpp"
 #include "../core/move_statistics.hpp"
 #include "../core/row_groups.hpp"
+#include "../core/sorted_groups.hpp"
 #include "../glue/arrays.hpp"
 #include "../glue/checks.hpp"
 #include "../glue/columns.hpp"
+#include "../glue/frame_columns.hpp"
 #include "../glue/function.hpp"
 #include "../glue/module_setup.hpp"
 
@@ -219,12 +221,12 @@ std::int64_t minute_argument(const py::object& value, const char* name) {
   return minute;
 }
 
-// One column of the windows, by name; a name the frame holds twice selects a
+// One column of a frame, by name; a name the frame holds twice selects a
 // frame, whose values read as one column would be the wrong rows.
-py::object one_column(const py::object& windows, const py::object& name) {
-  py::object column = windows[name];
+py::object one_column(const py::object& frame, const py::object& name) {
+  py::object column = frame[name];
   if (py::hasattr(column, "columns")) {
-    PyErr_Format(PyExc_ValueError, "event_moves: the column '%U' must be one column of the windows",
+    PyErr_Format(PyExc_ValueError, "the column '%U' must be one column of the frame, not several",
                  py::str(name).ptr());
     throw py::error_already_set();
   }
@@ -290,8 +292,8 @@ py::object event_moves(glue::CallOf<event_moves_sig>& c) {
                               out);
   }
   py::object result = windows.attr("copy")();
-  result[py::str("move_bps")] =
-      c.global("pd").attr("Series")(moves, py::arg("index") = windows.attr("index"));
+  glue::set_column(result, py::str("move_bps"),
+                   c.global("pd").attr("Series")(moves, py::arg("index") = windows.attr("index")));
   return result;
 }
 
@@ -321,23 +323,38 @@ py::list minute_keys(const py::object& by) {
 
 // The groups of `moves` by `keys` in sorted order (rows with a missing key
 // left out, as pandas' groupby leaves them): each row's group number (-1
-// for rows left out) and a frame of the groups' keys, one row per group.
+// for rows left out) and a frame of the groups' keys, one row per group,
+// in the dtypes of the columns.
 struct Groups {
   glue::Int64Array code;
-  py::object keys;
-  std::size_t size() const { return static_cast<std::size_t>(py::len(keys)); }
+  py::list labels, columns;  // the keys' names and their values, one row per group
+  std::size_t size() const { return static_cast<std::size_t>(py::len(columns[0])); }
 };
 Groups groups_of(const py::object& moves, const py::list& keys) {
-  py::object grouped = moves.attr("groupby")(keys, py::arg("sort") = true);
-  glue::Float64Values numbers = glue::series_float64(grouped.attr("ngroup")(), "groupby");
-  glue::Int64Array code = glue::new_int64(numbers.size());
-  std::span<std::int64_t> out = glue::writable(code);
-  const std::span<const double> in = numbers.span();
-  for (std::size_t i = 0; i < in.size(); ++i) {
-    out[i] = std::isnan(in[i]) ? -1 : static_cast<std::int64_t>(in[i]);
+  std::vector<glue::Int64Array> codes;
+  std::vector<std::int64_t> sizes;
+  py::list columns;
+  for (py::handle key : keys) {
+    columns.append(one_column(moves, py::reinterpret_borrow<py::object>(key)));
+    glue::LabelCodes labels = glue::label_codes(columns[columns.size() - 1]);
+    codes.push_back(std::move(labels.codes));
+    sizes.push_back(static_cast<std::int64_t>(py::len(labels.uniques)));
   }
-  py::object index = grouped.attr("size")().attr("index");
-  return {std::move(code), index.attr("to_frame")(py::arg("index") = false)};
+  std::vector<std::span<const std::int64_t>> spans;
+  for (const glue::Int64Array& column : codes) spans.push_back(glue::view(column));
+  glue::Int64Array code = glue::new_int64(static_cast<std::size_t>(py::len(moves)));
+  std::vector<std::size_t> first;
+  {
+    std::span<std::int64_t> out = glue::writable(code);
+    py::gil_scoped_release release;
+    first = orvane::core::sorted_groups(spans, sizes, out);
+  }
+  glue::Int64Array rows = glue::int64_array(std::vector<std::int64_t>(first.begin(), first.end()));
+  py::list taken;
+  for (py::handle column : columns) {
+    taken.append(column.attr("take")(rows).attr("reset_index")(py::arg("drop") = true));
+  }
+  return {std::move(code), keys, taken};
 }
 
 Float64Array float64s(std::size_t n) { return glue::new_float64(n); }
@@ -398,10 +415,14 @@ std::pair<Float64Array, Float64Array> sign_test(const Call& c, const glue::Int64
   return {std::move(share), std::move(p)};
 }
 
-// Appends named columns to a frame, in order.
-void add_columns(py::object& frame,
-                 std::initializer_list<std::pair<const char*, py::object>> columns) {
-  for (const auto& [name, values] : columns) frame[py::str(name)] = values;
+// The frame of the groups' keys followed by the named statistics, one row per group.
+py::object group_frame(const Call& c, Groups& groups,
+                       std::initializer_list<std::pair<const char*, py::object>> statistics) {
+  for (const auto& [name, values] : statistics) {
+    groups.labels.append(name);
+    groups.columns.append(values);
+  }
+  return glue::frame_of(c.global("pd").attr("DataFrame"), groups.labels, groups.columns);
 }
 
 constexpr glue::Signature summarize_moves_sig{
@@ -431,39 +452,48 @@ py::object summarize_moves(glue::CallOf<summarize_moves_sig>& c) {
   TDistribution dist = student_t(c, glue::writable(t), dof, level);
   auto [low, high] = interval(glue::writable(mean), glue::writable(sem), dist.multiplier);
   auto [share_up, sign_p] = sign_test(c, up, down);
-  py::object summary = groups.keys;
-  add_columns(summary, {{"mean_bps", mean},
-                        {"median_bps", median},
-                        {"q25_bps", q25},
-                        {"q75_bps", q75},
-                        {"count", count},
-                        {"mean_abs_bps", mean_abs},
-                        {"std_bps", std_dev},
-                        {"sem_bps", sem},
-                        {"t_stat", t},
-                        {"p_value", dist.p},
-                        {"ci_low_bps", low},
-                        {"ci_high_bps", high},
-                        {"share_up", share_up},
-                        {"sign_p_value", sign_p}});
-  return summary;
+  return group_frame(c, groups,
+                     {{"mean_bps", mean},
+                      {"median_bps", median},
+                      {"q25_bps", q25},
+                      {"q75_bps", q75},
+                      {"count", count},
+                      {"mean_abs_bps", mean_abs},
+                      {"std_bps", std_dev},
+                      {"sem_bps", sem},
+                      {"t_stat", t},
+                      {"p_value", dist.p},
+                      {"ci_low_bps", low},
+                      {"ci_high_bps", high},
+                      {"share_up", share_up},
+                      {"sign_p_value", sign_p}});
 }
 
 // Each row's surprise over its event kind's spread of surprises, read over
-// the distinct releases of `moves`.
+// the distinct releases (EVENT_NAME, event_datetime) of `moves`.
 Float64Array standardized_surprise(const py::object& moves, const glue::Float64Values& surprise) {
-  py::list release_keys;
-  release_keys.append("EVENT_NAME");
-  release_keys.append("event_datetime");
-  Groups releases = groups_of(moves, release_keys);
-  // the releases' keys hold each release's event kind; its number among the kinds
-  glue::Int64Array event_of =
-      glue::as_int64(releases.keys[py::str("EVENT_NAME")].attr("factorize")()[py::int_(0)]);
-  Float64Array z = float64s(surprise.size());
+  glue::Int64Array kind = glue::label_codes(one_column(moves, py::str("EVENT_NAME"))).codes;
+  // codes, not stamps: few distinct values keep the release numbering a table lookup
+  glue::Int64Array when = glue::label_codes(one_column(moves, py::str("event_datetime"))).codes;
+  const std::size_t n = surprise.size();
+  if (static_cast<std::size_t>(kind.size()) != n || static_cast<std::size_t>(when.size()) != n) {
+    glue::raise(PyExc_ValueError, "surprise_response: columns of unequal lengths");
+  }
+  Float64Array z = float64s(n);
   std::span<double> out = glue::writable(z);
-  py::gil_scoped_release release;
-  orvane::core::standardize_surprises(glue::view(releases.code), glue::view(event_of),
-                                      surprise.span(), out);
+  const std::span<const std::int64_t> kinds = glue::view(kind), times = glue::view(when);
+  py::gil_scoped_release unlocked;
+  const std::span<const std::int64_t> keys[] = {kinds, times};
+  std::uint64_t n_releases = 0;
+  std::vector<std::uint64_t> ids = orvane::core::group_ids(keys, n, n_releases);
+  std::vector<std::int64_t> release(n), event_of(n_releases, -1);
+  for (std::size_t i = 0; i < n; ++i) {
+    // a release needs both its kind and its time
+    const bool whole = kinds[i] >= 0 && times[i] >= 0;
+    release[i] = whole ? static_cast<std::int64_t>(ids[i]) : -1;
+    if (whole) event_of[ids[i]] = kinds[i];
+  }
+  orvane::core::standardize_surprises(release, event_of, surprise.span(), out);
   return z;
 }
 
@@ -497,17 +527,16 @@ py::object surprise_response(glue::CallOf<surprise_response_sig>& c) {
   }
   TDistribution dist = student_t(c, glue::writable(t), dof, level);
   auto [low, high] = interval(glue::writable(beta), glue::writable(se), dist.multiplier);
-  py::object response = groups.keys;
-  add_columns(response, {{"n", used},
-                         {"beta_bps_per_sd", beta},
-                         {"se_bps_per_sd", se},
-                         {"t_stat", t},
-                         {"p_value", dist.p},
-                         {"ci_low_bps_per_sd", low},
-                         {"ci_high_bps_per_sd", high},
-                         {"intercept_bps", intercept},
-                         {"r2", r2}});
-  return response;
+  return group_frame(c, groups,
+                     {{"n", used},
+                      {"beta_bps_per_sd", beta},
+                      {"se_bps_per_sd", se},
+                      {"t_stat", t},
+                      {"p_value", dist.p},
+                      {"ci_low_bps_per_sd", low},
+                      {"ci_high_bps_per_sd", high},
+                      {"intercept_bps", intercept},
+                      {"r2", r2}});
 }
 
 }  // namespace

@@ -20,4 +20,6 @@ def plot_moves(
     base_minute: int = -1,
     min_count: Optional[int] = None,
     quartiles: bool = True,
+    response: Optional[pd.DataFrame] = None,
+    confidence: float = 0.95,
 ) -> Any: ...

@@ -389,6 +389,24 @@ class TestPlotMoves:
         assert not [line for line in top_left.lines if line.get_label().startswith("fewer")]
         assert not top_left.collections
 
+    def test_interval_of_the_mean_and_a_row_of_responses(self):
+        moves = response_moves()
+        summary = event_study.summarize_moves(moves)
+        response = event_study.surprise_response(moves)
+        fig = event_study.plot_moves(summary, "NFP", response=response, quartiles=False, confidence=0.9, min_count=1)
+        axes = np.array(fig.axes).reshape(3, 3)  # mean, mean size, responses; a column per security
+        band = axes[0][0].collections[0].get_paths()[0].vertices[:, 1]
+        line = summary[(summary["EVENT_NAME"] == "NFP") & (summary["key"] == "es")].sort_values("time_diff")
+        inside = line["ci_low_bps"].dropna()
+        assert np.isclose(band.min(), inside.min()) and np.isclose(band.max(), line["ci_high_bps"].max())
+        assert len(axes[0][0].collections) == 1  # no quartiles asked for
+        fit = response[(response["EVENT_NAME"] == "NFP") & (response["key"] == "es")].sort_values("time_diff")
+        np.testing.assert_array_equal(axes[2][0].lines[0].get_ydata(), fit["beta_bps_per_sd"])
+        assert axes[2][0].get_ylabel() == "move per σ of surprise\n(bp per σ)"
+        assert all(ax.get_xlabel() == "minutes from the release" for ax in axes[2])
+        legend = [text.get_text() for text in fig.legends[0].get_texts()]
+        assert legend == ["mean", "90% interval of the mean", "response per σ", "90% interval of the response"]
+
     def test_title_names_event_period_count_and_baseline(self):
         fig = event_study.plot_moves(plotted_summary(events=("NFP", "CPI")), "CPI", period="2023-01-01 to 2023-04-30")
         assert fig._suptitle.get_text() == "CPI — 2023-01-01 to 2023-04-30: 10 releases"
