@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,6 +63,18 @@ py::object verify(glue::Call& c, const py::object& series, const py::object& min
   if (!min_length) return verify_series(series);
   return verify_series(series, min_length);
 }
+
+// Scratch of a kernel, which writes it before reading it: left
+// uninitialised, as zeroing megabytes of it would cost more than the pass.
+class Scratch {
+ public:
+  explicit Scratch(std::size_t n) : data_(std::make_unique_for_overwrite<double[]>(n)), size_(n) {}
+  std::span<double> span() const { return {data_.get(), size_}; }
+
+ private:
+  std::unique_ptr<double[]> data_;
+  std::size_t size_;
+};
 
 py::object new_series(glue::Call& c, glue::Float64Array values, const py::handle& index) {
   return c.global("Series")(std::move(values), py::arg("index") = index, py::arg("copy") = false);
@@ -237,12 +250,12 @@ py::object sma(glue::CallOf<sma_sig>& c) {
   }
   glue::Float64Values values = glue::series_float64(close, "sma");
   const std::size_t window = to_size(length), periods = to_size(min_periods);
-  std::vector<double> scratch(core::rolling_mean_scratch(window, values.size()));
+  const Scratch scratch(core::rolling_mean_scratch(window, values.size()));
   glue::Float64Array out = glue::new_float64(values.size());
   {
     auto o = glue::writable(out);
     py::gil_scoped_release release;
-    core::rolling_mean(values.span(), window, periods, scratch, o);
+    core::rolling_mean(values.span(), window, periods, scratch.span(), o);
   }
   glue::native_road("overlap.sma");
   py::object result = new_series(c, std::move(out), close.attr("index"));
@@ -471,12 +484,12 @@ py::object wma(glue::CallOf<wma_sig>& c) {
 
   glue::Float64Values values = glue::series_float64(close, "wma");
   const std::size_t n = to_size(length);
-  std::vector<double> scratch(core::weighted_mean_scratch(std::min(n, values.size())));
+  const Scratch scratch(core::weighted_mean_scratch(std::min(n, values.size())));
   glue::Float64Array out = glue::new_float64(values.size());
   {
     auto o = glue::writable(out);
     py::gil_scoped_release release;
-    core::weighted_mean(values.span(), n, ascending, scratch, o);
+    core::weighted_mean(values.span(), n, ascending, scratch.span(), o);
   }
   glue::native_road("overlap.wma");
   py::object result = new_series(c, std::move(out), close.attr("index"));
@@ -659,12 +672,12 @@ bool hull_inner_steps_are_ours(glue::Call& c) {
 py::object fused_hull(glue::Call& c, const py::object& close, std::size_t length, std::size_t half,
                       std::size_t root) {
   glue::Float64Values values = glue::series_float64(close, "wma");
-  std::vector<double> scratch(core::hull_mean_scratch(values.size(), length, half, root));
+  const Scratch scratch(core::hull_mean_scratch(values.size(), length, half, root));
   glue::Float64Array out = glue::new_float64(values.size());
   {
     auto o = glue::writable(out);
     py::gil_scoped_release release;
-    core::hull_mean(values.span(), length, half, root, scratch, o);
+    core::hull_mean(values.span(), length, half, root, scratch.span(), o);
   }
   glue::native_road("overlap.hma");
   return new_series(c, std::move(out), close.attr("index"));
