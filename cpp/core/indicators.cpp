@@ -11,6 +11,7 @@ namespace orvane::core {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
 
 bool observed(double v) { return std::isfinite(v); }
 
@@ -50,53 +51,122 @@ void wilder_from(std::span<const double> x, std::size_t start, std::size_t lengt
   smooth_from(x, start, length, seed, alpha_from_alpha(1.0 / static_cast<double>(length)), out);
 }
 
-// num / den scaled to 100, 0 where den is 0.
-double percent(double num, double den) { return den == 0.0 ? 0.0 : 100.0 * (num / den); }
-
-// The trailing extreme of `k` rows by a deque of row positions kept in
-// `slots` (k doubles, a ring): NaN while a window is incomplete or holds a
-// missing value.
-template <class Better>
-class RollingExtreme {
+// One exponential mean without adjustment, row by row, as pandas' ewm runs
+// it: a missing row ages the weight of the mean, the next observation blends
+// in with ((1 - alpha)^gap * mean + alpha * x) / ((1 - alpha)^gap + alpha).
+class ExponentialChain {
  public:
-  RollingExtreme(std::size_t k, std::span<double> slots) : k_(k), slots_(slots) {}
+  explicit ExponentialChain(double alpha)
+      : alpha_(alpha),
+        beta_(1.0 - alpha),
+        step_scale_(1.0 / (beta_ + alpha)),
+        unit_scale_(beta_ + alpha == 1.0) {}
 
-  double push(std::span<const double> x, std::size_t i, Better better) {
-    if (!observed(x[i])) last_missing_ = i + 1;
-    while (size_ > 0 && at(head_) + k_ <= i) pop_front();
-    if (observed(x[i])) {
-      while (size_ > 0 && !better(at(back()), x[i], x)) --size_;
-      slots_[(head_ + size_) % k_] = static_cast<double>(i);
-      ++size_;
+  // Starts the mean at `seed` (not started while that is NaN).
+  void seed(double seed) {
+    mean_ = seed;
+    weight_ = 1.0;
+  }
+
+  double value() const { return mean_; }
+
+  double push(double x) {
+    // an observation right after one: the blend's weights sum to 1 (up to a
+    // rounding, which the scale takes out), and only a multiply and an add
+    // stand between one row's mean and the next
+    if (observed(x) && weight_ == 1.0 && !std::isnan(mean_)) [[likely]] {
+      const double blended = beta_ * mean_ + alpha_ * x;
+      mean_ = unit_scale_ ? blended : blended * step_scale_;
+      return mean_;
     }
-    if (i + 1 < k_ || last_missing_ + k_ > i + 1 || size_ == 0) return kNaN;
-    return x[at(head_)];
+    if (std::isnan(mean_)) {
+      if (observed(x)) seed(x);
+      return mean_;
+    }
+    if (!observed(x)) {
+      weight_ *= beta_;
+      return mean_;
+    }
+    const double aged = weight_ * beta_;
+    mean_ = (aged * mean_ + alpha_ * x) / (aged + alpha_);
+    weight_ = 1.0;
+    return mean_;
   }
 
  private:
-  std::size_t at(std::size_t slot) const { return static_cast<std::size_t>(slots_[slot]); }
-  std::size_t back() const { return (head_ + size_ - 1) % k_; }
-  void pop_front() {
-    head_ = (head_ + 1) % k_;
-    --size_;
-  }
-
-  std::size_t k_;
-  std::span<double> slots_;
-  std::size_t head_ = 0, size_ = 0, last_missing_ = 0;
+  double alpha_, beta_, step_scale_;
+  bool unit_scale_;
+  double mean_ = kNaN, weight_ = 1.0;
 };
 
-// Whether the kept row `kept` stays ahead of a new value v: strictly better.
-struct Higher {
-  bool operator()(std::size_t kept, double v, std::span<const double> x) const {
-    return x[kept] > v;
+// The seed of a Wilder chain fed from row 1: the mean of the observed values
+// `value(i)` of rows 1 to length.
+template <class Value>
+double first_window_mean(std::size_t length, Value value) {
+  double sum = 0.0;
+  std::size_t n = 0;
+  for (std::size_t i = 1; i <= length; ++i) {
+    const double v = value(i);
+    if (!observed(v)) continue;
+    sum += v;
+    ++n;
   }
-};
-struct Lower {
-  bool operator()(std::size_t kept, double v, std::span<const double> x) const {
-    return x[kept] < v;
+  return n == 0 ? kNaN : sum / static_cast<double>(n);
+}
+
+// The true range of row i >= 1: the largest of the three spans, a missing
+// one left out (NaN when all are). Rows without a missing span take plain
+// maxima, which do not branch on the data.
+double row_range(std::span<const double> high, std::span<const double> low,
+                 std::span<const double> close, std::size_t i) {
+  const double previous = close[i - 1];
+  const double a = high[i] - low[i], b = std::fabs(high[i] - previous),
+               c = std::fabs(low[i] - previous);
+  if (!std::isnan(a + b + c)) [[likely]]
+    return std::max(std::max(a, b), c);
+  double widest = kNaN;
+  for (double span : {a, b, c}) {
+    if (!std::isnan(span)) widest = std::isnan(widest) ? span : std::max(widest, span);
   }
-};
+  return widest;
+}
+
+// num / den scaled to 100, 0 where den is 0.
+double percent(double num, double den) { return den == 0.0 ? 0.0 : 100.0 * (num / den); }
+
+// The extreme of each trailing window of `k` rows, into `out`: NaN while a
+// window is incomplete or holds a missing value. Blocks of k rows: a window
+// ending at offset t of a block is the extreme of the previous block's rows
+// after t (their suffix extremes, kept in `suffix`, k doubles) and of the
+// block's rows up to t (a running prefix extreme), so every row costs two
+// comparisons that do not branch on the data. `better(a, b)` is the extreme
+// of a and b; `worst` its identity, standing in for missing values.
+template <class Better>
+void rolling_extreme(std::span<const double> x, std::size_t k, Better better, double worst,
+                     std::span<double> suffix, std::span<double> out) {
+  std::fill(suffix.begin(), suffix.end(), worst);
+  std::size_t last_missing = 0;  // one past the last missing row
+  for (std::size_t block = 0; block < x.size(); block += k) {
+    const std::size_t end = std::min(block + k, x.size());
+    double prefix = worst;
+    for (std::size_t i = block; i < end; ++i) {
+      const bool seen = observed(x[i]);
+      last_missing = seen ? last_missing : i + 1;
+      prefix = better(prefix, seen ? x[i] : worst);
+      const std::size_t t = i - block;
+      const double extreme = better(t + 1 < k ? suffix[t + 1] : worst, prefix);
+      out[i] = (i + 1 < k || last_missing + k > i + 1) ? kNaN : extreme;
+    }
+    double running = worst;
+    for (std::size_t i = end; i-- > block;) {
+      running = better(running, observed(x[i]) ? x[i] : worst);
+      suffix[i - block] = running;
+    }
+  }
+}
+
+constexpr auto higher = [](double a, double b) { return a < b ? b : a; };
+constexpr auto lower = [](double a, double b) { return b < a ? b : a; };
 
 // Standard deviation of each trailing window of `length` rows. Sums run over
 // deviations from an anchor inside the data, taken again (and the sums
@@ -151,21 +221,48 @@ void rolling_deviation(std::span<const double> x, std::size_t length, long ddof,
 
 }  // namespace
 
-std::size_t strength_index_scratch(std::size_t rows) { return 3 * rows; }
+std::size_t strength_index_scratch(std::size_t) { return 0; }
 
-void strength_index(std::span<const double> close, std::size_t length, std::span<double> scratch,
+void strength_index(std::span<const double> close, std::size_t length, std::span<double>,
                     std::span<double> out) {
   const std::size_t rows = close.size();
-  auto gains = scratch.first(rows), losses = scratch.subspan(rows, rows);
-  auto mean_loss = scratch.subspan(2 * rows, rows);
-  for (std::size_t i = 0; i < rows; ++i) {
-    const double change = i == 0 ? kNaN : close[i] - close[i - 1];
-    gains[i] = observed(change) ? std::max(change, 0.0) : kNaN;
-    losses[i] = observed(change) ? std::max(-change, 0.0) : kNaN;
+  if (length >= rows) {
+    fill_nan(out);
+    return;
   }
-  wilder_from(gains, 1, length, out);
-  wilder_from(losses, 1, length, mean_loss);
-  for (std::size_t i = 0; i < rows; ++i) out[i] = percent(out[i], out[i] + mean_loss[i]);
+  auto change = [&](std::size_t i) { return close[i] - close[i - 1]; };
+  // (c + |c|) / 2 and (|c| - c) / 2 are exact, and do not branch on the
+  // sign of the change; a missing change stays missing (inf - inf is NaN)
+  auto gain = [&](std::size_t i) {
+    const double c = change(i);
+    return 0.5 * (c + std::fabs(c));
+  };
+  auto loss = [&](std::size_t i) {
+    const double c = change(i);
+    return 0.5 * (std::fabs(c) - c);
+  };
+  // both means in one pass: two independent chains per row
+  const double alpha = alpha_from_alpha(1.0 / static_cast<double>(length));
+  ExponentialChain up(alpha), down(alpha);
+  up.seed(first_window_mean(length, gain));
+  down.seed(first_window_mean(length, loss));
+  fill_nan(out.first(length));
+  out[length] = percent(up.value(), up.value() + down.value());
+  // the chains a block at a time, then the block's ratios in a loop of its
+  // own, which needs no chain's value to wait for and runs in vectors
+  constexpr std::size_t kBlock = 256;
+  double falls[kBlock];
+  for (std::size_t from = length + 1; from < rows; from += kBlock) {
+    const std::size_t n = std::min(kBlock, rows - from);
+    for (std::size_t j = 0; j < n; ++j) {
+      out[from + j] = up.push(gain(from + j));
+      falls[j] = down.push(loss(from + j));
+    }
+    for (std::size_t j = 0; j < n; ++j) {
+      const double rises = out[from + j], total = rises + falls[j];
+      out[from + j] = total == 0.0 ? 0.0 : 100.0 * (rises / total);
+    }
+  }
 }
 
 std::size_t convergence_scratch(std::size_t rows) { return rows; }
@@ -194,8 +291,7 @@ void convergence(std::span<const double> close, std::size_t fast, std::size_t sl
 
 std::size_t stochastic_scratch(std::size_t rows, std::size_t k, std::size_t d,
                                std::size_t smooth_k) {
-  return rows + 2 * k +
-         std::max(rolling_mean_scratch(smooth_k, rows), rolling_mean_scratch(d, rows));
+  return k + std::max(rolling_mean_scratch(smooth_k, rows), rolling_mean_scratch(d, rows));
 }
 
 void stochastic(std::span<const double> high, std::span<const double> low,
@@ -203,19 +299,20 @@ void stochastic(std::span<const double> high, std::span<const double> low,
                 std::span<double> scratch, std::span<double> percent_k,
                 std::span<double> percent_d) {
   const std::size_t rows = close.size();
-  auto raw = scratch.first(rows);
-  RollingExtreme<Higher> highest(k, scratch.subspan(rows, k));
-  RollingExtreme<Lower> lowest(k, scratch.subspan(rows + k, k));
-  auto window_scratch = scratch.subspan(rows + 2 * k);
+  // the highest highs in %K's span and the lowest lows in %D's, then the raw
+  // %K over the lows: both spans are free again once it is taken
+  auto window_scratch = scratch.subspan(k);
+  rolling_extreme(high, k, higher, -kInf, scratch.first(k), percent_k);
+  rolling_extreme(low, k, lower, kInf, scratch.first(k), percent_d);
+  auto raw = percent_d;
   for (std::size_t i = 0; i < rows; ++i) {
-    const double hh = highest.push(high, i, Higher{});
-    const double ll = lowest.push(low, i, Lower{});
+    const double hh = percent_k[i], ll = percent_d[i];
     raw[i] = std::isnan(hh) || std::isnan(ll) || !observed(close[i])
                  ? kNaN
                  : percent(close[i] - ll, hh - ll);
   }
   rolling_mean(raw, smooth_k, smooth_k, window_scratch, percent_k);
-  rolling_mean(percent_k, d, d, window_scratch, percent_d);
+  rolling_mean(percent_k, d, d, window_scratch, percent_d);  // raw %K read, now overwritten
 }
 
 std::size_t bands_scratch(std::size_t rows, std::size_t length) {
@@ -238,20 +335,25 @@ void true_range(std::span<const double> high, std::span<const double> low,
                 std::span<const double> close, std::span<double> out) {
   if (close.empty()) return;
   out[0] = kNaN;
-  for (std::size_t i = 1; i < close.size(); ++i) {
-    const double previous = close[i - 1];
-    out[i] = std::fmax(high[i] - low[i],
-                       std::fmax(std::fabs(high[i] - previous), std::fabs(low[i] - previous)));
-  }
+  for (std::size_t i = 1; i < close.size(); ++i) out[i] = row_range(high, low, close, i);
 }
 
-std::size_t average_range_scratch(std::size_t rows) { return rows; }
+std::size_t average_range_scratch(std::size_t) { return 0; }
 
 void average_range(std::span<const double> high, std::span<const double> low,
-                   std::span<const double> close, std::size_t length, std::span<double> scratch,
+                   std::span<const double> close, std::size_t length, std::span<double>,
                    std::span<double> out) {
-  true_range(high, low, close, scratch);
-  wilder_from(scratch, 1, length, out);
+  const std::size_t rows = close.size();
+  if (length >= rows) {
+    fill_nan(out);
+    return;
+  }
+  auto range = [&](std::size_t i) { return row_range(high, low, close, i); };
+  ExponentialChain mean(alpha_from_alpha(1.0 / static_cast<double>(length)));
+  mean.seed(first_window_mean(length, range));
+  fill_nan(out.first(length));
+  out[length] = mean.value();
+  for (std::size_t i = length + 1; i < rows; ++i) out[i] = mean.push(range(i));
 }
 
 void balance_volume(std::span<const double> close, std::span<const double> volume,
@@ -261,7 +363,9 @@ void balance_volume(std::span<const double> close, std::span<const double> volum
     double step = volume[i];
     if (i > 0) {
       const double change = close[i] - close[i - 1];
-      const double sign = change > 0.0 ? 1.0 : change < 0.0 ? -1.0 : change == 0.0 ? 0.0 : kNaN;
+      // -1, 0 or 1, and NaN for a missing change
+      const double sign =
+          static_cast<double>((change > 0.0) - (change < 0.0)) + (std::isnan(change) ? kNaN : 0.0);
       step = sign * volume[i];
     }
     if (std::isnan(step)) {

@@ -2,6 +2,8 @@
 
 #include <pybind11/numpy.h>
 
+#include "pandas_lines.hpp"
+
 namespace orvane::glue {
 
 using namespace pybind11::literals;
@@ -48,17 +50,15 @@ py::object take_texts(const ArrowTexts& texts, std::span<const std::int64_t> row
   py::object pa = py::module_::import("pyarrow");
   py::object taken = pa.attr("Array").attr("from_buffers")(pa.attr("large_string")(), rows.size(),
                                                            buffers, "null_count"_a = missing);
-  return py::type::of(texts.array)(taken, "dtype"_a = texts.array.attr("dtype"));
+  return arrow_string_array(texts.array, taken);
 }
 
-const char* arrow_texts_ineligible(py::handle series, bool& is_text) {
+const char* arrow_texts_ineligible(py::handle series, bool& in_arrow) {
   py::object pd = py::module_::import("pandas");
   py::object dtype = series.attr("dtype");
-  is_text = py::isinstance(dtype, pd.attr("StringDtype"));
-  if (!is_text) return "the column does not hold texts";
-  if (!py::str(dtype.attr("storage")).equal(py::str("pyarrow"))) {
-    return "the texts are held as Python strings";
-  }
+  in_arrow = py::isinstance(dtype, pd.attr("StringDtype")) &&
+             !py::str(dtype.attr("storage")).equal(py::str("python"));
+  if (!in_arrow) return "the column does not hold texts in Arrow strings";
   py::object array = series.attr("array");
   if (!py::isinstance(array, pd.attr("arrays").attr("ArrowStringArray"))) {
     return "the texts are not an Arrow string array";

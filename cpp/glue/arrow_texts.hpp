@@ -16,11 +16,12 @@ namespace orvane::glue {
 namespace py = pybind11;
 
 // Why a pandas column's texts cannot be read in place, or nullptr when they
-// can: its dtype is pandas' string dtype with pyarrow storage (the default
-// `str`), its values Arrow large strings (as pandas keeps them) in CPU memory.
-// `is_text` tells whether the column holds texts at all (a string dtype of
-// any storage); nothing else is asked of other columns.
-const char* arrow_texts_ineligible(py::handle series, bool& is_text);
+// can: its dtype is pandas' string dtype with Arrow storage (the default `str`
+// of pandas 3, `string[pyarrow]`, pandas 2.2's `string[pyarrow_numpy]`), its
+// values Arrow large strings (as pandas keeps them) in CPU memory. `in_arrow`
+// tells whether the column holds its texts in Arrow strings at all; nothing
+// else is asked of other columns.
+const char* arrow_texts_ineligible(py::handle series, bool& in_arrow);
 
 struct ArrowTexts {
   core::TextColumn column;

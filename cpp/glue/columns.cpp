@@ -80,6 +80,19 @@ LabelCodes label_codes(py::handle values) {
   return {as_int64(factorized[0]), factorized[1]};
 }
 
+bool labels_in_sort_order(py::handle values) {
+  py::object pd = pandas();
+  py::object dtype = values.attr("dtype");
+  if (py::isinstance(dtype, pd.attr("CategoricalDtype"))) return true;
+  if (py::isinstance(dtype, pd.attr("StringDtype"))) return true;
+  if (!py::isinstance<py::dtype>(dtype) || py::reinterpret_borrow<py::dtype>(dtype).kind() != 'O') {
+    return false;
+  }
+  py::object kind = pd.attr("api").attr("types").attr("infer_dtype")(values, "skipna"_a = true);
+  // "empty": no value is present, so there is nothing to order
+  return kind.equal(py::str("string")) || kind.equal(py::str("empty"));
+}
+
 py::object frame_column(py::object values) {
   if (py::isinstance<py::array>(values) &&
       py::reinterpret_borrow<py::array>(values).dtype().kind() == 'O') {

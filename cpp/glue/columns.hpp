@@ -64,6 +64,12 @@ struct LabelCodes {
 };
 LabelCodes label_codes(py::handle values);
 
+// Whether label_codes of `values` order them as sort_values does, whatever
+// pandas line made them: a categorical (codes in category order), or texts
+// held as Python strings (`string[python]`, or objects holding only texts
+// and missing values, pandas 2's default).
+bool labels_in_sort_order(py::handle values);
+
 // The object-column rule: a numpy array of objects goes into a frame as a
 // Series of dtype object (a bare one of texts would be inferred as pandas'
 // str dtype); any other column as it is.

@@ -17,7 +17,10 @@ import shutil
 import sys
 import tempfile
 import time
+import traceback
+from dataclasses import asdict, dataclass
 from pathlib import Path
+from typing import Any
 
 DEFAULT_EVENTS = ["NFP TCH Index", "CPI YOY Index"]
 DEFAULT_SECURITIES = ["sx5e=SX5E Index", "usdjpy=JPY Curncy"]
@@ -27,12 +30,9 @@ DEFAULT_START, DEFAULT_END = "2022-06-01", "2024-05-31"
 DEFAULT_OUT = "event_study_output"
 DEFAULT_BASE_MINUTE = -1  # event_moves' own default: the Dask workers measure from it
 
-
-# What a run writes; a run into a folder holding an earlier run's files
-# removes those first, so the folder holds exactly one run's outputs.
-OUTPUT_NAMES = ["windows.csv", "windows.parquet", "summary.csv", "summary.parquet", "dropped.csv",
-                "dropped.parquet", "run.json", "plot_*.png"]
 CSV_CHUNK_ROWS = 50_000
+# the minute-by-minute tests and intervals of the summary and the response
+CONFIDENCE = 0.95
 
 
 class UsageError(Exception):
@@ -140,10 +140,14 @@ def build_parser() -> argparse.ArgumentParser:
     study.add_argument("--out", default=DEFAULT_OUT, help="folder the outputs are written to")
     study.add_argument("--format", choices=["csv", "parquet"], default="csv", help="format of the tables")
     study.add_argument("--no-plot", action="store_true", help="write the tables only")
+    study.add_argument("--quartiles", action="store_true",
+                       help="also shade the quartiles of the moves (lighter) around the mean's 95%% interval")
     study.add_argument("--min-count", type=_positive, metavar="N",
                        help="plots leave out of their lines the minutes where fewer than N releases have a move "
                             "(default: half of the event kind's releases)")
     study.add_argument("--quiet", action="store_true", help="print only the first line and the result")
+    study.add_argument("--debug", action="store_true",
+                       help="on an error, show its full traceback instead of the one-line message")
     return parser
 
 
@@ -395,31 +399,39 @@ def _dropped(calendar, names, bars, moves, base_minute: int):
     return pairs.drop(columns="measured").assign(reason=reasons).reset_index(drop=True)
 
 
-def _summary_table(summary, moves, names, calendar, args: argparse.Namespace) -> str:
+def _summary_table(summary, response, moves, names, calendar, args: argparse.Namespace) -> str:
     """The printed table: every event kind and security, the mean move at
-    the first minute after the release and at the window's end, and how many
-    releases have a move."""
+    the first minute after the release with its t, at the window's end, the
+    response per standard deviation of surprise at that first minute with
+    its t, and how many releases have a move."""
     import pandas as pd
 
     from orvane_data._plotting import baseline_words
 
-    pairs = pd.DataFrame([(e, k) for e in sorted(set(calendar["EVENT_NAME"])) for k in names],
-                         columns=["EVENT_NAME", "key"])
+    keys = ["EVENT_NAME", "key"]
+    table = pd.DataFrame([(e, k) for e in sorted(set(calendar["EVENT_NAME"])) for k in names], columns=keys)
     # after the release and at the window's end; a window that ends before the release shows its start
     minutes = sorted({m for m in (1, args.post) if args.pre <= m <= args.post and m != args.base_minute}
                      or ({args.pre} - {args.base_minute}))
-    table = pairs
-    for minute in minutes:
-        at = summary.loc[summary["time_diff"] == minute, ["EVENT_NAME", "key", "mean_bps"]]
-        table = table.merge(at.rename(columns={"mean_bps": f"mean bp @{minute:+d}"}), on=["EVENT_NAME", "key"],
-                            how="left")
+    columns = {f"mean bp @{minutes[0]:+d}": ("mean_bps", summary), "t of mean": ("t_stat", summary)}
+    columns.update({f"mean bp @{m:+d}": ("mean_bps", summary) for m in minutes[1:]})
+    if response is not None:
+        columns.update({f"bp per σ @{minutes[0]:+d}": ("beta_bps_per_sd", response),
+                        "t of bp/σ": ("t_stat", response)})
+    for title, (column, frame) in columns.items():
+        minute = int(title.rsplit("@", 1)[1]) if "@" in title else minutes[0]
+        at = frame.loc[frame["time_diff"] == minute, keys + [column]]
+        table = table.merge(at.rename(columns={column: title}), on=keys, how="left")
     measured = moves[moves["move_bps"].notna()]
-    events = measured.groupby(["EVENT_NAME", "key"])["event_datetime"].nunique().rename("events").reset_index()
-    table = table.merge(events, on=["EVENT_NAME", "key"], how="left")
+    events = measured.groupby(keys)["event_datetime"].nunique().rename("events").reset_index()
+    table = table.merge(events, on=keys, how="left")
     table["events"] = table["events"].fillna(0).astype(int)
     table = table.rename(columns={"EVENT_NAME": "event", "key": "security"})
     text = table.to_string(index=False, float_format=lambda v: f"{v:8.2f}", na_rep="     n/a")
-    return f"{baseline_words(args.base_minute).capitalize()}, in basis points:\n{text}"
+    legend = ("t: the estimate over its standard error (|t| above 2: beyond noise at about 95%)"
+              + ("; bp per σ: the move per standard deviation of the release's surprise"
+                 if response is not None else ""))
+    return f"{baseline_words(args.base_minute).capitalize()}, in basis points:\n{text}\n{legend}"
 
 
 def _write_table(frame, path: Path, fmt: str, progress: Progress) -> Path:
@@ -442,7 +454,7 @@ def _write_table(frame, path: Path, fmt: str, progress: Progress) -> Path:
     return path
 
 
-def _plot(summary, folder: Path, period: str, args: argparse.Namespace) -> list[Path]:
+def _plot(summary, response, folder: Path, period: str, args: argparse.Namespace) -> list[Path]:
     from orvane_data.event_study import plot_moves
 
     import matplotlib
@@ -452,7 +464,8 @@ def _plot(summary, folder: Path, period: str, args: argparse.Namespace) -> list[
 
     written = []
     for event in sorted(set(summary["EVENT_NAME"])):
-        fig = plot_moves(summary, event, period=period, base_minute=args.base_minute, min_count=args.min_count)
+        fig = plot_moves(summary, event, period=period, base_minute=args.base_minute, min_count=args.min_count,
+                         quartiles=args.quartiles, response=response, confidence=CONFIDENCE)
         path = folder / f"plot_{_slug(event)}.png"
         fig.savefig(path, dpi=110)
         plt.close(fig)
@@ -464,35 +477,87 @@ def _slug(text: str) -> str:
     return "".join(ch if ch.isalnum() else "_" for ch in str(text)).strip("_").lower() or "event"
 
 
-def _run_record(args, argv, used, start, end, period, mapping, securities, futures, calendar, moves) -> dict:
-    import orvane_data
+@dataclass(frozen=True)
+class Plan:
+    """What the command was asked to study, resolved before anything is fetched."""
 
-    figis = dict(zip(mapping["custom"], mapping["figi"]))
-    return {
-        "command": ["orvane-data", *(sys.argv[1:] if argv is None else argv)],
-        "parameters": {k: v for k, v in vars(args).items() if k not in ("securities", "futures")},
-        "period": {"start": start, "end": end, "years": sorted(set(args.years)) if args.years else None,
-                   "in_words": period, "bars_fetched": _spans(args, start, end)},
-        "securities": {name: {"parsekey": pk, "pricing_source": pcs, "figi": figis.get(name)}
-                       for name, (pk, pcs) in securities.items()},
-        "futures": {name: {"root": root, "yellow_key": yellow, "roll_offset_days": days}
-                    for name, (root, yellow, days) in (futures or {}).items()},
-        "baseline": {"minute": args.base_minute},
-        "releases": int(len(calendar)),
-        "releases_with_a_move": int(moves.loc[moves["move_bps"].notna(), ["EVENT_NAME", "event_datetime"]]
-                                    .drop_duplicates().shape[0]),
-        "services": dict(used),
-        "package_version": orvane_data.__version__,
-        "written_at": dt.datetime.now(dt.timezone.utc).isoformat(timespec="seconds"),
-    }
+    args: argparse.Namespace
+    argv: list[str] | None
+    services: dict[str, str]
+    start: str
+    end: str
+    period: str
+    securities: dict[str, tuple[str, str]]
+    futures: dict[str, tuple[str, str, int]] | None
+
+
+@dataclass
+class RunRecord:
+    """What a run did, written as run.json beside its outputs; `files` is
+    what the next run into the same folder replaces."""
+
+    command: list[str]
+    parameters: dict[str, Any]
+    period: dict[str, Any]
+    securities: dict[str, dict[str, Any]]
+    futures: dict[str, dict[str, Any]]
+    baseline: dict[str, int]
+    releases: int
+    releases_with_a_move: int
+    services: dict[str, str]
+    package_version: str
+    written_at: str
+    files: list[str]
+
+    @classmethod
+    def of(cls, plan: Plan, mapping, calendar, moves, files: list[Path]) -> "RunRecord":
+        import orvane_data
+
+        args = plan.args
+        figis = dict(zip(mapping["custom"], mapping["figi"]))
+        releases = moves.loc[moves["move_bps"].notna(), ["EVENT_NAME", "event_datetime"]].drop_duplicates()
+        return cls(
+            command=["orvane-data", *(sys.argv[1:] if plan.argv is None else plan.argv)],
+            parameters={k: v for k, v in vars(args).items() if k not in ("securities", "futures")},
+            period={"start": plan.start, "end": plan.end, "years": sorted(set(args.years)) if args.years else None,
+                    "in_words": plan.period, "bars_fetched": _spans(args, plan.start, plan.end)},
+            securities={name: {"parsekey": pk, "pricing_source": pcs, "figi": figis.get(name)}
+                        for name, (pk, pcs) in plan.securities.items()},
+            futures={name: {"root": root, "yellow_key": yellow, "roll_offset_days": days}
+                     for name, (root, yellow, days) in (plan.futures or {}).items()},
+            baseline={"minute": args.base_minute},
+            releases=int(len(calendar)),
+            releases_with_a_move=int(len(releases)),
+            services=dict(plan.services),
+            package_version=orvane_data.__version__,
+            written_at=dt.datetime.now(dt.timezone.utc).isoformat(timespec="seconds"),
+            files=sorted(p.name for p in files) + ["run.json"],
+        )
+
+    def write(self, path: Path) -> None:
+        path.write_text(json.dumps(asdict(self), indent=2, default=str) + "\n")
+
+
+def _earlier_outputs(out: Path) -> list[Path]:
+    """The files an earlier run listed in its run.json in `out`: the only
+    ones a run may remove (none without a readable record). A listed name
+    that is not a plain file name of that folder is ignored."""
+    try:
+        record = json.loads((out / "run.json").read_text())
+    except (OSError, ValueError):
+        return []
+    names = record.get("files") if isinstance(record, dict) else None
+    if not isinstance(names, list):
+        return []
+    return [out / name for name in names
+            if isinstance(name, str) and name not in ("", ".", "..") and Path(name).name == name]
 
 
 def _replace_outputs(out: Path, files: list[Path]) -> list[Path]:
-    """Moves a run's files into `out` after removing an earlier run's."""
-    for pattern in OUTPUT_NAMES:
-        for old in out.glob(pattern):
-            if old.is_file():
-                old.unlink()
+    """Moves a run's files into `out` after removing those an earlier run wrote there."""
+    for old in _earlier_outputs(out):
+        if old.is_file() and not old.is_symlink():
+            old.unlink()
     final = []
     for path in files:
         target = out / path.name
@@ -501,42 +566,27 @@ def _replace_outputs(out: Path, files: list[Path]) -> list[Path]:
     return final
 
 
-def event_study(args: argparse.Namespace, progress: Progress, argv: list[str] | None = None) -> int:
-    from orvane_data import simulated
-
-    # before any service module is imported, the Dask one included
-    used = simulated.activate()
-    kinds = sorted(set(used.values()))
-    print(f"orvane_data event study on the {' and '.join(kinds)} services "
-          f"(query: {used['bql']}, intraday: {used['bloomberg.bquant.intraday']})")
-
+def _plan(args: argparse.Namespace, argv: list[str] | None, services: dict[str, str]) -> Plan:
     start, end, period = _check_inputs(args)
     securities = dict(args.securities or [_security(s) for s in DEFAULT_SECURITIES])
     futures = None if args.no_futures else dict(args.futures or [_future(f) for f in DEFAULT_FUTURES])
-    names = list(securities) + list(futures or [])
-    out = Path(args.out)
+    return Plan(args, argv, services, start, end, period, securities, futures)
 
+
+def _measure(plan: Plan, names: list[str], progress: Progress):
+    """The releases, the bars and the windows with their moves."""
     import pandas as pd
 
-    from orvane_data.event_study import event_moves, summarize_moves
+    from orvane_data.event_study import event_moves
     from orvane_data.from_bqia import bar_kit
 
-    mapping = bar_kit.get_id_mapping(securities)  # one quick lookup: refuses a misspelt security first
-    unknown = [name for name in securities if name not in set(mapping["custom"])]
-    if unknown:
-        raise UsageError("unknown security: " + ", ".join(f"{n}={securities[n][0]}" for n in unknown))
-    priced = [f"{name} from {pcs}" for name, (_, pcs) in securities.items() if pcs]
-    if priced:
-        progress.note(f"pricing sources passed to the intraday service as given ({', '.join(priced)}); "
-                      "the service does not confirm them")
-
-    progress.total = 6 - bool(args.dask) - args.no_plot
-    progress(f"fetching the releases of {', '.join(args.events)}, {period}")
-    calendar = _fetch_calendar(args, start, end)
+    args = plan.args
+    progress(f"fetching the releases of {', '.join(args.events)}, {plan.period}")
+    calendar = _fetch_calendar(args, plan.start, plan.end)
 
     progress(f"fetching bars of {', '.join(names)}")
-    parts = [bar_kit.get_intraday_bars(securities, futures, first, last, tz=args.bar_tz)
-             for first, last in _spans(args, start, end)]
+    parts = [bar_kit.get_intraday_bars(plan.securities, plan.futures, first, last, tz=args.bar_tz)
+             for first, last in _spans(args, plan.start, plan.end)]
     bars = parts[0] if len(parts) == 1 else pd.concat(parts, ignore_index=True)
 
     if args.dask:
@@ -549,45 +599,91 @@ def event_study(args: argparse.Namespace, progress: Progress, argv: list[str] | 
         windows = bar_kit.filter_bars_around_events(bars, calendar, args.pre, args.post)
         progress("computing the moves")
         moves = event_moves(windows, base_minute=args.base_minute)
-
     if moves.empty:
         raise UsageError("no bar of the securities falls inside any event window; nothing to summarise")
+    return calendar, bars, moves
+
+
+def _response(moves):
+    """The response per standard deviation of surprise, when the releases carry a surprise."""
+    if "surprise" not in moves.columns:
+        return None
+    import pandas as pd
+
+    from orvane_data.event_study import surprise_response
+
+    numbers = moves.assign(surprise=pd.to_numeric(moves["surprise"], errors="coerce"))
+    return surprise_response(numbers, confidence=CONFIDENCE)
+
+
+def _write_outputs(plan: Plan, tables: dict, summary, response, record_inputs, progress: Progress):
+    """Writes the tables, the plots and run.json into a scratch folder, then
+    moves them into `--out` in place of an earlier run's files, so an
+    interrupted run never leaves files that look complete."""
+    args, out = plan.args, Path(plan.args.out)
+    out.mkdir(parents=True, exist_ok=True)
+    scratch = Path(tempfile.mkdtemp(prefix=".partial-", dir=out))
+    try:
+        files = [_write_table(frame, scratch / name, args.format, progress) for name, frame in tables.items()]
+        if not args.no_plot:
+            progress("plotting")
+            try:
+                files += _plot(summary, response, scratch, plan.period, args)
+            except ImportError:
+                progress.note("matplotlib is not installed: no plots. Install it with "
+                              "`pip install 'orvane_data[plot]'`.")
+        record = RunRecord.of(plan, *record_inputs, files)
+        record.write(scratch / "run.json")
+        return record, _replace_outputs(out, files + [scratch / "run.json"])
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+
+
+def event_study(args: argparse.Namespace, progress: Progress, argv: list[str] | None = None) -> int:
+    from orvane_data import simulated
+
+    # before any service module is imported, the Dask one included
+    used = simulated.activate()
+    kinds = sorted(set(used.values()))
+    print(f"orvane_data event study on the {' and '.join(kinds)} services "
+          f"(query: {used['bql']}, intraday: {used['bloomberg.bquant.intraday']})")
+
+    plan = _plan(args, argv, used)
+    names = list(plan.securities) + list(plan.futures or [])
+
+    from orvane_data.event_study import summarize_moves
+    from orvane_data.from_bqia import bar_kit
+
+    mapping = bar_kit.get_id_mapping(plan.securities)  # one quick lookup: refuses a misspelt security first
+    unknown = [name for name in plan.securities if name not in set(mapping["custom"])]
+    if unknown:
+        raise UsageError("unknown security: " + ", ".join(f"{n}={plan.securities[n][0]}" for n in unknown))
+    priced = [f"{name} from {pcs}" for name, (_, pcs) in plan.securities.items() if pcs]
+    if priced:
+        progress.note(f"pricing sources passed to the intraday service as given ({', '.join(priced)}); "
+                      "the service does not confirm them")
+
+    progress.total = 6 - bool(args.dask) - args.no_plot
+    calendar, bars, moves = _measure(plan, names, progress)
     silent = [name for name in names if name not in set(moves["key"])]
     if silent:
         progress.note(f"no bars of {', '.join(silent)} inside any window (outside its trading hours?)")
     if args.ema:
         moves = _window_ema(moves, args.ema)
-    summary = _with_surprise_view(summarize_moves(moves), moves)
+    summary = _with_surprise_view(summarize_moves(moves, confidence=CONFIDENCE), moves)
+    response = _response(moves)
     dropped = _dropped(calendar, names, bars, moves, args.base_minute)
 
-    # Everything is written into a scratch folder first and moved into place
-    # at the end, so an interrupted run never leaves files that look complete.
-    progress(f"writing the tables to {out}")
-    out.mkdir(parents=True, exist_ok=True)
-    scratch = Path(tempfile.mkdtemp(prefix=".partial-", dir=out))
-    try:
-        files = [_write_table(moves, scratch / "windows", args.format, progress),
-                 _write_table(summary, scratch / "summary", args.format, progress),
-                 _write_table(dropped, scratch / "dropped", args.format, progress)]
-        if not args.no_plot:
-            progress("plotting")
-            try:
-                files += _plot(summary, scratch, period, args)
-            except ImportError:
-                progress.note("matplotlib is not installed: no plots. Install it with "
-                              "`pip install 'orvane_data[plot]'`.")
-        record = _run_record(args, argv, used, start, end, period, mapping, securities, futures, calendar, moves)
-        record["files"] = sorted(p.name for p in files) + ["run.json"]
-        (scratch / "run.json").write_text(json.dumps(record, indent=2, default=str) + "\n")
-        final = _replace_outputs(out, files + [scratch / "run.json"])
-    finally:
-        shutil.rmtree(scratch, ignore_errors=True)
+    progress(f"writing the tables to {args.out}")
+    tables = {"windows": moves, "summary": summary, "response": response, "dropped": dropped}
+    record, final = _write_outputs(plan, {k: v for k, v in tables.items() if v is not None}, summary, response,
+                                   (mapping, calendar, moves), progress)
     progress.done()
 
-    print(_summary_table(summary, moves, names, calendar, args))
-    print(f"{len(moves)} windowed bars; {record['releases_with_a_move']} of {len(calendar)} releases have a move "
+    print(_summary_table(summary, response, moves, names, calendar, args))
+    print(f"{len(moves)} windowed bars; {record.releases_with_a_move} of {len(calendar)} releases have a move "
           f"({len(dropped)} release-security pairs without one are listed in dropped.{args.format}); "
-          f"files written to {out.resolve()}:")
+          f"files written to {Path(args.out).resolve()}:")
     for path in final:
         print(f"  {path.name}")
     return 0
@@ -600,17 +696,22 @@ def main(argv: list[str] | None = None) -> int:
         return event_study(args, progress, argv)
     except UsageError as exc:
         progress.abort()
-        print(f"orvane-data: error: {exc}", file=sys.stderr)
-        return 2
+        return _report(args, f"orvane-data: error: {exc}", 2)
     except KeyboardInterrupt:
         progress.abort()
-        print("orvane-data: interrupted", file=sys.stderr)
-        return 130
+        return _report(args, "orvane-data: interrupted", 130)
     except Exception as exc:  # a service or data error: one line, no traceback
         progress.abort()
         text = str(exc).splitlines()[0] if str(exc) else ""
-        print(f"orvane-data: error: {type(exc).__name__}: {text}", file=sys.stderr)
-        return 1
+        return _report(args, f"orvane-data: error: {type(exc).__name__}: {text}", 1)
+
+
+def _report(args: argparse.Namespace, line: str, status: int) -> int:
+    """The error on one line, or with --debug its whole traceback first."""
+    if args.debug:
+        traceback.print_exc(file=sys.stderr)
+    print(line, file=sys.stderr)
+    return status
 
 
 if __name__ == "__main__":

@@ -10,7 +10,8 @@ def event_moves(
     by: list = ["EVENT_NAME", "event_datetime", "key"],
     base_minute: int = -1,
 ) -> pd.DataFrame: ...
-def summarize_moves(moves: pd.DataFrame, by: list = ["EVENT_NAME", "key"]) -> pd.DataFrame: ...
+def summarize_moves(moves: pd.DataFrame, by: list = ["EVENT_NAME", "key"], confidence: float = 0.95) -> pd.DataFrame: ...
+def surprise_response(moves: pd.DataFrame, by: list = ["EVENT_NAME", "key"], confidence: float = 0.95) -> pd.DataFrame: ...
 def plot_moves(
     summary: pd.DataFrame,
     event: Optional[str] = None,
@@ -19,4 +20,6 @@ def plot_moves(
     base_minute: int = -1,
     min_count: Optional[int] = None,
     quartiles: bool = True,
+    response: Optional[pd.DataFrame] = None,
+    confidence: float = 0.95,
 ) -> Any: ...

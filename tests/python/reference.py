@@ -231,3 +231,28 @@ def adx(high, low, close, length: int = 14) -> pd.DataFrame:
     dx = _percent((pdi - mdi).abs(), pdi + mdi)
     tail = f"_{length}"
     return pd.DataFrame({"ADX" + tail: wilder(dx, length, length), "DMP" + tail: pdi, "DMN" + tail: mdi})
+
+
+# --- the event study -----------------------------------------------------------
+
+
+def event_moves(windows: pd.DataFrame, price: str = "close", by=("EVENT_NAME", "event_datetime", "key"),
+                base_minute: int = -1) -> pd.DataFrame:
+    """The windows with ``move_bps``: each row's move in basis points from the
+    price of its window's first row at the baseline minute; NaN for a window
+    without one, a baseline price of zero or not finite, or a row without a
+    minute."""
+    out = windows.copy()
+    codes = windows.groupby(list(by), sort=False, dropna=False).ngroup().to_numpy()
+    offsets = windows["time_diff"].to_numpy("float64", na_value=np.nan)
+    prices = windows[price].to_numpy("float64", na_value=np.nan)
+    base_of = {}
+    for row, code in enumerate(codes):
+        if offsets[row] == base_minute and code not in base_of:
+            base_of[code] = prices[row]
+    bases = np.array([base_of.get(code, np.nan) for code in codes], dtype=float)
+    usable = np.isfinite(bases) & (bases != 0) & ~np.isnan(offsets)
+    with np.errstate(all="ignore"):
+        moves = np.where(usable, (prices / bases - 1.0) * 10000.0, np.nan)
+    out["move_bps"] = pd.Series(moves, index=windows.index)
+    return out

@@ -210,11 +210,13 @@ COMMON_INPUTS = {
 }
 
 
-def _windows_equal_the_reference(seed, change):
+def _windows_equal_the_reference(seed, change, prepare=lambda frame: frame):
     """The windows of random case `seed`, its inputs changed by `change`, equal
-    the pandas formulation's (skipped when nothing is left to join)."""
+    the pandas formulation's (skipped when nothing is left to join); `prepare`
+    is applied to both frames before and after the change."""
     bars, calendar, (pre, post) = random_case(seed)
-    bars, calendar = change(bars.dropna(subset=["datetime"]), calendar.dropna(subset=["event_datetime"]))
+    bars, calendar = prepare(bars.dropna(subset=["datetime"])), prepare(calendar.dropna(subset=["event_datetime"]))
+    bars, calendar = map(prepare, change(bars, calendar))
     if len(bars) == 0 or len(calendar) == 0:
         pytest.skip("nothing to join")
     want = reference_windows(bars, calendar, pre, post)
@@ -242,19 +244,44 @@ TEXT_LAYOUTS = {
 }
 
 
+def _objects_in_arrow(frame):
+    """Columns of texts held as objects (pandas 2's default) held in Arrow
+    strings instead, as pandas 3 holds them by default."""
+    objects = [name for name in frame.columns if frame[name].dtype == object]
+    return frame.astype(dict.fromkeys(objects, "string[pyarrow]"))
+
+
 @pytest.mark.parametrize("change", TEXT_LAYOUTS.values(), ids=TEXT_LAYOUTS.keys())
 @pytest.mark.parametrize("seed", [s for s in range(120) if s % 9 == 4])
 def test_texts_are_taken_and_ranked_in_place(seed, change, native_roads):
-    _windows_equal_the_reference(seed, change)
+    _windows_equal_the_reference(seed, change, _objects_in_arrow)
     roads = native_roads.roads()
     assert roads["bar_kit.window_ranks"] == {"native": 2, "pandas": 0}  # keys and event names
-    # the grid's names and times, the bars' security and key, the calendar's ticker and former index
+    # the bars' security and key, the calendar's ticker (and, where texts are
+    # Arrow's by default, the grid's names and the calendar's former index)
     assert roads["bar_kit.window_texts"]["native"] >= 3
 
 
-def test_texts_held_as_python_strings_say_why_they_take_pandas(native_roads, monkeypatch):
-    bars, calendar = frames(["2024-06-12 08:30"], pd.array(["ES"], dtype="string[python]"), ["2024-06-12 08:30"])
-    with pytest.raises(RuntimeError, match=r"road bar_kit.window_ranks took its pandas formulation \(the texts are held as Python strings"):
+TEXT_HOLDINGS = ["object", "string[python]", "string[pyarrow]", "category"] + (
+    ["string[pyarrow_numpy]"] if pd.__version__ < "3" else [])
+
+
+@pytest.mark.parametrize("holding", TEXT_HOLDINGS)
+@pytest.mark.parametrize("seed", [s for s in range(120) if s % 13 == 5])
+def test_every_holding_of_texts_takes_the_native_road(seed, holding, native_roads):
+    def held(bars, calendar):
+        objects = {"security": object, "key": object}
+        bars = bars.astype(objects).astype(dict.fromkeys(objects, holding))
+        names = calendar["EVENT_NAME"].astype(object).astype(holding)
+        return bars, calendar.assign(EVENT_NAME=names, ticker=calendar["ticker"].astype(object).astype(holding))
+
+    _windows_equal_the_reference(seed, held)
+    assert native_roads.roads()["bar_kit.event_windows"] == {"native": 1, "pandas": 0}
+
+
+def test_keys_neither_texts_nor_categories_say_why_they_are_ranked_by_pandas(native_roads, monkeypatch):
+    bars, calendar = frames(["2024-06-12 08:30"], [1.5], ["2024-06-12 08:30"])
+    with pytest.raises(RuntimeError, match=r"road bar_kit.window_ranks took its pandas formulation \(the column holds neither texts nor categories"):
         bar_kit.filter_bars_around_events(bars, calendar)
     monkeypatch.delenv("ORVANE_ROADS")
     assert_same_frame(bar_kit.filter_bars_around_events(bars, calendar), reference_windows(bars, calendar))

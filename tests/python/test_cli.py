@@ -65,8 +65,8 @@ class TestEventStudy:
     def test_outputs(self, study):
         out, result = study
         names = sorted(p.name for p in out.iterdir())
-        assert names == ["dropped.csv", "plot_change_in_nonfarm_payrolls.png", "plot_cpi_yoy.png", "run.json",
-                         "summary.csv", "windows.csv"]
+        assert names == ["dropped.csv", "plot_change_in_nonfarm_payrolls.png", "plot_cpi_yoy.png", "response.csv",
+                         "run.json", "summary.csv", "windows.csv"]
         assert str(out.resolve()) in result.stdout
 
     def test_summary_is_measured_from_the_bar_before_the_release(self, study):
@@ -128,15 +128,22 @@ class TestEventStudy:
         assert len(step_lines(result.stderr)) == 6
 
     def test_an_earlier_run_is_replaced_and_a_window_past_the_release_keeps_one_column(self, tmp_path):
-        for stale in ("windows.csv", "summary.csv", "plot_old.png", "run.json"):
+        earlier = ["windows.csv", "summary.csv", "plot_old.png", "run.json"]
+        for stale in earlier[:-1]:
             (tmp_path / stale).write_text("from an earlier run")
-        (tmp_path / "notes.txt").write_text("the user's own")
+        (tmp_path / "run.json").write_text(json.dumps({"files": earlier + ["../escape.txt", "/etc/hostname"]}))
+        (tmp_path.parent / "escape.txt").write_text("beside the folder")
+        # the analyst's own files, named like the command's outputs but never listed by a run
+        for own in ("notes.txt", "plot_my_analysis.png", "summary.xlsx", "windows.txt"):
+            (tmp_path / own).write_text("the user's own")
         result = run(*STUDY, "--out", str(tmp_path), "--dates", "2023-02-01", "2023-02-28", "--format", "parquet",
                      "--no-plot", "--no-futures", "--security", "dax=DAX Index:ZZZ", "--security", "spx=SPX Index",
                      "--pre", "-5", "--post", "1", "--base-minute", "0")
         assert result.returncode == 0, result.stderr
         assert sorted(p.name for p in tmp_path.iterdir()) == [
-            "dropped.parquet", "notes.txt", "run.json", "summary.parquet", "windows.parquet"]
+            "dropped.parquet", "notes.txt", "plot_my_analysis.png", "response.parquet", "run.json", "summary.parquet",
+            "summary.xlsx", "windows.parquet", "windows.txt"]
+        assert (tmp_path.parent / "escape.txt").exists()
         summary = pd.read_parquet(tmp_path / "summary.parquet")
         assert set(summary["key"]) == {"dax"}
         assert (summary.loc[summary["time_diff"] == 0, "mean_bps"] == 0).all()
@@ -149,7 +156,8 @@ class TestEventStudy:
         assert (dropped["key"] == "spx").all() and len(dropped) == releases > 0
         assert dropped["reason"].str.startswith("no bar in the window: outside trading hours (bars that day 14:30-").all()
         header = next(line for line in result.stdout.splitlines() if line.lstrip().startswith("event"))
-        assert header.split() == ["event", "security", "mean", "bp", "@+1", "events"]
+        assert header.split() == ["event", "security", "mean", "bp", "@+1", "t", "of", "mean", "bp", "per", "σ", "@+1",
+                                  "t", "of", "bp/σ", "events"]
         assert "pricing sources passed to the intraday service as given (dax from ZZZ)" in result.stderr
         assert json.loads((tmp_path / "run.json").read_text())["securities"]["dax"]["pricing_source"] == "ZZZ"
 
@@ -218,6 +226,30 @@ def test_unwritable_folder_is_refused_before_fetching(tmp_path, folder, words):
     assert words in result.stderr and "[1/" not in result.stderr
 
 
+def test_a_folder_without_a_record_of_an_earlier_run_loses_nothing(tmp_path):
+    from orvane_data.__main__ import _earlier_outputs
+
+    for own in ("plot_my_analysis.png", "summary.csv", "dropped.parquet"):
+        (tmp_path / own).write_text("the user's own")
+    assert _earlier_outputs(tmp_path) == []
+    for record in ("not json", "[1, 2]", '{"files": "summary.csv"}', '{"files": [3, ".", ".."]}'):
+        (tmp_path / "run.json").write_text(record)
+        assert _earlier_outputs(tmp_path) == []
+    result = run(*STUDY, "--out", str(tmp_path), "--dates", "2023-02-01", "2023-02-28", "--no-plot", "--no-futures",
+                 "--security", "dax=DAX Index", "--quiet")
+    assert result.returncode == 0, result.stderr
+    assert (tmp_path / "plot_my_analysis.png").read_text() == "the user's own"
+    assert (tmp_path / "dropped.parquet").read_text() == "the user's own"
+
+
+def test_debug_shows_the_traceback(tmp_path):
+    result = run(*STUDY, "--out", str(tmp_path / "out"), *SHORT, "--events", "NOPE Index", "--debug")
+    assert result.returncode == 2
+    assert "Traceback (most recent call last)" in result.stderr and "UsageError" in result.stderr
+    last = result.stderr.strip().splitlines()[-1]
+    assert last.startswith("orvane-data: error: ") and "NOPE Index" in last
+
+
 def test_help_shows_each_default_once_in_plain_text():
     result = run(*STUDY, "--help")
     assert result.returncode == 0
@@ -225,6 +257,7 @@ def test_help_shows_each_default_once_in_plain_text():
     assert "(default: None)" not in text and "``" not in text
     assert text.count("default: sx5e=SX5E Index, usdjpy=JPY Curncy") == 1 and "(default: False)" not in text
     assert "--base-minute" in text and "last one-minute bar before the release" in text
+    assert "--debug" in text and "full traceback" in text
 
 
 @pytest.mark.parametrize("quiet", [False, True])

@@ -235,6 +235,21 @@ class TestSameNumbers:
         assert victim not in client.run(os.getpid).values()
 
 
+    def test_response_to_surprises_on_the_collected_moves(self, client, dataset, bars, calendar):
+        surprised = calendar.assign(surprise=[0.4, -1.1, 2.0, 0.3, -0.2, 0.9, 1.5])
+        moves = od.collect_moves(dataset, surprised, scheduler=client)
+        got = event_study.surprise_response(moves, by=["key"])
+        expected = event_study.surprise_response(single_process_moves(bars, surprised), by=["key"])
+        pd.testing.assert_frame_equal(got, expected, check_exact=False, rtol=1e-10)
+        assert got["beta_bps_per_sd"].notna().any()
+
+    def test_summary_statistics_at_another_level(self, client, dataset, bars, calendar):
+        got = od.event_summary(dataset, calendar, confidence=0.8, scheduler=client)
+        expected = event_study.summarize_moves(single_process_moves(bars, calendar), confidence=0.8)
+        pd.testing.assert_frame_equal(got, expected, check_exact=False, rtol=1e-10)
+        assert got["ci_low_bps"].notna().any()
+
+
 class TestThroughTheServices:
     def test_simulated_dataset_gives_the_single_process_study(self, client, tmp_path, monkeypatch):
         """Calendar and bars from the simulated services, the one-process road
@@ -364,6 +379,18 @@ class TestShipping:
 
 
 # --- arguments --------------------------------------------------------------
+
+def test_without_dask_the_import_names_the_extra():
+    import subprocess
+    import sys
+
+    code = ("import sys; sys.modules['dask'] = None\n"  # makes `import dask` fail
+            "try:\n    import orvane_data.distributed\n"
+            "except ImportError as exc:\n    print(exc)")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120)
+    assert "pip install 'orvane_data[dask]'" in result.stdout, result.stderr
+
 
 class TestArguments:
     def test_signatures(self):

@@ -2,12 +2,15 @@
 
 import importlib.util
 import inspect
+import warnings
 
 import numpy as np
 import pandas as pd
 import pytest
 
+import reference
 from orvane_data import event_study
+from thread_progress import longest_stall
 
 
 def windows_frame(seed=0, n_events=6, keys=("A", "B", "C")):
@@ -25,13 +28,6 @@ def windows_frame(seed=0, n_events=6, keys=("A", "B", "C")):
     return frame.sample(frac=1.0, random_state=seed).reset_index(drop=True)  # windows need not be contiguous
 
 
-def reference_moves(frame, base_minute=-1):
-    groups = frame.groupby(["EVENT_NAME", "event_datetime", "key"])
-    at_base = frame["time_diff"] == base_minute
-    base = groups["close"].transform(lambda s: s[at_base[s.index]].iloc[0] if at_base[s.index].any() else np.nan)
-    return (frame["close"] / base - 1.0) * 10000.0
-
-
 def one_window(time_diff, closes=None):
     n = len(time_diff)
     return pd.DataFrame({"EVENT_NAME": "NFP", "event_datetime": pd.Timestamp("2024-01-05 08:30"), "key": "A",
@@ -44,7 +40,7 @@ class TestEventMoves:
         frame = windows_frame(seed)
         before = frame.copy()
         got = event_study.event_moves(frame, base_minute=base_minute)
-        expected = reference_moves(frame, base_minute)
+        expected = reference.event_moves(frame, base_minute=base_minute)["move_bps"]
         np.testing.assert_allclose(got["move_bps"].to_numpy(), expected.to_numpy(), rtol=1e-12)
         pd.testing.assert_frame_equal(frame, before)  # input untouched
         assert list(got.columns) == list(frame.columns) + ["move_bps"]
@@ -123,7 +119,8 @@ class TestSummary:
         got = event_study.summarize_moves(moves)
         grouped = moves.groupby(["EVENT_NAME", "key", "time_diff"])["move_bps"]
         assert list(got.columns) == ["EVENT_NAME", "key", "time_diff", "mean_bps", "median_bps", "q25_bps", "q75_bps",
-                                     "count", "mean_abs_bps"]
+                                     "count", "mean_abs_bps", "std_bps", "sem_bps", "t_stat", "p_value", "ci_low_bps",
+                                     "ci_high_bps", "share_up", "sign_p_value"]
         expected = pd.DataFrame({
             "mean_bps": grouped.mean(), "median_bps": grouped.median(),
             "q25_bps": grouped.quantile(0.25), "q75_bps": grouped.quantile(0.75), "count": grouped.count(),
@@ -140,6 +137,195 @@ class TestSummary:
         by = ["EVENT_NAME", "key"]
         event_study.summarize_moves(moves, by=by)
         assert by == ["EVENT_NAME", "key"]
+
+
+def moves_with_edges(seed=0):
+    """Moves by security and minute with the edges of the tests in them: a
+    minute without a move, one move, moves all equal, moves all zero, zeros
+    among other moves, and groups of many releases."""
+    rng = np.random.default_rng(seed)
+    rows = []
+    for key, n in (("many", 40), ("few", 7), ("three", 3)):
+        for minute in range(0, 4):
+            rows += [(key, minute, v) for v in rng.normal(2.0 * minute, 5.0, n).round(1)]
+    rows += [("edge", 0, np.nan), ("edge", 0, np.nan), ("edge", 1, 3.5), ("edge", 2, 4.0), ("edge", 2, 4.0),
+             ("edge", 2, np.nan), ("edge", 3, 0.0), ("edge", 3, 0.0), ("edge", 4, 0.0), ("edge", 4, 2.0),
+             ("edge", 4, -1.0), ("edge", 4, 3.0), ("edge", 5, 1e-150), ("edge", 5, 3e-150)]
+    frame = pd.DataFrame(rows, columns=["key", "time_diff", "move_bps"]).assign(EVENT_NAME="NFP")
+    return frame.sample(frac=1.0, random_state=seed).reset_index(drop=True)
+
+
+def scipy_tests(values, confidence):
+    """The tests of one group's moves as scipy runs them (NaN where undefined)."""
+    from scipy import stats
+
+    values = values[~np.isnan(values)]
+    nonzero = values[values != 0]
+    out = dict.fromkeys(["t_stat", "p_value", "ci_low_bps", "ci_high_bps", "share_up", "sign_p_value"], np.nan)
+    if len(values) >= 2 and values.min() != values.max():
+        test = stats.ttest_1samp(values, 0.0)
+        low, high = test.confidence_interval(confidence)
+        out.update(t_stat=test.statistic, p_value=test.pvalue, ci_low_bps=low, ci_high_bps=high)
+    if len(nonzero):
+        up = int((nonzero > 0).sum())
+        out.update(share_up=up / len(nonzero), sign_p_value=stats.binomtest(up, len(nonzero), 0.5).pvalue)
+    return out
+
+
+class TestSummaryTests:
+    @pytest.mark.parametrize("seed, confidence", [(0, 0.95), (1, 0.9), (2, 0.99)])
+    def test_against_scipy(self, seed, confidence):
+        moves = moves_with_edges(seed)
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")  # no warning at any edge
+            got = event_study.summarize_moves(moves, by=["key"], confidence=confidence)
+        for (key, minute), values in moves.groupby(["key", "time_diff"])["move_bps"]:
+            row = got[(got["key"] == key) & (got["time_diff"] == minute)].iloc[0]
+            values = values.to_numpy()
+            valid = values[~np.isnan(values)]
+            assert row["std_bps"] == pytest.approx(np.std(valid, ddof=1) if len(valid) > 1 else np.nan,
+                                                   rel=1e-12, nan_ok=True)
+            assert row["sem_bps"] == pytest.approx(row["std_bps"] / np.sqrt(len(valid)), rel=1e-12, nan_ok=True)
+            for column, expected in scipy_tests(values, confidence).items():
+                assert row[column] == pytest.approx(expected, rel=1e-9, nan_ok=True), (key, minute, column)
+
+    def test_edges(self):
+        got = event_study.summarize_moves(moves_with_edges(), by=["key"]).set_index(["key", "time_diff"]).loc["edge"]
+        tests = ["t_stat", "p_value", "ci_low_bps", "ci_high_bps"]
+        assert got.loc[0, "count"] == 0 and got.loc[0, tests + ["std_bps", "share_up"]].isna().all()
+        assert got.loc[1, "count"] == 1 and got.loc[1, tests + ["std_bps"]].isna().all()  # one move
+        assert got.loc[2, "std_bps"] == 0 and got.loc[2, tests].isna().all()  # equal moves, a NaN aside
+        assert got.loc[2, "share_up"] == 1.0 and got.loc[2, "sign_p_value"] == 0.5
+        assert got.loc[3, ["share_up", "sign_p_value"]].isna().all() and got.loc[3, tests].isna().all()
+        assert got.loc[4, "share_up"] == 2 / 3  # the zero move is left out of the signs
+        assert got.loc[5, "std_bps"] > 0 and got.loc[5, "t_stat"] == pytest.approx(2.0)  # tiny, not equal
+
+    @pytest.mark.parametrize("confidence", [0, 1, 1.5, -0.1, float("nan"), np.float32(1.0)])
+    def test_confidence_outside_the_unit_interval_is_a_value_error(self, confidence):
+        for fn in (event_study.summarize_moves, event_study.surprise_response):
+            with pytest.raises(ValueError, match="confidence must lie strictly between 0 and 1"):
+                fn(response_moves(), confidence=confidence)
+
+    @pytest.mark.parametrize("confidence", ["0.9", None, True, 1j])
+    def test_confidence_is_a_number(self, confidence):
+        with pytest.raises(TypeError, match="Argument 'confidence' has incorrect type"):
+            event_study.summarize_moves(moves_with_edges(), confidence=confidence)
+
+
+def response_moves(seed=0, n_releases=30):
+    """Two event kinds of releases with surprises on different scales, three
+    securities, one of which holds only the later releases of each kind;
+    some releases without a surprise and some minutes without a move."""
+    rng = np.random.default_rng(seed)
+    rows = []
+    for event, scale in (("NFP", 60.0), ("CPI", 0.1)):
+        for r in range(n_releases):
+            when = pd.Timestamp("2022-01-07 13:30", tz="UTC") + pd.Timedelta(days=30 * r + (event == "CPI"))
+            surprise = np.nan if r % 11 == 5 else rng.normal(0.0, scale)
+            for key in ("es", "usdjpy", "late"):
+                if key == "late" and r < n_releases // 2:
+                    continue
+                for minute in (-1, 0, 1, 2):
+                    slope = {"es": 8.0, "usdjpy": -3.0, "late": 1.0}[key] * minute
+                    noise = rng.normal(0.0, 2.0 + abs(np.nan_to_num(surprise)) / scale)  # heteroskedastic
+                    move = 0.0 if minute == -1 else slope * np.nan_to_num(surprise) / scale + noise
+                    rows.append((event, when, key, minute, np.nan if rng.random() < 0.05 else move, surprise))
+    return pd.DataFrame(rows, columns=["EVENT_NAME", "event_datetime", "key", "time_diff", "move_bps", "surprise"])
+
+
+def statsmodels_response(moves, by, confidence):
+    """Each group's OLS of the moves on the surprise over its event kind's
+    spread across distinct releases, with HC1 errors, as statsmodels fits it."""
+    import statsmodels.api as sm
+
+    releases = moves.drop_duplicates(["EVENT_NAME", "event_datetime"])
+    spread = releases.groupby("EVENT_NAME")["surprise"].std(ddof=1)
+    frame = moves.assign(z=moves["surprise"] / moves["EVENT_NAME"].map(spread)).dropna(subset=["z", "move_bps"])
+    rows = []
+    for keys, group in frame.groupby(by + ["time_diff"]):
+        if group["move_bps"].nunique() < 2:  # the baseline minute: nothing to fit
+            continue
+        fit = sm.OLS(group["move_bps"].to_numpy(), sm.add_constant(group["z"].to_numpy(), has_constant="add")).fit(
+            cov_type="HC1", use_t=True)
+        low, high = fit.conf_int(1 - confidence)[1]
+        rows.append((*keys, len(group), fit.params[1], fit.bse[1], fit.tvalues[1], fit.pvalues[1], low, high,
+                     fit.params[0], fit.rsquared))
+    return pd.DataFrame(rows, columns=[*by, "time_diff", "n", "beta_bps_per_sd", "se_bps_per_sd", "t_stat",
+                                       "p_value", "ci_low_bps_per_sd", "ci_high_bps_per_sd", "intercept_bps", "r2"])
+
+
+class TestSurpriseResponse:
+    @pytest.mark.parametrize("seed, by, confidence", [(0, ["EVENT_NAME", "key"], 0.95), (1, ["key"], 0.9),
+                                                      (2, ["EVENT_NAME"], 0.99)])
+    def test_against_statsmodels(self, seed, by, confidence):
+        moves = response_moves(seed)
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            got = event_study.surprise_response(moves, by=by, confidence=confidence)
+        expected = statsmodels_response(moves, by, confidence)
+        assert list(got.columns) == list(expected.columns)
+        at_baseline = got["time_diff"] == -1  # every move zero: nothing to regress
+        assert got.loc[at_baseline, "beta_bps_per_sd"].isna().all() and (got.loc[at_baseline, "n"] > 3).all()
+        got = got[~at_baseline].reset_index(drop=True)
+        pd.testing.assert_frame_equal(got, expected, check_exact=False, rtol=1e-9, atol=0, check_dtype=False)
+        assert got["p_value"].between(0, 1).all()
+
+    def test_a_security_with_some_releases_keeps_its_kinds_spread(self):
+        moves = response_moves(3)
+        got = event_study.surprise_response(moves)
+        alone = event_study.surprise_response(moves[moves["key"] == "late"])
+        late = got[got["key"] == "late"].reset_index(drop=True)
+        assert not np.allclose(late["beta_bps_per_sd"].dropna(), alone["beta_bps_per_sd"].dropna())
+        # the same spread, read from the late security's releases only, gives its answer alone
+        spread = moves.drop_duplicates(["EVENT_NAME", "event_datetime"]).groupby("EVENT_NAME")["surprise"].std()
+        own = moves[moves["key"] == "late"].drop_duplicates(["EVENT_NAME", "event_datetime"])
+        ratio = own.groupby("EVENT_NAME")["surprise"].std() / spread
+        scaled = late["beta_bps_per_sd"] * late["EVENT_NAME"].map(ratio)
+        np.testing.assert_allclose(scaled.dropna(), alone["beta_bps_per_sd"].dropna(), rtol=1e-9)
+
+    @pytest.mark.parametrize("case, n", [
+        ("two rows", 2),              # fewer than three
+        ("one surprise", 5),          # one release with a surprise: no spread
+        ("equal moves", 5),           # no variation in the moves
+        ("equal surprises", 5),       # no variation in the surprise
+    ])
+    def test_edges_give_nan_statistics_and_the_rows_used(self, case, n):
+        when = pd.date_range("2024-01-05 13:30", periods=6, freq="7D", tz="UTC")
+        surprise = {"one surprise": [1.0] + [np.nan] * 5, "equal surprises": [2.0] * 6}.get(
+            case, [1.0, -2.0, 0.5, 3.0, -1.0, np.nan])
+        move = [5.0] * 6 if case == "equal moves" else [1.0, 4.0, np.nan, 2.0, 7.0, 3.0]
+        moves = pd.DataFrame({"EVENT_NAME": "NFP", "event_datetime": when, "key": "es", "time_diff": 1,
+                              "move_bps": move, "surprise": surprise})
+        if case == "one surprise":  # five rows with the one release's surprise
+            moves = pd.concat([moves.iloc[[0]]] * 5, ignore_index=True).assign(move_bps=[1.0, 2.0, 3.0, 5.0, 4.0])
+        if case == "two rows":
+            moves = moves.iloc[:3]
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            got = event_study.surprise_response(moves)
+        assert got["n"].tolist() == [n]
+        assert got.drop(columns=["EVENT_NAME", "key", "time_diff", "n"]).isna().all(axis=None)
+
+    def test_missing_surprise_is_a_key_error(self):
+        with pytest.raises(KeyError, match="surprise"):
+            event_study.surprise_response(response_moves().drop(columns="surprise"))
+
+    def test_default_grouping_is_not_changed_by_a_call(self):
+        by = ["EVENT_NAME", "key"]
+        event_study.surprise_response(response_moves(), by=by)
+        assert by == ["EVENT_NAME", "key"]
+        assert inspect.signature(event_study.surprise_response).parameters["by"].default == by
+
+
+def test_event_moves_lets_other_threads_run():
+    # a window per row in random order: telling the windows apart and finding
+    # their baselines is the work, and it runs without the GIL
+    rng = np.random.default_rng(0)
+    n = 8_000_000
+    windows = pd.DataFrame({"key": rng.permutation(n), "time_diff": rng.integers(-5, 11, n).astype(float),
+                            "close": 100.0 + rng.random(n)})
+    tries = [longest_stall(lambda: event_study.event_moves(windows, by=["key"])) for _ in range(3)]
+    assert min(stall / took for stall, took in tries) < 0.12, tries
 
 
 def plotted_summary(events=("NFP",), keys=("es", "sx5e"), surprise=False):
@@ -202,6 +388,24 @@ class TestPlotMoves:
         assert not np.isnan(top_left.lines[0].get_ydata()).any()
         assert not [line for line in top_left.lines if line.get_label().startswith("fewer")]
         assert not top_left.collections
+
+    def test_interval_of_the_mean_and_a_row_of_responses(self):
+        moves = response_moves()
+        summary = event_study.summarize_moves(moves)
+        response = event_study.surprise_response(moves)
+        fig = event_study.plot_moves(summary, "NFP", response=response, quartiles=False, confidence=0.9, min_count=1)
+        axes = np.array(fig.axes).reshape(3, 3)  # mean, mean size, responses; a column per security
+        band = axes[0][0].collections[0].get_paths()[0].vertices[:, 1]
+        line = summary[(summary["EVENT_NAME"] == "NFP") & (summary["key"] == "es")].sort_values("time_diff")
+        inside = line["ci_low_bps"].dropna()
+        assert np.isclose(band.min(), inside.min()) and np.isclose(band.max(), line["ci_high_bps"].max())
+        assert len(axes[0][0].collections) == 1  # no quartiles asked for
+        fit = response[(response["EVENT_NAME"] == "NFP") & (response["key"] == "es")].sort_values("time_diff")
+        np.testing.assert_array_equal(axes[2][0].lines[0].get_ydata(), fit["beta_bps_per_sd"])
+        assert axes[2][0].get_ylabel() == "move per σ of surprise\n(bp per σ)"
+        assert all(ax.get_xlabel() == "minutes from the release" for ax in axes[2])
+        legend = [text.get_text() for text in fig.legends[0].get_texts()]
+        assert legend == ["mean", "90% interval of the mean", "response per σ", "90% interval of the response"]
 
     def test_title_names_event_period_count_and_baseline(self):
         fig = event_study.plot_moves(plotted_summary(events=("NFP", "CPI")), "CPI", period="2023-01-01 to 2023-04-30")

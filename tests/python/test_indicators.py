@@ -217,7 +217,7 @@ def test_bbands_width_is_a_finite_real_number(close):
     assert no_spread.iloc[:, [0, 2]].isna().all().all() and no_spread.iloc[2:, 1].notna().all()
 
 
-@pytest.mark.parametrize("dtype", ["int64", "float32", "Float64", "Int64", "double[pyarrow]"])
+@pytest.mark.parametrize("dtype", ["int64", "float32", "Float64", "Int64", "double[pyarrow]", "object"])
 def test_numeric_dtypes_read_as_float64_with_missing_as_nan(dtype):
     values = [3, 1, 4, None, 5, 9, 2, 6, 5, 3, 5, 8, 9, 7] * 3
     if dtype in ("int64", "float32"):

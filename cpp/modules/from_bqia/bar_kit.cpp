@@ -19,6 +19,7 @@
 #include "../../glue/columns.hpp"
 #include "../../glue/function.hpp"
 #include "../../glue/module_setup.hpp"
+#include "../../glue/pandas_lines.hpp"
 #include "../../glue/pyops.hpp"
 #include "../../glue/roads.hpp"
 
@@ -136,13 +137,19 @@ std::optional<std::int64_t> minutes_of(py::handle bound) {
   return value;
 }
 
-// Whether every stamp, once in microseconds when it is coarser (as the grid
-// reads it), stays a day and the window's farthest minute inside the int64
-// range: rounding by the local clock and shifting by the window then never
-// leave it.
+// The unit of the grid's stamps for event times of unit `unit`: the unit
+// rows of Timestamps get, once the kit's rounding and adding minutes have
+// made second and millisecond stamps microseconds.
+std::string grid_unit_of(const std::string& unit) {
+  return glue::unit_of_stamp_objects(unit == "s" || unit == "ms" ? std::string("us") : unit);
+}
+
+// Whether every stamp, once in the grid's unit, stays a day and the window's
+// farthest minute inside the int64 range: rounding by the local clock and
+// shifting by the window then never leave it.
 bool stamps_clear_of_range(const glue::Stamps& stamps, std::int64_t farthest_minute) {
-  const std::int64_t per_second = std::max<std::int64_t>(stamps.per_second, 1'000'000);
-  const std::int64_t factor = per_second / stamps.per_second;
+  const std::int64_t per_second = glue::ticks_per_second(grid_unit_of(stamps.unit));
+  const std::int64_t factor = std::max<std::int64_t>(per_second / stamps.per_second, 1);
   const std::int64_t margin = (86'400 + 60 * (farthest_minute + 1)) * per_second;
   const std::int64_t limit = (std::numeric_limits<std::int64_t>::max() - margin) / factor;
   auto t = stamps.span();
@@ -197,15 +204,14 @@ py::object event_grid_columns(py::handle pd, py::handle calendar, std::int64_t f
   py::object names = column(calendar, "EVENT_NAME");
   py::object times = column(calendar, "event_datetime");
   glue::Stamps stamps = *glue::datetime_stamps(times);
-  // Rows of second or millisecond stamps make a grid in microseconds: the
-  // kit's rounding hands back a time it rounds in microseconds, and adding
-  // minutes does so for every time. So they are read in microseconds from
-  // the start; only event times none of which was rounded keep their unit,
-  // as rows of such times do.
+  // The stamps are read in the grid's unit from the start; only event times
+  // none of which was rounded keep a coarse unit, where rows of such times
+  // keep theirs.
+  const std::string grid_unit = grid_unit_of(stamps.unit);
   std::string coarse_unit;
-  if (stamps.unit == "s" || stamps.unit == "ms") {
-    coarse_unit = stamps.unit;
-    times = times.attr("dt").attr("as_unit")("us");
+  if (grid_unit != stamps.unit) {
+    if (glue::unit_of_stamp_objects(stamps.unit) == stamps.unit) coarse_unit = stamps.unit;
+    times = times.attr("dt").attr("as_unit")(grid_unit);
     stamps = *glue::datetime_stamps(times);
   }
 
@@ -401,14 +407,14 @@ constexpr std::string_view kWindowTextsRoad = "bar_kit.window_texts";
 // stays).
 py::object take_rows(py::handle pd, py::handle series, const Int64Array& indexer,
                      bool as_if_missing) {
-  bool is_text = false;
-  const char* reason = glue::arrow_texts_ineligible(series, is_text);
-  if (is_text && reason == nullptr) {
+  bool in_arrow = false;
+  const char* reason = glue::arrow_texts_ineligible(series, in_arrow);
+  if (in_arrow && reason == nullptr) {
     py::object taken = glue::take_texts(glue::arrow_texts(series), view(indexer));
     glue::native_road(kWindowTextsRoad);
     return taken;
   }
-  if (is_text) glue::pandas_road(kWindowTextsRoad, reason);
+  if (in_arrow) glue::pandas_road(kWindowTextsRoad, reason);
   if (!as_if_missing) return take(pd, series, indexer, false);
   const std::size_t n = static_cast<std::size_t>(indexer.size());
   std::vector<std::int64_t> extended(indexer.data(), indexer.data() + n);
@@ -417,8 +423,12 @@ py::object take_rows(py::handle pd, py::handle series, const Int64Array& indexer
   return filled[py::slice(0, static_cast<py::ssize_t>(n), 1)];
 }
 
-bool is_plain_label_dtype(py::handle dtype, py::handle pd) {
-  if (py::isinstance(dtype, pd.attr("StringDtype"))) return true;
+// Whether grid event names sort and match as the native road orders them:
+// numbers, or texts of pandas' string dtype or held as objects.
+bool is_plain_label_column(py::handle pd, py::handle names) {
+  py::object dtype = names.attr("dtype");
+  if (py::isinstance(dtype, pd.attr("CategoricalDtype"))) return false;
+  if (glue::labels_in_sort_order(names)) return true;
   if (!py::isinstance<py::dtype>(dtype)) return false;
   const std::string kind = py::str(dtype.attr("kind"));
   return kind == "i" || kind == "u" || kind == "f";
@@ -453,22 +463,29 @@ Int64Array sort_ranks(py::handle pd, py::handle values) {
 constexpr std::string_view kWindowRanksRoad = "bar_kit.window_ranks";
 
 // Sort ranks of rows `rows` of a column as pandas orders them, -1 for a
-// missing value: read in place from Arrow texts, else through pandas'
-// categorical codes of the rows taken.
+// missing value: read in place from Arrow texts, from the label codes of the
+// rows taken for categoricals and texts held as Python strings, else through
+// pandas' categorical codes of the rows taken.
 Int64Array ranks_of_rows(py::handle pd, py::handle series, const Int64Array& rows) {
-  bool is_text = false;
-  if (const char* reason = glue::arrow_texts_ineligible(series, is_text)) {
-    glue::pandas_road(kWindowRanksRoad, reason);
-    py::object values = take(pd, series, rows, false);
-    py::array_t<bool> missing(pd.attr("isna")(values));
-    Int64Array ranks = sort_ranks(pd, values);
-    for (py::ssize_t i = 0; i < ranks.size(); ++i) {
-      if (missing.data()[i]) ranks.mutable_data()[i] = -1;
-    }
+  bool in_arrow = false;
+  const char* reason = glue::arrow_texts_ineligible(series, in_arrow);
+  if (reason == nullptr) {
+    Int64Array ranks = glue::int64_array(glue::rank_texts(glue::arrow_texts(series), view(rows)));
+    glue::native_road(kWindowRanksRoad);
     return ranks;
   }
-  Int64Array ranks = glue::int64_array(glue::rank_texts(glue::arrow_texts(series), view(rows)));
-  glue::native_road(kWindowRanksRoad);
+  py::object values = take(pd, series, rows, false);
+  if (!in_arrow && glue::labels_in_sort_order(values)) {
+    glue::native_road(kWindowRanksRoad);
+    return glue::label_codes(values).codes;
+  }
+  glue::pandas_road(kWindowRanksRoad,
+                    in_arrow ? reason : "the column holds neither texts nor categories");
+  py::array_t<bool> missing(pd.attr("isna")(values));
+  Int64Array ranks = sort_ranks(pd, values);
+  for (py::ssize_t i = 0; i < ranks.size(); ++i) {
+    if (missing.data()[i]) ranks.mutable_data()[i] = -1;
+  }
   return ranks;
 }
 
@@ -518,7 +535,7 @@ std::optional<py::object> windows_native(glue::Call& c, py::handle bars, py::han
   if (!minute || !event_time || !bar_time) return declined("a time column is not datetime64");
   if (minute->naive() != bar_time->naive()) return declined("naive stamps against aware");
   if (has_nat(minute->ticks) || has_nat(event_time->ticks)) return declined("the grid holds NaT");
-  if (!is_plain_label_dtype(grid_event_col.attr("dtype"), pd) ||
+  if (!is_plain_label_column(pd, grid_event_col) ||
       truthy(grid_event_col.attr("isna")().attr("any")())) {
     return declined("grid event names are not texts or numbers, or some are missing");
   }
@@ -528,6 +545,9 @@ std::optional<py::object> windows_native(glue::Call& c, py::handle bars, py::han
                                           py::arg("tz") = bar_time->zone),
                minute->dtype, Py_EQ)) {
     grid_minute_col = grid_minute_col.attr("dt").attr("tz_convert")("UTC");
+  }
+  if (minute->naive() && arrow_bar_times) {
+    grid_minute_col = glue::minutes_joined_with_arrow(grid_minute_col);
   }
 
   // Grid minutes in the bars' unit; a minute finer than that unit can match

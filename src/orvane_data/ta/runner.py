@@ -106,7 +106,7 @@ def _map(executor: Optional[Executor], fn, items) -> list:
 
 
 def _one_frame(frame: pd.DataFrame, calls: list[_Call], executor) -> dict[str, np.ndarray]:
-    inputs = {name: frame[name] for name in _COLUMNS if name in frame.columns}
+    inputs = {name: frame[name] for name in {name for call in calls for name in call.columns}}
     results = _map(executor, lambda call: _run_calls([call], inputs), calls)
     return {name: values for outputs in results for name, values in outputs}
 
@@ -130,7 +130,8 @@ def _by_security(frame: pd.DataFrame, by: str, calls: list[_Call], executor) -> 
         raise ValueError(f"by={by!r} names no column of the frame")
     # by position: each security's indicators run on its own rows, on a
     # RangeIndex, and their values go back to those rows
-    columns = {name: frame[name].reset_index(drop=True) for name in _COLUMNS if name in frame.columns}
+    needed = {name for call in calls for name in call.columns}
+    columns = {name: frame[name].reset_index(drop=True) for name in _COLUMNS if name in needed}
     out: dict[str, np.ndarray] = {}
 
     def run(rows) -> None:

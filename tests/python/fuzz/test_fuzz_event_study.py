@@ -10,30 +10,12 @@ from hypothesis import strategies as st
 
 from fuzz_support import anything, anything_plain, checked_call, frames, fuzz_settings, scalars
 
+import reference
 from orvane_data import event_study
 
 pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning", "ignore::FutureWarning")
 
 BY = ["EVENT_NAME", "event_datetime", "key"]
-
-
-def ref_moves(windows, price="close", by=BY, base_minute=-1):
-    out = windows.copy()
-    groups = windows.groupby(by, sort=False, dropna=False)
-    offsets = windows["time_diff"].to_numpy("float64", na_value=np.nan)
-    at_zero = pd.Series(offsets == base_minute)
-    prices = windows[price].to_numpy("float64", na_value=np.nan)
-    base_of = {}
-    for code, row in zip(groups.ngroup().to_numpy(), range(len(windows))):
-        if at_zero.iloc[row] and code not in base_of:
-            base_of[code] = prices[row]
-    bases = np.array([base_of.get(code, np.nan) for code in groups.ngroup().to_numpy()], dtype=float)
-    ok = np.isfinite(bases) & (bases != 0)
-    ok &= ~np.isnan(offsets)  # a row without an offset is no minute of its window
-    with np.errstate(all="ignore"):
-        moves = np.where(ok, (prices / bases - 1.0) * 10000.0, np.nan)
-    out["move_bps"] = pd.Series(moves, index=windows.index)
-    return out
 
 
 @st.composite
@@ -70,7 +52,7 @@ def windows(draw):
 @fuzz_settings(200)
 @given(frame=windows(), base_minute=st.integers(-2, 2))
 def test_moves_match_pandas(frame, base_minute):
-    expected = ref_moves(frame, base_minute=base_minute)
+    expected = reference.event_moves(frame, base_minute=base_minute)
     got, error = checked_call(event_study.event_moves, frame, base_minute=base_minute)
     assert error is None
     pd.testing.assert_frame_equal(got, expected, check_exact=False, rtol=1e-12)
@@ -80,6 +62,8 @@ def test_moves_match_pandas(frame, base_minute):
     np.testing.assert_allclose(summary["mean_bps"].to_numpy(float), grouped.mean().to_numpy(float), equal_nan=True)
     np.testing.assert_allclose(summary["q75_bps"].to_numpy(float), grouped.quantile(0.75).to_numpy(float), equal_nan=True)
     assert summary["count"].tolist() == grouped.count().tolist()
+    np.testing.assert_allclose(summary["std_bps"].to_numpy(float), grouped.std().to_numpy(float), rtol=1e-9,
+                               equal_nan=True)
     sizes = expected["move_bps"].abs().groupby([expected[k] for k in ["EVENT_NAME", "key", "time_diff"]]).mean()
     np.testing.assert_allclose(summary["mean_abs_bps"].to_numpy(float), sizes.to_numpy(float), equal_nan=True)
 
@@ -97,8 +81,9 @@ def test_a_duplicated_column_is_refused(column):
 @given(frame=st.one_of(windows(), frames(max_rows=10), anything), price=st.one_of(st.just("close"), scalars),
        by=st.one_of(st.just(BY), st.lists(st.sampled_from(BY + ["time_diff", "close", "nope", 0]), max_size=4),
                     anything_plain),
-       base_minute=st.one_of(st.integers(-3, 3), st.integers(), scalars))
-def test_any_windows_price_and_grouping(frame, price, by, base_minute):
+       base_minute=st.one_of(st.integers(-3, 3), st.integers(), scalars),
+       confidence=st.one_of(st.floats(0, 1), scalars))
+def test_any_windows_price_and_grouping(frame, price, by, base_minute, confidence):
     # the str/list checks' TypeError; pandas' KeyError for missing columns,
     # ValueError for values it cannot make int64/float64 or group by,
     # AttributeError for objects without groupby, OverflowError for a
@@ -107,4 +92,5 @@ def test_any_windows_price_and_grouping(frame, price, by, base_minute):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         moves, error = checked_call(event_study.event_moves, frame, price, by, base_minute, allowed=allowed)
-        checked_call(event_study.summarize_moves, moves if error is None else frame, by, allowed=allowed)
+        checked_call(event_study.summarize_moves, moves if error is None else frame, by, confidence, allowed=allowed)
+        checked_call(event_study.surprise_response, moves if error is None else frame, by, confidence, allowed=allowed)

@@ -1,0 +1,243 @@
+#include "move_statistics.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <vector>
+
+namespace orvane::core {
+namespace {
+
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+
+// Compensated (Neumaier) sum: the moves of a group may mix large and small
+// values, and the distributed study must agree with this one to 1e-10.
+class Sum {
+ public:
+  void add(double v) {
+    const double t = total_ + v;
+    carry_ += std::abs(total_) >= std::abs(v) ? (total_ - t) + v : (v - t) + total_;
+    total_ = t;
+  }
+  // an infinite total leaves a NaN carry (inf - inf) that must not hide it
+  double value() const { return std::isfinite(total_) ? total_ + carry_ : total_; }
+
+ private:
+  double total_ = 0.0, carry_ = 0.0;
+};
+
+// The kept values of the rows laid out group after group (group g in
+// [starts[g], starts[g + 1])), each group's in row order: `keep(i)` tells
+// whether row i counts, `value(i)` what it holds. Rows whose group is out of
+// range are left out.
+template <class T, class Keep, class Value>
+std::vector<T> by_group(std::span<const std::int64_t> group, std::size_t n_groups,
+                        std::vector<std::size_t>& starts, Keep keep, Value value) {
+  const auto kept = [&](std::size_t i) {
+    return group[i] >= 0 && static_cast<std::size_t>(group[i]) < n_groups && keep(i);
+  };
+  starts.assign(n_groups + 1, 0);
+  for (std::size_t i = 0; i < group.size(); ++i) {
+    if (kept(i)) ++starts[group[i] + 1];
+  }
+  for (std::size_t g = 0; g < n_groups; ++g) starts[g + 1] += starts[g];
+  std::vector<T> laid(starts[n_groups]);
+  std::vector<std::size_t> fill(starts.begin(), starts.end() - 1);
+  for (std::size_t i = 0; i < group.size(); ++i) {
+    if (kept(i)) laid[fill[group[i]]++] = value(i);
+  }
+  return laid;
+}
+
+// Linear interpolation at q between the order statistics of sorted values.
+double quantile(std::span<const double> sorted, double q) {
+  const double at = q * static_cast<double>(sorted.size() - 1);
+  const auto lo = static_cast<std::size_t>(at);
+  const double frac = at - static_cast<double>(lo);
+  if (frac == 0.0) return sorted[lo];
+  return sorted[lo] + (sorted[lo + 1] - sorted[lo]) * frac;
+}
+
+void summarize_one(std::span<double> v, const MoveSummary& out, std::size_t g) {
+  const std::size_t n = v.size();
+  out.count[g] = static_cast<std::int64_t>(n);
+  if (n == 0) {
+    out.up[g] = out.down[g] = 0;
+    for (auto column : {out.mean, out.std_dev, out.median, out.q25, out.q75, out.mean_abs}) {
+      column[g] = nan;
+    }
+    return;
+  }
+  std::sort(v.begin(), v.end());
+  // sorted: the moves below zero come first, those above it last
+  const auto zeros = std::equal_range(v.begin(), v.end(), 0.0);
+  out.down[g] = zeros.first - v.begin();
+  out.up[g] = v.end() - zeros.second;
+  Sum sum;
+  double size = 0.0;  // terms of one sign: plain summation loses nothing to cancellation
+  for (double x : v) {
+    sum.add(x);
+    size += std::abs(x);
+  }
+  const bool equal = v.front() == v.back();
+  const double mean = equal ? v.front() : sum.value() / static_cast<double>(n);
+  double squares = 0.0;
+  for (double x : v) squares += (x - mean) * (x - mean);
+  out.mean[g] = mean;
+  out.std_dev[g] = n < 2 ? nan : equal ? 0.0 : std::sqrt(squares / static_cast<double>(n - 1));
+  out.median[g] = n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2.0;
+  out.q25[g] = quantile(v, 0.25);
+  out.q75[g] = quantile(v, 0.75);
+  out.mean_abs[g] = size / static_cast<double>(n);
+}
+
+}  // namespace
+
+void summarize_groups(std::span<const std::int64_t> group, std::span<const double> move,
+                      const MoveSummary& out) {
+  const std::size_t n_groups = out.count.size();
+  if (move.size() != group.size()) throw std::invalid_argument("summarize_groups: lengths differ");
+  for (auto column : {out.mean, out.std_dev, out.median, out.q25, out.q75, out.mean_abs}) {
+    if (column.size() != n_groups) throw std::invalid_argument("summarize_groups: outputs differ");
+  }
+  if (out.up.size() != n_groups || out.down.size() != n_groups) {
+    throw std::invalid_argument("summarize_groups: outputs differ");
+  }
+  std::vector<std::size_t> starts;
+  std::vector<double> laid = by_group<double>(
+      group, n_groups, starts, [&](std::size_t i) { return !std::isnan(move[i]); },
+      [&](std::size_t i) { return move[i]; });
+  for (std::size_t g = 0; g < n_groups; ++g) {
+    summarize_one(std::span<double>(laid).subspan(starts[g], starts[g + 1] - starts[g]), out, g);
+  }
+}
+
+void mean_t_tests(std::span<const std::int64_t> count, std::span<const double> mean,
+                  std::span<const double> std_dev, std::span<double> sem, std::span<double> t,
+                  std::span<double> dof) {
+  const std::size_t n = count.size();
+  if (mean.size() != n || std_dev.size() != n || sem.size() != n || t.size() != n ||
+      dof.size() != n) {
+    throw std::invalid_argument("mean_t_tests: lengths differ");
+  }
+  for (std::size_t g = 0; g < n; ++g) {
+    const bool defined = count[g] >= 2 && std_dev[g] > 0.0;
+    sem[g] = count[g] >= 2 ? std_dev[g] / std::sqrt(static_cast<double>(count[g])) : nan;
+    t[g] = defined ? mean[g] / sem[g] : nan;
+    dof[g] = defined ? static_cast<double>(count[g] - 1) : nan;
+  }
+}
+
+void standardize_surprises(std::span<const std::int64_t> release,
+                           std::span<const std::int64_t> event_of, std::span<const double> surprise,
+                           std::span<double> out) {
+  const std::size_t n = release.size(), n_releases = event_of.size();
+  if (surprise.size() != n || out.size() != n) {
+    throw std::invalid_argument("standardize_surprises: lengths differ");
+  }
+  // a release without an event kind is no release
+  const auto known = [&](std::int64_t r) {
+    return r >= 0 && static_cast<std::size_t>(r) < n_releases && event_of[r] >= 0;
+  };
+  std::vector<double> first(n_releases, nan);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (known(release[i]) && std::isnan(first[release[i]])) first[release[i]] = surprise[i];
+  }
+  std::int64_t n_events = 0;
+  for (const std::int64_t e : event_of) n_events = std::max(n_events, e + 1);
+  // two passes over the releases: the mean of each kind, then the spread
+  std::vector<Sum> sums(n_events), squares(n_events);
+  std::vector<std::int64_t> counts(n_events);
+  for (std::size_t r = 0; r < n_releases; ++r) {
+    if (!std::isnan(first[r])) {  // NaN for a release without an event kind too
+      sums[event_of[r]].add(first[r]);
+      ++counts[event_of[r]];
+    }
+  }
+  std::vector<double> spread(n_events);
+  for (std::size_t r = 0; r < n_releases; ++r) {
+    const std::int64_t e = event_of[r];
+    if (std::isnan(first[r])) continue;
+    const double d = first[r] - sums[e].value() / static_cast<double>(counts[e]);
+    squares[e].add(d * d);
+  }
+  for (std::int64_t e = 0; e < n_events; ++e) {
+    spread[e] =
+        counts[e] > 1 ? std::sqrt(squares[e].value() / static_cast<double>(counts[e] - 1)) : nan;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!known(release[i]) || std::isnan(surprise[i])) {
+      out[i] = nan;
+      continue;
+    }
+    const double s = spread[event_of[release[i]]];
+    out[i] = std::isfinite(s) && s > 0.0 ? surprise[i] / s : 0.0;
+  }
+}
+
+namespace {
+
+struct Pair {
+  double x, y;
+};
+
+void regress_one(std::span<const Pair> v, const Response& out, std::size_t g) {
+  const std::size_t n = v.size();
+  out.n[g] = static_cast<std::int64_t>(n);
+  for (auto column : {out.beta, out.se, out.intercept, out.r2}) column[g] = nan;
+  if (n < 3) return;
+  Sum sx, sy;
+  bool x_varies = false, y_varies = false;
+  for (const Pair& p : v) {
+    sx.add(p.x);
+    sy.add(p.y);
+    x_varies = x_varies || p.x != v.front().x;
+    y_varies = y_varies || p.y != v.front().y;
+  }
+  if (!x_varies || !y_varies) return;
+  const double mx = sx.value() / static_cast<double>(n), my = sy.value() / static_cast<double>(n);
+  Sum sxx, sxy, syy;
+  for (const Pair& p : v) {
+    sxx.add((p.x - mx) * (p.x - mx));
+    sxy.add((p.x - mx) * (p.y - my));
+    syy.add((p.y - my) * (p.y - my));
+  }
+  const double beta = sxy.value() / sxx.value();
+  Sum residual, meat;
+  for (const Pair& p : v) {
+    const double e = (p.y - my) - beta * (p.x - mx);
+    residual.add(e * e);
+    meat.add((p.x - mx) * (p.x - mx) * e * e);
+  }
+  const double dn = static_cast<double>(n);
+  out.beta[g] = beta;
+  out.intercept[g] = my - beta * mx;
+  out.se[g] = std::sqrt(dn / (dn - 2.0) * meat.value()) / sxx.value();
+  out.r2[g] = 1.0 - residual.value() / syy.value();
+}
+
+}  // namespace
+
+void regress_groups(std::span<const std::int64_t> group, std::span<const double> x,
+                    std::span<const double> y, const Response& out) {
+  const std::size_t n_groups = out.n.size();
+  if (x.size() != group.size() || y.size() != group.size()) {
+    throw std::invalid_argument("regress_groups: lengths differ");
+  }
+  for (auto column : {out.beta, out.se, out.intercept, out.r2}) {
+    if (column.size() != n_groups) throw std::invalid_argument("regress_groups: outputs differ");
+  }
+  std::vector<std::size_t> starts;
+  const std::vector<Pair> laid = by_group<Pair>(
+      group, n_groups, starts,
+      [&](std::size_t i) { return !std::isnan(x[i]) && !std::isnan(y[i]); },
+      [&](std::size_t i) {
+        return Pair{x[i], y[i]};
+      });
+  for (std::size_t g = 0; g < n_groups; ++g) {
+    regress_one(std::span<const Pair>(laid).subspan(starts[g], starts[g + 1] - starts[g]), out, g);
+  }
+}
+
+}  // namespace orvane::core

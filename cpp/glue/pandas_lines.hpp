@@ -1,0 +1,38 @@
+// What differs between the pandas release lines the package runs on (2.2 to
+// the newest), each difference named once, here, so that no module asks which
+// pandas it runs on:
+// - Arrow string arrays: pandas 3 builds one with the dtype it is given
+//   (storage and missing-value marker); on pandas 2 each array class stands
+//   for one dtype and takes no dtype argument.
+// - Units of stamps read from Timestamp objects (a frame built from rows):
+//   pandas 3 keeps the stamps' own unit, pandas 2 makes them nanoseconds.
+// - Naive minutes joined with Arrow stamps: pandas 2 gives the joined
+//   column Arrow's stamps (in the minutes' unit), pandas 3 keeps the
+//   minutes' own dtype.
+// - Zone names: pandas 3 resolves them to zoneinfo zones, pandas 2 to pytz
+//   zones with pytz's own transitions (zone_tables.hpp reads either kind, so
+//   the zone objects themselves, not the pandas line, decide).
+// - Default text dtype: pandas 3 holds texts in Arrow strings, pandas 2 in
+//   objects (text_columns in arrow_texts.hpp tells every holding apart).
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+namespace orvane::glue {
+
+namespace py = pybind11;
+
+// An Arrow string array of `like`'s class and dtype holding `arrow_values` (a
+// pyarrow array of the same Arrow type), without a copy.
+py::object arrow_string_array(py::handle like, py::handle arrow_values);
+
+// The unit of the column pandas builds from Timestamp objects of unit `unit`.
+std::string unit_of_stamp_objects(const std::string& unit);
+
+// The column a join on naive `minutes` (datetime64) against Arrow stamps
+// leaves: the minutes, in the dtype the join gives them.
+py::object minutes_joined_with_arrow(py::object minutes);
+
+}  // namespace orvane::glue
