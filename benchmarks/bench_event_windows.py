@@ -21,15 +21,19 @@ from __future__ import annotations
 import ctypes
 import gc
 import json
+import os
 import subprocess
 import sys
 import time
-from datetime import timedelta
 
 import numpy as np
 import pandas as pd
 
-from orvane_data.from_bqia import bar_kit, query_kit
+from orvane_data.from_bqia import bar_kit
+
+# the pandas formulation is the tests' own (tests/python/reference.py)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
+from reference import event_windows as pandas_windows  # noqa: E402
 
 ZONE = "America/New_York"
 
@@ -67,23 +71,6 @@ def calendar_frame(events: int) -> pd.DataFrame:
     }, index=pd.Index(rng.choice(["US", "EU"], events), name="ID"))
     frame.iloc[-20:, :3] = frame.iloc[:20, :3].to_numpy()  # releases listed twice
     return frame
-
-
-def pandas_windows(df_bars, df_calendar, pre=-5, post=10):
-    rows = []
-    for event in df_calendar["EVENT_NAME"].unique():
-        selected = df_calendar[df_calendar["EVENT_NAME"] == event]
-        for t in [query_kit.round_event_datetime(v) for v in list(selected["event_datetime"].unique())]:
-            for m in range(pre, post + 1):
-                rows.append((event, t, t + timedelta(minutes=m), m))
-    grid = pd.DataFrame(rows, columns=["EVENT_NAME", "event_datetime", "datetime", "time_diff"])
-    grid = grid.set_index("datetime")
-    bars = df_bars.set_index("datetime")
-    joined = grid.join(bars, how="left").reset_index().dropna(subset=["key"])
-    joined = joined[list(grid.columns) + ["datetime"] + list(bars.columns)]
-    joined = joined.sort_values(["EVENT_NAME", "event_datetime", "key", "datetime"]).reset_index(drop=True)
-    calendar = df_calendar.reset_index().set_index(["EVENT_NAME", "event_datetime"])
-    return joined.set_index(["EVENT_NAME", "event_datetime"]).join(calendar, how="left").reset_index()
 
 
 def _status(field: str) -> int:

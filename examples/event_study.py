@@ -14,7 +14,7 @@ from orvane_data import simulated
 
 print("services:", simulated.activate())  # before the service modules are imported
 
-from orvane_data.event_study import event_moves, summarize_moves  # noqa: E402
+from orvane_data.event_study import event_moves, summarize_moves, surprise_response  # noqa: E402
 from orvane_data.from_bqia import bar_kit, query_kit  # noqa: E402
 
 out = Path(sys.argv[1] if len(sys.argv) > 1 else "example_output")
@@ -38,9 +38,17 @@ bars = bar_kit.get_intraday_bars(
 windows = bar_kit.filter_bars_around_events(bars, calendar)
 
 # 4. the move from the close of the last bar before the release (minute -1,
-#    the bar that ends as the release comes out), and its summary across releases
+#    the bar that ends as the release comes out), and its summary across releases:
+#    the mean with its t test and 95% interval, the quartiles, the sign test
 moves = event_moves(windows)
 summary = summarize_moves(moves)
 summary.to_csv(out / "summary.csv", index=False)
-print(summary[summary["time_diff"].isin([-1, 0, 1, 5, 10])].to_string(index=False))
+shown = ["EVENT_NAME", "key", "time_diff", "mean_bps", "t_stat", "ci_low_bps", "ci_high_bps", "share_up", "count"]
+print(summary.loc[summary["time_diff"].isin([-1, 0, 1, 5, 10]), shown].to_string(index=False))
 print(f"summary written to {out / 'summary.csv'}")
+
+# 5. how many basis points each security moves per standard deviation of surprise
+response = surprise_response(moves)
+response.to_csv(out / "response.csv", index=False)
+print(response.loc[response["time_diff"] == 1, ["EVENT_NAME", "key", "n", "beta_bps_per_sd", "t_stat", "r2"]]
+      .to_string(index=False))

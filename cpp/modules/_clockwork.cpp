@@ -24,6 +24,7 @@
 #include "../core/wall_to_utc.hpp"
 #include "../glue/checks.hpp"
 #include "../glue/columns.hpp"
+#include "../glue/frame_columns.hpp"
 #include "../glue/function.hpp"
 #include "../glue/module_setup.hpp"
 #include "../glue/pyops.hpp"
@@ -961,11 +962,11 @@ py::object normalize_daily_index(glue::CallOf<normalize_daily_index_sig>& c) {
   // the columns the levels came back as: their names, or pandas' stand-ins
   // ("index", "level_1") for unnamed ones
   py::object level_columns = list_of(out.attr("columns")[py::slice(0, py::len(names), 1)]);
-  out[date_level] = to_datetimes(pd, out[date_level]);
-  if (!attr_or_none(out[date_level].attr("dt"), "tz").is_none()) {
-    out[date_level] = out[date_level].attr("dt").attr("tz_localize")(py::none());
+  py::object dates = to_datetimes(pd, out[date_level]);
+  if (!attr_or_none(dates.attr("dt"), "tz").is_none()) {
+    dates = dates.attr("dt").attr("tz_localize")(py::none());
   }
-  out[date_level] = out[date_level].attr("dt").attr("normalize")();
+  glue::set_column(out, date_level, dates.attr("dt").attr("normalize")());
   py::object result = out.attr("set_index")(level_columns);
   if (!compare(level_columns, names, Py_EQ)) result = result.attr("rename_axis")(names);
   return result;

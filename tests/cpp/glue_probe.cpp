@@ -4,6 +4,7 @@
 #include "glue/checks.hpp"
 #include "glue/classes.hpp"
 #include "glue/columns.hpp"
+#include "glue/frame_columns.hpp"
 #include "glue/function.hpp"
 #include "glue/module_setup.hpp"
 #include "glue/roads.hpp"
@@ -29,6 +30,7 @@ constexpr glue::Signature declared_sig{
     "flag: bool = False, other: 'Series' = None)"};
 constexpr glue::Signature take_road_sig{"take_road(road: str, reason: str = None)"};
 constexpr glue::Signature box_value_sig{"value(self)"};
+constexpr glue::Signature set_fresh_column_sig{"set_fresh_column(frame_type, label, values)"};
 
 PYBIND11_MODULE(glue_probe, m) {
   glue::import_as(m, "pandas", "pd");
@@ -123,6 +125,15 @@ PYBIND11_MODULE(glue_probe, m) {
           glue::pandas_road(road, py::str(c.arg(1)).cast<std::string>());
         }
         return py::none();
+      });
+  glue::def<set_fresh_column_sig>(
+      m, "Builds a one-column frame and sets a column of it, holding the frame as the modules do.",
+      [](glue::CallOf<set_fresh_column_sig>& c) -> py::object {
+        py::dict columns;
+        columns["a"] = py::make_tuple(1.0, 2.0);
+        py::object frame = c.arg(0)(columns);
+        glue::set_column(frame, c.arg(1), c.arg(2));
+        return frame;
       });
   py::dict ns;
   ns["value"] = glue::method<box_value_sig>(

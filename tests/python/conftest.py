@@ -1,6 +1,7 @@
 import os
 import sys
 
+import pandas as pd
 import pytest
 from hypothesis import settings
 
@@ -14,6 +15,15 @@ if probe_dir:
 # same ones every time, so that a submission's result does not depend on luck.
 settings.register_profile("ci", derandomize=True, database=None)
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
+
+
+def pytest_configure(config):
+    # pandas 3 announces its deprecations and changes of behaviour under one
+    # base class that pandas 2 lacks (there they are FutureWarning and
+    # DeprecationWarning, caught by pyproject.toml's list): a name pytest
+    # cannot import would stop the suite before it starts.
+    if hasattr(pd.errors, "PandasChangeWarning"):
+        config.addinivalue_line("filterwarnings", "error::pandas.errors.PandasChangeWarning")
 
 
 @pytest.fixture

@@ -256,3 +256,40 @@ def event_moves(windows: pd.DataFrame, price: str = "close", by=("EVENT_NAME", "
         moves = np.where(usable, (prices / bases - 1.0) * 10000.0, np.nan)
     out["move_bps"] = pd.Series(moves, index=windows.index)
     return out
+
+
+# --- event grids and windows ----------------------------------------------------
+
+
+def event_grid(df_calendar, pre=-5, post=10, rounding=None):
+    """The minutes around each event, row by row: every distinct event, every
+    distinct time of it rounded by ``rounding`` (the query kit's own by
+    default), every minute offset from ``pre`` to ``post``."""
+    from datetime import timedelta
+
+    from orvane_data.from_bqia import query_kit
+
+    rounding = rounding or query_kit.round_event_datetime
+    rows = []
+    for event in df_calendar["EVENT_NAME"].unique():
+        selected = df_calendar[df_calendar["EVENT_NAME"] == event]
+        for t in [rounding(v) for v in list(selected["event_datetime"].unique())]:
+            for m in range(pre, post + 1):
+                rows.append((event, t, t + timedelta(minutes=m), m))
+    return pd.DataFrame(rows, columns=["EVENT_NAME", "event_datetime", "datetime", "time_diff"])
+
+
+def event_windows(df_bars, df_calendar, pre=-5, post=10, rounding=None):
+    """The bars on each event's minutes, joined as pandas joins them: the
+    grid joined with the bars by minute, minutes without a bar dropped, rows
+    ordered by event, event time, key and minute, the calendar's columns
+    joined on (event name, event time)."""
+    grid = event_grid(df_calendar, pre, post, rounding).set_index("datetime")
+    bars = df_bars.set_index("datetime")
+    joined = grid.join(bars, how="left").reset_index()
+    joined = joined.dropna(subset=["key"])
+    joined = joined[list(grid.columns) + ["datetime"] + list(bars.columns)]
+    joined = joined.sort_values(["EVENT_NAME", "event_datetime", "key", "datetime"]).reset_index(drop=True)
+    by_event = joined.set_index(["EVENT_NAME", "event_datetime"])
+    calendar = df_calendar.reset_index().set_index(["EVENT_NAME", "event_datetime"])
+    return by_event.join(calendar, how="left").reset_index()

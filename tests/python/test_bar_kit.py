@@ -9,7 +9,6 @@ import os
 import subprocess
 import sys
 import textwrap
-from datetime import timedelta
 
 import numpy as np
 import pandas as pd
@@ -19,34 +18,11 @@ import pytz
 
 from doubles import SRC, Recorder, import_in_fresh_interpreter
 from orvane_data.from_bqia import bar_kit, query_kit
+from reference import event_grid as reference_grid
+from reference import event_windows as reference_windows
 from thread_progress import longest_stall
 
 DEFAULT_PACKAGES = ["equity", "macro", "fixed-income"]
-
-
-# --- the windows as pandas defines them (reference for the native code) ------
-
-
-def reference_grid(df_calendar, pre=-5, post=10, rounding=query_kit.round_event_datetime):
-    rows = []
-    for event in df_calendar["EVENT_NAME"].unique():
-        selected = df_calendar[df_calendar["EVENT_NAME"] == event]
-        for t in [rounding(v) for v in list(selected["event_datetime"].unique())]:
-            for m in range(pre, post + 1):
-                rows.append((event, t, t + timedelta(minutes=m), m))
-    return pd.DataFrame(rows, columns=["EVENT_NAME", "event_datetime", "datetime", "time_diff"])
-
-
-def reference_windows(df_bars, df_calendar, pre=-5, post=10, rounding=query_kit.round_event_datetime):
-    grid = reference_grid(df_calendar, pre, post, rounding).set_index("datetime")
-    bars = df_bars.set_index("datetime")
-    joined = grid.join(bars, how="left").reset_index()
-    joined = joined.dropna(subset=["key"])
-    joined = joined[list(grid.columns) + ["datetime"] + list(bars.columns)]
-    joined = joined.sort_values(["EVENT_NAME", "event_datetime", "key", "datetime"]).reset_index(drop=True)
-    by_event = joined.set_index(["EVENT_NAME", "event_datetime"])
-    calendar = df_calendar.reset_index().set_index(["EVENT_NAME", "event_datetime"])
-    return by_event.join(calendar, how="left").reset_index()
 
 
 def assert_same_frame(got, want):

@@ -276,6 +276,8 @@ def test_example_script_runs(tmp_path):
     summary = pd.read_csv(tmp_path / "summary.csv")
     assert (summary.groupby(["EVENT_NAME", "key"]).size() == 16).all()
     assert (summary.loc[summary["time_diff"] == -1, "mean_bps"] == 0).all()
+    response = pd.read_csv(tmp_path / "response.csv")
+    assert response.loc[response["time_diff"] == 1, "beta_bps_per_sd"].notna().all()
 
 
 def test_without_matplotlib_the_tables_are_still_written(tmp_path):

@@ -17,6 +17,7 @@
 #include "../../core/window_match.hpp"
 #include "../../glue/arrow_texts.hpp"
 #include "../../glue/columns.hpp"
+#include "../../glue/frame_columns.hpp"
 #include "../../glue/function.hpp"
 #include "../../glue/module_setup.hpp"
 #include "../../glue/pandas_lines.hpp"
@@ -744,7 +745,8 @@ py::object get_id_mapping(glue::CallOf<get_id_mapping_sig>& c) {
       py::object figi = figis[i], source = pcs[i];
       joined.append(source.not_equal(py::str("")) ? add(add(figi, py::str(".")), source) : figi);
     }
-    mapping[py::str("figi")] = pd.attr("Series")(joined, py::arg("index") = mapping.attr("index"));
+    glue::set_column(mapping, py::str("figi"),
+                     pd.attr("Series")(joined, py::arg("index") = mapping.attr("index")));
   }
   py::list drop;
   drop.append("pcs");
@@ -813,8 +815,8 @@ py::object get_intraday_bars(glue::CallOf<get_intraday_bars_sig>& c) {
     py::list figis(securities.attr("unique")());
     py::dict names = figi_table(c, figis, "short_name", "name");
     py::dict parse_keys = figi_table(c, figis, "parsekey", "parsekyable_des");
-    df_bars[py::str("short_name")] = describe(pd, securities, names);
-    df_bars[py::str("parsekey")] = describe(pd, securities, parse_keys);
+    glue::set_column(df_bars, py::str("short_name"), describe(pd, securities, names));
+    glue::set_column(df_bars, py::str("parsekey"), describe(pd, securities, parse_keys));
   }
   return df_bars;
 }

@@ -23,6 +23,7 @@
 #include "../../core/minute_clock.hpp"
 #include "../../core/ticks.hpp"
 #include "../../glue/columns.hpp"
+#include "../../glue/frame_columns.hpp"
 #include "../../glue/function.hpp"
 #include "../../glue/module_setup.hpp"
 #include "../../glue/pyops.hpp"
@@ -229,10 +230,11 @@ void event_columns_whole(py::object& frame, const py::object& column,
   wall_dates_and_times(
       np, glue::datetime_stamps(event_datetime.attr("dt").attr("tz_localize")(py::none()))->ticks,
       tps, dates, times);
-  frame[py::str("event_datetime")] = event_datetime;
-  frame[py::str("event_date")] = glue::object_series(dates, index);
-  frame[py::str("event_time")] = glue::object_series(times, index);
-  frame[py::str("event_timezone")] = zone_objects(np, truncated, tps, event_datetime);
+  glue::set_column(frame, py::str("event_datetime"), event_datetime);
+  glue::set_column(frame, py::str("event_date"), glue::object_series(dates, index));
+  glue::set_column(frame, py::str("event_time"), glue::object_series(times, index));
+  glue::set_column(frame, py::str("event_timezone"),
+                   zone_objects(np, truncated, tps, event_datetime));
 }
 
 // Element by element, the way the columns are defined: each value parsed and
@@ -262,25 +264,30 @@ void event_columns_elementwise(const glue::Call& c, py::object& frame, const py:
     event_datetime = column.attr("apply")(convert);
   }
   event_datetime = event_datetime.attr("apply")(c.global("round_event_datetime"));
-  frame[py::str("event_datetime")] = event_datetime;
-  frame[py::str("event_date")] =
-      event_datetime.attr("apply")(py::cpp_function([](py::object v) { return v.attr("date")(); }));
+  glue::set_column(frame, py::str("event_datetime"), event_datetime);
+  glue::set_column(frame, py::str("event_date"),
+                   event_datetime.attr("apply")(
+                       py::cpp_function([](py::object v) { return v.attr("date")(); })));
   // a release without a time keeps a missing time of day, as pandas' own
   // time accessor gives it, instead of failing the whole calendar
   py::object nat = c.global("pd").attr("NaT");
-  frame[py::str("event_time")] = event_datetime.attr("apply")(py::cpp_function(
-      [nat](py::object v) -> py::object { return v.is(nat) ? nat : v.attr("time")(); }));
-  frame[py::str("event_timezone")] =
-      event_datetime.attr("apply")(py::cpp_function([](py::object v) { return v.attr("tz"); }));
+  glue::set_column(frame, py::str("event_time"),
+                   event_datetime.attr("apply")(py::cpp_function([nat](py::object v) -> py::object {
+                     return v.is(nat) ? nat : v.attr("time")();
+                   })));
+  glue::set_column(
+      frame, py::str("event_timezone"),
+      event_datetime.attr("apply")(py::cpp_function([](py::object v) { return v.attr("tz"); })));
 }
 
 // An empty calendar still gets the four columns, typed as a filled one would be.
 void event_columns_empty(const py::object& pd, py::object& frame, const py::object& target_zone) {
   py::object index = frame.attr("index");
-  frame[py::str("event_datetime")] = pd.attr("Series")(
-      py::list(), "index"_a = index, "dtype"_a = pd.attr("DatetimeTZDtype")("ns", target_zone));
+  glue::set_column(frame, py::str("event_datetime"),
+                   pd.attr("Series")(py::list(), "index"_a = index,
+                                     "dtype"_a = pd.attr("DatetimeTZDtype")("ns", target_zone)));
   for (const char* name : {"event_date", "event_time", "event_timezone"}) {
-    frame[py::str(name)] = glue::object_series(py::list(), index);
+    glue::set_column(frame, py::str(name), glue::object_series(py::list(), index));
   }
 }
 
@@ -504,7 +511,7 @@ py::object get_id_to_figi_mapping(glue::CallOf<get_id_to_figi_mapping_sig>& c) {
       const bool suffix = takes_suffix(id, chosen) && !truthy(pd.attr("isna")(figi));
       values.append(suffix ? py::object(py::str(figi) + py::str(".BGN")) : figi);
     }
-    frame[figi_col] = pd.attr("Series")(values, "index"_a = frame.attr("index"));
+    glue::set_column(frame, figi_col, pd.attr("Series")(values, "index"_a = frame.attr("index")));
   }
   py::dict rename;
   rename["ID"] = c.arg<"id_col_name">();

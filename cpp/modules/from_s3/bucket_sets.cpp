@@ -8,6 +8,7 @@
 
 #include "../../core/civil_date.hpp"
 #include "../../glue/classes.hpp"
+#include "../../glue/frame_columns.hpp"
 #include "../../glue/function.hpp"
 #include "../../glue/module_setup.hpp"
 #include "../../glue/pyops.hpp"
@@ -241,7 +242,7 @@ py::object figi_to_ticker(glue::CallOf<figi_to_ticker_sig>& c) {
   py::list frames;
   for (py::handle item : response) frames.append(item.attr("df")());
   py::object frame = c.global("pd").attr("concat")(frames, "axis"_a = 1);
-  frame["parsekey"] = parse_keys(c, frame);
+  glue::set_column(frame, py::str("parsekey"), parse_keys(c, frame));
   return frame["parsekey"].attr("to_dict")();
 }
 
@@ -585,7 +586,8 @@ py::object splc_load_snapshot(glue::CallOf<splc_load_snapshot_sig>& c) {
       "file_path"_a = file_path, "data_format"_a = "csv.gz", "bucket"_a = self.attr("bucket"),
       "prefix"_a = "", "by_chunks"_a = true, "chunksize"_a = 100000);
   for (const char* column : {"RELTNSHP_START_DT", "RELTNSHP_END_DT"}) {
-    snapshot[column] = stored_dates(c, snapshot[column], column).attr("dt").attr("date");
+    glue::set_column(snapshot, py::str(column),
+                     stored_dates(c, snapshot[column], column).attr("dt").attr("date"));
   }
   self.attr("data") = snapshot;
   return py::none();
@@ -639,8 +641,9 @@ py::object splc_get_data(glue::CallOf<splc_get_data_sig>& c) {
     if (!py::bool_(c.global("pd").attr("isna")(item.second)))
       figi_tickers[item.second] = item.first;
   }
-  data["TICKER"] = data["ID_BB_GLOBAL"].attr("map")(figi_tickers);
-  data["RELATED_TICKER"] = data["RELATED_FIGI"].attr("map")(related_tickers);
+  glue::set_column(data, py::str("TICKER"), data["ID_BB_GLOBAL"].attr("map")(figi_tickers));
+  glue::set_column(data, py::str("RELATED_TICKER"),
+                   data["RELATED_FIGI"].attr("map")(related_tickers));
   return data;
 }
 

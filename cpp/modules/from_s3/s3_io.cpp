@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "../../glue/frame_columns.hpp"
 #include "../../glue/function.hpp"
 #include "../../glue/module_setup.hpp"
 #include "../../glue/pyops.hpp"
@@ -203,7 +204,7 @@ py::object join_chunks(const glue::Call& c, const py::list& chunks) {
         break;
       }
     }
-    if (mixed) frame[column] = series.attr("infer_objects")();
+    if (mixed) glue::set_column(frame, column, series.attr("infer_objects")());
   }
   return frame;
 }

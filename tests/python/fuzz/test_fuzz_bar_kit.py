@@ -6,7 +6,6 @@ order, nothing else may differ.
 """
 
 import warnings
-from datetime import timedelta
 
 import numpy as np
 import pandas as pd
@@ -17,31 +16,11 @@ from hypothesis import strategies as st
 from fuzz_support import anything, anything_plain, checked_call, frame_scalars, fuzz_settings, scalars, utf8_text
 
 from doubles import Recorder
-from orvane_data.from_bqia import bar_kit, query_kit
+from orvane_data.from_bqia import bar_kit
+from reference import event_grid as ref_grid
+from reference import event_windows as ref_windows
 
 pytestmark = pytest.mark.filterwarnings("ignore::FutureWarning", "ignore::RuntimeWarning")
-
-
-def ref_grid(calendar, pre=-5, post=10):
-    rows = []
-    for event in calendar["EVENT_NAME"].unique():
-        selected = calendar[calendar["EVENT_NAME"] == event]
-        for t in [query_kit.round_event_datetime(v) for v in list(selected["event_datetime"].unique())]:
-            for m in range(pre, post + 1):
-                rows.append((event, t, t + timedelta(minutes=m), m))
-    return pd.DataFrame(rows, columns=["EVENT_NAME", "event_datetime", "datetime", "time_diff"])
-
-
-def ref_windows(bars, calendar, pre=-5, post=10):
-    grid = ref_grid(calendar, pre, post).set_index("datetime")
-    indexed = bars.set_index("datetime")
-    joined = grid.join(indexed, how="left").reset_index()
-    joined = joined.dropna(subset=["key"])
-    joined = joined[list(grid.columns) + ["datetime"] + list(indexed.columns)]
-    joined = joined.sort_values(["EVENT_NAME", "event_datetime", "key", "datetime"]).reset_index(drop=True)
-    by_event = joined.set_index(["EVENT_NAME", "event_datetime"])
-    cal = calendar.reset_index().set_index(["EVENT_NAME", "event_datetime"])
-    return by_event.join(cal, how="left").reset_index()
 
 
 ZONES = [None, "America/New_York", "Asia/Hong_Kong", "UTC"]
