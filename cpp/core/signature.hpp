@@ -120,12 +120,11 @@ constexpr std::vector<std::string> split_top_level(std::string_view text, char s
   }
 }
 
-// Throws std::invalid_argument with a description of what is malformed. At
-// compile time a malformed text is no constant expression, so the program
-// that declares it does not compile.
-constexpr SignatureText parse_signature(std::string_view text) {
-  using namespace detail;
-  SignatureText sig;
+namespace detail {
+
+// The function's name and return annotation into `sig`; returns the text
+// between the parentheses.
+constexpr std::string parse_outline(std::string_view text, SignatureText& sig) {
   const std::size_t open = text.find('(');
   if (open == std::string_view::npos) throw std::invalid_argument("signature lacks '('");
   sig.name = trim(text.substr(0, open));
@@ -139,8 +138,74 @@ constexpr SignatureText parse_signature(std::string_view text) {
     sig.return_annotation = trim(std::string_view(rest).substr(2));
     if (sig.return_annotation.empty()) throw std::invalid_argument("empty return annotation");
   }
+  return trim(text.substr(open + 1, close - open - 1));
+}
 
-  const std::string inner = trim(text.substr(open + 1, close - open - 1));
+// One parameter written `name`, `*name` or `**name`, with an optional
+// annotation and default; `kind` is the kind a plain name takes here, and
+// becomes keyword-only after `*name`.
+constexpr ParamText parse_param(std::string_view body, ParamKind& kind) {
+  ParamText param;
+  if (body.rfind("**", 0) == 0) {
+    param.kind = ParamKind::var_keyword;
+    body.remove_prefix(2);
+  } else if (body.rfind("*", 0) == 0) {
+    if (kind == ParamKind::keyword_only) throw std::invalid_argument("misplaced '*args'");
+    param.kind = ParamKind::var_positional;
+    body.remove_prefix(1);
+    kind = ParamKind::keyword_only;
+  } else {
+    param.kind = kind;
+  }
+
+  const std::size_t eq = find_default_sign(body);
+  if (eq != std::string_view::npos) {
+    param.default_value = trim(body.substr(eq + 1));
+    param.has_default = true;
+    body = body.substr(0, eq);
+    if (param.default_value.empty()) throw std::invalid_argument("empty default value");
+  }
+  const std::size_t colon = find_top_level(body, ':');
+  if (colon != std::string_view::npos) {
+    param.annotation = trim(body.substr(colon + 1));
+    body = body.substr(0, colon);
+    if (param.annotation.empty()) throw std::invalid_argument("empty annotation");
+  }
+  param.name = trim(body);
+  if (!is_identifier(param.name)) {
+    throw std::invalid_argument("bad parameter name '" + param.name + "'");
+  }
+  return param;
+}
+
+// The rules a parameter must keep with those declared before it.
+constexpr void check_param(const std::vector<ParamText>& before, const ParamText& param,
+                           bool& seen_default) {
+  bool duplicate = false;
+  for (const ParamText& p : before) duplicate = duplicate || p.name == param.name;
+  if (duplicate) {
+    throw std::invalid_argument("duplicate parameter '" + param.name + "'");
+  }
+  const bool variadic =
+      param.kind == ParamKind::var_positional || param.kind == ParamKind::var_keyword;
+  if (variadic && param.has_default) throw std::invalid_argument("variadic parameter with default");
+  if (param.kind == ParamKind::positional_or_keyword) {
+    if (seen_default && !param.has_default) {
+      throw std::invalid_argument("non-default parameter '" + param.name + "' follows a default");
+    }
+    seen_default = seen_default || param.has_default;
+  }
+}
+
+}  // namespace detail
+
+// Throws std::invalid_argument with a description of what is malformed. At
+// compile time a malformed text is no constant expression, so the program
+// that declares it does not compile.
+constexpr SignatureText parse_signature(std::string_view text) {
+  using namespace detail;
+  SignatureText sig;
+  const std::string inner = parse_outline(text, sig);
   if (inner.empty()) return sig;
 
   ParamKind kind = ParamKind::positional_or_keyword;
@@ -162,52 +227,8 @@ constexpr SignatureText parse_signature(std::string_view text) {
       kind = ParamKind::keyword_only;
       continue;
     }
-    ParamText param;
-    std::string_view body = piece;
-    if (body.rfind("**", 0) == 0) {
-      param.kind = ParamKind::var_keyword;
-      body.remove_prefix(2);
-    } else if (body.rfind("*", 0) == 0) {
-      if (kind == ParamKind::keyword_only) throw std::invalid_argument("misplaced '*args'");
-      param.kind = ParamKind::var_positional;
-      body.remove_prefix(1);
-      kind = ParamKind::keyword_only;
-    } else {
-      param.kind = kind;
-    }
-
-    const std::size_t eq = find_default_sign(body);
-    if (eq != std::string_view::npos) {
-      param.default_value = trim(body.substr(eq + 1));
-      param.has_default = true;
-      body = body.substr(0, eq);
-      if (param.default_value.empty()) throw std::invalid_argument("empty default value");
-    }
-    const std::size_t colon = find_top_level(body, ':');
-    if (colon != std::string_view::npos) {
-      param.annotation = trim(body.substr(colon + 1));
-      body = body.substr(0, colon);
-      if (param.annotation.empty()) throw std::invalid_argument("empty annotation");
-    }
-    param.name = trim(body);
-    if (!is_identifier(param.name)) {
-      throw std::invalid_argument("bad parameter name '" + param.name + "'");
-    }
-    bool duplicate = false;
-    for (const ParamText& p : sig.params) duplicate = duplicate || p.name == param.name;
-    if (duplicate) {
-      throw std::invalid_argument("duplicate parameter '" + param.name + "'");
-    }
-    const bool variadic =
-        param.kind == ParamKind::var_positional || param.kind == ParamKind::var_keyword;
-    if (variadic && param.has_default)
-      throw std::invalid_argument("variadic parameter with default");
-    if (param.kind == ParamKind::positional_or_keyword) {
-      if (seen_default && !param.has_default) {
-        throw std::invalid_argument("non-default parameter '" + param.name + "' follows a default");
-      }
-      seen_default = seen_default || param.has_default;
-    }
+    ParamText param = parse_param(piece, kind);
+    check_param(sig.params, param, seen_default);
     sig.params.push_back(std::move(param));
   }
   return sig;

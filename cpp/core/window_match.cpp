@@ -234,32 +234,70 @@ bool KeyMatches::any_left_unmatched() const {
   return false;
 }
 
+namespace {
+
+// The distinct left keys, sorted; left_id[i] becomes the place of row i's key
+// (-1 for a row without a code).
+std::vector<Key> distinct_left_keys(std::span<const std::int64_t> left_code,
+                                    std::span<const std::int64_t> left_stamp,
+                                    std::vector<std::int64_t>& left_id) {
+  const std::size_t n_left = left_stamp.size();
+  left_id.assign(n_left, -1);
+  std::vector<std::int64_t> rows;
+  rows.reserve(n_left);
+  for (std::size_t i = 0; i < n_left; ++i) {
+    if (code_at(left_code, i) >= 0) rows.push_back(static_cast<std::int64_t>(i));
+  }
+  const auto key_of = [&](std::int64_t i) { return Key{code_at(left_code, i), left_stamp[i]}; };
+  std::sort(rows.begin(), rows.end(),
+            [&](std::int64_t a, std::int64_t b) { return key_of(a) < key_of(b); });
+  std::vector<Key> keys;
+  for (const std::int64_t i : rows) {
+    if (keys.empty() || keys.back() < key_of(i)) keys.push_back(key_of(i));
+    left_id[i] = static_cast<std::int64_t>(keys.size()) - 1;
+  }
+  return keys;
+}
+
+// The matched positions grouped by left row into out.start/out.hits: by key
+// (a stable counting sort, ascending inside each key), then copied to every
+// left row of that key. per_key holds the running counts of the keys.
+void group_hits_by_left_row(const std::vector<std::int64_t>& left_id,
+                            const std::vector<std::int64_t>& per_key,
+                            const std::vector<std::int64_t>& matched_key, KeyMatches& out) {
+  std::vector<std::int64_t> by_key(matched_key.size());
+  {
+    std::vector<std::int64_t> cursor(per_key.begin(), per_key.end() - 1);
+    for (std::size_t p = 0; p < matched_key.size(); ++p) {
+      by_key[cursor[matched_key[p]]++] = static_cast<std::int64_t>(p);
+    }
+  }
+  const std::size_t n_left = left_id.size();
+  out.start.assign(n_left + 1, 0);
+  for (std::size_t i = 0; i < n_left; ++i) {
+    const std::int64_t id = left_id[i];
+    out.start[i + 1] = out.start[i] + (id < 0 ? 0 : per_key[id + 1] - per_key[id]);
+  }
+  out.hits.resize(static_cast<std::size_t>(out.start[n_left]));
+  for (std::size_t i = 0; i < n_left; ++i) {
+    const std::int64_t id = left_id[i];
+    if (id < 0) continue;
+    std::copy(by_key.begin() + per_key[id], by_key.begin() + per_key[id + 1],
+              out.hits.begin() + out.start[i]);
+  }
+}
+
+}  // namespace
+
 KeyMatches match_keys(std::span<const std::int64_t> left_code,
                       std::span<const std::int64_t> left_stamp,
                       std::span<const std::int64_t> right_code,
                       std::span<const std::int64_t> right_stamp) {
   check_codes(left_code, left_stamp, "match_keys (left)");
   check_codes(right_code, right_stamp, "match_keys (right)");
-  const std::size_t n_left = left_stamp.size();
   const std::size_t n_right = right_stamp.size();
-
-  // The distinct left keys, sorted; left_id[i] is the place of row i's key.
-  std::vector<std::int64_t> left_id(n_left, -1);
-  std::vector<Key> keys;
-  {
-    std::vector<std::int64_t> rows;
-    rows.reserve(n_left);
-    for (std::size_t i = 0; i < n_left; ++i) {
-      if (code_at(left_code, i) >= 0) rows.push_back(static_cast<std::int64_t>(i));
-    }
-    const auto key_of = [&](std::int64_t i) { return Key{code_at(left_code, i), left_stamp[i]}; };
-    std::sort(rows.begin(), rows.end(),
-              [&](std::int64_t a, std::int64_t b) { return key_of(a) < key_of(b); });
-    for (const std::int64_t i : rows) {
-      if (keys.empty() || keys.back() < key_of(i)) keys.push_back(key_of(i));
-      left_id[i] = static_cast<std::int64_t>(keys.size()) - 1;
-    }
-  }
+  std::vector<std::int64_t> left_id;
+  const std::vector<Key> keys = distinct_left_keys(left_code, left_stamp, left_id);
 
   // One pass over the (large) right side, keeping only the rows that match.
   const std::size_t n_keys = keys.size();
@@ -291,30 +329,113 @@ KeyMatches match_keys(std::span<const std::int64_t> left_code,
         found);
   }
   std::partial_sum(per_key.begin(), per_key.end(), per_key.begin());
-
-  // Positions grouped by key, ascending inside each key (a stable counting sort).
-  std::vector<std::int64_t> by_key(out.matched.size());
-  {
-    std::vector<std::int64_t> cursor(per_key.begin(), per_key.end() - 1);
-    for (std::size_t p = 0; p < matched_key.size(); ++p) {
-      by_key[cursor[matched_key[p]]++] = static_cast<std::int64_t>(p);
-    }
-  }
-
-  out.start.assign(n_left + 1, 0);
-  for (std::size_t i = 0; i < n_left; ++i) {
-    const std::int64_t id = left_id[i];
-    out.start[i + 1] = out.start[i] + (id < 0 ? 0 : per_key[id + 1] - per_key[id]);
-  }
-  out.hits.resize(static_cast<std::size_t>(out.start[n_left]));
-  for (std::size_t i = 0; i < n_left; ++i) {
-    const std::int64_t id = left_id[i];
-    if (id < 0) continue;
-    std::copy(by_key.begin() + per_key[id], by_key.begin() + per_key[id + 1],
-              out.hits.begin() + out.start[i]);
-  }
+  group_hits_by_left_row(left_id, per_key, matched_key, out);
   return out;
 }
+
+namespace {
+
+// Grid rows by (event rank, event time); a run of equal pairs is one window
+// (or several windows that share their rounded event time).
+std::vector<std::int64_t> grid_by_event(std::span<const std::int64_t> event_rank,
+                                        std::span<const std::int64_t> event_time) {
+  std::vector<std::int64_t> grid_order(event_rank.size());
+  std::iota(grid_order.begin(), grid_order.end(), 0);
+  std::stable_sort(grid_order.begin(), grid_order.end(), [&](std::int64_t a, std::int64_t b) {
+    if (event_rank[a] != event_rank[b]) return event_rank[a] < event_rank[b];
+    return event_time[a] < event_time[b];
+  });
+  return grid_order;
+}
+
+// Each hit's key rank, read in one pass in the hits' order: bars out of order
+// make these reads random, and there they overlap (the reads of the hits a
+// few ahead asked for early), while in window order each would wait on
+// memory alone. `n_kept` counts the hits of a key (rank at least 0).
+std::vector<std::int64_t> key_rank_of_hits(const KeyMatches& bars,
+                                           std::span<const std::int64_t> key_rank,
+                                           std::size_t& n_kept) {
+  std::vector<std::int64_t> key_of_hit(bars.hits.size());
+  n_kept = 0;
+  constexpr std::size_t ahead = 16;
+  for (std::size_t h = 0; h < bars.hits.size(); ++h) {
+    if (h + ahead < bars.hits.size()) __builtin_prefetch(&key_rank[bars.hits[h + ahead]]);
+    key_of_hit[h] = key_rank[bars.hits[h]];
+    n_kept += key_of_hit[h] >= 0;
+  }
+  return key_of_hit;
+}
+
+// The kept (grid row, hit) pairs in join order within each window, windows
+// in order, with each pair's window and key rank.
+struct Pairs {
+  std::vector<std::int64_t> window, key, grid, hit;
+  std::int64_t n_windows = 0, n_keys = 0;
+};
+
+Pairs pairs_by_window(std::span<const std::int64_t> event_rank,
+                      std::span<const std::int64_t> event_time, const KeyMatches& bars,
+                      std::span<const std::int64_t> key_rank) {
+  std::size_t n_kept = 0;
+  const std::vector<std::int64_t> key_of_hit = key_rank_of_hits(bars, key_rank, n_kept);
+  const std::vector<std::int64_t> grid_order = grid_by_event(event_rank, event_time);
+  Pairs pairs;
+  for (auto* v : {&pairs.window, &pairs.key, &pairs.grid, &pairs.hit}) v->reserve(n_kept);
+  for (std::size_t k = 0; k < grid_order.size(); ++k) {
+    const std::int64_t g = grid_order[k];
+    if (k > 0) {
+      const std::int64_t before = grid_order[k - 1];
+      pairs.n_windows += event_rank[g] != event_rank[before] || event_time[g] != event_time[before];
+    }
+    for (std::int64_t h = bars.start[g]; h < bars.start[g + 1]; ++h) {
+      const std::int64_t key = key_of_hit[static_cast<std::size_t>(h)];
+      if (key < 0) continue;
+      pairs.window.push_back(pairs.n_windows);
+      pairs.key.push_back(key);
+      pairs.grid.push_back(g);
+      pairs.hit.push_back(bars.hits[h]);
+      pairs.n_keys = std::max(pairs.n_keys, key + 1);
+    }
+  }
+  return pairs;
+}
+
+// `in` into `out`, stably by bucket[p] (each below n_buckets).
+void counting_sort(const std::vector<std::int64_t>& bucket, std::int64_t n_buckets,
+                   std::span<const std::int64_t> in, std::span<std::int64_t> out) {
+  std::vector<std::int64_t> next(static_cast<std::size_t>(n_buckets) + 1, 0);
+  for (const std::int64_t p : in) ++next[bucket[p] + 1];
+  std::partial_sum(next.begin(), next.end(), next.begin());
+  for (const std::int64_t p : in) out[next[bucket[p]]++] = p;
+}
+
+// Inside a (window, key) group the pairs are in grid order, which is minute
+// order unless windows share their event time: only such groups need sorting
+// by minute (stably: ties keep the join order).
+void sort_groups_by_minute(const Pairs& pairs, std::span<const std::int64_t> minute,
+                           std::vector<std::int64_t>& order) {
+  const std::size_t n_pairs = order.size();
+  for (std::size_t first = 0; first < n_pairs;) {
+    std::size_t last = first + 1;
+    const std::int64_t p0 = order[first];
+    bool ascending = true;
+    while (last < n_pairs && pairs.window[order[last]] == pairs.window[p0] &&
+           pairs.key[order[last]] == pairs.key[p0]) {
+      ascending =
+          ascending && minute[pairs.grid[order[last - 1]]] <= minute[pairs.grid[order[last]]];
+      ++last;
+    }
+    if (!ascending) {
+      std::stable_sort(order.begin() + first, order.begin() + last,
+                       [&](std::int64_t a, std::int64_t b) {
+                         return minute[pairs.grid[a]] < minute[pairs.grid[b]];
+                       });
+    }
+    first = last;
+  }
+}
+
+}  // namespace
 
 WindowRows order_window_rows(std::span<const std::int64_t> event_rank,
                              std::span<const std::int64_t> event_time,
@@ -327,94 +448,24 @@ WindowRows order_window_rows(std::span<const std::int64_t> event_rank,
   if (key_rank.size() != bars.matched.size()) {
     throw std::invalid_argument("order_window_rows: one key rank per matched bar expected");
   }
-
-  // Grid rows by (event rank, event time); a run of equal pairs is one window
-  // (or several windows that share their rounded event time).
-  std::vector<std::int64_t> grid_order(n_grid);
-  std::iota(grid_order.begin(), grid_order.end(), 0);
-  std::stable_sort(grid_order.begin(), grid_order.end(), [&](std::int64_t a, std::int64_t b) {
-    if (event_rank[a] != event_rank[b]) return event_rank[a] < event_rank[b];
-    return event_time[a] < event_time[b];
-  });
-
-  // The pairs in join order within each window, windows in order: (window,
-  // key rank) is then a stable counting sort away, by key rank first and by
-  // window last, each pass linear in the pairs.
-  // Each hit's key rank first, in one pass in the hits' order: bars out of
-  // order make these reads random, and there they overlap (the reads of the
-  // hits a few ahead asked for early), while in window order below each
-  // would wait on memory alone.
-  std::vector<std::int64_t> key_of_hit(bars.hits.size());
-  std::size_t n_kept = 0;
-  constexpr std::size_t ahead = 16;
-  for (std::size_t h = 0; h < bars.hits.size(); ++h) {
-    if (h + ahead < bars.hits.size()) __builtin_prefetch(&key_rank[bars.hits[h + ahead]]);
-    key_of_hit[h] = key_rank[bars.hits[h]];
-    n_kept += key_of_hit[h] >= 0;
-  }
-  std::vector<std::int64_t> window_of_pair, key_of_pair, grid_of_pair, hit_of_pair;
-  std::int64_t n_windows = 0, n_keys = 0;
-  for (auto* v : {&window_of_pair, &key_of_pair, &grid_of_pair, &hit_of_pair}) v->reserve(n_kept);
-  for (std::size_t k = 0; k < n_grid; ++k) {
-    const std::int64_t g = grid_order[k];
-    if (k > 0) {
-      const std::int64_t before = grid_order[k - 1];
-      n_windows += event_rank[g] != event_rank[before] || event_time[g] != event_time[before];
-    }
-    for (std::int64_t h = bars.start[g]; h < bars.start[g + 1]; ++h) {
-      const std::int64_t key = key_of_hit[static_cast<std::size_t>(h)];
-      if (key < 0) continue;
-      window_of_pair.push_back(n_windows);
-      key_of_pair.push_back(key);
-      grid_of_pair.push_back(g);
-      hit_of_pair.push_back(bars.hits[h]);
-      n_keys = std::max(n_keys, key + 1);
-    }
-  }
-  grid_order = {};
-  key_of_hit = {};
-  const std::size_t n_pairs = grid_of_pair.size();
-  const auto counting_sort = [&](const std::vector<std::int64_t>& bucket, std::int64_t n_buckets,
-                                 std::span<const std::int64_t> in, std::span<std::int64_t> out) {
-    std::vector<std::int64_t> next(static_cast<std::size_t>(n_buckets) + 1, 0);
-    for (const std::int64_t p : in) ++next[bucket[p] + 1];
-    std::partial_sum(next.begin(), next.end(), next.begin());
-    for (const std::int64_t p : in) out[next[bucket[p]]++] = p;
-  };
+  // With the pairs in join order within each window, windows in order,
+  // (window, key rank) is a stable counting sort away: by key rank first and
+  // by window last, each pass linear in the pairs.
+  const Pairs pairs = pairs_by_window(event_rank, event_time, bars, key_rank);
+  const std::size_t n_pairs = pairs.grid.size();
   std::vector<std::int64_t> by_key(n_pairs), order(n_pairs);
   std::iota(order.begin(), order.end(), 0);
-  counting_sort(key_of_pair, n_keys, order, by_key);
-  counting_sort(window_of_pair, n_windows + 1, by_key, order);
+  counting_sort(pairs.key, pairs.n_keys, order, by_key);
+  counting_sort(pairs.window, pairs.n_windows + 1, by_key, order);
   by_key = {};
-
-  // Inside a (window, key) group the pairs are in grid order, which is
-  // minute order unless windows share their event time: only such groups
-  // need sorting by minute (stably: ties keep the join order).
-  for (std::size_t first = 0; first < n_pairs;) {
-    std::size_t last = first + 1;
-    const std::int64_t p0 = order[first];
-    bool ascending = true;
-    while (last < n_pairs && window_of_pair[order[last]] == window_of_pair[p0] &&
-           key_of_pair[order[last]] == key_of_pair[p0]) {
-      ascending =
-          ascending && minute[grid_of_pair[order[last - 1]]] <= minute[grid_of_pair[order[last]]];
-      ++last;
-    }
-    if (!ascending) {
-      std::stable_sort(order.begin() + first, order.begin() + last,
-                       [&](std::int64_t a, std::int64_t b) {
-                         return minute[grid_of_pair[a]] < minute[grid_of_pair[b]];
-                       });
-    }
-    first = last;
-  }
+  sort_groups_by_minute(pairs, minute, order);
 
   WindowRows out;
   out.grid.resize(n_pairs);
   out.matched.resize(n_pairs);
   for (std::size_t r = 0; r < n_pairs; ++r) {
-    out.grid[r] = grid_of_pair[order[r]];
-    out.matched[r] = hit_of_pair[order[r]];
+    out.grid[r] = pairs.grid[order[r]];
+    out.matched[r] = pairs.hit[order[r]];
   }
   return out;
 }
