@@ -1,12 +1,13 @@
 """How far each library's rolling mean lies from the exact answer.
 
-For every window the reference is its exactly rounded mean (math.fsum of the
-window's finite values over their count). The figure is the largest error
-over all windows, in units of the window's mean absolute value, on the
-series of tests/python/exact_means.py: prices around 1e4, small returns with
-jumps the next row takes back (window sums that cancel), a walk that crosses
-zero, and prices with runs of NaN (min_periods = length // 2 there; peers
-without a minimum count are left out of that row).
+For every window the reference is its exactly rounded mean (the exact sum of
+the window's finite values over their count, rounded once). The figure is the
+largest error over all windows, in units of the window's mean absolute value,
+on the series of tests/python/exact_means.py: prices around 1e4, small
+returns with jumps the next row takes back (window sums that cancel), a walk
+that crosses zero, prices with runs of NaN (min_periods = length // 2 there;
+peers without a minimum count are left out of that row), and long runs of
+repeated values of magnitudes from 1e-3 to 1e6.
 
     PYTHONPATH=src python3 benchmarks/accuracy_peers.py
     PYTHONPATH=src python3 benchmarks/accuracy_peers.py --rows 20000 --lengths 10 200
@@ -43,8 +44,8 @@ def contenders(length, min_periods):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rows", type=int, default=100_000)
-    parser.add_argument("--lengths", type=int, nargs="+", default=[10, 50, 200])
+    parser.add_argument("--rows", type=int, default=150_000)
+    parser.add_argument("--lengths", type=int, nargs="+", default=[10, 64, 200, 1_000, 1_024, 10_000, 100_000])
     args = parser.parse_args()
     cases = accuracy_cases(args.rows)
     names = list(contenders(10, None))

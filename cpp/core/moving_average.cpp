@@ -472,10 +472,11 @@ using lanes::Lane;
 // windows do not pay a scan's fixed costs every few rows.
 constexpr std::size_t kChunk = 256, kLaneChunk = 2048;
 
-// Windows longer than direct sums pay for and short enough that a lane's
-// blocks stay within L1.
-constexpr std::size_t kLaneWindow = 1024;
-bool lane_window(std::size_t length) { return length > kDirectWindow && length <= kLaneWindow; }
+// Windows longer than direct sums pay for run in lanes, whatever their
+// length: a lane's blocks leave L1 beyond about 500 rows, but they are read
+// and written in order, which the caches stream, while the rows one at a time
+// would cost several times the lanes' pass at any length.
+bool lane_window(std::size_t length) { return length > kDirectWindow; }
 
 std::size_t chunk_rows(std::size_t length) {
   const std::size_t unit = lane_window(length) ? std::lcm(length, std::size_t{4}) : length;
@@ -814,9 +815,12 @@ struct WeightedLaneScratch {
         block(plain_suffix + length) {}
 };
 
-// Weighted windows of any length up to a rolling mean's longest run in lanes:
-// short ones too, as their rows take no more arithmetic than a direct sum.
-bool weighted_lane_window(std::size_t length) { return length >= 2 && length <= kLaneWindow; }
+// Weighted windows of up to kWeightedLaneWindow rows run in lanes: short
+// ones too, as their rows take no more arithmetic than a direct sum.
+constexpr std::size_t kWeightedLaneWindow = 1024;
+bool weighted_lane_window(std::size_t length) {
+  return length >= 2 && length <= kWeightedLaneWindow;
+}
 
 template <bool Ascending>
 ORVANE_INLINE void weighted_lanes(const double* x, std::size_t rows, std::size_t length,

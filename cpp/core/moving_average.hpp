@@ -33,8 +33,8 @@ namespace orvane::core {
 // summed scaled: every window of finite observations has a finite mean.
 // `length` >= 1; `scratch` holds rolling_mean_scratch(length, x.size()) doubles.
 //
-// On series of more than five chunks (about 2,048 rows each), windows of 7
-// to 1,024 rows are summed in four vector lanes, each lane a long run of
+// On series of more than five chunks (about 2,048 rows, or a block, each),
+// windows of more than 6 rows are summed in four vector lanes, each lane a long run of
 // chunks after the first; the chunks whose means stand there (every row and
 // the block before it observed, no sum overflowing) are not summed again.
 // Returns how many rows stood in lanes (the rest are summed one at a time).

@@ -113,7 +113,9 @@ TEST(Directional, FlatSeriesGiveZeroNeverInfinity) {
   for (std::size_t i = 0; i < 30; ++i) {
     EXPECT_EQ(std::isnan(plus[i]), i < 5);
     EXPECT_EQ(std::isnan(adx[i]), i < 9);
-    if (i >= 9) EXPECT_EQ(adx[i] + plus[i] + minus[i], 0.0);
+    if (i >= 9) {
+      EXPECT_EQ(adx[i] + plus[i] + minus[i], 0.0);
+    }
   }
 }
 

@@ -304,7 +304,8 @@ std::size_t check_rolling_lanes(const Vec& x, std::size_t length) {
 
 TEST(RollingMean, LanesSumEachWindowFromItsOwnRows) {
   const Vec x = lane_series(40000);
-  for (std::size_t length : {7, 10, 100, 600}) {
+  // windows of any length longer than six rows, a chunk of 3,000 rows a block
+  for (std::size_t length : {7, 10, 100, 600, 3000}) {
     // only the chunks with a missing value or a huge sum, and those after
     // them, are summed one at a time
     EXPECT_GT(check_rolling_lanes(x, length), x.size() / 3) << length;

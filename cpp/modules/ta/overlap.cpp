@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,11 +37,11 @@ namespace {
 // ---------------------------------------------------------------------------
 // Conventions shared by the indicators
 
-// The length rule: int(length) when that is truthy and positive, else the
-// indicator's default. Non-int numbers are truncated toward zero first.
+// The length rule: the length when it is positive, else the indicator's
+// default. `length` is declared int, so it arrives as an int or None (other
+// numbers truncated toward zero).
 py::object normalise_length(const py::object& length, long default_length) {
-  py::object value = glue::int_argument(length, "length");
-  if (!value.is_none() && truthy(value) && value > py::int_(0)) return value;
+  if (!length.is_none() && length > py::int_(0)) return length;
   return py::int_(default_length);
 }
 
@@ -62,6 +63,18 @@ py::object verify(glue::Call& c, const py::object& series, const py::object& min
   if (!min_length) return verify_series(series);
   return verify_series(series, min_length);
 }
+
+// Scratch of a kernel, which writes it before reading it: left
+// uninitialised, as zeroing megabytes of it would cost more than the pass.
+class Scratch {
+ public:
+  explicit Scratch(std::size_t n) : data_(std::make_unique_for_overwrite<double[]>(n)), size_(n) {}
+  std::span<double> span() const { return {data_.get(), size_}; }
+
+ private:
+  std::unique_ptr<double[]> data_;
+  std::size_t size_;
+};
 
 py::object new_series(glue::Call& c, glue::Float64Array values, const py::handle& index) {
   return c.global("Series")(std::move(values), py::arg("index") = index, py::arg("copy") = false);
@@ -213,7 +226,7 @@ constexpr glue::Signature sma_sig{
     "sma(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'"};
 py::object sma(glue::CallOf<sma_sig>& c) {
   py::object length = normalise_length(c.arg<"length">(), 10);
-  py::object offset = glue::int_argument(c.arg<"offset">(), "offset");
+  py::object offset = c.arg<"offset">();
   py::dict& options = c.kwargs();
   py::object min_periods = length;
   if (options.contains("min_periods")) {
@@ -237,12 +250,12 @@ py::object sma(glue::CallOf<sma_sig>& c) {
   }
   glue::Float64Values values = glue::series_float64(close, "sma");
   const std::size_t window = to_size(length), periods = to_size(min_periods);
-  std::vector<double> scratch(core::rolling_mean_scratch(window, values.size()));
+  const Scratch scratch(core::rolling_mean_scratch(window, values.size()));
   glue::Float64Array out = glue::new_float64(values.size());
   {
     auto o = glue::writable(out);
     py::gil_scoped_release release;
-    core::rolling_mean(values.span(), window, periods, scratch, o);
+    core::rolling_mean(values.span(), window, periods, scratch.span(), o);
   }
   glue::native_road("overlap.sma");
   py::object result = new_series(c, std::move(out), close.attr("index"));
@@ -342,7 +355,7 @@ constexpr glue::Signature ema_sig{
     "ema(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'"};
 py::object ema(glue::CallOf<ema_sig>& c) {
   py::object length = normalise_length(c.arg<"length">(), 10);
-  py::object offset = glue::int_argument(c.arg<"offset">(), "offset");
+  py::object offset = c.arg<"offset">();
   py::dict& options = c.kwargs();
   py::object adjust = options.attr("pop")("adjust", false);
   py::object use_sma_seed = options.attr("pop")("sma", true);
@@ -400,7 +413,7 @@ constexpr glue::Signature rma_sig{
     "rma(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'"};
 py::object rma(glue::CallOf<rma_sig>& c) {
   py::object length = normalise_length(c.arg<"length">(), 10);
-  py::object offset = glue::int_argument(c.arg<"offset">(), "offset");
+  py::object offset = c.arg<"offset">();
   py::object close = verify(c, c.arg<"close">(), length);
   offset = c.global("get_offset")(offset);
   if (close.is_none()) return py::none();
@@ -463,20 +476,20 @@ constexpr glue::Signature wma_sig{
     "-> 'Optional[Series]'"};
 py::object wma(glue::CallOf<wma_sig>& c) {
   py::object length = normalise_length(c.arg<"length">(), 10);
-  const bool ascending = truthy(c.arg<"asc">());
-  py::object offset = glue::int_argument(c.arg<"offset">(), "offset");
+  const bool ascending = c.arg<"asc">().ptr() == Py_True;
+  py::object offset = c.arg<"offset">();
   py::object close = verify(c, c.arg<"close">(), length);
   offset = c.global("get_offset")(offset);
   if (close.is_none()) return py::none();
 
   glue::Float64Values values = glue::series_float64(close, "wma");
   const std::size_t n = to_size(length);
-  std::vector<double> scratch(core::weighted_mean_scratch(std::min(n, values.size())));
+  const Scratch scratch(core::weighted_mean_scratch(std::min(n, values.size())));
   glue::Float64Array out = glue::new_float64(values.size());
   {
     auto o = glue::writable(out);
     py::gil_scoped_release release;
-    core::weighted_mean(values.span(), n, ascending, scratch, o);
+    core::weighted_mean(values.span(), n, ascending, scratch.span(), o);
   }
   glue::native_road("overlap.wma");
   py::object result = new_series(c, std::move(out), close.attr("index"));
@@ -526,7 +539,7 @@ constexpr glue::Signature dema_sig{
     "dema(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'"};
 py::object dema(glue::CallOf<dema_sig>& c) {
   py::object length = normalise_length(c.arg<"length">(), 10);
-  py::object offset = glue::int_argument(c.arg<"offset">(), "offset");
+  py::object offset = c.arg<"offset">();
   py::object close = verify(c, c.arg<"close">(), length);
   offset = c.global("get_offset")(offset);
   if (close.is_none()) return py::none();
@@ -581,7 +594,7 @@ constexpr glue::Signature tema_sig{
     "tema(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'"};
 py::object tema(glue::CallOf<tema_sig>& c) {
   py::object length = normalise_length(c.arg<"length">(), 10);
-  py::object offset = glue::int_argument(c.arg<"offset">(), "offset");
+  py::object offset = c.arg<"offset">();
   py::object close = verify(c, c.arg<"close">(), length);
   offset = c.global("get_offset")(offset);
   if (close.is_none()) return py::none();
@@ -659,12 +672,12 @@ bool hull_inner_steps_are_ours(glue::Call& c) {
 py::object fused_hull(glue::Call& c, const py::object& close, std::size_t length, std::size_t half,
                       std::size_t root) {
   glue::Float64Values values = glue::series_float64(close, "wma");
-  std::vector<double> scratch(core::hull_mean_scratch(values.size(), length, half, root));
+  const Scratch scratch(core::hull_mean_scratch(values.size(), length, half, root));
   glue::Float64Array out = glue::new_float64(values.size());
   {
     auto o = glue::writable(out);
     py::gil_scoped_release release;
-    core::hull_mean(values.span(), length, half, root, scratch, o);
+    core::hull_mean(values.span(), length, half, root, scratch.span(), o);
   }
   glue::native_road("overlap.hma");
   return new_series(c, std::move(out), close.attr("index"));
@@ -674,7 +687,7 @@ constexpr glue::Signature hma_sig{
     "hma(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'"};
 py::object hma(glue::CallOf<hma_sig>& c) {
   py::object length = normalise_length(c.arg<"length">(), 9);
-  py::object offset = glue::int_argument(c.arg<"offset">(), "offset");
+  py::object offset = c.arg<"offset">();
   py::object close = verify(c, c.arg<"close">(), length);
   offset = c.global("get_offset")(offset);
   if (close.is_none()) return py::none();
@@ -790,7 +803,7 @@ constexpr glue::Signature hlc3_sig{
     "hlc3(high: Series, low: Series, close: Series, offset: int = None, **kwargs) "
     "-> 'Optional[Series]'"};
 py::object hlc3(glue::CallOf<hlc3_sig>& c) {
-  py::object offset = glue::int_argument(c.arg<"offset">(), "offset");
+  py::object offset = c.arg<"offset">();
   py::object high = verify(c, c.arg<"high">(), py::object());
   py::object low = verify(c, c.arg<"low">(), py::object());
   py::object close = verify(c, c.arg<"close">(), py::object());
@@ -932,7 +945,6 @@ True
 constexpr glue::Signature ma_sig{"ma(mode: str, source: Series, **kwargs) -> 'Optional[Series]'"};
 py::object ma(glue::CallOf<ma_sig>& c) {
   const py::object& mode = c.arg<"mode">();
-  glue::check_str(mode, "mode");
   py::object key = mode.attr("lower")();
   py::dict table;
   for (const char* name : {"sma", "ema", "wma", "rma", "dema", "tema", "hma"}) {
@@ -958,14 +970,14 @@ PYBIND11_MODULE(overlap, m) {
     glue::import_from(m, utils.c_str(), helper);
   }
 
-  glue::def<sma_sig>(m, sma_doc, sma);
-  glue::def<ema_sig>(m, ema_doc, ema);
-  glue::def<rma_sig>(m, rma_doc, rma);
-  glue::def<wma_sig>(m, wma_doc, wma);
-  glue::def<dema_sig>(m, dema_doc, dema);
-  glue::def<tema_sig>(m, tema_doc, tema);
-  glue::def<hma_sig>(m, hma_doc, hma);
+  glue::def<sma_sig>(m, sma_doc, sma, glue::Checks::declared);
+  glue::def<ema_sig>(m, ema_doc, ema, glue::Checks::declared);
+  glue::def<rma_sig>(m, rma_doc, rma, glue::Checks::declared);
+  glue::def<wma_sig>(m, wma_doc, wma, glue::Checks::declared);
+  glue::def<dema_sig>(m, dema_doc, dema, glue::Checks::declared);
+  glue::def<tema_sig>(m, tema_doc, tema, glue::Checks::declared);
+  glue::def<hma_sig>(m, hma_doc, hma, glue::Checks::declared);
   glue::def<vwap_sig>(m, vwap_doc, vwap, glue::Checks::declared);
-  glue::def<hlc3_sig>(m, hlc3_doc, hlc3);
-  glue::def<ma_sig>(m, ma_doc, ma);
+  glue::def<hlc3_sig>(m, hlc3_doc, hlc3, glue::Checks::declared);
+  glue::def<ma_sig>(m, ma_doc, ma, glue::Checks::declared);
 }
