@@ -24,6 +24,12 @@ std::string unit_of_stamp_objects(const std::string& unit) {
   return pandas_major() >= 3 ? unit : std::string("ns");
 }
 
+py::object as_built_from_stamp_objects(py::object stamps) {
+  const std::string unit = stamps.attr("dt").attr("unit").cast<std::string>();
+  const std::string built = unit_of_stamp_objects(unit);
+  return built == unit ? stamps : stamps.attr("dt").attr("as_unit")(built);
+}
+
 py::object minutes_joined_with_arrow(py::object minutes) {
   if (pandas_major() >= 3) return minutes;
   py::object unit = minutes.attr("dt").attr("unit");

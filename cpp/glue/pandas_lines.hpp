@@ -31,6 +31,10 @@ py::object arrow_string_array(py::handle like, py::handle arrow_values);
 // The unit of the column pandas builds from Timestamp objects of unit `unit`.
 std::string unit_of_stamp_objects(const std::string& unit);
 
+// A stamp Series in the unit pandas gives a column built from its values as
+// Timestamp objects (what an element-by-element formulation returns).
+py::object as_built_from_stamp_objects(py::object stamps);
+
 // The column a join on naive `minutes` (datetime64) against Arrow stamps
 // leaves: the minutes, in the dtype the join gives them.
 py::object minutes_joined_with_arrow(py::object minutes);

@@ -26,6 +26,7 @@
 #include "../../glue/frame_columns.hpp"
 #include "../../glue/function.hpp"
 #include "../../glue/module_setup.hpp"
+#include "../../glue/pandas_lines.hpp"
 #include "../../glue/pyops.hpp"
 #include "../../glue/roads.hpp"
 
@@ -230,7 +231,8 @@ void event_columns_whole(py::object& frame, const py::object& column,
   wall_dates_and_times(
       np, glue::datetime_stamps(event_datetime.attr("dt").attr("tz_localize")(py::none()))->ticks,
       tps, dates, times);
-  glue::set_column(frame, py::str("event_datetime"), event_datetime);
+  glue::set_column(frame, py::str("event_datetime"),
+                   glue::as_built_from_stamp_objects(event_datetime));
   glue::set_column(frame, py::str("event_date"), glue::object_series(dates, index));
   glue::set_column(frame, py::str("event_time"), glue::object_series(times, index));
   glue::set_column(frame, py::str("event_timezone"),

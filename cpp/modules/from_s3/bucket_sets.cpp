@@ -162,14 +162,17 @@ bq : bql.Service
 Returns
 -------
 dict
-    Each ticker, as the service echoes it, to its FIGI; missing (NaN) where
-    the service has none.
+    Each ticker, as the service echoes it, to its FIGI; missing where the
+    service has none (the missing value of the running pandas' text column:
+    NaN on pandas 3, None before).
 
 Examples
 --------
+>>> import pandas as pd
 >>> from orvane_data.from_s3 import bucket_sets
->>> bucket_sets.ticker_to_figi(["IBM US Equity", "XYZ US Equity"], bucket_sets.bq)
-{'IBM US Equity': '...', 'XYZ US Equity': nan})doc";
+>>> figis = bucket_sets.ticker_to_figi(["IBM US Equity", "XYZ US Equity"], bucket_sets.bq)
+>>> figis["IBM US Equity"], pd.isna(figis["XYZ US Equity"])
+('...', True))doc";
 
 constexpr glue::Signature ticker_to_figi_sig{"ticker_to_figi(tickers, bq) -> dict"};
 py::object ticker_to_figi(glue::CallOf<ticker_to_figi_sig>& c) {
