@@ -190,7 +190,12 @@ std::optional<py::object> level_to_utc(const py::object& ts, const py::object& z
 // pd.to_datetime; texts that only differ in how much of an ISO 8601 stamp
 // they write ("2024-06-03" next to "2024-06-04 16:00") are read as such
 // rather than refused for not sharing the first text's format.
+// Stamps already held as datetime64 are given back as they are: parsing them
+// again changes nothing, and pandas 2 would first build a cache of their
+// repeats (an instrument level holds every minute once per instrument).
 py::object to_datetimes(const py::object& pd, const py::object& values) {
+  if (pd.attr("api").attr("types").attr("is_datetime64_any_dtype")(values).cast<bool>())
+    return values;
   try {
     return pd.attr("to_datetime")(values);
   } catch (py::error_already_set& first) {
