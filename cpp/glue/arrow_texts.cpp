@@ -3,6 +3,7 @@
 #include <pybind11/numpy.h>
 
 #include "pandas_lines.hpp"
+#include "released.hpp"
 
 namespace orvane::glue {
 
@@ -29,20 +30,17 @@ py::object take_texts(const ArrowTexts& texts, std::span<const std::int64_t> row
   py::array_t<std::uint8_t> validity(static_cast<py::ssize_t>((n + 7) / 8));
   std::span<std::int64_t> o(offsets.mutable_data(), n + 1);
   std::vector<const char*> sources;
-  std::int64_t missing = 0;
-  {
-    py::gil_scoped_release release;
-    missing =
-        core::lay_out_texts(texts.column, rows, o,
-                            std::span<std::uint8_t>(validity.mutable_data(), (n + 7) / 8), sources);
-  }
+  const std::int64_t missing = without_gil("texts.lay_out", [&] {
+    return core::lay_out_texts(texts.column, rows, o,
+                               std::span<std::uint8_t>(validity.mutable_data(), (n + 7) / 8),
+                               sources);
+  });
   py::array_t<std::uint8_t> bytes(static_cast<py::ssize_t>(o.back()));
-  {
-    py::gil_scoped_release release;
+  without_gil("texts.copy", [&] {
     core::copy_texts(sources, o,
                      std::span<char>(reinterpret_cast<char*>(bytes.mutable_data()),
                                      static_cast<std::size_t>(o.back())));
-  }
+  });
   py::list buffers;
   buffers.append(missing == 0 ? py::object(py::none()) : arrow_buffer(validity));
   buffers.append(arrow_buffer(offsets));
@@ -96,8 +94,7 @@ ArrowTexts arrow_texts(py::handle series) {
 }
 
 std::vector<std::int64_t> rank_texts(const ArrowTexts& texts, std::span<const std::int64_t> rows) {
-  py::gil_scoped_release release;
-  return core::text_ranks(texts.column, rows);
+  return without_gil("texts.rank", [&] { return core::text_ranks(texts.column, rows); });
 }
 
 }  // namespace orvane::glue

@@ -32,7 +32,7 @@ bool strict() {
 
 }  // namespace
 
-py::dict road_counts() {
+py::object runtime_attr(const char* name) {
   // every module imports _glue before it declares a function: a look-up in
   // sys.modules finds it without the import machinery's cost on every call
   auto glue =
@@ -41,8 +41,10 @@ py::dict road_counts() {
     if (PyErr_Occurred()) throw py::error_already_set();
     glue = py::module_::import("orvane_data._glue");
   }
-  return glue.attr("_road_counts");
+  return glue.attr(name);
 }
+
+py::dict road_counts() { return runtime_attr("_road_counts"); }
 
 void native_road(std::string_view road) { count(road, "native"); }
 

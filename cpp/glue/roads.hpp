@@ -24,4 +24,8 @@ void pandas_road(std::string_view road, std::string_view reason);
 // the glue, so they cannot live in a C++ static.
 pybind11::dict road_counts();
 
+// The attribute `name` of orvane_data._glue, the package's runtime module,
+// where counts every module shares live.
+pybind11::object runtime_attr(const char* name);
+
 }  // namespace orvane::glue

@@ -28,6 +28,7 @@
 #include "../glue/function.hpp"
 #include "../glue/module_setup.hpp"
 #include "../glue/pyops.hpp"
+#include "../glue/released.hpp"
 #include "../glue/roads.hpp"
 #include "../glue/text.hpp"
 #include "../glue/zone_tables.hpp"
@@ -128,8 +129,9 @@ std::shared_ptr<const core::OffsetTable> table_of(const py::object& zone) {
 core::WallToUtc convert_natively(std::span<const std::int64_t> wall, std::int64_t per_second,
                                  const core::OffsetTable& table, bool resolve_repeated,
                                  std::span<std::int64_t> utc) {
-  py::gil_scoped_release release;
-  return core::wall_to_utc(wall, per_second, table, resolve_repeated, utc);
+  return glue::without_gil("clockwork.wall_to_utc", [&] {
+    return core::wall_to_utc(wall, per_second, table, resolve_repeated, utc);
+  });
 }
 
 // Naive local stamps (a naive DatetimeIndex) of `zone` as naive UTC stamps,
@@ -251,11 +253,9 @@ LevelCodes factorized(const py::object& stamps, const Int64Array& ticks,
   }
   std::vector<std::int64_t> uniques;
   Int64Array codes = glue::new_int64(n);
-  bool merged;
-  {
-    py::gil_scoped_release release;
-    merged = core::factorize_runs(view(ticks), starts, uniques, writable(codes));
-  }
+  const bool merged = glue::without_gil("clockwork.level_codes", [&] {
+    return core::factorize_runs(view(ticks), starts, uniques, writable(codes));
+  });
   if (!merged) {
     glue::LabelCodes f = glue::label_codes(stamps);
     return {f.uniques, f.codes};
@@ -302,8 +302,7 @@ std::optional<LevelCodes> rows_to_utc_in_one_pass(
   Int64Array converted = glue::new_int64(n);
   std::vector<std::size_t> runs;
   bool settled = false;
-  {
-    py::gil_scoped_release release;
+  glue::without_gil("clockwork.rows_to_utc", [&] {
     auto utc = writable(converted);
     std::vector<core::RepeatedStamp> repeats;
     if (core::read_wall_clock(wall.span(), wall.per_second, table, utc, &repeats) ==
@@ -323,7 +322,7 @@ std::optional<LevelCodes> rows_to_utc_in_one_pass(
         runs.push_back(n);
       }
     }
-  }
+  });
   if (!settled) return std::nullopt;
   return factorized(glue::stamps_index(converted, wall, ts.attr("name")), converted, runs);
 }
@@ -335,11 +334,8 @@ LevelCodes rows_to_utc_by_instrument(const py::object& ts, const glue::Stamps& w
                                      const std::vector<std::span<const std::int64_t>>& keys,
                                      const core::OffsetTable* table, const py::object& zone) {
   const std::size_t n = wall.ticks.size();
-  core::RowGroups groups;
-  {
-    py::gil_scoped_release release;
-    groups = core::group_rows(keys, n);
-  }
+  const core::RowGroups groups =
+      glue::without_gil("clockwork.instrument_groups", [&] { return core::group_rows(keys, n); });
   Int64Array sorted = wall.ticks;
   if (!groups.in_place()) {
     sorted = glue::new_int64(n);

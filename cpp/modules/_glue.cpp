@@ -47,6 +47,15 @@ PYBIND11_MODULE(_glue, m) {
       "as {road: {'native': n, 'pandas': m}}.");
   m.def(
       "reset_roads", []() { orvane::glue::road_counts().clear(); }, "Forgets the road counts.");
+  // The runs of native sections that held no GIL (see glue/released.hpp).
+  m.attr("_released_sections") = py::dict();
+  m.def(
+      "released", []() { return orvane::glue::runtime_attr("_released_sections").attr("copy")(); },
+      "Counts of the runs of native sections that held no GIL since the last\n"
+      "reset_released(), as {section: n}.");
+  m.def(
+      "reset_released", []() { orvane::glue::runtime_attr("_released_sections").attr("clear")(); },
+      "Forgets the counts of released sections.");
   m.def(
       "simd", []() { return std::string(orvane::core::lanes::build_name()); },
       "The build of the vector kernels in use: 'avx2' or 'baseline'.\n\n"

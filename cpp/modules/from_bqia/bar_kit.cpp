@@ -22,6 +22,7 @@
 #include "../../glue/module_setup.hpp"
 #include "../../glue/pandas_lines.hpp"
 #include "../../glue/pyops.hpp"
+#include "../../glue/released.hpp"
 #include "../../glue/roads.hpp"
 
 namespace py = pybind11;
@@ -240,11 +241,9 @@ py::object event_grid_columns(py::handle pd, py::handle calendar, std::int64_t f
   Int64Array codes = glue::as_int64(factorized[0]);
   py::list events(factorized[1]);
 
-  std::vector<std::int64_t> firsts;
-  {
-    py::gil_scoped_release release;
-    firsts = core::distinct_code_stamps(view(codes), stamps.span());
-  }
+  const std::vector<std::int64_t> firsts = glue::without_gil("bar_kit.event_grid.distinct", [&] {
+    return core::distinct_code_stamps(view(codes), stamps.span());
+  });
   const std::size_t n_times = firsts.size();
   std::vector<std::int64_t> event_of_time(n_times);
   for (std::size_t t = 0; t < n_times; ++t) event_of_time[t] = codes.data()[firsts[t]];
@@ -266,8 +265,7 @@ py::object event_grid_columns(py::handle pd, py::handle calendar, std::int64_t f
   const std::size_t width = static_cast<std::size_t>(last - first + 1);
   const std::size_t n_rows = n_times * width;
   std::vector<std::int64_t> minute(n_rows), offset(n_rows), event_time(n_rows), event_row(n_rows);
-  {
-    py::gil_scoped_release release;
+  glue::without_gil("bar_kit.event_grid.expand", [&] {
     core::expand_minute_grid(view(rounded_ticks), first, last, 60 * stamps.per_second, minute,
                              offset);
     for (std::size_t t = 0, k = 0; t < n_times; ++t) {
@@ -276,7 +274,7 @@ py::object event_grid_columns(py::handle pd, py::handle calendar, std::int64_t f
         event_row[k] = event_of_time[t];
       }
     }
-  }
+  });
 
   py::object event_values = grid_event_names(pd, events, event_of_time, event_row);
 
@@ -640,16 +638,14 @@ struct WindowTakes {
 WindowTakes window_takes(py::handle pd, py::handle bars, const WindowInputs& in) {
   const std::size_t n_grid = py::len(in.names);
   std::vector<std::int64_t> grid_ticks(n_grid), grid_code(n_grid, 0);
-  core::KeyMatches on_minute;
-  {
-    py::gil_scoped_release release;
+  const core::KeyMatches on_minute = glue::without_gil("bar_kit.event_windows.minutes", [&] {
     const std::int64_t up =
         std::max<std::int64_t>(1, in.bar_time->per_second / in.minute->per_second);
     const std::int64_t down =
         std::max<std::int64_t>(1, in.minute->per_second / in.bar_time->per_second);
     core::rescale_stamps(view(in.minute->ticks), up, down, grid_ticks, grid_code);
-    on_minute = core::match_keys(grid_code, grid_ticks, {}, view(in.bar_time->ticks));
-  }
+    return core::match_keys(grid_code, grid_ticks, {}, view(in.bar_time->ticks));
+  });
   WindowTakes takes;
   takes.bars_filled = on_minute.any_left_unmatched();
 
@@ -663,8 +659,7 @@ WindowTakes window_takes(py::handle pd, py::handle bars, const WindowInputs& in)
 
   std::vector<std::int64_t> take_grid, take_bar;
   core::JoinedRows joined;
-  {
-    py::gil_scoped_release release;
+  glue::without_gil("bar_kit.event_windows.rows", [&] {
     core::WindowRows rows =
         core::order_window_rows(view(event_rank), view(in.event_time->ticks),
                                 view(in.minute->ticks), on_minute, view(key_rank));
@@ -677,7 +672,7 @@ WindowTakes window_takes(py::handle pd, py::handle bars, const WindowInputs& in)
       take_grid[r] = rows.grid[joined.row[r]];
       take_bar[r] = on_minute.matched[rows.matched[joined.row[r]]];
     }
-  }
+  });
   takes.grid = glue::int64_array(std::move(take_grid));
   takes.bar = glue::int64_array(std::move(take_bar));
   takes.calendar = glue::int64_array(std::move(joined.right));

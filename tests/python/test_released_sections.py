@@ -1,0 +1,96 @@
+"""Native sections that run with the GIL released: each call below must run
+its sections released, and every section the sources name is exercised here,
+so a release that is dropped (the section run plainly, or the wrapper made to
+hold the GIL) fails a test."""
+
+import re
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pyarrow as pa
+import pytest
+
+from orvane_data import _glue
+from orvane_data import _clockwork as cw
+from orvane_data.from_bqia import bar_kit
+from reference import local_clock
+
+NY = "America/New_York"
+CPP = Path(__file__).resolve().parents[2] / "cpp"
+
+
+def wall_clock_minutes():
+    stamps = local_clock(pd.date_range("2024-11-02", periods=3_000, freq="min"), NY)
+    cw.process_intraday_timestamps(stamps, exchange_tz=NY, output_tz="UTC")
+
+
+def instruments(wall):
+    n = len(wall)
+    index = pd.MultiIndex.from_arrays([["A"] * n + ["B"] * n, wall.append(wall)], names=["T", "DATETIME"])
+    cw.apply_intraday_index_level(pd.DataFrame({"v": 1}, index=index), "DATETIME", exchange_tz=NY, output_tz="UTC")
+
+
+def instruments_through_fall_back():
+    # the repeated hour is read row by row, in one pass over both instruments
+    instruments(pd.to_datetime(["2024-11-03 01:30", "2024-11-03 01:30", "2024-11-03 01:40"]))
+
+
+def instruments_partly_outside_the_table():
+    # 1850 lies before the zone table: the instruments are grouped and converted one by one
+    instruments(pd.to_datetime(["1850-01-01 00:00", "2024-11-03 01:30", "2024-11-03 01:30", "2024-11-03 01:40"]))
+
+
+CALENDAR = pd.DataFrame({"EVENT_NAME": ["CPI", "NFP"],
+                         "event_datetime": pd.to_datetime(["2024-06-12 08:30", "2024-06-07 08:30"])})
+
+
+def event_grid():
+    bar_kit.get_event_metadata(CALENDAR)
+
+
+def windows_of_arrow_texts():
+    texts = pd.ArrowDtype(pa.string())
+    bars = pd.DataFrame({"datetime": pd.date_range("2024-06-12 08:20", periods=30, freq="min"),
+                         "key": pd.array(["a", "b"] * 15, dtype=texts),
+                         "venue": pd.array(["x"] * 30, dtype=texts)})
+    bar_kit.filter_bars_around_events(bars, CALENDAR)
+
+
+CALLS = {
+    wall_clock_minutes: {"clockwork.wall_to_utc"},
+    instruments_through_fall_back: {"clockwork.rows_to_utc", "clockwork.level_codes"},
+    instruments_partly_outside_the_table: {"clockwork.instrument_groups", "clockwork.wall_to_utc"},
+    event_grid: {"bar_kit.event_grid.distinct", "bar_kit.event_grid.expand"},
+    windows_of_arrow_texts: {"bar_kit.event_windows.minutes", "bar_kit.event_windows.rows",
+                             "texts.rank", "texts.lay_out", "texts.copy"},
+}
+
+
+@pytest.mark.parametrize("call", CALLS, ids=lambda call: call.__name__)
+def test_each_call_runs_its_sections_released(call):
+    _glue.reset_released()
+    call()
+    ran = _glue.released()
+    assert {section: ran.get(section, 0) >= 1 for section in CALLS[call]} == dict.fromkeys(CALLS[call], True)
+
+
+def test_every_section_the_sources_name_is_exercised_here():
+    if not CPP.is_dir():
+        pytest.skip("the C++ sources are not beside these tests")
+    named = set()
+    for source in CPP.rglob("*.cpp"):
+        named |= set(re.findall(r'without_gil\(\s*"([^"]+)"', source.read_text()))
+    assert named == set().union(*CALLS.values())
+
+
+def test_counts_accumulate_until_reset():
+    _glue.reset_released()
+    event_grid()
+    event_grid()
+    assert _glue.released()["bar_kit.event_grid.expand"] == 2
+    copy = _glue.released()
+    copy.clear()  # a copy: the counts stay
+    assert _glue.released()["bar_kit.event_grid.expand"] == 2
+    _glue.reset_released()
+    assert _glue.released() == {}
