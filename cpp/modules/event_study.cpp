@@ -471,13 +471,29 @@ py::object summarize_moves(glue::CallOf<summarize_moves_sig>& c) {
                       {"sign_p_value", sign_p}});
 }
 
+constexpr std::int64_t kNoTime = std::numeric_limits<std::int64_t>::min();
+
+// The release times as int64 values that tell them apart, kNoTime for a
+// missing one: stamps as they are (rows come release by release, so the
+// releases are numbered by runs of one stamp), any other column by its label
+// codes.
+glue::Int64Array release_times(const py::object& column) {
+  if (std::optional<glue::Stamps> stamps = glue::datetime_stamps(column)) {
+    return std::move(stamps->ticks);  // NaT is already the least int64
+  }
+  glue::Int64Array codes = glue::label_codes(column).codes;
+  for (std::int64_t& code : glue::writable(codes)) {
+    if (code < 0) code = kNoTime;
+  }
+  return codes;
+}
+
 // Each row's surprise over its event kind's spread of surprises, read over
 // the distinct releases (EVENT_NAME, event_datetime) of `moves`.
 Float64Array standardized_surprise(const py::object& moves, const glue::Float64Values& surprise) {
   glue::Int64Array kind =
       glue::sorted_key_codes(one_column(moves, py::str("EVENT_NAME")), kKeyCodesRoad).codes;
-  // codes, not stamps: few distinct values keep the release numbering a table lookup
-  glue::Int64Array when = glue::label_codes(one_column(moves, py::str("event_datetime"))).codes;
+  glue::Int64Array when = release_times(one_column(moves, py::str("event_datetime")));
   const std::size_t n = surprise.size();
   if (static_cast<std::size_t>(kind.size()) != n || static_cast<std::size_t>(when.size()) != n) {
     glue::raise(PyExc_ValueError, "surprise_response: columns of unequal lengths");
@@ -489,12 +505,14 @@ Float64Array standardized_surprise(const py::object& moves, const glue::Float64V
     const std::span<const std::int64_t> keys[] = {kinds, times};
     std::uint64_t n_releases = 0;
     std::vector<std::uint64_t> ids = orvane::core::group_ids(keys, n, n_releases);
-    std::vector<std::int64_t> release(n), event_of(n_releases, -1);
+    // each row's release, written over its id: ids count up from 0, far below 2^63
+    const std::span<std::int64_t> release(reinterpret_cast<std::int64_t*>(ids.data()), n);
+    std::vector<std::int64_t> event_of(n_releases, -1);
     for (std::size_t i = 0; i < n; ++i) {
       // a release needs both its kind and its time
-      const bool whole = kinds[i] >= 0 && times[i] >= 0;
-      release[i] = whole ? static_cast<std::int64_t>(ids[i]) : -1;
+      const bool whole = kinds[i] >= 0 && times[i] != kNoTime;
       if (whole) event_of[ids[i]] = kinds[i];
+      release[i] = whole ? release[i] : -1;
     }
     orvane::core::standardize_surprises(release, event_of, surprise.span(), out);
   });
