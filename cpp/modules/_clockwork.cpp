@@ -240,8 +240,8 @@ struct LevelCodes {
 // order (an instrument's stamps, then the next instrument's) are merged
 // rather than hashed; `starts` are the runs' first rows, with the row count
 // last (empty: one run).
-LevelCodes factorized(const py::object& stamps, const Int64Array& ticks,
-                      std::vector<std::size_t> starts = {}) {
+LevelCodes level_codes(const py::object& stamps, const Int64Array& ticks,
+                       std::vector<std::size_t> starts = {}) {
   const std::size_t n = static_cast<std::size_t>(ticks.size());
   if (starts.empty()) {
     // distinct stamps in time order are their own level
@@ -265,8 +265,8 @@ LevelCodes factorized(const py::object& stamps, const Int64Array& ticks,
           codes};
 }
 
-LevelCodes factorized(const py::object& stamps) {
-  return factorized(stamps, naive_stamps(stamps).ticks);
+LevelCodes level_codes(const py::object& stamps) {
+  return level_codes(stamps, naive_stamps(stamps).ticks);
 }
 
 // The codes of every level but `level`, as the keys that tell instruments apart.
@@ -324,7 +324,7 @@ std::optional<LevelCodes> rows_to_utc_in_one_pass(
     }
   });
   if (!settled) return std::nullopt;
-  return factorized(glue::stamps_index(converted, wall, ts.attr("name")), converted, runs);
+  return level_codes(glue::stamps_index(converted, wall, ts.attr("name")), converted, runs);
 }
 
 // Instrument by instrument: each one's stamps side by side in row order,
@@ -365,7 +365,7 @@ LevelCodes rows_to_utc_by_instrument(const py::object& ts, const glue::Stamps& w
 
   // the instruments' runs merged into the new level, codes back in row order
   auto [values, grouped_codes] =
-      factorized(glue::stamps_index(converted, wall, ts.attr("name")), converted, groups.starts);
+      level_codes(glue::stamps_index(converted, wall, ts.attr("name")), converted, groups.starts);
   if (groups.in_place()) return {values, grouped_codes};
   Int64Array by_group = glue::as_int64(grouped_codes);
   Int64Array row_codes = glue::new_int64(n);
@@ -381,7 +381,7 @@ LevelCodes rows_to_utc_by_instrument(const py::object& ts, const glue::Stamps& w
 LevelCodes instruments_to_utc(const py::object& index, std::size_t level, const py::object& ts,
                               const py::object& zone) {
   // the common case first: the other levels hold one value, on every row
-  if (one_instrument(index, level, py::len(ts))) return factorized(wall_to_utc(ts, zone));
+  if (one_instrument(index, level, py::len(ts))) return level_codes(wall_to_utc(ts, zone));
 
   const std::vector<Int64Array> keys = instrument_keys(index, level);
   std::vector<std::span<const std::int64_t>> key_spans;
@@ -417,7 +417,7 @@ py::object with_converted_level(const py::object& pd, const py::object& index, s
   if (strictly_increasing(stamps.span()) || truthy(converted.attr("is_unique"))) {
     return with_level(pd, index, level, converted, codes);
   }
-  auto [values, map_codes] = factorized(converted, stamps.ticks);
+  auto [values, map_codes] = level_codes(converted, stamps.ticks);
   Int64Array map = glue::as_int64(map_codes);
   Int64Array old_codes = glue::as_int64(codes);
   Int64Array new_codes = glue::new_int64(old_codes.size());
@@ -487,7 +487,7 @@ py::object apply_level(const py::object& pd, const py::object& df, const py::obj
   py::object ts = pd.attr("DatetimeIndex")(to_datetimes(pd, index.attr("get_level_values")(level)));
   LevelCodes converted;
   if (!attr_or_none(ts, "tz").is_none() || !to_utc) {
-    converted = factorized(process_timestamps(pd, ts, exchange_tz, output_tz));
+    converted = level_codes(process_timestamps(pd, ts, exchange_tz, output_tz));
   } else {
     require_zone(exchange_tz);
     converted = instruments_to_utc(index, level, ts, exchange_tz);

@@ -133,7 +133,7 @@ py::object zone_objects(const py::object& np, const Int64Array& utc, std::int64_
   if (std::any_of(p.begin(), p.end(), [](std::int64_t k) { return k < 0; })) {
     // a stamp before every transition: let pandas box each one
     py::list out;
-    for (py::handle stamp : event_datetime.attr("astype")("object")) out.append(stamp.attr("tz"));
+    for (py::handle stamp : glue::object_values(event_datetime)) out.append(stamp.attr("tz"));
     return np.attr("array")(out, "dtype"_a = "object");
   }
   py::object variants = np.attr("empty")(py::len(periods->variants), "dtype"_a = "object");
@@ -152,10 +152,9 @@ void wall_dates_and_times(const py::object& np, const Int64Array& wall, std::int
   std::vector<std::int64_t> tick_of_day(n);
   core::split_days(view(wall), tps, glue::writable(days), tick_of_day);
 
-  // dates: numpy turns whole days (datetime64[D]) into datetime.date objects
+  // dates: each distinct day made once
   py::tuple distinct = np.attr("unique")(days, "return_inverse"_a = true);
-  py::object day_objects = distinct[0].attr("astype")("M8[D]").attr("astype")("object");
-  dates = np.attr("take")(day_objects, distinct[1]);
+  dates = np.attr("take")(glue::date_objects(distinct[0]), distinct[1]);
 
   std::unordered_map<std::int64_t, std::int64_t> seen;
   std::vector<std::int64_t> distinct_ticks;

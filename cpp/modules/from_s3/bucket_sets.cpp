@@ -8,6 +8,7 @@
 
 #include "../../core/civil_date.hpp"
 #include "../../glue/classes.hpp"
+#include "../../glue/columns.hpp"
 #include "../../glue/frame_columns.hpp"
 #include "../../glue/function.hpp"
 #include "../../glue/module_setup.hpp"
@@ -191,7 +192,7 @@ py::object ticker_to_figi(glue::CallOf<ticker_to_figi_sig>& c) {
 py::object parse_keys(const glue::Call& c, const py::object& frame) {
   py::object infer_dtype = c.global("pd").attr("api").attr("types").attr("infer_dtype");
   auto part = [&](const char* name) {
-    py::object column = frame[name].attr("astype")("object");
+    py::object column = glue::object_values(frame[name]);
     const std::string inferred = py::str(infer_dtype(column, "skipna"_a = true));
     if (inferred != "string" && inferred != "empty") {
       glue::raise(PyExc_TypeError, std::string("cannot join the parse key: ") + name +
