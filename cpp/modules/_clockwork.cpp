@@ -26,24 +26,13 @@
 #include "../glue/columns.hpp"
 #include "../glue/frame_columns.hpp"
 #include "../glue/function.hpp"
+#include "../glue/module_names.hpp"
 #include "../glue/module_setup.hpp"
 #include "../glue/pyops.hpp"
 #include "../glue/released.hpp"
 #include "../glue/roads.hpp"
 #include "../glue/text.hpp"
 #include "../glue/zone_tables.hpp"
-
-namespace py = pybind11;
-namespace glue = orvane::glue;
-using glue::builtin;
-using glue::compare;
-using glue::contains;
-using glue::Int64Array;
-using glue::truthy;
-using glue::view;
-using glue::writable;
-namespace core = orvane::core;
-using namespace pybind11::literals;
 
 namespace {
 
@@ -1146,7 +1135,6 @@ PYBIND11_MODULE(_clockwork, m) {
   m.attr("YAHOO_1M_MAX_DAYS") = 7;
   m.attr("YAHOO_1M_LOOKBACK_DAYS") = 60;
 
-  constexpr auto checked = glue::Checks::declared;
   glue::def<is_intraday_freq_sig>(m, is_intraday_freq_doc, is_intraday_freq, checked);
   glue::def<index_time_level_sig>(m, index_time_level_doc, index_time_level, checked);
   glue::def<yf_interval_for_freq_sig>(m, yf_interval_for_freq_doc, yf_interval_for_freq, checked);

@@ -19,21 +19,13 @@
 #include "../../glue/columns.hpp"
 #include "../../glue/frame_columns.hpp"
 #include "../../glue/function.hpp"
+#include "../../glue/module_names.hpp"
 #include "../../glue/module_setup.hpp"
 #include "../../glue/pandas_lines.hpp"
 #include "../../glue/pyops.hpp"
 #include "../../glue/released.hpp"
 #include "../../glue/roads.hpp"
 #include "../../glue/takes.hpp"
-
-namespace py = pybind11;
-namespace glue = orvane::glue;
-using glue::compare;
-using glue::contains;
-using glue::Int64Array;
-using glue::truthy;
-using glue::view;
-namespace core = orvane::core;
 
 namespace {
 

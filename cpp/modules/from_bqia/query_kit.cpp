@@ -25,26 +25,13 @@
 #include "../../glue/columns.hpp"
 #include "../../glue/frame_columns.hpp"
 #include "../../glue/function.hpp"
+#include "../../glue/module_names.hpp"
 #include "../../glue/module_setup.hpp"
 #include "../../glue/pandas_lines.hpp"
 #include "../../glue/pyops.hpp"
 #include "../../glue/roads.hpp"
 
-namespace py = pybind11;
-namespace glue = orvane::glue;
-using glue::builtin;
-using glue::compare;
-using glue::contains;
-using glue::Int64Array;
-using glue::truthy;
-using glue::view;
-namespace core = orvane::core;
-using namespace pybind11::literals;
-
 namespace {
-
-// Every function's arguments pass the checks their declared types imply.
-constexpr auto checked = glue::Checks::declared;
 
 constexpr const char* module_doc =
     "Query-service utilities: date ranges, offset time zones, event-time rounding,\n"

@@ -11,19 +11,12 @@
 #include "../../glue/columns.hpp"
 #include "../../glue/frame_columns.hpp"
 #include "../../glue/function.hpp"
+#include "../../glue/module_names.hpp"
 #include "../../glue/module_setup.hpp"
 #include "../../glue/pyops.hpp"
 #include "../../glue/text.hpp"
 
-namespace py = pybind11;
-namespace glue = orvane::glue;
-namespace core = orvane::core;
-using namespace pybind11::literals;
-
 namespace {
-
-// Every function's arguments pass the checks their declared types imply.
-constexpr auto checked = glue::Checks::declared;
 
 constexpr const char* module_doc =
     "Supply-chain and economist-estimates datasets stored in S3.\n"
