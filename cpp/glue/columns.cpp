@@ -153,4 +153,10 @@ py::object frame_of(py::handle frame_type, const py::list& labels, const py::lis
   return frame_type(data, "copy"_a = false);
 }
 
+py::object frame_labelled(py::handle frame_type, const py::list& labels, const py::list& columns) {
+  py::object frame = frame_of(frame_type, labels, columns);
+  frame.attr("columns") = pandas().attr("Index")(labels);
+  return frame;
+}
+
 }  // namespace orvane::glue

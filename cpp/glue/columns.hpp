@@ -111,4 +111,8 @@ py::object object_series(py::handle values, py::handle index);
 // each column passes the object-column rule.
 py::object frame_of(py::handle frame_type, const py::list& labels, const py::list& columns);
 
+// The same frame with its columns labelled `pd.Index(labels)`, the labels'
+// own index whatever the dict's keys made of them.
+py::object frame_labelled(py::handle frame_type, const py::list& labels, const py::list& columns);
+
 }  // namespace orvane::glue

@@ -15,6 +15,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "../core/exchange_zone.hpp"
@@ -36,22 +37,18 @@
 
 namespace {
 
-constexpr const char* module_doc =
-    "Frequency vocabulary, exchange time zones, frame metadata and the index\n"
-    "time-zone contract of the package.";
-
 constexpr const char* zone_required_message =
     "exchange_tz is required for output_tz='UTC' when timestamps are naive";
 
-constexpr const char* wall_to_utc_road = "clockwork.wall_to_utc";
-constexpr const char* level_to_utc_road = "clockwork.level_to_utc";
-constexpr const char* instruments_to_utc_road = "clockwork.instruments_to_utc";
+constexpr std::string_view wall_to_utc_road = "clockwork.wall_to_utc";
+constexpr std::string_view level_to_utc_road = "clockwork.level_to_utc";
+constexpr std::string_view instruments_to_utc_road = "clockwork.instruments_to_utc";
 
 // Why a conversion took pandas' road.
-constexpr const char* single_stamp = "fewer than two stamps (pandas keeps the frequency)";
-constexpr const char* zone_not_tabled =
+constexpr std::string_view single_stamp = "fewer than two stamps (pandas keeps the frequency)";
+constexpr std::string_view zone_not_tabled =
     "the zone is neither a fixed offset nor a zone file the table holds";
-constexpr const char* table_declined =
+constexpr std::string_view table_declined =
     "a stamp lies outside the zone table, or its repeated hour is not read from the order";
 
 // --- Python operations ------------------------------------------------------
@@ -625,8 +622,7 @@ constexpr glue::Signature validate_yahoo_1m_range_sig{
     "validate_yahoo_1m_range(start: str, end: str, *, now: Optional[pd.Timestamp] = None) "
     "-> None"};
 py::object validate_yahoo_1m_range(glue::CallOf<validate_yahoo_1m_range_sig>& c) {
-  const py::object& start = c.arg<"start">();
-  const py::object& end = c.arg<"end">();
+  auto [start, end] = c.args<"start", "end">();
   py::object pd = c.global("pd");
   py::object timestamp = pd.attr("Timestamp");
   py::object start_ts = timestamp(start), end_ts = timestamp(end);
@@ -768,8 +764,7 @@ constexpr glue::Signature lookup_ticker_exchange_tz_sig{
     "str]]] = None, "
     "timestamps: Optional[pd.DatetimeIndex] = None) -> Optional[str]"};
 py::object lookup_ticker_exchange_tz(glue::CallOf<lookup_ticker_exchange_tz_sig>& c) {
-  const py::object& ticker = c.arg<"ticker">();
-  const py::object& exchange_tz = c.arg<"exchange_tz">();
+  auto [ticker, exchange_tz] = c.args<"ticker", "exchange_tz">();
   if (PyDict_Check(exchange_tz.ptr())) {
     if (contains(exchange_tz, ticker)) {
       py::object zone = exchange_tz[ticker];
@@ -944,8 +939,7 @@ DatetimeIndex(['2024-06-03'], dtype='datetime64[us]', name='DATE', freq=None))do
 constexpr glue::Signature normalize_daily_index_sig{
     "normalize_daily_index(df: pd.DataFrame, date_level: str = 'DATE') -> pd.DataFrame"};
 py::object normalize_daily_index(glue::CallOf<normalize_daily_index_sig>& c) {
-  const py::object& df = c.arg<"df">();
-  const py::object& date_level = c.arg<"date_level">();
+  auto [df, date_level] = c.args<"df", "date_level">();
   py::object pd = c.global("pd");
   py::object names = list_of(df.attr("index").attr("names"));
   py::object out = df.attr("reset_index")();
@@ -1120,7 +1114,9 @@ py::object apply_intraday_index_level(glue::CallOf<apply_intraday_index_level_si
 }  // namespace
 
 PYBIND11_MODULE(_clockwork, m) {
-  m.doc() = module_doc;
+  m.doc() =
+      "Frequency vocabulary, exchange time zones, frame metadata and the index\n"
+      "time-zone contract of the package.";
   for (const char* name : {"Any", "Dict", "Optional", "Union"})
     glue::import_from(m, "typing", name);
   glue::import_as(m, "pandas", "pd");

@@ -272,9 +272,7 @@ py::object event_grid_columns(py::handle pd, py::handle calendar, std::int64_t f
 constexpr glue::Signature get_event_metadata_sig{
     "get_event_metadata(df_calendar, pre_event_window=-5, post_event_window=10)"};
 py::object get_event_metadata(glue::CallOf<get_event_metadata_sig>& c) {
-  const py::object& calendar = c.arg<"df_calendar">();
-  const py::object& pre = c.arg<"pre_event_window">();
-  const py::object& post = c.arg<"post_event_window">();
+  auto [calendar, pre, post] = c.args<"df_calendar", "pre_event_window", "post_event_window">();
   py::object pd = c.global("pd");
   const std::optional<std::int64_t> first = minutes_of(pre), last = minutes_of(post);
   const bool own_rounding =
@@ -579,17 +577,14 @@ py::object windows_native(py::handle pd, py::handle bars, py::handle grid, const
   for (py::handle name : in.calendar_columns) {
     put(name, take_rows(in.by_event[name], takes.calendar, takes.calendar_unmatched));
   }
-  py::object result = glue::frame_of(pd.attr("DataFrame"), labels, values);
-  result.attr("columns") = pd.attr("Index")(labels);
-  return result;
+  return glue::frame_labelled(pd.attr("DataFrame"), labels, values);
 }
 
 constexpr glue::Signature filter_bars_around_events_sig{
     "filter_bars_around_events(df_bars, df_calendar, pre_event_window=-5, "
     "post_event_window=10)"};
 py::object filter_bars_around_events(glue::CallOf<filter_bars_around_events_sig>& c) {
-  const py::object& bars = c.arg<"df_bars">();
-  const py::object& calendar = c.arg<"df_calendar">();
+  auto [bars, calendar] = c.args<"df_bars", "df_calendar">();
   py::object grid = c.global("get_event_metadata")(calendar, c.arg<"pre_event_window">(),
                                                    c.arg<"post_event_window">());
   py::object pd = c.global("pd");
@@ -722,9 +717,8 @@ constexpr glue::Signature get_intraday_bars_sig{
     "downsample_freq=None, tz=None, packages=['equity', 'macro', 'fixed-income'], "
     "add_description=True)"};
 py::object get_intraday_bars(glue::CallOf<get_intraday_bars_sig>& c) {
-  const py::object& dict_sec_pcs = c.arg<"dict_sec_pcs">();
-  const py::object& dict_fut = c.arg<"dict_fut">();
-  const py::object& security_id_type = c.arg<"security_id_type">();
+  auto [dict_sec_pcs, dict_fut, security_id_type] =
+      c.args<"dict_sec_pcs", "dict_fut", "security_id_type">();
   py::list list_sec;
   py::object id_mapping = py::none(), roll_config = py::none();
   if (!dict_sec_pcs.is_none()) {

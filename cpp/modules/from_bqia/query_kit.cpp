@@ -33,10 +33,6 @@
 
 namespace {
 
-constexpr const char* module_doc =
-    "Query-service utilities: date ranges, offset time zones, event-time rounding,\n"
-    "identifier/FIGI mapping and economic-calendar retrieval.";
-
 constexpr const char* no_timezone_message =
     "'TIMEZONE' column not found. Please set 'view' parameter to 'extended'.";
 
@@ -480,8 +476,7 @@ constexpr glue::Signature get_id_to_figi_mapping_sig{
     "tickers_to_add_pcs=None)"};
 py::object get_id_to_figi_mapping(glue::CallOf<get_id_to_figi_mapping_sig>& c) {
   py::object bq = c.global("bq");
-  const py::object& figi_col = c.arg<"figi_col_name">();
-  const py::object& chosen = c.arg<"tickers_to_add_pcs">();
+  auto [figi_col, chosen] = c.args<"figi_col_name", "tickers_to_add_pcs">();
   py::dict items;
   items[figi_col] = bq.attr("data").attr("ID_BB_GLOBAL")();
   py::object request = c.global("bql").attr("Request")(c.arg<"universe">(), items);
@@ -664,7 +659,9 @@ py::object get_eco_calendar_data(glue::CallOf<get_eco_calendar_data_sig>& c) {
 }  // namespace
 
 ORVANE_MODULE(query_kit, m) {
-  m.doc() = module_doc;
+  m.doc() =
+      "Query-service utilities: date ranges, offset time zones, event-time rounding,\n"
+      "identifier/FIGI mapping and economic-calendar retrieval.";
   PyDateTime_IMPORT;
   if (!PyDateTimeAPI) throw py::error_already_set();
   glue::import_as(m, "os");
