@@ -43,14 +43,6 @@ void smooth_from(std::span<const double> x, std::size_t start, std::size_t lengt
   seeded_ewm_mean(x.subspan(start), length, seed, alpha, false, out.subspan(start));
 }
 
-// Wilder's smoothing: alpha 1 / length, seeded with the mean of the window
-// x[start, start + length).
-void wilder_from(std::span<const double> x, std::size_t start, std::size_t length,
-                 std::span<double> out) {
-  const double seed = start + length <= x.size() ? window_mean(x, start, length) : kNaN;
-  smooth_from(x, start, length, seed, alpha_from_alpha(1.0 / static_cast<double>(length)), out);
-}
-
 // One exponential mean without adjustment, row by row, as pandas' ewm runs
 // it: a missing row ages the weight of the mean, the next observation blends
 // in with ((1 - alpha)^gap * mean + alpha * x) / ((1 - alpha)^gap + alpha).
@@ -122,13 +114,37 @@ double row_range(std::span<const double> high, std::span<const double> low,
   const double previous = close[i - 1];
   const double a = high[i] - low[i], b = std::fabs(high[i] - previous),
                c = std::fabs(low[i] - previous);
+  // written as selects, which compile to max instructions: std::max's
+  // reference result made a branch on the data, mispredicted every few rows
+  const double ab = a < b ? b : a;
   if (!std::isnan(a + b + c)) [[likely]]
-    return std::max(std::max(a, b), c);
+    return ab < c ? c : ab;
   double widest = kNaN;
   for (double span : {a, b, c}) {
     if (!std::isnan(span)) widest = std::isnan(widest) ? span : std::max(widest, span);
   }
   return widest;
+}
+
+// The upward and downward moves of row i >= 1: the larger of high's rise
+// and low's fall where positive, the other 0; both NaN when either change is
+// missing.
+struct Moves {
+  double plus, minus;
+};
+Moves directional_moves(std::span<const double> high, std::span<const double> low, std::size_t i) {
+  const double up = high[i] - high[i - 1], down = low[i - 1] - low[i];
+  if (std::isnan(up) || std::isnan(down)) return {kNaN, kNaN};
+  return {(up > down && up > 0.0) ? up : 0.0, (down > up && down > 0.0) ? down : 0.0};
+}
+
+// The mean of the observed values summed so far and `last`: NaN when none is.
+double seen_mean(double sum, std::size_t seen, double last) {
+  if (observed(last)) {
+    sum += last;
+    ++seen;
+  }
+  return seen == 0 ? kNaN : sum / static_cast<double>(seen);
 }
 
 // num / den scaled to 100, 0 where den is 0.
@@ -221,10 +237,7 @@ void rolling_deviation(std::span<const double> x, std::size_t length, long ddof,
 
 }  // namespace
 
-std::size_t strength_index_scratch(std::size_t) { return 0; }
-
-void strength_index(std::span<const double> close, std::size_t length, std::span<double>,
-                    std::span<double> out) {
+void strength_index(std::span<const double> close, std::size_t length, std::span<double> out) {
   const std::size_t rows = close.size();
   if (length >= rows) {
     fill_nan(out);
@@ -338,11 +351,8 @@ void true_range(std::span<const double> high, std::span<const double> low,
   for (std::size_t i = 1; i < close.size(); ++i) out[i] = row_range(high, low, close, i);
 }
 
-std::size_t average_range_scratch(std::size_t) { return 0; }
-
 void average_range(std::span<const double> high, std::span<const double> low,
-                   std::span<const double> close, std::size_t length, std::span<double>,
-                   std::span<double> out) {
+                   std::span<const double> close, std::size_t length, std::span<double> out) {
   const std::size_t rows = close.size();
   if (length >= rows) {
     fill_nan(out);
@@ -377,43 +387,51 @@ void balance_volume(std::span<const double> close, std::span<const double> volum
   }
 }
 
-std::size_t directional_scratch(std::size_t rows) { return 4 * rows; }
-
 void directional(std::span<const double> high, std::span<const double> low,
-                 std::span<const double> close, std::size_t length, std::span<double> scratch,
-                 std::span<double> adx, std::span<double> plus_di, std::span<double> minus_di) {
+                 std::span<const double> close, std::size_t length, std::span<double> adx,
+                 std::span<double> plus_di, std::span<double> minus_di) {
   const std::size_t rows = close.size();
-  auto plus = scratch.first(rows), minus = scratch.subspan(rows, rows);
-  auto range = scratch.subspan(2 * rows, rows), dx = scratch.subspan(3 * rows, rows);
-  true_range(high, low, close, range);
-  for (std::size_t i = 0; i < rows; ++i) {
-    const double up = i == 0 ? kNaN : high[i] - high[i - 1];
-    const double down = i == 0 ? kNaN : low[i - 1] - low[i];
-    const bool known = !std::isnan(up) && !std::isnan(down);
-    plus[i] = !known ? kNaN : (up > down && up > 0.0) ? up : 0.0;
-    minus[i] = !known ? kNaN : (down > up && down > 0.0) ? down : 0.0;
+  if (length >= rows) {
+    fill_nan(adx);
+    fill_nan(plus_di);
+    fill_nan(minus_di);
+    return;
   }
+  auto moves = [&](std::size_t i) { return directional_moves(high, low, i); };
+  auto range = [&](std::size_t i) { return row_range(high, low, close, i); };
   // The sums over rows 1 to length - 1 smoothed once more on row `length`:
   // as a mean, that sum over `length` seeds the row before.
   const double alpha = alpha_from_alpha(1.0 / static_cast<double>(length));
   const double kept = static_cast<double>(length - 1) / static_cast<double>(length);
-  auto seed = [&](std::span<const double> x) {
-    return length == 1 ? 0.0 : window_mean(x, 1, length - 1) * kept;
+  auto seed = [&](auto value) {
+    return length == 1 ? 0.0 : first_window_mean(length - 1, value) * kept;
   };
-  const bool seeded = length < rows;
-  smooth_from(plus, 0, length, seeded ? seed(plus) : kNaN, alpha, plus_di);
-  smooth_from(minus, 0, length, seeded ? seed(minus) : kNaN, alpha, minus_di);
-  smooth_from(range, 0, length, seeded ? seed(range) : kNaN, alpha, adx);
-  for (std::size_t i = 0; i < rows; ++i) {
-    if (i < length) {
-      plus_di[i] = minus_di[i] = dx[i] = kNaN;
+  ExponentialChain up(alpha), down(alpha), ranges(alpha), trend(alpha);
+  up.seed(seed([&](std::size_t i) { return moves(i).plus; }));
+  down.seed(seed([&](std::size_t i) { return moves(i).minus; }));
+  ranges.seed(seed(range));
+  fill_nan(plus_di.first(length));
+  fill_nan(minus_di.first(length));
+  fill_nan(adx.first(std::min(rows, 2 * length - 1)));
+  // DX of rows length to 2 * length - 1 is averaged into ADX's seed, then
+  // blended into it: the three smoothings, DX and ADX advance row by row
+  double dx_sum = 0.0;
+  std::size_t dx_seen = 0;
+  for (std::size_t i = length; i < rows; ++i) {
+    const Moves move = moves(i);
+    const double r = ranges.push(range(i));
+    const double plus = percent(up.push(move.plus), r), minus = percent(down.push(move.minus), r);
+    plus_di[i] = plus;
+    minus_di[i] = minus;
+    const double dx = percent(std::fabs(plus - minus), plus + minus);
+    if (i >= 2 * length - 1) [[likely]] {
+      if (i == 2 * length - 1) trend.seed(seen_mean(dx_sum, dx_seen, dx));
+      adx[i] = i == 2 * length - 1 ? trend.value() : trend.push(dx);
       continue;
     }
-    plus_di[i] = percent(plus_di[i], adx[i]);
-    minus_di[i] = percent(minus_di[i], adx[i]);
-    dx[i] = percent(std::fabs(plus_di[i] - minus_di[i]), plus_di[i] + minus_di[i]);
+    dx_sum += observed(dx) ? dx : 0.0;
+    dx_seen += observed(dx);
   }
-  wilder_from(dx, length, length, adx);
 }
 
 }  // namespace orvane::core

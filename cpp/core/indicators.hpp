@@ -24,9 +24,7 @@ namespace orvane::core {
 // Relative strength index: 100 * gain / (gain + loss) of the Wilder-smoothed
 // gains and losses of the close-to-close changes (a change from or to a
 // missing close is missing in both). First value on row `length`.
-std::size_t strength_index_scratch(std::size_t rows);
-void strength_index(std::span<const double> close, std::size_t length, std::span<double> scratch,
-                    std::span<double> out);
+void strength_index(std::span<const double> close, std::size_t length, std::span<double> out);
 
 // Moving average convergence/divergence: the exponential mean of `fast` rows
 // minus that of `slow` rows (smoothing 2 / (n + 1)), both seeded on row
@@ -65,10 +63,8 @@ void true_range(std::span<const double> high, std::span<const double> low,
 
 // Average true range: the Wilder-smoothed true range, first value on row
 // `length` (the mean of rows 1 to length).
-std::size_t average_range_scratch(std::size_t rows);
 void average_range(std::span<const double> high, std::span<const double> low,
-                   std::span<const double> close, std::size_t length, std::span<double> scratch,
-                   std::span<double> out);
+                   std::span<const double> close, std::size_t length, std::span<double> out);
 
 // On-balance volume: the first row's volume, then each row's volume added
 // when the close rose, subtracted when it fell. A row whose step is missing
@@ -81,10 +77,10 @@ void balance_volume(std::span<const double> close, std::span<const double> volum
 // +DI and -DI: the directional moves and true range summed over rows 1 to
 // length - 1, then Wilder-smoothed (their ratios start on row `length`); DX =
 // 100 * |+DI - -DI| / (+DI + -DI), and ADX its Wilder mean seeded on row
-// 2 * length - 1 with the mean of DX over the rows before.
-std::size_t directional_scratch(std::size_t rows);
+// 2 * length - 1 with the mean of DX over the `length` rows to it. One pass:
+// the moves, the true range, the three smoothings, DX and ADX row by row.
 void directional(std::span<const double> high, std::span<const double> low,
-                 std::span<const double> close, std::size_t length, std::span<double> scratch,
-                 std::span<double> adx, std::span<double> plus_di, std::span<double> minus_di);
+                 std::span<const double> close, std::size_t length, std::span<double> adx,
+                 std::span<double> plus_di, std::span<double> minus_di);
 
 }  // namespace orvane::core

@@ -992,6 +992,34 @@ std::size_t seeded_ewm_mean(std::span<const double> x, std::size_t length, doubl
   return run_ewm(x, length, e, out);
 }
 
+std::size_t stacked_ewm_blend(std::span<const double> x, std::size_t length, double alpha,
+                              bool adjust, bool seeded, unsigned depth, std::span<double> scratch,
+                              std::span<double> out) {
+  const std::size_t n = x.size();
+  std::size_t empty_seeds = 0;
+  // pass k's input is pass k - 1's result; the last pass writes `out`
+  std::span<const double> input = x;
+  for (unsigned k = 0; k < depth; ++k) {
+    const std::span<double> pass = k + 1 == depth ? out : scratch.subspan(k * n, n);
+    if (seeded) {
+      std::size_t count = 0;
+      const double seed = nan_mean(input.first(length), count);
+      empty_seeds += count == 0;
+      seeded_ewm_mean(input, length, seed, alpha, adjust, pass);
+    } else {
+      ewm_mean(input, alpha, adjust, pass);
+    }
+    input = pass;
+  }
+  // the blends read each row before writing it, so `out` may be an input
+  if (depth == 2) {
+    double_blend(scratch.first(n), out, out);
+  } else {
+    triple_blend(scratch.first(n), scratch.subspan(n, n), out, out);
+  }
+  return empty_seeds;
+}
+
 std::size_t weighted_mean_scratch(std::size_t length) {
   if (!weighted_lane_window(length)) return 2 * length;
   return 2 * length + lanes::lane_doubles(WeightedLaneScratch::lanes(length));

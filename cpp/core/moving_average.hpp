@@ -74,6 +74,17 @@ std::size_t ewm_mean(std::span<const double> x, double alpha, bool adjust, std::
 std::size_t seeded_ewm_mean(std::span<const double> x, std::size_t length, double seed,
                             double alpha, bool adjust, std::span<double> out);
 
+// The exponential mean taken `depth` times over (2 or 3: of x, of that mean,
+// of that one), each pass as seeded_ewm_mean with the simple mean of its
+// input's first `length` values (nan_mean) when `seeded`, else as ewm_mean;
+// then blended as double_blend (depth 2) or triple_blend (depth 3) of the
+// passes: the same results as those calls one after the other. `length` in
+// [1, x.size()], `scratch` of (depth - 1) * x.size() doubles. Returns how
+// many seeds had no value to average (they are NaN).
+std::size_t stacked_ewm_blend(std::span<const double> x, std::size_t length, double alpha,
+                              bool adjust, bool seeded, unsigned depth, std::span<double> scratch,
+                              std::span<double> out);
+
 // Linearly weighted mean over the trailing window of `length` rows: weights
 // 1..length from oldest to newest (`ascending`) or newest to oldest, divided
 // by their sum. NaN for incomplete windows and windows with a missing value.

@@ -28,16 +28,16 @@ void expect_rows(const std::vector<double>& got, const std::vector<double>& want
 
 TEST(StrengthIndex, WilderMeansOfRisesAndFallsByHand) {
   const std::vector<double> close{1, 2, 3, 2, 2};
-  std::vector<double> scratch(core::strength_index_scratch(close.size())), out(close.size());
-  core::strength_index(close, 2, scratch, out);
+  std::vector<double> out(close.size());
+  core::strength_index(close, 2, out);
   // gains 1, 1 then 0, 0; losses 0, 0 then 1, 0: seeds 1 and 0 on row 2
   expect_rows(out, {nan, nan, 100.0, 50.0, 50.0});
 }
 
 TEST(StrengthIndex, AFlatSeriesIsZero) {
   const std::vector<double> close(20, 7.0);
-  std::vector<double> scratch(core::strength_index_scratch(close.size())), out(close.size());
-  core::strength_index(close, 3, scratch, out);
+  std::vector<double> out(close.size());
+  core::strength_index(close, 3, out);
   for (std::size_t i = 3; i < out.size(); ++i) EXPECT_EQ(out[i], 0.0);
 }
 
@@ -107,9 +107,8 @@ TEST(BalanceVolume, MissingStepsAddNothing) {
 
 TEST(Directional, FlatSeriesGiveZeroNeverInfinity) {
   const std::vector<double> flat(30, 3.0);
-  std::vector<double> scratch(core::directional_scratch(flat.size()));
   std::vector<double> adx(30), plus(30), minus(30);
-  core::directional(flat, flat, flat, 5, scratch, adx, plus, minus);
+  core::directional(flat, flat, flat, 5, adx, plus, minus);
   for (std::size_t i = 0; i < 30; ++i) {
     EXPECT_EQ(std::isnan(plus[i]), i < 5);
     EXPECT_EQ(std::isnan(adx[i]), i < 9);
@@ -121,8 +120,8 @@ TEST(Directional, FlatSeriesGiveZeroNeverInfinity) {
 
 TEST(Directional, SeriesShorterThanTheWarmUpAreNaN) {
   const std::vector<double> h{2, 3, 4}, l{1, 2, 3}, c{1.5, 2.5, 3.5};
-  std::vector<double> scratch(core::directional_scratch(3)), adx(3), plus(3), minus(3);
-  core::directional(h, l, c, 3, scratch, adx, plus, minus);
+  std::vector<double> adx(3), plus(3), minus(3);
+  core::directional(h, l, c, 3, adx, plus, minus);
   for (std::size_t i = 0; i < 3; ++i) EXPECT_TRUE(std::isnan(adx[i]) && std::isnan(plus[i]));
   std::vector<double> line(3), signal(3), hist(3), s(core::convergence_scratch(3));
   core::convergence(c, 2, 5, 2, s, line, signal, hist);

@@ -248,6 +248,32 @@ def test_results_are_new_objects_on_the_input_index(close):
     assert frame.category == "trend" and frame.iloc[:, 1].notna().any()
 
 
+def test_frames_share_no_labels_object(close):
+    first = momentum.macd(close)
+    first.columns.name = "mine"
+    first.columns = [name.lower() for name in first.columns]
+    again = momentum.macd(close)
+    assert again.columns.name is None
+    assert list(again.columns) == ["MACD_12_26_9", "MACDs_12_26_9", "MACDh_12_26_9"]
+    pd.testing.assert_index_equal(again.columns, pd.DataFrame(columns=list(again.columns)).columns)
+
+
+@pytest.mark.parametrize("module", [momentum, volatility, volume, trend])
+def test_the_series_check_runs_natively_until_it_is_replaced(module, close, native_roads, monkeypatch):
+    call = {"momentum": lambda: module.rsi(close), "volatility": lambda: module.atr(close, close, close),
+            "volume": lambda: module.obv(close, close), "trend": lambda: module.adx(close, close, close)}
+    call = call[module.__name__.rsplit(".", 1)[1]]
+    call()
+    assert native_roads.roads()["indicators.verify_series"]["native"] == 1
+    seen = []
+    monkeypatch.setattr(module, "verify_series", lambda s, n=None: seen.append(n) or s)
+    monkeypatch.delenv("ORVANE_ROADS")
+    call()
+    assert seen and native_roads.roads()["indicators.verify_series"]["pandas"] == 1
+    monkeypatch.setattr(module, "verify_series", lambda s, n=None: None)
+    assert call() is None
+
+
 def test_a_python_thread_runs_while_an_indicator_does():
     h, l, c, _ = (pd.Series(x) for x in random_bars(3_000_000, seed=5))
     tries = [longest_stall(lambda: trend.adx(h, l, c)) for _ in range(3)]

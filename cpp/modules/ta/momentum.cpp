@@ -7,7 +7,6 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -45,8 +44,8 @@ Parameters
 close : pd.Series
     The prices, of any numeric dtype.
 length : int, default 14
-    Wilder's length; the default when None, 0 or negative. Other numbers
-    are truncated toward zero.
+    The rows of Wilder's averages: 14 when None, 0 or negative; other
+    numbers are truncated toward zero.
 
 Returns
 -------
@@ -84,18 +83,15 @@ py::object rsi(glue::CallOf<rsi_sig>& c) {
   auto in = glue::verified_inputs(c, "rsi", {c.arg<"close">()}, {"close"}, length);
   if (!in) return py::none();
 
-  const glue::Float64Values& values = in->values[0];
-  const std::size_t n = glue::checked_size(length), rows = values.size();
-  auto scratch = std::make_unique_for_overwrite<double[]>(core::strength_index_scratch(rows));
-  glue::Float64Array out = glue::new_float64(rows);
+  const std::size_t n = glue::checked_size(length);
+  glue::Float64Array out = glue::new_float64(in->rows());
   {
     auto o = glue::writable(out);
     py::gil_scoped_release release;
-    core::strength_index(values.span(), n, {scratch.get(), core::strength_index_scratch(rows)}, o);
+    core::strength_index(in->span(0), n, o);
   }
   glue::native_road("momentum.rsi");
-  return glue::indicator_series(c, std::move(out), in->series[0].attr("index"), "RSI" + suffix({n}),
-                                kFamily);
+  return glue::indicator_series(c, std::move(out), in->index(), "RSI" + suffix({n}), kFamily);
 }
 
 constexpr const char* macd_doc =
@@ -159,27 +155,21 @@ constexpr glue::Signature macd_sig{
     "macd(close: Series, fast: int = 12, slow: int = 26, signal: int = 9) "
     "-> 'Optional[DataFrame]'"};
 py::object macd(glue::CallOf<macd_sig>& c) {
-  py::object fast = glue::indicator_length(c.arg<"fast">(), 12);
-  py::object slow = glue::indicator_length(c.arg<"slow">(), 26);
-  py::object signal = glue::indicator_length(c.arg<"signal">(), 9);
+  auto [fast, slow, signal] = glue::indicator_lengths(
+      {{c.arg<"fast">(), 12}, {c.arg<"slow">(), 26}, {c.arg<"signal">(), 9}});
   if (glue::compare(slow, fast, Py_LT)) std::swap(fast, slow);
   py::object longest = glue::compare(signal, slow, Py_GT) ? signal : slow;
   auto in = glue::verified_inputs(c, "macd", {c.arg<"close">()}, {"close"}, longest);
   if (!in) return py::none();
 
-  const glue::Float64Values& values = in->values[0];
   const std::size_t f = glue::checked_size(fast), s = glue::checked_size(slow),
-                    g = glue::checked_size(signal), rows = values.size();
-  auto scratch = std::make_unique_for_overwrite<double[]>(core::convergence_scratch(rows));
+                    g = glue::checked_size(signal), rows = in->rows();
+  const glue::Scratch scratch(core::convergence_scratch(rows));
   const std::string tail = suffix({f, s, g});
   glue::FrameColumns out({"MACD" + tail, "MACDs" + tail, "MACDh" + tail}, rows);
-  {
-    py::gil_scoped_release release;
-    core::convergence(values.span(), f, s, g, {scratch.get(), core::convergence_scratch(rows)},
-                      out.column(0), out.column(1), out.column(2));
-  }
-  glue::native_road("momentum.macd");
-  return std::move(out).frame(c, in->series.back().attr("index"), kFamily);
+  return std::move(out).computed(c, in->index(), kFamily, "momentum.macd", [&](auto& o) {
+    core::convergence(in->span(0), f, s, g, scratch.span(), o.column(0), o.column(1), o.column(2));
+  });
 }
 
 constexpr const char* stoch_doc =
@@ -247,28 +237,21 @@ constexpr glue::Signature stoch_sig{
     "stoch(high: Series, low: Series, close: Series, k: int = 14, d: int = 3, "
     "smooth_k: int = 3) -> 'Optional[DataFrame]'"};
 py::object stoch(glue::CallOf<stoch_sig>& c) {
-  py::object k = glue::indicator_length(c.arg<"k">(), 14);
-  py::object d = glue::indicator_length(c.arg<"d">(), 3);
-  py::object smooth = glue::indicator_length(c.arg<"smooth_k">(), 3);
+  auto [k, d, smooth] =
+      glue::indicator_lengths({{c.arg<"k">(), 14}, {c.arg<"d">(), 3}, {c.arg<"smooth_k">(), 3}});
   py::object longest = glue::builtin("max")(k, d, smooth);
-  auto in = glue::verified_inputs(c, "stoch", {c.arg<"high">(), c.arg<"low">(), c.arg<"close">()},
-                                  {"high", "low", "close"}, longest);
+  auto in = glue::verified_bars(c, "stoch", longest);
   if (!in) return py::none();
 
-  const auto& v = in->values;
   const std::size_t nk = glue::checked_size(k), nd = glue::checked_size(d),
-                    ns = glue::checked_size(smooth), rows = v[0].size();
-  const std::size_t room = core::stochastic_scratch(rows, nk, nd, ns);
-  auto scratch = std::make_unique_for_overwrite<double[]>(room);
+                    ns = glue::checked_size(smooth), rows = in->rows();
+  const glue::Scratch scratch(core::stochastic_scratch(rows, nk, nd, ns));
   const std::string tail = suffix({nk, nd, ns});
   glue::FrameColumns out({"STOCHk" + tail, "STOCHd" + tail}, rows);
-  {
-    py::gil_scoped_release release;
-    core::stochastic(v[0].span(), v[1].span(), v[2].span(), nk, nd, ns, {scratch.get(), room},
-                     out.column(0), out.column(1));
-  }
-  glue::native_road("momentum.stoch");
-  return std::move(out).frame(c, in->series.back().attr("index"), kFamily);
+  return std::move(out).computed(c, in->index(), kFamily, "momentum.stoch", [&](auto& o) {
+    core::stochastic(in->span(0), in->span(1), in->span(2), nk, nd, ns, scratch.span(), o.column(0),
+                     o.column(1));
+  });
 }
 
 }  // namespace

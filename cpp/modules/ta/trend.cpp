@@ -5,7 +5,6 @@
 // GIL released, and a result named after the indicator and its length.
 #include <pybind11/pybind11.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -32,11 +31,11 @@ and ADX Wilder's average of DX.
 Parameters
 ----------
 high, low, close : pd.Series
-    The bars' highs, lows and closes, of any numeric dtype, on equal
-    indexes.
+    Highs, lows and closes of the bars (any numeric dtype) sharing one
+    index.
 length : int, default 14
-    Wilder's length; the default when None, 0 or negative. Other numbers
-    are truncated toward zero.
+    The smoothings' length: 14 when None, 0 or negative, else truncated
+    toward zero.
 
 Returns
 -------
@@ -53,10 +52,10 @@ pd.DataFrame or None
 Raises
 ------
 TypeError
-    If an input is not a Series or does not hold numbers, or ``length`` is
-    not a number.
+    If ``length`` is not a number, or an input is not a Series or holds
+    something other than numbers.
 ValueError
-    If the inputs' indexes differ.
+    If the three do not share one index.
 
 Notes
 -----
@@ -87,24 +86,16 @@ Examples
 constexpr glue::Signature adx_sig{
     "adx(high: Series, low: Series, close: Series, length: int = 14) -> 'Optional[DataFrame]'"};
 py::object adx(glue::CallOf<adx_sig>& c) {
-  py::object length = glue::indicator_length(c.arg<"length">(), 14);
-  auto in = glue::verified_inputs(c, "adx", {c.arg<"high">(), c.arg<"low">(), c.arg<"close">()},
-                                  {"high", "low", "close"}, length);
-  if (!in) return py::none();
+  auto bars = glue::wilder_bars(c, "adx");
+  if (!bars) return py::none();
 
-  const auto& v = in->values;
-  const std::size_t n = glue::checked_size(length), rows = v[0].size();
-  const std::size_t room = core::directional_scratch(rows);
-  auto scratch = std::make_unique_for_overwrite<double[]>(room);
-  const std::string tail = "_" + std::to_string(n);
-  glue::FrameColumns out({"ADX" + tail, "DMP" + tail, "DMN" + tail}, rows);
-  {
-    py::gil_scoped_release release;
-    core::directional(v[0].span(), v[1].span(), v[2].span(), n, {scratch.get(), room},
-                      out.column(0), out.column(1), out.column(2));
-  }
-  glue::native_road("trend.adx");
-  return std::move(out).frame(c, in->series.back().attr("index"), "trend");
+  const glue::Inputs& in = bars->in;
+  const std::string tail = "_" + std::to_string(bars->length);
+  glue::FrameColumns out({"ADX" + tail, "DMP" + tail, "DMN" + tail}, in.rows());
+  return std::move(out).computed(c, in.index(), "trend", "trend.adx", [&](auto& o) {
+    core::directional(in.span(0), in.span(1), in.span(2), bars->length, o.column(0), o.column(1),
+                      o.column(2));
+  });
 }
 
 }  // namespace

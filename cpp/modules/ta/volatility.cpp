@@ -6,7 +6,6 @@
 #include <pybind11/pybind11.h>
 
 #include <cmath>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -111,19 +110,13 @@ py::object bbands(glue::CallOf<bbands_sig>& c) {
   auto in = glue::verified_inputs(c, "bbands", {c.arg<"close">()}, {"close"}, length);
   if (!in) return py::none();
 
-  const glue::Float64Values& values = in->values[0];
-  const std::size_t n = glue::checked_size(length), rows = values.size();
-  const std::size_t room = core::bands_scratch(rows, n);
-  auto scratch = std::make_unique_for_overwrite<double[]>(room);
+  const std::size_t n = glue::checked_size(length), rows = in->rows();
+  const glue::Scratch scratch(core::bands_scratch(rows, n));
   const std::string tail = "_" + std::to_string(n) + "_" + std::string(py::str(py::float_(width)));
   glue::FrameColumns out({"BBU" + tail, "BBM" + tail, "BBL" + tail}, rows);
-  {
-    py::gil_scoped_release release;
-    core::bands(values.span(), n, width, ddof, {scratch.get(), room}, out.column(0), out.column(1),
-                out.column(2));
-  }
-  glue::native_road("volatility.bbands");
-  return std::move(out).frame(c, in->series[0].attr("index"), kFamily);
+  return std::move(out).computed(c, in->index(), kFamily, "volatility.bbands", [&](auto& o) {
+    core::bands(in->span(0), n, width, ddof, scratch.span(), o.column(0), o.column(1), o.column(2));
+  });
 }
 
 constexpr const char* atr_doc =
@@ -170,33 +163,28 @@ Examples
 --------
 >>> import pandas as pd
 >>> from orvane_data.ta import volatility
->>> high = pd.Series([11.0, 12.0, 11.5, 12.5, 13.0, 12.0])
->>> low = pd.Series([9.5, 10.5, 10.0, 11.0, 11.5, 10.5])
->>> close = pd.Series([10.0, 11.0, 10.5, 11.5, 12.0, 11.0])
->>> volatility.atr(high, low, close, length=3).round(4).tolist()
+>>> bars = pd.DataFrame({"high": [11.0, 12.0, 11.5, 12.5, 13.0, 12.0],
+...                      "low": [9.5, 10.5, 10.0, 11.0, 11.5, 10.5],
+...                      "close": [10.0, 11.0, 10.5, 11.5, 12.0, 11.0]})
+>>> volatility.atr(bars["high"], bars["low"], bars["close"], length=3).round(4).tolist()
 [nan, nan, nan, 1.8333, 1.7222, 1.6481])doc";
 
 constexpr glue::Signature atr_sig{
     "atr(high: Series, low: Series, close: Series, length: int = 14) -> 'Optional[Series]'"};
 py::object atr(glue::CallOf<atr_sig>& c) {
-  py::object length = glue::indicator_length(c.arg<"length">(), 14);
-  auto in = glue::verified_inputs(c, "atr", {c.arg<"high">(), c.arg<"low">(), c.arg<"close">()},
-                                  {"high", "low", "close"}, length);
-  if (!in) return py::none();
+  auto bars = glue::wilder_bars(c, "atr");
+  if (!bars) return py::none();
 
-  const auto& v = in->values;
-  const std::size_t n = glue::checked_size(length), rows = v[0].size();
-  const std::size_t room = core::average_range_scratch(rows);
-  auto scratch = std::make_unique_for_overwrite<double[]>(room);
-  glue::Float64Array out = glue::new_float64(rows);
+  const glue::Inputs& in = bars->in;
+  glue::Float64Array out = glue::new_float64(in.rows());
   {
     auto o = glue::writable(out);
     py::gil_scoped_release release;
-    core::average_range(v[0].span(), v[1].span(), v[2].span(), n, {scratch.get(), room}, o);
+    core::average_range(in.span(0), in.span(1), in.span(2), bars->length, o);
   }
   glue::native_road("volatility.atr");
-  return glue::indicator_series(c, std::move(out), in->series.back().attr("index"),
-                                "ATR_" + std::to_string(n), kFamily);
+  return glue::indicator_series(c, std::move(out), in.index(),
+                                "ATR_" + std::to_string(bars->length), kFamily);
 }
 
 }  // namespace

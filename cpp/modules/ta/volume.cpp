@@ -64,15 +64,14 @@ py::object obv(glue::CallOf<obv_sig>& c) {
                                   {"close", "volume"}, py::object());
   if (!in) return py::none();
 
-  const auto& v = in->values;
-  glue::Float64Array out = glue::new_float64(v[0].size());
+  glue::Float64Array out = glue::new_float64(in->rows());
   {
     auto o = glue::writable(out);
     py::gil_scoped_release release;
-    core::balance_volume(v[0].span(), v[1].span(), o);
+    core::balance_volume(in->span(0), in->span(1), o);
   }
   glue::native_road("volume.obv");
-  return glue::indicator_series(c, std::move(out), in->series[0].attr("index"), "OBV", "volume");
+  return glue::indicator_series(c, std::move(out), in->index(), "OBV", "volume");
 }
 
 }  // namespace
