@@ -173,6 +173,11 @@ struct Ewm {
 // stretch is rerun from that state, so results never depend on the cut.
 constexpr std::size_t kChains = 8;
 
+// Rows the stacked exponential means take through all their passes at a
+// time: few enough that a block's passes stay in the caches, and enough for
+// the chains (see stacked_ewm_rows).
+constexpr std::size_t kStackedRows = std::size_t{1} << 15;
+
 // Rows after which 2^-64 of any starting difference remains, in whole
 // groups of four (the rows a chain's lane takes per transpose).
 std::size_t warm_up_rows(double decay) {
@@ -265,9 +270,10 @@ ORVANE_LANE_KERNEL(ewm_lanes, void,
                     Ewm* c, Ewm* warmed, double* out),
                    (x, stride, steps, warm, c, warmed, out))
 
-// Steps `e` (the state after row from - 1) through rows [from, x.size());
-// returns how many stretches after the first were confirmed.
-std::size_t run_ewm(std::span<const double> x, std::size_t from, Ewm e, std::span<double> out) {
+// Steps `e` (the state after row from - 1) through rows [from, x.size()),
+// leaving it the state after the last row; returns how many stretches after
+// the first were confirmed.
+std::size_t run_ewm(std::span<const double> x, std::size_t from, Ewm& e, std::span<double> out) {
   const std::size_t n = x.size();
   auto serial = [&](Ewm& chain, std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) out[i] = chain.step(x[i]);
@@ -299,6 +305,7 @@ std::size_t run_ewm(std::span<const double> x, std::size_t from, Ewm e, std::spa
     }
   }
   serial(chain[kChains - 1], from + kChains * stretch + warm, n);
+  e = chain[kChains - 1];
   return confirmed;
 }
 
@@ -1008,30 +1015,53 @@ std::size_t seeded_ewm_mean(std::span<const double> x, std::size_t length, doubl
   return run_ewm(x, length, e, out);
 }
 
+std::size_t stacked_ewm_rows(std::size_t rows, std::size_t length, double alpha) {
+  const double decay = 1.0 - alpha;
+  const std::size_t warm = decay > 0.0 && decay < 1.0 ? warm_up_rows(decay) : 0;
+  return std::min(rows, std::max({kStackedRows, length, 2 * kChains * 4 * warm}));
+}
+
 std::size_t stacked_ewm_blend(std::span<const double> x, std::size_t length, double alpha,
                               bool adjust, bool seeded, unsigned depth, std::span<double> scratch,
                               std::span<double> out) {
   const std::size_t n = x.size();
+  const std::size_t block = stacked_ewm_rows(n, length, alpha);
   std::size_t empty_seeds = 0;
-  // pass k's input is pass k - 1's result; the last pass writes `out`
-  std::span<const double> input = x;
-  for (unsigned k = 0; k < depth; ++k) {
-    const std::span<double> pass = k + 1 == depth ? out : scratch.subspan(k * n, n);
-    if (seeded) {
-      std::size_t count = 0;
-      const double seed = nan_mean(input.first(length), count);
-      empty_seeds += count == 0;
-      seeded_ewm_mean(input, length, seed, alpha, adjust, pass);
-    } else {
-      ewm_mean(input, alpha, adjust, pass);
+  Ewm state[3];
+  for (std::size_t a = 0; a < n; a += block) {
+    const std::size_t rows = std::min(block, n - a);
+    // pass k's input is pass k - 1's result; the last pass writes `out`
+    std::span<const double> input = x.subspan(a, rows);
+    for (unsigned k = 0; k < depth; ++k) {
+      const std::span<double> pass =
+          k + 1 == depth ? out.subspan(a, rows) : scratch.subspan(k * block, rows);
+      if (a > 0) {
+        run_ewm(input, 0, state[k], pass);
+      } else if (seeded) {
+        // the first block holds the seed rows: block >= length
+        std::size_t count = 0;
+        const double seed = nan_mean(input.first(length), count);
+        empty_seeds += count == 0;
+        std::fill(pass.begin(), pass.begin() + static_cast<std::ptrdiff_t>(length - 1), nan);
+        state[k] = Ewm(alpha, adjust);
+        state[k].start(seed);
+        pass[length - 1] = state[k].weighted;
+        run_ewm(input, length, state[k], pass);
+      } else {
+        state[k] = Ewm(alpha, adjust);
+        state[k].start(input[0]);
+        pass[0] = state[k].weighted;
+        run_ewm(input, 1, state[k], pass);
+      }
+      input = pass;
     }
-    input = pass;
-  }
-  // the blends read each row before writing it, so `out` may be an input
-  if (depth == 2) {
-    double_blend(scratch.first(n), out, out);
-  } else {
-    triple_blend(scratch.first(n), scratch.subspan(n, n), out, out);
+    // the blends read each row before writing it, so `out` may be an input
+    const std::span<double> last = out.subspan(a, rows);
+    if (depth == 2) {
+      double_blend(scratch.first(rows), last, last);
+    } else {
+      triple_blend(scratch.first(rows), scratch.subspan(block, rows), last, last);
+    }
   }
   return empty_seeds;
 }
