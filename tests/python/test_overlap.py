@@ -15,7 +15,7 @@ from hypothesis import strategies as st
 from orvane_data.ta import overlap
 from reference import pd_dema, pd_ema, pd_hlc3, pd_hma, pd_rma, pd_sma, pd_tema, pd_vwap, pd_wma
 
-from exact_means import accuracy_cases, largest_error, runs_of_mixed_magnitudes
+from exact_means import accuracy_cases, largest_error, largest_weighted_error, runs_of_mixed_magnitudes
 from thread_progress import longest_stall
 
 # numpy's warnings from the reference formulations (empty seeds, inf - inf)
@@ -294,7 +294,7 @@ def test_own_helpers_run_natively_as_their_calls_would(close, name, kwargs, monk
     _through_the_dict(monkeypatch, "verify_series", "get_offset", "_apply_offset", "_handle_fills")
     called = fn(close, **kwargs)
     assert native_roads.roads()["overlap.helpers"]["pandas"] >= 1
-    pd.testing.assert_series_equal(ours, called)
+    pd.testing.assert_series_equal(ours, called, check_exact=True)
     assert ours.category == called.category == "overlap"
 
 
@@ -320,7 +320,7 @@ def test_fused_stacked_means_match_their_ema_calls(name, depth, adjust, seeded, 
     _through_the_dict(monkeypatch, "ema")
     called, called_warnings = call()
     assert native_roads.roads()[f"overlap.{name}"]["pandas"] == 1
-    pd.testing.assert_series_equal(fused, called)
+    pd.testing.assert_series_equal(fused, called, check_exact=True)
     # each pass's seed averages nothing: one warning a pass, as `ema` gives
     assert fused_warnings == called_warnings == ["Mean of empty slice"] * (depth if seeded else 0)
 
@@ -592,6 +592,17 @@ def test_long_sma_is_within_1e_14_of_the_exact_means(length, native_roads):
     assert native_roads.roads()["overlap.sma"]["native"] == 1
 
 
+@pytest.mark.parametrize("length", [1_000, 1_025, 5_000, 20_000])
+def test_long_weighted_means_are_near_the_exact_means(length, native_roads):
+    # plain sums of a window's weighted rows: a rounding per row at most,
+    # far less on these series
+    bound = 1e-14 + 2e-17 * length
+    for name, values in accuracy_cases(length + 20_000, seed=length).items():
+        ours = overlap.wma(pd.Series(values), length)
+        assert largest_weighted_error(ours, values, length) <= bound, name
+    assert native_roads.roads()["overlap.wma"]["native"] == 5
+
+
 @pytest.mark.parametrize("length", [2, 5, 17, 64])
 @pytest.mark.parametrize("gaps", [False, True])
 def test_sma_of_values_near_the_float_limit_stays_finite(length, gaps):
@@ -645,7 +656,7 @@ def test_long_exponential_means_match_pandas_exactly(length, native_roads):
 
 
 # long lengths: chunks of four windows rather than of a few thousand rows
-@pytest.mark.parametrize("length", [1, 2, 9, 16, 50, 1_500, 6_000])
+@pytest.mark.parametrize("length", [1, 2, 9, 16, 50, 700, 1_500, 3_000, 6_000])
 def test_fused_hull_mean_matches_its_three_passes(length, monkeypatch):
     rng = np.random.default_rng(length)
     values = 100 * np.exp(np.cumsum(rng.normal(0.0, 0.01, 20_000)))

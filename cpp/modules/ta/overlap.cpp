@@ -574,7 +574,7 @@ py::object fused_stack(glue::Call& c, const py::object& close, std::size_t lengt
   const bool adjust = option("adjust", false), seeded = option("sma", true);
   glue::Float64Values values = glue::series_float64(close, "ema");
   const double alpha = core::alpha_from_span(static_cast<double>(length));
-  const Scratch scratch((depth - 1) * values.size());
+  const Scratch scratch((depth - 1) * core::stacked_ewm_rows(values.size(), length, alpha));
   glue::Float64Array out = glue::new_float64(values.size());
   std::size_t empty_seeds;
   {
