@@ -95,38 +95,72 @@ void copy_texts(std::span<const char* const> sources, std::span<const std::int64
   }
 }
 
+namespace {
+
+// Texts numbered in order of first appearance, then renumbered by rank.
+// Rows come in runs of one text (a security's bars), so the text before is
+// tried first and the table only when the text changes.
+class TextNumbering {
+ public:
+  std::int64_t id(std::string_view text) {
+    if (previous_id_ < 0 || text != previous_) {
+      const auto [place, added] =
+          id_of_.try_emplace(text, static_cast<std::int64_t>(distinct_.size()));
+      if (added) distinct_.push_back(text);
+      previous_ = text;
+      previous_id_ = place->second;
+    }
+    return previous_id_;
+  }
+
+  // The ids (-1: missing) replaced by the texts' ranks.
+  void rank(std::vector<std::int64_t>& id) const {
+    // string_view compares bytes as unsigned chars, which orders UTF-8 texts
+    // by code point
+    std::vector<std::int64_t> order(distinct_.size());
+    for (std::size_t k = 0; k < order.size(); ++k) order[k] = static_cast<std::int64_t>(k);
+    std::sort(order.begin(), order.end(),
+              [&](std::int64_t a, std::int64_t b) { return distinct_[a] < distinct_[b]; });
+    std::vector<std::int64_t> rank_of(distinct_.size());
+    for (std::size_t k = 0; k < order.size(); ++k) rank_of[order[k]] = static_cast<std::int64_t>(k);
+    for (std::int64_t& v : id) {
+      if (v >= 0) v = rank_of[v];
+    }
+  }
+
+  std::int64_t count() const { return static_cast<std::int64_t>(distinct_.size()); }
+
+ private:
+  std::vector<std::string_view> distinct_;
+  std::unordered_map<std::string_view, std::int64_t> id_of_;
+  std::string_view previous_;
+  std::int64_t previous_id_ = -1;
+};
+
+}  // namespace
+
 std::vector<std::int64_t> text_ranks(const TextColumn& column, std::span<const std::int64_t> rows) {
-  // Rows come in runs of one text (a security's bars), so the text before is
-  // tried first and the table only when the text changes.
   std::vector<std::int64_t> id(rows.size(), -1);
-  std::vector<std::string_view> distinct;
-  std::unordered_map<std::string_view, std::int64_t> id_of;
-  std::string_view previous;
-  std::int64_t previous_id = -1;
+  TextNumbering numbering;
   for (std::size_t r = 0; r < rows.size(); ++r) {
     const auto [chunk, i] = column.locate(rows[r]);
-    if (!chunk->present(i)) continue;
-    const std::string_view text = chunk->text(i);
-    if (previous_id < 0 || text != previous) {
-      const auto [place, added] =
-          id_of.try_emplace(text, static_cast<std::int64_t>(distinct.size()));
-      if (added) distinct.push_back(text);
-      previous = text;
-      previous_id = place->second;
+    if (chunk->present(i)) id[r] = numbering.id(chunk->text(i));
+  }
+  numbering.rank(id);
+  return id;
+}
+
+std::vector<std::int64_t> text_ranks(const TextColumn& column, std::int64_t& count) {
+  std::vector<std::int64_t> id(static_cast<std::size_t>(column.size()), -1);
+  TextNumbering numbering;
+  std::size_t r = 0;
+  for (const TextChunk& chunk : column.chunks()) {
+    for (std::int64_t i = 0; i < chunk.length; ++i, ++r) {
+      if (chunk.present(i)) id[r] = numbering.id(chunk.text(i));
     }
-    id[r] = previous_id;
   }
-  // string_view compares bytes as unsigned chars, which orders UTF-8 texts
-  // by code point
-  std::vector<std::int64_t> order(distinct.size());
-  for (std::size_t k = 0; k < order.size(); ++k) order[k] = static_cast<std::int64_t>(k);
-  std::sort(order.begin(), order.end(),
-            [&](std::int64_t a, std::int64_t b) { return distinct[a] < distinct[b]; });
-  std::vector<std::int64_t> rank_of(distinct.size());
-  for (std::size_t k = 0; k < order.size(); ++k) rank_of[order[k]] = static_cast<std::int64_t>(k);
-  for (std::int64_t& v : id) {
-    if (v >= 0) v = rank_of[v];
-  }
+  numbering.rank(id);
+  count = numbering.count();
   return id;
 }
 

@@ -39,6 +39,7 @@ class TextColumn {
   // Row `row` as its chunk and its place there; throws std::out_of_range
   // beyond the column.
   std::pair<const TextChunk*, std::int64_t> locate(std::int64_t row) const;
+  const std::vector<TextChunk>& chunks() const { return chunks_; }
 
  private:
   std::vector<TextChunk> chunks_;
@@ -61,5 +62,9 @@ void copy_texts(std::span<const char* const> sources, std::span<const std::int64
 // Each row's place among the distinct present texts of `rows` in byte order
 // (code point order for UTF-8), -1 for a missing text.
 std::vector<std::int64_t> text_ranks(const TextColumn& column, std::span<const std::int64_t> rows);
+
+// The same for every row of the column, read chunk by chunk; `count` is set
+// to the number of distinct present texts.
+std::vector<std::int64_t> text_ranks(const TextColumn& column, std::int64_t& count);
 
 }  // namespace orvane::core

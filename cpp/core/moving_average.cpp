@@ -19,19 +19,6 @@ namespace {
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
-// Rows of the Hull mean computed per pass over its three weighted means: at
-// least kHullChunk, and four times its widest window, so that the windows
-// each pass recomputes before its rows add at most a quarter to its cost,
-// whatever the length.
-constexpr std::size_t kHullChunk = 4096;
-std::size_t hull_chunk(std::size_t rows, std::size_t widest) {
-  return std::min(std::max(kHullChunk, 4 * widest), std::max<std::size_t>(rows, 1));
-}
-// Rows of a pass's temporaries: a chunk and the windows reaching back before it.
-std::size_t hull_part(std::size_t rows, std::size_t widest) {
-  return std::min(hull_chunk(rows, widest) + widest, std::max<std::size_t>(rows, 1));
-}
-
 // pandas' window functions see infinities as missing values.
 inline bool observed(double v) { return std::isfinite(v); }
 
@@ -186,6 +173,11 @@ struct Ewm {
 // stretch is rerun from that state, so results never depend on the cut.
 constexpr std::size_t kChains = 8;
 
+// Rows the stacked exponential means take through all their passes at a
+// time: few enough that a block's passes stay in the caches, and enough for
+// the chains (see stacked_ewm_rows).
+constexpr std::size_t kStackedRows = std::size_t{1} << 15;
+
 // Rows after which 2^-64 of any starting difference remains, in whole
 // groups of four (the rows a chain's lane takes per transpose).
 std::size_t warm_up_rows(double decay) {
@@ -278,9 +270,10 @@ ORVANE_LANE_KERNEL(ewm_lanes, void,
                     Ewm* c, Ewm* warmed, double* out),
                    (x, stride, steps, warm, c, warmed, out))
 
-// Steps `e` (the state after row from - 1) through rows [from, x.size());
-// returns how many stretches after the first were confirmed.
-std::size_t run_ewm(std::span<const double> x, std::size_t from, Ewm e, std::span<double> out) {
+// Steps `e` (the state after row from - 1) through rows [from, x.size()),
+// leaving it the state after the last row; returns how many stretches after
+// the first were confirmed.
+std::size_t run_ewm(std::span<const double> x, std::size_t from, Ewm& e, std::span<double> out) {
   const std::size_t n = x.size();
   auto serial = [&](Ewm& chain, std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) out[i] = chain.step(x[i]);
@@ -312,6 +305,7 @@ std::size_t run_ewm(std::span<const double> x, std::size_t from, Ewm e, std::spa
     }
   }
   serial(chain[kChains - 1], from + kChains * stretch + warm, n);
+  e = chain[kChains - 1];
   return confirmed;
 }
 
@@ -762,6 +756,8 @@ std::size_t blocked_rolling_mean(std::span<const double> x, std::size_t length,
 //
 // Blocks before the first whole chunk and after the last run one at a time;
 // the chunks between run in lanes, each row with the same arithmetic.
+// Means of the windows ending at rows [b, end) of one block, row b's into
+// out[0].
 template <bool Ascending>
 void weighted_block(const double* x, std::size_t b, std::size_t end, std::size_t length,
                     double inverse_total, double* weighted_suffix, double* plain_suffix,
@@ -793,7 +789,7 @@ void weighted_block(const double* x, std::size_t b, std::size_t end, std::size_t
       ramp += plain;
       sum = ramp + weighted_suffix[m] + (mm + 1.0) * plain_suffix[m];
     }
-    out[b + m] = sum * inverse_total;
+    out[m] = sum * inverse_total;
   }
 }
 
@@ -815,11 +811,13 @@ struct WeightedLaneScratch {
         block(plain_suffix + length) {}
 };
 
-// Weighted windows of up to kWeightedLaneWindow rows run in lanes: short
-// ones too, as their rows take no more arithmetic than a direct sum.
-constexpr std::size_t kWeightedLaneWindow = 1024;
+// Weighted windows run in lanes at any length whose four lanes of whole
+// blocks fit a section: short ones too, as their rows take no more
+// arithmetic than a direct sum, and long ones, whose lane blocks leave the
+// caches but are read and written in order, which the memory system streams
+// (a third of the rows one at a time's cost at 5,000 rows).
 bool weighted_lane_window(std::size_t length) {
-  return length >= 2 && length <= kWeightedLaneWindow;
+  return length >= 2 && 4 * std::lcm(length, std::size_t{4}) <= kSectionRows;
 }
 
 template <bool Ascending>
@@ -899,38 +897,63 @@ ORVANE_LANE_KERNEL(descending_lanes, void,
                     WeightedLaneScratch s, double* out),
                    (x, rows, length, inverse_total, s, out))
 
+// Weighted means of the full windows ending at rows [from, to) of x, row
+// from's into out[0]; from >= length (the rows before `from` are the block
+// before). Blocks start at `from` and every `length` rows after it, whichever
+// way they run: sections of four lanes of whole blocks (of four rows too),
+// then the rest one block at a time. `scratch` of
+// weighted_mean_scratch(length) doubles. Returns how many rows ran in lanes.
+template <bool Ascending>
+std::size_t weighted_range(const double* x, std::size_t from, std::size_t to, std::size_t length,
+                           std::span<double> scratch, double* out) {
+  const double len = static_cast<double>(length);
+  const double inverse_total = 1.0 / (0.5 * len * (len + 1.0));
+  double* weighted_suffix = scratch.data();
+  double* plain_suffix = weighted_suffix + length;
+  std::size_t b = from;
+  if (weighted_lane_window(length)) {
+    const auto run = Ascending ? ascending_lanes_best : descending_lanes_best;
+    const WeightedLaneScratch lane_scratch(plain_suffix + length, length);
+    const std::size_t unit = std::lcm(length, std::size_t{4});
+    for (std::size_t per; (per = std::min(kSectionRows, to - b) / 4 / unit * unit) > 0;
+         b += 4 * per) {
+      run(x + b, per, length, inverse_total, lane_scratch, out + (b - from));
+    }
+  }
+  const std::size_t laned = b - from;
+  for (; b < to; b += length) {
+    weighted_block<Ascending>(x, b, std::min(b + length, to), length, inverse_total,
+                              weighted_suffix, plain_suffix, out + (b - from));
+  }
+  return laned;
+}
+
+// Rows of the Hull mean computed per pass over its three weighted means: at
+// least kHullChunk and some widest windows, so that what a pass does once per
+// chunk (the lanes' start, a block cut short) stays a small part of its cost,
+// whatever the length; sixteen windows where the lanes run, whose start
+// reads a whole window.
+constexpr std::size_t kHullChunk = 4096;
+std::size_t hull_chunk(std::size_t rows, std::size_t widest) {
+  const std::size_t windows = weighted_lane_window(widest) ? 16 : 4;
+  return std::min(std::max(kHullChunk, windows * widest), std::max<std::size_t>(rows, 1));
+}
+
 template <bool Ascending>
 std::size_t weighted_sums(std::span<const double> x, std::size_t length, std::span<double> scratch,
                           std::span<double> out) {
   const std::size_t n = x.size();
   const double len = static_cast<double>(length);
-  const double inverse_total = 1.0 / (0.5 * len * (len + 1.0));
-  double* weighted_suffix = scratch.data();
-  double* plain_suffix = weighted_suffix + length;
-  const auto blocks = [&](std::size_t from, std::size_t to) {
-    for (std::size_t b = from; b < to; b += length) {
-      weighted_block<Ascending>(x.data(), b, std::min(b + length, to), length, inverse_total,
-                                weighted_suffix, plain_suffix, out.data());
-    }
-  };
-  // the first block one at a time, then sections of four lanes of whole
-  // blocks (of four rows too), then the rest one block at a time
+  // the first block one at a time (its first windows are incomplete), then
+  // the rest as a range
   const std::size_t first = std::min(length, n);
-  blocks(0, first);
-  std::size_t b = first;
-  if (weighted_lane_window(length)) {
-    const auto run = Ascending ? ascending_lanes_best : descending_lanes_best;
-    const WeightedLaneScratch lane_scratch(plain_suffix + length, length);
-    const std::size_t unit = std::lcm(length, std::size_t{4});
-    for (std::size_t per; (per = std::min(kSectionRows, n - b) / 4 / unit * unit) > 0;
-         b += 4 * per) {
-      run(x.data() + b, per, length, inverse_total, lane_scratch, out.data() + b);
-    }
-  }
-  blocks(b, n);
+  weighted_block<Ascending>(x.data(), 0, first, length, 1.0 / (0.5 * len * (len + 1.0)),
+                            scratch.data(), scratch.data() + length, out.data());
+  const std::size_t laned =
+      weighted_range<Ascending>(x.data(), first, n, length, scratch, out.data() + first);
   // the first length - 1 windows are incomplete
   std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(std::min(length - 1, n)), nan);
-  return b - first;
+  return laned;
 }
 
 }  // namespace
@@ -992,6 +1015,57 @@ std::size_t seeded_ewm_mean(std::span<const double> x, std::size_t length, doubl
   return run_ewm(x, length, e, out);
 }
 
+std::size_t stacked_ewm_rows(std::size_t rows, std::size_t length, double alpha) {
+  const double decay = 1.0 - alpha;
+  const std::size_t warm = decay > 0.0 && decay < 1.0 ? warm_up_rows(decay) : 0;
+  return std::min(rows, std::max({kStackedRows, length, 2 * kChains * 4 * warm}));
+}
+
+std::size_t stacked_ewm_blend(std::span<const double> x, std::size_t length, double alpha,
+                              bool adjust, bool seeded, unsigned depth, std::span<double> scratch,
+                              std::span<double> out) {
+  const std::size_t n = x.size();
+  const std::size_t block = stacked_ewm_rows(n, length, alpha);
+  std::size_t empty_seeds = 0;
+  Ewm state[3];
+  for (std::size_t a = 0; a < n; a += block) {
+    const std::size_t rows = std::min(block, n - a);
+    // pass k's input is pass k - 1's result; the last pass writes `out`
+    std::span<const double> input = x.subspan(a, rows);
+    for (unsigned k = 0; k < depth; ++k) {
+      const std::span<double> pass =
+          k + 1 == depth ? out.subspan(a, rows) : scratch.subspan(k * block, rows);
+      if (a > 0) {
+        run_ewm(input, 0, state[k], pass);
+      } else if (seeded) {
+        // the first block holds the seed rows: block >= length
+        std::size_t count = 0;
+        const double seed = nan_mean(input.first(length), count);
+        empty_seeds += count == 0;
+        std::fill(pass.begin(), pass.begin() + static_cast<std::ptrdiff_t>(length - 1), nan);
+        state[k] = Ewm(alpha, adjust);
+        state[k].start(seed);
+        pass[length - 1] = state[k].weighted;
+        run_ewm(input, length, state[k], pass);
+      } else {
+        state[k] = Ewm(alpha, adjust);
+        state[k].start(input[0]);
+        pass[0] = state[k].weighted;
+        run_ewm(input, 1, state[k], pass);
+      }
+      input = pass;
+    }
+    // the blends read each row before writing it, so `out` may be an input
+    const std::span<double> last = out.subspan(a, rows);
+    if (depth == 2) {
+      double_blend(scratch.first(rows), last, last);
+    } else {
+      triple_blend(scratch.first(rows), scratch.subspan(block, rows), last, last);
+    }
+  }
+  return empty_seeds;
+}
+
 std::size_t weighted_mean_scratch(std::size_t length) {
   if (!weighted_lane_window(length)) return 2 * length;
   return 2 * length + lanes::lane_doubles(WeightedLaneScratch::lanes(length));
@@ -1010,9 +1084,8 @@ std::size_t weighted_mean(std::span<const double> x, std::size_t length, bool as
 
 std::size_t hull_mean_scratch(std::size_t rows, std::size_t length, std::size_t half,
                               std::size_t root) {
-  const std::size_t widest = std::max({length, half, root});
-  const std::size_t part = hull_part(rows, widest);
-  return 3 * part + root +
+  const std::size_t chunk = hull_chunk(rows, std::max({length, half, root}));
+  return 3 * chunk + root +
          std::max({weighted_mean_scratch(length), weighted_mean_scratch(half),
                    weighted_mean_scratch(root)});
 }
@@ -1020,44 +1093,32 @@ std::size_t hull_mean_scratch(std::size_t rows, std::size_t length, std::size_t 
 void hull_mean(std::span<const double> x, std::size_t length, std::size_t half, std::size_t root,
                std::span<double> scratch, std::span<double> out) {
   const std::size_t n = x.size();
-  const std::size_t widest = std::max({length, half, root});
-  const std::size_t chunk = hull_chunk(n, widest);
-  const std::size_t part = hull_part(n, widest);
+  const std::size_t chunk = hull_chunk(n, std::max({length, half, root}));
   double* fast = scratch.data();
-  double* slow = fast + part;
-  double* diff = slow + part;  // root - 1 carried differences, then the chunk's
-  double* kept = diff + part;  // root - 1 results the root pass writes over
+  double* slow = fast + chunk;
+  double* diff = slow + chunk;  // `root` carried differences, then the chunk's
   const std::span<double> weights_scratch(
-      kept + root, std::max({weighted_mean_scratch(length), weighted_mean_scratch(half),
-                             weighted_mean_scratch(root)}));
-  // the last `rows` means of windows of `window` rows ending in [a, a + rows)
-  const auto tail_means = [&](std::span<const double> source, std::size_t a, std::size_t rows,
-                              std::size_t window, double* into) {
-    const std::size_t begin = a >= window - 1 ? a - (window - 1) : 0;
-    const std::size_t span_rows = a + rows - begin;
-    weighted_mean(source.subspan(begin, span_rows), window, true, weights_scratch,
-                  std::span<double>(into, span_rows));
-    return into + (a - begin);
-  };
-  std::size_t carried = 0;
-  for (std::size_t a = 0; a < n; a += chunk) {
+      diff + root + chunk, std::max({weighted_mean_scratch(length), weighted_mean_scratch(half),
+                                     weighted_mean_scratch(root)}));
+  // the first chunk's windows start incomplete: whole weighted means
+  const std::size_t first = std::min(chunk, n);
+  const std::span<const double> head = x.first(first);
+  weighted_mean(head, half, true, weights_scratch, std::span<double>(fast, first));
+  weighted_mean(head, length, true, weights_scratch, std::span<double>(slow, first));
+  for (std::size_t i = 0; i < first; ++i) diff[i] = 2.0 * fast[i] - slow[i];
+  weighted_mean(std::span<const double>(diff, first), root, true, weights_scratch,
+                out.first(first));
+  // every later window is full and reads the rows before its chunk: in x for
+  // the two passes over it, and in the carried differences for the last
+  for (std::size_t a = first; a < n; a += chunk) {
     const std::size_t rows = std::min(chunk, n - a);
-    const double* f = tail_means(x, a, rows, half, fast);
-    const double* s = tail_means(x, a, rows, length, slow);
-    for (std::size_t i = 0; i < rows; ++i) diff[carried + i] = 2.0 * f[i] - s[i];
-    // the root pass writes straight into the result: its first windows, which
-    // reach back into the carried differences, land on the last `lead`
-    // results of the chunk before, put back after it
-    const std::span<const double> diffs(diff, carried + rows);
-    const std::size_t lead = std::min(root - 1, carried);
-    double* into = out.data() + a - lead;
-    std::copy(into, into + lead, kept);
-    tail_means(diffs, carried, rows, root, into);
-    std::copy(kept, kept + lead, into);
-    // keep the differences the next chunk's first windows reach back to
-    const std::size_t keep = std::min(root - 1, carried + rows);
-    std::copy(diff + carried + rows - keep, diff + carried + rows, diff);
-    carried = keep;
+    // the last `root` differences, which the root pass's first windows reach
+    std::copy(diff + (a == first ? first - root : chunk),
+              diff + (a == first ? first : chunk + root), diff);
+    weighted_range<true>(x.data(), a, a + rows, half, weights_scratch, fast);
+    weighted_range<true>(x.data(), a, a + rows, length, weights_scratch, slow);
+    for (std::size_t i = 0; i < rows; ++i) diff[root + i] = 2.0 * fast[i] - slow[i];
+    weighted_range<true>(diff, root, root + rows, root, weights_scratch, out.data() + a);
   }
 }
 

@@ -74,24 +74,43 @@ std::size_t ewm_mean(std::span<const double> x, double alpha, bool adjust, std::
 std::size_t seeded_ewm_mean(std::span<const double> x, std::size_t length, double seed,
                             double alpha, bool adjust, std::span<double> out);
 
+// The exponential mean taken `depth` times over (2 or 3: of x, of that mean,
+// of that one), each pass as seeded_ewm_mean with the simple mean of its
+// input's first `length` values (nan_mean) when `seeded`, else as ewm_mean;
+// then blended as double_blend (depth 2) or triple_blend (depth 3) of the
+// passes: the same results as those calls one after the other. The passes
+// run a block of stacked_ewm_rows(...) rows at a time, one after the other,
+// each carrying its state to the next block. `length` in [1, x.size()],
+// `scratch` of (depth - 1) * stacked_ewm_rows(x.size(), length, alpha)
+// doubles. Returns how many seeds had no value to average (they are NaN).
+std::size_t stacked_ewm_rows(std::size_t rows, std::size_t length, double alpha);
+std::size_t stacked_ewm_blend(std::span<const double> x, std::size_t length, double alpha,
+                              bool adjust, bool seeded, unsigned depth, std::span<double> scratch,
+                              std::span<double> out);
+
 // Linearly weighted mean over the trailing window of `length` rows: weights
 // 1..length from oldest to newest (`ascending`) or newest to oldest, divided
 // by their sum. NaN for incomplete windows and windows with a missing value.
 // `scratch` holds weighted_mean_scratch(length) doubles when x.size() >= length.
 // The weights' sum divides through its reciprocal (one more rounding).
-// Windows of 7 to 1,024 rows run in streaming lanes, as rolling_mean's, after
-// the first chunk and with the same arithmetic row by row; returns how many
-// rows did.
+// The windows are summed in blocks of `length` rows from the first row on
+// (each window a suffix of one block and a prefix of the next); windows of
+// 2 to 65,536 rows run in streaming lanes after the first block, as
+// rolling_mean's, with the same arithmetic row by row, so the results do not
+// depend on which rows ran in lanes. Returns how many rows did.
 std::size_t weighted_mean_scratch(std::size_t length);
 std::size_t weighted_mean(std::span<const double> x, std::size_t length, bool ascending,
                           std::span<double> scratch, std::span<double> out);
 
 // The Hull mean: the weighted mean over `root` rows of
 // 2 * weighted_mean(x, half) - weighted_mean(x, length) (ascending weights),
-// computed a few thousand rows (or four widest windows) at a time, so that its
-// temporaries hold no more than the series and a few chunks, and its cost
-// does not grow with the length. The same NaN rows as the three passes, and values within a few
-// roundings of theirs. Lengths >= 1, `scratch` of
+// computed a chunk of rows at a time (a few thousand, or sixteen widest
+// windows where they run in lanes, four beyond), so that its temporaries are
+// three chunks and not three series. Each pass over a later chunk reads the
+// rows before it where they are (in x, or in the carried differences) and
+// recomputes none, so the mean costs about its three passes at any length.
+// The same NaN rows as the three passes, and values within a few roundings
+// of theirs. Lengths >= 1, `scratch` of
 // hull_mean_scratch(x.size(), ...) doubles.
 std::size_t hull_mean_scratch(std::size_t rows, std::size_t length, std::size_t half,
                               std::size_t root);

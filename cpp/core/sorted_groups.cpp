@@ -40,6 +40,9 @@ std::int64_t compress(std::span<std::int64_t> key, std::uint64_t bound) {
 
 }  // namespace
 
+// Keys up to this bound are numbered through a table over every possible key.
+std::uint64_t table_bound(std::size_t n) { return 4 * static_cast<std::uint64_t>(n) + (1u << 16); }
+
 std::vector<std::size_t> sorted_groups(std::span<const std::span<const std::int64_t>> codes,
                                        std::span<const std::int64_t> sizes,
                                        std::span<std::int64_t> group) {
@@ -47,12 +50,16 @@ std::vector<std::size_t> sorted_groups(std::span<const std::span<const std::int6
   if (codes.size() != sizes.size())
     throw std::invalid_argument("sorted_groups: one size per column");
   std::fill(group.begin(), group.end(), 0);
-  std::int64_t count = n ? 1 : 0;
-  // one column at a time: (groups so far, the column's code), numbered densely again
+  // the columns' codes combine into one key, (key so far) * size + code, in
+  // sorted order; the key is numbered densely again only when the next
+  // column would take it beyond the table's bound
+  std::uint64_t bound = 1;
   for (std::size_t c = 0; c < codes.size(); ++c) {
     if (codes[c].size() != n)
       throw std::invalid_argument("sorted_groups: columns differ in length");
     const std::int64_t size = std::max<std::int64_t>(sizes[c], 1);
+    const auto usize = static_cast<std::uint64_t>(size);
+    if (bound > table_bound(n) / usize) bound = static_cast<std::uint64_t>(compress(group, bound));
     for (std::size_t i = 0; i < n; ++i) {
       const std::int64_t code = codes[c][i];
       if (group[i] < 0 || code < 0 || code >= size) {
@@ -61,8 +68,9 @@ std::vector<std::size_t> sorted_groups(std::span<const std::span<const std::int6
         group[i] = group[i] * size + code;
       }
     }
-    count = compress(group, static_cast<std::uint64_t>(count) * static_cast<std::uint64_t>(size));
+    bound *= usize;
   }
+  const std::int64_t count = n ? compress(group, bound) : 0;
   std::vector<std::size_t> first(static_cast<std::size_t>(count), n);
   for (std::size_t i = n; i-- > 0;) {
     if (group[i] >= 0) first[group[i]] = i;

@@ -18,7 +18,9 @@
 #include "../glue/columns.hpp"
 #include "../glue/frame_columns.hpp"
 #include "../glue/function.hpp"
+#include "../glue/key_codes.hpp"
 #include "../glue/module_setup.hpp"
+#include "../glue/released.hpp"
 
 namespace py = pybind11;
 namespace glue = orvane::glue;
@@ -279,9 +281,8 @@ py::object event_moves(glue::CallOf<event_moves_sig>& c) {
     if (key.size() != n) glue::raise(PyExc_ValueError, "event_moves: columns of unequal lengths");
   }
   Float64Array moves(static_cast<py::ssize_t>(n));
-  {
-    std::span<double> out(moves.mutable_data(), n);
-    py::gil_scoped_release release;
+  std::span<double> out(moves.mutable_data(), n);
+  glue::without_gil("event_study.moves", [&] {
     std::uint64_t n_windows = 0;
     const std::vector<std::uint64_t> ids = orvane::core::group_ids(key_spans, n, n_windows);
     // ids count up from 0, far below 2^63: read as the kernel's signed codes
@@ -290,7 +291,7 @@ py::object event_moves(glue::CallOf<event_moves_sig>& c) {
     std::vector<unsigned char> seen(n_windows);
     orvane::core::event_moves(code, time_diff.span(), {prices.data(), n}, base_minute, base, seen,
                               out);
-  }
+  });
   py::object result = windows.attr("copy")();
   glue::set_column(result, py::str("move_bps"),
                    c.global("pd").attr("Series")(moves, py::arg("index") = windows.attr("index")));
@@ -325,6 +326,8 @@ py::list minute_keys(const py::object& by) {
 // left out, as pandas' groupby leaves them): each row's group number (-1
 // for rows left out) and a frame of the groups' keys, one row per group,
 // in the dtypes of the columns.
+constexpr std::string_view kKeyCodesRoad = "event_study.key_codes";
+
 struct Groups {
   glue::Int64Array code;
   py::list labels, columns;  // the keys' names and their values, one row per group
@@ -336,19 +339,16 @@ Groups groups_of(const py::object& moves, const py::list& keys) {
   py::list columns;
   for (py::handle key : keys) {
     columns.append(one_column(moves, py::reinterpret_borrow<py::object>(key)));
-    glue::LabelCodes labels = glue::label_codes(columns[columns.size() - 1]);
+    glue::KeyCodes labels = glue::sorted_key_codes(columns[columns.size() - 1], kKeyCodesRoad);
     codes.push_back(std::move(labels.codes));
-    sizes.push_back(static_cast<std::int64_t>(py::len(labels.uniques)));
+    sizes.push_back(labels.size);
   }
   std::vector<std::span<const std::int64_t>> spans;
   for (const glue::Int64Array& column : codes) spans.push_back(glue::view(column));
   glue::Int64Array code = glue::new_int64(static_cast<std::size_t>(py::len(moves)));
-  std::vector<std::size_t> first;
-  {
-    std::span<std::int64_t> out = glue::writable(code);
-    py::gil_scoped_release release;
-    first = orvane::core::sorted_groups(spans, sizes, out);
-  }
+  std::span<std::int64_t> out = glue::writable(code);
+  const std::vector<std::size_t> first = glue::without_gil(
+      "event_study.groups", [&] { return orvane::core::sorted_groups(spans, sizes, out); });
   glue::Int64Array rows = glue::int64_array(std::vector<std::int64_t>(first.begin(), first.end()));
   py::list taken;
   for (py::handle column : columns) {
@@ -444,10 +444,12 @@ py::object summarize_moves(glue::CallOf<summarize_moves_sig>& c) {
         glue::writable(count),    glue::writable(mean), glue::writable(std_dev),
         glue::writable(median),   glue::writable(q25),  glue::writable(q75),
         glue::writable(mean_abs), glue::writable(up),   glue::writable(down)};
-    py::gil_scoped_release release;
-    orvane::core::summarize_groups(glue::view(groups.code), move.span(), out);
-    orvane::core::mean_t_tests(glue::view(count), out.mean, out.std_dev, glue::writable(sem),
-                               glue::writable(t), glue::writable(dof));
+    const std::span<double> sems = glue::writable(sem), ts = glue::writable(t),
+                            dofs = glue::writable(dof);
+    glue::without_gil("event_study.summary", [&] {
+      orvane::core::summarize_groups(glue::view(groups.code), move.span(), out);
+      orvane::core::mean_t_tests(glue::view(count), out.mean, out.std_dev, sems, ts, dofs);
+    });
   }
   TDistribution dist = student_t(c, glue::writable(t), dof, level);
   auto [low, high] = interval(glue::writable(mean), glue::writable(sem), dist.multiplier);
@@ -472,7 +474,8 @@ py::object summarize_moves(glue::CallOf<summarize_moves_sig>& c) {
 // Each row's surprise over its event kind's spread of surprises, read over
 // the distinct releases (EVENT_NAME, event_datetime) of `moves`.
 Float64Array standardized_surprise(const py::object& moves, const glue::Float64Values& surprise) {
-  glue::Int64Array kind = glue::label_codes(one_column(moves, py::str("EVENT_NAME"))).codes;
+  glue::Int64Array kind =
+      glue::sorted_key_codes(one_column(moves, py::str("EVENT_NAME")), kKeyCodesRoad).codes;
   // codes, not stamps: few distinct values keep the release numbering a table lookup
   glue::Int64Array when = glue::label_codes(one_column(moves, py::str("event_datetime"))).codes;
   const std::size_t n = surprise.size();
@@ -482,18 +485,19 @@ Float64Array standardized_surprise(const py::object& moves, const glue::Float64V
   Float64Array z = float64s(n);
   std::span<double> out = glue::writable(z);
   const std::span<const std::int64_t> kinds = glue::view(kind), times = glue::view(when);
-  py::gil_scoped_release unlocked;
-  const std::span<const std::int64_t> keys[] = {kinds, times};
-  std::uint64_t n_releases = 0;
-  std::vector<std::uint64_t> ids = orvane::core::group_ids(keys, n, n_releases);
-  std::vector<std::int64_t> release(n), event_of(n_releases, -1);
-  for (std::size_t i = 0; i < n; ++i) {
-    // a release needs both its kind and its time
-    const bool whole = kinds[i] >= 0 && times[i] >= 0;
-    release[i] = whole ? static_cast<std::int64_t>(ids[i]) : -1;
-    if (whole) event_of[ids[i]] = kinds[i];
-  }
-  orvane::core::standardize_surprises(release, event_of, surprise.span(), out);
+  glue::without_gil("event_study.standardize", [&] {
+    const std::span<const std::int64_t> keys[] = {kinds, times};
+    std::uint64_t n_releases = 0;
+    std::vector<std::uint64_t> ids = orvane::core::group_ids(keys, n, n_releases);
+    std::vector<std::int64_t> release(n), event_of(n_releases, -1);
+    for (std::size_t i = 0; i < n; ++i) {
+      // a release needs both its kind and its time
+      const bool whole = kinds[i] >= 0 && times[i] >= 0;
+      release[i] = whole ? static_cast<std::int64_t>(ids[i]) : -1;
+      if (whole) event_of[ids[i]] = kinds[i];
+    }
+    orvane::core::standardize_surprises(release, event_of, surprise.span(), out);
+  });
   return z;
 }
 
@@ -516,14 +520,16 @@ py::object surprise_response(glue::CallOf<surprise_response_sig>& c) {
   {
     const orvane::core::Response out{glue::writable(used), glue::writable(beta), glue::writable(se),
                                      glue::writable(intercept), glue::writable(r2)};
-    std::span<double> ts = glue::writable(t), dofs = glue::writable(dof);
-    py::gil_scoped_release release;
-    orvane::core::regress_groups(glue::view(groups.code), glue::writable(z), move.span(), out);
-    for (std::size_t g = 0; g < n; ++g) {
-      ts[g] = out.beta[g] / out.se[g];
-      dofs[g] = std::isnan(ts[g]) ? std::numeric_limits<double>::quiet_NaN()
-                                  : static_cast<double>(out.n[g] - 2);
-    }
+    const std::span<double> ts = glue::writable(t), dofs = glue::writable(dof),
+                            zs = glue::writable(z);
+    glue::without_gil("event_study.response", [&] {
+      orvane::core::regress_groups(glue::view(groups.code), zs, move.span(), out);
+      for (std::size_t g = 0; g < n; ++g) {
+        ts[g] = out.beta[g] / out.se[g];
+        dofs[g] = std::isnan(ts[g]) ? std::numeric_limits<double>::quiet_NaN()
+                                    : static_cast<double>(out.n[g] - 2);
+      }
+    });
   }
   TDistribution dist = student_t(c, glue::writable(t), dof, level);
   auto [low, high] = interval(glue::writable(beta), glue::writable(se), dist.multiplier);

@@ -7,6 +7,7 @@
 #include <limits>
 #include <numeric>
 #include <random>
+#include <span>
 #include <vector>
 
 #include "core/moving_average.hpp"
@@ -329,7 +330,7 @@ TEST(RollingMean, LanesCarryRunsOfEqualValuesAcrossTheirStarts) {
 
 TEST(WeightedMean, LanesGiveTheRowByRowArithmetic) {
   const Vec x = lane_series(40000);
-  for (std::size_t length : {2, 3, 7, 20, 129}) {
+  for (std::size_t length : {2, 3, 7, 20, 129, 1500}) {
     for (bool ascending : {true, false}) {
       Vec got(x.size()), scratch(core::weighted_mean_scratch(length));
       EXPECT_GT(core::weighted_mean(x, length, ascending, scratch, got), x.size() / 2);
@@ -382,4 +383,50 @@ TEST(Composites, Blends) {
   expect_same(out, {-5, 4});
   EXPECT_TRUE(core::integral_sums_exact(Vec{1e15, 2e15}));
   EXPECT_FALSE(core::integral_sums_exact(Vec{9e15, 1e15}));
+}
+
+// The stacked means against their passes one after the other: the same
+// bits, seeds with nothing to average counted.
+TEST(Ewm, StackedMeansAreTheirPassesBlended) {
+  std::mt19937_64 gen(3);
+  std::normal_distribution<double> step;
+  Vec x(100000);  // several blocks of the stacked passes
+  double price = 100.0;
+  for (double& v : x) v = price += step(gen);
+  std::fill(x.begin(), x.begin() + 4, NaN);  // the first seeds average nothing
+  x[2000] = Inf;
+  std::fill(x.begin() + 32760, x.begin() + 32800, NaN);  // a gap across a block's end
+  const std::size_t length = 4;
+  const double alpha = core::alpha_from_span(4.0);
+  for (const bool seeded : {true, false}) {
+    for (const unsigned depth : {2u, 3u}) {
+      std::vector<Vec> passes;
+      Vec input = x;
+      for (unsigned k = 0; k < depth; ++k) {
+        Vec pass(x.size());
+        if (seeded) {
+          std::size_t count = 0;
+          const double seed = core::nan_mean(std::span(input).first(length), count);
+          core::seeded_ewm_mean(input, length, seed, alpha, false, pass);
+        } else {
+          core::ewm_mean(input, alpha, false, pass);
+        }
+        passes.push_back(pass);
+        input = pass;
+      }
+      Vec want(x.size()), got(x.size());
+      Vec scratch((depth - 1) * core::stacked_ewm_rows(x.size(), length, alpha));
+      if (depth == 2) {
+        core::double_blend(passes[0], passes[1], want);
+      } else {
+        core::triple_blend(passes[0], passes[1], passes[2], want);
+      }
+      EXPECT_EQ(core::stacked_ewm_blend(x, length, alpha, false, seeded, depth, scratch, got),
+                seeded ? depth : 0u);
+      for (std::size_t i = 0; i < x.size(); ++i) {
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(got[i]), std::bit_cast<std::uint64_t>(want[i]))
+            << "row " << i << ", depth " << depth;
+      }
+    }
+  }
 }

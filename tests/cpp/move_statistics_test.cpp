@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -39,6 +40,34 @@ TEST(SummarizeGroups, InterleavedGroupsAndRowsLeftOut) {
   EXPECT_EQ(s.down[0], 1);
   EXPECT_EQ(s.std_dev[1], 0.0);  // equal moves: exactly no spread
   EXPECT_TRUE(std::isnan(s.mean[2]) && std::isnan(s.std_dev[2]));
+}
+
+// The quartiles by selection against a full sort, for every small group size
+// (each size puts the quartiles at other places around the middle) and with
+// ties and infinities.
+TEST(SummarizeGroups, QuartilesEqualThoseOfTheSortedMoves) {
+  const auto sorted_quantile = [](std::vector<double> v, double q) {
+    std::sort(v.begin(), v.end());
+    const double at = q * static_cast<double>(v.size() - 1);
+    const auto lo = static_cast<std::size_t>(at);
+    const double frac = at - static_cast<double>(lo);
+    return frac == 0.0 ? v[lo] : v[lo] + (v[lo + 1] - v[lo]) * frac;
+  };
+  std::uint64_t state = 12345;
+  for (std::size_t n = 1; n <= 24; ++n) {
+    std::vector<double> move(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      state = state * 6364136223846793005ull + 1442695040888963407ull;
+      move[i] = static_cast<double>(static_cast<std::int64_t>(state >> 60) - 8);  // ties
+    }
+    if (n % 5 == 0) move[n / 3] = std::numeric_limits<double>::infinity();
+    const std::vector<std::int64_t> group(n, 0);
+    Summary s(1);
+    core::summarize_groups(group, move, s.out());
+    EXPECT_EQ(s.median[0], sorted_quantile(move, 0.5)) << n;
+    EXPECT_EQ(s.q25[0], sorted_quantile(move, 0.25)) << n;
+    EXPECT_EQ(s.q75[0], sorted_quantile(move, 0.75)) << n;
+  }
 }
 
 TEST(MeanTTests, UndefinedBelowTwoMovesOrWithoutSpread) {

@@ -56,6 +56,10 @@ def largest_error(result, values, length, min_periods=None):
     of the window's mean absolute value; inf where the result is missing (or
     not finite) and the exact mean is not, or the other way round."""
     means, scales = exact_window_means(values, length, min_periods)
+    return _largest(result, means, scales)
+
+
+def _largest(result, means, scales):
     got = np.asarray(result, dtype=float)
     if (np.isfinite(got) != np.isfinite(means)).any():
         return math.inf
@@ -105,3 +109,44 @@ def accuracy_cases(rows, seed=11):
         "NaN runs": gappy,
         "repeated runs, mixed magnitudes": runs_of_mixed_magnitudes(rows, 2_000, seed),
     }
+
+
+def exact_weighted_means(values, length):
+    """The linearly weighted mean of each full trailing window of `length`
+    rows (weights 1 to `length`, newest heaviest; NaN where the window holds a
+    missing value), and each window's weighted mean absolute value, each
+    rounded once from its exact sums."""
+    x = np.asarray(values, dtype=float)
+    finite = np.isfinite(x)
+    bad = np.concatenate([[0], np.cumsum(~finite)])
+    # the sum of w_i v_i over the window ending at t, w_i = i - (t - length),
+    # from exact running sums of v_i and of i * v_i
+    observed = np.where(finite, x, 0.0)
+    plain, ranked = _exact_sums(observed), _exact_ranked_sums(observed)
+    plain_abs, ranked_abs = _exact_sums(np.abs(observed)), _exact_ranked_sums(np.abs(observed))
+    total = (length * (length + 1) // 2) << _SHIFT
+    means = np.full(len(x), np.nan)
+    scales = np.full(len(x), np.nan)
+    for t in range(length - 1, len(x)):
+        start = t - length + 1
+        if bad[t + 1] != bad[start]:
+            continue
+        offset = t - length
+        means[t] = ((ranked[t + 1] - ranked[start]) - offset * (plain[t + 1] - plain[start])) / total
+        scales[t] = ((ranked_abs[t + 1] - ranked_abs[start]) - offset * (plain_abs[t + 1] - plain_abs[start])) / total
+    return means, scales
+
+
+def _exact_ranked_sums(x):
+    """Exact running sums of i * x[i], scaled as _exact_sums, starting with 0."""
+    sums = [0]
+    for i, v in enumerate(x.tolist()):
+        num, den = v.as_integer_ratio()
+        sums.append(sums[-1] + i * num * ((1 << _SHIFT) // den))
+    return sums
+
+
+def largest_weighted_error(result, values, length):
+    """largest_error's measure for the weighted mean."""
+    means, scales = exact_weighted_means(values, length)
+    return _largest(result, means, scales)

@@ -139,6 +139,41 @@ class TestSummary:
         assert by == ["EVENT_NAME", "key"]
 
 
+def keyed_moves(dtype, seed=0, n=400):
+    """Moves keyed by a column of `dtype`, with a missing key where the dtype holds one."""
+    rng = np.random.default_rng(seed)
+    labels = np.array(["b", "a", "é", "ab", "B"])[rng.integers(0, 5, n)]
+    keys = {
+        "category": lambda: pd.Categorical(labels, categories=["é", "z", "b", "a", "ab", "B"]),
+        "string[pyarrow]": lambda: pd.array(np.where(np.arange(n) % 37 == 0, None, labels), dtype="string[pyarrow]"),
+        "object": lambda: pd.Series(labels, dtype=object),
+        "int16": lambda: rng.integers(-3, 4, n).astype("int16"),
+        "wide int64": lambda: rng.choice([-(2 ** 62), 0, 2 ** 62], n),
+    }[dtype]()
+    return pd.DataFrame({"key": keys, "time_diff": rng.integers(-1, 3, n), "move_bps": rng.normal(0, 5, n)})
+
+
+class TestKeyColumns:
+    """Groups as pandas' sorted groupby forms them, whatever the dtype of the keys."""
+
+    @pytest.mark.parametrize("dtype", ["category", "string[pyarrow]", "object", "int16", "wide int64"])
+    def test_groups_and_order_match_pandas(self, dtype):
+        moves = keyed_moves(dtype)
+        got = event_study.summarize_moves(moves, by=["key"])
+        grouped = moves.groupby(["key", "time_diff"], observed=True)["move_bps"]
+        expected = grouped.agg(mean_bps="mean", count="count").reset_index()
+        pd.testing.assert_frame_equal(got[expected.columns], expected, check_dtype=False, check_categorical=False)
+        assert got["key"].dtype == moves["key"].dtype
+
+    @pytest.mark.parametrize("dtype", ["category", "string[pyarrow]", "int16"])
+    def test_codes_are_read_natively(self, dtype, native_roads):
+        moves = keyed_moves(dtype).assign(EVENT_NAME=pd.Categorical(["NFP"] * 400),
+                                          event_datetime=pd.Timestamp("2024-01-05"), surprise=1.0)
+        event_study.summarize_moves(moves, by=["key"])
+        event_study.surprise_response(moves, by=["key"])
+        assert native_roads.roads()["event_study.key_codes"] == {"native": 5, "pandas": 0}
+
+
 def moves_with_edges(seed=0):
     """Moves by security and minute with the edges of the tests in them: a
     minute without a move, one move, moves all equal, moves all zero, zeros

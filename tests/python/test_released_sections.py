@@ -57,6 +57,17 @@ def windows_of_arrow_texts():
     bar_kit.filter_bars_around_events(bars, CALENDAR)
 
 
+def event_statistics():
+    from orvane_data import event_study
+
+    windows = pd.DataFrame({"EVENT_NAME": "NFP", "event_datetime": pd.Timestamp("2024-06-07 12:30"),
+                            "key": pd.array(["a", "b"] * 6, dtype="string[pyarrow]"), "time_diff": [-1, 0, 1] * 4,
+                            "close": np.arange(100.0, 112.0), "surprise": 1.0})
+    moves = event_study.event_moves(windows, by=["key"])
+    event_study.summarize_moves(moves)
+    event_study.surprise_response(moves)
+
+
 CALLS = {
     wall_clock_minutes: {"clockwork.wall_to_utc"},
     instruments_through_fall_back: {"clockwork.rows_to_utc", "clockwork.level_codes"},
@@ -64,6 +75,8 @@ CALLS = {
     event_grid: {"bar_kit.event_grid.distinct", "bar_kit.event_grid.expand"},
     windows_of_arrow_texts: {"bar_kit.event_windows.minutes", "bar_kit.event_windows.rows",
                              "texts.rank", "texts.lay_out", "texts.copy"},
+    event_statistics: {"event_study.moves", "event_study.groups", "event_study.summary", "event_study.standardize",
+                       "event_study.response", "keys.text_ranks"},
 }
 
 

@@ -24,6 +24,7 @@
 #include "../../glue/module_setup.hpp"
 #include "../../glue/pyops.hpp"
 #include "../../glue/roads.hpp"
+#include "../../glue/series_helpers.hpp"
 
 namespace py = pybind11;
 namespace glue = orvane::glue;
@@ -57,12 +58,85 @@ std::string with_length(const char* prefix, const py::object& length) {
   return prefix + std::string(py::str(length));
 }
 
-// verify_series(series) or verify_series(series, n), read from the module now.
-py::object verify(glue::Call& c, const py::object& series, const py::object& min_length) {
-  py::object verify_series = c.global("verify_series");
-  if (!min_length) return verify_series(series);
-  return verify_series(series, min_length);
+// The package's own objects the averages read from the module's dict, as
+// bound when the module was set up; held for good, so that an object put in
+// their place can never be mistaken for one of them.
+struct OwnNames {
+  py::object verify_series, get_offset, apply_offset, handle_fills, ema, wma;
+};
+OwnNames& own_names() {
+  static auto* names = new OwnNames();
+  return *names;
 }
+
+// Whether the module's dict still holds `own` under `name`.
+bool holds_own(glue::Call& c, const char* name, const py::object& own) {
+  PyObject* bound = PyDict_GetItemString(c.globals().ptr(), name);
+  return bound != nullptr && bound == own.ptr();
+}
+
+// The series helpers of one indicator call. While the module's dict holds
+// the package's own helpers, their work runs here with no Python call (road
+// "overlap.helpers"): nothing can observe the calls skipped. A helper put in
+// their place is called from the dict, in the order the helpers always run.
+class Helpers {
+ public:
+  explicit Helpers(glue::Call& c) : c_(c) {
+    const OwnNames& names = own_names();
+    own_ = holds_own(c, "verify_series", names.verify_series) &&
+           holds_own(c, "get_offset", names.get_offset) &&
+           holds_own(c, "_apply_offset", names.apply_offset) &&
+           holds_own(c, "_handle_fills", names.handle_fills);
+    if (own_) {
+      glue::native_road("overlap.helpers");
+    } else {
+      glue::pandas_road("overlap.helpers",
+                        "a series helper in the module is not the package's own");
+    }
+  }
+  bool own() const { return own_; }
+
+  // verify_series(series) or verify_series(series, n).
+  py::object verify(const py::object& series, const py::object& min_length) const {
+    if (own_)
+      return glue::verified_series(series, min_length ? min_length : py::none(), series_type());
+    py::object verify_series = c_.global("verify_series");
+    if (!min_length) return verify_series(series);
+    return verify_series(series, min_length);
+  }
+
+  py::object offset(const py::object& given) const {
+    if (own_) return given.is_none() ? py::int_(0) : given;
+    return c_.global("get_offset")(given);
+  }
+
+  // _apply_offset, _handle_fills, then the category of a result built with
+  // the name `name`: the helpers keep it, one put in their place may not.
+  py::object finish(py::object result, const py::object& offset, const py::dict& options,
+                    const std::string& name) const {
+    if (own_) {
+      result = glue::offset_series(result, offset);
+      if (glue::asks_fills(options)) result = glue::filled_series(result, options);
+    } else {
+      result = c_.global("_apply_offset")(result, offset);
+      result = c_.global("_handle_fills")(result, **options);
+      py::setattr(result, "name", py::str(name));
+    }
+    // `category` is an attribute of this object: set past pandas' __setattr__,
+    // which would write into the data when the index holds the label
+    if (PyObject_GenericSetAttr(result.ptr(), py::str("category").ptr(), py::str("overlap").ptr()) <
+        0) {
+      throw py::error_already_set();
+    }
+    return result;
+  }
+
+  py::object series_type() const { return c_.global("Series"); }
+
+ private:
+  glue::Call& c_;
+  bool own_ = false;
+};
 
 // Scratch of a kernel, which writes it before reading it: left
 // uninitialised, as zeroing megabytes of it would cost more than the pass.
@@ -76,23 +150,13 @@ class Scratch {
   std::size_t size_;
 };
 
-py::object new_series(glue::Call& c, glue::Float64Array values, const py::handle& index) {
-  return c.global("Series")(std::move(values), py::arg("index") = index, py::arg("copy") = false);
-}
-
-// _apply_offset, _handle_fills, then the result's name and category.
-py::object finish(glue::Call& c, py::object result, const py::object& offset,
-                  const py::dict& options, const std::string& name) {
-  result = c.global("_apply_offset")(result, offset);
-  result = c.global("_handle_fills")(result, **options);
-  py::setattr(result, "name", py::str(name));
-  // `category` is an attribute of this object: set past pandas' __setattr__,
-  // which would write into the data when the index holds the label
-  if (PyObject_GenericSetAttr(result.ptr(), py::str("category").ptr(), py::str("overlap").ptr()) <
-      0) {
-    throw py::error_already_set();
-  }
-  return result;
+// A new Series of `values` on `index`, named `name` (unnamed when empty):
+// named by its constructor, which costs less than naming it after.
+py::object new_series(glue::Call& c, glue::Float64Array values, const py::handle& index,
+                      const std::string& name) {
+  py::object label = name.empty() ? py::object(py::none()) : py::object(py::str(name));
+  return c.global("Series")(std::move(values), py::arg("index") = index, py::arg("name") = label,
+                            py::arg("copy") = false);
 }
 
 constexpr std::string_view kNotPlainFloat64 =
@@ -101,7 +165,7 @@ constexpr std::string_view kNotPlainFloat64 =
 // Whether plain pandas Series of float64 values on one index object, with no
 // attrs of their own: then row-by-row native arithmetic gives what pandas'
 // aligned arithmetic gives.
-bool plain_float64_on(const py::handle& index, std::initializer_list<py::handle> series,
+bool plain_float64_on(const py::handle& index, const std::vector<py::handle>& series,
                       const py::handle& series_type) {
   for (const py::handle& s : series) {
     if (!py::type::handle_of(s).is(series_type) || (s.attr("index").ptr() != index.ptr()))
@@ -125,44 +189,36 @@ py::object own_index(glue::Call& c, const py::object& s) {
   return s.attr("set_axis")(s.attr("index").attr("copy")());
 }
 
-// 2 * a - b: natively on one index, else with pandas' arithmetic.
-py::object double_blend(glue::Call& c, const py::object& a, const py::object& b) {
+// The blend of the double (2 * a - b) or triple (3 * a - 3 * b + d) mean of
+// `means`, named `name` (unnamed when empty): natively on one index, else with pandas' arithmetic.
+py::object blend(glue::Call& c, const std::vector<py::object>& means, const std::string& name) {
+  const py::object& a = means[0];
   py::object index = a.attr("index");
-  if (!plain_float64_on(index, {a, b}, c.global("Series"))) {
+  std::vector<py::handle> inputs(means.begin(), means.end());
+  if (!plain_float64_on(index, inputs, c.global("Series"))) {
     glue::pandas_road("overlap.blend", kNotPlainFloat64);
-    return py::int_(2) * own_index(c, a) - own_index(c, b);
+    py::object result = means.size() == 2
+                            ? py::int_(2) * own_index(c, a) - own_index(c, means[1])
+                            : py::int_(3) * own_index(c, a) - py::int_(3) * own_index(c, means[1]) +
+                                  own_index(c, means[2]);
+    if (!name.empty()) py::setattr(result, "name", py::str(name));
+    return result;
   }
   glue::native_road("overlap.blend");
-  glue::Float64Values av = glue::float64_values(glue::numpy_values(a), "blend input");
-  glue::Float64Values bv = glue::float64_values(glue::numpy_values(b), "blend input");
-  glue::Float64Array out = glue::new_float64(av.size());
+  std::vector<glue::Float64Values> v;
+  for (const py::object& m : means)
+    v.push_back(glue::float64_values(glue::numpy_values(m), "blend input"));
+  glue::Float64Array out = glue::new_float64(v[0].size());
   {
     auto o = glue::writable(out);
     py::gil_scoped_release release;
-    core::double_blend(av.span(), bv.span(), o);
+    if (v.size() == 2) {
+      core::double_blend(v[0].span(), v[1].span(), o);
+    } else {
+      core::triple_blend(v[0].span(), v[1].span(), v[2].span(), o);
+    }
   }
-  return new_series(c, std::move(out), index);
-}
-
-// 3 * a - 3 * b + c.
-py::object triple_blend(glue::Call& c, const py::object& a, const py::object& b,
-                        const py::object& d) {
-  py::object index = a.attr("index");
-  if (!plain_float64_on(index, {a, b, d}, c.global("Series"))) {
-    glue::pandas_road("overlap.blend", kNotPlainFloat64);
-    return py::int_(3) * own_index(c, a) - py::int_(3) * own_index(c, b) + own_index(c, d);
-  }
-  glue::native_road("overlap.blend");
-  glue::Float64Values av = glue::float64_values(glue::numpy_values(a), "blend input");
-  glue::Float64Values bv = glue::float64_values(glue::numpy_values(b), "blend input");
-  glue::Float64Values dv = glue::float64_values(glue::numpy_values(d), "blend input");
-  glue::Float64Array out = glue::new_float64(av.size());
-  {
-    auto o = glue::writable(out);
-    py::gil_scoped_release release;
-    core::triple_blend(av.span(), bv.span(), dv.span(), o);
-  }
-  return new_series(c, std::move(out), index);
+  return new_series(c, std::move(out), index, name);
 }
 
 // ---------------------------------------------------------------------------
@@ -238,8 +294,9 @@ py::object sma(glue::CallOf<sma_sig>& c) {
     }
   }
   py::object needed = min_periods > length ? min_periods : length;
-  py::object close = verify(c, c.arg<"close">(), needed);
-  offset = c.global("get_offset")(offset);
+  const Helpers helpers(c);
+  py::object close = helpers.verify(c.arg<"close">(), needed);
+  offset = helpers.offset(offset);
   if (close.is_none()) return py::none();
 
   // the checks pandas' rolling window makes of its arguments
@@ -258,8 +315,9 @@ py::object sma(glue::CallOf<sma_sig>& c) {
     core::rolling_mean(values.span(), window, periods, scratch.span(), o);
   }
   glue::native_road("overlap.sma");
-  py::object result = new_series(c, std::move(out), close.attr("index"));
-  return finish(c, result, offset, options, with_length("SMA_", length));
+  const std::string name = with_length("SMA_", length);
+  py::object result = new_series(c, std::move(out), close.attr("index"), name);
+  return helpers.finish(result, offset, options, name);
 }
 
 // The simple-mean seed of `ema` and `rma`: the mean of the first `length`
@@ -283,7 +341,7 @@ double sma_seed(const glue::Float64Values& values, std::size_t length) {
 }
 
 py::object exponential(glue::Call& c, const py::object& close, std::size_t length, double alpha,
-                       bool adjust, bool seeded, const char* func) {
+                       bool adjust, bool seeded, const char* func, const std::string& name) {
   glue::Float64Values values = glue::series_float64(close, func);
   const double seed = seeded ? sma_seed(values, length) : 0.0;
   glue::Float64Array out = glue::new_float64(values.size());
@@ -297,7 +355,7 @@ py::object exponential(glue::Call& c, const py::object& close, std::size_t lengt
     }
   }
   glue::native_road(std::string("overlap.") + func);
-  return new_series(c, std::move(out), close.attr("index"));
+  return new_series(c, std::move(out), close.attr("index"), name);
 }
 
 constexpr const char* ema_doc =
@@ -359,14 +417,17 @@ py::object ema(glue::CallOf<ema_sig>& c) {
   py::dict& options = c.kwargs();
   py::object adjust = options.attr("pop")("adjust", false);
   py::object use_sma_seed = options.attr("pop")("sma", true);
-  py::object close = verify(c, c.arg<"close">(), length);
-  offset = c.global("get_offset")(offset);
+  const Helpers helpers(c);
+  py::object close = helpers.verify(c.arg<"close">(), length);
+  offset = helpers.offset(offset);
   if (close.is_none()) return py::none();
 
   const std::size_t n = to_size(length);
   const double alpha = core::alpha_from_span(static_cast<double>(n));
-  py::object result = exponential(c, close, n, alpha, truthy(adjust), truthy(use_sma_seed), "ema");
-  return finish(c, result, offset, options, with_length("EMA_", length));
+  const std::string name = with_length("EMA_", length);
+  py::object result =
+      exponential(c, close, n, alpha, truthy(adjust), truthy(use_sma_seed), "ema", name);
+  return helpers.finish(result, offset, options, name);
 }
 
 constexpr const char* rma_doc =
@@ -414,14 +475,16 @@ constexpr glue::Signature rma_sig{
 py::object rma(glue::CallOf<rma_sig>& c) {
   py::object length = normalise_length(c.arg<"length">(), 10);
   py::object offset = c.arg<"offset">();
-  py::object close = verify(c, c.arg<"close">(), length);
-  offset = c.global("get_offset")(offset);
+  const Helpers helpers(c);
+  py::object close = helpers.verify(c.arg<"close">(), length);
+  offset = helpers.offset(offset);
   if (close.is_none()) return py::none();
 
   const std::size_t n = to_size(length);
   const double alpha = core::alpha_from_alpha(1.0 / static_cast<double>(n));
-  py::object result = exponential(c, close, n, alpha, false, true, "rma");
-  return finish(c, result, offset, c.kwargs(), with_length("RMA_", length));
+  const std::string name = with_length("RMA_", length);
+  py::object result = exponential(c, close, n, alpha, false, true, "rma", name);
+  return helpers.finish(result, offset, c.kwargs(), name);
 }
 
 // ---------------------------------------------------------------------------
@@ -478,8 +541,9 @@ py::object wma(glue::CallOf<wma_sig>& c) {
   py::object length = normalise_length(c.arg<"length">(), 10);
   const bool ascending = c.arg<"asc">().ptr() == Py_True;
   py::object offset = c.arg<"offset">();
-  py::object close = verify(c, c.arg<"close">(), length);
-  offset = c.global("get_offset")(offset);
+  const Helpers helpers(c);
+  py::object close = helpers.verify(c.arg<"close">(), length);
+  offset = helpers.offset(offset);
   if (close.is_none()) return py::none();
 
   glue::Float64Values values = glue::series_float64(close, "wma");
@@ -492,8 +556,73 @@ py::object wma(glue::CallOf<wma_sig>& c) {
     core::weighted_mean(values.span(), n, ascending, scratch.span(), o);
   }
   glue::native_road("overlap.wma");
-  py::object result = new_series(c, std::move(out), close.attr("index"));
-  return finish(c, result, offset, c.kwargs(), with_length("WMA_", length));
+  const std::string name = with_length("WMA_", length);
+  py::object result = new_series(c, std::move(out), close.attr("index"), name);
+  return helpers.finish(result, offset, c.kwargs(), name);
+}
+
+// The `depth` exponential means of `close` one over the other, blended as
+// the double (depth 2) or triple (depth 3) mean, in one native pass: what
+// calling the module's own `ema` that many times and blending gives, with no
+// intermediate Series.
+py::object fused_stack(glue::Call& c, const py::object& close, std::size_t length,
+                       const py::dict& options, unsigned depth, const std::string& name) {
+  const auto option = [&](const char* key, bool absent) {
+    PyObject* value = PyDict_GetItemString(options.ptr(), key);
+    return value == nullptr ? absent : truthy(value);
+  };
+  const bool adjust = option("adjust", false), seeded = option("sma", true);
+  glue::Float64Values values = glue::series_float64(close, "ema");
+  const double alpha = core::alpha_from_span(static_cast<double>(length));
+  const Scratch scratch((depth - 1) * core::stacked_ewm_rows(values.size(), length, alpha));
+  glue::Float64Array out = glue::new_float64(values.size());
+  std::size_t empty_seeds;
+  {
+    auto o = glue::writable(out);
+    py::gil_scoped_release release;
+    empty_seeds = core::stacked_ewm_blend(values.span(), length, alpha, adjust, seeded, depth,
+                                          scratch.span(), o);
+  }
+  // numpy's warning for each seed with no value to average, as `ema` gives it
+  for (std::size_t i = 0; i < empty_seeds; ++i) {
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, "Mean of empty slice", 1) < 0) {
+      throw py::error_already_set();
+    }
+  }
+  glue::native_road(depth == 2 ? "overlap.dema" : "overlap.tema");
+  return new_series(c, std::move(out), close.attr("index"), name);
+}
+
+// dema (depth 2) and tema (depth 3): fused while the module's `ema` and
+// helpers are the package's own and no fills are asked for (`ema` would
+// fill each inner mean); otherwise `ema` is called from the module's dict
+// with the call's options, `depth` times, and its results blended.
+template <const glue::Signature& S>
+py::object stacked_ema(glue::CallOf<S>& c, unsigned depth, const char* func) {
+  py::object length = normalise_length(c.template arg<"length">(), 10);
+  py::object offset = c.template arg<"offset">();
+  const Helpers helpers(c);
+  py::object close = helpers.verify(c.template arg<"close">(), length);
+  offset = helpers.offset(offset);
+  if (close.is_none()) return py::none();
+
+  const py::dict& options = c.kwargs();
+  const std::string name = with_length(depth == 2 ? "DEMA_" : "TEMA_", length);
+  py::object result;
+  if (helpers.own() && holds_own(c, "ema", own_names().ema) && !glue::asks_fills(options)) {
+    result = fused_stack(c, close, to_size(length), options, depth, name);
+  } else {
+    glue::pandas_road(std::string("overlap.") + func,
+                      "ema or a series helper in the module is not the module's own, or fills "
+                      "are asked for");
+    std::vector<py::object> means{close};
+    for (unsigned i = 0; i < depth; ++i) {
+      means.push_back(c.global("ema")(means.back(), py::arg("length") = length, **options));
+    }
+    means.erase(means.begin());
+    result = blend(c, means, name);
+  }
+  return helpers.finish(result, offset, options, name);
 }
 
 constexpr const char* dema_doc =
@@ -537,19 +666,7 @@ Examples
 
 constexpr glue::Signature dema_sig{
     "dema(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'"};
-py::object dema(glue::CallOf<dema_sig>& c) {
-  py::object length = normalise_length(c.arg<"length">(), 10);
-  py::object offset = c.arg<"offset">();
-  py::object close = verify(c, c.arg<"close">(), length);
-  offset = c.global("get_offset")(offset);
-  if (close.is_none()) return py::none();
-
-  const py::dict& options = c.kwargs();
-  py::object ema1 = c.global("ema")(close, py::arg("length") = length, **options);
-  py::object ema2 = c.global("ema")(ema1, py::arg("length") = length, **options);
-  py::object result = double_blend(c, ema1, ema2);
-  return finish(c, result, offset, options, with_length("DEMA_", length));
-}
+py::object dema(glue::CallOf<dema_sig>& c) { return stacked_ema(c, 2, "dema"); }
 
 constexpr const char* tema_doc =
     R"doc(Triple Exponential Moving Average (TEMA).
@@ -592,20 +709,7 @@ Examples
 
 constexpr glue::Signature tema_sig{
     "tema(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'"};
-py::object tema(glue::CallOf<tema_sig>& c) {
-  py::object length = normalise_length(c.arg<"length">(), 10);
-  py::object offset = c.arg<"offset">();
-  py::object close = verify(c, c.arg<"close">(), length);
-  offset = c.global("get_offset")(offset);
-  if (close.is_none()) return py::none();
-
-  const py::dict& options = c.kwargs();
-  py::object ema1 = c.global("ema")(close, py::arg("length") = length, **options);
-  py::object ema2 = c.global("ema")(ema1, py::arg("length") = length, **options);
-  py::object ema3 = c.global("ema")(ema2, py::arg("length") = length, **options);
-  py::object result = triple_blend(c, ema1, ema2, ema3);
-  return finish(c, result, offset, options, with_length("TEMA_", length));
-}
+py::object tema(glue::CallOf<tema_sig>& c) { return stacked_ema(c, 3, "tema"); }
 
 constexpr const char* hma_doc =
     R"doc(Hull Moving Average (HMA): WMA(2*WMA(n/2) - WMA(n), sqrt(n)).
@@ -647,30 +751,10 @@ Examples
 >>> print(overlap.hma(close))
 None)doc";
 
-// Whether `fn` is the package's compiled function `name` of `module`, not a
-// double put in the module's dict in its place.
-bool is_compiled(const py::handle& fn, const py::handle& module, const char* name) {
-  if (glue::type_name(fn) != "native_function") return false;
-  return py::getattr(fn, "__module__", py::none()).equal(module) &&
-         py::getattr(fn, "__name__", py::none()).equal(py::str(name));
-}
-
-// The Hull mean's three weighted passes and blend run fused when they would
-// run exactly the module's own functions: `wma` and the helpers it calls are
-// the compiled ones, so nothing can observe the inner calls being skipped.
-bool hull_inner_steps_are_ours(glue::Call& c) {
-  py::object utils = c.global("verify_series").attr("__module__");
-  return is_compiled(c.global("wma"), c.globals()["__name__"], "wma") &&
-         is_compiled(c.global("verify_series"), utils, "verify_series") &&
-         is_compiled(c.global("get_offset"), utils, "get_offset") &&
-         is_compiled(c.global("_apply_offset"), utils, "_apply_offset") &&
-         is_compiled(c.global("_handle_fills"), utils, "_handle_fills");
-}
-
 // The three passes fused: the result of wma(2 * wma(close, half) -
 // wma(close, length), root) with no full-length temporary but the result.
 py::object fused_hull(glue::Call& c, const py::object& close, std::size_t length, std::size_t half,
-                      std::size_t root) {
+                      std::size_t root, const std::string& name) {
   glue::Float64Values values = glue::series_float64(close, "wma");
   const Scratch scratch(core::hull_mean_scratch(values.size(), length, half, root));
   glue::Float64Array out = glue::new_float64(values.size());
@@ -680,7 +764,7 @@ py::object fused_hull(glue::Call& c, const py::object& close, std::size_t length
     core::hull_mean(values.span(), length, half, root, scratch.span(), o);
   }
   glue::native_road("overlap.hma");
-  return new_series(c, std::move(out), close.attr("index"));
+  return new_series(c, std::move(out), close.attr("index"), name);
 }
 
 constexpr glue::Signature hma_sig{
@@ -688,20 +772,24 @@ constexpr glue::Signature hma_sig{
 py::object hma(glue::CallOf<hma_sig>& c) {
   py::object length = normalise_length(c.arg<"length">(), 9);
   py::object offset = c.arg<"offset">();
-  py::object close = verify(c, c.arg<"close">(), length);
-  offset = c.global("get_offset")(offset);
+  const Helpers helpers(c);
+  py::object close = helpers.verify(c.arg<"close">(), length);
+  offset = helpers.offset(offset);
   if (close.is_none()) return py::none();
 
+  const std::string name = with_length("HMA_", length);
   const double n = static_cast<double>(to_size(length));
   py::int_ half_len(static_cast<long long>(n / 2.0));
   py::int_ sqrt_len(static_cast<long long>(std::sqrt(n)));
   py::object result;
-  if (hull_inner_steps_are_ours(c)) {
+  // the three weighted passes and the blend run fused when they would run
+  // exactly the module's own functions: `wma` and the helpers it calls
+  if (helpers.own() && holds_own(c, "wma", own_names().wma)) {
     // wma's length rule on the half length: 0 means its default of 10; the
     // half-length pass needs that many rows, as wma's verify_series asks
     const std::size_t half = to_size(normalise_length(half_len, 10));
     if (half > static_cast<std::size_t>(py::len(close))) return py::none();
-    result = fused_hull(c, close, to_size(length), half, to_size(sqrt_len));
+    result = fused_hull(c, close, to_size(length), half, to_size(sqrt_len), name);
   } else {
     glue::pandas_road("overlap.hma",
                       "wma or a series helper in the module is not the module's own");
@@ -711,11 +799,12 @@ py::object hma(glue::CallOf<hma_sig>& c) {
     // half length of 0 means wma's default of 10): no result rather than
     // None * 2
     if (wmaf.is_none() || wmas.is_none()) return py::none();
-    py::object diff = double_blend(c, wmaf, wmas);
+    py::object diff = blend(c, {wmaf, wmas}, "");
     result = c.global("wma")(diff, py::arg("length") = sqrt_len);
     if (result.is_none()) return py::none();
+    py::setattr(result, "name", py::str(name));
   }
-  return finish(c, result, offset, c.kwargs(), with_length("HMA_", length));
+  return helpers.finish(result, offset, c.kwargs(), name);
 }
 
 // ---------------------------------------------------------------------------
@@ -804,10 +893,11 @@ constexpr glue::Signature hlc3_sig{
     "-> 'Optional[Series]'"};
 py::object hlc3(glue::CallOf<hlc3_sig>& c) {
   py::object offset = c.arg<"offset">();
-  py::object high = verify(c, c.arg<"high">(), py::object());
-  py::object low = verify(c, c.arg<"low">(), py::object());
-  py::object close = verify(c, c.arg<"close">(), py::object());
-  offset = c.global("get_offset")(offset);
+  const Helpers helpers(c);
+  py::object high = helpers.verify(c.arg<"high">(), py::object());
+  py::object low = helpers.verify(c.arg<"low">(), py::object());
+  py::object close = helpers.verify(c.arg<"close">(), py::object());
+  offset = helpers.offset(offset);
   if (high.is_none() || low.is_none() || close.is_none()) return py::none();
 
   py::object result;
@@ -815,6 +905,7 @@ py::object hlc3(glue::CallOf<hlc3_sig>& c) {
   if (v.empty()) {
     glue::pandas_road("overlap.hlc3", kNotPlainComposite);
     result = (own_index(c, high) + own_index(c, low) + own_index(c, close)) / py::float_(3.0);
+    py::setattr(result, "name", py::str("HLC3"));
   } else {
     glue::native_road("overlap.hlc3");
     glue::Float64Array out = glue::new_float64(v[0].size());
@@ -823,9 +914,9 @@ py::object hlc3(glue::CallOf<hlc3_sig>& c) {
       py::gil_scoped_release release;
       core::typical_price(v[0].span(), v[1].span(), v[2].span(), o);
     }
-    result = new_series(c, std::move(out), high.attr("index"));
+    result = new_series(c, std::move(out), high.attr("index"), "HLC3");
   }
-  return finish(c, result, offset, c.kwargs(), "HLC3");
+  return helpers.finish(result, offset, c.kwargs(), "HLC3");
 }
 
 constexpr const char* vwap_doc =
@@ -880,11 +971,12 @@ constexpr glue::Signature vwap_sig{
     "offset: int = None, **kwargs) -> 'Optional[Series]'"};
 py::object vwap(glue::CallOf<vwap_sig>& c) {
   py::object offset = c.arg<"offset">();
-  py::object high = verify(c, c.arg<"high">(), py::object());
-  py::object low = verify(c, c.arg<"low">(), py::object());
-  py::object close = verify(c, c.arg<"close">(), py::object());
-  py::object volume = verify(c, c.arg<"volume">(), py::object());
-  offset = c.global("get_offset")(offset);
+  const Helpers helpers(c);
+  py::object high = helpers.verify(c.arg<"high">(), py::object());
+  py::object low = helpers.verify(c.arg<"low">(), py::object());
+  py::object close = helpers.verify(c.arg<"close">(), py::object());
+  py::object volume = helpers.verify(c.arg<"volume">(), py::object());
+  offset = helpers.offset(offset);
   if (high.is_none() || low.is_none() || close.is_none() || volume.is_none()) return py::none();
 
   py::object result;
@@ -895,6 +987,7 @@ py::object vwap(glue::CallOf<vwap_sig>& c) {
     py::object tp =
         (own_index(c, high) + own_index(c, low) + own_index(c, close)) / py::float_(3.0);
     result = (tp * vol).attr("cumsum")() / vol.attr("cumsum")();
+    py::setattr(result, "name", py::str("VWAP"));
   } else {
     glue::native_road("overlap.vwap");
     glue::Float64Array out = glue::new_float64(v[0].size());
@@ -903,9 +996,9 @@ py::object vwap(glue::CallOf<vwap_sig>& c) {
       py::gil_scoped_release release;
       core::cumulative_vwap(v[0].span(), v[1].span(), v[2].span(), v[3].span(), o);
     }
-    result = new_series(c, std::move(out), high.attr("index"));
+    result = new_series(c, std::move(out), high.attr("index"), "VWAP");
   }
-  return finish(c, result, offset, c.kwargs(), "VWAP");
+  return helpers.finish(result, offset, c.kwargs(), "VWAP");
 }
 
 constexpr const char* ma_doc =
@@ -970,10 +1063,16 @@ PYBIND11_MODULE(overlap, m) {
     glue::import_from(m, utils.c_str(), helper);
   }
 
+  OwnNames& own = own_names();
+  own.verify_series = m.attr("verify_series");
+  own.get_offset = m.attr("get_offset");
+  own.apply_offset = m.attr("_apply_offset");
+  own.handle_fills = m.attr("_handle_fills");
+
   glue::def<sma_sig>(m, sma_doc, sma, glue::Checks::declared);
-  glue::def<ema_sig>(m, ema_doc, ema, glue::Checks::declared);
+  own.ema = glue::def<ema_sig>(m, ema_doc, ema, glue::Checks::declared);
   glue::def<rma_sig>(m, rma_doc, rma, glue::Checks::declared);
-  glue::def<wma_sig>(m, wma_doc, wma, glue::Checks::declared);
+  own.wma = glue::def<wma_sig>(m, wma_doc, wma, glue::Checks::declared);
   glue::def<dema_sig>(m, dema_doc, dema, glue::Checks::declared);
   glue::def<tema_sig>(m, tema_doc, tema, glue::Checks::declared);
   glue::def<hma_sig>(m, hma_doc, hma, glue::Checks::declared);

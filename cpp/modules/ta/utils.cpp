@@ -4,10 +4,9 @@
 
 #include <string>
 
-#include "../../glue/checks.hpp"
 #include "../../glue/function.hpp"
 #include "../../glue/module_setup.hpp"
-#include "../../glue/pyops.hpp"
+#include "../../glue/series_helpers.hpp"
 
 namespace py = pybind11;
 namespace glue = orvane::glue;
@@ -90,17 +89,7 @@ constexpr const char* fills_doc =
 constexpr glue::Signature verify_series_sig{
     "verify_series(series: Series, min_length: int = None) -> 'Optional[Series]'"};
 py::object verify_series(glue::CallOf<verify_series_sig>& c) {
-  const py::object& series = c.arg<"series">();
-  py::object series_type = c.global("Series");
-  if (!py::isinstance(series, series_type)) {
-    glue::raise(PyExc_TypeError, "expected a pandas Series, got " + glue::type_name(series));
-  }
-  const py::object& min_length = c.arg<"min_length">();
-  if (min_length.is_none()) return series;
-  const Py_ssize_t rows = py::len(series);
-  // a min_length beyond Py_ssize_t can never be met
-  if (py::int_(rows) < min_length) return py::none();
-  return series;
+  return glue::verified_series(c.arg<"series">(), c.arg<"min_length">(), c.global("Series"));
 }
 
 constexpr glue::Signature get_offset_sig{"get_offset(x: int = None) -> int"};
@@ -112,35 +101,12 @@ py::object get_offset(glue::CallOf<get_offset_sig>& c) {
 constexpr glue::Signature apply_offset_sig{
     "_apply_offset(series: Series, offset: int = 0) -> Series"};
 py::object apply_offset(glue::CallOf<apply_offset_sig>& c) {
-  const py::object& series = c.arg<"series">();
-  const py::object& offset = c.arg<"offset">();
-  if (offset.is_none() || !glue::truthy(offset)) return series;
-  return series.attr("shift")(offset);
+  return glue::offset_series(c.arg<"series">(), c.arg<"offset">());
 }
 
 constexpr glue::Signature handle_fills_sig{"_handle_fills(series: Series, **kwargs) -> Series"};
 py::object handle_fills(glue::CallOf<handle_fills_sig>& c) {
-  py::object series = c.arg<"series">();
-  py::dict& options = c.kwargs();
-  if (options.contains("fillna")) {
-    py::object value = options["fillna"];
-    if (!value.is_none()) series = series.attr("fillna")(value);
-  }
-  if (options.contains("fill_method")) {
-    py::object method = options["fill_method"];
-    if (!method.is_none()) {
-      glue::check_str(method, "fill_method");
-      // compared as Python texts: any str may arrive, lone surrogates included
-      const bool ffill = method.equal(py::str("ffill"));
-      if (!ffill && !method.equal(py::str("bfill"))) {
-        PyErr_Format(PyExc_ValueError, "fill_method must be 'ffill' or 'bfill', got '%U'",
-                     method.ptr());
-        throw py::error_already_set();
-      }
-      series = series.attr(ffill ? "ffill" : "bfill")();
-    }
-  }
-  return series;
+  return glue::filled_series(c.arg<"series">(), c.kwargs());
 }
 
 }  // namespace
