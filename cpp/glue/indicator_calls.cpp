@@ -9,6 +9,7 @@
 #include "module_setup.hpp"
 #include "pyops.hpp"
 #include "roads.hpp"
+#include "series_helpers.hpp"
 
 namespace orvane::glue {
 
@@ -44,15 +45,6 @@ py::object frame_labels(Call& c, const std::vector<std::string>& names) {
 void set_category(const py::object& result, const char* family) {
   if (PyObject_GenericSetAttr(result.ptr(), py::str("category").ptr(), py::str(family).ptr()) < 0)
     throw py::error_already_set();
-}
-
-// What the package's verify_series returns, checked here.
-py::object own_verify(Call& c, py::handle input, std::size_t min_rows) {
-  if (!py::isinstance(input, c.global("Series"))) {
-    raise(PyExc_TypeError, "expected a pandas Series, got " + type_name(input));
-  }
-  const bool short_input = py::len(input) < min_rows;
-  return short_input ? py::object(py::none()) : py::reinterpret_borrow<py::object>(input);
 }
 
 }  // namespace
@@ -95,8 +87,10 @@ std::optional<Inputs> verified_inputs(Call& c, const char* func,
   Inputs in;
   bool all = true;
   for (py::handle input : inputs) {
-    py::object s = own ? own_verify(c, input, min_rows)
-                       : (min_rows ? verify_series(input, min_rows) : verify_series(input));
+    py::object least = min_rows ? py::object(py::int_(min_rows)) : py::object(py::none());
+    py::object s =
+        own ? verified_series(py::reinterpret_borrow<py::object>(input), least, c.global("Series"))
+            : (min_rows ? verify_series(input, least) : verify_series(input));
     all = all && !s.is_none();
     in.series.push_back(std::move(s));
   }
