@@ -173,6 +173,11 @@ struct Ewm {
 // stretch is rerun from that state, so results never depend on the cut.
 constexpr std::size_t kChains = 8;
 
+// Rows the stacked exponential means take through all their passes at a
+// time: few enough that a block's passes stay in the caches, and enough for
+// the chains (see stacked_ewm_rows).
+constexpr std::size_t kStackedRows = std::size_t{1} << 15;
+
 // Rows after which 2^-64 of any starting difference remains, in whole
 // groups of four (the rows a chain's lane takes per transpose).
 std::size_t warm_up_rows(double decay) {
@@ -265,9 +270,10 @@ ORVANE_LANE_KERNEL(ewm_lanes, void,
                     Ewm* c, Ewm* warmed, double* out),
                    (x, stride, steps, warm, c, warmed, out))
 
-// Steps `e` (the state after row from - 1) through rows [from, x.size());
-// returns how many stretches after the first were confirmed.
-std::size_t run_ewm(std::span<const double> x, std::size_t from, Ewm e, std::span<double> out) {
+// Steps `e` (the state after row from - 1) through rows [from, x.size()),
+// leaving it the state after the last row; returns how many stretches after
+// the first were confirmed.
+std::size_t run_ewm(std::span<const double> x, std::size_t from, Ewm& e, std::span<double> out) {
   const std::size_t n = x.size();
   auto serial = [&](Ewm& chain, std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) out[i] = chain.step(x[i]);
@@ -299,6 +305,7 @@ std::size_t run_ewm(std::span<const double> x, std::size_t from, Ewm e, std::spa
     }
   }
   serial(chain[kChains - 1], from + kChains * stretch + warm, n);
+  e = chain[kChains - 1];
   return confirmed;
 }
 
@@ -455,7 +462,8 @@ void direct_means(const double* __restrict x, std::size_t from, std::size_t to, 
 using lanes::Lane;
 
 // Rows are scanned in chunks of whole blocks: about kLaneChunk rows when the
-// windows are long enough for lanes, else about kChunk rows, so that short
+// windows are long enough for lanes (a sixteenth of a shorter series, so that
+// its chunks still fill the lanes), else about kChunk rows, so that short
 // windows do not pay a scan's fixed costs every few rows.
 constexpr std::size_t kChunk = 256, kLaneChunk = 2048;
 
@@ -465,9 +473,10 @@ constexpr std::size_t kChunk = 256, kLaneChunk = 2048;
 // would cost several times the lanes' pass at any length.
 bool lane_window(std::size_t length) { return length > kDirectWindow; }
 
-std::size_t chunk_rows(std::size_t length) {
-  const std::size_t unit = lane_window(length) ? std::lcm(length, std::size_t{4}) : length;
-  return unit * std::max<std::size_t>(1, (lane_window(length) ? kLaneChunk : kChunk) / unit);
+std::size_t chunk_rows(std::size_t length, std::size_t rows) {
+  if (!lane_window(length)) return length * std::max<std::size_t>(1, kChunk / length);
+  const std::size_t unit = std::lcm(length, std::size_t{4});
+  return unit * std::max<std::size_t>(1, std::min(kLaneChunk, rows / 16) / unit);
 }
 
 // Streaming lanes for the rolling mean. The chunks of a section are dealt to
@@ -680,7 +689,7 @@ std::size_t blocked_rolling_mean(std::span<const double> x, std::size_t length,
                                  std::int64_t min_obs, std::span<double> scratch,
                                  std::span<double> out) {
   const std::size_t n = x.size();
-  const std::size_t chunk = chunk_rows(length);
+  const std::size_t chunk = chunk_rows(length, n);
   // the suffix sums of the previous block, length + 1 entries each
   const Tail tail{scratch.data(), scratch.data() + length + 1};
   std::fill(tail.hi, tail.hi + 2 * (length + 1), 0.0);
@@ -954,7 +963,7 @@ std::size_t weighted_sums(std::span<const double> x, std::size_t length, std::sp
 std::size_t rolling_mean_scratch(std::size_t length, std::size_t rows) {
   if (!lane_window(length)) return 2 * (length + 1);
   // the lanes' blocks, then a byte per chunk
-  const std::size_t flags = rows / chunk_rows(length);
+  const std::size_t flags = rows / chunk_rows(length, rows);
   return 2 * (length + 1) + lanes::lane_doubles(MeanLaneScratch::lanes(length)) +
          (flags + sizeof(double) - 1) / sizeof(double);
 }
@@ -1008,30 +1017,53 @@ std::size_t seeded_ewm_mean(std::span<const double> x, std::size_t length, doubl
   return run_ewm(x, length, e, out);
 }
 
+std::size_t stacked_ewm_rows(std::size_t rows, std::size_t length, double alpha) {
+  const double decay = 1.0 - alpha;
+  const std::size_t warm = decay > 0.0 && decay < 1.0 ? warm_up_rows(decay) : 0;
+  return std::min(rows, std::max({kStackedRows, length, 2 * kChains * 4 * warm}));
+}
+
 std::size_t stacked_ewm_blend(std::span<const double> x, std::size_t length, double alpha,
                               bool adjust, bool seeded, unsigned depth, std::span<double> scratch,
                               std::span<double> out) {
   const std::size_t n = x.size();
+  const std::size_t block = stacked_ewm_rows(n, length, alpha);
   std::size_t empty_seeds = 0;
-  // pass k's input is pass k - 1's result; the last pass writes `out`
-  std::span<const double> input = x;
-  for (unsigned k = 0; k < depth; ++k) {
-    const std::span<double> pass = k + 1 == depth ? out : scratch.subspan(k * n, n);
-    if (seeded) {
-      std::size_t count = 0;
-      const double seed = nan_mean(input.first(length), count);
-      empty_seeds += count == 0;
-      seeded_ewm_mean(input, length, seed, alpha, adjust, pass);
-    } else {
-      ewm_mean(input, alpha, adjust, pass);
+  Ewm state[3];
+  for (std::size_t a = 0; a < n; a += block) {
+    const std::size_t rows = std::min(block, n - a);
+    // pass k's input is pass k - 1's result; the last pass writes `out`
+    std::span<const double> input = x.subspan(a, rows);
+    for (unsigned k = 0; k < depth; ++k) {
+      const std::span<double> pass =
+          k + 1 == depth ? out.subspan(a, rows) : scratch.subspan(k * block, rows);
+      if (a > 0) {
+        run_ewm(input, 0, state[k], pass);
+      } else if (seeded) {
+        // the first block holds the seed rows: block >= length
+        std::size_t count = 0;
+        const double seed = nan_mean(input.first(length), count);
+        empty_seeds += count == 0;
+        std::fill(pass.begin(), pass.begin() + static_cast<std::ptrdiff_t>(length - 1), nan);
+        state[k] = Ewm(alpha, adjust);
+        state[k].start(seed);
+        pass[length - 1] = state[k].weighted;
+        run_ewm(input, length, state[k], pass);
+      } else {
+        state[k] = Ewm(alpha, adjust);
+        state[k].start(input[0]);
+        pass[0] = state[k].weighted;
+        run_ewm(input, 1, state[k], pass);
+      }
+      input = pass;
     }
-    input = pass;
-  }
-  // the blends read each row before writing it, so `out` may be an input
-  if (depth == 2) {
-    double_blend(scratch.first(n), out, out);
-  } else {
-    triple_blend(scratch.first(n), scratch.subspan(n, n), out, out);
+    // the blends read each row before writing it, so `out` may be an input
+    const std::span<double> last = out.subspan(a, rows);
+    if (depth == 2) {
+      double_blend(scratch.first(rows), last, last);
+    } else {
+      triple_blend(scratch.first(rows), scratch.subspan(block, rows), last, last);
+    }
   }
   return empty_seeds;
 }

@@ -78,9 +78,12 @@ std::size_t seeded_ewm_mean(std::span<const double> x, std::size_t length, doubl
 // of that one), each pass as seeded_ewm_mean with the simple mean of its
 // input's first `length` values (nan_mean) when `seeded`, else as ewm_mean;
 // then blended as double_blend (depth 2) or triple_blend (depth 3) of the
-// passes: the same results as those calls one after the other. `length` in
-// [1, x.size()], `scratch` of (depth - 1) * x.size() doubles. Returns how
-// many seeds had no value to average (they are NaN).
+// passes: the same results as those calls one after the other. The passes
+// run a block of stacked_ewm_rows(...) rows at a time, one after the other,
+// each carrying its state to the next block. `length` in [1, x.size()],
+// `scratch` of (depth - 1) * stacked_ewm_rows(x.size(), length, alpha)
+// doubles. Returns how many seeds had no value to average (they are NaN).
+std::size_t stacked_ewm_rows(std::size_t rows, std::size_t length, double alpha);
 std::size_t stacked_ewm_blend(std::span<const double> x, std::size_t length, double alpha,
                               bool adjust, bool seeded, unsigned depth, std::span<double> scratch,
                               std::span<double> out);

@@ -1,5 +1,7 @@
 #include "columns.hpp"
 
+#include "pyops.hpp"
+
 namespace orvane::glue {
 
 using namespace pybind11::literals;
@@ -62,6 +64,21 @@ std::optional<Stamps> datetime_stamps(py::handle values) {
   return s;
 }
 
+std::optional<Stamps> stored_stamps(py::handle series) {
+  py::object pd = pandas();
+  py::object dtype = series.attr("dtype");
+  if (!py::isinstance(dtype, pd.attr("ArrowDtype"))) return datetime_stamps(series);
+  py::object arrow_type = dtype.attr("pyarrow_dtype");
+  if (!truthy(py::module_::import("pyarrow").attr("types").attr("is_timestamp")(arrow_type))) {
+    return std::nullopt;
+  }
+  py::object unit = arrow_type.attr("unit"), tz = arrow_type.attr("tz");
+  py::object as = tz.is_none()
+                      ? py::object(py::str("datetime64[" + std::string(py::str(unit)) + "]"))
+                      : pd.attr("DatetimeTZDtype")("unit"_a = unit, "tz"_a = tz);
+  return datetime_stamps(series.attr("astype")(as));
+}
+
 py::object stamps_index(const Int64Array& ticks, const Stamps& like, py::handle name) {
   py::object naive = pandas().attr("DatetimeIndex")(ticks.attr("view")("M8[" + like.unit + "]"),
                                                     "copy"_a = false, "name"_a = name);
@@ -75,15 +92,33 @@ py::object stamps_series(const Int64Array& ticks, const Stamps& like, py::handle
                                  "copy"_a = false);
 }
 
-LabelCodes label_codes(py::handle values) {
-  py::tuple factorized = pandas().attr("factorize")(values, "sort"_a = true);
+LabelCodes label_codes(py::handle values, LabelOrder order) {
+  py::tuple factorized = pandas().attr("factorize")(values, "sort"_a = order == LabelOrder::sorted);
   return {as_int64(factorized[0]), factorized[1]};
+}
+
+Int64Array places_among(py::handle uniques, py::handle values) {
+  return as_int64(pandas().attr("Index")(uniques).attr("get_indexer")(values));
+}
+
+bool is_categorical(py::handle values) {
+  return py::isinstance(values.attr("dtype"), pandas().attr("CategoricalDtype"));
+}
+
+bool holds_texts(py::handle values) {
+  py::object pd = pandas();
+  py::object dtype = values.attr("dtype");
+  if (py::isinstance(dtype, pd.attr("StringDtype"))) return true;
+  py::object held = is_categorical(values) ? py::object(dtype.attr("categories"))
+                                           : py::reinterpret_borrow<py::object>(values);
+  py::object kind = pd.attr("api").attr("types").attr("infer_dtype")(held, "skipna"_a = true);
+  return kind.equal(py::str("string"));
 }
 
 bool labels_in_sort_order(py::handle values) {
   py::object pd = pandas();
   py::object dtype = values.attr("dtype");
-  if (py::isinstance(dtype, pd.attr("CategoricalDtype"))) return true;
+  if (is_categorical(values)) return true;
   if (py::isinstance(dtype, pd.attr("StringDtype"))) return true;
   if (!py::isinstance<py::dtype>(dtype) || py::reinterpret_borrow<py::dtype>(dtype).kind() != 'O') {
     return false;
@@ -101,6 +136,13 @@ py::object frame_column(py::object values) {
   return values;
 }
 
+py::object object_values(py::handle values) { return values.attr("astype")("object"); }
+
+py::object date_objects(py::handle days) {
+  // numpy gives whole days (datetime64[D]) as datetime.date objects
+  return py::reinterpret_borrow<py::object>(days).attr("astype")("M8[D]").attr("astype")("object");
+}
+
 py::object object_series(py::handle values, py::handle index) {
   return pandas().attr("Series")(values, "index"_a = index, "dtype"_a = "object");
 }
@@ -109,6 +151,12 @@ py::object frame_of(py::handle frame_type, const py::list& labels, const py::lis
   py::dict data;
   for (std::size_t i = 0; i < py::len(labels); ++i) data[labels[i]] = frame_column(columns[i]);
   return frame_type(data, "copy"_a = false);
+}
+
+py::object frame_labelled(py::handle frame_type, const py::list& labels, const py::list& columns) {
+  py::object frame = frame_of(frame_type, labels, columns);
+  frame.attr("columns") = pandas().attr("Index")(labels);
+  return frame;
 }
 
 }  // namespace orvane::glue

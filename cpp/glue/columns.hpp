@@ -50,19 +50,41 @@ struct Stamps {
 // dtype.
 std::optional<Stamps> datetime_stamps(py::handle values);
 
+// The same for a Series of any stamp storage: Arrow time stamps are read as
+// the datetime64 column of the same unit and zone (nulls as NaT), which
+// pandas' joins treat as equal to them.
+std::optional<Stamps> stored_stamps(py::handle series);
+
 // Ticks read as `like`'s stamps (UTC instants for an aware dtype), given back
 // in its dtype, without copying naive ones.
 py::object stamps_index(const Int64Array& ticks, const Stamps& like, py::handle name = py::none());
 py::object stamps_series(const Int64Array& ticks, const Stamps& like, py::handle index,
                          py::handle name = py::none());
 
-// `pd.factorize(values, sort=True)`: each row's code into the distinct values
-// in the order sort_values puts them (missing values: code -1, not among them).
+// The order label codes number the distinct values in.
+enum class LabelOrder {
+  sorted,      // as sort_values puts them: `pd.factorize(values, sort=True)`
+  first_seen,  // as the rows first show them: `pd.factorize(values)`
+};
+
+// Each row's code into the distinct values (`uniques`) in `order`; missing
+// values get code -1 and are not among them.
 struct LabelCodes {
   Int64Array codes;
   py::object uniques;
 };
-LabelCodes label_codes(py::handle values);
+LabelCodes label_codes(py::handle values, LabelOrder order = LabelOrder::sorted);
+
+// The place of each of `values` among the distinct `uniques` (-1: not among
+// them), as `pd.Index(uniques).get_indexer(values)` finds it.
+Int64Array places_among(py::handle uniques, py::handle values);
+
+// Whether a column's dtype is pandas' categorical one.
+bool is_categorical(py::handle values);
+
+// Whether a column holds texts whatever its dtype (str, string of either
+// storage, object, categorical): pandas' joins compare such keys by value.
+bool holds_texts(py::handle values);
 
 // Whether label_codes of `values` order them as sort_values does, whatever
 // pandas line made them: a categorical (codes in category order), or texts
@@ -75,11 +97,22 @@ bool labels_in_sort_order(py::handle values);
 // str dtype); any other column as it is.
 py::object frame_column(py::object values);
 
+// A column's values as Python objects, each boxed as pandas boxes it (a
+// Timestamp of the column's zone for a stamp): `values.astype(object)`.
+py::object object_values(py::handle values);
+
+// datetime.date objects of whole days since 1970-01-01 (an int64 array).
+py::object date_objects(py::handle days);
+
 // A Series of dtype object over `values`, on `index`.
 py::object object_series(py::handle values, py::handle index);
 
 // `frame_type({label: column, ...}, copy=False)` with the labels in order;
 // each column passes the object-column rule.
 py::object frame_of(py::handle frame_type, const py::list& labels, const py::list& columns);
+
+// The same frame with its columns labelled `pd.Index(labels)`, the labels'
+// own index whatever the dict's keys made of them.
+py::object frame_labelled(py::handle frame_type, const py::list& labels, const py::list& columns);
 
 }  // namespace orvane::glue

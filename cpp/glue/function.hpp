@@ -12,6 +12,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -73,6 +74,9 @@ class Call {
 // or the program does not compile.
 template <const Signature& S>
 class CallOf : public Call {
+  template <ParamName>
+  using ArgRef = const py::object&;
+
  public:
   explicit CallOf(Call&& call) : Call(std::move(call)) {}
 
@@ -83,6 +87,13 @@ class CallOf : public Call {
     static_assert(index != std::string_view::npos,
                   "the signature declares no named parameter of this name");
     return arg(index);
+  }
+
+  // Several arguments at once, for a structured binding:
+  // `auto [bars, calendar] = c.args<"df_bars", "df_calendar">();`
+  template <ParamName... Ns>
+  std::tuple<ArgRef<Ns>...> args() const {
+    return {arg<Ns>()...};
   }
 };
 

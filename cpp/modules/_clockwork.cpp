@@ -15,6 +15,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "../core/exchange_zone.hpp"
@@ -26,6 +27,7 @@
 #include "../glue/columns.hpp"
 #include "../glue/frame_columns.hpp"
 #include "../glue/function.hpp"
+#include "../glue/module_names.hpp"
 #include "../glue/module_setup.hpp"
 #include "../glue/pyops.hpp"
 #include "../glue/released.hpp"
@@ -33,36 +35,20 @@
 #include "../glue/text.hpp"
 #include "../glue/zone_tables.hpp"
 
-namespace py = pybind11;
-namespace glue = orvane::glue;
-using glue::builtin;
-using glue::compare;
-using glue::contains;
-using glue::Int64Array;
-using glue::truthy;
-using glue::view;
-using glue::writable;
-namespace core = orvane::core;
-using namespace pybind11::literals;
-
 namespace {
-
-constexpr const char* module_doc =
-    "Frequency vocabulary, exchange time zones, frame metadata and the index\n"
-    "time-zone contract of the package.";
 
 constexpr const char* zone_required_message =
     "exchange_tz is required for output_tz='UTC' when timestamps are naive";
 
-constexpr const char* wall_to_utc_road = "clockwork.wall_to_utc";
-constexpr const char* level_to_utc_road = "clockwork.level_to_utc";
-constexpr const char* instruments_to_utc_road = "clockwork.instruments_to_utc";
+constexpr std::string_view wall_to_utc_road = "clockwork.wall_to_utc";
+constexpr std::string_view level_to_utc_road = "clockwork.level_to_utc";
+constexpr std::string_view instruments_to_utc_road = "clockwork.instruments_to_utc";
 
 // Why a conversion took pandas' road.
-constexpr const char* single_stamp = "fewer than two stamps (pandas keeps the frequency)";
-constexpr const char* zone_not_tabled =
+constexpr std::string_view single_stamp = "fewer than two stamps (pandas keeps the frequency)";
+constexpr std::string_view zone_not_tabled =
     "the zone is neither a fixed offset nor a zone file the table holds";
-constexpr const char* table_declined =
+constexpr std::string_view table_declined =
     "a stamp lies outside the zone table, or its repeated hour is not read from the order";
 
 // --- Python operations ------------------------------------------------------
@@ -240,8 +226,8 @@ struct LevelCodes {
 // order (an instrument's stamps, then the next instrument's) are merged
 // rather than hashed; `starts` are the runs' first rows, with the row count
 // last (empty: one run).
-LevelCodes factorized(const py::object& stamps, const Int64Array& ticks,
-                      std::vector<std::size_t> starts = {}) {
+LevelCodes level_codes(const py::object& stamps, const Int64Array& ticks,
+                       std::vector<std::size_t> starts = {}) {
   const std::size_t n = static_cast<std::size_t>(ticks.size());
   if (starts.empty()) {
     // distinct stamps in time order are their own level
@@ -265,8 +251,8 @@ LevelCodes factorized(const py::object& stamps, const Int64Array& ticks,
           codes};
 }
 
-LevelCodes factorized(const py::object& stamps) {
-  return factorized(stamps, naive_stamps(stamps).ticks);
+LevelCodes level_codes(const py::object& stamps) {
+  return level_codes(stamps, naive_stamps(stamps).ticks);
 }
 
 // The codes of every level but `level`, as the keys that tell instruments apart.
@@ -324,7 +310,7 @@ std::optional<LevelCodes> rows_to_utc_in_one_pass(
     }
   });
   if (!settled) return std::nullopt;
-  return factorized(glue::stamps_index(converted, wall, ts.attr("name")), converted, runs);
+  return level_codes(glue::stamps_index(converted, wall, ts.attr("name")), converted, runs);
 }
 
 // Instrument by instrument: each one's stamps side by side in row order,
@@ -365,7 +351,7 @@ LevelCodes rows_to_utc_by_instrument(const py::object& ts, const glue::Stamps& w
 
   // the instruments' runs merged into the new level, codes back in row order
   auto [values, grouped_codes] =
-      factorized(glue::stamps_index(converted, wall, ts.attr("name")), converted, groups.starts);
+      level_codes(glue::stamps_index(converted, wall, ts.attr("name")), converted, groups.starts);
   if (groups.in_place()) return {values, grouped_codes};
   Int64Array by_group = glue::as_int64(grouped_codes);
   Int64Array row_codes = glue::new_int64(n);
@@ -381,7 +367,7 @@ LevelCodes rows_to_utc_by_instrument(const py::object& ts, const glue::Stamps& w
 LevelCodes instruments_to_utc(const py::object& index, std::size_t level, const py::object& ts,
                               const py::object& zone) {
   // the common case first: the other levels hold one value, on every row
-  if (one_instrument(index, level, py::len(ts))) return factorized(wall_to_utc(ts, zone));
+  if (one_instrument(index, level, py::len(ts))) return level_codes(wall_to_utc(ts, zone));
 
   const std::vector<Int64Array> keys = instrument_keys(index, level);
   std::vector<std::span<const std::int64_t>> key_spans;
@@ -417,7 +403,7 @@ py::object with_converted_level(const py::object& pd, const py::object& index, s
   if (strictly_increasing(stamps.span()) || truthy(converted.attr("is_unique"))) {
     return with_level(pd, index, level, converted, codes);
   }
-  auto [values, map_codes] = factorized(converted, stamps.ticks);
+  auto [values, map_codes] = level_codes(converted, stamps.ticks);
   Int64Array map = glue::as_int64(map_codes);
   Int64Array old_codes = glue::as_int64(codes);
   Int64Array new_codes = glue::new_int64(old_codes.size());
@@ -487,7 +473,7 @@ py::object apply_level(const py::object& pd, const py::object& df, const py::obj
   py::object ts = pd.attr("DatetimeIndex")(to_datetimes(pd, index.attr("get_level_values")(level)));
   LevelCodes converted;
   if (!attr_or_none(ts, "tz").is_none() || !to_utc) {
-    converted = factorized(process_timestamps(pd, ts, exchange_tz, output_tz));
+    converted = level_codes(process_timestamps(pd, ts, exchange_tz, output_tz));
   } else {
     require_zone(exchange_tz);
     converted = instruments_to_utc(index, level, ts, exchange_tz);
@@ -636,8 +622,7 @@ constexpr glue::Signature validate_yahoo_1m_range_sig{
     "validate_yahoo_1m_range(start: str, end: str, *, now: Optional[pd.Timestamp] = None) "
     "-> None"};
 py::object validate_yahoo_1m_range(glue::CallOf<validate_yahoo_1m_range_sig>& c) {
-  const py::object& start = c.arg<"start">();
-  const py::object& end = c.arg<"end">();
+  auto [start, end] = c.args<"start", "end">();
   py::object pd = c.global("pd");
   py::object timestamp = pd.attr("Timestamp");
   py::object start_ts = timestamp(start), end_ts = timestamp(end);
@@ -779,8 +764,7 @@ constexpr glue::Signature lookup_ticker_exchange_tz_sig{
     "str]]] = None, "
     "timestamps: Optional[pd.DatetimeIndex] = None) -> Optional[str]"};
 py::object lookup_ticker_exchange_tz(glue::CallOf<lookup_ticker_exchange_tz_sig>& c) {
-  const py::object& ticker = c.arg<"ticker">();
-  const py::object& exchange_tz = c.arg<"exchange_tz">();
+  auto [ticker, exchange_tz] = c.args<"ticker", "exchange_tz">();
   if (PyDict_Check(exchange_tz.ptr())) {
     if (contains(exchange_tz, ticker)) {
       py::object zone = exchange_tz[ticker];
@@ -955,8 +939,7 @@ DatetimeIndex(['2024-06-03'], dtype='datetime64[us]', name='DATE', freq=None))do
 constexpr glue::Signature normalize_daily_index_sig{
     "normalize_daily_index(df: pd.DataFrame, date_level: str = 'DATE') -> pd.DataFrame"};
 py::object normalize_daily_index(glue::CallOf<normalize_daily_index_sig>& c) {
-  const py::object& df = c.arg<"df">();
-  const py::object& date_level = c.arg<"date_level">();
+  auto [df, date_level] = c.args<"df", "date_level">();
   py::object pd = c.global("pd");
   py::object names = list_of(df.attr("index").attr("names"));
   py::object out = df.attr("reset_index")();
@@ -1131,7 +1114,9 @@ py::object apply_intraday_index_level(glue::CallOf<apply_intraday_index_level_si
 }  // namespace
 
 PYBIND11_MODULE(_clockwork, m) {
-  m.doc() = module_doc;
+  m.doc() =
+      "Frequency vocabulary, exchange time zones, frame metadata and the index\n"
+      "time-zone contract of the package.";
   for (const char* name : {"Any", "Dict", "Optional", "Union"})
     glue::import_from(m, "typing", name);
   glue::import_as(m, "pandas", "pd");
@@ -1146,7 +1131,6 @@ PYBIND11_MODULE(_clockwork, m) {
   m.attr("YAHOO_1M_MAX_DAYS") = 7;
   m.attr("YAHOO_1M_LOOKBACK_DAYS") = 60;
 
-  constexpr auto checked = glue::Checks::declared;
   glue::def<is_intraday_freq_sig>(m, is_intraday_freq_doc, is_intraday_freq, checked);
   glue::def<index_time_level_sig>(m, index_time_level_doc, index_time_level, checked);
   glue::def<yf_interval_for_freq_sig>(m, yf_interval_for_freq_doc, yf_interval_for_freq, checked);

@@ -7,7 +7,9 @@
 #include "glue/frame_columns.hpp"
 #include "glue/function.hpp"
 #include "glue/module_setup.hpp"
+#include "glue/pyops.hpp"
 #include "glue/roads.hpp"
+#include "glue/takes.hpp"
 
 namespace py = pybind11;
 namespace glue = orvane::glue;
@@ -23,7 +25,9 @@ constexpr glue::Signature as_int_sig{"as_int(length)"};
 constexpr glue::Signature show_warnings_sig{"show_warnings()"};
 constexpr glue::Signature guard_sig{"guard(module: str, only_missing: bool)"};
 constexpr glue::Signature stamps_back_sig{"stamps_back(values)"};
-constexpr glue::Signature codes_sig{"codes(values)"};
+constexpr glue::Signature codes_sig{"codes(values, first_seen=False)"};
+constexpr glue::Signature take_sig{"take(series, indexer, allow_fill=False)"};
+constexpr glue::Signature stored_stamps_sig{"stored_stamps(series)"};
 constexpr glue::Signature frame_sig{"frame(labels: list, columns: list)"};
 constexpr glue::Signature declared_sig{
     "declared(text: str, items: Optional[list] = None, table: dict = None, n: int = 0, "
@@ -100,11 +104,26 @@ PYBIND11_MODULE(glue_probe, m) {
         }
         return glue::stamps_index(stamps->ticks, *stamps, values.attr("name"));
       });
-  glue::def<codes_sig>(m, "Label codes and the distinct labels in sort order.",
-                       [](glue::CallOf<codes_sig>& c) -> py::object {
-                         glue::LabelCodes codes = glue::label_codes(c.arg<"values">());
-                         return py::make_tuple(codes.codes, codes.uniques);
-                       });
+  glue::def<codes_sig>(
+      m, "Label codes and the distinct labels in sort order, or in first-seen order.",
+      [](glue::CallOf<codes_sig>& c) -> py::object {
+        const auto order = glue::truthy(c.arg<"first_seen">()) ? glue::LabelOrder::first_seen
+                                                               : glue::LabelOrder::sorted;
+        glue::LabelCodes codes = glue::label_codes(c.arg<"values">(), order);
+        return py::make_tuple(codes.codes, codes.uniques);
+      });
+  glue::def<take_sig>(m, "Rows of a Series' values, taken by the glue.",
+                      [](glue::CallOf<take_sig>& c) -> py::object {
+                        return glue::take(c.arg<"series">(), glue::as_int64(c.arg<"indexer">()),
+                                          glue::truthy(c.arg<"allow_fill">()));
+                      });
+  glue::def<stored_stamps_sig>(
+      m, "The ticks, unit and zone of a stamp Series of any storage, or None.",
+      [](glue::CallOf<stored_stamps_sig>& c) -> py::object {
+        auto stamps = glue::stored_stamps(c.arg<"series">());
+        if (!stamps) return py::none();
+        return py::make_tuple(stamps->ticks, stamps->unit, stamps->zone);
+      });
   glue::def<frame_sig>(
       m, "A frame of the columns, by the builders.", [](glue::CallOf<frame_sig>& c) -> py::object {
         return glue::frame_of(py::module_::import("pandas").attr("DataFrame"), c.arg(0), c.arg(1));

@@ -390,11 +390,12 @@ TEST(Composites, Blends) {
 TEST(Ewm, StackedMeansAreTheirPassesBlended) {
   std::mt19937_64 gen(3);
   std::normal_distribution<double> step;
-  Vec x(5000);
+  Vec x(100000);  // several blocks of the stacked passes
   double price = 100.0;
   for (double& v : x) v = price += step(gen);
   std::fill(x.begin(), x.begin() + 4, NaN);  // the first seeds average nothing
   x[2000] = Inf;
+  std::fill(x.begin() + 32760, x.begin() + 32800, NaN);  // a gap across a block's end
   const std::size_t length = 4;
   const double alpha = core::alpha_from_span(4.0);
   for (const bool seeded : {true, false}) {
@@ -413,7 +414,8 @@ TEST(Ewm, StackedMeansAreTheirPassesBlended) {
         passes.push_back(pass);
         input = pass;
       }
-      Vec want(x.size()), got(x.size()), scratch((depth - 1) * x.size());
+      Vec want(x.size()), got(x.size());
+      Vec scratch((depth - 1) * core::stacked_ewm_rows(x.size(), length, alpha));
       if (depth == 2) {
         core::double_blend(passes[0], passes[1], want);
       } else {

@@ -19,20 +19,13 @@
 #include "../../glue/columns.hpp"
 #include "../../glue/frame_columns.hpp"
 #include "../../glue/function.hpp"
+#include "../../glue/module_names.hpp"
 #include "../../glue/module_setup.hpp"
 #include "../../glue/pandas_lines.hpp"
 #include "../../glue/pyops.hpp"
 #include "../../glue/released.hpp"
 #include "../../glue/roads.hpp"
-
-namespace py = pybind11;
-namespace glue = orvane::glue;
-using glue::compare;
-using glue::contains;
-using glue::Int64Array;
-using glue::truthy;
-using glue::view;
-namespace core = orvane::core;
+#include "../../glue/takes.hpp"
 
 namespace {
 
@@ -72,22 +65,6 @@ py::object add(py::handle a, py::handle b) {
 py::object column(py::handle frame, const char* name) { return frame[py::str(name)]; }
 
 // --- time stamps as int64 ticks ------------------------------------------------
-
-// Arrow time stamps as the datetime64 column of the same unit and zone
-// (nulls as NaT), which pandas' joins treat as equal to them; any other
-// column as it is.
-py::object numpy_stamps(py::handle pd, py::object series) {
-  py::object dtype = series.attr("dtype");
-  if (!py::isinstance(dtype, pd.attr("ArrowDtype"))) return series;
-  py::object arrow_type = dtype.attr("pyarrow_dtype");
-  if (!truthy(py::module_::import("pyarrow").attr("types").attr("is_timestamp")(arrow_type))) {
-    return series;
-  }
-  py::object unit = arrow_type.attr("unit"), tz = arrow_type.attr("tz");
-  if (tz.is_none()) return series.attr("astype")("datetime64[" + std::string(py::str(unit)) + "]");
-  return series.attr("astype")(
-      pd.attr("DatetimeTZDtype")(py::arg("unit") = unit, py::arg("tz") = tz));
-}
 
 bool has_nat(const Int64Array& a) {
   auto t = view(a);
@@ -237,9 +214,9 @@ py::object event_grid_columns(py::handle pd, py::handle calendar, std::int64_t f
     stamps = *glue::datetime_stamps(times);
   }
 
-  py::tuple factorized = pd.attr("factorize")(names);
-  Int64Array codes = glue::as_int64(factorized[0]);
-  py::list events(factorized[1]);
+  glue::LabelCodes labels = glue::label_codes(names, glue::LabelOrder::first_seen);
+  const Int64Array& codes = labels.codes;
+  py::list events(labels.uniques);
 
   const std::vector<std::int64_t> firsts = glue::without_gil("bar_kit.event_grid.distinct", [&] {
     return core::distinct_code_stamps(view(codes), stamps.span());
@@ -295,9 +272,7 @@ py::object event_grid_columns(py::handle pd, py::handle calendar, std::int64_t f
 constexpr glue::Signature get_event_metadata_sig{
     "get_event_metadata(df_calendar, pre_event_window=-5, post_event_window=10)"};
 py::object get_event_metadata(glue::CallOf<get_event_metadata_sig>& c) {
-  const py::object& calendar = c.arg<"df_calendar">();
-  const py::object& pre = c.arg<"pre_event_window">();
-  const py::object& post = c.arg<"post_event_window">();
+  auto [calendar, pre, post] = c.args<"df_calendar", "pre_event_window", "post_event_window">();
   py::object pd = c.global("pd");
   const std::optional<std::int64_t> first = minutes_of(pre), last = minutes_of(post);
   const bool own_rounding =
@@ -339,70 +314,6 @@ py::object windows_by_joins(py::handle bars, py::handle calendar, py::handle gri
   return by_event.attr("join")(calendar_by_event, py::arg("how") = "left").attr("reset_index")();
 }
 
-// Rows `indexer` of an arrow-backed array made of several chunks, taken chunk
-// by chunk: taking from the whole array at once would first copy all its
-// chunks into one (the whole bar column), where this copies only the rows
-// taken. -1 gives a missing value when `allow_fill`.
-py::object take_by_chunk(py::handle pd, py::handle array, py::handle chunks,
-                         const Int64Array& indexer, bool allow_fill) {
-  std::vector<std::int64_t> starts{0};
-  for (py::handle chunk : chunks.attr("chunks")) starts.push_back(starts.back() + py::len(chunk));
-  const std::size_t n_chunks = starts.size() - 1;
-  const std::size_t n = static_cast<std::size_t>(indexer.size());
-  const std::int64_t* wanted = indexer.data();
-  std::vector<std::int64_t> chunk_of(n, -1), count(n_chunks, 0);
-  for (std::size_t i = 0; i < n; ++i) {
-    if (wanted[i] < 0 || wanted[i] >= starts.back()) continue;  // left to pandas' take below
-    chunk_of[i] = std::upper_bound(starts.begin(), starts.end(), wanted[i]) - starts.begin() - 1;
-    ++count[chunk_of[i]];
-  }
-  std::vector<std::int64_t> offset(n_chunks + 1, 0);
-  for (std::size_t k = 0; k < n_chunks; ++k) offset[k + 1] = offset[k] + count[k];
-  std::vector<std::vector<std::int64_t>> local(n_chunks);
-  std::vector<std::int64_t> place(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::int64_t k = chunk_of[i];
-    if (k < 0) {
-      place[i] = wanted[i] < 0 ? -1 : offset[n_chunks] + wanted[i];  // an error for pandas to raise
-      continue;
-    }
-    place[i] = offset[k] + static_cast<std::int64_t>(local[k].size());
-    local[k].push_back(wanted[i] - starts[k]);
-  }
-  py::list pieces;
-  for (std::size_t k = 0; k < n_chunks; ++k) {
-    if (local[k].empty()) continue;
-    py::object part = array[py::slice(starts[k], starts[k + 1], 1)].attr("take")(
-        glue::int64_array(std::move(local[k])));
-    pieces.append(pd.attr("Series")(part, py::arg("copy") = false));
-  }
-  if (py::len(pieces) == 0) {
-    return array.attr("take")(indexer, py::arg("allow_fill") = allow_fill);
-  }
-  py::object taken = pd.attr("concat")(pieces, py::arg("ignore_index") = true).attr("array");
-  return taken.attr("take")(glue::int64_array(std::move(place)),
-                            py::arg("allow_fill") = allow_fill);
-}
-
-// Rows `indexer` of a column's values (-1 gives a missing value when
-// `allow_fill`), as pandas takes them.
-py::object take(py::handle pd, py::handle series, const Int64Array& indexer, bool allow_fill) {
-  if (py::isinstance(series.attr("dtype"),
-                     pd.attr("api").attr("extensions").attr("ExtensionDtype"))) {
-    py::object array = series.attr("array");
-    if (py::isinstance(array, pd.attr("arrays").attr("ArrowExtensionArray"))) {
-      py::object chunks = array.attr("__arrow_array__")();
-      if (py::hasattr(chunks, "num_chunks") && chunks.attr("num_chunks").cast<std::int64_t>() > 1) {
-        return take_by_chunk(pd, array, chunks, indexer, allow_fill);
-      }
-    }
-    return array.attr("take")(indexer, py::arg("allow_fill") = allow_fill);
-  }
-  return pd.attr("api")
-      .attr("extensions")
-      .attr("take")(series.attr("to_numpy")(), indexer, py::arg("allow_fill") = allow_fill);
-}
-
 constexpr std::string_view kWindowTextsRoad = "bar_kit.window_texts";
 
 // Rows `indexer` of a column. With `as_if_missing`, the dtype is the one the
@@ -410,8 +321,7 @@ constexpr std::string_view kWindowTextsRoad = "bar_kit.window_texts";
 // booleans objects), as a left join with unmatched rows leaves it. Texts in
 // Arrow strings are taken in place (-1 gives a missing text; their dtype
 // stays).
-py::object take_rows(py::handle pd, py::handle series, const Int64Array& indexer,
-                     bool as_if_missing) {
+py::object take_rows(py::handle series, const Int64Array& indexer, bool as_if_missing) {
   bool in_arrow = false;
   const char* reason = glue::arrow_texts_ineligible(series, in_arrow);
   if (in_arrow && reason == nullptr) {
@@ -420,49 +330,23 @@ py::object take_rows(py::handle pd, py::handle series, const Int64Array& indexer
     return taken;
   }
   if (in_arrow) glue::pandas_road(kWindowTextsRoad, reason);
-  if (!as_if_missing) return take(pd, series, indexer, false);
+  if (!as_if_missing) return glue::take(series, indexer, false);
   const std::size_t n = static_cast<std::size_t>(indexer.size());
   std::vector<std::int64_t> extended(indexer.data(), indexer.data() + n);
   extended.push_back(-1);
-  py::object filled = take(pd, series, glue::int64_array(std::move(extended)), true);
+  py::object filled = glue::take(series, glue::int64_array(std::move(extended)), true);
   return filled[py::slice(0, static_cast<py::ssize_t>(n), 1)];
 }
 
 // Whether grid event names sort and match as the native road orders them:
 // numbers, or texts of pandas' string dtype or held as objects.
-bool is_plain_label_column(py::handle pd, py::handle names) {
-  py::object dtype = names.attr("dtype");
-  if (py::isinstance(dtype, pd.attr("CategoricalDtype"))) return false;
+bool is_plain_label_column(py::handle names) {
+  if (glue::is_categorical(names)) return false;
   if (glue::labels_in_sort_order(names)) return true;
+  py::object dtype = names.attr("dtype");
   if (!py::isinstance<py::dtype>(dtype)) return false;
   const std::string kind = py::str(dtype.attr("kind"));
   return kind == "i" || kind == "u" || kind == "f";
-}
-
-// Whether a column of names holds texts whatever its dtype (str, string of
-// either storage, object, categorical): pandas' joins compare such keys by
-// value, so the calendar's names meet the grid's across those dtypes.
-bool holds_texts(py::handle pd, py::handle names) {
-  py::object dtype = names.attr("dtype");
-  if (py::isinstance(dtype, pd.attr("StringDtype"))) return true;
-  py::object values = py::isinstance(dtype, pd.attr("CategoricalDtype"))
-                          ? py::object(dtype.attr("categories"))
-                          : py::reinterpret_borrow<py::object>(names);
-  py::object kind =
-      pd.attr("api").attr("types").attr("infer_dtype")(values, py::arg("skipna") = true);
-  return kind.equal(py::str("string"));
-}
-
-// Sort ranks of a column as pandas orders it (missing values last).
-Int64Array sort_ranks(py::handle pd, py::handle values) {
-  py::object categorical = pd.attr("Categorical")(values, py::arg("ordered") = true);
-  // a copy of the codes: the ranks are written over
-  Int64Array ranks = glue::as_int64(categorical.attr("codes").attr("astype")("int64"));
-  const std::int64_t n_categories = py::len(categorical.attr("categories"));
-  for (std::int64_t& r : glue::writable(ranks)) {
-    if (r < 0) r = n_categories;
-  }
-  return ranks;
 }
 
 constexpr std::string_view kWindowRanksRoad = "bar_kit.window_ranks";
@@ -471,7 +355,7 @@ constexpr std::string_view kWindowRanksRoad = "bar_kit.window_ranks";
 // missing value: read in place from Arrow texts, from the label codes of the
 // rows taken for categoricals and texts held as Python strings, else through
 // pandas' categorical codes of the rows taken.
-Int64Array ranks_of_rows(py::handle pd, py::handle series, const Int64Array& rows) {
+Int64Array ranks_of_rows(py::handle series, const Int64Array& rows) {
   bool in_arrow = false;
   const char* reason = glue::arrow_texts_ineligible(series, in_arrow);
   if (reason == nullptr) {
@@ -479,19 +363,14 @@ Int64Array ranks_of_rows(py::handle pd, py::handle series, const Int64Array& row
     glue::native_road(kWindowRanksRoad);
     return ranks;
   }
-  py::object values = take(pd, series, rows, false);
+  py::object values = glue::take(series, rows, false);
   if (!in_arrow && glue::labels_in_sort_order(values)) {
     glue::native_road(kWindowRanksRoad);
     return glue::label_codes(values).codes;
   }
   glue::pandas_road(kWindowRanksRoad,
                     in_arrow ? reason : "the column holds neither texts nor categories");
-  py::array_t<bool> missing(pd.attr("isna")(values));
-  Int64Array ranks = sort_ranks(pd, values);
-  for (py::ssize_t i = 0; i < ranks.size(); ++i) {
-    if (missing.data()[i]) ranks.mutable_data()[i] = -1;
-  }
-  return ranks;
+  return glue::label_codes(values).codes;
 }
 
 constexpr std::string_view kEventWindowsRoad = "bar_kit.event_windows";
@@ -547,11 +426,11 @@ const char* window_stamps_ineligible(py::handle pd, py::handle bars, py::handle 
   py::object bar_time_col = column(bars, "datetime");
   // joined with arrow stamps, the grid's minutes keep their own zone
   const bool arrow_bar_times = py::isinstance(bar_time_col.attr("dtype"), pd.attr("ArrowDtype"));
-  in.bar_time = glue::datetime_stamps(numpy_stamps(pd, bar_time_col));
+  in.bar_time = glue::stored_stamps(bar_time_col);
   if (!in.minute || !in.event_time || !in.bar_time) return "a time column is not datetime64";
   if (in.minute->naive() != in.bar_time->naive()) return "naive stamps against aware";
   if (has_nat(in.minute->ticks) || has_nat(in.event_time->ticks)) return "the grid holds NaT";
-  if (!is_plain_label_column(pd, in.names) || truthy(in.names.attr("isna")().attr("any")())) {
+  if (!is_plain_label_column(in.names) || truthy(in.names.attr("isna")().attr("any")())) {
     return "grid event names are not texts or numbers, or some are missing";
   }
   // a minute finer than the bars' unit can match only a whole number of their ticks
@@ -582,7 +461,7 @@ const char* window_calendar_ineligible(py::handle pd, py::handle calendar, Windo
   in.calendar_names = calendar_index.attr("get_level_values")(0);
   py::object calendar_times = calendar_index.attr("get_level_values")(1);
   if (!compare(in.calendar_names.attr("dtype"), in.names.attr("dtype"), Py_EQ) &&
-      !(holds_texts(pd, in.calendar_names) && holds_texts(pd, in.names))) {
+      !(glue::holds_texts(in.calendar_names) && glue::holds_texts(in.names))) {
     return "calendar and grid event names differ in dtype and are not both texts";
   }
   std::optional<glue::Stamps> calendar_stamps = glue::datetime_stamps(calendar_times);
@@ -622,10 +501,9 @@ struct LabelCodesOnGrid {
   Int64Array calendar, grid;
 };
 
-LabelCodesOnGrid calendar_codes(py::handle pd, const WindowInputs& in) {
-  py::tuple factorized = pd.attr("factorize")(in.calendar_names);
-  return {glue::as_int64(factorized[0]),
-          glue::as_int64(pd.attr("Index")(factorized[1]).attr("get_indexer")(in.names))};
+LabelCodesOnGrid calendar_codes(const WindowInputs& in) {
+  glue::LabelCodes calendar = glue::label_codes(in.calendar_names, glue::LabelOrder::first_seen);
+  return {calendar.codes, glue::places_among(calendar.uniques, in.names)};
 }
 
 // The rows each output row is taken from: grid rows, bar rows and calendar
@@ -635,7 +513,7 @@ struct WindowTakes {
   bool bars_filled = false, calendar_unmatched = false;
 };
 
-WindowTakes window_takes(py::handle pd, py::handle bars, const WindowInputs& in) {
+WindowTakes window_takes(py::handle bars, const WindowInputs& in) {
   const std::size_t n_grid = py::len(in.names);
   std::vector<std::int64_t> grid_ticks(n_grid), grid_code(n_grid, 0);
   const core::KeyMatches on_minute = glue::without_gil("bar_kit.event_windows.minutes", [&] {
@@ -651,11 +529,11 @@ WindowTakes window_takes(py::handle pd, py::handle bars, const WindowInputs& in)
 
   // Ranks that order the rows as pandas sorts them; a missing key drops the row.
   Int64Array key_rank = ranks_of_rows(
-      pd, column(bars, "key"), glue::int64_array(std::vector<std::int64_t>(on_minute.matched)));
+      column(bars, "key"), glue::int64_array(std::vector<std::int64_t>(on_minute.matched)));
   std::vector<std::int64_t> every_grid_row(n_grid);
   std::iota(every_grid_row.begin(), every_grid_row.end(), 0);
-  Int64Array event_rank = ranks_of_rows(pd, in.names, glue::int64_array(std::move(every_grid_row)));
-  LabelCodesOnGrid codes = calendar_codes(pd, in);
+  Int64Array event_rank = ranks_of_rows(in.names, glue::int64_array(std::move(every_grid_row)));
+  LabelCodesOnGrid codes = calendar_codes(in);
 
   std::vector<std::int64_t> take_grid, take_bar;
   core::JoinedRows joined;
@@ -682,34 +560,31 @@ WindowTakes window_takes(py::handle pd, py::handle bars, const WindowInputs& in)
 
 // The windows joined natively from eligible inputs (see windows_ineligible).
 py::object windows_native(py::handle pd, py::handle bars, py::handle grid, const WindowInputs& in) {
-  const WindowTakes takes = window_takes(pd, bars, in);
+  const WindowTakes takes = window_takes(bars, in);
   py::list labels;
   py::list values;
   auto put = [&](py::handle label, py::object array) {
     labels.append(label);
     values.append(std::move(array));
   };
-  put(py::str("EVENT_NAME"), take_rows(pd, in.names, takes.grid, false));
-  put(py::str("event_datetime"), take_rows(pd, in.times, takes.grid, false));
-  put(py::str("time_diff"), take_rows(pd, column(grid, "time_diff"), takes.grid, false));
-  put(py::str("datetime"), take_rows(pd, in.minutes, takes.grid, false));
+  put(py::str("EVENT_NAME"), take_rows(in.names, takes.grid, false));
+  put(py::str("event_datetime"), take_rows(in.times, takes.grid, false));
+  put(py::str("time_diff"), take_rows(column(grid, "time_diff"), takes.grid, false));
+  put(py::str("datetime"), take_rows(in.minutes, takes.grid, false));
   for (py::handle name : in.bar_names) {
-    put(name, take_rows(pd, bars[name], takes.bar, takes.bars_filled));
+    put(name, take_rows(bars[name], takes.bar, takes.bars_filled));
   }
   for (py::handle name : in.calendar_columns) {
-    put(name, take_rows(pd, in.by_event[name], takes.calendar, takes.calendar_unmatched));
+    put(name, take_rows(in.by_event[name], takes.calendar, takes.calendar_unmatched));
   }
-  py::object result = glue::frame_of(pd.attr("DataFrame"), labels, values);
-  result.attr("columns") = pd.attr("Index")(labels);
-  return result;
+  return glue::frame_labelled(pd.attr("DataFrame"), labels, values);
 }
 
 constexpr glue::Signature filter_bars_around_events_sig{
     "filter_bars_around_events(df_bars, df_calendar, pre_event_window=-5, "
     "post_event_window=10)"};
 py::object filter_bars_around_events(glue::CallOf<filter_bars_around_events_sig>& c) {
-  const py::object& bars = c.arg<"df_bars">();
-  const py::object& calendar = c.arg<"df_calendar">();
+  auto [bars, calendar] = c.args<"df_bars", "df_calendar">();
   py::object grid = c.global("get_event_metadata")(calendar, c.arg<"pre_event_window">(),
                                                    c.arg<"post_event_window">());
   py::object pd = c.global("pd");
@@ -815,8 +690,8 @@ py::object describe(py::handle pd, py::handle securities, py::dict mapping) {
     }
     return value;
   };
-  py::tuple factorized = pd.attr("factorize")(securities);
-  Int64Array codes = glue::as_int64(factorized[0]);
+  glue::LabelCodes distinct = glue::label_codes(securities, glue::LabelOrder::first_seen);
+  const Int64Array& codes = distinct.codes;
   bool any_missing = false;
   for (std::int64_t code : view(codes)) any_missing |= code < 0;
   if (py::len(securities) == 0 || any_missing) {
@@ -825,7 +700,7 @@ py::object describe(py::handle pd, py::handle securities, py::dict mapping) {
     return out;
   }
   py::list labels;
-  for (py::handle x : factorized[1]) labels.append(label(x));
+  for (py::handle x : distinct.uniques) labels.append(label(x));
   return pd.attr("Series")(labels).attr("array").attr("take")(codes);
 }
 
@@ -842,9 +717,8 @@ constexpr glue::Signature get_intraday_bars_sig{
     "downsample_freq=None, tz=None, packages=['equity', 'macro', 'fixed-income'], "
     "add_description=True)"};
 py::object get_intraday_bars(glue::CallOf<get_intraday_bars_sig>& c) {
-  const py::object& dict_sec_pcs = c.arg<"dict_sec_pcs">();
-  const py::object& dict_fut = c.arg<"dict_fut">();
-  const py::object& security_id_type = c.arg<"security_id_type">();
+  auto [dict_sec_pcs, dict_fut, security_id_type] =
+      c.args<"dict_sec_pcs", "dict_fut", "security_id_type">();
   py::list list_sec;
   py::object id_mapping = py::none(), roll_config = py::none();
   if (!dict_sec_pcs.is_none()) {

@@ -25,30 +25,13 @@
 #include "../../glue/columns.hpp"
 #include "../../glue/frame_columns.hpp"
 #include "../../glue/function.hpp"
+#include "../../glue/module_names.hpp"
 #include "../../glue/module_setup.hpp"
 #include "../../glue/pandas_lines.hpp"
 #include "../../glue/pyops.hpp"
 #include "../../glue/roads.hpp"
 
-namespace py = pybind11;
-namespace glue = orvane::glue;
-using glue::builtin;
-using glue::compare;
-using glue::contains;
-using glue::Int64Array;
-using glue::truthy;
-using glue::view;
-namespace core = orvane::core;
-using namespace pybind11::literals;
-
 namespace {
-
-// Every function's arguments pass the checks their declared types imply.
-constexpr auto checked = glue::Checks::declared;
-
-constexpr const char* module_doc =
-    "Query-service utilities: date ranges, offset time zones, event-time rounding,\n"
-    "identifier/FIGI mapping and economic-calendar retrieval.";
 
 constexpr const char* no_timezone_message =
     "'TIMEZONE' column not found. Please set 'view' parameter to 'extended'.";
@@ -133,7 +116,7 @@ py::object zone_objects(const py::object& np, const Int64Array& utc, std::int64_
   if (std::any_of(p.begin(), p.end(), [](std::int64_t k) { return k < 0; })) {
     // a stamp before every transition: let pandas box each one
     py::list out;
-    for (py::handle stamp : event_datetime.attr("astype")("object")) out.append(stamp.attr("tz"));
+    for (py::handle stamp : glue::object_values(event_datetime)) out.append(stamp.attr("tz"));
     return np.attr("array")(out, "dtype"_a = "object");
   }
   py::object variants = np.attr("empty")(py::len(periods->variants), "dtype"_a = "object");
@@ -152,10 +135,9 @@ void wall_dates_and_times(const py::object& np, const Int64Array& wall, std::int
   std::vector<std::int64_t> tick_of_day(n);
   core::split_days(view(wall), tps, glue::writable(days), tick_of_day);
 
-  // dates: numpy turns whole days (datetime64[D]) into datetime.date objects
+  // dates: each distinct day made once
   py::tuple distinct = np.attr("unique")(days, "return_inverse"_a = true);
-  py::object day_objects = distinct[0].attr("astype")("M8[D]").attr("astype")("object");
-  dates = np.attr("take")(day_objects, distinct[1]);
+  dates = np.attr("take")(glue::date_objects(distinct[0]), distinct[1]);
 
   std::unordered_map<std::int64_t, std::int64_t> seen;
   std::vector<std::int64_t> distinct_ticks;
@@ -494,8 +476,7 @@ constexpr glue::Signature get_id_to_figi_mapping_sig{
     "tickers_to_add_pcs=None)"};
 py::object get_id_to_figi_mapping(glue::CallOf<get_id_to_figi_mapping_sig>& c) {
   py::object bq = c.global("bq");
-  const py::object& figi_col = c.arg<"figi_col_name">();
-  const py::object& chosen = c.arg<"tickers_to_add_pcs">();
+  auto [figi_col, chosen] = c.args<"figi_col_name", "tickers_to_add_pcs">();
   py::dict items;
   items[figi_col] = bq.attr("data").attr("ID_BB_GLOBAL")();
   py::object request = c.global("bql").attr("Request")(c.arg<"universe">(), items);
@@ -678,7 +659,9 @@ py::object get_eco_calendar_data(glue::CallOf<get_eco_calendar_data_sig>& c) {
 }  // namespace
 
 ORVANE_MODULE(query_kit, m) {
-  m.doc() = module_doc;
+  m.doc() =
+      "Query-service utilities: date ranges, offset time zones, event-time rounding,\n"
+      "identifier/FIGI mapping and economic-calendar retrieval.";
   PyDateTime_IMPORT;
   if (!PyDateTimeAPI) throw py::error_already_set();
   glue::import_as(m, "os");

@@ -8,32 +8,15 @@
 
 #include "../../core/civil_date.hpp"
 #include "../../glue/classes.hpp"
+#include "../../glue/columns.hpp"
 #include "../../glue/frame_columns.hpp"
 #include "../../glue/function.hpp"
+#include "../../glue/module_names.hpp"
 #include "../../glue/module_setup.hpp"
 #include "../../glue/pyops.hpp"
 #include "../../glue/text.hpp"
 
-namespace py = pybind11;
-namespace glue = orvane::glue;
-namespace core = orvane::core;
-using namespace pybind11::literals;
-
 namespace {
-
-// Every function's arguments pass the checks their declared types imply.
-constexpr auto checked = glue::Checks::declared;
-
-constexpr const char* module_doc =
-    "Supply-chain and economist-estimates datasets stored in S3.\n"
-    "\n"
-    "Bucket names are read once, when the module is imported, from the\n"
-    "environment: ORVANE_EQUITY_BUCKET (default \"orvane-equity-base-data\")\n"
-    "holds the supply-chain snapshots of ``SPLC``, ORVANE_MACRO_BUCKET\n"
-    "(default \"orvane-macro-base-data\") the economist-estimates history of\n"
-    "``ECOEST``. Each class keeps its name in its ``bucket`` attribute.\n"
-    "S3 access goes through boto3 and pandas' \"s3://\" reader with their\n"
-    "default configuration (credentials, region, AWS_ENDPOINT_URL).\n";
 
 constexpr const char* equity_bucket_default = "orvane-equity-base-data";
 constexpr const char* macro_bucket_default = "orvane-macro-base-data";
@@ -124,8 +107,7 @@ None)doc";
 constexpr glue::Signature find_closest_earlier_date_sig{
     "find_closest_earlier_date(target_date_str: str, date_list: list) -> Optional[str]"};
 py::object find_closest_earlier_date(glue::CallOf<find_closest_earlier_date_sig>& c) {
-  const py::object& target = c.arg<"target_date_str">();
-  const py::object& dates = c.arg<"date_list">();
+  auto [target, dates] = c.args<"target_date_str", "date_list">();
   const auto insert_point =
       c.global("bisect").attr("bisect_right")(dates, target).cast<Py_ssize_t>();
   if (insert_point <= 0) return py::none();
@@ -191,7 +173,7 @@ py::object ticker_to_figi(glue::CallOf<ticker_to_figi_sig>& c) {
 py::object parse_keys(const glue::Call& c, const py::object& frame) {
   py::object infer_dtype = c.global("pd").attr("api").attr("types").attr("infer_dtype");
   auto part = [&](const char* name) {
-    py::object column = frame[name].attr("astype")("object");
+    py::object column = glue::object_values(frame[name]);
     const std::string inferred = py::str(infer_dtype(column, "skipna"_a = true));
     if (inferred != "string" && inferred != "empty") {
       glue::raise(PyExc_TypeError, std::string("cannot join the parse key: ") + name +
@@ -506,9 +488,7 @@ constexpr glue::Signature splc_init_sig{
     "__init__(self, as_of_date: Optional[str] = None, dataset: str = "
     "'supplier', bq=None) -> None"};
 py::object splc_init(glue::CallOf<splc_init_sig>& c) {
-  const py::object& self = c.arg<"self">();
-  const py::object& as_of_date = c.arg<"as_of_date">();
-  const py::object& dataset = c.arg<"dataset">();
+  auto [self, as_of_date, dataset] = c.args<"self", "as_of_date", "dataset">();
   py::object dataset_name = self.attr("dataset_names").attr("get")(dataset);
   if (dataset_name.is_none()) {
     PyErr_Format(
@@ -579,8 +559,7 @@ py::object stored_dates(const glue::Call& c, const py::object& column, const cha
 constexpr glue::Signature splc_load_snapshot_sig{
     "_load_snapshot(self, as_of_date: Optional[str] = None) -> None"};
 py::object splc_load_snapshot(glue::CallOf<splc_load_snapshot_sig>& c) {
-  const py::object& self = c.arg<"self">();
-  const py::object& as_of_date = c.arg<"as_of_date">();
+  auto [self, as_of_date] = c.args<"self", "as_of_date">();
   py::object dates = self.attr("get_distinct")();
   py::object date = resolve_snapshot_date(c, dates, as_of_date);
   py::object file_path = self.attr("file_path_func")("dataset_name"_a = self.attr("dataset_name"),
@@ -599,10 +578,7 @@ py::object splc_load_snapshot(glue::CallOf<splc_load_snapshot_sig>& c) {
 constexpr glue::Signature splc_get_data_sig{
     "get_data(self, tickers: list, start: Optional[str], end: Optional[str]) -> pd.DataFrame"};
 py::object splc_get_data(glue::CallOf<splc_get_data_sig>& c) {
-  const py::object& self = c.arg<"self">();
-  const py::object& tickers = c.arg<"tickers">();
-  const py::object& start = c.arg<"start">();
-  const py::object& end = c.arg<"end">();
+  auto [self, tickers, start, end] = c.args<"self", "tickers", "start", "end">();
 
   py::object data = self.attr("data");
   if (!start.is_none() || !end.is_none()) {
@@ -796,9 +772,7 @@ py::object distinct_values(const glue::Call& c, const py::object& values) {
 constexpr glue::Signature ecoest_get_distinct_sig{
     "get_distinct(self, column: str, bucket: str, key: str) -> list"};
 py::object ecoest_get_distinct(glue::CallOf<ecoest_get_distinct_sig>& c) {
-  const py::object& column = c.arg<"column">();
-  const py::object& bucket = c.arg<"bucket">();
-  const py::object& key = c.arg<"key">();
+  auto [column, bucket, key] = c.args<"column", "bucket", "key">();
 
   py::object s3 = c.global("boto3").attr("resource")("s3");
   py::object body = s3.attr("Object")(bucket, key).attr("get")()["Body"].attr("read")();
@@ -828,8 +802,7 @@ py::object ecoest_get_distinct(glue::CallOf<ecoest_get_distinct_sig>& c) {
 constexpr glue::Signature ecoest_load_snapshot_sig{
     "_load_snapshot(self, as_of_date: Optional[str] = None) -> None"};
 py::object ecoest_load_snapshot(glue::CallOf<ecoest_load_snapshot_sig>& c) {
-  const py::object& self = c.arg<"self">();
-  const py::object& as_of_date = c.arg<"as_of_date">();
+  auto [self, as_of_date] = c.args<"self", "as_of_date">();
   const py::object bucket = self.attr("bucket");
   const py::object file_path = self.attr("file_path");
   py::object values = self.attr("get_distinct")("column"_a = "dlSnapshotDate", "bucket"_a = bucket,
@@ -863,10 +836,7 @@ constexpr glue::Signature ecoest_get_data_sig{
     "get_data(self, tickers: list, start: Optional[str] = None, end: Optional[str] = None) "
     "-> pd.DataFrame"};
 py::object ecoest_get_data(glue::CallOf<ecoest_get_data_sig>& c) {
-  const py::object& self = c.arg<"self">();
-  const py::object& tickers = c.arg<"tickers">();
-  const py::object& start = c.arg<"start">();
-  const py::object& end = c.arg<"end">();
+  auto [self, tickers, start, end] = c.args<"self", "tickers", "start", "end">();
 
   py::object data = self.attr("data");
   if (!start.is_none() || !end.is_none()) {
@@ -914,7 +884,16 @@ void define_ecoest(py::module_& m) {
 }  // namespace
 
 ORVANE_MODULE(bucket_sets, m) {
-  m.doc() = module_doc;
+  m.doc() =
+      "Supply-chain and economist-estimates datasets stored in S3.\n"
+      "\n"
+      "Bucket names are read once, when the module is imported, from the\n"
+      "environment: ORVANE_EQUITY_BUCKET (default \"orvane-equity-base-data\")\n"
+      "holds the supply-chain snapshots of ``SPLC``, ORVANE_MACRO_BUCKET\n"
+      "(default \"orvane-macro-base-data\") the economist-estimates history of\n"
+      "``ECOEST``. Each class keeps its name in its ``bucket`` attribute.\n"
+      "S3 access goes through boto3 and pandas' \"s3://\" reader with their\n"
+      "default configuration (credentials, region, AWS_ENDPOINT_URL).\n";
   glue::import_as(m, "pandas", "pd");
   glue::import_from(m, "datetime", "datetime");
   glue::import_from(m, "datetime", "timedelta");

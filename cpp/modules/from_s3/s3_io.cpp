@@ -9,25 +9,12 @@
 
 #include "../../glue/frame_columns.hpp"
 #include "../../glue/function.hpp"
+#include "../../glue/module_names.hpp"
 #include "../../glue/module_setup.hpp"
 #include "../../glue/pyops.hpp"
 #include "../../glue/text.hpp"
 
-namespace py = pybind11;
-namespace glue = orvane::glue;
-
 namespace {
-
-// Every function's arguments pass the checks their declared types imply.
-constexpr auto checked = glue::Checks::declared;
-
-constexpr const char* module_doc =
-    "Listing and reading S3 objects.\n"
-    "\n"
-    "Both operations use boto3's default S3 client: credentials, region and\n"
-    "endpoint come from boto3's usual configuration (for example the\n"
-    "environment variables AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY,\n"
-    "AWS_DEFAULT_REGION and AWS_ENDPOINT_URL).\n";
 
 constexpr const char* list_doc =
     R"doc(List every object key of a dataset folder.
@@ -252,7 +239,13 @@ py::object read_from_s3(glue::CallOf<read_from_s3_sig>& c) {
 }  // namespace
 
 PYBIND11_MODULE(s3_io, m) {
-  m.doc() = module_doc;
+  m.doc() =
+      "Listing and reading S3 objects.\n"
+      "\n"
+      "Both operations use boto3's default S3 client: credentials, region and\n"
+      "endpoint come from boto3's usual configuration (for example the\n"
+      "environment variables AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY,\n"
+      "AWS_DEFAULT_REGION and AWS_ENDPOINT_URL).\n";
   glue::import_as(m, "io");
   glue::import_as(m, "pandas", "pd");
   glue::import_from(m, "typing", "List");

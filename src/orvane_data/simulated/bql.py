@@ -43,7 +43,7 @@ import ast
 import datetime as _dt
 import re
 from collections.abc import Sequence
-from typing import Any, Callable, Iterable, Iterator, Optional, Union
+from typing import Any, Callable, Iterable, Iterator, NamedTuple, Optional, Union
 
 import numpy as np
 import pandas as pd
@@ -344,7 +344,16 @@ def _calendar_regions(member: str) -> tuple[Optional[str], Optional[str]]:
     raise RequestError(f"calendar: unknown universe member {member!r} (regions {sorted(_calendar.REGIONS)})")
 
 
-def _calendar_item(item: Item, members: list[str], preferences: dict) -> pd.DataFrame:
+class _CalendarRequest(NamedTuple):
+    start: _dt.date
+    end: _dt.date
+    subtype: str
+    minimum: int  # the least relevancy level kept
+    columns: list
+
+
+def _calendar_request(item: Item, preferences: dict) -> _CalendarRequest:
+    """The calendar item's parameters and columns, checked."""
     _check_params(item, ("dates", "subtype", "relevancy", "view"))
     if "dates" not in item.params:
         raise RequestError("calendar: the parameter 'dates' is required")
@@ -375,7 +384,45 @@ def _calendar_item(item: Item, members: list[str], preferences: dict) -> pd.Data
         if cond.field.casefold() not in wanted:
             raise RequestError(f"calendar: no field {cond.field!r} to filter on")
     minimum = 0 if relevancy == "all" else _calendar.RELEVANCY_LEVELS.index(relevancy)
+    return _CalendarRequest(start, end, subtype, minimum, columns)
 
+
+def _calendar_row(rel, zone: str) -> dict:
+    return {
+        "EVENT_NAME": rel.event_name,
+        "ticker": rel.ticker,
+        "RELEASE_DATE_TIME": _calendar.in_zone_text(rel.release_utc, zone),
+        "PERIOD": rel.period,
+        "SURVEY_MEDIAN": rel.survey,
+        "ACTUAL": rel.actual,
+        "PRIOR": rel.prior,
+        "COUNTRY": rel.region,
+        "RELEVANCY": rel.relevancy,
+        "TIMEZONE": zone,
+        "surprise": rel.surprise,
+        "subtype": rel.subtype,
+        "relevancy": rel.relevancy,
+    }
+
+
+def _calendar_frame(columns: list, rows: list[dict], ids: list[str]) -> pd.DataFrame:
+    data = {}
+    for col in columns:
+        values = [row[col] for row in rows]
+        if col == "RELEASE_DATE_TIME":
+            data[col] = pd.DatetimeIndex(values, dtype="datetime64[ns]")
+        elif col in ("SURVEY_MEDIAN", "ACTUAL", "PRIOR", "surprise"):
+            data[col] = np.array([np.nan if v is None else v for v in values], dtype=np.float64)
+        else:
+            data[col] = pd.Series(values, dtype="str")
+    frame = pd.DataFrame(data, columns=columns)
+    frame.index = _index(ids)
+    return frame
+
+
+def _calendar_item(item: Item, members: list[str], preferences: dict) -> pd.DataFrame:
+    request = _calendar_request(item, preferences)
+    start, end = request.start, request.end
     targets = [_calendar_regions(m) for m in members]
     first_zone = _calendar.REGIONS[targets[0][0]] if targets else "UTC"
     import pytz
@@ -391,41 +438,16 @@ def _calendar_item(item: Item, members: list[str], preferences: dict) -> pd.Data
         for rel in found:
             if not start <= rel.local_time.date() <= end:
                 continue
-            if subtype != "all" and rel.subtype != subtype:
+            if request.subtype != "all" and rel.subtype != request.subtype:
                 continue
-            if _calendar.RELEVANCY_LEVELS.index(rel.relevancy) < minimum:
+            if _calendar.RELEVANCY_LEVELS.index(rel.relevancy) < request.minimum:
                 continue
-            row = {
-                "EVENT_NAME": rel.event_name,
-                "ticker": rel.ticker,
-                "RELEASE_DATE_TIME": _calendar.in_zone_text(rel.release_utc, zone),
-                "PERIOD": rel.period,
-                "SURVEY_MEDIAN": rel.survey,
-                "ACTUAL": rel.actual,
-                "PRIOR": rel.prior,
-                "COUNTRY": rel.region,
-                "RELEVANCY": rel.relevancy,
-                "TIMEZONE": zone,
-                "surprise": rel.surprise,
-                "subtype": rel.subtype,
-                "relevancy": rel.relevancy,
-            }
+            row = _calendar_row(rel, zone)
             if not all(_meets(row, cond) for cond in item.conditions):
                 continue
             rows.append(row)
             ids.append(member)
-    data = {}
-    for col in columns:
-        values = [row[col] for row in rows]
-        if col == "RELEASE_DATE_TIME":
-            data[col] = pd.DatetimeIndex(values, dtype="datetime64[ns]")
-        elif col in ("SURVEY_MEDIAN", "ACTUAL", "PRIOR", "surprise"):
-            data[col] = np.array([np.nan if v is None else v for v in values], dtype=np.float64)
-        else:
-            data[col] = pd.Series(values, dtype="str")
-    frame = pd.DataFrame(data, columns=columns)
-    frame.index = _index(ids)
-    return frame
+    return _calendar_frame(request.columns, rows, ids)
 
 
 def _meets(row: dict, cond: Condition) -> bool:
