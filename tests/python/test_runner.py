@@ -98,19 +98,21 @@ def test_by_missing_column_and_non_frames_are_refused():
         run_strategy(bars(30)["close"])
 
 
-def long_frame(securities=5, rows=300, interleave=False):
+def long_frame(securities=5, rows=300, interleave=False, missing=True):
     parts = [bars(rows, seed=i).assign(key=f"SEC{i}") for i in range(securities)]
     frame = pd.concat(parts, ignore_index=True)
     if interleave:  # bars of all securities mixed in time order, as stacked by time
         frame = frame.iloc[np.argsort(np.tile(np.arange(rows), securities), kind="stable")]
-    frame.loc[frame.index[3], "key"] = None
+    if missing:
+        frame.loc[frame.index[3], "key"] = None
     return frame.set_axis(pd.date_range("2024-01-01", periods=len(frame), freq="min"))
 
 
-@pytest.mark.parametrize("interleave", [False, True], ids=["grouped", "interleaved"])
+@pytest.mark.parametrize("interleave, missing", [(False, True), (False, False), (True, False)],
+                         ids=["grouped-missing", "grouped", "interleaved"])
 @pytest.mark.parametrize("threads, chunk_rows, tasks", [(None, None, 0), (2, 10**6, 1), (2, 500, 3)])
-def test_by_security_equals_each_security_alone(interleave, threads, chunk_rows, tasks, monkeypatch):
-    frame = long_frame(interleave=interleave)
+def test_by_security_equals_each_security_alone(interleave, missing, threads, chunk_rows, tasks, monkeypatch):
+    frame = long_frame(interleave=interleave, missing=missing)
     if chunk_rows:
         monkeypatch.setattr(runner, "_CHUNK_ROWS", chunk_rows)
     pool = ThreadPoolExecutor(threads) if threads else None

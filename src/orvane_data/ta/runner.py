@@ -126,12 +126,7 @@ class _Rows:
         if keys is None:
             order, self.bounds = None, np.array([0, len(frame)], dtype=np.int64)
         else:
-            codes, uniques = pd.factorize(keys, sort=False)
-            order = np.argsort(codes, kind="stable")[np.count_nonzero(codes < 0):]
-            self.bounds = np.zeros(len(uniques) + 1, dtype=np.int64)
-            np.cumsum(np.bincount(codes[codes >= 0], minlength=len(uniques)), out=self.bounds[1:])
-            if len(order) == len(frame) and bool(np.all(order[1:] > order[:-1])):
-                order = None
+            order, self.bounds = self._security_runs(keys.reset_index(drop=True))
         self.order, self.rows = order, int(self.bounds[-1])
         self.columns: dict[str, Any] = {}
         for name in names:
@@ -140,6 +135,22 @@ class _Rows:
             plain = isinstance(column.dtype, np.dtype) and column.dtype.kind in "biuf"
             self.columns[name] = column.to_numpy(np.float64) if plain else column
         self.series = {name: pd.Series(c) if isinstance(c, np.ndarray) else c for name, c in self.columns.items()}
+
+    @staticmethod
+    def _security_runs(keys: pd.Series) -> tuple[Optional[np.ndarray], np.ndarray]:
+        """(order, bounds) of the securities named by `keys`."""
+        if len(keys) and not keys.hasnans:
+            # a long frame as it comes, each security's rows one run: where
+            # the key changes is all there is to find, cheaper than numbering
+            starts = np.flatnonzero(keys.ne(keys.shift()).to_numpy())
+            if keys.iloc[starts].is_unique:
+                return None, np.append(starts, len(keys)).astype(np.int64)
+        codes, uniques = pd.factorize(keys, sort=False)
+        order = np.argsort(codes, kind="stable")[np.count_nonzero(codes < 0):]
+        bounds = np.zeros(len(uniques) + 1, dtype=np.int64)
+        np.cumsum(np.bincount(codes[codes >= 0], minlength=len(uniques)), out=bounds[1:])
+        in_place = len(order) == len(keys) and bool(np.all(order[1:] > order[:-1]))
+        return (None if in_place else order), bounds
 
     def chunks(self, executor) -> list[tuple[int, int]]:
         """Runs of whole securities, [first, last) by security number: one
