@@ -85,10 +85,8 @@ def read_bars(path: str, securities: Optional[list] = None, columns: Optional[li
         ``orvane_data.bar_store`` writes them.
     securities : list, optional
         Only the bars of these FIGIs.
-    columns : list, optional
-        Only these columns (list ``security`` to get it); all by default.
-    storage_options : dict, optional
-        Passed to the file system (s3fs for S3).
+    columns, storage_options
+        As for ``bar_store.read_bars``.
 
     Returns
     -------
@@ -283,17 +281,15 @@ def event_windows(bars: "dd.DataFrame", calendar: pd.DataFrame, pre_event_window
 
     Examples
     --------
-    >>> import tempfile
+    >>> import dask.dataframe as dd
     >>> import pandas as pd
-    >>> from orvane_data import bar_store, distributed
-    >>> root = tempfile.mkdtemp()
+    >>> from orvane_data import distributed
     >>> bars = pd.DataFrame({"security": "FIGI_A", "key": "a", "close": [100.0, 101.0, 102.0, 101.0],
     ...                      "datetime": pd.date_range("2024-06-07 08:29", periods=4, freq="min",
     ...                                                tz="America/New_York")})
-    >>> paths = bar_store.write_bars(bars, root)
     >>> calendar = pd.DataFrame({"EVENT_NAME": ["NFP"],
     ...                          "event_datetime": [pd.Timestamp("2024-06-07 08:30", tz="America/New_York")]})
-    >>> lazy = distributed.event_windows(distributed.read_bars(root), calendar, -1, 2,
+    >>> lazy = distributed.event_windows(dd.from_pandas(bars, npartitions=1), calendar, -1, 2,
     ...                                  indicator={"kind": "sma", "length": 2})
     >>> lazy.compute(scheduler="sync")[["time_diff", "close", "SMA_2", "move_bps"]]
        time_diff  close  SMA_2  move_bps
@@ -378,14 +374,8 @@ def collect_moves(dataset: Any, calendar: pd.DataFrame, pre_event_window: int = 
     ----------
     dataset : str or dask.dataframe.DataFrame
         A dataset path (read with ``read_bars``) or a lazy bar frame.
-    calendar : pd.DataFrame
-        The events: ``EVENT_NAME``, ``event_datetime`` and any other columns.
-    pre_event_window : int, default -5
-        The first minute offset of each window.
-    post_event_window : int, default 10
-        The last minute offset, included.
-    price : str, default "close"
-        The column whose moves are taken.
+    calendar, pre_event_window, post_event_window, price
+        As for ``event_windows``.
     indicator : Strategy, dict or list of dict, optional
         Indicators computed before the cut, as ``event_windows`` takes them.
         From a dataset path, each security must then be one file.
@@ -420,18 +410,19 @@ def collect_moves(dataset: Any, calendar: pd.DataFrame, pre_event_window: int = 
 
     Examples
     --------
-    >>> import tempfile
+    Bars of two securities in two partitions (a dataset path, as ``read_bars``
+    reads it, serves as well):
+
+    >>> import dask.dataframe as dd
     >>> import pandas as pd
-    >>> from orvane_data import bar_store, distributed
-    >>> root = tempfile.mkdtemp()
-    >>> bars = pd.DataFrame({"security": ["FIGI_A"] * 3 + ["FIGI_B"] * 3, "key": ["a"] * 3 + ["b"] * 3,
+    >>> from orvane_data import distributed
+    >>> bars = pd.DataFrame({"key": ["a"] * 3 + ["b"] * 3,
     ...                      "datetime": list(pd.date_range("2024-06-07 12:29", periods=3, freq="min",
     ...                                                     tz="UTC")) * 2,
     ...                      "close": [100.0, 101.0, 99.0, 50.0, 49.5, 50.5]})
-    >>> paths = bar_store.write_bars(bars, root)
     >>> calendar = pd.DataFrame({"EVENT_NAME": ["NFP"],
     ...                          "event_datetime": [pd.Timestamp("2024-06-07 12:30", tz="UTC")]})
-    >>> moves = distributed.collect_moves(root, calendar, -1, 1, scheduler="sync")
+    >>> moves = distributed.collect_moves(dd.from_pandas(bars, npartitions=2), calendar, -1, 1, scheduler="sync")
     >>> moves[["key", "time_diff", "close", "move_bps"]]
       key  time_diff  close  move_bps
     0   a         -1  100.0       0.0
@@ -474,27 +465,13 @@ def event_summary(dataset: Any, calendar: pd.DataFrame, pre_event_window: int = 
 
     Parameters
     ----------
-    dataset : str or dask.dataframe.DataFrame
-        A dataset path (read with ``read_bars``) or a lazy bar frame.
-    calendar : pd.DataFrame
-        The events: ``EVENT_NAME``, ``event_datetime`` and any other columns.
-    pre_event_window : int, default -5
-        The first minute offset of each window.
-    post_event_window : int, default 10
-        The last minute offset, included.
-    price : str, default "close"
-        The column whose moves are taken.
-    indicator : Strategy, dict or list of dict, optional
-        Indicators computed before the cut, as ``event_windows`` takes them.
+    dataset, calendar, pre_event_window, post_event_window, price, indicator
+        As for ``collect_moves``.
     by : list, default ["EVENT_NAME", "key"]
         The grouping columns of the summary (the list given is left as it is).
     confidence : float, default 0.95
         The level of the interval of the mean.
-    securities : list, optional
-        From a dataset path, only the bars of these FIGIs.
-    storage_options : dict, optional
-        Passed to the file system (s3fs for S3).
-    scheduler : optional
+    securities, storage_options, scheduler
         As for ``collect_moves``.
 
     Returns
@@ -516,18 +493,16 @@ def event_summary(dataset: Any, calendar: pd.DataFrame, pre_event_window: int = 
 
     Examples
     --------
-    >>> import tempfile
+    A lazy frame of bars serves as well as a dataset path:
+
+    >>> import dask.dataframe as dd
     >>> import pandas as pd
-    >>> from orvane_data import bar_store, distributed
-    >>> root = tempfile.mkdtemp()
-    >>> bars = pd.DataFrame({"security": ["FIGI_A"] * 3 + ["FIGI_B"] * 3, "key": ["a"] * 3 + ["b"] * 3,
-    ...                      "datetime": list(pd.date_range("2024-06-07 12:29", periods=3, freq="min",
-    ...                                                     tz="UTC")) * 2,
-    ...                      "close": [100.0, 101.0, 99.0, 50.0, 49.5, 50.5]})
-    >>> paths = bar_store.write_bars(bars, root)
-    >>> calendar = pd.DataFrame({"EVENT_NAME": ["NFP"],
-    ...                          "event_datetime": [pd.Timestamp("2024-06-07 12:30", tz="UTC")]})
-    >>> summary = distributed.event_summary(root, calendar, -1, 1, by=["EVENT_NAME"], scheduler="sync")
+    >>> from orvane_data import distributed
+    >>> minutes = pd.date_range("2024-06-07 12:29", periods=3, freq="min", tz="UTC")
+    >>> bars = dd.from_pandas(pd.DataFrame({"key": ["a"] * 3 + ["b"] * 3, "datetime": minutes.append(minutes),
+    ...                                     "close": [100.0, 101.0, 99.0, 50.0, 49.5, 50.5]}), npartitions=2)
+    >>> releases = pd.DataFrame({"EVENT_NAME": ["NFP"], "event_datetime": [minutes[1]]})
+    >>> summary = distributed.event_summary(bars, releases, -1, 1, by=["EVENT_NAME"], scheduler="sync")
     >>> summary[["EVENT_NAME", "time_diff", "mean_bps", "mean_abs_bps", "count"]]
       EVENT_NAME  time_diff  mean_bps  mean_abs_bps  count
     0        NFP         -1       0.0           0.0      2
