@@ -66,7 +66,8 @@ const char* key_ineligible(py::handle column, KeyRead& read) {
 KeyCodes native_codes(py::handle column, const KeyRead& read) {
   switch (read.kind) {
     case KeyKind::categories:
-      return {as_int64(read.values), py::len(column.attr("dtype").attr("categories"))};
+      return {as_int64(read.values),
+              static_cast<std::int64_t>(py::len(column.attr("dtype").attr("categories")))};
     case KeyKind::whole_numbers: {
       const Int64Array values = Int64Array::ensure(read.values);
       const std::span<const std::int64_t> v = view(values);
