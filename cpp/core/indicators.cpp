@@ -52,7 +52,13 @@ class ExponentialChain {
       : alpha_(alpha),
         beta_(1.0 - alpha),
         step_scale_(1.0 / (beta_ + alpha)),
-        unit_scale_(beta_ + alpha == 1.0) {}
+        unit_scale_(beta_ + alpha == 1.0) {
+    // the weights of four steps run at once (see push4)
+    const double b = unit_scale_ ? beta_ : beta_ * step_scale_;
+    a_ = unit_scale_ ? alpha_ : alpha_ * step_scale_;
+    b_[0] = b;
+    for (int k = 1; k < 4; ++k) b_[k] = b_[k - 1] * b;
+  }
 
   // Starts the mean at `seed` (not started while that is NaN).
   void seed(double seed) {
@@ -85,9 +91,30 @@ class ExponentialChain {
     return mean_;
   }
 
+  // push() of x[0] to x[3], the means into out[0] to out[3]. Four observed
+  // values after an observed mean take the four steps in closed form, each
+  // mean b^(k+1) * mean + a * (the values' weighted sum): one multiply and
+  // add wait for the mean before, not four, so a row costs a quarter of the
+  // chain's latency. The sums round differently from four steps, by a few
+  // units in the last place of the mean.
+  void push4(const double* x, double* out) {
+    const bool plain = observed(x[0]) && observed(x[1]) && observed(x[2]) && observed(x[3]);
+    if (!plain || weight_ != 1.0 || std::isnan(mean_)) {
+      for (int k = 0; k < 4; ++k) out[k] = push(x[k]);
+      return;
+    }
+    const double s1 = b_[0] * x[0] + x[1], s2 = b_[0] * s1 + x[2], s3 = b_[0] * s2 + x[3];
+    const double m = mean_;
+    out[0] = b_[0] * m + a_ * x[0];
+    out[1] = b_[1] * m + a_ * s1;
+    out[2] = b_[2] * m + a_ * s2;
+    out[3] = mean_ = b_[3] * m + a_ * s3;
+  }
+
  private:
   double alpha_, beta_, step_scale_;
   bool unit_scale_;
+  double a_, b_[4];
   double mean_ = kNaN, weight_ = 1.0;
 };
 
@@ -267,7 +294,15 @@ void strength_index(std::span<const double> close, std::size_t length, std::span
   double falls[kBlock];
   for (std::size_t from = length + 1; from < rows; from += kBlock) {
     const std::size_t n = std::min(kBlock, rows - from);
-    for (std::size_t j = 0; j < n; ++j) {
+    std::size_t j = 0;
+    for (; j + 4 <= n; j += 4) {
+      const std::size_t r = from + j;
+      const double gains[4] = {gain(r), gain(r + 1), gain(r + 2), gain(r + 3)};
+      const double losses[4] = {loss(r), loss(r + 1), loss(r + 2), loss(r + 3)};
+      up.push4(gains, &out[r]);
+      down.push4(losses, &falls[j]);
+    }
+    for (; j < n; ++j) {
       out[from + j] = up.push(gain(from + j));
       falls[j] = down.push(loss(from + j));
     }
@@ -363,7 +398,12 @@ void average_range(std::span<const double> high, std::span<const double> low,
   mean.seed(first_window_mean(length, range));
   fill_nan(out.first(length));
   out[length] = mean.value();
-  for (std::size_t i = length + 1; i < rows; ++i) out[i] = mean.push(range(i));
+  std::size_t i = length + 1;
+  for (; i + 4 <= rows; i += 4) {
+    const double ranges[4] = {range(i), range(i + 1), range(i + 2), range(i + 3)};
+    mean.push4(ranges, &out[i]);
+  }
+  for (; i < rows; ++i) out[i] = mean.push(range(i));
 }
 
 void balance_volume(std::span<const double> close, std::span<const double> volume,

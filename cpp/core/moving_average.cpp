@@ -280,8 +280,10 @@ std::size_t run_ewm(std::span<const double> x, std::size_t from, Ewm& e, std::sp
   };
   const bool forgets = !e.adjust && e.decay > 0.0 && e.decay < 1.0;
   const std::size_t warm = forgets ? warm_up_rows(e.decay) : 0;
-  // warm-ups cost at most a quarter of the chains' rows
-  if (!forgets || n - from < kChains * 4 * warm) {
+  // chains while each has at least its warm-up's rows of its own: at worst
+  // twice the rows, eight at a time (spans of a few thousand rows, whose
+  // warm-ups are a hundred thousand rows long, run as chains on a million)
+  if (!forgets || n - from < kChains * warm + 64) {
     serial(e, from, n);
     return 0;
   }
@@ -462,7 +464,8 @@ void direct_means(const double* __restrict x, std::size_t from, std::size_t to, 
 using lanes::Lane;
 
 // Rows are scanned in chunks of whole blocks: about kLaneChunk rows when the
-// windows are long enough for lanes, else about kChunk rows, so that short
+// windows are long enough for lanes (a sixteenth of a shorter series, so that
+// its chunks still fill the lanes), else about kChunk rows, so that short
 // windows do not pay a scan's fixed costs every few rows.
 constexpr std::size_t kChunk = 256, kLaneChunk = 2048;
 
@@ -472,9 +475,10 @@ constexpr std::size_t kChunk = 256, kLaneChunk = 2048;
 // would cost several times the lanes' pass at any length.
 bool lane_window(std::size_t length) { return length > kDirectWindow; }
 
-std::size_t chunk_rows(std::size_t length) {
-  const std::size_t unit = lane_window(length) ? std::lcm(length, std::size_t{4}) : length;
-  return unit * std::max<std::size_t>(1, (lane_window(length) ? kLaneChunk : kChunk) / unit);
+std::size_t chunk_rows(std::size_t length, std::size_t rows) {
+  if (!lane_window(length)) return length * std::max<std::size_t>(1, kChunk / length);
+  const std::size_t unit = std::lcm(length, std::size_t{4});
+  return unit * std::max<std::size_t>(1, std::min(kLaneChunk, rows / 16) / unit);
 }
 
 // Streaming lanes for the rolling mean. The chunks of a section are dealt to
@@ -687,7 +691,7 @@ std::size_t blocked_rolling_mean(std::span<const double> x, std::size_t length,
                                  std::int64_t min_obs, std::span<double> scratch,
                                  std::span<double> out) {
   const std::size_t n = x.size();
-  const std::size_t chunk = chunk_rows(length);
+  const std::size_t chunk = chunk_rows(length, n);
   // the suffix sums of the previous block, length + 1 entries each
   const Tail tail{scratch.data(), scratch.data() + length + 1};
   std::fill(tail.hi, tail.hi + 2 * (length + 1), 0.0);
@@ -961,7 +965,7 @@ std::size_t weighted_sums(std::span<const double> x, std::size_t length, std::sp
 std::size_t rolling_mean_scratch(std::size_t length, std::size_t rows) {
   if (!lane_window(length)) return 2 * (length + 1);
   // the lanes' blocks, then a byte per chunk
-  const std::size_t flags = rows / chunk_rows(length);
+  const std::size_t flags = rows / chunk_rows(length, rows);
   return 2 * (length + 1) + lanes::lane_doubles(MeanLaneScratch::lanes(length)) +
          (flags + sizeof(double) - 1) / sizeof(double);
 }
@@ -1018,7 +1022,7 @@ std::size_t seeded_ewm_mean(std::span<const double> x, std::size_t length, doubl
 std::size_t stacked_ewm_rows(std::size_t rows, std::size_t length, double alpha) {
   const double decay = 1.0 - alpha;
   const std::size_t warm = decay > 0.0 && decay < 1.0 ? warm_up_rows(decay) : 0;
-  return std::min(rows, std::max({kStackedRows, length, 2 * kChains * 4 * warm}));
+  return std::min(rows, std::max({kStackedRows, length, 2 * (kChains * warm + 64)}));
 }
 
 std::size_t stacked_ewm_blend(std::span<const double> x, std::size_t length, double alpha,

@@ -6,8 +6,8 @@
 
 #include <pybind11/pybind11.h>
 
-#include <array>
 #include <cstddef>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <optional>
@@ -33,16 +33,8 @@ void import_indicator_names(py::module_& m);
 // else the indicator's default.
 py::object indicator_length(const py::object& length, long default_length);
 
-// The length rule on several lengths at once: {value, default} each.
-template <std::size_t N>
-std::array<py::object, N> indicator_lengths(const std::pair<py::object, long> (&lengths)[N]) {
-  std::array<py::object, N> out;
-  for (std::size_t i = 0; i < N; ++i)
-    out[i] = indicator_length(lengths[i].first, lengths[i].second);
-  return out;
-}
-
-// A length that verify_series has matched against a series' rows.
+// A positive int length as a row count, SIZE_MAX for one beyond it (longer
+// than any series).
 std::size_t checked_size(const py::object& length);
 
 // The Series an indicator computes on, as verify_series gave them, and
@@ -57,8 +49,8 @@ struct Inputs {
   py::object index() const { return series.front().attr("index"); }
 };
 
-// verify_series(input, min_length) (min_length left out when null) on each
-// input in order; nullopt when any gives None. While the module's
+// verify_series(input, min_rows) (min_rows left out when 0) on each input
+// in order; nullopt when any gives None. While the module's
 // verify_series is the package's own, its check runs here without the call
 // (road "indicators.verify_series"); a replacement put in its place is
 // called. Several inputs must have one length and equal indexes (pandas
@@ -68,20 +60,11 @@ struct Inputs {
 std::optional<Inputs> verified_inputs(Call& c, const char* func,
                                       std::initializer_list<py::handle> inputs,
                                       std::initializer_list<const char*> names,
-                                      const py::object& min_length);
+                                      std::size_t min_rows);
 
 // verified_inputs on the bars of a function whose first three parameters
 // are high, low and close.
-std::optional<Inputs> verified_bars(Call& c, const char* func, const py::object& min_length);
-
-// The bars of a function of (high, low, close, length) and the length, by
-// the length rule with Wilder's default of 14; nullopt when verify_series
-// gives None.
-struct WilderBars {
-  std::size_t length;
-  Inputs in;
-};
-std::optional<WilderBars> wilder_bars(Call& c, const char* func);
+std::optional<Inputs> verified_bars(Call& c, const char* func, std::size_t min_rows);
 
 // A kernel's scratch of `size` doubles, which it writes before reading:
 // left uninitialised, as zeroing megabytes of it would cost more than the
@@ -93,6 +76,39 @@ struct Scratch {
   std::unique_ptr<double[]> doubles;
   std::size_t size;
 };
+
+// An indicator with its lengths fixed: the names of its outputs (one makes a
+// Series, more a DataFrame), the rows an input needs (fewer give None), the
+// scratch its kernel needs for a run of rows, and the kernel over one run of
+// rows of each input into one run of each output.
+struct Plan {
+  using Kernel =
+      std::function<void(const std::vector<std::span<const double>>& inputs,
+                         std::span<double> scratch, const std::vector<std::span<double>>& outputs)>;
+  std::vector<std::string> names;
+  std::size_t min_rows;
+  std::function<std::size_t(std::size_t rows)> scratch;
+  Kernel kernel;
+};
+
+// The plan run on verified inputs with the GIL released, its native road
+// `road` recorded: a Series or a DataFrame on their index, its attribute
+// `category` set to `family`.
+py::object computed(Call& c, const Plan& plan, const Inputs& in, const char* family,
+                    std::string_view road);
+
+// The plan run on each group of rows of `columns` (one-dimensional numeric
+// arrays of one length; the rows of group g are bounds[g] to bounds[g + 1],
+// an int64 array rising from 0 to that length) with the GIL released, its
+// native road `road` recorded, into the rows of `out`: a writable float64
+// array of one row per output and one column per row of the columns, each
+// row contiguous, or None for a new one. A group shorter than min_rows is
+// NaN. Returns (names, out, computed): computed is whether any group was
+// long enough. ValueError for bounds that do not cut the columns into
+// groups or an `out` of another shape.
+py::tuple computed_by_groups(const Plan& plan, const py::handle& bounds,
+                             std::initializer_list<py::handle> columns, const py::handle& out,
+                             std::string_view road);
 
 // A new Series of `values` on `index` named `name`, its attribute `category`
 // set to `family`.

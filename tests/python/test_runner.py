@@ -98,25 +98,29 @@ def test_by_missing_column_and_non_frames_are_refused():
         run_strategy(bars(30)["close"])
 
 
-def long_frame(securities=5, rows=300, interleave=False):
+def long_frame(securities=5, rows=300, interleave=False, missing=True):
     parts = [bars(rows, seed=i).assign(key=f"SEC{i}") for i in range(securities)]
     frame = pd.concat(parts, ignore_index=True)
     if interleave:  # bars of all securities mixed in time order, as stacked by time
         frame = frame.iloc[np.argsort(np.tile(np.arange(rows), securities), kind="stable")]
-    frame.loc[frame.index[3], "key"] = None
+    if missing:
+        frame.loc[frame.index[3], "key"] = None
     return frame.set_axis(pd.date_range("2024-01-01", periods=len(frame), freq="min"))
 
 
-@pytest.mark.parametrize("interleave", [False, True], ids=["grouped", "interleaved"])
-@pytest.mark.parametrize("threads", [None, 2])
-def test_by_security_equals_each_security_alone(interleave, threads):
-    frame = long_frame(interleave=interleave)
+@pytest.mark.parametrize("interleave, missing", [(False, True), (False, False), (True, False)],
+                         ids=["grouped-missing", "grouped", "interleaved"])
+@pytest.mark.parametrize("threads, chunk_rows, tasks", [(None, None, 0), (2, 10**6, 1), (2, 500, 3)])
+def test_by_security_equals_each_security_alone(interleave, missing, threads, chunk_rows, tasks, monkeypatch):
+    frame = long_frame(interleave=interleave, missing=missing)
+    if chunk_rows:
+        monkeypatch.setattr(runner, "_CHUNK_ROWS", chunk_rows)
     pool = ThreadPoolExecutor(threads) if threads else None
     executor = CountingExecutor(pool) if pool else None
     out = run_strategy(frame, CommonStrategy, by="key", executor=executor)
     if pool:
         pool.shutdown()
-        assert executor.tasks == 5  # one per security
+        assert executor.tasks == tasks  # runs of whole securities
     assert out.index.equals(frame.index)
     for key, rows in frame.groupby("key").groups.items():
         alone = run_strategy(frame.loc[rows].drop(columns="key"))
@@ -147,3 +151,55 @@ def test_no_thread_of_its_own(monkeypatch):
     monkeypatch.setattr(threading.Thread, "start", lambda self: started.append(self))
     run_strategy(long_frame(), by="key")
     assert started == []
+
+
+def test_by_security_runs_every_common_call_over_groups_natively_until_one_is_replaced(native_roads, monkeypatch):
+    frame = long_frame()
+    run_strategy(frame, CommonStrategy, by="key")
+    grouped = {road for road, ways in native_roads.roads().items() if road.endswith("_groups") and ways["native"]}
+    assert grouped == {"momentum.rsi_groups", "momentum.macd_groups", "momentum.stoch_groups",
+                       "volatility.bbands_groups", "volatility.atr_groups", "volume.obv_groups",
+                       "trend.adx_groups", "overlap.sma_groups", "overlap.ema_groups"}  # fmt: skip
+    # an average with another option runs as the average itself, per security
+    native_roads.reset_roads()
+    out = run_strategy(frame, Strategy(ta=[{"kind": "sma", "length": 5, "min_periods": 2}]), by="key")
+    assert "overlap.sma_groups" not in native_roads.roads()
+    first = frame.loc[frame["key"] == "SEC1"]
+    pd.testing.assert_series_equal(out.loc[first.index, "SMA_5"], overlap.sma(first["close"], 5, min_periods=2))
+    seen = []
+    monkeypatch.setattr(momentum, "rsi", lambda close, length=None: seen.append(len(close)) or close * 0 + 1)
+    native_roads.reset_roads()
+    out = run_strategy(frame, Strategy(ta=[{"kind": "rsi"}]), by="key")
+    assert "momentum.rsi_groups" not in native_roads.roads()
+    assert len(seen) == 6 and out.loc[frame["key"].notna()].iloc[:, -1].eq(1).all()  # a probe, then each security
+
+
+@pytest.mark.parametrize(
+    "bounds, out_shape, message",
+    [
+        ([0, 5, 3, 10], (1, 10), "bounds must rise"),
+        ([1, 10], (1, 10), "bounds must rise"),
+        ([0, 9], (1, 10), "bounds must rise"),
+        ([0, 10], (2, 10), "out must be a writable float64 array of 1"),
+        ([0, 10], (1, 9), "out must be"),
+    ],
+)
+def test_grouped_entries_refuse_what_does_not_fit(bounds, out_shape, message):
+    with pytest.raises(ValueError, match=message):
+        momentum._rsi_groups(np.empty(out_shape), np.array(bounds), np.arange(10.0), length=3)
+    with pytest.raises(ValueError, match="out must be"):
+        momentum._rsi_groups(np.empty((1, 10), dtype=np.float32), np.array([0, 10]), np.arange(10.0))
+    with pytest.raises(ValueError, match="one length"):
+        volume._obv_groups(np.empty((1, 10)), np.array([0, 10]), np.arange(10.0), np.arange(9.0))
+
+
+@pytest.mark.parametrize("by", [None, "key"])
+def test_the_new_frame_shares_nothing_the_caller_can_change(by):
+    frame = long_frame(securities=2)
+    before = frame.copy()
+    out = run_strategy(frame, CommonStrategy, by=by)
+    out["close"] *= 2
+    out.iloc[:, -1] = 0.0
+    pd.testing.assert_frame_equal(frame, before)
+    twice = pd.concat([frame[["key"]], frame], axis=1)  # a label twice: both columns stay
+    assert list(run_strategy(twice, Strategy(ta=[{"kind": "obv"}])).columns).count("key") == 2

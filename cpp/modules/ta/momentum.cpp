@@ -78,20 +78,19 @@ Examples
 ('RSI_3', None))doc";
 
 constexpr glue::Signature rsi_sig{"rsi(close: Series, length: int = 14) -> 'Optional[Series]'"};
-py::object rsi(glue::CallOf<rsi_sig>& c) {
-  py::object length = glue::indicator_length(c.arg<"length">(), 14);
-  auto in = glue::verified_inputs(c, "rsi", {c.arg<"close">()}, {"close"}, length);
-  if (!in) return py::none();
+glue::Plan rsi_plan(const py::object& length) {
+  const std::size_t n = glue::checked_size(glue::indicator_length(length, 14));
+  return {{"RSI" + suffix({n})},
+          n,
+          [](std::size_t) { return std::size_t{0}; },
+          [n](const auto& in, auto, const auto& out) { core::strength_index(in[0], n, out[0]); }};
+}
 
-  const std::size_t n = glue::checked_size(length);
-  glue::Float64Array out = glue::new_float64(in->rows());
-  {
-    auto o = glue::writable(out);
-    py::gil_scoped_release release;
-    core::strength_index(in->span(0), n, o);
-  }
-  glue::native_road("momentum.rsi");
-  return glue::indicator_series(c, std::move(out), in->index(), "RSI" + suffix({n}), kFamily);
+py::object rsi(glue::CallOf<rsi_sig>& c) {
+  const glue::Plan plan = rsi_plan(c.arg<"length">());
+  auto in = glue::verified_inputs(c, "rsi", {c.arg<"close">()}, {"close"}, plan.min_rows);
+  if (!in) return py::none();
+  return glue::computed(c, plan, *in, kFamily, "momentum.rsi");
 }
 
 constexpr const char* macd_doc =
@@ -154,22 +153,25 @@ Examples
 constexpr glue::Signature macd_sig{
     "macd(close: Series, fast: int = 12, slow: int = 26, signal: int = 9) "
     "-> 'Optional[DataFrame]'"};
-py::object macd(glue::CallOf<macd_sig>& c) {
-  auto [fast, slow, signal] = glue::indicator_lengths(
-      {{c.arg<"fast">(), 12}, {c.arg<"slow">(), 26}, {c.arg<"signal">(), 9}});
-  if (glue::compare(slow, fast, Py_LT)) std::swap(fast, slow);
-  py::object longest = glue::compare(signal, slow, Py_GT) ? signal : slow;
-  auto in = glue::verified_inputs(c, "macd", {c.arg<"close">()}, {"close"}, longest);
-  if (!in) return py::none();
-
-  const std::size_t f = glue::checked_size(fast), s = glue::checked_size(slow),
-                    g = glue::checked_size(signal), rows = in->rows();
-  const glue::Scratch scratch(core::convergence_scratch(rows));
+glue::Plan macd_plan(const py::object& fast, const py::object& slow, const py::object& signal) {
+  std::size_t f = glue::checked_size(glue::indicator_length(fast, 12)),
+              s = glue::checked_size(glue::indicator_length(slow, 26)),
+              g = glue::checked_size(glue::indicator_length(signal, 9));
+  if (s < f) std::swap(f, s);
   const std::string tail = suffix({f, s, g});
-  glue::FrameColumns out({"MACD" + tail, "MACDs" + tail, "MACDh" + tail}, rows);
-  return std::move(out).computed(c, in->index(), kFamily, "momentum.macd", [&](auto& o) {
-    core::convergence(in->span(0), f, s, g, scratch.span(), o.column(0), o.column(1), o.column(2));
-  });
+  return {{"MACD" + tail, "MACDs" + tail, "MACDh" + tail},
+          std::max(s, g),
+          core::convergence_scratch,
+          [f, s, g](const auto& in, auto scratch, const auto& out) {
+            core::convergence(in[0], f, s, g, scratch, out[0], out[1], out[2]);
+          }};
+}
+
+py::object macd(glue::CallOf<macd_sig>& c) {
+  const glue::Plan plan = macd_plan(c.arg<"fast">(), c.arg<"slow">(), c.arg<"signal">());
+  auto in = glue::verified_inputs(c, "macd", {c.arg<"close">()}, {"close"}, plan.min_rows);
+  if (!in) return py::none();
+  return glue::computed(c, plan, *in, kFamily, "momentum.macd");
 }
 
 constexpr const char* stoch_doc =
@@ -236,22 +238,52 @@ Examples
 constexpr glue::Signature stoch_sig{
     "stoch(high: Series, low: Series, close: Series, k: int = 14, d: int = 3, "
     "smooth_k: int = 3) -> 'Optional[DataFrame]'"};
-py::object stoch(glue::CallOf<stoch_sig>& c) {
-  auto [k, d, smooth] =
-      glue::indicator_lengths({{c.arg<"k">(), 14}, {c.arg<"d">(), 3}, {c.arg<"smooth_k">(), 3}});
-  py::object longest = glue::builtin("max")(k, d, smooth);
-  auto in = glue::verified_bars(c, "stoch", longest);
-  if (!in) return py::none();
-
-  const std::size_t nk = glue::checked_size(k), nd = glue::checked_size(d),
-                    ns = glue::checked_size(smooth), rows = in->rows();
-  const glue::Scratch scratch(core::stochastic_scratch(rows, nk, nd, ns));
+glue::Plan stoch_plan(const py::object& k, const py::object& d, const py::object& smooth_k) {
+  const std::size_t nk = glue::checked_size(glue::indicator_length(k, 14)),
+                    nd = glue::checked_size(glue::indicator_length(d, 3)),
+                    ns = glue::checked_size(glue::indicator_length(smooth_k, 3));
   const std::string tail = suffix({nk, nd, ns});
-  glue::FrameColumns out({"STOCHk" + tail, "STOCHd" + tail}, rows);
-  return std::move(out).computed(c, in->index(), kFamily, "momentum.stoch", [&](auto& o) {
-    core::stochastic(in->span(0), in->span(1), in->span(2), nk, nd, ns, scratch.span(), o.column(0),
-                     o.column(1));
-  });
+  return {{"STOCHk" + tail, "STOCHd" + tail},
+          std::max({nk, nd, ns}),
+          [=](std::size_t rows) { return core::stochastic_scratch(rows, nk, nd, ns); },
+          [=](const auto& in, auto scratch, const auto& out) {
+            core::stochastic(in[0], in[1], in[2], nk, nd, ns, scratch, out[0], out[1]);
+          }};
+}
+
+py::object stoch(glue::CallOf<stoch_sig>& c) {
+  const glue::Plan plan = stoch_plan(c.arg<"k">(), c.arg<"d">(), c.arg<"smooth_k">());
+  auto in = glue::verified_bars(c, "stoch", plan.min_rows);
+  if (!in) return py::none();
+  return glue::computed(c, plan, *in, kFamily, "momentum.stoch");
+}
+
+// The indicators over the groups of rows of long columns, for the strategy
+// runner: each the plan of its public function, with the same arguments.
+constexpr glue::Signature rsi_groups_sig{
+    "_rsi_groups(out: object, bounds: object, close: object, length: int = 14) -> tuple"};
+py::object rsi_groups(glue::CallOf<rsi_groups_sig>& c) {
+  return glue::computed_by_groups(rsi_plan(c.arg<"length">()), c.arg<"bounds">(),
+                                  {c.arg<"close">()}, c.arg<"out">(), "momentum.rsi_groups");
+}
+
+constexpr glue::Signature macd_groups_sig{
+    "_macd_groups(out: object, bounds: object, close: object, fast: int = 12, slow: int = 26, "
+    "signal: int = 9) -> tuple"};
+py::object macd_groups(glue::CallOf<macd_groups_sig>& c) {
+  return glue::computed_by_groups(macd_plan(c.arg<"fast">(), c.arg<"slow">(), c.arg<"signal">()),
+                                  c.arg<"bounds">(), {c.arg<"close">()}, c.arg<"out">(),
+                                  "momentum.macd_groups");
+}
+
+constexpr glue::Signature stoch_groups_sig{
+    "_stoch_groups(out: object, bounds: object, high: object, low: object, close: object, k: int = "
+    "14, "
+    "d: int = 3, smooth_k: int = 3) -> tuple"};
+py::object stoch_groups(glue::CallOf<stoch_groups_sig>& c) {
+  return glue::computed_by_groups(
+      stoch_plan(c.arg<"k">(), c.arg<"d">(), c.arg<"smooth_k">()), c.arg<"bounds">(),
+      {c.arg<"high">(), c.arg<"low">(), c.arg<"close">()}, c.arg<"out">(), "momentum.stoch_groups");
 }
 
 }  // namespace
@@ -262,4 +294,8 @@ PYBIND11_MODULE(momentum, m) {
   glue::def<rsi_sig>(m, rsi_doc, rsi, glue::Checks::declared);
   glue::def<macd_sig>(m, macd_doc, macd, glue::Checks::declared);
   glue::def<stoch_sig>(m, stoch_doc, stoch, glue::Checks::declared);
+  constexpr const char* groups_doc = "The indicator over groups of rows (for the strategy runner).";
+  glue::def<rsi_groups_sig>(m, groups_doc, rsi_groups, glue::Checks::declared);
+  glue::def<macd_groups_sig>(m, groups_doc, macd_groups, glue::Checks::declared);
+  glue::def<stoch_groups_sig>(m, groups_doc, stoch_groups, glue::Checks::declared);
 }

@@ -150,6 +150,22 @@ class Scratch {
   std::size_t size_;
 };
 
+// The option `key` of a call, `absent` when not given.
+py::object option(const py::dict& options, const char* key, py::object absent) {
+  PyObject* value = PyDict_GetItemString(options.ptr(), key);
+  return value == nullptr ? absent : py::reinterpret_borrow<py::object>(value);
+}
+
+// The same, taken out of `options`.
+py::object take_option(py::dict& options, const char* key, py::object absent) {
+  py::object value = option(options, key, std::move(absent));
+  if (PyDict_GetItemString(options.ptr(), key) != nullptr &&
+      PyDict_DelItemString(options.ptr(), key) < 0) {
+    throw py::error_already_set();
+  }
+  return value;
+}
+
 // A new Series of `values` on `index`, named `name` (unnamed when empty):
 // named by its constructor, which costs less than naming it after.
 py::object new_series(glue::Call& c, glue::Float64Array values, const py::handle& index,
@@ -415,8 +431,8 @@ py::object ema(glue::CallOf<ema_sig>& c) {
   py::object length = normalise_length(c.arg<"length">(), 10);
   py::object offset = c.arg<"offset">();
   py::dict& options = c.kwargs();
-  py::object adjust = options.attr("pop")("adjust", false);
-  py::object use_sma_seed = options.attr("pop")("sma", true);
+  py::object adjust = take_option(options, "adjust", py::bool_(false));
+  py::object use_sma_seed = take_option(options, "sma", py::bool_(true));
   const Helpers helpers(c);
   py::object close = helpers.verify(c.arg<"close">(), length);
   offset = helpers.offset(offset);
@@ -567,11 +583,8 @@ py::object wma(glue::CallOf<wma_sig>& c) {
 // intermediate Series.
 py::object fused_stack(glue::Call& c, const py::object& close, std::size_t length,
                        const py::dict& options, unsigned depth, const std::string& name) {
-  const auto option = [&](const char* key, bool absent) {
-    PyObject* value = PyDict_GetItemString(options.ptr(), key);
-    return value == nullptr ? absent : truthy(value);
-  };
-  const bool adjust = option("adjust", false), seeded = option("sma", true);
+  const bool adjust = truthy(option(options, "adjust", py::bool_(false)));
+  const bool seeded = truthy(option(options, "sma", py::bool_(true)));
   glue::Float64Values values = glue::series_float64(close, "ema");
   const double alpha = core::alpha_from_span(static_cast<double>(length));
   const Scratch scratch((depth - 1) * core::stacked_ewm_rows(values.size(), length, alpha));

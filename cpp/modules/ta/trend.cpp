@@ -85,17 +85,34 @@ Examples
 
 constexpr glue::Signature adx_sig{
     "adx(high: Series, low: Series, close: Series, length: int = 14) -> 'Optional[DataFrame]'"};
-py::object adx(glue::CallOf<adx_sig>& c) {
-  auto bars = glue::wilder_bars(c, "adx");
-  if (!bars) return py::none();
+glue::Plan adx_plan(const py::object& length) {
+  const std::size_t n = glue::checked_size(glue::indicator_length(length, 14));
+  const std::string tail = "_" + std::to_string(n);
+  return {{"ADX" + tail, "DMP" + tail, "DMN" + tail},
+          n,
+          [](std::size_t) { return std::size_t{0}; },
+          [n](const auto& in, auto, const auto& out) {
+            core::directional(in[0], in[1], in[2], n, out[0], out[1], out[2]);
+          }};
+}
 
-  const glue::Inputs& in = bars->in;
-  const std::string tail = "_" + std::to_string(bars->length);
-  glue::FrameColumns out({"ADX" + tail, "DMP" + tail, "DMN" + tail}, in.rows());
-  return std::move(out).computed(c, in.index(), "trend", "trend.adx", [&](auto& o) {
-    core::directional(in.span(0), in.span(1), in.span(2), bars->length, o.column(0), o.column(1),
-                      o.column(2));
-  });
+py::object adx(glue::CallOf<adx_sig>& c) {
+  const glue::Plan plan = adx_plan(c.arg<"length">());
+  auto in = glue::verified_bars(c, "adx", plan.min_rows);
+  if (!in) return py::none();
+  return glue::computed(c, plan, *in, "trend", "trend.adx");
+}
+
+// ADX over the groups of rows of long columns, for the strategy runner: the
+// plan of adx, with the same arguments.
+constexpr glue::Signature adx_groups_sig{
+    "_adx_groups(out: object, bounds: object, high: object, low: object, close: object, length: "
+    "int = 14) "
+    "-> tuple"};
+py::object adx_groups(glue::CallOf<adx_groups_sig>& c) {
+  return glue::computed_by_groups(adx_plan(c.arg<"length">()), c.arg<"bounds">(),
+                                  {c.arg<"high">(), c.arg<"low">(), c.arg<"close">()},
+                                  c.arg<"out">(), "trend.adx_groups");
 }
 
 }  // namespace
@@ -104,4 +121,6 @@ PYBIND11_MODULE(trend, m) {
   m.doc() = "Trend indicators: the average directional index.";
   glue::import_indicator_names(m);
   glue::def<adx_sig>(m, adx_doc, adx, glue::Checks::declared);
+  glue::def<adx_groups_sig>(m, "ADX over groups of rows (for the strategy runner).", adx_groups,
+                            glue::Checks::declared);
 }

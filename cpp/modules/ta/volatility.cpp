@@ -102,21 +102,26 @@ Examples
 constexpr glue::Signature bbands_sig{
     "bbands(close: Series, length: int = 20, std: float = 2.0, ddof: int = 0) "
     "-> 'Optional[DataFrame]'"};
-py::object bbands(glue::CallOf<bbands_sig>& c) {
-  py::object length = glue::indicator_length(c.arg<"length">(), 20);
-  const double width = finite_float(c.arg<"std">(), "std");
-  const long ddof = PyLong_AsLong(c.arg<"ddof">().ptr());
+glue::Plan bbands_plan(const py::object& length, const py::object& std,
+                       const py::object& ddof_arg) {
+  const std::size_t n = glue::checked_size(glue::indicator_length(length, 20));
+  const double width = finite_float(std, "std");
+  const long ddof = PyLong_AsLong(ddof_arg.ptr());
   if (ddof == -1 && PyErr_Occurred()) throw py::error_already_set();
-  auto in = glue::verified_inputs(c, "bbands", {c.arg<"close">()}, {"close"}, length);
-  if (!in) return py::none();
-
-  const std::size_t n = glue::checked_size(length), rows = in->rows();
-  const glue::Scratch scratch(core::bands_scratch(rows, n));
   const std::string tail = "_" + std::to_string(n) + "_" + std::string(py::str(py::float_(width)));
-  glue::FrameColumns out({"BBU" + tail, "BBM" + tail, "BBL" + tail}, rows);
-  return std::move(out).computed(c, in->index(), kFamily, "volatility.bbands", [&](auto& o) {
-    core::bands(in->span(0), n, width, ddof, scratch.span(), o.column(0), o.column(1), o.column(2));
-  });
+  return {{"BBU" + tail, "BBM" + tail, "BBL" + tail},
+          n,
+          [n](std::size_t rows) { return core::bands_scratch(rows, n); },
+          [=](const auto& in, auto scratch, const auto& out) {
+            core::bands(in[0], n, width, ddof, scratch, out[0], out[1], out[2]);
+          }};
+}
+
+py::object bbands(glue::CallOf<bbands_sig>& c) {
+  const glue::Plan plan = bbands_plan(c.arg<"length">(), c.arg<"std">(), c.arg<"ddof">());
+  auto in = glue::verified_inputs(c, "bbands", {c.arg<"close">()}, {"close"}, plan.min_rows);
+  if (!in) return py::none();
+  return glue::computed(c, plan, *in, kFamily, "volatility.bbands");
 }
 
 constexpr const char* atr_doc =
@@ -171,20 +176,43 @@ Examples
 
 constexpr glue::Signature atr_sig{
     "atr(high: Series, low: Series, close: Series, length: int = 14) -> 'Optional[Series]'"};
-py::object atr(glue::CallOf<atr_sig>& c) {
-  auto bars = glue::wilder_bars(c, "atr");
-  if (!bars) return py::none();
+glue::Plan atr_plan(const py::object& length) {
+  const std::size_t n = glue::checked_size(glue::indicator_length(length, 14));
+  return {{"ATR_" + std::to_string(n)},
+          n,
+          [](std::size_t) { return std::size_t{0}; },
+          [n](const auto& in, auto, const auto& out) {
+            core::average_range(in[0], in[1], in[2], n, out[0]);
+          }};
+}
 
-  const glue::Inputs& in = bars->in;
-  glue::Float64Array out = glue::new_float64(in.rows());
-  {
-    auto o = glue::writable(out);
-    py::gil_scoped_release release;
-    core::average_range(in.span(0), in.span(1), in.span(2), bars->length, o);
-  }
-  glue::native_road("volatility.atr");
-  return glue::indicator_series(c, std::move(out), in.index(),
-                                "ATR_" + std::to_string(bars->length), kFamily);
+py::object atr(glue::CallOf<atr_sig>& c) {
+  const glue::Plan plan = atr_plan(c.arg<"length">());
+  auto in = glue::verified_bars(c, "atr", plan.min_rows);
+  if (!in) return py::none();
+  return glue::computed(c, plan, *in, kFamily, "volatility.atr");
+}
+
+// The indicators over the groups of rows of long columns, for the strategy
+// runner: each the plan of its public function, with the same arguments.
+constexpr glue::Signature bbands_groups_sig{
+    "_bbands_groups(out: object, bounds: object, close: object, length: int = 20, std: float = "
+    "2.0, "
+    "ddof: int = 0) -> tuple"};
+py::object bbands_groups(glue::CallOf<bbands_groups_sig>& c) {
+  return glue::computed_by_groups(bbands_plan(c.arg<"length">(), c.arg<"std">(), c.arg<"ddof">()),
+                                  c.arg<"bounds">(), {c.arg<"close">()}, c.arg<"out">(),
+                                  "volatility.bbands_groups");
+}
+
+constexpr glue::Signature atr_groups_sig{
+    "_atr_groups(out: object, bounds: object, high: object, low: object, close: object, length: "
+    "int = 14) "
+    "-> tuple"};
+py::object atr_groups(glue::CallOf<atr_groups_sig>& c) {
+  return glue::computed_by_groups(atr_plan(c.arg<"length">()), c.arg<"bounds">(),
+                                  {c.arg<"high">(), c.arg<"low">(), c.arg<"close">()},
+                                  c.arg<"out">(), "volatility.atr_groups");
 }
 
 }  // namespace
@@ -194,4 +222,7 @@ PYBIND11_MODULE(volatility, m) {
   glue::import_indicator_names(m);
   glue::def<bbands_sig>(m, bbands_doc, bbands, glue::Checks::declared);
   glue::def<atr_sig>(m, atr_doc, atr, glue::Checks::declared);
+  constexpr const char* groups_doc = "The indicator over groups of rows (for the strategy runner).";
+  glue::def<bbands_groups_sig>(m, groups_doc, bbands_groups, glue::Checks::declared);
+  glue::def<atr_groups_sig>(m, groups_doc, atr_groups, glue::Checks::declared);
 }

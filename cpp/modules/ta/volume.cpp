@@ -59,19 +59,28 @@ Examples
 [100.0, 300.0, 150.0, 150.0, 450.0])doc";
 
 constexpr glue::Signature obv_sig{"obv(close: Series, volume: Series) -> 'Optional[Series]'"};
+glue::Plan obv_plan() {
+  return {
+      {"OBV"},
+      0,
+      [](std::size_t) { return std::size_t{0}; },
+      [](const auto& in, auto, const auto& out) { core::balance_volume(in[0], in[1], out[0]); }};
+}
+
 py::object obv(glue::CallOf<obv_sig>& c) {
   auto in = glue::verified_inputs(c, "obv", {c.arg<"close">(), c.arg<"volume">()},
-                                  {"close", "volume"}, py::object());
+                                  {"close", "volume"}, 0);
   if (!in) return py::none();
+  return glue::computed(c, obv_plan(), *in, "volume", "volume.obv");
+}
 
-  glue::Float64Array out = glue::new_float64(in->rows());
-  {
-    auto o = glue::writable(out);
-    py::gil_scoped_release release;
-    core::balance_volume(in->span(0), in->span(1), o);
-  }
-  glue::native_road("volume.obv");
-  return glue::indicator_series(c, std::move(out), in->index(), "OBV", "volume");
+// OBV over the groups of rows of long columns, for the strategy runner.
+constexpr glue::Signature obv_groups_sig{
+    "_obv_groups(out: object, bounds: object, close: object, volume: object) -> tuple"};
+py::object obv_groups(glue::CallOf<obv_groups_sig>& c) {
+  return glue::computed_by_groups(obv_plan(), c.arg<"bounds">(),
+                                  {c.arg<"close">(), c.arg<"volume">()}, c.arg<"out">(),
+                                  "volume.obv_groups");
 }
 
 }  // namespace
@@ -80,4 +89,6 @@ PYBIND11_MODULE(volume, m) {
   m.doc() = "Volume indicators: on-balance volume.";
   glue::import_indicator_names(m);
   glue::def<obv_sig>(m, obv_doc, obv, glue::Checks::declared);
+  glue::def<obv_groups_sig>(m, "OBV over groups of rows (for the strategy runner).", obv_groups,
+                            glue::Checks::declared);
 }

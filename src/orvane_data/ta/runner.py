@@ -3,7 +3,10 @@ columns, for one security or for each security of a long frame.
 
 The runner only plans and dispatches: each call goes to a compiled indicator
 of ``orvane_data.ta``, which releases the GIL while it computes, so a
-caller's thread pool can run calls side by side.
+caller's thread pool can run calls side by side. The package's own
+indicators have compiled forms over groups of rows (``_<kind>_groups``) that
+compute a call over many securities in one native call; the runner hands
+them the price columns as float64 arrays, in security order.
 """
 
 from __future__ import annotations
@@ -16,7 +19,7 @@ from typing import Any, Callable, Optional
 import numpy as np
 import pandas as pd
 
-from . import momentum, overlap, trend, volatility, volume
+from . import _grouped_averages, momentum, overlap, trend, volatility, volume
 from .strategy import CommonStrategy, Strategy
 
 __all__ = ["INDICATORS", "run_strategy"]
@@ -43,9 +46,10 @@ _AVERAGE_OPTIONS = {"sma": ("min_periods",), "ema": ("adjust", "sma")}
 
 @dataclass(frozen=True)
 class _Call:
-    """One entry of a strategy, checked: the function, the frame columns it
-    takes (in order) and its keyword arguments."""
+    """One entry of a strategy, checked: its kind, the function, the frame
+    columns it takes (in order) and its keyword arguments."""
 
+    kind: str
     fn: Callable[..., Any]
     columns: tuple[str, ...]
     options: dict[str, Any]
@@ -79,7 +83,7 @@ def _plan_entry(position: int, entry: Any, frame_columns) -> _Call:
     missing = [name for name in columns if name not in frame_columns]
     if missing:
         raise refuse(f"{kind} needs the column(s) {', '.join(map(repr, missing))}")
-    return _Call(fn, columns, options)
+    return _Call(kind, fn, columns, options)
 
 
 def _outputs(result) -> list[tuple[str, np.ndarray]]:
@@ -92,58 +96,154 @@ def _outputs(result) -> list[tuple[str, np.ndarray]]:
     return [(str(result.name), result.to_numpy())]
 
 
-def _run_calls(calls: list[_Call], inputs: dict[str, pd.Series]) -> list[tuple[str, np.ndarray]]:
-    out: list[tuple[str, np.ndarray]] = []
-    for call in calls:
-        out += _outputs(call.fn(*(inputs[name] for name in call.columns), **call.options))
-    return out
-
-
 def _map(executor: Optional[Executor], fn, items) -> list:
     if executor is None:
         return [fn(item) for item in items]
     return list(executor.map(fn, items))
 
 
+def _grouped(call: _Call, columns: dict):
+    """The compiled form of the call's indicator over groups of rows, while
+    the indicator is the package's own and its inputs are plain numbers (and
+    for the averages, while the call passes no option but the length); else
+    None."""
+    module = INDICATORS[call.kind]
+    own = type(call.fn).__name__ == "native_function" and call.fn.__module__ == module.__name__
+    plain = all(isinstance(columns[name], np.ndarray) for name in call.columns)
+    if call.kind in ("sma", "ema"):
+        module = _grouped_averages if set(call.options) <= {"length"} else None
+    return getattr(module, f"_{call.kind}_groups", None) if own and plain else None
+
+
+class _Rows:
+    """The price columns of a frame with its rows in security order: `order`
+    the frame positions (each security's rows in frame order, rows with a
+    missing key left out; None when that is the frame's own order), `bounds`
+    where each security's run starts, and the end. Plain numbers are float64
+    arrays, other columns Series on a RangeIndex."""
+
+    def __init__(self, frame: pd.DataFrame, names, keys: Optional[pd.Series]):
+        if keys is None:
+            order, self.bounds = None, np.array([0, len(frame)], dtype=np.int64)
+        else:
+            order, self.bounds = self._security_runs(keys.reset_index(drop=True))
+        self.order, self.rows = order, int(self.bounds[-1])
+        self.columns: dict[str, Any] = {}
+        for name in names:
+            column = frame[name].reset_index(drop=True)
+            column = column if order is None else column.take(order).reset_index(drop=True)
+            plain = isinstance(column.dtype, np.dtype) and column.dtype.kind in "biuf"
+            self.columns[name] = column.to_numpy(np.float64) if plain else column
+        self.series = {name: pd.Series(c) if isinstance(c, np.ndarray) else c for name, c in self.columns.items()}
+
+    @staticmethod
+    def _security_runs(keys: pd.Series) -> tuple[Optional[np.ndarray], np.ndarray]:
+        """(order, bounds) of the securities named by `keys`."""
+        if len(keys) and not keys.hasnans:
+            # a long frame as it comes, each security's rows one run: where
+            # the key changes is all there is to find, cheaper than numbering
+            starts = np.flatnonzero(keys.ne(keys.shift()).to_numpy())
+            if keys.iloc[starts].is_unique:
+                return None, np.append(starts, len(keys)).astype(np.int64)
+        codes, uniques = pd.factorize(keys, sort=False)
+        order = np.argsort(codes, kind="stable")[np.count_nonzero(codes < 0):]
+        bounds = np.zeros(len(uniques) + 1, dtype=np.int64)
+        np.cumsum(np.bincount(codes[codes >= 0], minlength=len(uniques)), out=bounds[1:])
+        in_place = len(order) == len(keys) and bool(np.all(order[1:] > order[:-1]))
+        return (None if in_place else order), bounds
+
+    def chunks(self, executor) -> list[tuple[int, int]]:
+        """Runs of whole securities, [first, last) by security number: one
+        without an executor, else runs of about _CHUNK_ROWS rows."""
+        count = len(self.bounds) - 1
+        if executor is None:
+            return [(0, count)]
+        cuts = np.searchsorted(self.bounds, np.arange(0, self.rows, _CHUNK_ROWS), side="right") - 1
+        firsts = np.unique(np.append(cuts, 0)).tolist()
+        return list(zip(firsts, firsts[1:] + [count]))
+
+    def call(self, call: _Call, first: int, last: int):
+        """The call on the rows of securities first to last - 1 as one run."""
+        start, stop = int(self.bounds[first]), int(self.bounds[last])
+        return call.fn(*(self.series[name].iloc[start:stop] for name in call.columns), **call.options)
+
+
+# Rows of securities a task of the caller's executor computes: enough that a
+# task's native calls outlast the Python around them many times over.
+_CHUNK_ROWS = 200_000
+
+
 def _one_frame(frame: pd.DataFrame, calls: list[_Call], executor) -> dict[str, np.ndarray]:
-    inputs = {name: frame[name] for name in {name for call in calls for name in call.columns}}
-    results = _map(executor, lambda call: _run_calls([call], inputs), calls)
-    return {name: values for outputs in results for name, values in outputs}
+    rows = _Rows(frame, {name for call in calls for name in call.columns}, None)
 
+    def run(call: _Call) -> list[tuple[str, np.ndarray]]:
+        compiled = _grouped(call, rows.columns)
+        if compiled is None:
+            # the result's own arrays are read-only views under copy-on-write
+            return [(name, values.copy()) for name, values in _outputs(rows.call(call, 0, 1))]
+        rows.call(call, 0, 0)  # the arguments checked as the indicator checks them
+        names, block, computed = compiled(None, rows.bounds, *(rows.columns[n] for n in call.columns), **call.options)
+        return list(zip(names, block)) if computed else []
 
-def _group_rows(keys: pd.Series) -> list[np.ndarray | slice]:
-    """Each security's rows, in frame order: a slice where they are
-    contiguous, else their positions. Rows with a missing key are in none."""
-    codes, uniques = pd.factorize(keys, sort=False)
-    order = np.argsort(codes, kind="stable")
-    bounds = np.searchsorted(codes[order], np.arange(-1, len(uniques)) + 1)
-    groups: list[np.ndarray | slice] = []
-    for start, stop in zip(bounds[:-1], bounds[1:]):
-        rows = order[start:stop]
-        contiguous = rows[-1] - rows[0] + 1 == len(rows)
-        groups.append(slice(int(rows[0]), int(rows[-1]) + 1) if contiguous else rows)
-    return groups
+    return {name: values for outputs in _map(executor, run, calls) for name, values in outputs}
 
 
 def _by_security(frame: pd.DataFrame, by: str, calls: list[_Call], executor) -> dict[str, np.ndarray]:
     if by not in frame.columns:
         raise ValueError(f"by={by!r} names no column of the frame")
-    # by position: each security's indicators run on its own rows, on a
-    # RangeIndex, and their values go back to those rows
-    needed = {name for call in calls for name in call.columns}
-    columns = {name: frame[name].reset_index(drop=True) for name in _COLUMNS if name in needed}
+    rows = _Rows(frame, {name for call in calls for name in call.columns}, frame[by])
+    if rows.rows == 0:
+        return {}
+    # each call's outputs, named by a run on the longest security (None there:
+    # None on every one), in one block of rows in security order
+    longest = int(np.argmax(np.diff(rows.bounds)))
+    planned = []
+    for call in calls:
+        names = [name for name, _ in _outputs(rows.call(call, longest, longest + 1))]
+        if names:
+            planned.append((call, names, _grouped(call, rows.columns), np.empty((len(names), rows.rows))))
+
+    def run(chunk: tuple[int, int]) -> None:
+        first, last = chunk
+        start, stop = int(rows.bounds[first]), int(rows.bounds[last])
+        for call, names, compiled, block in planned:
+            if compiled is not None:
+                compiled(block[:, start:stop], rows.bounds[first:last + 1] - start,
+                         *(rows.columns[name][start:stop] for name in call.columns), **call.options)
+                continue
+            for g in range(first, last):
+                outputs = dict(_outputs(rows.call(call, g, g + 1)))
+                for i, name in enumerate(names):
+                    block[i, rows.bounds[g]:rows.bounds[g + 1]] = outputs.get(name, np.nan)
+
+    _map(executor, run, rows.chunks(executor))
     out: dict[str, np.ndarray] = {}
-
-    def run(rows) -> None:
-        inputs = {name: (s.iloc[rows] if isinstance(rows, slice) else s.take(rows)) for name, s in columns.items()}
-        for name, values in _run_calls(calls, inputs):
-            target = out.get(name)
-            if target is None:
-                target = out.setdefault(name, np.full(len(frame), np.nan))
-            target[rows] = values
-
-    _map(executor, run, _group_rows(frame[by]))
+    for call, names, compiled, block in planned:
+        if rows.order is not None:
+            spread = np.full((len(names), len(frame)), np.nan)
+            spread[:, rows.order] = block
+            block = spread
+        out.update(zip(names, block))
     return out
+
+
+def _copy_on_write() -> bool:
+    """Whether pandas copies a frame's column only when either side changes it."""
+    return int(pd.__version__.split(".")[0]) >= 3 or pd.get_option("mode.copy_on_write") is True
+
+
+def _frame_with(frame: pd.DataFrame, new: dict[str, np.ndarray]) -> pd.DataFrame:
+    """A new frame of the input's columns (less those an output replaces) and
+    the outputs, which it holds as they are: gathering them into one block
+    would copy every output once more."""
+    if not frame.columns.is_unique:  # one label, several columns: concat keeps them all
+        added = pd.DataFrame(new, index=frame.index, copy=False)
+        return pd.concat([frame.drop(columns=[name for name in new if name in frame.columns]), added], axis=1)
+    # without copy-on-write, a column the new frame shares would be changed
+    # by a change to either frame: the input's are copied there
+    shared = _copy_on_write()
+    kept = {name: frame[name] if shared else frame[name].copy() for name in frame.columns if name not in new}
+    return pd.DataFrame({**kept, **new}, index=frame.index, copy=False)
 
 
 def run_strategy(
@@ -173,16 +273,18 @@ def run_strategy(
         in frame order, are computed on their own. Rows whose key is missing
         get NaN.
     executor : concurrent.futures.Executor, optional
-        The caller's executor to spread the work over: the securities with
-        ``by``, else the entries. The indicators release the GIL while they
-        compute, so a thread pool runs them side by side. The runner starts
-        no thread of its own.
+        The caller's executor to spread the work over: with ``by``, runs of
+        whole securities of about 200,000 rows, each computing every entry;
+        else the entries. The indicators release the GIL while they compute,
+        so a thread pool runs them side by side. The runner starts no thread
+        of its own.
 
     Returns
     -------
     pd.DataFrame
         A new frame: the input's columns, then one float64 column per
-        indicator output, named as the indicator names it (``"SMA_10"``,
+        indicator output (the frame holds the outputs' arrays without
+        gathering them into one block), named as the indicator names it (``"SMA_10"``,
         ``"MACDs_12_26_9"``, ...); a later output of a name replaces an
         earlier one. An indicator that returns None (too few rows) adds no
         column; with ``by``, its security's rows are NaN.
@@ -223,6 +325,4 @@ def run_strategy(
         new = _one_frame(frame, calls, executor)
     else:
         new = _by_security(frame, by, calls, executor)
-    added = pd.DataFrame(new, index=frame.index)
-    kept = frame.drop(columns=[name for name in added.columns if name in frame.columns])
-    return pd.concat([kept, added], axis=1)
+    return _frame_with(frame, new)

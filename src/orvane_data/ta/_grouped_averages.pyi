@@ -1,0 +1,6 @@
+"""The simple and exponential means over groups of rows, for the strategy runner."""
+
+from typing import Any, Optional
+
+def _sma_groups(out: Any, bounds: Any, close: Any, length: Optional[int] = None) -> tuple[Any, ...]: ...
+def _ema_groups(out: Any, bounds: Any, close: Any, length: Optional[int] = None) -> tuple[Any, ...]: ...
