@@ -97,13 +97,32 @@ void copy_texts(std::span<const char* const> sources, std::span<const std::int64
 
 namespace {
 
+// Whether two texts are the same, reading short ones (most keys and names)
+// in at most two overlapping words each rather than calling memcmp.
+bool same_text(std::string_view a, std::string_view b) {
+  const std::size_t n = a.size();
+  if (n != b.size()) return false;
+  const auto equal_words = [&](auto word) {
+    constexpr std::size_t size = sizeof(word);
+    decltype(word) a0, a1, b0, b1;
+    std::memcpy(&a0, a.data(), size);
+    std::memcpy(&b0, b.data(), size);
+    std::memcpy(&a1, a.data() + n - size, size);
+    std::memcpy(&b1, b.data() + n - size, size);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+  };
+  if (n >= 8 && n <= 16) return equal_words(std::uint64_t{});
+  if (n >= 4 && n < 8) return equal_words(std::uint32_t{});
+  return a == b;
+}
+
 // Texts numbered in order of first appearance, then renumbered by rank.
 // Rows come in runs of one text (a security's bars), so the text before is
 // tried first and the table only when the text changes.
 class TextNumbering {
  public:
   std::int64_t id(std::string_view text) {
-    if (previous_id_ < 0 || text != previous_) {
+    if (previous_id_ < 0 || !same_text(text, previous_)) {
       const auto [place, added] =
           id_of_.try_emplace(text, static_cast<std::int64_t>(distinct_.size()));
       if (added) distinct_.push_back(text);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
@@ -17,7 +18,10 @@ class Sum {
  public:
   void add(double v) {
     const double t = total_ + v;
-    carry_ += std::abs(total_) >= std::abs(v) ? (total_ - t) + v : (v - t) + total_;
+    // the larger term first, chosen without a branch (signs of moves are a coin toss)
+    const bool larger = std::abs(total_) >= std::abs(v);
+    const double big = larger ? total_ : v, small = larger ? v : total_;
+    carry_ += (big - t) + small;
     total_ = t;
   }
   // an infinite total leaves a NaN carry (inf - inf) that must not hide it
@@ -32,8 +36,8 @@ class Sum {
 // whether row i counts, `value(i)` what it holds. Rows whose group is out of
 // range are left out.
 template <class T, class Keep, class Value>
-std::vector<T> by_group(std::span<const std::int64_t> group, std::size_t n_groups,
-                        std::vector<std::size_t>& starts, Keep keep, Value value) {
+std::unique_ptr<T[]> by_group(std::span<const std::int64_t> group, std::size_t n_groups,
+                              std::vector<std::size_t>& starts, Keep keep, Value value) {
   const auto kept = [&](std::size_t i) {
     return group[i] >= 0 && static_cast<std::size_t>(group[i]) < n_groups && keep(i);
   };
@@ -42,12 +46,63 @@ std::vector<T> by_group(std::span<const std::int64_t> group, std::size_t n_group
     if (kept(i)) ++starts[group[i] + 1];
   }
   for (std::size_t g = 0; g < n_groups; ++g) starts[g + 1] += starts[g];
-  std::vector<T> laid(starts[n_groups]);
+  // every entry is written below: no need to clear them first
+  auto laid = std::make_unique_for_overwrite<T[]>(starts[n_groups]);
   std::vector<std::size_t> fill(starts.begin(), starts.end() - 1);
   for (std::size_t i = 0; i < group.size(); ++i) {
     if (kept(i)) laid[fill[group[i]]++] = value(i);
   }
   return laid;
+}
+
+// Moves the values of v[lo, hi) below `pivot` (or, with `or_equal`, not
+// above it) to the front, without a branch on the values: the comparisons of
+// moves are a coin toss, which a branch would mispredict half the time.
+// Returns where the rest starts.
+std::size_t partition(std::span<double> v, std::size_t lo, std::size_t hi, double pivot,
+                      bool or_equal) {
+  std::size_t store = lo;
+  for (std::size_t i = lo; i < hi; ++i) {
+    const double x = v[i];
+    const bool front = or_equal ? x <= pivot : x < pivot;
+    v[i] = v[store];
+    v[store] = x;
+    store += front;
+  }
+  return store;
+}
+
+// Reorders v so that v[k] holds the order statistic k, the values before it
+// not above it and those after it not below (as std::nth_element). Each
+// round splits the range around the median of three of its values, and a
+// range whose least value is the pivot sheds the values equal to it, so runs
+// of equal moves end it at once; a range
+// that keeps splitting badly is left to std::nth_element.
+void select(std::span<double> v, std::size_t k) {
+  std::size_t lo = 0, hi = v.size();
+  for (int rounds = 0; hi - lo > 16; ++rounds) {
+    if (rounds > 64) {
+      std::nth_element(v.begin() + static_cast<std::ptrdiff_t>(lo),
+                       v.begin() + static_cast<std::ptrdiff_t>(k),
+                       v.begin() + static_cast<std::ptrdiff_t>(hi));
+      return;
+    }
+    const double a = v[lo], b = v[lo + (hi - lo) / 2], c = v[hi - 1];
+    const double pivot = std::max(std::min(a, b), std::min(std::max(a, b), c));
+    const std::size_t below = partition(v, lo, hi, pivot, false);
+    if (k < below) {
+      hi = below;
+    } else if (below > lo) {
+      lo = below;
+    } else {
+      // nothing below the pivot: the values equal to it come off the front
+      const std::size_t equal = partition(v, below, hi, pivot, true);
+      if (k < equal) return;  // v[k] equals the pivot
+      lo = equal;
+    }
+  }
+  std::sort(v.begin() + static_cast<std::ptrdiff_t>(lo),
+            v.begin() + static_cast<std::ptrdiff_t>(hi));
 }
 
 // A group's values split at their middle by selection: v[mid] holds the
@@ -56,9 +111,7 @@ std::vector<T> by_group(std::span<const std::int64_t> group, std::size_t n_group
 // it is: far less work than sorting the group.
 class Halves {
  public:
-  explicit Halves(std::span<double> v) : v_(v), mid_(v.size() / 2) {
-    std::nth_element(v_.begin(), v_.begin() + static_cast<std::ptrdiff_t>(mid_), v_.end());
-  }
+  explicit Halves(std::span<double> v) : v_(v), mid_(v.size() / 2) { select(v_, mid_); }
 
   double median() const {
     if (v_.size() % 2) return v_[mid_];
@@ -81,7 +134,7 @@ class Halves {
     // the half holding place k, and k's place in it
     const std::span<double> half = k < mid_ ? v_.first(mid_) : v_.subspan(mid_ + 1);
     const std::size_t j = k < mid_ ? k : k - mid_ - 1;
-    std::nth_element(half.begin(), half.begin() + static_cast<std::ptrdiff_t>(j), half.end());
+    select(half, j);
     if (frac == 0.0) return half[j];
     // the next order statistic: the least value after j in its half, or the middle one
     const double next =
@@ -144,11 +197,11 @@ void summarize_groups(std::span<const std::int64_t> group, std::span<const doubl
     throw std::invalid_argument("summarize_groups: outputs differ");
   }
   std::vector<std::size_t> starts;
-  std::vector<double> laid = by_group<double>(
+  const auto laid = by_group<double>(
       group, n_groups, starts, [&](std::size_t i) { return !std::isnan(move[i]); },
       [&](std::size_t i) { return move[i]; });
   for (std::size_t g = 0; g < n_groups; ++g) {
-    summarize_one(std::span<double>(laid).subspan(starts[g], starts[g + 1] - starts[g]), out, g);
+    summarize_one({laid.get() + starts[g], starts[g + 1] - starts[g]}, out, g);
   }
 }
 
@@ -217,43 +270,29 @@ void standardize_surprises(std::span<const std::int64_t> release,
 
 namespace {
 
-struct Pair {
-  double x, y;
+// One group's running sums, passed over the rows in table order: each pass
+// reads the rows as they lie and adds each to its group's entry (a table of
+// groups stays in cache), so no copy of the rows laid out group by group is
+// made, and each group's sums take its rows in the same order as one would.
+struct Fit {
+  std::int64_t n = 0;
+  double x0 = 0.0, y0 = 0.0;  // the first row's values, to tell variation
+  bool x_varies = false, y_varies = false;
+  Sum sx, sy, sxy;
+  double mx = nan, my = nan, sxx = 0.0, syy = 0.0, beta = nan, residual = 0.0, meat = 0.0;
 };
 
-void regress_one(std::span<const Pair> v, const Response& out, std::size_t g) {
-  const std::size_t n = v.size();
-  out.n[g] = static_cast<std::int64_t>(n);
-  for (auto column : {out.beta, out.se, out.intercept, out.r2}) column[g] = nan;
-  if (n < 3) return;
-  Sum sx, sy;
-  bool x_varies = false, y_varies = false;
-  for (const Pair& p : v) {
-    sx.add(p.x);
-    sy.add(p.y);
-    x_varies = x_varies || p.x != v.front().x;
-    y_varies = y_varies || p.y != v.front().y;
+// Calls visit(fit of row i's group, x[i], y[i]) for each row that counts.
+template <class Visit>
+void each_row(std::span<const std::int64_t> group, std::span<const double> x,
+              std::span<const double> y, std::vector<Fit>& fits, Visit visit) {
+  for (std::size_t i = 0; i < group.size(); ++i) {
+    const std::int64_t g = group[i];
+    if (g >= 0 && static_cast<std::size_t>(g) < fits.size() && !std::isnan(x[i]) &&
+        !std::isnan(y[i])) {
+      visit(fits[static_cast<std::size_t>(g)], x[i], y[i]);
+    }
   }
-  if (!x_varies || !y_varies) return;
-  const double mx = sx.value() / static_cast<double>(n), my = sy.value() / static_cast<double>(n);
-  Sum sxx, sxy, syy;
-  for (const Pair& p : v) {
-    sxx.add((p.x - mx) * (p.x - mx));
-    sxy.add((p.x - mx) * (p.y - my));
-    syy.add((p.y - my) * (p.y - my));
-  }
-  const double beta = sxy.value() / sxx.value();
-  Sum residual, meat;
-  for (const Pair& p : v) {
-    const double e = (p.y - my) - beta * (p.x - mx);
-    residual.add(e * e);
-    meat.add((p.x - mx) * (p.x - mx) * e * e);
-  }
-  const double dn = static_cast<double>(n);
-  out.beta[g] = beta;
-  out.intercept[g] = my - beta * mx;
-  out.se[g] = std::sqrt(dn / (dn - 2.0) * meat.value()) / sxx.value();
-  out.r2[g] = 1.0 - residual.value() / syy.value();
 }
 
 }  // namespace
@@ -267,15 +306,44 @@ void regress_groups(std::span<const std::int64_t> group, std::span<const double>
   for (auto column : {out.beta, out.se, out.intercept, out.r2}) {
     if (column.size() != n_groups) throw std::invalid_argument("regress_groups: outputs differ");
   }
-  std::vector<std::size_t> starts;
-  const std::vector<Pair> laid = by_group<Pair>(
-      group, n_groups, starts,
-      [&](std::size_t i) { return !std::isnan(x[i]) && !std::isnan(y[i]); },
-      [&](std::size_t i) {
-        return Pair{x[i], y[i]};
-      });
+  std::vector<Fit> fits(n_groups);
+  each_row(group, x, y, fits, [](Fit& f, double xi, double yi) {
+    if (f.n++ == 0) {
+      f.x0 = xi;
+      f.y0 = yi;
+    }
+    f.sx.add(xi);
+    f.sy.add(yi);
+    f.x_varies = f.x_varies || xi != f.x0;
+    f.y_varies = f.y_varies || yi != f.y0;
+  });
+  for (Fit& f : fits) {
+    if (f.n >= 3 && f.x_varies && f.y_varies) {  // else NaN means leave the group out below
+      f.mx = f.sx.value() / static_cast<double>(f.n);
+      f.my = f.sy.value() / static_cast<double>(f.n);
+    }
+  }
+  // squares are terms of one sign: plain sums lose nothing to cancellation,
+  // and only the cross products need the compensated one
+  each_row(group, x, y, fits, [](Fit& f, double xi, double yi) {
+    f.sxx += (xi - f.mx) * (xi - f.mx);
+    f.sxy.add((xi - f.mx) * (yi - f.my));
+    f.syy += (yi - f.my) * (yi - f.my);
+  });
+  for (Fit& f : fits) f.beta = f.sxy.value() / f.sxx;
+  each_row(group, x, y, fits, [](Fit& f, double xi, double yi) {
+    const double e = (yi - f.my) - f.beta * (xi - f.mx);
+    f.residual += e * e;
+    f.meat += (xi - f.mx) * (xi - f.mx) * e * e;
+  });
   for (std::size_t g = 0; g < n_groups; ++g) {
-    regress_one(std::span<const Pair>(laid).subspan(starts[g], starts[g + 1] - starts[g]), out, g);
+    const Fit& f = fits[g];
+    const double dn = static_cast<double>(f.n);
+    out.n[g] = f.n;
+    out.beta[g] = f.beta;
+    out.intercept[g] = f.my - f.beta * f.mx;
+    out.se[g] = std::sqrt(dn / (dn - 2.0) * f.meat) / f.sxx;
+    out.r2[g] = 1.0 - f.residual / f.syy;
   }
 }
 

@@ -280,8 +280,10 @@ std::size_t run_ewm(std::span<const double> x, std::size_t from, Ewm& e, std::sp
   };
   const bool forgets = !e.adjust && e.decay > 0.0 && e.decay < 1.0;
   const std::size_t warm = forgets ? warm_up_rows(e.decay) : 0;
-  // warm-ups cost at most a quarter of the chains' rows
-  if (!forgets || n - from < kChains * 4 * warm) {
+  // chains while each has at least its warm-up's rows of its own: at worst
+  // twice the rows, eight at a time (spans of a few thousand rows, whose
+  // warm-ups are a hundred thousand rows long, run as chains on a million)
+  if (!forgets || n - from < kChains * warm + 64) {
     serial(e, from, n);
     return 0;
   }
@@ -1020,7 +1022,7 @@ std::size_t seeded_ewm_mean(std::span<const double> x, std::size_t length, doubl
 std::size_t stacked_ewm_rows(std::size_t rows, std::size_t length, double alpha) {
   const double decay = 1.0 - alpha;
   const std::size_t warm = decay > 0.0 && decay < 1.0 ? warm_up_rows(decay) : 0;
-  return std::min(rows, std::max({kStackedRows, length, 2 * kChains * 4 * warm}));
+  return std::min(rows, std::max({kStackedRows, length, 2 * (kChains * warm + 64)}));
 }
 
 std::size_t stacked_ewm_blend(std::span<const double> x, std::size_t length, double alpha,

@@ -40,10 +40,19 @@ std::vector<std::uint64_t> group_ids(std::span<const std::span<const std::int64_
     } else {
       std::unordered_map<std::pair<std::uint64_t, std::int64_t>, std::uint64_t, PairHash> seen;
       seen.reserve(std::min<std::size_t>(n, std::size_t{1} << 20));
+      // rows come in runs of one pair (a release's rows): the table is asked
+      // only when the pair changes
+      std::pair<std::uint64_t, std::int64_t> previous{UINT64_MAX, 0};
+      std::uint64_t previous_id = 0;
       for (std::size_t i = 0; i < n; ++i) {
-        auto [it, fresh] = seen.try_emplace({id[i], column[i]}, next);
-        if (fresh) ++next;
-        id[i] = it->second;
+        const std::pair<std::uint64_t, std::int64_t> pair{id[i], column[i]};
+        if (pair != previous) {
+          auto [it, fresh] = seen.try_emplace(pair, next);
+          if (fresh) ++next;
+          previous = pair;
+          previous_id = it->second;
+        }
+        id[i] = previous_id;
       }
     }
     ids = next;

@@ -70,4 +70,20 @@ py::object int_argument(py::handle obj, const char* arg) {
   return py::reinterpret_steal<py::object>(converted);
 }
 
+void check_real(py::handle obj, const char* arg) {
+  if (PyFloat_Check(obj.ptr())) return;
+  const bool real = PyNumber_Check(obj.ptr()) && !PyBool_Check(obj.ptr()) &&
+                    !PyComplex_Check(obj.ptr()) && !PyUnicode_Check(obj.ptr());
+  if (!real) wrong_type(obj, arg, reinterpret_cast<PyObject*>(&PyFloat_Type));
+}
+
+py::object index_argument(py::handle obj, const char* arg) {
+  if (PyBool_Check(obj.ptr()) || !PyIndex_Check(obj.ptr())) {
+    wrong_type(obj, arg, reinterpret_cast<PyObject*>(&PyLong_Type));
+  }
+  PyObject* index = PyNumber_Index(obj.ptr());
+  if (!index) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(index);
+}
+
 }  // namespace orvane::glue

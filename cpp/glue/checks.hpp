@@ -22,4 +22,14 @@ void check_dict(py::handle obj, const char* arg, bool allow_none = false);
 // truncated toward zero; anything else raises check_type's TypeError.
 py::object int_argument(py::handle obj, const char* arg);
 
+// A real number: float, or a number of another kind that is not bool or
+// complex (int, numpy numbers, Decimal, Fraction), left as it is; anything
+// else raises check_type's TypeError expecting float.
+void check_real(py::handle obj, const char* arg);
+
+// A whole number: int, or an object with __index__ (numpy integers) other
+// than bool (a flag is no count), as an int; anything else raises
+// check_type's TypeError expecting int.
+py::object index_argument(py::handle obj, const char* arg);
+
 }  // namespace orvane::glue

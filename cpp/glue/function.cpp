@@ -56,6 +56,8 @@ ArgCheck check_of(const py::object& annotation, py::object& type, bool& optional
   if (optional) return ArgCheck::none;
   if (target.ptr() == reinterpret_cast<PyObject*>(&PyLong_Type)) return ArgCheck::int_convention;
   if (target.ptr() == reinterpret_cast<PyObject*>(&PyBool_Type)) return ArgCheck::truth;
+  if (target.ptr() == reinterpret_cast<PyObject*>(&PyFloat_Type)) return ArgCheck::real;
+  if (target.is(typing.attr("SupportsIndex"))) return ArgCheck::whole;
   return ArgCheck::none;
 }
 
@@ -220,6 +222,12 @@ void Function::apply_checks(std::vector<py::object>& slots) const {
         break;
       case ArgCheck::truth:
         slots[i] = py::bool_(truthy(slots[i]));
+        break;
+      case ArgCheck::real:
+        check_real(slots[i], p.name.c_str());
+        break;
+      case ArgCheck::whole:
+        slots[i] = index_argument(slots[i], p.name.c_str());
         break;
     }
   }

@@ -102,8 +102,9 @@ using Impl = std::function<py::object(Call&)>;
 // The check a parameter's declared type implies, for functions declared with
 // Checks::declared: `str`, `list`, `dict` are exact types (None passes when
 // written Optional[...] or when None is the default), `int` takes the int
-// convention and `bool` Python's truth test.
-enum class ArgCheck { none, exact_type, int_convention, truth };
+// convention, `bool` Python's truth test, `float` a real number (see
+// check_real) and `SupportsIndex` a whole number (see index_argument).
+enum class ArgCheck { none, exact_type, int_convention, truth, real, whole };
 
 struct Param {
   std::string name;

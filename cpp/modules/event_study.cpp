@@ -87,6 +87,14 @@ Examples
 4        NFP     2024-07-05  spx          0  199.0     -50.0
 5        NFP     2024-07-05  spx          1  202.0     100.0)doc";
 
+// The parameters both statistics share, between their own texts.
+constexpr const char* grouping_params = R"doc(by : list, default ["EVENT_NAME", "key"]
+    The grouping columns; ``time_diff`` is added after them (the list
+    given is left as it is).
+confidence : float, default 0.95
+    The level of the interval, strictly between 0 and 1.
+)doc";
+
 constexpr const char* summary_doc =
     R"doc(Mean, spread, quartiles and tests of the moves by group and minute.
 
@@ -104,12 +112,8 @@ Parameters
 moves : pd.DataFrame
     The frame of ``event_moves``: the ``by`` columns, ``time_diff`` and
     ``move_bps``.
-by : list, default ["EVENT_NAME", "key"]
-    The grouping columns; ``time_diff`` is added after them (the list
-    given is left as it is).
-confidence : float, default 0.95
-    The level of the interval of the mean.
-
+)doc";
+constexpr const char* summary_returns = R"doc(
 Returns
 -------
 pd.DataFrame
@@ -170,12 +174,8 @@ moves : pd.DataFrame
     The frame of ``event_moves`` with the calendar's ``surprise``: the
     ``by`` columns, ``EVENT_NAME``, ``event_datetime``, ``time_diff``,
     ``move_bps`` and ``surprise``.
-by : list, default ["EVENT_NAME", "key"]
-    The grouping columns; ``time_diff`` is added after them (the list
-    given is left as it is).
-confidence : float, default 0.95
-    The level of the interval of the response.
-
+)doc";
+constexpr const char* response_returns = R"doc(
 Returns
 -------
 pd.DataFrame
@@ -210,19 +210,6 @@ Examples
    time_diff  n  beta_bps_per_sd  intercept_bps    r2
 0          1  4            36.43           -2.5  0.98)doc";
 
-// A whole number of minutes: int and integer numpy scalars; bool, float and
-// text get the argument check's TypeError.
-std::int64_t minute_argument(const py::object& value, const char* name) {
-  if (PyBool_Check(value.ptr()) || !PyIndex_Check(value.ptr())) {
-    glue::check_type(value, name, reinterpret_cast<PyObject*>(&PyLong_Type));
-  }
-  py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
-  if (!index) throw py::error_already_set();
-  const long long minute = PyLong_AsLongLong(index.ptr());  // OverflowError beyond int64
-  if (minute == -1 && PyErr_Occurred()) throw py::error_already_set();
-  return minute;
-}
-
 // One column of a frame, by name; a name the frame holds twice selects a
 // frame, whose values read as one column would be the wrong rows.
 py::object one_column(const py::object& frame, const py::object& name) {
@@ -252,15 +239,14 @@ glue::Int64Array window_key(const py::object& column) {
 
 constexpr glue::Signature event_moves_sig{
     "event_moves(windows: pd.DataFrame, price: str = 'close', "
-    "by: list = ['EVENT_NAME', 'event_datetime', 'key'], base_minute: int = -1) "
+    "by: list = ['EVENT_NAME', 'event_datetime', 'key'], base_minute: SupportsIndex = -1) "
     "-> pd.DataFrame"};
 py::object event_moves(glue::CallOf<event_moves_sig>& c) {
   py::object windows = c.arg<"windows">();
   const py::object& price = c.arg<"price">();
   const py::object& by = c.arg<"by">();
-  glue::check_str(price, "price");
-  glue::check_list(by, "by");
-  const std::int64_t base_minute = minute_argument(c.arg<"base_minute">(), "base_minute");
+  const long long base_minute = PyLong_AsLongLong(c.arg<"base_minute">().ptr());
+  if (base_minute == -1 && PyErr_Occurred()) throw py::error_already_set();  // beyond int64
 
   // the windows' keys as int64 columns; the rows are told apart by them with the GIL released
   std::vector<glue::Int64Array> keys;
@@ -298,12 +284,8 @@ py::object event_moves(glue::CallOf<event_moves_sig>& c) {
   return result;
 }
 
-// The level of an interval: a real number strictly between 0 and 1.
-double confidence_argument(const py::object& value) {
-  const bool real = PyFloat_Check(value.ptr()) ||
-                    (PyNumber_Check(value.ptr()) && !PyBool_Check(value.ptr()) &&
-                     !PyComplex_Check(value.ptr()) && !PyUnicode_Check(value.ptr()));
-  if (!real) glue::check_type(value, "confidence", reinterpret_cast<PyObject*>(&PyFloat_Type));
+// The level of an interval (a real number, as declared): strictly between 0 and 1.
+double confidence_level(const py::object& value) {
   const double level = PyFloat_AsDouble(value.ptr());
   if (level == -1.0 && PyErr_Occurred()) throw py::error_already_set();
   if (!(level > 0.0 && level < 1.0)) {
@@ -359,36 +341,31 @@ Groups groups_of(const py::object& moves, const py::list& keys) {
 
 Float64Array float64s(std::size_t n) { return glue::new_float64(n); }
 
-// scipy's Student t for each entry: two-sided p-values of `t` and the
-// multipliers of the standard error that bound the `level` interval.
-struct TDistribution {
-  Float64Array p, multiplier;
+// The t test of each entry by scipy's Student t with `dof` degrees of
+// freedom: the two-sided p-value of `t` and the `level` interval
+// center -/+ multiplier * se.
+struct TTest {
+  Float64Array p, low, high;
 };
-TDistribution student_t(const Call& c, std::span<const double> t, const Float64Array& dof,
-                        double level) {
-  Float64Array minus_abs = float64s(t.size());
+TTest t_test(const Call& c, Float64Array& t, const Float64Array& dof, Float64Array& center,
+             Float64Array& se, double level) {
+  const std::span<const double> ts = glue::writable(t), centers = glue::writable(center),
+                                ses = glue::writable(se);
+  Float64Array minus_abs = float64s(ts.size());
   std::span<double> m = glue::writable(minus_abs);
-  for (std::size_t i = 0; i < t.size(); ++i) m[i] = -std::abs(t[i]);
+  for (std::size_t i = 0; i < ts.size(); ++i) m[i] = -std::abs(ts[i]);
   py::object special = c.global("special");
   Float64Array p(special.attr("stdtr")(dof, minus_abs));
-  std::span<double> two_sided = glue::writable(p);
-  for (double& v : two_sided) v = v > 0.5 ? 1.0 : 2.0 * v;  // NaN stays NaN
-  Float64Array multiplier(special.attr("stdtrit")(dof, 0.5 + level / 2.0));
-  return {std::move(p), std::move(multiplier)};
-}
-
-// center -/+ multiplier * se, as two new columns.
-std::pair<Float64Array, Float64Array> interval(std::span<const double> center,
-                                               std::span<const double> se,
-                                               const Float64Array& multiplier) {
-  Float64Array low = float64s(center.size()), high = float64s(center.size());
+  for (double& v : glue::writable(p)) v = v > 0.5 ? 1.0 : 2.0 * v;  // NaN stays NaN
+  const Float64Array multiplier(special.attr("stdtrit")(dof, 0.5 + level / 2.0));
+  Float64Array low = float64s(ts.size()), high = float64s(ts.size());
   std::span<double> lo = glue::writable(low), hi = glue::writable(high);
   const double* k = multiplier.data();
-  for (std::size_t i = 0; i < center.size(); ++i) {
-    lo[i] = center[i] - k[i] * se[i];
-    hi[i] = center[i] + k[i] * se[i];
+  for (std::size_t i = 0; i < ts.size(); ++i) {
+    lo[i] = centers[i] - k[i] * ses[i];
+    hi[i] = centers[i] + k[i] * ses[i];
   }
-  return {std::move(low), std::move(high)};
+  return {std::move(p), std::move(low), std::move(high)};
 }
 
 // The sign test: the share of moves up among non-zero moves and the exact
@@ -415,13 +392,23 @@ std::pair<Float64Array, Float64Array> sign_test(const Call& c, const glue::Int64
   return {std::move(share), std::move(p)};
 }
 
-// The frame of the groups' keys followed by the named statistics, one row per group.
-py::object group_frame(const Call& c, Groups& groups,
-                       std::initializer_list<std::pair<const char*, py::object>> statistics) {
-  for (const auto& [name, values] : statistics) {
+using Statistics = std::initializer_list<std::pair<const char*, py::object>>;
+
+// The frame of the groups' keys followed by the named statistics, one row per
+// group: `first`, the t test (its statistic `t`, p-value and interval, whose
+// columns end in `unit`), then `last`.
+py::object group_frame(const Call& c, Groups& groups, Statistics first, const Float64Array& t,
+                       const TTest& test, const std::string& unit, Statistics last) {
+  const auto add = [&](const std::string& name, const py::object& values) {
     groups.labels.append(name);
     groups.columns.append(values);
-  }
+  };
+  for (const auto& [name, values] : first) add(name, values);
+  add("t_stat", t);
+  add("p_value", test.p);
+  add("ci_low_" + unit, test.low);
+  add("ci_high_" + unit, test.high);
+  for (const auto& [name, values] : last) add(name, values);
   return glue::frame_of(c.global("pd").attr("DataFrame"), groups.labels, groups.columns);
 }
 
@@ -430,8 +417,7 @@ constexpr glue::Signature summarize_moves_sig{
     "confidence: float = 0.95) -> pd.DataFrame"};
 py::object summarize_moves(glue::CallOf<summarize_moves_sig>& c) {
   const py::object& moves = c.arg<"moves">();
-  glue::check_list(c.arg<"by">(), "by");
-  const double level = confidence_argument(c.arg<"confidence">());
+  const double level = confidence_level(c.arg<"confidence">());
   glue::Float64Values move = glue::series_float64(moves[py::str("move_bps")], "summarize_moves");
   Groups groups = groups_of(moves, minute_keys(c.arg<"by">()));
   const std::size_t n = groups.size();
@@ -451,8 +437,7 @@ py::object summarize_moves(glue::CallOf<summarize_moves_sig>& c) {
       orvane::core::mean_t_tests(glue::view(count), out.mean, out.std_dev, sems, ts, dofs);
     });
   }
-  TDistribution dist = student_t(c, glue::writable(t), dof, level);
-  auto [low, high] = interval(glue::writable(mean), glue::writable(sem), dist.multiplier);
+  TTest test = t_test(c, t, dof, mean, sem, level);
   auto [share_up, sign_p] = sign_test(c, up, down);
   return group_frame(c, groups,
                      {{"mean_bps", mean},
@@ -462,13 +447,25 @@ py::object summarize_moves(glue::CallOf<summarize_moves_sig>& c) {
                       {"count", count},
                       {"mean_abs_bps", mean_abs},
                       {"std_bps", std_dev},
-                      {"sem_bps", sem},
-                      {"t_stat", t},
-                      {"p_value", dist.p},
-                      {"ci_low_bps", low},
-                      {"ci_high_bps", high},
-                      {"share_up", share_up},
-                      {"sign_p_value", sign_p}});
+                      {"sem_bps", sem}},
+                     t, test, "bps", {{"share_up", share_up}, {"sign_p_value", sign_p}});
+}
+
+constexpr std::int64_t kNoTime = std::numeric_limits<std::int64_t>::min();
+
+// The release times as int64 values that tell them apart, kNoTime for a
+// missing one: stamps as they are (rows come release by release, so the
+// releases are numbered by runs of one stamp), any other column by its label
+// codes.
+glue::Int64Array release_times(const py::object& column) {
+  if (std::optional<glue::Stamps> stamps = glue::datetime_stamps(column)) {
+    return std::move(stamps->ticks);  // NaT is already the least int64
+  }
+  glue::Int64Array codes = glue::label_codes(column).codes;
+  for (std::int64_t& code : glue::writable(codes)) {
+    if (code < 0) code = kNoTime;
+  }
+  return codes;
 }
 
 // Each row's surprise over its event kind's spread of surprises, read over
@@ -476,8 +473,7 @@ py::object summarize_moves(glue::CallOf<summarize_moves_sig>& c) {
 Float64Array standardized_surprise(const py::object& moves, const glue::Float64Values& surprise) {
   glue::Int64Array kind =
       glue::sorted_key_codes(one_column(moves, py::str("EVENT_NAME")), kKeyCodesRoad).codes;
-  // codes, not stamps: few distinct values keep the release numbering a table lookup
-  glue::Int64Array when = glue::label_codes(one_column(moves, py::str("event_datetime"))).codes;
+  glue::Int64Array when = release_times(one_column(moves, py::str("event_datetime")));
   const std::size_t n = surprise.size();
   if (static_cast<std::size_t>(kind.size()) != n || static_cast<std::size_t>(when.size()) != n) {
     glue::raise(PyExc_ValueError, "surprise_response: columns of unequal lengths");
@@ -489,12 +485,14 @@ Float64Array standardized_surprise(const py::object& moves, const glue::Float64V
     const std::span<const std::int64_t> keys[] = {kinds, times};
     std::uint64_t n_releases = 0;
     std::vector<std::uint64_t> ids = orvane::core::group_ids(keys, n, n_releases);
-    std::vector<std::int64_t> release(n), event_of(n_releases, -1);
+    // each row's release, written over its id: ids count up from 0, far below 2^63
+    const std::span<std::int64_t> release(reinterpret_cast<std::int64_t*>(ids.data()), n);
+    std::vector<std::int64_t> event_of(n_releases, -1);
     for (std::size_t i = 0; i < n; ++i) {
       // a release needs both its kind and its time
-      const bool whole = kinds[i] >= 0 && times[i] >= 0;
-      release[i] = whole ? static_cast<std::int64_t>(ids[i]) : -1;
+      const bool whole = kinds[i] >= 0 && times[i] != kNoTime;
       if (whole) event_of[ids[i]] = kinds[i];
+      release[i] = whole ? release[i] : -1;
     }
     orvane::core::standardize_surprises(release, event_of, surprise.span(), out);
   });
@@ -506,8 +504,7 @@ constexpr glue::Signature surprise_response_sig{
     "confidence: float = 0.95) -> pd.DataFrame"};
 py::object surprise_response(glue::CallOf<surprise_response_sig>& c) {
   const py::object& moves = c.arg<"moves">();
-  glue::check_list(c.arg<"by">(), "by");
-  const double level = confidence_argument(c.arg<"confidence">());
+  const double level = confidence_level(c.arg<"confidence">());
   glue::Float64Values surprise =
       glue::series_float64(moves[py::str("surprise")], "surprise_response");
   glue::Float64Values move = glue::series_float64(moves[py::str("move_bps")], "surprise_response");
@@ -531,18 +528,9 @@ py::object surprise_response(glue::CallOf<surprise_response_sig>& c) {
       }
     });
   }
-  TDistribution dist = student_t(c, glue::writable(t), dof, level);
-  auto [low, high] = interval(glue::writable(beta), glue::writable(se), dist.multiplier);
-  return group_frame(c, groups,
-                     {{"n", used},
-                      {"beta_bps_per_sd", beta},
-                      {"se_bps_per_sd", se},
-                      {"t_stat", t},
-                      {"p_value", dist.p},
-                      {"ci_low_bps_per_sd", low},
-                      {"ci_high_bps_per_sd", high},
-                      {"intercept_bps", intercept},
-                      {"r2", r2}});
+  TTest test = t_test(c, t, dof, beta, se, level);
+  return group_frame(c, groups, {{"n", used}, {"beta_bps_per_sd", beta}, {"se_bps_per_sd", se}}, t,
+                     test, "bps_per_sd", {{"intercept_bps", intercept}, {"r2", r2}});
 }
 
 }  // namespace
@@ -550,9 +538,14 @@ py::object surprise_response(glue::CallOf<surprise_response_sig>& c) {
 PYBIND11_MODULE(event_study, m) {
   m.doc() = "Moves of prices around economic releases, window by window, and their summary.";
   glue::import_as(m, "pandas", "pd");
-  glue::def<event_moves_sig>(m, moves_doc, event_moves);
-  glue::def<summarize_moves_sig>(m, summary_doc, summarize_moves);
-  glue::def<surprise_response_sig>(m, response_doc, surprise_response);
+  glue::import_from(m, "typing", "SupportsIndex");
+  constexpr auto checked = glue::Checks::declared;
+  glue::def<event_moves_sig>(m, moves_doc, event_moves, checked);
+  glue::def<summarize_moves_sig>(m, std::string(summary_doc) + grouping_params + summary_returns,
+                                 summarize_moves, checked);
+  glue::def<surprise_response_sig>(m,
+                                   std::string(response_doc) + grouping_params + response_returns,
+                                   surprise_response, checked);
   // The distributions of the tests are scipy's.
   glue::import_as(m, "scipy.special", "special");
   // Drawing only drives matplotlib, so it is written in Python; it is bound

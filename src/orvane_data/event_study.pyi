@@ -1,6 +1,6 @@
 """Moves of prices around economic releases, window by window, and their summary."""
 
-from typing import Any, Optional
+from typing import Any, Optional, SupportsIndex
 
 import pandas as pd
 
@@ -8,7 +8,7 @@ def event_moves(
     windows: pd.DataFrame,
     price: str = "close",
     by: list = ["EVENT_NAME", "event_datetime", "key"],
-    base_minute: int = -1,
+    base_minute: SupportsIndex = -1,
 ) -> pd.DataFrame: ...
 def summarize_moves(moves: pd.DataFrame, by: list = ["EVENT_NAME", "key"], confidence: float = 0.95) -> pd.DataFrame: ...
 def surprise_response(moves: pd.DataFrame, by: list = ["EVENT_NAME", "key"], confidence: float = 0.95) -> pd.DataFrame: ...

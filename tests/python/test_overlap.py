@@ -638,7 +638,7 @@ def test_exponential_means_match_pandas_exactly(s, length, adjust, seeded):
     assert_same(overlap.tema(s, length, sma=seeded), pd_tema(s, length, sma=seeded))
 
 
-@pytest.mark.parametrize("length", [2, 10, 14, 60])
+@pytest.mark.parametrize("length", [2, 10, 14, 60, 600])
 def test_long_exponential_means_match_pandas_exactly(length, native_roads):
     # long enough that the unadjusted mean runs as several chains
     rng = np.random.default_rng(length)
