@@ -64,6 +64,18 @@ std::optional<Stamps> datetime_stamps(py::handle values) {
   return s;
 }
 
+Int64Array wall_clock_ticks(py::handle values) {
+  Stamps stamps = datetime_stamps(values).value();
+  if (stamps.naive()) return stamps.ticks;
+  return datetime_stamps(values.attr("dt").attr("tz_localize")(py::none())).value().ticks;
+}
+
+Int64Array ticks_of_objects(py::handle objects, const std::string& unit) {
+  py::object stamps =
+      py::module_::import("numpy").attr("array")(objects, "dtype"_a = "M8[" + unit + "]");
+  return as_int64(stamps.attr("view")("i8"));
+}
+
 std::optional<Stamps> stored_stamps(py::handle series) {
   py::object pd = pandas();
   py::object dtype = series.attr("dtype");

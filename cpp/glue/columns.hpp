@@ -50,6 +50,13 @@ struct Stamps {
 // dtype.
 std::optional<Stamps> datetime_stamps(py::handle values);
 
+// The wall-clock ticks of a datetime Series: naive stamps as they
+// are, zone-aware ones as their zone's clock shows them.
+Int64Array wall_clock_ticks(py::handle values);
+
+// Datetime objects (or texts numpy reads as datetime64) as ticks of `unit`.
+Int64Array ticks_of_objects(py::handle objects, const std::string& unit);
+
 // The same for a Series of any stamp storage: Arrow time stamps are read as
 // the datetime64 column of the same unit and zone (nulls as NaT), which
 // pandas' joins treat as equal to them.

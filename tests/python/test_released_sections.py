@@ -8,7 +8,6 @@ from pathlib import Path
 
 import numpy as np
 import pandas as pd
-import pyarrow as pa
 import pytest
 
 from orvane_data import _glue
@@ -25,20 +24,17 @@ def wall_clock_minutes():
     cw.process_intraday_timestamps(stamps, exchange_tz=NY, output_tz="UTC")
 
 
-def instruments(wall):
-    n = len(wall)
-    index = pd.MultiIndex.from_arrays([["A"] * n + ["B"] * n, wall.append(wall)], names=["T", "DATETIME"])
-    cw.apply_intraday_index_level(pd.DataFrame({"v": 1}, index=index), "DATETIME", exchange_tz=NY, output_tz="UTC")
+def instruments_through_fall_back(zone=NY):
+    wall = pd.to_datetime(["2024-11-03 01:30", "2024-11-03 01:30", "2024-11-03 01:40"])
+    index = pd.MultiIndex.from_arrays([["A"] * 3 + ["B"] * 3, wall.append(wall)], names=["T", "DATETIME"])
+    cw.apply_intraday_index_level(pd.DataFrame({"v": 1}, index=index), "DATETIME", exchange_tz=zone, output_tz="UTC")
 
 
-def instruments_through_fall_back():
-    # the repeated hour is read row by row, in one pass over both instruments
-    instruments(pd.to_datetime(["2024-11-03 01:30", "2024-11-03 01:30", "2024-11-03 01:40"]))
-
-
-def instruments_partly_outside_the_table():
-    # 1850 lies before the zone table: the instruments are grouped and converted one by one
-    instruments(pd.to_datetime(["1850-01-01 00:00", "2024-11-03 01:30", "2024-11-03 01:30", "2024-11-03 01:40"]))
+def instruments_in_a_zone_without_table():
+    # the zone table holds no dateutil zone: the instruments are grouped and
+    # each converted by pandas (on both sides of the repeated hour the table
+    # reads in one pass otherwise)
+    instruments_through_fall_back("dateutil/America/New_York")
 
 
 CALENDAR = pd.DataFrame({"EVENT_NAME": ["CPI", "NFP"],
@@ -50,10 +46,9 @@ def event_grid():
 
 
 def windows_of_arrow_texts():
-    texts = pd.ArrowDtype(pa.string())
     bars = pd.DataFrame({"datetime": pd.date_range("2024-06-12 08:20", periods=30, freq="min"),
-                         "key": pd.array(["a", "b"] * 15, dtype=texts),
-                         "venue": pd.array(["x"] * 30, dtype=texts)})
+                         "key": pd.array(["a", "b"] * 15, dtype="string[pyarrow]"),
+                         "venue": pd.array(["x"] * 30, dtype="string[pyarrow]")})
     bar_kit.filter_bars_around_events(bars, CALENDAR)
 
 
@@ -71,7 +66,7 @@ def event_statistics():
 CALLS = {
     wall_clock_minutes: {"clockwork.wall_to_utc"},
     instruments_through_fall_back: {"clockwork.rows_to_utc", "clockwork.level_codes"},
-    instruments_partly_outside_the_table: {"clockwork.instrument_groups", "clockwork.wall_to_utc"},
+    instruments_in_a_zone_without_table: {"clockwork.instrument_groups"},
     event_grid: {"bar_kit.event_grid.distinct", "bar_kit.event_grid.expand"},
     windows_of_arrow_texts: {"bar_kit.event_windows.minutes", "bar_kit.event_windows.rows",
                              "texts.rank", "texts.lay_out", "texts.copy"},

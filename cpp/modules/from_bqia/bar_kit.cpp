@@ -227,12 +227,9 @@ py::object event_grid_columns(py::handle pd, py::handle calendar, std::int64_t f
 
   // Event times rounded down to the minute: the kit's rounding clears the
   // seconds field of the local clock, done here for all times at once.
-  py::object distinct =
-      times.attr("array").attr("take")(glue::int64_array(std::vector<std::int64_t>(firsts)));
-  Int64Array instant_ticks = glue::as_int64(distinct.attr("asi8"));
-  Int64Array wall = stamps.naive()
-                        ? instant_ticks
-                        : glue::as_int64(distinct.attr("tz_localize")(py::none()).attr("asi8"));
+  py::object distinct = times.attr("take")(glue::int64_array(std::vector<std::int64_t>(firsts)));
+  Int64Array instant_ticks = glue::datetime_stamps(distinct).value().ticks;
+  Int64Array wall = glue::wall_clock_ticks(distinct);
   Int64Array rounded_ticks = glue::new_int64(n_times);
   if (!core::clear_seconds(view(wall), view(instant_ticks), stamps.per_second,
                            glue::writable(rounded_ticks))) {
@@ -482,7 +479,7 @@ const char* window_calendar_ineligible(py::handle pd, py::handle calendar, Windo
       return "calendar columns overlap the windows'";
     }
   }
-  in.calendar_ticks = glue::as_int64(calendar_times.attr("asi8"));
+  in.calendar_ticks = glue::datetime_stamps(calendar_times).value().ticks;
   return nullptr;
 }
 

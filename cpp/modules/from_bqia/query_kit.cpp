@@ -72,8 +72,7 @@ std::optional<ZonePeriods> pytz_periods(const py::object& zone) {
   py::list info = zone.attr("_transition_info");
   py::dict tzinfos = zone.attr("_tzinfos");
   ZonePeriods periods;
-  periods.starts_us = glue::as_int64(
-      py::module_::import("numpy").attr("array")(times, "dtype"_a = "M8[us]").attr("view")("i8"));
+  periods.starts_us = glue::ticks_of_objects(times, "us");
   for (py::handle key : info) periods.variants.append(tzinfos[key]);
   // a first transition in year 1 stands for "since ever", as pandas reads it
   periods.since_ever = py::len(times) > 0 && py::int_(times[0].attr("year")).cast<int>() == 1;
