@@ -106,7 +106,8 @@ std::size_t weighted_mean(std::span<const double> x, std::size_t length, bool as
 // 2 * weighted_mean(x, half) - weighted_mean(x, length) (ascending weights),
 // computed a chunk of rows at a time (a few thousand, or sixteen widest
 // windows where they run in lanes, four beyond), so that its temporaries are
-// three chunks and not three series. Each pass over a later chunk reads the
+// three chunks: far less than the three passes' three series, but for the
+// longest windows. Each pass over a later chunk reads the
 // rows before it where they are (in x, or in the carried differences) and
 // recomputes none, so the mean costs about its three passes at any length.
 // The same NaN rows as the three passes, and values within a few roundings
