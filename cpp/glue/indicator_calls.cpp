@@ -121,11 +121,8 @@ py::object computed(Call& c, const Plan& plan, const Inputs& in, const char* fam
   const Scratch scratch(plan.scratch(in.rows()));
   if (plan.names.size() == 1) {
     Float64Array out = new_float64(in.rows());
-    {
-      const std::vector<std::span<double>> outputs{writable(out)};
-      py::gil_scoped_release release;
-      plan.kernel(inputs, scratch.span(), outputs);
-    }
+    const std::vector<std::span<double>> outputs{writable(out)};
+    without_gil(road, [&] { plan.kernel(inputs, scratch.span(), outputs); });
     native_road(road);
     return indicator_series(c, std::move(out), in.index(), plan.names[0], family);
   }
@@ -220,11 +217,7 @@ py::tuple computed_by_groups(const Plan& plan, const py::handle& bounds,
   py::object block = out.is_none() ? new_float64(width * rows).attr("reshape")(width, rows)
                                    : py::reinterpret_borrow<py::object>(out);
   const std::vector<std::span<double>> rows_of = output_rows(block, width, rows);
-  bool any;
-  {
-    py::gil_scoped_release release;
-    any = run_groups(plan, cuts, spans, rows_of);
-  }
+  const bool any = without_gil(road, [&] { return run_groups(plan, cuts, spans, rows_of); });
   native_road(road);
   py::list names;
   for (const std::string& name : plan.names) names.append(py::str(name));

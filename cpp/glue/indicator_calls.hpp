@@ -19,6 +19,7 @@
 
 #include "arrays.hpp"
 #include "function.hpp"
+#include "released.hpp"
 #include "roads.hpp"
 
 namespace orvane::glue {
@@ -91,16 +92,16 @@ struct Plan {
   Kernel kernel;
 };
 
-// The plan run on verified inputs with the GIL released, its native road
-// `road` recorded: a Series or a DataFrame on their index, its attribute
+// The plan run on verified inputs with the GIL released (section `road`),
+// its native road `road` recorded: a Series or a DataFrame on their index, its attribute
 // `category` set to `family`.
 py::object computed(Call& c, const Plan& plan, const Inputs& in, const char* family,
                     std::string_view road);
 
 // The plan run on each group of rows of `columns` (one-dimensional numeric
 // arrays of one length; the rows of group g are bounds[g] to bounds[g + 1],
-// an int64 array rising from 0 to that length) with the GIL released, its
-// native road `road` recorded, into the rows of `out`: a writable float64
+// an int64 array rising from 0 to that length) with the GIL released
+// (section `road`), its native road `road` recorded, into the rows of `out`: a writable float64
 // array of one row per output and one column per row of the columns, each
 // row contiguous, or None for a new one. A group shorter than min_rows is
 // NaN. Returns (names, out, computed): computed is whether any group was
@@ -126,15 +127,12 @@ class FrameColumns {
   // to `family`.
   py::object frame(Call& c, const py::handle& index, const char* family) &&;
 
-  // kernel(*this) with the GIL released, the native road `road` recorded,
-  // then frame(c, index, family).
+  // kernel(*this) with the GIL released (section `road`), the native road
+  // `road` recorded, then frame(c, index, family).
   template <class Kernel>
   py::object computed(Call& c, const py::handle& index, const char* family, std::string_view road,
                       Kernel kernel) && {
-    {
-      py::gil_scoped_release release;
-      kernel(*this);
-    }
+    without_gil(road, [&] { kernel(*this); });
     native_road(road);
     return std::move(*this).frame(c, index, family);
   }

@@ -95,7 +95,11 @@ def test_equals_talib_after_the_warm_up(name, bars, native_roads):
         early = column.to_numpy()[:warm]
         has = ~np.isnan(expected[:warm])
         np.testing.assert_allclose(early[has], expected[:warm][has], rtol=1e-9, atol=max(scale, 1e-9))
-    assert native_roads.roads()[f"{ours_fn(*series).category}.{name}"]["native"] >= 1
+    road = f"{ours_fn(*series).category}.{name}"
+    assert native_roads.roads()[road]["native"] >= 1
+    native_roads.reset_released()
+    ours_fn(*series)
+    assert native_roads.released()[road] == 1  # the kernel ran with the GIL released
 
 
 def with_missing(seed=2, n=1_500):

@@ -155,11 +155,14 @@ def test_no_thread_of_its_own(monkeypatch):
 
 def test_by_security_runs_every_common_call_over_groups_natively_until_one_is_replaced(native_roads, monkeypatch):
     frame = long_frame()
+    native_roads.reset_released()
     run_strategy(frame, CommonStrategy, by="key")
+    released = native_roads.released()
     grouped = {road for road, ways in native_roads.roads().items() if road.endswith("_groups") and ways["native"]}
     assert grouped == {"momentum.rsi_groups", "momentum.macd_groups", "momentum.stoch_groups",
                        "volatility.bbands_groups", "volatility.atr_groups", "volume.obv_groups",
                        "trend.adx_groups", "overlap.sma_groups", "overlap.ema_groups"}  # fmt: skip
+    assert {road: released.get(road, 0) >= 1 for road in grouped} == dict.fromkeys(grouped, True)
     # an average with another option runs as the average itself, per security
     native_roads.reset_roads()
     out = run_strategy(frame, Strategy(ta=[{"kind": "sma", "length": 5, "min_periods": 2}]), by="key")

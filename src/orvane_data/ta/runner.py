@@ -180,7 +180,8 @@ def _one_frame(frame: pd.DataFrame, calls: list[_Call], executor) -> dict[str, n
         compiled = _grouped(call, rows.columns)
         if compiled is None:
             # the result's own arrays are read-only views under copy-on-write
-            return [(name, values.copy()) for name, values in _outputs(rows.call(call, 0, 1))]
+            result = call.fn(*(frame[name] for name in call.columns), **call.options)
+            return [(name, values.copy()) for name, values in _outputs(result)]
         rows.call(call, 0, 0)  # the arguments checked as the indicator checks them
         names, block, computed = compiled(None, rows.bounds, *(rows.columns[n] for n in call.columns), **call.options)
         return list(zip(names, block)) if computed else []
