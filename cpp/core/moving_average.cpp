@@ -275,8 +275,13 @@ ORVANE_LANE_KERNEL(ewm_lanes, void,
 // the first were confirmed.
 std::size_t run_ewm(std::span<const double> x, std::size_t from, Ewm& e, std::span<double> out) {
   const std::size_t n = x.size();
+  // a local copy of the state: stepped through `chain` itself, each row's
+  // store to `out` (which may alias it, for all the compiler knows) would
+  // reload the state, a store-to-load wait on every row's dependent chain
   auto serial = [&](Ewm& chain, std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) out[i] = chain.step(x[i]);
+    Ewm state = chain;
+    for (std::size_t i = begin; i < end; ++i) out[i] = state.step(x[i]);
+    chain = state;
   };
   const bool forgets = !e.adjust && e.decay > 0.0 && e.decay < 1.0;
   const std::size_t warm = forgets ? warm_up_rows(e.decay) : 0;
