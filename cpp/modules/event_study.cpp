@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -312,8 +313,16 @@ constexpr std::string_view kKeyCodesRoad = "event_study.key_codes";
 
 struct Groups {
   glue::Int64Array code;
-  py::list labels, columns;  // the keys' names and their values, one row per group
+  py::list labels, columns;                 // the keys' names and their values, one row per group
+  std::vector<glue::Int64Array> key_codes;  // each key's sorted codes, row by row
   std::size_t size() const { return static_cast<std::size_t>(py::len(columns[0])); }
+  // the sorted codes of the key `name`, when it is one of the keys
+  std::optional<glue::Int64Array> codes_of(std::string_view name) const {
+    for (std::size_t i = 0; i < key_codes.size(); ++i) {
+      if (py::str(labels[i]).cast<std::string_view>() == name) return key_codes[i];
+    }
+    return std::nullopt;
+  }
 };
 Groups groups_of(const py::object& moves, const py::list& keys) {
   std::vector<glue::Int64Array> codes;
@@ -336,7 +345,7 @@ Groups groups_of(const py::object& moves, const py::list& keys) {
   for (py::handle column : columns) {
     taken.append(column.attr("take")(rows).attr("reset_index")(py::arg("drop") = true));
   }
-  return {std::move(code), keys, taken};
+  return {std::move(code), keys, taken, std::move(codes)};
 }
 
 Float64Array float64s(std::size_t n) { return glue::new_float64(n); }
@@ -470,9 +479,14 @@ glue::Int64Array release_times(const py::object& column) {
 
 // Each row's surprise over its event kind's spread of surprises, read over
 // the distinct releases (EVENT_NAME, event_datetime) of `moves`.
-Float64Array standardized_surprise(const py::object& moves, const glue::Float64Values& surprise) {
+// `kind` holds the rows' sorted EVENT_NAME codes when the grouping already
+// numbered them, which saves a second pass over the names.
+Float64Array standardized_surprise(const py::object& moves, const glue::Float64Values& surprise,
+                                   std::optional<glue::Int64Array> kind_codes) {
   glue::Int64Array kind =
-      glue::sorted_key_codes(one_column(moves, py::str("EVENT_NAME")), kKeyCodesRoad).codes;
+      kind_codes
+          ? std::move(*kind_codes)
+          : glue::sorted_key_codes(one_column(moves, py::str("EVENT_NAME")), kKeyCodesRoad).codes;
   glue::Int64Array when = release_times(one_column(moves, py::str("event_datetime")));
   const std::size_t n = surprise.size();
   if (static_cast<std::size_t>(kind.size()) != n || static_cast<std::size_t>(when.size()) != n) {
@@ -508,8 +522,8 @@ py::object surprise_response(glue::CallOf<surprise_response_sig>& c) {
   glue::Float64Values surprise =
       glue::series_float64(moves[py::str("surprise")], "surprise_response");
   glue::Float64Values move = glue::series_float64(moves[py::str("move_bps")], "surprise_response");
-  Float64Array z = standardized_surprise(moves, surprise);
   Groups groups = groups_of(moves, minute_keys(c.arg<"by">()));
+  Float64Array z = standardized_surprise(moves, surprise, groups.codes_of("EVENT_NAME"));
   const std::size_t n = groups.size();
   glue::Int64Array used = glue::new_int64(n);
   Float64Array beta = float64s(n), se = float64s(n), intercept = float64s(n), r2 = float64s(n),

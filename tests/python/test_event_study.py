@@ -172,6 +172,9 @@ class TestKeyColumns:
         event_study.summarize_moves(moves, by=["key"])
         event_study.surprise_response(moves, by=["key"])
         assert native_roads.roads()["event_study.key_codes"] == {"native": 5, "pandas": 0}
+        # grouped by event kind, the response numbers the kinds once, not again to standardize
+        event_study.surprise_response(moves, by=["EVENT_NAME", "key"])
+        assert native_roads.roads()["event_study.key_codes"] == {"native": 8, "pandas": 0}
 
 
 def moves_with_edges(seed=0):
