@@ -75,6 +75,11 @@ Float64Values float64_values(py::handle array, const std::string& what) {
   return Float64Values(std::move(values));
 }
 
+Float64Array float64_missing_as_nan(py::handle column) {
+  return Float64Array(column.attr("to_numpy")(
+      "float64", py::arg("na_value") = py::float_(std::numeric_limits<double>::quiet_NaN())));
+}
+
 py::object numpy_values(py::handle series) {
   py::object dtype = series.attr("dtype");
   if (!py::isinstance<py::dtype>(dtype)) return py::object();

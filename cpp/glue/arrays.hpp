@@ -47,6 +47,12 @@ Float64Values float64_values(py::handle array, const std::string& what);
 // '<dtype>'".
 Float64Values series_float64(py::handle series, const char* func);
 
+// A column's values as a new float64 array by pandas' own to_numpy, its
+// missing values (NaN, None, pd.NA) as NaN: what a column of prices reads as
+// when every dtype pandas converts is accepted, with pandas' own error for
+// the others.
+Float64Array float64_missing_as_nan(py::handle column);
+
 // The numpy array behind a Series whose dtype is a numpy dtype, or a null
 // handle for extension dtypes (nullable, Arrow-backed, categorical, ...).
 py::object numpy_values(py::handle series);

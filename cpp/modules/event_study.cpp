@@ -258,10 +258,7 @@ py::object event_moves(glue::CallOf<event_moves_sig>& c) {
   for (const glue::Int64Array& key : keys) key_spans.push_back(glue::view(key));
   glue::Float64Values time_diff =
       glue::series_float64(one_column(windows, py::str("time_diff")), "event_moves");
-  Float64Array prices(
-      one_column(windows, price)
-          .attr("to_numpy")("float64", py::arg("na_value") =
-                                           py::float_(std::numeric_limits<double>::quiet_NaN())));
+  Float64Array prices = glue::float64_missing_as_nan(one_column(windows, price));
 
   const std::size_t n = time_diff.size();
   for (const auto& key : key_spans) {
