@@ -63,6 +63,23 @@ def event_statistics():
     event_study.surprise_response(moves)
 
 
+def averages():
+    from orvane_data.ta import overlap
+
+    close = pd.Series(100 + np.sin(np.arange(200.0)), index=pd.date_range("2024-06-03 09:30", periods=200, freq="min"))
+    for average, length in [("sma", 10), ("ema", 10), ("wma", 10), ("dema", 10), ("hma", 20)]:
+        getattr(overlap, average)(close, length)
+    overlap.hlc3(close + 1, close - 1, close)
+    overlap.vwap(close + 1, close - 1, close, close * 0 + 5.0)
+    # an ema of the caller's own in the module: dema blends two means of it
+    own = overlap.ema
+    overlap.ema = lambda *args, **kwargs: own(*args, **kwargs)
+    try:
+        overlap.dema(close, 10)
+    finally:
+        overlap.ema = own
+
+
 CALLS = {
     wall_clock_minutes: {"clockwork.wall_to_utc"},
     instruments_through_fall_back: {"clockwork.rows_to_utc", "clockwork.level_codes"},
@@ -72,6 +89,8 @@ CALLS = {
                              "texts.rank", "texts.lay_out", "texts.copy"},
     event_statistics: {"event_study.moves", "event_study.groups", "event_study.summary", "event_study.standardize",
                        "event_study.response", "keys.text_ranks"},
+    averages: {"overlap.sma", "overlap.seed", "overlap.ewm", "overlap.wma", "overlap.stacked_ewm", "overlap.hma",
+               "overlap.hlc3", "overlap.vwap", "overlap.blend"},
 }
 
 

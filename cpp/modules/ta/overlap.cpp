@@ -23,6 +23,7 @@
 #include "../../glue/function.hpp"
 #include "../../glue/module_setup.hpp"
 #include "../../glue/pyops.hpp"
+#include "../../glue/released.hpp"
 #include "../../glue/roads.hpp"
 #include "../../glue/series_helpers.hpp"
 
@@ -227,12 +228,13 @@ py::object blend(glue::Call& c, const std::vector<py::object>& means, const std:
   glue::Float64Array out = glue::new_float64(v[0].size());
   {
     auto o = glue::writable(out);
-    py::gil_scoped_release release;
-    if (v.size() == 2) {
-      core::double_blend(v[0].span(), v[1].span(), o);
-    } else {
-      core::triple_blend(v[0].span(), v[1].span(), v[2].span(), o);
-    }
+    glue::without_gil("overlap.blend", [&] {
+      if (v.size() == 2) {
+        core::double_blend(v[0].span(), v[1].span(), o);
+      } else {
+        core::triple_blend(v[0].span(), v[1].span(), v[2].span(), o);
+      }
+    });
   }
   return new_series(c, std::move(out), index, name);
 }
@@ -327,8 +329,9 @@ py::object sma(glue::CallOf<sma_sig>& c) {
   glue::Float64Array out = glue::new_float64(values.size());
   {
     auto o = glue::writable(out);
-    py::gil_scoped_release release;
-    core::rolling_mean(values.span(), window, periods, scratch.span(), o);
+    glue::without_gil("overlap.sma", [&] {
+      core::rolling_mean(values.span(), window, periods, scratch.span(), o);
+    });
   }
   glue::native_road("overlap.sma");
   const std::string name = with_length("SMA_", length);
@@ -345,11 +348,8 @@ double sma_seed(const glue::Float64Values& values, std::size_t length) {
                                       std::to_string(values.size()));
   }
   std::size_t count = 0;
-  double seed;
-  {
-    py::gil_scoped_release release;
-    seed = core::nan_mean(values.span().first(length), count);
-  }
+  const double seed = glue::without_gil(
+      "overlap.seed", [&] { return core::nan_mean(values.span().first(length), count); });
   if (count == 0 && PyErr_WarnEx(PyExc_RuntimeWarning, "Mean of empty slice", 1) < 0) {
     throw py::error_already_set();
   }
@@ -363,12 +363,13 @@ py::object exponential(glue::Call& c, const py::object& close, std::size_t lengt
   glue::Float64Array out = glue::new_float64(values.size());
   {
     auto o = glue::writable(out);
-    py::gil_scoped_release release;
-    if (seeded) {
-      core::seeded_ewm_mean(values.span(), length, seed, alpha, adjust, o);
-    } else {
-      core::ewm_mean(values.span(), alpha, adjust, o);
-    }
+    glue::without_gil("overlap.ewm", [&] {
+      if (seeded) {
+        core::seeded_ewm_mean(values.span(), length, seed, alpha, adjust, o);
+      } else {
+        core::ewm_mean(values.span(), alpha, adjust, o);
+      }
+    });
   }
   glue::native_road(std::string("overlap.") + func);
   return new_series(c, std::move(out), close.attr("index"), name);
@@ -568,8 +569,8 @@ py::object wma(glue::CallOf<wma_sig>& c) {
   glue::Float64Array out = glue::new_float64(values.size());
   {
     auto o = glue::writable(out);
-    py::gil_scoped_release release;
-    core::weighted_mean(values.span(), n, ascending, scratch.span(), o);
+    glue::without_gil("overlap.wma",
+                      [&] { core::weighted_mean(values.span(), n, ascending, scratch.span(), o); });
   }
   glue::native_road("overlap.wma");
   const std::string name = with_length("WMA_", length);
@@ -589,13 +590,11 @@ py::object fused_stack(glue::Call& c, const py::object& close, std::size_t lengt
   const double alpha = core::alpha_from_span(static_cast<double>(length));
   const Scratch scratch((depth - 1) * core::stacked_ewm_rows(values.size(), length, alpha));
   glue::Float64Array out = glue::new_float64(values.size());
-  std::size_t empty_seeds;
-  {
-    auto o = glue::writable(out);
-    py::gil_scoped_release release;
-    empty_seeds = core::stacked_ewm_blend(values.span(), length, alpha, adjust, seeded, depth,
-                                          scratch.span(), o);
-  }
+  const std::span<double> o = glue::writable(out);
+  const std::size_t empty_seeds = glue::without_gil("overlap.stacked_ewm", [&] {
+    return core::stacked_ewm_blend(values.span(), length, alpha, adjust, seeded, depth,
+                                   scratch.span(), o);
+  });
   // numpy's warning for each seed with no value to average, as `ema` gives it
   for (std::size_t i = 0; i < empty_seeds; ++i) {
     if (PyErr_WarnEx(PyExc_RuntimeWarning, "Mean of empty slice", 1) < 0) {
@@ -773,8 +772,9 @@ py::object fused_hull(glue::Call& c, const py::object& close, std::size_t length
   glue::Float64Array out = glue::new_float64(values.size());
   {
     auto o = glue::writable(out);
-    py::gil_scoped_release release;
-    core::hull_mean(values.span(), length, half, root, scratch.span(), o);
+    glue::without_gil("overlap.hma", [&] {
+      core::hull_mean(values.span(), length, half, root, scratch.span(), o);
+    });
   }
   glue::native_road("overlap.hma");
   return new_series(c, std::move(out), close.attr("index"), name);
@@ -924,8 +924,8 @@ py::object hlc3(glue::CallOf<hlc3_sig>& c) {
     glue::Float64Array out = glue::new_float64(v[0].size());
     {
       auto o = glue::writable(out);
-      py::gil_scoped_release release;
-      core::typical_price(v[0].span(), v[1].span(), v[2].span(), o);
+      glue::without_gil("overlap.hlc3",
+                        [&] { core::typical_price(v[0].span(), v[1].span(), v[2].span(), o); });
     }
     result = new_series(c, std::move(out), high.attr("index"), "HLC3");
   }
@@ -1006,8 +1006,9 @@ py::object vwap(glue::CallOf<vwap_sig>& c) {
     glue::Float64Array out = glue::new_float64(v[0].size());
     {
       auto o = glue::writable(out);
-      py::gil_scoped_release release;
-      core::cumulative_vwap(v[0].span(), v[1].span(), v[2].span(), v[3].span(), o);
+      glue::without_gil("overlap.vwap", [&] {
+        core::cumulative_vwap(v[0].span(), v[1].span(), v[2].span(), v[3].span(), o);
+      });
     }
     result = new_series(c, std::move(out), high.attr("index"), "VWAP");
   }
