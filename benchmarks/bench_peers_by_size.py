@@ -83,26 +83,36 @@ def prices(rows, seed=7):
     return pd.Series(100.0 * np.exp(np.cumsum(rng.normal(0.0, 0.01, rows))), index=index, name="close")
 
 
+def _calls_per_timing(fn, s, kept, name, seconds=0.003):
+    """How many calls of `fn` last about `seconds` once it runs warm: the
+    first calls of a function (cold caches, the allocator's first arenas)
+    can take a hundred times a warm call, and counting from them left a
+    timing of a few calls, measuring mostly the caches the previous
+    contender had evicted."""
+    calls = 1
+    while True:
+        start = time.perf_counter()
+        for _ in range(calls):
+            kept[name] = fn(s)
+        elapsed = time.perf_counter() - start
+        if elapsed >= seconds / 4 or calls >= 1 << 20:
+            return max(1, int(calls * seconds / max(elapsed, 1e-9)))
+        calls *= 4
+
+
 def best_times(functions, s, repeats):
     """Interleaved best-of-`repeats` time per call of each function; each
-    timing runs enough calls to last a few milliseconds, and every result is
-    kept until the same function's next call replaces it."""
+    timing runs enough warm calls to last a few milliseconds, and every
+    result is kept until the same function's next call replaces it."""
     kept = {}
-    start = time.perf_counter()
-    for name, fn in functions:
-        kept[name] = fn(s)
-    calls = max(1, int(0.003 / max((time.perf_counter() - start) / len(functions), 1e-7)))
+    calls = {name: _calls_per_timing(fn, s, kept, name) for name, fn in functions}
     best = {name: float("inf") for name, _ in functions}
-    # one untimed round first: the process's first calls of a size (fresh
-    # allocator arenas, caches, the collector's generations) ran half as
-    # fast again, and they would count against whoever comes first
-    for repeat in range(repeats + 1):
+    for _ in range(repeats):
         for name, fn in functions:
             start = time.perf_counter()
-            for _ in range(calls):
+            for _ in range(calls[name]):
                 kept[name] = fn(s)
-            if repeat > 0:
-                best[name] = min(best[name], (time.perf_counter() - start) / calls)
+            best[name] = min(best[name], (time.perf_counter() - start) / calls[name])
     return best
 
 
