@@ -172,6 +172,7 @@ struct Ewm {
 // equals the state the stretch before reached at the same row; otherwise the
 // stretch is rerun from that state, so results never depend on the cut.
 constexpr std::size_t kChains = 8;
+constexpr std::size_t kChainStepRows = 2;
 
 // Rows the stacked exponential means take through all their passes at a
 // time: few enough that a block's passes stay in the caches, and enough for
@@ -285,16 +286,18 @@ std::size_t run_ewm(std::span<const double> x, std::size_t from, Ewm& e, std::sp
   };
   const bool forgets = !e.adjust && e.decay > 0.0 && e.decay < 1.0;
   const std::size_t warm = forgets ? warm_up_rows(e.decay) : 0;
-  // chains while each has at least its warm-up's rows of its own: at worst
-  // twice the rows, eight at a time (spans of a few thousand rows, whose
-  // warm-ups are a hundred thousand rows long, run as chains on a million)
-  if (!forgets || n - from < kChains * warm + 64) {
+  // chain k steps rows from + k * stretch + t for t < stretch + warm; the
+  // rows a warm-up writes are written again, later, by the chains before
+  // (the last to write a row is the first chain whose stretch or warm-up
+  // reaches it, confirmed by then)
+  const std::size_t stretch = forgets && n - from > warm ? (n - from - warm) / kChains / 4 * 4 : 0;
+  // chains while their steps, stretch + warm each, cost less than the rows
+  // one at a time: a step of the eight chains takes about kChainStepRows
+  // rows' time
+  if (stretch == 0 || kChainStepRows * (stretch + warm) >= n - from) {
     serial(e, from, n);
     return 0;
   }
-  // chain k steps rows from + k * stretch + t for t < stretch + warm; the
-  // rows a warm-up writes are written again, later, by the chain before
-  const std::size_t stretch = (n - from - warm) / kChains / 4 * 4;
   Ewm chain[kChains], warmed[kChains];
   for (std::size_t k = 0; k < kChains; ++k) {
     chain[k] = e;

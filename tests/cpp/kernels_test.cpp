@@ -184,8 +184,33 @@ TEST(Ewm, ChainsGiveTheSerialRecurrenceBitForBit) {
   }
 }
 
+// A series only a few warm-ups long runs as chains whose warm-ups reach past
+// the stretch of the chain before: the last chain to write a row must be one
+// confirmed by then.
+TEST(Ewm, ChainsShorterThanTheirWarmUpGiveTheSerialRecurrence) {
+  std::mt19937_64 rng(7);
+  std::normal_distribution<double> step(0.0, 0.01);
+  for (std::size_t rows : {800u, 1'000u, 2'500u}) {
+    for (double span : {2.0, 10.0, 14.0}) {
+      const double a = core::alpha_from_span(span);
+      Vec x(rows);
+      double level = 0.0;
+      for (auto& v : x) v = 100.0 * std::exp(level += step(rng));
+      x[rows / 3] = NaN;
+      x[rows / 2] = Inf;
+      Vec out(rows);
+      EXPECT_GT(core::ewm_mean(x, a, false, out), 0u) << rows << " rows, span " << span;
+      const Vec want = serial_ewm(x, a);
+      for (std::size_t i = 0; i < rows; ++i) {
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(out[i]), std::bit_cast<std::uint64_t>(want[i]))
+            << rows << " rows, span " << span << ", row " << i;
+      }
+    }
+  }
+}
+
 TEST(Ewm, ShortOrAdjustedSeriesRunAsOneChain) {
-  Vec x(1'000, 1.5), out(x.size());
+  Vec x(400, 1.5), out(x.size());
   EXPECT_EQ(core::ewm_mean(x, core::alpha_from_span(10), false, out), 0u);
   Vec long_x(100'000, 2.5), long_out(long_x.size());
   EXPECT_EQ(core::ewm_mean(long_x, core::alpha_from_span(10), true, long_out), 0u);
