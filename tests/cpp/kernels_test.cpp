@@ -353,6 +353,42 @@ TEST(RollingMean, LanesCarryRunsOfEqualValuesAcrossTheirStarts) {
   }
 }
 
+// Short series of every kind of row the quad sums meet: a walk whose level
+// dwarfs its steps, missing rows, an infinity, runs of one value, values
+// whose sums overflow beside tiny ones.
+Vec quad_series(std::size_t rows) {
+  std::mt19937_64 rng(3);
+  std::normal_distribution<double> step(0.0, 1e-3);
+  Vec x(rows);
+  double level = 1e4;
+  for (double& v : x) v = level += step(rng);
+  x[rows / 5] = NaN;
+  x[rows / 5 + 3] = Inf;
+  for (std::size_t i = rows / 3; i < rows / 3 + 70; ++i) x[i] = 0.1 + 0.2;
+  for (std::size_t i = rows / 2; i < rows / 2 + 20; ++i) {
+    x[i] = i % 7 == 0 ? 1e-300 : 1.7e308 * std::sin(static_cast<double>(i));
+  }
+  return x;
+}
+
+TEST(RollingMean, QuadsSumEveryShortWindowFromItsOwnRows) {
+  // every short length, on series that end partway through a four of rows
+  // and of a chunk, with partial windows counted from the first row
+  for (std::size_t rows : {2'003u, 4'001u}) {
+    const Vec x = quad_series(rows);
+    for (std::size_t length = 2; length <= 33; ++length) {
+      EXPECT_GT(check_rolling_lanes(x, length), rows / 2) << length;
+      const Vec got = rolling(x, length, 1);
+      long double sum = 0;
+      for (std::size_t i = 0; i + 1 < length; ++i) {
+        sum += x[i];
+        const auto want = static_cast<double>(sum / static_cast<long double>(i + 1));
+        ASSERT_NEAR(got[i], want, 1e-12 * want) << length << " " << i;
+      }
+    }
+  }
+}
+
 TEST(WeightedMean, LanesGiveTheRowByRowArithmetic) {
   const Vec x = lane_series(40000);
   for (std::size_t length : {2, 3, 7, 20, 129, 1500}) {
