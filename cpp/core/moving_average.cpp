@@ -1,12 +1,14 @@
 #include "moving_average.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <numeric>
+#include <utility>
 
 #include "lanes.hpp"
 
@@ -172,6 +174,7 @@ struct Ewm {
 // equals the state the stretch before reached at the same row; otherwise the
 // stretch is rerun from that state, so results never depend on the cut.
 constexpr std::size_t kChains = 8;
+constexpr std::size_t kChainStepRows = 2;
 
 // Rows the stacked exponential means take through all their passes at a
 // time: few enough that a block's passes stay in the caches, and enough for
@@ -285,16 +288,18 @@ std::size_t run_ewm(std::span<const double> x, std::size_t from, Ewm& e, std::sp
   };
   const bool forgets = !e.adjust && e.decay > 0.0 && e.decay < 1.0;
   const std::size_t warm = forgets ? warm_up_rows(e.decay) : 0;
-  // chains while each has at least its warm-up's rows of its own: at worst
-  // twice the rows, eight at a time (spans of a few thousand rows, whose
-  // warm-ups are a hundred thousand rows long, run as chains on a million)
-  if (!forgets || n - from < kChains * warm + 64) {
+  // chain k steps rows from + k * stretch + t for t < stretch + warm; the
+  // rows a warm-up writes are written again, later, by the chains before
+  // (the last to write a row is the first chain whose stretch or warm-up
+  // reaches it, confirmed by then)
+  const std::size_t stretch = forgets && n - from > warm ? (n - from - warm) / kChains / 4 * 4 : 0;
+  // chains while their steps, stretch + warm each, cost less than the rows
+  // one at a time: a step of the eight chains takes about kChainStepRows
+  // rows' time
+  if (stretch == 0 || kChainStepRows * (stretch + warm) >= n - from) {
     serial(e, from, n);
     return 0;
   }
-  // chain k steps rows from + k * stretch + t for t < stretch + warm; the
-  // rows a warm-up writes are written again, later, by the chain before
-  const std::size_t stretch = (n - from - warm) / kChains / 4 * 4;
   Ewm chain[kChains], warmed[kChains];
   for (std::size_t k = 0; k < kChains; ++k) {
     chain[k] = e;
@@ -439,50 +444,195 @@ void clean_block_means(const double* __restrict v, std::size_t rows, std::size_t
   }
 }
 
-// Short windows summed directly, two rows per vector, two vectors per step:
-// for them the partial sums' fixed costs per block outweigh the additions,
-// and a sum of at most six rows is within five roundings anyway.
-constexpr std::size_t kDirectWindow = 6;
+using lanes::Lane;
 
-void direct_means(const double* __restrict x, std::size_t from, std::size_t to, std::size_t length,
-                  double inverse, double* __restrict out) {
-  const Pair scale = {inverse, inverse};
-  std::size_t t = from;
-  for (; t + 4 <= to; t += 4) {
-    Pair a = load_pair(x + t), b = load_pair(x + t + 2);
-    for (std::size_t j = 1; j < length; ++j) {
-      a += load_pair(x + t - j);
-      b += load_pair(x + t + 2 - j);
-    }
-    a *= scale;
-    b *= scale;
-    std::memcpy(out + t, &a, sizeof a);
-    std::memcpy(out + t + 2, &b, sizeof b);
-  }
-  for (; t < to; ++t) {
-    double a = x[t];
-    for (std::size_t j = 1; j < length; ++j) a += x[t - j];
-    out[t] = a * inverse;
+// Short windows are summed from quads: a quad is the sum of four neighbouring
+// rows, (x[t] + x[t-1]) + (x[t-2] + x[t-3]), and a window of 4q + r rows is
+// the quad ending at its last row plus the q - 1 quads before it, one after
+// the other, plus the sum of its r oldest rows (as the quad's pairs). Four
+// neighbouring windows' sums are one vector of loads and additions in the
+// row order, no transposes, and each quad is summed once and read again by
+// the q - 1 windows after it. A window's sum takes at most q + 3 roundings,
+// each of at most its sum of |values|: within (length + 2) roundings of the
+// window's mean |value| for windows of up to kQuadWindow rows, as the lanes'
+// plain sums.
+constexpr std::size_t kQuadWindow = 32;
+// The quads the windows read back, a ring of the last kQuadRing.
+constexpr std::size_t kQuadRing = kQuadWindow / 4;
+
+bool quad_window(std::size_t length) { return length <= kQuadWindow; }
+
+// The quad ending at row t and the sum of the R rows ending at row t, read
+// by at(t) (a value, or the Lane of rows t .. t + 3).
+template <class At>
+ORVANE_INLINE auto quad_at(At at, std::ptrdiff_t t) {
+  return (at(t) + at(t - 1)) + (at(t - 2) + at(t - 3));
+}
+template <std::size_t R, class At>
+ORVANE_INLINE auto oldest_rows(At at, std::ptrdiff_t t) {
+  if constexpr (R == 0) return decltype(at(t)){};
+  if constexpr (R == 1) return at(t);
+  if constexpr (R == 2) return at(t) + at(t - 1);
+  if constexpr (R == 3) return (at(t) + at(t - 1)) + at(t - 2);
+}
+
+// A window's sum from the quad ending at its last row, the quads earlier(k)
+// k fours of rows before it, and the sum of its r oldest rows.
+template <std::size_t Length, class T, class Earlier>
+ORVANE_INLINE T quad_window_sum(T quad, Earlier earlier, T rest) {
+  constexpr std::size_t q = Length / 4, r = Length % 4;
+  T sum = quad;
+  for (std::size_t k = 1; k < q; ++k) sum += earlier(k);
+  if constexpr (r == 0) {
+    return sum;
+  } else if constexpr (q == 0) {
+    return rest;
+  } else {
+    return sum + rest;
   }
 }
 
-using lanes::Lane;
+// The mean of the window ending at row t, alone, in the vectors' arithmetic.
+template <std::size_t Length>
+ORVANE_INLINE double quad_row_mean(const double* x, std::ptrdiff_t t, double inverse) {
+  const auto row = [&](std::ptrdiff_t i) { return x[i]; };
+  const auto earlier = [&](std::size_t k) {
+    return quad_at(row, t - 4 * static_cast<std::ptrdiff_t>(k));
+  };
+  const double rest = oldest_rows<Length % 4>(row, t - static_cast<std::ptrdiff_t>(Length / 4 * 4));
+  return quad_window_sum<Length>(quad_at(row, t), earlier, rest) * inverse;
+}
+
+// The vectors of four rows' quads and pairs (x[t] + x[t-1]) of the last
+// kQuadRing fours of rows, by their count g, for the later windows that read
+// them. A quad is its pair plus the pair two rows before, whose vector is
+// half the last four rows' pairs.
+template <std::size_t Length>
+struct QuadRing {
+  static constexpr std::size_t q = Length / 4, r = Length % 4;
+  const double* x;
+  Lane quads[kQuadRing], pairs[kQuadRing];
+
+  ORVANE_INLINE Lane four(std::size_t t) const { return lanes::load(x + t); }
+  ORVANE_INLINE Lane pair_at(std::size_t t) const { return four(t) + four(t - 1); }
+
+  // The fours of rows before row `from` that its windows read.
+  ORVANE_INLINE QuadRing(const double* rows, std::size_t from) : x(rows) {
+    if constexpr (q > 0) {
+      for (std::size_t k = 1; k < q; ++k) {
+        quads[kQuadRing - k] = pair_at(from - 4 * k) + pair_at(from - 4 * k - 2);
+      }
+      for (std::size_t k = 1; r >= 2 && k <= q; ++k) pairs[kQuadRing - k] = pair_at(from - 4 * k);
+      if constexpr (r < 2) {
+        // only the pairs of the two rows before `from` are read
+        const Lane w = pair_at(from - 2);
+        pairs[kQuadRing - 1] = Lane{w[0], w[0], w[0], w[1]};
+      }
+    }
+  }
+
+  // The sums of the windows ending at rows t .. t + 3, the g-th four.
+  ORVANE_INLINE Lane sums(std::size_t t, std::size_t g, Lane latest, Lane before) {
+    const Lane pair = latest + before;
+    const Lane quad = pair + __builtin_shufflevector(pairs[(g - 1) % kQuadRing], pair, 2, 3, 4, 5);
+    Lane rest = latest;
+    if constexpr (q == 0) {
+      rest = oldest_rows<r>([&](std::ptrdiff_t i) { return four(static_cast<std::size_t>(i)); },
+                            static_cast<std::ptrdiff_t>(t));
+    } else if constexpr (r == 1) {
+      rest = four(t - 4 * q);
+    } else if constexpr (r >= 2) {
+      rest = pairs[(g - q) % kQuadRing];
+      if constexpr (r == 3) rest += four(t - 4 * q - 2);
+    }
+    const auto earlier = [&](std::size_t k) { return quads[(g - k) % kQuadRing]; };
+    const Lane sum = quad_window_sum<Length>(quad, earlier, rest);
+    quads[g % kQuadRing] = quad;
+    pairs[g % kQuadRing] = pair;
+    return sum;
+  }
+};
+
+// A chunk's means stand when all of them are finite; kTies: some row in it
+// equals the row before (the equal runs' rule is still to apply).
+constexpr unsigned char kStands = 1, kTies = 2;
+
+// Window means at rows [from, to) (from a multiple of four, at least length
+// - 1) from quads, as the quad_window comment reads; `flags` of each chunk of
+// `chunk` rows (a multiple of four) that the rows reach. Compiled for each
+// length, so that its sums unroll.
+template <std::size_t Length>
+ORVANE_INLINE void quad_means(const double* x, std::size_t from, std::size_t to, double inverse,
+                              std::size_t chunk, unsigned char* flags, double* out) {
+  using Mask = long long __attribute__((vector_size(32)));
+  QuadRing<Length> ring(x, from);
+  const Lane scale = lanes::splat(inverse);
+  std::size_t t = from, g = 0;
+  while (t < to) {
+    unsigned char& flag = flags[t / chunk];
+    const std::size_t chunk_end = std::min(to, (t / chunk + 1) * chunk);
+    Lane unfinished = lanes::splat(0.0);  // mean - mean: 0 for finite means only
+    Mask tied = {0, 0, 0, 0};
+    for (; t + 4 <= chunk_end; t += 4, ++g) {
+      const Lane latest = ring.four(t), before = ring.four(t - 1);
+      const Lane mean = ring.sums(t, g, latest, before) * scale;
+      lanes::store(out + t, mean);
+      unfinished += mean - mean;
+      tied |= latest == before;
+    }
+    bool stands = true, ties = false;
+    for (int k = 0; k < 4; ++k) {
+      stands &= unfinished[k] == 0.0;
+      ties |= tied[k] != 0;
+    }
+    // the rows after the last four, one at a time
+    for (; t < chunk_end; ++t) {
+      out[t] = quad_row_mean<Length>(x, static_cast<std::ptrdiff_t>(t), inverse);
+      stands &= std::isfinite(out[t]);
+      ties |= x[t] == x[t - 1];
+    }
+    flag = (stands ? kStands : 0) | (ties ? kTies : 0);
+  }
+}
+
+template <std::size_t Length>
+void quad_means_base(const double* x, std::size_t from, std::size_t to, double inverse,
+                     std::size_t chunk, unsigned char* flags, double* out) {
+  quad_means<Length>(x, from, to, inverse, chunk, flags, out);
+}
+template <std::size_t Length>
+ORVANE_WIDE_TARGET void quad_means_wide(const double* x, std::size_t from, std::size_t to,
+                                        double inverse, std::size_t chunk, unsigned char* flags,
+                                        double* out) {
+  quad_means<Length>(x, from, to, inverse, chunk, flags, out);
+}
+
+// quad_means of each length from 2 to kQuadWindow in the build selected, at
+// [length - 2].
+using QuadMeans = void (*)(const double*, std::size_t, std::size_t, double, std::size_t,
+                           unsigned char*, double*);
+template <std::size_t... L>
+std::array<QuadMeans, sizeof...(L)> quad_means_of(std::index_sequence<L...>) {
+  if (lanes::wide_selected()) return {quad_means_wide<L + 2>...};
+  return {quad_means_base<L + 2>...};
+}
+const std::array<QuadMeans, kQuadWindow - 1> quad_means_best =
+    quad_means_of(std::make_index_sequence<kQuadWindow - 1>());
 
 // Rows are scanned in chunks of whole blocks: about kLaneChunk rows when the
-// windows are long enough for lanes (a sixteenth of a shorter series, so that
-// its chunks still fill the lanes), else about kChunk rows, so that short
-// windows do not pay a scan's fixed costs every few rows.
+// windows run in lanes (a sixteenth of a shorter series, so that its chunks
+// still fill the lanes), else about kChunk rows.
 constexpr std::size_t kChunk = 256, kLaneChunk = 2048;
 
-// Windows longer than direct sums pay for run in lanes, whatever their
+// Windows longer than quads pay for run in lanes, whatever their
 // length: a lane's blocks leave L1 beyond about 500 rows, but they are read
 // and written in order, which the caches stream, while the rows one at a time
 // would cost several times the lanes' pass at any length.
-bool lane_window(std::size_t length) { return length > kDirectWindow; }
+bool lane_window(std::size_t length) { return !quad_window(length); }
 
 std::size_t chunk_rows(std::size_t length, std::size_t rows) {
-  if (!lane_window(length)) return length * std::max<std::size_t>(1, kChunk / length);
   const std::size_t unit = std::lcm(length, std::size_t{4});
+  if (!lane_window(length)) return unit * std::max<std::size_t>(1, kChunk / unit);
   return unit * std::max<std::size_t>(1, std::min(kLaneChunk, rows / 16) / unit);
 }
 
@@ -624,36 +774,60 @@ struct RollingMean {
   bool previous_clean = false;
   double previous_largest = 0.0;
 
-  // The chunk at `c` follows one that stood in lanes: its rows were all
-  // observed, and all the next windows reach is its last block.
+  // The chunk at `c` follows one that stood: its rows were all observed,
+  // and all the next windows reach is its last block.
   void after_lanes(std::size_t c) {
     previous_largest = 0.0;
     for (std::size_t p = c - length; p < c; ++p) {
       previous_largest = std::max(previous_largest, std::fabs(x[p]));
     }
-    run = {x[c - 1], 1.0};
-    while (run.run < static_cast<double>(length) &&
-           x[c - 1 - static_cast<std::size_t>(run.run)] == run.last) {
-      run.run += 1.0;
+    run = run_before(c);
+  }
+
+  // The run of values equal to row c - 1 in the window ending there, all of
+  // whose rows are observed.
+  EqualRun<double> run_before(std::size_t c) const {
+    EqualRun<double> before{x[c - 1], 1.0};
+    while (before.run < static_cast<double>(length) && before.run < static_cast<double>(c) &&
+           x[c - 1 - static_cast<std::size_t>(before.run)] == before.last) {
+      before.run += 1.0;
     }
+    return before;
+  }
+
+  // The equal runs' rule over rows [c, end) of full windows of observed rows.
+  void equal_runs(std::size_t c, std::size_t end) {
+    const double full = static_cast<double>(length);
+    for (std::size_t t = c; t < end; ++t) {
+      run.see(x[t], 1.0);
+      out[t] = run.mean(full, out[t]);
+    }
+  }
+
+  // The chunk [c, end) whose means stood from row `from` on: the rows before
+  // (the first chunk's, whose windows are not full) one at a time, then the
+  // equal runs' rule where the chunk has ties.
+  void stood_chunk(std::size_t c, std::size_t from, std::size_t end, bool ties) {
+    if (from > c) {
+      const bool huge = scan_block(x.data(), c, from).largest > limit;
+      careful_chunk(c, from, huge ? scale : 1.0);
+    }
+    if (ties) {
+      run = run_before(from);
+      equal_runs(from, end);
+    }
+    previous_clean = true;
+    counts_valid = false;
   }
 
   // Rows [c, end), every window full and finite: sums, then equal runs.
   void clean_chunk(std::size_t c, std::size_t end, bool ties) {
-    if (length <= kDirectWindow) {
-      direct_means(x.data(), c, end, length, inverse, out.data());
-    } else {
-      for (std::size_t b = c; b < end; b += length) {
-        clean_block_means<Exact>(x.data() + b, std::min(length, end - b), length, inverse, tail,
-                                 out.data() + b);
-      }
+    for (std::size_t b = c; b < end; b += length) {
+      clean_block_means<Exact>(x.data() + b, std::min(length, end - b), length, inverse, tail,
+                               out.data() + b);
     }
     if (ties) {
-      const double full = static_cast<double>(length);
-      for (std::size_t t = c; t < end; ++t) {
-        run.see(x[t], 1.0);
-        out[t] = run.mean(full, out[t]);
-      }
+      equal_runs(c, end);
     } else {
       run = {x[end - 1], 1.0};
     }
@@ -709,28 +883,42 @@ std::size_t blocked_rolling_mean(std::span<const double> x, std::size_t length,
                           overflow_scale(length),
                           tail,
                           out};
-  // whole sections of chunks after the first run in lanes first, up to chunk
-  // `laned`; `valid` says which of them stand
-  const std::size_t chunks = lane_window(length) ? n / chunk : 0;
+  // Short windows are summed from quads first, every row from the first
+  // multiple of four whose window is full (`first_row`); longer ones in
+  // lanes, whole sections of chunks after the first. Chunks [first_chunk,
+  // laned) ran there, and `flags` tells which of them stand.
+  const std::size_t chunks = (n + chunk - 1) / chunk;
   double* lane_scratch = tail.lo + length + 1;
-  unsigned char* valid = reinterpret_cast<unsigned char*>(
-      lane_scratch + lanes::lane_doubles(MeanLaneScratch::lanes(length)));
-  const std::size_t laned = in_sections(chunks, [&](std::size_t first, std::size_t per) {
-    (Exact ? exact_mean_lanes_best : plain_mean_lanes_best)(
-        x.data() + first * chunk, chunk, per, length, mean.inverse,
-        MeanLaneScratch(lane_scratch, length), valid + first, out.data() + first * chunk);
-  });
+  unsigned char* flags = reinterpret_cast<unsigned char*>(
+      lane_window(length) ? lane_scratch + lanes::lane_doubles(MeanLaneScratch::lanes(length))
+                          : lane_scratch);
+  std::size_t first_chunk = 1, laned = 0, first_row = 0;
+  if (quad_window(length)) {
+    first_chunk = 0;
+    first_row = (length + 2) / 4 * 4;
+    if (first_row < n) {
+      std::fill(flags, flags + chunks, 0);
+      quad_means_best[length - 2](x.data(), first_row, n, mean.inverse, chunk, flags, out.data());
+      laned = chunks;
+    }
+  } else {
+    laned = in_sections(n / chunk, [&](std::size_t first, std::size_t per) {
+      (Exact ? exact_mean_lanes_best : plain_mean_lanes_best)(
+          x.data() + first * chunk, chunk, per, length, mean.inverse,
+          MeanLaneScratch(lane_scratch, length), flags + first, out.data() + first * chunk);
+    });
+  }
   const auto stands = [&](std::size_t c) {
     const std::size_t i = c / chunk;
-    return i >= 1 && i < laned && valid[i];
+    return i >= first_chunk && i < laned && (flags[i] & kStands) != 0;
   };
   std::size_t in_lanes_rows = 0;
   for (std::size_t c = 0; c < n; c += chunk) {
     const std::size_t end = std::min(c + chunk, n);
     if (stands(c)) {
-      in_lanes_rows += chunk;
-      mean.previous_clean = true;
-      mean.counts_valid = false;
+      const std::size_t from = std::max(c, first_row);
+      mean.stood_chunk(c, from, end, (flags[c / chunk] & kTies) != 0);
+      in_lanes_rows += end - from;
       continue;
     }
     if (c > 0 && stands(c - chunk)) mean.after_lanes(c);
@@ -968,10 +1156,11 @@ std::size_t weighted_sums(std::span<const double> x, std::size_t length, std::sp
 }  // namespace
 
 std::size_t rolling_mean_scratch(std::size_t length, std::size_t rows) {
-  if (!lane_window(length)) return 2 * (length + 1);
-  // the lanes' blocks, then a byte per chunk
-  const std::size_t flags = rows / chunk_rows(length, rows);
-  return 2 * (length + 1) + lanes::lane_doubles(MeanLaneScratch::lanes(length)) +
+  // the suffix sums, the lanes' blocks, then a byte per chunk
+  const std::size_t chunk = chunk_rows(length, rows);
+  const std::size_t flags = (rows + chunk - 1) / chunk;
+  return 2 * (length + 1) +
+         (lane_window(length) ? lanes::lane_doubles(MeanLaneScratch::lanes(length)) : 0) +
          (flags + sizeof(double) - 1) / sizeof(double);
 }
 

@@ -33,11 +33,13 @@ namespace orvane::core {
 // summed scaled: every window of finite observations has a finite mean.
 // `length` >= 1; `scratch` holds rolling_mean_scratch(length, x.size()) doubles.
 //
-// On series of more than five chunks (about 2,048 rows, or a block, each),
-// windows of more than 6 rows are summed in four vector lanes, each lane a long run of
-// chunks after the first; the chunks whose means stand there (every row and
-// the block before it observed, no sum overflowing) are not summed again.
-// Returns how many rows stood in lanes (the rest are summed one at a time).
+// Windows of up to 32 rows are summed from quads (sums of four neighbouring
+// rows), four windows to a vector, every row from the first full window on;
+// longer ones, on series of more than five chunks (about 2,048 rows, or a
+// block, each), in four vector lanes, each lane a long run of chunks after
+// the first. The chunks whose means stand there (every row of their windows
+// observed, no sum overflowing) are not summed again. Returns how many rows
+// stood (the rest are summed one at a time).
 std::size_t rolling_mean_scratch(std::size_t length, std::size_t rows);
 std::size_t rolling_mean(std::span<const double> x, std::size_t length, std::size_t min_periods,
                          std::span<double> scratch, std::span<double> out);

@@ -184,8 +184,33 @@ TEST(Ewm, ChainsGiveTheSerialRecurrenceBitForBit) {
   }
 }
 
+// A series only a few warm-ups long runs as chains whose warm-ups reach past
+// the stretch of the chain before: the last chain to write a row must be one
+// confirmed by then.
+TEST(Ewm, ChainsShorterThanTheirWarmUpGiveTheSerialRecurrence) {
+  std::mt19937_64 rng(7);
+  std::normal_distribution<double> step(0.0, 0.01);
+  for (std::size_t rows : {800u, 1'000u, 2'500u}) {
+    for (double span : {2.0, 10.0, 14.0}) {
+      const double a = core::alpha_from_span(span);
+      Vec x(rows);
+      double level = 0.0;
+      for (auto& v : x) v = 100.0 * std::exp(level += step(rng));
+      x[rows / 3] = NaN;
+      x[rows / 2] = Inf;
+      Vec out(rows);
+      EXPECT_GT(core::ewm_mean(x, a, false, out), 0u) << rows << " rows, span " << span;
+      const Vec want = serial_ewm(x, a);
+      for (std::size_t i = 0; i < rows; ++i) {
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(out[i]), std::bit_cast<std::uint64_t>(want[i]))
+            << rows << " rows, span " << span << ", row " << i;
+      }
+    }
+  }
+}
+
 TEST(Ewm, ShortOrAdjustedSeriesRunAsOneChain) {
-  Vec x(1'000, 1.5), out(x.size());
+  Vec x(400, 1.5), out(x.size());
   EXPECT_EQ(core::ewm_mean(x, core::alpha_from_span(10), false, out), 0u);
   Vec long_x(100'000, 2.5), long_out(long_x.size());
   EXPECT_EQ(core::ewm_mean(long_x, core::alpha_from_span(10), true, long_out), 0u);
@@ -325,6 +350,42 @@ TEST(RollingMean, LanesCarryRunsOfEqualValuesAcrossTheirStarts) {
   }
   for (std::size_t length : {7, 10, 24}) {
     EXPECT_GT(check_rolling_lanes(x, length), x.size() * 9 / 10) << length;
+  }
+}
+
+// Short series of every kind of row the quad sums meet: a walk whose level
+// dwarfs its steps, missing rows, an infinity, runs of one value, values
+// whose sums overflow beside tiny ones.
+Vec quad_series(std::size_t rows) {
+  std::mt19937_64 rng(3);
+  std::normal_distribution<double> step(0.0, 1e-3);
+  Vec x(rows);
+  double level = 1e4;
+  for (double& v : x) v = level += step(rng);
+  x[rows / 5] = NaN;
+  x[rows / 5 + 3] = Inf;
+  for (std::size_t i = rows / 3; i < rows / 3 + 70; ++i) x[i] = 0.1 + 0.2;
+  for (std::size_t i = rows / 2; i < rows / 2 + 20; ++i) {
+    x[i] = i % 7 == 0 ? 1e-300 : 1.7e308 * std::sin(static_cast<double>(i));
+  }
+  return x;
+}
+
+TEST(RollingMean, QuadsSumEveryShortWindowFromItsOwnRows) {
+  // every short length, on series that end partway through a four of rows
+  // and of a chunk, with partial windows counted from the first row
+  for (std::size_t rows : {2'003u, 4'001u}) {
+    const Vec x = quad_series(rows);
+    for (std::size_t length = 2; length <= 33; ++length) {
+      EXPECT_GT(check_rolling_lanes(x, length), rows / 2) << length;
+      const Vec got = rolling(x, length, 1);
+      long double sum = 0;
+      for (std::size_t i = 0; i + 1 < length; ++i) {
+        sum += x[i];
+        const auto want = static_cast<double>(sum / static_cast<long double>(i + 1));
+        ASSERT_NEAR(got[i], want, 1e-12 * want) << length << " " << i;
+      }
+    }
   }
 }
 

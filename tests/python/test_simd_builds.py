@@ -24,7 +24,7 @@ def _expected_build(forced):
     return "avx2" if _cpu_has_avx2() else "baseline"
 
 
-# every average over lengths that take each road: direct sums, lanes, the
+# every average over lengths that take each road: quads, lanes, the
 # longest lane windows and the windows beyond them; gaps and infinities send
 # some chunks the careful way
 _PROBE = """
