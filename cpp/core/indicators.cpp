@@ -1,9 +1,11 @@
 #include "indicators.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 
+#include "lanes.hpp"
 #include "moving_average.hpp"
 
 namespace orvane::core {
@@ -30,19 +32,6 @@ double window_mean(std::span<const double> x, std::size_t from, std::size_t coun
   return n == 0 ? kNaN : sum / static_cast<double>(n);
 }
 
-// out = the exponential mean of x from row `start` on, seeded with `seed` on
-// row start + length - 1; NaN before. Missing rows keep the mean (pandas' ewm
-// without adjustment).
-void smooth_from(std::span<const double> x, std::size_t start, std::size_t length, double seed,
-                 double alpha, std::span<double> out) {
-  if (start + length > x.size()) {
-    fill_nan(out);
-    return;
-  }
-  fill_nan(out.first(start));
-  seeded_ewm_mean(x.subspan(start), length, seed, alpha, false, out.subspan(start));
-}
-
 // One exponential mean without adjustment, row by row, as pandas' ewm runs
 // it: a missing row ages the weight of the mean, the next observation blends
 // in with ((1 - alpha)^gap * mean + alpha * x) / ((1 - alpha)^gap + alpha).
@@ -53,11 +42,14 @@ class ExponentialChain {
         beta_(1.0 - alpha),
         step_scale_(1.0 / (beta_ + alpha)),
         unit_scale_(beta_ + alpha == 1.0) {
-    // the weights of four steps run at once (see push4)
+    // the coefficients of four steps run at once (see steps4)
     const double b = unit_scale_ ? beta_ : beta_ * step_scale_;
-    a_ = unit_scale_ ? alpha_ : alpha_ * step_scale_;
-    b_[0] = b;
-    for (int k = 1; k < 4; ++k) b_[k] = b_[k - 1] * b;
+    const double a = unit_scale_ ? alpha_ : alpha_ * step_scale_;
+    double power[4] = {b, b * b, b * b * b, b * b * b * b};
+    decay_ = lanes::Lane{power[0], power[1], power[2], power[3]};
+    for (int j = 0; j < 4; ++j) {
+      for (int k = 0; k < 4; ++k) weights_[j][k] = k < j ? 0.0 : k == j ? a : a * power[k - j - 1];
+    }
   }
 
   // Starts the mean at `seed` (not started while that is NaN).
@@ -91,30 +83,30 @@ class ExponentialChain {
     return mean_;
   }
 
-  // push() of x[0] to x[3], the means into out[0] to out[3]. Four observed
-  // values after an observed mean take the four steps in closed form, each
-  // mean b^(k+1) * mean + a * (the values' weighted sum): one multiply and
-  // add wait for the mean before, not four, so a row costs a quarter of the
-  // chain's latency. The sums round differently from four steps, by a few
-  // units in the last place of the mean.
-  void push4(const double* x, double* out) {
-    const bool plain = observed(x[0]) && observed(x[1]) && observed(x[2]) && observed(x[3]);
-    if (!plain || weight_ != 1.0 || std::isnan(mean_)) {
-      for (int k = 0; k < 4; ++k) out[k] = push(x[k]);
-      return;
-    }
-    const double s1 = b_[0] * x[0] + x[1], s2 = b_[0] * s1 + x[2], s3 = b_[0] * s2 + x[3];
+  // Whether the next observation blends in with whole weights: the mean is
+  // observed and no gap has aged it.
+  bool in_step() const { return weight_ == 1.0 && !std::isnan(mean_); }
+
+  // push() of four observed rows while in step, their means returned: each
+  // mean b^(k+1) * mean + the sum over j <= k of a * b^(k-j) * x[j], in
+  // vectors, so only the last mean's multiply and add wait for the mean
+  // before: the chain's latency is spread over four rows and the sums run
+  // off it. They round differently from four steps, by a few units in the
+  // last place of the mean.
+  ORVANE_INLINE lanes::Lane steps4(lanes::Lane x) {
+    using lanes::splat;
+    const lanes::Lane sums =
+        ((splat(x[0]) * weights_[0] + splat(x[1]) * weights_[1]) + splat(x[2]) * weights_[2]) +
+        splat(x[3]) * weights_[3];
     const double m = mean_;
-    out[0] = b_[0] * m + a_ * x[0];
-    out[1] = b_[1] * m + a_ * s1;
-    out[2] = b_[2] * m + a_ * s2;
-    out[3] = mean_ = b_[3] * m + a_ * s3;
+    mean_ = m * decay_[3] + sums[3];
+    return splat(m) * decay_ + sums;
   }
 
  private:
   double alpha_, beta_, step_scale_;
   bool unit_scale_;
-  double a_, b_[4];
+  lanes::Lane decay_, weights_[4];
   double mean_ = kNaN, weight_ = 1.0;
 };
 
@@ -208,71 +200,142 @@ void rolling_extreme(std::span<const double> x, std::size_t k, Better better, do
   }
 }
 
+using lanes::Lane;
+
+ORVANE_INLINE Lane lane_abs(Lane v) { return v < 0.0 ? -v : v; }
+
+// Rows [from, to) of a kernel whose exponential means are `chains`, a block
+// of 64 rows at a time. While every chain is in step, `four(i)` takes rows i
+// to i + 3 in closed form (steps4) and returns its inputs' x - x (0 where
+// observed, NaN where not): a block whose inputs were all observed stands,
+// any other is taken again from its start by `one(i)`, a row at a time,
+// from the chains as they were. Returns how many rows stood.
+template <std::size_t N, class Four, class One>
+ORVANE_INLINE std::size_t standing_blocks(std::array<ExponentialChain, N>& chains, std::size_t from,
+                                          std::size_t to, Four four, One one) {
+  constexpr std::size_t kBlock = 64;
+  std::size_t stood = 0;
+  for (std::size_t i = from; i < to;) {
+    const std::size_t end = std::min(to, i + kBlock);
+    const bool in_step = std::all_of(chains.begin(), chains.end(),
+                                     [](const ExponentialChain& c) { return c.in_step(); });
+    if (end - i == kBlock && in_step) {
+      const std::array<ExponentialChain, N> kept = chains;
+      Lane gaps = lanes::splat(0.0);
+      for (std::size_t r = i; r < end; r += 4) gaps += four(r);
+      if (gaps[0] + gaps[1] + gaps[2] + gaps[3] == 0.0) {
+        stood += kBlock;
+        i = end;
+        continue;
+      }
+      chains = kept;
+    }
+    for (; i < end; ++i) one(i);
+  }
+  return stood;
+}
+
 constexpr auto higher = [](double a, double b) { return a < b ? b : a; };
 constexpr auto lower = [](double a, double b) { return b < a ? b : a; };
 
-// Standard deviation of each trailing window of `length` rows. Sums run over
-// deviations from an anchor inside the data, taken again (and the sums
-// recomputed) every `length` rows, so no cancellation grows along the series.
-void rolling_deviation(std::span<const double> x, std::size_t length, long ddof,
-                       std::span<double> out) {
+// The variance of each trailing window of `length` rows (NaN while a window
+// is incomplete or holds a missing value, and everywhere when length <=
+// ddof), in blocks of `length` rows: a window ending at offset t of a block
+// is the previous block's rows after t and the block's rows up to t. Its sums
+// are of deviations from the previous block's mean: that block's suffix sums,
+// taken around its mean once it is read (in `suffix`, 2 * length doubles),
+// plus the block's running prefix sums. No sum runs longer than a block, so
+// no rounding accumulates along the series, and none is taken around a level
+// far from the data, which would cancel the variance's digits away.
+void rolling_variance(std::span<const double> x, std::size_t length, long ddof,
+                      std::span<double> suffix, std::span<double> out) {
   const double n = static_cast<double>(length);
   const double dof = n - static_cast<double>(ddof);
-  double anchor = 0.0, s1 = 0.0, s2 = 0.0;
-  std::size_t missing = 0;
-  for (std::size_t i = 0; i < x.size(); ++i) {
-    if (observed(x[i])) {
-      const double d = x[i] - anchor;
-      s1 += d;
-      s2 += d * d;
-    } else {
-      ++missing;
+  if (dof <= 0.0) {
+    fill_nan(out);
+    return;
+  }
+  // multiplies by the reciprocals: no division waits in the rows' loop
+  const double per_row = 1.0 / n, per_dof = 1.0 / dof;
+  double* const s1 = suffix.data();
+  double* const s2 = s1 + length;
+  std::fill(suffix.begin(), suffix.begin() + static_cast<std::ptrdiff_t>(2 * length), 0.0);
+  const auto first = std::find_if(x.begin(), x.end(), observed);
+  double anchor = first == x.end() ? 0.0 : *first;
+  std::size_t last_missing = 0;  // one past the last missing row
+  for (std::size_t block = 0; block < x.size(); block += length) {
+    const std::size_t end = std::min(block + length, x.size());
+    double p1 = 0.0, p2 = 0.0;
+    std::size_t seen = 0;
+    for (std::size_t i = block; i < end; ++i) {
+      const bool observed_row = observed(x[i]);
+      const double d = observed_row ? x[i] - anchor : 0.0;
+      p1 += d;
+      p2 += d * d;
+      seen += observed_row;
+      last_missing = observed_row ? last_missing : i + 1;
+      const std::size_t t = i - block + 1;  // the previous block's rows from t on
+      const double w1 = (t < length ? s1[t] : 0.0) + p1, w2 = (t < length ? s2[t] : 0.0) + p2;
+      const bool whole = i + 1 >= length && last_missing + length <= i + 1;
+      out[i] = whole ? (w2 - w1 * w1 * per_row) * per_dof : kNaN;
     }
-    if (i >= length) {
-      const double old = x[i - length];
-      if (observed(old)) {
-        const double d = old - anchor;
-        s1 -= d;
-        s2 -= d * d;
-      } else {
-        --missing;
-      }
+    if (end - block < length) break;  // the last rows: no block after them
+    anchor = seen > 0 ? anchor + p1 / static_cast<double>(seen) : anchor;
+    double r1 = 0.0, r2 = 0.0;
+    for (std::size_t i = end; i-- > block;) {
+      const double d = observed(x[i]) ? x[i] - anchor : 0.0;
+      r1 += d;
+      r2 += d * d;
+      s1[i - block] = r1;
+      s2[i - block] = r2;
     }
-    if (i + 1 < length) {
-      out[i] = kNaN;
-      continue;
-    }
-    if ((i + 1) % length == 0) {
-      const std::size_t from = i + 1 - length;
-      const double mean = window_mean(x, from, length);
-      anchor = observed(mean) ? mean : anchor;
-      s1 = s2 = 0.0;
-      for (std::size_t j = from; j <= i; ++j) {
-        if (!observed(x[j])) continue;
-        const double d = x[j] - anchor;
-        s1 += d;
-        s2 += d * d;
-      }
-    }
-    if (missing > 0 || dof <= 0.0) {
-      out[i] = kNaN;
-      continue;
-    }
-    out[i] = std::sqrt(std::max(0.0, (s2 - s1 * s1 / n) / dof));
   }
 }
 
 }  // namespace
 
-void strength_index(std::span<const double> close, std::size_t length, std::span<double> out) {
+namespace {
+
+// The relative strength of rows [from, rows), `means` those of the gains
+// and of the losses after row from - 1 (copies here: the stores to `out`
+// cannot alias them), in standing blocks. Returns the rows that stood.
+ORVANE_INLINE std::size_t strength_rows(const double* close, std::size_t from, std::size_t rows,
+                                        const std::array<ExponentialChain, 2>& means, double* out) {
+  std::array<ExponentialChain, 2> chains = means;
+  auto& [up, down] = chains;
+  // (c + |c|) / 2 and (|c| - c) / 2 are exact, and do not branch on the
+  // sign of the change; a missing change stays missing (inf - inf is NaN)
+  auto four = [&](std::size_t i) {
+    const Lane change = lanes::load(close + i) - lanes::load(close + i - 1),
+               size = lane_abs(change);
+    const Lane rose = up.steps4(0.5 * (change + size)), fell = down.steps4(0.5 * (size - change));
+    const Lane total = rose + fell, ratio = 100.0 * (rose / total);
+    lanes::store(out + i, total == 0.0 ? lanes::splat(0.0) : ratio);
+    return change - change;
+  };
+  auto one = [&](std::size_t i) {
+    const double change = close[i] - close[i - 1], size = std::fabs(change);
+    const double rose = up.push(0.5 * (change + size)), fell = down.push(0.5 * (size - change));
+    out[i] = percent(rose, rose + fell);
+  };
+  return standing_blocks(chains, from, rows, four, one);
+}
+
+ORVANE_LANE_KERNEL(strength_rows, std::size_t,
+                   (const double* close, std::size_t from, std::size_t rows,
+                    const std::array<ExponentialChain, 2>& means, double* out),
+                   (close, from, rows, means, out))
+
+}  // namespace
+
+std::size_t strength_index(std::span<const double> close, std::size_t length,
+                           std::span<double> out) {
   const std::size_t rows = close.size();
   if (length >= rows) {
     fill_nan(out);
-    return;
+    return 0;
   }
   auto change = [&](std::size_t i) { return close[i] - close[i - 1]; };
-  // (c + |c|) / 2 and (|c| - c) / 2 are exact, and do not branch on the
-  // sign of the change; a missing change stays missing (inf - inf is NaN)
   auto gain = [&](std::size_t i) {
     const double c = change(i);
     return 0.5 * (c + std::fabs(c));
@@ -281,60 +344,73 @@ void strength_index(std::span<const double> close, std::size_t length, std::span
     const double c = change(i);
     return 0.5 * (std::fabs(c) - c);
   };
-  // both means in one pass: two independent chains per row
   const double alpha = alpha_from_alpha(1.0 / static_cast<double>(length));
   ExponentialChain up(alpha), down(alpha);
   up.seed(first_window_mean(length, gain));
   down.seed(first_window_mean(length, loss));
   fill_nan(out.first(length));
   out[length] = percent(up.value(), up.value() + down.value());
-  // the chains a block at a time, then the block's ratios in a loop of its
-  // own, which needs no chain's value to wait for and runs in vectors
-  constexpr std::size_t kBlock = 256;
-  double falls[kBlock];
-  for (std::size_t from = length + 1; from < rows; from += kBlock) {
-    const std::size_t n = std::min(kBlock, rows - from);
-    std::size_t j = 0;
-    for (; j + 4 <= n; j += 4) {
-      const std::size_t r = from + j;
-      const double gains[4] = {gain(r), gain(r + 1), gain(r + 2), gain(r + 3)};
-      const double losses[4] = {loss(r), loss(r + 1), loss(r + 2), loss(r + 3)};
-      up.push4(gains, &out[r]);
-      down.push4(losses, &falls[j]);
-    }
-    for (; j < n; ++j) {
-      out[from + j] = up.push(gain(from + j));
-      falls[j] = down.push(loss(from + j));
-    }
-    for (std::size_t j = 0; j < n; ++j) {
-      const double rises = out[from + j], total = rises + falls[j];
-      out[from + j] = total == 0.0 ? 0.0 : 100.0 * (rises / total);
-    }
-  }
+  return strength_rows_best(close.data(), length + 1, rows, {up, down}, out.data());
 }
 
-std::size_t convergence_scratch(std::size_t rows) { return rows; }
+namespace {
 
-void convergence(std::span<const double> close, std::size_t fast, std::size_t slow,
-                 std::size_t signal, std::span<double> scratch, std::span<double> line,
-                 std::span<double> signal_line, std::span<double> histogram) {
+// The convergence's rows [from, rows), `means` the fast, slow and signal
+// means after row from - 1 (copies here: the stores cannot alias them), in
+// standing blocks, each output written once. Returns the rows that stood.
+ORVANE_INLINE std::size_t convergence_rows(const double* close, std::size_t from, std::size_t rows,
+                                           const std::array<ExponentialChain, 3>& means,
+                                           double* line, double* signal_line, double* histogram) {
+  std::array<ExponentialChain, 3> chains = means;
+  auto& [quick, steady, smooth] = chains;
+  auto four = [&](std::size_t i) {
+    const Lane x = lanes::load(close + i);
+    const Lane spread = quick.steps4(x) - steady.steps4(x), signalled = smooth.steps4(spread);
+    lanes::store(line + i, spread);
+    lanes::store(signal_line + i, signalled);
+    lanes::store(histogram + i, spread - signalled);
+    return (x - x) + (spread - spread);
+  };
+  auto one = [&](std::size_t i) {
+    line[i] = quick.push(close[i]) - steady.push(close[i]);
+    signal_line[i] = smooth.push(line[i]);
+    histogram[i] = line[i] - signal_line[i];
+  };
+  return standing_blocks(chains, from, rows, four, one);
+}
+
+ORVANE_LANE_KERNEL(convergence_rows, std::size_t,
+                   (const double* close, std::size_t from, std::size_t rows,
+                    const std::array<ExponentialChain, 3>& means, double* line, double* signal_line,
+                    double* histogram),
+                   (close, from, rows, means, line, signal_line, histogram))
+
+}  // namespace
+
+std::size_t convergence(std::span<const double> close, std::size_t fast, std::size_t slow,
+                        std::size_t signal, std::span<double> line, std::span<double> signal_line,
+                        std::span<double> histogram) {
   const std::size_t rows = close.size();
-  if (slow > rows) {
-    fill_nan(line);
-    fill_nan(signal_line);
-    fill_nan(histogram);
-    return;
-  }
-  const std::size_t fast_from = slow - fast;
-  smooth_from(close, fast_from, fast, window_mean(close, fast_from, fast),
-              alpha_from_span(static_cast<double>(fast)), histogram);
-  smooth_from(close, 0, slow, window_mean(close, 0, slow),
-              alpha_from_span(static_cast<double>(slow)), scratch);
-  for (std::size_t i = 0; i < rows; ++i) line[i] = histogram[i] - scratch[i];
-  const std::size_t start = slow - 1;
-  const double seed = start + signal <= rows ? window_mean(line, start, signal) : kNaN;
-  smooth_from(line, start, signal, seed, alpha_from_span(static_cast<double>(signal)), signal_line);
-  for (std::size_t i = 0; i < rows; ++i) histogram[i] = line[i] - signal_line[i];
+  const std::size_t start = slow - 1, seed_row = start + signal - 1;
+  fill_nan(line.first(std::min(rows, start)));
+  fill_nan(signal_line.first(std::min(rows, seed_row)));
+  fill_nan(histogram.first(std::min(rows, seed_row)));
+  if (slow > rows) return 0;
+  ExponentialChain quick(alpha_from_span(static_cast<double>(fast)));
+  ExponentialChain steady(alpha_from_span(static_cast<double>(slow)));
+  ExponentialChain smooth(alpha_from_span(static_cast<double>(signal)));
+  quick.seed(window_mean(close, slow - fast, fast));
+  steady.seed(window_mean(close, 0, slow));
+  line[start] = quick.value() - steady.value();
+  // the line alone up to the row the signal is seeded on
+  for (std::size_t i = start + 1; i < std::min(rows, seed_row + 1); ++i)
+    line[i] = quick.push(close[i]) - steady.push(close[i]);
+  if (seed_row >= rows) return 0;
+  smooth.seed(window_mean(line, start, signal));
+  signal_line[seed_row] = smooth.value();
+  histogram[seed_row] = line[seed_row] - smooth.value();
+  return convergence_rows_best(close.data(), seed_row + 1, rows, {quick, steady, smooth},
+                               line.data(), signal_line.data(), histogram.data());
 }
 
 std::size_t stochastic_scratch(std::size_t rows, std::size_t k, std::size_t d,
@@ -364,16 +440,18 @@ void stochastic(std::span<const double> high, std::span<const double> low,
 }
 
 std::size_t bands_scratch(std::size_t rows, std::size_t length) {
-  return rolling_mean_scratch(length, rows);
+  return std::max(rolling_mean_scratch(length, rows), 2 * length);
 }
 
 void bands(std::span<const double> close, std::size_t length, double width, long ddof,
            std::span<double> scratch, std::span<double> upper, std::span<double> middle,
            std::span<double> lower) {
   rolling_mean(close, length, length, scratch, middle);
-  rolling_deviation(close, length, ddof, lower);
+  rolling_variance(close, length, ddof, scratch, lower);
+  // a loop of its own, free of the sums' chains, so the roots run in vectors
   for (std::size_t i = 0; i < close.size(); ++i) {
-    const double spread = width * lower[i];
+    const double variance = lower[i];
+    const double spread = width * std::sqrt(variance < 0.0 ? 0.0 : variance);
     upper[i] = middle[i] + spread;
     lower[i] = middle[i] - spread;
   }
@@ -386,24 +464,54 @@ void true_range(std::span<const double> high, std::span<const double> low,
   for (std::size_t i = 1; i < close.size(); ++i) out[i] = row_range(high, low, close, i);
 }
 
-void average_range(std::span<const double> high, std::span<const double> low,
-                   std::span<const double> close, std::size_t length, std::span<double> out) {
+namespace {
+
+// Wilder's mean of the true range over rows [from, rows), `range_mean` the
+// mean after row from - 1 (a copy here: the stores cannot alias it), in
+// standing blocks: four rows' ranges a step in vectors, plain maxima, which
+// stand where no span is missing. Returns the rows that stood.
+ORVANE_INLINE std::size_t range_rows(const double* high, const double* low, const double* close,
+                                     std::size_t from, std::size_t rows,
+                                     const std::array<ExponentialChain, 1>& range_mean,
+                                     double* out) {
+  std::array<ExponentialChain, 1> chains = range_mean;
+  ExponentialChain& mean = chains[0];
+  const std::span<const double> h(high, rows), l(low, rows), c(close, rows);
+  auto four = [&](std::size_t i) {
+    const Lane top = lanes::load(high + i), bottom = lanes::load(low + i),
+               previous = lanes::load(close + i - 1);
+    const Lane a = top - bottom, b = lane_abs(top - previous), d = lane_abs(bottom - previous);
+    const Lane ab = a < b ? b : a, spans = a + b + d;
+    lanes::store(out + i, mean.steps4(ab < d ? d : ab));
+    return spans - spans;
+  };
+  auto one = [&](std::size_t i) { out[i] = mean.push(row_range(h, l, c, i)); };
+  return standing_blocks(chains, from, rows, four, one);
+}
+
+ORVANE_LANE_KERNEL(range_rows, std::size_t,
+                   (const double* high, const double* low, const double* close, std::size_t from,
+                    std::size_t rows, const std::array<ExponentialChain, 1>& range_mean,
+                    double* out),
+                   (high, low, close, from, rows, range_mean, out))
+
+}  // namespace
+
+std::size_t average_range(std::span<const double> high, std::span<const double> low,
+                          std::span<const double> close, std::size_t length,
+                          std::span<double> out) {
   const std::size_t rows = close.size();
   if (length >= rows) {
     fill_nan(out);
-    return;
+    return 0;
   }
   auto range = [&](std::size_t i) { return row_range(high, low, close, i); };
   ExponentialChain mean(alpha_from_alpha(1.0 / static_cast<double>(length)));
   mean.seed(first_window_mean(length, range));
   fill_nan(out.first(length));
   out[length] = mean.value();
-  std::size_t i = length + 1;
-  for (; i + 4 <= rows; i += 4) {
-    const double ranges[4] = {range(i), range(i + 1), range(i + 2), range(i + 3)};
-    mean.push4(ranges, &out[i]);
-  }
-  for (; i < rows; ++i) out[i] = mean.push(range(i));
+  return range_rows_best(high.data(), low.data(), close.data(), length + 1, rows, {mean},
+                         out.data());
 }
 
 void balance_volume(std::span<const double> close, std::span<const double> volume,

@@ -3,9 +3,22 @@
 #include <limits>
 
 #include "function.hpp"
+#include "interned.hpp"
 
 namespace orvane::glue {
 namespace {
+
+py::object attribute(py::handle obj, std::string_view name) {
+  PyObject* value = PyObject_GetAttr(obj.ptr(), interned(name));
+  if (!value) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(value);
+}
+
+py::object method_call(py::handle obj, std::string_view name) {
+  PyObject* value = PyObject_CallMethodNoArgs(obj.ptr(), interned(name));
+  if (!value) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(value);
+}
 
 [[noreturn]] void not_numeric(const char* func, py::handle dtype) {
   raise(PyExc_TypeError, std::string(func) + "() needs numeric values, got a Series of dtype '" +
@@ -87,12 +100,17 @@ py::object numpy_values(py::handle series) {
 }
 
 Float64Values series_float64(py::handle series, const char* func) {
-  py::object dtype = series.attr("dtype");
+  py::object dtype = attribute(series, "dtype");
   if (py::isinstance<py::dtype>(dtype)) {
     const char kind = py::reinterpret_borrow<py::dtype>(dtype).kind();
     if (kind == 'O') return object_float64(series, func, dtype);
     if (!is_numeric_kind(kind)) not_numeric(func, dtype);
-    return float64_values(series.attr("to_numpy")(), std::string(func) + "() input");
+    py::object values = method_call(series, "to_numpy");
+    // a contiguous float64 array, the common case, is taken as it is
+    if (Float64Array::check_(values)) {
+      return Float64Values(py::reinterpret_steal<Float64Array>(values.release()));
+    }
+    return float64_values(values, std::string(func) + "() input");
   }
   if (!is_numeric_kind(kind_of(dtype))) not_numeric(func, dtype);
   py::object values = series.attr("to_numpy")(

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "checks.hpp"
+#include "interned.hpp"
 #include "pyops.hpp"
 
 namespace orvane::glue {
@@ -80,7 +81,7 @@ Call::Call(const Function& fn, std::vector<py::object> slots, py::tuple varargs,
 const py::dict& Call::globals() const { return fn_.globals(); }
 
 py::object Call::global(const char* name) const {
-  PyObject* found = PyDict_GetItemString(fn_.globals().ptr(), name);
+  PyObject* found = dict_entry(fn_.globals(), name);
   if (found) return py::reinterpret_borrow<py::object>(found);
   py::object builtins = py::module_::import("builtins");
   if (py::hasattr(builtins, name)) return builtins.attr(name);
@@ -133,7 +134,7 @@ void Function::missing(const std::vector<std::string>& names, const char* kind) 
        (names.size() == 1 ? "" : "s") + ": " + name_list(names));
 }
 
-py::object Function::call(const py::args& args, const py::kwargs& kwargs) const {
+py::object Function::call(const py::tuple& args, py::handle kwargs) const {
   std::vector<py::object> slots(params_.size());
   const std::size_t given = args.size();
 
@@ -141,8 +142,8 @@ py::object Function::call(const py::args& args, const py::kwargs& kwargs) const 
   for (std::size_t i = 0; i < n_bound; ++i) slots[i] = args[i];
   py::tuple varargs = var_positional_ ? py::tuple(args[py::slice(n_bound, given, 1)]) : py::tuple();
 
-  py::dict extra;
-  for (auto item : kwargs) {
+  auto extra = py::reinterpret_steal<py::dict>(py::handle());  // made for the first extra keyword
+  for (auto item : kwargs ? py::reinterpret_borrow<py::dict>(kwargs) : py::dict()) {
     // A keyword may be any str, lone surrogates included; such a name has no
     // UTF-8 form and so matches no declared parameter.
     py::ssize_t size = 0;
@@ -162,6 +163,7 @@ py::object Function::call(const py::args& args, const py::kwargs& kwargs) const 
                      qualname_.c_str(), item.first.ptr());
         throw py::error_already_set();
       }
+      if (!extra) extra = py::dict();
       extra[item.first] = item.second;
       continue;
     }

@@ -52,8 +52,12 @@ class Call {
   const py::object& arg(std::size_t i) const { return slots_.at(i); }
 
   const py::tuple& varargs() const { return varargs_; }
-  // The **kwargs of this call: a fresh dict the implementation may change.
-  py::dict& kwargs() { return kwargs_; }
+  // The **kwargs of this call: a fresh dict the implementation may change
+  // (made on first use: most calls pass none, and never ask).
+  py::dict& kwargs() {
+    if (!kwargs_) kwargs_ = py::dict();
+    return kwargs_;
+  }
 
   // A module-level name, read now (globals, then builtins), as Python code
   // would; an unbound name raises NameError "name 'X' is not defined".
@@ -125,7 +129,8 @@ class Function {
   Function(py::dict globals, std::string module, std::string qualname, std::string doc,
            const core::SignatureText& sig, Impl impl, Checks checks = Checks::by_hand);
 
-  py::object call(const py::args& args, const py::kwargs& kwargs) const;
+  // `kwargs`: a dict of the keyword arguments, or a null handle for none.
+  py::object call(const py::tuple& args, py::handle kwargs) const;
   py::object signature() const;  // inspect.Signature, built on first use
   py::dict annotations() const;  // like a Python function's __annotations__
 

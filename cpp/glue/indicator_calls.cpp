@@ -8,6 +8,7 @@
 #include "columns.hpp"
 #include "module_setup.hpp"
 #include "pyops.hpp"
+#include "results.hpp"
 #include "roads.hpp"
 #include "series_helpers.hpp"
 
@@ -38,13 +39,6 @@ py::object frame_labels(Call& c, const std::vector<std::string>& names) {
     (*built)[key] = labels;
   }
   return labels.attr("copy")();
-}
-
-// `category` is an attribute of the object: set past pandas' __setattr__,
-// which would write into the data when the labels hold that name
-void set_category(const py::object& result, const char* family) {
-  if (PyObject_GenericSetAttr(result.ptr(), py::str("category").ptr(), py::str(family).ptr()) < 0)
-    throw py::error_already_set();
 }
 
 }  // namespace
@@ -228,8 +222,7 @@ Scratch::Scratch(std::size_t n) : doubles(std::make_unique_for_overwrite<double[
 
 py::object indicator_series(Call& c, Float64Array values, const py::handle& index,
                             const std::string& name, const char* family) {
-  py::object result = c.global("Series")(std::move(values), py::arg("index") = index,
-                                         py::arg("name") = name, py::arg("copy") = false);
+  py::object result = new_series(c.global("Series"), values, index, py::str(name));
   set_category(result, family);
   return result;
 }

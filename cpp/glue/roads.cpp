@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "counters.hpp"
 #include "function.hpp"
 
 namespace orvane::glue {
@@ -11,19 +12,6 @@ namespace orvane::glue {
 namespace py = pybind11;
 
 namespace {
-
-void count(std::string_view road, const char* way) {
-  py::dict counts = road_counts();
-  py::str key(road.data(), road.size());
-  if (!counts.contains(key)) {
-    py::dict fresh;
-    fresh["native"] = 0;
-    fresh["pandas"] = 0;
-    counts[key] = fresh;
-  }
-  py::dict entry = counts[key];
-  entry[way] = py::int_(entry[way].cast<long long>() + 1);
-}
 
 bool strict() {
   py::object value = py::module_::import("os").attr("getenv")("ORVANE_ROADS", "");
@@ -44,16 +32,14 @@ py::object runtime_attr(const char* name) {
   return glue.attr(name);
 }
 
-py::dict road_counts() { return runtime_attr("_road_counts"); }
-
-void native_road(std::string_view road) { count(road, "native"); }
+void native_road(std::string_view road) { ++shared_counter(CounterKind::native_road, road); }
 
 void pandas_road(std::string_view road, std::string_view reason) {
   if (strict()) {
     raise(PyExc_RuntimeError, "road " + std::string(road) + " took its pandas formulation (" +
                                   std::string(reason) + ") while ORVANE_ROADS=strict");
   }
-  count(road, "pandas");
+  ++shared_counter(CounterKind::pandas_road, road);
 }
 
 }  // namespace orvane::glue

@@ -10,7 +10,7 @@
 namespace orvane::glue {
 
 // Records that the native road named `road` (dotted: "query_kit.calendar_columns")
-// ran.
+// ran; called with the GIL held, as every count is.
 void native_road(std::string_view road);
 
 // Records that `road` took its pandas formulation because `reason` (the
@@ -18,11 +18,6 @@ void native_road(std::string_view road);
 // environment variable ORVANE_ROADS is "strict" (read now), raises
 // RuntimeError naming the road and the reason instead.
 void pandas_road(std::string_view road, std::string_view reason);
-
-// The counts themselves, {road: {"native": n, "pandas": m}}: one dict in
-// orvane_data._glue, found now. Each extension module links its own copy of
-// the glue, so they cannot live in a C++ static.
-pybind11::dict road_counts();
 
 // The attribute `name` of orvane_data._glue, the package's runtime module,
 // where counts every module shares live.

@@ -4,6 +4,7 @@
 
 #include "checks.hpp"
 #include "function.hpp"
+#include "interned.hpp"
 #include "pyops.hpp"
 
 namespace orvane::glue {
@@ -16,7 +17,12 @@ py::object verified_series(const py::object& series, const py::object& min_lengt
     raise(PyExc_TypeError, "expected a pandas Series, got " + type_name(series));
   }
   if (min_length.is_none()) return series;
-  const Py_ssize_t rows = py::len(series);
+  // a pandas Series has as many rows as labels, and its index counts them
+  // for less than the Series' own __len__; a subclass is asked itself
+  const Py_ssize_t rows =
+      Py_TYPE(series.ptr()) == reinterpret_cast<PyTypeObject*>(series_type.ptr())
+          ? py::len(series.attr("index"))
+          : py::len(series);
   // a min_length beyond Py_ssize_t can never be met
   if (py::int_(rows) < min_length) return py::none();
   return series;
@@ -30,7 +36,7 @@ py::object offset_series(const py::object& series, const py::object& offset) {
 namespace {
 // The option `key` when given and not None; a null handle otherwise.
 py::object option(const py::dict& options, const char* key) {
-  PyObject* value = PyDict_GetItemString(options.ptr(), key);
+  PyObject* value = dict_entry(options, key);
   if (value == nullptr || value == Py_None) return py::object();
   return py::reinterpret_borrow<py::object>(value);
 }

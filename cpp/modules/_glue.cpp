@@ -3,9 +3,13 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <array>
+#include <map>
+#include <string>
+
+#include "../glue/counters.hpp"
 #include "../glue/function.hpp"
 #include "../glue/pyops.hpp"
-#include "../glue/roads.hpp"
 #include "core/lanes.hpp"
 
 namespace py = pybind11;
@@ -29,41 +33,97 @@ std::shared_ptr<Function> self_of(py::handle self) {
   return fn;
 }
 
+// The counters of every module, by kind and name; a map's entries never move,
+// so the addresses handed out stay valid. Reset means zero: a module keeps
+// the addresses it found.
+using CounterKind = orvane::glue::CounterKind;
+std::array<std::map<std::string, long long, std::less<>>, 3>& counters() {
+  static auto* const table = new std::array<std::map<std::string, long long, std::less<>>, 3>();
+  return *table;
+}
+std::map<std::string, long long, std::less<>>& counters(CounterKind kind) {
+  return counters()[static_cast<std::size_t>(kind)];
+}
+
+long long* counter(CounterKind kind, const char* name, std::size_t size) {
+  return &counters(kind).try_emplace(std::string(name, size), 0).first->second;
+}
+
+void reset(CounterKind kind) {
+  for (auto& entry : counters(kind)) entry.second = 0;
+}
+
+py::dict road_counts() {
+  py::dict out;
+  const auto& native = counters(CounterKind::native_road);
+  const auto& pandas = counters(CounterKind::pandas_road);
+  const auto add = [&](const std::string& road) {
+    const auto n = native.find(road), p = pandas.find(road);
+    const long long ns = n == native.end() ? 0 : n->second, ps = p == pandas.end() ? 0 : p->second;
+    if (ns + ps == 0 || out.contains(road)) return;
+    py::dict ways;
+    ways["native"] = ns;
+    ways["pandas"] = ps;
+    out[py::str(road)] = ways;
+  };
+  for (const auto& entry : native) add(entry.first);
+  for (const auto& entry : pandas) add(entry.first);
+  return out;
+}
+
+py::dict released_counts() {
+  py::dict out;
+  for (const auto& [section, runs] : counters(CounterKind::released_section)) {
+    if (runs > 0) out[py::str(section)] = runs;
+  }
+  return out;
+}
+
+// The type's call slot: a call reaches the function straight, not through
+// the binding library's dispatcher, which looks __call__ up, binds it and
+// converts its arguments on every call (half a microsecond of a small call).
+PyObject* call_function(PyObject* self, PyObject* args, PyObject* kwargs) {
+  try {
+    return self_of(self)->call(py::reinterpret_borrow<py::tuple>(args), kwargs).release().ptr();
+  } catch (...) {
+    py::detail::try_translate_exceptions();
+    return nullptr;
+  }
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_glue, m) {
   m.doc() = "Runtime support of the package's compiled modules.";
-  // The road counts of every module (see glue/roads.hpp): one dict here,
-  // because each module carries its own copy of the glue's statics.
-  m.attr("_road_counts") = py::dict();
+  // The counters of every module (see glue/counters.hpp), in one table here.
+  static const orvane::glue::CounterTable table{counter};
+  m.attr(orvane::glue::kCounterCapsule) =
+      py::capsule(static_cast<const void*>(&table), orvane::glue::kCounterCapsuleName);
+  m.def("roads", road_counts,
+        "Counts of the native and pandas roads taken since the last reset_roads(),\n"
+        "as {road: {'native': n, 'pandas': m}}.");
   m.def(
-      "roads",
-      []() {
-        py::dict out;
-        for (auto [road, ways] : orvane::glue::road_counts()) out[road] = ways.attr("copy")();
-        return out;
+      "reset_roads",
+      [] {
+        reset(CounterKind::native_road);
+        reset(CounterKind::pandas_road);
       },
-      "Counts of the native and pandas roads taken since the last reset_roads(),\n"
-      "as {road: {'native': n, 'pandas': m}}.");
-  m.def(
-      "reset_roads", []() { orvane::glue::road_counts().clear(); }, "Forgets the road counts.");
+      "Forgets the road counts.");
   // The runs of native sections that held no GIL (see glue/released.hpp).
-  m.attr("_released_sections") = py::dict();
+  m.def("released", released_counts,
+        "Counts of the runs of native sections that held no GIL since the last\n"
+        "reset_released(), as {section: n}.");
   m.def(
-      "released", []() { return orvane::glue::runtime_attr("_released_sections").attr("copy")(); },
-      "Counts of the runs of native sections that held no GIL since the last\n"
-      "reset_released(), as {section: n}.");
-  m.def(
-      "reset_released", []() { orvane::glue::runtime_attr("_released_sections").attr("clear")(); },
+      "reset_released", [] { reset(CounterKind::released_section); },
       "Forgets the counts of released sections.");
   m.def(
       "simd", []() { return std::string(orvane::core::lanes::build_name()); },
       "The build of the vector kernels in use: 'avx2' or 'baseline'.\n\n"
       "The best the CPU runs, unless the environment variable ORVANE_SIMD names\n"
       "one ('baseline', or 'avx2' where the CPU has it) when the package loads.");
-  py::class_<Function, std::shared_ptr<Function>>(m, "native_function", py::dynamic_attr(),
-                                                  "A function of the package implemented natively.")
-      .def("__call__", [](py::handle self, const py::args& args,
+  py::class_<Function, std::shared_ptr<Function>> type(
+      m, "native_function", py::dynamic_attr(), "A function of the package implemented natively.");
+  type.def("__call__", [](py::handle self, const py::args& args,
                           const py::kwargs& kwargs) { return self_of(self)->call(args, kwargs); })
       .def(
           "__get__",
@@ -85,4 +145,7 @@ PYBIND11_MODULE(_glue, m) {
            })
       // pickled by reference, as Python functions are
       .def("__reduce__", [](py::handle self) { return self_of(self)->qualname(); });
+  // __call__ above stays for code that reaches it by name
+  reinterpret_cast<PyTypeObject*>(type.ptr())->tp_call = call_function;
+  PyType_Modified(reinterpret_cast<PyTypeObject*>(type.ptr()));
 }

@@ -123,9 +123,80 @@ TEST(Directional, SeriesShorterThanTheWarmUpAreNaN) {
   std::vector<double> adx(3), plus(3), minus(3);
   core::directional(h, l, c, 3, adx, plus, minus);
   for (std::size_t i = 0; i < 3; ++i) EXPECT_TRUE(std::isnan(adx[i]) && std::isnan(plus[i]));
-  std::vector<double> line(3), signal(3), hist(3), s(core::convergence_scratch(3));
-  core::convergence(c, 2, 5, 2, s, line, signal, hist);
+  std::vector<double> line(3), signal(3), hist(3);
+  core::convergence(c, 2, 5, 2, line, signal, hist);
   for (std::size_t i = 0; i < 3; ++i) EXPECT_TRUE(std::isnan(line[i]) && std::isnan(hist[i]));
+}
+
+// Wilder's mean (alpha = 1 / n) of x from row `from`, seeded there with
+// `seed`, one row at a time: a missing value keeps the mean and ages its
+// weight, as the kernels' careful way does.
+std::vector<double> serial_wilder(const std::vector<double>& x, std::size_t from, std::size_t n,
+                                  double seed) {
+  const double alpha = 1.0 / static_cast<double>(n);
+  std::vector<double> out(x.size(), nan);
+  double mean = seed, weight = 1.0;
+  out[from] = mean;
+  for (std::size_t i = from + 1; i < x.size(); ++i) {
+    if (std::isfinite(x[i])) {
+      const double aged = weight * (1.0 - alpha);
+      mean = (aged * mean + alpha * x[i]) / (aged + alpha);
+      weight = 1.0;
+    } else {
+      weight *= 1.0 - alpha;
+    }
+    out[i] = mean;
+  }
+  return out;
+}
+
+struct Bars {
+  std::vector<double> high, low, close;
+};
+
+Bars random_walk(std::size_t rows) {
+  std::mt19937_64 rng(11);
+  std::normal_distribution<double> step(0.0, 1.0);
+  std::uniform_real_distribution<double> reach(0.0, 2.0);
+  Bars b;
+  double p = 100.0;
+  for (std::size_t i = 0; i < rows; ++i) {
+    p += step(rng);
+    b.close.push_back(p);
+    b.high.push_back(p + reach(rng));
+    b.low.push_back(p - reach(rng));
+  }
+  return b;
+}
+
+// The closed-form blocks stand on observed rows (all but the warm-up and the
+// last partial block), and a gap sends only the blocks around it the
+// careful way; either way the means are the serial recurrence's.
+TEST(StandingBlocks, ObservedRowsStandAndGapsAreTakenCarefully) {
+  const std::size_t rows = 5000, n = 14;
+  for (const bool gaps : {false, true}) {
+    Bars b = random_walk(rows);
+    if (gaps) {
+      b.close[2000] = nan;
+      b.high[3001] = inf;
+      b.close[4100] = -inf;
+    }
+    std::vector<double> range(rows), atr(rows), rsi(rows);
+    core::true_range(b.high, b.low, b.close, range);
+    const std::size_t stood = core::average_range(b.high, b.low, b.close, n, atr);
+    double seed = 0.0;
+    for (std::size_t i = 1; i <= n; ++i) seed += range[i] / n;
+    expect_rows(atr, serial_wilder(range, n, n, seed));
+    const std::size_t rsi_stood = core::strength_index(b.close, n, rsi);
+    std::vector<double> line(rows), signal(rows), hist(rows);
+    const std::size_t macd_stood = core::convergence(b.close, 12, 26, 9, line, signal, hist);
+    // 64-row blocks after the warm-up; a gap costs the block it falls in
+    const std::size_t lost = gaps ? 3 * 64 : 0;
+    for (std::size_t s : {stood, rsi_stood, macd_stood}) {
+      EXPECT_GE(s + 2 * 64 + 34 + lost, rows);
+      EXPECT_LE(s + (gaps ? 64 : 0), rows);
+    }
+  }
 }
 
 }  // namespace

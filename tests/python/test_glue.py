@@ -46,6 +46,13 @@ class TestBinding:
             call()
         assert str(info.value) == message
 
+    def test_an_instance_holding_no_function_raises_when_called(self):
+        kind = type(glue_probe.plain)
+        empty = kind.__new__(kind)
+        for call in (lambda: empty(1), lambda: kind.__call__(empty, 1)):
+            with pytest.raises(TypeError, match="a native function was expected"):
+                call()
+
     def test_list_default_is_created_once(self):
         assert glue_probe.listed() is glue_probe.listed()
         assert glue_probe.listed() == ["a", "b"]

@@ -21,9 +21,11 @@
 #include "../../glue/arrays.hpp"
 #include "../../glue/checks.hpp"
 #include "../../glue/function.hpp"
+#include "../../glue/interned.hpp"
 #include "../../glue/module_setup.hpp"
 #include "../../glue/pyops.hpp"
 #include "../../glue/released.hpp"
+#include "../../glue/results.hpp"
 #include "../../glue/roads.hpp"
 #include "../../glue/series_helpers.hpp"
 
@@ -72,8 +74,7 @@ OwnNames& own_names() {
 
 // Whether the module's dict still holds `own` under `name`.
 bool holds_own(glue::Call& c, const char* name, const py::object& own) {
-  PyObject* bound = PyDict_GetItemString(c.globals().ptr(), name);
-  return bound != nullptr && bound == own.ptr();
+  return glue::dict_entry(c.globals(), name) == own.ptr();
 }
 
 // The series helpers of one indicator call. While the module's dict holds
@@ -123,12 +124,7 @@ class Helpers {
       result = c_.global("_handle_fills")(result, **options);
       py::setattr(result, "name", py::str(name));
     }
-    // `category` is an attribute of this object: set past pandas' __setattr__,
-    // which would write into the data when the index holds the label
-    if (PyObject_GenericSetAttr(result.ptr(), py::str("category").ptr(), py::str("overlap").ptr()) <
-        0) {
-      throw py::error_already_set();
-    }
+    glue::set_category(result, "overlap");
     return result;
   }
 
@@ -153,15 +149,15 @@ class Scratch {
 
 // The option `key` of a call, `absent` when not given.
 py::object option(const py::dict& options, const char* key, py::object absent) {
-  PyObject* value = PyDict_GetItemString(options.ptr(), key);
+  PyObject* value = glue::dict_entry(options, key);
   return value == nullptr ? absent : py::reinterpret_borrow<py::object>(value);
 }
 
 // The same, taken out of `options`.
 py::object take_option(py::dict& options, const char* key, py::object absent) {
   py::object value = option(options, key, std::move(absent));
-  if (PyDict_GetItemString(options.ptr(), key) != nullptr &&
-      PyDict_DelItemString(options.ptr(), key) < 0) {
+  if (glue::dict_entry(options, key) != nullptr &&
+      PyDict_DelItem(options.ptr(), glue::interned(key)) < 0) {
     throw py::error_already_set();
   }
   return value;
@@ -169,11 +165,10 @@ py::object take_option(py::dict& options, const char* key, py::object absent) {
 
 // A new Series of `values` on `index`, named `name` (unnamed when empty):
 // named by its constructor, which costs less than naming it after.
-py::object new_series(glue::Call& c, glue::Float64Array values, const py::handle& index,
+py::object new_series(glue::Call& c, const glue::Float64Array& values, const py::handle& index,
                       const std::string& name) {
   py::object label = name.empty() ? py::object(py::none()) : py::object(py::str(name));
-  return c.global("Series")(std::move(values), py::arg("index") = index, py::arg("name") = label,
-                            py::arg("copy") = false);
+  return glue::new_series(c.global("Series"), values, index, label);
 }
 
 constexpr std::string_view kNotPlainFloat64 =

@@ -1,0 +1,43 @@
+#include "counters.hpp"
+
+#include <pybind11/pybind11.h>
+
+#include <array>
+#include <string>
+#include <unordered_map>
+
+#include "interned.hpp"
+#include "roads.hpp"
+
+namespace orvane::glue {
+
+namespace py = pybind11;
+
+namespace {
+
+using Addresses = std::unordered_map<std::string, long long*, TextHash, std::equal_to<>>;
+
+const CounterTable& runtime_table() {
+  static const CounterTable* const table = [] {
+    py::object capsule = runtime_attr(kCounterCapsule);
+    auto* found =
+        static_cast<const CounterTable*>(PyCapsule_GetPointer(capsule.ptr(), kCounterCapsuleName));
+    if (!found) throw py::error_already_set();
+    return found;
+  }();
+  return *table;
+}
+
+}  // namespace
+
+long long& shared_counter(CounterKind kind, std::string_view name) {
+  // held for good: module statics outlive the interpreter's last calls
+  static auto* const found = new std::array<Addresses, 3>();
+  Addresses& addresses = (*found)[static_cast<std::size_t>(kind)];
+  if (auto it = addresses.find(name); it != addresses.end()) return *it->second;
+  long long* counter = runtime_table().counter(kind, name.data(), name.size());
+  addresses.emplace(std::string(name), counter);
+  return *counter;
+}
+
+}  // namespace orvane::glue
