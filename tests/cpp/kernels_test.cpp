@@ -535,27 +535,9 @@ TEST(Ewm, StackedMeansAreTheirPassesBlended) {
   const double alpha = core::alpha_from_span(4.0);
   for (const bool seeded : {true, false}) {
     for (const unsigned depth : {2u, 3u}) {
-      std::vector<Vec> passes;
-      Vec input = x;
-      for (unsigned k = 0; k < depth; ++k) {
-        Vec pass(x.size());
-        if (seeded) {
-          std::size_t count = 0;
-          const double seed = core::nan_mean(std::span(input).first(length), count);
-          core::seeded_ewm_mean(input, length, seed, alpha, false, pass);
-        } else {
-          core::ewm_mean(input, alpha, false, pass);
-        }
-        passes.push_back(pass);
-        input = pass;
-      }
-      Vec want(x.size()), got(x.size());
+      const Vec want = passes_blended(x, length, alpha, seeded, depth);
+      Vec got(x.size());
       Vec scratch((depth - 1) * core::stacked_ewm_rows(x.size(), length, alpha));
-      if (depth == 2) {
-        core::double_blend(passes[0], passes[1], want);
-      } else {
-        core::triple_blend(passes[0], passes[1], passes[2], want);
-      }
       EXPECT_EQ(core::stacked_ewm_blend(x, length, alpha, false, seeded, depth, scratch, got),
                 seeded ? depth : 0u);
       for (std::size_t i = 0; i < x.size(); ++i) {
