@@ -43,13 +43,9 @@ class ExponentialChain {
         step_scale_(1.0 / (beta_ + alpha)),
         unit_scale_(beta_ + alpha == 1.0) {
     // the coefficients of four steps run at once (see steps4)
-    const double b = unit_scale_ ? beta_ : beta_ * step_scale_;
-    const double a = unit_scale_ ? alpha_ : alpha_ * step_scale_;
-    double power[4] = {b, b * b, b * b * b, b * b * b * b};
-    decay_ = lanes::Lane{power[0], power[1], power[2], power[3]};
-    for (int j = 0; j < 4; ++j) {
-      for (int k = 0; k < 4; ++k) weights_[j][k] = k < j ? 0.0 : k == j ? a : a * power[k - j - 1];
-    }
+    b_ = unit_scale_ ? beta_ : beta_ * step_scale_;
+    a_ = unit_scale_ ? alpha_ : alpha_ * step_scale_;
+    decay_ = lanes::Lane{b_, b_ * b_, b_ * b_ * b_, b_ * b_ * b_ * b_};
   }
 
   // Starts the mean at `seed` (not started while that is NaN).
@@ -91,13 +87,14 @@ class ExponentialChain {
   // mean b^(k+1) * mean + the sum over j <= k of a * b^(k-j) * x[j], in
   // vectors, so only the last mean's multiply and add wait for the mean
   // before: the chain's latency is spread over four rows and the sums run
-  // off it. They round differently from four steps, by a few units in the
-  // last place of the mean.
+  // off it, a scan of two shifted adds. They round differently from four
+  // steps, by a few units in the last place of the mean.
   ORVANE_INLINE lanes::Lane steps4(lanes::Lane x) {
     using lanes::splat;
-    const lanes::Lane sums =
-        ((splat(x[0]) * weights_[0] + splat(x[1]) * weights_[1]) + splat(x[2]) * weights_[2]) +
-        splat(x[3]) * weights_[3];
+    const lanes::Lane zero = splat(0.0);
+    lanes::Lane sums = splat(a_) * x;
+    sums += splat(b_) * __builtin_shufflevector(zero, sums, 0, 4, 5, 6);
+    sums += splat(b_ * b_) * __builtin_shufflevector(zero, sums, 0, 1, 4, 5);
     const double m = mean_;
     mean_ = m * decay_[3] + sums[3];
     return splat(m) * decay_ + sums;
@@ -106,7 +103,8 @@ class ExponentialChain {
  private:
   double alpha_, beta_, step_scale_;
   bool unit_scale_;
-  lanes::Lane decay_, weights_[4];
+  double a_, b_;
+  lanes::Lane decay_;
   double mean_ = kNaN, weight_ = 1.0;
 };
 
@@ -238,59 +236,125 @@ ORVANE_INLINE std::size_t standing_blocks(std::array<ExponentialChain, N>& chain
 constexpr auto higher = [](double a, double b) { return a < b ? b : a; };
 constexpr auto lower = [](double a, double b) { return b < a ? b : a; };
 
-// The variance of each trailing window of `length` rows (NaN while a window
-// is incomplete or holds a missing value, and everywhere when length <=
-// ddof), in blocks of `length` rows: a window ending at offset t of a block
-// is the previous block's rows after t and the block's rows up to t. Its sums
-// are of deviations from the previous block's mean: that block's suffix sums,
-// taken around its mean once it is read (in `suffix`, 2 * length doubles),
-// plus the block's running prefix sums. No sum runs longer than a block, so
-// no rounding accumulates along the series, and none is taken around a level
-// far from the data, which would cancel the variance's digits away.
-void rolling_variance(std::span<const double> x, std::size_t length, long ddof,
-                      std::span<double> suffix, std::span<double> out) {
-  const double n = static_cast<double>(length);
-  const double dof = n - static_cast<double>(ddof);
-  if (dof <= 0.0) {
-    fill_nan(out);
-    return;
+// The inclusive prefix sums of a Lane's four values (x0, x0 + x1, ...) and
+// its suffix sums (x0 + ... + x3, x1 + x2 + x3, ...): two shifted adds.
+ORVANE_INLINE Lane prefix_sums(Lane v) {
+  const Lane zero = lanes::splat(0.0);
+  v += __builtin_shufflevector(zero, v, 0, 4, 5, 6);
+  return v + __builtin_shufflevector(zero, v, 0, 1, 4, 5);
+}
+ORVANE_INLINE Lane suffix_sums(Lane v) {
+  const Lane zero = lanes::splat(0.0);
+  v += __builtin_shufflevector(v, zero, 1, 2, 3, 4);
+  return v + __builtin_shufflevector(v, zero, 2, 3, 4, 5);
+}
+
+// The sums of a rolling variance's blocks (see rolling_variance): deviations
+// from `anchor`, the suffix sums of the block before (s1, s2, each with a 0
+// after its last row) and the block's running prefix sums.
+struct VarianceSums {
+  double anchor, per_row, per_dof;
+  double* s1;
+  double* s2;
+};
+
+// The variances of the rows of a block whose rows, and the previous
+// block's, are all observed (and which is not the first): four rows a step,
+// their prefix sums a scan in vectors. Returns the block's sum of deviations.
+ORVANE_INLINE double observed_block(const VarianceSums& v, const double* x, std::size_t n,
+                                    double* out) {
+  double p1 = 0.0, p2 = 0.0;
+  std::size_t t = 0;
+  for (; t + 4 <= n; t += 4) {
+    const Lane d = lanes::load(x + t) - lanes::splat(v.anchor);
+    const Lane q1 = prefix_sums(d), q2 = prefix_sums(d * d);
+    const Lane w1 = lanes::load(v.s1 + t + 1) + (lanes::splat(p1) + q1),
+               w2 = lanes::load(v.s2 + t + 1) + (lanes::splat(p2) + q2);
+    lanes::store(out + t, (w2 - w1 * w1 * v.per_row) * v.per_dof);
+    p1 += q1[3];
+    p2 += q2[3];
   }
-  // multiplies by the reciprocals: no division waits in the rows' loop
-  const double per_row = 1.0 / n, per_dof = 1.0 / dof;
-  double* const s1 = suffix.data();
-  double* const s2 = s1 + length;
-  std::fill(suffix.begin(), suffix.begin() + static_cast<std::ptrdiff_t>(2 * length), 0.0);
-  const auto first = std::find_if(x.begin(), x.end(), observed);
-  double anchor = first == x.end() ? 0.0 : *first;
-  std::size_t last_missing = 0;  // one past the last missing row
-  for (std::size_t block = 0; block < x.size(); block += length) {
-    const std::size_t end = std::min(block + length, x.size());
-    double p1 = 0.0, p2 = 0.0;
-    std::size_t seen = 0;
-    for (std::size_t i = block; i < end; ++i) {
-      const bool observed_row = observed(x[i]);
-      const double d = observed_row ? x[i] - anchor : 0.0;
-      p1 += d;
-      p2 += d * d;
-      seen += observed_row;
-      last_missing = observed_row ? last_missing : i + 1;
-      const std::size_t t = i - block + 1;  // the previous block's rows from t on
-      const double w1 = (t < length ? s1[t] : 0.0) + p1, w2 = (t < length ? s2[t] : 0.0) + p2;
-      const bool whole = i + 1 >= length && last_missing + length <= i + 1;
-      out[i] = whole ? (w2 - w1 * w1 * per_row) * per_dof : kNaN;
-    }
-    if (end - block < length) break;  // the last rows: no block after them
-    anchor = seen > 0 ? anchor + p1 / static_cast<double>(seen) : anchor;
-    double r1 = 0.0, r2 = 0.0;
-    for (std::size_t i = end; i-- > block;) {
-      const double d = observed(x[i]) ? x[i] - anchor : 0.0;
-      r1 += d;
-      r2 += d * d;
-      s1[i - block] = r1;
-      s2[i - block] = r2;
-    }
+  for (; t < n; ++t) {
+    const double d = x[t] - v.anchor;
+    p1 += d;
+    p2 += d * d;
+    const double w1 = v.s1[t + 1] + p1, w2 = v.s2[t + 1] + p2;
+    out[t] = (w2 - w1 * w1 * v.per_row) * v.per_dof;
+  }
+  return p1;
+}
+
+// The suffix sums of a whole block around `v.anchor` into s1 and s2, four
+// rows a step where its rows are all observed.
+ORVANE_INLINE void block_suffixes(const VarianceSums& v, const double* x, std::size_t n,
+                                  bool all_observed) {
+  double r1 = 0.0, r2 = 0.0;
+  std::size_t t = n;
+  for (; t > 0 && (!all_observed || t % 4 != 0); --t) {
+    const double d = observed(x[t - 1]) ? x[t - 1] - v.anchor : 0.0;
+    r1 += d;
+    r2 += d * d;
+    v.s1[t - 1] = r1;
+    v.s2[t - 1] = r2;
+  }
+  for (; t > 0; t -= 4) {
+    const Lane d = lanes::load(x + t - 4) - lanes::splat(v.anchor);
+    const Lane q1 = suffix_sums(d), q2 = suffix_sums(d * d);
+    lanes::store(v.s1 + t - 4, lanes::splat(r1) + q1);
+    lanes::store(v.s2 + t - 4, lanes::splat(r2) + q2);
+    r1 += q1[0];
+    r2 += q2[0];
   }
 }
+
+// The variance of each trailing window of `length` rows (NaN while a window
+// is incomplete or holds a missing value), in blocks of `length` rows: a
+// window ending at offset t of a block is the previous block's rows after t
+// and the block's rows up to t. Its sums are of deviations from the previous
+// block's mean: that block's suffix sums, taken around its mean once it is
+// read (in `suffix`, 2 * (length + 1) doubles), plus the block's running
+// prefix sums. No sum runs longer than a block, so no rounding accumulates
+// along the series, and none is taken around a level far from the data,
+// which would cancel the variance's digits away. dof = length - ddof > 0.
+ORVANE_INLINE void variance_rows(const double* x, std::size_t rows, std::size_t length, double dof,
+                                 double* suffix, double* out) {
+  const double n = static_cast<double>(length);
+  // multiplies by the reciprocals: no division waits in the rows' loop
+  VarianceSums v{0.0, 1.0 / n, 1.0 / dof, suffix, suffix + length + 1};
+  std::fill(suffix, suffix + 2 * (length + 1), 0.0);
+  const double* first = std::find_if(x, x + rows, observed);
+  v.anchor = first == x + rows ? 0.0 : *first;
+  std::size_t last_missing = 0;  // one past the last missing row
+  for (std::size_t block = 0; block < rows; block += length) {
+    const std::size_t end = std::min(block + length, rows);
+    double p1 = 0.0, p2 = 0.0;
+    std::size_t seen = 0;
+    for (std::size_t i = block; i < end; ++i) seen += observed(x[i]);
+    if (seen == end - block && last_missing + length <= block && block > 0) {
+      p1 = observed_block(v, x + block, end - block, out + block);
+    } else {
+      for (std::size_t i = block; i < end; ++i) {
+        const bool observed_row = observed(x[i]);
+        const double d = observed_row ? x[i] - v.anchor : 0.0;
+        p1 += d;
+        p2 += d * d;
+        last_missing = observed_row ? last_missing : i + 1;
+        const std::size_t t = i - block + 1;  // the previous block's rows from t on
+        const double w1 = v.s1[t] + p1, w2 = v.s2[t] + p2;
+        const bool whole = i + 1 >= length && last_missing + length <= i + 1;
+        out[i] = whole ? (w2 - w1 * w1 * v.per_row) * v.per_dof : kNaN;
+      }
+    }
+    if (end - block < length) break;  // the last rows: no block after them
+    v.anchor = seen > 0 ? v.anchor + p1 / static_cast<double>(seen) : v.anchor;
+    block_suffixes(v, x + block, length, seen == length);
+  }
+}
+
+ORVANE_LANE_KERNEL(variance_rows, void,
+                   (const double* x, std::size_t rows, std::size_t length, double dof,
+                    double* suffix, double* out),
+                   (x, rows, length, dof, suffix, out))
 
 }  // namespace
 
@@ -439,22 +503,43 @@ void stochastic(std::span<const double> high, std::span<const double> low,
   rolling_mean(percent_k, d, d, window_scratch, percent_d);  // raw %K read, now overwritten
 }
 
+namespace {
+
+// upper and lower: middle plus and minus width times the root of the
+// variance in `lower`; a loop of its own, free of the sums' chains, so the
+// roots run in vectors.
+ORVANE_INLINE void band_edges(const double* middle, double width, std::size_t rows, double* upper,
+                              double* lower) {
+  for (std::size_t i = 0; i < rows; ++i) {
+    const double variance = lower[i];
+    const double spread = width * std::sqrt(variance < 0.0 ? 0.0 : variance);
+    upper[i] = middle[i] + spread;
+    lower[i] = middle[i] - spread;
+  }
+}
+
+ORVANE_LANE_KERNEL(band_edges, void,
+                   (const double* middle, double width, std::size_t rows, double* upper,
+                    double* lower),
+                   (middle, width, rows, upper, lower))
+
+}  // namespace
+
 std::size_t bands_scratch(std::size_t rows, std::size_t length) {
-  return std::max(rolling_mean_scratch(length, rows), 2 * length);
+  return std::max(rolling_mean_scratch(length, rows), 2 * (length + 1));
 }
 
 void bands(std::span<const double> close, std::size_t length, double width, long ddof,
            std::span<double> scratch, std::span<double> upper, std::span<double> middle,
            std::span<double> lower) {
   rolling_mean(close, length, length, scratch, middle);
-  rolling_variance(close, length, ddof, scratch, lower);
-  // a loop of its own, free of the sums' chains, so the roots run in vectors
-  for (std::size_t i = 0; i < close.size(); ++i) {
-    const double variance = lower[i];
-    const double spread = width * std::sqrt(variance < 0.0 ? 0.0 : variance);
-    upper[i] = middle[i] + spread;
-    lower[i] = middle[i] - spread;
+  const double dof = static_cast<double>(length) - static_cast<double>(ddof);
+  if (dof <= 0.0) {
+    fill_nan(lower);
+  } else {
+    variance_rows_best(close.data(), close.size(), length, dof, scratch.data(), lower.data());
   }
+  band_edges_best(middle.data(), width, close.size(), upper.data(), lower.data());
 }
 
 void true_range(std::span<const double> high, std::span<const double> low,
@@ -514,25 +599,79 @@ std::size_t average_range(std::span<const double> high, std::span<const double> 
                          out.data());
 }
 
-void balance_volume(std::span<const double> close, std::span<const double> volume,
-                    std::span<double> out) {
-  double total = 0.0;
-  for (std::size_t i = 0; i < close.size(); ++i) {
-    double step = volume[i];
-    if (i > 0) {
-      const double change = close[i] - close[i - 1];
-      // -1, 0 or 1, and NaN for a missing change
-      const double sign =
-          static_cast<double>((change > 0.0) - (change < 0.0)) + (std::isnan(change) ? kNaN : 0.0);
-      step = sign * volume[i];
+namespace {
+
+// One row's step of the running volume total after row 0: the volume
+// signed by the close's change, NaN where that change is missing.
+double volume_step(const double* close, const double* volume, std::size_t i) {
+  const double change = close[i] - close[i - 1];
+  // -1, 0 or 1, and NaN for a missing change
+  const double sign =
+      static_cast<double>((change > 0.0) - (change < 0.0)) + (std::isnan(change) ? kNaN : 0.0);
+  return sign * volume[i];
+}
+
+// The running volume total over rows [from, rows), `total` the one after row
+// from - 1, in blocks of 64 rows. A block stands when every step in it is a
+// whole number below 2^31 and the total before it below 2^52: every sum is
+// then exact, so four rows a step summed as a scan in vectors give the
+// serial sums' values. Any other block is summed again a row at a time.
+// Returns how many rows stood.
+ORVANE_INLINE std::size_t volume_rows(const double* close, const double* volume, std::size_t from,
+                                      std::size_t rows, double total, double* out) {
+  using Mask = long long __attribute__((vector_size(32)));
+  constexpr std::size_t kBlock = 64;
+  constexpr double kWhole = 4503599627370496.0, kStepBound = 2147483648.0;  // 2^52, 2^31
+  const Lane zero = lanes::splat(0.0);
+  const Mask one = (Mask)lanes::splat(1.0);
+  std::size_t stood = 0;
+  for (std::size_t i = from; i < rows;) {
+    const std::size_t end = std::min(rows, i + kBlock);
+    if (end - i == kBlock && std::fabs(total) < kWhole) {
+      double running = total;
+      Mask inexact = Mask{0, 0, 0, 0};
+      for (std::size_t r = i; r < end; r += 4) {
+        const Lane change = lanes::load(close + r) - lanes::load(close + r - 1);
+        // -1, 0 or 1 (1.0's bits kept where a comparison holds); a missing
+        // change is 0 here, and its block does not stand
+        const Lane sign = (Lane)(one & (change > 0.0)) - (Lane)(one & (change < 0.0));
+        const Lane step = sign * lanes::load(volume + r);
+        inexact |= ((step + kWhole) - kWhole != step) | (lane_abs(step) >= kStepBound) |
+                   (change != change);
+        Lane sums = step + __builtin_shufflevector(zero, step, 0, 4, 5, 6);
+        sums += __builtin_shufflevector(zero, sums, 0, 1, 4, 5);
+        lanes::store(out + r, lanes::splat(running) + sums);
+        running += sums[3];
+      }
+      if ((inexact[0] | inexact[1] | inexact[2] | inexact[3]) == 0) {
+        total = running;
+        stood += kBlock;
+        i = end;
+        continue;
+      }
     }
-    if (std::isnan(step)) {
-      out[i] = kNaN;
-      continue;
+    for (; i < end; ++i) {
+      const double step = volume_step(close, volume, i);
+      total += std::isnan(step) ? 0.0 : step;
+      out[i] = std::isnan(step) ? kNaN : total;
     }
-    total += step;
-    out[i] = total;
   }
+  return stood;
+}
+
+ORVANE_LANE_KERNEL(volume_rows, std::size_t,
+                   (const double* close, const double* volume, std::size_t from, std::size_t rows,
+                    double total, double* out),
+                   (close, volume, from, rows, total, out))
+
+}  // namespace
+
+std::size_t balance_volume(std::span<const double> close, std::span<const double> volume,
+                           std::span<double> out) {
+  if (close.empty()) return 0;
+  out[0] = volume[0];
+  const double total = std::isnan(volume[0]) ? 0.0 : volume[0];
+  return volume_rows_best(close.data(), volume.data(), 1, close.size(), total, out.data());
 }
 
 void directional(std::span<const double> high, std::span<const double> low,

@@ -76,9 +76,10 @@ std::size_t average_range(std::span<const double> high, std::span<const double> 
 // On-balance volume: the first row's volume, then each row's volume added
 // when the close rose, subtracted when it fell. A row whose step is missing
 // (a missing volume, or a missing close on it or the row before) is NaN and
-// adds nothing.
-void balance_volume(std::span<const double> close, std::span<const double> volume,
-                    std::span<double> out);
+// adds nothing. Blocks of 64 rows whose steps are whole numbers (as volumes
+// are) are summed four rows a step, exactly; returns how many rows were.
+std::size_t balance_volume(std::span<const double> close, std::span<const double> volume,
+                           std::span<double> out);
 
 // Average directional index of `length` rows with the directional indicators
 // +DI and -DI: the directional moves and true range summed over rows 1 to

@@ -199,4 +199,44 @@ TEST(StandingBlocks, ObservedRowsStandAndGapsAreTakenCarefully) {
   }
 }
 
+// Whole volumes stand in blocks and sum exactly as one row at a time does;
+// fractional ones, and blocks with a missing step, are summed a row at a
+// time.
+TEST(StandingBlocks, VolumeTotalsAreTheSerialSums) {
+  const std::size_t rows = 3000;
+  Bars b = random_walk(rows);
+  std::vector<double> whole(rows), fraction(rows);
+  std::mt19937_64 rng(3);
+  for (std::size_t i = 0; i < rows; ++i) {
+    whole[i] = static_cast<double>(rng() % 100000);
+    fraction[i] = whole[i] / 7.0;
+  }
+  b.close[1500] = nan;
+  for (const bool fractional : {false, true}) {
+    const std::vector<double>& volume = fractional ? fraction : whole;
+    std::vector<double> out(rows), serial(rows);
+    const std::size_t stood = core::balance_volume(b.close, volume, out);
+    double total = volume[0];
+    serial[0] = total;
+    for (std::size_t i = 1; i < rows; ++i) {
+      const double change = b.close[i] - b.close[i - 1];
+      if (std::isnan(change)) {
+        serial[i] = nan;
+        continue;
+      }
+      total += change > 0 ? volume[i] : change < 0 ? -volume[i] : 0.0;
+      serial[i] = total;
+    }
+    for (std::size_t i = 0; i < rows; ++i) {
+      if (std::isnan(serial[i])) {
+        EXPECT_TRUE(std::isnan(out[i])) << i;
+      } else {
+        EXPECT_EQ(out[i], serial[i]) << i;
+      }
+    }
+    // two missing steps (1500 and 1501) cost the one or two blocks they fall in
+    EXPECT_EQ(stood, fractional ? 0 : rows / 64 * 64 - 64) << fractional;
+  }
+}
+
 }  // namespace
