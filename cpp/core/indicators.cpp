@@ -366,7 +366,7 @@ namespace {
 ORVANE_INLINE std::size_t strength_rows(const double* close, std::size_t from, std::size_t rows,
                                         const std::array<ExponentialChain, 2>& means, double* out) {
   std::array<ExponentialChain, 2> chains = means;
-  auto& [up, down] = chains;
+  ExponentialChain &up = chains[0], &down = chains[1];
   // (c + |c|) / 2 and (|c| - c) / 2 are exact, and do not branch on the
   // sign of the change; a missing change stays missing (inf - inf is NaN)
   auto four = [&](std::size_t i) {
@@ -426,7 +426,7 @@ ORVANE_INLINE std::size_t convergence_rows(const double* close, std::size_t from
                                            const std::array<ExponentialChain, 3>& means,
                                            double* line, double* signal_line, double* histogram) {
   std::array<ExponentialChain, 3> chains = means;
-  auto& [quick, steady, smooth] = chains;
+  ExponentialChain &quick = chains[0], &steady = chains[1], &smooth = chains[2];
   auto four = [&](std::size_t i) {
     const Lane x = lanes::load(close + i);
     const Lane spread = quick.steps4(x) - steady.steps4(x), signalled = smooth.steps4(spread);
@@ -482,6 +482,27 @@ std::size_t stochastic_scratch(std::size_t rows, std::size_t k, std::size_t d,
   return k + std::max(rolling_mean_scratch(smooth_k, rows), rolling_mean_scratch(d, rows));
 }
 
+namespace {
+
+// The raw %K of each row from its highest high and lowest low (`lowest`,
+// overwritten): NaN where either is or the close is missing, 0 where the
+// range is flat. Every row takes the same operations, which run in vectors.
+ORVANE_INLINE void raw_stochastic(const double* highest, const double* close, std::size_t rows,
+                                  double* lowest) {
+  for (std::size_t i = 0; i < rows; ++i) {
+    const double hh = highest[i], ll = lowest[i], c = close[i];
+    const double range = hh - ll, ratio = 100.0 * ((c - ll) / range);
+    const bool missing = (range != range) | !(c - c == 0.0);
+    lowest[i] = missing ? kNaN : range == 0.0 ? 0.0 : ratio;
+  }
+}
+
+ORVANE_LANE_KERNEL(raw_stochastic, void,
+                   (const double* highest, const double* close, std::size_t rows, double* lowest),
+                   (highest, close, rows, lowest))
+
+}  // namespace
+
 void stochastic(std::span<const double> high, std::span<const double> low,
                 std::span<const double> close, std::size_t k, std::size_t d, std::size_t smooth_k,
                 std::span<double> scratch, std::span<double> percent_k,
@@ -493,12 +514,7 @@ void stochastic(std::span<const double> high, std::span<const double> low,
   rolling_extreme(high, k, higher, -kInf, scratch.first(k), percent_k);
   rolling_extreme(low, k, lower, kInf, scratch.first(k), percent_d);
   auto raw = percent_d;
-  for (std::size_t i = 0; i < rows; ++i) {
-    const double hh = percent_k[i], ll = percent_d[i];
-    raw[i] = std::isnan(hh) || std::isnan(ll) || !observed(close[i])
-                 ? kNaN
-                 : percent(close[i] - ll, hh - ll);
-  }
+  raw_stochastic_best(percent_k.data(), close.data(), rows, raw.data());
   rolling_mean(raw, smooth_k, smooth_k, window_scratch, percent_k);
   rolling_mean(percent_k, d, d, window_scratch, percent_d);  // raw %K read, now overwritten
 }
@@ -697,13 +713,13 @@ ORVANE_INLINE std::size_t directional_rows(const double* high, const double* low
                                            const std::array<ExponentialChain, 4>& means,
                                            DirectionalOut out) {
   std::array<ExponentialChain, 4> chains = means;
-  auto& [up, down, ranges, trend] = chains;
+  ExponentialChain &up = chains[0], &down = chains[1], &ranges = chains[2], &trend = chains[3];
   const std::span<const double> h(high, rows), l(low, rows), c(close, rows);
   auto four = [&](std::size_t i) {
     const Lane top = lanes::load(high + i), bottom = lanes::load(low + i);
     const Lane rise = top - lanes::load(high + i - 1), fall = lanes::load(low + i - 1) - bottom;
-    const Lane plus = (rise > fall) & (rise > 0.0) ? rise : lanes::splat(0.0);
-    const Lane minus = (fall > rise) & (fall > 0.0) ? fall : lanes::splat(0.0);
+    const Lane plus = ((rise > fall) & (rise > 0.0)) ? rise : lanes::splat(0.0);
+    const Lane minus = ((fall > rise) & (fall > 0.0)) ? fall : lanes::splat(0.0);
     const Lane previous = lanes::load(close + i - 1);
     const Lane a = top - bottom, b = lane_abs(top - previous), d = lane_abs(bottom - previous);
     const Lane ab = a < b ? b : a, spans = a + b + d;
