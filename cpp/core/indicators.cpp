@@ -15,6 +15,10 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
+// The rows of the window extremes' chunks: their doubling passes stay in
+// the cache.
+constexpr std::size_t kExtremeChunk = 2048;
+
 bool observed(double v) { return std::isfinite(v); }
 
 void fill_nan(std::span<double> out) { std::fill(out.begin(), out.end(), kNaN); }
@@ -167,37 +171,6 @@ double seen_mean(double sum, std::size_t seen, double last) {
 // num / den scaled to 100, 0 where den is 0.
 double percent(double num, double den) { return den == 0.0 ? 0.0 : 100.0 * (num / den); }
 
-// The extreme of each trailing window of `k` rows, into `out`: NaN while a
-// window is incomplete or holds a missing value. Blocks of k rows: a window
-// ending at offset t of a block is the extreme of the previous block's rows
-// after t (their suffix extremes, kept in `suffix`, k doubles) and of the
-// block's rows up to t (a running prefix extreme), so every row costs two
-// comparisons that do not branch on the data. `better(a, b)` is the extreme
-// of a and b; `worst` its identity, standing in for missing values.
-template <class Better>
-void rolling_extreme(std::span<const double> x, std::size_t k, Better better, double worst,
-                     std::span<double> suffix, std::span<double> out) {
-  std::fill(suffix.begin(), suffix.end(), worst);
-  std::size_t last_missing = 0;  // one past the last missing row
-  for (std::size_t block = 0; block < x.size(); block += k) {
-    const std::size_t end = std::min(block + k, x.size());
-    double prefix = worst;
-    for (std::size_t i = block; i < end; ++i) {
-      const bool seen = observed(x[i]);
-      last_missing = seen ? last_missing : i + 1;
-      prefix = better(prefix, seen ? x[i] : worst);
-      const std::size_t t = i - block;
-      const double extreme = better(t + 1 < k ? suffix[t + 1] : worst, prefix);
-      out[i] = (i + 1 < k || last_missing + k > i + 1) ? kNaN : extreme;
-    }
-    double running = worst;
-    for (std::size_t i = end; i-- > block;) {
-      running = better(running, observed(x[i]) ? x[i] : worst);
-      suffix[i - block] = running;
-    }
-  }
-}
-
 using lanes::Lane;
 
 ORVANE_INLINE Lane lane_abs(Lane v) { return v < 0.0 ? -v : v; }
@@ -232,9 +205,6 @@ ORVANE_INLINE std::size_t standing_blocks(std::array<ExponentialChain, N>& chain
   }
   return stood;
 }
-
-constexpr auto higher = [](double a, double b) { return a < b ? b : a; };
-constexpr auto lower = [](double a, double b) { return b < a ? b : a; };
 
 // The inclusive prefix sums of a Lane's four values (x0, x0 + x1, ...) and
 // its suffix sums (x0 + ... + x3, x1 + x2 + x3, ...): two shifted adds.
@@ -479,10 +449,65 @@ std::size_t convergence(std::span<const double> close, std::size_t fast, std::si
 
 std::size_t stochastic_scratch(std::size_t rows, std::size_t k, std::size_t d,
                                std::size_t smooth_k) {
-  return k + std::max(rolling_mean_scratch(smooth_k, rows), rolling_mean_scratch(d, rows));
+  return std::max({2 * (std::min(rows, kExtremeChunk) + k), rolling_mean_scratch(smooth_k, rows),
+                   rolling_mean_scratch(d, rows)});
 }
 
 namespace {
+
+// The highest (or lowest) value of each trailing window of `k` rows, into
+// `out`: NaN while a window is incomplete or holds a missing value. A chunk
+// of rows at a time, with the k - 1 rows before it, in `scratch` (two runs
+// of min(rows, kExtremeChunk) + k doubles): missing values become +inf (-inf for the
+// lowest), which every window holding one keeps as its extreme; then the
+// extremes of 2, 4, ... rows up to the widest power of two p <= k, each pass
+// one comparison per row that runs in vectors; a window is the extremes of
+// its first and last p rows.
+template <bool Highest>
+ORVANE_INLINE void window_extremes(const double* x, std::size_t rows, std::size_t k,
+                                   double* scratch, double* out) {
+  const double missing = Highest ? kInf : -kInf;
+  auto better = [](double a, double b) { return Highest ? (a < b ? b : a) : (b < a ? b : a); };
+  std::size_t span = 1;
+  while (span <= k / 2) span *= 2;
+  for (std::size_t start = 0; start < rows; start += kExtremeChunk) {
+    const std::size_t end = std::min(rows, start + kExtremeChunk);
+    const std::size_t from = start >= k - 1 ? start - (k - 1) : 0, n = end - from;
+    double* now = scratch;
+    double* next = scratch + std::min(rows, kExtremeChunk) + k;
+    for (std::size_t j = 0; j < n; ++j) {
+      const double v = x[from + j];
+      now[j] = v - v == 0.0 ? v : missing;
+    }
+    for (std::size_t width = 1; width < span; width *= 2) {
+      std::copy(now, now + std::min(width, n), next);
+      for (std::size_t j = width; j < n; ++j) next[j] = better(now[j], now[j - width]);
+      std::swap(now, next);
+    }
+    for (std::size_t i = std::max(start, k - 1); i < end; ++i) {
+      const std::size_t j = i - from;
+      const double extreme = better(now[j], now[j - (k - span)]);
+      out[i] = extreme == missing ? kNaN : extreme;
+    }
+    std::fill(out + start, out + std::min(end, std::max(start, k - 1)), kNaN);
+  }
+}
+
+ORVANE_INLINE void highest_windows(const double* x, std::size_t rows, std::size_t k,
+                                   double* scratch, double* out) {
+  window_extremes<true>(x, rows, k, scratch, out);
+}
+ORVANE_INLINE void lowest_windows(const double* x, std::size_t rows, std::size_t k, double* scratch,
+                                  double* out) {
+  window_extremes<false>(x, rows, k, scratch, out);
+}
+
+ORVANE_LANE_KERNEL(highest_windows, void,
+                   (const double* x, std::size_t rows, std::size_t k, double* scratch, double* out),
+                   (x, rows, k, scratch, out))
+ORVANE_LANE_KERNEL(lowest_windows, void,
+                   (const double* x, std::size_t rows, std::size_t k, double* scratch, double* out),
+                   (x, rows, k, scratch, out))
 
 // The raw %K of each row from its highest high and lowest low (`lowest`,
 // overwritten): NaN where either is or the close is missing, 0 where the
@@ -510,13 +535,12 @@ void stochastic(std::span<const double> high, std::span<const double> low,
   const std::size_t rows = close.size();
   // the highest highs in %K's span and the lowest lows in %D's, then the raw
   // %K over the lows: both spans are free again once it is taken
-  auto window_scratch = scratch.subspan(k);
-  rolling_extreme(high, k, higher, -kInf, scratch.first(k), percent_k);
-  rolling_extreme(low, k, lower, kInf, scratch.first(k), percent_d);
+  highest_windows_best(high.data(), rows, k, scratch.data(), percent_k.data());
+  lowest_windows_best(low.data(), rows, k, scratch.data(), percent_d.data());
   auto raw = percent_d;
   raw_stochastic_best(percent_k.data(), close.data(), rows, raw.data());
-  rolling_mean(raw, smooth_k, smooth_k, window_scratch, percent_k);
-  rolling_mean(percent_k, d, d, window_scratch, percent_d);  // raw %K read, now overwritten
+  rolling_mean(raw, smooth_k, smooth_k, scratch, percent_k);
+  rolling_mean(percent_k, d, d, scratch, percent_d);  // raw %K read, now overwritten
 }
 
 namespace {

@@ -26,6 +26,25 @@ void expect_rows(const std::vector<double>& got, const std::vector<double>& want
   }
 }
 
+struct Bars {
+  std::vector<double> high, low, close;
+};
+
+Bars random_walk(std::size_t rows) {
+  std::mt19937_64 rng(11);
+  std::normal_distribution<double> step(0.0, 1.0);
+  std::uniform_real_distribution<double> reach(0.0, 2.0);
+  Bars b;
+  double p = 100.0;
+  for (std::size_t i = 0; i < rows; ++i) {
+    p += step(rng);
+    b.close.push_back(p);
+    b.high.push_back(p + reach(rng));
+    b.low.push_back(p - reach(rng));
+  }
+  return b;
+}
+
 TEST(StrengthIndex, WilderMeansOfRisesAndFallsByHand) {
   const std::vector<double> close{1, 2, 3, 2, 2};
   std::vector<double> out(close.size());
@@ -51,6 +70,33 @@ TEST(Stochastic, FlatAndMissingWindows) {
   // rows 4 to 6 hold the missing high in their window
   expect_rows(k, {nan, nan, 0.0, 50.0, nan, nan, nan, 0.0});
   expect_rows(d, k);
+}
+
+// Windows across the extremes' chunks of rows, short and longer than a
+// chunk, with missing values on either side of a chunk's edge: the raw %K of
+// the window's extremes found by looking at every row.
+TEST(Stochastic, WindowsAcrossChunksAreEveryRowsExtremes) {
+  Bars b = random_walk(5000);
+  b.high[2047] = nan;
+  b.low[2049] = -inf;
+  b.high[4100] = inf;
+  for (const std::size_t k : {1, 2, 3, 14, 100, 3000}) {
+    std::vector<double> scratch(core::stochastic_scratch(5000, k, 1, 1));
+    std::vector<double> pk(5000), pd(5000);
+    core::stochastic(b.high, b.low, b.close, k, 1, 1, scratch, pk, pd);
+    std::vector<double> want(5000, nan);
+    for (std::size_t i = k - 1; i < 5000; ++i) {
+      double hh = -inf, ll = inf;
+      bool missing = false;
+      for (std::size_t j = i + 1 - k; j <= i; ++j) {
+        missing = missing || !std::isfinite(b.high[j]) || !std::isfinite(b.low[j]);
+        hh = std::max(hh, b.high[j]);
+        ll = std::min(ll, b.low[j]);
+      }
+      if (!missing) want[i] = 100.0 * (b.close[i] - ll) / (hh - ll);
+    }
+    expect_rows(pk, want);
+  }
 }
 
 TEST(Bands, DeviationOfThePopulationAndTheSample) {
@@ -148,25 +194,6 @@ std::vector<double> serial_wilder(const std::vector<double>& x, std::size_t from
     out[i] = mean;
   }
   return out;
-}
-
-struct Bars {
-  std::vector<double> high, low, close;
-};
-
-Bars random_walk(std::size_t rows) {
-  std::mt19937_64 rng(11);
-  std::normal_distribution<double> step(0.0, 1.0);
-  std::uniform_real_distribution<double> reach(0.0, 2.0);
-  Bars b;
-  double p = 100.0;
-  for (std::size_t i = 0; i < rows; ++i) {
-    p += step(rng);
-    b.close.push_back(p);
-    b.high.push_back(p + reach(rng));
-    b.low.push_back(p - reach(rng));
-  }
-  return b;
 }
 
 // The closed-form blocks stand on observed rows (all but the warm-up and the
