@@ -366,7 +366,7 @@ namespace {
 ORVANE_INLINE std::size_t strength_rows(const double* close, std::size_t from, std::size_t rows,
                                         const std::array<ExponentialChain, 2>& means, double* out) {
   std::array<ExponentialChain, 2> chains = means;
-  auto& [up, down] = chains;
+  ExponentialChain &up = chains[0], &down = chains[1];
   // (c + |c|) / 2 and (|c| - c) / 2 are exact, and do not branch on the
   // sign of the change; a missing change stays missing (inf - inf is NaN)
   auto four = [&](std::size_t i) {
@@ -426,7 +426,7 @@ ORVANE_INLINE std::size_t convergence_rows(const double* close, std::size_t from
                                            const std::array<ExponentialChain, 3>& means,
                                            double* line, double* signal_line, double* histogram) {
   std::array<ExponentialChain, 3> chains = means;
-  auto& [quick, steady, smooth] = chains;
+  ExponentialChain &quick = chains[0], &steady = chains[1], &smooth = chains[2];
   auto four = [&](std::size_t i) {
     const Lane x = lanes::load(close + i);
     const Lane spread = quick.steps4(x) - steady.steps4(x), signalled = smooth.steps4(spread);
@@ -482,6 +482,27 @@ std::size_t stochastic_scratch(std::size_t rows, std::size_t k, std::size_t d,
   return k + std::max(rolling_mean_scratch(smooth_k, rows), rolling_mean_scratch(d, rows));
 }
 
+namespace {
+
+// The raw %K of each row from its highest high and lowest low (`lowest`,
+// overwritten): NaN where either is or the close is missing, 0 where the
+// range is flat. Every row takes the same operations, which run in vectors.
+ORVANE_INLINE void raw_stochastic(const double* highest, const double* close, std::size_t rows,
+                                  double* lowest) {
+  for (std::size_t i = 0; i < rows; ++i) {
+    const double hh = highest[i], ll = lowest[i], c = close[i];
+    const double range = hh - ll, ratio = 100.0 * ((c - ll) / range);
+    const bool missing = (range != range) | !(c - c == 0.0);
+    lowest[i] = missing ? kNaN : range == 0.0 ? 0.0 : ratio;
+  }
+}
+
+ORVANE_LANE_KERNEL(raw_stochastic, void,
+                   (const double* highest, const double* close, std::size_t rows, double* lowest),
+                   (highest, close, rows, lowest))
+
+}  // namespace
+
 void stochastic(std::span<const double> high, std::span<const double> low,
                 std::span<const double> close, std::size_t k, std::size_t d, std::size_t smooth_k,
                 std::span<double> scratch, std::span<double> percent_k,
@@ -493,12 +514,7 @@ void stochastic(std::span<const double> high, std::span<const double> low,
   rolling_extreme(high, k, higher, -kInf, scratch.first(k), percent_k);
   rolling_extreme(low, k, lower, kInf, scratch.first(k), percent_d);
   auto raw = percent_d;
-  for (std::size_t i = 0; i < rows; ++i) {
-    const double hh = percent_k[i], ll = percent_d[i];
-    raw[i] = std::isnan(hh) || std::isnan(ll) || !observed(close[i])
-                 ? kNaN
-                 : percent(close[i] - ll, hh - ll);
-  }
+  raw_stochastic_best(percent_k.data(), close.data(), rows, raw.data());
   rolling_mean(raw, smooth_k, smooth_k, window_scratch, percent_k);
   rolling_mean(percent_k, d, d, window_scratch, percent_d);  // raw %K read, now overwritten
 }
@@ -674,15 +690,76 @@ std::size_t balance_volume(std::span<const double> close, std::span<const double
   return volume_rows_best(close.data(), volume.data(), 1, close.size(), total, out.data());
 }
 
-void directional(std::span<const double> high, std::span<const double> low,
-                 std::span<const double> close, std::size_t length, std::span<double> adx,
-                 std::span<double> plus_di, std::span<double> minus_di) {
+namespace {
+
+// The vector form of percent(): num / den scaled to 100, 0 where den is 0.
+ORVANE_INLINE Lane lane_percent(Lane num, Lane den) {
+  const Lane ratio = 100.0 * (num / den);
+  return den == 0.0 ? lanes::splat(0.0) : ratio;
+}
+
+struct DirectionalOut {
+  double* adx;
+  double* plus_di;
+  double* minus_di;
+};
+
+// The directional rows [from, rows), `means` the smoothed upward and
+// downward moves, true range and DX after row from - 1 (copies here: the
+// stores cannot alias them), in standing blocks: each row's moves and range
+// in vectors, the four means four rows a step. Returns the rows that stood.
+ORVANE_INLINE std::size_t directional_rows(const double* high, const double* low,
+                                           const double* close, std::size_t from, std::size_t rows,
+                                           const std::array<ExponentialChain, 4>& means,
+                                           DirectionalOut out) {
+  std::array<ExponentialChain, 4> chains = means;
+  ExponentialChain &up = chains[0], &down = chains[1], &ranges = chains[2], &trend = chains[3];
+  const std::span<const double> h(high, rows), l(low, rows), c(close, rows);
+  auto four = [&](std::size_t i) {
+    const Lane top = lanes::load(high + i), bottom = lanes::load(low + i);
+    const Lane rise = top - lanes::load(high + i - 1), fall = lanes::load(low + i - 1) - bottom;
+    const Lane plus = ((rise > fall) & (rise > 0.0)) ? rise : lanes::splat(0.0);
+    const Lane minus = ((fall > rise) & (fall > 0.0)) ? fall : lanes::splat(0.0);
+    const Lane previous = lanes::load(close + i - 1);
+    const Lane a = top - bottom, b = lane_abs(top - previous), d = lane_abs(bottom - previous);
+    const Lane ab = a < b ? b : a, spans = a + b + d;
+    const Lane r = ranges.steps4(ab < d ? d : ab);
+    const Lane plus_di = lane_percent(up.steps4(plus), r),
+               minus_di = lane_percent(down.steps4(minus), r);
+    lanes::store(out.plus_di + i, plus_di);
+    lanes::store(out.minus_di + i, minus_di);
+    lanes::store(out.adx + i,
+                 trend.steps4(lane_percent(lane_abs(plus_di - minus_di), plus_di + minus_di)));
+    return (spans - spans) + (rise - rise) + (fall - fall);
+  };
+  auto one = [&](std::size_t i) {
+    const Moves move = directional_moves(h, l, i);
+    const double r = ranges.push(row_range(h, l, c, i));
+    const double plus = percent(up.push(move.plus), r), minus = percent(down.push(move.minus), r);
+    out.plus_di[i] = plus;
+    out.minus_di[i] = minus;
+    out.adx[i] = trend.push(percent(std::fabs(plus - minus), plus + minus));
+  };
+  return standing_blocks(chains, from, rows, four, one);
+}
+
+ORVANE_LANE_KERNEL(directional_rows, std::size_t,
+                   (const double* high, const double* low, const double* close, std::size_t from,
+                    std::size_t rows, const std::array<ExponentialChain, 4>& means,
+                    DirectionalOut out),
+                   (high, low, close, from, rows, means, out))
+
+}  // namespace
+
+std::size_t directional(std::span<const double> high, std::span<const double> low,
+                        std::span<const double> close, std::size_t length, std::span<double> adx,
+                        std::span<double> plus_di, std::span<double> minus_di) {
   const std::size_t rows = close.size();
   if (length >= rows) {
     fill_nan(adx);
     fill_nan(plus_di);
     fill_nan(minus_di);
-    return;
+    return 0;
   }
   auto moves = [&](std::size_t i) { return directional_moves(high, low, i); };
   auto range = [&](std::size_t i) { return row_range(high, low, close, i); };
@@ -704,21 +781,25 @@ void directional(std::span<const double> high, std::span<const double> low,
   // blended into it: the three smoothings, DX and ADX advance row by row
   double dx_sum = 0.0;
   std::size_t dx_seen = 0;
-  for (std::size_t i = length; i < rows; ++i) {
+  const std::size_t seeded = std::min(rows, 2 * length);
+  for (std::size_t i = length; i < seeded; ++i) {
     const Moves move = moves(i);
     const double r = ranges.push(range(i));
     const double plus = percent(up.push(move.plus), r), minus = percent(down.push(move.minus), r);
     plus_di[i] = plus;
     minus_di[i] = minus;
     const double dx = percent(std::fabs(plus - minus), plus + minus);
-    if (i >= 2 * length - 1) [[likely]] {
-      if (i == 2 * length - 1) trend.seed(seen_mean(dx_sum, dx_seen, dx));
-      adx[i] = i == 2 * length - 1 ? trend.value() : trend.push(dx);
-      continue;
+    if (i == 2 * length - 1) {
+      trend.seed(seen_mean(dx_sum, dx_seen, dx));
+      adx[i] = trend.value();
     }
     dx_sum += observed(dx) ? dx : 0.0;
     dx_seen += observed(dx);
   }
+  // then the four means side by side
+  return directional_rows_best(high.data(), low.data(), close.data(), seeded, rows,
+                               {up, down, ranges, trend},
+                               {adx.data(), plus_di.data(), minus_di.data()});
 }
 
 }  // namespace orvane::core

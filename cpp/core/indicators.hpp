@@ -86,9 +86,9 @@ std::size_t balance_volume(std::span<const double> close, std::span<const double
 // length - 1, then Wilder-smoothed (their ratios start on row `length`); DX =
 // 100 * |+DI - -DI| / (+DI + -DI), and ADX its Wilder mean seeded on row
 // 2 * length - 1 with the mean of DX over the `length` rows to it. One pass:
-// the moves, the true range, the three smoothings, DX and ADX row by row.
-void directional(std::span<const double> high, std::span<const double> low,
-                 std::span<const double> close, std::size_t length, std::span<double> adx,
-                 std::span<double> plus_di, std::span<double> minus_di);
+// the moves, the true range, the three smoothings, DX and ADX side by side.
+std::size_t directional(std::span<const double> high, std::span<const double> low,
+                        std::span<const double> close, std::size_t length, std::span<double> adx,
+                        std::span<double> plus_di, std::span<double> minus_di);
 
 }  // namespace orvane::core

@@ -190,9 +190,11 @@ TEST(StandingBlocks, ObservedRowsStandAndGapsAreTakenCarefully) {
     const std::size_t rsi_stood = core::strength_index(b.close, n, rsi);
     std::vector<double> line(rows), signal(rows), hist(rows);
     const std::size_t macd_stood = core::convergence(b.close, 12, 26, 9, line, signal, hist);
+    std::vector<double> adx(rows), plus(rows), minus(rows);
+    const std::size_t adx_stood = core::directional(b.high, b.low, b.close, n, adx, plus, minus);
     // 64-row blocks after the warm-up; a gap costs the block it falls in
     const std::size_t lost = gaps ? 3 * 64 : 0;
-    for (std::size_t s : {stood, rsi_stood, macd_stood}) {
+    for (std::size_t s : {stood, rsi_stood, macd_stood, adx_stood}) {
       EXPECT_GE(s + 2 * 64 + 34 + lost, rows);
       EXPECT_LE(s + (gaps ? 64 : 0), rows);
     }
