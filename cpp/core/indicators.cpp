@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <type_traits>
 
 #include "lanes.hpp"
 #include "moving_average.hpp"
@@ -223,33 +224,63 @@ ORVANE_INLINE Lane suffix_sums(Lane v) {
 // from `anchor`, the suffix sums of the block before (s1, s2, each with a 0
 // after its last row) and the block's running prefix sums.
 struct VarianceSums {
-  double anchor, per_row, per_dof;
+  double anchor, per_row, per_dof, width;
   double* s1;
   double* s2;
 };
 
-// The variances of the rows of a block whose rows, and the previous
-// block's, are all observed (and which is not the first): four rows a step,
-// their prefix sums a scan in vectors. Returns the block's sum of deviations.
-ORVANE_INLINE double observed_block(const VarianceSums& v, const double* x, std::size_t n,
-                                    double* out) {
+// The bands' three rows from a window's sums of deviations and of their
+// squares: its mean, and that plus and minus width times the root of the
+// variance (NaN when ddof leaves no degree of freedom: per_dof is NaN). A
+// spread within the sums' rounding (16 units in the last place of the
+// squares' sum) is 0: a flat window's bands are equal, wherever the anchor.
+struct BandRows {
+  double* upper;
+  double* middle;
+  double* lower;
+
+  static constexpr double kRounding = 16.0 * std::numeric_limits<double>::epsilon();
+
+  template <class V>
+  ORVANE_INLINE void put(const VarianceSums& v, std::size_t i, V w1, V w2) const {
+    const V mean = v.anchor + w1 * v.per_row, spread = w2 - w1 * w1 * v.per_row;
+    if constexpr (std::is_same_v<V, double>) {
+      const double width =
+          v.width * std::sqrt((spread <= kRounding * w2 ? 0.0 : spread) * v.per_dof);
+      upper[i] = mean + width;
+      middle[i] = mean;
+      lower[i] = mean - width;
+    } else {
+      const V kept = (spread <= kRounding * w2 ? lanes::splat(0.0) : spread) * v.per_dof;
+      const V width = v.width * V{std::sqrt(kept[0]), std::sqrt(kept[1]), std::sqrt(kept[2]),
+                                  std::sqrt(kept[3])};
+      lanes::store(upper + i, mean + width);
+      lanes::store(middle + i, mean);
+      lanes::store(lower + i, mean - width);
+    }
+  }
+};
+
+// The bands of the rows of a block whose rows, and the previous block's,
+// are all observed (and which is not the first): four rows a step, their
+// prefix sums a scan in vectors. Returns the block's sum of deviations.
+ORVANE_INLINE double observed_block(const VarianceSums& v, const double* x, std::size_t from,
+                                    std::size_t n, const BandRows& out) {
   double p1 = 0.0, p2 = 0.0;
   std::size_t t = 0;
   for (; t + 4 <= n; t += 4) {
-    const Lane d = lanes::load(x + t) - lanes::splat(v.anchor);
+    const Lane d = lanes::load(x + from + t) - lanes::splat(v.anchor);
     const Lane q1 = prefix_sums(d), q2 = prefix_sums(d * d);
-    const Lane w1 = lanes::load(v.s1 + t + 1) + (lanes::splat(p1) + q1),
-               w2 = lanes::load(v.s2 + t + 1) + (lanes::splat(p2) + q2);
-    lanes::store(out + t, (w2 - w1 * w1 * v.per_row) * v.per_dof);
+    out.put(v, from + t, lanes::load(v.s1 + t + 1) + (lanes::splat(p1) + q1),
+            lanes::load(v.s2 + t + 1) + (lanes::splat(p2) + q2));
     p1 += q1[3];
     p2 += q2[3];
   }
   for (; t < n; ++t) {
-    const double d = x[t] - v.anchor;
+    const double d = x[from + t] - v.anchor;
     p1 += d;
     p2 += d * d;
-    const double w1 = v.s1[t + 1] + p1, w2 = v.s2[t + 1] + p2;
-    out[t] = (w2 - w1 * w1 * v.per_row) * v.per_dof;
+    out.put(v, from + t, v.s1[t + 1] + p1, v.s2[t + 1] + p2);
   }
   return p1;
 }
@@ -277,7 +308,7 @@ ORVANE_INLINE void block_suffixes(const VarianceSums& v, const double* x, std::s
   }
 }
 
-// The variance of each trailing window of `length` rows (NaN while a window
+// Bollinger bands of trailing windows of `length` rows (NaN while a window
 // is incomplete or holds a missing value), in blocks of `length` rows: a
 // window ending at offset t of a block is the previous block's rows after t
 // and the block's rows up to t. Its sums are of deviations from the previous
@@ -285,12 +316,13 @@ ORVANE_INLINE void block_suffixes(const VarianceSums& v, const double* x, std::s
 // read (in `suffix`, 2 * (length + 1) doubles), plus the block's running
 // prefix sums. No sum runs longer than a block, so no rounding accumulates
 // along the series, and none is taken around a level far from the data,
-// which would cancel the variance's digits away. dof = length - ddof > 0.
-ORVANE_INLINE void variance_rows(const double* x, std::size_t rows, std::size_t length, double dof,
-                                 double* suffix, double* out) {
-  const double n = static_cast<double>(length);
+// which would cancel the variance's digits away. One pass: the three bands
+// are written once each.
+ORVANE_INLINE void band_rows(const double* x, std::size_t rows, std::size_t length, long ddof,
+                             double width, double* suffix, BandRows out) {
+  const double n = static_cast<double>(length), dof = n - static_cast<double>(ddof);
   // multiplies by the reciprocals: no division waits in the rows' loop
-  VarianceSums v{0.0, 1.0 / n, 1.0 / dof, suffix, suffix + length + 1};
+  VarianceSums v{0.0, 1.0 / n, dof > 0.0 ? 1.0 / dof : kNaN, width, suffix, suffix + length + 1};
   std::fill(suffix, suffix + 2 * (length + 1), 0.0);
   const double* first = std::find_if(x, x + rows, observed);
   v.anchor = first == x + rows ? 0.0 : *first;
@@ -301,7 +333,7 @@ ORVANE_INLINE void variance_rows(const double* x, std::size_t rows, std::size_t 
     std::size_t seen = 0;
     for (std::size_t i = block; i < end; ++i) seen += observed(x[i]);
     if (seen == end - block && last_missing + length <= block && block > 0) {
-      p1 = observed_block(v, x + block, end - block, out + block);
+      p1 = observed_block(v, x, block, end - block, out);
     } else {
       for (std::size_t i = block; i < end; ++i) {
         const bool observed_row = observed(x[i]);
@@ -310,9 +342,11 @@ ORVANE_INLINE void variance_rows(const double* x, std::size_t rows, std::size_t 
         p2 += d * d;
         last_missing = observed_row ? last_missing : i + 1;
         const std::size_t t = i - block + 1;  // the previous block's rows from t on
-        const double w1 = v.s1[t] + p1, w2 = v.s2[t] + p2;
-        const bool whole = i + 1 >= length && last_missing + length <= i + 1;
-        out[i] = whole ? (w2 - w1 * w1 * v.per_row) * v.per_dof : kNaN;
+        if (i + 1 >= length && last_missing + length <= i + 1) {
+          out.put(v, i, v.s1[t] + p1, v.s2[t] + p2);
+        } else {
+          out.upper[i] = out.middle[i] = out.lower[i] = kNaN;
+        }
       }
     }
     if (end - block < length) break;  // the last rows: no block after them
@@ -321,10 +355,10 @@ ORVANE_INLINE void variance_rows(const double* x, std::size_t rows, std::size_t 
   }
 }
 
-ORVANE_LANE_KERNEL(variance_rows, void,
-                   (const double* x, std::size_t rows, std::size_t length, double dof,
-                    double* suffix, double* out),
-                   (x, rows, length, dof, suffix, out))
+ORVANE_LANE_KERNEL(band_rows, void,
+                   (const double* x, std::size_t rows, std::size_t length, long ddof, double width,
+                    double* suffix, BandRows out),
+                   (x, rows, length, ddof, width, suffix, out))
 
 }  // namespace
 
@@ -543,43 +577,15 @@ void stochastic(std::span<const double> high, std::span<const double> low,
   rolling_mean(percent_k, d, d, scratch, percent_d);  // raw %K read, now overwritten
 }
 
-namespace {
+namespace {}  // namespace
 
-// upper and lower: middle plus and minus width times the root of the
-// variance in `lower`; a loop of its own, free of the sums' chains, so the
-// roots run in vectors.
-ORVANE_INLINE void band_edges(const double* middle, double width, std::size_t rows, double* upper,
-                              double* lower) {
-  for (std::size_t i = 0; i < rows; ++i) {
-    const double variance = lower[i];
-    const double spread = width * std::sqrt(variance < 0.0 ? 0.0 : variance);
-    upper[i] = middle[i] + spread;
-    lower[i] = middle[i] - spread;
-  }
-}
-
-ORVANE_LANE_KERNEL(band_edges, void,
-                   (const double* middle, double width, std::size_t rows, double* upper,
-                    double* lower),
-                   (middle, width, rows, upper, lower))
-
-}  // namespace
-
-std::size_t bands_scratch(std::size_t rows, std::size_t length) {
-  return std::max(rolling_mean_scratch(length, rows), 2 * (length + 1));
-}
+std::size_t bands_scratch(std::size_t, std::size_t length) { return 2 * (length + 1); }
 
 void bands(std::span<const double> close, std::size_t length, double width, long ddof,
            std::span<double> scratch, std::span<double> upper, std::span<double> middle,
            std::span<double> lower) {
-  rolling_mean(close, length, length, scratch, middle);
-  const double dof = static_cast<double>(length) - static_cast<double>(ddof);
-  if (dof <= 0.0) {
-    fill_nan(lower);
-  } else {
-    variance_rows_best(close.data(), close.size(), length, dof, scratch.data(), lower.data());
-  }
-  band_edges_best(middle.data(), width, close.size(), upper.data(), lower.data());
+  band_rows_best(close.data(), close.size(), length, ddof, width, scratch.data(),
+                 {upper.data(), middle.data(), lower.data()});
 }
 
 void true_range(std::span<const double> high, std::span<const double> low,

@@ -110,6 +110,21 @@ TEST(Bands, DeviationOfThePopulationAndTheSample) {
   expect_rows(low, {nan, nan, 0.0, 8.0 / 3 - 2 * std::sqrt(1.0 / 3), 3.0, 3.0});
 }
 
+TEST(Bands, FlatWindowsAfterAWalkHaveEqualBands) {
+  // the sums are taken around the block before's mean, far from the flat
+  // level: their rounding must not leave a spread
+  Bars b = random_walk(400);
+  for (std::size_t i = 150; i < 260; ++i) b.close[i] = 123.456789;
+  for (const std::size_t n : {3, 20, 21}) {
+    std::vector<double> scratch(core::bands_scratch(400, n)), up(400), mid(400), low(400);
+    core::bands(b.close, n, 2.0, 0, scratch, up, mid, low);
+    for (std::size_t i = 150 + n - 1; i < 260; ++i) {
+      EXPECT_EQ(up[i], 123.456789) << n << " " << i;
+      EXPECT_EQ(low[i], 123.456789) << n << " " << i;
+    }
+  }
+}
+
 TEST(Bands, LongSeriesKeepTheirPrecision) {
   // prices far from 0 with small moves: sums of squares taken around 0 would
   // lose most digits of the deviation
