@@ -177,26 +177,28 @@ using lanes::Lane;
 ORVANE_INLINE Lane lane_abs(Lane v) { return v < 0.0 ? -v : v; }
 
 // Rows [from, to) of a kernel whose exponential means are `chains`, a block
-// of 64 rows at a time. While every chain is in step, `four(i)` takes rows i
-// to i + 3 in closed form (steps4) and returns its inputs' x - x (0 where
-// observed, NaN where not): a block whose inputs were all observed stands,
-// any other is taken again from its start by `one(i)`, a row at a time,
-// from the chains as they were. Returns how many rows stood.
+// of 64 rows at a time (the last one the whole fours left). While every
+// chain is in step, `four(i)` takes rows i to i + 3 in closed form (steps4)
+// and returns its inputs' x - x (0 where observed, NaN where not): a block
+// whose inputs were all observed stands, any other is taken again from its
+// start by `one(i)`, a row at a time, from the chains as they were. Returns
+// how many rows stood.
 template <std::size_t N, class Four, class One>
 ORVANE_INLINE std::size_t standing_blocks(std::array<ExponentialChain, N>& chains, std::size_t from,
                                           std::size_t to, Four four, One one) {
   constexpr std::size_t kBlock = 64;
   std::size_t stood = 0;
   for (std::size_t i = from; i < to;) {
-    const std::size_t end = std::min(to, i + kBlock);
+    const std::size_t fours = std::min(kBlock, (to - i) / 4 * 4);
+    const std::size_t end = fours > 0 ? i + fours : to;
     const bool in_step = std::all_of(chains.begin(), chains.end(),
                                      [](const ExponentialChain& c) { return c.in_step(); });
-    if (end - i == kBlock && in_step) {
+    if (fours > 0 && in_step) {
       const std::array<ExponentialChain, N> kept = chains;
       Lane gaps = lanes::splat(0.0);
       for (std::size_t r = i; r < end; r += 4) gaps += four(r);
       if (gaps[0] + gaps[1] + gaps[2] + gaps[3] == 0.0) {
-        stood += kBlock;
+        stood += fours;
         i = end;
         continue;
       }

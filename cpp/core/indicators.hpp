@@ -13,7 +13,7 @@
 //
 // The exponential means of rsi, macd, atr and adx run four rows a step in
 // closed form (about four times the rows a serial chain takes) through
-// blocks of 64 rows that stand: every mean observed and in step at the
+// blocks of up to 64 rows that stand: every mean observed and in step at the
 // block's start, every input row of the block observed. Any other block is
 // run again a row at a time. Those kernels return how many rows stood.
 //
