@@ -174,6 +174,11 @@ double percent(double num, double den) { return den == 0.0 ? 0.0 : 100.0 * (num 
 
 using lanes::Lane;
 
+// A lambda that returns a Lane is inlined like the kernel it is written in:
+// called, it would be a function of the baseline build returning a vector
+// the wider build expects in a register.
+#define ORVANE_LAMBDA_INLINE __attribute__((always_inline))
+
 ORVANE_INLINE Lane lane_abs(Lane v) { return v < 0.0 ? -v : v; }
 
 // Rows [from, to) of a kernel whose exponential means are `chains`, a block
@@ -375,7 +380,7 @@ ORVANE_INLINE std::size_t strength_rows(const double* close, std::size_t from, s
   ExponentialChain &up = chains[0], &down = chains[1];
   // (c + |c|) / 2 and (|c| - c) / 2 are exact, and do not branch on the
   // sign of the change; a missing change stays missing (inf - inf is NaN)
-  auto four = [&](std::size_t i) {
+  auto four = [&](std::size_t i) ORVANE_LAMBDA_INLINE {
     const Lane change = lanes::load(close + i) - lanes::load(close + i - 1),
                size = lane_abs(change);
     const Lane rose = up.steps4(0.5 * (change + size)), fell = down.steps4(0.5 * (size - change));
@@ -433,7 +438,7 @@ ORVANE_INLINE std::size_t convergence_rows(const double* close, std::size_t from
                                            double* line, double* signal_line, double* histogram) {
   std::array<ExponentialChain, 3> chains = means;
   ExponentialChain &quick = chains[0], &steady = chains[1], &smooth = chains[2];
-  auto four = [&](std::size_t i) {
+  auto four = [&](std::size_t i) ORVANE_LAMBDA_INLINE {
     const Lane x = lanes::load(close + i);
     const Lane spread = quick.steps4(x) - steady.steps4(x), signalled = smooth.steps4(spread);
     lanes::store(line + i, spread);
@@ -610,7 +615,7 @@ ORVANE_INLINE std::size_t range_rows(const double* high, const double* low, cons
   std::array<ExponentialChain, 1> chains = range_mean;
   ExponentialChain& mean = chains[0];
   const std::span<const double> h(high, rows), l(low, rows), c(close, rows);
-  auto four = [&](std::size_t i) {
+  auto four = [&](std::size_t i) ORVANE_LAMBDA_INLINE {
     const Lane top = lanes::load(high + i), bottom = lanes::load(low + i),
                previous = lanes::load(close + i - 1);
     const Lane a = top - bottom, b = lane_abs(top - previous), d = lane_abs(bottom - previous);
@@ -747,7 +752,7 @@ ORVANE_INLINE std::size_t directional_rows(const double* high, const double* low
   std::array<ExponentialChain, 4> chains = means;
   ExponentialChain &up = chains[0], &down = chains[1], &ranges = chains[2], &trend = chains[3];
   const std::span<const double> h(high, rows), l(low, rows), c(close, rows);
-  auto four = [&](std::size_t i) {
+  auto four = [&](std::size_t i) ORVANE_LAMBDA_INLINE {
     const Lane top = lanes::load(high + i), bottom = lanes::load(low + i);
     const Lane rise = top - lanes::load(high + i - 1), fall = lanes::load(low + i - 1) - bottom;
     const Lane plus = ((rise > fall) & (rise > 0.0)) ? rise : lanes::splat(0.0);
