@@ -2,7 +2,7 @@
 runner against TA-Lib, called the way a user calls both: pandas Series in,
 pandas objects out (TA-Lib's functions return Series when given Series).
 
-Three figures, each a ratio measured in this run:
+Four figures, each a ratio measured in this run:
 
 1. each indicator, TA-Lib's time over ours (above 1: we lead), from 1,000 to
    10 M rows;
@@ -10,13 +10,18 @@ Three figures, each a ratio measured in this run:
    from TA-Lib's functions (its ADX, PLUS_DI and MINUS_DI for our adx frame;
    TA-Lib's calls only, not the frame they would be gathered into);
 3. run_strategy(..., by="key") on 2,000 securities x 2,500 rows, without an
-   executor over with a two-thread pool.
+   executor over with a two-thread pool;
+4. with --kernels, each indicator's rows' share (a call on N rows less a call
+   on 30 rows, the fewest macd computes on, so the per-call cost falls out) over TA-Lib's own function on
+   numpy arrays (its kernel with the least around it), from 1,000 to 10 M
+   rows (below 1: our rows cost less than its whole kernel call).
 
 Timings are interleaved best-of-N: every repeat runs each contender once, in
 turn, so a change of load on a shared machine reaches both.
 
     PYTHONPATH=src python3 benchmarks/bench_indicators.py
     PYTHONPATH=src python3 benchmarks/bench_indicators.py --sizes 1e3 1e5 --repeats 5 --skip-universe
+    PYTHONPATH=src python3 benchmarks/bench_indicators.py --kernels
 """
 
 import argparse
@@ -66,6 +71,22 @@ PAIRS = {
 }
 
 
+# TA-Lib's functions on the columns' numpy arrays
+RAW = {
+    "rsi": lambda a: talib.RSI(a["close"], 14),
+    "macd": lambda a: talib.MACD(a["close"], 12, 26, 9),
+    "stoch": lambda a: talib.STOCH(a["high"], a["low"], a["close"], 14, 3, 0, 3, 0),
+    "bbands": lambda a: talib.BBANDS(a["close"], 20, 2.0, 2.0, 0),
+    "atr": lambda a: talib.ATR(a["high"], a["low"], a["close"], 14),
+    "obv": lambda a: talib.OBV(a["close"], a["volume"]),
+    "adx": lambda a: (
+        talib.ADX(a["high"], a["low"], a["close"], 14),
+        talib.PLUS_DI(a["high"], a["low"], a["close"], 14),
+        talib.MINUS_DI(a["high"], a["low"], a["close"], 14),
+    ),
+}
+
+
 def talib_common(f):
     h, l, c, v = f["high"], f["low"], f["close"], f["volume"]
     out = [talib.SMA(c, n) for n in (10, 20, 50, 200)] + [talib.EMA(c, 12), talib.EMA(c, 26)]
@@ -107,6 +128,23 @@ def indicators(sizes, repeats):
         print(f"{rows:>12,} " + " ".join(f"{r:>8.2f}" for r in ratios))
 
 
+def kernel_shares(sizes, repeats):
+    print("Our rows' share (a call on N rows less one on 30) over TA-Lib's function on numpy arrays"
+          " (below 1: ours costs less)")
+    print(f"{'rows':>12} " + " ".join(f"{name:>8}" for name in PAIRS))
+    small = bars(30)
+    for rows in sizes:
+        f = bars(rows)
+        arrays = {name: f[name].to_numpy() for name in f.columns}
+        ratios = []
+        for name, (ours, _) in PAIRS.items():
+            t_ours, t_fixed, t_raw = best_of(repeats if rows < 5_000_000 else max(2, repeats // 2),
+                                             lambda: ours(f), lambda: ours(small),
+                                             lambda: RAW[name](arrays))
+            ratios.append((t_ours - t_fixed) / t_raw)
+        print(f"{rows:>12,} " + " ".join(f"{r:>8.2f}" for r in ratios))
+
+
 def strategy_run(rows, repeats):
     f = bars(rows)
     t_ours, t_theirs = best_of(repeats, lambda: run_strategy(f, CommonStrategy), lambda: talib_common(f))
@@ -128,7 +166,11 @@ def main():
     parser.add_argument("--sizes", nargs="+", type=float, default=[1e3, 1e4, 1e5, 1e6, 1e7])
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--skip-universe", action="store_true")
+    parser.add_argument("--kernels", action="store_true", help="only the rows' shares against TA-Lib's kernels")
     args = parser.parse_args()
+    if args.kernels:
+        kernel_shares([int(n) for n in args.sizes], args.repeats)
+        return
     indicators([int(n) for n in args.sizes], args.repeats)
     strategy_run(1_000_000, args.repeats)
     if not args.skip_universe:

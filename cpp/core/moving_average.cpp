@@ -21,6 +21,8 @@ namespace {
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
+using lanes::Lane;
+
 // pandas' window functions see infinities as missing values.
 inline bool observed(double v) { return std::isfinite(v); }
 
@@ -179,12 +181,16 @@ constexpr std::size_t kChainStepRows = 2;
 // Rows the stacked exponential means take through all their passes at a
 // time: few enough that a block's passes stay in the caches, and enough for
 // the chains (see stacked_ewm_rows).
-constexpr std::size_t kStackedRows = std::size_t{1} << 15;
+constexpr std::size_t kStackedRows = std::size_t{1} << 14;
 
 // Rows after which 2^-64 of any starting difference remains, in whole
 // groups of four (the rows a chain's lane takes per transpose).
-std::size_t warm_up_rows(double decay) {
-  const auto rows = static_cast<std::size_t>(std::ceil(64.0 / -std::log2(decay))) + 16;
+// Stacked passes (see stacked_lanes) take longer: pass d's difference is a
+// sum of the passes' before it, larger by a factor of about (rows * alpha)^d
+// / d!, some bits more for each pass.
+std::size_t warm_up_rows(double decay, unsigned depth = 1) {
+  const double bits = 64.0 + 12.0 * (depth - 1);
+  const auto rows = static_cast<std::size_t>(std::ceil(bits / -std::log2(decay))) + 16;
   return (rows + 3) / 4 * 4;
 }
 
@@ -204,7 +210,6 @@ bool same_state(const Ewm& a, const Ewm& b) {
 // transpose; elsewhere each row takes Ewm::step.
 ORVANE_INLINE void ewm_lanes(const double* x, std::size_t stride, std::size_t steps,
                              std::size_t warm, Ewm* c, Ewm* warmed, double* out) {
-  using lanes::Lane;
   using Mask = long long __attribute__((vector_size(32)));
   const Lane decay = lanes::splat(c[0].decay), new_weight = lanes::splat(c[0].new_weight);
   const Lane total = decay + new_weight;
@@ -320,6 +325,217 @@ std::size_t run_ewm(std::span<const double> x, std::size_t from, Ewm& e, std::sp
   e = chain[kChains - 1];
   return confirmed;
 }
+
+// The passes of the stacked exponential means run side by side in the same
+// chains: at each step pass d takes the value pass d - 1 reached at the step
+// before, so pass d runs d rows behind pass 0, and the passes' recurrences,
+// independent within a step, overlap in the CPU: the passes together cost
+// little more than one. A chain's state is all its passes'. c[d][k] is pass d
+// of chain k, whose pass-d row for step t is written to outs[d][k * stride +
+// t - d]; otherwise as ewm_lanes. The lanes take four steps at once where
+// the state is steady and every value they give is finite (an input the
+// next pass would read as missing), else each row takes Ewm::step.
+constexpr unsigned kMaxDepth = 3;
+using StackedChains = Ewm[kMaxDepth][kChains];
+
+// The chains' passes as Lanes: w[d][h] is pass d of chains 4h .. 4h + 3.
+template <unsigned Depth>
+struct StackedLanes {
+  Lane decay, new_weight, total;
+  bool unit_total;
+  Lane w[Depth][2];
+  // every pass started, finite, and its last row observed: the unadjusted
+  // steady state, which the lanes' steps keep while their rows are observed
+  // and their results finite
+  bool steady_state = false;
+
+  explicit StackedLanes(const Ewm& e)
+      : decay(lanes::splat(e.decay)),
+        new_weight(lanes::splat(e.new_weight)),
+        total(decay + new_weight),
+        unit_total(e.unit_total()) {}
+
+  ORVANE_INLINE void load(const StackedChains& c) {
+    steady_state = true;
+    for (unsigned d = 0; d < Depth; ++d) {
+      for (int h = 0; h < 2; ++h) {
+        const Ewm* e = c[d] + 4 * h;
+        w[d][h] = Lane{e[0].weighted, e[1].weighted, e[2].weighted, e[3].weighted};
+        for (int k = 0; k < 4; ++k) {
+          steady_state &= std::isfinite(e[k].weighted) && e[k].old_weight == 1.0;
+        }
+      }
+    }
+  }
+
+  ORVANE_INLINE void save(StackedChains& c) const {
+    for (unsigned d = 0; d < Depth; ++d) {
+      for (int k = 0; k < 8; ++k) c[d][k].weighted = w[d][k / 4][k % 4];
+    }
+  }
+
+  // Four steps from the rows r[h][k] (step k of chains 4h ..), their results
+  // into res; false, the state as it was, when a result is not finite.
+  ORVANE_INLINE bool steps(const Lane (&r)[2][4], Lane (&res)[Depth][2][4]) {
+    Lane saved[Depth][2];
+    // copied one by one, not as a block, and unrolled whole, so that the
+    // states stay in registers
+    for (unsigned d = 0; d < Depth; ++d) saved[d][0] = w[d][0], saved[d][1] = w[d][1];
+#pragma GCC unroll 4
+    for (int k = 0; k < 4; ++k) {
+#pragma GCC unroll 2
+      for (int h = 0; h < 2; ++h) {
+#pragma GCC unroll 3
+        for (unsigned d = Depth; d-- > 0;) {
+          const Lane in = d == 0 ? r[h][k] : w[d - 1][h];
+          Lane blended = decay * w[d][h] + new_weight * in;
+          if (!unit_total) blended /= total;
+          // a value equal to the mean leaves it as it is, exactly
+          w[d][h] = w[d][h] == in ? w[d][h] : blended;
+          res[d][h][k] = w[d][h];
+        }
+      }
+    }
+    // a result that is not finite stays so to the last step's
+    Lane given = lanes::splat(0.0);
+    for (unsigned d = 0; d < Depth; ++d) given += (w[d][0] - w[d][0]) + (w[d][1] - w[d][1]);
+    const bool finite = given[0] == 0.0 && given[1] == 0.0 && given[2] == 0.0 && given[3] == 0.0;
+    if (!finite) {
+      for (unsigned d = 0; d < Depth; ++d) w[d][0] = saved[d][0], w[d][1] = saved[d][1];
+    }
+    return finite;
+  }
+};
+
+template <unsigned Depth>
+ORVANE_INLINE void stacked_lanes(const double* x, std::size_t stride, std::size_t steps,
+                                 std::size_t warm, StackedChains& c, StackedChains& warmed,
+                                 double* const* outs) {
+  StackedLanes<Depth> lanes_state(c[0][0]);
+  lanes_state.load(c);
+  for (std::size_t t = 0; t < steps; t += 4) {
+    Lane r[2][4], res[Depth][2][4];
+    Lane unobserved = lanes::splat(0.0);  // v - v is 0 for finite v only
+    for (int h = 0; h < 2; ++h) {
+      for (int k = 0; k < 4; ++k) r[h][k] = lanes::load(x + (4 * h + k) * stride + t);
+      lanes::transpose(r[h][0], r[h][1], r[h][2], r[h][3]);
+      for (int k = 0; k < 4; ++k) unobserved += r[h][k] - r[h][k];
+    }
+    const bool observed_rows = unobserved[0] == 0.0 && unobserved[1] == 0.0 &&
+                               unobserved[2] == 0.0 && unobserved[3] == 0.0;
+    if (lanes_state.steady_state && observed_rows && lanes_state.steps(r, res)) {
+#pragma GCC unroll 3
+      for (unsigned d = 0; d < Depth; ++d) {
+        for (int h = 0; h < 2; ++h) {
+          lanes::transpose(res[d][h][0], res[d][h][1], res[d][h][2], res[d][h][3]);
+          double* at = outs[d] + 4 * h * stride + t - d;
+          for (int k = 0; k < 4; ++k) lanes::store(at + k * stride, res[d][h][k]);
+        }
+      }
+    } else {
+      lanes_state.save(c);
+      for (std::size_t s = t; s < t + 4; ++s) {
+        for (std::size_t k = 0; k < kChains; ++k) {
+          for (unsigned d = Depth; d-- > 0;) {
+            const double in = d == 0 ? x[k * stride + s] : c[d - 1][k].weighted;
+            outs[d][k * stride + s - d] = c[d][k].step(in);
+          }
+        }
+      }
+      lanes_state.load(c);
+    }
+    if (t + 4 == warm) {
+      lanes_state.save(c);
+      std::copy(&c[0][0], &c[0][0] + kMaxDepth * kChains, &warmed[0][0]);
+    }
+  }
+  lanes_state.save(c);
+}
+
+ORVANE_INLINE void double_lanes(const double* x, std::size_t stride, std::size_t steps,
+                                std::size_t warm, StackedChains& c, StackedChains& warmed,
+                                double* const* outs) {
+  stacked_lanes<2>(x, stride, steps, warm, c, warmed, outs);
+}
+ORVANE_INLINE void triple_lanes(const double* x, std::size_t stride, std::size_t steps,
+                                std::size_t warm, StackedChains& c, StackedChains& warmed,
+                                double* const* outs) {
+  stacked_lanes<3>(x, stride, steps, warm, c, warmed, outs);
+}
+ORVANE_LANE_KERNEL(double_lanes, void,
+                   (const double* x, std::size_t stride, std::size_t steps, std::size_t warm,
+                    StackedChains& c, StackedChains& warmed, double* const* outs),
+                   (x, stride, steps, warm, c, warmed, outs))
+ORVANE_LANE_KERNEL(triple_lanes, void,
+                   (const double* x, std::size_t stride, std::size_t steps, std::size_t warm,
+                    StackedChains& c, StackedChains& warmed, double* const* outs),
+                   (x, stride, steps, warm, c, warmed, outs))
+
+// The passes of one block of the stacked means: pass d's input is x for d = 0
+// and pass d - 1's rows otherwise; pass d has run to row a - d - 1 (its
+// state e[d]) and runs to the block's end, leaving e[d] its state after the
+// last row. The rows from a on run in stacked chains where they pay, else
+// pass by pass.
+struct StackedPasses {
+  std::span<const double> x;
+  unsigned depth;
+  std::span<double> pass[kMaxDepth];
+
+  std::span<const double> input(unsigned d) const { return d == 0 ? x : pass[d - 1]; }
+
+  // Rows [begin - d, end - d) of each pass (none past the last row), pass by
+  // pass, from states s[d].
+  void serial(Ewm* const* s, std::size_t begin, std::size_t end) const {
+    for (unsigned d = 0; d < depth; ++d) {
+      Ewm state = *s[d];
+      const std::span<const double> in = input(d);
+      const std::size_t last = std::min(end - d, x.size());
+      for (std::size_t i = begin - d; i < last; ++i) pass[d][i] = state.step(in[i]);
+      *s[d] = state;
+    }
+  }
+
+  // Returns how many chains after the first were confirmed.
+  std::size_t run(std::size_t a, Ewm* e) const {
+    const std::size_t n = x.size();
+    const bool forgets = !e[0].adjust && e[0].decay > 0.0 && e[0].decay < 1.0;
+    const std::size_t warm = forgets ? warm_up_rows(e[0].decay, depth) : 0;
+    const std::size_t stretch = forgets && n > a + warm ? (n - a - warm) / kChains / 4 * 4 : 0;
+    Ewm* states[kMaxDepth] = {e, e + 1, e + 2};
+    if (stretch == 0 || kChainStepRows * (stretch + warm) >= depth * (n - a)) {
+      serial(states, a, n + depth - 1);  // pass d to row n - 1
+      return 0;
+    }
+    StackedChains chain, warmed;
+    for (unsigned d = 0; d < depth; ++d) {
+      for (std::size_t k = 0; k < kChains; ++k) {
+        chain[d][k] = e[d];
+        if (k > 0) chain[d][k].start(x[a + k * stretch - 1]);
+      }
+    }
+    double* outs[kMaxDepth];
+    for (unsigned d = 0; d < depth; ++d) outs[d] = pass[d].data() + a;
+    (depth == 2 ? double_lanes_best : triple_lanes_best)(x.data() + a, stretch, stretch + warm,
+                                                         warm, chain, warmed, outs);
+    std::size_t confirmed = 0;
+    for (std::size_t k = 1; k < kChains; ++k) {
+      bool same = true;
+      for (unsigned d = 0; d < depth; ++d) same &= same_state(warmed[d][k], chain[d][k - 1]);
+      confirmed += same;
+      if (same) continue;
+      Ewm* rerun[kMaxDepth];
+      for (unsigned d = 0; d < depth; ++d) {
+        chain[d][k] = chain[d][k - 1];
+        rerun[d] = &chain[d][k];
+      }
+      const std::size_t begin = a + k * stretch + warm;
+      serial(rerun, begin, begin + stretch);
+    }
+    for (unsigned d = 0; d < depth; ++d) e[d] = chain[d][kChains - 1];
+    serial(states, a + kChains * stretch + warm, n + depth - 1);
+    return confirmed;
+  }
+};
 
 // Window sums from the two blocks a window straddles. With blocks of exactly
 // `length` rows, the window ending at row m of a block (0-based) is the
@@ -443,8 +659,6 @@ void clean_block_means(const double* __restrict v, std::size_t rows, std::size_t
     o[m] = window_sum(prefix, tail.hi[m + 1], tail.lo[m + 1]) * inverse;
   }
 }
-
-using lanes::Lane;
 
 // Short windows are summed from quads: a quad is the sum of four neighbouring
 // rows, (x[t] + x[t-1]) + (x[t-2] + x[t-3]), and a window of 4q + r rows is
@@ -1221,21 +1435,29 @@ std::size_t stacked_ewm_rows(std::size_t rows, std::size_t length, double alpha)
 
 std::size_t stacked_ewm_blend(std::span<const double> x, std::size_t length, double alpha,
                               bool adjust, bool seeded, unsigned depth, std::span<double> scratch,
-                              std::span<double> out) {
+                              std::span<double> out, std::size_t* confirmed) {
   const std::size_t n = x.size();
   const std::size_t block = stacked_ewm_rows(n, length, alpha);
-  std::size_t empty_seeds = 0;
-  Ewm state[3];
+  std::size_t empty_seeds = 0, chains_confirmed = 0;
+  Ewm state[kMaxDepth];
   for (std::size_t a = 0; a < n; a += block) {
     const std::size_t rows = std::min(block, n - a);
     // pass k's input is pass k - 1's result; the last pass writes `out`
-    std::span<const double> input = x.subspan(a, rows);
+    StackedPasses passes{x.subspan(a, rows), depth, {}};
     for (unsigned k = 0; k < depth; ++k) {
-      const std::span<double> pass =
-          k + 1 == depth ? out.subspan(a, rows) : scratch.subspan(k * block, rows);
-      if (a > 0) {
-        run_ewm(input, 0, state[k], pass);
-      } else if (seeded) {
+      passes.pass[k] = k + 1 == depth ? out.subspan(a, rows) : scratch.subspan(k * block, rows);
+    }
+    // every pass from row `next` (the first block's after its seed or first
+    // row), pass k to row lead - k - 1 first, for the chains' start; the last
+    // pass's rows there start at a multiple of four, as the block's, so that
+    // its vectors are written whole to the result's cache lines
+    const std::size_t next = a > 0 ? 0 : seeded ? length : 1;
+    const std::size_t lead = (next + 4) / 4 * 4 + depth - 1;
+    const bool chains = lead <= rows;
+    for (unsigned k = 0; k < depth; ++k) {
+      const std::span<const double> input = passes.input(k);
+      const std::span<double> pass = passes.pass[k];
+      if (a == 0 && seeded) {
         // the first block holds the seed rows: block >= length
         std::size_t count = 0;
         const double seed = nan_mean(input.first(length), count);
@@ -1244,15 +1466,15 @@ std::size_t stacked_ewm_blend(std::span<const double> x, std::size_t length, dou
         state[k] = Ewm(alpha, adjust);
         state[k].start(seed);
         pass[length - 1] = state[k].weighted;
-        run_ewm(input, length, state[k], pass);
-      } else {
+      } else if (a == 0) {
         state[k] = Ewm(alpha, adjust);
         state[k].start(input[0]);
         pass[0] = state[k].weighted;
-        run_ewm(input, 1, state[k], pass);
       }
-      input = pass;
+      const std::size_t end = chains ? lead - k : rows;
+      for (std::size_t i = next; i < end; ++i) pass[i] = state[k].step(input[i]);
     }
+    if (chains) chains_confirmed += passes.run(lead, state);
     // the blends read each row before writing it, so `out` may be an input
     const std::span<double> last = out.subspan(a, rows);
     if (depth == 2) {
@@ -1261,6 +1483,7 @@ std::size_t stacked_ewm_blend(std::span<const double> x, std::size_t length, dou
       triple_blend(scratch.first(rows), scratch.subspan(block, rows), last, last);
     }
   }
+  if (confirmed != nullptr) *confirmed = chains_confirmed;
   return empty_seeds;
 }
 

@@ -85,10 +85,15 @@ std::size_t seeded_ewm_mean(std::span<const double> x, std::size_t length, doubl
 // each carrying its state to the next block. `length` in [1, x.size()],
 // `scratch` of (depth - 1) * stacked_ewm_rows(x.size(), length, alpha)
 // doubles. Returns how many seeds had no value to average (they are NaN).
+//
+// Without `adjust`, the passes run side by side as chains (see ewm_mean),
+// each chain all the passes, pass k one row behind pass k - 1: about as fast
+// as a single pass per chain step. `confirmed`, when given, gets how many
+// chains after the first were confirmed.
 std::size_t stacked_ewm_rows(std::size_t rows, std::size_t length, double alpha);
 std::size_t stacked_ewm_blend(std::span<const double> x, std::size_t length, double alpha,
                               bool adjust, bool seeded, unsigned depth, std::span<double> scratch,
-                              std::span<double> out);
+                              std::span<double> out, std::size_t* confirmed = nullptr);
 
 // Linearly weighted mean over the trailing window of `length` rows: weights
 // 1..length from oldest to newest (`ascending`) or newest to oldest, divided

@@ -2,10 +2,17 @@
 after the warm-up on random and real-shaped bars, the pandas formulation
 (reference.py) on data with missing values, and the averages' input rules."""
 
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
 import numpy as np
 import pandas as pd
 import pytest
 import reference as ref
+from doubles import SRC
 from thread_progress import longest_stall
 
 from orvane_data.ta import momentum, overlap, trend, volatility, volume
@@ -134,6 +141,35 @@ def test_missing_values_follow_the_pandas_formulation(name, ours, pandas_formula
     )
     assert not np.isinf(pd.DataFrame(got).to_numpy()).any()
     assert list(pd.DataFrame(got).columns) == list(pd.DataFrame(expected).columns)
+
+
+_BUILDS_PROBE = """
+import hashlib, json, sys
+import numpy as np, pandas as pd
+sys.path.insert(0, sys.argv[1])
+from test_indicators import CASES, with_missing, random_bars
+from orvane_data import _glue
+h, l, c, v = (pd.Series(x) for x in random_bars(20_000, seed=3))
+digests = {}
+for name, (ours, _, _) in CASES.items():
+    for tag, bars in (("clean", (h, l, c, v)), ("gaps", with_missing())):
+        out = pd.DataFrame(ours(*bars)).to_numpy()
+        digests[f"{name} {tag}"] = hashlib.sha256(out.tobytes()).hexdigest()
+print(json.dumps({"build": _glue.simd(), "digests": digests}))
+"""
+
+
+def test_both_simd_builds_give_the_same_values_bit_for_bit():
+    # the exponential means' closed-form steps run in vectors: each build
+    # rounds every operation on its own, so the two must agree exactly
+    runs = {}
+    for build in ("baseline", "avx2"):
+        env = dict(os.environ, PYTHONPATH=str(SRC), ORVANE_SIMD=build)
+        out = subprocess.run([sys.executable, "-c", _BUILDS_PROBE, str(Path(__file__).parent)], env=env,
+                             capture_output=True, text=True, check=True)
+        runs[build] = json.loads(out.stdout)
+    assert runs["baseline"]["build"] == "baseline"
+    assert runs["baseline"]["digests"] == runs["avx2"]["digests"]
 
 
 @pytest.mark.parametrize("length", [1, 5])

@@ -161,9 +161,9 @@ glue::Plan macd_plan(const py::object& fast, const py::object& slow, const py::o
   const std::string tail = suffix({f, s, g});
   return {{"MACD" + tail, "MACDs" + tail, "MACDh" + tail},
           std::max(s, g),
-          core::convergence_scratch,
-          [f, s, g](const auto& in, auto scratch, const auto& out) {
-            core::convergence(in[0], f, s, g, scratch, out[0], out[1], out[2]);
+          [](std::size_t) { return std::size_t{0}; },
+          [f, s, g](const auto& in, auto, const auto& out) {
+            core::convergence(in[0], f, s, g, out[0], out[1], out[2]);
           }};
 }
 
