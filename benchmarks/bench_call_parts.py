@@ -3,9 +3,9 @@
 On a Series of 1,000 rows with a DatetimeIndex, the time per call of each
 average beside the pandas operations every such call makes, timed alone in
 the same run (interleaved best-of-N, as bench_peers_by_size.py times): the
-public Series constructor of the result, the input's `to_numpy()`, its
-`len()`; and the private constructor road that the package does not take, for
-its figure. The kernels' own share is the call's time on 1,000 rows less its
+public Series constructor of the result, the input's `dtype` and
+`to_numpy()`, the length of its index; and the private constructor road that
+the package does not take, for its figure. The kernels' own share is the call's time on 1,000 rows less its
 time on 20 rows of the same index type.
 
     PYTHONPATH=src python3 benchmarks/bench_call_parts.py
@@ -27,8 +27,9 @@ def parts(s):
     mgr_series = pd.Series(values, index=s.index, copy=False)
     return [
         ("public constructor, named", lambda s: pd.Series(values, index=s.index, name="SMA_10", copy=False)),
+        ("Series.dtype", lambda s: s.dtype),
         ("Series.to_numpy()", lambda s: s.to_numpy()),
-        ("len(Series)", lambda s: len(s)),
+        ("len(Series.index)", lambda s: len(s.index)),
         ("new float64 array", lambda s: np.empty(len(values))),
         # private: not taken by the package, timed for its figure only
         ("private constructor road", lambda s: mgr_series._constructor_from_mgr(mgr_series._mgr, mgr_series._mgr.axes)),

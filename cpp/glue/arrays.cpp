@@ -105,7 +105,9 @@ Float64Values series_float64(py::handle series, const char* func) {
     const char kind = py::reinterpret_borrow<py::dtype>(dtype).kind();
     if (kind == 'O') return object_float64(series, func, dtype);
     if (!is_numeric_kind(kind)) not_numeric(func, dtype);
-    py::object values = method_call(series, "to_numpy");
+    // the array protocol's own method: for a numpy dtype, the values
+    // to_numpy() gives, for less of pandas' argument handling
+    py::object values = method_call(series, "__array__");
     // a contiguous float64 array, the common case, is taken as it is
     if (Float64Array::check_(values)) {
       return Float64Values(py::reinterpret_steal<Float64Array>(values.release()));
