@@ -179,7 +179,11 @@ using lanes::Lane;
 // the wider build expects in a register.
 #define ORVANE_LAMBDA_INLINE __attribute__((always_inline))
 
-ORVANE_INLINE Lane lane_abs(Lane v) { return v < 0.0 ? -v : v; }
+// |v| by clearing the sign bits, as std::fabs does (-0 becomes 0).
+ORVANE_INLINE Lane lane_abs(Lane v) {
+  using Bits = long long __attribute__((vector_size(32)));
+  return (Lane)((Bits)v & ~(Bits)lanes::splat(-0.0));
+}
 
 // Rows [from, to) of a kernel whose exponential means are `chains`, a block
 // of 64 rows at a time (the last one the whole fours left). While every
