@@ -31,6 +31,10 @@ using Lane = double __attribute__((vector_size(32)));
 #define ORVANE_WIDE_TARGET
 #endif
 #define ORVANE_INLINE inline __attribute__((always_inline))
+// A lambda that takes or returns a Lane is inlined like the kernel it is
+// written in: called, it would be a function of the baseline build passing a
+// vector the wider build expects in a register.
+#define ORVANE_LAMBDA_INLINE __attribute__((always_inline))
 
 // Whether the kernels run their wider build: read once, when the library
 // loads, from ORVANE_SIMD ("baseline" or "avx2", so that tests can run

@@ -386,7 +386,8 @@ struct StackedLanes {
 #pragma GCC unroll 2
       for (int h = 0; h < 2; ++h) {
 #pragma GCC unroll 3
-        for (unsigned d = Depth; d-- > 0;) {
+        for (unsigned back = 0; back < Depth; ++back) {
+          const unsigned d = Depth - 1 - back;  // the last pass first
           const Lane in = d == 0 ? r[h][k] : w[d - 1][h];
           Lane blended = decay * w[d][h] + new_weight * in;
           if (!unit_total) blended /= total;
@@ -751,7 +752,8 @@ struct QuadRing {
     const Lane quad = pair + __builtin_shufflevector(pairs[(g - 1) % kQuadRing], pair, 2, 3, 4, 5);
     Lane rest = latest;
     if constexpr (q == 0) {
-      rest = oldest_rows<r>([&](std::ptrdiff_t i) { return four(static_cast<std::size_t>(i)); },
+      rest = oldest_rows<r>([&](std::ptrdiff_t i)
+                                ORVANE_LAMBDA_INLINE { return four(static_cast<std::size_t>(i)); },
                             static_cast<std::ptrdiff_t>(t));
     } else if constexpr (r == 1) {
       rest = four(t - 4 * q);
@@ -759,7 +761,8 @@ struct QuadRing {
       rest = pairs[(g - q) % kQuadRing];
       if constexpr (r == 3) rest += four(t - 4 * q - 2);
     }
-    const auto earlier = [&](std::size_t k) { return quads[(g - k) % kQuadRing]; };
+    const auto earlier = [&](std::size_t k)
+                             ORVANE_LAMBDA_INLINE { return quads[(g - k) % kQuadRing]; };
     const Lane sum = quad_window_sum<Length>(quad, earlier, rest);
     quads[g % kQuadRing] = quad;
     pairs[g % kQuadRing] = pair;
@@ -882,9 +885,10 @@ ORVANE_INLINE void stream_mean_lanes(const double* x, std::size_t chunk, std::si
   const std::size_t stride = chunk * per;
   const Lane zero = lanes::splat(0.0), one = lanes::splat(1.0), scale = lanes::splat(inverse);
   const Lane full = lanes::splat(static_cast<double>(length));
-  const auto row = [&](std::ptrdiff_t t) { return lanes::across(x, stride, t); };
+  const auto row = [&](std::ptrdiff_t t)
+                       ORVANE_LAMBDA_INLINE { return lanes::across(x, stride, t); };
   // suffix sums of the block before, as suffix_sums sums them
-  const auto end_block = [&] {
+  const auto end_block = [&]() ORVANE_LAMBDA_INLINE {
     Compensated<Lane, Exact> acc{zero, zero};
     s.tail_hi[length] = s.tail_lo[length] = zero;
     for (std::size_t p = length - 1; p >= 1; --p) {
@@ -908,7 +912,7 @@ ORVANE_INLINE void stream_mean_lanes(const double* x, std::size_t chunk, std::si
   Compensated<Lane, Exact> prefix{zero, zero};
   Lane unfinished = zero;  // mean - mean: 0 for finite means only
   std::size_t m = 0;       // the row's place in its block
-  const auto step = [&](Lane v) {
+  const auto step = [&](Lane v) ORVANE_LAMBDA_INLINE {
     s.block[m] = v;
     prefix.add(v);
     const Lane mean = window_sum(prefix, s.tail_hi[m + 1], s.tail_lo[m + 1]) * scale;
@@ -1238,12 +1242,13 @@ ORVANE_INLINE void weighted_lanes(const double* x, std::size_t rows, std::size_t
   const Lane scale = lanes::splat(inverse_total);
   const Lane before_first = lanes::splat(static_cast<double>(length) - 1.0);
   // infinities read as missing values
-  const auto observed_or_missing = [&](Lane v) { return v - v == 0.0 ? v : missing; };
+  const auto observed_or_missing = [&](Lane v)
+                                       ORVANE_LAMBDA_INLINE { return v - v == 0.0 ? v : missing; };
   // the suffix sums of the block just ended, for the next block's windows;
   // with descending weights row p weighs length - p in them. The weights are
   // exact running counts (integers far below 2^53), the same values as
   // converting the row numbers.
-  const auto end_block = [&] {
+  const auto end_block = [&]() ORVANE_LAMBDA_INLINE {
     s.weighted_suffix[length - 1] = s.plain_suffix[length - 1] = zero;
     Lane plain = zero, weighted = zero, weight = one;
     for (std::size_t p = length - 1; p >= 1; --p, weight += one) {
@@ -1265,7 +1270,7 @@ ORVANE_INLINE void weighted_lanes(const double* x, std::size_t rows, std::size_t
   end_block();
   Lane plain = zero, ramp = zero, m_plus_one = one, rest = before_first;  // rest: length - 1 - m
   std::size_t m = 0;  // the row's place in its block
-  const auto step = [&](Lane row) {
+  const auto step = [&](Lane row) ORVANE_LAMBDA_INLINE {
     const Lane v = observed_or_missing(row);
     s.block[m] = v;
     plain += v;
