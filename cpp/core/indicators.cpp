@@ -174,11 +174,6 @@ double percent(double num, double den) { return den == 0.0 ? 0.0 : 100.0 * (num 
 
 using lanes::Lane;
 
-// A lambda that returns a Lane is inlined like the kernel it is written in:
-// called, it would be a function of the baseline build returning a vector
-// the wider build expects in a register.
-#define ORVANE_LAMBDA_INLINE __attribute__((always_inline))
-
 // |v| by clearing the sign bits, as std::fabs does (-0 becomes 0).
 ORVANE_INLINE Lane lane_abs(Lane v) {
   using Bits = long long __attribute__((vector_size(32)));
