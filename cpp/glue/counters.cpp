@@ -3,8 +3,6 @@
 #include <pybind11/pybind11.h>
 
 #include <array>
-#include <string>
-#include <unordered_map>
 
 #include "interned.hpp"
 #include "roads.hpp"
@@ -14,8 +12,6 @@ namespace orvane::glue {
 namespace py = pybind11;
 
 namespace {
-
-using Addresses = std::unordered_map<std::string, long long*, TextHash, std::equal_to<>>;
 
 const CounterTable& runtime_table() {
   static const CounterTable* const table = [] {
@@ -32,12 +28,9 @@ const CounterTable& runtime_table() {
 
 long long& shared_counter(CounterKind kind, std::string_view name) {
   // held for good: module statics outlive the interpreter's last calls
-  static auto* const found = new std::array<Addresses, 3>();
-  Addresses& addresses = (*found)[static_cast<std::size_t>(kind)];
-  if (auto it = addresses.find(name); it != addresses.end()) return *it->second;
-  long long* counter = runtime_table().counter(kind, name.data(), name.size());
-  addresses.emplace(std::string(name), counter);
-  return *counter;
+  static auto* const found = new std::array<TextTable<long long*>, 3>();
+  return *(*found)[static_cast<std::size_t>(kind)].find(
+      name, [&] { return runtime_table().counter(kind, name.data(), name.size()); });
 }
 
 }  // namespace orvane::glue

@@ -1,12 +1,17 @@
 // Names looked up on every call (module-dict keys, attribute names, keyword
-// names) as interned str objects, made once per module and text: a small
-// call then pays a hash look-up for each, not a new str.
+// names) as interned str objects, made once per module and text, and the
+// table of texts that finds them: a small call then pays no new str and,
+// for a text written in the source, no hash of it.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
+#include <array>
+#include <cstdint>
 #include <functional>
+#include <string>
 #include <string_view>
+#include <unordered_map>
 
 namespace orvane::glue {
 
@@ -16,6 +21,37 @@ struct TextHash {
   std::size_t operator()(std::string_view text) const noexcept {
     return std::hash<std::string_view>{}(text);
   }
+};
+
+// Values by text, with a small cache in front keyed by the text's address:
+// the texts a call looks up are literals, whose address is the same at each
+// call, so a hit costs a compare of the text, not a hash of it. A hit still
+// compares the text itself, so an address that later holds another text
+// misses. Entries are never removed (the values' addresses stay valid).
+template <class V>
+class TextTable {
+ public:
+  // The value of `text`, made by make() on its first look-up.
+  template <class Make>
+  V& find(std::string_view text, Make make) {
+    Slot& slot = slots_[(reinterpret_cast<std::uintptr_t>(text.data()) >> 3) % kSlots];
+    if (slot.data == text.data() && slot.entry != nullptr && slot.entry->first == text)
+      return slot.entry->second;
+    auto it = map_.find(text);
+    if (it == map_.end()) it = map_.emplace(std::string(text), make()).first;
+    slot = {text.data(), &*it};
+    return it->second;
+  }
+
+ private:
+  static constexpr std::size_t kSlots = 64;
+  using Map = std::unordered_map<std::string, V, TextHash, std::equal_to<>>;
+  struct Slot {
+    const char* data = nullptr;
+    typename Map::value_type* entry = nullptr;
+  };
+  std::array<Slot, kSlots> slots_{};
+  Map map_;
 };
 
 // `text` as an interned str, held for good (borrowed); GIL held.
