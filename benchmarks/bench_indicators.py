@@ -17,7 +17,9 @@ Four figures, each a ratio measured in this run:
    rows (below 1: our rows cost less than its whole kernel call).
 
 Timings are interleaved best-of-N: every repeat runs each contender once, in
-turn, so a change of load on a shared machine reaches both.
+turn, so a change of load on a shared machine reaches both. The indicators
+are timed as bench_peers_by_size.py times the averages (Series with a
+DatetimeIndex in, results kept alive, warm calls).
 
     PYTHONPATH=src python3 benchmarks/bench_indicators.py
     PYTHONPATH=src python3 benchmarks/bench_indicators.py --sizes 1e3 1e5 --repeats 5 --skip-universe
@@ -32,6 +34,7 @@ import numpy as np
 import pandas as pd
 import talib
 
+from bench_peers_by_size import best_times
 from orvane_data.ta import momentum, trend, volatility, volume
 from orvane_data.ta.runner import run_strategy
 from orvane_data.ta.strategy import CommonStrategy
@@ -43,10 +46,12 @@ def bars(rows, seed=7):
     high = close * (1 + rng.uniform(0, 0.01, rows))
     low = close * (1 - rng.uniform(0, 0.01, rows))
     vol = rng.integers(100, 10_000, rows).astype(float)
-    return pd.DataFrame({"open": close, "high": high, "low": low, "close": close, "volume": vol})
+    index = pd.date_range("2000-01-03", periods=rows, freq="min")
+    return pd.DataFrame({"open": close, "high": high, "low": low, "close": close, "volume": vol}, index=index)
 
 
-# (ours, TA-Lib's), each a function of the frame's columns
+# (ours, TA-Lib's), each a function of the columns (Series on the bars'
+# DatetimeIndex, by name)
 PAIRS = {
     "rsi": (lambda f: momentum.rsi(f["close"]), lambda f: talib.RSI(f["close"], 14)),
     "macd": (lambda f: momentum.macd(f["close"]), lambda f: talib.MACD(f["close"], 12, 26, 9)),
@@ -116,15 +121,19 @@ def best_of(repeats, *calls):
 
 
 def indicators(sizes, repeats):
+    """As bench_peers_by_size.py times the averages: Series with a
+    DatetimeIndex in, each result kept alive until the same contender's next
+    call replaces it, warm calls interleaved best-of-N."""
     print("TA-Lib's time over ours (above 1: ours leads), pandas Series in and out")
     print(f"{'rows':>12} " + " ".join(f"{name:>8}" for name in PAIRS))
     for rows in sizes:
         f = bars(rows)
+        columns = {name: f[name] for name in f.columns}
         ratios = []
         for ours, theirs in PAIRS.values():
-            t_ours, t_theirs = best_of(repeats if rows < 5_000_000 else max(2, repeats // 2),
-                                       lambda: ours(f), lambda: theirs(f))
-            ratios.append(t_theirs / t_ours)
+            best = best_times([("ours", ours), ("talib", theirs)], columns,
+                              repeats if rows < 5_000_000 else max(2, repeats // 2))
+            ratios.append(best["talib"] / best["ours"])
         print(f"{rows:>12,} " + " ".join(f"{r:>8.2f}" for r in ratios))
 
 

@@ -67,4 +67,14 @@ std::vector<std::int64_t> text_ranks(const TextColumn& column, std::span<const s
 // to the number of distinct present texts.
 std::vector<std::int64_t> text_ranks(const TextColumn& column, std::int64_t& count);
 
+// The runs of equal texts of a column: the rows where one starts, row 0 first
+// (none for no rows), a row starting one when its text differs from the row
+// before's (a missing text equal only to another missing one); and whether
+// no two runs hold the same text, as when each key's rows are one run.
+struct TextRuns {
+  std::vector<std::int64_t> starts;
+  bool distinct = true;
+};
+TextRuns text_runs(const TextColumn& column);
+
 }  // namespace orvane::core

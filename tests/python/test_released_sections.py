@@ -80,6 +80,12 @@ def averages():
         overlap.ema = own
 
 
+def key_runs_of_arrow_texts():
+    from orvane_data.ta import _grouped_averages
+
+    _grouped_averages._key_runs(pd.Series(["a", "a", "b"], dtype="string[pyarrow]"))
+
+
 CALLS = {
     wall_clock_minutes: {"clockwork.wall_to_utc"},
     instruments_through_fall_back: {"clockwork.rows_to_utc", "clockwork.level_codes"},
@@ -91,6 +97,7 @@ CALLS = {
                        "event_study.response", "keys.text_ranks"},
     averages: {"overlap.sma", "overlap.seed", "overlap.ewm", "overlap.wma", "overlap.stacked_ewm", "overlap.hma",
                "overlap.hlc3", "overlap.vwap", "overlap.blend"},
+    key_runs_of_arrow_texts: {"runner.key_runs"},
 }
 
 

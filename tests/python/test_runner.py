@@ -7,7 +7,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from orvane_data.ta import momentum, overlap, runner, trend, volatility, volume
+from orvane_data.ta import _grouped_averages, momentum, overlap, runner, trend, volatility, volume
 from orvane_data.ta.runner import run_strategy
 from orvane_data.ta.strategy import AllStrategy, CommonStrategy, Strategy
 
@@ -126,6 +126,26 @@ def test_by_security_equals_each_security_alone(interleave, missing, threads, ch
         alone = run_strategy(frame.loc[rows].drop(columns="key"))
         pd.testing.assert_frame_equal(out.loc[rows].drop(columns="key"), alone, check_dtype=False)
     assert out.loc[frame["key"].isna()].iloc[:, 6:].isna().all().all()
+
+
+ARROW_KEYS = [
+    ["SEC1"] * 3 + ["SEC2"] * 2 + ["SEC1"],  # a key in two runs
+    ["a-long-security-name"] * 2 + ["a-long-security-nam3", "", "", "é", "é", "e"],  # past 8 bytes, empty, non-ASCII
+    ["abcdefgh", "abcdefgh", "abcdefg", "abcdefgi", None, None, "x", None],  # word-sized texts, missing ones
+    [],
+]
+
+
+@pytest.mark.parametrize("values", ARROW_KEYS)
+@pytest.mark.parametrize("chunks", [1, 3])
+def test_key_runs_of_arrow_texts_are_where_the_key_changes(native_roads, values, chunks):
+    parts = [pd.Series(values[i::chunks], dtype="string[pyarrow]") for i in range(chunks)] if values else []
+    keys = pd.concat(parts, ignore_index=True) if parts else pd.Series([], dtype="string[pyarrow]")
+    starts, distinct = _grouped_averages._key_runs(keys)
+    texts = [None if pd.isna(text) else text for text in keys.astype(object)]  # missing ones alike
+    changed = [i for i in range(len(texts)) if i == 0 or texts[i] != texts[i - 1]]
+    assert starts.tolist() == changed
+    assert distinct == (len({texts[i] for i in changed}) == len(changed))
 
 
 def test_short_securities_get_nan_where_an_indicator_gives_none():

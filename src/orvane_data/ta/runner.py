@@ -134,7 +134,10 @@ class _Rows:
             column = column if order is None else column.take(order).reset_index(drop=True)
             plain = isinstance(column.dtype, np.dtype) and column.dtype.kind in "biuf"
             self.columns[name] = column.to_numpy(np.float64) if plain else column
-        self.series = {name: pd.Series(c) if isinstance(c, np.ndarray) else c for name, c in self.columns.items()}
+        # only read: a Series over the array itself (pandas 3 would copy it)
+        self.series = {
+            name: pd.Series(c, copy=False) if isinstance(c, np.ndarray) else c for name, c in self.columns.items()
+        }
 
     @staticmethod
     def _security_runs(keys: pd.Series) -> tuple[Optional[np.ndarray], np.ndarray]:
@@ -142,9 +145,14 @@ class _Rows:
         if len(keys) and not keys.hasnans:
             # a long frame as it comes, each security's rows one run: where
             # the key changes is all there is to find, cheaper than numbering
-            starts = np.flatnonzero(keys.ne(keys.shift()).to_numpy())
-            if keys.iloc[starts].is_unique:
-                return None, np.append(starts, len(keys)).astype(np.int64)
+            # (Arrow texts natively: taking rows of many chunks costs pandas
+            # far more than the scan)
+            runs = _grouped_averages._key_runs(keys)
+            if runs is None:
+                starts = np.flatnonzero(keys.ne(keys.shift()).to_numpy())
+                runs = starts, keys.iloc[starts].is_unique
+            if runs[1]:
+                return None, np.append(runs[0], len(keys)).astype(np.int64)
         codes, uniques = pd.factorize(keys, sort=False)
         order = np.argsort(codes, kind="stable")[np.count_nonzero(codes < 0):]
         bounds = np.zeros(len(uniques) + 1, dtype=np.int64)
