@@ -3,8 +3,9 @@
 On a Series of 1,000 rows with a DatetimeIndex, the time per call of each
 average beside the pandas operations every such call makes, timed alone in
 the same run (interleaved best-of-N, as bench_peers_by_size.py times): the
-public Series constructor of the result, the input's `dtype` and
-`to_numpy()`, the length of its index; and the private constructor road that
+public Series constructor of the result, the input's `dtype` and its values
+(`__array__()`, which the averages call; `to_numpy()` beside it), the length
+of its index; and the private constructor road that
 the package does not take, for its figure. The kernels' own share is the call's time on 1,000 rows less its
 time on 20 rows of the same index type.
 
@@ -28,6 +29,7 @@ def parts(s):
     return [
         ("public constructor, named", lambda s: pd.Series(values, index=s.index, name="SMA_10", copy=False)),
         ("Series.dtype", lambda s: s.dtype),
+        ("Series.__array__()", lambda s: s.__array__()),
         ("Series.to_numpy()", lambda s: s.to_numpy()),
         ("len(Series.index)", lambda s: len(s.index)),
         ("new float64 array", lambda s: np.empty(len(values))),
