@@ -1,7 +1,6 @@
 #include "arrow_texts.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
@@ -186,51 +185,24 @@ std::vector<std::int64_t> text_ranks(const TextColumn& column, std::int64_t& cou
   return id;
 }
 
-namespace {
-// Whether the n bytes at `a` and at `b` are equal, `a` before `b` in one
-// buffer that ends at `end`. Texts of a key column are short: up to eight
-// bytes are compared as one word where eight bytes after `b` lie in the
-// buffer, else byte by byte, either costing less than a call of memcmp.
-bool same_bytes(const char* a, const char* b, std::size_t n, const char* end) {
-  if constexpr (std::endian::native == std::endian::little) {
-    if (n <= 8 && end - b >= 8) {
-      std::uint64_t x = 0, y = 0;
-      std::memcpy(&x, a, 8);
-      std::memcpy(&y, b, 8);
-      const std::uint64_t low = n == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * n)) - 1;
-      return ((x ^ y) & low) == 0;
-    }
-  }
-  for (std::size_t k = 0; k < n; ++k) {
-    if (a[k] != b[k]) return false;
-  }
-  return true;
-}
-}  // namespace
-
 TextRuns text_runs(const TextColumn& column) {
   TextRuns runs;
   std::unordered_set<std::string_view> seen;
   bool missing_seen = false;
-  const char* previous = nullptr;  // the row before's bytes; null when missing
-  std::int64_t previous_size = -1, row = 0;
+  std::string_view previous;  // the row before's text
+  bool previous_present = false;
+  std::int64_t row = 0;
   for (const TextChunk& chunk : column.chunks()) {
-    const char* end = chunk.data + chunk.offset(chunk.length);
     for (std::int64_t i = 0; i < chunk.length; ++i, ++row) {
       const bool present = chunk.present(i);
-      const char* bytes = present ? chunk.data + chunk.offset(i) : nullptr;
-      const std::int64_t size = present ? chunk.offset(i + 1) - chunk.offset(i) : -1;
-      // the row before lies in this chunk's buffer, before this row, but for
-      // a chunk's first row
-      const char* limit = i > 0 ? end : bytes;
+      const std::string_view text = present ? chunk.text(i) : std::string_view();
       const bool same =
-          row > 0 && size == previous_size &&
-          (!present || same_bytes(previous, bytes, static_cast<std::size_t>(size), limit));
-      previous = bytes;
-      previous_size = size;
+          row > 0 && present == previous_present && (!present || same_text(text, previous));
+      previous = text;
+      previous_present = present;
       if (same) continue;
       runs.starts.push_back(row);
-      const bool fresh = present ? seen.insert(chunk.text(i)).second : !missing_seen;
+      const bool fresh = present ? seen.insert(text).second : !missing_seen;
       missing_seen = missing_seen || !present;
       runs.distinct = runs.distinct && fresh;
     }

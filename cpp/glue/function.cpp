@@ -143,11 +143,12 @@ py::object Function::call(const py::tuple& args, py::handle kwargs) const {
   py::tuple varargs = var_positional_ ? py::tuple(args[py::slice(n_bound, given, 1)]) : py::tuple();
 
   auto extra = py::reinterpret_steal<py::dict>(py::handle());  // made for the first extra keyword
-  for (auto item : kwargs ? py::reinterpret_borrow<py::dict>(kwargs) : py::dict()) {
+  PyObject *name = nullptr, *value = nullptr;  // borrowed from `kwargs`, which no one changes here
+  for (Py_ssize_t pos = 0; kwargs && PyDict_Next(kwargs.ptr(), &pos, &name, &value);) {
     // A keyword may be any str, lone surrogates included; such a name has no
     // UTF-8 form and so matches no declared parameter.
     py::ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(item.first.ptr(), &size);
+    const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
     if (!utf8) PyErr_Clear();
     const std::string_view key = utf8 ? std::string_view(utf8, static_cast<std::size_t>(size)) : "";
     std::size_t index = params_.size();
@@ -160,15 +161,15 @@ py::object Function::call(const py::tuple& args, py::handle kwargs) const {
     if (index == params_.size()) {
       if (!var_keyword_) {
         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                     qualname_.c_str(), item.first.ptr());
+                     qualname_.c_str(), name);
         throw py::error_already_set();
       }
       if (!extra) extra = py::dict();
-      extra[item.first] = item.second;
+      extra[py::handle(name)] = py::handle(value);
       continue;
     }
     if (slots[index]) fail("got multiple values for argument '" + std::string(key) + "'");
-    slots[index] = py::reinterpret_borrow<py::object>(item.second);
+    slots[index] = py::reinterpret_borrow<py::object>(value);
   }
 
   // After the keywords, as the interpreter checks: a bad keyword is reported
