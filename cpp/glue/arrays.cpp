@@ -4,18 +4,13 @@
 
 #include "function.hpp"
 #include "interned.hpp"
+#include "pandas_lines.hpp"
 
 namespace orvane::glue {
 namespace {
 
 py::object attribute(py::handle obj, std::string_view name) {
   PyObject* value = PyObject_GetAttr(obj.ptr(), interned(name));
-  if (!value) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(value);
-}
-
-py::object method_call(py::handle obj, std::string_view name) {
-  PyObject* value = PyObject_CallMethodNoArgs(obj.ptr(), interned(name));
   if (!value) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(value);
 }
@@ -107,7 +102,7 @@ Float64Values series_float64(py::handle series, const char* func) {
     if (!is_numeric_kind(kind)) not_numeric(func, dtype);
     // the array protocol's own method: for a numpy dtype, the values
     // to_numpy() gives, for less of pandas' argument handling
-    py::object values = method_call(series, "__array__");
+    py::object values = numpy_dtype_values(series);
     // a contiguous float64 array, the common case, is taken as it is
     if (Float64Array::check_(values)) {
       return Float64Values(py::reinterpret_steal<Float64Array>(values.release()));

@@ -1,5 +1,7 @@
 #include "pandas_lines.hpp"
 
+#include "interned.hpp"
+
 namespace orvane::glue {
 
 using namespace pybind11::literals;
@@ -35,6 +37,16 @@ py::object minutes_joined_with_arrow(py::object minutes) {
   py::object unit = minutes.attr("dt").attr("unit");
   py::object arrow_type = py::module_::import("pyarrow").attr("timestamp")(unit);
   return minutes.attr("astype")(py::module_::import("pandas").attr("ArrowDtype")(arrow_type));
+}
+
+py::object numpy_dtype_values(py::handle series) {
+  // __array__(None, False): no dtype asked for, no copy allowed
+  static const bool copy_argument = pandas_major() >= 3;
+  PyObject* const args[] = {series.ptr(), Py_None, Py_False};
+  PyObject* values =
+      PyObject_VectorcallMethod(interned("__array__"), args, copy_argument ? 3 : 1, nullptr);
+  if (!values) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(values);
 }
 
 }  // namespace orvane::glue

@@ -434,6 +434,23 @@ def test_strided_and_read_only_inputs():
     assert_same(overlap.wma(s, 4), pd_wma(s, 4), tol=1e-12)
 
 
+def test_values_are_read_with_no_copy_allowed_on_pandas_3(monkeypatch):
+    """pandas 3 skips its check whether the array asked for is a view only
+    when told no copy may be made; pandas 2.2.0 takes no copy argument."""
+    asked = []
+    own = pd.Series.__array__
+
+    def recording(self, *args, **kwargs):
+        asked.append((args, kwargs))
+        return own(self, *args, **kwargs)
+
+    monkeypatch.setattr(pd.Series, "__array__", recording)
+    s = pd.Series(np.arange(30.0))
+    assert_same(overlap.sma(s, 5), pd_sma(s, 5), tol=1e-12)
+    pandas_3 = int(pd.__version__.split(".")[0]) >= 3
+    assert asked == [((None, False) if pandas_3 else (), {})]
+
+
 def test_kernels_run_on_threads():
     series = [pd.Series(np.random.default_rng(i).random(100_000) + 1) for i in range(4)]
     results = [None] * 4

@@ -57,8 +57,20 @@ std::size_t to_size(const py::object& value) {
   return n;
 }
 
-std::string with_length(const char* prefix, const py::object& length) {
-  return prefix + std::string(py::str(length));
+// `prefix` + str(length), the name of an average's result, as a str. A
+// notebook asks for the same few lengths over and over: the names of
+// lengths below kKeptLengths are made once per prefix and kept.
+py::object with_length(const char* prefix, const py::object& length) {
+  constexpr long kKeptLengths = 1024;
+  static glue::TextTable<std::vector<py::object>> kept;
+  const long n = PyLong_CheckExact(length.ptr()) ? PyLong_AsLong(length.ptr()) : -1;
+  if (n == -1 && PyErr_Occurred()) PyErr_Clear();  // beyond a long: made each time
+  if (n < 0 || n >= kKeptLengths) return py::str(prefix + std::string(py::str(length)));
+  std::vector<py::object>& names =
+      kept.find(prefix, [] { return std::vector<py::object>(kKeptLengths); });
+  py::object& name = names[static_cast<std::size_t>(n)];
+  if (!name) name = py::str(prefix + std::to_string(n));
+  return name;
 }
 
 // The package's own objects the averages read from the module's dict, as
@@ -115,14 +127,14 @@ class Helpers {
   // _apply_offset, _handle_fills, then the category of a result built with
   // the name `name`: the helpers keep it, one put in their place may not.
   py::object finish(py::object result, const py::object& offset, const py::dict& options,
-                    const std::string& name) const {
+                    const py::object& name) const {
     if (own_) {
       result = glue::offset_series(result, offset);
       if (glue::asks_fills(options)) result = glue::filled_series(result, options);
     } else {
       result = c_.global("_apply_offset")(result, offset);
       result = c_.global("_handle_fills")(result, **options);
-      py::setattr(result, "name", py::str(name));
+      py::setattr(result, "name", name);
     }
     glue::set_category(result, "overlap");
     return result;
@@ -163,12 +175,16 @@ py::object take_option(py::dict& options, const char* key, py::object absent) {
   return value;
 }
 
-// A new Series of `values` on `index`, named `name` (unnamed when empty):
+// A new Series of `values` on `index`, named `name` (a str, or None):
 // named by its constructor, which costs less than naming it after.
 py::object new_series(glue::Call& c, const glue::Float64Array& values, const py::handle& index,
-                      const std::string& name) {
-  py::object label = name.empty() ? py::object(py::none()) : py::object(py::str(name));
-  return glue::new_series(c.global("Series"), values, index, label);
+                      const py::object& name) {
+  return glue::new_series(c.global("Series"), values, index, name);
+}
+
+// A fixed result name, as a str.
+py::object fixed_name(const char* name) {
+  return py::reinterpret_borrow<py::object>(glue::interned(name));
 }
 
 constexpr std::string_view kNotPlainFloat64 =
@@ -202,8 +218,8 @@ py::object own_index(glue::Call& c, const py::object& s) {
 }
 
 // The blend of the double (2 * a - b) or triple (3 * a - 3 * b + d) mean of
-// `means`, named `name` (unnamed when empty): natively on one index, else with pandas' arithmetic.
-py::object blend(glue::Call& c, const std::vector<py::object>& means, const std::string& name) {
+// `means`, named `name` (a str, or None): natively on one index, else with pandas' arithmetic.
+py::object blend(glue::Call& c, const std::vector<py::object>& means, const py::object& name) {
   const py::object& a = means[0];
   py::object index = a.attr("index");
   std::vector<py::handle> inputs(means.begin(), means.end());
@@ -213,7 +229,7 @@ py::object blend(glue::Call& c, const std::vector<py::object>& means, const std:
                             ? py::int_(2) * own_index(c, a) - own_index(c, means[1])
                             : py::int_(3) * own_index(c, a) - py::int_(3) * own_index(c, means[1]) +
                                   own_index(c, means[2]);
-    if (!name.empty()) py::setattr(result, "name", py::str(name));
+    if (!name.is_none()) py::setattr(result, "name", name);
     return result;
   }
   glue::native_road("overlap.blend");
@@ -329,7 +345,7 @@ py::object sma(glue::CallOf<sma_sig>& c) {
     });
   }
   glue::native_road("overlap.sma");
-  const std::string name = with_length("SMA_", length);
+  const py::object name = with_length("SMA_", length);
   py::object result = new_series(c, std::move(out), close.attr("index"), name);
   return helpers.finish(result, offset, options, name);
 }
@@ -352,7 +368,7 @@ double sma_seed(const glue::Float64Values& values, std::size_t length) {
 }
 
 py::object exponential(glue::Call& c, const py::object& close, std::size_t length, double alpha,
-                       bool adjust, bool seeded, const char* func, const std::string& name) {
+                       bool adjust, bool seeded, const char* func, const py::object& name) {
   glue::Float64Values values = glue::series_float64(close, func);
   const double seed = seeded ? sma_seed(values, length) : 0.0;
   glue::Float64Array out = glue::new_float64(values.size());
@@ -436,7 +452,7 @@ py::object ema(glue::CallOf<ema_sig>& c) {
 
   const std::size_t n = to_size(length);
   const double alpha = core::alpha_from_span(static_cast<double>(n));
-  const std::string name = with_length("EMA_", length);
+  const py::object name = with_length("EMA_", length);
   py::object result =
       exponential(c, close, n, alpha, truthy(adjust), truthy(use_sma_seed), "ema", name);
   return helpers.finish(result, offset, options, name);
@@ -494,7 +510,7 @@ py::object rma(glue::CallOf<rma_sig>& c) {
 
   const std::size_t n = to_size(length);
   const double alpha = core::alpha_from_alpha(1.0 / static_cast<double>(n));
-  const std::string name = with_length("RMA_", length);
+  const py::object name = with_length("RMA_", length);
   py::object result = exponential(c, close, n, alpha, false, true, "rma", name);
   return helpers.finish(result, offset, c.kwargs(), name);
 }
@@ -568,7 +584,7 @@ py::object wma(glue::CallOf<wma_sig>& c) {
                       [&] { core::weighted_mean(values.span(), n, ascending, scratch.span(), o); });
   }
   glue::native_road("overlap.wma");
-  const std::string name = with_length("WMA_", length);
+  const py::object name = with_length("WMA_", length);
   py::object result = new_series(c, std::move(out), close.attr("index"), name);
   return helpers.finish(result, offset, c.kwargs(), name);
 }
@@ -578,7 +594,7 @@ py::object wma(glue::CallOf<wma_sig>& c) {
 // calling the module's own `ema` that many times and blending gives, with no
 // intermediate Series.
 py::object fused_stack(glue::Call& c, const py::object& close, std::size_t length,
-                       const py::dict& options, unsigned depth, const std::string& name) {
+                       const py::dict& options, unsigned depth, const py::object& name) {
   const bool adjust = truthy(option(options, "adjust", py::bool_(false)));
   const bool seeded = truthy(option(options, "sma", py::bool_(true)));
   glue::Float64Values values = glue::series_float64(close, "ema");
@@ -614,7 +630,7 @@ py::object stacked_ema(glue::CallOf<S>& c, unsigned depth, const char* func) {
   if (close.is_none()) return py::none();
 
   const py::dict& options = c.kwargs();
-  const std::string name = with_length(depth == 2 ? "DEMA_" : "TEMA_", length);
+  const py::object name = with_length(depth == 2 ? "DEMA_" : "TEMA_", length);
   py::object result;
   if (helpers.own() && holds_own(c, "ema", own_names().ema) && !glue::asks_fills(options)) {
     result = fused_stack(c, close, to_size(length), options, depth, name);
@@ -761,7 +777,7 @@ None)doc";
 // The three passes fused: the result of wma(2 * wma(close, half) -
 // wma(close, length), root) with no full-length temporary but the result.
 py::object fused_hull(glue::Call& c, const py::object& close, std::size_t length, std::size_t half,
-                      std::size_t root, const std::string& name) {
+                      std::size_t root, const py::object& name) {
   glue::Float64Values values = glue::series_float64(close, "wma");
   const Scratch scratch(core::hull_mean_scratch(values.size(), length, half, root));
   glue::Float64Array out = glue::new_float64(values.size());
@@ -785,7 +801,7 @@ py::object hma(glue::CallOf<hma_sig>& c) {
   offset = helpers.offset(offset);
   if (close.is_none()) return py::none();
 
-  const std::string name = with_length("HMA_", length);
+  const py::object name = with_length("HMA_", length);
   const double n = static_cast<double>(to_size(length));
   py::int_ half_len(static_cast<long long>(n / 2.0));
   py::int_ sqrt_len(static_cast<long long>(std::sqrt(n)));
@@ -807,10 +823,10 @@ py::object hma(glue::CallOf<hma_sig>& c) {
     // half length of 0 means wma's default of 10): no result rather than
     // None * 2
     if (wmaf.is_none() || wmas.is_none()) return py::none();
-    py::object diff = blend(c, {wmaf, wmas}, "");
+    py::object diff = blend(c, {wmaf, wmas}, py::none());
     result = c.global("wma")(diff, py::arg("length") = sqrt_len);
     if (result.is_none()) return py::none();
-    py::setattr(result, "name", py::str(name));
+    py::setattr(result, "name", name);
   }
   return helpers.finish(result, offset, c.kwargs(), name);
 }
@@ -913,7 +929,7 @@ py::object hlc3(glue::CallOf<hlc3_sig>& c) {
   if (v.empty()) {
     glue::pandas_road("overlap.hlc3", kNotPlainComposite);
     result = (own_index(c, high) + own_index(c, low) + own_index(c, close)) / py::float_(3.0);
-    py::setattr(result, "name", py::str("HLC3"));
+    py::setattr(result, "name", fixed_name("HLC3"));
   } else {
     glue::native_road("overlap.hlc3");
     glue::Float64Array out = glue::new_float64(v[0].size());
@@ -922,9 +938,9 @@ py::object hlc3(glue::CallOf<hlc3_sig>& c) {
       glue::without_gil("overlap.hlc3",
                         [&] { core::typical_price(v[0].span(), v[1].span(), v[2].span(), o); });
     }
-    result = new_series(c, std::move(out), high.attr("index"), "HLC3");
+    result = new_series(c, std::move(out), high.attr("index"), fixed_name("HLC3"));
   }
-  return helpers.finish(result, offset, c.kwargs(), "HLC3");
+  return helpers.finish(result, offset, c.kwargs(), fixed_name("HLC3"));
 }
 
 constexpr const char* vwap_doc =
@@ -995,7 +1011,7 @@ py::object vwap(glue::CallOf<vwap_sig>& c) {
     py::object tp =
         (own_index(c, high) + own_index(c, low) + own_index(c, close)) / py::float_(3.0);
     result = (tp * vol).attr("cumsum")() / vol.attr("cumsum")();
-    py::setattr(result, "name", py::str("VWAP"));
+    py::setattr(result, "name", fixed_name("VWAP"));
   } else {
     glue::native_road("overlap.vwap");
     glue::Float64Array out = glue::new_float64(v[0].size());
@@ -1005,9 +1021,9 @@ py::object vwap(glue::CallOf<vwap_sig>& c) {
         core::cumulative_vwap(v[0].span(), v[1].span(), v[2].span(), v[3].span(), o);
       });
     }
-    result = new_series(c, std::move(out), high.attr("index"), "VWAP");
+    result = new_series(c, std::move(out), high.attr("index"), fixed_name("VWAP"));
   }
-  return helpers.finish(result, offset, c.kwargs(), "VWAP");
+  return helpers.finish(result, offset, c.kwargs(), fixed_name("VWAP"));
 }
 
 constexpr const char* ma_doc =
