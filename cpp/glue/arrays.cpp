@@ -94,20 +94,36 @@ py::object numpy_values(py::handle series) {
   return series.attr("to_numpy")();
 }
 
+namespace {
+// The values of a Series of a numeric numpy dtype as float64.
+Float64Values numeric_float64(py::handle series) {
+  // the array protocol's own method: for a numpy dtype, the values
+  // to_numpy() gives, for less of pandas' argument handling
+  py::object values = numpy_dtype_values(series);
+  // a contiguous float64 array, the common case, is taken as it is
+  if (Float64Array::check_(values)) {
+    return Float64Values(py::reinterpret_steal<Float64Array>(values.release()));
+  }
+  return float64_values(values, "a numeric Series' values");
+}
+}  // namespace
+
+std::optional<Float64Values> numeric_numpy_float64(py::handle series) {
+  py::object dtype = attribute(series, "dtype");
+  if (!py::isinstance<py::dtype>(dtype) ||
+      !is_numeric_kind(py::reinterpret_borrow<py::dtype>(dtype).kind())) {
+    return std::nullopt;
+  }
+  return numeric_float64(series);
+}
+
 Float64Values series_float64(py::handle series, const char* func) {
   py::object dtype = attribute(series, "dtype");
   if (py::isinstance<py::dtype>(dtype)) {
     const char kind = py::reinterpret_borrow<py::dtype>(dtype).kind();
     if (kind == 'O') return object_float64(series, func, dtype);
     if (!is_numeric_kind(kind)) not_numeric(func, dtype);
-    // the array protocol's own method: for a numpy dtype, the values
-    // to_numpy() gives, for less of pandas' argument handling
-    py::object values = numpy_dtype_values(series);
-    // a contiguous float64 array, the common case, is taken as it is
-    if (Float64Array::check_(values)) {
-      return Float64Values(py::reinterpret_steal<Float64Array>(values.release()));
-    }
-    return float64_values(values, std::string(func) + "() input");
+    return numeric_float64(series);
   }
   if (!is_numeric_kind(kind_of(dtype))) not_numeric(func, dtype);
   py::object values = series.attr("to_numpy")(

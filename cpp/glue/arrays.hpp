@@ -4,6 +4,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <optional>
 #include <span>
 #include <string>
 
@@ -46,6 +47,11 @@ Float64Values float64_values(py::handle array, const std::string& what);
 // raises TypeError "<func>() needs numeric values, got a Series of dtype
 // '<dtype>'".
 Float64Values series_float64(py::handle series, const char* func);
+
+// The same for a Series of a numeric numpy dtype (booleans, integers,
+// floats), which reads with no error; nullopt, with nothing read, for any
+// other dtype.
+std::optional<Float64Values> numeric_numpy_float64(py::handle series);
 
 // A column's values as a new float64 array by pandas' own to_numpy, its
 // missing values (NaN, None, pd.NA) as NaN: what a column of prices reads as

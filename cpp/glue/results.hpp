@@ -8,8 +8,9 @@ namespace orvane::glue {
 
 namespace py = pybind11;
 
-// series_type(values, index=index, name=name, copy=False): the values are
-// the result's own, so pandas keeps them as they are.
+// series_type(values, index, None, name, False), the constructor's data,
+// index, dtype, name and copy: the values are the result's own, so pandas
+// keeps them as they are.
 py::object new_series(py::handle series_type, py::handle values, py::handle index, py::handle name);
 
 // Sets the attribute `category` of `result` to `family`, past pandas'

@@ -9,23 +9,68 @@
 
 namespace orvane::glue {
 
-py::object verified_series(const py::object& series, const py::object& min_length,
-                           py::handle series_type) {
+namespace {
+
+// TypeError "expected a pandas Series, got <type>" unless `series` is one.
+void check_series(const py::object& series, py::handle series_type) {
   const int is_series = PyObject_IsInstance(series.ptr(), series_type.ptr());
   if (is_series < 0) throw py::error_already_set();
   if (is_series == 0) {
     raise(PyExc_TypeError, "expected a pandas Series, got " + type_name(series));
   }
-  if (min_length.is_none()) return series;
-  // a pandas Series has as many rows as labels, and its index counts them
-  // for less than the Series' own __len__; a subclass is asked itself
-  const Py_ssize_t rows =
-      Py_TYPE(series.ptr()) == reinterpret_cast<PyTypeObject*>(series_type.ptr())
-          ? py::len(series.attr("index"))
-          : py::len(series);
-  // a min_length beyond Py_ssize_t can never be met
-  if (py::int_(rows) < min_length) return py::none();
-  return series;
+}
+
+// Whether `rows` falls short of `min_length` (an int; one beyond a
+// long long can never be met).
+bool fewer_than(Py_ssize_t rows, const py::object& min_length) {
+  int overflow = 0;
+  const long long needed = PyLong_AsLongLongAndOverflow(min_length.ptr(), &overflow);
+  if (needed == -1 && PyErr_Occurred()) throw py::error_already_set();
+  return overflow > 0 || (overflow == 0 && rows < needed);
+}
+
+// The rows of an instance of `series_type`: a pandas Series has as many
+// rows as labels, and its index counts them for less than the Series' own
+// __len__; a subclass is asked itself.
+Py_ssize_t rows_of(const py::object& series, py::handle series_type) {
+  if (Py_TYPE(series.ptr()) != reinterpret_cast<PyTypeObject*>(series_type.ptr())) {
+    return py::len(series);
+  }
+  PyObject* index = PyObject_GetAttr(series.ptr(), interned("index"));
+  if (!index) throw py::error_already_set();
+  return py::len(py::reinterpret_steal<py::object>(index));
+}
+
+}  // namespace
+
+py::object verified_series(const py::object& series, const py::object& min_length,
+                           py::handle series_type) {
+  check_series(series, series_type);
+  if (min_length.is_none() || !fewer_than(rows_of(series, series_type), min_length)) return series;
+  return py::none();
+}
+
+SeriesInput SeriesInput::verified(const py::object& series, const py::object& min_length,
+                                  py::handle series_type) {
+  check_series(series, series_type);
+  SeriesInput input(series);
+  if (min_length.is_none()) return input;
+  const bool plain = Py_TYPE(series.ptr()) == reinterpret_cast<PyTypeObject*>(series_type.ptr());
+  if (plain) input.values_ = numeric_numpy_float64(series);
+  const Py_ssize_t rows = input.values_ ? static_cast<Py_ssize_t>(input.values_->size())
+                                        : rows_of(series, series_type);
+  return fewer_than(rows, min_length) ? SeriesInput(py::none()) : std::move(input);
+}
+
+py::object SeriesInput::index() const {
+  PyObject* index = PyObject_GetAttr(series_.ptr(), interned("index"));
+  if (!index) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(index);
+}
+
+Float64Values SeriesInput::values(const char* func) {
+  if (values_) return *std::exchange(values_, std::nullopt);
+  return series_float64(series_, func);
 }
 
 py::object offset_series(const py::object& series, const py::object& offset) {

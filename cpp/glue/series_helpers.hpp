@@ -6,6 +6,11 @@
 
 #include <pybind11/pybind11.h>
 
+#include <optional>
+#include <utility>
+
+#include "arrays.hpp"
+
 namespace orvane::glue {
 
 namespace py = pybind11;
@@ -15,6 +20,30 @@ namespace py = pybind11;
 // "expected a pandas Series, got <type>" when it is no Series.
 py::object verified_series(const py::object& series, const py::object& min_length,
                            py::handle series_type);
+
+// An indicator's input Series once checked, its values read at most once.
+class SeriesInput {
+ public:
+  // What a verify_series put in the package's place handed back: None or a
+  // Series, taken as it is.
+  explicit SeriesInput(py::object series) : series_(std::move(series)) {}
+
+  // verified_series(series, min_length, series_type). A pandas Series of a
+  // numeric numpy dtype is counted by its values, read now: its index would
+  // count the rows in Python.
+  static SeriesInput verified(const py::object& series, const py::object& min_length,
+                              py::handle series_type);
+
+  bool is_none() const { return series_.is_none(); }
+  const py::object& series() const { return series_; }
+  py::object index() const;
+  // series_float64(series, func), or the values read at the check.
+  Float64Values values(const char* func);
+
+ private:
+  py::object series_;
+  std::optional<Float64Values> values_;
+};
 
 // `series` shifted by `offset` rows (an int or None): itself when none.
 py::object offset_series(const py::object& series, const py::object& offset);

@@ -122,9 +122,16 @@ def test_results_are_new_named_series_and_leave_the_input_alone(close, name):
     assert "category" not in vars(close)
 
 
-@pytest.mark.parametrize("name, rows", [(n, 4) for n in AVERAGES] + [("sma", 0)])
-def test_series_shorter_than_the_length_give_none(name, rows):
-    assert getattr(overlap, name)(pd.Series(np.arange(float(rows))), 5) is None
+@pytest.mark.parametrize(
+    "values",
+    [np.arange(4.0), np.arange(0.0), np.arange(4), ["a", "b", "c", "d"], pd.date_range("2024", periods=4)],
+    ids=["floats", "empty", "ints", "texts", "stamps"],
+)
+@pytest.mark.parametrize("name", AVERAGES)
+def test_series_shorter_than_the_length_give_none(name, values):
+    # short before anything else: a short Series of texts is no error
+    assert getattr(overlap, name)(pd.Series(values), 5) is None
+    assert getattr(overlap, name)(type("Sub", (pd.Series,), {})(values), 5) is None
 
 
 def test_category_is_an_attribute_even_when_the_index_has_the_label():

@@ -110,13 +110,15 @@ class Helpers {
   }
   bool own() const { return own_; }
 
-  // verify_series(series) or verify_series(series, n).
-  py::object verify(const py::object& series, const py::object& min_length) const {
-    if (own_)
-      return glue::verified_series(series, min_length ? min_length : py::none(), series_type());
-    py::object verify_series = c_.global("verify_series");
-    if (!min_length) return verify_series(series);
-    return verify_series(series, min_length);
+  // verify_series(series).
+  py::object verify(const py::object& series) const {
+    if (own_) return glue::verified_series(series, py::none(), series_type());
+    return c_.global("verify_series")(series);
+  }
+  // verify_series(series, min_length), with the input's values read once.
+  glue::SeriesInput input(const py::object& series, const py::object& min_length) const {
+    if (own_) return glue::SeriesInput::verified(series, min_length, series_type());
+    return glue::SeriesInput(c_.global("verify_series")(series, min_length));
   }
 
   py::object offset(const py::object& given) const {
@@ -324,7 +326,7 @@ py::object sma(glue::CallOf<sma_sig>& c) {
   }
   py::object needed = min_periods > length ? min_periods : length;
   const Helpers helpers(c);
-  py::object close = helpers.verify(c.arg<"close">(), needed);
+  glue::SeriesInput close = helpers.input(c.arg<"close">(), needed);
   offset = helpers.offset(offset);
   if (close.is_none()) return py::none();
 
@@ -334,7 +336,7 @@ py::object sma(glue::CallOf<sma_sig>& c) {
     glue::raise(PyExc_ValueError, "min_periods " + std::string(py::str(min_periods)) +
                                       " must be <= window " + std::string(py::str(length)));
   }
-  glue::Float64Values values = glue::series_float64(close, "sma");
+  glue::Float64Values values = close.values("sma");
   const std::size_t window = to_size(length), periods = to_size(min_periods);
   const Scratch scratch(core::rolling_mean_scratch(window, values.size()));
   glue::Float64Array out = glue::new_float64(values.size());
@@ -346,7 +348,7 @@ py::object sma(glue::CallOf<sma_sig>& c) {
   }
   glue::native_road("overlap.sma");
   const py::object name = with_length("SMA_", length);
-  py::object result = new_series(c, std::move(out), close.attr("index"), name);
+  py::object result = new_series(c, std::move(out), close.index(), name);
   return helpers.finish(result, offset, options, name);
 }
 
@@ -367,9 +369,9 @@ double sma_seed(const glue::Float64Values& values, std::size_t length) {
   return seed;
 }
 
-py::object exponential(glue::Call& c, const py::object& close, std::size_t length, double alpha,
+py::object exponential(glue::Call& c, glue::SeriesInput& close, std::size_t length, double alpha,
                        bool adjust, bool seeded, const char* func, const py::object& name) {
-  glue::Float64Values values = glue::series_float64(close, func);
+  glue::Float64Values values = close.values(func);
   const double seed = seeded ? sma_seed(values, length) : 0.0;
   glue::Float64Array out = glue::new_float64(values.size());
   {
@@ -383,7 +385,7 @@ py::object exponential(glue::Call& c, const py::object& close, std::size_t lengt
     });
   }
   glue::native_road(std::string("overlap.") + func);
-  return new_series(c, std::move(out), close.attr("index"), name);
+  return new_series(c, std::move(out), close.index(), name);
 }
 
 constexpr const char* ema_doc =
@@ -446,7 +448,7 @@ py::object ema(glue::CallOf<ema_sig>& c) {
   py::object adjust = take_option(options, "adjust", py::bool_(false));
   py::object use_sma_seed = take_option(options, "sma", py::bool_(true));
   const Helpers helpers(c);
-  py::object close = helpers.verify(c.arg<"close">(), length);
+  glue::SeriesInput close = helpers.input(c.arg<"close">(), length);
   offset = helpers.offset(offset);
   if (close.is_none()) return py::none();
 
@@ -504,7 +506,7 @@ py::object rma(glue::CallOf<rma_sig>& c) {
   py::object length = normalise_length(c.arg<"length">(), 10);
   py::object offset = c.arg<"offset">();
   const Helpers helpers(c);
-  py::object close = helpers.verify(c.arg<"close">(), length);
+  glue::SeriesInput close = helpers.input(c.arg<"close">(), length);
   offset = helpers.offset(offset);
   if (close.is_none()) return py::none();
 
@@ -570,11 +572,11 @@ py::object wma(glue::CallOf<wma_sig>& c) {
   const bool ascending = c.arg<"asc">().ptr() == Py_True;
   py::object offset = c.arg<"offset">();
   const Helpers helpers(c);
-  py::object close = helpers.verify(c.arg<"close">(), length);
+  glue::SeriesInput close = helpers.input(c.arg<"close">(), length);
   offset = helpers.offset(offset);
   if (close.is_none()) return py::none();
 
-  glue::Float64Values values = glue::series_float64(close, "wma");
+  glue::Float64Values values = close.values("wma");
   const std::size_t n = to_size(length);
   const Scratch scratch(core::weighted_mean_scratch(std::min(n, values.size())));
   glue::Float64Array out = glue::new_float64(values.size());
@@ -585,7 +587,7 @@ py::object wma(glue::CallOf<wma_sig>& c) {
   }
   glue::native_road("overlap.wma");
   const py::object name = with_length("WMA_", length);
-  py::object result = new_series(c, std::move(out), close.attr("index"), name);
+  py::object result = new_series(c, std::move(out), close.index(), name);
   return helpers.finish(result, offset, c.kwargs(), name);
 }
 
@@ -593,11 +595,11 @@ py::object wma(glue::CallOf<wma_sig>& c) {
 // the double (depth 2) or triple (depth 3) mean, in one native pass: what
 // calling the module's own `ema` that many times and blending gives, with no
 // intermediate Series.
-py::object fused_stack(glue::Call& c, const py::object& close, std::size_t length,
+py::object fused_stack(glue::Call& c, glue::SeriesInput& close, std::size_t length,
                        const py::dict& options, unsigned depth, const py::object& name) {
   const bool adjust = truthy(option(options, "adjust", py::bool_(false)));
   const bool seeded = truthy(option(options, "sma", py::bool_(true)));
-  glue::Float64Values values = glue::series_float64(close, "ema");
+  glue::Float64Values values = close.values("ema");
   const double alpha = core::alpha_from_span(static_cast<double>(length));
   const Scratch scratch((depth - 1) * core::stacked_ewm_rows(values.size(), length, alpha));
   glue::Float64Array out = glue::new_float64(values.size());
@@ -613,7 +615,7 @@ py::object fused_stack(glue::Call& c, const py::object& close, std::size_t lengt
     }
   }
   glue::native_road(depth == 2 ? "overlap.dema" : "overlap.tema");
-  return new_series(c, std::move(out), close.attr("index"), name);
+  return new_series(c, std::move(out), close.index(), name);
 }
 
 // dema (depth 2) and tema (depth 3): fused while the module's `ema` and
@@ -625,7 +627,7 @@ py::object stacked_ema(glue::CallOf<S>& c, unsigned depth, const char* func) {
   py::object length = normalise_length(c.template arg<"length">(), 10);
   py::object offset = c.template arg<"offset">();
   const Helpers helpers(c);
-  py::object close = helpers.verify(c.template arg<"close">(), length);
+  glue::SeriesInput close = helpers.input(c.template arg<"close">(), length);
   offset = helpers.offset(offset);
   if (close.is_none()) return py::none();
 
@@ -638,7 +640,7 @@ py::object stacked_ema(glue::CallOf<S>& c, unsigned depth, const char* func) {
     glue::pandas_road(std::string("overlap.") + func,
                       "ema or a series helper in the module is not the module's own, or fills "
                       "are asked for");
-    std::vector<py::object> means{close};
+    std::vector<py::object> means{close.series()};
     for (unsigned i = 0; i < depth; ++i) {
       means.push_back(c.global("ema")(means.back(), py::arg("length") = length, **options));
     }
@@ -776,9 +778,9 @@ None)doc";
 
 // The three passes fused: the result of wma(2 * wma(close, half) -
 // wma(close, length), root) with no full-length temporary but the result.
-py::object fused_hull(glue::Call& c, const py::object& close, std::size_t length, std::size_t half,
+py::object fused_hull(glue::Call& c, glue::SeriesInput& close, std::size_t length, std::size_t half,
                       std::size_t root, const py::object& name) {
-  glue::Float64Values values = glue::series_float64(close, "wma");
+  glue::Float64Values values = close.values("wma");
   const Scratch scratch(core::hull_mean_scratch(values.size(), length, half, root));
   glue::Float64Array out = glue::new_float64(values.size());
   {
@@ -788,7 +790,7 @@ py::object fused_hull(glue::Call& c, const py::object& close, std::size_t length
     });
   }
   glue::native_road("overlap.hma");
-  return new_series(c, std::move(out), close.attr("index"), name);
+  return new_series(c, std::move(out), close.index(), name);
 }
 
 constexpr glue::Signature hma_sig{
@@ -797,7 +799,7 @@ py::object hma(glue::CallOf<hma_sig>& c) {
   py::object length = normalise_length(c.arg<"length">(), 9);
   py::object offset = c.arg<"offset">();
   const Helpers helpers(c);
-  py::object close = helpers.verify(c.arg<"close">(), length);
+  glue::SeriesInput close = helpers.input(c.arg<"close">(), length);
   offset = helpers.offset(offset);
   if (close.is_none()) return py::none();
 
@@ -812,13 +814,13 @@ py::object hma(glue::CallOf<hma_sig>& c) {
     // wma's length rule on the half length: 0 means its default of 10; the
     // half-length pass needs that many rows, as wma's verify_series asks
     const std::size_t half = to_size(normalise_length(half_len, 10));
-    if (half > static_cast<std::size_t>(py::len(close))) return py::none();
+    if (half > static_cast<std::size_t>(py::len(close.series()))) return py::none();
     result = fused_hull(c, close, to_size(length), half, to_size(sqrt_len), name);
   } else {
     glue::pandas_road("overlap.hma",
                       "wma or a series helper in the module is not the module's own");
-    py::object wmaf = c.global("wma")(close, py::arg("length") = half_len);
-    py::object wmas = c.global("wma")(close, py::arg("length") = length);
+    py::object wmaf = c.global("wma")(close.series(), py::arg("length") = half_len);
+    py::object wmas = c.global("wma")(close.series(), py::arg("length") = length);
     // the half-length average may need more rows than the series has (a
     // half length of 0 means wma's default of 10): no result rather than
     // None * 2
@@ -918,9 +920,9 @@ constexpr glue::Signature hlc3_sig{
 py::object hlc3(glue::CallOf<hlc3_sig>& c) {
   py::object offset = c.arg<"offset">();
   const Helpers helpers(c);
-  py::object high = helpers.verify(c.arg<"high">(), py::object());
-  py::object low = helpers.verify(c.arg<"low">(), py::object());
-  py::object close = helpers.verify(c.arg<"close">(), py::object());
+  py::object high = helpers.verify(c.arg<"high">());
+  py::object low = helpers.verify(c.arg<"low">());
+  py::object close = helpers.verify(c.arg<"close">());
   offset = helpers.offset(offset);
   if (high.is_none() || low.is_none() || close.is_none()) return py::none();
 
@@ -996,10 +998,10 @@ constexpr glue::Signature vwap_sig{
 py::object vwap(glue::CallOf<vwap_sig>& c) {
   py::object offset = c.arg<"offset">();
   const Helpers helpers(c);
-  py::object high = helpers.verify(c.arg<"high">(), py::object());
-  py::object low = helpers.verify(c.arg<"low">(), py::object());
-  py::object close = helpers.verify(c.arg<"close">(), py::object());
-  py::object volume = helpers.verify(c.arg<"volume">(), py::object());
+  py::object high = helpers.verify(c.arg<"high">());
+  py::object low = helpers.verify(c.arg<"low">());
+  py::object close = helpers.verify(c.arg<"close">());
+  py::object volume = helpers.verify(c.arg<"volume">());
   offset = helpers.offset(offset);
   if (high.is_none() || low.is_none() || close.is_none() || volume.is_none()) return py::none();
 
