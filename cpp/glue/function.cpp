@@ -80,6 +80,10 @@ Call::Call(const Function& fn, std::vector<py::object> slots, py::tuple varargs,
 
 const py::dict& Call::globals() const { return fn_.globals(); }
 
+PyObject* Call::kwarg(std::string_view name) const {
+  return kwargs_ ? dict_entry(kwargs_, name) : nullptr;
+}
+
 py::object Call::global(const char* name) const {
   PyObject* found = dict_entry(fn_.globals(), name);
   if (found) return py::reinterpret_borrow<py::object>(found);

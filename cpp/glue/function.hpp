@@ -58,6 +58,10 @@ class Call {
     if (!kwargs_) kwargs_ = py::dict();
     return kwargs_;
   }
+  // Whether **kwargs holds any keyword, and the one named `name` (borrowed,
+  // null when not given): asked without making the dict.
+  bool has_kwargs() const { return kwargs_ && PyDict_GET_SIZE(kwargs_.ptr()) > 0; }
+  PyObject* kwarg(std::string_view name) const;
 
   // A module-level name, read now (globals, then builtins), as Python code
   // would; an unbound name raises NameError "name 'X' is not defined".

@@ -45,7 +45,12 @@ namespace {
 // default. `length` is declared int, so it arrives as an int or None (other
 // numbers truncated toward zero).
 py::object normalise_length(const py::object& length, long default_length) {
-  if (!length.is_none() && length > py::int_(0)) return length;
+  if (!length.is_none()) {
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(length.ptr(), &overflow);
+    if (value == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (overflow > 0 || value > 0) return length;
+  }
   return py::int_(default_length);
 }
 
@@ -128,14 +133,14 @@ class Helpers {
 
   // _apply_offset, _handle_fills, then the category of a result built with
   // the name `name`: the helpers keep it, one put in their place may not.
-  py::object finish(py::object result, const py::object& offset, const py::dict& options,
-                    const py::object& name) const {
+  py::object finish(py::object result, const py::object& offset, const py::object& name) const {
     if (own_) {
       result = glue::offset_series(result, offset);
-      if (glue::asks_fills(options)) result = glue::filled_series(result, options);
+      if (c_.has_kwargs() && glue::asks_fills(c_.kwargs()))
+        result = glue::filled_series(result, c_.kwargs());
     } else {
       result = c_.global("_apply_offset")(result, offset);
-      result = c_.global("_handle_fills")(result, **options);
+      result = c_.global("_handle_fills")(result, **c_.kwargs());
       py::setattr(result, "name", name);
     }
     glue::set_category(result, "overlap");
@@ -151,13 +156,23 @@ class Helpers {
 
 // Scratch of a kernel, which writes it before reading it: left
 // uninitialised, as zeroing megabytes of it would cost more than the pass.
+// A short window's scratch is kept on the stack, sparing a small call the
+// allocator.
 class Scratch {
  public:
-  explicit Scratch(std::size_t n) : data_(std::make_unique_for_overwrite<double[]>(n)), size_(n) {}
-  std::span<double> span() const { return {data_.get(), size_}; }
+  explicit Scratch(std::size_t n)
+      : heap_(n > kOnStack ? std::make_unique_for_overwrite<double[]>(n) : nullptr),
+        data_(heap_ ? heap_.get() : on_stack_),
+        size_(n) {}
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+  std::span<double> span() const { return {data_, size_}; }
 
  private:
-  std::unique_ptr<double[]> data_;
+  static constexpr std::size_t kOnStack = 512;
+  double on_stack_[kOnStack];
+  std::unique_ptr<double[]> heap_;
+  double* data_;
   std::size_t size_;
 };
 
@@ -314,12 +329,10 @@ constexpr glue::Signature sma_sig{
 py::object sma(glue::CallOf<sma_sig>& c) {
   py::object length = normalise_length(c.arg<"length">(), 10);
   py::object offset = c.arg<"offset">();
-  py::dict& options = c.kwargs();
   py::object min_periods = length;
-  if (options.contains("min_periods")) {
-    py::object given = options["min_periods"];
+  if (PyObject* given = c.kwarg("min_periods")) {
     if (truthy(given)) {
-      PyObject* converted = PyNumber_Long(given.ptr());
+      PyObject* converted = PyNumber_Long(given);
       if (!converted) throw py::error_already_set();
       min_periods = py::reinterpret_steal<py::object>(converted);
     }
@@ -349,7 +362,7 @@ py::object sma(glue::CallOf<sma_sig>& c) {
   glue::native_road("overlap.sma");
   const py::object name = with_length("SMA_", length);
   py::object result = new_series(c, std::move(out), close.index(), name);
-  return helpers.finish(result, offset, options, name);
+  return helpers.finish(result, offset, name);
 }
 
 // The simple-mean seed of `ema` and `rma`: the mean of the first `length`
@@ -457,7 +470,7 @@ py::object ema(glue::CallOf<ema_sig>& c) {
   const py::object name = with_length("EMA_", length);
   py::object result =
       exponential(c, close, n, alpha, truthy(adjust), truthy(use_sma_seed), "ema", name);
-  return helpers.finish(result, offset, options, name);
+  return helpers.finish(result, offset, name);
 }
 
 constexpr const char* rma_doc =
@@ -514,7 +527,7 @@ py::object rma(glue::CallOf<rma_sig>& c) {
   const double alpha = core::alpha_from_alpha(1.0 / static_cast<double>(n));
   const py::object name = with_length("RMA_", length);
   py::object result = exponential(c, close, n, alpha, false, true, "rma", name);
-  return helpers.finish(result, offset, c.kwargs(), name);
+  return helpers.finish(result, offset, name);
 }
 
 // ---------------------------------------------------------------------------
@@ -588,7 +601,7 @@ py::object wma(glue::CallOf<wma_sig>& c) {
   glue::native_road("overlap.wma");
   const py::object name = with_length("WMA_", length);
   py::object result = new_series(c, std::move(out), close.index(), name);
-  return helpers.finish(result, offset, c.kwargs(), name);
+  return helpers.finish(result, offset, name);
 }
 
 // The `depth` exponential means of `close` one over the other, blended as
@@ -647,7 +660,7 @@ py::object stacked_ema(glue::CallOf<S>& c, unsigned depth, const char* func) {
     means.erase(means.begin());
     result = blend(c, means, name);
   }
-  return helpers.finish(result, offset, options, name);
+  return helpers.finish(result, offset, name);
 }
 
 constexpr const char* dema_doc =
@@ -830,7 +843,7 @@ py::object hma(glue::CallOf<hma_sig>& c) {
     if (result.is_none()) return py::none();
     py::setattr(result, "name", name);
   }
-  return helpers.finish(result, offset, c.kwargs(), name);
+  return helpers.finish(result, offset, name);
 }
 
 // ---------------------------------------------------------------------------
@@ -942,7 +955,7 @@ py::object hlc3(glue::CallOf<hlc3_sig>& c) {
     }
     result = new_series(c, std::move(out), high.attr("index"), fixed_name("HLC3"));
   }
-  return helpers.finish(result, offset, c.kwargs(), fixed_name("HLC3"));
+  return helpers.finish(result, offset, fixed_name("HLC3"));
 }
 
 constexpr const char* vwap_doc =
@@ -1025,7 +1038,7 @@ py::object vwap(glue::CallOf<vwap_sig>& c) {
     }
     result = new_series(c, std::move(out), high.attr("index"), fixed_name("VWAP"));
   }
-  return helpers.finish(result, offset, c.kwargs(), fixed_name("VWAP"));
+  return helpers.finish(result, offset, fixed_name("VWAP"));
 }
 
 constexpr const char* ma_doc =
