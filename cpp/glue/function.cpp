@@ -75,7 +75,7 @@ void raise(PyObject* type, const std::string& message) {
   throw py::error_already_set();
 }
 
-Call::Call(const Function& fn, std::vector<py::object> slots, py::tuple varargs, py::dict kwargs)
+Call::Call(const Function& fn, Slots slots, py::tuple varargs, py::dict kwargs)
     : fn_(fn), slots_(std::move(slots)), varargs_(std::move(varargs)), kwargs_(std::move(kwargs)) {}
 
 const py::dict& Call::globals() const { return fn_.globals(); }
@@ -139,7 +139,7 @@ void Function::missing(const std::vector<std::string>& names, const char* kind) 
 }
 
 py::object Function::call(const py::tuple& args, py::handle kwargs) const {
-  std::vector<py::object> slots(params_.size());
+  Slots slots(params_.size());
   const std::size_t given = args.size();
 
   const std::size_t n_bound = std::min(given, n_positional_);
@@ -215,7 +215,7 @@ py::object Function::call(const py::tuple& args, py::handle kwargs) const {
   return impl_(call);
 }
 
-void Function::apply_checks(std::vector<py::object>& slots) const {
+void Function::apply_checks(Slots& slots) const {
   for (std::size_t i = 0; i < params_.size(); ++i) {
     const Param& p = params_[i];
     switch (p.check) {

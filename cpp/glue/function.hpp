@@ -8,8 +8,10 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -42,10 +44,32 @@ struct ParamName {
   constexpr std::string_view view() const { return {text, N - 1}; }
 };
 
+// The values bound to a call's named parameters: inline for the few
+// parameters nearly every function declares, so that binding a call
+// allocates nothing.
+class Slots {
+ public:
+  explicit Slots(std::size_t n) : n_(n) {
+    if (n > kInline) heap_.resize(n);
+  }
+  std::size_t size() const { return n_; }
+  py::object& operator[](std::size_t i) { return (n_ > kInline ? heap_.data() : inline_.data())[i]; }
+  const py::object& at(std::size_t i) const {
+    if (i >= n_) throw std::out_of_range("no parameter " + std::to_string(i));
+    return (n_ > kInline ? heap_.data() : inline_.data())[i];
+  }
+
+ private:
+  static constexpr std::size_t kInline = 8;
+  std::array<py::object, kInline> inline_;
+  std::vector<py::object> heap_;
+  std::size_t n_;
+};
+
 // The arguments of one call, bound to the declared parameters.
 class Call {
  public:
-  Call(const Function& fn, std::vector<py::object> slots, py::tuple varargs, py::dict kwargs);
+  Call(const Function& fn, Slots slots, py::tuple varargs, py::dict kwargs);
 
   // Bound value of the i-th named parameter (declaration order, *args and
   // **kwargs not counted).
@@ -71,7 +95,7 @@ class Call {
 
  private:
   const Function& fn_;
-  std::vector<py::object> slots_;
+  Slots slots_;
   py::tuple varargs_;
   py::dict kwargs_;
 };
@@ -147,7 +171,7 @@ class Function {
 
  private:
   [[noreturn]] void fail(const std::string& what) const;
-  void apply_checks(std::vector<py::object>& slots) const;
+  void apply_checks(Slots& slots) const;
   void missing(const std::vector<std::string>& names, const char* kind) const;
 
   py::dict globals_;
