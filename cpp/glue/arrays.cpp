@@ -95,12 +95,9 @@ py::object numpy_values(py::handle series) {
 }
 
 namespace {
-// The values of a Series of a numeric numpy dtype as float64.
-Float64Values numeric_float64(py::handle series) {
-  // the array protocol's own method: for a numpy dtype, the values
-  // to_numpy() gives, for less of pandas' argument handling
-  py::object values = numpy_dtype_values(series);
-  // a contiguous float64 array, the common case, is taken as it is
+// A numpy array of numbers as float64: a contiguous float64 array, the
+// common case, is taken as it is.
+Float64Values numbers_as_float64(py::object values) {
   if (Float64Array::check_(values)) {
     return Float64Values(py::reinterpret_steal<Float64Array>(values.release()));
   }
@@ -108,13 +105,10 @@ Float64Values numeric_float64(py::handle series) {
 }
 }  // namespace
 
-std::optional<Float64Values> numeric_numpy_float64(py::handle series) {
-  py::object dtype = attribute(series, "dtype");
-  if (!py::isinstance<py::dtype>(dtype) ||
-      !is_numeric_kind(py::reinterpret_borrow<py::dtype>(dtype).kind())) {
-    return std::nullopt;
-  }
-  return numeric_float64(series);
+std::optional<Float64Values> held_float64(py::handle series) {
+  py::object values = held_numbers(series);
+  if (!values) return std::nullopt;
+  return numbers_as_float64(std::move(values));
 }
 
 Float64Values series_float64(py::handle series, const char* func) {
@@ -123,7 +117,9 @@ Float64Values series_float64(py::handle series, const char* func) {
     const char kind = py::reinterpret_borrow<py::dtype>(dtype).kind();
     if (kind == 'O') return object_float64(series, func, dtype);
     if (!is_numeric_kind(kind)) not_numeric(func, dtype);
-    return numeric_float64(series);
+    // the array protocol's own method: for a numpy dtype, the values
+    // to_numpy() gives, for less of pandas' argument handling
+    return numbers_as_float64(numpy_dtype_values(series));
   }
   if (!is_numeric_kind(kind_of(dtype))) not_numeric(func, dtype);
   py::object values = series.attr("to_numpy")(

@@ -48,10 +48,10 @@ Float64Values float64_values(py::handle array, const std::string& what);
 // '<dtype>'".
 Float64Values series_float64(py::handle series, const char* func);
 
-// The same for a Series of a numeric numpy dtype (booleans, integers,
-// floats), which reads with no error; nullopt, with nothing read, for any
-// other dtype.
-std::optional<Float64Values> numeric_numpy_float64(py::handle series);
+// The same for a Series that holds numbers in a numpy array (see
+// held_numbers in pandas_lines.hpp), read with no copy and no error; nullopt,
+// with nothing read, for any other Series.
+std::optional<Float64Values> held_float64(py::handle series);
 
 // A column's values as a new float64 array by pandas' own to_numpy, its
 // missing values (NaN, None, pd.NA) as NaN: what a column of prices reads as

@@ -1,5 +1,8 @@
 #include "pandas_lines.hpp"
 
+#include <pybind11/numpy.h>
+
+#include "arrays.hpp"
 #include "interned.hpp"
 
 namespace orvane::glue {
@@ -39,14 +42,54 @@ py::object minutes_joined_with_arrow(py::object minutes) {
   return minutes.attr("astype")(py::module_::import("pandas").attr("ArrowDtype")(arrow_type));
 }
 
-py::object numpy_dtype_values(py::handle series) {
-  // __array__(None, False): no dtype asked for, no copy allowed
-  static const bool copy_argument = pandas_major() >= 3;
+namespace {
+
+// Whether the array protocol takes a copy argument (pandas 3).
+bool takes_copy_argument() {
+  static const bool takes = pandas_major() >= 3;
+  return takes;
+}
+
+// series.__array__(None, False), no dtype asked for and no copy allowed, or
+// series.__array__() where no copy argument is taken; null with the error
+// set when it raises.
+PyObject* array_protocol_values(py::handle series) {
   PyObject* const args[] = {series.ptr(), Py_None, Py_False};
-  PyObject* values =
-      PyObject_VectorcallMethod(interned("__array__"), args, copy_argument ? 3 : 1, nullptr);
+  return PyObject_VectorcallMethod(interned("__array__"), args, takes_copy_argument() ? 3 : 1,
+                                   nullptr);
+}
+
+bool numeric_array(py::handle values) {
+  if (!py::isinstance<py::array>(values)) return false;
+  return is_numeric_kind(py::reinterpret_borrow<py::array>(values).dtype().kind());
+}
+
+}  // namespace
+
+py::object numpy_dtype_values(py::handle series) {
+  PyObject* values = array_protocol_values(series);
   if (!values) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(values);
+}
+
+py::object held_numbers(py::handle series) {
+  if (!takes_copy_argument()) {
+    PyObject* dtype = PyObject_GetAttr(series.ptr(), interned("dtype"));
+    if (!dtype) throw py::error_already_set();
+    const bool numpy_dtype = py::isinstance<py::dtype>(py::handle(dtype));
+    const char kind = numpy_dtype ? py::reinterpret_borrow<py::dtype>(dtype).kind() : '\0';
+    Py_DECREF(dtype);
+    if (!is_numeric_kind(kind)) return py::object();
+    return numpy_dtype_values(series);
+  }
+  PyObject* values = array_protocol_values(series);
+  if (!values) {
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw py::error_already_set();
+    PyErr_Clear();  // a copy would be needed: not numbers held as they are
+    return py::object();
+  }
+  auto held = py::reinterpret_steal<py::object>(values);
+  return numeric_array(held) ? held : py::object();
 }
 
 }  // namespace orvane::glue

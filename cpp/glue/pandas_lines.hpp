@@ -18,6 +18,12 @@
 //   unless told that no copy may be made, first works out whether the array
 //   asked for is a view (a fifth of a small call's read); pandas 2.2.0 and
 //   2.2.1 take no copy argument.
+// - Numbers held without a copy: told that no copy may be made, pandas 3's
+//   array protocol hands out the array a Series holds its values in (a
+//   numpy dtype's, or a nullable dtype's when nothing is missing) and
+//   raises ValueError where it would need a copy (missing values,
+//   categoricals, Arrow, intervals); pandas 2's converts whatever it must,
+//   categoricals too, so there only the dtype tells.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -46,5 +52,11 @@ py::object minutes_joined_with_arrow(py::object minutes);
 // The values of a Series whose dtype is a numpy dtype, as its array protocol
 // gives them: the Series' own array, or a view of it, never a copy.
 py::object numpy_dtype_values(py::handle series);
+
+// The numbers a Series holds in a numpy array of a numeric dtype (booleans,
+// integers, floats), that array or a view of it; a null handle, with nothing
+// copied, for any other Series. On pandas 3 its dtype is not read: the array
+// handed out tells.
+py::object held_numbers(py::handle series);
 
 }  // namespace orvane::glue

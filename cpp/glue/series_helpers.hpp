@@ -28,9 +28,9 @@ class SeriesInput {
   // Series, taken as it is.
   explicit SeriesInput(py::object series) : series_(std::move(series)) {}
 
-  // verified_series(series, min_length, series_type). A pandas Series of a
-  // numeric numpy dtype is counted by its values, read now: its index would
-  // count the rows in Python.
+  // verified_series(series, min_length, series_type). A pandas Series that
+  // holds numbers in a numpy array (held_float64) is counted by its values,
+  // read now: its index would count the rows in Python.
   static SeriesInput verified(const py::object& series, const py::object& min_length,
                               py::handle series_type);
 

@@ -441,21 +441,34 @@ def test_strided_and_read_only_inputs():
     assert_same(overlap.wma(s, 4), pd_wma(s, 4), tol=1e-12)
 
 
-def test_values_are_read_with_no_copy_allowed_on_pandas_3(monkeypatch):
+def test_values_are_read_once_with_no_copy_allowed_on_pandas_3(monkeypatch):
     """pandas 3 skips its check whether the array asked for is a view only
-    when told no copy may be made; pandas 2.2.0 takes no copy argument."""
-    asked = []
-    own = pd.Series.__array__
+    when told no copy may be made, and then hands out only numbers it holds,
+    so the dtype need not be read; pandas 2.2.0 takes no copy argument."""
+    asked, dtype_reads = [], []
+    own_array, own_dtype = pd.Series.__array__, pd.Series.dtype
 
     def recording(self, *args, **kwargs):
         asked.append((args, kwargs))
-        return own(self, *args, **kwargs)
+        return own_array(self, *args, **kwargs)
 
     monkeypatch.setattr(pd.Series, "__array__", recording)
+    monkeypatch.setattr(pd.Series, "dtype", property(lambda self: dtype_reads.append(1) or own_dtype.fget(self)))
     s = pd.Series(np.arange(30.0))
-    assert_same(overlap.sma(s, 5), pd_sma(s, 5), tol=1e-12)
+    ours = overlap.sma(s, 5)
     pandas_3 = int(pd.__version__.split(".")[0]) >= 3
     assert asked == [((None, False) if pandas_3 else (), {})]
+    assert len(dtype_reads) == (0 if pandas_3 else 1)
+    assert_same(ours, pd_sma(s, 5), tol=1e-12)
+
+
+@pytest.mark.parametrize("dtype", ["Int64", "Float64", "boolean", "Sparse[float64]", "int8"])
+def test_numbers_held_with_nothing_missing_match_pandas(dtype):
+    # read as the array they are held in, where pandas 3 can hand that out
+    s = pd.Series([1, 0, 1, 1, 0, 1, 1, 1], dtype=dtype)
+    for ours, ref in [(overlap.sma(s, 3), pd_sma(s, 3)), (overlap.ema(s, 3), pd_ema(s, 3)), (overlap.wma(s, 3), pd_wma(s, 3))]:
+        assert ours.dtype == ref.dtype
+        assert_same(ours, ref, tol=1e-12)
 
 
 def test_kernels_run_on_threads():
