@@ -15,6 +15,9 @@ shared machine reaches all of them.
 
     PYTHONPATH=src python3 benchmarks/bench_peers_by_size.py
     PYTHONPATH=src python3 benchmarks/bench_peers_by_size.py --rows 1e3 1e4 --repeats 9
+    ORVANE_SIMD=baseline PYTHONPATH=src python3 benchmarks/bench_peers_by_size.py
+
+The kernels' build in use (`ORVANE_SIMD` picks one) is printed first.
 """
 
 import argparse
@@ -24,6 +27,7 @@ import numpy as np
 import pandas as pd
 
 from bench_peers import bn, pl, talib
+from orvane_data import _glue
 from orvane_data.ta import overlap
 
 
@@ -125,6 +129,7 @@ def main():
     parser.add_argument("--rows", type=float, nargs="+", default=[1e3, 1e4, 1e5, 1e6, 1e7])
     parser.add_argument("--repeats", type=int, default=7)
     args = parser.parse_args()
+    print(f"kernels' build: {_glue.simd()}")
     print("fastest peer's time / ours (> 1: ours faster); ours and the fastest peer's time per call")
     print("| rows | " + " | ".join(f"{name}({length})" for name, length in AVERAGES) + " |")
     print("|---|" + "---|" * len(AVERAGES))
