@@ -53,7 +53,9 @@ class Slots {
     if (n > kInline) heap_.resize(n);
   }
   std::size_t size() const { return n_; }
-  py::object& operator[](std::size_t i) { return (n_ > kInline ? heap_.data() : inline_.data())[i]; }
+  py::object& operator[](std::size_t i) {
+    return (n_ > kInline ? heap_.data() : inline_.data())[i];
+  }
   const py::object& at(std::size_t i) const {
     if (i >= n_) throw std::out_of_range("no parameter " + std::to_string(i));
     return (n_ > kInline ? heap_.data() : inline_.data())[i];

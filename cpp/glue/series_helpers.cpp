@@ -57,8 +57,8 @@ SeriesInput SeriesInput::verified(const py::object& series, const py::object& mi
   if (min_length.is_none()) return input;
   const bool plain = Py_TYPE(series.ptr()) == reinterpret_cast<PyTypeObject*>(series_type.ptr());
   if (plain) input.values_ = held_float64(series);
-  const Py_ssize_t rows = input.values_ ? static_cast<Py_ssize_t>(input.values_->size())
-                                        : rows_of(series, series_type);
+  const Py_ssize_t rows =
+      input.values_ ? static_cast<Py_ssize_t>(input.values_->size()) : rows_of(series, series_type);
   return fewer_than(rows, min_length) ? SeriesInput(py::none()) : std::move(input);
 }
 
