@@ -98,11 +98,15 @@ template <class T>
 struct EqualRun {
   T last, run;
   ORVANE_INLINE void see(T v, T one) {
-    run = v == last ? run + one : one;
+    run = lanes::each([](auto v, auto last, auto run, auto one)
+                          ORVANE_LAMBDA_INLINE { return v == last ? run + one : one; },
+                      v, last, run, one);
     last = v;
   }
   ORVANE_INLINE T mean(T observations, T summed) const {
-    return run >= observations ? last : summed;
+    return lanes::each([](auto run, auto observations, auto last, auto summed)
+                           ORVANE_LAMBDA_INLINE { return run >= observations ? last : summed; },
+                       run, observations, last, summed);
   }
 };
 
@@ -820,14 +824,14 @@ ORVANE_INLINE double quad_row_mean(const double* x, std::ptrdiff_t t, double inv
 // kQuadRing fours of rows, by their count g, for the later windows that read
 // them. A quad is its pair plus the pair two rows before, whose vector is
 // half the last four rows' pairs.
-template <std::size_t Length>
+template <class V, std::size_t Length>
 struct QuadRing {
   static constexpr std::size_t q = Length / 4, r = Length % 4;
   const double* x;
-  Lane quads[kQuadRing], pairs[kQuadRing];
+  V quads[kQuadRing], pairs[kQuadRing];
 
-  ORVANE_INLINE Lane four(std::size_t t) const { return lanes::load(x + t); }
-  ORVANE_INLINE Lane pair_at(std::size_t t) const { return four(t) + four(t - 1); }
+  ORVANE_INLINE V four(std::size_t t) const { return lanes::load_as<V>(x + t); }
+  ORVANE_INLINE V pair_at(std::size_t t) const { return four(t) + four(t - 1); }
 
   // The fours of rows before row `from` that its windows read.
   ORVANE_INLINE QuadRing(const double* rows, std::size_t from) : x(rows) {
@@ -838,17 +842,17 @@ struct QuadRing {
       for (std::size_t k = 1; r >= 2 && k <= q; ++k) pairs[kQuadRing - k] = pair_at(from - 4 * k);
       if constexpr (r < 2) {
         // only the pairs of the two rows before `from` are read
-        const Lane w = pair_at(from - 2);
-        pairs[kQuadRing - 1] = Lane{w[0], w[0], w[0], w[1]};
+        const V w = pair_at(from - 2);
+        pairs[kQuadRing - 1] = lanes::shift_half(w, w);
       }
     }
   }
 
   // The sums of the windows ending at rows t .. t + 3, the g-th four.
-  ORVANE_INLINE Lane sums(std::size_t t, std::size_t g, Lane latest, Lane before) {
-    const Lane pair = latest + before;
-    const Lane quad = pair + __builtin_shufflevector(pairs[(g - 1) % kQuadRing], pair, 2, 3, 4, 5);
-    Lane rest = latest;
+  ORVANE_INLINE V sums(std::size_t t, std::size_t g, V latest, V before) {
+    const V pair = latest + before;
+    const V quad = pair + lanes::shift_half(pairs[(g - 1) % kQuadRing], pair);
+    V rest = latest;
     if constexpr (q == 0) {
       rest = oldest_rows<r>([&](std::ptrdiff_t i)
                                 ORVANE_LAMBDA_INLINE { return four(static_cast<std::size_t>(i)); },
@@ -861,7 +865,7 @@ struct QuadRing {
     }
     const auto earlier = [&](std::size_t k)
                              ORVANE_LAMBDA_INLINE { return quads[(g - k) % kQuadRing]; };
-    const Lane sum = quad_window_sum<Length>(quad, earlier, rest);
+    const V sum = quad_window_sum<Length>(quad, earlier, rest);
     quads[g % kQuadRing] = quad;
     pairs[g % kQuadRing] = pair;
     return sum;
@@ -875,31 +879,27 @@ constexpr unsigned char kStands = 1, kTies = 2;
 // Window means at rows [from, to) (from a multiple of four, at least length
 // - 1) from quads, as the quad_window comment reads; `flags` of each chunk of
 // `chunk` rows (a multiple of four) that the rows reach. Compiled for each
-// length, so that its sums unroll.
-template <std::size_t Length>
+// length, so that its sums unroll, and for each build.
+template <class Build, std::size_t Length>
 ORVANE_INLINE void quad_means(const double* x, std::size_t from, std::size_t to, double inverse,
                               std::size_t chunk, unsigned char* flags, double* out) {
-  using Mask = long long __attribute__((vector_size(32)));
-  QuadRing<Length> ring(x, from);
-  const Lane scale = lanes::splat(inverse);
+  using V = lanes::Vec<Build>;
+  QuadRing<V, Length> ring(x, from);
+  const V scale = lanes::splat_as<V>(inverse);
   std::size_t t = from, g = 0;
   while (t < to) {
     unsigned char& flag = flags[t / chunk];
     const std::size_t chunk_end = std::min(to, (t / chunk + 1) * chunk);
-    Lane unfinished = lanes::splat(0.0);  // mean - mean: 0 for finite means only
-    Mask tied = {0, 0, 0, 0};
+    lanes::AllFinite<V> finite;
+    lanes::AnyEqual<V> tied;
     for (; t + 4 <= chunk_end; t += 4, ++g) {
-      const Lane latest = ring.four(t), before = ring.four(t - 1);
-      const Lane mean = ring.sums(t, g, latest, before) * scale;
-      lanes::store(out + t, mean);
-      unfinished += mean - mean;
-      tied |= latest == before;
+      const V latest = ring.four(t), before = ring.four(t - 1);
+      const V mean = ring.sums(t, g, latest, before) * scale;
+      lanes::store_as(out + t, mean);
+      finite.see(mean);
+      tied.see(latest, before);
     }
-    bool stands = true, ties = false;
-    for (int k = 0; k < 4; ++k) {
-      stands &= unfinished[k] == 0.0;
-      ties |= tied[k] != 0;
-    }
+    bool stands = finite.all(), ties = tied.any();
     // the rows after the last four, one at a time
     for (; t < chunk_end; ++t) {
       out[t] = quad_row_mean<Length>(x, static_cast<std::ptrdiff_t>(t), inverse);
@@ -913,13 +913,13 @@ ORVANE_INLINE void quad_means(const double* x, std::size_t from, std::size_t to,
 template <std::size_t Length>
 void quad_means_base(const double* x, std::size_t from, std::size_t to, double inverse,
                      std::size_t chunk, unsigned char* flags, double* out) {
-  quad_means<Length>(x, from, to, inverse, chunk, flags, out);
+  quad_means<lanes::Base, Length>(x, from, to, inverse, chunk, flags, out);
 }
 template <std::size_t Length>
 ORVANE_WIDE_TARGET void quad_means_wide(const double* x, std::size_t from, std::size_t to,
                                         double inverse, std::size_t chunk, unsigned char* flags,
                                         double* out) {
-  quad_means<Length>(x, from, to, inverse, chunk, flags, out);
+  quad_means<lanes::Wide, Length>(x, from, to, inverse, chunk, flags, out);
 }
 
 // quad_means of each length from 2 to kQuadWindow in the build selected, at
@@ -976,45 +976,50 @@ struct MeanLaneScratch {
 // `x` and `out` point at the first row of lane 0, `per` chunks of `chunk`
 // rows after it lane 1's, and so on; lane 0's first row has a block before
 // it. valid[k * per + i] tells whether lane k's chunk i stands.
-template <bool Exact>
+template <class Build, bool Exact>
 ORVANE_INLINE void stream_mean_lanes(const double* x, std::size_t chunk, std::size_t per,
                                      std::size_t length, double inverse, MeanLaneScratch s,
                                      unsigned char* valid, double* out) {
+  using V = lanes::Vec<Build>;
   const std::size_t stride = chunk * per;
-  const Lane zero = lanes::splat(0.0), one = lanes::splat(1.0), scale = lanes::splat(inverse);
-  const Lane full = lanes::splat(static_cast<double>(length));
+  const V zero = lanes::splat_as<V>(0.0), one = lanes::splat_as<V>(1.0);
+  const V scale = lanes::splat_as<V>(inverse),
+          full = lanes::splat_as<V>(static_cast<double>(length));
+  V* tail_hi = reinterpret_cast<V*>(s.tail_hi);
+  V* tail_lo = reinterpret_cast<V*>(s.tail_lo);
+  V* block = reinterpret_cast<V*>(s.block);
   const auto row = [&](std::ptrdiff_t t)
-                       ORVANE_LAMBDA_INLINE { return lanes::across(x, stride, t); };
+                       ORVANE_LAMBDA_INLINE { return lanes::across<V>(x, stride, t); };
   // suffix sums of the block before, as suffix_sums sums them
   const auto end_block = [&]() ORVANE_LAMBDA_INLINE {
-    Compensated<Lane, Exact> acc{zero, zero};
-    s.tail_hi[length] = s.tail_lo[length] = zero;
+    Compensated<V, Exact> acc{zero, zero};
+    tail_hi[length] = tail_lo[length] = zero;
     for (std::size_t p = length - 1; p >= 1; --p) {
-      acc.add(s.block[p]);
-      s.tail_hi[p] = acc.hi;
-      s.tail_lo[p] = acc.lo;
+      acc.add(block[p]);
+      tail_hi[p] = acc.hi;
+      tail_lo[p] = acc.lo;
     }
   };
   const auto before = static_cast<std::ptrdiff_t>(length);
-  for (std::size_t p = 0; p < length; ++p)
-    s.block[p] = row(static_cast<std::ptrdiff_t>(p) - before);
+  for (std::size_t p = 0; p < length; ++p) block[p] = row(static_cast<std::ptrdiff_t>(p) - before);
   end_block();
   // the run of values equal to the latest, counted up to a window's length
-  EqualRun<Lane> run{row(-1), one};
+  EqualRun<V> run{row(-1), one};
   for (std::ptrdiff_t back = 2; back <= before; ++back) {
-    const Lane earlier = row(-back);
-    run.run += ((earlier == run.last) & (run.run == lanes::splat(static_cast<double>(back - 1))))
-                   ? one
-                   : zero;
+    const V unbroken = lanes::splat_as<V>(static_cast<double>(back - 1));
+    run.run = lanes::each(
+        [](auto earlier, auto last, auto run, auto unbroken, auto one)
+            ORVANE_LAMBDA_INLINE { return earlier == last && run == unbroken ? run + one : run; },
+        row(-back), run.last, run.run, unbroken, one);
   }
-  Compensated<Lane, Exact> prefix{zero, zero};
-  Lane unfinished = zero;  // mean - mean: 0 for finite means only
-  std::size_t m = 0;       // the row's place in its block
-  const auto step = [&](Lane v) ORVANE_LAMBDA_INLINE {
-    s.block[m] = v;
+  Compensated<V, Exact> prefix{zero, zero};
+  lanes::AllFinite<V> finite;
+  std::size_t m = 0;  // the row's place in its block
+  const auto step = [&](V v) ORVANE_LAMBDA_INLINE {
+    block[m] = v;
     prefix.add(v);
-    const Lane mean = window_sum(prefix, s.tail_hi[m + 1], s.tail_lo[m + 1]) * scale;
-    unfinished += mean - mean;
+    const V mean = window_sum(prefix, tail_hi[m + 1], tail_lo[m + 1]) * scale;
+    finite.see(mean);
     run.see(v, one);
     if (++m == length) {
       end_block();
@@ -1024,33 +1029,35 @@ ORVANE_INLINE void stream_mean_lanes(const double* x, std::size_t chunk, std::si
     return run.mean(full, mean);
   };
   for (std::size_t t = 0; t < stride; t += 4) {
-    lanes::four_steps(x, stride, t, out, step);
+    lanes::four_steps<V>(x, stride, t, out, step);
     if ((t + 4) % chunk == 0) {
       const std::size_t i = (t + 4) / chunk - 1;
-      for (std::size_t k = 0; k < 4; ++k) valid[k * per + i] = unfinished[k] == 0.0;
-      unfinished = zero;
+      for (std::size_t k = 0; k < 4; ++k) valid[k * per + i] = lanes::lane(finite.sum, k) == 0.0;
+      finite = {};
     }
   }
 }
 
+template <class Build>
 ORVANE_INLINE void plain_mean_lanes(const double* x, std::size_t chunk, std::size_t per,
                                     std::size_t length, double inverse, MeanLaneScratch s,
                                     unsigned char* valid, double* out) {
-  stream_mean_lanes<false>(x, chunk, per, length, inverse, s, valid, out);
+  stream_mean_lanes<Build, false>(x, chunk, per, length, inverse, s, valid, out);
 }
+template <class Build>
 ORVANE_INLINE void exact_mean_lanes(const double* x, std::size_t chunk, std::size_t per,
                                     std::size_t length, double inverse, MeanLaneScratch s,
                                     unsigned char* valid, double* out) {
-  stream_mean_lanes<true>(x, chunk, per, length, inverse, s, valid, out);
+  stream_mean_lanes<Build, true>(x, chunk, per, length, inverse, s, valid, out);
 }
-ORVANE_LANE_KERNEL(plain_mean_lanes, void,
-                   (const double* x, std::size_t chunk, std::size_t per, std::size_t length,
-                    double inverse, MeanLaneScratch s, unsigned char* valid, double* out),
-                   (x, chunk, per, length, inverse, s, valid, out))
-ORVANE_LANE_KERNEL(exact_mean_lanes, void,
-                   (const double* x, std::size_t chunk, std::size_t per, std::size_t length,
-                    double inverse, MeanLaneScratch s, unsigned char* valid, double* out),
-                   (x, chunk, per, length, inverse, s, valid, out))
+ORVANE_BUILD_KERNEL(plain_mean_lanes, void,
+                    (const double* x, std::size_t chunk, std::size_t per, std::size_t length,
+                     double inverse, MeanLaneScratch s, unsigned char* valid, double* out),
+                    (x, chunk, per, length, inverse, s, valid, out))
+ORVANE_BUILD_KERNEL(exact_mean_lanes, void,
+                    (const double* x, std::size_t chunk, std::size_t per, std::size_t length,
+                     double inverse, MeanLaneScratch s, unsigned char* valid, double* out),
+                    (x, chunk, per, length, inverse, s, valid, out))
 
 // Lanes run over sections of the series, kSectionChunks chunks (about 2 MiB
 // of results) at a time: long runs for each lane, and the four runs of
@@ -1333,52 +1340,58 @@ bool weighted_lane_window(std::size_t length) {
   return length >= 2 && 4 * std::lcm(length, std::size_t{4}) <= kSectionRows;
 }
 
-template <bool Ascending>
+template <class Build, bool Ascending>
 ORVANE_INLINE void weighted_lanes(const double* x, std::size_t rows, std::size_t length,
                                   double inverse_total, WeightedLaneScratch s, double* out) {
-  const Lane zero = lanes::splat(0.0), one = lanes::splat(1.0), missing = lanes::splat(nan);
-  const Lane scale = lanes::splat(inverse_total);
-  const Lane before_first = lanes::splat(static_cast<double>(length) - 1.0);
+  using V = lanes::Vec<Build>;
+  const V zero = lanes::splat_as<V>(0.0), one = lanes::splat_as<V>(1.0);
+  const V scale = lanes::splat_as<V>(inverse_total);
+  const V before_first = lanes::splat_as<V>(static_cast<double>(length) - 1.0);
+  V* weighted_suffix = reinterpret_cast<V*>(s.weighted_suffix);
+  V* plain_suffix = reinterpret_cast<V*>(s.plain_suffix);
+  V* block = reinterpret_cast<V*>(s.block);
   // infinities read as missing values
-  const auto observed_or_missing = [&](Lane v)
-                                       ORVANE_LAMBDA_INLINE { return v - v == 0.0 ? v : missing; };
+  const auto observed_or_missing = [](V row) ORVANE_LAMBDA_INLINE {
+    return lanes::each(
+        [](auto v) ORVANE_LAMBDA_INLINE { return v - v == 0.0 ? v : decltype(v){} + nan; }, row);
+  };
   // the suffix sums of the block just ended, for the next block's windows;
   // with descending weights row p weighs length - p in them. The weights are
   // exact running counts (integers far below 2^53), the same values as
   // converting the row numbers.
   const auto end_block = [&]() ORVANE_LAMBDA_INLINE {
-    s.weighted_suffix[length - 1] = s.plain_suffix[length - 1] = zero;
-    Lane plain = zero, weighted = zero, weight = one;
+    weighted_suffix[length - 1] = plain_suffix[length - 1] = zero;
+    V plain = zero, weighted = zero, weight = one;
     for (std::size_t p = length - 1; p >= 1; --p, weight += one) {
-      const Lane v = s.block[p];
+      const V v = block[p];
       plain += v;
       if constexpr (Ascending) {
         weighted += plain;
       } else {
         weighted += weight * v;
       }
-      s.weighted_suffix[p - 1] = weighted;
-      s.plain_suffix[p - 1] = plain;
+      weighted_suffix[p - 1] = weighted;
+      plain_suffix[p - 1] = plain;
     }
   };
   for (std::size_t p = 0; p < length; ++p) {
-    s.block[p] = observed_or_missing(lanes::across(
+    block[p] = observed_or_missing(lanes::across<V>(
         x, rows, static_cast<std::ptrdiff_t>(p) - static_cast<std::ptrdiff_t>(length)));
   }
   end_block();
-  Lane plain = zero, ramp = zero, m_plus_one = one, rest = before_first;  // rest: length - 1 - m
+  V plain = zero, ramp = zero, m_plus_one = one, rest = before_first;  // rest: length - 1 - m
   std::size_t m = 0;  // the row's place in its block
-  const auto step = [&](Lane row) ORVANE_LAMBDA_INLINE {
-    const Lane v = observed_or_missing(row);
-    s.block[m] = v;
+  const auto step = [&](V row) ORVANE_LAMBDA_INLINE {
+    const V v = observed_or_missing(row);
+    block[m] = v;
     plain += v;
-    Lane sum;
+    V sum;
     if constexpr (Ascending) {
       ramp += m_plus_one * v;
-      sum = ramp + rest * plain + s.weighted_suffix[m];
+      sum = ramp + rest * plain + weighted_suffix[m];
     } else {
       ramp += plain;
-      sum = ramp + s.weighted_suffix[m] + m_plus_one * s.plain_suffix[m];
+      sum = ramp + weighted_suffix[m] + m_plus_one * plain_suffix[m];
     }
     m_plus_one += one;
     rest -= one;
@@ -1391,25 +1404,27 @@ ORVANE_INLINE void weighted_lanes(const double* x, std::size_t rows, std::size_t
     }
     return sum * scale;
   };
-  for (std::size_t t = 0; t < rows; t += 4) lanes::four_steps(x, rows, t, out, step);
+  for (std::size_t t = 0; t < rows; t += 4) lanes::four_steps<V>(x, rows, t, out, step);
 }
 
+template <class Build>
 ORVANE_INLINE void ascending_lanes(const double* x, std::size_t rows, std::size_t length,
                                    double inverse_total, WeightedLaneScratch s, double* out) {
-  weighted_lanes<true>(x, rows, length, inverse_total, s, out);
+  weighted_lanes<Build, true>(x, rows, length, inverse_total, s, out);
 }
+template <class Build>
 ORVANE_INLINE void descending_lanes(const double* x, std::size_t rows, std::size_t length,
                                     double inverse_total, WeightedLaneScratch s, double* out) {
-  weighted_lanes<false>(x, rows, length, inverse_total, s, out);
+  weighted_lanes<Build, false>(x, rows, length, inverse_total, s, out);
 }
-ORVANE_LANE_KERNEL(ascending_lanes, void,
-                   (const double* x, std::size_t rows, std::size_t length, double inverse_total,
-                    WeightedLaneScratch s, double* out),
-                   (x, rows, length, inverse_total, s, out))
-ORVANE_LANE_KERNEL(descending_lanes, void,
-                   (const double* x, std::size_t rows, std::size_t length, double inverse_total,
-                    WeightedLaneScratch s, double* out),
-                   (x, rows, length, inverse_total, s, out))
+ORVANE_BUILD_KERNEL(ascending_lanes, void,
+                    (const double* x, std::size_t rows, std::size_t length, double inverse_total,
+                     WeightedLaneScratch s, double* out),
+                    (x, rows, length, inverse_total, s, out))
+ORVANE_BUILD_KERNEL(descending_lanes, void,
+                    (const double* x, std::size_t rows, std::size_t length, double inverse_total,
+                     WeightedLaneScratch s, double* out),
+                    (x, rows, length, inverse_total, s, out))
 
 // Weighted means of the full windows ending at rows [from, to) of x, row
 // from's into out[0]; from >= length (the rows before `from` are the block
