@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <numeric>
+#include <type_traits>
 #include <utility>
 
 #include "lanes.hpp"
@@ -198,12 +199,10 @@ bool same_state(const Ewm& a, const Ewm& b) {
          std::bit_cast<std::uint64_t>(a.old_weight) == std::bit_cast<std::uint64_t>(b.old_weight);
 }
 
-// The chains' vectors, per build. The wide build steps four chains in a
-// Lane. The baseline steps two in a Duo, one SSE2 register: a Lane there is
-// two registers whose arithmetic the compiler splits well, but whose
-// comparisons, selections and element reads it lowers an element at a time
-// through memory, where a Duo's are single instructions.
-using Duo = double __attribute__((vector_size(16)));
+// The chains' vectors, per build: the wide build steps four chains in a
+// Lane, the baseline two in a Half (see lanes::Halves for why not a Lane).
+template <class Build>
+using ChainVector = std::conditional_t<std::is_same_v<Build, lanes::Wide>, Lane, lanes::Half>;
 
 template <class V>
 struct ChainVectors {
@@ -277,15 +276,6 @@ struct ChainVectors {
   }
 };
 
-// Defines `kernel##_best`: the template `kernel` compiled for the baseline on
-// Duos and for the wider target on Lanes, the one selected when the library
-// loads (see lanes::wide_selected).
-#define ORVANE_CHAIN_KERNEL(kernel, result, params, args)                      \
-  result kernel##_base params { return kernel<Duo> args; }                     \
-  ORVANE_WIDE_TARGET result kernel##_wide params { return kernel<Lane> args; } \
-  result(*const kernel##_best) params =                                        \
-      ::orvane::core::lanes::wide_selected() ? kernel##_wide : kernel##_base;
-
 // Steps the eight chains `c` through `steps` rows each (a multiple of four),
 // chain k from row k * stride of x; `warmed` gets their states after `warm`
 // rows (a multiple of four). Where all eight are in the unadjusted steady
@@ -299,9 +289,10 @@ struct ChainVectors {
 // alpha) + alpha rounded twice, is exactly 1 for every alpha in (0, 1)
 // (1 - alpha is exact from 1/2 up; below, it is off by at most 2^-54, which
 // adding alpha back rounds away).
-template <class V>
+template <class Build>
 ORVANE_INLINE std::size_t ewm_lanes(const double* x, std::size_t stride, std::size_t steps,
                                     std::size_t warm, Ewm* c, Ewm* warmed, double* out) {
+  using V = ChainVector<Build>;
   using Chains = ChainVectors<V>;
   constexpr std::size_t width = Chains::width, count = Chains::count;
   const V decay = Chains::splat(c[0].decay), new_weight = Chains::splat(c[0].new_weight);
@@ -360,7 +351,7 @@ ORVANE_INLINE std::size_t ewm_lanes(const double* x, std::size_t stride, std::si
   return vector_steps;
 }
 
-ORVANE_CHAIN_KERNEL(ewm_lanes, std::size_t,
+ORVANE_BUILD_KERNEL(ewm_lanes, std::size_t,
                     (const double* x, std::size_t stride, std::size_t steps, std::size_t warm,
                      Ewm* c, Ewm* warmed, double* out),
                     (x, stride, steps, warm, c, warmed, out))
@@ -552,23 +543,23 @@ ORVANE_INLINE std::size_t stacked_lanes(const double* x, std::size_t stride, std
   return vector_steps;
 }
 
-template <class V>
+template <class Build>
 ORVANE_INLINE std::size_t double_lanes(const double* x, std::size_t stride, std::size_t steps,
                                        std::size_t warm, StackedChains& c, StackedChains& warmed,
                                        double* const* outs) {
-  return stacked_lanes<V, 2>(x, stride, steps, warm, c, warmed, outs);
+  return stacked_lanes<ChainVector<Build>, 2>(x, stride, steps, warm, c, warmed, outs);
 }
-template <class V>
+template <class Build>
 ORVANE_INLINE std::size_t triple_lanes(const double* x, std::size_t stride, std::size_t steps,
                                        std::size_t warm, StackedChains& c, StackedChains& warmed,
                                        double* const* outs) {
-  return stacked_lanes<V, 3>(x, stride, steps, warm, c, warmed, outs);
+  return stacked_lanes<ChainVector<Build>, 3>(x, stride, steps, warm, c, warmed, outs);
 }
-ORVANE_CHAIN_KERNEL(double_lanes, std::size_t,
+ORVANE_BUILD_KERNEL(double_lanes, std::size_t,
                     (const double* x, std::size_t stride, std::size_t steps, std::size_t warm,
                      StackedChains& c, StackedChains& warmed, double* const* outs),
                     (x, stride, steps, warm, c, warmed, outs))
-ORVANE_CHAIN_KERNEL(triple_lanes, std::size_t,
+ORVANE_BUILD_KERNEL(triple_lanes, std::size_t,
                     (const double* x, std::size_t stride, std::size_t steps, std::size_t warm,
                      StackedChains& c, StackedChains& warmed, double* const* outs),
                     (x, stride, steps, warm, c, warmed, outs))
