@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <numeric>
+#include <type_traits>
 #include <utility>
 
 #include "lanes.hpp"
@@ -98,11 +99,15 @@ template <class T>
 struct EqualRun {
   T last, run;
   ORVANE_INLINE void see(T v, T one) {
-    run = v == last ? run + one : one;
+    run = lanes::each([](auto v, auto last, auto run, auto one)
+                          ORVANE_LAMBDA_INLINE { return v == last ? run + one : one; },
+                      v, last, run, one);
     last = v;
   }
   ORVANE_INLINE T mean(T observations, T summed) const {
-    return run >= observations ? last : summed;
+    return lanes::each([](auto run, auto observations, auto last, auto summed)
+                           ORVANE_LAMBDA_INLINE { return run >= observations ? last : summed; },
+                       run, observations, last, summed);
   }
 };
 
@@ -156,14 +161,6 @@ struct Ewm {
     }
     return weighted;
   }
-
-  // In the unadjusted steady state - started, the last row observed, this
-  // one too - step() gives exactly decay * weighted + new_weight * v, divided
-  // by decay + new_weight, to an observed v that differs from the mean.
-  // `unit_total`: that sum is exactly 1 (as it is for every alpha of a span
-  // or length below 500), so the division by it changes nothing; left in, its
-  // latency would lengthen every row's dependent chain.
-  bool unit_total() const { return decay + new_weight == 1.0; }
 };
 
 // The unadjusted exponential mean forgets where it started: two runs of its
@@ -202,86 +199,169 @@ bool same_state(const Ewm& a, const Ewm& b) {
          std::bit_cast<std::uint64_t>(a.old_weight) == std::bit_cast<std::uint64_t>(b.old_weight);
 }
 
+// The chains' vectors, per build: the wide build steps four chains in a
+// Lane, the baseline two in a Half (see lanes::Halves for why not a Lane).
+template <class Build>
+using ChainVector = std::conditional_t<std::is_same_v<Build, lanes::Wide>, Lane, lanes::Half>;
+
+template <class V>
+struct ChainVectors {
+  static constexpr std::size_t width = sizeof(V) / sizeof(double);
+  // vectors that hold the kChains chains
+  static constexpr std::size_t count = kChains / width;
+
+  static ORVANE_INLINE V splat(double v) {
+    if constexpr (width == 2) {
+      return V{v, v};
+    } else {
+      return V{v, v, v, v};
+    }
+  }
+
+  // the means of the `width` chains from e
+  static ORVANE_INLINE V means(const Ewm* e) {
+    if constexpr (width == 2) {
+      return V{e[0].weighted, e[1].weighted};
+    } else {
+      return V{e[0].weighted, e[1].weighted, e[2].weighted, e[3].weighted};
+    }
+  }
+
+  static ORVANE_INLINE V load(const double* p) {
+    V v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  }
+  static ORVANE_INLINE void store(double* p, V v) { std::memcpy(p, &v, sizeof v); }
+
+  // Rows [t, t + 4) of the `width` chains from x, `stride` rows apart, as
+  // four steps: r[s] holds row t + s of each chain.
+  static ORVANE_INLINE void read(const double* x, std::size_t stride, std::size_t t, V (&r)[4]) {
+    if constexpr (width == 2) {
+      for (std::size_t s = 0; s < 4; s += 2) {
+        const V a = load(x + t + s), b = load(x + stride + t + s);
+        r[s] = __builtin_shufflevector(a, b, 0, 2);
+        r[s + 1] = __builtin_shufflevector(a, b, 1, 3);
+      }
+    } else {
+      for (std::size_t k = 0; k < 4; ++k) r[k] = load(x + k * stride + t);
+      lanes::transpose(r[0], r[1], r[2], r[3]);
+    }
+  }
+
+  // read's inverse: the four steps r written to their rows of `out`.
+  static ORVANE_INLINE void write(double* out, std::size_t stride, std::size_t t, V (&r)[4]) {
+    if constexpr (width == 2) {
+      for (std::size_t s = 0; s < 4; s += 2) {
+        store(out + t + s, __builtin_shufflevector(r[s], r[s + 1], 0, 2));
+        store(out + stride + t + s, __builtin_shufflevector(r[s], r[s + 1], 1, 3));
+      }
+    } else {
+      lanes::transpose(r[0], r[1], r[2], r[3]);
+      for (std::size_t k = 0; k < 4; ++k) store(out + k * stride + t, r[k]);
+    }
+  }
+
+  // Whether a sum of differences v - v is 0 in every element: v - v is 0
+  // for finite v only, so it is when all the v were finite.
+  static ORVANE_INLINE bool finite_sum(V sum) {
+    // one comparison of the whole vector, its elements' masks and-ed without
+    // a branch each
+    const auto zero = sum == 0.0;
+    if constexpr (width == 2) {
+      return (zero[0] & zero[1]) != 0;
+    } else {
+      return (zero[0] & zero[1] & zero[2] & zero[3]) != 0;
+    }
+  }
+};
+
 // Steps the eight chains `c` through `steps` rows each (a multiple of four),
 // chain k from row k * stride of x; `warmed` gets their states after `warm`
 // rows (a multiple of four). Where all eight are in the unadjusted steady
 // state over four rows - started, the row before observed, these rows too -
-// the rows take that state's step in lanes, four rows of a chain per
-// transpose; elsewhere each row takes Ewm::step.
-ORVANE_INLINE void ewm_lanes(const double* x, std::size_t stride, std::size_t steps,
-                             std::size_t warm, Ewm* c, Ewm* warmed, double* out) {
-  using Mask = long long __attribute__((vector_size(32)));
-  const Lane decay = lanes::splat(c[0].decay), new_weight = lanes::splat(c[0].new_weight);
-  const Lane total = decay + new_weight;
-  const bool unit_total = c[0].unit_total();
-  Lane w[2], old[2];
-  const auto to_lanes = [&] {
-    for (int h = 0; h < 2; ++h) {
-      w[h] = Lane{c[4 * h].weighted, c[4 * h + 1].weighted, c[4 * h + 2].weighted,
-                  c[4 * h + 3].weighted};
-      old[h] = Lane{c[4 * h].old_weight, c[4 * h + 1].old_weight, c[4 * h + 2].old_weight,
-                    c[4 * h + 3].old_weight};
+// the rows take that state's step in vectors, four rows of a chain per
+// transpose; elsewhere each row takes Ewm::step. Returns the steps taken in
+// vectors.
+//
+// In that state Ewm::step gives exactly decay * mean + new_weight * v to an
+// observed v that differs from the mean: the total it divides by, (1 -
+// alpha) + alpha rounded twice, is exactly 1 for every alpha in (0, 1)
+// (1 - alpha is exact from 1/2 up; below, it is off by at most 2^-54, which
+// adding alpha back rounds away).
+template <class Build>
+ORVANE_INLINE std::size_t ewm_lanes(const double* x, std::size_t stride, std::size_t steps,
+                                    std::size_t warm, Ewm* c, Ewm* warmed, double* out) {
+  using V = ChainVector<Build>;
+  using Chains = ChainVectors<V>;
+  constexpr std::size_t width = Chains::width, count = Chains::count;
+  const V decay = Chains::splat(c[0].decay), new_weight = Chains::splat(c[0].new_weight);
+  V w[count];
+  // every chain started and its last row observed; the vectors' steps keep
+  // that (from a finite or infinite mean and finite rows, a step's mean is
+  // never NaN), so it is read from the states only where they are loaded
+  bool steady = false;
+  const auto to_vectors = [&] {
+    steady = true;
+    for (std::size_t g = 0; g < count; ++g) w[g] = Chains::means(c + g * width);
+    for (std::size_t k = 0; k < kChains; ++k) {
+      steady &= c[k].weighted == c[k].weighted && c[k].old_weight == 1.0;
     }
   };
-  const auto from_lanes = [&] {
-    for (int k = 0; k < 8; ++k) c[k].weighted = w[k / 4][k % 4];
+  const auto from_vectors = [&] {
+    for (std::size_t k = 0; k < kChains; ++k) c[k].weighted = w[k / width][k % width];
   };
-  to_lanes();
-  const Lane one = lanes::splat(1.0);
+  to_vectors();
+  std::size_t vector_steps = 0;
   for (std::size_t t = 0; t < steps; t += 4) {
-    Lane r[2][4];
-    for (int h = 0; h < 2; ++h) {
-      const double* at = x + 4 * h * stride + t;
-      for (int k = 0; k < 4; ++k) r[h][k] = lanes::load(at + k * stride);
-      lanes::transpose(r[h][0], r[h][1], r[h][2], r[h][3]);
+    V r[count][4];
+    V unobserved = Chains::splat(0.0);
+    for (std::size_t g = 0; g < count; ++g) Chains::read(x + g * width * stride, stride, t, r[g]);
+    for (std::size_t g = 0; g < count; ++g) {
+      for (int k = 0; k < 4; ++k) unobserved += r[g][k] - r[g][k];
     }
-    // v - v is 0 for finite v only, so the sum is 0 in every lane only when
-    // all 32 rows are observed
-    Lane unobserved = lanes::splat(0.0);
-    for (int h = 0; h < 2; ++h) {
-      for (int k = 0; k < 4; ++k) unobserved += r[h][k] - r[h][k];
-    }
-    const Mask steady =
-        (unobserved == 0.0) & (w[0] == w[0]) & (w[1] == w[1]) & (old[0] == one) & (old[1] == one);
-    if (steady[0] & steady[1] & steady[2] & steady[3]) {
+    if (steady && Chains::finite_sum(unobserved)) {
       for (int k = 0; k < 4; ++k) {
-        for (int h = 0; h < 2; ++h) {
-          Lane blended = decay * w[h] + new_weight * r[h][k];
-          if (!unit_total) blended /= total;
+        for (std::size_t g = 0; g < count; ++g) {
+          const V blended = decay * w[g] + new_weight * r[g][k];
           // a value equal to the mean leaves it as it is, exactly
-          w[h] = w[h] == r[h][k] ? w[h] : blended;
-          r[h][k] = w[h];
+          w[g] = w[g] == r[g][k] ? w[g] : blended;
+          r[g][k] = w[g];
         }
       }
-      for (int h = 0; h < 2; ++h) {
-        lanes::transpose(r[h][0], r[h][1], r[h][2], r[h][3]);
-        double* at = out + 4 * h * stride + t;
-        for (int k = 0; k < 4; ++k) lanes::store(at + k * stride, r[h][k]);
+      for (std::size_t g = 0; g < count; ++g) {
+        Chains::write(out + g * width * stride, stride, t, r[g]);
       }
+      vector_steps += 4;
     } else {
-      from_lanes();
+      from_vectors();
       for (std::size_t s = t; s < t + 4; ++s) {
-        for (std::size_t k = 0; k < 8; ++k) out[k * stride + s] = c[k].step(x[k * stride + s]);
+        for (std::size_t k = 0; k < kChains; ++k) {
+          out[k * stride + s] = c[k].step(x[k * stride + s]);
+        }
       }
-      to_lanes();
+      to_vectors();
     }
     if (t + 4 == warm) {
-      from_lanes();
+      from_vectors();
       std::copy(c, c + kChains, warmed);
     }
   }
-  from_lanes();
+  from_vectors();
+  return vector_steps;
 }
 
-ORVANE_LANE_KERNEL(ewm_lanes, void,
-                   (const double* x, std::size_t stride, std::size_t steps, std::size_t warm,
-                    Ewm* c, Ewm* warmed, double* out),
-                   (x, stride, steps, warm, c, warmed, out))
+ORVANE_BUILD_KERNEL(ewm_lanes, std::size_t,
+                    (const double* x, std::size_t stride, std::size_t steps, std::size_t warm,
+                     Ewm* c, Ewm* warmed, double* out),
+                    (x, stride, steps, warm, c, warmed, out))
 
 // Steps `e` (the state after row from - 1) through rows [from, x.size()),
 // leaving it the state after the last row; returns how many stretches after
-// the first were confirmed.
-std::size_t run_ewm(std::span<const double> x, std::size_t from, Ewm& e, std::span<double> out) {
+// the first were confirmed; `vector_rows`, where given, gets the rows the
+// chains stepped in vectors (left as it is when the rows run as one chain).
+std::size_t run_ewm(std::span<const double> x, std::size_t from, Ewm& e, std::span<double> out,
+                    std::size_t* vector_rows = nullptr) {
   const std::size_t n = x.size();
   // a local copy of the state: stepped through `chain` itself, each row's
   // store to `out` (which may alias it, for all the compiler knows) would
@@ -310,7 +390,9 @@ std::size_t run_ewm(std::span<const double> x, std::size_t from, Ewm& e, std::sp
     chain[k] = e;
     if (k > 0) chain[k].start(x[from + k * stretch - 1]);
   }
-  ewm_lanes_best(x.data() + from, stretch, stretch + warm, warm, chain, warmed, out.data() + from);
+  const std::size_t steps = ewm_lanes_best(x.data() + from, stretch, stretch + warm, warm, chain,
+                                           warmed, out.data() + from);
+  if (vector_rows != nullptr) *vector_rows = kChains * steps;
   std::size_t confirmed = 0;
   for (std::size_t k = 1; k < kChains; ++k) {
     if (same_state(warmed[k], chain[k - 1])) {
@@ -332,107 +414,114 @@ std::size_t run_ewm(std::span<const double> x, std::size_t from, Ewm& e, std::sp
 // independent within a step, overlap in the CPU: the passes together cost
 // little more than one. A chain's state is all its passes'. c[d][k] is pass d
 // of chain k, whose pass-d row for step t is written to outs[d][k * stride +
-// t - d]; otherwise as ewm_lanes. The lanes take four steps at once where
+// t - d]; otherwise as ewm_lanes. The vectors take four steps at once where
 // the state is steady and every value they give is finite (an input the
 // next pass would read as missing), else each row takes Ewm::step.
 constexpr unsigned kMaxDepth = 3;
 using StackedChains = Ewm[kMaxDepth][kChains];
 
-// The chains' passes as Lanes: w[d][h] is pass d of chains 4h .. 4h + 3.
-template <unsigned Depth>
+// The chains' passes as vectors V: w[d][g] is pass d of the chains from
+// g * width on.
+template <class V, unsigned Depth>
 struct StackedLanes {
-  Lane decay, new_weight, total;
-  bool unit_total;
-  Lane w[Depth][2];
+  using Chains = ChainVectors<V>;
+  static constexpr std::size_t width = Chains::width, count = Chains::count;
+  V decay, new_weight;
+  V w[Depth][count];
   // every pass started, finite, and its last row observed: the unadjusted
-  // steady state, which the lanes' steps keep while their rows are observed
-  // and their results finite
+  // steady state, which the vectors' steps keep while their rows are
+  // observed and their results finite
   bool steady_state = false;
 
   explicit StackedLanes(const Ewm& e)
-      : decay(lanes::splat(e.decay)),
-        new_weight(lanes::splat(e.new_weight)),
-        total(decay + new_weight),
-        unit_total(e.unit_total()) {}
+      : decay(Chains::splat(e.decay)), new_weight(Chains::splat(e.new_weight)) {}
 
   ORVANE_INLINE void load(const StackedChains& c) {
     steady_state = true;
     for (unsigned d = 0; d < Depth; ++d) {
-      for (int h = 0; h < 2; ++h) {
-        const Ewm* e = c[d] + 4 * h;
-        w[d][h] = Lane{e[0].weighted, e[1].weighted, e[2].weighted, e[3].weighted};
-        for (int k = 0; k < 4; ++k) {
-          steady_state &= std::isfinite(e[k].weighted) && e[k].old_weight == 1.0;
-        }
+      for (std::size_t g = 0; g < count; ++g) w[d][g] = Chains::means(c[d] + g * width);
+      for (std::size_t k = 0; k < kChains; ++k) {
+        steady_state &= std::isfinite(c[d][k].weighted) && c[d][k].old_weight == 1.0;
       }
     }
   }
 
   ORVANE_INLINE void save(StackedChains& c) const {
     for (unsigned d = 0; d < Depth; ++d) {
-      for (int k = 0; k < 8; ++k) c[d][k].weighted = w[d][k / 4][k % 4];
+      for (std::size_t k = 0; k < kChains; ++k) c[d][k].weighted = w[d][k / width][k % width];
     }
   }
 
-  // Four steps from the rows r[h][k] (step k of chains 4h ..), their results
-  // into res; false, the state as it was, when a result is not finite.
-  ORVANE_INLINE bool steps(const Lane (&r)[2][4], Lane (&res)[Depth][2][4]) {
-    Lane saved[Depth][2];
+  // Four steps from the rows r[g][k] (step k of chains g * width ..), their
+  // results into res; false, the state as it was, when a result is not
+  // finite.
+  ORVANE_INLINE bool steps(const V (&r)[count][4], V (&res)[Depth][count][4]) {
+    V saved[Depth][count];
     // copied one by one, not as a block, and unrolled whole, so that the
     // states stay in registers
-    for (unsigned d = 0; d < Depth; ++d) saved[d][0] = w[d][0], saved[d][1] = w[d][1];
+#pragma GCC unroll 3
+    for (unsigned d = 0; d < Depth; ++d) {
+#pragma GCC unroll 4
+      for (std::size_t g = 0; g < count; ++g) saved[d][g] = w[d][g];
+    }
 #pragma GCC unroll 4
     for (int k = 0; k < 4; ++k) {
-#pragma GCC unroll 2
-      for (int h = 0; h < 2; ++h) {
+#pragma GCC unroll 4
+      for (std::size_t g = 0; g < count; ++g) {
 #pragma GCC unroll 3
         for (unsigned back = 0; back < Depth; ++back) {
           const unsigned d = Depth - 1 - back;  // the last pass first
-          const Lane in = d == 0 ? r[h][k] : w[d - 1][h];
-          Lane blended = decay * w[d][h] + new_weight * in;
-          if (!unit_total) blended /= total;
+          const V in = d == 0 ? r[g][k] : w[d - 1][g];
+          const V blended = decay * w[d][g] + new_weight * in;
           // a value equal to the mean leaves it as it is, exactly
-          w[d][h] = w[d][h] == in ? w[d][h] : blended;
-          res[d][h][k] = w[d][h];
+          w[d][g] = w[d][g] == in ? w[d][g] : blended;
+          res[d][g][k] = w[d][g];
         }
       }
     }
     // a result that is not finite stays so to the last step's
-    Lane given = lanes::splat(0.0);
-    for (unsigned d = 0; d < Depth; ++d) given += (w[d][0] - w[d][0]) + (w[d][1] - w[d][1]);
-    const bool finite = given[0] == 0.0 && given[1] == 0.0 && given[2] == 0.0 && given[3] == 0.0;
+    V given = Chains::splat(0.0);
+    for (unsigned d = 0; d < Depth; ++d) {
+      for (std::size_t g = 0; g < count; ++g) given += w[d][g] - w[d][g];
+    }
+    const bool finite = Chains::finite_sum(given);
     if (!finite) {
-      for (unsigned d = 0; d < Depth; ++d) w[d][0] = saved[d][0], w[d][1] = saved[d][1];
+      for (unsigned d = 0; d < Depth; ++d) {
+        for (std::size_t g = 0; g < count; ++g) w[d][g] = saved[d][g];
+      }
     }
     return finite;
   }
 };
 
-template <unsigned Depth>
-ORVANE_INLINE void stacked_lanes(const double* x, std::size_t stride, std::size_t steps,
-                                 std::size_t warm, StackedChains& c, StackedChains& warmed,
-                                 double* const* outs) {
-  StackedLanes<Depth> lanes_state(c[0][0]);
+// Returns the steps taken in vectors.
+template <class V, unsigned Depth>
+ORVANE_INLINE std::size_t stacked_lanes(const double* x, std::size_t stride, std::size_t steps,
+                                        std::size_t warm, StackedChains& c, StackedChains& warmed,
+                                        double* const* outs) {
+  using Lanes = StackedLanes<V, Depth>;
+  constexpr std::size_t width = Lanes::width, count = Lanes::count;
+  Lanes lanes_state(c[0][0]);
   lanes_state.load(c);
+  std::size_t vector_steps = 0;
   for (std::size_t t = 0; t < steps; t += 4) {
-    Lane r[2][4], res[Depth][2][4];
-    Lane unobserved = lanes::splat(0.0);  // v - v is 0 for finite v only
-    for (int h = 0; h < 2; ++h) {
-      for (int k = 0; k < 4; ++k) r[h][k] = lanes::load(x + (4 * h + k) * stride + t);
-      lanes::transpose(r[h][0], r[h][1], r[h][2], r[h][3]);
-      for (int k = 0; k < 4; ++k) unobserved += r[h][k] - r[h][k];
+    V r[count][4], res[Depth][count][4];
+    V unobserved = Lanes::Chains::splat(0.0);  // v - v is 0 for finite v only
+    for (std::size_t g = 0; g < count; ++g) {
+      Lanes::Chains::read(x + g * width * stride, stride, t, r[g]);
     }
-    const bool observed_rows = unobserved[0] == 0.0 && unobserved[1] == 0.0 &&
-                               unobserved[2] == 0.0 && unobserved[3] == 0.0;
-    if (lanes_state.steady_state && observed_rows && lanes_state.steps(r, res)) {
+    for (std::size_t g = 0; g < count; ++g) {
+      for (int k = 0; k < 4; ++k) unobserved += r[g][k] - r[g][k];
+    }
+    if (lanes_state.steady_state && Lanes::Chains::finite_sum(unobserved) &&
+        lanes_state.steps(r, res)) {
 #pragma GCC unroll 3
       for (unsigned d = 0; d < Depth; ++d) {
-        for (int h = 0; h < 2; ++h) {
-          lanes::transpose(res[d][h][0], res[d][h][1], res[d][h][2], res[d][h][3]);
-          double* at = outs[d] + 4 * h * stride + t - d;
-          for (int k = 0; k < 4; ++k) lanes::store(at + k * stride, res[d][h][k]);
+        for (std::size_t g = 0; g < count; ++g) {
+          Lanes::Chains::write(outs[d] + g * width * stride - d, stride, t, res[d][g]);
         }
       }
+      vector_steps += 4;
     } else {
       lanes_state.save(c);
       for (std::size_t s = t; s < t + 4; ++s) {
@@ -451,26 +540,29 @@ ORVANE_INLINE void stacked_lanes(const double* x, std::size_t stride, std::size_
     }
   }
   lanes_state.save(c);
+  return vector_steps;
 }
 
-ORVANE_INLINE void double_lanes(const double* x, std::size_t stride, std::size_t steps,
-                                std::size_t warm, StackedChains& c, StackedChains& warmed,
-                                double* const* outs) {
-  stacked_lanes<2>(x, stride, steps, warm, c, warmed, outs);
+template <class Build>
+ORVANE_INLINE std::size_t double_lanes(const double* x, std::size_t stride, std::size_t steps,
+                                       std::size_t warm, StackedChains& c, StackedChains& warmed,
+                                       double* const* outs) {
+  return stacked_lanes<ChainVector<Build>, 2>(x, stride, steps, warm, c, warmed, outs);
 }
-ORVANE_INLINE void triple_lanes(const double* x, std::size_t stride, std::size_t steps,
-                                std::size_t warm, StackedChains& c, StackedChains& warmed,
-                                double* const* outs) {
-  stacked_lanes<3>(x, stride, steps, warm, c, warmed, outs);
+template <class Build>
+ORVANE_INLINE std::size_t triple_lanes(const double* x, std::size_t stride, std::size_t steps,
+                                       std::size_t warm, StackedChains& c, StackedChains& warmed,
+                                       double* const* outs) {
+  return stacked_lanes<ChainVector<Build>, 3>(x, stride, steps, warm, c, warmed, outs);
 }
-ORVANE_LANE_KERNEL(double_lanes, void,
-                   (const double* x, std::size_t stride, std::size_t steps, std::size_t warm,
-                    StackedChains& c, StackedChains& warmed, double* const* outs),
-                   (x, stride, steps, warm, c, warmed, outs))
-ORVANE_LANE_KERNEL(triple_lanes, void,
-                   (const double* x, std::size_t stride, std::size_t steps, std::size_t warm,
-                    StackedChains& c, StackedChains& warmed, double* const* outs),
-                   (x, stride, steps, warm, c, warmed, outs))
+ORVANE_BUILD_KERNEL(double_lanes, std::size_t,
+                    (const double* x, std::size_t stride, std::size_t steps, std::size_t warm,
+                     StackedChains& c, StackedChains& warmed, double* const* outs),
+                    (x, stride, steps, warm, c, warmed, outs))
+ORVANE_BUILD_KERNEL(triple_lanes, std::size_t,
+                    (const double* x, std::size_t stride, std::size_t steps, std::size_t warm,
+                     StackedChains& c, StackedChains& warmed, double* const* outs),
+                    (x, stride, steps, warm, c, warmed, outs))
 
 // The passes of one block of the stacked means: pass d's input is x for d = 0
 // and pass d - 1's rows otherwise; pass d has run to row a - d - 1 (its
@@ -496,8 +588,9 @@ struct StackedPasses {
     }
   }
 
-  // Returns how many chains after the first were confirmed.
-  std::size_t run(std::size_t a, Ewm* e) const {
+  // Returns how many chains after the first were confirmed; adds the rows
+  // the chains stepped in vectors to `vector_rows`.
+  std::size_t run(std::size_t a, Ewm* e, std::size_t& vector_rows) const {
     const std::size_t n = x.size();
     const bool forgets = !e[0].adjust && e[0].decay > 0.0 && e[0].decay < 1.0;
     const std::size_t warm = forgets ? warm_up_rows(e[0].decay, depth) : 0;
@@ -516,8 +609,8 @@ struct StackedPasses {
     }
     double* outs[kMaxDepth];
     for (unsigned d = 0; d < depth; ++d) outs[d] = pass[d].data() + a;
-    (depth == 2 ? double_lanes_best : triple_lanes_best)(x.data() + a, stretch, stretch + warm,
-                                                         warm, chain, warmed, outs);
+    vector_rows += kChains * (depth == 2 ? double_lanes_best : triple_lanes_best)(
+                                 x.data() + a, stretch, stretch + warm, warm, chain, warmed, outs);
     std::size_t confirmed = 0;
     for (std::size_t k = 1; k < kChains; ++k) {
       bool same = true;
@@ -722,14 +815,14 @@ ORVANE_INLINE double quad_row_mean(const double* x, std::ptrdiff_t t, double inv
 // kQuadRing fours of rows, by their count g, for the later windows that read
 // them. A quad is its pair plus the pair two rows before, whose vector is
 // half the last four rows' pairs.
-template <std::size_t Length>
+template <class V, std::size_t Length>
 struct QuadRing {
   static constexpr std::size_t q = Length / 4, r = Length % 4;
   const double* x;
-  Lane quads[kQuadRing], pairs[kQuadRing];
+  V quads[kQuadRing], pairs[kQuadRing];
 
-  ORVANE_INLINE Lane four(std::size_t t) const { return lanes::load(x + t); }
-  ORVANE_INLINE Lane pair_at(std::size_t t) const { return four(t) + four(t - 1); }
+  ORVANE_INLINE V four(std::size_t t) const { return lanes::load_as<V>(x + t); }
+  ORVANE_INLINE V pair_at(std::size_t t) const { return four(t) + four(t - 1); }
 
   // The fours of rows before row `from` that its windows read.
   ORVANE_INLINE QuadRing(const double* rows, std::size_t from) : x(rows) {
@@ -740,17 +833,17 @@ struct QuadRing {
       for (std::size_t k = 1; r >= 2 && k <= q; ++k) pairs[kQuadRing - k] = pair_at(from - 4 * k);
       if constexpr (r < 2) {
         // only the pairs of the two rows before `from` are read
-        const Lane w = pair_at(from - 2);
-        pairs[kQuadRing - 1] = Lane{w[0], w[0], w[0], w[1]};
+        const V w = pair_at(from - 2);
+        pairs[kQuadRing - 1] = lanes::shift_half(w, w);
       }
     }
   }
 
   // The sums of the windows ending at rows t .. t + 3, the g-th four.
-  ORVANE_INLINE Lane sums(std::size_t t, std::size_t g, Lane latest, Lane before) {
-    const Lane pair = latest + before;
-    const Lane quad = pair + __builtin_shufflevector(pairs[(g - 1) % kQuadRing], pair, 2, 3, 4, 5);
-    Lane rest = latest;
+  ORVANE_INLINE V sums(std::size_t t, std::size_t g, V latest, V before) {
+    const V pair = latest + before;
+    const V quad = pair + lanes::shift_half(pairs[(g - 1) % kQuadRing], pair);
+    V rest = latest;
     if constexpr (q == 0) {
       rest = oldest_rows<r>([&](std::ptrdiff_t i)
                                 ORVANE_LAMBDA_INLINE { return four(static_cast<std::size_t>(i)); },
@@ -763,7 +856,7 @@ struct QuadRing {
     }
     const auto earlier = [&](std::size_t k)
                              ORVANE_LAMBDA_INLINE { return quads[(g - k) % kQuadRing]; };
-    const Lane sum = quad_window_sum<Length>(quad, earlier, rest);
+    const V sum = quad_window_sum<Length>(quad, earlier, rest);
     quads[g % kQuadRing] = quad;
     pairs[g % kQuadRing] = pair;
     return sum;
@@ -777,31 +870,27 @@ constexpr unsigned char kStands = 1, kTies = 2;
 // Window means at rows [from, to) (from a multiple of four, at least length
 // - 1) from quads, as the quad_window comment reads; `flags` of each chunk of
 // `chunk` rows (a multiple of four) that the rows reach. Compiled for each
-// length, so that its sums unroll.
-template <std::size_t Length>
+// length, so that its sums unroll, and for each build.
+template <class Build, std::size_t Length>
 ORVANE_INLINE void quad_means(const double* x, std::size_t from, std::size_t to, double inverse,
                               std::size_t chunk, unsigned char* flags, double* out) {
-  using Mask = long long __attribute__((vector_size(32)));
-  QuadRing<Length> ring(x, from);
-  const Lane scale = lanes::splat(inverse);
+  using V = lanes::Vec<Build>;
+  QuadRing<V, Length> ring(x, from);
+  const V scale = lanes::splat_as<V>(inverse);
   std::size_t t = from, g = 0;
   while (t < to) {
     unsigned char& flag = flags[t / chunk];
     const std::size_t chunk_end = std::min(to, (t / chunk + 1) * chunk);
-    Lane unfinished = lanes::splat(0.0);  // mean - mean: 0 for finite means only
-    Mask tied = {0, 0, 0, 0};
+    lanes::AllFinite<V> finite;
+    lanes::AnyEqual<V> tied;
     for (; t + 4 <= chunk_end; t += 4, ++g) {
-      const Lane latest = ring.four(t), before = ring.four(t - 1);
-      const Lane mean = ring.sums(t, g, latest, before) * scale;
-      lanes::store(out + t, mean);
-      unfinished += mean - mean;
-      tied |= latest == before;
+      const V latest = ring.four(t), before = ring.four(t - 1);
+      const V mean = ring.sums(t, g, latest, before) * scale;
+      lanes::store_as(out + t, mean);
+      finite.see(mean);
+      tied.see(latest, before);
     }
-    bool stands = true, ties = false;
-    for (int k = 0; k < 4; ++k) {
-      stands &= unfinished[k] == 0.0;
-      ties |= tied[k] != 0;
-    }
+    bool stands = finite.all(), ties = tied.any();
     // the rows after the last four, one at a time
     for (; t < chunk_end; ++t) {
       out[t] = quad_row_mean<Length>(x, static_cast<std::ptrdiff_t>(t), inverse);
@@ -815,13 +904,13 @@ ORVANE_INLINE void quad_means(const double* x, std::size_t from, std::size_t to,
 template <std::size_t Length>
 void quad_means_base(const double* x, std::size_t from, std::size_t to, double inverse,
                      std::size_t chunk, unsigned char* flags, double* out) {
-  quad_means<Length>(x, from, to, inverse, chunk, flags, out);
+  quad_means<lanes::Base, Length>(x, from, to, inverse, chunk, flags, out);
 }
 template <std::size_t Length>
 ORVANE_WIDE_TARGET void quad_means_wide(const double* x, std::size_t from, std::size_t to,
                                         double inverse, std::size_t chunk, unsigned char* flags,
                                         double* out) {
-  quad_means<Length>(x, from, to, inverse, chunk, flags, out);
+  quad_means<lanes::Wide, Length>(x, from, to, inverse, chunk, flags, out);
 }
 
 // quad_means of each length from 2 to kQuadWindow in the build selected, at
@@ -878,45 +967,50 @@ struct MeanLaneScratch {
 // `x` and `out` point at the first row of lane 0, `per` chunks of `chunk`
 // rows after it lane 1's, and so on; lane 0's first row has a block before
 // it. valid[k * per + i] tells whether lane k's chunk i stands.
-template <bool Exact>
+template <class Build, bool Exact>
 ORVANE_INLINE void stream_mean_lanes(const double* x, std::size_t chunk, std::size_t per,
                                      std::size_t length, double inverse, MeanLaneScratch s,
                                      unsigned char* valid, double* out) {
+  using V = lanes::Vec<Build>;
   const std::size_t stride = chunk * per;
-  const Lane zero = lanes::splat(0.0), one = lanes::splat(1.0), scale = lanes::splat(inverse);
-  const Lane full = lanes::splat(static_cast<double>(length));
+  const V zero = lanes::splat_as<V>(0.0), one = lanes::splat_as<V>(1.0);
+  const V scale = lanes::splat_as<V>(inverse),
+          full = lanes::splat_as<V>(static_cast<double>(length));
+  V* tail_hi = reinterpret_cast<V*>(s.tail_hi);
+  V* tail_lo = reinterpret_cast<V*>(s.tail_lo);
+  V* block = reinterpret_cast<V*>(s.block);
   const auto row = [&](std::ptrdiff_t t)
-                       ORVANE_LAMBDA_INLINE { return lanes::across(x, stride, t); };
+                       ORVANE_LAMBDA_INLINE { return lanes::across<V>(x, stride, t); };
   // suffix sums of the block before, as suffix_sums sums them
   const auto end_block = [&]() ORVANE_LAMBDA_INLINE {
-    Compensated<Lane, Exact> acc{zero, zero};
-    s.tail_hi[length] = s.tail_lo[length] = zero;
+    Compensated<V, Exact> acc{zero, zero};
+    tail_hi[length] = tail_lo[length] = zero;
     for (std::size_t p = length - 1; p >= 1; --p) {
-      acc.add(s.block[p]);
-      s.tail_hi[p] = acc.hi;
-      s.tail_lo[p] = acc.lo;
+      acc.add(block[p]);
+      tail_hi[p] = acc.hi;
+      tail_lo[p] = acc.lo;
     }
   };
   const auto before = static_cast<std::ptrdiff_t>(length);
-  for (std::size_t p = 0; p < length; ++p)
-    s.block[p] = row(static_cast<std::ptrdiff_t>(p) - before);
+  for (std::size_t p = 0; p < length; ++p) block[p] = row(static_cast<std::ptrdiff_t>(p) - before);
   end_block();
   // the run of values equal to the latest, counted up to a window's length
-  EqualRun<Lane> run{row(-1), one};
+  EqualRun<V> run{row(-1), one};
   for (std::ptrdiff_t back = 2; back <= before; ++back) {
-    const Lane earlier = row(-back);
-    run.run += ((earlier == run.last) & (run.run == lanes::splat(static_cast<double>(back - 1))))
-                   ? one
-                   : zero;
+    const V unbroken = lanes::splat_as<V>(static_cast<double>(back - 1));
+    run.run = lanes::each(
+        [](auto earlier, auto last, auto run, auto unbroken, auto one)
+            ORVANE_LAMBDA_INLINE { return earlier == last && run == unbroken ? run + one : run; },
+        row(-back), run.last, run.run, unbroken, one);
   }
-  Compensated<Lane, Exact> prefix{zero, zero};
-  Lane unfinished = zero;  // mean - mean: 0 for finite means only
-  std::size_t m = 0;       // the row's place in its block
-  const auto step = [&](Lane v) ORVANE_LAMBDA_INLINE {
-    s.block[m] = v;
+  Compensated<V, Exact> prefix{zero, zero};
+  lanes::AllFinite<V> finite;
+  std::size_t m = 0;  // the row's place in its block
+  const auto step = [&](V v) ORVANE_LAMBDA_INLINE {
+    block[m] = v;
     prefix.add(v);
-    const Lane mean = window_sum(prefix, s.tail_hi[m + 1], s.tail_lo[m + 1]) * scale;
-    unfinished += mean - mean;
+    const V mean = window_sum(prefix, tail_hi[m + 1], tail_lo[m + 1]) * scale;
+    finite.see(mean);
     run.see(v, one);
     if (++m == length) {
       end_block();
@@ -926,33 +1020,35 @@ ORVANE_INLINE void stream_mean_lanes(const double* x, std::size_t chunk, std::si
     return run.mean(full, mean);
   };
   for (std::size_t t = 0; t < stride; t += 4) {
-    lanes::four_steps(x, stride, t, out, step);
+    lanes::four_steps<V>(x, stride, t, out, step);
     if ((t + 4) % chunk == 0) {
       const std::size_t i = (t + 4) / chunk - 1;
-      for (std::size_t k = 0; k < 4; ++k) valid[k * per + i] = unfinished[k] == 0.0;
-      unfinished = zero;
+      for (std::size_t k = 0; k < 4; ++k) valid[k * per + i] = lanes::lane(finite.sum, k) == 0.0;
+      finite = {};
     }
   }
 }
 
+template <class Build>
 ORVANE_INLINE void plain_mean_lanes(const double* x, std::size_t chunk, std::size_t per,
                                     std::size_t length, double inverse, MeanLaneScratch s,
                                     unsigned char* valid, double* out) {
-  stream_mean_lanes<false>(x, chunk, per, length, inverse, s, valid, out);
+  stream_mean_lanes<Build, false>(x, chunk, per, length, inverse, s, valid, out);
 }
+template <class Build>
 ORVANE_INLINE void exact_mean_lanes(const double* x, std::size_t chunk, std::size_t per,
                                     std::size_t length, double inverse, MeanLaneScratch s,
                                     unsigned char* valid, double* out) {
-  stream_mean_lanes<true>(x, chunk, per, length, inverse, s, valid, out);
+  stream_mean_lanes<Build, true>(x, chunk, per, length, inverse, s, valid, out);
 }
-ORVANE_LANE_KERNEL(plain_mean_lanes, void,
-                   (const double* x, std::size_t chunk, std::size_t per, std::size_t length,
-                    double inverse, MeanLaneScratch s, unsigned char* valid, double* out),
-                   (x, chunk, per, length, inverse, s, valid, out))
-ORVANE_LANE_KERNEL(exact_mean_lanes, void,
-                   (const double* x, std::size_t chunk, std::size_t per, std::size_t length,
-                    double inverse, MeanLaneScratch s, unsigned char* valid, double* out),
-                   (x, chunk, per, length, inverse, s, valid, out))
+ORVANE_BUILD_KERNEL(plain_mean_lanes, void,
+                    (const double* x, std::size_t chunk, std::size_t per, std::size_t length,
+                     double inverse, MeanLaneScratch s, unsigned char* valid, double* out),
+                    (x, chunk, per, length, inverse, s, valid, out))
+ORVANE_BUILD_KERNEL(exact_mean_lanes, void,
+                    (const double* x, std::size_t chunk, std::size_t per, std::size_t length,
+                     double inverse, MeanLaneScratch s, unsigned char* valid, double* out),
+                    (x, chunk, per, length, inverse, s, valid, out))
 
 // Lanes run over sections of the series, kSectionChunks chunks (about 2 MiB
 // of results) at a time: long runs for each lane, and the four runs of
@@ -1235,52 +1331,58 @@ bool weighted_lane_window(std::size_t length) {
   return length >= 2 && 4 * std::lcm(length, std::size_t{4}) <= kSectionRows;
 }
 
-template <bool Ascending>
+template <class Build, bool Ascending>
 ORVANE_INLINE void weighted_lanes(const double* x, std::size_t rows, std::size_t length,
                                   double inverse_total, WeightedLaneScratch s, double* out) {
-  const Lane zero = lanes::splat(0.0), one = lanes::splat(1.0), missing = lanes::splat(nan);
-  const Lane scale = lanes::splat(inverse_total);
-  const Lane before_first = lanes::splat(static_cast<double>(length) - 1.0);
+  using V = lanes::Vec<Build>;
+  const V zero = lanes::splat_as<V>(0.0), one = lanes::splat_as<V>(1.0);
+  const V scale = lanes::splat_as<V>(inverse_total);
+  const V before_first = lanes::splat_as<V>(static_cast<double>(length) - 1.0);
+  V* weighted_suffix = reinterpret_cast<V*>(s.weighted_suffix);
+  V* plain_suffix = reinterpret_cast<V*>(s.plain_suffix);
+  V* block = reinterpret_cast<V*>(s.block);
   // infinities read as missing values
-  const auto observed_or_missing = [&](Lane v)
-                                       ORVANE_LAMBDA_INLINE { return v - v == 0.0 ? v : missing; };
+  const auto observed_or_missing = [](V row) ORVANE_LAMBDA_INLINE {
+    return lanes::each(
+        [](auto v) ORVANE_LAMBDA_INLINE { return v - v == 0.0 ? v : decltype(v){} + nan; }, row);
+  };
   // the suffix sums of the block just ended, for the next block's windows;
   // with descending weights row p weighs length - p in them. The weights are
   // exact running counts (integers far below 2^53), the same values as
   // converting the row numbers.
   const auto end_block = [&]() ORVANE_LAMBDA_INLINE {
-    s.weighted_suffix[length - 1] = s.plain_suffix[length - 1] = zero;
-    Lane plain = zero, weighted = zero, weight = one;
+    weighted_suffix[length - 1] = plain_suffix[length - 1] = zero;
+    V plain = zero, weighted = zero, weight = one;
     for (std::size_t p = length - 1; p >= 1; --p, weight += one) {
-      const Lane v = s.block[p];
+      const V v = block[p];
       plain += v;
       if constexpr (Ascending) {
         weighted += plain;
       } else {
         weighted += weight * v;
       }
-      s.weighted_suffix[p - 1] = weighted;
-      s.plain_suffix[p - 1] = plain;
+      weighted_suffix[p - 1] = weighted;
+      plain_suffix[p - 1] = plain;
     }
   };
   for (std::size_t p = 0; p < length; ++p) {
-    s.block[p] = observed_or_missing(lanes::across(
+    block[p] = observed_or_missing(lanes::across<V>(
         x, rows, static_cast<std::ptrdiff_t>(p) - static_cast<std::ptrdiff_t>(length)));
   }
   end_block();
-  Lane plain = zero, ramp = zero, m_plus_one = one, rest = before_first;  // rest: length - 1 - m
+  V plain = zero, ramp = zero, m_plus_one = one, rest = before_first;  // rest: length - 1 - m
   std::size_t m = 0;  // the row's place in its block
-  const auto step = [&](Lane row) ORVANE_LAMBDA_INLINE {
-    const Lane v = observed_or_missing(row);
-    s.block[m] = v;
+  const auto step = [&](V row) ORVANE_LAMBDA_INLINE {
+    const V v = observed_or_missing(row);
+    block[m] = v;
     plain += v;
-    Lane sum;
+    V sum;
     if constexpr (Ascending) {
       ramp += m_plus_one * v;
-      sum = ramp + rest * plain + s.weighted_suffix[m];
+      sum = ramp + rest * plain + weighted_suffix[m];
     } else {
       ramp += plain;
-      sum = ramp + s.weighted_suffix[m] + m_plus_one * s.plain_suffix[m];
+      sum = ramp + weighted_suffix[m] + m_plus_one * plain_suffix[m];
     }
     m_plus_one += one;
     rest -= one;
@@ -1293,25 +1395,27 @@ ORVANE_INLINE void weighted_lanes(const double* x, std::size_t rows, std::size_t
     }
     return sum * scale;
   };
-  for (std::size_t t = 0; t < rows; t += 4) lanes::four_steps(x, rows, t, out, step);
+  for (std::size_t t = 0; t < rows; t += 4) lanes::four_steps<V>(x, rows, t, out, step);
 }
 
+template <class Build>
 ORVANE_INLINE void ascending_lanes(const double* x, std::size_t rows, std::size_t length,
                                    double inverse_total, WeightedLaneScratch s, double* out) {
-  weighted_lanes<true>(x, rows, length, inverse_total, s, out);
+  weighted_lanes<Build, true>(x, rows, length, inverse_total, s, out);
 }
+template <class Build>
 ORVANE_INLINE void descending_lanes(const double* x, std::size_t rows, std::size_t length,
                                     double inverse_total, WeightedLaneScratch s, double* out) {
-  weighted_lanes<false>(x, rows, length, inverse_total, s, out);
+  weighted_lanes<Build, false>(x, rows, length, inverse_total, s, out);
 }
-ORVANE_LANE_KERNEL(ascending_lanes, void,
-                   (const double* x, std::size_t rows, std::size_t length, double inverse_total,
-                    WeightedLaneScratch s, double* out),
-                   (x, rows, length, inverse_total, s, out))
-ORVANE_LANE_KERNEL(descending_lanes, void,
-                   (const double* x, std::size_t rows, std::size_t length, double inverse_total,
-                    WeightedLaneScratch s, double* out),
-                   (x, rows, length, inverse_total, s, out))
+ORVANE_BUILD_KERNEL(ascending_lanes, void,
+                    (const double* x, std::size_t rows, std::size_t length, double inverse_total,
+                     WeightedLaneScratch s, double* out),
+                    (x, rows, length, inverse_total, s, out))
+ORVANE_BUILD_KERNEL(descending_lanes, void,
+                    (const double* x, std::size_t rows, std::size_t length, double inverse_total,
+                     WeightedLaneScratch s, double* out),
+                    (x, rows, length, inverse_total, s, out))
 
 // Weighted means of the full windows ending at rows [from, to) of x, row
 // from's into out[0]; from >= length (the rows before `from` are the block
@@ -1413,12 +1517,14 @@ double alpha_from_alpha(double alpha) {
   return 1.0 / (1.0 + com);
 }
 
-std::size_t ewm_mean(std::span<const double> x, double alpha, bool adjust, std::span<double> out) {
+std::size_t ewm_mean(std::span<const double> x, double alpha, bool adjust, std::span<double> out,
+                     std::size_t* vector_rows) {
+  if (vector_rows != nullptr) *vector_rows = 0;
   if (x.empty()) return 0;
   Ewm e(alpha, adjust);
   e.start(x[0]);
   out[0] = e.weighted;
-  return run_ewm(x, 1, e, out);
+  return run_ewm(x, 1, e, out, vector_rows);
 }
 
 std::size_t seeded_ewm_mean(std::span<const double> x, std::size_t length, double seed,
@@ -1440,10 +1546,11 @@ std::size_t stacked_ewm_rows(std::size_t rows, std::size_t length, double alpha)
 
 std::size_t stacked_ewm_blend(std::span<const double> x, std::size_t length, double alpha,
                               bool adjust, bool seeded, unsigned depth, std::span<double> scratch,
-                              std::span<double> out, std::size_t* confirmed) {
+                              std::span<double> out, std::size_t* confirmed,
+                              std::size_t* vector_rows) {
   const std::size_t n = x.size();
   const std::size_t block = stacked_ewm_rows(n, length, alpha);
-  std::size_t empty_seeds = 0, chains_confirmed = 0;
+  std::size_t empty_seeds = 0, chains_confirmed = 0, chains_vector_rows = 0;
   Ewm state[kMaxDepth];
   for (std::size_t a = 0; a < n; a += block) {
     const std::size_t rows = std::min(block, n - a);
@@ -1479,7 +1586,7 @@ std::size_t stacked_ewm_blend(std::span<const double> x, std::size_t length, dou
       const std::size_t end = chains ? lead - k : rows;
       for (std::size_t i = next; i < end; ++i) pass[i] = state[k].step(input[i]);
     }
-    if (chains) chains_confirmed += passes.run(lead, state);
+    if (chains) chains_confirmed += passes.run(lead, state, chains_vector_rows);
     // the blends read each row before writing it, so `out` may be an input
     const std::span<double> last = out.subspan(a, rows);
     if (depth == 2) {
@@ -1489,6 +1596,7 @@ std::size_t stacked_ewm_blend(std::span<const double> x, std::size_t length, dou
     }
   }
   if (confirmed != nullptr) *confirmed = chains_confirmed;
+  if (vector_rows != nullptr) *vector_rows = chains_vector_rows;
   return empty_seeds;
 }
 
