@@ -576,16 +576,41 @@ struct StackedPasses {
 
   std::span<const double> input(unsigned d) const { return d == 0 ? x : pass[d - 1]; }
 
-  // Rows [begin - d, end - d) of each pass (none past the last row), pass by
-  // pass, from states s[d].
+  // Rows [begin - d, end - d) of each pass (none past the last row), from
+  // states s[d] (pass d - 1's then holds its row begin - d). All the passes
+  // step in one loop, as in the stacked chains: pass d takes the value pass
+  // d - 1 reached at the loop's step before, so their recurrences overlap in
+  // the CPU.
   void serial(Ewm* const* s, std::size_t begin, std::size_t end) const {
-    for (unsigned d = 0; d < depth; ++d) {
-      Ewm state = *s[d];
-      const std::span<const double> in = input(d);
-      const std::size_t last = std::min(end - d, x.size());
-      for (std::size_t i = begin - d; i < last; ++i) pass[d][i] = state.step(in[i]);
-      *s[d] = state;
+    if (depth == 2) {
+      serial_passes<2>(s, begin, end);
+    } else {
+      serial_passes<3>(s, begin, end);
     }
+  }
+
+  template <unsigned Depth>
+  void serial_passes(Ewm* const* s, std::size_t begin, std::size_t end) const {
+    // local copies of the states: stepped through s, each row's store
+    // would reload them (see run_ewm)
+    Ewm state[Depth];
+    double* out[Depth];
+    for (unsigned d = 0; d < Depth; ++d) state[d] = *s[d], out[d] = pass[d].data();
+    const std::size_t n = x.size();
+    // pass d's row i - d at step i, the last pass first, so that pass d - 1's
+    // state still holds that row
+    const auto step = [&](std::size_t i, unsigned d) {
+      out[d][i - d] = state[d].step(d == 0 ? x[i] : state[d - 1].weighted);
+    };
+    std::size_t i = begin;
+    for (const std::size_t all = std::min(end, n); i < all; ++i) {
+      for (unsigned d = Depth; d-- > 0;) step(i, d);
+    }
+    // past the last row, the passes behind finish theirs
+    for (; i < end; ++i) {
+      for (unsigned d = Depth; d-- > i - n + 1;) step(i, d);
+    }
+    for (unsigned d = 0; d < Depth; ++d) *s[d] = state[d];
   }
 
   // Returns how many chains after the first were confirmed; adds the rows
