@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <numeric>
+#include <type_traits>
 #include <utility>
 
 #include "lanes.hpp"
@@ -160,14 +161,6 @@ struct Ewm {
     }
     return weighted;
   }
-
-  // In the unadjusted steady state - started, the last row observed, this
-  // one too - step() gives exactly decay * weighted + new_weight * v, divided
-  // by decay + new_weight, to an observed v that differs from the mean.
-  // `unit_total`: that sum is exactly 1 (as it is for every alpha of a span
-  // or length below 500), so the division by it changes nothing; left in, its
-  // latency would lengthen every row's dependent chain.
-  bool unit_total() const { return decay + new_weight == 1.0; }
 };
 
 // The unadjusted exponential mean forgets where it started: two runs of its
@@ -206,86 +199,169 @@ bool same_state(const Ewm& a, const Ewm& b) {
          std::bit_cast<std::uint64_t>(a.old_weight) == std::bit_cast<std::uint64_t>(b.old_weight);
 }
 
+// The chains' vectors, per build: the wide build steps four chains in a
+// Lane, the baseline two in a Half (see lanes::Halves for why not a Lane).
+template <class Build>
+using ChainVector = std::conditional_t<std::is_same_v<Build, lanes::Wide>, Lane, lanes::Half>;
+
+template <class V>
+struct ChainVectors {
+  static constexpr std::size_t width = sizeof(V) / sizeof(double);
+  // vectors that hold the kChains chains
+  static constexpr std::size_t count = kChains / width;
+
+  static ORVANE_INLINE V splat(double v) {
+    if constexpr (width == 2) {
+      return V{v, v};
+    } else {
+      return V{v, v, v, v};
+    }
+  }
+
+  // the means of the `width` chains from e
+  static ORVANE_INLINE V means(const Ewm* e) {
+    if constexpr (width == 2) {
+      return V{e[0].weighted, e[1].weighted};
+    } else {
+      return V{e[0].weighted, e[1].weighted, e[2].weighted, e[3].weighted};
+    }
+  }
+
+  static ORVANE_INLINE V load(const double* p) {
+    V v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  }
+  static ORVANE_INLINE void store(double* p, V v) { std::memcpy(p, &v, sizeof v); }
+
+  // Rows [t, t + 4) of the `width` chains from x, `stride` rows apart, as
+  // four steps: r[s] holds row t + s of each chain.
+  static ORVANE_INLINE void read(const double* x, std::size_t stride, std::size_t t, V (&r)[4]) {
+    if constexpr (width == 2) {
+      for (std::size_t s = 0; s < 4; s += 2) {
+        const V a = load(x + t + s), b = load(x + stride + t + s);
+        r[s] = __builtin_shufflevector(a, b, 0, 2);
+        r[s + 1] = __builtin_shufflevector(a, b, 1, 3);
+      }
+    } else {
+      for (std::size_t k = 0; k < 4; ++k) r[k] = load(x + k * stride + t);
+      lanes::transpose(r[0], r[1], r[2], r[3]);
+    }
+  }
+
+  // read's inverse: the four steps r written to their rows of `out`.
+  static ORVANE_INLINE void write(double* out, std::size_t stride, std::size_t t, V (&r)[4]) {
+    if constexpr (width == 2) {
+      for (std::size_t s = 0; s < 4; s += 2) {
+        store(out + t + s, __builtin_shufflevector(r[s], r[s + 1], 0, 2));
+        store(out + stride + t + s, __builtin_shufflevector(r[s], r[s + 1], 1, 3));
+      }
+    } else {
+      lanes::transpose(r[0], r[1], r[2], r[3]);
+      for (std::size_t k = 0; k < 4; ++k) store(out + k * stride + t, r[k]);
+    }
+  }
+
+  // Whether a sum of differences v - v is 0 in every element: v - v is 0
+  // for finite v only, so it is when all the v were finite.
+  static ORVANE_INLINE bool finite_sum(V sum) {
+    // one comparison of the whole vector, its elements' masks and-ed without
+    // a branch each
+    const auto zero = sum == 0.0;
+    if constexpr (width == 2) {
+      return (zero[0] & zero[1]) != 0;
+    } else {
+      return (zero[0] & zero[1] & zero[2] & zero[3]) != 0;
+    }
+  }
+};
+
 // Steps the eight chains `c` through `steps` rows each (a multiple of four),
 // chain k from row k * stride of x; `warmed` gets their states after `warm`
 // rows (a multiple of four). Where all eight are in the unadjusted steady
 // state over four rows - started, the row before observed, these rows too -
-// the rows take that state's step in lanes, four rows of a chain per
-// transpose; elsewhere each row takes Ewm::step.
-ORVANE_INLINE void ewm_lanes(const double* x, std::size_t stride, std::size_t steps,
-                             std::size_t warm, Ewm* c, Ewm* warmed, double* out) {
-  using Mask = long long __attribute__((vector_size(32)));
-  const Lane decay = lanes::splat(c[0].decay), new_weight = lanes::splat(c[0].new_weight);
-  const Lane total = decay + new_weight;
-  const bool unit_total = c[0].unit_total();
-  Lane w[2], old[2];
-  const auto to_lanes = [&] {
-    for (int h = 0; h < 2; ++h) {
-      w[h] = Lane{c[4 * h].weighted, c[4 * h + 1].weighted, c[4 * h + 2].weighted,
-                  c[4 * h + 3].weighted};
-      old[h] = Lane{c[4 * h].old_weight, c[4 * h + 1].old_weight, c[4 * h + 2].old_weight,
-                    c[4 * h + 3].old_weight};
+// the rows take that state's step in vectors, four rows of a chain per
+// transpose; elsewhere each row takes Ewm::step. Returns the steps taken in
+// vectors.
+//
+// In that state Ewm::step gives exactly decay * mean + new_weight * v to an
+// observed v that differs from the mean: the total it divides by, (1 -
+// alpha) + alpha rounded twice, is exactly 1 for every alpha in (0, 1)
+// (1 - alpha is exact from 1/2 up; below, it is off by at most 2^-54, which
+// adding alpha back rounds away).
+template <class Build>
+ORVANE_INLINE std::size_t ewm_lanes(const double* x, std::size_t stride, std::size_t steps,
+                                    std::size_t warm, Ewm* c, Ewm* warmed, double* out) {
+  using V = ChainVector<Build>;
+  using Chains = ChainVectors<V>;
+  constexpr std::size_t width = Chains::width, count = Chains::count;
+  const V decay = Chains::splat(c[0].decay), new_weight = Chains::splat(c[0].new_weight);
+  V w[count];
+  // every chain started and its last row observed; the vectors' steps keep
+  // that (from a finite or infinite mean and finite rows, a step's mean is
+  // never NaN), so it is read from the states only where they are loaded
+  bool steady = false;
+  const auto to_vectors = [&] {
+    steady = true;
+    for (std::size_t g = 0; g < count; ++g) w[g] = Chains::means(c + g * width);
+    for (std::size_t k = 0; k < kChains; ++k) {
+      steady &= c[k].weighted == c[k].weighted && c[k].old_weight == 1.0;
     }
   };
-  const auto from_lanes = [&] {
-    for (int k = 0; k < 8; ++k) c[k].weighted = w[k / 4][k % 4];
+  const auto from_vectors = [&] {
+    for (std::size_t k = 0; k < kChains; ++k) c[k].weighted = w[k / width][k % width];
   };
-  to_lanes();
-  const Lane one = lanes::splat(1.0);
+  to_vectors();
+  std::size_t vector_steps = 0;
   for (std::size_t t = 0; t < steps; t += 4) {
-    Lane r[2][4];
-    for (int h = 0; h < 2; ++h) {
-      const double* at = x + 4 * h * stride + t;
-      for (int k = 0; k < 4; ++k) r[h][k] = lanes::load(at + k * stride);
-      lanes::transpose(r[h][0], r[h][1], r[h][2], r[h][3]);
+    V r[count][4];
+    V unobserved = Chains::splat(0.0);
+    for (std::size_t g = 0; g < count; ++g) Chains::read(x + g * width * stride, stride, t, r[g]);
+    for (std::size_t g = 0; g < count; ++g) {
+      for (int k = 0; k < 4; ++k) unobserved += r[g][k] - r[g][k];
     }
-    // v - v is 0 for finite v only, so the sum is 0 in every lane only when
-    // all 32 rows are observed
-    Lane unobserved = lanes::splat(0.0);
-    for (int h = 0; h < 2; ++h) {
-      for (int k = 0; k < 4; ++k) unobserved += r[h][k] - r[h][k];
-    }
-    const Mask steady =
-        (unobserved == 0.0) & (w[0] == w[0]) & (w[1] == w[1]) & (old[0] == one) & (old[1] == one);
-    if (steady[0] & steady[1] & steady[2] & steady[3]) {
+    if (steady && Chains::finite_sum(unobserved)) {
       for (int k = 0; k < 4; ++k) {
-        for (int h = 0; h < 2; ++h) {
-          Lane blended = decay * w[h] + new_weight * r[h][k];
-          if (!unit_total) blended /= total;
+        for (std::size_t g = 0; g < count; ++g) {
+          const V blended = decay * w[g] + new_weight * r[g][k];
           // a value equal to the mean leaves it as it is, exactly
-          w[h] = w[h] == r[h][k] ? w[h] : blended;
-          r[h][k] = w[h];
+          w[g] = w[g] == r[g][k] ? w[g] : blended;
+          r[g][k] = w[g];
         }
       }
-      for (int h = 0; h < 2; ++h) {
-        lanes::transpose(r[h][0], r[h][1], r[h][2], r[h][3]);
-        double* at = out + 4 * h * stride + t;
-        for (int k = 0; k < 4; ++k) lanes::store(at + k * stride, r[h][k]);
+      for (std::size_t g = 0; g < count; ++g) {
+        Chains::write(out + g * width * stride, stride, t, r[g]);
       }
+      vector_steps += 4;
     } else {
-      from_lanes();
+      from_vectors();
       for (std::size_t s = t; s < t + 4; ++s) {
-        for (std::size_t k = 0; k < 8; ++k) out[k * stride + s] = c[k].step(x[k * stride + s]);
+        for (std::size_t k = 0; k < kChains; ++k) {
+          out[k * stride + s] = c[k].step(x[k * stride + s]);
+        }
       }
-      to_lanes();
+      to_vectors();
     }
     if (t + 4 == warm) {
-      from_lanes();
+      from_vectors();
       std::copy(c, c + kChains, warmed);
     }
   }
-  from_lanes();
+  from_vectors();
+  return vector_steps;
 }
 
-ORVANE_LANE_KERNEL(ewm_lanes, void,
-                   (const double* x, std::size_t stride, std::size_t steps, std::size_t warm,
-                    Ewm* c, Ewm* warmed, double* out),
-                   (x, stride, steps, warm, c, warmed, out))
+ORVANE_BUILD_KERNEL(ewm_lanes, std::size_t,
+                    (const double* x, std::size_t stride, std::size_t steps, std::size_t warm,
+                     Ewm* c, Ewm* warmed, double* out),
+                    (x, stride, steps, warm, c, warmed, out))
 
 // Steps `e` (the state after row from - 1) through rows [from, x.size()),
 // leaving it the state after the last row; returns how many stretches after
-// the first were confirmed.
-std::size_t run_ewm(std::span<const double> x, std::size_t from, Ewm& e, std::span<double> out) {
+// the first were confirmed; `vector_rows`, where given, gets the rows the
+// chains stepped in vectors (left as it is when the rows run as one chain).
+std::size_t run_ewm(std::span<const double> x, std::size_t from, Ewm& e, std::span<double> out,
+                    std::size_t* vector_rows = nullptr) {
   const std::size_t n = x.size();
   // a local copy of the state: stepped through `chain` itself, each row's
   // store to `out` (which may alias it, for all the compiler knows) would
@@ -314,7 +390,9 @@ std::size_t run_ewm(std::span<const double> x, std::size_t from, Ewm& e, std::sp
     chain[k] = e;
     if (k > 0) chain[k].start(x[from + k * stretch - 1]);
   }
-  ewm_lanes_best(x.data() + from, stretch, stretch + warm, warm, chain, warmed, out.data() + from);
+  const std::size_t steps = ewm_lanes_best(x.data() + from, stretch, stretch + warm, warm, chain,
+                                           warmed, out.data() + from);
+  if (vector_rows != nullptr) *vector_rows = kChains * steps;
   std::size_t confirmed = 0;
   for (std::size_t k = 1; k < kChains; ++k) {
     if (same_state(warmed[k], chain[k - 1])) {
@@ -336,107 +414,114 @@ std::size_t run_ewm(std::span<const double> x, std::size_t from, Ewm& e, std::sp
 // independent within a step, overlap in the CPU: the passes together cost
 // little more than one. A chain's state is all its passes'. c[d][k] is pass d
 // of chain k, whose pass-d row for step t is written to outs[d][k * stride +
-// t - d]; otherwise as ewm_lanes. The lanes take four steps at once where
+// t - d]; otherwise as ewm_lanes. The vectors take four steps at once where
 // the state is steady and every value they give is finite (an input the
 // next pass would read as missing), else each row takes Ewm::step.
 constexpr unsigned kMaxDepth = 3;
 using StackedChains = Ewm[kMaxDepth][kChains];
 
-// The chains' passes as Lanes: w[d][h] is pass d of chains 4h .. 4h + 3.
-template <unsigned Depth>
+// The chains' passes as vectors V: w[d][g] is pass d of the chains from
+// g * width on.
+template <class V, unsigned Depth>
 struct StackedLanes {
-  Lane decay, new_weight, total;
-  bool unit_total;
-  Lane w[Depth][2];
+  using Chains = ChainVectors<V>;
+  static constexpr std::size_t width = Chains::width, count = Chains::count;
+  V decay, new_weight;
+  V w[Depth][count];
   // every pass started, finite, and its last row observed: the unadjusted
-  // steady state, which the lanes' steps keep while their rows are observed
-  // and their results finite
+  // steady state, which the vectors' steps keep while their rows are
+  // observed and their results finite
   bool steady_state = false;
 
   explicit StackedLanes(const Ewm& e)
-      : decay(lanes::splat(e.decay)),
-        new_weight(lanes::splat(e.new_weight)),
-        total(decay + new_weight),
-        unit_total(e.unit_total()) {}
+      : decay(Chains::splat(e.decay)), new_weight(Chains::splat(e.new_weight)) {}
 
   ORVANE_INLINE void load(const StackedChains& c) {
     steady_state = true;
     for (unsigned d = 0; d < Depth; ++d) {
-      for (int h = 0; h < 2; ++h) {
-        const Ewm* e = c[d] + 4 * h;
-        w[d][h] = Lane{e[0].weighted, e[1].weighted, e[2].weighted, e[3].weighted};
-        for (int k = 0; k < 4; ++k) {
-          steady_state &= std::isfinite(e[k].weighted) && e[k].old_weight == 1.0;
-        }
+      for (std::size_t g = 0; g < count; ++g) w[d][g] = Chains::means(c[d] + g * width);
+      for (std::size_t k = 0; k < kChains; ++k) {
+        steady_state &= std::isfinite(c[d][k].weighted) && c[d][k].old_weight == 1.0;
       }
     }
   }
 
   ORVANE_INLINE void save(StackedChains& c) const {
     for (unsigned d = 0; d < Depth; ++d) {
-      for (int k = 0; k < 8; ++k) c[d][k].weighted = w[d][k / 4][k % 4];
+      for (std::size_t k = 0; k < kChains; ++k) c[d][k].weighted = w[d][k / width][k % width];
     }
   }
 
-  // Four steps from the rows r[h][k] (step k of chains 4h ..), their results
-  // into res; false, the state as it was, when a result is not finite.
-  ORVANE_INLINE bool steps(const Lane (&r)[2][4], Lane (&res)[Depth][2][4]) {
-    Lane saved[Depth][2];
+  // Four steps from the rows r[g][k] (step k of chains g * width ..), their
+  // results into res; false, the state as it was, when a result is not
+  // finite.
+  ORVANE_INLINE bool steps(const V (&r)[count][4], V (&res)[Depth][count][4]) {
+    V saved[Depth][count];
     // copied one by one, not as a block, and unrolled whole, so that the
     // states stay in registers
-    for (unsigned d = 0; d < Depth; ++d) saved[d][0] = w[d][0], saved[d][1] = w[d][1];
+#pragma GCC unroll 3
+    for (unsigned d = 0; d < Depth; ++d) {
+#pragma GCC unroll 4
+      for (std::size_t g = 0; g < count; ++g) saved[d][g] = w[d][g];
+    }
 #pragma GCC unroll 4
     for (int k = 0; k < 4; ++k) {
-#pragma GCC unroll 2
-      for (int h = 0; h < 2; ++h) {
+#pragma GCC unroll 4
+      for (std::size_t g = 0; g < count; ++g) {
 #pragma GCC unroll 3
         for (unsigned back = 0; back < Depth; ++back) {
           const unsigned d = Depth - 1 - back;  // the last pass first
-          const Lane in = d == 0 ? r[h][k] : w[d - 1][h];
-          Lane blended = decay * w[d][h] + new_weight * in;
-          if (!unit_total) blended /= total;
+          const V in = d == 0 ? r[g][k] : w[d - 1][g];
+          const V blended = decay * w[d][g] + new_weight * in;
           // a value equal to the mean leaves it as it is, exactly
-          w[d][h] = w[d][h] == in ? w[d][h] : blended;
-          res[d][h][k] = w[d][h];
+          w[d][g] = w[d][g] == in ? w[d][g] : blended;
+          res[d][g][k] = w[d][g];
         }
       }
     }
     // a result that is not finite stays so to the last step's
-    Lane given = lanes::splat(0.0);
-    for (unsigned d = 0; d < Depth; ++d) given += (w[d][0] - w[d][0]) + (w[d][1] - w[d][1]);
-    const bool finite = given[0] == 0.0 && given[1] == 0.0 && given[2] == 0.0 && given[3] == 0.0;
+    V given = Chains::splat(0.0);
+    for (unsigned d = 0; d < Depth; ++d) {
+      for (std::size_t g = 0; g < count; ++g) given += w[d][g] - w[d][g];
+    }
+    const bool finite = Chains::finite_sum(given);
     if (!finite) {
-      for (unsigned d = 0; d < Depth; ++d) w[d][0] = saved[d][0], w[d][1] = saved[d][1];
+      for (unsigned d = 0; d < Depth; ++d) {
+        for (std::size_t g = 0; g < count; ++g) w[d][g] = saved[d][g];
+      }
     }
     return finite;
   }
 };
 
-template <unsigned Depth>
-ORVANE_INLINE void stacked_lanes(const double* x, std::size_t stride, std::size_t steps,
-                                 std::size_t warm, StackedChains& c, StackedChains& warmed,
-                                 double* const* outs) {
-  StackedLanes<Depth> lanes_state(c[0][0]);
+// Returns the steps taken in vectors.
+template <class V, unsigned Depth>
+ORVANE_INLINE std::size_t stacked_lanes(const double* x, std::size_t stride, std::size_t steps,
+                                        std::size_t warm, StackedChains& c, StackedChains& warmed,
+                                        double* const* outs) {
+  using Lanes = StackedLanes<V, Depth>;
+  constexpr std::size_t width = Lanes::width, count = Lanes::count;
+  Lanes lanes_state(c[0][0]);
   lanes_state.load(c);
+  std::size_t vector_steps = 0;
   for (std::size_t t = 0; t < steps; t += 4) {
-    Lane r[2][4], res[Depth][2][4];
-    Lane unobserved = lanes::splat(0.0);  // v - v is 0 for finite v only
-    for (int h = 0; h < 2; ++h) {
-      for (int k = 0; k < 4; ++k) r[h][k] = lanes::load(x + (4 * h + k) * stride + t);
-      lanes::transpose(r[h][0], r[h][1], r[h][2], r[h][3]);
-      for (int k = 0; k < 4; ++k) unobserved += r[h][k] - r[h][k];
+    V r[count][4], res[Depth][count][4];
+    V unobserved = Lanes::Chains::splat(0.0);  // v - v is 0 for finite v only
+    for (std::size_t g = 0; g < count; ++g) {
+      Lanes::Chains::read(x + g * width * stride, stride, t, r[g]);
     }
-    const bool observed_rows = unobserved[0] == 0.0 && unobserved[1] == 0.0 &&
-                               unobserved[2] == 0.0 && unobserved[3] == 0.0;
-    if (lanes_state.steady_state && observed_rows && lanes_state.steps(r, res)) {
+    for (std::size_t g = 0; g < count; ++g) {
+      for (int k = 0; k < 4; ++k) unobserved += r[g][k] - r[g][k];
+    }
+    if (lanes_state.steady_state && Lanes::Chains::finite_sum(unobserved) &&
+        lanes_state.steps(r, res)) {
 #pragma GCC unroll 3
       for (unsigned d = 0; d < Depth; ++d) {
-        for (int h = 0; h < 2; ++h) {
-          lanes::transpose(res[d][h][0], res[d][h][1], res[d][h][2], res[d][h][3]);
-          double* at = outs[d] + 4 * h * stride + t - d;
-          for (int k = 0; k < 4; ++k) lanes::store(at + k * stride, res[d][h][k]);
+        for (std::size_t g = 0; g < count; ++g) {
+          Lanes::Chains::write(outs[d] + g * width * stride - d, stride, t, res[d][g]);
         }
       }
+      vector_steps += 4;
     } else {
       lanes_state.save(c);
       for (std::size_t s = t; s < t + 4; ++s) {
@@ -455,26 +540,29 @@ ORVANE_INLINE void stacked_lanes(const double* x, std::size_t stride, std::size_
     }
   }
   lanes_state.save(c);
+  return vector_steps;
 }
 
-ORVANE_INLINE void double_lanes(const double* x, std::size_t stride, std::size_t steps,
-                                std::size_t warm, StackedChains& c, StackedChains& warmed,
-                                double* const* outs) {
-  stacked_lanes<2>(x, stride, steps, warm, c, warmed, outs);
+template <class Build>
+ORVANE_INLINE std::size_t double_lanes(const double* x, std::size_t stride, std::size_t steps,
+                                       std::size_t warm, StackedChains& c, StackedChains& warmed,
+                                       double* const* outs) {
+  return stacked_lanes<ChainVector<Build>, 2>(x, stride, steps, warm, c, warmed, outs);
 }
-ORVANE_INLINE void triple_lanes(const double* x, std::size_t stride, std::size_t steps,
-                                std::size_t warm, StackedChains& c, StackedChains& warmed,
-                                double* const* outs) {
-  stacked_lanes<3>(x, stride, steps, warm, c, warmed, outs);
+template <class Build>
+ORVANE_INLINE std::size_t triple_lanes(const double* x, std::size_t stride, std::size_t steps,
+                                       std::size_t warm, StackedChains& c, StackedChains& warmed,
+                                       double* const* outs) {
+  return stacked_lanes<ChainVector<Build>, 3>(x, stride, steps, warm, c, warmed, outs);
 }
-ORVANE_LANE_KERNEL(double_lanes, void,
-                   (const double* x, std::size_t stride, std::size_t steps, std::size_t warm,
-                    StackedChains& c, StackedChains& warmed, double* const* outs),
-                   (x, stride, steps, warm, c, warmed, outs))
-ORVANE_LANE_KERNEL(triple_lanes, void,
-                   (const double* x, std::size_t stride, std::size_t steps, std::size_t warm,
-                    StackedChains& c, StackedChains& warmed, double* const* outs),
-                   (x, stride, steps, warm, c, warmed, outs))
+ORVANE_BUILD_KERNEL(double_lanes, std::size_t,
+                    (const double* x, std::size_t stride, std::size_t steps, std::size_t warm,
+                     StackedChains& c, StackedChains& warmed, double* const* outs),
+                    (x, stride, steps, warm, c, warmed, outs))
+ORVANE_BUILD_KERNEL(triple_lanes, std::size_t,
+                    (const double* x, std::size_t stride, std::size_t steps, std::size_t warm,
+                     StackedChains& c, StackedChains& warmed, double* const* outs),
+                    (x, stride, steps, warm, c, warmed, outs))
 
 // The passes of one block of the stacked means: pass d's input is x for d = 0
 // and pass d - 1's rows otherwise; pass d has run to row a - d - 1 (its
@@ -488,20 +576,46 @@ struct StackedPasses {
 
   std::span<const double> input(unsigned d) const { return d == 0 ? x : pass[d - 1]; }
 
-  // Rows [begin - d, end - d) of each pass (none past the last row), pass by
-  // pass, from states s[d].
+  // Rows [begin - d, end - d) of each pass (none past the last row), from
+  // states s[d] (pass d - 1's then holds its row begin - d). All the passes
+  // step in one loop, as in the stacked chains: pass d takes the value pass
+  // d - 1 reached at the loop's step before, so their recurrences overlap in
+  // the CPU.
   void serial(Ewm* const* s, std::size_t begin, std::size_t end) const {
-    for (unsigned d = 0; d < depth; ++d) {
-      Ewm state = *s[d];
-      const std::span<const double> in = input(d);
-      const std::size_t last = std::min(end - d, x.size());
-      for (std::size_t i = begin - d; i < last; ++i) pass[d][i] = state.step(in[i]);
-      *s[d] = state;
+    if (depth == 2) {
+      serial_passes<2>(s, begin, end);
+    } else {
+      serial_passes<3>(s, begin, end);
     }
   }
 
-  // Returns how many chains after the first were confirmed.
-  std::size_t run(std::size_t a, Ewm* e) const {
+  template <unsigned Depth>
+  void serial_passes(Ewm* const* s, std::size_t begin, std::size_t end) const {
+    // local copies of the states: stepped through s, each row's store
+    // would reload them (see run_ewm)
+    Ewm state[Depth];
+    double* out[Depth];
+    for (unsigned d = 0; d < Depth; ++d) state[d] = *s[d], out[d] = pass[d].data();
+    const std::size_t n = x.size();
+    // pass d's row i - d at step i, the last pass first, so that pass d - 1's
+    // state still holds that row
+    const auto step = [&](std::size_t i, unsigned d) {
+      out[d][i - d] = state[d].step(d == 0 ? x[i] : state[d - 1].weighted);
+    };
+    std::size_t i = begin;
+    for (const std::size_t all = std::min(end, n); i < all; ++i) {
+      for (unsigned d = Depth; d-- > 0;) step(i, d);
+    }
+    // past the last row, the passes behind finish theirs
+    for (; i < end; ++i) {
+      for (unsigned d = Depth; d-- > i - n + 1;) step(i, d);
+    }
+    for (unsigned d = 0; d < Depth; ++d) *s[d] = state[d];
+  }
+
+  // Returns how many chains after the first were confirmed; adds the rows
+  // the chains stepped in vectors to `vector_rows`.
+  std::size_t run(std::size_t a, Ewm* e, std::size_t& vector_rows) const {
     const std::size_t n = x.size();
     const bool forgets = !e[0].adjust && e[0].decay > 0.0 && e[0].decay < 1.0;
     const std::size_t warm = forgets ? warm_up_rows(e[0].decay, depth) : 0;
@@ -520,8 +634,8 @@ struct StackedPasses {
     }
     double* outs[kMaxDepth];
     for (unsigned d = 0; d < depth; ++d) outs[d] = pass[d].data() + a;
-    (depth == 2 ? double_lanes_best : triple_lanes_best)(x.data() + a, stretch, stretch + warm,
-                                                         warm, chain, warmed, outs);
+    vector_rows += kChains * (depth == 2 ? double_lanes_best : triple_lanes_best)(
+                                 x.data() + a, stretch, stretch + warm, warm, chain, warmed, outs);
     std::size_t confirmed = 0;
     for (std::size_t k = 1; k < kChains; ++k) {
       bool same = true;
@@ -1428,12 +1542,14 @@ double alpha_from_alpha(double alpha) {
   return 1.0 / (1.0 + com);
 }
 
-std::size_t ewm_mean(std::span<const double> x, double alpha, bool adjust, std::span<double> out) {
+std::size_t ewm_mean(std::span<const double> x, double alpha, bool adjust, std::span<double> out,
+                     std::size_t* vector_rows) {
+  if (vector_rows != nullptr) *vector_rows = 0;
   if (x.empty()) return 0;
   Ewm e(alpha, adjust);
   e.start(x[0]);
   out[0] = e.weighted;
-  return run_ewm(x, 1, e, out);
+  return run_ewm(x, 1, e, out, vector_rows);
 }
 
 std::size_t seeded_ewm_mean(std::span<const double> x, std::size_t length, double seed,
@@ -1455,10 +1571,11 @@ std::size_t stacked_ewm_rows(std::size_t rows, std::size_t length, double alpha)
 
 std::size_t stacked_ewm_blend(std::span<const double> x, std::size_t length, double alpha,
                               bool adjust, bool seeded, unsigned depth, std::span<double> scratch,
-                              std::span<double> out, std::size_t* confirmed) {
+                              std::span<double> out, std::size_t* confirmed,
+                              std::size_t* vector_rows) {
   const std::size_t n = x.size();
   const std::size_t block = stacked_ewm_rows(n, length, alpha);
-  std::size_t empty_seeds = 0, chains_confirmed = 0;
+  std::size_t empty_seeds = 0, chains_confirmed = 0, chains_vector_rows = 0;
   Ewm state[kMaxDepth];
   for (std::size_t a = 0; a < n; a += block) {
     const std::size_t rows = std::min(block, n - a);
@@ -1494,7 +1611,7 @@ std::size_t stacked_ewm_blend(std::span<const double> x, std::size_t length, dou
       const std::size_t end = chains ? lead - k : rows;
       for (std::size_t i = next; i < end; ++i) pass[i] = state[k].step(input[i]);
     }
-    if (chains) chains_confirmed += passes.run(lead, state);
+    if (chains) chains_confirmed += passes.run(lead, state, chains_vector_rows);
     // the blends read each row before writing it, so `out` may be an input
     const std::span<double> last = out.subspan(a, rows);
     if (depth == 2) {
@@ -1504,6 +1621,7 @@ std::size_t stacked_ewm_blend(std::span<const double> x, std::size_t length, dou
     }
   }
   if (confirmed != nullptr) *confirmed = chains_confirmed;
+  if (vector_rows != nullptr) *vector_rows = chains_vector_rows;
   return empty_seeds;
 }
 

@@ -39,7 +39,7 @@ x[30_000:30_050] = 7.25
 x[45_000] = np.inf
 s = pd.Series(x)
 digests = {}
-for name in ("sma", "ema", "rma", "wma", "hma"):
+for name in ("sma", "ema", "rma", "wma", "hma", "dema", "tema"):
     for length in (3, 20, 300, 1024, 1500, 5000):
         out = getattr(overlap, name)(s, length).to_numpy()
         digests[f"{name}({length})"] = hashlib.sha256(out.tobytes()).hexdigest()
