@@ -621,7 +621,13 @@ struct StackedPasses {
     const std::size_t warm = forgets ? warm_up_rows(e[0].decay, depth) : 0;
     const std::size_t stretch = forgets && n > a + warm ? (n - a - warm) / kChains / 4 * 4 : 0;
     Ewm* states[kMaxDepth] = {e, e + 1, e + 2};
-    if (stretch == 0 || kChainStepRows * (stretch + warm) >= depth * (n - a)) {
+    // chains while their steps, stretch + warm each, cost less than the rows
+    // in one loop (see serial): a step of the eight chains takes about
+    // kChainStepRows rows' time of one pass in the wide build, and about
+    // three rows' time of all the passes in the baseline, whose vectors hold
+    // two chains
+    const std::size_t step_cost = lanes::wide_selected() ? kChainStepRows : 3 * depth;
+    if (stretch == 0 || step_cost * (stretch + warm) >= depth * (n - a)) {
       serial(states, a, n + depth - 1);  // pass d to row n - 1
       return 0;
     }
