@@ -499,7 +499,9 @@ TEST(Ewm, StackedPassesInOneLoopGiveThePassesBitForBit) {
           core::stacked_ewm_blend(x, length, alpha, false, seeded, depth, scratch, got, nullptr,
                                   &fast_rows);
           // the rows next to the seeds and the gaps step one at a time
-          if (rows == 700) EXPECT_GE(fast_rows, rows - 300) << length << ", depth " << depth;
+          if (rows == 700) {
+            EXPECT_GE(fast_rows, rows - 300) << length << ", depth " << depth;
+          }
           for (std::size_t i = 0; i < rows; ++i) {
             ASSERT_EQ(std::bit_cast<std::uint64_t>(got[i]), std::bit_cast<std::uint64_t>(want[i]))
                 << rows << " rows, length " << length << ", depth " << depth << ", row " << i;
