@@ -418,6 +418,7 @@ std::size_t run_ewm(std::span<const double> x, std::size_t from, Ewm& e, std::sp
 // the state is steady and every value they give is finite (an input the
 // next pass would read as missing), else each row takes Ewm::step.
 constexpr unsigned kMaxDepth = 3;
+constexpr std::size_t kStackedStepRows = 3;
 using StackedChains = Ewm[kMaxDepth][kChains];
 
 // The chains' passes as vectors V: w[d][g] is pass d of the chains from
@@ -665,12 +666,9 @@ struct StackedPasses {
     const std::size_t stretch = forgets && n > a + warm ? (n - a - warm) / kChains / 4 * 4 : 0;
     Ewm* states[kMaxDepth] = {e, e + 1, e + 2};
     // chains while their steps, stretch + warm each, cost less than the rows
-    // in one loop (see serial): a step of the eight chains takes about
-    // kChainStepRows rows' time of one pass in the wide build, and about
-    // three rows' time of all the passes in the baseline, whose vectors hold
-    // two chains
-    const std::size_t step_cost = lanes::wide_selected() ? kChainStepRows : 3 * depth;
-    if (stretch == 0 || step_cost * (stretch + warm) >= depth * (n - a)) {
+    // in one loop (see serial): on either build a step of the eight chains
+    // takes about kStackedStepRows rows' time of that loop
+    if (stretch == 0 || kStackedStepRows * (stretch + warm) >= n - a) {
       fast_rows += serial(states, a, n + depth - 1);  // pass d to row n - 1
       return 0;
     }
