@@ -358,10 +358,10 @@ ORVANE_BUILD_KERNEL(ewm_lanes, std::size_t,
 
 // Steps `e` (the state after row from - 1) through rows [from, x.size()),
 // leaving it the state after the last row; returns how many stretches after
-// the first were confirmed; `vector_rows`, where given, gets the rows the
+// the first were confirmed; `fast_rows`, where given, gets the rows the
 // chains stepped in vectors (left as it is when the rows run as one chain).
 std::size_t run_ewm(std::span<const double> x, std::size_t from, Ewm& e, std::span<double> out,
-                    std::size_t* vector_rows = nullptr) {
+                    std::size_t* fast_rows = nullptr) {
   const std::size_t n = x.size();
   // a local copy of the state: stepped through `chain` itself, each row's
   // store to `out` (which may alias it, for all the compiler knows) would
@@ -392,7 +392,7 @@ std::size_t run_ewm(std::span<const double> x, std::size_t from, Ewm& e, std::sp
   }
   const std::size_t steps = ewm_lanes_best(x.data() + from, stretch, stretch + warm, warm, chain,
                                            warmed, out.data() + from);
-  if (vector_rows != nullptr) *vector_rows = kChains * steps;
+  if (fast_rows != nullptr) *fast_rows = kChains * steps;
   std::size_t confirmed = 0;
   for (std::size_t k = 1; k < kChains; ++k) {
     if (same_state(warmed[k], chain[k - 1])) {
@@ -418,6 +418,7 @@ std::size_t run_ewm(std::span<const double> x, std::size_t from, Ewm& e, std::sp
 // the state is steady and every value they give is finite (an input the
 // next pass would read as missing), else each row takes Ewm::step.
 constexpr unsigned kMaxDepth = 3;
+constexpr std::size_t kStackedStepRows = 3;
 using StackedChains = Ewm[kMaxDepth][kChains];
 
 // The chains' passes as vectors V: w[d][g] is pass d of the chains from
@@ -576,28 +577,99 @@ struct StackedPasses {
 
   std::span<const double> input(unsigned d) const { return d == 0 ? x : pass[d - 1]; }
 
-  // Rows [begin - d, end - d) of each pass (none past the last row), pass by
-  // pass, from states s[d].
-  void serial(Ewm* const* s, std::size_t begin, std::size_t end) const {
-    for (unsigned d = 0; d < depth; ++d) {
-      Ewm state = *s[d];
-      const std::span<const double> in = input(d);
-      const std::size_t last = std::min(end - d, x.size());
-      for (std::size_t i = begin - d; i < last; ++i) pass[d][i] = state.step(in[i]);
-      *s[d] = state;
+  // Rows [begin - d, end - d) of each pass (none past the last row), from
+  // states s[d] (pass d - 1's then holds its row begin - d). All the passes
+  // step in one loop, as in the stacked chains: pass d takes the value pass
+  // d - 1 reached at the loop's step before, so their recurrences overlap in
+  // the CPU.
+  // Returns the rows stepped four at a time in the steady state.
+  std::size_t serial(Ewm* const* s, std::size_t begin, std::size_t end) const {
+    return depth == 2 ? serial_passes<2>(s, begin, end) : serial_passes<3>(s, begin, end);
+  }
+
+  template <unsigned Depth>
+  std::size_t serial_passes(Ewm* const* s, std::size_t begin, std::size_t end) const {
+    // local copies of the states: stepped through s, each row's store
+    // would reload them (see run_ewm)
+    Ewm state[Depth];
+    double* out[Depth];
+    for (unsigned d = 0; d < Depth; ++d) state[d] = *s[d], out[d] = pass[d].data();
+    const std::size_t n = x.size();
+    // pass d's row i - d at step i, the last pass first, so that pass d - 1's
+    // state still holds that row
+    const auto step = [&](std::size_t i, unsigned d) {
+      out[d][i - d] = state[d].step(d == 0 ? x[i] : state[d - 1].weighted);
+    };
+    // every pass in the unadjusted steady state (see stacked_lanes)
+    const auto steady = [&] {
+      bool all = true;
+      for (unsigned d = 0; d < Depth; ++d) {
+        all &= !state[d].adjust && state[d].old_weight == 1.0 && std::isfinite(state[d].weighted);
+      }
+      return all;
+    };
+    std::size_t i = begin, steady_steps = 0;
+    bool in_steady = steady();
+    for (const std::size_t all = std::min(end, n); i < all;) {
+      if (in_steady && i + 4 <= all && steady_rows(state, out, i)) {
+        i += 4;
+        steady_steps += 4;
+        continue;
+      }
+      for (unsigned d = Depth; d-- > 0;) step(i, d);
+      in_steady = steady();
+      ++i;
     }
+    // past the last row, the passes behind finish theirs
+    for (; i < end; ++i) {
+      for (unsigned d = Depth; d-- > i - n + 1;) step(i, d);
+    }
+    for (unsigned d = 0; d < Depth; ++d) *s[d] = state[d];
+    return steady_steps;
+  }
+
+  // Rows [i, i + 4) of every pass from the steady state, as the chains'
+  // vectors step it, the states left as they were and false when a row is
+  // missing or a result is not finite (the rows written are then written
+  // again, one at a time).
+  template <unsigned Depth>
+  ORVANE_INLINE bool steady_rows(Ewm (&state)[Depth], double* const (&out)[Depth],
+                                 std::size_t i) const {
+    const double decay = state[0].decay, new_weight = state[0].new_weight;
+    double w[Depth];
+    for (unsigned d = 0; d < Depth; ++d) w[d] = state[d].weighted;
+    double unobserved = 0.0;  // v - v is 0 for finite v only
+    for (std::size_t j = i; j < i + 4; ++j) {
+      const double v = x[j];
+      unobserved += v - v;
+      for (unsigned d = Depth; d-- > 0;) {
+        const double in = d == 0 ? v : w[d - 1];
+        // a value equal to the mean leaves it as it is, exactly
+        w[d] = w[d] == in ? w[d] : decay * w[d] + new_weight * in;
+        out[d][j - d] = w[d];
+      }
+    }
+    // a result that is not finite stays so to the last row's
+    for (unsigned d = 0; d < Depth; ++d) unobserved += w[d] - w[d];
+    if (unobserved != 0.0) return false;
+    for (unsigned d = 0; d < Depth; ++d) state[d].weighted = w[d];
+    return true;
   }
 
   // Returns how many chains after the first were confirmed; adds the rows
-  // the chains stepped in vectors to `vector_rows`.
-  std::size_t run(std::size_t a, Ewm* e, std::size_t& vector_rows) const {
+  // stepped the steady state's fast way, in the chains' vectors or four at a
+  // time in one loop, to `fast_rows`.
+  std::size_t run(std::size_t a, Ewm* e, std::size_t& fast_rows) const {
     const std::size_t n = x.size();
     const bool forgets = !e[0].adjust && e[0].decay > 0.0 && e[0].decay < 1.0;
     const std::size_t warm = forgets ? warm_up_rows(e[0].decay, depth) : 0;
     const std::size_t stretch = forgets && n > a + warm ? (n - a - warm) / kChains / 4 * 4 : 0;
     Ewm* states[kMaxDepth] = {e, e + 1, e + 2};
-    if (stretch == 0 || kChainStepRows * (stretch + warm) >= depth * (n - a)) {
-      serial(states, a, n + depth - 1);  // pass d to row n - 1
+    // chains while their steps, stretch + warm each, cost less than the rows
+    // in one loop (see serial): on either build a step of the eight chains
+    // takes about kStackedStepRows rows' time of that loop
+    if (stretch == 0 || kStackedStepRows * (stretch + warm) >= n - a) {
+      fast_rows += serial(states, a, n + depth - 1);  // pass d to row n - 1
       return 0;
     }
     StackedChains chain, warmed;
@@ -609,8 +681,8 @@ struct StackedPasses {
     }
     double* outs[kMaxDepth];
     for (unsigned d = 0; d < depth; ++d) outs[d] = pass[d].data() + a;
-    vector_rows += kChains * (depth == 2 ? double_lanes_best : triple_lanes_best)(
-                                 x.data() + a, stretch, stretch + warm, warm, chain, warmed, outs);
+    fast_rows += kChains * (depth == 2 ? double_lanes_best : triple_lanes_best)(
+                               x.data() + a, stretch, stretch + warm, warm, chain, warmed, outs);
     std::size_t confirmed = 0;
     for (std::size_t k = 1; k < kChains; ++k) {
       bool same = true;
@@ -623,10 +695,10 @@ struct StackedPasses {
         rerun[d] = &chain[d][k];
       }
       const std::size_t begin = a + k * stretch + warm;
-      serial(rerun, begin, begin + stretch);
+      fast_rows += serial(rerun, begin, begin + stretch);
     }
     for (unsigned d = 0; d < depth; ++d) e[d] = chain[d][kChains - 1];
-    serial(states, a + kChains * stretch + warm, n + depth - 1);
+    fast_rows += serial(states, a + kChains * stretch + warm, n + depth - 1);
     return confirmed;
   }
 };
@@ -1518,13 +1590,13 @@ double alpha_from_alpha(double alpha) {
 }
 
 std::size_t ewm_mean(std::span<const double> x, double alpha, bool adjust, std::span<double> out,
-                     std::size_t* vector_rows) {
-  if (vector_rows != nullptr) *vector_rows = 0;
+                     std::size_t* fast_rows) {
+  if (fast_rows != nullptr) *fast_rows = 0;
   if (x.empty()) return 0;
   Ewm e(alpha, adjust);
   e.start(x[0]);
   out[0] = e.weighted;
-  return run_ewm(x, 1, e, out, vector_rows);
+  return run_ewm(x, 1, e, out, fast_rows);
 }
 
 std::size_t seeded_ewm_mean(std::span<const double> x, std::size_t length, double seed,
@@ -1547,10 +1619,10 @@ std::size_t stacked_ewm_rows(std::size_t rows, std::size_t length, double alpha)
 std::size_t stacked_ewm_blend(std::span<const double> x, std::size_t length, double alpha,
                               bool adjust, bool seeded, unsigned depth, std::span<double> scratch,
                               std::span<double> out, std::size_t* confirmed,
-                              std::size_t* vector_rows) {
+                              std::size_t* fast_rows) {
   const std::size_t n = x.size();
   const std::size_t block = stacked_ewm_rows(n, length, alpha);
-  std::size_t empty_seeds = 0, chains_confirmed = 0, chains_vector_rows = 0;
+  std::size_t empty_seeds = 0, chains_confirmed = 0, chains_fast_rows = 0;
   Ewm state[kMaxDepth];
   for (std::size_t a = 0; a < n; a += block) {
     const std::size_t rows = std::min(block, n - a);
@@ -1586,7 +1658,7 @@ std::size_t stacked_ewm_blend(std::span<const double> x, std::size_t length, dou
       const std::size_t end = chains ? lead - k : rows;
       for (std::size_t i = next; i < end; ++i) pass[i] = state[k].step(input[i]);
     }
-    if (chains) chains_confirmed += passes.run(lead, state, chains_vector_rows);
+    if (chains) chains_confirmed += passes.run(lead, state, chains_fast_rows);
     // the blends read each row before writing it, so `out` may be an input
     const std::span<double> last = out.subspan(a, rows);
     if (depth == 2) {
@@ -1596,7 +1668,7 @@ std::size_t stacked_ewm_blend(std::span<const double> x, std::size_t length, dou
     }
   }
   if (confirmed != nullptr) *confirmed = chains_confirmed;
-  if (vector_rows != nullptr) *vector_rows = chains_vector_rows;
+  if (fast_rows != nullptr) *fast_rows = chains_fast_rows;
   return empty_seeds;
 }
 

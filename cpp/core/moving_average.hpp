@@ -66,11 +66,11 @@ double alpha_from_alpha(double alpha);
 // started a warm-up early and confirmed bit-for-bit where it meets the chain
 // before (rerun from there otherwise): the same results as one chain, about
 // as many times faster as there are chains. Returns how many chains after the
-// first were confirmed (0 when the series ran as one chain). `vector_rows`,
+// first were confirmed (0 when the series ran as one chain). `fast_rows`,
 // when given, gets the rows the chains stepped in vectors (the rest, where
 // a row is missing or the mean not started, step one at a time).
 std::size_t ewm_mean(std::span<const double> x, double alpha, bool adjust, std::span<double> out,
-                     std::size_t* vector_rows = nullptr);
+                     std::size_t* fast_rows = nullptr);
 
 // The exponential mean seeded with a simple mean: rows 0 to length - 2 are
 // NaN, row length - 1 takes `seed` in place of its value, and the exponential
@@ -92,13 +92,15 @@ std::size_t seeded_ewm_mean(std::span<const double> x, std::size_t length, doubl
 // Without `adjust`, the passes run side by side as chains (see ewm_mean),
 // each chain all the passes, pass k one row behind pass k - 1: about as fast
 // as a single pass per chain step. `confirmed`, when given, gets how many
-// chains after the first were confirmed, and `vector_rows` the rows the
-// chains stepped in vectors (counted once for all the passes).
+// chains after the first were confirmed, and `fast_rows` the rows stepped
+// the steady state's fast way (counted once for all the passes): in the
+// chains' vectors, or, where the rows run one at a time, four rows of all
+// the passes at a time.
 std::size_t stacked_ewm_rows(std::size_t rows, std::size_t length, double alpha);
 std::size_t stacked_ewm_blend(std::span<const double> x, std::size_t length, double alpha,
                               bool adjust, bool seeded, unsigned depth, std::span<double> scratch,
                               std::span<double> out, std::size_t* confirmed = nullptr,
-                              std::size_t* vector_rows = nullptr);
+                              std::size_t* fast_rows = nullptr);
 
 // Linearly weighted mean over the trailing window of `length` rows: weights
 // 1..length from oldest to newest (`ascending`) or newest to oldest, divided

@@ -11,6 +11,11 @@
 
 namespace lanes = orvane::core::lanes;
 
+// The helpers below pass Lanes between functions of this file only, all
+// compiled for one target: the AVX calling convention the compilers warn of
+// never meets the baseline's here.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 namespace {
 
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
