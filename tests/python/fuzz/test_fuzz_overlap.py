@@ -24,6 +24,8 @@ pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")
 # TypeError/ValueError for unusable values or options.
 INDICATOR_ERRORS = (TypeError, ValueError, OverflowError)
 
+PANDAS_2 = int(pd.__version__.split(".")[0]) < 3
+
 AVERAGES = ["sma", "ema", "rma", "wma", "dema", "tema", "hma"]
 
 lengths = st.one_of(st.none(), st.integers(-3, 70), numbers, st.sampled_from(["5", [5], 2**70, -(2**70)]))
@@ -132,9 +134,13 @@ def test_composites(high, low, close, volume, anchor, offset, kwargs):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         # misaligned indexes go through pandas' arithmetic, which raises
-        # NotImplementedError for some joins of MultiIndexes, and whose object
-        # dtype results divide as Python numbers do (ZeroDivisionError)
+        # NotImplementedError for some joins of MultiIndexes, IndexError on
+        # pandas 2 for a join of an empty index with a non-unique mixed one,
+        # and whose object dtype results divide as Python numbers do
+        # (ZeroDivisionError)
         allowed = INDICATOR_ERRORS + (NotImplementedError, ZeroDivisionError)
+        if PANDAS_2:
+            allowed += (IndexError,)
         result, error = checked_call(overlap.hlc3, high, low, close, offset, allowed=allowed, **kwargs)
         if error is None:
             _check_result(result, None)
