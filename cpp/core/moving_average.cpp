@@ -173,7 +173,12 @@ struct Ewm {
 // equals the state the stretch before reached at the same row; otherwise the
 // stretch is rerun from that state, so results never depend on the cut.
 constexpr std::size_t kChains = 8;
-constexpr std::size_t kChainStepRows = 2;
+
+// What a step of the eight chains costs, in rows of one chain's loop, on the
+// build in use: the chains run where their steps cost less than the rows one
+// at a time. The wide build steps them in about two rows' time, the
+// baseline's 128-bit registers in about four.
+std::size_t chain_step_rows() { return lanes::wide_selected() ? 2 : 4; }
 
 // Rows the stacked exponential means take through all their passes at a
 // time: few enough that a block's passes stay in the caches, and enough for
@@ -379,9 +384,8 @@ std::size_t run_ewm(std::span<const double> x, std::size_t from, Ewm& e, std::sp
   // reaches it, confirmed by then)
   const std::size_t stretch = forgets && n - from > warm ? (n - from - warm) / kChains / 4 * 4 : 0;
   // chains while their steps, stretch + warm each, cost less than the rows
-  // one at a time: a step of the eight chains takes about kChainStepRows
-  // rows' time
-  if (stretch == 0 || kChainStepRows * (stretch + warm) >= n - from) {
+  // one at a time
+  if (stretch == 0 || chain_step_rows() * (stretch + warm) >= n - from) {
     serial(e, from, n);
     return 0;
   }
@@ -417,8 +421,14 @@ std::size_t run_ewm(std::span<const double> x, std::size_t from, Ewm& e, std::sp
 // t - d]; otherwise as ewm_lanes. The vectors take four steps at once where
 // the state is steady and every value they give is finite (an input the
 // next pass would read as missing), else each row takes Ewm::step.
+//
+// Only the wide build runs them: a step of the eight chains costs about
+// kStackedStepRows rows of the passes' loop there, while the baseline's
+// 128-bit registers, sixteen of them, cannot hold every pass's state of the
+// chains with its copy, and a step of its chains costs more than the eight
+// rows it takes.
 constexpr unsigned kMaxDepth = 3;
-constexpr std::size_t kStackedStepRows = 3;
+constexpr std::size_t kStackedStepRows = 4;
 using StackedChains = Ewm[kMaxDepth][kChains];
 
 // The chains' passes as vectors V: w[d][g] is pass d of the chains from
@@ -544,26 +554,16 @@ ORVANE_INLINE std::size_t stacked_lanes(const double* x, std::size_t stride, std
   return vector_steps;
 }
 
-template <class Build>
-ORVANE_INLINE std::size_t double_lanes(const double* x, std::size_t stride, std::size_t steps,
-                                       std::size_t warm, StackedChains& c, StackedChains& warmed,
-                                       double* const* outs) {
-  return stacked_lanes<ChainVector<Build>, 2>(x, stride, steps, warm, c, warmed, outs);
+ORVANE_WIDE_TARGET std::size_t double_lanes(const double* x, std::size_t stride, std::size_t steps,
+                                            std::size_t warm, StackedChains& c,
+                                            StackedChains& warmed, double* const* outs) {
+  return stacked_lanes<Lane, 2>(x, stride, steps, warm, c, warmed, outs);
 }
-template <class Build>
-ORVANE_INLINE std::size_t triple_lanes(const double* x, std::size_t stride, std::size_t steps,
-                                       std::size_t warm, StackedChains& c, StackedChains& warmed,
-                                       double* const* outs) {
-  return stacked_lanes<ChainVector<Build>, 3>(x, stride, steps, warm, c, warmed, outs);
+ORVANE_WIDE_TARGET std::size_t triple_lanes(const double* x, std::size_t stride, std::size_t steps,
+                                            std::size_t warm, StackedChains& c,
+                                            StackedChains& warmed, double* const* outs) {
+  return stacked_lanes<Lane, 3>(x, stride, steps, warm, c, warmed, outs);
 }
-ORVANE_BUILD_KERNEL(double_lanes, std::size_t,
-                    (const double* x, std::size_t stride, std::size_t steps, std::size_t warm,
-                     StackedChains& c, StackedChains& warmed, double* const* outs),
-                    (x, stride, steps, warm, c, warmed, outs))
-ORVANE_BUILD_KERNEL(triple_lanes, std::size_t,
-                    (const double* x, std::size_t stride, std::size_t steps, std::size_t warm,
-                     StackedChains& c, StackedChains& warmed, double* const* outs),
-                    (x, stride, steps, warm, c, warmed, outs))
 
 // The passes of one block of the stacked means: pass d's input is x for d = 0
 // and pass d - 1's rows otherwise; pass d has run to row a - d - 1 (its
@@ -665,10 +665,9 @@ struct StackedPasses {
     const std::size_t warm = forgets ? warm_up_rows(e[0].decay, depth) : 0;
     const std::size_t stretch = forgets && n > a + warm ? (n - a - warm) / kChains / 4 * 4 : 0;
     Ewm* states[kMaxDepth] = {e, e + 1, e + 2};
-    // chains while their steps, stretch + warm each, cost less than the rows
-    // in one loop (see serial): on either build a step of the eight chains
-    // takes about kStackedStepRows rows' time of that loop
-    if (stretch == 0 || kStackedStepRows * (stretch + warm) >= n - a) {
+    // chains, on the wide build, while their steps, stretch + warm each,
+    // cost less than the rows in one loop (see serial)
+    if (!lanes::wide_selected() || stretch == 0 || kStackedStepRows * (stretch + warm) >= n - a) {
       fast_rows += serial(states, a, n + depth - 1);  // pass d to row n - 1
       return 0;
     }
@@ -681,7 +680,7 @@ struct StackedPasses {
     }
     double* outs[kMaxDepth];
     for (unsigned d = 0; d < depth; ++d) outs[d] = pass[d].data() + a;
-    fast_rows += kChains * (depth == 2 ? double_lanes_best : triple_lanes_best)(
+    fast_rows += kChains * (depth == 2 ? double_lanes : triple_lanes)(
                                x.data() + a, stretch, stretch + warm, warm, chain, warmed, outs);
     std::size_t confirmed = 0;
     for (std::size_t k = 1; k < kChains; ++k) {

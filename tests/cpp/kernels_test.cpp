@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/lanes.hpp"
 #include "core/moving_average.hpp"
 
 namespace core = orvane::core;
@@ -194,21 +195,22 @@ TEST(Ewm, ChainsGiveTheSerialRecurrenceBitForBit) {
 TEST(Ewm, ChainsShorterThanTheirWarmUpGiveTheSerialRecurrence) {
   std::mt19937_64 rng(7);
   std::normal_distribution<double> step(0.0, 0.01);
-  for (std::size_t rows : {800u, 1'000u, 2'500u}) {
-    for (double span : {2.0, 10.0, 14.0}) {
-      const double a = core::alpha_from_span(span);
-      Vec x(rows);
-      double level = 0.0;
-      for (auto& v : x) v = 100.0 * std::exp(level += step(rng));
-      x[rows / 3] = NaN;
-      x[rows / 2] = Inf;
-      Vec out(rows);
-      EXPECT_GT(core::ewm_mean(x, a, false, out), 0u) << rows << " rows, span " << span;
-      const Vec want = serial_ewm(x, a);
-      for (std::size_t i = 0; i < rows; ++i) {
-        ASSERT_EQ(std::bit_cast<std::uint64_t>(out[i]), std::bit_cast<std::uint64_t>(want[i]))
-            << rows << " rows, span " << span << ", row " << i;
-      }
+  // long enough for the chains to pay on either build
+  const std::pair<double, std::size_t> cases[] = {
+      {2.0, 800}, {2.0, 2'500}, {10.0, 1'900}, {10.0, 2'500}, {14.0, 2'500}};
+  for (const auto& [span, rows] : cases) {
+    const double a = core::alpha_from_span(span);
+    Vec x(rows);
+    double level = 0.0;
+    for (auto& v : x) v = 100.0 * std::exp(level += step(rng));
+    x[rows / 3] = NaN;
+    x[rows / 2] = Inf;
+    Vec out(rows);
+    EXPECT_GT(core::ewm_mean(x, a, false, out), 0u) << rows << " rows, span " << span;
+    const Vec want = serial_ewm(x, a);
+    for (std::size_t i = 0; i < rows; ++i) {
+      ASSERT_EQ(std::bit_cast<std::uint64_t>(out[i]), std::bit_cast<std::uint64_t>(want[i]))
+          << rows << " rows, span " << span << ", row " << i;
     }
   }
 }
@@ -515,10 +517,10 @@ TEST(Ewm, StackedPassesInOneLoopGiveThePassesBitForBit) {
 TEST(Ewm, StackedChainsOnShortSeriesGiveThePassesBitForBit) {
   std::mt19937_64 rng(9);
   std::normal_distribution<double> step(0.0, 0.01);
-  // a few warm-ups long, and long enough for the chains to pay on either
-  // build (the baseline's from longer series)
+  // a few warm-ups long, and long enough for the wide build's chains to pay;
+  // the baseline runs the passes in one loop
   const std::pair<double, std::size_t> cases[] = {
-      {2.0, 900}, {2.0, 2'500}, {10.0, 2'000}, {10.0, 2'500}, {14.0, 2'500}};
+      {2.0, 900}, {2.0, 2'500}, {10.0, 2'500}, {10.0, 3'000}, {14.0, 3'500}};
   for (const auto& [span, rows] : cases) {
     Vec x(rows);
     double level = 0.0;
@@ -533,7 +535,11 @@ TEST(Ewm, StackedChainsOnShortSeriesGiveThePassesBitForBit) {
         Vec got(rows), scratch((depth - 1) * core::stacked_ewm_rows(rows, length, alpha));
         std::size_t confirmed = 0;
         core::stacked_ewm_blend(x, length, alpha, false, seeded, depth, scratch, got, &confirmed);
-        EXPECT_GT(confirmed, 0u) << rows << " rows, span " << span << ", depth " << depth;
+        if (core::lanes::wide_selected()) {
+          EXPECT_GT(confirmed, 0u) << rows << " rows, span " << span << ", depth " << depth;
+        } else {
+          EXPECT_EQ(confirmed, 0u) << rows << " rows, span " << span << ", depth " << depth;
+        }
         for (std::size_t i = 0; i < rows; ++i) {
           ASSERT_EQ(std::bit_cast<std::uint64_t>(got[i]), std::bit_cast<std::uint64_t>(want[i]))
               << rows << " rows, span " << span << ", depth " << depth << ", row " << i;
@@ -555,7 +561,9 @@ TEST(Ewm, StackedChainsThatDifferAreRerunFromTheChainBefore) {
     Vec got(x.size()), scratch((depth - 1) * core::stacked_ewm_rows(x.size(), 10, alpha));
     std::size_t confirmed = 0;
     core::stacked_ewm_blend(x, 10, alpha, false, true, depth, scratch, got, &confirmed);
-    EXPECT_LT(confirmed, 7u) << depth;  // of the seven chains after the first
+    // of the seven chains after the first (none on the baseline, which runs
+    // the passes in one loop)
+    EXPECT_LT(confirmed, 7u) << depth;
     for (std::size_t i = 0; i < x.size(); ++i) {
       ASSERT_EQ(std::bit_cast<std::uint64_t>(got[i]), std::bit_cast<std::uint64_t>(want[i]))
           << "depth " << depth << ", row " << i;
