@@ -21,6 +21,8 @@
 #include <cstring>
 #include <type_traits>
 
+#include "simd_build.hpp"
+
 namespace orvane::core::lanes {
 
 using Lane = double __attribute__((vector_size(32)));
@@ -36,14 +38,6 @@ using Lane = double __attribute__((vector_size(32)));
 // written in: called, it would be a function of the baseline build passing a
 // vector the wider build expects in a register.
 #define ORVANE_LAMBDA_INLINE __attribute__((always_inline))
-
-// Whether the kernels run their wider build: read once, when the library
-// loads, from ORVANE_SIMD ("baseline" or "avx2", so that tests can run
-// either build on one machine) and else the best the CPU has. "avx2" on a
-// CPU without it runs the baseline: the wide build would not execute there.
-bool wide_selected();
-// The name of the build the kernels run: "avx2" or "baseline".
-const char* build_name();
 
 // Defines `kernel##_best`: `kernel` (an ORVANE_INLINE function) compiled for
 // the baseline and for the wider target, the one selected above.

@@ -10,7 +10,7 @@
 #include "../glue/counters.hpp"
 #include "../glue/function.hpp"
 #include "../glue/pyops.hpp"
-#include "core/lanes.hpp"
+#include "core/simd_build.hpp"
 
 namespace py = pybind11;
 using orvane::glue::Function;

@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/lanes.hpp"
 #include "core/moving_average.hpp"
+#include "core/simd_build.hpp"
 
 namespace core = orvane::core;
 
