@@ -52,14 +52,22 @@ py::object verified_series(const py::object& series, const py::object& min_lengt
 
 SeriesInput SeriesInput::verified(const py::object& series, const py::object& min_length,
                                   py::handle series_type) {
+  return SeriesInput(series, min_length, series_type);
+}
+
+SeriesInput::SeriesInput(const py::object& series, const py::object& min_length,
+                         py::handle series_type) {
   check_series(series, series_type);
-  SeriesInput input(series);
-  if (min_length.is_none()) return input;
+  series_ = series;
+  if (min_length.is_none()) return;
   const bool plain = Py_TYPE(series.ptr()) == reinterpret_cast<PyTypeObject*>(series_type.ptr());
-  if (plain) input.values_ = held_float64(series);
+  if (plain) values_ = held_float64(series);
   const Py_ssize_t rows =
-      input.values_ ? static_cast<Py_ssize_t>(input.values_->size()) : rows_of(series, series_type);
-  return fewer_than(rows, min_length) ? SeriesInput(py::none()) : std::move(input);
+      values_ ? static_cast<Py_ssize_t>(values_->size()) : rows_of(series, series_type);
+  if (fewer_than(rows, min_length)) {
+    series_ = py::none();
+    values_.reset();
+  }
 }
 
 py::object SeriesInput::index() const {

@@ -41,6 +41,10 @@ class SeriesInput {
   Float64Values values(const char* func);
 
  private:
+  // Checked in place: built where it is returned, never moved (a moved
+  // optional of values reads to the compiler as maybe uninitialised).
+  SeriesInput(const py::object& series, const py::object& min_length, py::handle series_type);
+
   py::object series_;
   std::optional<Float64Values> values_;
 };
