@@ -23,6 +23,15 @@ constexpr double Inf = std::numeric_limits<double>::infinity();
 
 using Vec = std::vector<double>;
 
+// A random walk of prices from 100: rows steps of rng's, 1% apart.
+Vec price_walk(std::size_t rows, std::mt19937_64& rng) {
+  std::normal_distribution<double> step(0.0, 0.01);
+  Vec x(rows);
+  double level = 0.0;
+  for (auto& v : x) v = 100.0 * std::exp(level += step(rng));
+  return x;
+}
+
 // Element-wise equality where NaN equals NaN.
 void expect_same(const Vec& got, const Vec& want, double tol = 0.0) {
   ASSERT_EQ(got.size(), want.size());
@@ -168,12 +177,9 @@ Vec serial_ewm(const Vec& x, double alpha) {
 
 TEST(Ewm, ChainsGiveTheSerialRecurrenceBitForBit) {
   std::mt19937_64 rng(5);
-  std::normal_distribution<double> step(0.0, 0.01);
   for (double span : {2.0, 10.0, 14.0, 200.0}) {
     const double a = core::alpha_from_span(span);
-    Vec x(200'000);
-    double level = 0.0;
-    for (auto& v : x) v = 100.0 * std::exp(level += step(rng));
+    Vec x = price_walk(200'000, rng);
     for (std::size_t i = 777; i < x.size(); i += 9'973) x[i] = (i % 3 == 0) ? Inf : NaN;
     Vec out(x.size());
     std::size_t fast_rows = 0;
@@ -194,15 +200,12 @@ TEST(Ewm, ChainsGiveTheSerialRecurrenceBitForBit) {
 // confirmed by then.
 TEST(Ewm, ChainsShorterThanTheirWarmUpGiveTheSerialRecurrence) {
   std::mt19937_64 rng(7);
-  std::normal_distribution<double> step(0.0, 0.01);
   // long enough for the chains to pay on either build
   const std::pair<double, std::size_t> cases[] = {
       {2.0, 800}, {2.0, 2'500}, {10.0, 1'900}, {10.0, 2'500}, {14.0, 2'500}};
   for (const auto& [span, rows] : cases) {
     const double a = core::alpha_from_span(span);
-    Vec x(rows);
-    double level = 0.0;
-    for (auto& v : x) v = 100.0 * std::exp(level += step(rng));
+    Vec x = price_walk(rows, rng);
     x[rows / 3] = NaN;
     x[rows / 2] = Inf;
     Vec out(rows);
@@ -483,11 +486,8 @@ Vec passes_blended(const Vec& x, std::size_t length, double alpha, bool seeded, 
 // to pay, step all the passes in one loop, the later passes rows behind.
 TEST(Ewm, StackedPassesInOneLoopGiveThePassesBitForBit) {
   std::mt19937_64 rng(11);
-  std::normal_distribution<double> step(0.0, 0.01);
   for (std::size_t rows : {3u, 11u, 60u, 700u}) {
-    Vec x(rows);
-    double level = 0.0;
-    for (auto& v : x) v = 100.0 * std::exp(level += step(rng));
+    Vec x = price_walk(rows, rng);
     x[rows / 2] = NaN;  // a gap each pass carries to the next
     x[rows - 1] = Inf;  // on the last row, where the passes behind finish
     for (const std::size_t length : {3u, 200u}) {
@@ -516,15 +516,12 @@ TEST(Ewm, StackedPassesInOneLoopGiveThePassesBitForBit) {
 
 TEST(Ewm, StackedChainsOnShortSeriesGiveThePassesBitForBit) {
   std::mt19937_64 rng(9);
-  std::normal_distribution<double> step(0.0, 0.01);
   // a few warm-ups long, and long enough for the wide build's chains to pay;
   // the baseline runs the passes in one loop
   const std::pair<double, std::size_t> cases[] = {
       {2.0, 900}, {2.0, 2'500}, {10.0, 2'500}, {10.0, 3'000}, {14.0, 3'500}};
   for (const auto& [span, rows] : cases) {
-    Vec x(rows);
-    double level = 0.0;
-    for (auto& v : x) v = 100.0 * std::exp(level += step(rng));
+    Vec x = price_walk(rows, rng);
     x[rows / 3] = NaN;
     x[rows / 2] = Inf;
     const auto length = static_cast<std::size_t>(span);
