@@ -79,12 +79,28 @@ py::dict released_counts() {
   return out;
 }
 
+// The function an instance of the type holds, read from the instance itself:
+// the call slot below only ever receives instances, and the binding
+// library's caster would look the type up in its registry and copy the
+// shared pointer (two atomic counts) on every call.
+const Function& held_function(PyObject* self) {
+  const auto holder = reinterpret_cast<py::detail::instance*>(self)->get_value_and_holder();
+  if (!holder.holder_constructed()) {
+    throw py::type_error("a native function was expected, got an empty '" +
+                         orvane::glue::type_name(self) + "' object");
+  }
+  return *holder.value_ptr<Function>();
+}
+
 // The type's call slot: a call reaches the function straight, not through
 // the binding library's dispatcher, which looks __call__ up, binds it and
 // converts its arguments on every call (half a microsecond of a small call).
 PyObject* call_function(PyObject* self, PyObject* args, PyObject* kwargs) {
   try {
-    return self_of(self)->call(py::reinterpret_borrow<py::tuple>(args), kwargs).release().ptr();
+    return held_function(self)
+        .call(py::reinterpret_borrow<py::tuple>(args), kwargs)
+        .release()
+        .ptr();
   } catch (...) {
     py::detail::try_translate_exceptions();
     return nullptr;
