@@ -116,7 +116,7 @@ py::object computed(Call& c, const Plan& plan, const Inputs& in, const char* fam
   if (plan.names.size() == 1) {
     Float64Array out = new_float64(in.rows());
     const std::vector<std::span<double>> outputs{writable(out)};
-    without_gil(road, [&] { plan.kernel(inputs, scratch.span(), outputs); });
+    without_gil_over(road, in.rows(), [&] { plan.kernel(inputs, scratch.span(), outputs); });
     native_road(road);
     return indicator_series(c, std::move(out), in.index(), plan.names[0], family);
   }
@@ -211,7 +211,8 @@ py::tuple computed_by_groups(const Plan& plan, const py::handle& bounds,
   py::object block = out.is_none() ? new_float64(width * rows).attr("reshape")(width, rows)
                                    : py::reinterpret_borrow<py::object>(out);
   const std::vector<std::span<double>> rows_of = output_rows(block, width, rows);
-  const bool any = without_gil(road, [&] { return run_groups(plan, cuts, spans, rows_of); });
+  const bool any =
+      without_gil_over(road, rows, [&] { return run_groups(plan, cuts, spans, rows_of); });
   native_road(road);
   py::list names;
   for (const std::string& name : plan.names) names.append(py::str(name));

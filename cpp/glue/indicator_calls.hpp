@@ -127,12 +127,13 @@ class FrameColumns {
   // to `family`.
   py::object frame(Call& c, const py::handle& index, const char* family) &&;
 
-  // kernel(*this) with the GIL released (section `road`), the native road
-  // `road` recorded, then frame(c, index, family).
+  // kernel(*this) as a pass over the rows (section `road`, see
+  // without_gil_over), the native road `road` recorded, then frame(c, index,
+  // family).
   template <class Kernel>
   py::object computed(Call& c, const py::handle& index, const char* family, std::string_view road,
                       Kernel kernel) && {
-    without_gil(road, [&] { kernel(*this); });
+    without_gil_over(road, rows_, [&] { kernel(*this); });
     native_road(road);
     return std::move(*this).frame(c, index, family);
   }

@@ -6,6 +6,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
 #include <string_view>
 #include <type_traits>
 
@@ -37,6 +38,20 @@ auto without_gil(std::string_view section, Work&& work) {
     count_released(section, released);
     return result;
   }
+}
+
+// Kernel passes over fewer rows than this run holding the GIL.
+inline constexpr std::size_t kReleaseFromRows = 4096;
+
+// A kernel's pass over `rows` rows: without_gil(section, work) from
+// kReleaseFromRows rows on, and below that `work` run holding the GIL,
+// uncounted. Releasing the GIL and taking it back costs about what a kernel
+// does with a thousand rows, and taking it back from another thread can wait
+// out the interpreter's switch interval: a short pass is over sooner.
+template <class Work>
+auto without_gil_over(std::string_view section, std::size_t rows, Work&& work) {
+  if (rows < kReleaseFromRows) return work();
+  return without_gil(section, std::forward<Work>(work));
 }
 
 }  // namespace orvane::glue

@@ -174,7 +174,7 @@ def test_no_thread_of_its_own(monkeypatch):
 
 
 def test_by_security_runs_every_common_call_over_groups_natively_until_one_is_replaced(native_roads, monkeypatch):
-    frame = long_frame()
+    frame = long_frame(rows=1_000)  # 5,000 rows: each grouped pass releases the GIL
     native_roads.reset_released()
     run_strategy(frame, CommonStrategy, by="key")
     released = native_roads.released()

@@ -256,7 +256,7 @@ py::object blend(glue::Call& c, const std::vector<py::object>& means, const py::
   glue::Float64Array out = glue::new_float64(v[0].size());
   {
     auto o = glue::writable(out);
-    glue::without_gil("overlap.blend", [&] {
+    glue::without_gil_over("overlap.blend", o.size(), [&] {
       if (v.size() == 2) {
         core::double_blend(v[0].span(), v[1].span(), o);
       } else {
@@ -355,7 +355,7 @@ py::object sma(glue::CallOf<sma_sig>& c) {
   glue::Float64Array out = glue::new_float64(values.size());
   {
     auto o = glue::writable(out);
-    glue::without_gil("overlap.sma", [&] {
+    glue::without_gil_over("overlap.sma", o.size(), [&] {
       core::rolling_mean(values.span(), window, periods, scratch.span(), o);
     });
   }
@@ -374,8 +374,8 @@ double sma_seed(const glue::Float64Values& values, std::size_t length) {
                                       std::to_string(values.size()));
   }
   std::size_t count = 0;
-  const double seed = glue::without_gil(
-      "overlap.seed", [&] { return core::nan_mean(values.span().first(length), count); });
+  const double seed = glue::without_gil_over(
+      "overlap.seed", length, [&] { return core::nan_mean(values.span().first(length), count); });
   if (count == 0 && PyErr_WarnEx(PyExc_RuntimeWarning, "Mean of empty slice", 1) < 0) {
     throw py::error_already_set();
   }
@@ -389,7 +389,7 @@ py::object exponential(glue::Call& c, glue::SeriesInput& close, std::size_t leng
   glue::Float64Array out = glue::new_float64(values.size());
   {
     auto o = glue::writable(out);
-    glue::without_gil("overlap.ewm", [&] {
+    glue::without_gil_over("overlap.ewm", o.size(), [&] {
       if (seeded) {
         core::seeded_ewm_mean(values.span(), length, seed, alpha, adjust, o);
       } else {
@@ -595,8 +595,9 @@ py::object wma(glue::CallOf<wma_sig>& c) {
   glue::Float64Array out = glue::new_float64(values.size());
   {
     auto o = glue::writable(out);
-    glue::without_gil("overlap.wma",
-                      [&] { core::weighted_mean(values.span(), n, ascending, scratch.span(), o); });
+    glue::without_gil_over("overlap.wma", o.size(), [&] {
+      core::weighted_mean(values.span(), n, ascending, scratch.span(), o);
+    });
   }
   glue::native_road("overlap.wma");
   const py::object name = with_length("WMA_", length);
@@ -617,7 +618,7 @@ py::object fused_stack(glue::Call& c, glue::SeriesInput& close, std::size_t leng
   const Scratch scratch((depth - 1) * core::stacked_ewm_rows(values.size(), length, alpha));
   glue::Float64Array out = glue::new_float64(values.size());
   const std::span<double> o = glue::writable(out);
-  const std::size_t empty_seeds = glue::without_gil("overlap.stacked_ewm", [&] {
+  const std::size_t empty_seeds = glue::without_gil_over("overlap.stacked_ewm", o.size(), [&] {
     return core::stacked_ewm_blend(values.span(), length, alpha, adjust, seeded, depth,
                                    scratch.span(), o);
   });
@@ -798,7 +799,7 @@ py::object fused_hull(glue::Call& c, glue::SeriesInput& close, std::size_t lengt
   glue::Float64Array out = glue::new_float64(values.size());
   {
     auto o = glue::writable(out);
-    glue::without_gil("overlap.hma", [&] {
+    glue::without_gil_over("overlap.hma", o.size(), [&] {
       core::hull_mean(values.span(), length, half, root, scratch.span(), o);
     });
   }
@@ -950,8 +951,9 @@ py::object hlc3(glue::CallOf<hlc3_sig>& c) {
     glue::Float64Array out = glue::new_float64(v[0].size());
     {
       auto o = glue::writable(out);
-      glue::without_gil("overlap.hlc3",
-                        [&] { core::typical_price(v[0].span(), v[1].span(), v[2].span(), o); });
+      glue::without_gil_over("overlap.hlc3", o.size(), [&] {
+        core::typical_price(v[0].span(), v[1].span(), v[2].span(), o);
+      });
     }
     result = new_series(c, std::move(out), high.attr("index"), fixed_name("HLC3"));
   }
@@ -1032,7 +1034,7 @@ py::object vwap(glue::CallOf<vwap_sig>& c) {
     glue::Float64Array out = glue::new_float64(v[0].size());
     {
       auto o = glue::writable(out);
-      glue::without_gil("overlap.vwap", [&] {
+      glue::without_gil_over("overlap.vwap", o.size(), [&] {
         core::cumulative_vwap(v[0].span(), v[1].span(), v[2].span(), v[3].span(), o);
       });
     }
