@@ -807,9 +807,12 @@ double overflow_limit(std::size_t length) {
 }
 
 // The power of two that brings any such sum back into range.
+// 2^-k for the least k with 2^k >= 2 * (length + 4), made from its bits:
+// every call computes it, and the library's log2 and ldexp cost a small
+// call a dozen instruction-cache misses.
 double overflow_scale(std::size_t length) {
-  return std::ldexp(1.0,
-                    -static_cast<int>(std::ceil(std::log2(2.0 * static_cast<double>(length + 4)))));
+  const auto k = static_cast<std::uint64_t>(std::bit_width(2 * (length + 4) - 1));
+  return std::bit_cast<double>((std::uint64_t{1023} - k) << 52);
 }
 
 // The means of a block of `rows` <= length rows whose windows are all full

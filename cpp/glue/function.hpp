@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "../core/signature.hpp"
+#include "interned.hpp"
 
 namespace orvane::glue {
 
@@ -34,14 +35,6 @@ struct Signature {
     (void)core::parse_signature(text);
   }
   std::string_view text;
-};
-
-// A parameter name written in the source, as a template argument.
-template <std::size_t N>
-struct ParamName {
-  char text[N];
-  constexpr ParamName(const char (&name)[N]) { std::copy_n(name, N, text); }
-  constexpr std::string_view view() const { return {text, N - 1}; }
 };
 
 // The values bound to a call's named parameters: inline for the few

@@ -1,12 +1,15 @@
 // Names looked up on every call (module-dict keys, attribute names, keyword
 // names) as interned str objects, made once per module and text, and the
 // table of texts that finds them: a small call then pays no new str and,
-// for a text written in the source, no hash of it.
+// for a text written in the source, no hash of it; one given as a template
+// argument is kept where it is asked, with no look-up at all.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -56,6 +59,23 @@ class TextTable {
 
 // `text` as an interned str, held for good (borrowed); GIL held.
 PyObject* interned(std::string_view text);
+
+// A name written in the source (a parameter's, a module global's, an
+// attribute's, a prefix), as a template argument.
+template <std::size_t N>
+struct ParamName {
+  char text[N];
+  constexpr ParamName(const char (&name)[N]) { std::copy_n(name, N, text); }
+  constexpr std::string_view view() const { return {text, N - 1}; }
+};
+
+// interned(Text), made at its first use and kept where it is asked: a name
+// a small call reads every time costs no look-up of its text.
+template <ParamName Text>
+PyObject* interned() {
+  static PyObject* const name = interned(Text.view());
+  return name;
+}
 
 // The module-dict entry `name` of `globals` (borrowed), or null when unbound.
 PyObject* dict_entry(const pybind11::dict& globals, std::string_view name);

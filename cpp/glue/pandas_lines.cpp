@@ -55,7 +55,7 @@ bool takes_copy_argument() {
 // set when it raises.
 PyObject* array_protocol_values(py::handle series) {
   PyObject* const args[] = {series.ptr(), Py_None, Py_False};
-  return PyObject_VectorcallMethod(interned("__array__"), args, takes_copy_argument() ? 3 : 1,
+  return PyObject_VectorcallMethod(interned<"__array__">(), args, takes_copy_argument() ? 3 : 1,
                                    nullptr);
 }
 
@@ -74,7 +74,7 @@ py::object numpy_dtype_values(py::handle series) {
 
 py::object held_numbers(py::handle series) {
   if (!takes_copy_argument()) {
-    PyObject* dtype = PyObject_GetAttr(series.ptr(), interned("dtype"));
+    PyObject* dtype = PyObject_GetAttr(series.ptr(), interned<"dtype">());
     if (!dtype) throw py::error_already_set();
     const bool numpy_dtype = py::isinstance<py::dtype>(py::handle(dtype));
     const char kind = numpy_dtype ? py::reinterpret_borrow<py::dtype>(dtype).kind() : '\0';

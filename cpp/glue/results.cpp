@@ -16,7 +16,7 @@ py::object new_series(py::handle series_type, py::handle values, py::handle inde
 }
 
 void set_category(py::handle result, const char* family) {
-  if (PyObject_GenericSetAttr(result.ptr(), interned("category"), interned(family)) < 0)
+  if (PyObject_GenericSetAttr(result.ptr(), interned<"category">(), interned(family)) < 0)
     throw py::error_already_set();
 }
 

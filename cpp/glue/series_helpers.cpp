@@ -36,7 +36,7 @@ Py_ssize_t rows_of(const py::object& series, py::handle series_type) {
   if (Py_TYPE(series.ptr()) != reinterpret_cast<PyTypeObject*>(series_type.ptr())) {
     return py::len(series);
   }
-  PyObject* index = PyObject_GetAttr(series.ptr(), interned("index"));
+  PyObject* index = PyObject_GetAttr(series.ptr(), interned<"index">());
   if (!index) throw py::error_already_set();
   return py::len(py::reinterpret_steal<py::object>(index));
 }
@@ -71,7 +71,7 @@ SeriesInput::SeriesInput(const py::object& series, const py::object& min_length,
 }
 
 py::object SeriesInput::index() const {
-  PyObject* index = PyObject_GetAttr(series_.ptr(), interned("index"));
+  PyObject* index = PyObject_GetAttr(series_.ptr(), interned<"index">());
   if (!index) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(index);
 }

@@ -62,19 +62,20 @@ std::size_t to_size(const py::object& value) {
   return n;
 }
 
-// `prefix` + str(length), the name of an average's result, as a str. A
+// `Prefix` + str(length), the name of an average's result, as a str. A
 // notebook asks for the same few lengths over and over: the names of
-// lengths below kKeptLengths are made once per prefix and kept.
-py::object with_length(const char* prefix, const py::object& length) {
+// lengths below 1,024 are made once per prefix and kept.
+template <glue::ParamName Prefix>
+py::object with_length(const py::object& length) {
   constexpr long kKeptLengths = 1024;
-  static glue::TextTable<std::vector<py::object>> kept;
+  // never freed: the names outlive the interpreter's last calls
+  static auto* const kept = new std::vector<py::object>(kKeptLengths);
   const long n = PyLong_CheckExact(length.ptr()) ? PyLong_AsLong(length.ptr()) : -1;
   if (n == -1 && PyErr_Occurred()) PyErr_Clear();  // beyond a long: made each time
-  if (n < 0 || n >= kKeptLengths) return py::str(prefix + std::string(py::str(length)));
-  std::vector<py::object>& names =
-      kept.find(prefix, [] { return std::vector<py::object>(kKeptLengths); });
-  py::object& name = names[static_cast<std::size_t>(n)];
-  if (!name) name = py::str(prefix + std::to_string(n));
+  if (n < 0 || n >= kKeptLengths)
+    return py::str(std::string(Prefix.view()) + std::string(py::str(length)));
+  py::object& name = (*kept)[static_cast<std::size_t>(n)];
+  if (!name) name = py::str(std::string(Prefix.view()) + std::to_string(n));
   return name;
 }
 
@@ -89,9 +90,12 @@ OwnNames& own_names() {
   return *names;
 }
 
-// Whether the module's dict still holds `own` under `name`.
-bool holds_own(glue::Call& c, const char* name, const py::object& own) {
-  return glue::dict_entry(c.globals(), name) == own.ptr();
+// Whether the module's dict still holds `own` under `Name`.
+template <glue::ParamName Name>
+bool holds_own(glue::Call& c, const py::object& own) {
+  PyObject* found = PyDict_GetItemWithError(c.globals().ptr(), glue::interned<Name>());
+  if (!found && PyErr_Occurred()) throw py::error_already_set();
+  return found == own.ptr();
 }
 
 // The series helpers of one indicator call. While the module's dict holds
@@ -102,10 +106,10 @@ class Helpers {
  public:
   explicit Helpers(glue::Call& c) : c_(c) {
     const OwnNames& names = own_names();
-    own_ = holds_own(c, "verify_series", names.verify_series) &&
-           holds_own(c, "get_offset", names.get_offset) &&
-           holds_own(c, "_apply_offset", names.apply_offset) &&
-           holds_own(c, "_handle_fills", names.handle_fills);
+    own_ = holds_own<"verify_series">(c, names.verify_series) &&
+           holds_own<"get_offset">(c, names.get_offset) &&
+           holds_own<"_apply_offset">(c, names.apply_offset) &&
+           holds_own<"_handle_fills">(c, names.handle_fills);
     if (own_) {
       glue::native_road("overlap.helpers");
     } else {
@@ -360,7 +364,7 @@ py::object sma(glue::CallOf<sma_sig>& c) {
     });
   }
   glue::native_road("overlap.sma");
-  const py::object name = with_length("SMA_", length);
+  const py::object name = with_length<"SMA_">(length);
   py::object result = new_series(c, std::move(out), close.index(), name);
   return helpers.finish(result, offset, name);
 }
@@ -467,7 +471,7 @@ py::object ema(glue::CallOf<ema_sig>& c) {
 
   const std::size_t n = to_size(length);
   const double alpha = core::alpha_from_span(static_cast<double>(n));
-  const py::object name = with_length("EMA_", length);
+  const py::object name = with_length<"EMA_">(length);
   py::object result =
       exponential(c, close, n, alpha, truthy(adjust), truthy(use_sma_seed), "ema", name);
   return helpers.finish(result, offset, name);
@@ -525,7 +529,7 @@ py::object rma(glue::CallOf<rma_sig>& c) {
 
   const std::size_t n = to_size(length);
   const double alpha = core::alpha_from_alpha(1.0 / static_cast<double>(n));
-  const py::object name = with_length("RMA_", length);
+  const py::object name = with_length<"RMA_">(length);
   py::object result = exponential(c, close, n, alpha, false, true, "rma", name);
   return helpers.finish(result, offset, name);
 }
@@ -600,7 +604,7 @@ py::object wma(glue::CallOf<wma_sig>& c) {
     });
   }
   glue::native_road("overlap.wma");
-  const py::object name = with_length("WMA_", length);
+  const py::object name = with_length<"WMA_">(length);
   py::object result = new_series(c, std::move(out), close.index(), name);
   return helpers.finish(result, offset, name);
 }
@@ -646,9 +650,9 @@ py::object stacked_ema(glue::CallOf<S>& c, unsigned depth, const char* func) {
   if (close.is_none()) return py::none();
 
   const py::dict& options = c.kwargs();
-  const py::object name = with_length(depth == 2 ? "DEMA_" : "TEMA_", length);
+  const py::object name = depth == 2 ? with_length<"DEMA_">(length) : with_length<"TEMA_">(length);
   py::object result;
-  if (helpers.own() && holds_own(c, "ema", own_names().ema) && !glue::asks_fills(options)) {
+  if (helpers.own() && holds_own<"ema">(c, own_names().ema) && !glue::asks_fills(options)) {
     result = fused_stack(c, close, to_size(length), options, depth, name);
   } else {
     glue::pandas_road(std::string("overlap.") + func,
@@ -817,14 +821,14 @@ py::object hma(glue::CallOf<hma_sig>& c) {
   offset = helpers.offset(offset);
   if (close.is_none()) return py::none();
 
-  const py::object name = with_length("HMA_", length);
+  const py::object name = with_length<"HMA_">(length);
   const double n = static_cast<double>(to_size(length));
   py::int_ half_len(static_cast<long long>(n / 2.0));
   py::int_ sqrt_len(static_cast<long long>(std::sqrt(n)));
   py::object result;
   // the three weighted passes and the blend run fused when they would run
   // exactly the module's own functions: `wma` and the helpers it calls
-  if (helpers.own() && holds_own(c, "wma", own_names().wma)) {
+  if (helpers.own() && holds_own<"wma">(c, own_names().wma)) {
     // wma's length rule on the half length: 0 means its default of 10; the
     // half-length pass needs that many rows, as wma's verify_series asks
     const std::size_t half = to_size(normalise_length(half_len, 10));
