@@ -7,11 +7,22 @@
 
 #include <string_view>
 
+#include "counters.hpp"
+#include "interned.hpp"
+
 namespace orvane::glue {
 
 // Records that the native road named `road` (dotted: "query_kit.calendar_columns")
 // ran; called with the GIL held, as every count is.
 void native_road(std::string_view road);
+
+// native_road(Road) where a small call counts it every time: the counter is
+// found on the first count, and each count after is one increment.
+template <ParamName Road>
+void native_road() {
+  static long long& count = shared_counter(CounterKind::native_road, Road.view());
+  ++count;
+}
 
 // Records that `road` took its pandas formulation because `reason` (the
 // predicate that failed, e.g. "EVENT_NAME is categorical"). When the

@@ -305,6 +305,44 @@ def test_own_helpers_run_natively_as_their_calls_would(close, name, kwargs, monk
     assert ours.category == called.category == "overlap"
 
 
+class _Sub(pd.Series):
+    pass
+
+
+def test_the_plain_sma_call_takes_its_road_and_gives_what_the_general_rules_give(close, monkeypatch, native_roads):
+    close = close.copy()
+    close.iloc[[3, 17]] = np.nan
+    plain = overlap.sma(close, 7)
+    assert native_roads.roads()["overlap.sma.plain"]["native"] == 1
+    assert overlap.sma(close, 61) is None  # more rows asked than held: None, as the general rules give
+    general = overlap.sma(close, 7, min_periods=7)
+    assert native_roads.roads()["overlap.sma.plain"]["native"] == 1
+    pd.testing.assert_series_equal(plain, general, check_exact=True)
+    assert plain.category == "overlap" and plain.name == "SMA_7"
+    # a helper put in the package's place is called, as for any other call
+    monkeypatch.delenv("ORVANE_ROADS")
+    _through_the_dict(monkeypatch, "_handle_fills")
+    pd.testing.assert_series_equal(overlap.sma(close, 7), plain, check_exact=True)
+    assert native_roads.roads()["overlap.sma.plain"]["native"] == 1
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda s: overlap.sma(s, 7, offset=0),
+        lambda s: overlap.sma(s, 7, fillna=0.0),
+        lambda s: overlap.sma(s),
+        lambda s: overlap.sma(s, -3),
+        lambda s: overlap.sma(_Sub(s), 7),
+    ],
+    ids=["offset", "option", "no length", "length below 1", "subclass"],
+)
+def test_calls_beyond_the_plain_one_take_the_general_rules(close, call, native_roads):
+    call(close)
+    assert "overlap.sma.plain" not in native_roads.roads()
+    assert native_roads.roads()["overlap.sma"]["native"] == 1
+
+
 @pytest.mark.parametrize("adjust, seeded", [(False, True), (True, True), (False, False), (True, False)])
 @pytest.mark.parametrize("name, depth", [("dema", 2), ("tema", 3)])
 def test_fused_stacked_means_match_their_ema_calls(name, depth, adjust, seeded, monkeypatch, native_roads):

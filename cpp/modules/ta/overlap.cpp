@@ -330,7 +330,65 @@ Name: SMA_3, dtype: float64
 
 constexpr glue::Signature sma_sig{
     "sma(close: Series, length: int = None, offset: int = None, **kwargs) -> 'Optional[Series]'"};
+
+// The simple means of `close` over windows of `window` rows that need
+// `periods` observations, named `name`.
+py::object simple_means(glue::Call& c, glue::SeriesInput& close, std::size_t window,
+                        std::size_t periods, const py::object& name) {
+  glue::Float64Values values = close.values("sma");
+  const Scratch scratch(core::rolling_mean_scratch(window, values.size()));
+  glue::Float64Array out = glue::new_float64(values.size());
+  {
+    auto o = glue::writable(out);
+    glue::without_gil_over("overlap.sma", o.size(), [&] {
+      core::rolling_mean(values.span(), window, periods, scratch.span(), o);
+    });
+  }
+  glue::native_road<"overlap.sma">();
+  return new_series(c, std::move(out), close.index(), name);
+}
+
+// The plain call, `sma(close, length)` with a positive int length, no offset
+// and no options, on a pandas Series itself (no subclass), while the module
+// holds the package's own helpers (road "overlap.sma.plain"). The general
+// rules have nothing to do for it beyond reading the input and naming the
+// result, and it is the call a notebook makes thousands of times over a
+// universe: it runs through the reading and the result alone, a quarter less
+// of our code's instruction-cache misses a call.
+bool plain_sma_call(glue::CallOf<sma_sig>& c) {
+  if (c.has_kwargs() || !c.arg<"offset">().is_none()) return false;
+  const py::object& length = c.arg<"length">();
+  if (!PyLong_CheckExact(length.ptr())) return false;
+  int overflow = 0;
+  const long value = PyLong_AsLongAndOverflow(length.ptr(), &overflow);
+  if (value == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (overflow < 0 || (overflow == 0 && value <= 0)) return false;
+  const OwnNames& names = own_names();
+  return Py_TYPE(c.arg<"close">().ptr()) ==
+             reinterpret_cast<PyTypeObject*>(c.global("Series").ptr()) &&
+         holds_own<"verify_series">(c, names.verify_series) &&
+         holds_own<"get_offset">(c, names.get_offset) &&
+         holds_own<"_apply_offset">(c, names.apply_offset) &&
+         holds_own<"_handle_fills">(c, names.handle_fills);
+}
+
+// What the general rules give a plain call: the helpers' own work, an offset
+// of 0 and no fills leave the means as they are, with their category.
+py::object plain_sma(glue::CallOf<sma_sig>& c) {
+  glue::native_road<"overlap.helpers">();
+  const py::object& length = c.arg<"length">();
+  glue::SeriesInput close =
+      glue::SeriesInput::verified(c.arg<"close">(), length, c.global("Series"));
+  if (close.is_none()) return py::none();
+  const std::size_t window = to_size(length);
+  py::object result = simple_means(c, close, window, window, with_length<"SMA_">(length));
+  glue::set_category(result, "overlap");
+  glue::native_road<"overlap.sma.plain">();
+  return result;
+}
+
 py::object sma(glue::CallOf<sma_sig>& c) {
+  if (plain_sma_call(c)) return plain_sma(c);
   py::object length = normalise_length(c.arg<"length">(), 10);
   py::object offset = c.arg<"offset">();
   py::object min_periods = length;
@@ -353,19 +411,8 @@ py::object sma(glue::CallOf<sma_sig>& c) {
     glue::raise(PyExc_ValueError, "min_periods " + std::string(py::str(min_periods)) +
                                       " must be <= window " + std::string(py::str(length)));
   }
-  glue::Float64Values values = close.values("sma");
-  const std::size_t window = to_size(length), periods = to_size(min_periods);
-  const Scratch scratch(core::rolling_mean_scratch(window, values.size()));
-  glue::Float64Array out = glue::new_float64(values.size());
-  {
-    auto o = glue::writable(out);
-    glue::without_gil_over("overlap.sma", o.size(), [&] {
-      core::rolling_mean(values.span(), window, periods, scratch.span(), o);
-    });
-  }
-  glue::native_road("overlap.sma");
   const py::object name = with_length<"SMA_">(length);
-  py::object result = new_series(c, std::move(out), close.index(), name);
+  py::object result = simple_means(c, close, to_size(length), to_size(min_periods), name);
   return helpers.finish(result, offset, name);
 }
 
