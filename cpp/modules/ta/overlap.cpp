@@ -98,20 +98,24 @@ bool holds_own(glue::Call& c, const py::object& own) {
   return found == own.ptr();
 }
 
+// Whether the module's dict holds the package's own series helpers.
+bool own_helpers(glue::Call& c) {
+  const OwnNames& names = own_names();
+  return holds_own<"verify_series">(c, names.verify_series) &&
+         holds_own<"get_offset">(c, names.get_offset) &&
+         holds_own<"_apply_offset">(c, names.apply_offset) &&
+         holds_own<"_handle_fills">(c, names.handle_fills);
+}
+
 // The series helpers of one indicator call. While the module's dict holds
 // the package's own helpers, their work runs here with no Python call (road
 // "overlap.helpers"): nothing can observe the calls skipped. A helper put in
 // their place is called from the dict, in the order the helpers always run.
 class Helpers {
  public:
-  explicit Helpers(glue::Call& c) : c_(c) {
-    const OwnNames& names = own_names();
-    own_ = holds_own<"verify_series">(c, names.verify_series) &&
-           holds_own<"get_offset">(c, names.get_offset) &&
-           holds_own<"_apply_offset">(c, names.apply_offset) &&
-           holds_own<"_handle_fills">(c, names.handle_fills);
+  explicit Helpers(glue::Call& c) : c_(c), own_(own_helpers(c)) {
     if (own_) {
-      glue::native_road("overlap.helpers");
+      glue::native_road<"overlap.helpers">();
     } else {
       glue::pandas_road("overlap.helpers",
                         "a series helper in the module is not the package's own");
@@ -155,7 +159,7 @@ class Helpers {
 
  private:
   glue::Call& c_;
-  bool own_ = false;
+  const bool own_;
 };
 
 // Scratch of a kernel, which writes it before reading it: left
@@ -363,13 +367,9 @@ bool plain_sma_call(glue::CallOf<sma_sig>& c) {
   const long value = PyLong_AsLongAndOverflow(length.ptr(), &overflow);
   if (value == -1 && PyErr_Occurred()) throw py::error_already_set();
   if (overflow < 0 || (overflow == 0 && value <= 0)) return false;
-  const OwnNames& names = own_names();
   return Py_TYPE(c.arg<"close">().ptr()) ==
              reinterpret_cast<PyTypeObject*>(c.global("Series").ptr()) &&
-         holds_own<"verify_series">(c, names.verify_series) &&
-         holds_own<"get_offset">(c, names.get_offset) &&
-         holds_own<"_apply_offset">(c, names.apply_offset) &&
-         holds_own<"_handle_fills">(c, names.handle_fills);
+         own_helpers(c);
 }
 
 // What the general rules give a plain call: the helpers' own work, an offset
