@@ -739,6 +739,14 @@ inline Pair load_pair(const double* p) {
 
 inline double finite_abs(double v) { return observed(v) ? std::fabs(v) : 0.0; }
 
+// The largest finite |value| of rows [b, end), as scan_block finds it: for
+// the few rows before a series' first full window, which need no more.
+double largest_finite(const double* x, std::size_t b, std::size_t end) {
+  double largest = 0.0;
+  for (std::size_t t = b; t < end; ++t) largest = std::max(largest, finite_abs(x[t]));
+  return largest;
+}
+
 // What the rolling mean needs to know of rows [b, end) before summing them.
 // Two pairs of rows per step, so no comparison waits for the one before.
 BlockScan scan_block(const double* x, std::size_t b, std::size_t end) {
@@ -1011,7 +1019,8 @@ constexpr std::size_t kChunk = 256, kLaneChunk = 2048;
 bool lane_window(std::size_t length) { return !quad_window(length); }
 
 std::size_t chunk_rows(std::size_t length, std::size_t rows) {
-  const std::size_t unit = std::lcm(length, std::size_t{4});
+  // lcm(length, 4), from the length's factors of two
+  const std::size_t unit = length << (2 - std::min(std::countr_zero(length), 2));
   if (!lane_window(length)) return unit * std::max<std::size_t>(1, kChunk / unit);
   return unit * std::max<std::size_t>(1, std::min(kLaneChunk, rows / 16) / unit);
 }
@@ -1197,7 +1206,7 @@ struct RollingMean {
   // equal runs' rule where the chunk has ties.
   void stood_chunk(std::size_t c, std::size_t from, std::size_t end, bool ties) {
     if (from > c) {
-      const bool huge = scan_block(x.data(), c, from).largest > limit;
+      const bool huge = largest_finite(x.data(), c, from) > limit;
       careful_chunk(c, from, huge ? scale : 1.0);
     }
     if (ties) {

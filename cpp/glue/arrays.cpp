@@ -1,5 +1,6 @@
 #include "arrays.hpp"
 
+#include <bit>
 #include <limits>
 
 #include "function.hpp"
@@ -94,11 +95,27 @@ py::object numpy_values(py::handle series) {
   return series.attr("to_numpy")();
 }
 
+char array_kind(py::handle values) {
+  if (!py::detail::npy_api::get().PyArray_Check_(values.ptr())) return '\0';
+  return py::detail::array_descriptor_proxy(py::detail::array_proxy(values.ptr())->descr)->kind;
+}
+
+bool plain_float64(py::handle values) {
+  const auto& api = py::detail::npy_api::get();
+  if (!api.PyArray_Check_(values.ptr())) return false;
+  const auto* array = py::detail::array_proxy(values.ptr());
+  const auto* descr = py::detail::array_descriptor_proxy(array->descr);
+  constexpr char native = std::endian::native == std::endian::little ? '<' : '>';
+  return array->nd == 1 && descr->type_num == api.NPY_DOUBLE_ &&
+         (descr->byteorder == '=' || descr->byteorder == native) &&
+         (array->flags & api.NPY_ARRAY_C_CONTIGUOUS_) != 0;
+}
+
 namespace {
 // A numpy array of numbers as float64: a contiguous float64 array, the
 // common case, is taken as it is.
 Float64Values numbers_as_float64(py::object values) {
-  if (Float64Array::check_(values)) {
+  if (plain_float64(values)) {
     return Float64Values(py::reinterpret_steal<Float64Array>(values.release()));
   }
   return float64_values(values, "a numeric Series' values");

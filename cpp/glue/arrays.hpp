@@ -34,6 +34,16 @@ class Float64Values {
 // booleans, signed and unsigned integers, floats.
 bool is_numeric_kind(char kind);
 
+// The dtype kind of a numpy array ('f', 'i', ...), or '\0' for any other
+// object; read from the array's own fields, as plain_float64 reads them.
+char array_kind(py::handle values);
+
+// Whether `values` is a one-dimensional, C-contiguous float64 numpy array in
+// the machine's byte order: one the kernels read as it is. Read from the
+// array's own fields: numpy's comparison of dtypes would cost a small call
+// more instruction-cache misses than the rest of its input's reading.
+bool plain_float64(py::handle values);
+
 // The values of a one-dimensional numpy array of a numeric dtype, any strides.
 // Other dtypes (objects, strings, dates, complex numbers) raise TypeError
 // naming `what`.

@@ -75,7 +75,7 @@ void raise(PyObject* type, const std::string& message) {
   throw py::error_already_set();
 }
 
-Call::Call(const Function& fn, Slots slots, py::tuple varargs, py::dict kwargs)
+Call::Call(const Function& fn, Slots&& slots, py::tuple&& varargs, py::dict&& kwargs)
     : fn_(fn), slots_(std::move(slots)), varargs_(std::move(varargs)), kwargs_(std::move(kwargs)) {}
 
 const py::dict& Call::globals() const { return fn_.globals(); }
@@ -84,12 +84,13 @@ PyObject* Call::kwarg(std::string_view name) const {
   return kwargs_ ? dict_entry(kwargs_, name) : nullptr;
 }
 
-py::object Call::global(const char* name) const {
-  PyObject* found = dict_entry(fn_.globals(), name);
+py::object Call::global(py::handle name) const {
+  PyObject* found = PyDict_GetItemWithError(fn_.globals().ptr(), name.ptr());
   if (found) return py::reinterpret_borrow<py::object>(found);
+  if (PyErr_Occurred()) throw py::error_already_set();
   py::object builtins = py::module_::import("builtins");
   if (py::hasattr(builtins, name)) return builtins.attr(name);
-  raise(PyExc_NameError, std::string("name '") + name + "' is not defined");
+  raise(PyExc_NameError, "name '" + std::string(py::str(name)) + "' is not defined");
 }
 
 Function::Function(py::dict globals, std::string module, std::string qualname, std::string doc,
@@ -108,6 +109,7 @@ Function::Function(py::dict globals, std::string module, std::string qualname, s
       param.check = check_of(param.annotation, param.exact_type, param.allow_none);
       if (param.default_value && param.default_value.is_none()) param.allow_none = true;
     }
+    checked_ = checked_ || param.check != ArgCheck::none;
     declared_.push_back(param);
     if (p.kind == ParamKind::var_positional) {
       var_positional_ = true;
@@ -133,22 +135,15 @@ void Function::fail(const std::string& what) const {
 }
 
 void Function::missing(const std::vector<std::string>& names, const char* kind) const {
-  if (names.empty()) return;
   fail("missing " + std::to_string(names.size()) + " required " + kind + " argument" +
        (names.size() == 1 ? "" : "s") + ": " + name_list(names));
 }
 
-py::object Function::call(const py::tuple& args, py::handle kwargs) const {
-  Slots slots(params_.size());
-  const std::size_t given = args.size();
-
-  const std::size_t n_bound = std::min(given, n_positional_);
-  for (std::size_t i = 0; i < n_bound; ++i) slots[i] = args[i];
-  py::tuple varargs = var_positional_ ? py::tuple(args[py::slice(n_bound, given, 1)]) : py::tuple();
-
-  auto extra = py::reinterpret_steal<py::dict>(py::handle());  // made for the first extra keyword
+py::dict Function::bind_keywords(Slots& slots, py::handle kwargs) const {
+  py::dict extra =
+      py::reinterpret_steal<py::dict>(py::handle());  // made for the first extra keyword
   PyObject *name = nullptr, *value = nullptr;  // borrowed from `kwargs`, which no one changes here
-  for (Py_ssize_t pos = 0; kwargs && PyDict_Next(kwargs.ptr(), &pos, &name, &value);) {
+  for (Py_ssize_t pos = 0; PyDict_Next(kwargs.ptr(), &pos, &name, &value);) {
     // A keyword may be any str, lone surrogates included; such a name has no
     // UTF-8 form and so matches no declared parameter.
     py::ssize_t size = 0;
@@ -175,44 +170,70 @@ py::object Function::call(const py::tuple& args, py::handle kwargs) const {
     if (slots[index]) fail("got multiple values for argument '" + std::string(key) + "'");
     slots[index] = py::reinterpret_borrow<py::object>(value);
   }
+  return extra;
+}
 
-  // After the keywords, as the interpreter checks: a bad keyword is reported
-  // before surplus positional arguments.
-  if (given > n_positional_ && !var_positional_) {
-    std::size_t kwonly_given = 0;
-    for (std::size_t i = 0; i < params_.size(); ++i) {
-      if (params_[i].kind == ParamKind::keyword_only && slots[i]) ++kwonly_given;
-    }
-    std::string takes = n_required_positional_ == n_positional_
-                            ? plural(n_positional_, "positional argument")
-                            : "from " + std::to_string(n_required_positional_) + " to " +
-                                  std::to_string(n_positional_) + " positional arguments";
-    std::string count = std::to_string(given);
-    if (kwonly_given > 0) {
-      count += std::string(" positional argument") + (given == 1 ? "" : "s") + " (and " +
-               plural(kwonly_given, "keyword-only argument") + ")";
-    }
-    fail("takes " + takes + " but " + count + (given == 1 && kwonly_given == 0 ? " was" : " were") +
-         " given");
+void Function::too_many_positional(const Slots& slots, std::size_t given) const {
+  std::size_t kwonly_given = 0;
+  for (std::size_t i = 0; i < params_.size(); ++i) {
+    if (params_[i].kind == ParamKind::keyword_only && slots.at(i)) ++kwonly_given;
   }
+  std::string takes = n_required_positional_ == n_positional_
+                          ? plural(n_positional_, "positional argument")
+                          : "from " + std::to_string(n_required_positional_) + " to " +
+                                std::to_string(n_positional_) + " positional arguments";
+  std::string count = std::to_string(given);
+  if (kwonly_given > 0) {
+    count += std::string(" positional argument") + (given == 1 ? "" : "s") + " (and " +
+             plural(kwonly_given, "keyword-only argument") + ")";
+  }
+  fail("takes " + takes + " but " + count + (given == 1 && kwonly_given == 0 ? " was" : " were") +
+       " given");
+}
 
+void Function::missing_arguments(const Slots& slots) const {
   std::vector<std::string> missing_positional, missing_keyword;
   for (std::size_t i = 0; i < params_.size(); ++i) {
+    if (slots.at(i)) continue;
+    (params_[i].kind == ParamKind::keyword_only ? missing_keyword : missing_positional)
+        .push_back(params_[i].name);
+  }
+  // positional ones first, as the interpreter reports them
+  if (!missing_positional.empty()) missing(missing_positional, "positional");
+  missing(missing_keyword, "keyword-only");
+}
+
+// The binding's reports run out of line: a call that binds cleanly reads
+// only this function's own lines, which a small call pays for in
+// instruction-cache misses.
+py::object Function::call(const py::tuple& args, py::handle kwargs) const {
+  Slots slots(params_.size());
+  const std::size_t given = static_cast<std::size_t>(PyTuple_GET_SIZE(args.ptr()));
+  const std::size_t n_bound = std::min(given, n_positional_);
+  for (std::size_t i = 0; i < n_bound; ++i) {
+    slots[i] = py::reinterpret_borrow<py::object>(
+        PyTuple_GET_ITEM(args.ptr(), static_cast<py::ssize_t>(i)));
+  }
+  py::tuple varargs = var_positional_ ? py::tuple(args[py::slice(n_bound, given, 1)]) : py::tuple();
+  py::dict extra =
+      kwargs ? bind_keywords(slots, kwargs) : py::reinterpret_steal<py::dict>(py::handle());
+  // after the keywords, as the interpreter checks: a bad keyword is reported
+  // before surplus positional arguments
+  if (given > n_positional_ && !var_positional_) too_many_positional(slots, given);
+
+  bool bound = true;
+  for (std::size_t i = n_bound; i < params_.size(); ++i) {
     if (slots[i]) continue;
     if (params_[i].default_value) {
       slots[i] = params_[i].default_value;
-    } else if (params_[i].kind == ParamKind::keyword_only) {
-      missing_keyword.push_back(params_[i].name);
     } else {
-      missing_positional.push_back(params_[i].name);
+      bound = false;
     }
   }
-  missing(missing_positional, "positional");
-  missing(missing_keyword, "keyword-only");
+  if (!bound) missing_arguments(slots);
 
-  apply_checks(slots);
-  Call call(*this, std::move(slots), std::move(varargs), std::move(extra));
-  return impl_(call);
+  if (checked_) apply_checks(slots);
+  return impl_(*this, std::move(slots), std::move(varargs), std::move(extra));
 }
 
 void Function::apply_checks(Slots& slots) const {

@@ -64,7 +64,7 @@ class Slots {
 // The arguments of one call, bound to the declared parameters.
 class Call {
  public:
-  Call(const Function& fn, Slots slots, py::tuple varargs, py::dict kwargs);
+  Call(const Function& fn, Slots&& slots, py::tuple&& varargs, py::dict&& kwargs);
 
   // Bound value of the i-th named parameter (declaration order, *args and
   // **kwargs not counted).
@@ -83,8 +83,14 @@ class Call {
   PyObject* kwarg(std::string_view name) const;
 
   // A module-level name, read now (globals, then builtins), as Python code
-  // would; an unbound name raises NameError "name 'X' is not defined".
-  py::object global(const char* name) const;
+  // would; an unbound name raises NameError "name 'X' is not defined". A
+  // name written in the source is a template argument: its str is kept
+  // where it is asked, so the look-up is the module dict's alone.
+  template <ParamName Name>
+  py::object global() const {
+    return global(interned<Name>());
+  }
+  py::object global(py::handle name) const;  // `name`: a str
   const py::dict& globals() const;
   const Function& function() const { return fn_; }
 
@@ -105,7 +111,7 @@ class CallOf : public Call {
   using ArgRef = const py::object&;
 
  public:
-  explicit CallOf(Call&& call) : Call(std::move(call)) {}
+  using Call::Call;
 
   using Call::arg;
   template <ParamName N>
@@ -124,7 +130,9 @@ class CallOf : public Call {
   }
 };
 
-using Impl = std::function<py::object(Call&)>;
+// An implementation, given the bound arguments to make its call of; the
+// call is made once, as the implementation's own type (see detail::typed).
+using Impl = std::function<py::object(const Function&, Slots&&, py::tuple&&, py::dict&&)>;
 
 // The check a parameter's declared type implies, for functions declared with
 // Checks::declared: `str`, `list`, `dict` are exact types (None passes when
@@ -166,8 +174,12 @@ class Function {
 
  private:
   [[noreturn]] void fail(const std::string& what) const;
+  // The keywords bound to their slots; the extra ones, for **kwargs.
+  py::dict bind_keywords(Slots& slots, py::handle kwargs) const;
+  [[noreturn, gnu::cold]] void too_many_positional(const Slots& slots, std::size_t given) const;
+  [[noreturn, gnu::cold]] void missing_arguments(const Slots& slots) const;
   void apply_checks(Slots& slots) const;
-  void missing(const std::vector<std::string>& names, const char* kind) const;
+  [[noreturn]] void missing(const std::vector<std::string>& names, const char* kind) const;
 
   py::dict globals_;
   std::string module_, name_, qualname_, doc_;
@@ -177,6 +189,7 @@ class Function {
   std::size_t n_required_positional_ = 0;
   std::size_t n_positional_only_ = 0;
   bool var_positional_ = false, var_keyword_ = false;
+  bool checked_ = false;  // some parameter's declared type is checked
   py::object return_annotation_;
   mutable py::object signature_;
   Impl impl_;
@@ -191,9 +204,10 @@ template <const Signature& S, class F>
 Impl typed(F impl) {
   static_assert(std::is_invocable_r_v<py::object, F&, CallOf<S>&>,
                 "the implementation takes the call of another signature");
-  return [impl = std::move(impl)](Call& call) -> py::object {
-    CallOf<S> typed_call(std::move(call));
-    return impl(typed_call);
+  return [impl = std::move(impl)](const Function& fn, Slots&& slots, py::tuple&& varargs,
+                                  py::dict&& kwargs) -> py::object {
+    CallOf<S> call(fn, std::move(slots), std::move(varargs), std::move(kwargs));
+    return impl(call);
   };
 }
 }  // namespace detail

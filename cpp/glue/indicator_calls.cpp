@@ -18,7 +18,7 @@ namespace {
 
 // The module-dict name of the verify_series the module was bound to: while
 // the module's verify_series is still that object, its check runs natively.
-constexpr const char* kOwnVerify = "_own_verify_series";
+constexpr ParamName kOwnVerify{"_own_verify_series"};
 
 // Labels of result frames by their names. Building an Index of texts costs
 // pandas more than the frame around it, so each set of names is built once
@@ -33,7 +33,7 @@ py::object frame_labels(Call& c, const std::vector<std::string>& names) {
   PyObject* found = PyDict_GetItemWithError(built->ptr(), key.ptr());
   if (!found && PyErr_Occurred()) throw py::error_already_set();
   py::object labels =
-      found ? py::reinterpret_borrow<py::object>(found) : c.global("Index")(py::list(key));
+      found ? py::reinterpret_borrow<py::object>(found) : c.global<"Index">()(py::list(key));
   if (!found) {
     if (built->size() >= kLabelSets) built->clear();
     (*built)[key] = labels;
@@ -50,7 +50,7 @@ void import_indicator_names(py::module_& m) {
   const std::string name = py::str(m.attr("__name__"));
   const std::string utils = name.substr(0, name.rfind('.') + 1) + "utils";
   import_from(m, utils.c_str(), "verify_series");
-  m.attr(kOwnVerify) = m.attr("verify_series");
+  m.attr(kOwnVerify.text) = m.attr("verify_series");
 }
 
 py::object indicator_length(const py::object& length, long default_length) {
@@ -71,8 +71,8 @@ std::optional<Inputs> verified_inputs(Call& c, const char* func,
                                       std::initializer_list<py::handle> inputs,
                                       std::initializer_list<const char*> names,
                                       std::size_t min_rows) {
-  py::object verify_series = c.global("verify_series");
-  const bool own = verify_series.is(c.global(kOwnVerify));
+  py::object verify_series = c.global<"verify_series">();
+  const bool own = verify_series.is(c.global<kOwnVerify>());
   if (own) {
     native_road("indicators.verify_series");
   } else {
@@ -82,9 +82,9 @@ std::optional<Inputs> verified_inputs(Call& c, const char* func,
   bool all = true;
   for (py::handle input : inputs) {
     py::object least = min_rows ? py::object(py::int_(min_rows)) : py::object(py::none());
-    py::object s =
-        own ? verified_series(py::reinterpret_borrow<py::object>(input), least, c.global("Series"))
-            : (min_rows ? verify_series(input, least) : verify_series(input));
+    py::object s = own ? verified_series(py::reinterpret_borrow<py::object>(input), least,
+                                         c.global<"Series">())
+                       : (min_rows ? verify_series(input, least) : verify_series(input));
     all = all && !s.is_none();
     in.series.push_back(std::move(s));
   }
@@ -223,8 +223,8 @@ Scratch::Scratch(std::size_t n) : doubles(std::make_unique_for_overwrite<double[
 
 py::object indicator_series(Call& c, Float64Array values, const py::handle& index,
                             const std::string& name, const char* family) {
-  py::object result = new_series(c.global("Series"), values, index, py::str(name));
-  set_category(result, family);
+  py::object result = new_series(c.global<"Series">(), values, index, py::str(name));
+  set_category(result, interned(family));
   return result;
 }
 
@@ -240,10 +240,10 @@ py::object FrameColumns::frame(Call& c, const py::handle& index, const char* fam
   // (columns, rows) in C order, handed over transposed: the 2-D block pandas
   // keeps for one float64 dtype, so it takes it as it is
   py::object values = block_.attr("reshape")(columns, static_cast<py::ssize_t>(rows_)).attr("T");
-  py::object result =
-      c.global("DataFrame")(values, py::arg("index") = index,
-                            py::arg("columns") = frame_labels(c, names_), py::arg("copy") = false);
-  set_category(result, family);
+  py::object result = c.global<"DataFrame">()(values, py::arg("index") = index,
+                                              py::arg("columns") = frame_labels(c, names_),
+                                              py::arg("copy") = false);
+  set_category(result, interned(family));
   return result;
 }
 

@@ -59,11 +59,6 @@ PyObject* array_protocol_values(py::handle series) {
                                    nullptr);
 }
 
-bool numeric_array(py::handle values) {
-  if (!py::isinstance<py::array>(values)) return false;
-  return is_numeric_kind(py::reinterpret_borrow<py::array>(values).dtype().kind());
-}
-
 }  // namespace
 
 py::object numpy_dtype_values(py::handle series) {
@@ -89,7 +84,7 @@ py::object held_numbers(py::handle series) {
     return py::object();
   }
   auto held = py::reinterpret_steal<py::object>(values);
-  return numeric_array(held) ? held : py::object();
+  return is_numeric_kind(array_kind(held)) ? held : py::object();
 }
 
 }  // namespace orvane::glue

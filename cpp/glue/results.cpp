@@ -15,8 +15,8 @@ py::object new_series(py::handle series_type, py::handle values, py::handle inde
   return py::reinterpret_steal<py::object>(result);
 }
 
-void set_category(py::handle result, const char* family) {
-  if (PyObject_GenericSetAttr(result.ptr(), interned<"category">(), interned(family)) < 0)
+void set_category(py::handle result, py::handle family) {
+  if (PyObject_GenericSetAttr(result.ptr(), interned<"category">(), family.ptr()) < 0)
     throw py::error_already_set();
 }
 

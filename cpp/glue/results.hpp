@@ -13,9 +13,9 @@ namespace py = pybind11;
 // keeps them as they are.
 py::object new_series(py::handle series_type, py::handle values, py::handle index, py::handle name);
 
-// Sets the attribute `category` of `result` to `family`, past pandas'
-// __setattr__, which would write into the data when the labels hold that
-// name.
-void set_category(py::handle result, const char* family);
+// Sets the attribute `category` of `result` to `family` (a str), past
+// pandas' __setattr__, which would write into the data when the labels hold
+// that name.
+void set_category(py::handle result, py::handle family);
 
 }  // namespace orvane::glue

@@ -514,7 +514,7 @@ py::object is_intraday_freq(glue::CallOf<is_intraday_freq_sig>& c) {
   if (freq.is_none()) return py::bool_(false);
   py::object key = freq.attr("upper")();
   const bool daily =
-      compare(key, c.global("DAILY_FREQ"), Py_EQ) || compare(key, py::str("D"), Py_EQ);
+      compare(key, c.global<"DAILY_FREQ">(), Py_EQ) || compare(key, py::str("D"), Py_EQ);
   return py::bool_(!daily);
 }
 
@@ -544,7 +544,7 @@ Examples
 
 constexpr glue::Signature index_time_level_sig{"index_time_level(freq: Optional[str]) -> str"};
 py::object index_time_level(glue::CallOf<index_time_level_sig>& c) {
-  const bool intraday = truthy(c.global("is_intraday_freq")(c.arg<"freq">()));
+  const bool intraday = truthy(c.global<"is_intraday_freq">()(c.arg<"freq">()));
   return py::str(intraday ? "DATETIME" : "DATE");
 }
 
@@ -578,7 +578,7 @@ Examples
 constexpr glue::Signature yf_interval_for_freq_sig{"yf_interval_for_freq(freq: str) -> str"};
 py::object yf_interval_for_freq(glue::CallOf<yf_interval_for_freq_sig>& c) {
   const py::object& freq = c.arg<"freq">();
-  py::object intervals = c.global("YF_INTERVAL_MAP");
+  py::object intervals = c.global<"YF_INTERVAL_MAP">();
   py::object key = freq.attr("upper")();
   if (contains(intervals, key)) return intervals[key];
   py::object allowed = builtin("sorted")(intervals);
@@ -623,7 +623,7 @@ constexpr glue::Signature validate_yahoo_1m_range_sig{
     "-> None"};
 py::object validate_yahoo_1m_range(glue::CallOf<validate_yahoo_1m_range_sig>& c) {
   auto [start, end] = c.args<"start", "end">();
-  py::object pd = c.global("pd");
+  py::object pd = c.global<"pd">();
   py::object timestamp = pd.attr("Timestamp");
   py::object start_ts = timestamp(start), end_ts = timestamp(end);
   if (compare(end_ts, start_ts, Py_LT)) {
@@ -632,7 +632,7 @@ py::object validate_yahoo_1m_range(glue::CallOf<validate_yahoo_1m_range_sig>& c)
   py::object start_day = start_ts.attr("normalize")();
   py::object days = binary(PyNumber_Subtract, end_ts.attr("normalize")(), start_day).attr("days");
   py::object span_days = binary(PyNumber_Add, days, py::int_(1));
-  py::object max_days = c.global("YAHOO_1M_MAX_DAYS");
+  py::object max_days = c.global<"YAHOO_1M_MAX_DAYS">();
   if (compare(span_days, max_days, Py_GT)) {
     raise_value_error(py::str("Yahoo Finance 1m data is limited to {} days per request; "
                               "requested span is {} days ({} to {}).")
@@ -640,7 +640,7 @@ py::object validate_yahoo_1m_range(glue::CallOf<validate_yahoo_1m_range_sig>& c)
   }
   py::object now = c.arg<"now">();
   py::object ref = now.is_none() ? timestamp.attr("now")() : now;
-  py::object lookback = c.global("YAHOO_1M_LOOKBACK_DAYS");
+  py::object lookback = c.global<"YAHOO_1M_LOOKBACK_DAYS">();
   py::object cutoff =
       binary(PyNumber_Subtract, ref.attr("normalize")(), pd.attr("Timedelta")("days"_a = lookback));
   if (compare(start_day, cutoff, Py_LT)) {
@@ -723,7 +723,7 @@ constexpr glue::Signature resolve_ticker_exchange_tz_sig{
 py::object resolve_ticker_exchange_tz(glue::CallOf<resolve_ticker_exchange_tz_sig>& c) {
   py::object tz = attr_or_none(c.arg<"timestamps">(), "tz");
   if (!tz.is_none()) return py::str(tz);
-  return c.global("infer_exchange_tz")(c.arg<"ticker">());
+  return c.global<"infer_exchange_tz">()(c.arg<"ticker">());
 }
 
 constexpr const char* lookup_ticker_exchange_tz_doc =
@@ -777,8 +777,8 @@ py::object lookup_ticker_exchange_tz(glue::CallOf<lookup_ticker_exchange_tz_sig>
     return py::str(exchange_tz);
   }
   const py::object& timestamps = c.arg<"timestamps">();
-  if (!timestamps.is_none()) return c.global("resolve_ticker_exchange_tz")(ticker, timestamps);
-  return c.global("infer_exchange_tz")(ticker);
+  if (!timestamps.is_none()) return c.global<"resolve_ticker_exchange_tz">()(ticker, timestamps);
+  return c.global<"infer_exchange_tz">()(ticker);
 }
 
 constexpr const char* summarize_exchange_tz_meta_doc =
@@ -897,7 +897,7 @@ constexpr glue::Signature attach_orvane_meta_sig{
 py::object attach_orvane_meta(glue::CallOf<attach_orvane_meta_sig>& c) {
   const py::object& df = c.arg<"df">();
   PyObject* meta =
-      PyObject_Call(c.global("make_orvane_meta").ptr(), py::tuple().ptr(), c.kwargs().ptr());
+      PyObject_Call(c.global<"make_orvane_meta">().ptr(), py::tuple().ptr(), c.kwargs().ptr());
   if (!meta) throw py::error_already_set();
   df.attr("attrs")["orvane_meta"] = py::reinterpret_steal<py::object>(meta);
   return df;
@@ -940,7 +940,7 @@ constexpr glue::Signature normalize_daily_index_sig{
     "normalize_daily_index(df: pd.DataFrame, date_level: str = 'DATE') -> pd.DataFrame"};
 py::object normalize_daily_index(glue::CallOf<normalize_daily_index_sig>& c) {
   auto [df, date_level] = c.args<"df", "date_level">();
-  py::object pd = c.global("pd");
+  py::object pd = c.global<"pd">();
   py::object names = list_of(df.attr("index").attr("names"));
   py::object out = df.attr("reset_index")();
   // the columns the levels came back as: their names, or pandas' stand-ins
@@ -1001,7 +1001,7 @@ constexpr glue::Signature process_intraday_timestamps_sig{
     "Optional[str] = None, "
     "output_tz: Optional[str] = None) -> pd.DatetimeIndex"};
 py::object process_intraday_timestamps(glue::CallOf<process_intraday_timestamps_sig>& c) {
-  return process_timestamps(c.global("pd"), c.arg<"timestamps">(), c.arg<"exchange_tz">(),
+  return process_timestamps(c.global<"pd">(), c.arg<"timestamps">(), c.arg<"exchange_tz">(),
                             c.arg<"output_tz">());
 }
 
@@ -1045,8 +1045,8 @@ constexpr glue::Signature convert_intraday_time_values_sig{
 py::object convert_intraday_time_values(glue::CallOf<convert_intraday_time_values_sig>& c) {
   const py::object& values = c.arg<"values">();
   if (!glue::equals_text(c.arg<"output_tz">(), "UTC")) return values;
-  py::object pd = c.global("pd");
-  py::object processed = c.global("process_intraday_timestamps")(
+  py::object pd = c.global<"pd">();
+  py::object processed = c.global<"process_intraday_timestamps">()(
       pd.attr("DatetimeIndex")(values), "exchange_tz"_a = c.arg<"exchange_tz">(),
       "output_tz"_a = c.arg<"output_tz">());
   return pd.attr("Series")(processed, "index"_a = values.attr("index"));
@@ -1107,7 +1107,7 @@ constexpr glue::Signature apply_intraday_index_level_sig{
     "Optional[str] = None, "
     "output_tz: Optional[str] = None) -> pd.DataFrame"};
 py::object apply_intraday_index_level(glue::CallOf<apply_intraday_index_level_sig>& c) {
-  return apply_level(c.global("pd"), c.arg<"df">(), c.arg<"level_name">(), c.arg<"exchange_tz">(),
+  return apply_level(c.global<"pd">(), c.arg<"df">(), c.arg<"level_name">(), c.arg<"exchange_tz">(),
                      c.arg<"output_tz">());
 }
 

@@ -277,8 +277,9 @@ py::object event_moves(glue::CallOf<event_moves_sig>& c) {
                               out);
   });
   py::object result = windows.attr("copy")();
-  glue::set_column(result, py::str("move_bps"),
-                   c.global("pd").attr("Series")(moves, py::arg("index") = windows.attr("index")));
+  glue::set_column(
+      result, py::str("move_bps"),
+      c.global<"pd">().attr("Series")(moves, py::arg("index") = windows.attr("index")));
   return result;
 }
 
@@ -360,7 +361,7 @@ TTest t_test(const Call& c, Float64Array& t, const Float64Array& dof, Float64Arr
   Float64Array minus_abs = float64s(ts.size());
   std::span<double> m = glue::writable(minus_abs);
   for (std::size_t i = 0; i < ts.size(); ++i) m[i] = -std::abs(ts[i]);
-  py::object special = c.global("special");
+  py::object special = c.global<"special">();
   Float64Array p(special.attr("stdtr")(dof, minus_abs));
   for (double& v : glue::writable(p)) v = v > 0.5 ? 1.0 : 2.0 * v;  // NaN stays NaN
   const Float64Array multiplier(special.attr("stdtrit")(dof, 0.5 + level / 2.0));
@@ -389,7 +390,7 @@ std::pair<Float64Array, Float64Array> sign_test(const Call& c, const glue::Int64
     s[g] = total[g] ? static_cast<double>(up.data()[g]) / static_cast<double>(total[g])
                     : std::numeric_limits<double>::quiet_NaN();
   }
-  Float64Array p(c.global("special").attr("bdtr")(fewer, moved, 0.5));
+  Float64Array p(c.global<"special">().attr("bdtr")(fewer, moved, 0.5));
   std::span<double> two_sided = glue::writable(p);
   for (std::size_t g = 0; g < n; ++g) {
     two_sided[g] =
@@ -415,7 +416,7 @@ py::object group_frame(const Call& c, Groups& groups, Statistics first, const Fl
   add("ci_low_" + unit, test.low);
   add("ci_high_" + unit, test.high);
   for (const auto& [name, values] : last) add(name, values);
-  return glue::frame_of(c.global("pd").attr("DataFrame"), groups.labels, groups.columns);
+  return glue::frame_of(c.global<"pd">().attr("DataFrame"), groups.labels, groups.columns);
 }
 
 constexpr glue::Signature summarize_moves_sig{

@@ -1,6 +1,7 @@
 // Exposes the glue helpers to the Python tests; built with the tests only.
 #include <pybind11/pybind11.h>
 
+#include "glue/arrays.hpp"
 #include "glue/checks.hpp"
 #include "glue/classes.hpp"
 #include "glue/columns.hpp"
@@ -26,6 +27,7 @@ constexpr glue::Signature show_warnings_sig{"show_warnings()"};
 constexpr glue::Signature guard_sig{"guard(module: str, only_missing: bool)"};
 constexpr glue::Signature stamps_back_sig{"stamps_back(values)"};
 constexpr glue::Signature codes_sig{"codes(values, first_seen=False)"};
+constexpr glue::Signature plain_float64_sig{"plain_float64(values)"};
 constexpr glue::Signature take_sig{"take(series, indexer, allow_fill=False)"};
 constexpr glue::Signature stored_stamps_sig{"stored_stamps(series)"};
 constexpr glue::Signature frame_sig{"frame(labels: list, columns: list)"};
@@ -57,10 +59,9 @@ PYBIND11_MODULE(glue_probe, m) {
       [](glue::CallOf<plain_sig>& c) -> py::object { return py::make_tuple(c.arg(0), c.arg(1)); });
   glue::def<listed_sig>(m, "Returns its list default.",
                         [](glue::CallOf<listed_sig>& c) -> py::object { return c.arg(0); });
-  glue::def<lookup_sig>(m, "Reads a module-level name at call time.",
-                        [](glue::CallOf<lookup_sig>& c) -> py::object {
-                          return c.global(py::str(c.arg(0)).cast<std::string>().c_str());
-                        });
+  glue::def<lookup_sig>(
+      m, "Reads a module-level name at call time.",
+      [](glue::CallOf<lookup_sig>& c) -> py::object { return c.global(c.arg(0)); });
   glue::def<exact_sig>(m, "Applies the exact-type check.",
                        [](glue::CallOf<exact_sig>& c) -> py::object {
                          const std::string kind = py::str(c.arg(1));
@@ -104,6 +105,10 @@ PYBIND11_MODULE(glue_probe, m) {
         }
         return glue::stamps_index(stamps->ticks, *stamps, values.attr("name"));
       });
+  glue::def<plain_float64_sig>(m, "Whether the kernels read the array as it is.",
+                               [](glue::CallOf<plain_float64_sig>& c) -> py::object {
+                                 return py::bool_(glue::plain_float64(c.arg<"values">()));
+                               });
   glue::def<codes_sig>(
       m, "Label codes and the distinct labels in sort order, or in first-seen order.",
       [](glue::CallOf<codes_sig>& c) -> py::object {

@@ -267,6 +267,17 @@ class TestBoundary:
         for value, code in zip(column, codes):
             assert code == -1 if pd.isna(value) else uniques[code] == value
 
+    def test_only_contiguous_native_float64_arrays_are_read_as_they_are(self):
+        values = np.arange(6.0)
+        assert glue_probe.plain_float64(values)
+        assert glue_probe.plain_float64(values[:0])
+        read_only = values.view()
+        read_only.flags.writeable = False
+        assert glue_probe.plain_float64(read_only)
+        for other in [values[::2], values.astype(">f8"), values.reshape(2, 3), values.astype(np.float32),
+                      values.astype(np.int64), list(values), pd.Series(values)]:
+            assert not glue_probe.plain_float64(other)
+
     def test_frame_builder_keeps_object_columns_and_the_buffers(self):
         texts = np.array(["a", "b"], dtype=object)
         numbers = np.array([1.0, 2.0])

@@ -470,13 +470,15 @@ def test_objects_that_are_not_numbers_are_refused(values):
         overlap.sma(pd.Series(values, dtype=object), 2)
 
 
-def test_strided_and_read_only_inputs():
+@pytest.mark.parametrize("layout", ["strided", "byte-swapped"])
+def test_strided_read_only_and_byte_swapped_inputs(layout):
     base = np.arange(40.0) ** 1.5
     base.flags.writeable = False
-    s = pd.Series(base[::2], copy=False)
-    assert_same(overlap.sma(s, 4), pd_sma(s, 4), tol=1e-12)
-    assert_same(overlap.ema(s, 4), pd_ema(s, 4))
-    assert_same(overlap.wma(s, 4), pd_wma(s, 4), tol=1e-12)
+    s = pd.Series(base[::2], copy=False) if layout == "strided" else pd.Series(base.astype(">f8"))
+    native = s.astype(np.float64)  # pandas' windows read no other byte order
+    assert_same(overlap.sma(s, 4), pd_sma(native, 4), tol=1e-12)
+    assert_same(overlap.ema(s, 4), pd_ema(native, 4))
+    assert_same(overlap.wma(s, 4), pd_wma(native, 4), tol=1e-12)
 
 
 def test_values_are_read_once_with_no_copy_allowed_on_pandas_3(monkeypatch):

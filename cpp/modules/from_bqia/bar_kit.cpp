@@ -84,17 +84,17 @@ py::list grid_columns() {
 // The grid built row by row, as the calendar is read: every distinct event,
 // every distinct time of it rounded to the minute, every minute offset.
 py::object event_grid_rows(glue::Call& c, py::handle calendar, py::handle pre, py::handle post) {
-  py::object pd = c.global("pd");
+  py::object pd = c.global<"pd">();
   py::list rows;
   py::object names = column(calendar, "EVENT_NAME");
   for (py::handle event : names.attr("unique")()) {
     py::object selected = calendar[glue::compare_elementwise(names, event, Py_EQ)];
     py::list times(column(selected, "event_datetime").attr("unique")());
     py::list rounded;
-    for (py::handle t : times) rounded.append(c.global("round_event_datetime")(t));
+    for (py::handle t : times) rounded.append(c.global<"round_event_datetime">()(t));
     for (py::handle t : rounded) {
       for (py::handle m : glue::builtin("range")(pre, add(post, py::int_(1)))) {
-        py::object shifted = add(t, c.global("timedelta")(py::arg("minutes") = m));
+        py::object shifted = add(t, c.global<"timedelta">()(py::arg("minutes") = m));
         rows.append(py::make_tuple(event, t, shifted, m));
       }
     }
@@ -270,11 +270,10 @@ constexpr glue::Signature get_event_metadata_sig{
     "get_event_metadata(df_calendar, pre_event_window=-5, post_event_window=10)"};
 py::object get_event_metadata(glue::CallOf<get_event_metadata_sig>& c) {
   auto [calendar, pre, post] = c.args<"df_calendar", "pre_event_window", "post_event_window">();
-  py::object pd = c.global("pd");
+  py::object pd = c.global<"pd">();
   const std::optional<std::int64_t> first = minutes_of(pre), last = minutes_of(post);
-  const bool own_rounding =
-      c.global("round_event_datetime")
-          .is(py::module_::import("orvane_data.from_bqia.query_kit").attr("round_event_datetime"));
+  const bool own_rounding = c.global<"round_event_datetime">().is(
+      py::module_::import("orvane_data.from_bqia.query_kit").attr("round_event_datetime"));
   if (const char* reason = event_grid_ineligible(pd, calendar, first, last, own_rounding)) {
     glue::pandas_road(kEventGridRoad, reason);
     return event_grid_rows(c, calendar, pre, post);
@@ -582,9 +581,9 @@ constexpr glue::Signature filter_bars_around_events_sig{
     "post_event_window=10)"};
 py::object filter_bars_around_events(glue::CallOf<filter_bars_around_events_sig>& c) {
   auto [bars, calendar] = c.args<"df_bars", "df_calendar">();
-  py::object grid = c.global("get_event_metadata")(calendar, c.arg<"pre_event_window">(),
-                                                   c.arg<"post_event_window">());
-  py::object pd = c.global("pd");
+  py::object grid = c.global<"get_event_metadata">()(calendar, c.arg<"pre_event_window">(),
+                                                     c.arg<"post_event_window">());
+  py::object pd = c.global<"pd">();
   WindowInputs inputs;
   if (const char* reason = windows_ineligible(pd, bars, calendar, grid, inputs)) {
     glue::pandas_road(kEventWindowsRoad, reason);
@@ -603,11 +602,11 @@ py::object get_roll_config(glue::CallOf<get_roll_config_sig>& c) {
   for (py::handle item : c.arg<"dict_fut">().attr("items")()) {
     std::vector<py::object> key_value = unpack(item, 2);
     std::vector<py::object> roll = unpack(key_value[1], 3);
-    py::object make = c.global("bqia").attr("FuturesRollConfig");
-    py::object offset = c.global("DateOffset")(roll[2]);
+    py::object make = c.global<"bqia">().attr("FuturesRollConfig");
+    py::object offset = c.global<"DateOffset">()(roll[2]);
     roll_configs[key_value[0]] = make(roll[0], roll[1], offset);
   }
-  return c.global("bqia").attr("FuturesRollFactory")(roll_configs);
+  return c.global<"bqia">().attr("FuturesRollFactory")(roll_configs);
 }
 
 constexpr glue::Signature set_intraday_config_sig{
@@ -619,7 +618,7 @@ py::object set_intraday_config(glue::CallOf<set_intraday_config_sig>& c) {
   if (!c.arg<"roll_config">().is_none())
     bqia_configs["futures_roll_factory"] = c.arg<"roll_config">();
   bqia_configs["enabled_packages"] = c.arg<"packages">();
-  c.global("bqia").attr("set_config")(bqia_configs);
+  c.global<"bqia">().attr("set_config")(bqia_configs);
   return py::none();
 }
 
@@ -630,18 +629,18 @@ py::object get_id_mapping(glue::CallOf<get_id_mapping_sig>& c) {
   py::list parse_keys, sources;
   for (py::handle value : table.attr("values")()) parse_keys.append(value[py::int_(0)]);
   for (py::handle value : table.attr("values")()) sources.append(value[py::int_(1)]);
-  py::object pd = c.global("pd");
+  py::object pd = c.global<"pd">();
   py::dict columns;
   columns["custom"] = custom;
   columns["parsekey"] = parse_keys;
   columns["pcs"] = sources;
   py::object requested = pd.attr("DataFrame")(columns);
 
-  py::object bq = c.global("bq");
+  py::object bq = c.global<"bq">();
   py::object universe = bq.attr("univ").attr("list")(parse_keys);
   py::dict fields;
   fields["figi"] = bq.attr("data").attr("id_bb_global")().attr("droppe")();
-  py::object request = c.global("bql").attr("Request")(universe, fields);
+  py::object request = c.global<"bql">().attr("Request")(universe, fields);
   py::object response = bq.attr("execute")(request);
   py::dict rename;
   rename["ID"] = "parsekey";
@@ -703,8 +702,8 @@ py::object describe(py::handle pd, py::handle securities, py::dict mapping) {
 
 py::dict figi_table(glue::Call& c, const py::list& figis, const char* id_col_name,
                     const char* id_data_item) {
-  py::object frame = c.global("get_figi_to_id_mapping")(figis, py::arg("id_col_name") = id_col_name,
-                                                        py::arg("id_data_item") = id_data_item);
+  py::object frame = c.global<"get_figi_to_id_mapping">()(
+      figis, py::arg("id_col_name") = id_col_name, py::arg("id_data_item") = id_data_item);
   return column(frame.attr("set_index")("figi"), id_col_name).attr("to_dict")();
 }
 
@@ -719,20 +718,20 @@ py::object get_intraday_bars(glue::CallOf<get_intraday_bars_sig>& c) {
   py::list list_sec;
   py::object id_mapping = py::none(), roll_config = py::none();
   if (!dict_sec_pcs.is_none()) {
-    id_mapping = c.global("get_id_mapping")(dict_sec_pcs);
+    id_mapping = c.global<"get_id_mapping">()(dict_sec_pcs);
     for (py::handle id : id_mapping[security_id_type].attr("tolist")()) list_sec.append(id);
   }
   if (!dict_fut.is_none()) {
-    roll_config = c.global("get_roll_config")(dict_fut);
+    roll_config = c.global<"get_roll_config">()(dict_fut);
     for (py::handle name : dict_fut.attr("keys")()) list_sec.append(name);
   }
-  c.global("set_intraday_config")(id_mapping, roll_config, c.arg<"packages">());
-  py::object df_bars = c.global("bqia").attr("get_bars")(
+  c.global<"set_intraday_config">()(id_mapping, roll_config, c.arg<"packages">());
+  py::object df_bars = c.global<"bqia">().attr("get_bars")(
       py::arg("securities") = list_sec, py::arg("security_id_type") = security_id_type,
       py::arg("start") = c.arg<"start">(), py::arg("end") = c.arg<"end">(),
       py::arg("tz") = c.arg<"tz">(), py::arg("downsample_freq") = c.arg<"downsample_freq">());
   if (truthy(c.arg<"add_description">())) {
-    py::object pd = c.global("pd");
+    py::object pd = c.global<"pd">();
     py::object securities = column(df_bars, "security");
     py::list figis(securities.attr("unique")());
     py::dict names = figi_table(c, figis, "short_name", "name");

@@ -227,7 +227,7 @@ void event_columns_elementwise(const glue::Call& c, py::object& frame, const py:
                                const py::object& calendar_zone, const py::object& target_zone) {
   py::object event_datetime;
   py::cpp_function localize([&c, calendar_zone, target_zone](py::object value) {
-    return c.global("pd")
+    return c.global<"pd">()
         .attr("to_datetime")(value)
         .attr("tz_localize")(calendar_zone)
         .attr("tz_convert")(target_zone);
@@ -239,21 +239,21 @@ void event_columns_elementwise(const glue::Call& c, py::object& frame, const py:
   }
   if (!event_datetime) {
     py::cpp_function convert([&c, calendar_zone, target_zone](py::object value) {
-      return c.global("pd")
+      return c.global<"pd">()
           .attr("to_datetime")(value)
           .attr("tz_convert")(calendar_zone)
           .attr("tz_convert")(target_zone);
     });
     event_datetime = column.attr("apply")(convert);
   }
-  event_datetime = event_datetime.attr("apply")(c.global("round_event_datetime"));
+  event_datetime = event_datetime.attr("apply")(c.global<"round_event_datetime">());
   glue::set_column(frame, py::str("event_datetime"), event_datetime);
   glue::set_column(frame, py::str("event_date"),
                    event_datetime.attr("apply")(
                        py::cpp_function([](py::object v) { return v.attr("date")(); })));
   // a release without a time keeps a missing time of day, as pandas' own
   // time accessor gives it, instead of failing the whole calendar
-  py::object nat = c.global("pd").attr("NaT");
+  py::object nat = c.global<"pd">().attr("NaT");
   glue::set_column(frame, py::str("event_time"),
                    event_datetime.attr("apply")(py::cpp_function([nat](py::object v) -> py::object {
                      return v.is(nat) ? nat : v.attr("time")();
@@ -276,7 +276,7 @@ void event_columns_empty(const py::object& pd, py::object& frame, const py::obje
 
 // True while the module's round_event_datetime is the one it was born with.
 bool own_rounding(const glue::Call& c) {
-  py::object rounding = c.global("round_event_datetime");
+  py::object rounding = c.global<"round_event_datetime">();
   return py::isinstance(rounding,
                         py::module_::import("orvane_data._glue").attr("native_function")) &&
          rounding.attr("__globals__").ptr() == c.globals().ptr() &&
@@ -285,17 +285,17 @@ bool own_rounding(const glue::Call& c) {
 
 // The four event columns of a calendar in `event_timezone`.
 void add_event_columns(const glue::Call& c, py::object& frame, const py::object& event_timezone) {
-  py::object pd = c.global("pd");
+  py::object pd = c.global<"pd">();
   if (!contains(frame.attr("columns"), py::str("TIMEZONE")))
     glue::raise(PyExc_Exception, no_timezone_message);
   if (py::len(frame) == 0) {
     // nothing to take a zone from: the columns, without rows
-    event_columns_empty(pd, frame, c.global("pytz").attr("timezone")(event_timezone));
+    event_columns_empty(pd, frame, c.global<"pytz">().attr("timezone")(event_timezone));
     return;
   }
   py::object calendar_zone =
-      c.global("convert_tz")(frame[py::str("TIMEZONE")].attr("unique")()[py::int_(0)]);
-  py::object target_zone = c.global("pytz").attr("timezone")(event_timezone);
+      c.global<"convert_tz">()(frame[py::str("TIMEZONE")].attr("unique")()[py::int_(0)]);
+  py::object target_zone = c.global<"pytz">().attr("timezone")(event_timezone);
   py::object column = frame[py::str("RELEASE_DATE_TIME")];
   if (const char* reason = calendar_columns_ineligible(glue::datetime_stamps(column), calendar_zone,
                                                        own_rounding(c))) {
@@ -317,7 +317,7 @@ py::object split_date_range(glue::CallOf<split_date_range_sig>& c) {
   py::object bq = c.arg<"bq">();
   py::object item = bq.attr("data").attr("px_last")(
       "dates"_a = bq.attr("func").attr("range")(c.arg<"start">(), c.arg<"end">()));
-  py::object request = c.global("bql").attr("Request")("JPY Curncy", item);
+  py::object request = c.global<"bql">().attr("Request")("JPY Curncy", item);
   // sorted into a new frame: pandas deprecates sorting in place
   py::object frame =
       bq.attr("execute")(request)[py::int_(0)].attr("df")().attr("sort_values")("DATE");
@@ -371,13 +371,13 @@ Examples
 constexpr glue::Signature convert_tz_sig{"convert_tz(custom_timezone)"};
 py::object convert_tz(glue::CallOf<convert_tz_sig>& c) {
   const py::object& text = c.arg<"custom_timezone">();
-  py::object re = c.global("re");
+  py::object re = c.global<"re">();
   py::object first = re.attr("findall")(R"(\-|\+)", text)[py::int_(0)];
-  py::object sign = c.global("_invert_sign")(first);
+  py::object sign = c.global<"_invert_sign">()(first);
   py::object piece = re.attr("split")(R"(\-|\+|\:)", text)[py::int_(1)];
   py::object hours = builtin("int")(piece);
   py::object name = py::str("Etc/GMT") + sign + py::str(hours);
-  return c.global("pytz").attr("timezone")(name);
+  return c.global<"pytz">().attr("timezone")(name);
 }
 
 constexpr const char* round_event_datetime_doc =
@@ -416,7 +416,7 @@ py::object round_event_datetime(glue::CallOf<round_event_datetime_sig>& c) {
   const py::object& value = c.arg<"datetime_obj">();
   py::object second = value.attr("second");
   if (!greater(second, py::int_(0))) return value;
-  py::object timedelta = c.global("dt").attr("timedelta");
+  py::object timedelta = c.global<"dt">().attr("timedelta");
   py::object back = negated(second);
   if (truthy(c.arg<"round_down">())) return value + timedelta("seconds"_a = back);
   return value + timedelta("seconds"_a = back, "minutes"_a = 1);
@@ -474,15 +474,15 @@ constexpr glue::Signature get_id_to_figi_mapping_sig{
     "get_id_to_figi_mapping(universe, figi_col_name='figi', id_col_name='parsekey', "
     "tickers_to_add_pcs=None)"};
 py::object get_id_to_figi_mapping(glue::CallOf<get_id_to_figi_mapping_sig>& c) {
-  py::object bq = c.global("bq");
+  py::object bq = c.global<"bq">();
   auto [figi_col, chosen] = c.args<"figi_col_name", "tickers_to_add_pcs">();
   py::dict items;
   items[figi_col] = bq.attr("data").attr("ID_BB_GLOBAL")();
-  py::object request = c.global("bql").attr("Request")(c.arg<"universe">(), items);
+  py::object request = c.global<"bql">().attr("Request")(c.arg<"universe">(), items);
   py::object frame =
       bq.attr("execute")(request).attr("get")(figi_col).attr("df")().attr("reset_index")();
 
-  py::object pd = c.global("pd");
+  py::object pd = c.global<"pd">();
   py::list ids = frame[py::str("ID")].attr("tolist")();
   py::list figis = frame[figi_col].attr("tolist")();
   if (py::len(ids) > 0) {
@@ -539,11 +539,11 @@ constexpr glue::Signature get_figi_to_id_mapping_sig{
     "get_figi_to_id_mapping(universe, figi_col_name='figi', id_col_name='short_name', "
     "id_data_item='name')"};
 py::object get_figi_to_id_mapping(glue::CallOf<get_figi_to_id_mapping_sig>& c) {
-  py::object bq = c.global("bq");
+  py::object bq = c.global<"bq">();
   const py::object& id_col = c.arg<"id_col_name">();
   py::dict items;
   items[id_col] = py::getattr(bq.attr("data"), c.arg<"id_data_item">())();
-  py::object request = c.global("bql").attr("Request")(c.arg<"universe">(), items);
+  py::object request = c.global<"bql">().attr("Request")(c.arg<"universe">(), items);
   py::object frame =
       bq.attr("execute")(request).attr("get")(id_col).attr("df")().attr("reset_index")();
   py::dict rename;
@@ -614,7 +614,7 @@ py::list calendar_requests(const glue::CallOf<get_eco_calendar_data_sig>& c, con
   py::list requests;
   for (py::handle year : years) {
     py::str year_text(year);
-    if (verbose) c.global("print")(py::str("getting data for year ") + year_text);
+    if (verbose) c.global<"print">()(py::str("getting data for year ") + year_text);
     py::object range =
         bq.attr("func").attr("range")(year_text + py::str("-01-01"), year_text + py::str("-12-31"));
     py::object item = bq.attr("data").attr("calendar")(
@@ -629,8 +629,8 @@ py::list calendar_requests(const glue::CallOf<get_eco_calendar_data_sig>& c, con
     addcols.append("subtype");
     py::dict preferences;
     preferences["addcols"] = addcols;
-    requests.append(
-        c.global("bql").attr("Request")(c.arg<"universe">(), items, "preferences"_a = preferences));
+    requests.append(c.global<"bql">().attr("Request")(c.arg<"universe">(), items,
+                                                      "preferences"_a = preferences));
   }
   return requests;
 }
@@ -638,14 +638,14 @@ py::list calendar_requests(const glue::CallOf<get_eco_calendar_data_sig>& c, con
 py::object get_eco_calendar_data(glue::CallOf<get_eco_calendar_data_sig>& c) {
   py::object bq = c.arg<"bq">();
   const bool verbose = truthy(c.arg<"verbose">());
-  if (verbose) c.global("print")("Splitting the date range ...");
-  py::object years = c.global("_split_date_range")(bq, c.arg<"start">(), c.arg<"end">());
+  if (verbose) c.global<"print">()("Splitting the date range ...");
+  py::object years = c.global<"_split_date_range">()(bq, c.arg<"start">(), c.arg<"end">());
   py::list requests = calendar_requests(c, bq, years, verbose);
   py::object responses = builtin("list")(
-      bq.attr("execute_many")(requests, "on_request_error"_a = c.global("_on_request_error")));
+      bq.attr("execute_many")(requests, "on_request_error"_a = c.global<"_on_request_error">()));
   py::list frames;
   for (py::handle response : responses) frames.append(response[py::int_(0)].attr("df")());
-  py::object frame = c.global("pd").attr("concat")(frames, "axis"_a = 0);
+  py::object frame = c.global<"pd">().attr("concat")(frames, "axis"_a = 0);
   py::list subset;
   subset.append("ACTUAL");
   frame = frame.attr("dropna")("subset"_a = subset);

@@ -62,7 +62,7 @@ py::object get_next_friday(glue::CallOf<get_next_friday_sig>& c) {
   const py::object& text = c.arg<"date_string">();
   // Parsing stays with the standard parser so that what it accepts and the
   // errors it raises are exactly the format's.
-  py::object parsed = c.global("datetime").attr("strptime")(text, "%Y%m%d");
+  py::object parsed = c.global<"datetime">().attr("strptime")(text, "%Y%m%d");
   const core::CivilDate date{parsed.attr("year").cast<int>(), parsed.attr("month").cast<int>(),
                              parsed.attr("day").cast<int>()};
   const core::CivilDate friday = core::next_friday(date);
@@ -109,7 +109,7 @@ constexpr glue::Signature find_closest_earlier_date_sig{
 py::object find_closest_earlier_date(glue::CallOf<find_closest_earlier_date_sig>& c) {
   auto [target, dates] = c.args<"target_date_str", "date_list">();
   const auto insert_point =
-      c.global("bisect").attr("bisect_right")(dates, target).cast<Py_ssize_t>();
+      c.global<"bisect">().attr("bisect_right")(dates, target).cast<Py_ssize_t>();
   if (insert_point <= 0) return py::none();
   py::object entry = py::reinterpret_borrow<py::list>(dates)[insert_point - 1];
   if (!PyUnicode_Check(entry.ptr())) {
@@ -171,7 +171,7 @@ py::object ticker_to_figi(glue::CallOf<ticker_to_figi_sig>& c) {
 // an all-missing column of no text type, which text addition refuses. Parts
 // that are not text cannot be joined, as text addition would say.
 py::object parse_keys(const glue::Call& c, const py::object& frame) {
-  py::object infer_dtype = c.global("pd").attr("api").attr("types").attr("infer_dtype");
+  py::object infer_dtype = c.global<"pd">().attr("api").attr("types").attr("infer_dtype");
   auto part = [&](const char* name) {
     py::object column = glue::object_values(frame[name]);
     const std::string inferred = py::str(infer_dtype(column, "skipna"_a = true));
@@ -226,7 +226,7 @@ py::object figi_to_ticker(glue::CallOf<figi_to_ticker_sig>& c) {
   py::object response = c.arg<"bq">().attr("execute")(query);
   py::list frames;
   for (py::handle item : response) frames.append(item.attr("df")());
-  py::object frame = c.global("pd").attr("concat")(frames, "axis"_a = 1);
+  py::object frame = c.global<"pd">().attr("concat")(frames, "axis"_a = 1);
   glue::set_column(frame, py::str("parsekey"), parse_keys(c, frame));
   return frame["parsekey"].attr("to_dict")();
 }
@@ -238,7 +238,7 @@ py::object figi_to_ticker(glue::CallOf<figi_to_ticker_sig>& c) {
 // dashes, which must be listed (an assertion, skipped under `python -O`).
 py::object resolve_snapshot_date(const glue::Call& c, const py::object& dates,
                                  const py::object& as_of_date) {
-  py::object latest = c.global("max")(dates);
+  py::object latest = c.global<"max">()(dates);
   if (as_of_date.is_none()) return latest;
   py::object date = as_of_date.attr("replace")("-", "");
   const bool asserts = py::module_::import("sys").attr("flags").attr("optimize").cast<int>() == 0;
@@ -252,7 +252,7 @@ py::object resolve_snapshot_date(const glue::Call& c, const py::object& dates,
 
 // A calendar-date bound from a date text: to_datetime's day, at midnight.
 py::object day_bound(const glue::Call& c, const py::object& text) {
-  py::object pd = c.global("pd");
+  py::object pd = c.global<"pd">();
   return pd.attr("Timestamp")(pd.attr("to_datetime")(text).attr("date")());
 }
 
@@ -260,7 +260,7 @@ py::object day_bound(const glue::Call& c, const py::object& text) {
 // midnight timestamps (wall-clock day for zoned values); missing stays NaT,
 // which meets no bound.
 py::object calendar_days(const glue::Call& c, const py::object& column) {
-  py::object values = c.global("pd").attr("to_datetime")(column);
+  py::object values = c.global<"pd">().attr("to_datetime")(column);
   py::object dt = values.attr("dt");
   if (!dt.attr("tz").is_none()) values = dt.attr("tz_localize")(py::none());
   return values.attr("dt").attr("normalize")();
@@ -271,7 +271,7 @@ py::object rows_where(const py::object& frame, const py::object& mask) {
 }
 
 py::object without_missing(const glue::Call& c, py::iterable values) {
-  py::object isna = c.global("pd").attr("isna");
+  py::object isna = c.global<"pd">().attr("isna");
   py::list out;
   for (py::handle v : values) {
     if (!py::bool_(isna(v))) out.append(v);
@@ -516,9 +516,9 @@ py::object splc_file_path(glue::CallOf<splc_file_path_sig>& c) {
 constexpr glue::Signature splc_get_distinct_sig{"get_distinct(self) -> List[str]"};
 py::object splc_get_distinct(glue::CallOf<splc_get_distinct_sig>& c) {
   const py::object& self = c.arg<"self">();
-  py::object keys = c.global("list_s3_objects")("folder_path"_a = self.attr("dataset_name"),
-                                                "bucket"_a = self.attr("bucket"),
-                                                "prefix"_a = self.attr("folder_path"));
+  py::object keys = c.global<"list_s3_objects">()("folder_path"_a = self.attr("dataset_name"),
+                                                  "bucket"_a = self.attr("bucket"),
+                                                  "prefix"_a = self.attr("folder_path"));
   py::list file_dates;
   for (py::handle key : keys) {
     py::list parts = key.attr("split")("/");
@@ -538,7 +538,7 @@ py::object splc_get_distinct(glue::CallOf<splc_get_distinct_sig>& c) {
 // the date-time parser would take for nanoseconds since 1970: such a column is
 // read as yyyymmdd, and a number column of any other form is refused.
 py::object stored_dates(const glue::Call& c, const py::object& column, const char* name) {
-  py::object pd = c.global("pd");
+  py::object pd = c.global<"pd">();
   const std::string kind = py::str(column.attr("dtype").attr("kind"));
   if (kind != "i" && kind != "u" && kind != "f") return pd.attr("to_datetime")(column);
   py::object present = column.attr("dropna")();
@@ -564,7 +564,7 @@ py::object splc_load_snapshot(glue::CallOf<splc_load_snapshot_sig>& c) {
   py::object date = resolve_snapshot_date(c, dates, as_of_date);
   py::object file_path = self.attr("file_path_func")("dataset_name"_a = self.attr("dataset_name"),
                                                      "file_date"_a = date);
-  py::object snapshot = c.global("read_from_s3")(
+  py::object snapshot = c.global<"read_from_s3">()(
       "file_path"_a = file_path, "data_format"_a = "csv.gz", "bucket"_a = self.attr("bucket"),
       "prefix"_a = "", "by_chunks"_a = true, "chunksize"_a = 100000);
   for (const char* column : {"RELTNSHP_START_DT", "RELTNSHP_END_DT"}) {
@@ -598,7 +598,7 @@ py::object splc_get_data(glue::CallOf<splc_get_data_sig>& c) {
   py::object bq = self.attr("bq");
   if (bq.is_none()) return data;
 
-  py::object ticker_figis = c.global("ticker_to_figi")(tickers, bq);
+  py::object ticker_figis = c.global<"ticker_to_figi">()(tickers, bq);
   // A ticker the service could not translate has a missing FIGI, which must
   // not select the rows whose own FIGI is missing.
   py::object figis = without_missing(c, ticker_figis.attr("values")());
@@ -613,11 +613,11 @@ py::object splc_get_data(glue::CallOf<splc_get_data_sig>& c) {
   // Missing related FIGIs cannot be translated and have no text form the
   // service reads, so they are not sent.
   py::object related = without_missing(c, data["RELATED_FIGI"].attr("tolist")());
-  py::object related_tickers = c.global("figi_to_ticker")(related, bq);
+  py::object related_tickers = c.global<"figi_to_ticker">()(related, bq);
 
   py::dict figi_tickers;  // inverse map: the later ticker wins a shared FIGI
   for (auto item : py::reinterpret_borrow<py::dict>(ticker_figis)) {
-    if (!py::bool_(c.global("pd").attr("isna")(item.second)))
+    if (!py::bool_(c.global<"pd">().attr("isna")(item.second)))
       figi_tickers[item.second] = item.first;
   }
   glue::set_column(data, py::str("TICKER"), data["ID_BB_GLOBAL"].attr("map")(figi_tickers));
@@ -762,9 +762,9 @@ Examples
 // engine first, so only the few distinct values become Python objects.
 py::object distinct_values(const glue::Call& c, const py::object& values) {
   try {
-    return c.global("pc").attr("unique")(values).attr("to_pylist")();
+    return c.global<"pc">().attr("unique")(values).attr("to_pylist")();
   } catch (py::error_already_set& e) {
-    if (!e.matches(c.global("pa").attr("ArrowNotImplementedError"))) throw;
+    if (!e.matches(c.global<"pa">().attr("ArrowNotImplementedError"))) throw;
     return values.attr("to_pylist")();  // types the engine cannot hash
   }
 }
@@ -774,16 +774,16 @@ constexpr glue::Signature ecoest_get_distinct_sig{
 py::object ecoest_get_distinct(glue::CallOf<ecoest_get_distinct_sig>& c) {
   auto [column, bucket, key] = c.args<"column", "bucket", "key">();
 
-  py::object s3 = c.global("boto3").attr("resource")("s3");
+  py::object s3 = c.global<"boto3">().attr("resource")("s3");
   py::object body = s3.attr("Object")(bucket, key).attr("get")()["Body"].attr("read")();
-  py::object reader = c.global("pa").attr("BufferReader")(body);
-  py::object parquet_file = c.global("pq").attr("ParquetFile")(reader);
+  py::object reader = c.global<"pa">().attr("BufferReader")(body);
+  py::object parquet_file = c.global<"pq">().attr("ParquetFile")(reader);
   const auto n_groups = parquet_file.attr("num_row_groups").cast<Py_ssize_t>();
 
   py::set unique_values;
   py::list columns;
   columns.append(column);
-  py::object progress_bar = c.global("tqdm")(glue::builtin("range")(n_groups));
+  py::object progress_bar = c.global<"tqdm">()(glue::builtin("range")(n_groups));
   try {
     for (py::handle i : progress_bar) {
       const auto number = i.cast<Py_ssize_t>() + 1;
@@ -817,7 +817,7 @@ py::object ecoest_load_snapshot(glue::CallOf<ecoest_load_snapshot_sig>& c) {
 
   // A snapshot date is a day: stamps carrying a time of day are listed by
   // their day, so loading that day selects every stamp within it.
-  py::object pd = c.global("pd");
+  py::object pd = c.global<"pd">();
   py::object day = pd.attr("to_datetime")(date);
   py::object next_day = day + pd.attr("Timedelta")("days"_a = 1);
   if (!zone.is_none()) {

@@ -124,7 +124,7 @@ std::string join_key(const std::string& prefix, const std::string& path) {
   return head + "/" + tail;
 }
 
-py::object s3_client(const glue::Call& c) { return c.global("boto3").attr("client")("s3"); }
+py::object s3_client(const glue::Call& c) { return c.global<"boto3">().attr("client")("s3"); }
 
 // S3's answer for a missing key or bucket becomes FileNotFoundError naming
 // the location; every other error propagates as boto3 raised it.
@@ -174,7 +174,7 @@ py::object list_s3_objects(glue::CallOf<list_s3_objects_sig>& c) {
 // parsed as numbers (say, all missing) and another as text would come out
 // as mixed objects; it gets the type the whole column implies instead.
 py::object join_chunks(const glue::Call& c, const py::list& chunks) {
-  py::object pd = c.global("pd");
+  py::object pd = c.global<"pd">();
   if (chunks.size() == 1) return chunks[0];
   py::object frame = pd.attr("concat")(chunks, py::arg("ignore_index") = true);
   py::object object_dtype = py::module_::import("numpy").attr("dtype")("O");
@@ -220,9 +220,9 @@ py::object read_from_s3(glue::CallOf<read_from_s3_sig>& c) {
     rethrow_not_found(e, bucket, key);
   }
 
-  py::object pd = c.global("pd");
+  py::object pd = c.global<"pd">();
   if (data_format == "parquet") {
-    py::object buffer = c.global("io").attr("BytesIO")(body.attr("read")());
+    py::object buffer = c.global<"io">().attr("BytesIO")(body.attr("read")());
     return pd.attr("read_parquet")(buffer);
   }
   py::object compression = gzip ? py::object(py::str("gzip")) : py::object(py::none());

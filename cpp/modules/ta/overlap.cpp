@@ -126,17 +126,17 @@ class Helpers {
   // verify_series(series).
   py::object verify(const py::object& series) const {
     if (own_) return glue::verified_series(series, py::none(), series_type());
-    return c_.global("verify_series")(series);
+    return c_.global<"verify_series">()(series);
   }
   // verify_series(series, min_length), with the input's values read once.
   glue::SeriesInput input(const py::object& series, const py::object& min_length) const {
     if (own_) return glue::SeriesInput::verified(series, min_length, series_type());
-    return glue::SeriesInput(c_.global("verify_series")(series, min_length));
+    return glue::SeriesInput(c_.global<"verify_series">()(series, min_length));
   }
 
   py::object offset(const py::object& given) const {
     if (own_) return given.is_none() ? py::int_(0) : given;
-    return c_.global("get_offset")(given);
+    return c_.global<"get_offset">()(given);
   }
 
   // _apply_offset, _handle_fills, then the category of a result built with
@@ -147,15 +147,15 @@ class Helpers {
       if (c_.has_kwargs() && glue::asks_fills(c_.kwargs()))
         result = glue::filled_series(result, c_.kwargs());
     } else {
-      result = c_.global("_apply_offset")(result, offset);
-      result = c_.global("_handle_fills")(result, **c_.kwargs());
+      result = c_.global<"_apply_offset">()(result, offset);
+      result = c_.global<"_handle_fills">()(result, **c_.kwargs());
       py::setattr(result, "name", name);
     }
-    glue::set_category(result, "overlap");
+    glue::set_category(result, glue::interned<"overlap">());
     return result;
   }
 
-  py::object series_type() const { return c_.global("Series"); }
+  py::object series_type() const { return c_.global<"Series">(); }
 
  private:
   glue::Call& c_;
@@ -204,7 +204,7 @@ py::object take_option(py::dict& options, const char* key, py::object absent) {
 // named by its constructor, which costs less than naming it after.
 py::object new_series(glue::Call& c, const glue::Float64Array& values, const py::handle& index,
                       const py::object& name) {
-  return glue::new_series(c.global("Series"), values, index, name);
+  return glue::new_series(c.global<"Series">(), values, index, name);
 }
 
 // A fixed result name, as a str.
@@ -238,7 +238,7 @@ bool plain_float64_on(const py::handle& index, const std::vector<py::handle>& se
 // the index object itself, which would change the caller's Series: a Series
 // gets a shallow copy of its index (the same labels and the same result).
 py::object own_index(glue::Call& c, const py::object& s) {
-  if (!py::isinstance(s, c.global("Series"))) return s;
+  if (!py::isinstance(s, c.global<"Series">())) return s;
   return s.attr("set_axis")(s.attr("index").attr("copy")());
 }
 
@@ -248,7 +248,7 @@ py::object blend(glue::Call& c, const std::vector<py::object>& means, const py::
   const py::object& a = means[0];
   py::object index = a.attr("index");
   std::vector<py::handle> inputs(means.begin(), means.end());
-  if (!plain_float64_on(index, inputs, c.global("Series"))) {
+  if (!plain_float64_on(index, inputs, c.global<"Series">())) {
     glue::pandas_road("overlap.blend", kNotPlainFloat64);
     py::object result = means.size() == 2
                             ? py::int_(2) * own_index(c, a) - own_index(c, means[1])
@@ -368,7 +368,7 @@ bool plain_sma_call(glue::CallOf<sma_sig>& c) {
   if (value == -1 && PyErr_Occurred()) throw py::error_already_set();
   if (overflow < 0 || (overflow == 0 && value <= 0)) return false;
   return Py_TYPE(c.arg<"close">().ptr()) ==
-             reinterpret_cast<PyTypeObject*>(c.global("Series").ptr()) &&
+             reinterpret_cast<PyTypeObject*>(c.global<"Series">().ptr()) &&
          own_helpers(c);
 }
 
@@ -378,11 +378,11 @@ py::object plain_sma(glue::CallOf<sma_sig>& c) {
   glue::native_road<"overlap.helpers">();
   const py::object& length = c.arg<"length">();
   glue::SeriesInput close =
-      glue::SeriesInput::verified(c.arg<"close">(), length, c.global("Series"));
+      glue::SeriesInput::verified(c.arg<"close">(), length, c.global<"Series">());
   if (close.is_none()) return py::none();
   const std::size_t window = to_size(length);
   py::object result = simple_means(c, close, window, window, with_length<"SMA_">(length));
-  glue::set_category(result, "overlap");
+  glue::set_category(result, glue::interned<"overlap">());
   glue::native_road<"overlap.sma.plain">();
   return result;
 }
@@ -707,7 +707,8 @@ py::object stacked_ema(glue::CallOf<S>& c, unsigned depth, const char* func) {
                       "are asked for");
     std::vector<py::object> means{close.series()};
     for (unsigned i = 0; i < depth; ++i) {
-      means.push_back(c.global("ema")(means.back(), py::arg("length") = length, **options));
+      means.push_back(
+          c.template global<"ema">()(means.back(), py::arg("length") = length, **options));
     }
     means.erase(means.begin());
     result = blend(c, means, name);
@@ -884,14 +885,14 @@ py::object hma(glue::CallOf<hma_sig>& c) {
   } else {
     glue::pandas_road("overlap.hma",
                       "wma or a series helper in the module is not the module's own");
-    py::object wmaf = c.global("wma")(close.series(), py::arg("length") = half_len);
-    py::object wmas = c.global("wma")(close.series(), py::arg("length") = length);
+    py::object wmaf = c.global<"wma">()(close.series(), py::arg("length") = half_len);
+    py::object wmas = c.global<"wma">()(close.series(), py::arg("length") = length);
     // the half-length average may need more rows than the series has (a
     // half length of 0 means wma's default of 10): no result rather than
     // None * 2
     if (wmaf.is_none() || wmas.is_none()) return py::none();
     py::object diff = blend(c, {wmaf, wmas}, py::none());
-    result = c.global("wma")(diff, py::arg("length") = sqrt_len);
+    result = c.global<"wma">()(diff, py::arg("length") = sqrt_len);
     if (result.is_none()) return py::none();
     py::setattr(result, "name", name);
   }
@@ -911,7 +912,7 @@ std::vector<glue::Float64Values> composite_inputs(glue::Call& c,
                                                   std::initializer_list<py::handle> prices,
                                                   py::handle volume = py::handle()) {
   std::vector<glue::Float64Values> values;
-  py::object series_type = c.global("Series");
+  py::object series_type = c.global<"Series">();
   py::object index = prices.begin()->attr("index");
   auto usable = [&](py::handle s, bool integers_ok) -> py::object {
     if (!py::type::handle_of(s).is(series_type) || py::len(s.attr("attrs")) != 0) return {};
@@ -1134,7 +1135,7 @@ py::object ma(glue::CallOf<ma_sig>& c) {
   py::object key = mode.attr("lower")();
   py::dict table;
   for (const char* name : {"sma", "ema", "wma", "rma", "dema", "tema", "hma"}) {
-    table[name] = c.global(name);
+    table[name] = c.global(py::str(name));
   }
   py::object fn = table.contains(key) ? py::object(table[key]) : py::object(table["sma"]);
   return fn(c.arg<"source">(), **c.kwargs());

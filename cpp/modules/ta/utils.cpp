@@ -89,7 +89,7 @@ constexpr const char* fills_doc =
 constexpr glue::Signature verify_series_sig{
     "verify_series(series: Series, min_length: int = None) -> 'Optional[Series]'"};
 py::object verify_series(glue::CallOf<verify_series_sig>& c) {
-  return glue::verified_series(c.arg<"series">(), c.arg<"min_length">(), c.global("Series"));
+  return glue::verified_series(c.arg<"series">(), c.arg<"min_length">(), c.global<"Series">());
 }
 
 constexpr glue::Signature get_offset_sig{"get_offset(x: int = None) -> int"};
