@@ -847,8 +847,6 @@ void clean_block_means(const double* __restrict v, std::size_t rows, std::size_t
 // window's mean |value| for windows of up to kQuadWindow rows, as the lanes'
 // plain sums.
 constexpr std::size_t kQuadWindow = 32;
-// The quads the windows read back, a ring of the last kQuadRing.
-constexpr std::size_t kQuadRing = kQuadWindow / 4;
 
 bool quad_window(std::size_t length) { return length <= kQuadWindow; }
 
@@ -893,15 +891,21 @@ ORVANE_INLINE double quad_row_mean(const double* x, std::ptrdiff_t t, double inv
   return quad_window_sum<Length>(quad_at(row, t), earlier, rest) * inverse;
 }
 
-// The vectors of four rows' quads and pairs (x[t] + x[t-1]) of the last
-// kQuadRing fours of rows, by their count g, for the later windows that read
-// them. A quad is its pair plus the pair two rows before, whose vector is
-// half the last four rows' pairs.
+// The vectors of four rows' quads and pairs (x[t] + x[t-1]) of the fours of
+// rows before, by their age (1: the four before), for the later windows that
+// read them. A quad is its pair plus the pair two rows before, whose vector
+// is half the last four rows' pairs. They move down one age a four, so that
+// every place is known when the kernel is compiled and the vectors stay in
+// registers: a ring indexed by the count of fours cost the loop as many
+// instructions again, in index arithmetic and stores.
 template <class V, std::size_t Length>
 struct QuadRing {
   static constexpr std::size_t q = Length / 4, r = Length % 4;
+  // the ages read: quads 1 .. q - 1, pairs 1 .. q (the last rows' oldest
+  // pairs) or 1 alone (a quad's two rows before)
+  static constexpr std::size_t kQuads = q > 1 ? q - 1 : 1, kPairs = r >= 2 && q > 1 ? q : 1;
   const double* x;
-  V quads[kQuadRing], pairs[kQuadRing];
+  V quads[kQuads]{}, pairs[kPairs]{};
 
   ORVANE_INLINE V four(std::size_t t) const { return lanes::load_as<V>(x + t); }
   ORVANE_INLINE V pair_at(std::size_t t) const { return four(t) + four(t - 1); }
@@ -910,21 +914,21 @@ struct QuadRing {
   ORVANE_INLINE QuadRing(const double* rows, std::size_t from) : x(rows) {
     if constexpr (q > 0) {
       for (std::size_t k = 1; k < q; ++k) {
-        quads[kQuadRing - k] = pair_at(from - 4 * k) + pair_at(from - 4 * k - 2);
+        quads[k - 1] = pair_at(from - 4 * k) + pair_at(from - 4 * k - 2);
       }
-      for (std::size_t k = 1; r >= 2 && k <= q; ++k) pairs[kQuadRing - k] = pair_at(from - 4 * k);
+      for (std::size_t k = 1; r >= 2 && k <= q; ++k) pairs[k - 1] = pair_at(from - 4 * k);
       if constexpr (r < 2) {
         // only the pairs of the two rows before `from` are read
         const V w = pair_at(from - 2);
-        pairs[kQuadRing - 1] = lanes::shift_half(w, w);
+        pairs[0] = lanes::shift_half(w, w);
       }
     }
   }
 
-  // The sums of the windows ending at rows t .. t + 3, the g-th four.
-  ORVANE_INLINE V sums(std::size_t t, std::size_t g, V latest, V before) {
+  // The sums of the windows ending at rows t .. t + 3.
+  ORVANE_INLINE V sums(std::size_t t, V latest, V before) {
     const V pair = latest + before;
-    const V quad = pair + lanes::shift_half(pairs[(g - 1) % kQuadRing], pair);
+    const V quad = pair + lanes::shift_half(pairs[0], pair);
     V rest = latest;
     if constexpr (q == 0) {
       rest = oldest_rows<r>([&](std::ptrdiff_t i)
@@ -933,14 +937,15 @@ struct QuadRing {
     } else if constexpr (r == 1) {
       rest = four(t - 4 * q);
     } else if constexpr (r >= 2) {
-      rest = pairs[(g - q) % kQuadRing];
+      rest = pairs[q - 1];
       if constexpr (r == 3) rest += four(t - 4 * q - 2);
     }
-    const auto earlier = [&](std::size_t k)
-                             ORVANE_LAMBDA_INLINE { return quads[(g - k) % kQuadRing]; };
+    const auto earlier = [&](std::size_t k) ORVANE_LAMBDA_INLINE { return quads[k - 1]; };
     const V sum = quad_window_sum<Length>(quad, earlier, rest);
-    quads[g % kQuadRing] = quad;
-    pairs[g % kQuadRing] = pair;
+    for (std::size_t k = kQuads - 1; k > 0; --k) quads[k] = quads[k - 1];
+    quads[0] = quad;
+    for (std::size_t k = kPairs - 1; k > 0; --k) pairs[k] = pairs[k - 1];
+    pairs[0] = pair;
     return sum;
   }
 };
@@ -959,15 +964,15 @@ ORVANE_INLINE void quad_means(const double* x, std::size_t from, std::size_t to,
   using V = lanes::Vec<Build>;
   QuadRing<V, Length> ring(x, from);
   const V scale = lanes::splat_as<V>(inverse);
-  std::size_t t = from, g = 0;
+  std::size_t t = from;
   while (t < to) {
     unsigned char& flag = flags[t / chunk];
     const std::size_t chunk_end = std::min(to, (t / chunk + 1) * chunk);
     lanes::AllFinite<V> finite;
     lanes::AnyEqual<V> tied;
-    for (; t + 4 <= chunk_end; t += 4, ++g) {
+    for (; t + 4 <= chunk_end; t += 4) {
       const V latest = ring.four(t), before = ring.four(t - 1);
-      const V mean = ring.sums(t, g, latest, before) * scale;
+      const V mean = ring.sums(t, latest, before) * scale;
       lanes::store_as(out + t, mean);
       finite.see(mean);
       tied.see(latest, before);
