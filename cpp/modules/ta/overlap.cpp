@@ -358,29 +358,32 @@ py::object simple_means(glue::Call& c, glue::SeriesInput& close, std::size_t win
 // rules have nothing to do for it beyond reading the input and naming the
 // result, and it is the call a notebook makes thousands of times over a
 // universe: it runs through the reading and the result alone, with a tenth
-// fewer of our code's instruction-cache misses a call.
-bool plain_sma_call(glue::CallOf<sma_sig>& c) {
-  if (c.has_kwargs() || !c.arg<"offset">().is_none()) return false;
+// fewer of our code's instruction-cache misses a call. Its window, or 0 for
+// any other call.
+std::size_t plain_sma_window(glue::CallOf<sma_sig>& c, py::handle series_type) {
+  if (c.has_kwargs() || !c.arg<"offset">().is_none()) return 0;
   const py::object& length = c.arg<"length">();
-  if (!PyLong_CheckExact(length.ptr())) return false;
+  if (!PyLong_CheckExact(length.ptr())) return 0;
   int overflow = 0;
   const long value = PyLong_AsLongAndOverflow(length.ptr(), &overflow);
   if (value == -1 && PyErr_Occurred()) throw py::error_already_set();
-  if (overflow < 0 || (overflow == 0 && value <= 0)) return false;
-  return Py_TYPE(c.arg<"close">().ptr()) ==
-             reinterpret_cast<PyTypeObject*>(c.global<"Series">().ptr()) &&
-         own_helpers(c);
+  if (overflow < 0 || (overflow == 0 && value <= 0)) return 0;
+  const bool plain =
+      Py_TYPE(c.arg<"close">().ptr()) == reinterpret_cast<PyTypeObject*>(series_type.ptr()) &&
+      own_helpers(c);
+  // a length beyond a long wants more rows than any series holds
+  return !plain         ? 0
+         : overflow > 0 ? std::numeric_limits<std::size_t>::max()
+                        : static_cast<std::size_t>(value);
 }
 
 // What the general rules give a plain call: the helpers' own work, an offset
 // of 0 and no fills leave the means as they are, with their category.
-py::object plain_sma(glue::CallOf<sma_sig>& c) {
+py::object plain_sma(glue::CallOf<sma_sig>& c, std::size_t window, py::handle series_type) {
   glue::native_road<"overlap.helpers">();
   const py::object& length = c.arg<"length">();
-  glue::SeriesInput close =
-      glue::SeriesInput::verified(c.arg<"close">(), length, c.global<"Series">());
+  glue::SeriesInput close = glue::SeriesInput::verified(c.arg<"close">(), length, series_type);
   if (close.is_none()) return py::none();
-  const std::size_t window = to_size(length);
   py::object result = simple_means(c, close, window, window, with_length<"SMA_">(length));
   glue::set_category(result, glue::interned<"overlap">());
   glue::native_road<"overlap.sma.plain">();
@@ -388,7 +391,12 @@ py::object plain_sma(glue::CallOf<sma_sig>& c) {
 }
 
 py::object sma(glue::CallOf<sma_sig>& c) {
-  if (plain_sma_call(c)) return plain_sma(c);
+  {
+    const py::object series_type = c.global<"Series">();
+    if (const std::size_t window = plain_sma_window(c, series_type)) {
+      return plain_sma(c, window, series_type);
+    }
+  }
   py::object length = normalise_length(c.arg<"length">(), 10);
   py::object offset = c.arg<"offset">();
   py::object min_periods = length;
