@@ -2,6 +2,7 @@
 
 #include <pybind11/eval.h>
 
+#include <cstring>
 #include <stdexcept>
 
 #include "checks.hpp"
@@ -102,7 +103,9 @@ Function::Function(py::dict globals, std::string module, std::string qualname, s
       doc_(std::move(doc)),
       impl_(std::move(impl)) {
   for (const core::ParamText& p : sig.params) {
-    Param param{p.name, p.kind, py::object(), py::object(), ArgCheck::none, py::object(), false};
+    Param param{.name = p.name,
+                .key = py::reinterpret_borrow<py::object>(interned(p.name)),
+                .kind = p.kind};
     if (p.has_default) param.default_value = evaluate(p.default_value, globals_);
     if (!p.annotation.empty()) param.annotation = evaluate(p.annotation, globals_);
     if (checks == Checks::declared) {
@@ -139,24 +142,34 @@ void Function::missing(const std::vector<std::string>& names, const char* kind) 
        (names.size() == 1 ? "" : "s") + ": " + name_list(names));
 }
 
-py::dict Function::bind_keywords(Slots& slots, py::handle kwargs) const {
+std::size_t Function::keyword_slot(PyObject* name) const {
+  // Keywords written in the source reach us as the interned str the
+  // compiler made, the same object as the parameter's own name.
+  for (std::size_t i = n_positional_only_; i < params_.size(); ++i) {
+    if (params_[i].key.ptr() == name) return i;
+  }
+  // A keyword may be any str, lone surrogates included; such a name has no
+  // UTF-8 form and so matches no declared parameter.
+  py::ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
+  if (!utf8) {
+    PyErr_Clear();
+    return params_.size();
+  }
+  const std::string_view key(utf8, static_cast<std::size_t>(size));
+  for (std::size_t i = n_positional_only_; i < params_.size(); ++i) {
+    if (params_[i].name == key) return i;
+  }
+  return params_.size();
+}
+
+py::dict Function::bind_keywords(Slots& slots, PyObject* const* values, PyObject* kwnames) const {
   py::dict extra =
       py::reinterpret_steal<py::dict>(py::handle());  // made for the first extra keyword
-  PyObject *name = nullptr, *value = nullptr;  // borrowed from `kwargs`, which no one changes here
-  for (Py_ssize_t pos = 0; PyDict_Next(kwargs.ptr(), &pos, &name, &value);) {
-    // A keyword may be any str, lone surrogates included; such a name has no
-    // UTF-8 form and so matches no declared parameter.
-    py::ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
-    if (!utf8) PyErr_Clear();
-    const std::string_view key = utf8 ? std::string_view(utf8, static_cast<std::size_t>(size)) : "";
-    std::size_t index = params_.size();
-    for (std::size_t i = n_positional_only_; utf8 && i < params_.size(); ++i) {
-      if (params_[i].name == key) {
-        index = i;
-        break;
-      }
-    }
+  const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t k = 0; k < n; ++k) {
+    PyObject* name = PyTuple_GET_ITEM(kwnames, k);
+    const std::size_t index = keyword_slot(name);
     if (index == params_.size()) {
       if (!var_keyword_) {
         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
@@ -164,11 +177,11 @@ py::dict Function::bind_keywords(Slots& slots, py::handle kwargs) const {
         throw py::error_already_set();
       }
       if (!extra) extra = py::dict();
-      extra[py::handle(name)] = py::handle(value);
+      extra[py::handle(name)] = py::handle(values[k]);
       continue;
     }
-    if (slots[index]) fail("got multiple values for argument '" + std::string(key) + "'");
-    slots[index] = py::reinterpret_borrow<py::object>(value);
+    if (slots[index]) fail("got multiple values for argument '" + params_[index].name + "'");
+    slots[index] = py::reinterpret_borrow<py::object>(values[k]);
   }
   return extra;
 }
@@ -206,17 +219,20 @@ void Function::missing_arguments(const Slots& slots) const {
 // The binding's reports run out of line: a call that binds cleanly reads
 // only this function's own lines, which a small call pays for in
 // instruction-cache misses.
-py::object Function::call(const py::tuple& args, py::handle kwargs) const {
+py::object Function::call(PyObject* const* args, std::size_t given, PyObject* kwnames) const {
   Slots slots(params_.size());
-  const std::size_t given = static_cast<std::size_t>(PyTuple_GET_SIZE(args.ptr()));
   const std::size_t n_bound = std::min(given, n_positional_);
-  for (std::size_t i = 0; i < n_bound; ++i) {
-    slots[i] = py::reinterpret_borrow<py::object>(
-        PyTuple_GET_ITEM(args.ptr(), static_cast<py::ssize_t>(i)));
+  for (std::size_t i = 0; i < n_bound; ++i) slots[i] = py::reinterpret_borrow<py::object>(args[i]);
+  py::tuple varargs;
+  if (var_positional_) {
+    varargs = py::tuple(given - n_bound);
+    for (std::size_t i = n_bound; i < given; ++i) {
+      PyTuple_SET_ITEM(varargs.ptr(), static_cast<py::ssize_t>(i - n_bound), Py_NewRef(args[i]));
+    }
   }
-  py::tuple varargs = var_positional_ ? py::tuple(args[py::slice(n_bound, given, 1)]) : py::tuple();
-  py::dict extra =
-      kwargs ? bind_keywords(slots, kwargs) : py::reinterpret_steal<py::dict>(py::handle());
+  py::dict extra = kwnames && PyTuple_GET_SIZE(kwnames) > 0
+                       ? bind_keywords(slots, args + given, kwnames)
+                       : py::reinterpret_steal<py::dict>(py::handle());
   // after the keywords, as the interpreter checks: a bad keyword is reported
   // before surplus positional arguments
   if (given > n_positional_ && !var_positional_) too_many_positional(slots, given);
@@ -302,6 +318,31 @@ py::dict Function::annotations() const {
   return out;
 }
 
+const Function& Function::held_by(PyObject* instance) {
+  // read from the instance itself: the binding library's caster would look
+  // the type up in its registry and copy the shared pointer (two atomic
+  // counts) on every call
+  const auto holder = reinterpret_cast<py::detail::instance*>(instance)->get_value_and_holder();
+  if (!holder.holder_constructed()) {
+    throw py::type_error("a native function was expected, got an empty '" + type_name(instance) +
+                         "' object");
+  }
+  return *holder.value_ptr<Function>();
+}
+
+PyObject* vectorcall_entry(PyObject* self, PyObject* const* args, std::size_t nargsf,
+                           PyObject* kwnames) {
+  try {
+    return Function::held_by(self)
+        .call(args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames)
+        .release()
+        .ptr();
+  } catch (...) {
+    py::detail::try_translate_exceptions();
+    return nullptr;
+  }
+}
+
 py::object detail::make_function(py::module_& m, std::string_view owner, std::string_view signature,
                                  std::string_view doc, Impl impl, Checks checks) {
   py::module_::import("orvane_data._glue");  // registers the function type
@@ -312,6 +353,11 @@ py::object detail::make_function(py::module_& m, std::string_view owner, std::st
                                        py::str(m.attr("__name__")), qualname, std::string(doc), sig,
                                        std::move(impl), checks);
   py::object obj = py::cast(fn);
+  // the runtime keeps a slot in each instance for the entry the interpreter
+  // calls it by (see the function type in orvane_data._glue)
+  const vectorcallfunc entry = vectorcall_entry;
+  std::memcpy(reinterpret_cast<char*>(obj.ptr()) + Py_TYPE(obj.ptr())->tp_vectorcall_offset, &entry,
+              sizeof entry);
   py::setattr(obj, "__name__", py::str(fn->name()));
   py::setattr(obj, "__qualname__", py::str(fn->qualname()));
   py::setattr(obj, "__module__", py::str(fn->module()));

@@ -143,11 +143,12 @@ enum class ArgCheck { none, exact_type, int_convention, truth, real, whole };
 
 struct Param {
   std::string name;
+  py::object key;  // `name` as an interned str: a keyword the compiler wrote is this object
   core::ParamKind kind;
-  py::object default_value;  // null handle when required
-  py::object annotation;     // null handle when not annotated
+  py::object default_value{};  // null handle when required
+  py::object annotation{};     // null handle when not annotated
   ArgCheck check = ArgCheck::none;
-  py::object exact_type;  // for ArgCheck::exact_type
+  py::object exact_type{};  // for ArgCheck::exact_type
   bool allow_none = false;
 };
 
@@ -160,8 +161,13 @@ class Function {
   Function(py::dict globals, std::string module, std::string qualname, std::string doc,
            const core::SignatureText& sig, Impl impl, Checks checks = Checks::by_hand);
 
-  // `kwargs`: a dict of the keyword arguments, or a null handle for none.
-  py::object call(const py::tuple& args, py::handle kwargs) const;
+  // A call in the interpreter's vector form: `args` holds the `nargs`
+  // positional arguments, then the values of the keywords named in the
+  // tuple `kwnames` (null for none).
+  py::object call(PyObject* const* args, std::size_t nargs, PyObject* kwnames) const;
+  // The function an instance of the native function type holds; TypeError
+  // for one that holds none (made by `native_function.__new__`).
+  static const Function& held_by(PyObject* instance);
   py::object signature() const;  // inspect.Signature, built on first use
   py::dict annotations() const;  // like a Python function's __annotations__
 
@@ -175,7 +181,9 @@ class Function {
  private:
   [[noreturn]] void fail(const std::string& what) const;
   // The keywords bound to their slots; the extra ones, for **kwargs.
-  py::dict bind_keywords(Slots& slots, py::handle kwargs) const;
+  py::dict bind_keywords(Slots& slots, PyObject* const* values, PyObject* kwnames) const;
+  // The named parameter a keyword binds, or params_.size() for none.
+  std::size_t keyword_slot(PyObject* name) const;
   [[noreturn, gnu::cold]] void too_many_positional(const Slots& slots, std::size_t given) const;
   [[noreturn, gnu::cold]] void missing_arguments(const Slots& slots) const;
   void apply_checks(Slots& slots) const;
@@ -194,6 +202,11 @@ class Function {
   mutable py::object signature_;
   Impl impl_;
 };
+
+// The entry the interpreter calls a native function by, with no tuple or
+// dict of the arguments made (see make_function).
+PyObject* vectorcall_entry(PyObject* self, PyObject* const* args, std::size_t nargsf,
+                           PyObject* kwnames);
 
 namespace detail {
 py::object make_function(py::module_& m, std::string_view owner, std::string_view signature,

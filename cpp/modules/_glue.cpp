@@ -6,6 +6,7 @@
 #include <array>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "../glue/counters.hpp"
 #include "../glue/function.hpp"
@@ -79,28 +80,28 @@ py::dict released_counts() {
   return out;
 }
 
-// The function an instance of the type holds, read from the instance itself:
-// the call slot below only ever receives instances, and the binding
-// library's caster would look the type up in its registry and copy the
-// shared pointer (two atomic counts) on every call.
-const Function& held_function(PyObject* self) {
-  const auto holder = reinterpret_cast<py::detail::instance*>(self)->get_value_and_holder();
-  if (!holder.holder_constructed()) {
-    throw py::type_error("a native function was expected, got an empty '" +
-                         orvane::glue::type_name(self) + "' object");
-  }
-  return *holder.value_ptr<Function>();
-}
-
-// The type's call slot: a call reaches the function straight, not through
-// the binding library's dispatcher, which looks __call__ up, binds it and
-// converts its arguments on every call (half a microsecond of a small call).
+// The type's call slot, for calls that come with a tuple and a dict (from C,
+// or `native_function.__call__`): the arguments laid out as the vector entry
+// receives them, then bound the same way.
 PyObject* call_function(PyObject* self, PyObject* args, PyObject* kwargs) {
   try {
-    return held_function(self)
-        .call(py::reinterpret_borrow<py::tuple>(args), kwargs)
-        .release()
-        .ptr();
+    const Function& fn = Function::held_by(self);
+    PyObject* const* positional = PySequence_Fast_ITEMS(args);
+    const auto nargs = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
+    if (!kwargs || PyDict_GET_SIZE(kwargs) == 0) {
+      return fn.call(positional, nargs, nullptr).release().ptr();
+    }
+    // the values stay borrowed from `kwargs`, which the caller holds
+    std::vector<PyObject*> stack(positional, positional + nargs);
+    py::tuple names(PyDict_GET_SIZE(kwargs));
+    PyObject *name = nullptr, *value = nullptr;
+    Py_ssize_t pos = 0, k = 0;
+    while (PyDict_Next(kwargs, &pos, &name, &value)) {
+      if (!PyUnicode_Check(name)) throw py::type_error("keywords must be strings");
+      PyTuple_SET_ITEM(names.ptr(), k++, Py_NewRef(name));
+      stack.push_back(value);
+    }
+    return fn.call(stack.data(), nargs, names.ptr()).release().ptr();
   } catch (...) {
     py::detail::try_translate_exceptions();
     return nullptr;
@@ -139,8 +140,13 @@ PYBIND11_MODULE(_glue, m) {
       "one ('baseline', or 'avx2' where the CPU has it) when the package loads.");
   py::class_<Function, std::shared_ptr<Function>> type(
       m, "native_function", py::dynamic_attr(), "A function of the package implemented natively.");
-  type.def("__call__", [](py::handle self, const py::args& args,
-                          const py::kwargs& kwargs) { return self_of(self)->call(args, kwargs); })
+  type.def("__call__",
+           [](py::handle self, const py::args& args, const py::kwargs& kwargs) {
+             self_of(self);
+             PyObject* result = call_function(self.ptr(), args.ptr(), kwargs.ptr());
+             if (!result) throw py::error_already_set();
+             return py::reinterpret_steal<py::object>(result);
+           })
       .def(
           "__get__",
           [](py::object self, py::object instance, py::object) -> py::object {
@@ -161,7 +167,16 @@ PYBIND11_MODULE(_glue, m) {
            })
       // pickled by reference, as Python functions are
       .def("__reduce__", [](py::handle self) { return self_of(self)->qualname(); });
-  // __call__ above stays for code that reaches it by name
-  reinterpret_cast<PyTypeObject*>(type.ptr())->tp_call = call_function;
-  PyType_Modified(reinterpret_cast<PyTypeObject*>(type.ptr()));
+  // The interpreter calls an instance through an entry kept in the instance
+  // itself (vectorcall), with the arguments where its caller left them: the
+  // call slot alone would have it make a tuple of them, and a dict of the
+  // keywords, for every call. No instance exists yet, so the slot can be
+  // added at the end of each one. __call__ above stays for code that reaches
+  // it by name.
+  auto* const tp = reinterpret_cast<PyTypeObject*>(type.ptr());
+  tp->tp_vectorcall_offset = tp->tp_basicsize;
+  tp->tp_basicsize += static_cast<Py_ssize_t>(sizeof(vectorcallfunc));
+  tp->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
+  tp->tp_call = call_function;
+  PyType_Modified(tp);
 }

@@ -28,6 +28,7 @@ constexpr glue::Signature guard_sig{"guard(module: str, only_missing: bool)"};
 constexpr glue::Signature stamps_back_sig{"stamps_back(values)"};
 constexpr glue::Signature codes_sig{"codes(values, first_seen=False)"};
 constexpr glue::Signature plain_float64_sig{"plain_float64(values)"};
+constexpr glue::Signature vector_entry_sig{"vector_entry(function)"};
 constexpr glue::Signature take_sig{"take(series, indexer, allow_fill=False)"};
 constexpr glue::Signature stored_stamps_sig{"stored_stamps(series)"};
 constexpr glue::Signature frame_sig{"frame(labels: list, columns: list)"};
@@ -109,6 +110,12 @@ PYBIND11_MODULE(glue_probe, m) {
                                [](glue::CallOf<plain_float64_sig>& c) -> py::object {
                                  return py::bool_(glue::plain_float64(c.arg<"values">()));
                                });
+  glue::def<vector_entry_sig>(
+      m, "Whether the interpreter calls `function` through an entry kept in it.",
+      [](glue::CallOf<vector_entry_sig>& c) -> py::object {
+        return py::bool_(PyVectorcall_Function(c.arg<"function">().ptr()) ==
+                         glue::vectorcall_entry);
+      });
   glue::def<codes_sig>(
       m, "Label codes and the distinct labels in sort order, or in first-seen order.",
       [](glue::CallOf<codes_sig>& c) -> py::object {

@@ -2,6 +2,7 @@
 
 import decimal
 import fractions
+import functools
 import inspect
 import os
 import pickle
@@ -52,6 +53,24 @@ class TestBinding:
         for call in (lambda: empty(1), lambda: kind.__call__(empty, 1)):
             with pytest.raises(TypeError, match="a native function was expected"):
                 call()
+
+    def test_every_road_in_binds_alike(self):
+        # the interpreter's vector entry, the call slot (by name), an unpacked
+        # call, a bound method, a keyword that is not the compiler's own str
+        expected = {"a": 1, "b": 2, "args": (3,), "c": "x", "d": 5, "kwargs": {"z": 6}}
+        bind = glue_probe.bind
+        assert glue_probe.vector_entry(bind) and glue_probe.vector_entry(glue_probe.Box.value)
+        d = "".join(["d"])
+        calls = [
+            lambda: bind(1, 2, 3, d=5, z=6),
+            lambda: type(bind).__call__(bind, 1, 2, 3, d=5, z=6),
+            lambda: bind(*(1, 2, 3), **{d: 5, "z": 6}),
+            lambda: functools.partial(bind, 1, d=5)(2, 3, z=6),
+        ]
+        for call in calls:
+            assert call() == expected
+        with pytest.raises(TypeError, match=r"^bind\(\) got multiple values for argument 'b'$"):
+            bind(1, 2, **{"".join(["b"]): 3, d: 5})
 
     def test_list_default_is_created_once(self):
         assert glue_probe.listed() is glue_probe.listed()
