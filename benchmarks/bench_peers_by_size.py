@@ -17,10 +17,12 @@ shared machine reaches all of them.
     PYTHONPATH=src python3 benchmarks/bench_peers_by_size.py --rows 1e3 1e4 --repeats 9
     ORVANE_SIMD=baseline PYTHONPATH=src python3 benchmarks/bench_peers_by_size.py
 
-The kernels' build in use (`ORVANE_SIMD` picks one) is printed first.
+The kernels' build in use (`ORVANE_SIMD` picks one) and the machine's load
+average are printed first.
 """
 
 import argparse
+import os
 import time
 
 import numpy as np
@@ -129,7 +131,10 @@ def main():
     parser.add_argument("--rows", type=float, nargs="+", default=[1e3, 1e4, 1e5, 1e6, 1e7])
     parser.add_argument("--repeats", type=int, default=7)
     args = parser.parse_args()
-    print(f"kernels' build: {_glue.simd()}")
+    # a small call's lead is a few per cent: other work on the machine moves
+    # a cell's best time by more, so the run says how busy the machine was
+    load = os.getloadavg()[0]
+    print(f"kernels' build: {_glue.simd()}; load average {load:.1f} on {os.cpu_count()} cores")
     print("fastest peer's time / ours (> 1: ours faster); ours and the fastest peer's time per call")
     print("| rows | " + " | ".join(f"{name}({length})" for name, length in AVERAGES) + " |")
     print("|---|" + "---|" * len(AVERAGES))
