@@ -80,28 +80,30 @@ py::dict released_counts() {
   return out;
 }
 
-// The type's call slot, for calls that come with a tuple and a dict (from C,
-// or `native_function.__call__`): the arguments laid out as the vector entry
-// receives them, then bound the same way.
+// A call that comes with a tuple and a dict (from C, or by `__call__`): the
+// arguments laid out as the vector entry receives them, then bound the same
+// way.
+py::object call_from_tuple(const Function& fn, PyObject* args, PyObject* kwargs) {
+  PyObject* const* positional = PySequence_Fast_ITEMS(args);
+  const auto nargs = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
+  if (!kwargs || PyDict_GET_SIZE(kwargs) == 0) return fn.call(positional, nargs, nullptr);
+  // the values stay borrowed from `kwargs`, which the caller holds
+  std::vector<PyObject*> stack(positional, positional + nargs);
+  py::tuple names(PyDict_GET_SIZE(kwargs));
+  PyObject *name = nullptr, *value = nullptr;
+  Py_ssize_t pos = 0, k = 0;
+  while (PyDict_Next(kwargs, &pos, &name, &value)) {
+    if (!PyUnicode_Check(name)) throw py::type_error("keywords must be strings");
+    PyTuple_SET_ITEM(names.ptr(), k++, Py_NewRef(name));
+    stack.push_back(value);
+  }
+  return fn.call(stack.data(), nargs, names.ptr());
+}
+
+// The type's call slot: it only ever receives instances of the type.
 PyObject* call_function(PyObject* self, PyObject* args, PyObject* kwargs) {
   try {
-    const Function& fn = Function::held_by(self);
-    PyObject* const* positional = PySequence_Fast_ITEMS(args);
-    const auto nargs = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
-    if (!kwargs || PyDict_GET_SIZE(kwargs) == 0) {
-      return fn.call(positional, nargs, nullptr).release().ptr();
-    }
-    // the values stay borrowed from `kwargs`, which the caller holds
-    std::vector<PyObject*> stack(positional, positional + nargs);
-    py::tuple names(PyDict_GET_SIZE(kwargs));
-    PyObject *name = nullptr, *value = nullptr;
-    Py_ssize_t pos = 0, k = 0;
-    while (PyDict_Next(kwargs, &pos, &name, &value)) {
-      if (!PyUnicode_Check(name)) throw py::type_error("keywords must be strings");
-      PyTuple_SET_ITEM(names.ptr(), k++, Py_NewRef(name));
-      stack.push_back(value);
-    }
-    return fn.call(stack.data(), nargs, names.ptr()).release().ptr();
+    return call_from_tuple(Function::held_by(self), args, kwargs).release().ptr();
   } catch (...) {
     py::detail::try_translate_exceptions();
     return nullptr;
@@ -142,10 +144,7 @@ PYBIND11_MODULE(_glue, m) {
       m, "native_function", py::dynamic_attr(), "A function of the package implemented natively.");
   type.def("__call__",
            [](py::handle self, const py::args& args, const py::kwargs& kwargs) {
-             self_of(self);
-             PyObject* result = call_function(self.ptr(), args.ptr(), kwargs.ptr());
-             if (!result) throw py::error_already_set();
-             return py::reinterpret_steal<py::object>(result);
+             return call_from_tuple(*self_of(self), args.ptr(), kwargs.ptr());
            })
       .def(
           "__get__",
