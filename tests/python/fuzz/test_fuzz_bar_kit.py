@@ -66,7 +66,7 @@ def event_frames(draw):
 def _small(value):
     """Not a huge integer: the grid of range(pre, post + 1) is built row by
     row, so a bound of 2**63 would fill memory in any formulation."""
-    if not hasattr(value, "__index__"):
+    if not hasattr(value, "__index__") or isinstance(value, np.bool_):  # numpy deprecates its index
         return True
     try:
         return abs(value.__index__()) <= 1000
