@@ -10,3 +10,11 @@ Sub-packages (import the modules you need; nothing is loaded here):
 """
 
 __version__ = "0.1.0"
+
+
+class DataWarning(UserWarning):
+    """Something the caller named matched nothing: a ticker without releases,
+    a security without bars, a window without a bar. The answer is returned as
+    it is (empty or missing where nothing matched); the warning says why.
+    Filter it, or raise it, like any warning:
+    ``warnings.simplefilter("error", orvane_data.DataWarning)``."""
