@@ -7,29 +7,12 @@
 #include <stdexcept>
 #include <vector>
 
+#include "compensated_sum.hpp"
+
 namespace orvane::core {
 namespace {
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-
-// Compensated (Neumaier) sum: the moves of a group may mix large and small
-// values, and the distributed study must agree with this one to 1e-10.
-class Sum {
- public:
-  void add(double v) {
-    const double t = total_ + v;
-    // the larger term first, chosen without a branch (signs of moves are a coin toss)
-    const bool larger = std::abs(total_) >= std::abs(v);
-    const double big = larger ? total_ : v, small = larger ? v : total_;
-    carry_ += (big - t) + small;
-    total_ = t;
-  }
-  // an infinite total leaves a NaN carry (inf - inf) that must not hide it
-  double value() const { return std::isfinite(total_) ? total_ + carry_ : total_; }
-
- private:
-  double total_ = 0.0, carry_ = 0.0;
-};
 
 // The kept values of the rows laid out group after group (group g in
 // [starts[g], starts[g + 1])), each group's in row order: `keep(i)` tells
@@ -265,85 +248,6 @@ void standardize_surprises(std::span<const std::int64_t> release,
     }
     const double s = spread[event_of[release[i]]];
     out[i] = std::isfinite(s) && s > 0.0 ? surprise[i] / s : 0.0;
-  }
-}
-
-namespace {
-
-// One group's running sums, passed over the rows in table order: each pass
-// reads the rows as they lie and adds each to its group's entry (a table of
-// groups stays in cache), so no copy of the rows laid out group by group is
-// made, and each group's sums take its rows in the same order as one would.
-struct Fit {
-  std::int64_t n = 0;
-  double x0 = 0.0, y0 = 0.0;  // the first row's values, to tell variation
-  bool x_varies = false, y_varies = false;
-  Sum sx, sy, sxy;
-  double mx = nan, my = nan, sxx = 0.0, syy = 0.0, beta = nan, residual = 0.0, meat = 0.0;
-};
-
-// Calls visit(fit of row i's group, x[i], y[i]) for each row that counts.
-template <class Visit>
-void each_row(std::span<const std::int64_t> group, std::span<const double> x,
-              std::span<const double> y, std::vector<Fit>& fits, Visit visit) {
-  for (std::size_t i = 0; i < group.size(); ++i) {
-    const std::int64_t g = group[i];
-    if (g >= 0 && static_cast<std::size_t>(g) < fits.size() && !std::isnan(x[i]) &&
-        !std::isnan(y[i])) {
-      visit(fits[static_cast<std::size_t>(g)], x[i], y[i]);
-    }
-  }
-}
-
-}  // namespace
-
-void regress_groups(std::span<const std::int64_t> group, std::span<const double> x,
-                    std::span<const double> y, const Response& out) {
-  const std::size_t n_groups = out.n.size();
-  if (x.size() != group.size() || y.size() != group.size()) {
-    throw std::invalid_argument("regress_groups: lengths differ");
-  }
-  for (auto column : {out.beta, out.se, out.intercept, out.r2}) {
-    if (column.size() != n_groups) throw std::invalid_argument("regress_groups: outputs differ");
-  }
-  std::vector<Fit> fits(n_groups);
-  each_row(group, x, y, fits, [](Fit& f, double xi, double yi) {
-    if (f.n++ == 0) {
-      f.x0 = xi;
-      f.y0 = yi;
-    }
-    f.sx.add(xi);
-    f.sy.add(yi);
-    f.x_varies = f.x_varies || xi != f.x0;
-    f.y_varies = f.y_varies || yi != f.y0;
-  });
-  for (Fit& f : fits) {
-    if (f.n >= 3 && f.x_varies && f.y_varies) {  // else NaN means leave the group out below
-      f.mx = f.sx.value() / static_cast<double>(f.n);
-      f.my = f.sy.value() / static_cast<double>(f.n);
-    }
-  }
-  // squares are terms of one sign: plain sums lose nothing to cancellation,
-  // and only the cross products need the compensated one
-  each_row(group, x, y, fits, [](Fit& f, double xi, double yi) {
-    f.sxx += (xi - f.mx) * (xi - f.mx);
-    f.sxy.add((xi - f.mx) * (yi - f.my));
-    f.syy += (yi - f.my) * (yi - f.my);
-  });
-  for (Fit& f : fits) f.beta = f.sxy.value() / f.sxx;
-  each_row(group, x, y, fits, [](Fit& f, double xi, double yi) {
-    const double e = (yi - f.my) - f.beta * (xi - f.mx);
-    f.residual += e * e;
-    f.meat += (xi - f.mx) * (xi - f.mx) * e * e;
-  });
-  for (std::size_t g = 0; g < n_groups; ++g) {
-    const Fit& f = fits[g];
-    const double dn = static_cast<double>(f.n);
-    out.n[g] = f.n;
-    out.beta[g] = f.beta;
-    out.intercept[g] = f.my - f.beta * f.mx;
-    out.se[g] = std::sqrt(dn / (dn - 2.0) * f.meat) / f.sxx;
-    out.r2[g] = 1.0 - f.residual / f.syy;
   }
 }
 

@@ -1,6 +1,6 @@
 // Statistics of event moves group by group: the summary of each group's
-// moves, the t test of their mean, and the least-squares response of the
-// moves to the standardized surprise of their releases.
+// moves, the t test of their mean, and the standardized surprise of their
+// releases (the regressor of their response, see robust_regression.hpp).
 #pragma once
 
 #include <cstdint>
@@ -40,18 +40,5 @@ void mean_t_tests(std::span<const std::int64_t> count, std::span<const double> m
 void standardize_surprises(std::span<const std::int64_t> release,
                            std::span<const std::int64_t> event_of, std::span<const double> surprise,
                            std::span<double> out);
-
-// One entry per group for each statistic of the regression.
-struct Response {
-  std::span<std::int64_t> n;  // rows with both a move and a surprise
-  std::span<double> beta, se, intercept, r2;
-};
-
-// Least squares of y on x with an intercept, group by group (group as for
-// summarize_groups; rows where x or y is NaN left out). se is the
-// heteroskedasticity-robust (HC1) standard error of the slope. Fewer than
-// three rows, or x or y without variation: NaN statistics, n still given.
-void regress_groups(std::span<const std::int64_t> group, std::span<const double> x,
-                    std::span<const double> y, const Response& out);
 
 }  // namespace orvane::core

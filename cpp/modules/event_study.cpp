@@ -12,6 +12,7 @@
 
 #include "../core/event_moves.hpp"
 #include "../core/move_statistics.hpp"
+#include "../core/robust_regression.hpp"
 #include "../core/row_groups.hpp"
 #include "../core/sorted_groups.hpp"
 #include "../glue/arrays.hpp"
@@ -21,6 +22,7 @@
 #include "../glue/function.hpp"
 #include "../glue/key_codes.hpp"
 #include "../glue/module_setup.hpp"
+#include "../glue/pyops.hpp"
 #include "../glue/released.hpp"
 
 namespace py = pybind11;
@@ -94,6 +96,16 @@ constexpr const char* grouping_params = R"doc(by : list, default ["EVENT_NAME", 
     given is left as it is).
 confidence : float, default 0.95
     The level of the interval, strictly between 0 and 1.
+cluster : str, default "auto"
+    ``"release"``: the rows of one release (``EVENT_NAME``,
+    ``event_datetime``) in a group move together, so the standard errors
+    are cluster-robust by release (CR1, as statsmodels' ``cov_type="cluster"``
+    with ``use_t=True``) and the tests use Student t with ``G - 1`` degrees
+    of freedom (``G`` releases). ``"none"``: every row is independent.
+    ``"auto"``: ``"release"`` exactly where some release gives some group
+    more than one row (moves of several securities pooled, ``by`` without
+    ``key``), else ``"none"``; a frame without ``EVENT_NAME`` or
+    ``event_datetime`` counts each row as a release.
 )doc";
 
 constexpr const char* summary_doc =
@@ -124,7 +136,9 @@ pd.DataFrame
     ``std_bps`` (ddof 1), ``sem_bps`` (``std_bps / sqrt(count)``),
     ``t_stat`` (mean over sem), ``p_value`` (two-sided), ``ci_low_bps``
     and ``ci_high_bps`` (the interval of the mean), ``share_up`` (moves
-    above zero over non-zero moves) and ``sign_p_value`` (two-sided).
+    above zero over non-zero moves), ``sign_p_value`` (two-sided) and
+    ``n_releases`` (the releases among the moves; the clusters where the
+    errors are clustered).
     Below two moves, or where every move is equal (the baseline minute),
     the t test and the interval are NaN; without a non-zero move
     ``share_up`` and ``sign_p_value`` are NaN.
@@ -132,10 +146,11 @@ pd.DataFrame
 Raises
 ------
 TypeError
-    If ``by`` is not a ``list``, ``confidence`` not a number, or
-    ``move_bps`` does not hold numbers.
+    If ``by`` is not a ``list``, ``confidence`` not a number, ``cluster``
+    not a ``str``, or ``move_bps`` does not hold numbers.
 ValueError
-    If ``confidence`` is not strictly between 0 and 1.
+    If ``confidence`` is not strictly between 0 and 1, or ``cluster`` is
+    not one of its choices (or, with ``joint``, ``by`` lacks ``EVENT_NAME``).
 KeyError
     If a column is missing.
 
@@ -167,7 +182,25 @@ is its ``surprise`` over the sample standard deviation (ddof 1) of
 ``event_datetime``) of its event kind in ``moves`` that have one, whatever
 the grouping: a security holding only some releases does not change it.
 The standard error is heteroskedasticity-robust (HC1); the t test and the
-interval use Student t with ``n - 2`` degrees of freedom.
+interval use Student t with ``n - 2`` degrees of freedom (clustered by
+release where rows share one, see ``cluster``).
+
+With ``joint``, releases that come out in the same minute (payrolls and
+the unemployment rate) are read together: for each group of the ``by``
+columns but ``EVENT_NAME`` and each minute, one least-squares regression of
+the move on the standardized surprises of every event kind, a kind's
+regressor zero where it was not released at that minute, with one
+intercept; one observation per release minute (``event_datetime``) and
+security (``key``, also where ``by`` pools the securities). The degrees of
+freedom are ``n_joint - k - 1`` (``k`` kinds in the regression); errors
+are clustered by release minute where a minute gives a regression more
+than one observation. A kind never released alone still gets its own
+slope. With one event kind this is the plain regression.
+
+With ``asymmetric``, good and bad news apart: the move regressed on
+``max(s, 0)`` and ``min(s, 0)`` of the standardized surprise ``s`` (of
+every kind, with ``joint``), and a Wald test that the two slopes are equal
+from the same covariance.
 
 Parameters
 ----------
@@ -176,7 +209,12 @@ moves : pd.DataFrame
     ``by`` columns, ``EVENT_NAME``, ``event_datetime``, ``time_diff``,
     ``move_bps`` and ``surprise``.
 )doc";
-constexpr const char* response_returns = R"doc(
+constexpr const char* response_returns = R"doc(joint : bool, default False
+    Regress each minute's move on the surprises of every event kind
+    released in it (needs ``EVENT_NAME`` among ``by``).
+asymmetric : bool, default False
+    Slopes for positive and negative surprises apart.
+
 Returns
 -------
 pd.DataFrame
@@ -185,8 +223,17 @@ pd.DataFrame
     ``beta_bps_per_sd`` (basis points per standard deviation of surprise),
     ``se_bps_per_sd``, ``t_stat``, ``p_value`` (two-sided),
     ``ci_low_bps_per_sd``, ``ci_high_bps_per_sd``, ``intercept_bps`` and
-    ``r2``. Fewer than three rows, or no variation in the standardized
-    surprise or in the moves: NaN statistics, ``n`` still given.
+    ``r2``, then ``n_releases`` (the releases among the rows; the clusters
+    where the errors are clustered). With ``joint``, ``n`` counts the
+    kind's own release minutes and ``n_joint`` (after it) the observations
+    of the joint regression, whose ``intercept_bps`` and ``r2`` every kind
+    of the group shares. With ``asymmetric``, in place of the slope and its
+    tests: ``n_pos`` and ``n_neg`` (surprises above and below zero),
+    ``beta_pos_bps_per_sd``, ``se_pos_bps_per_sd``, ``beta_neg_bps_per_sd``,
+    ``se_neg_bps_per_sd`` and ``p_equal`` (the two-sided p-value of the
+    Wald test that the two slopes are equal). Too few rows for the
+    regressors, or no variation in the surprise or in the moves: NaN
+    statistics, the counts still given.
 
 Raises
 ------
@@ -194,7 +241,8 @@ TypeError
     If ``by`` is not a ``list``, ``confidence`` not a number, or
     ``move_bps`` or ``surprise`` does not hold numbers.
 ValueError
-    If ``confidence`` is not strictly between 0 and 1.
+    If ``confidence`` is not strictly between 0 and 1, or ``cluster`` is
+    not one of its choices (or, with ``joint``, ``by`` lacks ``EVENT_NAME``).
 KeyError
     If a column, ``surprise`` among them, is missing.
 
@@ -313,6 +361,7 @@ struct Groups {
   glue::Int64Array code;
   py::list labels, columns;                 // the keys' names and their values, one row per group
   std::vector<glue::Int64Array> key_codes;  // each key's sorted codes, row by row
+  std::vector<std::size_t> first;           // each group's first row
   std::size_t size() const { return static_cast<std::size_t>(py::len(columns[0])); }
   // the sorted codes of the key `name`, when it is one of the keys
   std::optional<glue::Int64Array> codes_of(std::string_view name) const {
@@ -343,32 +392,39 @@ Groups groups_of(const py::object& moves, const py::list& keys) {
   for (py::handle column : columns) {
     taken.append(column.attr("take")(rows).attr("reset_index")(py::arg("drop") = true));
   }
-  return {std::move(code), keys, taken, std::move(codes)};
+  return {std::move(code), keys, taken, std::move(codes), first};
 }
 
 Float64Array float64s(std::size_t n) { return glue::new_float64(n); }
 
-// The t test of each entry by scipy's Student t with `dof` degrees of
-// freedom: the two-sided p-value of `t` and the `level` interval
-// center -/+ multiplier * se.
+// The two-sided p-value of each t statistic by scipy's Student t with
+// `dof` degrees of freedom (NaN stays NaN).
+Float64Array two_sided_p(const Call& c, const Float64Array& t, const Float64Array& dof) {
+  const std::size_t n = static_cast<std::size_t>(t.size());
+  Float64Array minus_abs = float64s(n);
+  std::span<double> m = glue::writable(minus_abs);
+  for (std::size_t i = 0; i < n; ++i) m[i] = -std::abs(t.data()[i]);
+  Float64Array p(c.global<"special">().attr("stdtr")(dof, minus_abs));
+  for (double& v : glue::writable(p)) v = v > 0.5 ? 1.0 : 2.0 * v;
+  return p;
+}
+
+// The t test of each entry: the two-sided p-value of `t` and the `level`
+// interval center -/+ multiplier * se (scipy's Student t with `dof`
+// degrees of freedom).
 struct TTest {
   Float64Array p, low, high;
 };
 TTest t_test(const Call& c, Float64Array& t, const Float64Array& dof, Float64Array& center,
              Float64Array& se, double level) {
-  const std::span<const double> ts = glue::writable(t), centers = glue::writable(center),
-                                ses = glue::writable(se);
-  Float64Array minus_abs = float64s(ts.size());
-  std::span<double> m = glue::writable(minus_abs);
-  for (std::size_t i = 0; i < ts.size(); ++i) m[i] = -std::abs(ts[i]);
-  py::object special = c.global<"special">();
-  Float64Array p(special.attr("stdtr")(dof, minus_abs));
-  for (double& v : glue::writable(p)) v = v > 0.5 ? 1.0 : 2.0 * v;  // NaN stays NaN
-  const Float64Array multiplier(special.attr("stdtrit")(dof, 0.5 + level / 2.0));
-  Float64Array low = float64s(ts.size()), high = float64s(ts.size());
+  const std::span<const double> centers = glue::writable(center), ses = glue::writable(se);
+  Float64Array p = two_sided_p(c, t, dof);
+  const Float64Array multiplier(c.global<"special">().attr("stdtrit")(dof, 0.5 + level / 2.0));
+  const std::size_t n = centers.size();
+  Float64Array low = float64s(n), high = float64s(n);
   std::span<double> lo = glue::writable(low), hi = glue::writable(high);
   const double* k = multiplier.data();
-  for (std::size_t i = 0; i < ts.size(); ++i) {
+  for (std::size_t i = 0; i < n; ++i) {
     lo[i] = centers[i] - k[i] * ses[i];
     hi[i] = centers[i] + k[i] * ses[i];
   }
@@ -419,43 +475,21 @@ py::object group_frame(const Call& c, Groups& groups, Statistics first, const Fl
   return glue::frame_of(c.global<"pd">().attr("DataFrame"), groups.labels, groups.columns);
 }
 
-constexpr glue::Signature summarize_moves_sig{
-    "summarize_moves(moves: pd.DataFrame, by: list = ['EVENT_NAME', 'key'], "
-    "confidence: float = 0.95) -> pd.DataFrame"};
-py::object summarize_moves(glue::CallOf<summarize_moves_sig>& c) {
-  const py::object& moves = c.arg<"moves">();
-  const double level = confidence_level(c.arg<"confidence">());
-  glue::Float64Values move = glue::series_float64(moves[py::str("move_bps")], "summarize_moves");
-  Groups groups = groups_of(moves, minute_keys(c.arg<"by">()));
-  const std::size_t n = groups.size();
-  glue::Int64Array count = glue::new_int64(n), up = glue::new_int64(n), down = glue::new_int64(n);
-  Float64Array mean = float64s(n), std_dev = float64s(n), median = float64s(n), q25 = float64s(n),
-               q75 = float64s(n), mean_abs = float64s(n), sem = float64s(n), t = float64s(n),
-               dof = float64s(n);
-  {
-    const orvane::core::MoveSummary out{
-        glue::writable(count),    glue::writable(mean), glue::writable(std_dev),
-        glue::writable(median),   glue::writable(q25),  glue::writable(q75),
-        glue::writable(mean_abs), glue::writable(up),   glue::writable(down)};
-    const std::span<double> sems = glue::writable(sem), ts = glue::writable(t),
-                            dofs = glue::writable(dof);
-    glue::without_gil("event_study.summary", [&] {
-      orvane::core::summarize_groups(glue::view(groups.code), move.span(), out);
-      orvane::core::mean_t_tests(glue::view(count), out.mean, out.std_dev, sems, ts, dofs);
-    });
-  }
-  TTest test = t_test(c, t, dof, mean, sem, level);
-  auto [share_up, sign_p] = sign_test(c, up, down);
-  return group_frame(c, groups,
-                     {{"mean_bps", mean},
-                      {"median_bps", median},
-                      {"q25_bps", q25},
-                      {"q75_bps", q75},
-                      {"count", count},
-                      {"mean_abs_bps", mean_abs},
-                      {"std_bps", std_dev},
-                      {"sem_bps", sem}},
-                     t, test, "bps", {{"share_up", share_up}, {"sign_p_value", sign_p}});
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Whether the rows of one release count as one cluster of the errors.
+enum class Clustering { automatic, release, none };
+Clustering clustering_of(const py::object& value) {
+  const std::string text = py::str(value);
+  if (text == "auto") return Clustering::automatic;
+  if (text == "release") return Clustering::release;
+  if (text == "none") return Clustering::none;
+  glue::raise(PyExc_ValueError,
+              "cluster must be 'auto', 'release' or 'none', not " + std::string(py::repr(value)));
+}
+
+bool has_column(const py::object& frame, const char* name) {
+  return glue::truthy(frame.attr("columns").attr("__contains__")(py::str(name)));
 }
 
 constexpr std::int64_t kNoTime = std::numeric_limits<std::int64_t>::min();
@@ -475,74 +509,384 @@ glue::Int64Array release_times(const py::object& column) {
   return codes;
 }
 
-// Each row's surprise over its event kind's spread of surprises, read over
-// the distinct releases (EVENT_NAME, event_datetime) of `moves`.
-// `kind` holds the rows' sorted EVENT_NAME codes when the grouping already
-// numbered them, which saves a second pass over the names.
-Float64Array standardized_surprise(const py::object& moves, const glue::Float64Values& surprise,
-                                   std::optional<glue::Int64Array> kind_codes) {
-  glue::Int64Array kind =
+// The releases (EVENT_NAME, event_datetime) of the rows: each row's event
+// kind (sorted codes), its release time, its release's number (-1 without a
+// kind or a time) and each release's event kind. `kind_codes` holds the
+// rows' sorted EVENT_NAME codes when the grouping already numbered them,
+// which saves a second pass over the names.
+struct Releases {
+  glue::Int64Array kind, time;
+  std::vector<std::int64_t> id, event_of;
+  // Each row's cluster: its release, or a cluster of its own without one.
+  std::vector<std::int64_t> clusters() const {
+    std::vector<std::int64_t> out(id.size());
+    for (std::size_t i = 0; i < id.size(); ++i) {
+      out[i] = id[i] >= 0 ? id[i] : -1 - static_cast<std::int64_t>(i);
+    }
+    return out;
+  }
+};
+Releases releases_of(const py::object& moves, std::optional<glue::Int64Array> kind_codes) {
+  Releases r{
       kind_codes
           ? std::move(*kind_codes)
-          : glue::sorted_key_codes(one_column(moves, py::str("EVENT_NAME")), kKeyCodesRoad).codes;
-  glue::Int64Array when = release_times(one_column(moves, py::str("event_datetime")));
+          : glue::sorted_key_codes(one_column(moves, py::str("EVENT_NAME")), kKeyCodesRoad).codes,
+      release_times(one_column(moves, py::str("event_datetime"))),
+      {},
+      {}};
+  const std::size_t n = static_cast<std::size_t>(r.kind.size());
+  if (static_cast<std::size_t>(r.time.size()) != n) {
+    glue::raise(PyExc_ValueError, "event_study: columns of unequal lengths");
+  }
+  const std::span<const std::int64_t> kinds = glue::view(r.kind), times = glue::view(r.time);
+  glue::without_gil("event_study.releases", [&] {
+    const std::span<const std::int64_t> keys[] = {kinds, times};
+    std::uint64_t n_releases = 0;
+    const std::vector<std::uint64_t> ids = orvane::core::group_ids(keys, n, n_releases);
+    r.id.resize(n);
+    r.event_of.assign(n_releases, -1);
+    for (std::size_t i = 0; i < n; ++i) {
+      // a release needs both its kind and its time
+      const bool whole = kinds[i] >= 0 && times[i] != kNoTime;
+      if (whole) r.event_of[ids[i]] = kinds[i];
+      r.id[i] = whole ? static_cast<std::int64_t>(ids[i]) : -1;
+    }
+  });
+  return r;
+}
+
+// Each row's surprise over its event kind's spread of surprises, read over
+// the distinct releases of `moves`.
+Float64Array standardized_surprise(const Releases& releases, const glue::Float64Values& surprise) {
   const std::size_t n = surprise.size();
-  if (static_cast<std::size_t>(kind.size()) != n || static_cast<std::size_t>(when.size()) != n) {
+  if (releases.id.size() != n) {
     glue::raise(PyExc_ValueError, "surprise_response: columns of unequal lengths");
   }
   Float64Array z = float64s(n);
   std::span<double> out = glue::writable(z);
-  const std::span<const std::int64_t> kinds = glue::view(kind), times = glue::view(when);
   glue::without_gil("event_study.standardize", [&] {
-    const std::span<const std::int64_t> keys[] = {kinds, times};
-    std::uint64_t n_releases = 0;
-    std::vector<std::uint64_t> ids = orvane::core::group_ids(keys, n, n_releases);
-    // each row's release, written over its id: ids count up from 0, far below 2^63
-    const std::span<std::int64_t> release(reinterpret_cast<std::int64_t*>(ids.data()), n);
-    std::vector<std::int64_t> event_of(n_releases, -1);
-    for (std::size_t i = 0; i < n; ++i) {
-      // a release needs both its kind and its time
-      const bool whole = kinds[i] >= 0 && times[i] != kNoTime;
-      if (whole) event_of[ids[i]] = kinds[i];
-      release[i] = whole ? release[i] : -1;
-    }
-    orvane::core::standardize_surprises(release, event_of, surprise.span(), out);
+    orvane::core::standardize_surprises(releases.id, releases.event_of, surprise.span(), out);
   });
   return z;
 }
 
+constexpr glue::Signature summarize_moves_sig{
+    "summarize_moves(moves: pd.DataFrame, by: list = ['EVENT_NAME', 'key'], "
+    "confidence: float = 0.95, cluster: str = 'auto') -> pd.DataFrame"};
+py::object summarize_moves(glue::CallOf<summarize_moves_sig>& c) {
+  const py::object& moves = c.arg<"moves">();
+  const double level = confidence_level(c.arg<"confidence">());
+  const Clustering clustering = clustering_of(c.arg<"cluster">());
+  glue::Float64Values move = glue::series_float64(moves[py::str("move_bps")], "summarize_moves");
+  Groups groups = groups_of(moves, minute_keys(c.arg<"by">()));
+  // rows are releases of their own where the frame cannot tell its releases apart
+  const bool known = clustering == Clustering::release ||
+                     (clustering == Clustering::automatic && has_column(moves, "EVENT_NAME") &&
+                      has_column(moves, "event_datetime"));
+  std::optional<Releases> releases;
+  if (known) releases = releases_of(moves, groups.codes_of("EVENT_NAME"));
+  const std::size_t n = groups.size();
+  glue::Int64Array count = glue::new_int64(n), up = glue::new_int64(n), down = glue::new_int64(n),
+                   n_releases = glue::new_int64(n);
+  Float64Array mean = float64s(n), std_dev = float64s(n), median = float64s(n), q25 = float64s(n),
+               q75 = float64s(n), mean_abs = float64s(n), sem = float64s(n), t = float64s(n),
+               dof = float64s(n);
+  {
+    const orvane::core::MoveSummary out{
+        glue::writable(count),    glue::writable(mean), glue::writable(std_dev),
+        glue::writable(median),   glue::writable(q25),  glue::writable(q75),
+        glue::writable(mean_abs), glue::writable(up),   glue::writable(down)};
+    const std::span<double> sems = glue::writable(sem), ts = glue::writable(t),
+                            dofs = glue::writable(dof);
+    const std::span<std::int64_t> clusters = glue::writable(n_releases);
+    glue::without_gil("event_study.summary", [&] {
+      const std::span<const std::int64_t> group = glue::view(groups.code);
+      orvane::core::summarize_groups(group, move.span(), out);
+      orvane::core::mean_t_tests(glue::view(count), out.mean, out.std_dev, sems, ts, dofs);
+      if (!releases) {
+        std::copy(out.count.begin(), out.count.end(), clusters.begin());
+        return;
+      }
+      const std::vector<std::int64_t> cluster = releases->clusters();
+      const bool shared = orvane::core::count_clusters(group, cluster, move.span(), clusters);
+      if (clustering == Clustering::automatic && !shared) return;
+      orvane::core::clustered_mean_errors(group, cluster, move.span(), out.mean, sems, clusters);
+      for (std::size_t g = 0; g < n; ++g) {
+        const bool defined = out.count[g] >= 2 && out.std_dev[g] > 0.0 && clusters[g] >= 2;
+        ts[g] = defined ? out.mean[g] / sems[g] : std::numeric_limits<double>::quiet_NaN();
+        dofs[g] = defined ? static_cast<double>(clusters[g] - 1)
+                          : std::numeric_limits<double>::quiet_NaN();
+      }
+    });
+  }
+  TTest test = t_test(c, t, dof, mean, sem, level);
+  auto [share_up, sign_p] = sign_test(c, up, down);
+  return group_frame(
+      c, groups,
+      {{"mean_bps", mean},
+       {"median_bps", median},
+       {"q25_bps", q25},
+       {"q75_bps", q75},
+       {"count", count},
+       {"mean_abs_bps", mean_abs},
+       {"std_bps", std_dev},
+       {"sem_bps", sem}},
+      t, test, "bps",
+      {{"share_up", share_up}, {"sign_p_value", sign_p}, {"n_releases", n_releases}});
+}
+
+// The observations of a response regression: each one's group, its
+// regressors (p of them, row-major), its move and its cluster.
+struct Design {
+  std::size_t p = 1;
+  std::vector<std::int64_t> group, cluster;
+  std::vector<double> x, y;
+  std::size_t n_groups = 0;
+};
+
+// The regressors of one standardized surprise: itself, or with
+// `asymmetric` its good and bad news apart, max(z, 0) and min(z, 0).
+void put_surprise(double z, bool asymmetric, double* x) {
+  if (!asymmetric) {
+    x[0] = z;
+    return;
+  }
+  x[0] = std::isnan(z) ? z : std::max(z, 0.0);
+  x[1] = std::isnan(z) ? z : std::min(z, 0.0);
+}
+
+// One observation per row, in the row's group (the default response).
+Design row_design(std::span<const std::int64_t> group, std::size_t n_groups,
+                  const Releases& releases, std::span<const double> z, std::span<const double> move,
+                  bool asymmetric) {
+  Design d;
+  d.p = asymmetric ? 2 : 1;
+  d.n_groups = n_groups;
+  d.group.assign(group.begin(), group.end());
+  d.cluster = releases.clusters();
+  d.y.assign(move.begin(), move.end());
+  d.x.resize(z.size() * d.p);
+  for (std::size_t i = 0; i < z.size(); ++i) put_surprise(z[i], asymmetric, &d.x[i * d.p]);
+  return d;
+}
+
+// The joint design: one observation per release minute (event_datetime) of
+// each group of the keys but EVENT_NAME, its move regressed on every event
+// kind's standardized surprise, zero for a kind not released at that
+// minute. `joint_group` receives each row's group of the design; `released`
+// whether kind e was released at observation o (o * kinds + e).
+struct Joint {
+  Design design;
+  std::vector<std::int64_t> row_group, row_observation;
+  std::size_t kinds = 0;
+};
+Joint joint_design(std::span<const std::int64_t> group,
+                   std::span<const std::span<const std::int64_t>> others,
+                   std::span<const std::int64_t> security, const Releases& releases,
+                   std::span<const double> z, std::span<const double> move, bool asymmetric) {
+  Joint j;
+  const std::span<const std::int64_t> kind = glue::view(releases.kind);
+  const std::span<const std::int64_t> times = glue::view(releases.time);
+  const std::size_t n = group.size();
+  for (const std::int64_t e : kind) j.kinds = std::max<std::size_t>(j.kinds, e + 1);
+  Design& d = j.design;
+  d.p = j.kinds * (asymmetric ? 2 : 1);
+  std::uint64_t n_joint = 0, n_obs = 0;
+  const std::vector<std::uint64_t> joint = orvane::core::group_ids(others, n, n_joint);
+  j.row_group.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    j.row_group[i] = group[i] >= 0 ? static_cast<std::int64_t>(joint[i]) : -1;
+  }
+  std::vector<std::span<const std::int64_t>> keys{j.row_group, times};
+  if (!security.empty()) keys.push_back(security);
+  const std::vector<std::uint64_t> observation = orvane::core::group_ids(keys, n, n_obs);
+  j.row_observation.assign(observation.begin(), observation.end());
+  d.n_groups = n_joint;
+  d.group.assign(n_obs, -1);
+  d.cluster.assign(n_obs, 0);
+  d.y.assign(n_obs, std::numeric_limits<double>::quiet_NaN());
+  d.x.assign(n_obs * d.p, 0.0);
+  std::vector<unsigned char> seen(n_obs);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (group[i] < 0) continue;
+    const std::size_t o = observation[i];
+    if (!seen[o]) {  // the rows of one minute share its bars, so its move
+      seen[o] = 1;
+      d.group[o] = j.row_group[i];
+      d.cluster[o] = times[i];
+      d.y[o] = move[i];
+    }
+    const std::size_t width = asymmetric ? 2 : 1;
+    put_surprise(z[i], asymmetric, &d.x[o * d.p + static_cast<std::size_t>(kind[i]) * width]);
+  }
+  return j;
+}
+
 constexpr glue::Signature surprise_response_sig{
     "surprise_response(moves: pd.DataFrame, by: list = ['EVENT_NAME', 'key'], "
-    "confidence: float = 0.95) -> pd.DataFrame"};
+    "confidence: float = 0.95, cluster: str = 'auto', joint: bool = False, "
+    "asymmetric: bool = False) -> pd.DataFrame"};
 py::object surprise_response(glue::CallOf<surprise_response_sig>& c) {
   const py::object& moves = c.arg<"moves">();
   const double level = confidence_level(c.arg<"confidence">());
+  const bool joint = glue::truthy(c.arg<"joint">());
+  const bool asymmetric = glue::truthy(c.arg<"asymmetric">());
+  const Clustering clustering = clustering_of(c.arg<"cluster">());
   glue::Float64Values surprise =
       glue::series_float64(moves[py::str("surprise")], "surprise_response");
   glue::Float64Values move = glue::series_float64(moves[py::str("move_bps")], "surprise_response");
   Groups groups = groups_of(moves, minute_keys(c.arg<"by">()));
-  Float64Array z = standardized_surprise(moves, surprise, groups.codes_of("EVENT_NAME"));
-  const std::size_t n = groups.size();
-  glue::Int64Array used = glue::new_int64(n);
-  Float64Array beta = float64s(n), se = float64s(n), intercept = float64s(n), r2 = float64s(n),
-               t = float64s(n), dof = float64s(n);
-  {
-    const orvane::core::Response out{glue::writable(used), glue::writable(beta), glue::writable(se),
-                                     glue::writable(intercept), glue::writable(r2)};
-    const std::span<double> ts = glue::writable(t), dofs = glue::writable(dof),
-                            zs = glue::writable(z);
-    glue::without_gil("event_study.response", [&] {
-      orvane::core::regress_groups(glue::view(groups.code), zs, move.span(), out);
-      for (std::size_t g = 0; g < n; ++g) {
-        ts[g] = out.beta[g] / out.se[g];
-        dofs[g] = std::isnan(ts[g]) ? std::numeric_limits<double>::quiet_NaN()
-                                    : static_cast<double>(out.n[g] - 2);
-      }
-    });
+  std::optional<glue::Int64Array> kinds = groups.codes_of("EVENT_NAME");
+  if (joint && !kinds) {
+    glue::raise(PyExc_ValueError,
+                "surprise_response: joint=True regresses each move on the surprises of every event "
+                "kind and needs 'EVENT_NAME' among the by columns");
   }
-  TTest test = t_test(c, t, dof, beta, se, level);
-  return group_frame(c, groups, {{"n", used}, {"beta_bps_per_sd", beta}, {"se_bps_per_sd", se}}, t,
-                     test, "bps_per_sd", {{"intercept_bps", intercept}, {"r2", r2}});
+  const Releases releases = releases_of(moves, std::move(kinds));
+  Float64Array z = standardized_surprise(releases, surprise);
+  const std::size_t n = groups.size();
+  glue::Int64Array used = glue::new_int64(n), n_joint = glue::new_int64(n),
+                   n_releases = glue::new_int64(n), n_pos = glue::new_int64(n),
+                   n_neg = glue::new_int64(n);
+  Float64Array beta = float64s(n), se = float64s(n), beta_neg = float64s(n), se_neg = float64s(n),
+               intercept = float64s(n), r2 = float64s(n), t = float64s(n), dof = float64s(n),
+               t_equal = float64s(n);
+  const std::span<const double> zs = glue::writable(z);
+  // the keys of a joint fit: every grouping key but the event kind
+  std::vector<std::span<const std::int64_t>> others;
+  for (std::size_t k = 0; k < groups.key_codes.size(); ++k) {
+    if (py::str(groups.labels[k]).cast<std::string_view>() != "EVENT_NAME") {
+      others.push_back(glue::view(groups.key_codes[k]));
+    }
+  }
+  // pooled over securities, a security's minute is still an observation of its own
+  glue::Int64Array securities = glue::new_int64(0);
+  if (joint && !groups.codes_of("key") && has_column(moves, "key")) {
+    securities = window_key(one_column(moves, py::str("key")));
+  }
+  const std::span<const std::int64_t> row_group = glue::view(groups.code),
+                                      security = glue::view(securities);
+  glue::without_gil("event_study.response", [&] {
+    Joint joined;
+    if (joint) {
+      joined = joint_design(row_group, others, security, releases, zs, move.span(), asymmetric);
+    } else {
+      joined.design = row_design(row_group, n, releases, zs, move.span(), asymmetric);
+    }
+    const Design& design = joined.design;
+    const std::size_t p = design.p, n_fits = design.n_groups;
+    // a release that gives a group more than one observation: its rows move together
+    std::vector<std::int64_t> clusters(n_fits);
+    std::vector<double> known(design.y);
+    for (std::size_t o = 0; o < known.size(); ++o) {
+      for (std::size_t k = 0; k < p; ++k)
+        known[o] = std::isnan(design.x[o * p + k]) ? kNaN : known[o];
+    }
+    const bool shared = orvane::core::count_clusters(design.group, design.cluster, known, clusters);
+    const bool clustered =
+        clustering == Clustering::release || (clustering == Clustering::automatic && shared);
+    std::vector<std::int64_t> fit_n(n_fits), fit_clusters(n_fits), fit_used(n_fits);
+    std::vector<double> fit_beta(n_fits * p), fit_cov(n_fits * p * p), fit_intercept(n_fits),
+        fit_r2(n_fits), fit_dof(n_fits);
+    const orvane::core::RobustFits fits{p,       fit_n,         fit_clusters, fit_used, fit_beta,
+                                        fit_cov, fit_intercept, fit_r2,       fit_dof};
+    orvane::core::robust_fits(
+        design.group, design.x, design.y,
+        clustered ? std::span<const std::int64_t>(design.cluster) : std::span<const std::int64_t>(),
+        fits);
+    // each output group's fit and the regressors of its event kind in it
+    const std::span<const std::int64_t> row_kind = glue::view(releases.kind);
+    const std::size_t width = asymmetric ? 2 : 1;
+    // the observations of each (fit, kind): counted where the kind was released
+    std::vector<std::int64_t> own(n_fits * (joint ? joined.kinds : 1)), pos(own.size()),
+        neg(own.size());
+    const auto slot = [&](std::size_t i) {
+      return joint ? static_cast<std::size_t>(joined.row_group[i]) * joined.kinds +
+                         static_cast<std::size_t>(row_kind[i])
+                   : static_cast<std::size_t>(design.group[i]);
+    };
+    {
+      std::vector<unsigned char> counted(joint ? known.size() * joined.kinds : 0);
+      for (std::size_t i = 0; i < zs.size(); ++i) {
+        if (row_group[i] < 0) continue;
+        const std::size_t o = joint ? static_cast<std::size_t>(joined.row_observation[i]) : i;
+        if (std::isnan(known[o])) continue;
+        if (joint) {  // one release of a kind per minute, however many rows repeat it
+          unsigned char& once = counted[o * joined.kinds + static_cast<std::size_t>(row_kind[i])];
+          if (once) continue;
+          once = 1;
+        }
+        ++own[slot(i)];
+        pos[slot(i)] += zs[i] > 0.0;
+        neg[slot(i)] += zs[i] < 0.0;
+      }
+    }
+    const std::span<std::int64_t> out_n = glue::writable(used), out_joint = glue::writable(n_joint),
+                                  out_releases = glue::writable(n_releases),
+                                  out_pos = glue::writable(n_pos), out_neg = glue::writable(n_neg);
+    const std::span<double> b = glue::writable(beta), s = glue::writable(se),
+                            bn = glue::writable(beta_neg), sn = glue::writable(se_neg),
+                            icpt = glue::writable(intercept), fit = glue::writable(r2),
+                            ts = glue::writable(t), dofs = glue::writable(dof),
+                            eq = glue::writable(t_equal);
+    for (std::size_t g = 0; g < n; ++g) {
+      const std::size_t r = groups.first[g];
+      const std::size_t f = joint ? static_cast<std::size_t>(joined.row_group[r]) : g;
+      const std::size_t col = joint ? static_cast<std::size_t>(row_kind[r]) * width : 0;
+      const double* coefficients = &fit_beta[f * p];
+      const auto cov = [&](std::size_t a, std::size_t bb) { return fit_cov[(f * p + a) * p + bb]; };
+      out_n[g] = own[slot(r)];
+      out_pos[g] = pos[slot(r)];
+      out_neg[g] = neg[slot(r)];
+      out_joint[g] = fit_n[f];
+      out_releases[g] = clustered ? fit_clusters[f] : clusters[f];
+      b[g] = coefficients[col];
+      s[g] = std::sqrt(cov(col, col));
+      icpt[g] = fit_intercept[f];
+      fit[g] = fit_r2[f];
+      ts[g] = b[g] / s[g];
+      dofs[g] = std::isnan(ts[g]) ? kNaN : fit_dof[f];
+      if (asymmetric) {
+        bn[g] = coefficients[col + 1];
+        sn[g] = std::sqrt(cov(col + 1, col + 1));
+        const double spread = cov(col, col) + cov(col + 1, col + 1) - 2.0 * cov(col, col + 1);
+        eq[g] = (b[g] - bn[g]) / std::sqrt(spread);
+      }
+    }
+  });
+  const auto add = [&](const std::string& name, const py::object& values) {
+    groups.labels.append(name);
+    groups.columns.append(values);
+  };
+  add("n", used);
+  if (joint) add("n_joint", n_joint);
+  if (asymmetric) {
+    // the two slopes and the test that they are equal, from the same covariance
+    Float64Array dof_equal = float64s(n);
+    std::span<double> de = glue::writable(dof_equal);
+    const std::span<const double> ds = glue::writable(dof), te = glue::writable(t_equal);
+    for (std::size_t g = 0; g < n; ++g) de[g] = std::isnan(te[g]) ? kNaN : ds[g];
+    Float64Array p_equal = two_sided_p(c, t_equal, dof_equal);
+    add("n_pos", n_pos);
+    add("n_neg", n_neg);
+    add("beta_pos_bps_per_sd", beta);
+    add("se_pos_bps_per_sd", se);
+    add("beta_neg_bps_per_sd", beta_neg);
+    add("se_neg_bps_per_sd", se_neg);
+    add("p_equal", p_equal);
+  } else {
+    TTest test = t_test(c, t, dof, beta, se, level);
+    add("beta_bps_per_sd", beta);
+    add("se_bps_per_sd", se);
+    add("t_stat", t);
+    add("p_value", test.p);
+    add("ci_low_bps_per_sd", test.low);
+    add("ci_high_bps_per_sd", test.high);
+  }
+  add("intercept_bps", intercept);
+  add("r2", r2);
+  add("n_releases", n_releases);
+  return glue::frame_of(c.global<"pd">().attr("DataFrame"), groups.labels, groups.columns);
 }
 
 }  // namespace

@@ -10,8 +10,17 @@ def event_moves(
     by: list = ["EVENT_NAME", "event_datetime", "key"],
     base_minute: SupportsIndex = -1,
 ) -> pd.DataFrame: ...
-def summarize_moves(moves: pd.DataFrame, by: list = ["EVENT_NAME", "key"], confidence: float = 0.95) -> pd.DataFrame: ...
-def surprise_response(moves: pd.DataFrame, by: list = ["EVENT_NAME", "key"], confidence: float = 0.95) -> pd.DataFrame: ...
+def summarize_moves(
+    moves: pd.DataFrame, by: list = ["EVENT_NAME", "key"], confidence: float = 0.95, cluster: str = "auto"
+) -> pd.DataFrame: ...
+def surprise_response(
+    moves: pd.DataFrame,
+    by: list = ["EVENT_NAME", "key"],
+    confidence: float = 0.95,
+    cluster: str = "auto",
+    joint: bool = False,
+    asymmetric: bool = False,
+) -> pd.DataFrame: ...
 def plot_moves(
     summary: pd.DataFrame,
     event: Optional[str] = None,

@@ -94,19 +94,3 @@ TEST(StandardizeSurprises, SpreadOverDistinctReleasesOfEachKind) {
   EXPECT_TRUE(std::isnan(z[3]) && std::isnan(z[5]));
   EXPECT_EQ(z[4], 0.0);  // a lone release: no spread to measure by
 }
-
-TEST(RegressGroups, ExactLineAndEdges) {
-  // group 0: y = 2 + 3x exactly; group 1: two rows; group 2: x constant
-  const std::vector<std::int64_t> group{0, 0, 0, 0, 1, 1, 2, 2, 2};
-  const std::vector<double> x{0.0, 1.0, 2.0, missing, 1.0, 2.0, 1.0, 1.0, 1.0};
-  const std::vector<double> y{2.0, 5.0, 8.0, 1.0, 1.0, 2.0, 1.0, 2.0, 3.0};
-  std::vector<std::int64_t> n(3);
-  std::vector<double> beta(3), se(3), intercept(3), r2(3);
-  core::regress_groups(group, x, y, {n, beta, se, intercept, r2});
-  EXPECT_EQ(n, (std::vector<std::int64_t>{3, 2, 3}));
-  EXPECT_DOUBLE_EQ(beta[0], 3.0);
-  EXPECT_DOUBLE_EQ(intercept[0], 2.0);
-  EXPECT_DOUBLE_EQ(se[0], 0.0);
-  EXPECT_DOUBLE_EQ(r2[0], 1.0);
-  EXPECT_TRUE(std::isnan(beta[1]) && std::isnan(beta[2]) && std::isnan(r2[2]));
-}

@@ -120,7 +120,7 @@ class TestSummary:
         grouped = moves.groupby(["EVENT_NAME", "key", "time_diff"])["move_bps"]
         assert list(got.columns) == ["EVENT_NAME", "key", "time_diff", "mean_bps", "median_bps", "q25_bps", "q75_bps",
                                      "count", "mean_abs_bps", "std_bps", "sem_bps", "t_stat", "p_value", "ci_low_bps",
-                                     "ci_high_bps", "share_up", "sign_p_value"]
+                                     "ci_high_bps", "share_up", "sign_p_value", "n_releases"]
         expected = pd.DataFrame({
             "mean_bps": grouped.mean(), "median_bps": grouped.median(),
             "q25_bps": grouped.quantile(0.25), "q75_bps": grouped.quantile(0.75), "count": grouped.count(),
@@ -171,10 +171,11 @@ class TestKeyColumns:
                                           event_datetime=pd.Timestamp("2024-01-05"), surprise=1.0)
         event_study.summarize_moves(moves, by=["key"])
         event_study.surprise_response(moves, by=["key"])
-        assert native_roads.roads()["event_study.key_codes"] == {"native": 5, "pandas": 0}
-        # grouped by event kind, the response numbers the kinds once, not again to standardize
+        # each numbers its two keys and the event kinds (to tell the releases apart)
+        assert native_roads.roads()["event_study.key_codes"] == {"native": 6, "pandas": 0}
+        # grouped by event kind, the response numbers the kinds once, not again for the releases
         event_study.surprise_response(moves, by=["EVENT_NAME", "key"])
-        assert native_roads.roads()["event_study.key_codes"] == {"native": 8, "pandas": 0}
+        assert native_roads.roads()["event_study.key_codes"] == {"native": 9, "pandas": 0}
 
 
 def moves_with_edges(seed=0):
@@ -271,25 +272,42 @@ def response_moves(seed=0, n_releases=30):
     return pd.DataFrame(rows, columns=["EVENT_NAME", "event_datetime", "key", "time_diff", "move_bps", "surprise"])
 
 
-def statsmodels_response(moves, by, confidence):
-    """Each group's OLS of the moves on the surprise over its event kind's
-    spread across distinct releases, with HC1 errors, as statsmodels fits it."""
-    import statsmodels.api as sm
-
+def standardized(moves):
+    """The moves with ``z``, each surprise over its kind's spread across distinct releases."""
     releases = moves.drop_duplicates(["EVENT_NAME", "event_datetime"])
     spread = releases.groupby("EVENT_NAME")["surprise"].std(ddof=1)
-    frame = moves.assign(z=moves["surprise"] / moves["EVENT_NAME"].map(spread)).dropna(subset=["z", "move_bps"])
+    return moves.assign(z=moves["surprise"] / moves["EVENT_NAME"].map(spread))
+
+
+def fit_as_statsmodels(y, x, clusters, clustered):
+    """OLS with an intercept, HC1 errors or CR1 errors by cluster, Student t."""
+    import statsmodels.api as sm
+
+    design = sm.add_constant(np.asarray(x, dtype=float).reshape(len(y), -1), has_constant="add")
+    if clustered:
+        codes = pd.factorize(pd.Series(list(clusters)))[0]
+        return sm.OLS(np.asarray(y), design).fit(cov_type="cluster", cov_kwds={"groups": codes}, use_t=True)
+    return sm.OLS(np.asarray(y), design).fit(cov_type="HC1", use_t=True)
+
+
+def statsmodels_response(moves, by, confidence):
+    """Each group's OLS of the moves on the surprise over its event kind's
+    spread across distinct releases, as statsmodels fits it: HC1 errors, or
+    CR1 errors by release where a release gives some group several rows."""
+    frame = standardized(moves).dropna(subset=["z", "move_bps"])
+    clustered = frame.duplicated(by + ["time_diff", "EVENT_NAME", "event_datetime"]).any()
     rows = []
     for keys, group in frame.groupby(by + ["time_diff"]):
         if group["move_bps"].nunique() < 2:  # the baseline minute: nothing to fit
             continue
-        fit = sm.OLS(group["move_bps"].to_numpy(), sm.add_constant(group["z"].to_numpy(), has_constant="add")).fit(
-            cov_type="HC1", use_t=True)
+        releases = list(zip(group["EVENT_NAME"], group["event_datetime"]))
+        fit = fit_as_statsmodels(group["move_bps"], group["z"], releases, clustered)
         low, high = fit.conf_int(1 - confidence)[1]
         rows.append((*keys, len(group), fit.params[1], fit.bse[1], fit.tvalues[1], fit.pvalues[1], low, high,
-                     fit.params[0], fit.rsquared))
+                     fit.params[0], fit.rsquared, len(set(releases))))
     return pd.DataFrame(rows, columns=[*by, "time_diff", "n", "beta_bps_per_sd", "se_bps_per_sd", "t_stat",
-                                       "p_value", "ci_low_bps_per_sd", "ci_high_bps_per_sd", "intercept_bps", "r2"])
+                                       "p_value", "ci_low_bps_per_sd", "ci_high_bps_per_sd", "intercept_bps", "r2",
+                                       "n_releases"])
 
 
 class TestSurpriseResponse:
@@ -342,7 +360,7 @@ class TestSurpriseResponse:
             warnings.simplefilter("error")
             got = event_study.surprise_response(moves)
         assert got["n"].tolist() == [n]
-        assert got.drop(columns=["EVENT_NAME", "key", "time_diff", "n"]).isna().all(axis=None)
+        assert got.drop(columns=["EVENT_NAME", "key", "time_diff", "n", "n_releases"]).isna().all(axis=None)
 
     def test_missing_surprise_is_a_key_error(self):
         with pytest.raises(KeyError, match="surprise"):
