@@ -10,7 +10,12 @@ with a surprise), then times, best of N, as a user calls them:
 - ``summarize_moves(moves)``: mean, median, quartiles, count, mean size,
   standard deviation, standard error, t test and interval, sign test;
 - ``surprise_response(moves)``: the standardized surprise over distinct
-  releases and a least-squares fit with HC1 errors per group and minute.
+  releases and a least-squares fit with HC1 errors per group and minute;
+- the evidence beside them: the summary pooled over securities with its
+  errors clustered by release (``by=["EVENT_NAME"]``), the joint response to
+  every kind's surprise (``joint=True``), good and bad news apart
+  (``asymmetric=True``) and the response clustered by release
+  (``cluster="release"``).
 
 It prints each time and the ratio pandas time / our time (above 1: ours is
 faster), by the wall clock and by the process's CPU time (both sides run on
@@ -75,6 +80,13 @@ def main() -> None:
         lambda: moves.groupby(KEYS)["move_bps"].agg(["mean", "std", "count"]), args.repeats)
     summary_time, summary = best(lambda: summarize_moves(moves), args.repeats)
     response_time, response = best(lambda: surprise_response(moves), args.repeats)
+    evidence = {
+        "summary pooled, clustered by release:": lambda: summarize_moves(moves, by=["EVENT_NAME"]),
+        "response, joint:": lambda: surprise_response(moves, joint=True),
+        "response, asymmetric:": lambda: surprise_response(moves, asymmetric=True),
+        "response, clustered by release:": lambda: surprise_response(moves, cluster="release"),
+    }
+    evidence_times = {name: best(fn, args.repeats)[0] for name, fn in evidence.items()}
 
     np.testing.assert_allclose(summary["mean_bps"], expected["mean"], rtol=1e-9)
     np.testing.assert_allclose(summary["std_bps"], expected["std"], rtol=1e-9, equal_nan=True)
@@ -83,7 +95,9 @@ def main() -> None:
 
     print("                                        wall        CPU    ratio wall, CPU")
     print(f"pandas groupby agg(mean, std, count): {pandas_time[0]:7.3f} s  {pandas_time[1]:7.3f} s")
-    for name, (wall, cpu) in [("summarize_moves, every column:", summary_time), ("surprise_response:", response_time)]:
+    timed = [("summarize_moves, every column:", summary_time), ("surprise_response:", response_time),
+             *evidence_times.items()]
+    for name, (wall, cpu) in timed:
         print(f"{name:37s} {wall:7.3f} s  {cpu:7.3f} s   {pandas_time[0] / wall:5.2f} {pandas_time[1] / cpu:5.2f}")
 
 

@@ -697,7 +697,16 @@ Joint joint_design(std::span<const std::int64_t> group,
   for (std::size_t i = 0; i < n; ++i) {
     j.row_group[i] = group[i] >= 0 ? static_cast<std::int64_t>(joint[i]) : -1;
   }
-  std::vector<std::span<const std::int64_t>> keys{j.row_group, times};
+  // the release minutes numbered densely first: rows come in runs of one
+  // minute, so numbering them is cheap, and the pairs below then index a
+  // table instead of hashing stamps
+  std::uint64_t n_minutes = 0;
+  const std::span<const std::int64_t> by_time[] = {times};
+  const std::vector<std::uint64_t> minute_ids = orvane::core::group_ids(by_time, n, n_minutes);
+  const std::span<const std::int64_t> minute(
+      reinterpret_cast<const std::int64_t*>(minute_ids.data()),
+      n);  // ids count up from 0, far below 2^63
+  std::vector<std::span<const std::int64_t>> keys{j.row_group, minute};
   if (!security.empty()) keys.push_back(security);
   const std::vector<std::uint64_t> observation = orvane::core::group_ids(keys, n, n_obs);
   j.row_observation.assign(observation.begin(), observation.end());
@@ -713,7 +722,7 @@ Joint joint_design(std::span<const std::int64_t> group,
     if (!seen[o]) {  // the rows of one minute share its bars, so its move
       seen[o] = 1;
       d.group[o] = j.row_group[i];
-      d.cluster[o] = times[i];
+      d.cluster[o] = minute[i];
       d.y[o] = move[i];
     }
     const std::size_t width = asymmetric ? 2 : 1;

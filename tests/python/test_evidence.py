@@ -208,3 +208,23 @@ class TestGoodAndBadNews:
         fitted = got["beta_pos_bps_per_sd"].notna()
         assert fitted.any() and (got["n_neg"] == 0).all()
         assert got[["beta_neg_bps_per_sd", "se_neg_bps_per_sd", "p_equal"]].isna().all(axis=None)
+
+
+def test_collected_moves_give_the_single_process_evidence(tmp_path):
+    """On the moves the Dask driver collects, every new statistic equals the
+    one-process study's."""
+    from orvane_data import bar_store, distributed
+    from test_distributed import make_bars, make_calendar, single_process_moves
+
+    bars = make_bars()
+    calendar = make_calendar()
+    # the unemployment rate beside the last payrolls, surprises on every release
+    calendar = pd.concat([calendar, calendar.iloc[[6]].assign(EVENT_NAME="UR", ACTUAL=3.9)])
+    calendar = calendar.assign(surprise=[0.4, -1.1, 2.0, 0.3, -0.2, 0.9, 1.5, -0.1])
+    bar_store.write_bars(bars, str(tmp_path))
+    collected = distributed.collect_moves(str(tmp_path), calendar, scheduler="sync")
+    single = single_process_moves(bars, calendar)
+    for call in (lambda m: event_study.summarize_moves(m, by=["EVENT_NAME"]),
+                 lambda m: event_study.surprise_response(m, by=["EVENT_NAME"], joint=True),
+                 lambda m: event_study.surprise_response(m, asymmetric=True, cluster="release")):
+        pd.testing.assert_frame_equal(call(collected), call(single), check_exact=False, rtol=1e-10)
