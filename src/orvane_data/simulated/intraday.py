@@ -645,7 +645,17 @@ def _frequency(value: Any) -> Optional[int]:
     return ns
 
 
-def _text_column(values: list[str], counts: list[int]) -> pd.api.extensions.ExtensionArray:
+# What the running pandas makes of dtype="str": numpy's object dtype on the
+# lines before the text dtype, a string dtype after.
+_TEXT_IS_OBJECT = pd.Series([], dtype="str").dtype == np.dtype(object)
+
+
+def _text_column(values: list[str], counts: list[int]) -> Union[pd.Series, pd.api.extensions.ExtensionArray]:
+    if _TEXT_IS_OBJECT:
+        # Repeating the few distinct strings shares them rather than making a
+        # string per bar, and a Series spares the frame inferring a million
+        # objects' type again.
+        return pd.Series(np.repeat(np.array(values, dtype=object), counts), dtype=object, copy=False)
     codes = np.repeat(np.arange(len(values), dtype=np.int32), counts)
     dictionary = pa.DictionaryArray.from_arrays(pa.array(codes), pa.array(values, type=pa.large_string()))
     return pd.array(dictionary.cast(pa.large_string()), dtype="str")
