@@ -45,8 +45,14 @@ break 12:00-13:00, index futures nearly round the clock (17:00 the evening
 before to 16:00 Chicago time), as the security master lists them. Every
 minute's noise is drawn from a hash of the security and the minute, each
 day's path runs from the previous daily close to the day's close of the
-security master, and prices jump (with a burst of volume) at the release
-minutes of the economic calendar of the regions that move the security.
+security master, and prices jump at the release minutes of the economic
+calendar of the regions that move the security: by a slope per security
+and event kind (signed as the market reads the news: the equity future up
+on strong payrolls, down on inflation; yen per dollar up as the dollar
+strengthens) times the release's surprise over the spread of that
+indicator's surprises, summed over the releases of that minute, plus
+noise. Minute volatility and volume stay raised for a quarter hour after a
+release, decaying from the release minute.
 """
 
 from __future__ import annotations
