@@ -86,15 +86,6 @@ class TestPrices:
         np.testing.assert_allclose(frame["open"].to_numpy()[1:][same_day],
                                    frame["close"].to_numpy()[:-1][same_day], rtol=1e-12)
 
-    def test_prices_and_volume_jump_at_release_minutes(self):
-        frame = bars_of("JPY Curncy", "2024-01-01", "2024-06-28")
-        moves = np.log(frame["close"] / frame["open"]).abs()
-        releases = set(pd.DatetimeIndex(sim_calendar.release_minutes(regions=["US"])).as_unit("ns"))
-        at_release = frame["datetime"].dt.tz_convert("UTC").isin(releases)
-        assert at_release.sum() > 50
-        assert moves[at_release].median() > 5 * moves[~at_release].median()
-        assert frame["volume"][at_release].median() > 4 * frame["volume"][~at_release].median()
-
     def test_zone_only_changes_how_stamps_are_written(self):
         utc = bars_of("HSI Index", "2024-05-06", "2024-05-07")
         hk = bars_of("HSI Index", "2024-05-06", "2024-05-07", tz="Asia/Hong_Kong")

@@ -303,14 +303,15 @@ def _px_last(item: Item, members: list[str], column: str) -> pd.DataFrame:
         start, end = _dates(item.params["dates"])
     else:
         start = end = _calendar.TODAY
+    # Per member: ids, dates (datetime64[ns]), currencies and closes, as arrays
     ids, dates, currencies, values = [], [], [], []
     for member in members:
         sec = _securities.lookup(member)
         if sec is None:
-            ids.append(member)
-            dates.append(pd.NaT)
-            currencies.append(None)
-            values.append(np.nan)
+            ids.append([member])
+            dates.append(np.array(["NaT"], dtype="M8[ns]"))
+            currencies.append([None])
+            values.append(np.array([np.nan]))
             continue
         closes = _securities.daily_closes(sec)
         window = closes[(closes.index >= pd.Timestamp(start)) & (closes.index <= pd.Timestamp(end))]
@@ -318,15 +319,16 @@ def _px_last(item: Item, members: list[str], column: str) -> pd.DataFrame:
             window = closes.iloc[-1:]
         if fill == "prev":
             window = window.ffill()
-        ids.extend([member] * len(window))
-        dates.extend(window.index)
-        currencies.extend([sec.currency] * len(window))
-        values.extend(window.to_numpy())
+        ids.append([member] * len(window))
+        dates.append(window.index.to_numpy().astype("M8[ns]"))
+        currencies.append([sec.currency] * len(window))
+        values.append(window.to_numpy(dtype=np.float64))
+    ids = [i for part in ids for i in part]
     frame = pd.DataFrame(
         {
-            "DATE": pd.DatetimeIndex(dates, dtype="datetime64[ns]"),
-            "CURRENCY": pd.Series(currencies, dtype="str"),
-            column: np.asarray(values, dtype=np.float64),
+            "DATE": pd.DatetimeIndex(np.concatenate(dates) if dates else np.array([], dtype="M8[ns]")),
+            "CURRENCY": pd.Series([c for part in currencies for c in part], dtype="str"),
+            column: np.concatenate(values) if values else np.array([], dtype=np.float64),
         }
     )
     frame.index = _index(ids)
@@ -406,16 +408,20 @@ def _calendar_row(rel, zone: str) -> dict:
 
 
 def _calendar_frame(columns: list, rows: list[dict], ids: list[str]) -> pd.DataFrame:
-    data = {}
+    arrays = []
     for col in columns:
         values = [row[col] for row in rows]
         if col == "RELEASE_DATE_TIME":
-            data[col] = pd.DatetimeIndex(values, dtype="datetime64[ns]")
+            arrays.append(np.array(values, dtype="M8[ns]") if values else np.array([], dtype="M8[ns]"))
         elif col in ("SURVEY_MEDIAN", "ACTUAL", "PRIOR", "surprise"):
-            data[col] = np.array([np.nan if v is None else v for v in values], dtype=np.float64)
+            arrays.append(np.array([np.nan if v is None else v for v in values], dtype=np.float64))
         else:
-            data[col] = pd.Series(values, dtype="str")
-    frame = pd.DataFrame(data, columns=columns)
+            arrays.append(pd.Series(values, dtype="str"))
+    # Built from the arrays by position and named afterwards: ``columns=``
+    # beside a dict sends pandas 2.2 through a road that boxes datetimes
+    # into objects, and positions keep a column asked for twice.
+    frame = pd.DataFrame(dict(enumerate(arrays)), index=pd.RangeIndex(len(rows)))
+    frame.columns = pd.Index(columns)
     frame.index = _index(ids)
     return frame
 

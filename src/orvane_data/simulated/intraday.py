@@ -45,8 +45,14 @@ break 12:00-13:00, index futures nearly round the clock (17:00 the evening
 before to 16:00 Chicago time), as the security master lists them. Every
 minute's noise is drawn from a hash of the security and the minute, each
 day's path runs from the previous daily close to the day's close of the
-security master, and prices jump (with a burst of volume) at the release
-minutes of the economic calendar of the regions that move the security.
+security master, and prices jump at the release minutes of the economic
+calendar of the regions that move the security: by a slope per security
+and event kind (signed as the market reads the news: the equity future up
+on strong payrolls, down on inflation; yen per dollar up as the dollar
+strengthens) times the release's surprise over the spread of that
+indicator's surprises, summed over the releases of that minute, plus
+noise. Minute volatility and volume stay raised for a quarter hour after a
+release, decaying from the release minute.
 """
 
 from __future__ import annotations
@@ -375,19 +381,123 @@ def _normal(values: np.ndarray, seed: np.uint64) -> np.ndarray:
 
 # --- economic releases ------------------------------------------------------
 
+# How a release whose figure beats the survey moves its region's markets:
+# (its currency, its equities, its bond prices), and how much the release
+# matters beside payrolls. Strong activity lifts the currency and equities
+# and sinks bond prices; inflation and rate surprises lift the currency and
+# sink both equities and bonds; a higher unemployment rate or more jobless
+# claims is weak activity.
+_REACTIONS = {
+    "NFP TCH Index": (+1, +1, -1, 1.0),
+    "USURTOT Index": (-1, -1, +1, 0.5),
+    "CPI YOY Index": (+1, -1, -1, 0.8),
+    "CPI CHNG Index": (+1, -1, -1, 0.6),
+    "RSTAMOM Index": (+1, +1, -1, 0.6),
+    "INJCJC Index": (-1, -1, +1, 0.3),
+    "MWINCHNG Index": (+1, +1, -1, 0.1),
+    "FDTR Index": (+1, -1, -1, 1.0),
+    "CNCPIYOY Index": (+1, -1, -1, 0.4),
+    "CPMINDX Index": (+1, +1, -1, 0.6),
+    "HKUERATE Index": (-1, -1, +1, 0.3),
+    "HKEXYOY Index": (+1, +1, -1, 0.2),
+    "ECCPEMUY Index": (+1, -1, -1, 0.6),
+    "UMRTEMU Index": (-1, -1, +1, 0.2),
+    "EURR002W Index": (+1, -1, -1, 0.9),
+}
+# A currency quote rises when its base currency strengthens and falls when its
+# quote currency does: region -> sign of the quote's move when that region's
+# currency strengthens (the Australian dollar trades as a proxy of China).
+_CURRENCY_EXPOSURE = {
+    "JPY Curncy": {"US": +1.0},                 # yen per dollar
+    "EUR Curncy": {"EU": +1.0, "US": -1.0},     # dollars per euro
+    "GBP Curncy": {"US": -1.0},
+    "AUD Curncy": {"CN": +0.7, "US": -1.0},
+    "CNH Curncy": {"CN": -1.0},                 # renminbi per dollar
+    "HKD Curncy": {"HK": -1.0},
+    "EURJPY Curncy": {"EU": +1.0},
+    "DXY Curncy": {"US": +1.0},
+}
+_INVERSE_OF_EQUITIES = {"VIX Index"}  # volatility rises when equities fall
+_FOREIGN_DAMPING = 0.5  # a region's release moves another region's market less
+# bp per σ of surprise of a payrolls-sized release, per unit of daily volatility
+_SLOPE_PER_DAILY_VOL = 0.15
+_JUMP_NOISE = 0.08  # sd of what a release minute moves beyond its surprises, per unit of daily volatility
+# After a release the minute volatility and volume are raised by
+# 1 + lift * exp(-since / decay) for `_AFTERMATH` minutes.
+_VOL_LIFT, _VOLUME_LIFT, _DECAY_MINUTES, _AFTERMATH = 3.0, 7.0, 3.0, 15
+
+
+def _response_key(sec: _securities.Security) -> str:
+    # contracts of one futures root react alike, so a rolled future keeps one slope
+    return f"root|{sec.root}" if sec.root else sec.parse_key
+
+
+def _exposure(sec: _securities.Security, region: str, reaction: tuple) -> float:
+    """Signed weight of a region's strength in the security's price."""
+    currency, equities, bonds, _ = reaction
+    if sec.asset_class == "currency":
+        return currency * _CURRENCY_EXPOSURE.get(sec.parse_key, {}).get(region, 0.0)
+    if sec.asset_class == "bond" or sec.root in _BOND_FUTURES:
+        sign = bonds
+    elif sec.parse_key in _INVERSE_OF_EQUITIES:
+        sign = -equities
+    else:
+        sign = equities
+    return sign * (1.0 if region == sec.country else _FOREIGN_DAMPING)
+
+
+@functools.lru_cache(maxsize=None)
+def _response_slope(parse_key: str, ticker: str) -> float:
+    """The log-return at a release of ``ticker`` per standard deviation of its
+    surprise, for the security of ``parse_key`` (0 when the release does not
+    move it): signed by the economics, sized by the security's volatility
+    and the release's weight, and varied per security by a hash."""
+    sec = _securities.by_parse_key(parse_key)
+    ind = _calendar.indicator(ticker)
+    if sec is None or ind is None or ind.region not in sec.event_regions:
+        return 0.0
+    reaction = _REACTIONS[ind.ticker]
+    u, _ = _uniforms(np.zeros(1, dtype=np.uint64), _seed(f"{_response_key(sec)}|{ind.ticker}|slope"))
+    size = _SLOPE_PER_DAILY_VOL * sec.daily_vol * reaction[3] * (0.7 + 0.6 * float(u[0]))
+    return size * _exposure(sec, ind.region, reaction)
+
+
+@functools.lru_cache(maxsize=None)
+def _surprise_sd(ticker: str) -> float:
+    """Standard deviation (ddof 1) of the surprises of every release of an
+    indicator in the calendar: what a surprise is standardized by."""
+    ind = _calendar.indicator(ticker)
+    found = [rel.surprise for rel in _calendar._all_releases(ind.ticker) if rel.surprise is not None]
+    sd = float(np.std(found, ddof=1)) if len(found) > 1 else 0.0
+    return sd if sd > 0 else math.nan
+
 
 @functools.lru_cache(maxsize=64)
-def _release_moves(regions: tuple[str, ...]) -> tuple[np.ndarray, np.ndarray]:
-    """Release minutes (int64 ns, UTC, ascending) of the regions and the sign
-    of the surprise at each (+1, -1, or 0 when none is known)."""
-    if not regions:
-        return np.array([], dtype=np.int64), np.array([], dtype=np.float64)
-    signs: dict[int, float] = {}
+def _regional_releases(regions: tuple[str, ...]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """(release minute as int64 ns UTC, ticker, standardized surprise: 0 when
+    none is known) of every release of the regions, by minute."""
+    minutes, tickers, z = [], [], []
     for rel in _calendar.releases(_calendar.FIRST_YEAR, _calendar.LAST_YEAR, regions=regions):
-        minute = int(pd.Timestamp(rel.release_utc).value)
-        signs[minute] = signs.get(minute, 0.0) + (0.0 if rel.surprise is None else math.copysign(1.0, rel.surprise))
-    minutes = np.array(sorted(signs), dtype=np.int64)
-    return minutes, np.sign(np.array([signs[m] for m in minutes], dtype=np.float64))
+        sd = _surprise_sd(rel.ticker)
+        minutes.append(int(pd.Timestamp(rel.release_utc).value))
+        tickers.append(rel.ticker)
+        z.append(0.0 if rel.surprise is None or math.isnan(sd) else rel.surprise / sd)
+    return (np.array(minutes, dtype=np.int64), np.array(tickers, dtype=object), np.array(z, dtype=np.float64))
+
+
+@functools.lru_cache(maxsize=256)
+def _release_effects(parse_key: str) -> tuple[np.ndarray, np.ndarray]:
+    """Release minutes (int64 ns, UTC, ascending, distinct) that move a
+    security, and the log-return their surprises cause there: the sum over
+    the releases of that minute of slope times standardized surprise."""
+    sec = _securities.by_parse_key(parse_key)
+    minutes, tickers, z = _regional_releases(tuple(sec.event_regions))
+    if len(minutes) == 0:
+        return minutes, np.array([], dtype=np.float64)
+    slopes = {ticker: _response_slope(parse_key, ticker) for ticker in set(tickers)}
+    effect = np.array([slopes[t] for t in tickers], dtype=np.float64) * z
+    distinct, position = np.unique(minutes, return_inverse=True)
+    return distinct, np.bincount(position, weights=effect, minlength=len(distinct))
 
 
 # --- bars of one instrument -------------------------------------------------
@@ -435,24 +545,26 @@ def _instrument_bars(sec: _securities.Security, days: np.ndarray) -> dict:
     position = np.arange(len(instant)) - first_of_session[session]
     length = bars_per_session[session]
 
-    # Log-returns: hashed noise per minute, jumps at release minutes, and a
-    # bridge that ends every session on the security master's close.
+    # Log-returns: hashed noise per minute, raised for some minutes after each
+    # release; at a release minute a jump of slope times standardized surprise
+    # summed over the releases of that minute, plus noise; and a bridge that
+    # ends every session on the security master's close.
     seed = _seed(sec.parse_key)
     minute_id = instant // _NS_PER_MINUTE
-    sigma = sec.daily_vol / np.sqrt(np.maximum(length, 1))
-    steps = sigma * _normal(minute_id, seed)
-    release_minutes, release_signs = _release_moves(tuple(sec.event_regions))
-    lo, hi = np.searchsorted(release_minutes, [instant[0] - 15 * _NS_PER_MINUTE, instant[-1]], side="left")
-    release_minutes, release_signs = release_minutes[lo : hi + 1], release_signs[lo : hi + 1]
+    release_minutes, release_effects = _release_effects(sec.parse_key)
+    lo, hi = np.searchsorted(release_minutes, [instant[0] - _AFTERMATH * _NS_PER_MINUTE, instant[-1]], side="left")
+    release_minutes, release_effects = release_minutes[lo : hi + 1], release_effects[lo : hi + 1]
     latest = np.searchsorted(release_minutes, instant, side="right") - 1
-    since = (instant - release_minutes[np.maximum(latest, 0)]) // _NS_PER_MINUTE
-    since[latest < 0] = 10**6
+    since = np.full(len(instant), 10**6, dtype=np.int64)
+    if len(release_minutes):
+        since[latest >= 0] = (instant[latest >= 0] - release_minutes[latest[latest >= 0]]) // _NS_PER_MINUTE
+    aftermath = np.where(since < _AFTERMATH, np.exp(-np.minimum(since, _AFTERMATH) / _DECAY_MINUTES), 0.0)
+    sigma = sec.daily_vol / np.sqrt(np.maximum(length, 1)) * (1.0 + _VOL_LIFT * aftermath)
+    steps = sigma * _normal(minute_id, seed)
     at_release = since == 0
     if at_release.any():
-        size = sec.daily_vol * 0.3 * (np.abs(_normal(minute_id[at_release], seed ^ np.uint64(7))) + 0.5)
-        sign = release_signs[latest[at_release]]
-        sign = np.where(sign == 0, np.sign(_normal(minute_id[at_release], seed ^ np.uint64(9))), sign)
-        steps[at_release] += size * sign
+        noise = _JUMP_NOISE * sec.daily_vol * _normal(minute_id[at_release], seed ^ np.uint64(7))
+        steps[at_release] += release_effects[latest[at_release]] + noise
     path = np.cumsum(steps)
     session_start = np.concatenate([[0.0], path])[first_of_session]  # path before each session
     path -= session_start[session]
@@ -467,9 +579,9 @@ def _instrument_bars(sec: _securities.Security, days: np.ndarray) -> dict:
     high = np.maximum(open_, close) * (1.0 + sigma * up)
     low = np.minimum(open_, close) * (1.0 - sigma * down)
 
-    # Volume: U-shaped through the session, a burst after each release.
+    # Volume: U-shaped through the session, raised after each release as the volatility is.
     shape = 1.0 + 1.5 * (2.0 * (position + 0.5) / length - 1.0) ** 2
-    burst = 1.0 + 7.0 * np.exp(-np.minimum(since, 60) / 3.0) * (since < 15)
+    burst = 1.0 + _VOLUME_LIFT * aftermath
     noise, _ = _uniforms(minute_id, seed ^ np.uint64(11))
     volume = np.round(_BASE_VOLUME.get(sec.asset_class, 1000) * shape * burst * (0.5 + noise)).astype(np.int64)
     return {"instant": instant, "open": open_, "high": high, "low": low, "close": close, "volume": volume}
@@ -539,7 +651,17 @@ def _frequency(value: Any) -> Optional[int]:
     return ns
 
 
-def _text_column(values: list[str], counts: list[int]) -> pd.api.extensions.ExtensionArray:
+# What the running pandas makes of dtype="str": numpy's object dtype on the
+# lines before the text dtype, a string dtype after.
+_TEXT_IS_OBJECT = pd.Series([], dtype="str").dtype == np.dtype(object)
+
+
+def _text_column(values: list[str], counts: list[int]) -> Union[pd.Series, pd.api.extensions.ExtensionArray]:
+    if _TEXT_IS_OBJECT:
+        # Repeating the few distinct strings shares them rather than making a
+        # string per bar, and a Series spares the frame inferring a million
+        # objects' type again.
+        return pd.Series(np.repeat(np.array(values, dtype=object), counts), dtype=object, copy=False)
     codes = np.repeat(np.arange(len(values), dtype=np.int32), counts)
     dictionary = pa.DictionaryArray.from_arrays(pa.array(codes), pa.array(values, type=pa.large_string()))
     return pd.array(dictionary.cast(pa.large_string()), dtype="str")
@@ -592,6 +714,10 @@ def get_bars(
     joined = {name: np.concatenate([arrays[name] for _, _, arrays in pieces]) if pieces else
               _empty_arrays()[name] for name in _empty_arrays()}
     stamps = pd.DatetimeIndex(joined["instant"].view("M8[ns]")).tz_localize("UTC").tz_convert(dtype.tz)
+    # The columns come in the order of the dict. Passing ``columns=`` as well
+    # sends pandas 2.2 through a road that boxes every zoned stamp into a
+    # Timestamp object (seconds for a study's bars); the dict alone keeps
+    # the arrays as they are on every pandas line.
     frame = pd.DataFrame(
         {
             "security": _text_column([figi for figi, _, _ in pieces], counts),
@@ -602,7 +728,6 @@ def get_bars(
             "low": joined["low"],
             "close": joined["close"],
             "volume": joined["volume"],
-        },
-        columns=COLUMNS,
+        }
     )
     return frame
