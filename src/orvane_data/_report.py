@@ -159,7 +159,7 @@ def _quality(study, concurrent, confidence) -> dict:
     record = study.record
     dropped = study.dropped
     facts = {"releases": record.get("releases", len(study.calendar)),
-             "with_a_move": record.get("releases_with_a_move"), "dropped": len(dropped)}
+             "with_a_move": record.get("releases_with_a_move"), "dropped": len(dropped), "concurrent": None}
     if len(dropped):
         by = [c for c in ("key", "reason") if c in dropped.columns]
         counts = dropped.groupby(by, sort=True).size().rename("pairs").reset_index() if by else None
@@ -176,9 +176,10 @@ def _quality(study, concurrent, confidence) -> dict:
 
 
 def _of_event(frame, event):
+    """The rows of one event kind, without the event's name: the section names it."""
     if frame is None or "EVENT_NAME" not in frame.columns:
         return None
-    return _ordered(frame[frame["EVENT_NAME"] == event])
+    return _ordered(frame[frame["EVENT_NAME"] == event]).drop(columns="EVENT_NAME")
 
 
 def _ordered(frame):
@@ -223,7 +224,7 @@ def _cell(column, value) -> tuple[str, bool]:
     if isinstance(value, (bool, np.bool_)):
         return ("yes" if value else "no"), False
     if isinstance(value, (int, np.integer)):
-        return str(int(value)), True
+        return str(int(value)).replace("-", "−"), True
     if isinstance(value, (float, np.floating)):
         value = float(value)
         if math.isinf(value):
