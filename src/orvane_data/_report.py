@@ -61,6 +61,7 @@ def report_html(study) -> str:
     response = getattr(study, "response", None)
     activity = getattr(study, "activity", None)
     concurrent = getattr(study, "concurrent", None)
+    headline = getattr(study, "headline", None)
     events = sorted(set(summary["EVENT_NAME"]), key=str)
     confidence = float(record.get("parameters", {}).get("confidence", 0.95) or 0.95)
 
@@ -89,7 +90,7 @@ def report_html(study) -> str:
         command=" ".join(_quoted(part) for part in record.get("command", [])),
         parameters=_table(_parameters(record), confidence, numeric=False),
         quality=_quality(study, concurrent, confidence),
-        headline=_table(_ordered(study.headline), confidence, marks=True),
+        headline=_table(_ordered(headline), confidence, marks=True) if headline is not None else None,
         t_mark=T_MARK,
         confidence=confidence,
         sections=sections,
@@ -246,7 +247,6 @@ def _figures(study, events, confidence) -> dict:
     """Each event kind's figure as inline SVG markup."""
     try:
         import matplotlib
-        from matplotlib.figure import Figure  # noqa: F401  (the import tells whether matplotlib is there)
     except ImportError:
         return _NO_FIGURES
     import matplotlib.pyplot as plt
