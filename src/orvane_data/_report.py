@@ -63,7 +63,7 @@ def report_html(study) -> str:
     concurrent = getattr(study, "concurrent", None)
     headline = getattr(study, "headline", None)
     events = sorted(set(summary["EVENT_NAME"]), key=str)
-    confidence = float(record.get("parameters", {}).get("confidence", 0.95) or 0.95)
+    confidence = float((record.get("parameters") or {}).get("confidence") or 0.95)
 
     sections = []
     figures = _figures(study, events, confidence)
@@ -110,8 +110,9 @@ def _title(record, events) -> str:
 def _run_facts(record) -> list[tuple[str, str]]:
     period = record.get("period") or {}
     parameters = record.get("parameters") or {}
-    facts = [("period", f"{period.get('start', '?')} to {period.get('end', '?')}"
-              + (f" ({period_words(period['in_words'])})" if period.get("in_words") else ""))]
+    dates = f"{period.get('start', '?')} to {period.get('end', '?')}"
+    words = period_words(period.get("in_words") or dates)
+    facts = [("period", dates + (f" ({words})" if words != dates else ""))]
     if parameters.get("events"):
         facts.append(("events", ", ".join(map(str, parameters["events"]))))
     if "pre" in parameters and "post" in parameters:
@@ -206,7 +207,9 @@ def _table(frame, confidence, *, marks=False, numeric=True) -> dict:
             cells.append((text, " ".join(classes)))
         rows.append(cells)
     # long names wrap at their underscores, not beyond the page's edge
-    header = [[part for part in re.split(r"(?<=_)", column)] for column in columns]
+    from markupsafe import Markup, escape
+
+    header = [Markup("<wbr>").join(escape(part) for part in re.split(r"(?<=_)", column)) for column in columns]
     return {"header": header, "rows": rows, "n": len(rows)}
 
 
@@ -328,8 +331,11 @@ PAGE = """<!DOCTYPE html>
 </head>
 <body>
 <h1>{{ title }}</h1>
-<nav class="note"><a href="#run">What was run</a><a href="#quality">Data quality</a><a href="#headline">Headline</a>
-{% for section in sections %}<a href="#{{ section.anchor }}">{{ section.event }}</a>{% endfor %}
+<nav class="note">
+<a href="#run">What was run</a><a href="#quality">Data quality</a><a href="#headline">Headline</a>
+{% for section in sections %}
+<a href="#{{ section.anchor }}">{{ section.event }}</a>
+{% endfor %}
 </nav>
 
 <h2 id="run">What was run</h2>
@@ -351,7 +357,8 @@ Every release has a move for every security.
 </p>
 {% if quality.dropped %}
 {{ table(quality.dropped_counts) }}
-<details><summary>Every pair without a move, and why ({{ quality.dropped }})</summary>{{ table(quality.dropped_table) }}</details>
+<details><summary>Every pair without a move, and why ({{ quality.dropped }})</summary>
+{{ table(quality.dropped_table) }}</details>
 {% endif %}
 {% if quality.concurrent %}
 <p>{{ quality.concurrent.holding }} of {{ quality.concurrent.of }} release windows hold another release: their
@@ -365,7 +372,7 @@ moves answer to both.</p>
 <h2 id="headline">Headline</h2>
 <p>By event kind and security, the first minute after the release: the mean move with its t, the move per
 standard deviation of the release's surprise with its t, and how many releases have a move. Marked: beyond
-noise (|t| above {{ t_mark }}).</p>
+noise (|t| above {{ '%g' % t_mark }}).</p>
 {{ table(headline) }}
 {% if figures_missing %}
 <p class="note">No figures: matplotlib is not installed (pip install 'orvane_data[plot]').</p>
@@ -388,8 +395,12 @@ releases are left out of the lines.</p>
 """
 
 TABLE = """<div class="scroll"><table>
-<thead><tr>{% for parts in t.header %}<th>{% for part in parts %}{{ part }}{% if not loop.last %}<wbr>{% endif %}{% endfor %}</th>{% endfor %}</tr></thead>
+<thead><tr>{% for name in t.header %}<th>{{ name }}</th>{% endfor %}</tr></thead>
 <tbody>
-{% for row in t.rows %}<tr>{% for text, classes in row %}<td{% if classes %} class="{{ classes }}"{% endif %}>{{ text }}</td>{% endfor %}</tr>
+{% for row in t.rows %}<tr>
+{%- for text, classes in row -%}
+<td{% if classes %} class="{{ classes }}"{% endif %}>{{ text }}</td>
+{%- endfor -%}
+</tr>
 {% endfor %}
 </tbody></table></div>"""
