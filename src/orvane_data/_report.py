@@ -19,6 +19,12 @@ import pandas as pd
 
 from orvane_data._plotting import period_words
 
+# securities side by side in one figure: more would shrink the panels below
+# reading on a page 1,280 pixels wide
+PER_FIGURE = 4
+# figures per event kind: the page stays light to open and to mail; the
+# tables hold every security
+MAX_FIGURES = 6
 T_MARK = 2.0  # |t| above it: beyond noise at about 95%, as the command's table says
 KEYS = ["EVENT_NAME", "key", "time_diff"]
 # columns whose value is a probability: shown with three significant digits
@@ -159,8 +165,9 @@ def _quoted(part) -> str:
 
 def _quality(study, concurrent, confidence) -> dict:
     record = study.record
-    dropped = study.dropped
-    facts = {"releases": record.get("releases", len(study.calendar)),
+    dropped = getattr(study, "dropped", None)
+    dropped = pd.DataFrame() if dropped is None else dropped
+    facts = {"releases": record["releases"] if "releases" in record else len(study.calendar),
              "with_a_move": record.get("releases_with_a_move"), "dropped": len(dropped), "concurrent": None}
     if len(dropped):
         by = [c for c in ("key", "reason") if c in dropped.columns]
@@ -247,7 +254,8 @@ _NO_FIGURES: dict = {}
 
 
 def _figures(study, events, confidence) -> dict:
-    """Each event kind's figure as inline SVG markup."""
+    """Each event kind's figures as inline SVG markup, a few securities to a
+    figure, and how many securities were left without one."""
     try:
         import matplotlib
     except ImportError:
@@ -258,21 +266,29 @@ def _figures(study, events, confidence) -> dict:
 
     record = study.record
     parameters = record.get("parameters") or {}
-    figures = {}
-    for n, event in enumerate(events, 1):
-        # figure-own ids: several figures share one page
-        with matplotlib.rc_context({"svg.hashsalt": f"orvane-report-{n}", "svg.fonttype": "path"}):
-            fig = plot_moves(study.summary, event, period=(record.get("period") or {}).get("in_words"),
-                             base_minute=(record.get("baseline") or {}).get("minute", -1),
-                             min_count=parameters.get("min_count"), quartiles=bool(parameters.get("quartiles")),
-                             response=getattr(study, "response", None), confidence=confidence,
-                             activity=getattr(study, "activity", None))
-            try:
-                buffer = io.StringIO()
-                fig.savefig(buffer, format="svg", metadata={"Date": None})
-            finally:
-                plt.close(fig)
-        figures[event] = _inline_svg(buffer.getvalue(), f"f{n}-", f"figure of {event}")
+    frames = {"summary": study.summary, "response": getattr(study, "response", None),
+              "activity": getattr(study, "activity", None)}
+    figures, n = {}, 0
+    for event in events:
+        keys = sorted(study.summary.loc[study.summary["EVENT_NAME"] == event, "key"].unique(), key=str)
+        groups = [keys[first:first + PER_FIGURE] for first in range(0, len(keys), PER_FIGURE)][:MAX_FIGURES]
+        svgs = []
+        for group in groups:
+            n += 1
+            part = {name: None if frame is None else frame[frame["key"].isin(group)] for name, frame in frames.items()}
+            # figure-own ids: several figures share one page
+            with matplotlib.rc_context({"svg.hashsalt": f"orvane-report-{n}", "svg.fonttype": "path"}):
+                fig = plot_moves(part["summary"], event, period=(record.get("period") or {}).get("in_words"),
+                                 base_minute=(record.get("baseline") or {}).get("minute", -1),
+                                 min_count=parameters.get("min_count"), quartiles=bool(parameters.get("quartiles")),
+                                 response=part["response"], confidence=confidence, activity=part["activity"])
+                try:
+                    buffer = io.StringIO()
+                    fig.savefig(buffer, format="svg", metadata={"Date": None})
+                finally:
+                    plt.close(fig)
+            svgs.append(_inline_svg(buffer.getvalue(), f"f{n}-", f"figure of {event}: {', '.join(map(str, group))}"))
+        figures[event] = {"svgs": svgs, "drawn": sum(map(len, groups)), "securities": len(keys)}
     return figures
 
 
@@ -380,8 +396,14 @@ noise (|t| above {{ '%g' % t_mark }}).</p>
 
 {% for section in sections %}
 <h2 id="{{ section.anchor }}">{{ section.event }}</h2>
-{% if section.figure %}{{ section.figure | safe }}{% endif %}
 {% if section.figure %}
+{% for svg in section.figure.svgs %}
+{{ svg | safe }}
+{% endfor %}
+{% if section.figure.drawn < section.figure.securities %}
+<p class="note">Figures of the first {{ section.figure.drawn }} of {{ section.figure.securities }} securities in
+the order of their names; the tables below hold all of them.</p>
+{% endif %}
 <p class="note">Bands: {{ '%.0f' % (confidence * 100) }}% intervals. {% if with_activity %}Hollow markers on the
 bottom row: minutes whose one-minute returns are not beyond those of ordinary days. {% endif %}Minutes with few
 releases are left out of the lines.</p>

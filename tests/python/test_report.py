@@ -12,6 +12,7 @@ import sys
 import types
 
 import numpy as np
+import pandas as pd
 import pytest
 
 import report_study
@@ -122,6 +123,25 @@ class TestContent:
         page = report_html(bare)
         assert "hold another release" not in page and "<summary>activity" not in page
         assert "<summary>response" not in page and page.count("<svg") == 3
+
+    @pytest.mark.parametrize("max_figures, drawn", [(6, 7), (1, 4)])
+    def test_a_few_securities_to_a_figure(self, study, monkeypatch, max_figures, drawn):
+        from orvane_data import _report
+
+        monkeypatch.setattr(_report, "MAX_FIGURES", max_figures)
+        names = [f"s{i}" for i in range(7)]
+
+        def renamed(frame):  # one event kind, its securities under seven names
+            frame = frame[frame["EVENT_NAME"] == "CPI YoY"]
+            return pd.concat([frame[frame["key"] == ["es", "sx5e", "usdjpy"][i % 3]].assign(key=name)
+                              for i, name in enumerate(names)])
+
+        many = types.SimpleNamespace(**{**vars(study), "summary": renamed(study.summary),
+                                        "response": renamed(study.response), "activity": renamed(study.activity)})
+        page = _report.report_html(many)
+        labels = re.findall(r'<svg[^>]*aria-label="([^"]*)"', page)
+        assert labels == ["figure of CPI YoY: s0, s1, s2, s3", "figure of CPI YoY: s4, s5, s6"][:max_figures]
+        assert (f"Figures of the first {drawn} of 7 securities" in page) == (drawn < 7)
 
     def test_without_matplotlib_the_tables_and_a_word_on_the_figures(self, study):
         code = ("import sys, pickle; sys.modules['matplotlib'] = None\n"
