@@ -10,11 +10,12 @@ COMPILED_MODULES := $(sort $(subst /,.,$(patsubst cpp/modules/%.cpp,orvane_data/
 
 test: deps check-format install check-cpp check-python stubtest
 
-# GoogleTest comes from Debian's packages; everything else from PyPI.
+# GoogleTest, and the browser the report page is tested in, come from
+# Debian's packages; everything else from PyPI.
 deps:
-	@test -f /usr/include/gtest/gtest.h && command -v clang-format >/dev/null || { \
+	@test -f /usr/include/gtest/gtest.h && command -v clang-format >/dev/null && command -v chromium >/dev/null || { \
 	  if [ "$$(id -u)" = 0 ]; then SUDO=; else SUDO=sudo; fi; \
-	  $$SUDO apt-get update -qq && $$SUDO apt-get install -y -qq libgtest-dev clang-format; }
+	  $$SUDO apt-get update -qq && $$SUDO apt-get install -y -qq libgtest-dev clang-format chromium; }
 	$(PYTHON) -m pip install -q "scikit-build-core>=0.10" "pybind11>=3.1" ninja "cmake>=3.21" wheel
 
 # One build: the wheel's build directory also holds the C++ tests and the

@@ -31,4 +31,5 @@ def plot_moves(
     quartiles: bool = True,
     response: Optional[pd.DataFrame] = None,
     confidence: float = 0.95,
+    activity: Optional[pd.DataFrame] = None,
 ) -> Any: ...
