@@ -246,11 +246,13 @@ def _own_data(args: argparse.Namespace) -> dict:
 
 
 def _first_line(args: argparse.Namespace, used: dict[str, str]) -> str:
+    own = [f"{what} from {path}" for what, path in (("releases", args.calendar), ("bars", args.bars)) if path]
+    if len(own) == 2:
+        return f"orvane_data event study on your own data: {' and '.join(own)}"
     kinds = sorted(set(used.values()))
     line = (f"orvane_data event study on the {' and '.join(kinds)} services "
             f"(query: {used['bql']}, intraday: {used['bloomberg.bquant.intraday']})")
-    own = [f"{what} from {path}" for what, path in (("releases", args.calendar), ("bars", args.bars)) if path]
-    return line + (f"; {' and '.join(own)}" if own else "")
+    return line + (f"; {own[0]}" if own else "")
 
 
 def event_study(args: argparse.Namespace, progress: Progress, argv: list[str] | None = None) -> int:

@@ -336,7 +336,7 @@ def _require(frame, needed: Sequence[str], what: str, expected: str) -> None:
                          f"it has {', '.join(map(str, frame.columns)) or 'none'}")
 
 
-_OFFSET = re.compile(r"(Z|[+-]\d{2}:?\d{2})$")
+_OFFSET = re.compile(r"(?:Z|[+-]\d{2}:?\d{2})$")
 
 
 def _stamps(values, zone: str, what: str):
@@ -875,7 +875,7 @@ class _Run:
             "parameters": parameters,
             "period": {"start": self.start, "end": self.end,
                        "years": sorted(set(options.years)) if options.years else None,
-                       "in_words": self.period_words,
+                       "in_words": self.period,
                        "bars_fetched": None if self.given_bars is not None else
                        [list(s) for s in bar_spans(options, self.start, self.end)]},
             "securities": {name: {"parsekey": pk, "pricing_source": pcs, "figi": figis.get(name)}
@@ -1008,7 +1008,8 @@ class EventStudy:
                  f"{self.period} ({self._services_words()})",
                  f"{self.record['releases_with_a_move']} of {self.record['releases']} releases have a move; "
                  f"at minute {self.minutes[0]:+d} ({self._marks_words()}):"]
-        shown = head.drop(columns="minute").assign(**self._marked(head))
+        shown = head.drop(columns=["minute", "t_mean", "p_mean", "t_per_sd", "p_per_sd"], errors="ignore")
+        shown = shown.assign(**self._marked(head))
         lines.append(shown.to_string(index=False, na_rep="n/a"))
         lines += [f"warning: {w}" for w in self.warnings]
         return "\n".join(lines)
@@ -1027,8 +1028,7 @@ class EventStudy:
         columns = {"mean_bps": mark(head["mean_bps"], head["t_mean"], head["p_mean"])}
         if "bps_per_sd" in head.columns:
             columns["bps_per_sd"] = mark(head["bps_per_sd"], head["t_per_sd"], head["p_per_sd"])
-        drop = {"t_mean": None, "p_mean": None, "t_per_sd": None, "p_per_sd": None}
-        return {**columns, **{k: v for k, v in drop.items() if k in head.columns}}
+        return columns
 
     def _repr_html_(self) -> str:
         head = self.headline

@@ -1,6 +1,8 @@
 """The event-study command and the example script, run as a newcomer runs them."""
 
 import fcntl
+import hashlib
+import importlib.util
 import json
 import os
 import pty
@@ -16,6 +18,8 @@ import pytest
 ROOT = Path(__file__).resolve().parents[2]
 SHORT = ["--dates", "2023-01-01", "2023-04-30"]
 STUDY = ["-m", "orvane_data", "event-study"]
+# the report page comes with the package's report module
+REPORT = ["report.html"] if importlib.util.find_spec("orvane_data._report") else []
 
 
 def run(*args, cwd=None):
@@ -65,8 +69,8 @@ class TestEventStudy:
     def test_outputs(self, study):
         out, result = study
         names = sorted(p.name for p in out.iterdir())
-        assert names == ["dropped.csv", "plot_change_in_nonfarm_payrolls.png", "plot_cpi_yoy.png", "response.csv",
-                         "run.json", "summary.csv", "windows.csv"]
+        assert names == sorted(["dropped.csv", "plot_change_in_nonfarm_payrolls.png", "plot_cpi_yoy.png",
+                                "response.csv", "run.json", "summary.csv", "windows.csv", *REPORT])
         assert str(out.resolve()) in result.stdout
 
     def test_summary_is_measured_from_the_bar_before_the_release(self, study):
@@ -129,9 +133,12 @@ class TestEventStudy:
 
     def test_an_earlier_run_is_replaced_and_a_window_past_the_release_keeps_one_column(self, tmp_path):
         earlier = ["windows.csv", "summary.csv", "plot_old.png", "run.json"]
+        sealed = {}
         for stale in earlier[:-1]:
             (tmp_path / stale).write_text("from an earlier run")
-        (tmp_path / "run.json").write_text(json.dumps({"files": earlier + ["../escape.txt", "/etc/hostname"]}))
+            sealed[stale] = {"size": 19, "sha256": hashlib.sha256(b"from an earlier run").hexdigest()}
+        (tmp_path / "run.json").write_text(json.dumps({"files": earlier + ["../escape.txt", "/etc/hostname"],
+                                                       "files_written": sealed}))
         (tmp_path.parent / "escape.txt").write_text("beside the folder")
         # the analyst's own files, named like the command's outputs but never listed by a run
         for own in ("notes.txt", "plot_my_analysis.png", "summary.xlsx", "windows.txt"):
@@ -227,14 +234,14 @@ def test_unwritable_folder_is_refused_before_fetching(tmp_path, folder, words):
 
 
 def test_a_folder_without_a_record_of_an_earlier_run_loses_nothing(tmp_path):
-    from orvane_data.__main__ import _earlier_outputs
+    from orvane_data._study import removable_outputs
 
     for own in ("plot_my_analysis.png", "summary.csv", "dropped.parquet"):
         (tmp_path / own).write_text("the user's own")
-    assert _earlier_outputs(tmp_path) == []
+    assert removable_outputs(tmp_path) == []
     for record in ("not json", "[1, 2]", '{"files": "summary.csv"}', '{"files": [3, ".", ".."]}'):
         (tmp_path / "run.json").write_text(record)
-        assert _earlier_outputs(tmp_path) == []
+        assert removable_outputs(tmp_path) == []
     result = run(*STUDY, "--out", str(tmp_path), "--dates", "2023-02-01", "2023-02-28", "--no-plot", "--no-futures",
                  "--security", "dax=DAX Index", "--quiet")
     assert result.returncode == 0, result.stderr
