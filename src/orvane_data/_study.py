@@ -421,11 +421,11 @@ def _close_tickers(universe, start: str, end: str, event_tz: str, wanted: Sequen
         tickers = []
     if not tickers:
         return " (the calendar service could not list the tickers it knows)"
-    hints = []
-    for ticker in wanted:
-        close = difflib.get_close_matches(ticker, tickers, n=3, cutoff=0.0)
-        hints.append(f"{ticker}: {', '.join(close)}")
-    return "; closest tickers the calendar knows: " + "; ".join(hints)
+    return "; closest tickers the calendar knows " + _closest(wanted, tickers)
+
+
+def _closest(wanted: Sequence[str], known: Sequence[str]) -> str:
+    return "; ".join(f"to {t}: {', '.join(difflib.get_close_matches(t, known, n=3, cutoff=0.0))}" for t in wanted)
 
 
 def _fetch_calendar(options: StudyOptions, events: Sequence[str], start: str, end: str):
@@ -470,11 +470,8 @@ def _select_own_calendar(calendar, options: StudyOptions, start, end):
         found = set(calendar[column].astype(str))
         missing = [t for t in options.events if t not in found]
         if missing:
-            known = sorted(found)
-            hints = "; ".join(f"{t}: {', '.join(difflib.get_close_matches(t, known, n=3, cutoff=0.0))}"
-                              for t in missing) if known else ""
             raise StudyError(f"no releases found for event ticker(s) {', '.join(missing)} in the calendar given"
-                             + (f"; closest it holds: {hints}" if hints else ""))
+                             + (f"; closest it holds {_closest(missing, sorted(found))}" if found else ""))
         calendar = calendar[calendar[column].astype(str).isin(set(options.events))]
     if calendar.empty:
         raise StudyError("the calendar given holds no release in the period asked")
@@ -593,7 +590,8 @@ def _reasons_by_security(dropped, releases: int) -> str:
     parts = []
     for key, rows in dropped.groupby("key", sort=False):
         counts = rows["reason"].value_counts()
-        parts.append(f"{key}: {counts.index[0]} (at {counts.iloc[0]} of {releases} releases)")
+        parts.append(f"{key}: " + ", ".join(f"{why} (at {n} of {releases} releases)"
+                                            for why, n in counts.iloc[:3].items()))
     return "; ".join(parts)
 
 
