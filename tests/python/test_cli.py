@@ -166,6 +166,10 @@ class TestEventStudy:
         assert header.split() == ["event", "security", "mean", "bp", "@+1", "t", "of", "mean", "bp", "per", "σ", "@+1",
                                   "t", "of", "bp/σ", "events"]
         assert "pricing sources passed to the intraday service as given (dax from ZZZ)" in result.stderr
+        assert "note: no bars of spx inside any window (outside its trading hours?)" in result.stderr
+        assert "DataWarning" not in result.stderr and "UserWarning" not in result.stderr  # said once, as notes
+        kept = [line for line in result.stderr.splitlines() if line.startswith("note: kept in")]
+        assert len(kept) == 1 and "../escape.txt (outside the folder)" in kept[0]
         assert json.loads((tmp_path / "run.json").read_text())["securities"]["dax"]["pricing_source"] == "ZZZ"
 
     def test_named_years_only_and_a_wide_window_keeps_every_security(self, tmp_path):
@@ -188,6 +192,7 @@ class TestEventStudy:
         dropped = pd.read_csv(tmp_path / "dropped.csv")
         assert set(dropped["key"]) == {"spx"} and len(dropped) == printed["sx5e"]
         assert (dropped["reason"] == "no bar at the baseline minute -1").all()
+        assert "note: no move of spx: no bar at the baseline minute -1 in any window" in result.stderr
 
 
 @pytest.mark.parametrize(
@@ -196,6 +201,9 @@ class TestEventStudy:
         (["--events", "NOPE Index"], "NOPE Index"),
         (["--security", "x=NOSUCH Equity"], "NOSUCH Equity"),
         (["--dates", "2023-05-01", "2023-01-01"], "before"),
+        (["--dates", "2023-13-01", "2023-12-31"], "2023-13-01 is not a date: month 13"),
+        (["--events", "NFP TCH Indx"], "closest tickers the calendar knows to NFP TCH Indx: NFP TCH Index"),
+        (["--events", "NFP TCH Index", "CPI YOY Indx"], "closest tickers the calendar knows to CPI YOY Indx: CPI YOY"),
         (["--pre", "3", "--post", "1"], "window starts after it ends"),
         (["--pre", "3", "--post", "10"], "does not contain the baseline minute -1"),
         (["--pre", "-5", "--post", "-5"], "does not contain the baseline minute -1"),
@@ -223,6 +231,37 @@ def test_bad_input_gives_one_line_and_status_2(tmp_path, args, words):
     assert words in last and "error:" in last
     assert not out.exists()
     assert "fetching bars" not in result.stderr  # refused before the bars are fetched
+
+
+def test_securities_without_a_bar_in_any_window_are_named_with_the_reason(tmp_path):
+    result = run(*STUDY, "--out", str(tmp_path / "out"), *SHORT, "--security", "spx=SPX Index",
+                 "--security", "nikkei=NKY Index", "--no-futures")
+    assert result.returncode == 2, result.stderr
+    last = result.stderr.strip().splitlines()[-1]
+    assert last.startswith("orvane-data: error: no bar of the securities falls inside any event window")
+    assert "spx: no bar in the window: outside trading hours (bars that day 14:30-" in last
+    assert "; nikkei: " in last and "releases)" in last
+    assert not (tmp_path / "out").exists()
+
+
+def test_a_workbook_in_place_of_the_tables(tmp_path):
+    pytest.importorskip("openpyxl")
+    result = run(*STUDY, "--out", str(tmp_path), "--dates", "2023-02-01", "2023-02-28", "--no-plot", "--no-futures",
+                 "--security", "dax=DAX Index", "--format", "xlsx", "--quiet")
+    assert result.returncode == 0, result.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["event_study.xlsx", "run.json", *REPORT])
+    assert "listed in event_study.xlsx" in result.stdout
+    assert pd.ExcelFile(tmp_path / "event_study.xlsx").sheet_names == ["windows", "summary", "response", "dropped"]
+
+
+def test_a_workbook_without_openpyxl_is_refused_before_fetching(tmp_path):
+    code = ("import sys; sys.modules['openpyxl'] = None\n"  # makes `import openpyxl` fail
+            "from orvane_data.__main__ import main\n"
+            f"sys.exit(main(['event-study', '--out', {str(tmp_path / 'out')!r}, '--format', 'xlsx']))")
+    result = run("-c", code)
+    assert result.returncode == 2, result.stderr
+    assert "pip install 'orvane_data[xlsx]'" in result.stderr.strip().splitlines()[-1]
+    assert "[1/" not in result.stderr and not (tmp_path / "out").exists()
 
 
 @pytest.mark.parametrize("folder, words", [("file/sub", "not a folder"), ("/proc/nope", "cannot write to the output")])
