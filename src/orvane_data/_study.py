@@ -51,7 +51,25 @@ BARS_COLUMNS = ("datetime", "key", "close")
 
 class StudyError(ValueError):
     """A study that cannot be run as asked: what was asked matched nothing,
-    or the options contradict each other. The text says which."""
+    or the options contradict each other. The text says which.
+
+    Parameters
+    ----------
+    message : str
+        What was asked, and why it cannot be run.
+
+    Examples
+    --------
+    >>> from orvane_data.event_study import StudyError, run_study
+    >>> try:
+    ...     run_study(pre=3, post=1)
+    ... except StudyError as exc:
+    ...     print(exc)
+    the window starts after it ends (pre 3 > post 1)
+    """
+
+    def __init__(self, message: str) -> None:
+        super().__init__(message)
 
 
 # --- dates --------------------------------------------------------------------
@@ -893,7 +911,7 @@ class _Run:
 class EventStudy:
     """An event study's answer: its tables, its headline, its figures and its files.
 
-    Made by :func:`run_study`. Attributes:
+    Made by ``run_study``. Attributes:
 
     - ``calendar``: the releases studied;
     - ``windows``: the bars inside each release's window;
@@ -907,6 +925,38 @@ class EventStudy:
     - ``record``: what ``run.json`` holds (a dict);
     - ``warnings``: what matched nothing, as text;
     - ``headline``: the table a reader looks at first.
+
+    Parameters
+    ----------
+    options : StudyOptions
+        What the study was asked, resolved.
+    names : list of str
+        The securities studied, in the order tables and figures show them.
+    calendar, bars, windows, moves, summary, response, dropped : pandas.DataFrame
+        The tables above (``response`` may be None).
+    record : dict
+        What ``run.json`` holds.
+    warnings : list of str
+        What matched nothing.
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> from orvane_data.event_study import run_study
+    >>> calendar = pd.DataFrame({"EVENT_NAME": "NFP", "ACTUAL": [275.0, 303.0, 175.0],
+    ...                          "SURVEY_MEDIAN": [200.0, 214.0, 240.0],
+    ...                          "event_datetime": ["2024-03-08 08:30-05:00", "2024-04-05 08:30-04:00",
+    ...                                             "2024-05-03 08:30-04:00"]})
+    >>> bars = pd.DataFrame({"key": "bund", "close": [131.20, 130.98, 130.10, 129.90, 129.40, 129.80],
+    ...                      "datetime": ["2024-03-08 13:29Z", "2024-03-08 13:31Z", "2024-04-05 12:29Z",
+    ...                                   "2024-04-05 12:31Z", "2024-05-03 12:29Z", "2024-05-03 12:31Z"]})
+    >>> study = run_study(calendar=calendar, bars=bars, progress=False)
+    >>> study.headline[["event", "security", "minute", "mean_bps", "releases"]]
+      event security  minute   mean_bps  releases
+    0   NFP     bund       1 -0.409727         3
+    >>> print(study)  # doctest: +ELLIPSIS
+    EventStudy: 1 event kind x 1 securities, 2024-03-08 to 2024-05-03 (query: own data, intraday: own data)
+    ...
     """
 
     # (file or sheet name, attribute): the tables saved, in order
@@ -922,7 +972,28 @@ class EventStudy:
     # --- reading -----------------------------------------------------------------
 
     def tables(self) -> dict:
-        """The tables saved, by file name (a table the study lacks is left out)."""
+        """The tables saved, by file name (a table the study lacks is left out).
+
+        Returns
+        -------
+        dict of str to pandas.DataFrame
+            In the order of ``EventStudy.TABLES``.
+
+        Examples
+        --------
+        >>> import pandas as pd
+        >>> from orvane_data.event_study import run_study
+        >>> calendar = pd.DataFrame({"EVENT_NAME": "NFP", "ACTUAL": [275.0, 303.0, 175.0],
+        ...                          "SURVEY_MEDIAN": [200.0, 214.0, 240.0],
+        ...                          "event_datetime": ["2024-03-08 08:30-05:00", "2024-04-05 08:30-04:00",
+        ...                                             "2024-05-03 08:30-04:00"]})
+        >>> bars = pd.DataFrame({"key": "bund", "close": [131.20, 130.98, 130.10, 129.90, 129.40, 129.80],
+        ...                      "datetime": ["2024-03-08 13:29Z", "2024-03-08 13:31Z", "2024-04-05 12:29Z",
+        ...                                   "2024-04-05 12:31Z", "2024-05-03 12:29Z", "2024-05-03 12:31Z"]})
+        >>> study = run_study(calendar=calendar, bars=bars, progress=False)
+        >>> list(study.tables())
+        ['windows', 'summary', 'response', 'dropped']
+        """
         return {name: getattr(self, attribute) for name, attribute in self.TABLES
                 if getattr(self, attribute) is not None}
 
@@ -966,7 +1037,28 @@ class EventStudy:
     def table_text(self) -> str:
         """The command's printed table: the mean move at the first minute after
         the release with its t, at the window's end, the response per σ of
-        surprise at that first minute with its t, and the releases with a move."""
+        surprise at that first minute with its t, and the releases with a move.
+
+        Returns
+        -------
+        str
+            The table under a line naming the baseline, and a legend.
+
+        Examples
+        --------
+        >>> import pandas as pd
+        >>> from orvane_data.event_study import run_study
+        >>> calendar = pd.DataFrame({"EVENT_NAME": "NFP", "ACTUAL": [275.0, 303.0, 175.0],
+        ...                          "SURVEY_MEDIAN": [200.0, 214.0, 240.0],
+        ...                          "event_datetime": ["2024-03-08 08:30-05:00", "2024-04-05 08:30-04:00",
+        ...                                             "2024-05-03 08:30-04:00"]})
+        >>> bars = pd.DataFrame({"key": "bund", "close": [131.20, 130.98, 130.10, 129.90, 129.40, 129.80],
+        ...                      "datetime": ["2024-03-08 13:29Z", "2024-03-08 13:31Z", "2024-04-05 12:29Z",
+        ...                                   "2024-04-05 12:31Z", "2024-05-03 12:29Z", "2024-05-03 12:31Z"]})
+        >>> study = run_study(calendar=calendar, bars=bars, progress=False)
+        >>> print(study.table_text().splitlines()[0])
+        Moves from the close of the last bar before the release (minute -1), in basis points:
+        """
         import pandas as pd
 
         from orvane_data._plotting import baseline_words
@@ -1076,6 +1168,28 @@ class EventStudy:
             (default: half of the event kind's releases).
         quartiles : bool, default False
             Also shade the quartiles of the moves.
+
+        Returns
+        -------
+        matplotlib.figure.Figure or dict of str to Figure
+
+        Examples
+        --------
+        >>> import pandas as pd
+        >>> from orvane_data.event_study import run_study
+        >>> calendar = pd.DataFrame({"EVENT_NAME": "NFP", "ACTUAL": [275.0, 303.0, 175.0],
+        ...                          "SURVEY_MEDIAN": [200.0, 214.0, 240.0],
+        ...                          "event_datetime": ["2024-03-08 08:30-05:00", "2024-04-05 08:30-04:00",
+        ...                                             "2024-05-03 08:30-04:00"]})
+        >>> bars = pd.DataFrame({"key": "bund", "close": [131.20, 130.98, 130.10, 129.90, 129.40, 129.80],
+        ...                      "datetime": ["2024-03-08 13:29Z", "2024-03-08 13:31Z", "2024-04-05 12:29Z",
+        ...                                   "2024-04-05 12:31Z", "2024-05-03 12:29Z", "2024-05-03 12:31Z"]})
+        >>> study = run_study(calendar=calendar, bars=bars, progress=False)
+        >>> import matplotlib.pyplot as plt
+        >>> figures = study.plot()
+        >>> list(figures), figures["NFP"].get_suptitle()
+        (['NFP'], 'NFP — 2024-03-08 to 2024-05-03: 3 releases')
+        >>> plt.close("all")
         """
         from orvane_data._plotting import plot_moves
 
@@ -1092,7 +1206,7 @@ class EventStudy:
 
     def save(self, folder, format: str = "csv", plots: bool = True, report: bool = True, *,
              min_count: Optional[int] = None, quartiles: bool = False, progress: Any = None) -> list[Path]:
-        """Writes the tables, the figures, ``report.html`` and ``run.json`` into `folder`.
+        """Writes the tables, the figures, ``report.html`` and ``run.json`` into ``folder``.
 
         The files are written into a scratch folder and moved into place at
         the end, so an interrupted run leaves nothing that looks complete.
@@ -1115,7 +1229,7 @@ class EventStudy:
         report : bool, default True
             ``report.html``, one page to share.
         min_count, quartiles
-            As in :meth:`plot`.
+            As in ``plot``.
         progress : callable, optional
             Called with each step's text.
 
@@ -1123,6 +1237,23 @@ class EventStudy:
         -------
         list of pathlib.Path
             The files written, run.json last.
+
+        Examples
+        --------
+        >>> import pandas as pd
+        >>> from orvane_data.event_study import run_study
+        >>> calendar = pd.DataFrame({"EVENT_NAME": "NFP", "ACTUAL": [275.0, 303.0, 175.0],
+        ...                          "SURVEY_MEDIAN": [200.0, 214.0, 240.0],
+        ...                          "event_datetime": ["2024-03-08 08:30-05:00", "2024-04-05 08:30-04:00",
+        ...                                             "2024-05-03 08:30-04:00"]})
+        >>> bars = pd.DataFrame({"key": "bund", "close": [131.20, 130.98, 130.10, 129.90, 129.40, 129.80],
+        ...                      "datetime": ["2024-03-08 13:29Z", "2024-03-08 13:31Z", "2024-04-05 12:29Z",
+        ...                                   "2024-04-05 12:31Z", "2024-05-03 12:29Z", "2024-05-03 12:31Z"]})
+        >>> study = run_study(calendar=calendar, bars=bars, progress=False)
+        >>> import tempfile
+        >>> folder = tempfile.mkdtemp()
+        >>> [path.name for path in study.save(folder, plots=False, report=False)]
+        ['windows.csv', 'summary.csv', 'response.csv', 'dropped.csv', 'run.json']
         """
         if format not in FORMATS:
             raise ValueError(f"format must be one of {', '.join(FORMATS)}, got {format!r}")

@@ -26,7 +26,8 @@ def plot_moves(
     confidence: float = 0.95,
 ) -> Any: ...
 
-class StudyError(ValueError): ...
+class StudyError(ValueError):
+    def __init__(self, message: str) -> None: ...
 
 def run_study(
     *,
