@@ -254,12 +254,26 @@ class _StepBar(_NoSteps):
         self._bar.close()
 
 
+class _CallerSteps(_NoSteps):
+    """A caller's function, called with each step's text."""
+
+    def __init__(self, report: Callable[[str], Any]) -> None:
+        self._report = report
+
+    def __call__(self, text: str) -> None:
+        self._report(text)
+
+
 def _steps(progress: Any, total: int):
     if progress is True:
         return _StepBar(total)
     if not progress:
         return _NoSteps()
-    return progress  # the caller's own: called with each step's text
+    if all(hasattr(progress, name) for name in ("done", "bar")):
+        return progress  # a step reporter of its own (the command's)
+    if not callable(progress):
+        raise TypeError(f"progress: expected True, False or a function of the step's text, got {progress!r}")
+    return _CallerSteps(progress)
 
 
 class _Notes:
@@ -745,7 +759,7 @@ class _Run:
             self.services["bql"] = OWN_DATA
         if bars is not None:
             self.services["bloomberg.bquant.intraday"] = OWN_DATA
-        self.steps = _steps(progress, 5 - bool(options.dask))
+        self.steps = _steps(progress, 4 - bool(options.dask))
 
     def study(self) -> "EventStudy":
         options = self.options
@@ -795,7 +809,7 @@ class _Run:
         priced = [f"{name} from {pcs}" for name, (_, pcs) in securities.items() if pcs]
         if priced:
             self.notes.add(f"pricing sources passed to the intraday service as given ({', '.join(priced)}); "
-                           "the service does not confirm them", UserWarning, stacklevel=4)
+                           "the service does not confirm them", UserWarning, stacklevel=5)
         return securities, futures, mapping
 
     def _calendar(self):
@@ -1259,7 +1273,7 @@ class EventStudy:
             raise ValueError(f"format must be one of {', '.join(FORMATS)}, got {format!r}")
         if format == "xlsx":
             _openpyxl()
-        steps = progress if progress is not None else _NoSteps()
+        steps = _steps(progress or False, 2)
         out = Path(folder)
         out.mkdir(parents=True, exist_ok=True)
         scratch = Path(tempfile.mkdtemp(prefix=".partial-", dir=out))

@@ -236,6 +236,25 @@ class TestSave:
         assert (tmp_path / "report.html").stat().st_size > 0
         assert "report.html" in json.loads((tmp_path / "run.json").read_text())["files"]
 
+    def test_the_report_is_the_report_modules_page_of_this_study(self, small, tmp_path, monkeypatch):
+        import types
+
+        seen = []
+        page = types.ModuleType("orvane_data._report")
+        page.report_html = lambda study: seen.append(study) or "<html>ünïcode page</html>"
+        monkeypatch.setitem(sys.modules, "orvane_data._report", page)
+        small.save(tmp_path / "with", plots=False)
+        small.save(tmp_path / "without", plots=False, report=False)
+        assert seen == [small]
+        assert (tmp_path / "with" / "report.html").read_text(encoding="utf-8") == "<html>ünïcode page</html>"
+        assert not (tmp_path / "without" / "report.html").exists()
+
+    def test_steps_reach_a_plain_function(self, tmp_path):
+        steps = []
+        study = run_study(calendar=CALENDAR, bars=own_bars(("a", -1, 1.0), ("a", 1, 2.0)), progress=steps.append)
+        study.save(tmp_path, plots=False, report=False, progress=steps.append)
+        assert [s.split()[0] for s in steps] == ["taking", "taking", "cutting", "computing", "writing"]
+
     def test_only_unchanged_files_of_an_earlier_save_are_removed(self, small, tmp_path):
         folder = tmp_path / "out"
         small.save(folder, format="parquet", plots=False, report=False)
@@ -273,7 +292,7 @@ class TestSave:
         assert pd.read_csv(tmp_path / "summary.csv").shape == small.summary.shape
 
 
-def test_a_notebook_shows_the_headline(tmp_path, services):
+def test_a_notebook_shows_the_headline(tmp_path, monkeypatch):
     nbformat = pytest.importorskip("nbformat")
     nbclient = pytest.importorskip("nbclient")
     pytest.importorskip("ipykernel")
@@ -282,13 +301,9 @@ def test_a_notebook_shows_the_headline(tmp_path, services):
             "from orvane_data.event_study import run_study\n"
             "run_study(dates=['2023-01-01', '2023-02-28'], events=['NFP TCH Index'], futures={})")
     book = nbformat.v4.new_notebook(cells=[nbformat.v4.new_code_cell(code)])
-    env_path = os.environ.get("PYTHONPATH", "")
-    os.environ["PYTHONPATH"] = os.pathsep.join(sys.path)
-    try:
-        nbclient.NotebookClient(book, timeout=600, kernel_name="python3",
-                                resources={"metadata": {"path": str(tmp_path)}}).execute()
-    finally:
-        os.environ["PYTHONPATH"] = env_path
+    monkeypatch.setenv("PYTHONPATH", os.pathsep.join(sys.path))  # the kernel imports the package from here
+    nbclient.NotebookClient(book, timeout=600, kernel_name="python3",
+                            resources={"metadata": {"path": str(tmp_path)}}).execute()
     outputs = book.cells[0].outputs
     shown = [o for o in outputs if o.output_type == "execute_result"]
     assert len(shown) == 1 and "text/html" in shown[0].data
