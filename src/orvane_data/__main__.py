@@ -263,7 +263,7 @@ def event_study(args: argparse.Namespace, progress: Progress, argv: list[str] | 
     print(_first_line(args, used))
 
     from orvane_data import DataWarning
-    from orvane_data._study import StudyError, run_study
+    from orvane_data._study import FolderNote, StudyError, run_study
 
     _check_writable(Path(args.out))
     if args.format == "xlsx":
@@ -290,12 +290,15 @@ def event_study(args: argparse.Namespace, progress: Progress, argv: list[str] | 
     study.record["parameters"].update(
         {k: v for k, v in vars(args).items() if k not in ("securities", "futures") and k not in study.record["parameters"]})
     with warnings.catch_warnings(record=True) as said:
-        warnings.simplefilter("always")
+        warnings.simplefilter("always", FolderNote)
         final = study.save(args.out, format=args.format, plots=not args.no_plot, report=not args.no_report,
                            min_count=args.min_count, quartiles=args.quartiles, progress=progress)
     progress.done()
     for warning in said:
-        progress.note(str(warning.message))
+        if issubclass(warning.category, FolderNote):
+            progress.note(str(warning.message))
+        else:  # not the command's to say: as Python would have shown it
+            warnings.warn_explicit(warning.message, warning.category, warning.filename, warning.lineno)
 
     record = study.record
     where = WORKBOOK if args.format == "xlsx" else f"dropped.{args.format}"

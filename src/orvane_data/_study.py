@@ -72,6 +72,11 @@ class StudyError(ValueError):
         super().__init__(message)
 
 
+class FolderNote(UserWarning):
+    """What saving could not do as asked, said to the reader: files kept in
+    the folder, plots left out for want of matplotlib."""
+
+
 # --- dates --------------------------------------------------------------------
 
 
@@ -1289,7 +1294,7 @@ class EventStudy:
                     files += self._write_plots(scratch, min_count, quartiles)
                 except ImportError:
                     warnings.warn("matplotlib is not installed: no plots. Install it with "
-                                  "`pip install 'orvane_data[plot]'`.", UserWarning, stacklevel=2)
+                                  "`pip install 'orvane_data[plot]'`.", FolderNote, stacklevel=2)
             record = dict(self.record, files=sorted(p.name for p in files) + ["run.json"],
                           files_written={p.name: _fingerprint(p) for p in sorted(files)},
                           written_at=dt.datetime.now(dt.timezone.utc).isoformat(timespec="seconds"))
@@ -1300,7 +1305,7 @@ class EventStudy:
         finally:
             shutil.rmtree(scratch, ignore_errors=True)
         if kept:
-            warnings.warn(kept, UserWarning, stacklevel=2)
+            warnings.warn(kept, FolderNote, stacklevel=2)
         return final
 
     def _call_words(self) -> list[str]:

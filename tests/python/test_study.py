@@ -15,6 +15,7 @@ import pytest
 from scipy import stats
 
 from orvane_data import DataWarning, simulated
+from orvane_data._study import FolderNote
 from orvane_data.event_study import EventStudy, StudyError, run_study
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -271,7 +272,7 @@ class TestSave:
         record["files_written"]["link.parquet"] = record["files_written"]["dropped.parquet"]
         record["files"] += ["notes.txt", "../escape.txt", str(tmp_path / "escape.txt")]
         (folder / "run.json").write_text(json.dumps(record))
-        with pytest.warns(UserWarning) as said:
+        with pytest.warns(FolderNote) as said:
             small.save(folder, format="csv", plots=False, report=False)
         line = str(said[-1].message)
         for kept in ("summary.parquet (changed since)", "notes.txt (not written by orvane_data)",
@@ -286,7 +287,7 @@ class TestSave:
     def test_a_kept_file_in_the_way_is_renamed(self, small, tmp_path):
         small.save(tmp_path, plots=False, report=False)
         (tmp_path / "summary.csv").write_text("my edits")
-        with pytest.warns(UserWarning, match=r"summary.csv \(changed since; now summary.kept.csv\)"):
+        with pytest.warns(FolderNote, match=r"summary.csv \(changed since; now summary.kept.csv\)"):
             small.save(tmp_path, plots=False, report=False)
         assert (tmp_path / "summary.kept.csv").read_text() == "my edits"
         assert pd.read_csv(tmp_path / "summary.csv").shape == small.summary.shape
