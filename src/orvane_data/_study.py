@@ -258,6 +258,9 @@ class _StepBar(_NoSteps):
         self._bar.update(self._bar.total - self._bar.n)
         self._bar.close()
 
+    def close(self) -> None:
+        self._bar.close()
+
 
 class _CallerSteps(_NoSteps):
     """A caller's function, called with each step's text."""
@@ -289,6 +292,7 @@ class _Notes:
 
     def __init__(self) -> None:
         self.texts: list[str] = []
+        self.data_texts: list[str] = []  # what matched nothing, as opposed to other notes
 
     def recording(self):
         return _Recorder(self)
@@ -301,10 +305,19 @@ class _Notes:
         if text in self.texts:
             return
         self.texts.append(text)
+        if self._is_data(category):
+            self.data_texts.append(text)
         warnings.warn(text, category, stacklevel=stacklevel)
 
+    @staticmethod
+    def _is_data(category: type[Warning]) -> bool:
+        from orvane_data import DataWarning
+
+        return issubclass(category, DataWarning)
+
     def mentions(self, name: str) -> bool:
-        return any(re.search(rf"(?<![\w.-]){re.escape(name)}(?![\w.-])", t) for t in self.texts)
+        """Whether something already said that `name` matched nothing."""
+        return any(re.search(rf"(?<![\w.-]){re.escape(name)}(?![\w.-])", t) for t in self.data_texts)
 
 
 class _Recorder:
@@ -335,6 +348,7 @@ class _Recorder:
                 self._before.add(text)
                 if text not in self.notes.texts:
                     self.notes.texts.append(text)
+                    self.notes.data_texts.append(text)
             warnings.warn_explicit(caught.message, caught.category, caught.filename, caught.lineno,
                                    source=caught.source)
 
@@ -767,6 +781,14 @@ class _Run:
         self.steps = _steps(progress, 4 - bool(options.dask))
 
     def study(self) -> "EventStudy":
+        try:
+            return self._study()
+        except BaseException:
+            if isinstance(self.steps, _StepBar):  # a notebook keeps no half-full bar
+                self.steps.close()
+            raise
+
+    def _study(self) -> "EventStudy":
         options = self.options
         with self.notes.recording():
             securities, futures, mapping = self._resolve_securities()
@@ -814,7 +836,7 @@ class _Run:
         priced = [f"{name} from {pcs}" for name, (_, pcs) in securities.items() if pcs]
         if priced:
             self.notes.add(f"pricing sources passed to the intraday service as given ({', '.join(priced)}); "
-                           "the service does not confirm them", UserWarning, stacklevel=5)
+                           "the service does not confirm them", UserWarning, stacklevel=6)
         return securities, futures, mapping
 
     def _calendar(self):
@@ -889,12 +911,12 @@ class _Run:
         silent = [n for n in names if n not in present and not self.notes.mentions(n)]
         if silent:
             self.notes.add(f"no bars of {', '.join(silent)} inside any window (outside its trading hours?)",
-                           stacklevel=5)
+                           stacklevel=6)
         measured = set(moves.loc[moves["move_bps"].notna(), "key"])
         unmeasured = [n for n in names if n in present and n not in measured and not self.notes.mentions(n)]
         if unmeasured:
             self.notes.add(f"no move of {', '.join(unmeasured)}: no bar at the baseline minute "
-                           f"{self.options.base_minute:+d} in any window", stacklevel=5)
+                           f"{self.options.base_minute:+d} in any window", stacklevel=6)
 
     def _record(self, securities, futures, mapping, calendar, moves) -> dict:
         import orvane_data

@@ -186,6 +186,28 @@ class TestNotes:
             warnings.simplefilter("ignore", DataWarning)
             assert len(run_study(calendar=CALENDAR, bars=self.BARS, progress=False).warnings) == 2
 
+    def test_the_librarys_own_warnings_are_kept_once_and_said_again(self, monkeypatch):
+        from orvane_data import event_study
+
+        measure = event_study.event_moves
+
+        def warning_moves(windows, **options):
+            warnings.warn("security c: no bar in any window", DataWarning)
+            warnings.warn("a deprecation of someone else's", DeprecationWarning)
+            return measure(windows, **options)
+
+        monkeypatch.setattr(event_study, "event_moves", warning_moves)
+        with warnings.catch_warnings(record=True) as said:
+            warnings.simplefilter("always")
+            study = run_study(calendar=CALENDAR, bars=self.BARS, progress=False)
+        # the study does not say again what the library said of c
+        assert study.warnings == ["security c: no bar in any window",
+                                  "no move of b: no bar at the baseline minute -1 in any window"]
+        assert [(w.category, str(w.message)) for w in said] == [
+            (DataWarning, "security c: no bar in any window"),
+            (DeprecationWarning, "a deprecation of someone else's"),
+            (DataWarning, "no move of b: no bar at the baseline minute -1 in any window")]
+
     def test_no_bar_anywhere_names_each_security_and_why(self):
         bars = own_bars(("c", 300, 10.0), ("d", 400, 5.0))
         with pytest.raises(StudyError, match=r"nothing to summarise: c: no bar in the window: outside trading hours "
