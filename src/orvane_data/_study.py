@@ -440,7 +440,8 @@ def own_bars(frame, bar_tz: str):
     bars["datetime"] = _stamps(bars["datetime"], bar_tz, "the bars' datetime")
     bars["close"] = pd.to_numeric(bars["close"], errors="coerce")
     bars = bars[bars["datetime"].notna() & bars["key"].notna()]
-    return bars.reset_index(drop=True)
+    # names as the options and the tables write them, whatever a file's reader guessed
+    return bars.assign(key=bars["key"].astype(str)).reset_index(drop=True)
 
 
 def read_table(path: str | os.PathLike, what: str):
@@ -866,13 +867,13 @@ class _Run:
         if self.given_bars is not None:
             self.steps("taking the bars given")
             bars = own_bars(self.given_bars, options.bar_tz)
-            names = list(dict.fromkeys(bars["key"].astype(str)))
+            names = list(dict.fromkeys(bars["key"]))
             wanted = list(securities) + list(futures)
             if wanted:
                 missing = [n for n in wanted if n not in names]
                 if missing:
                     raise StudyError(f"the bars given have no key {', '.join(missing)}; they hold {', '.join(names)}")
-                bars, names = bars[bars["key"].astype(str).isin(set(wanted))], wanted
+                bars, names = bars[bars["key"].isin(set(wanted))], wanted
             if bars.empty:
                 raise StudyError("the bars given hold no bar")
             return bars, names
