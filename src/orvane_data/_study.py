@@ -1154,7 +1154,7 @@ class EventStudy:
         alpha = 1 - self.options.confidence
 
         def mark(value, t, p):
-            return ["n/a" if v != v else f"{v:.2f} (t {tv:.1f}){'*' if pv < alpha else ''}"
+            return ["n/a" if v != v else f"{v:.2f} (t {_number(tv, '.1f')}){'*' if pv < alpha else ''}"
                     for v, tv, pv in zip(value, t, p)]
 
         columns = {"mean_bps": mark(head["mean_bps"], head["t_mean"], head["p_mean"])}
@@ -1176,7 +1176,7 @@ class EventStudy:
                     continue
                 strong = row[p] < alpha
                 number = f"{row[value]:.2f}{'*' if strong else ''}"
-                cell += [f"<b>{number}</b>" if strong else number, f"{row[t]:.2f}"]
+                cell += [f"<b>{number}</b>" if strong else number, _number(row[t], ".2f")]
             cell.append(str(row["releases"]))
             cells.append("<tr>" + "".join(f"<td>{c}</td>" for c in cell) + "</tr>")
         titles = ["event", "security", f"mean bp @{self.minutes[0]:+d}", "t"]
@@ -1368,6 +1368,10 @@ class EventStudy:
         path = folder / "report.html"
         path.write_text(report_html(self), encoding="utf-8")
         return path
+
+
+def _number(value, spec: str) -> str:
+    return "n/a" if value != value else format(value, spec)
 
 
 def slug(text: str) -> str:
