@@ -916,4 +916,10 @@ PYBIND11_MODULE(event_study, m) {
   // Drawing only drives matplotlib, so it is written in Python; it is bound
   // here so that notebooks and the command line reach one function.
   glue::import_from(m, "orvane_data._plotting", "plot_moves");
+  // The study object only runs the functions above and presents their answer
+  // (notebook display, files), so it is written in Python too; bound here so
+  // that notebooks and the command line reach one study.
+  glue::import_from(m, "orvane_data._study", "run_study");
+  glue::import_from(m, "orvane_data._study", "EventStudy");
+  glue::import_from(m, "orvane_data._study", "StudyError");
 }

@@ -1,6 +1,8 @@
 """Moves of prices around economic releases, window by window, and their summary."""
 
-from typing import Any, Optional, SupportsIndex
+import os
+from pathlib import Path
+from typing import Any, Mapping, Optional, Sequence, SupportsIndex, Union
 
 import pandas as pd
 
@@ -33,3 +35,78 @@ def plot_moves(
     confidence: float = 0.95,
     activity: Optional[pd.DataFrame] = None,
 ) -> Any: ...
+
+class StudyError(ValueError):
+    def __init__(self, message: str) -> None: ...
+
+def run_study(
+    *,
+    events: Optional[Sequence[str]] = None,
+    universe: Sequence[str] = ("US",),
+    securities: Optional[Mapping[str, tuple]] = None,
+    futures: Optional[Mapping[str, tuple]] = None,
+    dates: Optional[Sequence[str]] = None,
+    years: Optional[Sequence[int]] = None,
+    pre: int = -5,
+    post: int = 10,
+    base_minute: int = -1,
+    event_tz: str = "America/New_York",
+    bar_tz: str = "UTC",
+    ema: Optional[int] = None,
+    confidence: float = 0.95,
+    dask: Optional[str] = None,
+    bars_dataset: Optional[str] = None,
+    progress: Any = True,
+    calendar: Optional[pd.DataFrame] = None,
+    bars: Optional[pd.DataFrame] = None,
+) -> EventStudy: ...
+
+class EventStudy:
+    TABLES: tuple[tuple[str, str], ...]
+    options: Any
+    names: list[str]
+    calendar: pd.DataFrame
+    bars: pd.DataFrame
+    windows: pd.DataFrame
+    moves: pd.DataFrame
+    summary: pd.DataFrame
+    response: Optional[pd.DataFrame]
+    dropped: pd.DataFrame
+    record: dict[str, Any]
+    warnings: list[str]
+    def __init__(
+        self,
+        *,
+        options: Any,
+        names: Any,
+        calendar: Any,
+        bars: Any,
+        windows: Any,
+        moves: Any,
+        summary: Any,
+        response: Any,
+        dropped: Any,
+        record: dict,
+        warnings: list[str],
+    ) -> None: ...
+    def tables(self) -> dict[str, pd.DataFrame]: ...
+    @property
+    def period(self) -> str: ...
+    @property
+    def minutes(self) -> list[int]: ...
+    @property
+    def headline(self) -> pd.DataFrame: ...
+    def table_text(self) -> str: ...
+    def _repr_html_(self) -> str: ...
+    def plot(self, event: Optional[str] = None, *, min_count: Optional[int] = None, quartiles: bool = False) -> Any: ...
+    def save(
+        self,
+        folder: Union[str, os.PathLike[str]],
+        format: str = "csv",
+        plots: bool = True,
+        report: bool = True,
+        *,
+        min_count: Optional[int] = None,
+        quartiles: bool = False,
+        progress: Any = None,
+    ) -> list[Path]: ...

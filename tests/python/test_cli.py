@@ -1,6 +1,8 @@
 """The event-study command and the example script, run as a newcomer runs them."""
 
 import fcntl
+import hashlib
+import importlib.util
 import json
 import os
 import pty
@@ -16,6 +18,8 @@ import pytest
 ROOT = Path(__file__).resolve().parents[2]
 SHORT = ["--dates", "2023-01-01", "2023-04-30"]
 STUDY = ["-m", "orvane_data", "event-study"]
+# the report page comes with the package's report module
+REPORT = ["report.html"] if importlib.util.find_spec("orvane_data._report") else []
 
 
 def run(*args, cwd=None):
@@ -65,8 +69,8 @@ class TestEventStudy:
     def test_outputs(self, study):
         out, result = study
         names = sorted(p.name for p in out.iterdir())
-        assert names == ["dropped.csv", "plot_change_in_nonfarm_payrolls.png", "plot_cpi_yoy.png", "response.csv",
-                         "run.json", "summary.csv", "windows.csv"]
+        assert names == sorted(["dropped.csv", "plot_change_in_nonfarm_payrolls.png", "plot_cpi_yoy.png",
+                                "response.csv", "run.json", "summary.csv", "windows.csv", *REPORT])
         assert str(out.resolve()) in result.stdout
 
     def test_summary_is_measured_from_the_bar_before_the_release(self, study):
@@ -129,9 +133,12 @@ class TestEventStudy:
 
     def test_an_earlier_run_is_replaced_and_a_window_past_the_release_keeps_one_column(self, tmp_path):
         earlier = ["windows.csv", "summary.csv", "plot_old.png", "run.json"]
+        sealed = {}
         for stale in earlier[:-1]:
             (tmp_path / stale).write_text("from an earlier run")
-        (tmp_path / "run.json").write_text(json.dumps({"files": earlier + ["../escape.txt", "/etc/hostname"]}))
+            sealed[stale] = {"size": 19, "sha256": hashlib.sha256(b"from an earlier run").hexdigest()}
+        (tmp_path / "run.json").write_text(json.dumps({"files": earlier + ["../escape.txt", "/etc/hostname"],
+                                                       "files_written": sealed}))
         (tmp_path.parent / "escape.txt").write_text("beside the folder")
         # the analyst's own files, named like the command's outputs but never listed by a run
         for own in ("notes.txt", "plot_my_analysis.png", "summary.xlsx", "windows.txt"):
@@ -159,6 +166,10 @@ class TestEventStudy:
         assert header.split() == ["event", "security", "mean", "bp", "@+1", "t", "of", "mean", "bp", "per", "σ", "@+1",
                                   "t", "of", "bp/σ", "events"]
         assert "pricing sources passed to the intraday service as given (dax from ZZZ)" in result.stderr
+        assert "note: no bars of spx inside any window (outside its trading hours?)" in result.stderr
+        assert "DataWarning" not in result.stderr and "UserWarning" not in result.stderr  # said once, as notes
+        kept = [line for line in result.stderr.splitlines() if line.startswith("note: kept in")]
+        assert len(kept) == 1 and "../escape.txt (outside the folder)" in kept[0]
         assert json.loads((tmp_path / "run.json").read_text())["securities"]["dax"]["pricing_source"] == "ZZZ"
 
     def test_named_years_only_and_a_wide_window_keeps_every_security(self, tmp_path):
@@ -181,6 +192,7 @@ class TestEventStudy:
         dropped = pd.read_csv(tmp_path / "dropped.csv")
         assert set(dropped["key"]) == {"spx"} and len(dropped) == printed["sx5e"]
         assert (dropped["reason"] == "no bar at the baseline minute -1").all()
+        assert "note: no move of spx: no bar at the baseline minute -1 in any window" in result.stderr
 
 
 @pytest.mark.parametrize(
@@ -189,6 +201,9 @@ class TestEventStudy:
         (["--events", "NOPE Index"], "NOPE Index"),
         (["--security", "x=NOSUCH Equity"], "NOSUCH Equity"),
         (["--dates", "2023-05-01", "2023-01-01"], "before"),
+        (["--dates", "2023-13-01", "2023-12-31"], "2023-13-01 is not a date: month 13"),
+        (["--events", "NFP TCH Indx"], "closest tickers the calendar knows to NFP TCH Indx: NFP TCH Index"),
+        (["--events", "NFP TCH Index", "CPI YOY Indx"], "closest tickers the calendar knows to CPI YOY Indx: CPI YOY"),
         (["--pre", "3", "--post", "1"], "window starts after it ends"),
         (["--pre", "3", "--post", "10"], "does not contain the baseline minute -1"),
         (["--pre", "-5", "--post", "-5"], "does not contain the baseline minute -1"),
@@ -218,6 +233,37 @@ def test_bad_input_gives_one_line_and_status_2(tmp_path, args, words):
     assert "fetching bars" not in result.stderr  # refused before the bars are fetched
 
 
+def test_securities_without_a_bar_in_any_window_are_named_with_the_reason(tmp_path):
+    result = run(*STUDY, "--out", str(tmp_path / "out"), *SHORT, "--security", "spx=SPX Index",
+                 "--security", "nikkei=NKY Index", "--no-futures")
+    assert result.returncode == 2, result.stderr
+    last = result.stderr.strip().splitlines()[-1]
+    assert last.startswith("orvane-data: error: no bar of the securities falls inside any event window")
+    assert "spx: no bar in the window: outside trading hours (bars that day 14:30-" in last
+    assert "; nikkei: " in last and "releases)" in last
+    assert not (tmp_path / "out").exists()
+
+
+def test_a_workbook_in_place_of_the_tables(tmp_path):
+    pytest.importorskip("openpyxl")
+    result = run(*STUDY, "--out", str(tmp_path), "--dates", "2023-02-01", "2023-02-28", "--no-plot", "--no-futures",
+                 "--security", "dax=DAX Index", "--format", "xlsx", "--quiet")
+    assert result.returncode == 0, result.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["event_study.xlsx", "run.json", *REPORT])
+    assert "listed in event_study.xlsx" in result.stdout
+    assert pd.ExcelFile(tmp_path / "event_study.xlsx").sheet_names == ["windows", "summary", "response", "dropped"]
+
+
+def test_a_workbook_without_openpyxl_is_refused_before_fetching(tmp_path):
+    code = ("import sys; sys.modules['openpyxl'] = None\n"  # makes `import openpyxl` fail
+            "from orvane_data.__main__ import main\n"
+            f"sys.exit(main(['event-study', '--out', {str(tmp_path / 'out')!r}, '--format', 'xlsx']))")
+    result = run("-c", code)
+    assert result.returncode == 2, result.stderr
+    assert "pip install 'orvane_data[xlsx]'" in result.stderr.strip().splitlines()[-1]
+    assert "[1/" not in result.stderr and not (tmp_path / "out").exists()
+
+
 @pytest.mark.parametrize("folder, words", [("file/sub", "not a folder"), ("/proc/nope", "cannot write to the output")])
 def test_unwritable_folder_is_refused_before_fetching(tmp_path, folder, words):
     (tmp_path / "file").write_text("not a folder")
@@ -227,14 +273,14 @@ def test_unwritable_folder_is_refused_before_fetching(tmp_path, folder, words):
 
 
 def test_a_folder_without_a_record_of_an_earlier_run_loses_nothing(tmp_path):
-    from orvane_data.__main__ import _earlier_outputs
+    from orvane_data._study import removable_outputs
 
     for own in ("plot_my_analysis.png", "summary.csv", "dropped.parquet"):
         (tmp_path / own).write_text("the user's own")
-    assert _earlier_outputs(tmp_path) == []
+    assert removable_outputs(tmp_path) == []
     for record in ("not json", "[1, 2]", '{"files": "summary.csv"}', '{"files": [3, ".", ".."]}'):
         (tmp_path / "run.json").write_text(record)
-        assert _earlier_outputs(tmp_path) == []
+        assert removable_outputs(tmp_path) == []
     result = run(*STUDY, "--out", str(tmp_path), "--dates", "2023-02-01", "2023-02-28", "--no-plot", "--no-futures",
                  "--security", "dax=DAX Index", "--quiet")
     assert result.returncode == 0, result.stderr
