@@ -93,7 +93,7 @@ def report_html(study) -> str:
     return page.render(
         title=_title(record, events),
         run=_run_facts(record),
-        command=" ".join(_quoted(part) for part in record.get("command", [])),
+        command=" ".join(_quoted(part) for part in record.get("command") or []),
         parameters=_table(_parameters(record), confidence, numeric=False),
         quality=_quality(study, concurrent, confidence),
         headline=_table(_ordered(headline), confidence, marks=True) if headline is not None else None,

@@ -148,8 +148,8 @@ class TestEventStudy:
                      "--pre", "-5", "--post", "1", "--base-minute", "0")
         assert result.returncode == 0, result.stderr
         assert sorted(p.name for p in tmp_path.iterdir()) == [
-            "dropped.parquet", "notes.txt", "plot_my_analysis.png", "response.parquet", "run.json", "summary.parquet",
-            "summary.xlsx", "windows.parquet", "windows.txt"]
+            "dropped.parquet", "notes.txt", "plot_my_analysis.png", "report.html", "response.parquet", "run.json",
+            "summary.parquet", "summary.xlsx", "windows.parquet", "windows.txt"]
         assert (tmp_path.parent / "escape.txt").exists()
         summary = pd.read_parquet(tmp_path / "summary.parquet")
         assert set(summary["key"]) == {"dax"}
