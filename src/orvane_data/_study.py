@@ -1305,12 +1305,16 @@ class EventStudy:
         out = Path(folder)
         out.mkdir(parents=True, exist_ok=True)
         scratch = Path(tempfile.mkdtemp(prefix=".partial-", dir=out))
+        if self.record.get("command") is None:  # made in a notebook: the call says what was run
+            self.record["command"] = ["orvane_data.event_study.run_study", *self._call_words()]
         try:
             steps(f"writing the tables to {folder}")
             files = self._write_tables(scratch, format, steps)
             if report:
-                page = self._report(scratch)
-                files += [page] if page else []
+                try:
+                    files.append(self._report(scratch))
+                except ImportError as exc:  # jinja2 comes with the plot extra
+                    warnings.warn(f"{exc}: no report page.", FolderNote, stacklevel=2)
             if plots:
                 steps("plotting")
                 try:
@@ -1321,8 +1325,6 @@ class EventStudy:
             record = dict(self.record, files=sorted(p.name for p in files) + ["run.json"],
                           files_written={p.name: _fingerprint(p) for p in sorted(files)},
                           written_at=dt.datetime.now(dt.timezone.utc).isoformat(timespec="seconds"))
-            if record.get("command") is None:
-                record["command"] = ["orvane_data.event_study.run_study", *self._call_words()]
             (scratch / "run.json").write_text(json.dumps(record, indent=2, default=str) + "\n")
             final, kept = replace_outputs(out, files + [scratch / "run.json"])
         finally:
@@ -1358,13 +1360,9 @@ class EventStudy:
             written.append(path)
         return written
 
-    def _report(self, folder: Path) -> Optional[Path]:
-        try:
-            from orvane_data._report import report_html
-        except ModuleNotFoundError as exc:
-            if exc.name != "orvane_data._report":
-                raise
-            return None  # a build without the report page
+    def _report(self, folder: Path) -> Path:
+        from orvane_data._report import report_html
+
         path = folder / "report.html"
         path.write_text(report_html(self), encoding="utf-8")
         return path

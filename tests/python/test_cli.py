@@ -2,7 +2,6 @@
 
 import fcntl
 import hashlib
-import importlib.util
 import json
 import os
 import pty
@@ -19,7 +18,7 @@ ROOT = Path(__file__).resolve().parents[2]
 SHORT = ["--dates", "2023-01-01", "2023-04-30"]
 STUDY = ["-m", "orvane_data", "event-study"]
 # the report page comes with the package's report module
-REPORT = ["report.html"] if importlib.util.find_spec("orvane_data._report") else []
+REPORT = ["report.html"]
 
 
 def run(*args, cwd=None):

@@ -254,7 +254,6 @@ class TestSave:
         assert list(tmp_path.iterdir()) == []
 
     def test_report_page(self, small, tmp_path):
-        pytest.importorskip("orvane_data._report")
         small.save(tmp_path, plots=False)
         assert (tmp_path / "report.html").stat().st_size > 0
         assert "report.html" in json.loads((tmp_path / "run.json").read_text())["files"]
@@ -271,6 +270,12 @@ class TestSave:
         assert seen == [small]
         assert (tmp_path / "with" / "report.html").read_text(encoding="utf-8") == "<html>ünïcode page</html>"
         assert not (tmp_path / "without" / "report.html").exists()
+
+    def test_without_jinja2_the_tables_are_saved_and_the_page_is_a_note(self, small, tmp_path, monkeypatch):
+        monkeypatch.setitem(sys.modules, "jinja2", None)
+        with pytest.warns(FolderNote, match=r"orvane_data\[plot\]'.*no report page"):
+            written = small.save(tmp_path, plots=False)
+        assert "summary.csv" in {p.name for p in written} and not (tmp_path / "report.html").exists()
 
     def test_steps_reach_a_plain_function(self, tmp_path):
         steps = []
