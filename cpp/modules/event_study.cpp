@@ -281,19 +281,24 @@ std::vector<SilentSecurity> silent_securities(std::span<const std::int64_t> secu
   return silent;
 }
 
-// One DataWarning per reason, naming the securities left without a move.
+// One DataWarning per reason, naming the securities left without a move
+// (the first few of them, and how many more).
+constexpr std::size_t kNamedSecurities = 10;
 void warn_silent(const Call& c, const std::vector<SilentSecurity>& silent,
                  const std::optional<py::object>& security, const py::object& price,
                  long long base_minute) {
   for (const bool had_baseline : {false, true}) {
     std::vector<std::string> names;
+    std::size_t count = 0;
     for (const SilentSecurity& s : silent) {
       if (s.had_baseline != had_baseline) continue;
+      if (++count > kNamedSecurities) continue;
       names.push_back("'" + std::string(py::str(security->attr("iloc")[py::int_(s.row)])) + "'");
     }
     if (names.empty()) continue;
-    std::string message = names.size() == 1 ? "no move for security " : "no move for securities ";
+    std::string message = count == 1 ? "no move for security " : "no move for securities ";
     for (std::size_t i = 0; i < names.size(); ++i) message += (i ? ", " : "") + names[i];
+    if (count > names.size()) message += " and " + std::to_string(count - names.size()) + " more";
     const std::string minute = std::to_string(base_minute);
     message += had_baseline ? ": its '" + std::string(py::str(price)) +
                                   "' is zero or missing at the baseline minute " + minute +
@@ -778,7 +783,9 @@ py::object concurrent_releases(glue::CallOf<concurrent_releases_sig>& c) {
   labels.append("concurrent");
   columns.append(glue::int64_array(std::vector<std::int64_t>(overlaps.count)));
   labels.append("concurrent_events");
-  columns.append(c.global<"pd">().attr("Series")(joined, py::arg("dtype") = py::str("object")));
+  // texts in the running pandas' own text dtype, as a column of names it makes
+  columns.append(c.global<"pd">().attr("Series")(
+      joined, py::arg("dtype") = py::module_::import("builtins").attr("str")));
   return glue::frame_of(c.global<"pd">().attr("DataFrame"), labels, columns);
 }
 

@@ -40,10 +40,11 @@ class TestEventMoves:
         frame = windows_frame(seed)
         before = frame.copy()
         got = event_study.event_moves(frame, base_minute=base_minute)
-        expected = reference.event_moves(frame, base_minute=base_minute)["move_bps"]
-        np.testing.assert_allclose(got["move_bps"].to_numpy(), expected.to_numpy(), rtol=1e-12)
+        expected = reference.event_moves(frame, base_minute=base_minute)
+        for column in ("move_bps", "ret_1m_bps"):
+            np.testing.assert_allclose(got[column].to_numpy(), expected[column].to_numpy(), rtol=1e-12)
         pd.testing.assert_frame_equal(frame, before)  # input untouched
-        assert list(got.columns) == list(frame.columns) + ["move_bps"]
+        assert list(got.columns) == list(frame.columns) + ["move_bps", "ret_1m_bps"]
 
     def test_default_baseline_is_the_bar_before_the_release(self):
         # the release minute's bar already holds the reaction: it is a move, not the baseline
