@@ -75,6 +75,33 @@ void minute_returns(std::span<const std::int64_t> window, std::span<const double
   }
   constexpr double nan = std::numeric_limits<double>::quiet_NaN();
   std::fill(out.begin(), out.end(), nan);
+  // windows as they are cut come one after another, minute by minute: then
+  // the previous row is the only one that can be a minute earlier
+  bool in_order = true;
+  std::vector<unsigned char> started(windows);
+  for (std::size_t i = 0; i < n && in_order; ++i) {
+    std::int64_t m = 0, before = 0;
+    if (window[i] < 0 || static_cast<std::size_t>(window[i]) >= windows ||
+        !whole_minute(time_diff[i], m)) {
+      in_order = false;
+    } else if (i > 0 && window[i] == window[i - 1]) {
+      in_order = whole_minute(time_diff[i - 1], before) && before < m;
+    } else {
+      in_order = !started[window[i]];  // a window in one run of rows
+      started[window[i]] = 1;
+    }
+  }
+  if (in_order) {
+    for (std::size_t i = 1; i < n; ++i) {
+      std::int64_t m = 0, before = 0;
+      whole_minute(time_diff[i], m);
+      whole_minute(time_diff[i - 1], before);
+      if (window[i] == window[i - 1] && before == m - 1) {
+        out[i] = return_bps(price[i], price[i - 1]);
+      }
+    }
+    return;
+  }
   // each window's first and last whole minute
   std::vector<std::int64_t> low(windows, std::numeric_limits<std::int64_t>::max());
   std::vector<std::int64_t> high(windows, std::numeric_limits<std::int64_t>::min());

@@ -323,7 +323,12 @@ py::object event_moves(glue::CallOf<event_moves_sig>& c) {
 
   // the windows' keys as int64 columns; the rows are told apart by them with the GIL released
   std::vector<glue::Int64Array> keys;
+  std::optional<std::size_t> key_of_security;  // where `by` names the securities' column
   for (py::handle name : by) {
+    if (!key_of_security && py::isinstance<py::str>(name) &&
+        py::str(name).cast<std::string>() == "key") {
+      key_of_security = keys.size();
+    }
     keys.push_back(window_key(one_column(windows, py::reinterpret_borrow<py::object>(name))));
   }
   std::vector<std::span<const std::int64_t>> key_spans;
@@ -343,7 +348,7 @@ py::object event_moves(glue::CallOf<event_moves_sig>& c) {
   std::optional<glue::Int64Array> security;
   if (has_securities) {
     security_column = one_column(windows, py::str("key"));
-    security = window_key(*security_column);
+    security = key_of_security ? keys[*key_of_security] : window_key(*security_column);
     if (static_cast<std::size_t>(security->size()) != n) {
       glue::raise(PyExc_ValueError, "event_moves: columns of unequal lengths");
     }

@@ -210,7 +210,8 @@ class TestEventMovesAdditions:
         [-1, 0, 1, 3, 4],                    # a missing minute
         [-1, 0, 0, 1, 2.5, np.nan],          # a repeated minute, a fraction, a missing one
         [2, 1, 0, -1],                       # rows in any order
-        [-1, 0, 1, 10**12, 10**12 + 1],      # minutes too far apart for one slot each
+        [-1, 0, 1, 10**12, 10**12 + 1],      # far apart, in order
+        [10**12 + 1, 0, 10**12, -1],         # far apart, in any order: too far for one slot a minute
     ])
     def test_one_minute_returns(self, time_diff):
         closes = 100.0 + np.arange(len(time_diff)) ** 2
