@@ -1,7 +1,6 @@
 #include "activity.hpp"
 
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -51,42 +50,10 @@ bool counts_fit(std::int64_t m, std::int64_t n) {
   return log2_total < 120.0;
 }
 
-// A size (the bits of a number at least zero, which order as the number
-// does) and its group.
-struct Sized {
-  std::uint64_t bits;
-  std::uint64_t group;
-};
-
-// Ascending by bits, stable: least significant digit first, eleven bits a
-// digit, a digit every entry shares skipped.
-void sort_by_bits(std::vector<Sized>& entries) {
-  constexpr int kDigit = 11, kPasses = 6;
-  constexpr std::size_t kBuckets = std::size_t{1} << kDigit;
-  std::vector<std::array<std::size_t, kBuckets>> counts(kPasses);
-  for (auto& c : counts) c.fill(0);
-  for (const Sized& e : entries) {
-    for (int p = 0; p < kPasses; ++p) ++counts[p][(e.bits >> (p * kDigit)) & (kBuckets - 1)];
-  }
-  std::vector<Sized> spare(entries.size());
-  for (int p = 0; p < kPasses; ++p) {
-    auto& c = counts[p];
-    if (std::any_of(c.begin(), c.end(), [&](std::size_t v) { return v == entries.size(); }))
-      continue;
-    std::size_t at = 0;
-    for (std::size_t& v : c) {
-      const std::size_t here = v;
-      v = at;
-      at += here;
-    }
-    for (const Sized& e : entries) spare[c[(e.bits >> (p * kDigit)) & (kBuckets - 1)]++] = e;
-    entries.swap(spare);
-  }
-}
-
-}  // namespace
-
-double mann_whitney_p(std::span<const double> x, std::span<const double> y) {
+// The test over sorted values of any type whose order and equality are the
+// numbers': doubles, or the bits of doubles at least zero.
+template <typename Value>
+double rank_test(std::span<const Value> x, std::span<const Value> y) {
   const auto n1 = static_cast<std::int64_t>(x.size()), n2 = static_cast<std::int64_t>(y.size());
   if (n1 == 0 || n2 == 0) return kNaN;
   // twice the rank sum of x (midranks of tied values), and the tie term
@@ -95,7 +62,7 @@ double mann_whitney_p(std::span<const double> x, std::span<const double> y) {
   bool ties = false;
   std::size_t i = 0, j = 0;
   while (i < x.size() || j < y.size()) {
-    const double v = j == y.size() || (i < x.size() && x[i] <= y[j]) ? x[i] : y[j];
+    const Value v = j == y.size() || (i < x.size() && x[i] <= y[j]) ? x[i] : y[j];
     std::int64_t tx = 0, ty = 0;
     while (i < x.size() && x[i] == v) ++i, ++tx;
     while (j < y.size() && y[j] == v) ++j, ++ty;
@@ -129,6 +96,12 @@ double mann_whitney_p(std::span<const double> x, std::span<const double> y) {
   return std::min(1.0, 2.0 * normal_cdf(-z));
 }
 
+}  // namespace
+
+double mann_whitney_p(std::span<const double> x, std::span<const double> y) {
+  return rank_test(x, y);
+}
+
 void abnormal_activity(std::span<const std::int64_t> group, std::span<const double> ret,
                        std::span<const double> volume, std::span<const std::int64_t> control_group,
                        std::span<const double> control_ret, std::span<const double> control_volume,
@@ -143,7 +116,9 @@ void abnormal_activity(std::span<const std::int64_t> group, std::span<const doub
     std::vector<std::int64_t> count, volumes;
     std::vector<double> abs_sum, sq_sum, volume_sum;
     std::vector<std::size_t> starts;
-    std::vector<double> sizes;  // |returns|, group by group
+    // the bits of the |returns|, group by group: numbers at least zero order
+    // as their bits do, and whole numbers sort faster than doubles
+    std::vector<std::uint64_t> sizes;
   };
   const auto gather = [groups](std::span<const std::int64_t> g, std::span<const double> r,
                                std::span<const double> v) {
@@ -170,21 +145,13 @@ void abnormal_activity(std::span<const std::int64_t> group, std::span<const doub
       s.sq_sum[k] += r[i] * r[i];
     }
     for (std::size_t k = 0; k < groups; ++k) s.starts[k + 1] = s.starts[k] + s.count[k];
-    // the sizes in ascending order, then dealt to their groups in that
-    // order: each group's run comes out sorted, for a few linear passes
-    // instead of a sort per group
-    std::vector<Sized> sized;
-    sized.reserve(s.starts[groups]);
-    for (std::size_t i = 0; i < g.size(); ++i) {
-      if (g[i] >= 0 && !std::isnan(r[i])) {
-        sized.push_back(
-            {std::bit_cast<std::uint64_t>(std::fabs(r[i])), static_cast<std::uint64_t>(g[i])});
-      }
-    }
-    sort_by_bits(sized);
     s.sizes.resize(s.starts[groups]);
     std::vector<std::size_t> next(s.starts.begin(), s.starts.end() - 1);
-    for (const Sized& e : sized) s.sizes[next[e.group]++] = std::bit_cast<double>(e.bits);
+    for (std::size_t i = 0; i < g.size(); ++i) {
+      if (g[i] >= 0 && !std::isnan(r[i])) {
+        s.sizes[next[g[i]]++] = std::bit_cast<std::uint64_t>(std::fabs(r[i]));
+      }
+    }
     return s;
   };
   Side event = gather(group, ret, volume);
@@ -209,10 +176,13 @@ void abnormal_activity(std::span<const std::int64_t> group, std::span<const doub
         volumes ? ratio(event.volume_sum[k] / static_cast<double>(event.volumes[k]),
                         control.volume_sum[k] / static_cast<double>(control.volumes[k]))
                 : kNaN;
-    const std::span<double> x(event.sizes.data() + event.starts[k], static_cast<std::size_t>(a));
-    const std::span<double> y(control.sizes.data() + control.starts[k],
-                              static_cast<std::size_t>(b));
-    out.p_value[k] = mann_whitney_p(x, y);
+    const std::span<std::uint64_t> x(event.sizes.data() + event.starts[k],
+                                     static_cast<std::size_t>(a));
+    const std::span<std::uint64_t> y(control.sizes.data() + control.starts[k],
+                                     static_cast<std::size_t>(b));
+    std::sort(x.begin(), x.end());
+    std::sort(y.begin(), y.end());
+    out.p_value[k] = rank_test<std::uint64_t>(x, y);
   }
 }
 
