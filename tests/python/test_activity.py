@@ -243,3 +243,19 @@ class TestEventMovesAdditions:
         with warnings.catch_warnings():
             warnings.simplefilter("error")
             event_study.event_moves(frame, base_minute=0)
+
+
+def test_abnormal_activity_lets_other_threads_run():
+    # grouping both frames, ranking every group's sizes: the work runs without the GIL
+    from thread_progress import longest_stall
+
+    rng = np.random.default_rng(0)
+
+    def frame(n):
+        return pd.DataFrame({"EVENT_NAME": pd.array(rng.choice(["CPI", "NFP"], n), dtype="str"),
+                             "key": pd.array(rng.choice([f"S{k}" for k in range(300)], n), dtype="str"),
+                             "time_diff": rng.integers(-5, 11, n), "ret_1m_bps": rng.normal(size=n)})
+
+    moves, control = frame(1_000_000), frame(1_000_000)
+    tries = [longest_stall(lambda: event_study.abnormal_activity(moves, control)) for _ in range(3)]
+    assert min(stall / took for stall, took in tries) < 0.12, tries
