@@ -1,6 +1,7 @@
 // Price moves inside event windows, relative to a baseline minute.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -19,5 +20,14 @@ namespace orvane::core {
 void event_moves(std::span<const std::int64_t> window, std::span<const double> time_diff,
                  std::span<const double> price, std::int64_t base_minute, std::span<double> base,
                  std::span<unsigned char> seen, std::span<double> out);
+
+// For each row, the return in basis points over the previous minute of its
+// window: (price[i] / price[j] - 1) * 10000, where j is the first row of the
+// same window whose offset is exactly one minute less. NaN where the row's
+// offset is not a whole minute, where no such row exists, or where the
+// earlier price is zero or not finite. Window codes lie in [0, windows);
+// rows with a negative code get NaN.
+void minute_returns(std::span<const std::int64_t> window, std::span<const double> time_diff,
+                    std::span<const double> price, std::size_t windows, std::span<double> out);
 
 }  // namespace orvane::core

@@ -6,12 +6,15 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "../core/activity.hpp"
 #include "../core/event_moves.hpp"
 #include "../core/move_statistics.hpp"
+#include "../core/release_overlap.hpp"
 #include "../core/robust_regression.hpp"
 #include "../core/row_groups.hpp"
 #include "../core/sorted_groups.hpp"
@@ -61,7 +64,18 @@ base_minute : int, default -1
 Returns
 -------
 pd.DataFrame
-    A copy of ``windows`` with the float column ``move_bps`` added.
+    A copy of ``windows`` with two float columns added: ``move_bps`` and
+    ``ret_1m_bps``, the return in basis points over the previous minute of
+    the same window, ``(price / price a minute earlier - 1) * 10000``; NaN
+    where the window holds no bar exactly one minute earlier (the window's
+    first minute, a missing bar), or its price is zero or missing.
+
+Warns
+-----
+DataWarning
+    When every move of a security (the ``key`` column) is missing, naming
+    it and why: no bar at the baseline minute in any of its windows, or a
+    baseline price that is always zero or missing.
 
 Raises
 ------
@@ -81,14 +95,14 @@ Examples
 ...     "EVENT_NAME": "NFP", "event_datetime": ["2024-06-07"] * 3 + ["2024-07-05"] * 3,
 ...     "key": "spx", "time_diff": [-1, 0, 1] * 2,
 ...     "close": [100.0, 101.0, 99.0, 200.0, 199.0, 202.0]})
->>> event_study.event_moves(windows)
-  EVENT_NAME event_datetime  key  time_diff  close  move_bps
-0        NFP     2024-06-07  spx         -1  100.0       0.0
-1        NFP     2024-06-07  spx          0  101.0     100.0
-2        NFP     2024-06-07  spx          1   99.0    -100.0
-3        NFP     2024-07-05  spx         -1  200.0       0.0
-4        NFP     2024-07-05  spx          0  199.0     -50.0
-5        NFP     2024-07-05  spx          1  202.0     100.0)doc";
+>>> event_study.event_moves(windows).round(2)
+  EVENT_NAME event_datetime  key  time_diff  close  move_bps  ret_1m_bps
+0        NFP     2024-06-07  spx         -1  100.0       0.0         NaN
+1        NFP     2024-06-07  spx          0  101.0     100.0      100.00
+2        NFP     2024-06-07  spx          1   99.0    -100.0     -198.02
+3        NFP     2024-07-05  spx         -1  200.0       0.0         NaN
+4        NFP     2024-07-05  spx          0  199.0     -50.0      -50.00
+5        NFP     2024-07-05  spx          1  202.0     100.0      150.75)doc";
 
 // The parameters both statistics share, between their own texts.
 constexpr const char* grouping_params = R"doc(by : list, default ["EVENT_NAME", "key"]
@@ -286,6 +300,64 @@ glue::Int64Array window_key(const py::object& column) {
   return glue::label_codes(column).codes;
 }
 
+// A security none of whose rows has a move: its first row, and whether
+// some window of it had a row at the baseline minute (then its baseline
+// prices were all zero or missing).
+struct SilentSecurity {
+  std::size_t row;
+  bool had_baseline;
+};
+std::vector<SilentSecurity> silent_securities(std::span<const std::int64_t> security,
+                                              std::span<const std::int64_t> window,
+                                              const std::vector<unsigned char>& seen,
+                                              std::span<const double> moves) {
+  std::uint64_t count = 0;
+  const std::span<const std::int64_t> keys[] = {security};
+  const std::vector<std::uint64_t> ids = orvane::core::group_ids(keys, security.size(), count);
+  std::vector<unsigned char> moved(count), had_baseline(count);
+  std::vector<std::size_t> first(count, security.size());
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    const std::uint64_t s = ids[i];
+    if (first[s] == security.size()) first[s] = i;
+    moved[s] |= !std::isnan(moves[i]);
+    had_baseline[s] |= seen[static_cast<std::size_t>(window[i])];
+  }
+  std::vector<SilentSecurity> silent;
+  for (std::uint64_t s = 0; s < count; ++s) {
+    if (!moved[s]) silent.push_back({first[s], had_baseline[s] != 0});
+  }
+  return silent;
+}
+
+// One DataWarning per reason, naming the securities left without a move
+// (the first few of them, and how many more).
+constexpr std::size_t kNamedSecurities = 10;
+void warn_silent(const Call& c, const std::vector<SilentSecurity>& silent,
+                 const std::optional<py::object>& security, const py::object& price,
+                 long long base_minute) {
+  for (const bool had_baseline : {false, true}) {
+    std::vector<std::string> names;
+    std::size_t count = 0;
+    for (const SilentSecurity& s : silent) {
+      if (s.had_baseline != had_baseline) continue;
+      if (++count > kNamedSecurities) continue;
+      names.push_back("'" + std::string(py::str(security->attr("iloc")[py::int_(s.row)])) + "'");
+    }
+    if (names.empty()) continue;
+    std::string message = count == 1 ? "no move for security " : "no move for securities ";
+    for (std::size_t i = 0; i < names.size(); ++i) message += (i ? ", " : "") + names[i];
+    if (count > names.size()) message += " and " + std::to_string(count - names.size()) + " more";
+    const std::string minute = std::to_string(base_minute);
+    message += had_baseline ? ": its '" + std::string(py::str(price)) +
+                                  "' is zero or missing at the baseline minute " + minute +
+                                  " in every window"
+                            : ": no bar at the baseline minute " + minute + " in any window";
+    if (PyErr_WarnEx(c.global<"DataWarning">().ptr(), message.c_str(), 1) < 0) {
+      throw py::error_already_set();
+    }
+  }
+}
+
 constexpr glue::Signature event_moves_sig{
     "event_moves(windows: pd.DataFrame, price: str = 'close', "
     "by: list = ['EVENT_NAME', 'event_datetime', 'key'], base_minute: SupportsIndex = -1) "
@@ -299,7 +371,12 @@ py::object event_moves(glue::CallOf<event_moves_sig>& c) {
 
   // the windows' keys as int64 columns; the rows are told apart by them with the GIL released
   std::vector<glue::Int64Array> keys;
+  std::optional<std::size_t> key_of_security;  // where `by` names the securities' column
   for (py::handle name : by) {
+    if (!key_of_security && py::isinstance<py::str>(name) &&
+        py::str(name).cast<std::string>() == "key") {
+      key_of_security = keys.size();
+    }
     keys.push_back(window_key(one_column(windows, py::reinterpret_borrow<py::object>(name))));
   }
   std::vector<std::span<const std::int64_t>> key_spans;
@@ -312,8 +389,21 @@ py::object event_moves(glue::CallOf<event_moves_sig>& c) {
   for (const auto& key : key_spans) {
     if (key.size() != n) glue::raise(PyExc_ValueError, "event_moves: columns of unequal lengths");
   }
-  Float64Array moves(static_cast<py::ssize_t>(n));
-  std::span<double> out(moves.mutable_data(), n);
+  // the securities, whose moves are checked for a security left without any
+  const bool has_securities =
+      py::bool_(windows.attr("columns").attr("__contains__")(py::str("key")));
+  std::optional<py::object> security_column;
+  std::optional<glue::Int64Array> security;
+  if (has_securities) {
+    security_column = one_column(windows, py::str("key"));
+    security = key_of_security ? keys[*key_of_security] : window_key(*security_column);
+    if (static_cast<std::size_t>(security->size()) != n) {
+      glue::raise(PyExc_ValueError, "event_moves: columns of unequal lengths");
+    }
+  }
+  Float64Array moves(static_cast<py::ssize_t>(n)), returns(static_cast<py::ssize_t>(n));
+  std::span<double> out(moves.mutable_data(), n), out_returns(returns.mutable_data(), n);
+  std::vector<SilentSecurity> silent;
   glue::without_gil("event_study.moves", [&] {
     std::uint64_t n_windows = 0;
     const std::vector<std::uint64_t> ids = orvane::core::group_ids(key_spans, n, n_windows);
@@ -321,13 +411,17 @@ py::object event_moves(glue::CallOf<event_moves_sig>& c) {
     const std::span<const std::int64_t> code(reinterpret_cast<const std::int64_t*>(ids.data()), n);
     std::vector<double> base(n_windows);
     std::vector<unsigned char> seen(n_windows);
-    orvane::core::event_moves(code, time_diff.span(), {prices.data(), n}, base_minute, base, seen,
-                              out);
+    const std::span<const double> price_values{prices.data(), n};
+    orvane::core::event_moves(code, time_diff.span(), price_values, base_minute, base, seen, out);
+    // the returns read the windows found once for the moves
+    orvane::core::minute_returns(code, time_diff.span(), price_values, n_windows, out_returns);
+    if (security) silent = silent_securities(glue::view(*security), code, seen, out);
   });
+  warn_silent(c, silent, security_column, price, base_minute);
   py::object result = windows.attr("copy")();
-  glue::set_column(
-      result, py::str("move_bps"),
-      c.global<"pd">().attr("Series")(moves, py::arg("index") = windows.attr("index")));
+  py::object index = windows.attr("index"), series = c.global<"pd">().attr("Series");
+  glue::set_column(result, py::str("move_bps"), series(moves, py::arg("index") = index));
+  glue::set_column(result, py::str("ret_1m_bps"), series(returns, py::arg("index") = index));
   return result;
 }
 
@@ -898,12 +992,455 @@ py::object surprise_response(glue::CallOf<surprise_response_sig>& c) {
   return glue::frame_of(c.global<"pd">().attr("DataFrame"), groups.labels, groups.columns);
 }
 
+// --- concurrent releases, ordinary days and abnormal activity ---------------
+
+constexpr const char* concurrent_doc =
+    R"doc(Which releases share their window with other releases of the calendar.
+
+A release is an event kind (``EVENT_NAME``) at a minute: calendar rows
+repeating a kind at the same minute (``event_datetime`` rounded down to
+it, as the windows round it) are one release. Another release falls in the
+window of a release when its minute lies within ``pre`` to ``post`` minutes
+of the release's minute, both ends included; releases at the very same
+minute (payrolls and the unemployment rate) always do. The moves measured
+in such a window hold the reaction to every release inside it.
+
+Parameters
+----------
+calendar : pd.DataFrame
+    The releases, such as ``get_eco_calendar_data`` returns: ``EVENT_NAME``
+    and ``event_datetime`` (datetimes, naive or zone-aware). Rows missing
+    either are left out.
+pre : int, default -5
+    The window's first minute from the release, at most 0.
+post : int, default 10
+    The window's last minute from the release, at least 0.
+
+Returns
+-------
+pd.DataFrame
+    One row per release, ordered by ``event_datetime`` then ``EVENT_NAME``
+    (numbered from 0): ``EVENT_NAME`` and ``event_datetime`` as the
+    release's first calendar row has them, ``concurrent`` (how many other
+    releases fall in its window) and ``concurrent_events`` (their distinct
+    kinds, sorted and joined by ``"; "``; empty when there is none).
+
+Raises
+------
+TypeError
+    If ``calendar`` is not a DataFrame, ``pre`` or ``post`` not an int, or
+    ``event_datetime`` does not hold datetimes.
+ValueError
+    If ``pre`` is above 0 or ``post`` below 0.
+KeyError
+    If a column is missing.
+
+Examples
+--------
+>>> import pandas as pd
+>>> from orvane_data import event_study
+>>> calendar = pd.DataFrame({
+...     "EVENT_NAME": ["Payrolls", "Unemployment", "CPI"],
+...     "event_datetime": pd.to_datetime(["2024-06-07 08:30", "2024-06-07 08:30", "2024-06-12 08:30"])})
+>>> event_study.concurrent_releases(calendar)
+     EVENT_NAME      event_datetime  concurrent concurrent_events
+0      Payrolls 2024-06-07 08:30:00           1      Unemployment
+1  Unemployment 2024-06-07 08:30:00           1          Payrolls
+2           CPI 2024-06-12 08:30:00           0                  )doc";
+
+// A whole number already checked as an int, beyond int64 an OverflowError.
+long long whole_number(const py::object& value) {
+  const long long number = PyLong_AsLongLong(value.ptr());
+  if (number == -1 && PyErr_Occurred()) throw py::error_already_set();
+  return number;
+}
+
+// A calendar's release times as whole minutes (kNoMinute for a missing
+// one), with the column's stamps; TypeError when it holds no datetimes.
+std::pair<std::vector<std::int64_t>, glue::Stamps> release_minutes(const py::object& calendar,
+                                                                   const char* func) {
+  std::optional<glue::Stamps> stamps =
+      glue::datetime_stamps(one_column(calendar, py::str("event_datetime")));
+  if (!stamps) {
+    glue::raise(PyExc_TypeError, std::string(func) + "() needs event_datetime to hold datetimes");
+  }
+  const std::int64_t per_minute = 60 * stamps->per_second;
+  std::vector<std::int64_t> minutes;
+  minutes.reserve(static_cast<std::size_t>(stamps->ticks.size()));
+  for (const std::int64_t t : stamps->span()) {
+    // rounded down, before the epoch too, as the windows round the releases
+    const std::int64_t m = t / per_minute - (t % per_minute < 0 ? 1 : 0);
+    minutes.push_back(t == std::numeric_limits<std::int64_t>::min() ? orvane::core::kNoMinute : m);
+  }
+  return {std::move(minutes), std::move(*stamps)};
+}
+
+// The release's rows of a calendar, in the order of distinct_releases.
+struct CalendarReleases {
+  glue::LabelCodes kinds;            // EVENT_NAME in sorted order
+  std::vector<std::int64_t> minute;  // every row's minute
+  std::vector<std::size_t> rows;     // each release's first row
+  glue::Stamps stamps;
+};
+CalendarReleases calendar_releases(const py::object& calendar, const char* func) {
+  if (!py::isinstance(calendar, py::module_::import("pandas").attr("DataFrame"))) {
+    glue::raise(PyExc_TypeError, std::string(func) + "() needs calendar to be a pandas DataFrame");
+  }
+  glue::LabelCodes kinds = glue::label_codes(one_column(calendar, py::str("EVENT_NAME")));
+  auto [minute, stamps] = release_minutes(calendar, func);
+  if (static_cast<std::size_t>(kinds.codes.size()) != minute.size()) {
+    glue::raise(PyExc_ValueError, std::string(func) + ": columns of unequal lengths");
+  }
+  std::vector<std::size_t> rows = orvane::core::distinct_releases(glue::view(kinds.codes), minute);
+  return {std::move(kinds), std::move(minute), std::move(rows), std::move(stamps)};
+}
+
+glue::Int64Array row_numbers(const std::vector<std::size_t>& rows) {
+  return glue::int64_array(std::vector<std::int64_t>(rows.begin(), rows.end()));
+}
+
+constexpr glue::Signature concurrent_releases_sig{
+    "concurrent_releases(calendar: pd.DataFrame, pre: int = -5, post: int = 10) -> pd.DataFrame"};
+py::object concurrent_releases(glue::CallOf<concurrent_releases_sig>& c) {
+  const py::object& calendar = c.arg<"calendar">();
+  const long long pre = whole_number(c.arg<"pre">()), post = whole_number(c.arg<"post">());
+  if (pre > 0 || post < 0) {
+    glue::raise(PyExc_ValueError,
+                "the window must hold the release's own minute: pre <= 0 <= post, "
+                "not pre=" +
+                    std::to_string(pre) + ", post=" + std::to_string(post));
+  }
+  CalendarReleases releases = calendar_releases(calendar, "concurrent_releases");
+  const std::span<const std::int64_t> kind_of = glue::view(releases.kinds.codes);
+  std::vector<std::int64_t> kinds, minutes;
+  for (const std::size_t row : releases.rows) {
+    kinds.push_back(kind_of[row]);
+    minutes.push_back(releases.minute[row]);
+  }
+  const orvane::core::Overlaps overlaps = glue::without_gil("event_study.concurrent", [&] {
+    return orvane::core::concurrent_releases(kinds, minutes, pre, post);
+  });
+  std::vector<std::string> names;
+  for (py::handle name : releases.kinds.uniques) names.emplace_back(py::str(name));
+  py::list joined;
+  for (std::size_t r = 0; r < releases.rows.size(); ++r) {
+    std::string text;
+    for (std::size_t k = overlaps.starts[r]; k < overlaps.starts[r + 1]; ++k) {
+      text += (text.empty() ? "" : "; ") + names[static_cast<std::size_t>(overlaps.kinds[k])];
+    }
+    joined.append(py::str(text));
+  }
+  const glue::Int64Array rows = row_numbers(releases.rows);
+  py::list labels, columns;
+  for (const char* name : {"EVENT_NAME", "event_datetime"}) {
+    labels.append(name);
+    columns.append(one_column(calendar, py::str(name))
+                       .attr("take")(rows)
+                       .attr("reset_index")(py::arg("drop") = true));
+  }
+  labels.append("concurrent");
+  columns.append(glue::int64_array(std::vector<std::int64_t>(overlaps.count)));
+  labels.append("concurrent_events");
+  // texts in the running pandas' own text dtype, as a column of names it makes
+  columns.append(c.global<"pd">().attr("Series")(
+      joined, py::arg("dtype") = py::module_::import("builtins").attr("str")));
+  return glue::frame_of(c.global<"pd">().attr("DataFrame"), labels, columns);
+}
+
+constexpr const char* control_doc =
+    R"doc(Pseudo-releases on ordinary days: the same clock time before each release.
+
+For each release (as ``concurrent_releases`` counts them: one per kind and
+minute), the ``days`` nearest weekdays before the release's date that hold
+no release of any kind in ``calendar`` (at any time of day), each at the
+release's clock time in the zone of ``event_datetime``. Their windows and
+moves come from ``filter_bars_around_events`` and ``event_moves`` as the
+releases' own do, so ``abnormal_activity`` compares like with like: the
+same securities at the same minutes of the day, without a release.
+
+A weekday serving as control to two releases of the same kind appears once
+for each, labelled with each release's ``control_of``: every release keeps
+its own ``days`` controls. Days before the calendar's first release may hold
+releases the calendar does not list, and days with no bars give no window.
+
+Parameters
+----------
+calendar : pd.DataFrame
+    The releases, such as ``get_eco_calendar_data`` returns: ``EVENT_NAME``,
+    ``event_datetime`` and any other columns.
+days : int, default 20
+    Controls per release, from 0 to 2000.
+
+Returns
+-------
+pd.DataFrame
+    A calendar of the calendar's columns, one row per release and control
+    day (its first calendar row copied, with the calendar's index label),
+    ordered by release then day, plus ``control_of`` (the release's
+    ``event_datetime``). ``event_datetime`` is the control's time (a clock
+    time the zone skips that day moves forward; one it repeats takes the
+    earlier instant) and ``event_date`` its date; every numeric column
+    (``ACTUAL``, ``SURVEY_MEDIAN``, ``surprise``, ...) is NaN and every
+    other datetime column NaT, since no release came out; text columns stay
+    the release's.
+
+Raises
+------
+TypeError
+    If ``calendar`` is not a DataFrame, ``days`` not an int, or
+    ``event_datetime`` does not hold datetimes.
+ValueError
+    If ``days`` lies outside 0 to 2000.
+KeyError
+    If a column is missing.
+
+Examples
+--------
+>>> import pandas as pd
+>>> from orvane_data import event_study
+>>> calendar = pd.DataFrame({
+...     "EVENT_NAME": ["CPI", "Payrolls"], "ACTUAL": [3.1, 150.0],
+...     "event_datetime": pd.to_datetime(["2024-06-12 08:30", "2024-06-07 08:30"]).tz_localize("America/New_York")})
+>>> event_study.control_events(calendar, days=3)
+  EVENT_NAME  ACTUAL            event_datetime                control_of
+1   Payrolls     NaN 2024-06-04 08:30:00-04:00 2024-06-07 08:30:00-04:00
+1   Payrolls     NaN 2024-06-05 08:30:00-04:00 2024-06-07 08:30:00-04:00
+1   Payrolls     NaN 2024-06-06 08:30:00-04:00 2024-06-07 08:30:00-04:00
+0        CPI     NaN 2024-06-06 08:30:00-04:00 2024-06-12 08:30:00-04:00
+0        CPI     NaN 2024-06-10 08:30:00-04:00 2024-06-12 08:30:00-04:00
+0        CPI     NaN 2024-06-11 08:30:00-04:00 2024-06-12 08:30:00-04:00)doc";
+
+constexpr long long kMostControlDays = 2000;
+
+constexpr glue::Signature control_events_sig{
+    "control_events(calendar: pd.DataFrame, days: int = 20) -> pd.DataFrame"};
+py::object control_events(glue::CallOf<control_events_sig>& c) {
+  const py::object& calendar = c.arg<"calendar">();
+  const long long days = whole_number(c.arg<"days">());
+  if (days < 0 || days > kMostControlDays) {
+    glue::raise(PyExc_ValueError, "days must lie between 0 and " +
+                                      std::to_string(kMostControlDays) + ", not " +
+                                      std::to_string(days));
+  }
+  CalendarReleases releases = calendar_releases(calendar, "control_events");
+  py::object when = one_column(calendar, py::str("event_datetime"));
+  // the clock of the release's zone tells its date and time of day
+  const glue::Int64Array wall = glue::wall_clock_ticks(when);
+  const std::int64_t per_day = 86400 * releases.stamps.per_second;
+  const std::span<const std::int64_t> walls = glue::view(wall);
+  const auto day_of = [per_day](std::int64_t t) { return t / per_day - (t % per_day < 0 ? 1 : 0); };
+  std::vector<std::int64_t> busy, release_day;
+  for (std::size_t i = 0; i < releases.minute.size(); ++i) {
+    if (releases.minute[i] != orvane::core::kNoMinute) busy.push_back(day_of(walls[i]));
+  }
+  for (const std::size_t row : releases.rows) release_day.push_back(day_of(walls[row]));
+  const orvane::core::ControlDays found = glue::without_gil("event_study.control_days", [&] {
+    return orvane::core::control_days(release_day, busy, days);
+  });
+  // each release's row once per control day, the days in calendar order
+  std::vector<std::int64_t> take, control_wall, control_day;
+  for (std::size_t r = 0; r < releases.rows.size(); ++r) {
+    const std::int64_t clock = walls[releases.rows[r]] - release_day[r] * per_day;
+    for (std::size_t k = found.starts[r + 1]; k-- > found.starts[r];) {
+      take.push_back(static_cast<std::int64_t>(releases.rows[r]));
+      control_day.push_back(found.days[k]);
+      control_wall.push_back(found.days[k] * per_day + clock);
+    }
+  }
+  const glue::Int64Array rows = glue::int64_array(std::move(take));
+  py::object controls = calendar.attr("take")(rows);
+  py::object pd = c.global<"pd">(), np = c.global<"np">();
+  py::object index = controls.attr("index");
+  // the controls' instants: their wall clocks read in the releases' zone
+  glue::Stamps naive = releases.stamps;
+  naive.zone = py::none();
+  naive.dtype = np.attr("dtype")("datetime64[" + naive.unit + "]");
+  py::object instants = pd.attr("DatetimeIndex")(
+      glue::stamps_index(glue::int64_array(std::move(control_wall)), naive));
+  if (!releases.stamps.naive()) {
+    const py::ssize_t n = py::len(instants);
+    instants = instants.attr("tz_localize")(
+        releases.stamps.zone, py::arg("ambiguous") = np.attr("ones")(n, py::arg("dtype") = "bool"),
+        py::arg("nonexistent") = "shift_forward");
+  }
+  py::object series = pd.attr("Series");
+  const py::object dtypes = controls.attr("dtypes");
+  for (py::handle label : controls.attr("columns")) {
+    const std::string name = py::str(label);
+    if (name == "event_datetime") continue;
+    py::object dtype = dtypes[label];
+    const std::string kind = py::str(dtype.attr("kind"));
+    if (kind == "i" || kind == "u" || kind == "f" || kind == "b" || kind == "c") {
+      glue::set_column(
+          controls, label,
+          series(np.attr("nan"), py::arg("index") = index, py::arg("dtype") = "float64"));
+    } else if (kind == "M") {
+      glue::set_column(controls, label,
+                       series(pd.attr("NaT"), py::arg("index") = index, py::arg("dtype") = dtype));
+    }
+  }
+  glue::set_column(controls, py::str("event_datetime"),
+                   series(instants, py::arg("index") = index).attr("astype")(when.attr("dtype")));
+  if (py::bool_(controls.attr("columns").attr("__contains__")(py::str("event_date")))) {
+    glue::set_column(
+        controls, py::str("event_date"),
+        glue::object_series(glue::date_objects(glue::int64_array(std::move(control_day))), index));
+  }
+  glue::set_column(controls, py::str("control_of"),
+                   when.attr("take")(rows).attr("set_axis")(index));
+  return controls;
+}
+
+constexpr const char* activity_doc =
+    R"doc(Returns and volume at each event minute against the same minutes of ordinary days.
+
+Per group and minute, the sizes of the one-minute returns (``ret_1m_bps``
+of ``event_moves``) after the releases are set against those of the
+control windows (``control_events``' pseudo-releases, cut and measured by
+the same functions): how much larger the mean |return| and the mean
+squared return are, how much larger the mean volume, and the two-sided
+Mann-Whitney U test of the |returns| (the exact distribution of U when
+either side holds at most eight returns and none ties, else the normal
+approximation with tie correction and continuity correction). A control
+window without a bar at a minute, or at the minute before it, is left out
+of that minute only.
+
+Parameters
+----------
+moves : pd.DataFrame
+    The releases' frame of ``event_moves``: the ``by`` columns,
+    ``time_diff``, ``ret_1m_bps`` and, for ``volume_ratio``, ``volume``.
+control_moves : pd.DataFrame
+    The same frame for the control windows; its rows count toward the
+    group whose ``by`` values and minute they share (``control_events``
+    labels them with their release's ``EVENT_NAME``).
+by : list, default ["EVENT_NAME", "key"]
+    The grouping columns; ``time_diff`` is added after them.
+
+Returns
+-------
+pd.DataFrame
+    One row per group and minute of ``moves``, in sorted order: the ``by``
+    columns, ``time_diff``, ``n`` and ``n_control`` (returns on each
+    side), ``abs_ret_bps`` and ``control_abs_ret_bps`` (mean |return|),
+    ``abs_ratio`` (their ratio), ``var_ratio`` (mean squared return over the
+    control's), ``volume_ratio`` (mean volume over the control's; NaN
+    unless both frames carry ``volume``) and ``p_value``. Without a return
+    on either side, or where the control's mean is zero, the ratios are
+    NaN; where every |return| of both sides is equal, ``p_value`` is NaN.
+
+Raises
+------
+TypeError
+    If ``by`` is not a ``list``, or ``ret_1m_bps`` or ``volume`` does not
+    hold numbers.
+KeyError
+    If a column is missing.
+
+Examples
+--------
+>>> import pandas as pd
+>>> from orvane_data import event_study
+>>> moves = pd.DataFrame({"EVENT_NAME": "NFP", "key": "es", "time_diff": 0,
+...                       "ret_1m_bps": [12.0, -9.0, 15.0], "volume": [900, 700, 800]})
+>>> control = pd.DataFrame({"EVENT_NAME": "NFP", "key": "es", "time_diff": 0,
+...                         "ret_1m_bps": [1.0, -2.0, 0.5, 1.5, -1.0], "volume": [100, 120, 80, 90, 110]})
+>>> activity = event_study.abnormal_activity(moves, control)
+>>> activity[["time_diff", "n", "n_control", "abs_ratio", "volume_ratio", "p_value"]].round(3)
+   time_diff  n  n_control  abs_ratio  volume_ratio  p_value
+0          0  3          5       10.0           8.0    0.036)doc";
+
+// Each control row's group among the groups of the moves (-1: none), by the
+// keys' values: the two frames' groups are matched by pandas' merge, on one
+// row per group.
+glue::Int64Array matched_groups(const Call& c, const Groups& groups, const Groups& control) {
+  py::object frame = c.global<"pd">().attr("DataFrame");
+  py::object ours = glue::frame_of(frame, groups.labels, groups.columns);
+  py::object theirs = glue::frame_of(frame, control.labels, control.columns);
+  const std::size_t n = groups.size(), m = control.size();
+  ours = ours.attr("assign")(py::arg("__group") = c.global<"np">().attr("arange")(n));
+  py::object matched = theirs.attr("merge")(ours, py::arg("on") = groups.labels,
+                                            py::arg("how") = "left", py::arg("sort") = false);
+  const Float64Array found = glue::float64_missing_as_nan(matched[py::str("__group")]);
+  std::vector<std::int64_t> of_control(m, -1);
+  for (std::size_t g = 0; g < m; ++g) {
+    if (!std::isnan(found.data()[g])) of_control[g] = static_cast<std::int64_t>(found.data()[g]);
+  }
+  const std::span<const std::int64_t> rows = glue::view(control.code);
+  glue::Int64Array code = glue::new_int64(rows.size());
+  std::span<std::int64_t> out = glue::writable(code);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    out[i] = rows[i] < 0 ? -1 : of_control[static_cast<std::size_t>(rows[i])];
+  }
+  return code;
+}
+
+// The volume column's values when the frame has one, else an empty array.
+glue::Float64Values volumes_of(const py::object& frame) {
+  if (py::bool_(frame.attr("columns").attr("__contains__")(py::str("volume")))) {
+    return glue::series_float64(one_column(frame, py::str("volume")), "abnormal_activity");
+  }
+  return glue::Float64Values(glue::new_float64(0));
+}
+
+constexpr glue::Signature abnormal_activity_sig{
+    "abnormal_activity(moves: pd.DataFrame, control_moves: pd.DataFrame, "
+    "by: list = ['EVENT_NAME', 'key']) -> pd.DataFrame"};
+py::object abnormal_activity(glue::CallOf<abnormal_activity_sig>& c) {
+  const py::object& moves = c.arg<"moves">();
+  const py::object& control_moves = c.arg<"control_moves">();
+  const py::list keys = minute_keys(c.arg<"by">());
+  glue::Float64Values ret =
+      glue::series_float64(one_column(moves, py::str("ret_1m_bps")), "abnormal_activity");
+  glue::Float64Values control_ret =
+      glue::series_float64(one_column(control_moves, py::str("ret_1m_bps")), "abnormal_activity");
+  glue::Float64Values volume = volumes_of(moves), control_volume = volumes_of(control_moves);
+  const bool volumes = volume.size() && control_volume.size();
+  Groups groups = groups_of(moves, keys);
+  // a frame without rows has no groups of its own
+  const glue::Int64Array control_code =
+      py::len(control_moves) == 0 || groups.code.size() == 0
+          ? glue::int64_array(std::vector<std::int64_t>(py::len(control_moves), -1))
+          : matched_groups(c, groups, groups_of(control_moves, keys));
+  const std::size_t n = py::len(moves) == 0 ? 0 : groups.size();
+  glue::Int64Array count = glue::new_int64(n), control_count = glue::new_int64(n);
+  Float64Array abs_ret = float64s(n), control_abs = float64s(n), abs_ratio = float64s(n),
+               var_ratio = float64s(n), volume_ratio = float64s(n), p = float64s(n);
+  {
+    const orvane::core::Activity out{glue::writable(count),        glue::writable(control_count),
+                                     glue::writable(abs_ret),      glue::writable(control_abs),
+                                     glue::writable(abs_ratio),    glue::writable(var_ratio),
+                                     glue::writable(volume_ratio), glue::writable(p)};
+    const std::span<const double> none;
+    glue::without_gil("event_study.activity", [&] {
+      orvane::core::abnormal_activity(glue::view(groups.code), ret.span(),
+                                      volumes ? volume.span() : none, glue::view(control_code),
+                                      control_ret.span(), volumes ? control_volume.span() : none,
+                                      out);
+    });
+  }
+  const auto add = [&](const char* name, const py::object& values) {
+    groups.labels.append(name);
+    groups.columns.append(values);
+  };
+  add("n", count);
+  add("n_control", control_count);
+  add("abs_ret_bps", abs_ret);
+  add("control_abs_ret_bps", control_abs);
+  add("abs_ratio", abs_ratio);
+  add("var_ratio", var_ratio);
+  add("volume_ratio", volume_ratio);
+  add("p_value", p);
+  return glue::frame_of(c.global<"pd">().attr("DataFrame"), groups.labels, groups.columns);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(event_study, m) {
   m.doc() = "Moves of prices around economic releases, window by window, and their summary.";
   glue::import_as(m, "pandas", "pd");
   glue::import_from(m, "typing", "SupportsIndex");
+  glue::import_from(m, "orvane_data", "DataWarning");
   constexpr auto checked = glue::Checks::declared;
   glue::def<event_moves_sig>(m, moves_doc, event_moves, checked);
   glue::def<summarize_moves_sig>(m, std::string(summary_doc) + grouping_params + summary_returns,
@@ -911,6 +1448,10 @@ PYBIND11_MODULE(event_study, m) {
   glue::def<surprise_response_sig>(m,
                                    std::string(response_doc) + grouping_params + response_returns,
                                    surprise_response, checked);
+  glue::import_as(m, "numpy", "np");
+  glue::def<concurrent_releases_sig>(m, concurrent_doc, concurrent_releases, checked);
+  glue::def<control_events_sig>(m, control_doc, control_events, checked);
+  glue::def<abnormal_activity_sig>(m, activity_doc, abnormal_activity, checked);
   // The distributions of the tests are scipy's.
   glue::import_as(m, "scipy.special", "special");
   // Drawing only drives matplotlib, so it is written in Python; it is bound

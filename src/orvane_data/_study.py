@@ -1229,7 +1229,7 @@ class EventStudy:
         >>> study = run_study(calendar=calendar, bars=bars, progress=False)
         >>> import matplotlib.pyplot as plt
         >>> figures = study.plot()
-        >>> list(figures), figures["NFP"].get_suptitle()
+        >>> list(figures), figures["NFP"].get_suptitle().splitlines()[0]
         (['NFP'], 'NFP — 2024-03-08 to 2024-05-03: 3 releases')
         >>> plt.close("all")
         """

@@ -14,6 +14,7 @@ depends on) and plain tuples describing the indicators.
 from __future__ import annotations
 
 import contextlib
+import warnings
 from typing import Any, Optional
 
 try:
@@ -28,6 +29,7 @@ import fsspec
 import numpy as np
 import pandas as pd
 
+from orvane_data import DataWarning
 from orvane_data.event_study import event_moves, summarize_moves
 from orvane_data.from_bqia.bar_kit import filter_bars_around_events
 from orvane_data.ta import overlap
@@ -212,7 +214,11 @@ def _partition_moves(part: pd.DataFrame, calendar: pd.DataFrame, pre_event_windo
     if len(indicators) > 0:
         part = _add_indicators(part, indicators)
     windows = filter_bars_around_events(part, calendar, pre_event_window, post_event_window)
-    moves = event_moves(windows, price=price)
+    with warnings.catch_warnings():
+        # a partition may hold a security's windows in part: whether it has
+        # a move at all is said once every partition is gathered
+        warnings.simplefilter("ignore", DataWarning)
+        moves = event_moves(windows, price=price)
     # only what the caller will use travels back and waits in the worker's
     # memory for the gathering (the calendar's columns repeat on every row)
     return moves if keep is None else moves[list(keep)]
@@ -317,17 +323,19 @@ def _compute(lazy, scheduler):
 
 def _rejoin_split_windows(moves: pd.DataFrame, price: str) -> pd.DataFrame:
     """A window whose rows sit in two partitions was measured in each from
-    that partition's rows alone, leaving NaN where the baseline bar was in
-    the other one. Every window with a NaN move is measured again here from
-    all its rows; for windows that truly lack a baseline the NaN stays."""
+    that partition's rows alone, leaving NaN where the baseline bar (or the
+    previous minute's bar) was in the other one. Every security with a NaN
+    move is measured again here from all its rows, which also says, as the
+    single-process moves do, which security is left without any move; for
+    windows that truly lack a baseline the NaN stays."""
     missing = moves["move_bps"].isna()
     if not missing.any():
         return moves
-    affected = missing.groupby([moves[key] for key in WINDOW_KEYS], sort=False, dropna=False).transform("any")
-    affected = affected.astype("bool")
-    again = event_moves(moves.loc[affected].drop(columns="move_bps"), price=price)
+    affected = missing.groupby(moves["key"], sort=False, dropna=False).transform("any").astype("bool")
+    measured = ["move_bps", "ret_1m_bps"]
+    again = event_moves(moves.loc[affected].drop(columns=measured), price=price)
     moves = moves.copy()
-    moves.loc[affected, "move_bps"] = again["move_bps"]
+    moves.loc[affected, measured] = again[measured]
     return moves
 
 
@@ -512,7 +520,7 @@ def event_summary(dataset: Any, calendar: pd.DataFrame, pre_event_window: int = 
     _check_type(by, "by", list)
     _check_type(price, "price", str)
     columns = _columns_read(price, _indicator_plans(indicator)) if isinstance(dataset, str) else None
-    keep = tuple(dict.fromkeys([*WINDOW_KEYS, "datetime", "time_diff", "move_bps", price, *by]))
+    keep = tuple(dict.fromkeys([*WINDOW_KEYS, "datetime", "time_diff", "move_bps", "ret_1m_bps", price, *by]))
     moves = _gather_moves(dataset, calendar, pre_event_window, post_event_window, price=price, indicator=indicator,
                           securities=securities, columns=columns, storage_options=storage_options,
                           scheduler=scheduler, keep=keep)

@@ -255,7 +255,25 @@ def event_moves(windows: pd.DataFrame, price: str = "close", by=("EVENT_NAME", "
     with np.errstate(all="ignore"):
         moves = np.where(usable, (prices / bases - 1.0) * 10000.0, np.nan)
     out["move_bps"] = pd.Series(moves, index=windows.index)
+    out["ret_1m_bps"] = pd.Series(minute_returns(codes, offsets, prices), index=windows.index)
     return out
+
+
+def minute_returns(codes, offsets, prices):
+    """Each row's return in basis points over the first row of its window one
+    whole minute earlier, found by a merge of the rows onto themselves
+    shifted by a minute; NaN without such a row or with an earlier price of
+    zero or not finite."""
+    whole = np.isfinite(offsets) & (np.trunc(offsets) == offsets)
+    rows = pd.DataFrame({"code": codes, "minute": offsets, "price": prices})
+    earlier = (rows[whole].assign(minute=rows["minute"] + 1)
+               .drop_duplicates(["code", "minute"], keep="first")
+               .rename(columns={"price": "before"}))
+    before = rows[["code", "minute"]].merge(earlier[["code", "minute", "before"]], how="left",
+                                            on=["code", "minute"])["before"].to_numpy()
+    usable = whole & np.isfinite(before) & (before != 0)
+    with np.errstate(all="ignore"):
+        return np.where(usable, (prices / before - 1.0) * 10000.0, np.nan)
 
 
 # --- event grids and windows ----------------------------------------------------
@@ -293,3 +311,56 @@ def event_windows(df_bars, df_calendar, pre=-5, post=10, rounding=None):
     by_event = joined.set_index(["EVENT_NAME", "event_datetime"])
     calendar = df_calendar.reset_index().set_index(["EVENT_NAME", "event_datetime"])
     return by_event.join(calendar, how="left").reset_index()
+
+
+# --- releases that share windows, ordinary days, activity against them ----------
+
+
+def concurrent_releases(calendar: pd.DataFrame, pre: int = -5, post: int = 10) -> pd.DataFrame:
+    """Every pair of releases (kind, minute) compared by a cross join: the
+    other releases within ``pre`` to ``post`` minutes of each."""
+    releases = calendar[["EVENT_NAME", "event_datetime"]].dropna()
+    releases = releases.assign(minute=releases["event_datetime"].dt.floor("min"))
+    releases = releases.drop_duplicates(["EVENT_NAME", "minute"]).reset_index(drop=True)
+    releases["release"] = np.arange(len(releases))
+    pairs = releases.merge(releases, how="cross", suffixes=("", "_other"))
+    offset = (pairs["minute_other"] - pairs["minute"]) / pd.Timedelta(minutes=1)
+    inside = (offset >= pre) & (offset <= post) & (pairs["release"] != pairs["release_other"])
+    found = pairs[inside].groupby("release")["EVENT_NAME_other"]
+    out = releases.assign(concurrent=found.size().reindex(releases["release"], fill_value=0).to_numpy(),
+                          concurrent_events=found.agg(lambda names: "; ".join(sorted(set(names))))
+                          .reindex(releases["release"], fill_value="").to_numpy())
+    out = out.sort_values(["minute", "EVENT_NAME"], kind="stable").reset_index(drop=True)
+    return out[["EVENT_NAME", "event_datetime", "concurrent", "concurrent_events"]]
+
+
+def control_days(release_day, busy_days, days: int) -> list:
+    """The ``days`` weekdays nearest before ``release_day`` that are not busy,
+    oldest first, from a business-day range long enough to hold them."""
+    candidates = pd.bdate_range(end=pd.Timestamp(release_day) - pd.Timedelta(days=1),
+                                periods=days + len(busy_days) + 1)
+    free = [d.date() for d in candidates if d.date() not in busy_days]
+    return free[len(free) - days:] if days else []
+
+
+def abnormal_activity(moves: pd.DataFrame, control: pd.DataFrame, by=("EVENT_NAME", "key")) -> pd.DataFrame:
+    """Group by group with pandas' groupby and scipy's Mann-Whitney U test."""
+    from scipy import stats
+
+    keys = [*by, "time_diff"]
+    control_groups = {key: part for key, part in control.groupby(keys)}
+    rows = []
+    for key, part in moves.groupby(keys):
+        other = control_groups.get(key, control.iloc[:0])
+        x = part["ret_1m_bps"].dropna().abs().to_numpy()
+        y = other["ret_1m_bps"].dropna().abs().to_numpy()
+        sq_x = (part["ret_1m_bps"].dropna() ** 2).mean()
+        sq_y = (other["ret_1m_bps"].dropna() ** 2).mean()
+        volume = (part["volume"].mean() / other["volume"].mean()
+                  if "volume" in part and "volume" in other and len(other) else np.nan)
+        p = stats.mannwhitneyu(x, y, alternative="two-sided").pvalue if len(x) and len(y) else np.nan
+        rows.append((*key, len(x), len(y), x.mean() if len(x) else np.nan, y.mean() if len(y) else np.nan,
+                     x.mean() / y.mean() if len(x) and len(y) else np.nan,
+                     sq_x / sq_y if len(x) and len(y) else np.nan, volume, p))
+    return pd.DataFrame(rows, columns=[*keys, "n", "n_control", "abs_ret_bps", "control_abs_ret_bps",
+                                       "abs_ratio", "var_ratio", "volume_ratio", "p_value"])

@@ -199,7 +199,8 @@ class TestSameNumbers:
         subset = bars[bars["security"].isin(["OVGT0000000Q", "OVGT0000001Q"])]
         got = od.collect_moves(str(tmp_path), calendar, scheduler="sync")
         expected = single_process_moves(subset, calendar)
-        np.testing.assert_array_equal(got["move_bps"].to_numpy(), expected["move_bps"].to_numpy())
+        for measured in ("move_bps", "ret_1m_bps"):
+            np.testing.assert_array_equal(got[measured].to_numpy(), expected[measured].to_numpy())
         pd.testing.assert_frame_equal(got[WINDOW_KEYS], expected[WINDOW_KEYS], check_dtype=False)
 
     def test_a_worker_lost_mid_run_does_not_change_the_result(self, client, tmp_path, calendar):
@@ -242,6 +243,18 @@ class TestSameNumbers:
         expected = event_study.surprise_response(single_process_moves(bars, surprised), by=["key"])
         pd.testing.assert_frame_equal(got, expected, check_exact=False, rtol=1e-10)
         assert got["beta_bps_per_sd"].notna().any()
+
+    def test_activity_against_control_days_on_the_collected_moves(self, client, tmp_path, calendar):
+        # bars from the week before the releases, where their control days lie
+        longer = make_bars(seed=4, days=pd.bdate_range("2024-01-01", periods=11))
+        bar_store.write_bars(longer, str(tmp_path))
+        controls = event_study.control_events(calendar, 3)
+        got = event_study.abnormal_activity(od.collect_moves(str(tmp_path), calendar, scheduler=client),
+                                            od.collect_moves(str(tmp_path), controls, scheduler=client))
+        expected = event_study.abnormal_activity(single_process_moves(longer, calendar),
+                                                 single_process_moves(longer, controls))
+        pd.testing.assert_frame_equal(got, expected)
+        assert got["n_control"].gt(0).any() and got["p_value"].notna().any()
 
     def test_summary_statistics_at_another_level(self, client, dataset, bars, calendar):
         got = od.event_summary(dataset, calendar, confidence=0.8, scheduler=client)

@@ -39,10 +39,11 @@ class TestEventMoves:
         frame = windows_frame(seed)
         before = frame.copy()
         got = event_study.event_moves(frame, base_minute=base_minute)
-        expected = reference.event_moves(frame, base_minute=base_minute)["move_bps"]
-        np.testing.assert_allclose(got["move_bps"].to_numpy(), expected.to_numpy(), rtol=1e-12)
+        expected = reference.event_moves(frame, base_minute=base_minute)
+        for column in ("move_bps", "ret_1m_bps"):
+            np.testing.assert_allclose(got[column].to_numpy(), expected[column].to_numpy(), rtol=1e-12)
         pd.testing.assert_frame_equal(frame, before)  # input untouched
-        assert list(got.columns) == list(frame.columns) + ["move_bps"]
+        assert list(got.columns) == list(frame.columns) + ["move_bps", "ret_1m_bps"]
 
     def test_default_baseline_is_the_bar_before_the_release(self):
         # the release minute's bar already holds the reaction: it is a move, not the baseline
@@ -65,6 +66,7 @@ class TestEventMoves:
         # a true baseline row: off-minute rows are measured from it
         ([-1.0, -0.75, 0.25], [0.0, 100.0, 200.0]),
     ])
+    @pytest.mark.filterwarnings("ignore::orvane_data.DataWarning")  # windows without a baseline, on purpose
     def test_fractional_offsets_never_match_a_minute(self, time_diff, expected):
         got = event_study.event_moves(one_window(time_diff))
         np.testing.assert_allclose(got["move_bps"], expected)
@@ -372,6 +374,7 @@ class TestSurpriseResponse:
         assert inspect.signature(event_study.surprise_response).parameters["by"].default == by
 
 
+@pytest.mark.filterwarnings("ignore::orvane_data.DataWarning")  # most random windows lack a baseline
 def test_event_moves_lets_other_threads_run():
     # a window per row in random order: telling the windows apart and finding
     # their baselines is the work, and it runs without the GIL

@@ -63,6 +63,16 @@ def event_statistics():
     event_study.surprise_response(moves)
 
 
+def release_evidence():
+    from orvane_data import event_study
+
+    calendar = pd.DataFrame({"EVENT_NAME": ["NFP", "UNEMP"], "event_datetime": pd.Timestamp("2024-06-07 12:30")})
+    event_study.concurrent_releases(calendar)
+    event_study.control_events(calendar, 2)
+    moves = pd.DataFrame({"EVENT_NAME": "NFP", "key": "a", "time_diff": 0, "ret_1m_bps": [1.0, -2.0]})
+    event_study.abnormal_activity(moves, moves)
+
+
 def long_close(rows):
     return pd.Series(100 + np.sin(np.arange(float(rows))), index=pd.date_range("2024-06-03 09:30", periods=rows, freq="min"))
 
@@ -101,6 +111,8 @@ CALLS = {
     event_statistics: {"event_study.moves", "event_study.groups", "event_study.summary", "event_study.releases",
                        "event_study.standardize",
                        "event_study.response", "keys.text_ranks"},
+    release_evidence: {"event_study.concurrent", "event_study.control_days", "event_study.activity",
+                       "event_study.groups"},
     averages: {"overlap.sma", "overlap.seed", "overlap.ewm", "overlap.wma", "overlap.stacked_ewm", "overlap.hma",
                "overlap.hlc3", "overlap.vwap", "overlap.blend"},
     key_runs_of_arrow_texts: {"runner.key_runs"},
