@@ -79,6 +79,7 @@ still skip the groups no window meets; they only skip less.
 
 from __future__ import annotations
 
+import contextlib
 import datetime as _dt
 import posixpath
 import re
@@ -583,19 +584,19 @@ def _groups_meeting(metadata: pq.FileMetaData, where: int, keys: np.ndarray, per
     """The row groups whose time range holds one of `keys`; a group without
     statistics is kept."""
     groups = metadata.num_row_groups
-    low = np.full(groups, _INT64.min, dtype=np.int64)
-    high = np.full(groups, _INT64.max, dtype=np.int64)
-    empty = np.zeros(groups, dtype=bool)
+    smallest, largest = int(_INT64.min), int(_INT64.max)
+    low, high, empty = [smallest] * groups, [largest] * groups, [False] * groups
     for i in range(groups):
         group = metadata.row_group(i)
         statistics = group.column(where).statistics
         if group.num_rows == 0:
             empty[i] = True
         elif statistics is not None and statistics.has_min_max:
-            low[i] = max(_INT64.min, min(_INT64.max, statistics.min_raw * per_tick))
-            high[i] = max(_INT64.min, min(_INT64.max, statistics.max_raw * per_tick))
+            low[i] = max(smallest, min(largest, statistics.min_raw * per_tick))
+            high[i] = max(smallest, min(largest, statistics.max_raw * per_tick))
         elif statistics is not None and statistics.null_count == group.num_rows:
             empty[i] = True  # only missing stamps: on no minute
+    low, high, empty = np.array(low, np.int64), np.array(high, np.int64), np.array(empty, bool)
     meets = np.searchsorted(keys, low, "left") < np.searchsorted(keys, high, "right")
     return np.flatnonzero(meets & ~empty).tolist()
 
@@ -627,8 +628,11 @@ def read_file_windows(fs, path: str, minutes: Optional[pd.DatetimeIndex], column
     pyarrow.Table
         The rows on the minutes, in the file's order, with ``columns``.
     """
-    # no read-ahead: each range pyarrow asks for is all that is fetched
-    with fs.open(path, "rb", cache_type="none") as handle:
+    # no read-ahead: each range pyarrow asks for is all that is fetched (a
+    # local file is read by arrow itself: Python's buffered reads would
+    # fetch whole buffers around each small range)
+    local = "file" in ((fs.protocol,) if isinstance(fs.protocol, str) else fs.protocol)
+    with contextlib.nullcontext(path) if local else fs.open(path, "rb", cache_type="none") as handle:
         parquet = pq.ParquetFile(handle, pre_buffer=True)
         schema = parquet.schema_arrow
         wanted = schema.names if columns is None else [name for name in columns if name in schema.names]
