@@ -27,8 +27,8 @@ the releases of the first dataset's years (the same windows over three
 times the data: memory should not move) and with the releases of all its
 years.
 
-With ``--s3 N`` the first N securities of the first dataset are put on a
-local S3 server (moto, 127.0.0.1) and the three roads run again through
+With ``--s3 N`` N securities of the first dataset (the 4 currencies first,
+then New York equities) are put on a local S3 server (moto, 127.0.0.1) and the three roads run again through
 s3fs, counting the bytes and requests of every ranged GET.
 
     PYTHONPATH=src python3 benchmarks/bench_window_reads.py [--folder DIR] [--larger 2008] [--s3 6]
@@ -117,6 +117,14 @@ if options is not None:  # every ranged GET of s3fs, whichever road asks
         counted["requests"] += 1
         return data
     s3fs.core.S3File._fetch_range = counting
+    get = getattr(s3fs.core.S3FileSystem, "_cat_file", None)
+    if get is not None:  # an asynchronous s3fs's ranged GETs
+        async def counting_get(self, path, *args, **kwargs):
+            data = await get(self, path, *args, **kwargs)
+            counted["bytes"] += len(data)
+            counted["requests"] += 1
+            return data
+        s3fs.core.S3FileSystem._cat_file = counting_get
 
 def rchar():
     with open("/proc/self/io") as io:
@@ -208,7 +216,7 @@ def main() -> None:
     parser.add_argument("--larger", type=int, default=None, metavar="YEAR",
                         help="also a dataset from this year to mid-2024 (2008: three times the years)")
     parser.add_argument("--s3", type=int, default=0, metavar="N",
-                        help="also on a local S3 server, with the first N securities of the first dataset")
+                        help="also on a local S3 server, with N securities of the first dataset")
     args = parser.parse_args()
     folder = Path(args.folder)
     folder.mkdir(parents=True, exist_ok=True)
@@ -246,7 +254,14 @@ def main() -> None:
     if args.s3:
         from s3_server import S3Server
 
-        files = sorted(first.glob("security=*/*.parquet"))[:args.s3]
+        from orvane_data import bar_store
+
+        from orvane_data.simulated import securities as master
+
+        # the currencies trade at the releases' minutes, the New York
+        # equities open an hour after them
+        chosen = [master.lookup(name).figi for name in (CURRENCIES + NEW_YORK)[:args.s3]]
+        files = [first / f"security={figi}" / bar_store.FILE_NAME for figi in chosen]
         with S3Server() as server:
             client = server.client()
             client.create_bucket(Bucket="orvane-bench-windows")

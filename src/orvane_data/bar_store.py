@@ -84,6 +84,7 @@ import datetime as _dt
 import posixpath
 import re
 import uuid
+from concurrent.futures import ThreadPoolExecutor
 from typing import Iterable, Optional
 
 import fsspec
@@ -601,6 +602,118 @@ def _groups_meeting(metadata: pq.FileMetaData, where: int, keys: np.ndarray, per
     return np.flatnonzero(meets & ~empty).tolist()
 
 
+# What a remote read fetches with the footer, at the end of the file (most
+# footers of a few years of bars fit), and the largest gap between two byte
+# ranges fetched in one request: a request costs about what this many bytes
+# take to arrive, and a window's row groups are then one request per file.
+_FOOTER_READ = 1 << 16
+_MERGE_GAP = 1 << 15
+# requests in flight at once on a file system that sends one at a time
+_LANES = 8
+
+
+def _chunk_ranges(metadata: pq.FileMetaData, groups, columns: list) -> list:
+    """The byte ranges of the given columns in the given row groups, merged
+    where they are less than _MERGE_GAP apart, as (start, end) pairs."""
+    spans = []
+    for i in groups:
+        group = metadata.row_group(i)
+        for j in columns:
+            chunk = group.column(j)
+            start = chunk.data_page_offset
+            if chunk.has_dictionary_page and 0 < chunk.dictionary_page_offset < start:
+                start = chunk.dictionary_page_offset
+            spans.append((start, start + chunk.total_compressed_size))
+    spans.sort()
+    merged: list = []
+    for start, end in spans:
+        if merged and start - merged[-1][1] <= _MERGE_GAP:
+            merged[-1][1] = max(merged[-1][1], end)
+        else:
+            merged.append([start, end])
+    return [tuple(pair) for pair in merged]
+
+
+class _RemoteFile:
+    """A remote file as arrow reads it, served from the byte ranges fetched
+    for it: the footer at the start, then the ranges of ``fetch``, asked for
+    at once (s3fs sends them concurrently). A read outside them is fetched
+    on its own."""
+
+    def __init__(self, fs, path: str):
+        self._fs, self._path = fs, path
+        self._size = fs.size(path)
+        start = max(0, self._size - _FOOTER_READ)
+        [tail] = self._get([(start, self._size)])
+        footer = int.from_bytes(tail[-8:-4], "little") + 8
+        if footer > len(tail) and footer <= self._size:
+            [head] = self._get([(self._size - footer, start)])
+            tail, start = head + tail, self._size - footer
+        self._pieces = [(start, tail)]
+        self._position = 0
+        self.closed = False
+
+    def _get(self, ranges: list) -> list:
+        if getattr(self._fs, "async_impl", False):  # requests sent together
+            return self._fs.cat_ranges([self._path] * len(ranges), [r[0] for r in ranges],
+                                       [r[1] for r in ranges], on_error="raise")
+        # one request per range, without the read-ahead of a file's cache;
+        # several ranges on a few threads, each with its own handle, since a
+        # request waits far longer on the store than on this machine
+        lanes = min(_LANES, len(ranges))
+        found: list = [None] * len(ranges)
+
+        def lane(k: int) -> None:
+            with self._fs.open(self._path, "rb", cache_type="none") as handle:
+                for i in range(k, len(ranges), lanes):
+                    handle.seek(ranges[i][0])
+                    found[i] = handle.read(ranges[i][1] - ranges[i][0])
+
+        if lanes == 1:
+            lane(0)
+        else:
+            with ThreadPoolExecutor(lanes) as pool:
+                list(pool.map(lane, range(lanes)))
+        return found
+
+    def fetch(self, ranges: list) -> None:
+        if ranges:
+            self._pieces += [(r[0], data) for r, data in zip(ranges, self._get(ranges))]
+
+    def read(self, size: int = -1) -> bytes:
+        end = self._size if size is None or size < 0 else min(self._size, self._position + size)
+        start = self._position
+        self._position = end
+        for first, data in self._pieces:
+            if first <= start and end <= first + len(data):
+                return data[start - first:end - first]
+        [data] = self._get([(start, end)])
+        self._pieces.append((start, data))
+        return data
+
+    def seek(self, offset: int, whence: int = 0) -> int:
+        self._position = offset + (0 if whence == 0 else self._position if whence == 1 else self._size)
+        return self._position
+
+    def tell(self) -> int:
+        return self._position
+
+    def size(self) -> int:
+        return self._size
+
+    def seekable(self) -> bool:
+        return True
+
+    def readable(self) -> bool:
+        return True
+
+    def writable(self) -> bool:
+        return False
+
+    def close(self) -> None:
+        self.closed = True
+
+
 def read_file_windows(fs, path: str, minutes: Optional[pd.DatetimeIndex], columns: Optional[list] = None) -> pa.Table:
     """One file's bars stamped on ``minutes``, read from the row groups whose
     time range holds one of them.
@@ -628,25 +741,30 @@ def read_file_windows(fs, path: str, minutes: Optional[pd.DatetimeIndex], column
     pyarrow.Table
         The rows on the minutes, in the file's order, with ``columns``.
     """
-    # no read-ahead: each range pyarrow asks for is all that is fetched (a
-    # local file is read by arrow itself: Python's buffered reads would
-    # fetch whole buffers around each small range)
     local = "file" in ((fs.protocol,) if isinstance(fs.protocol, str) else fs.protocol)
-    with contextlib.nullcontext(path) if local else fs.open(path, "rb", cache_type="none") as handle:
-        parquet = pq.ParquetFile(handle, pre_buffer=True)
-        schema = parquet.schema_arrow
-        wanted = schema.names if columns is None else [name for name in columns if name in schema.names]
-        where = schema.get_field_index("datetime")
-        keys = None if minutes is None or where < 0 else _keys(minutes, schema.field(where).type)
-        if keys is None:
-            return parquet.read(columns=wanted, use_threads=False)
-        read = wanted if "datetime" in wanted else [*wanted, "datetime"]
-        per_tick = _TICKS_PER_NS[schema.field(where).type.unit]
-        # bar files are flat: the arrow field's place is the Parquet column's
-        groups = _groups_meeting(parquet.metadata, where, keys, per_tick)
-        if not groups:
-            return schema.empty_table().select(wanted)
-        table = parquet.read_row_groups(groups, columns=read, use_threads=False)
+    # a local file is read by arrow itself (Python's buffered reads would
+    # fetch whole buffers around each small range); a remote one in a few
+    # ranged requests made at once (_RemoteFile)
+    source = path if local else _RemoteFile(fs, path)
+    parquet = pq.ParquetFile(source, pre_buffer=local)
+    schema = parquet.schema_arrow
+    wanted = schema.names if columns is None else [name for name in columns if name in schema.names]
+    where = schema.get_field_index("datetime")
+    keys = None if minutes is None or where < 0 else _keys(minutes, schema.field(where).type)
+    if keys is None:
+        if not local:
+            source.fetch(_chunk_ranges(parquet.metadata, range(parquet.metadata.num_row_groups),
+                                       [schema.get_field_index(name) for name in wanted]))
+        return parquet.read(columns=wanted, use_threads=False)
+    read = wanted if "datetime" in wanted else [*wanted, "datetime"]
+    per_tick = _TICKS_PER_NS[schema.field(where).type.unit]
+    # bar files are flat: the arrow field's place is the Parquet column's
+    groups = _groups_meeting(parquet.metadata, where, keys, per_tick)
+    if not groups:
+        return schema.empty_table().select(wanted)
+    if not local:
+        source.fetch(_chunk_ranges(parquet.metadata, groups, [schema.get_field_index(name) for name in read]))
+    table = parquet.read_row_groups(groups, columns=read, use_threads=False)
     # a missing stamp becomes the smallest int64, on no minute
     ticks = pc.fill_null(table.column("datetime").cast(pa.int64()), _INT64.min).to_numpy()
     on = np.isin(ticks * per_tick, keys) & (ticks != _INT64.min)

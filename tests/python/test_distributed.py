@@ -314,7 +314,7 @@ class TestWindowReads:
             options = {"key": "testing", "secret": "testing", "client_kwargs": {"endpoint_url": server.url}}
         bar_store.write_bars(long_bars, root, storage_options=options)
         whole = od.read_bars(root, storage_options=options).compute(scheduler="sync")
-        with bytes_read(monkeypatch) as count:
+        with bytes_read(monkeypatch, local=not on_s3) as count:
             lazy = od.read_bars(root, storage_options=options, around=calendar)
             near = lazy.compute(scheduler="sync")
         assert lazy.npartitions == 3
