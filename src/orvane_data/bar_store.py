@@ -103,7 +103,6 @@ __all__ = [
     "load_bars",
     "window_minutes",
     "read_file_windows",
-    "security_files",
 ]
 
 # see "Layout for windows" above for why these sizes
@@ -740,6 +739,21 @@ def read_file_windows(fs, path: str, minutes: Optional[pd.DatetimeIndex], column
     -------
     pyarrow.Table
         The rows on the minutes, in the file's order, with ``columns``.
+
+    Examples
+    --------
+    >>> import tempfile
+    >>> import fsspec
+    >>> import pandas as pd
+    >>> from orvane_data import bar_store
+    >>> minutes = pd.date_range("2024-06-07 00:00", periods=1440, freq="min", tz="UTC")
+    >>> [path] = bar_store.write_bars(pd.DataFrame({"security": "FIGI_A", "datetime": minutes,
+    ...                                             "close": range(1440)}), tempfile.mkdtemp())
+    >>> releases = pd.DataFrame({"EVENT_NAME": ["NFP"], "event_datetime": [minutes[750]]})
+    >>> table = bar_store.read_file_windows(fsspec.filesystem("file"), path,
+    ...                                     bar_store.window_minutes(releases, 0, 2), ["close"])
+    >>> table.column("close").to_pylist()
+    [750, 751, 752]
     """
     local = "file" in ((fs.protocol,) if isinstance(fs.protocol, str) else fs.protocol)
     # a local file is read by arrow itself (Python's buffered reads would
@@ -842,7 +856,7 @@ def load_bars(root: str, *, securities: Optional[list] = None, columns: Optional
     return frame
 
 
-def security_files(root: str, securities: Optional[list] = None,
+def _security_files(root: str, securities: Optional[list] = None,
                    storage_options: Optional[dict] = None) -> tuple:
     """The dataset's file system and its ``(security, path)`` pairs, sorted
     by security (and path), only ``securities`` when given."""
@@ -857,7 +871,7 @@ def security_files(root: str, securities: Optional[list] = None,
     return fs, sorted(found)
 
 
-def with_security(table: pa.Table, security: str, columns: Optional[list]) -> pd.DataFrame:
+def _with_security(table: pa.Table, security: str, columns: Optional[list]) -> pd.DataFrame:
     """One file's rows as a frame with ``security`` first, as text, as the
     whole reads give it (their hive column's text); without it when
     ``columns`` leaves it out."""
@@ -871,10 +885,10 @@ def with_security(table: pa.Table, security: str, columns: Optional[list]) -> pd
 
 def _load_windows(root, securities, columns, storage_options, around, pre, post) -> pd.DataFrame:
     minutes = window_minutes(around, pre, post)
-    fs, files = security_files(root, securities, storage_options)
+    fs, files = _security_files(root, securities, storage_options)
     if not files:
         raise FileNotFoundError(f"no bar files under {root!r}" + (" for those securities" if securities else ""))
     read = None if columns is None else [name for name in columns if name != "security"]
-    frames = [with_security(read_file_windows(fs, path, minutes, read), security, columns)
+    frames = [_with_security(read_file_windows(fs, path, minutes, read), security, columns)
               for security, path in files]
     return pd.concat(frames, ignore_index=True) if len(frames) > 1 else frames[0]

@@ -150,21 +150,21 @@ def _file_windows(item: tuple, fs, minutes, columns) -> pd.DataFrame:
     """One file's bars on the window minutes (the task of a windowed read)."""
     security, file = item
     read = None if columns is None else [name for name in columns if name != "security"]
-    return bar_store.with_security(bar_store.read_file_windows(fs, file, minutes, read), security, columns)
+    return bar_store._with_security(bar_store.read_file_windows(fs, file, minutes, read), security, columns)
 
 
 def _read_windows(path, securities, columns, storage_options, around, pre, post) -> "dd.DataFrame":
     if not isinstance(around, pd.DataFrame):
         raise TypeError(f"around must be a pandas DataFrame, not {type(around).__name__}")
     minutes = bar_store.window_minutes(around, pre, post)
-    fs, files = bar_store.security_files(path, securities, storage_options)
+    fs, files = bar_store._security_files(path, securities, storage_options)
     if not files:
         raise FileNotFoundError(f"no bar files under {path!r}" + (" for those securities" if securities else ""))
     security, first = files[0]
     with fs.open(first, "rb") as handle:
         empty = pq.ParquetFile(handle).schema_arrow.empty_table()
     read = None if columns is None else [name for name in columns if name != "security"]
-    meta = bar_store.with_security(empty if read is None else empty.select(read), security, columns)
+    meta = bar_store._with_security(empty if read is None else empty.select(read), security, columns)
     # text columns stay the plain `str` of pandas, as the whole read keeps them
     with dask.config.set({"dataframe.convert-string": False}):
         return dd.from_map(_file_windows, files, fs=fs, minutes=minutes, columns=columns, meta=meta,
