@@ -143,6 +143,23 @@ class TestWindowReads:
         fs, path = bar_store._filesystem(root, options)
         assert 0 < count["bytes"] < 0.25 * dataset_bytes(fs, path)
 
+    def test_footers_longer_than_the_first_fetch(self, s3_endpoint, bars):  # noqa: F811
+        # a week of 24-hour bars in groups of 16: a footer of about 220 KB
+        day = bars[bars["datetime"] < bars["datetime"].iloc[0].normalize() + pd.Timedelta(days=8)]
+        s3_endpoint.client().create_bucket(Bucket="orvane-long-footers")
+        options = {"key": "testing", "secret": "testing", "client_kwargs": {"endpoint_url": s3_endpoint.url}}
+        root = "s3://orvane-long-footers/minute"
+        [path] = bar_store.write_bars(day[day["security"] == day["security"].iloc[-1]], root,
+                                      storage_options=options, row_group_size=16)
+        fs, _ = bar_store._filesystem(root, options)
+        with fs.open(path, "rb") as handle:
+            assert pq.ParquetFile(handle).metadata.serialized_size > 2 * bar_store._FOOTER_READ
+        calendar = releases()
+        near = bar_store.load_bars(root, storage_options=options, around=calendar)
+        pd.testing.assert_frame_equal(filter_bars_around_events(near, calendar),
+                                      filter_bars_around_events(bar_store.load_bars(root, storage_options=options),
+                                                                calendar))
+
     def test_old_layouts_read_alike(self, tmp_path, bars):
         # one large row group per security, rows out of time order, a missing stamp
         shuffled = bars.sample(frac=1.0, random_state=3)
