@@ -81,6 +81,7 @@ from __future__ import annotations
 
 import contextlib
 import datetime as _dt
+import json
 import posixpath
 import re
 import uuid
@@ -580,6 +581,17 @@ def _keys(minutes: pd.DatetimeIndex, stamp: pa.DataType) -> Optional[np.ndarray]
     return np.asarray(minutes.as_unit("ns").asi8, dtype=np.int64)
 
 
+def _stored_ticks_per_ns(column) -> Optional[int]:
+    """Nanoseconds per tick of the stamps as the file stores them, which its
+    statistics hold (a reader may hand them out in another unit); None for
+    stamps stored otherwise (96-bit ones have no usable statistics)."""
+    if column.physical_type != "INT64":
+        return None
+    logical = json.loads(column.logical_type.to_json())
+    units = {"milliseconds": 1_000_000, "microseconds": 1_000, "nanoseconds": 1}
+    return units.get(logical.get("timeUnit")) if logical.get("Type") == "Timestamp" else None
+
+
 def _groups_meeting(metadata: pq.FileMetaData, where: int, keys: np.ndarray, per_tick: int) -> list:
     """The row groups whose time range holds one of `keys`; a group without
     statistics is kept."""
@@ -773,7 +785,9 @@ def read_file_windows(fs, path: str, minutes: Optional[pd.DatetimeIndex], column
     read = wanted if "datetime" in wanted else [*wanted, "datetime"]
     per_tick = _TICKS_PER_NS[schema.field(where).type.unit]
     # bar files are flat: the arrow field's place is the Parquet column's
-    groups = _groups_meeting(parquet.metadata, where, keys, per_tick)
+    stored = _stored_ticks_per_ns(parquet.metadata.schema.column(where))
+    groups = (_groups_meeting(parquet.metadata, where, keys, stored) if stored
+              else list(range(parquet.metadata.num_row_groups)))
     if not groups:
         return schema.empty_table().select(wanted)
     if not local:

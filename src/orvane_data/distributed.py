@@ -161,7 +161,8 @@ def _read_windows(path, securities, columns, storage_options, around, pre, post)
     if not files:
         raise FileNotFoundError(f"no bar files under {path!r}" + (" for those securities" if securities else ""))
     security, first = files[0]
-    with fs.open(first, "rb") as handle:
+    # the footer alone, without a read-ahead cache's blocks
+    with fs.open(first, "rb", cache_type="none") as handle:
         empty = pq.ParquetFile(handle).schema_arrow.empty_table()
     read = None if columns is None else [name for name in columns if name != "security"]
     meta = bar_store._with_security(empty if read is None else empty.select(read), security, columns)

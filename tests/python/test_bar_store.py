@@ -175,6 +175,23 @@ class TestWindowReads:
         pd.testing.assert_frame_equal(filter_bars_around_events(near, calendar),
                                       filter_bars_around_events(bar_store.load_bars(root), calendar))
 
+    @pytest.mark.parametrize("how", [{"coerce_timestamps": "ms", "allow_truncated_timestamps": True},
+                                     {"use_deprecated_int96_timestamps": True}])
+    def test_stamps_stored_in_other_units_read_alike(self, tmp_path, bars, how):
+        for security, rows in bars.groupby("security"):
+            folder = tmp_path / f"security={security}"
+            folder.mkdir()
+            pq.write_table(bar_store.arrow_table(rows.drop(columns="security")), folder / bar_store.FILE_NAME,
+                           row_group_size=1024, **how)
+        calendar = releases()
+        if "use_deprecated_int96_timestamps" in how:  # read back naive, in UTC
+            calendar["event_datetime"] = calendar["event_datetime"].dt.tz_convert("UTC").dt.tz_localize(None)
+        whole = bar_store.load_bars(str(tmp_path))
+        near = bar_store.load_bars(str(tmp_path), around=calendar)
+        pd.testing.assert_frame_equal(filter_bars_around_events(near, calendar),
+                                      filter_bars_around_events(whole, calendar))
+        assert len(filter_bars_around_events(whole, calendar)) > 0
+
     def test_files_are_sorted_in_small_groups_with_time_statistics(self, tmp_path, bars):
         bar_store.write_bars(bars.sample(frac=1.0, random_state=4), str(tmp_path))
         for security, rows in bars.groupby("security"):
