@@ -325,6 +325,12 @@ class TestWindowReads:
         # every column of 7 windows' row groups, and each footer read with the
         # 64 KB before it (a tenth of these small files)
         assert 0 < count["bytes"] < 0.5 * dataset_bytes(fs, path)
+        # some securities, some columns, in the order asked
+        some = dict(securities=sorted(long_bars["security"].unique())[1:], columns=["close", "datetime", "key"])
+        pd.testing.assert_frame_equal(
+            od.read_bars(root, storage_options=options, around=calendar, **some).compute(
+                scheduler="sync").reset_index(drop=True),
+            near[near["security"].isin(some["securities"])][some["columns"]].reset_index(drop=True))
 
     def test_summary_reads_only_the_windows(self, monkeypatch, tmp_path, long_bars):
         from test_bar_store import bytes_read, dataset_bytes
