@@ -87,4 +87,73 @@ py::object held_numbers(py::handle series) {
   return is_numeric_kind(array_kind(held)) ? held : py::object();
 }
 
+namespace {
+
+// pandas' manager constructors, found once; a null from_array where the
+// running pandas lacks one of them, with the reason naming its line.
+struct ManagerConstructors {
+  py::object from_array;  // SingleBlockManager.from_array(array, index)
+  py::object from_mgr;    // Series._from_mgr(mgr, axes)
+  std::string reason;
+};
+
+const ManagerConstructors& manager_constructors() {
+  // never freed: outlives the interpreter's exit
+  static const ManagerConstructors* const found = [] {
+    auto* out = new ManagerConstructors();
+    py::module_ pandas = py::module_::import("pandas");
+    const std::string version = py::str(pandas.attr("__version__"));
+    const std::string line = version.substr(0, version.find('.', version.find('.') + 1));
+    py::object managers;
+    try {
+      managers = py::module_::import("pandas.core.internals.managers");
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_ImportError)) throw;
+    }
+    py::object block_manager =
+        managers ? py::getattr(managers, "SingleBlockManager", py::none()) : py::none();
+    py::object from_array =
+        block_manager.is_none() ? py::none() : py::getattr(block_manager, "from_array", py::none());
+    py::object from_mgr = py::getattr(pandas.attr("Series"), "_from_mgr", py::none());
+    if (from_array.is_none()) {
+      out->reason = "pandas " + line + " has no SingleBlockManager.from_array";
+    } else if (from_mgr.is_none()) {
+      out->reason = "pandas " + line + " has no Series._from_mgr";
+    } else {
+      out->from_array = std::move(from_array);
+      out->from_mgr = std::move(from_mgr);
+    }
+    return out;
+  }();
+  return *found;
+}
+
+}  // namespace
+
+const char* manager_series_ineligible() {
+  const ManagerConstructors& found = manager_constructors();
+  return found.from_array ? nullptr : found.reason.c_str();
+}
+
+py::object manager_series(py::handle values, py::handle index, py::handle name) {
+  const ManagerConstructors& found = manager_constructors();
+  // by position, past pybind11's argument tuples: this is a small call's road
+  PyObject* const array_args[] = {nullptr, values.ptr(), index.ptr()};
+  auto manager = py::reinterpret_steal<py::object>(PyObject_Vectorcall(
+      found.from_array.ptr(), array_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  if (!manager) throw py::error_already_set();
+  auto axes = py::reinterpret_steal<py::object>(PyList_New(1));
+  if (!axes) throw py::error_already_set();
+  PyList_SET_ITEM(axes.ptr(), 0, Py_NewRef(index.ptr()));
+  PyObject* const mgr_args[] = {nullptr, manager.ptr(), axes.ptr()};
+  auto series = py::reinterpret_steal<py::object>(PyObject_Vectorcall(
+      found.from_mgr.ptr(), mgr_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  if (!series) throw py::error_already_set();
+  // _from_mgr leaves the name unset; the constructor's check of it (hashable)
+  // holds for a str or None
+  if (PyObject_GenericSetAttr(series.ptr(), interned<"_name">(), name.ptr()) < 0)
+    throw py::error_already_set();
+  return series;
+}
+
 }  // namespace orvane::glue

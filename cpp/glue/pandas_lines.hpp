@@ -24,6 +24,12 @@
 //   raises ValueError where it would need a copy (missing values,
 //   categoricals, Arrow, intervals); pandas 2's converts whatever it must,
 //   categoricals too, so there only the dtype tells.
+// - Series around a block manager: pandas 2.1 and later (every line the
+//   package runs on) build their own results with
+//   SingleBlockManager.from_array and Series._from_mgr, the manager
+//   constructor behind Series._constructor_from_mgr; for a float64 array on
+//   an Index that is what the public constructor ends in, after checks that
+//   cost six times the building (a small call's largest part).
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -58,5 +64,16 @@ py::object numpy_dtype_values(py::handle series);
 // copied, for any other Series. On pandas 3 its dtype is not read: the array
 // handed out tells.
 py::object held_numbers(py::handle series);
+
+// Why the running pandas builds no Series around a block manager, naming its
+// line ("pandas 2.0 has no Series._from_mgr"); nullptr where it does.
+// Read once.
+const char* manager_series_ineligible();
+
+// The Series pandas' own operations build around `values` (a 1-D float64
+// array the caller owns, as long as `index`, a pandas Index) named `name`
+// (a str or None): what Series(values, index, None, name, False) gives.
+// Only where manager_series_ineligible() is nullptr.
+py::object manager_series(py::handle values, py::handle index, py::handle name);
 
 }  // namespace orvane::glue

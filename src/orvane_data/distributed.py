@@ -28,8 +28,9 @@ except ImportError as exc:
 import fsspec
 import numpy as np
 import pandas as pd
+import pyarrow.parquet as pq
 
-from orvane_data import DataWarning
+from orvane_data import DataWarning, bar_store
 from orvane_data.event_study import event_moves, summarize_moves
 from orvane_data.from_bqia.bar_kit import filter_bars_around_events
 from orvane_data.ta import overlap
@@ -71,13 +72,19 @@ def _check_type(value: Any, name: str, expected: type, allow_none: bool = False)
 
 
 def read_bars(path: str, securities: Optional[list] = None, columns: Optional[list] = None,
-              storage_options: Optional[dict] = None) -> "dd.DataFrame":
+              storage_options: Optional[dict] = None, *, around: Optional[pd.DataFrame] = None,
+              pre: int = -5, post: int = 10) -> "dd.DataFrame":
     """Minute bars of a Parquet dataset partitioned by security, as a lazy Dask frame.
 
     Each file is read whole into one partition, so a security written as one
     file is never split between two tasks (dask's partition tuning may still
     read several small files into one partition when columns are projected;
     ``collect_moves`` turns that tuning off so that each task holds one file).
+
+    With ``around`` (a release calendar), each task reads only its file's
+    bars on the minutes of the releases' windows, from the row groups whose
+    time range holds one of them (``bar_store.read_file_windows``): what a
+    task reads and holds follows the windows, not the file.
 
     Parameters
     ----------
@@ -88,7 +95,13 @@ def read_bars(path: str, securities: Optional[list] = None, columns: Optional[li
     securities : list, optional
         Only the bars of these FIGIs.
     columns, storage_options
-        As for ``bar_store.read_bars``.
+        As for ``bar_store.load_bars``.
+    around : pandas.DataFrame, optional
+        A release calendar (``EVENT_NAME``, ``event_datetime``): only the
+        bars its windows can meet are read. The window cut then gives what
+        it gives on the whole files.
+    pre, post : int, default -5, 10
+        With ``around``: the first and last minute offsets of the windows.
 
     Returns
     -------
@@ -124,12 +137,40 @@ def read_bars(path: str, securities: Optional[list] = None, columns: Optional[li
     _check_type(securities, "securities", list, allow_none=True)
     _check_type(columns, "columns", list, allow_none=True)
     _check_type(storage_options, "storage_options", dict, allow_none=True)
+    if around is not None:
+        return _read_windows(path, securities, columns, storage_options, around, pre, post)
     filters = None if securities is None else [("security", "in", securities)]
     # text columns stay the plain `str` of pandas, as in the service's frames
     with dask.config.set({"dataframe.convert-string": False}):
         bars = dd.read_parquet(path, columns=columns, filters=filters, storage_options=storage_options,
                                split_row_groups=False)
     return bars.map_partitions(_security_first, meta=_security_first(make_meta(bars)))
+
+
+def _file_windows(item: tuple, fs, minutes, columns) -> pd.DataFrame:
+    """One file's bars on the window minutes (the task of a windowed read)."""
+    security, file = item
+    read = None if columns is None else [name for name in columns if name != "security"]
+    return bar_store._with_security(bar_store.read_file_windows(fs, file, minutes, read), security, columns)
+
+
+def _read_windows(path, securities, columns, storage_options, around, pre, post) -> "dd.DataFrame":
+    if not isinstance(around, pd.DataFrame):
+        raise TypeError(f"around must be a pandas DataFrame, not {type(around).__name__}")
+    minutes = bar_store.window_minutes(around, pre, post)
+    fs, files = bar_store._security_files(path, securities, storage_options)
+    if not files:
+        raise FileNotFoundError(f"no bar files under {path!r}" + (" for those securities" if securities else ""))
+    security, first = files[0]
+    # the footer alone, without a read-ahead cache's blocks
+    with fs.open(first, "rb", cache_type="none") as handle:
+        empty = pq.ParquetFile(handle).schema_arrow.empty_table()
+    read = None if columns is None else [name for name in columns if name != "security"]
+    meta = bar_store._with_security(empty if read is None else empty.select(read), security, columns)
+    # text columns stay the plain `str` of pandas, as the whole read keeps them
+    with dask.config.set({"dataframe.convert-string": False}):
+        return dd.from_map(_file_windows, files, fs=fs, minutes=minutes, columns=columns, meta=meta,
+                           enforce_metadata=False, label="read-bar-windows")
 
 
 def _security_first(part: pd.DataFrame) -> pd.DataFrame:
@@ -358,9 +399,15 @@ def _gather_moves(dataset, calendar, pre, post, *, price, indicator, securities,
     _check_type(price, "price", str)
     bars = dataset
     if isinstance(dataset, str):
+        # an indicator runs over each security's whole series; without one,
+        # only the bars the windows meet are read
         if indicator is not None:
             _check_one_file_per_security(dataset, storage_options)
-        bars = read_bars(dataset, securities=securities, columns=columns, storage_options=storage_options)
+        if not isinstance(calendar, pd.DataFrame):
+            raise TypeError(f"calendar must be a pandas DataFrame, not {type(calendar).__name__}")
+        around = calendar if indicator is None else None
+        bars = read_bars(dataset, securities=securities, columns=columns, storage_options=storage_options,
+                         around=around, pre=pre, post=post)
     elif not isinstance(dataset, dd.DataFrame):
         raise TypeError(f"dataset must be a dataset path or a dask DataFrame, not {type(dataset).__name__}")
     lazy = _lazy_moves(bars, calendar, pre, post, price, indicator, keep)
@@ -381,7 +428,10 @@ def collect_moves(dataset: Any, calendar: pd.DataFrame, pre_event_window: int = 
     Parameters
     ----------
     dataset : str or dask.dataframe.DataFrame
-        A dataset path (read with ``read_bars``) or a lazy bar frame.
+        A dataset path (read with ``read_bars``) or a lazy bar frame. From a
+        path and without ``indicator``, only the bars the windows meet are
+        read (``read_bars(..., around=calendar)``); an indicator needs each
+        security's whole series, so it reads the files whole.
     calendar, pre_event_window, post_event_window, price
         As for ``event_windows``.
     indicator : Strategy, dict or list of dict, optional

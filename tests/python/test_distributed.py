@@ -25,6 +25,7 @@ from orvane_data import distributed as od  # noqa: E402
 from orvane_data import event_study  # noqa: E402
 from orvane_data import bar_store  # noqa: E402
 from orvane_data.ta import strategy  # noqa: E402
+from orvane_data.from_bqia.bar_kit import filter_bars_around_events  # noqa: E402
 from s3_server import s3_endpoint  # noqa: F401,E402  (fixture)
 
 WINDOW_KEYS = ["EVENT_NAME", "event_datetime", "key", "datetime"]
@@ -302,6 +303,58 @@ class TestThroughTheServices:
             bars.sort_values("security", kind="stable", ignore_index=True), check_dtype=False)
         got = od.event_summary("s3://orvane-bars/minute", calendar, storage_options=options, scheduler=client)
         pd.testing.assert_frame_equal(got, single_process_summary(bars, calendar))
+
+
+# --- reads by window ---------------------------------------------------------
+
+class TestWindowReads:
+    """Tasks given the releases read only the row groups the windows meet."""
+
+    @pytest.fixture(scope="class")
+    def long_bars(self):
+        return make_bars(n_securities=3, seed=2, days=pd.bdate_range("2024-01-08", periods=30))
+
+    @pytest.mark.parametrize("on_s3", [False, True])
+    def test_read_bars_around_equals_the_whole_read_cut(self, monkeypatch, request, tmp_path, long_bars, on_s3):
+        from test_bar_store import bytes_read, dataset_bytes
+
+        calendar = make_calendar(pd.bdate_range("2024-01-08", periods=30)[[0, 4, 11, 12, 20, 26, 29]])
+        root, options = str(tmp_path), None
+        if on_s3:
+            server = request.getfixturevalue("s3_endpoint")
+            server.client().create_bucket(Bucket="orvane-bar-windows")
+            root = "s3://orvane-bar-windows/minute"
+            options = {"key": "testing", "secret": "testing", "client_kwargs": {"endpoint_url": server.url}}
+        bar_store.write_bars(long_bars, root, storage_options=options)
+        whole = od.read_bars(root, storage_options=options).compute(scheduler="sync")
+        with bytes_read(monkeypatch, local=not on_s3) as count:
+            lazy = od.read_bars(root, storage_options=options, around=calendar)
+            near = lazy.compute(scheduler="sync")
+        assert lazy.npartitions == 3
+        pd.testing.assert_frame_equal(near.dtypes.to_frame(), whole.dtypes.to_frame())
+        pd.testing.assert_frame_equal(filter_bars_around_events(near.reset_index(drop=True), calendar),
+                                      filter_bars_around_events(whole.reset_index(drop=True), calendar))
+        fs, path = bar_store._filesystem(root, options)
+        # every column of 7 windows' row groups, and each footer read with the
+        # 64 KB before it (a tenth of these small files)
+        assert 0 < count["bytes"] < 0.5 * dataset_bytes(fs, path)
+        # some securities, some columns, in the order asked
+        some = dict(securities=sorted(long_bars["security"].unique())[1:], columns=["close", "datetime", "key"])
+        pd.testing.assert_frame_equal(
+            od.read_bars(root, storage_options=options, around=calendar, **some).compute(
+                scheduler="sync").reset_index(drop=True),
+            near[near["security"].isin(some["securities"])][some["columns"]].reset_index(drop=True))
+
+    def test_summary_reads_only_the_windows(self, monkeypatch, tmp_path, long_bars):
+        from test_bar_store import bytes_read, dataset_bytes
+
+        days = pd.bdate_range("2024-01-08", periods=30)
+        calendar = make_calendar(days[[1, 5, 9, 14, 18, 22, 27]])
+        bar_store.write_bars(long_bars, str(tmp_path))
+        with bytes_read(monkeypatch) as count:
+            got = od.event_summary(str(tmp_path), calendar, -3, 6, scheduler="sync")
+        pd.testing.assert_frame_equal(got, single_process_summary(long_bars, calendar, -3, 6))
+        assert 0 < count["bytes"] < 0.25 * dataset_bytes(*bar_store._filesystem(str(tmp_path), None))
 
 
 # --- indicators -------------------------------------------------------------

@@ -795,3 +795,46 @@ def test_composites_match_pandas_exactly(s, volume, as_float, native_roads):
     assert_same(overlap.hlc3(high, low, s), pd_hlc3(high, low, s))
     assert_same(overlap.vwap(high, low, s, vol), pd_vwap(high, low, s, vol))
     assert native_roads.roads()["overlap.vwap"]["native"] > 0
+
+
+# --- results built around a manager -------------------------------------------
+
+class SeriesKind(pd.Series):
+    @property
+    def _constructor(self):
+        return SeriesKind
+
+
+@pytest.mark.parametrize("name", ["sma", "ema", "wma", "hlc3"])
+@pytest.mark.parametrize("labels", [None, pd.date_range("2024-06-07", periods=300, freq="min", tz="UTC"),
+                                    pd.Index(list("ab") * 150)])
+def test_results_are_built_around_a_manager_as_the_constructor_builds_them(name, labels, native_roads):
+    close = pd.Series(np.linspace(100.0, 101.0, 300), index=labels, name="close")
+    got = overlap.hlc3(close, close, close) if name == "hlc3" else getattr(overlap, name)(close, length=10)
+    # every pandas line the package runs on (2.2, 2.3, 3.x) builds Series around a manager
+    assert native_roads.roads()["results.manager_series"] == {"native": 1, "pandas": 0}
+    built = pd.Series(got.to_numpy(copy=True), index=close.index, name=got.name, copy=False)
+    pd.testing.assert_series_equal(got, built, check_flags=True, check_index_type=True)
+    assert sorted(vars(got)) == sorted([*vars(built), "category"]) and got.category == "overlap"
+    assert got.attrs == {} and got.flags.allows_duplicate_labels
+    assert got.index is close.index and built.index is close.index
+    assert np.asarray(got).flags.writeable == np.asarray(built).flags.writeable
+    # the values are the result's own: a change stays in it
+    got.iloc[-1] = -1.0
+    assert close.iloc[-1] == 101.0 and got.iloc[-1] == -1.0
+
+
+def test_another_series_class_takes_the_constructor(monkeypatch):
+    from orvane_data import _glue
+
+    monkeypatch.setattr(overlap, "Series", SeriesKind)
+    close = SeriesKind(np.linspace(100.0, 101.0, 50), name="close")
+    _glue.reset_roads()
+    got = overlap.sma(close, length=5)
+    assert type(got) is SeriesKind and got.name == "SMA_5" and got.category == "overlap"
+    assert_same(got, pd_sma(pd.Series(close), 5), 1e-12 * 101)
+    assert _glue.roads()["results.manager_series"] == {"native": 0, "pandas": 1}
+    monkeypatch.setenv("ORVANE_ROADS", "strict")
+    with pytest.raises(RuntimeError, match=r"results.manager_series took its pandas formulation "
+                                           r"\(Series is not pandas' own\)"):
+        overlap.sma(close, length=5)
