@@ -19,8 +19,9 @@ import traceback
 import warnings
 from pathlib import Path
 
-from orvane_data._study import (CONFIDENCE, DEFAULT_BASE_MINUTE, DEFAULT_END, DEFAULT_EVENTS, DEFAULT_FUTURES,
-                                DEFAULT_SECURITIES, DEFAULT_START, DEFAULT_UNIVERSE, WORKBOOK, parse_date)
+from orvane_data._study import (CONFIDENCE, DEFAULT_BASE_MINUTE, DEFAULT_CONTROL_DAYS, DEFAULT_END, DEFAULT_EVENTS,
+                                DEFAULT_FUTURES, DEFAULT_SECURITIES, DEFAULT_START, DEFAULT_UNIVERSE,
+                                MAX_CONTROL_DAYS, WORKBOOK, parse_date)
 
 DEFAULT_OUT = "event_study_output"
 
@@ -73,6 +74,16 @@ def _positive(text: str) -> int:
         value = 0
     if value < 1:
         raise argparse.ArgumentTypeError(f"expected a whole number of at least 1, got {text!r}")
+    return value
+
+
+def _count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if not 0 <= value <= MAX_CONTROL_DAYS:
+        raise argparse.ArgumentTypeError(f"expected a whole number from 0 to {MAX_CONTROL_DAYS}, got {text!r}")
     return value
 
 
@@ -130,8 +141,16 @@ def build_parser() -> argparse.ArgumentParser:
                        help="cut the windows and compute the moves on Dask workers: a scheduler address "
                             "(tcp://host:8786) or 'local' for a local cluster of two worker processes")
     study.add_argument("--bars-dataset", metavar="PATH",
-                       help="with --dask: where the bars are written as a dataset partitioned by security for the "
-                            "workers to read (a folder or s3:// location they reach; default: a temporary folder)")
+                       help="where the bars are written as a dataset partitioned by security and read back window "
+                            "by window: by the --dask workers (a folder or s3:// location they reach; default: a "
+                            "temporary folder), or by this process without --dask")
+    study.add_argument("--control-days", type=_count, default=DEFAULT_CONTROL_DAYS, metavar="N",
+                       help="ordinary days per release, the baseline of activity.csv: the release's clock minutes "
+                            "on the N nearest weekdays before it without any release of the universe, from the bars "
+                            "of the period; 0 for none")
+    study.add_argument("--concurrent", choices=["keep", "drop"], default="keep",
+                       help="releases whose window holds another release: keep them (the response reads the "
+                            "surprises of one minute together) or leave them out of every table")
     study.add_argument("--calendar", metavar="FILE",
                        help="your own releases, CSV or Parquet, in place of the calendar service: columns "
                             "EVENT_NAME, event_datetime, and surprise or ACTUAL and SURVEY_MEDIAN")
@@ -230,7 +249,7 @@ def _options(args: argparse.Namespace) -> dict:
         futures={} if args.no_futures else (dict(args.futures) if args.futures else None),
         dates=args.dates, years=args.years, pre=args.pre, post=args.post, base_minute=args.base_minute,
         event_tz=args.event_tz, bar_tz=args.bar_tz, ema=args.ema, confidence=CONFIDENCE, dask=args.dask,
-        bars_dataset=args.bars_dataset,
+        bars_dataset=args.bars_dataset, control_days=args.control_days, concurrent=args.concurrent,
     )
 
 
@@ -273,7 +292,7 @@ def event_study(args: argparse.Namespace, progress: Progress, argv: list[str] | 
             _openpyxl()
         except ImportError as exc:
             raise UsageError(f"--format xlsx: {exc}") from None
-    progress.total = 6 - bool(args.dask) - args.no_plot
+    progress.total = 6 - bool(args.dask) - args.no_plot + bool(args.control_days)
     try:
         given = _own_data(args)
         # the study's notes come back as text; the command prints them as its own lines
@@ -303,6 +322,7 @@ def event_study(args: argparse.Namespace, progress: Progress, argv: list[str] | 
     record = study.record
     where = WORKBOOK if args.format == "xlsx" else f"dropped.{args.format}"
     print(study.table_text())
+    print(study.concurrency_text())
     print(f"{len(study.moves)} windowed bars; {record['releases_with_a_move']} of {record['releases']} releases "
           f"have a move ({len(study.dropped)} release-security pairs without one are listed in {where}); "
           f"files written to {Path(args.out).resolve()}:")

@@ -30,7 +30,12 @@ import warnings
 from pathlib import Path
 from typing import Any, Callable, Mapping, Optional, Sequence
 
-DEFAULT_EVENTS = ("NFP TCH Index", "CPI YOY Index")
+# payrolls and the unemployment rate come out in the same minute: the default
+# study shows what a window holding two releases measures
+DEFAULT_EVENTS = ("NFP TCH Index", "USURTOT Index", "CPI YOY Index")
+DEFAULT_CONTROL_DAYS = 20
+MAX_CONTROL_DAYS = 2000  # as control_events takes them
+CONCURRENT_CHOICES = ("keep", "drop")
 DEFAULT_SECURITIES = {"sx5e": ("SX5E Index", ""), "usdjpy": ("JPY Curncy", "")}
 DEFAULT_FUTURES = {"es": ("ES", "Index", 5)}
 DEFAULT_UNIVERSE = ("US",)
@@ -123,6 +128,8 @@ class StudyOptions:
     confidence: float = CONFIDENCE
     dask: Optional[str] = None
     bars_dataset: Optional[str] = None
+    control_days: int = DEFAULT_CONTROL_DAYS
+    concurrent: str = "keep"
 
     def parameters(self) -> dict:
         """The options as run.json lists them: plain values."""
@@ -162,8 +169,10 @@ def _check_options(options: StudyOptions, own_calendar: bool) -> tuple[str, str,
         start = end = period = None
     else:
         start, end, period = DEFAULT_START, DEFAULT_END, f"{DEFAULT_START} to {DEFAULT_END}"
-    if options.bars_dataset and not options.dask:
-        raise StudyError("--bars-dataset is where --dask workers read the bars: give --dask too")
+    if options.concurrent not in CONCURRENT_CHOICES:
+        raise StudyError(f"concurrent must be 'keep' or 'drop', not {options.concurrent!r}")
+    if not 0 <= options.control_days <= MAX_CONTROL_DAYS:
+        raise StudyError(f"control days must lie between 0 and {MAX_CONTROL_DAYS}, not {options.control_days}")
     _check_window(options)
     _check_zone(options.event_tz, "--event-tz")
     _check_zone(options.bar_tz, "--bar-tz")
@@ -349,6 +358,10 @@ class _Recorder:
                 if text not in self.notes.texts:
                     self.notes.texts.append(text)
                     self.notes.data_texts.append(text)
+                # said of the caller's request: pointed at the caller's line
+                # (this frame, _Run._study, _Run.study, run_study, the caller)
+                warnings.warn(caught.message, caught.category, stacklevel=5)
+                continue
             warnings.warn_explicit(caught.message, caught.category, caught.filename, caught.lineno,
                                    source=caught.source)
 
@@ -547,6 +560,29 @@ def _moves_on_dask(bars, calendar, options: StudyOptions):
             return distributed.collect_moves(root, calendar, options.pre, options.post, scheduler=client)
 
 
+def _bars_through_dataset(bars, calendar, options: StudyOptions):
+    """The bars written as a dataset at ``bars_dataset`` and read back for
+    the windows only: the one-process road of a dataset, which reads the row
+    groups the windows meet."""
+    from orvane_data.bar_store import load_bars, write_bars
+
+    write_bars(bars, options.bars_dataset)
+    return load_bars(options.bars_dataset, around=calendar, pre=options.pre, post=options.post)
+
+
+def pd_index(*columns):
+    """Rows as a MultiIndex of the columns, to ask which rows another frame holds."""
+    import pandas as pd
+
+    return pd.MultiIndex.from_arrays([pd.Series(c).reset_index(drop=True) for c in columns])
+
+
+def _data_warning():
+    from orvane_data import DataWarning
+
+    return DataWarning
+
+
 def window_ema(moves, length: int):
     """An EMA of the closes of each window, in time order, as a new column ``ema_<length>``."""
     import pandas as pd
@@ -582,8 +618,11 @@ def with_surprise_view(summary, moves, confidence: float = CONFIDENCE):
                          on=keys, how="left")
 
 
-def response_to_surprise(moves, confidence: float = CONFIDENCE):
-    """The response per standard deviation of surprise, when the releases carry a surprise."""
+def response_to_surprise(moves, confidence: float = CONFIDENCE, asymmetric: bool = False):
+    """The response per standard deviation of surprise, when the releases
+    carry a surprise: every surprise released in a minute read together (with
+    one event kind, the plain regression), good and bad news apart with
+    ``asymmetric``."""
     if "surprise" not in moves.columns:
         return None
     import pandas as pd
@@ -591,7 +630,7 @@ def response_to_surprise(moves, confidence: float = CONFIDENCE):
     from orvane_data.event_study import surprise_response
 
     numbers = moves.assign(surprise=pd.to_numeric(moves["surprise"], errors="coerce"))
-    return surprise_response(numbers, confidence=confidence)
+    return surprise_response(numbers, confidence=confidence, joint=True, asymmetric=asymmetric)
 
 
 def dropped_releases(calendar, names, bars, moves, base_minute: int):
@@ -655,7 +694,8 @@ def run_study(*, events: Optional[Sequence[str]] = None, universe: Sequence[str]
               dates: Optional[Sequence[str]] = None, years: Optional[Sequence[int]] = None, pre: int = -5,
               post: int = 10, base_minute: int = DEFAULT_BASE_MINUTE, event_tz: str = "America/New_York",
               bar_tz: str = "UTC", ema: Optional[int] = None, confidence: float = CONFIDENCE,
-              dask: Optional[str] = None, bars_dataset: Optional[str] = None, progress: Any = True,
+              dask: Optional[str] = None, bars_dataset: Optional[str] = None,
+              control_days: int = DEFAULT_CONTROL_DAYS, concurrent: str = "keep", progress: Any = True,
               calendar=None, bars=None) -> "EventStudy":
     """Runs an event study: releases, minute bars, windows, moves and their statistics.
 
@@ -701,7 +741,19 @@ def run_study(*, events: Optional[Sequence[str]] = None, universe: Sequence[str]
         Cut the windows and compute the moves on Dask workers: a scheduler
         address or "local".
     bars_dataset : str, optional
-        With ``dask``: where the bars are written for the workers to read.
+        Where the bars are written as a dataset partitioned by security and
+        read back window by window: by the Dask workers with ``dask``, by
+        this process without.
+    control_days : int, default 20
+        Ordinary days per release: the release's clock minutes on the
+        nearest weekdays before it without a release of any kind of the
+        universe (of the calendar given), measured from the bars of the
+        period; their one-minute returns and volumes are the baseline of
+        ``activity``. 0: no baseline.
+    concurrent : {"keep", "drop"}, default "keep"
+        Releases whose window holds another release of the calendar:
+        kept (and read together by the joint response) or left out of every
+        table.
     progress : bool or callable, default True
         Show the steps as a progress bar (a notebook widget where one is
         available), or call this function with each step's text.
@@ -716,8 +768,8 @@ def run_study(*, events: Optional[Sequence[str]] = None, universe: Sequence[str]
     -------
     EventStudy
         ``calendar``, ``windows``, ``moves``, ``summary``, ``response``,
-        ``dropped``, ``record``, ``warnings``, ``headline``, ``plot()``,
-        ``save()``.
+        ``news``, ``concurrent``, ``activity``, ``dropped``, ``record``,
+        ``warnings``, ``headline``, ``plot()``, ``save()``.
 
     Raises
     ------
@@ -753,6 +805,7 @@ def run_study(*, events: Optional[Sequence[str]] = None, universe: Sequence[str]
         years=None if years is None else tuple(years),
         pre=int(pre), post=int(post), base_minute=int(base_minute), event_tz=event_tz, bar_tz=bar_tz,
         ema=None if ema is None else int(ema), confidence=float(confidence), dask=dask, bars_dataset=bars_dataset,
+        control_days=int(control_days), concurrent=concurrent,
     )
     return _Run(options, progress, calendar, bars).study()
 
@@ -779,7 +832,7 @@ class _Run:
             self.services["bql"] = OWN_DATA
         if bars is not None:
             self.services["bloomberg.bquant.intraday"] = OWN_DATA
-        self.steps = _steps(progress, 4 - bool(options.dask))
+        self.steps = _steps(progress, 4 - bool(options.dask) + bool(options.control_days))
 
     def study(self) -> "EventStudy":
         try:
@@ -794,6 +847,8 @@ class _Run:
         with self.notes.recording():
             securities, futures, mapping = self._resolve_securities()
             calendar = self._calendar()
+            concurrent = self._concurrent(calendar)
+            calendar = self._without_concurrent(calendar, concurrent)
             bars, names = self._bars(securities, futures)
             windows, moves = self._moves(bars, calendar)
         dropped = dropped_releases(calendar, names, bars, moves, options.base_minute)
@@ -809,11 +864,74 @@ class _Run:
             summary = with_surprise_view(summarize_moves(moves, confidence=options.confidence), moves,
                                          options.confidence)
             response = response_to_surprise(moves, options.confidence)
+            news = response_to_surprise(moves, options.confidence, asymmetric=True)
+        activity = self._activity(bars, calendar, moves)
         self.steps.done()
         record = self._record(securities, futures, mapping, calendar, moves)
+        record["concurrent"] = {"windows_holding_another_release": int((concurrent["concurrent"] > 0).sum()),
+                                "releases": int(len(concurrent)), "choice": options.concurrent,
+                                "left_out": self.left_out}
         return EventStudy(options=options, names=names, calendar=calendar, bars=bars, windows=windows, moves=moves,
-                          summary=summary, response=response, dropped=dropped, record=record,
-                          warnings=list(self.notes.texts))
+                          summary=summary, response=response, news=news, concurrent=concurrent,
+                          activity=activity, dropped=dropped, record=record, warnings=list(self.notes.texts))
+
+    left_out = 0  # releases left out for holding another release in their window
+
+    def _concurrent(self, calendar):
+        """Each release with the releases of the calendar inside its window (its own minute included)."""
+        from orvane_data.event_study import concurrent_releases
+
+        return concurrent_releases(calendar, min(self.options.pre, 0), max(self.options.post, 0))
+
+    def _without_concurrent(self, calendar, concurrent):
+        """The calendar, less the releases whose window holds another, when asked."""
+        if self.options.concurrent == "keep":
+            return calendar
+        shared = concurrent.loc[concurrent["concurrent"] > 0, ["EVENT_NAME", "event_datetime"]]
+        minutes = calendar["event_datetime"].dt.floor("min")
+        holds = pd_index(calendar["EVENT_NAME"], minutes).isin(
+            pd_index(shared["EVENT_NAME"], shared["event_datetime"].dt.floor("min")))
+        self.left_out = int(len(shared))
+        if holds.all():
+            raise StudyError(f"every one of the {len(shared)} releases holds another release in its window: "
+                             "nothing is left to study with concurrent='drop'")
+        if self.left_out:
+            self.notes.add(f"{self.left_out} of {len(concurrent)} releases left out: their window holds another "
+                           "release", UserWarning, stacklevel=6)
+        return calendar[~holds]
+
+    def _activity(self, bars, calendar, moves):
+        """Returns and volumes against ordinary days at the same clock minutes, when asked."""
+        options = self.options
+        if not options.control_days:
+            return None
+        import warnings as _warnings
+
+        from orvane_data.event_study import abnormal_activity, control_events
+
+        self.steps(f"measuring {options.control_days} ordinary days before each release")
+        every = control_events(self._every_release(calendar), options.control_days)
+        studied = pd_index(calendar["EVENT_NAME"], calendar["event_datetime"])
+        controls = every[pd_index(every["EVENT_NAME"], every["control_of"]).isin(studied)]
+        with _warnings.catch_warnings():
+            # an ordinary day before the bars start is no news: its release just has fewer
+            _warnings.simplefilter("ignore", _data_warning())
+            _, control_moves = self._moves(bars, controls, quiet=True)
+        return abnormal_activity(moves, control_moves)
+
+    def _every_release(self, calendar):
+        """The releases whose days are not ordinary: every kind the universe
+        (or the calendar given) holds in the period, not only those studied."""
+        if self.given_calendar is not None:
+            return own_calendar(self.given_calendar, self.options.event_tz)
+        from orvane_data.from_bqia import query_kit
+
+        try:
+            every = query_kit.get_eco_calendar_data(query_kit.bq, list(self.options.universe), self.start, self.end,
+                                                    event_timezone=self.options.event_tz)
+        except (IndexError, ValueError):
+            return calendar
+        return every if not every.empty else calendar
 
     def _resolve_securities(self):
         """The securities and futures asked, with their FIGIs; one quick lookup
@@ -886,38 +1004,38 @@ class _Run:
         bars = parts[0] if len(parts) == 1 else pd.concat(parts, ignore_index=True)
         return bars, names
 
-    def _moves(self, bars, calendar):
+    def _moves(self, bars, calendar, quiet: bool = False):
         from orvane_data.event_study import event_moves
         from orvane_data.from_bqia import bar_kit
 
         options = self.options
+        steps = _NoSteps() if quiet else self.steps
         if options.dask:
-            self.steps(f"cutting windows and computing the moves on Dask ({options.dask})")
+            steps(f"cutting windows and computing the moves on Dask ({options.dask})")
             moves = _moves_on_dask(bars, calendar, options)
             windows = moves.drop(columns="move_bps")
             if options.base_minute != DEFAULT_BASE_MINUTE:
                 moves = event_moves(windows, base_minute=options.base_minute)
             return windows, moves
-        self.steps(f"cutting windows of minutes {options.pre} to {options.post} around {len(calendar)} releases")
+        steps(f"cutting windows of minutes {options.pre} to {options.post} around {len(calendar)} releases")
         if not {"datetime", "key"} <= set(bars.columns):  # a service answer without a bar
             bars = bars.reindex(columns=list(bars.columns) + [c for c in ("datetime", "key") if c not in bars])
+        if options.bars_dataset:
+            bars = _bars_through_dataset(bars, calendar, options)
         windows = bar_kit.filter_bars_around_events(bars, calendar, options.pre, options.post)
-        self.steps("computing the moves")
+        steps("computing the moves")
         return windows, event_moves(windows, base_minute=options.base_minute)
 
     def _say_what_matched_nothing(self, names, moves) -> None:
-        """The facts of the study as a whole that the library calls cannot
-        see one by one; said once, whoever says it first."""
+        """What the library calls cannot see one by one: a security with no
+        bar in any window (event_moves sees only the windows that exist, and
+        says itself which security is left without a move); said once,
+        whoever says it first."""
         present = set(moves["key"])
         silent = [n for n in names if n not in present and not self.notes.mentions(n)]
         if silent:
             self.notes.add(f"no bars of {', '.join(silent)} inside any window (outside its trading hours?)",
                            stacklevel=6)
-        measured = set(moves.loc[moves["move_bps"].notna(), "key"])
-        unmeasured = [n for n in names if n in present and n not in measured and not self.notes.mentions(n)]
-        if unmeasured:
-            self.notes.add(f"no move of {', '.join(unmeasured)}: no bar at the baseline minute "
-                           f"{self.options.base_minute:+d} in any window", stacklevel=6)
 
     def _record(self, securities, futures, mapping, calendar, moves) -> dict:
         import orvane_data
@@ -961,8 +1079,14 @@ class EventStudy:
     - ``summary``: by event kind, security and minute, the moves' mean with
       its t test and interval, quartiles, ``mean_abs_bps`` and
       ``mean_by_surprise_bps``;
-    - ``response``: the move per standard deviation of surprise (None when
-      the releases carry no surprise);
+    - ``response``: the move per standard deviation of surprise, every
+      surprise released in a minute read together (None when the releases
+      carry no surprise);
+    - ``news``: the same response to good and bad news apart, with the test
+      that the two slopes are equal;
+    - ``concurrent``: each release and the other releases inside its window;
+    - ``activity``: |one-minute return|, its variance and the volume against
+      ordinary days at the same clock minutes (None without control days);
     - ``dropped``: each release and security without a move, and why;
     - ``record``: what ``run.json`` holds (a dict);
     - ``warnings``: what matched nothing, as text;
@@ -976,6 +1100,8 @@ class EventStudy:
         The securities studied, in the order tables and figures show them.
     calendar, bars, windows, moves, summary, response, dropped : pandas.DataFrame
         The tables above (``response`` may be None).
+    news, concurrent, activity : pandas.DataFrame, optional
+        The tables of the evidence above.
     record : dict
         What ``run.json`` holds.
     warnings : list of str
@@ -1002,13 +1128,15 @@ class EventStudy:
     """
 
     # (file or sheet name, attribute): the tables saved, in order
-    TABLES = (("windows", "moves"), ("summary", "summary"), ("response", "response"), ("dropped", "dropped"))
+    TABLES = (("windows", "moves"), ("summary", "summary"), ("response", "response"), ("news", "news"),
+              ("concurrent", "concurrent"), ("activity", "activity"), ("dropped", "dropped"))
 
     def __init__(self, *, options: StudyOptions, names, calendar, bars, windows, moves, summary, response, dropped,
-                 record: dict, warnings: list[str]) -> None:
+                 record: dict, warnings: list[str], news=None, concurrent=None, activity=None) -> None:
         self.options, self.names = options, list(names)
         self.calendar, self.bars, self.windows, self.moves = calendar, bars, windows, moves
         self.summary, self.response, self.dropped = summary, response, dropped
+        self.news, self.concurrent, self.activity = news, concurrent, activity
         self.record, self.warnings = record, warnings
 
     # --- reading -----------------------------------------------------------------
@@ -1034,7 +1162,7 @@ class EventStudy:
         ...                                   "2024-04-05 12:31Z", "2024-05-03 12:29Z", "2024-05-03 12:31Z"]})
         >>> study = run_study(calendar=calendar, bars=bars, progress=False)
         >>> list(study.tables())
-        ['windows', 'summary', 'response', 'dropped']
+        ['windows', 'summary', 'response', 'news', 'concurrent', 'activity', 'dropped']
         """
         return {name: getattr(self, attribute) for name, attribute in self.TABLES
                 if getattr(self, attribute) is not None}
@@ -1128,6 +1256,36 @@ class EventStudy:
                   + ("; bp per σ: the move per standard deviation of the release's surprise"
                      if response is not None else ""))
         return f"{baseline_words(self.options.base_minute).capitalize()}, in basis points:\n{text}\n{legend}"
+
+    def concurrency_text(self) -> str:
+        """How many windows hold another release, and what was done with them.
+
+        Returns
+        -------
+        str
+            One line, as the command prints it.
+
+        Examples
+        --------
+        >>> import pandas as pd
+        >>> from orvane_data.event_study import run_study
+        >>> calendar = pd.DataFrame({"EVENT_NAME": ["NFP", "UR"], "surprise": [1.0, -0.1],
+        ...                          "event_datetime": ["2024-03-08 08:30-05:00"] * 2})
+        >>> bars = pd.DataFrame({"key": "bund", "close": [131.2, 130.9],
+        ...                      "datetime": ["2024-03-08 13:29Z", "2024-03-08 13:31Z"]})
+        >>> run_study(calendar=calendar, bars=bars, progress=False).concurrency_text()  # doctest: +ELLIPSIS
+        '2 of 2 release windows hold another release (concurrent.csv names them; ...)'
+        """
+        if self.concurrent is None:
+            return ""
+        facts = self.record.get("concurrent", {})
+        shared = facts.get("windows_holding_another_release", 0)
+        text = f"{shared} of {facts.get('releases', len(self.concurrent))} release windows hold another release"
+        if facts.get("left_out"):
+            text += f"; {facts['left_out']} releases left out of every table (concurrent='drop')"
+        elif shared:
+            text += " (concurrent.csv names them; the response reads the surprises of one minute together)"
+        return text
 
     def _services_words(self) -> str:
         services = self.record["services"]
@@ -1238,7 +1396,7 @@ class EventStudy:
         def one(kind):
             return plot_moves(self.summary, kind, period=self.period, base_minute=self.options.base_minute,
                               min_count=min_count, quartiles=quartiles, response=self.response,
-                              confidence=self.options.confidence)
+                              activity=self.activity, confidence=self.options.confidence)
 
         if event is not None:
             return one(event)
@@ -1294,8 +1452,9 @@ class EventStudy:
         >>> study = run_study(calendar=calendar, bars=bars, progress=False)
         >>> import tempfile
         >>> folder = tempfile.mkdtemp()
-        >>> [path.name for path in study.save(folder, plots=False, report=False)]
-        ['windows.csv', 'summary.csv', 'response.csv', 'dropped.csv', 'run.json']
+        >>> [path.name for path in study.save(folder, plots=False, report=False)]  # doctest: +NORMALIZE_WHITESPACE
+        ['windows.csv', 'summary.csv', 'response.csv', 'news.csv', 'concurrent.csv', 'activity.csv',
+         'dropped.csv', 'run.json']
         """
         if format not in FORMATS:
             raise ValueError(f"format must be one of {', '.join(FORMATS)}, got {format!r}")

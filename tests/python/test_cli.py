@@ -68,7 +68,8 @@ class TestEventStudy:
     def test_outputs(self, study):
         out, result = study
         names = sorted(p.name for p in out.iterdir())
-        assert names == sorted(["dropped.csv", "plot_change_in_nonfarm_payrolls.png", "plot_cpi_yoy.png",
+        assert names == sorted(["activity.csv", "concurrent.csv", "dropped.csv", "news.csv",
+                                "plot_change_in_nonfarm_payrolls.png", "plot_cpi_yoy.png", "plot_unemployment_rate.png",
                                 "response.csv", "run.json", "summary.csv", "windows.csv", *REPORT])
         assert str(out.resolve()) in result.stdout
 
@@ -77,7 +78,7 @@ class TestEventStudy:
         summary = pd.read_csv(out / "summary.csv")
         sizes = summary.groupby(["EVENT_NAME", "key"]).size()
         assert set(summary["key"]) == {"sx5e", "usdjpy", "es"}
-        assert summary["EVENT_NAME"].nunique() == 2
+        assert summary["EVENT_NAME"].nunique() == 3
         assert (sizes == 16).all()
         assert sorted(summary["time_diff"].unique()) == list(range(-5, 11))
         at_base = summary[summary["time_diff"] == -1]
@@ -99,7 +100,7 @@ class TestEventStudy:
         out, result = study
         windows = pd.read_csv(out / "windows.csv")
         measured = windows[windows["move_bps"].notna()].groupby(["EVENT_NAME", "key"])["event_datetime"].nunique()
-        table = result.stdout[result.stdout.index("in basis points:"):].splitlines()[2:8]
+        table = result.stdout[result.stdout.index("in basis points:"):].splitlines()[2:11]
         printed = {(line[:line.index(key) - 1].strip(), key): int(line.split()[-1])
                    for line in table for key in ("sx5e", "usdjpy", "es") if f" {key} " in line}
         assert printed == measured.to_dict()
@@ -121,14 +122,14 @@ class TestEventStudy:
     def test_one_valid_png_per_event_kind_and_no_bar_off_a_terminal(self, study):
         out, result = study
         plots = sorted(out.glob("plot_*.png"))
-        assert len(plots) == 2
+        assert len(plots) == 3
         import matplotlib.image
 
         for plot in plots:
             assert plot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
             assert matplotlib.image.imread(plot).shape[0] > 100
         assert "rows/s" not in result.stderr and "%|" not in result.stderr
-        assert len(step_lines(result.stderr)) == 6
+        assert len(step_lines(result.stderr)) == 7
 
     def test_an_earlier_run_is_replaced_and_a_window_past_the_release_keeps_one_column(self, tmp_path):
         earlier = ["windows.csv", "summary.csv", "plot_old.png", "run.json"]
@@ -147,8 +148,9 @@ class TestEventStudy:
                      "--pre", "-5", "--post", "1", "--base-minute", "0")
         assert result.returncode == 0, result.stderr
         assert sorted(p.name for p in tmp_path.iterdir()) == [
-            "dropped.parquet", "notes.txt", "plot_my_analysis.png", "report.html", "response.parquet", "run.json",
-            "summary.parquet", "summary.xlsx", "windows.parquet", "windows.txt"]
+            "activity.parquet", "concurrent.parquet", "dropped.parquet", "news.parquet", "notes.txt",
+            "plot_my_analysis.png", "report.html", "response.parquet", "run.json", "summary.parquet", "summary.xlsx",
+            "windows.parquet", "windows.txt"]
         assert (tmp_path.parent / "escape.txt").exists()
         summary = pd.read_parquet(tmp_path / "summary.parquet")
         assert set(summary["key"]) == {"dax"}
@@ -191,7 +193,7 @@ class TestEventStudy:
         dropped = pd.read_csv(tmp_path / "dropped.csv")
         assert set(dropped["key"]) == {"spx"} and len(dropped) == printed["sx5e"]
         assert (dropped["reason"] == "no bar at the baseline minute -1").all()
-        assert "note: no move of spx: no bar at the baseline minute -1 in any window" in result.stderr
+        assert "note: no move for security 'spx': no bar at the baseline minute -1 in any window" in result.stderr
 
 
 @pytest.mark.parametrize(
@@ -218,7 +220,6 @@ class TestEventStudy:
         (["--ema", "-3"], "--ema: expected a whole number of at least 1"),
         (["--ema", "100"], "--ema 100 is longer than the 16-minute windows"),
         (["--base-minute", "11"], "does not contain the baseline minute 11"),
-        (["--bars-dataset", "somewhere"], "give --dask too"),
     ],
 )
 def test_bad_input_gives_one_line_and_status_2(tmp_path, args, words):
@@ -250,7 +251,8 @@ def test_a_workbook_in_place_of_the_tables(tmp_path):
     assert result.returncode == 0, result.stderr
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["event_study.xlsx", "run.json", *REPORT])
     assert "listed in event_study.xlsx" in result.stdout
-    assert pd.ExcelFile(tmp_path / "event_study.xlsx").sheet_names == ["windows", "summary", "response", "dropped"]
+    assert pd.ExcelFile(tmp_path / "event_study.xlsx").sheet_names == [
+        "windows", "summary", "response", "news", "concurrent", "activity", "dropped"]
 
 
 def test_a_workbook_without_openpyxl_is_refused_before_fetching(tmp_path):
@@ -312,7 +314,7 @@ def test_progress_bar_on_a_terminal_unless_quiet(tmp_path, quiet):
                                       *(["--quiet"] if quiet else []))
     assert status == 0, shown
     assert ("rows/s" in shown) is not quiet
-    assert ("[1/5]" in shown) is not quiet
+    assert ("[1/6]" in shown) is not quiet
 
 
 def test_example_script_runs(tmp_path):
@@ -359,5 +361,5 @@ def test_dask_road_gives_the_same_summary(study, tmp_path):
     got = pd.read_csv(tmp_path / "summary.csv")
     pd.testing.assert_frame_equal(got[expected.columns], expected)
     steps = step_lines(result.stderr)
-    assert len(steps) == 4 and all(line.startswith(f"[{i}/4]") for i, line in enumerate(steps, 1))
+    assert len(steps) == 5 and all(line.startswith(f"[{i}/5]") for i, line in enumerate(steps, 1))
     assert "computing the moves on Dask" in steps[2]

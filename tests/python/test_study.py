@@ -171,15 +171,15 @@ class TestNotes:
         with pytest.warns(DataWarning) as said:
             study = run_study(calendar=CALENDAR, bars=self.BARS, progress=False)
         texts = [str(w.message) for w in said if w.category is DataWarning]
-        assert texts == study.warnings == ["no bars of c inside any window (outside its trading hours?)",
-                                           "no move of b: no bar at the baseline minute -1 in any window"]
+        assert texts == study.warnings == ["no move for security 'b': no bar at the baseline minute -1 in any window",
+                                           "no bars of c inside any window (outside its trading hours?)"]
         assert said[0].filename == __file__  # pointed at the caller's line
         assert list(study.headline["releases"]) == [1, 0, 0]
 
     def test_a_filter_raises_or_hides_them(self):
         with warnings.catch_warnings():
             warnings.simplefilter("error", DataWarning)
-            with pytest.raises(DataWarning, match="no bars of c"):
+            with pytest.raises(DataWarning, match="no move for security 'b'"):
                 run_study(calendar=CALENDAR, bars=self.BARS, progress=False)
         with warnings.catch_warnings():
             warnings.simplefilter("error", UserWarning)
@@ -199,14 +199,15 @@ class TestNotes:
         monkeypatch.setattr(event_study, "event_moves", warning_moves)
         with warnings.catch_warnings(record=True) as said:
             warnings.simplefilter("always")
-            study = run_study(calendar=CALENDAR, bars=self.BARS, progress=False)
+            # no ordinary days: their moves would call the double again
+            study = run_study(calendar=CALENDAR, bars=self.BARS, progress=False, control_days=0)
         # the study does not say again what the library said of c
         assert study.warnings == ["security c: no bar in any window",
-                                  "no move of b: no bar at the baseline minute -1 in any window"]
+                                  "no move for security 'b': no bar at the baseline minute -1 in any window"]
         assert [(w.category, str(w.message)) for w in said] == [
             (DataWarning, "security c: no bar in any window"),
             (DeprecationWarning, "a deprecation of someone else's"),
-            (DataWarning, "no move of b: no bar at the baseline minute -1 in any window")]
+            (DataWarning, "no move for security 'b': no bar at the baseline minute -1 in any window")]
 
     def test_no_bar_anywhere_names_each_security_and_why(self):
         bars = own_bars(("c", 300, 10.0), ("d", 400, 5.0))
@@ -281,7 +282,7 @@ class TestSave:
         steps = []
         study = run_study(calendar=CALENDAR, bars=own_bars(("a", -1, 1.0), ("a", 1, 2.0)), progress=steps.append)
         study.save(tmp_path, plots=False, report=False, progress=steps.append)
-        assert [s.split()[0] for s in steps] == ["taking", "taking", "cutting", "computing", "writing"]
+        assert [s.split()[0] for s in steps] == ["taking", "taking", "cutting", "computing", "measuring", "writing"]
 
     def test_only_unchanged_files_of_an_earlier_save_are_removed(self, small, tmp_path):
         folder = tmp_path / "out"
@@ -307,8 +308,8 @@ class TestSave:
                      f"{tmp_path / 'escape.txt'} (outside the folder)"):
             assert kept in line
         names = sorted(p.name for p in folder.iterdir())
-        assert names == ["dropped.csv", "link.parquet", "notes.txt", "response.csv", "run.json", "summary.csv",
-                         "summary.parquet", "windows.csv"]
+        assert names == ["activity.csv", "concurrent.csv", "dropped.csv", "link.parquet", "news.csv", "notes.txt",
+                         "response.csv", "run.json", "summary.csv", "summary.parquet", "windows.csv"]
         assert (folder / "summary.parquet").read_bytes() == b"edited" and (tmp_path / "escape.txt").exists()
 
     def test_a_kept_file_in_the_way_is_renamed(self, small, tmp_path):
