@@ -1097,7 +1097,8 @@ class EventStudy:
     options : StudyOptions
         What the study was asked, resolved.
     names : list of str
-        The securities studied, in the order tables and figures show them.
+        The securities studied (kept in sorted order, as tables and figures
+        show them).
     calendar, bars, windows, moves, summary, response, dropped : pandas.DataFrame
         The tables above (``response`` may be None).
     news, concurrent, activity : pandas.DataFrame, optional
@@ -1133,7 +1134,8 @@ class EventStudy:
 
     def __init__(self, *, options: StudyOptions, names, calendar, bars, windows, moves, summary, response, dropped,
                  record: dict, warnings: list[str], news=None, concurrent=None, activity=None) -> None:
-        self.options, self.names = options, list(names)
+        # in sorted order, as the tables and the figures show them
+        self.options, self.names = options, sorted(names)
         self.calendar, self.bars, self.windows, self.moves = calendar, bars, windows, moves
         self.summary, self.response, self.dropped = summary, response, dropped
         self.news, self.concurrent, self.activity = news, concurrent, activity

@@ -56,7 +56,7 @@ class TestOnTheServices:
     def test_headline_is_the_t_test_at_the_first_minute(self, study):
         head = study.headline
         assert list(head[["event", "security"]].itertuples(index=False, name=None)) == [
-            (e, k) for e in sorted(set(study.calendar["EVENT_NAME"])) for k in ("sx5e", "usdjpy", "es")]
+            (e, k) for e in sorted(set(study.calendar["EVENT_NAME"])) for k in ("es", "sx5e", "usdjpy")]
         assert (head["minute"] == 1).all()
         at = study.moves[(study.moves["time_diff"] == 1) & study.moves["move_bps"].notna()]
         for row in head.itertuples():
@@ -339,3 +339,38 @@ def test_a_notebook_shows_the_headline(tmp_path, monkeypatch):
     page = shown[0].data["text/html"]
     assert '<table class="headline">' in page and "Change in Nonfarm Payrolls" in page
     assert page.count("<tr><td>") == 2  # sx5e and usdjpy
+
+
+class TestEvidence:
+    SHORT = dict(dates=["2023-02-01", "2023-04-30"], futures={}, securities={"usdjpy": ("JPY Curncy", "")},
+                 progress=False)
+
+    def test_concurrent_releases_are_named_or_left_out(self, services):
+        kept = run_study(**self.SHORT, control_days=0)
+        shared = kept.concurrent[kept.concurrent["concurrent"] > 0]
+        assert set(shared["EVENT_NAME"]) == {"Change in Nonfarm Payrolls", "Unemployment Rate"}
+        assert kept.record["concurrent"]["windows_holding_another_release"] == len(shared) > 0
+        # the joint response reads the two surprises of one minute together
+        assert (kept.response["n_joint"] > kept.response["n"]).any()
+        with pytest.warns(UserWarning, match=f"{len(shared)} of {len(kept.concurrent)} releases left out"):
+            dropped = run_study(**self.SHORT, control_days=0, concurrent="drop")
+        assert set(dropped.calendar["EVENT_NAME"]) == {"CPI YoY"} == set(dropped.summary["EVENT_NAME"])
+        assert dropped.record["concurrent"]["left_out"] == len(shared)
+        with pytest.raises(StudyError, match="concurrent must be 'keep' or 'drop'"):
+            run_study(**self.SHORT, concurrent="skip")
+
+    def test_activity_measures_release_minutes_against_ordinary_days(self, services):
+        study = run_study(**self.SHORT, control_days=5)
+        at = study.activity.set_index(["EVENT_NAME", "time_diff"])
+        releases = study.calendar.groupby("EVENT_NAME").size()
+        for event, count in releases.items():
+            assert 0 < at.loc[(event, 0), "n_control"] <= 5 * count
+            assert at.loc[(event, 0), "abs_ratio"] > at.loc[(event, -3), "abs_ratio"]
+        assert "activity" in study.tables() and run_study(**self.SHORT, control_days=0).activity is None
+
+    def test_a_dataset_on_one_machine_gives_the_study_of_the_bars_in_memory(self, services, tmp_path):
+        direct = run_study(**self.SHORT, control_days=2)
+        through = run_study(**self.SHORT, control_days=2, bars_dataset=str(tmp_path / "bars"))
+        assert (tmp_path / "bars").is_dir()
+        for name in ("summary", "response", "activity"):
+            pd.testing.assert_frame_equal(getattr(through, name), getattr(direct, name))
