@@ -559,7 +559,7 @@ PYBIND11_MODULE(event_study, m) {
                                    std::string(response_doc) + grouping_params + response_returns,
                                    surprise_response, checked);
   // The distributions of the tests are scipy's.
-  glue::import_as(m, "scipy.special", "special");
+  glue::lazy_import(m, "scipy.special", "special");
   // Drawing only drives matplotlib, so it is written in Python; it is bound
   // here so that notebooks and the command line reach one function.
   glue::import_from(m, "orvane_data._plotting", "plot_moves");

@@ -2,6 +2,9 @@
 
 import importlib.util
 import inspect
+import os
+import subprocess
+import sys
 import warnings
 
 import numpy as np
@@ -464,3 +467,11 @@ class TestPlotMoves:
         monkeypatch.setitem(sys.modules, "matplotlib.pyplot", None)
         with pytest.raises(ImportError, match=r"pip install 'orvane_data\[plot\]'"):
             event_study.plot_moves(plotted_summary())
+
+
+def test_scipy_is_imported_when_a_statistic_is_first_computed():
+    code = ("import sys\nfrom orvane_data import event_study\nprint('scipy' in sys.modules)\n"
+            "event_study.special\nprint('scipy.special' in sys.modules)")
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120)
+    assert result.stdout.split() == ["False", "True"], result.stderr

@@ -12,7 +12,8 @@ them the price columns as float64 arrays, in security order.
 from __future__ import annotations
 
 import inspect
-from concurrent.futures import Executor, ProcessPoolExecutor
+import sys
+from concurrent.futures import Executor
 from dataclasses import dataclass
 from typing import Any, Callable, Optional
 
@@ -249,6 +250,13 @@ def _securities_task(task) -> list[np.ndarray]:
     return blocks
 
 
+def _process_pool(executor) -> bool:
+    """Whether the executor is the standard library's process pool (whose
+    module, with multiprocessing, is left unimported until a caller makes one)."""
+    process = sys.modules.get("concurrent.futures.process")
+    return process is not None and isinstance(executor, process.ProcessPoolExecutor)
+
+
 def _by_security(frame: pd.DataFrame, by: str, calls: list[_Call], executor) -> dict[str, np.ndarray]:
     if by not in frame.columns:
         raise ValueError(f"by={by!r} names no column of the frame")
@@ -265,8 +273,9 @@ def _by_security(frame: pd.DataFrame, by: str, calls: list[_Call], executor) -> 
             planned.append((call, names, _grouped(call, rows.columns)))
             blocks.append(np.empty((len(names), rows.rows)))
     # a process pool's tasks carry no block: a block sent empty would only
-    # come back to be copied in
-    shared = not isinstance(executor, ProcessPoolExecutor)
+    # come back to be copied in (any other executor's tasks that come back
+    # pickled are copied in as well)
+    shared = not _process_pool(executor)
     # a compiled entry reads float64 arrays, another the Series over them
     needed = {(name, compiled) for call, _, compiled in planned for name in call.columns}
     chunks, tasks = rows.chunks(executor), []
