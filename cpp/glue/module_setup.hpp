@@ -56,8 +56,9 @@ void add_note(py::error_already_set& e, const std::string& note);
 
 // warnings.warn(message, orvane_data.DataWarning, stacklevel): something the
 // caller named matched nothing. Always issued (SHOW_WARNINGS concerns only
-// the import guards); stacklevel 2 names the caller of the native function.
-void data_warning(const std::string& message, int stacklevel = 2);
+// the import guards); stacklevel 1 names the Python line that called the
+// native function (a native function has no frame of its own).
+void data_warning(const std::string& message, int stacklevel = 1);
 
 // True exactly when os.getenv("SHOW_WARNINGS", "0") == "1".
 bool show_warnings();
