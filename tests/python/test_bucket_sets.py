@@ -450,6 +450,37 @@ def test_unlisted_dates_without_assertions(store):
                                           f"s3://{bs.SPLC.bucket}/{_supply_key(SUPPLY, '20240106')} not found"]
 
 
+def test_without_s3fs_the_parquet_road_names_the_extra(store):
+    result = run_python("""
+        import importlib.abc, sys
+        class Block(importlib.abc.MetaPathFinder):
+            def find_spec(self, name, path, target=None):
+                if name.split(".")[0] == "s3fs":
+                    raise ModuleNotFoundError(f"No module named {name!r}", name=name)
+        sys.meta_path.insert(0, Block())
+        from orvane_data.from_s3.bucket_sets import ECOEST
+        try:
+            ECOEST()
+        except ImportError as err:
+            print(type(err).__name__, err.name, err)
+    """)
+    assert result.stdout.strip() == ("ImportError s3fs s3fs is not installed; it comes with the optional s3 support: "
+                                     "pip install 'orvane_data[s3]'"), result.stderr
+
+
+@pytest.mark.parametrize("module, raised", [("json", None), ("orvane_data_nowhere", ImportError),
+                                            ("orvane_data.nowhere", ImportError)])
+def test_require_names_the_extra_of_a_missing_library(module, raised):
+    from orvane_data._extras import require
+
+    if raised is None:
+        assert require(module, "s3").__name__ == module
+        return
+    with pytest.raises(raised, match=rf"^{module} is not installed; .* pip install 'orvane_data\[s3\]'$") as info:
+        require(module, "s3")
+    assert info.value.name == module and isinstance(info.value.__cause__, ModuleNotFoundError)
+
+
 # --- types, the base class, the import -------------------------------------------
 
 
