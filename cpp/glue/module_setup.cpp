@@ -81,9 +81,9 @@ void from_extra(py::module_& m, const char* name, const char* extra) {
 std::string extra_note(const py::dict& globals, py::handle name) {
   PyObject* extra = entry(globals, extras_table, name);
   if (!extra) return {};
-  return std::string(py::str(name)) + " comes with the optional " +
-         py::str(extra).cast<std::string>() + " support: pip install 'orvane_data[" +
-         py::str(extra).cast<std::string>() + "]'";
+  return py::module_::import("orvane_data._extras")
+      .attr("missing")(name, py::handle(extra))
+      .cast<std::string>();
 }
 
 py::object require(const char* module, const char* extra) {

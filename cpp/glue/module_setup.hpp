@@ -46,8 +46,9 @@ void from_extra(py::module_& m, const char* name, const char* extra);
 std::string extra_note(const py::dict& globals, py::handle name);
 
 // The ImportError naming the extra to install when `module` is missing,
-// raised from orvane_data._extras.require (the one wording of it, which the
-// package's Python modules call too); the module itself when it imports.
+// raised from orvane_data._extras.require (which the package's Python
+// modules call too, and whose wording the note above shares); the module
+// itself when it imports.
 py::object require(const char* module, const char* extra);
 
 // Adds `note` to the exception being handled (BaseException.add_note), which

@@ -6,7 +6,12 @@ from __future__ import annotations
 import importlib
 from types import ModuleType
 
-__all__ = ["require"]
+__all__ = ["missing", "require"]
+
+
+def missing(module: str, extra: str) -> str:
+    """What to say of `module` missing: the extra to install."""
+    return f"{module} is not installed; it comes with the optional {extra} support: pip install 'orvane_data[{extra}]'"
 
 
 def require(module: str, extra: str) -> ModuleType:
@@ -18,11 +23,7 @@ def require(module: str, extra: str) -> ModuleType:
     """
     try:
         return importlib.import_module(module)
-    except ModuleNotFoundError as missing:
-        if missing.name is None or module != missing.name and not module.startswith(missing.name + "."):
+    except ModuleNotFoundError as absent:
+        if absent.name is None or module != absent.name and not module.startswith(absent.name + "."):
             raise  # the library is there but something it imports is not
-        raise ImportError(
-            f"{module} is not installed; it comes with the optional {extra} support: "
-            f"pip install 'orvane_data[{extra}]'",
-            name=module,
-        ) from missing
+        raise ImportError(missing(module, extra), name=module) from absent

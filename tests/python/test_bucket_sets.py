@@ -569,7 +569,7 @@ class TestImport:
                 print(json.dumps([str(err), err.__notes__]))
         """, env={"SHOW_WARNINGS": "1"})
         assert report["warnings"] == [["UserWarning", "'bql' is not installed."], ["UserWarning", "'boto3' is not installed."]]
-        note = "boto3 comes with the optional s3 support: pip install 'orvane_data[s3]'"
+        note = "boto3 is not installed; it comes with the optional s3 support: pip install 'orvane_data[s3]'"
         assert not report["boto3"] and error == ["name 'boto3' is not defined", [note]]
 
     def test_boto3_is_imported_on_first_use(self):
