@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <numeric>
 #include <optional>
@@ -580,6 +581,43 @@ constexpr glue::Signature filter_bars_around_events_sig{
     "filter_bars_around_events(df_bars, df_calendar, pre_event_window=-5, "
     "post_event_window=10)"};
 
+// The distinct keys of a column, missing ones left out, in no set order. Bars
+// come as runs of one security (as the service returns them, and the
+// windows as they are sorted): a column of Python objects is scanned for
+// where the key changes, and only the keys there are compared and hashed;
+// hashing every row, as pandas' unique does, would cost as much as the
+// windows themselves.
+py::set distinct_keys(py::handle pd, py::handle keys) {
+  py::set distinct;
+  // the missing values a key column holds: None, NaN, pandas' NA and NaT
+  const py::object na = pd.attr("NA"), nat = pd.attr("NaT");
+  auto missing = [&](PyObject* key) {
+    return key == Py_None || key == na.ptr() || key == nat.ptr() ||
+           (PyFloat_Check(key) && std::isnan(PyFloat_AS_DOUBLE(key)));
+  };
+  // pandas' own unique is quick on anything but Python objects
+  const py::object dtype = keys.attr("dtype");
+  if (!py::isinstance<py::dtype>(dtype) || py::dtype(dtype).kind() != 'O') {
+    for (py::handle key : keys.attr("dropna")().attr("unique")()) distinct.add(key);
+    return distinct;
+  }
+  const py::array objects(keys.attr("to_numpy")());
+  const auto n = objects.shape(0);
+  const auto stride = objects.strides(0);
+  const char* base = static_cast<const char*>(objects.data());
+  PyObject* previous = nullptr;
+  bool previous_missing = true;
+  for (py::ssize_t i = 0; i < n; ++i) {
+    PyObject* key = *reinterpret_cast<PyObject* const*>(base + i * stride);
+    if (key == previous) continue;  // one object repeated: the common case
+    const bool absent = missing(key);
+    if (!absent && (previous_missing || !compare(key, previous, Py_EQ))) distinct.add(key);
+    previous = key;
+    previous_missing = absent;
+  }
+  return distinct;
+}
+
 // DataWarnings for windows that hold no bar: every window, when its bounds
 // are reversed (pre after post: no minute lies inside); else each security
 // of the bars with no bar inside any window.
@@ -593,8 +631,11 @@ void warn_windows_without_bars(const glue::CallOf<filter_bars_around_events_sig>
     return;
   }
   if (py::len(grid) == 0) return;  // no event, no window
-  py::set inside(column(windows, "key").attr("dropna")().attr("unique")());
-  for (py::handle key : column(bars, "key").attr("dropna")().attr("unique")()) {
+  py::object pd = c.global<"pd">();
+  const py::set inside = distinct_keys(pd, column(windows, "key"));
+  const py::set named = distinct_keys(pd, column(bars, "key"));
+  if (py::len(named) == py::len(inside)) return;
+  for (py::handle key : c.global<"sorted">()(named, "key"_a = c.global<"str">())) {
     if (!inside.contains(key)) {
       glue::data_warning("no bar of security " + std::string(py::repr(key)) +
                          " inside any event window");
