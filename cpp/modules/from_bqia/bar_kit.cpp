@@ -624,7 +624,16 @@ py::set distinct_keys(py::handle pd, py::handle keys) {
 void warn_windows_without_bars(const glue::CallOf<filter_bars_around_events_sig>& c,
                                py::handle bars, py::handle grid, py::handle windows) {
   auto [pre, post] = c.args<"pre_event_window", "post_event_window">();
-  if (compare(pre, post, Py_GT)) {
+  bool reversed = false;
+  try {
+    reversed = compare(pre, post, Py_GT);
+  } catch (py::error_already_set& e) {
+    // bounds the grid took but that do not compare (arrays, say): the
+    // windows are what they are, and nothing is said of them
+    if (!e.matches(PyExc_Exception)) throw;
+    return;
+  }
+  if (reversed) {
     glue::data_warning(
         "no minute inside the event windows: pre_event_window=" + std::string(py::repr(pre)) +
         " lies after post_event_window=" + std::string(py::repr(post)));
