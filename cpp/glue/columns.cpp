@@ -77,18 +77,37 @@ Int64Array ticks_of_objects(py::handle objects, const std::string& unit) {
 }
 
 std::optional<Stamps> stored_stamps(py::handle series) {
-  py::object pd = pandas();
   py::object dtype = series.attr("dtype");
-  if (!py::isinstance(dtype, pd.attr("ArrowDtype"))) return datetime_stamps(series);
+  if (!py::isinstance(dtype, pandas().attr("ArrowDtype"))) return datetime_stamps(series);
   py::object arrow_type = dtype.attr("pyarrow_dtype");
   if (!truthy(py::module_::import("pyarrow").attr("types").attr("is_timestamp")(arrow_type))) {
     return std::nullopt;
   }
-  py::object unit = arrow_type.attr("unit"), tz = arrow_type.attr("tz");
-  py::object as = tz.is_none()
-                      ? py::object(py::str("datetime64[" + std::string(py::str(unit)) + "]"))
-                      : pd.attr("DatetimeTZDtype")("unit"_a = unit, "tz"_a = tz);
-  return datetime_stamps(series.attr("astype")(as));
+  return datetime_stamps(arrow_dates_as_datetime64(series));
+}
+
+py::object arrow_dates_as_datetime64(py::handle values) {
+  py::object pd = pandas();
+  py::object dtype = py::getattr(values, "dtype", py::none());
+  if (!py::isinstance(dtype, pd.attr("ArrowDtype")))
+    return py::reinterpret_borrow<py::object>(values);
+  py::object arrow_type = dtype.attr("pyarrow_dtype");
+  py::object types = py::module_::import("pyarrow").attr("types");
+  std::string unit;
+  py::object tz = py::none();
+  if (truthy(types.attr("is_date32")(arrow_type))) {
+    unit = "s";
+  } else if (truthy(types.attr("is_date64")(arrow_type))) {
+    unit = "ms";
+  } else if (truthy(types.attr("is_timestamp")(arrow_type))) {
+    unit = py::str(arrow_type.attr("unit"));
+    tz = arrow_type.attr("tz");
+  } else {
+    return py::reinterpret_borrow<py::object>(values);
+  }
+  py::object as = tz.is_none() ? py::object(py::str("datetime64[" + unit + "]"))
+                               : pd.attr("DatetimeTZDtype")("unit"_a = unit, "tz"_a = tz);
+  return values.attr("astype")(as);
 }
 
 py::object stamps_index(const Int64Array& ticks, const Stamps& like, py::handle name) {

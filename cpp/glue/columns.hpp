@@ -62,6 +62,14 @@ Int64Array ticks_of_objects(py::handle objects, const std::string& unit);
 // pandas' joins treat as equal to them.
 std::optional<Stamps> stored_stamps(py::handle series);
 
+// Arrow dates and time stamps (date32, date64, timestamp) as the datetime64
+// column (Series or Index) of the same dates and instants: a date32 as
+// midnights in seconds, a date64 in milliseconds, a stamp in its own unit
+// and zone, nulls as NaT; any other column (or list, array) as it is. What pandas' datetime
+// functions (to_datetime, .dt) do with Arrow's own dates changes between
+// releases, even patch releases; with datetime64 it does not.
+py::object arrow_dates_as_datetime64(py::handle values);
+
 // Ticks read as `like`'s stamps (UTC instants for an aware dtype), given back
 // in its dtype, without copying naive ones.
 py::object stamps_index(const Int64Array& ticks, const Stamps& like, py::handle name = py::none());

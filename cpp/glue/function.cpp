@@ -7,6 +7,7 @@
 
 #include "checks.hpp"
 #include "interned.hpp"
+#include "module_setup.hpp"
 #include "pyops.hpp"
 
 namespace orvane::glue {
@@ -89,9 +90,17 @@ py::object Call::global(py::handle name) const {
   PyObject* found = PyDict_GetItemWithError(fn_.globals().ptr(), name.ptr());
   if (found) return py::reinterpret_borrow<py::object>(found);
   if (PyErr_Occurred()) throw py::error_already_set();
+  if (py::object lazy = resolve_lazy(fn_.globals(), name)) return lazy;
   py::object builtins = py::module_::import("builtins");
   if (py::hasattr(builtins, name)) return builtins.attr(name);
-  raise(PyExc_NameError, "name '" + std::string(py::str(name)) + "' is not defined");
+  const std::string message = "name '" + std::string(py::str(name)) + "' is not defined";
+  const std::string note = extra_note(fn_.globals(), name);
+  if (note.empty()) raise(PyExc_NameError, message);
+  py::object error = py::reinterpret_borrow<py::object>(PyExc_NameError)(message);
+  error.attr("name") = name;
+  error.attr("add_note")(note);
+  PyErr_SetObject(PyExc_NameError, error.ptr());
+  throw py::error_already_set();
 }
 
 Function::Function(py::dict globals, std::string module, std::string qualname, std::string doc,

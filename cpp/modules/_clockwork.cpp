@@ -181,7 +181,9 @@ std::optional<py::object> level_to_utc(const py::object& ts, const py::object& z
 // Stamps already held as datetime64 are given back as they are: parsing them
 // again changes nothing, and pandas 2 would first build a cache of their
 // repeats (an instrument level holds every minute once per instrument).
-py::object to_datetimes(const py::object& pd, const py::object& values) {
+py::object to_datetimes(const py::object& pd, const py::object& raw) {
+  // Arrow's dates and stamps go as the same dates held as datetime64
+  py::object values = glue::arrow_dates_as_datetime64(raw);
   if (pd.attr("api").attr("types").attr("is_datetime64_any_dtype")(values).cast<bool>())
     return values;
   try {
@@ -450,7 +452,7 @@ py::object apply_level(const py::object& pd, const py::object& df, const py::obj
     return df.attr("set_axis")(process_timestamps(pd, ts, exchange_tz, output_tz), "axis"_a = 0);
   }
   const std::size_t level = level_number(index, level_name);
-  py::object values = list_of(index.attr("levels"))[level];
+  py::object values = glue::arrow_dates_as_datetime64(list_of(index.attr("levels"))[level]);
   const bool to_utc = glue::equals_text(output_tz, "UTC");
 
   // A level of stamps converts value by value (each distinct stamp once)
@@ -1047,8 +1049,8 @@ py::object convert_intraday_time_values(glue::CallOf<convert_intraday_time_value
   if (!glue::equals_text(c.arg<"output_tz">(), "UTC")) return values;
   py::object pd = c.global<"pd">();
   py::object processed = c.global<"process_intraday_timestamps">()(
-      pd.attr("DatetimeIndex")(values), "exchange_tz"_a = c.arg<"exchange_tz">(),
-      "output_tz"_a = c.arg<"output_tz">());
+      pd.attr("DatetimeIndex")(glue::arrow_dates_as_datetime64(values)),
+      "exchange_tz"_a = c.arg<"exchange_tz">(), "output_tz"_a = c.arg<"output_tz">());
   return pd.attr("Series")(processed, "index"_a = values.attr("index"));
 }
 

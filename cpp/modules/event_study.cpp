@@ -1453,7 +1453,7 @@ PYBIND11_MODULE(event_study, m) {
   glue::def<control_events_sig>(m, control_doc, control_events, checked);
   glue::def<abnormal_activity_sig>(m, activity_doc, abnormal_activity, checked);
   // The distributions of the tests are scipy's.
-  glue::import_as(m, "scipy.special", "special");
+  glue::lazy_import(m, "scipy.special", "special");
   // Drawing only drives matplotlib, so it is written in Python; it is bound
   // here so that notebooks and the command line reach one function.
   glue::import_from(m, "orvane_data._plotting", "plot_moves");

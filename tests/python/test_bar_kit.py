@@ -9,6 +9,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -17,10 +18,17 @@ import pytest
 import pytz
 
 from doubles import SRC, Recorder, import_in_fresh_interpreter
+from orvane_data import DataWarning
 from orvane_data.from_bqia import bar_kit, query_kit
 from reference import event_grid as reference_grid
 from reference import event_windows as reference_windows
 from thread_progress import longest_stall
+
+# Drawn frames often leave a security out of every window, and the stand-in
+# services serve no bars: the tests of those compare frames and calls, and the
+# DataWarnings have tests of their own (TestNothingFound), which see them
+# whatever this filter says.
+pytestmark = pytest.mark.filterwarnings("ignore::orvane_data.DataWarning")
 
 DEFAULT_PACKAGES = ["equity", "macro", "fixed-income"]
 
@@ -575,7 +583,9 @@ class TestIdMapping:
         _, query = services
         table = {"spx": ("spx index", ""), "jpy": ("JPY Curncy", "BGN"), "jpy2": ("JPY Curncy", "CMPN"),
                  "gone": ("NOPE Index", "")}
-        mapping = bar_kit.get_id_mapping(table)
+        with pytest.warns(DataWarning, match=r"^no FIGI for security 'gone' \(parse key 'NOPE Index'\)$") as caught:
+            mapping = bar_kit.get_id_mapping(table)
+        assert len(caught) == 1 and caught[0].filename == __file__  # the caller's line
         assert mapping.to_dict("list") == {
             "custom": ["spx", "jpy", "jpy2"],
             "parsekey": ["spx index", "JPY Curncy", "JPY Curncy"],
@@ -588,7 +598,8 @@ class TestIdMapping:
         assert request[2] == {} and list(request[1][1]) == ["figi"] and request[1][1]["figi"].dropped
 
     def test_nothing_answered_gives_an_empty_mapping(self, services):
-        mapping = bar_kit.get_id_mapping({"x": ("NOPE Index", "")})
+        with pytest.warns(DataWarning, match=r"^no FIGI for security 'x' \(parse key 'NOPE Index'\)$"):
+            mapping = bar_kit.get_id_mapping({"x": ("NOPE Index", "")})
         assert list(mapping.columns) == ["custom", "parsekey", "figi"] and len(mapping) == 0
 
     @pytest.mark.parametrize("table, error", [(None, AttributeError), ({"a": ("spx index",)}, IndexError),
@@ -663,6 +674,61 @@ class TestIntradayBars:
             bar_kit.get_intraday_bars()
 
 
+# --- nothing found is said ------------------------------------------------------
+
+
+@pytest.fixture
+def quiet():
+    """Fails the test on any DataWarning."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", DataWarning)
+        yield
+
+
+class TestNothingFound:
+    def test_securities_without_bars_are_named_and_the_bars_kept(self, services):
+        intraday, _ = services
+        intraday.bars = pd.DataFrame({"security": ["FIGI_SPX"], "datetime": [pd.NaT], "key": ["spx"]})
+        table = {"spx": ("spx index", ""), "ibm": ("IBM US Equity", ""), "dax": ("DAX Indx", "")}
+        with pytest.warns(DataWarning) as caught:
+            bars = bar_kit.get_intraday_bars(table, start="2024-06-03", end="2024-06-04", add_description=False)
+        assert [str(w.message) for w in caught] == ["no FIGI for security 'dax' (parse key 'DAX Indx')",
+                                                    "no bars for security 'ibm' from 2024-06-03 to 2024-06-04"]
+        assert bars is intraday.bars
+
+    def test_every_security_served_warns_nothing(self, services, quiet):
+        intraday, _ = services
+        intraday.bars = pd.DataFrame({"security": ["FIGI_SPX", "FIGI_JPY"], "datetime": pd.NaT, "key": ["spx", "jpy"]})
+        bar_kit.get_intraday_bars({"spx": ("spx index", ""), "jpy": ("JPY Curncy", "BGN")}, add_description=False)
+
+    def test_reversed_window_bounds(self):
+        bars, calendar = frames(["2024-06-12 08:29", "2024-06-12 08:31"], ["a", "b"], ["2024-06-12 08:30"])
+        with pytest.warns(DataWarning) as caught:
+            got = bar_kit.filter_bars_around_events(bars, calendar, 10, -5)
+        # one warning says why: not one per security
+        assert [str(w.message) for w in caught] == [
+            "no minute inside the event windows: pre_event_window=10 lies after post_event_window=-5"]
+        assert_same_frame(got, reference_windows(bars, calendar, 10, -5))
+
+    @pytest.mark.parametrize("bar_minutes, missing", [
+        (["08:29", "08:31", "07:00", "12:00"], ["c"]),  # c trades only outside the windows
+        (["08:29", "07:00", "07:01", "12:00"], ["b", "c"]),
+    ])
+    def test_securities_without_a_bar_in_any_window(self, bar_minutes, missing):
+        bars, calendar = frames([f"2024-06-12 {m}" for m in bar_minutes], ["a", "b", "c", "c"],
+                                ["2024-06-12 08:30", "2024-06-13 08:30"])
+        with pytest.warns(DataWarning) as caught:
+            got = bar_kit.filter_bars_around_events(bars, calendar)
+        assert [str(w.message) for w in caught] == [f"no bar of security '{k}' inside any event window" for k in missing]
+        assert_same_frame(got, reference_windows(bars, calendar))
+
+    def test_bars_in_every_window_warn_nothing(self, quiet):
+        bars, calendar = frames(["2024-06-12 08:29", "2024-06-12 08:31"], ["a", "b"], ["2024-06-12 08:30"])
+        bar_kit.filter_bars_around_events(bars, calendar)  # both inside [-5, 10]
+        bar_kit.filter_bars_around_events(bars.iloc[:0], calendar)  # no security named, none missing
+        bar_kit.filter_bars_around_events(bars, calendar.iloc[:0])  # no window at all
+
+
 # --- the whole road through the simulated services ----------------------------
 
 ROAD = textwrap.dedent(
@@ -670,6 +736,8 @@ ROAD = textwrap.dedent(
     import json
     from orvane_data import simulated
     print(json.dumps(simulated.activate()))
+    import warnings
+    warnings.simplefilter("always")
     from orvane_data.from_bqia import bar_kit, query_kit
     calendar = query_kit.get_eco_calendar_data(query_kit.bq, ["US"], "2024-03-01", "2024-04-30",
                                                tickers=["NFP TCH Index", "CPI YOY Index"],
@@ -690,6 +758,9 @@ def test_calendar_bars_and_windows_through_the_simulated_services():
     env = dict(os.environ, PYTHONPATH=str(SRC))
     out = subprocess.run([sys.executable, "-c", ROAD], env=env, capture_output=True, text=True, check=True)
     used, table, left = out.stdout.splitlines()
+    # the index trades after 08:30: the one thing that matched nothing
+    assert [line for line in out.stderr.splitlines() if "Warning" in line] == [
+        "<string>:14: DataWarning: no bar of security 'spx' inside any event window"]
     assert json.loads(used) == {"bql": "simulated", "bloomberg.bquant.intraday": "simulated"}
     assert json.loads(left) == []
     windows = pd.read_json(io.StringIO(table), orient="split")

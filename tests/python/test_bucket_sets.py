@@ -10,6 +10,7 @@ import subprocess
 import sys
 import textwrap
 
+import boto3
 import numpy as np
 import pandas as pd
 import pyarrow as pa
@@ -271,10 +272,14 @@ class TestSupplyChain:
         competitor = bs.SPLC(dataset="competitor")
         assert competitor.get_distinct() == ["20240105", "20240112"] and _rows(competitor.data) == "pqr"
 
-    def test_unlisted_date_lists_the_valid_ones(self, store):
+    @pytest.mark.parametrize("as_of, before", [("2024-01-06", "20240105"), ("2024-01-04", "none")])
+    def test_unlisted_date_lists_the_valid_ones(self, store, as_of, before):
         with pytest.raises(AssertionError) as info:
-            bs.SPLC("2024-01-06", dataset="customer")
-        assert str(info.value) == "20240106 is not valid. Valid snapshot dates: ['20240105', '20240112', '20240119']."
+            bs.SPLC(as_of, dataset="customer")
+        asked = as_of.replace("-", "")
+        assert str(info.value) == f"{asked} is not valid. Valid snapshot dates: ['20240105', '20240112', '20240119']."
+        folder = f"s3://{bs.SPLC.bucket}/{bs.SPLC.folder_path}/supplyChainHistoryV2/"
+        assert info.value.__notes__ == [f"no snapshot {asked} in {folder}; the latest before it: {before}"]
 
     @pytest.mark.parametrize("dataset", ["suppliers", "Supplier", "", "competitors"])
     def test_unknown_dataset(self, dataset):
@@ -282,10 +287,13 @@ class TestSupplyChain:
             bs.SPLC(dataset=dataset)
         assert str(info.value) == f"`dataset`={dataset} is invalid. Only `suppliers` or `customers` or `competitors` are allowed."
 
-    @pytest.mark.parametrize("stored, error", [("brokenSet", "snapshot date"), ("noSuchSet", "empty")])
-    def test_bad_listings(self, store, stored, error):
-        with pytest.raises(ValueError, match=error):
-            _subclass(bs.SPLC, dataset_names={"supplier": stored})("20240105")
+    @pytest.mark.parametrize("stored, as_of, error", [
+        ("brokenSet", "20240105", "snapshot date"),
+        ("noSuchSet", "2024-01-05", r"^no snapshot in s3://{bucket}/{folder}/noSuchSet/ \(asked for 20240105\)$"),
+        ("noSuchSet", None, r"^no snapshot in s3://{bucket}/{folder}/noSuchSet/ \(asked for the latest\)$")])
+    def test_bad_listings(self, store, stored, as_of, error):
+        with pytest.raises(ValueError, match=error.format(bucket=bs.SPLC.bucket, folder=bs.SPLC.folder_path)):
+            _subclass(bs.SPLC, dataset_names={"supplier": stored})(as_of)
 
     @pytest.mark.parametrize(
         "start, end, rows",
@@ -396,12 +404,17 @@ class TestEconomistEstimates:
 
     def test_zero_row_groups_missing_column_and_missing_object(self, store):
         assert bs.ECOEST.get_distinct(None, "dlSnapshotDate", bs.ECOEST.bucket, "tests/empty.parquet") == []
-        with pytest.raises(ValueError, match="empty"):
-            _subclass(bs.ECOEST, file_path="tests/empty.parquet")()
+        with pytest.raises(ValueError, match=rf"^no snapshot in s3://{bs.ECOEST.bucket}/tests/empty.parquet "
+                                             r"\(asked for 20240112\)$"):
+            _subclass(bs.ECOEST, file_path="tests/empty.parquet")("2024-01-12")
         with pytest.raises(KeyError):
             bs.ECOEST.get_distinct(None, "nope", bs.ECOEST.bucket, bs.ECOEST.file_path)
-        with pytest.raises(Exception, match="NoSuchKey"):
+        # an outside error keeps its type (boto3's own for a missing key) and
+        # gains a note of what was read
+        no_such_key = boto3.client("s3").exceptions.NoSuchKey
+        with pytest.raises(no_such_key, match="NoSuchKey") as info:
             _subclass(bs.ECOEST, file_path="tests/absent.parquet")()
+        assert info.value.__notes__ == [f"while reading s3://{bs.ECOEST.bucket}/tests/absent.parquet"]
 
     @pytest.mark.parametrize(
         "start, end, first_day, last_day",
@@ -435,6 +448,37 @@ def test_unlisted_dates_without_assertions(store):
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [f"{list(ESTIMATES)} 0 0",
                                           f"s3://{bs.SPLC.bucket}/{_supply_key(SUPPLY, '20240106')} not found"]
+
+
+def test_without_s3fs_the_parquet_road_names_the_extra(store):
+    result = run_python("""
+        import importlib.abc, sys
+        class Block(importlib.abc.MetaPathFinder):
+            def find_spec(self, name, path, target=None):
+                if name.split(".")[0] == "s3fs":
+                    raise ModuleNotFoundError(f"No module named {name!r}", name=name)
+        sys.meta_path.insert(0, Block())
+        from orvane_data.from_s3.bucket_sets import ECOEST
+        try:
+            ECOEST()
+        except ImportError as err:
+            print(type(err).__name__, err.name, err)
+    """)
+    assert result.stdout.strip() == ("ImportError s3fs s3fs is not installed; it comes with the optional s3 support: "
+                                     "pip install 'orvane_data[s3]'"), result.stderr
+
+
+@pytest.mark.parametrize("module, raised", [("json", None), ("orvane_data_nowhere", ImportError),
+                                            ("orvane_data.nowhere", ImportError)])
+def test_require_names_the_extra_of_a_missing_library(module, raised):
+    from orvane_data._extras import require
+
+    if raised is None:
+        assert require(module, "s3").__name__ == module
+        return
+    with pytest.raises(raised, match=rf"^{module} is not installed; .* pip install 'orvane_data\[s3\]'$") as info:
+        require(module, "s3")
+    assert info.value.name == module and isinstance(info.value.__cause__, ModuleNotFoundError)
 
 
 # --- types, the base class, the import -------------------------------------------
@@ -522,10 +566,21 @@ class TestImport:
             try:
                 bs.ECOEST()
             except NameError as err:
-                print(json.dumps(str(err)))
+                print(json.dumps([str(err), err.__notes__]))
         """, env={"SHOW_WARNINGS": "1"})
         assert report["warnings"] == [["UserWarning", "'bql' is not installed."], ["UserWarning", "'boto3' is not installed."]]
-        assert not report["boto3"] and error == "name 'boto3' is not defined"
+        note = "boto3 is not installed; it comes with the optional s3 support: pip install 'orvane_data[s3]'"
+        assert not report["boto3"] and error == ["name 'boto3' is not defined", [note]]
+
+    def test_boto3_is_imported_on_first_use(self):
+        result = run_python("""
+            import sys
+            from orvane_data.from_s3 import bucket_sets as bs, s3_io
+            before = "boto3" in sys.modules
+            bs.boto3.client  # the module attribute, as a test double would replace it
+            print(before, "boto3" in sys.modules, "boto3" in vars(bs), "boto3" in vars(s3_io))
+        """)
+        assert result.stdout.split() == ["False", "True", "True", "False"], result.stderr
 
     def test_with_the_simulated_service_and_bucket_names_from_the_environment(self):
         report, = _import_report(_ACTIVATE, env={"SHOW_WARNINGS": "1", "ORVANE_EQUITY_BUCKET": "eq-bucket",

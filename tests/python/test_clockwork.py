@@ -410,6 +410,75 @@ def test_column_conversion():
     pd.testing.assert_series_equal(out, pd.Series(pd.to_datetime(["2024-06-03 13:30"]), index=["a"], name="t"))
 
 
+# --- Arrow dates and stamps ----------------------------------------------------------
+
+# Each Arrow dtype beside the datetime64 holding the same dates and instants.
+ARROW_DATES = [("date32[pyarrow]", "datetime64[s]"), ("date64[pyarrow]", "datetime64[ms]"),
+               ("timestamp[us][pyarrow]", "datetime64[us]"), ("timestamp[ns][pyarrow]", "datetime64[ns]"),
+               (f"timestamp[ms, tz={NY}][pyarrow]", f"datetime64[ms, {NY}]"),
+               ("timestamp[s, tz=UTC][pyarrow]", "datetime64[s, UTC]")]
+ARROW_IDS = [arrow.split("[pyarrow]")[0] for arrow, _ in ARROW_DATES]
+
+
+def outcome(call, *args, **kwargs):
+    """What the call returns, or the exception it raises."""
+    try:
+        return call(*args, **kwargs)
+    except Exception as error:
+        return error
+
+
+def arrow_and_datetime64(stamps, arrow, numpy):
+    """The stamps (read as UTC for a zoned dtype) in the Arrow dtype, and the
+    same values back in datetime64."""
+    plain = pd.Series(stamps)
+    if "tz=" in arrow:
+        plain = plain.dt.tz_localize("UTC").dt.tz_convert(arrow.split("tz=")[1].split("]")[0])
+    held = plain.astype(arrow)
+    return held, held.astype(numpy)
+
+
+# wall clocks through both of New York's changes of the year, a missing one,
+# midnights of the days Arrow's date types hold
+ARROW_STAMPS = pd.to_datetime(["2024-03-10 01:30", "2024-03-10 03:15", None, "2024-11-03 01:30",
+                               "2024-11-03 01:10", "2024-11-04 00:00"])
+
+
+@pytest.mark.parametrize("arrow, numpy", ARROW_DATES, ids=ARROW_IDS)
+def test_arrow_dates_normalise_as_the_same_dates_held_as_datetime64(arrow, numpy):
+    stamps = ARROW_STAMPS.normalize() if arrow.startswith("date") else ARROW_STAMPS
+    held, same = arrow_and_datetime64(stamps, arrow, numpy)
+    assert held.isna().sum() == 1 and held.dropna().astype(numpy).tolist() == same.dropna().tolist()
+    keys = list("abcdef")
+
+    def frame(dates):
+        return pd.DataFrame({"x": range(6)}, index=pd.MultiIndex.from_arrays([keys, dates], names=["TICKER", "DATE"]))
+
+    pd.testing.assert_frame_equal(cw.normalize_daily_index(frame(held)), cw.normalize_daily_index(frame(same)))
+    alone = pd.DataFrame({"x": range(6)}, index=pd.Index(held, name="DATE"))
+    pd.testing.assert_frame_equal(cw.normalize_daily_index(alone),
+                                  cw.normalize_daily_index(alone.set_axis(pd.Index(same, name="DATE"))))
+
+    for zones in ({}, {"exchange_tz": NY}, {"exchange_tz": NY, "output_tz": "UTC"}):
+        pd.testing.assert_index_equal(cw.process_intraday_timestamps(pd.Index(held), **zones),
+                                      cw.process_intraday_timestamps(pd.DatetimeIndex(same), **zones))
+        if zones.get("output_tz") == "UTC":  # else the column itself comes back
+            pd.testing.assert_series_equal(cw.convert_intraday_time_values(held.dropna(), **zones),
+                                           cw.convert_intraday_time_values(same.dropna(), **zones))
+        # one instrument in row order, a level shared by two, the index alone
+        for index in (pd.MultiIndex.from_arrays([["ES"] * 6, held], names=["TICKER", "DATETIME"]),
+                      pd.MultiIndex.from_arrays([["ES", "NQ"] * 3, held], names=["TICKER", "DATETIME"]),
+                      pd.Index(held, name="DATETIME")):
+            df = pd.DataFrame({"px": np.arange(6.0)}, index=index)
+            expected = df.set_axis(index.set_levels(index.levels[1].astype(numpy), level=1)
+                                   if isinstance(index, pd.MultiIndex) else pd.Index(same, name="DATETIME"))
+            got, want = (outcome(cw.apply_intraday_index_level, frame, "DATETIME", **zones) for frame in (df, expected))
+            if isinstance(want, Exception):  # an instrument's lone stamp of the repeated hour
+                assert type(got) is type(want) and str(got) == str(want)
+            else:
+                pd.testing.assert_frame_equal(got, want)
+
+
 # --- intraday index levels -------------------------------------------------------
 
 

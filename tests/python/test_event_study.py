@@ -1,6 +1,9 @@
 """Window moves and their summary, against a plain pandas formulation."""
 
 import inspect
+import os
+import subprocess
+import sys
 import warnings
 
 import numpy as np
@@ -384,3 +387,11 @@ def test_event_moves_lets_other_threads_run():
                             "close": 100.0 + rng.random(n)})
     tries = [longest_stall(lambda: event_study.event_moves(windows, by=["key"])) for _ in range(3)]
     assert min(stall / took for stall, took in tries) < 0.12, tries
+
+
+def test_scipy_is_imported_when_a_statistic_is_first_computed():
+    code = ("import sys\nfrom orvane_data import event_study\nprint('scipy' in sys.modules)\n"
+            "event_study.special\nprint('scipy.special' in sys.modules)")
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120)
+    assert result.stdout.split() == ["False", "True"], result.stderr

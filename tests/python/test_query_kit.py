@@ -5,6 +5,7 @@ from __future__ import annotations
 import datetime as dt
 import inspect
 import re
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -12,7 +13,7 @@ import pytest
 import pytz
 
 from doubles import import_in_fresh_interpreter
-from orvane_data import _glue
+from orvane_data import DataWarning, _glue
 from orvane_data.from_bqia import query_kit
 from orvane_data.simulated import bql as sim_bql
 from orvane_data.simulated import calendar as sim_calendar
@@ -556,6 +557,7 @@ def simulated(monkeypatch):
     return service
 
 
+@pytest.mark.filterwarnings("error::orvane_data.DataWarning")
 def test_calendar_through_the_simulated_service(simulated):
     result = query_kit.get_eco_calendar_data(
         simulated, ["US"], "2023-06-15", "2024-03-01", tickers=["NFP TCH Index", "CPI YOY Index"],
@@ -596,3 +598,28 @@ def test_pytz_transition_tables_keep_their_shape():
     assert all(key in variants for key in info)
     assert all(isinstance(variants[key], pytz.tzinfo.DstTzInfo) for key in info)
     assert {key[2] for key in info[-2:]} == {"EST", "EDT"}
+
+
+class Unlisting(sim_bql.Service):
+    """The simulated service, failing any calendar request that matches no tickers."""
+
+    def execute_many(self, requests, on_request_error=None):
+        if any(not request.items["Calendar"].conditions for request in requests):
+            raise RuntimeError("listing refused")
+        return super().execute_many(requests, on_request_error)
+
+
+@pytest.mark.parametrize("lists", [True, False])
+def test_tickers_without_releases_are_named_with_the_closest_known(simulated, lists):
+    service = simulated if lists else Unlisting()
+    asked = ["CPI YOY Index", "NFP TCH Indx", "NOTHING LIKE IT", "NFP TCH Indx"]
+    with pytest.warns(DataWarning) as caught:
+        got = query_kit.get_eco_calendar_data(service, ["US"], "2023-06-15", "2023-12-31", tickers=asked)
+    close = "; closest: 'NFP TCH Index'" if lists else ""
+    assert [str(w.message) for w in caught] == [
+        f"no release of ticker 'NFP TCH Indx' from 2023-06-15 to 2023-12-31{close}",
+        "no release of ticker 'NOTHING LIKE IT' from 2023-06-15 to 2023-12-31"]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", DataWarning)
+        alone = query_kit.get_eco_calendar_data(service, ["US"], "2023-06-15", "2023-12-31", tickers=["CPI YOY Index"])
+    pd.testing.assert_frame_equal(got, alone)

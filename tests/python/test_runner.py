@@ -1,7 +1,7 @@
 """run_strategy: the frame it returns, its refusals before any work, and the
 by-security and executor roads."""
 
-from concurrent.futures import Executor, ThreadPoolExecutor
+from concurrent.futures import Executor, ProcessPoolExecutor, ThreadPoolExecutor
 
 import numpy as np
 import pandas as pd
@@ -162,6 +162,31 @@ def test_executor_spreads_the_entries_of_one_frame():
         out = run_strategy(frame, CommonStrategy, executor=executor)
     assert executor.tasks == 13
     pd.testing.assert_frame_equal(out, run_strategy(frame, CommonStrategy))
+
+
+@pytest.fixture(scope="module")
+def process_pool():
+    with ProcessPoolExecutor(2) as pool:
+        yield pool
+
+
+@pytest.mark.parametrize("kind", ["threads", "processes"])
+@pytest.mark.parametrize("by", [None, "key"])
+def test_executors_give_the_serial_frame(kind, by, process_pool, monkeypatch):
+    # vwap and an sma with an option take the per-security road beside the
+    # compiled forms; small runs give each executor several tasks
+    monkeypatch.setattr(runner, "_CHUNK_ROWS", 500)
+    frame = long_frame(interleave=by is None, missing=False)
+    if by is None:
+        frame = frame.drop(columns="key")
+    strategy = Strategy(ta=[*CommonStrategy.ta, {"kind": "vwap"}, {"kind": "sma", "length": 7, "min_periods": 3}])
+    serial = run_strategy(frame, strategy, by=by)
+    if kind == "threads":
+        with ThreadPoolExecutor(2) as pool:
+            out = run_strategy(frame, strategy, by=by, executor=pool)
+    else:
+        out = run_strategy(frame, strategy, by=by, executor=process_pool)
+    pd.testing.assert_frame_equal(out, serial)
 
 
 def test_no_thread_of_its_own(monkeypatch):

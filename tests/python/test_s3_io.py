@@ -102,6 +102,15 @@ class TestRead:
         with pytest.raises(FileNotFoundError, match=message):
             s3_io.read_from_s3("missing.csv.gz", "csv.gz", bucket, "data", True, 100000)
 
+    @pytest.mark.parametrize("call", [lambda: s3_io.read_from_s3("f.csv", "csv", "no bucket!", "data"),
+                                      lambda: s3_io.list_s3_objects("f", "no bucket!", "data")])
+    def test_other_errors_keep_their_type_and_name_the_location(self, store, call):
+        from botocore.exceptions import ParamValidationError
+
+        with pytest.raises(ParamValidationError) as info:  # as boto3 raises it, refused before any request
+            call()
+        assert len(info.value.__notes__) == 1 and info.value.__notes__[0].startswith("while reading s3://no bucket!/data/f")
+
     def test_unknown_format(self, store):
         with pytest.raises(ValueError, match="data_format='xlsx' is not supported"):
             s3_io.read_from_s3("data/f.csv", "xlsx", BUCKET)

@@ -14,6 +14,7 @@ import types
 import pandas as pd
 import pytest
 
+from orvane_data import DataWarning
 from orvane_data.from_bqia import bar_kit, query_kit
 from orvane_data.from_s3 import bucket_sets, s3_io
 from orvane_data.simulated import bql as sim_bql
@@ -126,7 +127,10 @@ class TestIntradayBars:
 
     def test_empty_bars_come_back_empty_with_the_description_columns(self, intraday_services):
         intraday_services(empty=True)
-        result = bar_kit.get_intraday_bars(**BAR_ARGS)
+        with pytest.warns(DataWarning) as caught:
+            result = bar_kit.get_intraday_bars(**BAR_ARGS)
+        assert [str(w.message) for w in caught] == [f"no bars for security '{s}' from 2024-06-03 to 2024-06-04"
+                                                    for s in ("spx", "jpy")]
         assert len(result) == 0 and {"short_name", "parsekey"} <= set(result.columns)
 
     def test_bars_without_a_key_column(self, intraday_services):
@@ -144,7 +148,10 @@ class TestIntradayBars:
         with pytest.raises(KeyError):
             bar_kit.get_intraday_bars(**BAR_ARGS)
         assert [kind for kind, _ in bars.calls] == ["set_config", "get_bars"]
-        assert bar_kit.get_intraday_bars(**BAR_ARGS, add_description=False)["security"].notna().all()
+        with pytest.warns(DataWarning) as caught:  # the lookups stay empty
+            assert bar_kit.get_intraday_bars(**BAR_ARGS, add_description=False)["security"].notna().all()
+        assert [str(w.message) for w in caught] == ["no FIGI for security 'spx' (parse key 'spx index')",
+                                                    "no FIGI for security 'jpy' (parse key 'JPY Curncy')"]
 
 
 # --- S3 -----------------------------------------------------------------------

@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <numeric>
 #include <optional>
@@ -579,18 +580,93 @@ py::object windows_native(py::handle pd, py::handle bars, py::handle grid, const
 constexpr glue::Signature filter_bars_around_events_sig{
     "filter_bars_around_events(df_bars, df_calendar, pre_event_window=-5, "
     "post_event_window=10)"};
+
+// The distinct keys of a column, missing ones left out, in no set order. Bars
+// come as runs of one security (as the service returns them, and the
+// windows as they are sorted): a column of Python objects is scanned for
+// where the key changes, and only the keys there are compared and hashed;
+// hashing every row, as pandas' unique does, would cost as much as the
+// windows themselves.
+py::set distinct_keys(py::handle pd, py::handle keys) {
+  py::set distinct;
+  // the missing values a key column holds: None, NaN, pandas' NA and NaT
+  const py::object na = pd.attr("NA"), nat = pd.attr("NaT");
+  auto missing = [&](PyObject* key) {
+    return key == Py_None || key == na.ptr() || key == nat.ptr() ||
+           (PyFloat_Check(key) && std::isnan(PyFloat_AS_DOUBLE(key)));
+  };
+  // pandas' own unique is quick on anything but Python objects
+  const py::object dtype = keys.attr("dtype");
+  if (!py::isinstance<py::dtype>(dtype) || py::dtype(dtype).kind() != 'O') {
+    for (py::handle key : keys.attr("dropna")().attr("unique")()) distinct.add(key);
+    return distinct;
+  }
+  const py::array objects(keys.attr("to_numpy")());
+  const auto n = objects.shape(0);
+  const auto stride = objects.strides(0);
+  const char* base = static_cast<const char*>(objects.data());
+  PyObject* previous = nullptr;
+  bool previous_missing = true;
+  for (py::ssize_t i = 0; i < n; ++i) {
+    PyObject* key = *reinterpret_cast<PyObject* const*>(base + i * stride);
+    if (key == previous) continue;  // one object repeated: the common case
+    const bool absent = missing(key);
+    if (!absent && (previous_missing || !compare(key, previous, Py_EQ))) distinct.add(key);
+    previous = key;
+    previous_missing = absent;
+  }
+  return distinct;
+}
+
+// DataWarnings for windows that hold no bar: every window, when its bounds
+// are reversed (pre after post: no minute lies inside); else each security
+// of the bars with no bar inside any window.
+void warn_windows_without_bars(const glue::CallOf<filter_bars_around_events_sig>& c,
+                               py::handle bars, py::handle grid, py::handle windows) {
+  auto [pre, post] = c.args<"pre_event_window", "post_event_window">();
+  bool reversed = false;
+  try {
+    reversed = compare(pre, post, Py_GT);
+  } catch (py::error_already_set& e) {
+    // bounds the grid took but that do not compare (arrays, say): the
+    // windows are what they are, and nothing is said of them
+    if (!e.matches(PyExc_Exception)) throw;
+    return;
+  }
+  if (reversed) {
+    glue::data_warning(
+        "no minute inside the event windows: pre_event_window=" + std::string(py::repr(pre)) +
+        " lies after post_event_window=" + std::string(py::repr(post)));
+    return;
+  }
+  if (py::len(grid) == 0) return;  // no event, no window
+  py::object pd = c.global<"pd">();
+  const py::set inside = distinct_keys(pd, column(windows, "key"));
+  const py::set named = distinct_keys(pd, column(bars, "key"));
+  if (py::len(named) == py::len(inside)) return;
+  for (py::handle key : c.global<"sorted">()(named, "key"_a = c.global<"str">())) {
+    if (!inside.contains(key)) {
+      glue::data_warning("no bar of security " + std::string(py::repr(key)) +
+                         " inside any event window");
+    }
+  }
+}
+
 py::object filter_bars_around_events(glue::CallOf<filter_bars_around_events_sig>& c) {
   auto [bars, calendar] = c.args<"df_bars", "df_calendar">();
   py::object grid = c.global<"get_event_metadata">()(calendar, c.arg<"pre_event_window">(),
                                                      c.arg<"post_event_window">());
   py::object pd = c.global<"pd">();
   WindowInputs inputs;
+  py::object windows;
   if (const char* reason = windows_ineligible(pd, bars, calendar, grid, inputs)) {
     glue::pandas_road(kEventWindowsRoad, reason);
-    return windows_by_joins(bars, calendar, grid);
+    windows = windows_by_joins(bars, calendar, grid);
+  } else {
+    windows = windows_native(pd, bars, grid, inputs);
+    glue::native_road(kEventWindowsRoad);
   }
-  py::object windows = windows_native(pd, bars, grid, inputs);
-  glue::native_road(kEventWindowsRoad);
+  warn_windows_without_bars(c, bars, grid, windows);
   return windows;
 }
 
@@ -620,6 +696,20 @@ py::object set_intraday_config(glue::CallOf<set_intraday_config_sig>& c) {
   bqia_configs["enabled_packages"] = c.arg<"packages">();
   c.global<"bqia">().attr("set_config")(bqia_configs);
   return py::none();
+}
+
+// A DataWarning for each security whose parse key the service maps to no
+// FIGI (left out of the mapping, or mapped to a missing one).
+void warn_unmapped(const py::list& custom, const py::list& parse_keys, py::handle mapping) {
+  py::set mapped;
+  py::object present = column(mapping, "figi").attr("notna")();
+  py::object keys = column(mapping, "parsekey")[present];
+  for (py::handle key : keys) mapped.add(key);
+  for (std::size_t i = 0; i < py::len(custom); ++i) {
+    if (mapped.contains(parse_keys[i])) continue;
+    glue::data_warning("no FIGI for security " + std::string(py::repr(custom[i])) + " (parse key " +
+                       std::string(py::repr(parse_keys[i])) + ")");
+  }
 }
 
 constexpr glue::Signature get_id_mapping_sig{"get_id_mapping(dict_sec_pcs)"};
@@ -656,6 +746,7 @@ py::object get_id_mapping(glue::CallOf<get_id_mapping_sig>& c) {
   py::object mapping =
       pd.attr("merge")(py::arg("left") = requested, py::arg("left_on") = "parsekey",
                        py::arg("right") = answered, py::arg("right_on") = "parsekey");
+  warn_unmapped(custom, parse_keys, mapping);
 
   // A pricing source other than "" is appended to the FIGI: "<FIGI>.<source>".
   // An empty mapping keeps its (empty) FIGI column as it is.
@@ -730,6 +821,15 @@ py::object get_intraday_bars(glue::CallOf<get_intraday_bars_sig>& c) {
       py::arg("securities") = list_sec, py::arg("security_id_type") = security_id_type,
       py::arg("start") = c.arg<"start">(), py::arg("end") = c.arg<"end">(),
       py::arg("tz") = c.arg<"tz">(), py::arg("downsample_freq") = c.arg<"downsample_freq">());
+  if (contains(df_bars.attr("columns"), py::str("key"))) {
+    py::set served(column(df_bars, "key").attr("dropna")().attr("unique")());
+    for (py::handle security : list_sec) {
+      if (served.contains(security)) continue;
+      glue::data_warning("no bars for security " + std::string(py::repr(security)) + " from " +
+                         std::string(py::str(c.arg<"start">())) + " to " +
+                         std::string(py::str(c.arg<"end">())));
+    }
+  }
   if (truthy(c.arg<"add_description">())) {
     py::object pd = c.global<"pd">();
     py::object securities = column(df_bars, "security");
@@ -842,6 +942,12 @@ TypeError
 NameError
     If the module has no query service ``bq`` (or library ``bql``).
 
+Warns
+-----
+DataWarning
+    For each security the service maps to no FIGI (it is left out of the
+    mapping): "no FIGI for security 'name' (parse key 'key')".
+
 Examples
 --------
 With the simulated services (``orvane_data.simulated``) standing in:
@@ -899,6 +1005,12 @@ KeyError
     know a bar's security.
 NameError
     If the module has no intraday service ``bqia`` or query service ``bq``.
+
+Warns
+-----
+DataWarning
+    As ``get_id_mapping`` warns, and for each security requested with no
+    bar in the answer: "no bars for security 'name' from <start> to <end>".
 
 Examples
 --------
@@ -985,6 +1097,15 @@ Raises
 ------
 KeyError
     If a needed column is missing (pandas' error).
+
+Warns
+-----
+DataWarning
+    When ``pre_event_window`` lies after ``post_event_window`` (no minute
+    lies inside a window, the frame is empty): "no minute inside the event
+    windows: pre_event_window=10 lies after post_event_window=-5". Else,
+    where there is a window, for each ``key`` of the bars without a bar
+    inside any window: "no bar of security 'key' inside any event window".
 
 Examples
 --------

@@ -588,6 +588,14 @@ Exception
 ValueError
     If no year's request succeeded (pandas' error for nothing to concatenate).
 
+Warns
+-----
+DataWarning
+    For each ticker of ``tickers`` without a release in the frame: "no
+    release of ticker 'X' from <start> to <end>", followed by "; closest:"
+    and up to three tickers the calendar holds in those years that differ
+    by a letter or two, where the service lists them.
+
 Examples
 --------
 With the simulated services (``orvane_data.simulated``) standing in:
@@ -609,8 +617,8 @@ constexpr glue::Signature get_eco_calendar_data_sig{
 
 // One calendar request per year, the tickers (when given) matched in each.
 py::list calendar_requests(const glue::CallOf<get_eco_calendar_data_sig>& c, const py::object& bq,
-                           const py::object& years, bool verbose) {
-  const py::object& tickers = c.arg<"tickers">();
+                           const py::object& years, bool verbose, bool matched = true) {
+  const py::object tickers = matched ? c.arg<"tickers">() : py::object(py::none());
   py::list requests;
   for (py::handle year : years) {
     py::str year_text(year);
@@ -635,6 +643,62 @@ py::list calendar_requests(const glue::CallOf<get_eco_calendar_data_sig>& c, con
   return requests;
 }
 
+// The tickers the calendar holds in `years`, sorted, by the same requests
+// without the ticker match; None when the service does not answer them.
+py::object known_tickers(const glue::CallOf<get_eco_calendar_data_sig>& c, const py::object& bq,
+                         const py::object& years) {
+  try {
+    py::list requests = calendar_requests(c, bq, years, false, false);
+    py::object responses = builtin("list")(
+        bq.attr("execute_many")(requests, "on_request_error"_a = c.global<"_on_request_error">()));
+    py::set known;
+    for (py::handle response : responses) {
+      py::object frame = response[py::int_(0)].attr("df")();
+      if (!contains(frame.attr("columns"), py::str("ticker"))) continue;
+      for (py::handle ticker : frame[py::str("ticker")].attr("dropna")().attr("unique")())
+        known.add(ticker);
+    }
+    return builtin("sorted")(known);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    return py::none();
+  }
+}
+
+// A DataWarning for each requested ticker without a release in `frame`,
+// naming the closest tickers the calendar holds (difflib) where the service
+// can list them.
+void warn_tickers_without_releases(const glue::CallOf<get_eco_calendar_data_sig>& c,
+                                   const py::object& bq, const py::object& years,
+                                   const py::object& frame) {
+  py::object tickers = c.arg<"tickers">();
+  if (tickers.is_none() || !contains(frame.attr("columns"), py::str("ticker"))) return;
+  if (py::isinstance<py::str>(tickers)) tickers = py::make_tuple(tickers);
+  py::set found(frame[py::str("ticker")].attr("unique")());
+  py::list missing;
+  for (py::handle ticker : tickers) {
+    if (!found.contains(ticker) && !contains(missing, ticker)) missing.append(ticker);
+  }
+  if (py::len(missing) == 0) return;
+  const py::object known = known_tickers(c, bq, years);
+  py::object close_matches = py::module_::import("difflib").attr("get_close_matches");
+  for (py::handle ticker : missing) {
+    std::string message = "no release of ticker " + std::string(py::repr(ticker)) + " from " +
+                          std::string(py::str(c.arg<"start">())) + " to " +
+                          std::string(py::str(c.arg<"end">()));
+    if (!known.is_none() && py::isinstance<py::str>(ticker)) {
+      // a ticker one or two letters apart (difflib's ratio at least 0.75),
+      // not any that shares the word "Index"
+      py::list close = close_matches(ticker, known, "n"_a = 3, "cutoff"_a = 0.75);
+      std::string names;
+      for (py::handle name : close)
+        names += (names.empty() ? "" : ", ") + std::string(py::repr(name));
+      if (!names.empty()) message += "; closest: " + names;
+    }
+    glue::data_warning(message);
+  }
+}
+
 py::object get_eco_calendar_data(glue::CallOf<get_eco_calendar_data_sig>& c) {
   py::object bq = c.arg<"bq">();
   const bool verbose = truthy(c.arg<"verbose">());
@@ -652,6 +716,7 @@ py::object get_eco_calendar_data(glue::CallOf<get_eco_calendar_data_sig>& c) {
 
   const py::object& event_timezone = c.arg<"event_timezone">();
   if (!event_timezone.is_none()) add_event_columns(c, frame, event_timezone);
+  warn_tickers_without_releases(c, bq, years, frame);
   return frame;
 }
 

@@ -236,18 +236,41 @@ py::object figi_to_ticker(glue::CallOf<figi_to_ticker_sig>& c) {
 
 // The snapshot date to load: the latest listed one, or `as_of_date` without
 // dashes, which must be listed (an assertion, skipped under `python -O`).
+// `where` names the listing (bucket and prefix) in the errors: an empty
+// listing is a ValueError naming it and the date asked for; an unlisted date
+// keeps its assertion text, with a note of where it was looked for and the
+// latest snapshot before it.
 py::object resolve_snapshot_date(const glue::Call& c, const py::object& dates,
-                                 const py::object& as_of_date) {
+                                 const py::object& as_of_date, const std::string& where) {
+  const py::object date =
+      as_of_date.is_none() ? py::object(py::none()) : as_of_date.attr("replace")("-", "");
+  if (py::len(dates) == 0) {
+    const std::string asked = date.is_none() ? "the latest" : std::string(py::str(date));
+    glue::raise(PyExc_ValueError, "no snapshot in " + where + " (asked for " + asked + ")");
+  }
   py::object latest = c.global<"max">()(dates);
-  if (as_of_date.is_none()) return latest;
-  py::object date = as_of_date.attr("replace")("-", "");
+  if (date.is_none()) return latest;
   const bool asserts = py::module_::import("sys").attr("flags").attr("optimize").cast<int>() == 0;
   if (asserts && !dates.contains(date)) {
+    py::object before = py::none();
+    for (py::handle listed : dates) {
+      if (compare(listed, date, Py_LT) && (before.is_none() || compare(listed, before, Py_GT)))
+        before = py::reinterpret_borrow<py::object>(listed);
+    }
     PyErr_Format(PyExc_AssertionError, "%S is not valid. Valid snapshot dates: %R.", date.ptr(),
                  dates.ptr());
-    throw py::error_already_set();
+    py::error_already_set e;
+    glue::add_note(e, "no snapshot " + std::string(py::str(date)) + " in " + where +
+                          "; the latest before it: " +
+                          (before.is_none() ? std::string("none") : std::string(py::str(before))));
+    throw e;
   }
   return date;
+}
+
+// "s3://bucket/key".
+std::string s3_location(const py::handle& bucket, const py::handle& key) {
+  return "s3://" + std::string(py::str(bucket)) + "/" + std::string(py::str(key));
 }
 
 // A calendar-date bound from a date text: to_datetime's day, at midnight.
@@ -561,7 +584,10 @@ constexpr glue::Signature splc_load_snapshot_sig{
 py::object splc_load_snapshot(glue::CallOf<splc_load_snapshot_sig>& c) {
   auto [self, as_of_date] = c.args<"self", "as_of_date">();
   py::object dates = self.attr("get_distinct")();
-  py::object date = resolve_snapshot_date(c, dates, as_of_date);
+  const std::string listed =
+      s3_location(self.attr("bucket"), py::str(self.attr("folder_path")) + py::str("/") +
+                                           py::str(self.attr("dataset_name")) + py::str("/"));
+  py::object date = resolve_snapshot_date(c, dates, as_of_date, listed);
   py::object file_path = self.attr("file_path_func")("dataset_name"_a = self.attr("dataset_name"),
                                                      "file_date"_a = date);
   py::object snapshot = c.global<"read_from_s3">()(
@@ -775,9 +801,15 @@ py::object ecoest_get_distinct(glue::CallOf<ecoest_get_distinct_sig>& c) {
   auto [column, bucket, key] = c.args<"column", "bucket", "key">();
 
   py::object s3 = c.global<"boto3">().attr("resource")("s3");
-  py::object body = s3.attr("Object")(bucket, key).attr("get")()["Body"].attr("read")();
-  py::object reader = c.global<"pa">().attr("BufferReader")(body);
-  py::object parquet_file = c.global<"pq">().attr("ParquetFile")(reader);
+  py::object parquet_file;
+  try {
+    py::object body = s3.attr("Object")(bucket, key).attr("get")()["Body"].attr("read")();
+    py::object reader = c.global<"pa">().attr("BufferReader")(body);
+    parquet_file = c.global<"pq">().attr("ParquetFile")(reader);
+  } catch (py::error_already_set& e) {
+    glue::add_note(e, "while reading " + s3_location(bucket, key));
+    throw;
+  }
   const auto n_groups = parquet_file.attr("num_row_groups").cast<Py_ssize_t>();
 
   py::set unique_values;
@@ -813,7 +845,7 @@ py::object ecoest_load_snapshot(glue::CallOf<ecoest_load_snapshot_sig>& c) {
     dates.append(d.attr("strftime")("%Y%m%d"));
     if (zone.is_none()) zone = py::getattr(d, "tzinfo", py::none());
   }
-  py::object date = resolve_snapshot_date(c, dates, as_of_date);
+  py::object date = resolve_snapshot_date(c, dates, as_of_date, s3_location(bucket, file_path));
 
   // A snapshot date is a day: stamps carrying a time of day are listed by
   // their day, so loading that day selects every stamp within it.
@@ -827,8 +859,14 @@ py::object ecoest_load_snapshot(glue::CallOf<ecoest_load_snapshot_sig>& c) {
   py::list filters;
   filters.append(py::make_tuple("dlSnapshotDate", ">=", day));
   filters.append(py::make_tuple("dlSnapshotDate", "<", next_day));
-  const py::str location = py::str("s3://") + py::str(bucket) + py::str("/") + py::str(file_path);
-  self.attr("data") = pd.attr("read_parquet")(location, "filters"_a = filters);
+  const std::string location = s3_location(bucket, file_path);
+  glue::require("s3fs", "s3");  // pandas' s3:// reader
+  try {
+    self.attr("data") = pd.attr("read_parquet")(location, "filters"_a = filters);
+  } catch (py::error_already_set& e) {
+    glue::add_note(e, "while reading " + location);
+    throw;
+  }
   return py::none();
 }
 
@@ -923,7 +961,8 @@ ORVANE_MODULE(bucket_sets, m) {
   if (!have_service) m.attr("bql_Service") = py::none();
 
   glue::guarded(glue::Guard::module_not_found, show, "'boto3' is not installed.",
-                [&] { glue::import_as(m, "boto3"); });
+                [&] { glue::lazy_import(m, "boto3", "boto3"); });
+  glue::from_extra(m, "boto3", "s3");
 
   glue::def<get_next_friday_sig>(m, get_next_friday_doc, get_next_friday, checked);
   glue::def<find_closest_earlier_date_sig>(m, find_closest_earlier_date_doc,

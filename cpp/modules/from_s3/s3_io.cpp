@@ -127,13 +127,17 @@ std::string join_key(const std::string& prefix, const std::string& path) {
 py::object s3_client(const glue::Call& c) { return c.global<"boto3">().attr("client")("s3"); }
 
 // S3's answer for a missing key or bucket becomes FileNotFoundError naming
-// the location; every other error propagates as boto3 raised it.
+// the location; every other error propagates as boto3 raised it, with a note
+// naming the location.
 [[noreturn]] void rethrow_not_found(py::error_already_set& e, const std::string& bucket,
                                     const std::string& key) {
-  py::object client_error = py::module_::import("botocore.exceptions").attr("ClientError");
-  if (!e.matches(client_error)) throw;
-  const std::string code = py::str(e.value().attr("response")["Error"].attr("get")("Code", ""));
   const std::string where = "s3://" + bucket + "/" + key;
+  py::object client_error = py::module_::import("botocore.exceptions").attr("ClientError");
+  if (!e.matches(client_error)) {
+    glue::add_note(e, "while reading " + where);
+    throw;
+  }
+  const std::string code = py::str(e.value().attr("response")["Error"].attr("get")("Code", ""));
   if (code == "NoSuchBucket") {
     py::raise_from(e, PyExc_FileNotFoundError,
                    (where + " not found: bucket '" + bucket + "' does not exist").c_str());
@@ -143,6 +147,7 @@ py::object s3_client(const glue::Call& c) { return c.global<"boto3">().attr("cli
     py::raise_from(e, PyExc_FileNotFoundError, (where + " not found").c_str());
     throw py::error_already_set();
   }
+  glue::add_note(e, "while reading " + where);
   throw;
 }
 
@@ -250,8 +255,12 @@ PYBIND11_MODULE(s3_io, m) {
   glue::import_as(m, "pandas", "pd");
   glue::import_from(m, "typing", "List");
   // Without boto3 the module still imports (the datasets module imports it
-  // unconditionally); the operations then fail with NameError for boto3.
-  glue::guarded(glue::Guard::module_not_found, false, "", [&] { glue::import_as(m, "boto3"); });
+  // unconditionally); the operations then fail with NameError for boto3,
+  // noting the extra that brings it. It is imported on first use: it takes
+  // longer to import than the rest of the package.
+  glue::guarded(glue::Guard::module_not_found, false, "",
+                [&] { glue::lazy_import(m, "boto3", "boto3"); });
+  glue::from_extra(m, "boto3", "s3");
 
   glue::def<list_s3_objects_sig>(m, list_doc, list_s3_objects, checked);
   glue::def<read_from_s3_sig>(m, read_doc, read_from_s3, checked);

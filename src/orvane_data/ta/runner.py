@@ -12,6 +12,7 @@ them the price columns as float64 arrays, in security order.
 from __future__ import annotations
 
 import inspect
+import sys
 from concurrent.futures import Executor
 from dataclasses import dataclass
 from typing import Any, Callable, Optional
@@ -53,6 +54,15 @@ class _Call:
     fn: Callable[..., Any]
     columns: tuple[str, ...]
     options: dict[str, Any]
+
+    def __reduce__(self):
+        # a process is sent the entry, not the function: it looks its
+        # indicator up in its own copy of the modules
+        return _Call.resolved, (self.kind, self.columns, self.options)
+
+    @staticmethod
+    def resolved(kind: str, columns: tuple[str, ...], options: dict[str, Any]) -> "_Call":
+        return _Call(kind, getattr(INDICATORS[kind], kind), columns, options)
 
 
 def _plan(strategy: Strategy, frame_columns) -> list[_Call]:
@@ -102,17 +112,23 @@ def _map(executor: Optional[Executor], fn, items) -> list:
     return list(executor.map(fn, items))
 
 
-def _grouped(call: _Call, columns: dict):
-    """The compiled form of the call's indicator over groups of rows, while
-    the indicator is the package's own and its inputs are plain numbers (and
-    for the averages, while the call passes no option but the length); else
-    None."""
+def _grouped(call: _Call, columns: dict) -> bool:
+    """Whether the call runs as the compiled form of its indicator over groups
+    of rows: while the indicator is the package's own and its inputs are
+    plain numbers (and for the averages, while the call passes no option but
+    the length)."""
     module = INDICATORS[call.kind]
     own = type(call.fn).__name__ == "native_function" and call.fn.__module__ == module.__name__
     plain = all(isinstance(columns[name], np.ndarray) for name in call.columns)
+    return own and plain and _compiled_form(call) is not None
+
+
+def _compiled_form(call: _Call):
+    """The compiled form over groups of rows of the call's indicator, or None."""
+    module = INDICATORS[call.kind]
     if call.kind in ("sma", "ema"):
         module = _grouped_averages if set(call.options) <= {"length"} else None
-    return getattr(module, f"_{call.kind}_groups", None) if own and plain else None
+    return getattr(module, f"_{call.kind}_groups", None)
 
 
 class _Rows:
@@ -181,20 +197,64 @@ class _Rows:
 _CHUNK_ROWS = 200_000
 
 
+# The work sent to an executor is a module-level function of one picklable
+# task, so that a process pool runs it as a thread pool does: a thread is
+# handed the caller's arrays themselves, a process a pickled copy whose
+# results come back pickled.
+
+
+def _entry_task(task) -> list[tuple[str, np.ndarray]]:
+    """One entry on a whole frame: its named output columns."""
+    call, compiled, inputs, bounds = task
+    if not compiled:
+        # the result's own arrays are read-only views under copy-on-write
+        result = call.fn(*inputs, **call.options)
+        return [(name, values.copy()) for name, values in _outputs(result)]
+    empty, arrays = inputs
+    call.fn(*empty, **call.options)  # the arguments checked as the indicator checks them
+    names, block, computed = _compiled_form(call)(None, bounds, *arrays, **call.options)
+    return list(zip(names, block)) if computed else []
+
+
 def _one_frame(frame: pd.DataFrame, calls: list[_Call], executor) -> dict[str, np.ndarray]:
     rows = _Rows(frame, {name for call in calls for name in call.columns}, None)
+    tasks = []
+    for call in calls:
+        if _grouped(call, rows.columns):
+            empty = tuple(rows.series[name].iloc[0:0] for name in call.columns)
+            inputs: Any = (empty, tuple(rows.columns[name] for name in call.columns))
+            tasks.append((call, True, inputs, rows.bounds))
+        else:
+            tasks.append((call, False, tuple(frame[name] for name in call.columns), None))
+    return {name: values for outputs in _map(executor, _entry_task, tasks) for name, values in outputs}
 
-    def run(call: _Call) -> list[tuple[str, np.ndarray]]:
-        compiled = _grouped(call, rows.columns)
-        if compiled is None:
-            # the result's own arrays are read-only views under copy-on-write
-            result = call.fn(*(frame[name] for name in call.columns), **call.options)
-            return [(name, values.copy()) for name, values in _outputs(result)]
-        rows.call(call, 0, 0)  # the arguments checked as the indicator checks them
-        names, block, computed = compiled(None, rows.bounds, *(rows.columns[n] for n in call.columns), **call.options)
-        return list(zip(names, block)) if computed else []
 
-    return {name: values for outputs in _map(executor, run, calls) for name, values in outputs}
+def _securities_task(task) -> list[np.ndarray]:
+    """Every planned entry on a run of whole securities: a block of rows per
+    entry, written into the blocks given (a thread's share of the caller's)
+    or into new ones (a process's)."""
+    planned, bounds, columns, blocks = task
+    rows = int(bounds[-1])
+    if blocks is None:
+        blocks = [np.empty((len(names), rows)) for _, names, _ in planned]
+    for (call, names, compiled), block in zip(planned, blocks):
+        inputs = [columns[name, compiled] for name in call.columns]
+        if compiled:
+            _compiled_form(call)(block, bounds, *inputs, **call.options)
+            continue
+        for g in range(len(bounds) - 1):
+            start, stop = int(bounds[g]), int(bounds[g + 1])
+            outputs = dict(_outputs(call.fn(*(column.iloc[start:stop] for column in inputs), **call.options)))
+            for i, name in enumerate(names):
+                block[i, start:stop] = outputs.get(name, np.nan)
+    return blocks
+
+
+def _process_pool(executor) -> bool:
+    """Whether the executor is the standard library's process pool (whose
+    module, with multiprocessing, is left unimported until a caller makes one)."""
+    process = sys.modules.get("concurrent.futures.process")
+    return process is not None and isinstance(executor, process.ProcessPoolExecutor)
 
 
 def _by_security(frame: pd.DataFrame, by: str, calls: list[_Call], executor) -> dict[str, np.ndarray]:
@@ -206,28 +266,34 @@ def _by_security(frame: pd.DataFrame, by: str, calls: list[_Call], executor) -> 
     # each call's outputs, named by a run on the longest security (None there:
     # None on every one), in one block of rows in security order
     longest = int(np.argmax(np.diff(rows.bounds)))
-    planned = []
+    planned, blocks = [], []
     for call in calls:
         names = [name for name, _ in _outputs(rows.call(call, longest, longest + 1))]
         if names:
-            planned.append((call, names, _grouped(call, rows.columns), np.empty((len(names), rows.rows))))
-
-    def run(chunk: tuple[int, int]) -> None:
-        first, last = chunk
+            planned.append((call, names, _grouped(call, rows.columns)))
+            blocks.append(np.empty((len(names), rows.rows)))
+    # a process pool's tasks carry no block: a block sent empty would only
+    # come back to be copied in (any other executor's tasks that come back
+    # pickled are copied in as well)
+    shared = not _process_pool(executor)
+    # a compiled entry reads float64 arrays, another the Series over them
+    needed = {(name, compiled) for call, _, compiled in planned for name in call.columns}
+    chunks, tasks = rows.chunks(executor), []
+    for first, last in chunks:
         start, stop = int(rows.bounds[first]), int(rows.bounds[last])
-        for call, names, compiled, block in planned:
-            if compiled is not None:
-                compiled(block[:, start:stop], rows.bounds[first:last + 1] - start,
-                         *(rows.columns[name][start:stop] for name in call.columns), **call.options)
-                continue
-            for g in range(first, last):
-                outputs = dict(_outputs(rows.call(call, g, g + 1)))
-                for i, name in enumerate(names):
-                    block[i, rows.bounds[g]:rows.bounds[g + 1]] = outputs.get(name, np.nan)
-
-    _map(executor, run, rows.chunks(executor))
+        columns = {
+            (name, compiled): rows.columns[name][start:stop] if compiled else rows.series[name].iloc[start:stop]
+            for name, compiled in needed
+        }
+        views = [block[:, start:stop] for block in blocks] if shared else None
+        tasks.append((planned, rows.bounds[first:last + 1] - start, columns, views))
+    for (first, last), written in zip(chunks, _map(executor, _securities_task, tasks)):
+        start, stop = int(rows.bounds[first]), int(rows.bounds[last])
+        for block, part in zip(blocks, written):
+            if not np.may_share_memory(block, part):
+                block[:, start:stop] = part
     out: dict[str, np.ndarray] = {}
-    for call, names, compiled, block in planned:
+    for (call, names, compiled), block in zip(planned, blocks):
         if rows.order is not None:
             spread = np.full((len(names), len(frame)), np.nan)
             spread[:, rows.order] = block
@@ -285,8 +351,10 @@ def run_strategy(
         The caller's executor to spread the work over: with ``by``, runs of
         whole securities of about 200,000 rows, each computing every entry;
         else the entries. The indicators release the GIL while they compute,
-        so a thread pool runs them side by side. The runner starts no thread
-        of its own.
+        so a thread pool runs them side by side on the frame's own arrays; a
+        process pool is sent module-level functions with pickled copies of
+        the rows (a double put in place of an indicator runs only in this
+        process). The runner starts no thread of its own.
 
     Returns
     -------

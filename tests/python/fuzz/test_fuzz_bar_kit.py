@@ -20,7 +20,10 @@ from orvane_data.from_bqia import bar_kit
 from reference import event_grid as ref_grid
 from reference import event_windows as ref_windows
 
-pytestmark = pytest.mark.filterwarnings("ignore::FutureWarning", "ignore::RuntimeWarning")
+# drawn bars and windows often match nothing: what the DataWarnings say is
+# tested in test_bar_kit.py
+pytestmark = pytest.mark.filterwarnings("ignore::FutureWarning", "ignore::RuntimeWarning",
+                                        "ignore::orvane_data.DataWarning")
 
 
 ZONES = [None, "America/New_York", "Asia/Hong_Kong", "UTC"]
