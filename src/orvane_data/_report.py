@@ -79,6 +79,10 @@ def report_html(study) -> str:
         if response is not None:
             tables.append(("response", "the move per σ of surprise, by security and minute",
                            _of_event(response, event)))
+        news = getattr(study, "news", None)
+        if news is not None:
+            tables.append(("news", "good and bad news apart: the move per σ of positive and of negative surprises, "
+                                   "and the test that they are equal", _of_event(news, event)))
         if activity is not None:
             tables.append(("activity", "one-minute returns and volumes against ordinary days at the same clock minute",
                            _of_event(activity, event)))

@@ -1468,6 +1468,7 @@ class EventStudy:
         scratch = Path(tempfile.mkdtemp(prefix=".partial-", dir=out))
         if self.record.get("command") is None:  # made in a notebook: the call says what was run
             self.record["command"] = ["orvane_data.event_study.run_study", *self._call_words()]
+        self.record["written_at"] = dt.datetime.now(dt.timezone.utc).isoformat(timespec="seconds")
         try:
             steps(f"writing the tables to {folder}")
             files = self._write_tables(scratch, format, steps)
@@ -1484,8 +1485,7 @@ class EventStudy:
                     warnings.warn("matplotlib is not installed: no plots. Install it with "
                                   "`pip install 'orvane_data[plot]'`.", FolderNote, stacklevel=2)
             record = dict(self.record, files=sorted(p.name for p in files) + ["run.json"],
-                          files_written={p.name: _fingerprint(p) for p in sorted(files)},
-                          written_at=dt.datetime.now(dt.timezone.utc).isoformat(timespec="seconds"))
+                          files_written={p.name: _fingerprint(p) for p in sorted(files)})
             (scratch / "run.json").write_text(json.dumps(record, indent=2, default=str) + "\n")
             final, kept = replace_outputs(out, files + [scratch / "run.json"])
         finally:
