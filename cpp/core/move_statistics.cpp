@@ -159,7 +159,9 @@ void summarize_one(std::span<double> v, const MoveSummary& out, std::size_t g) {
   out.up[g] = up;
   out.down[g] = down;
   out.mean[g] = mean;
-  out.std_dev[g] = n < 2 ? nan : equal ? 0.0 : std::sqrt(squares / static_cast<double>(n - 1));
+  // equal infinities have no spread to speak of: inf - inf is NaN, as pandas says
+  const bool no_spread = equal && std::isfinite(v.front());
+  out.std_dev[g] = n < 2 ? nan : no_spread ? 0.0 : std::sqrt(squares / static_cast<double>(n - 1));
   out.mean_abs[g] = size / static_cast<double>(n);
   Halves halves(v);
   out.median[g] = halves.median();

@@ -93,7 +93,6 @@ import uuid
 from concurrent.futures import ThreadPoolExecutor
 from typing import Iterable, Optional
 
-import fsspec
 import numpy as np
 import pandas as pd
 import pyarrow as pa
@@ -122,6 +121,8 @@ _SAFE_SECURITY = re.compile(r"[A-Za-z0-9][A-Za-z0-9._\-]*")
 
 
 def _filesystem(root: str, storage_options: Optional[dict]):
+    import fsspec  # on first use: importing the module stays light for those who only read local frames
+
     fs, path = fsspec.core.url_to_fs(root, **(storage_options or {}))
     return fs, path.rstrip("/")
 

@@ -13,7 +13,8 @@ from fuzz_support import anything, anything_plain, checked_call, frames, fuzz_se
 import reference
 from orvane_data import event_study
 
-pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning", "ignore::FutureWarning")
+pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning", "ignore::FutureWarning",
+                                         "ignore::orvane_data.DataWarning")  # random windows often lack a move
 
 BY = ["EVENT_NAME", "event_datetime", "key"]
 
