@@ -156,7 +156,8 @@ def build_parser() -> argparse.ArgumentParser:
                             "EVENT_NAME, event_datetime, and surprise or ACTUAL and SURVEY_MEDIAN")
     study.add_argument("--bars", metavar="FILE",
                        help="your own minute bars, CSV or Parquet, in place of the intraday service: columns "
-                            "datetime, key, close")
+                            "datetime, key, close; or a bar dataset folder (as --bars-dataset writes it), of which "
+                            "only the windows are read")
     study.add_argument("--out", default=DEFAULT_OUT, help="folder the outputs are written to")
     study.add_argument("--format", choices=["csv", "parquet", "xlsx"], default="csv",
                        help="format of the tables: a file per table, or one workbook with a sheet per table "
@@ -260,7 +261,8 @@ def _own_data(args: argparse.Namespace) -> dict:
     if args.calendar:
         given["calendar"] = read_table(args.calendar, "--calendar")
     if args.bars:
-        given["bars"] = read_table(args.bars, "--bars")
+        # a folder is a bar dataset: the study reads its windows only
+        given["bars"] = args.bars if Path(args.bars).is_dir() else read_table(args.bars, "--bars")
     return given
 
 

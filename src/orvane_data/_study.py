@@ -560,14 +560,17 @@ def _moves_on_dask(bars, calendar, options: StudyOptions):
             return distributed.collect_moves(root, calendar, options.pre, options.post, scheduler=client)
 
 
-def _bars_through_dataset(bars, calendar, options: StudyOptions):
-    """The bars written as a dataset at ``bars_dataset`` and read back for
-    the windows only: the one-process road of a dataset, which reads the row
-    groups the windows meet."""
-    from orvane_data.bar_store import load_bars, write_bars
+def _windows_of_dataset(root: str, calendars, options: StudyOptions):
+    """The bars of a dataset on the minutes of the windows of ``calendars``
+    (the releases, their ordinary days): only the row groups the windows
+    meet are read, so memory follows the windows, not the dataset."""
+    import pandas as pd
 
-    write_bars(bars, options.bars_dataset)
-    return load_bars(options.bars_dataset, around=calendar, pre=options.pre, post=options.post)
+    from orvane_data.bar_store import load_bars
+
+    around = pd.concat([c[["EVENT_NAME", "event_datetime"]] for c in calendars if c is not None],
+                       ignore_index=True)
+    return load_bars(root, around=around, pre=options.pre, post=options.post)
 
 
 def pd_index(*columns):
@@ -762,7 +765,9 @@ def run_study(*, events: Optional[Sequence[str]] = None, universe: Sequence[str]
         ``surprise`` or ``ACTUAL`` and ``SURVEY_MEDIAN`` for the response)
         and minute bars (``datetime``, ``key``, ``close``), in place of the
         services. Stamps without a zone are read in ``event_tz`` and
-        ``bar_tz``.
+        ``bar_tz``. ``bars`` may also be the path of a bar dataset folder
+        (as ``orvane_data.bar_store.write_bars`` writes it): only the row
+        groups the windows meet are read.
 
     Returns
     -------
@@ -849,7 +854,8 @@ class _Run:
             calendar = self._calendar()
             concurrent = self._concurrent(calendar)
             calendar = self._without_concurrent(calendar, concurrent)
-            bars, names = self._bars(securities, futures)
+            controls = self._controls(calendar)
+            bars, names = self._bars(securities, futures, [calendar, controls])
             windows, moves = self._moves(bars, calendar)
         dropped = dropped_releases(calendar, names, bars, moves, options.base_minute)
         if moves.empty:
@@ -865,7 +871,7 @@ class _Run:
                                          options.confidence)
             response = response_to_surprise(moves, options.confidence)
             news = response_to_surprise(moves, options.confidence, asymmetric=True)
-        activity = self._activity(bars, calendar, moves)
+        activity = self._activity(bars, controls, moves)
         self.steps.done()
         record = self._record(securities, futures, mapping, calendar, moves)
         record["concurrent"] = {"windows_holding_another_release": int((concurrent["concurrent"] > 0).sum()),
@@ -900,19 +906,25 @@ class _Run:
                            "release", UserWarning, stacklevel=6)
         return calendar[~holds]
 
-    def _activity(self, bars, calendar, moves):
+    def _controls(self, calendar):
+        """The ordinary days of each release, as a calendar (None when not asked)."""
+        if not self.options.control_days:
+            return None
+        from orvane_data.event_study import control_events
+
+        every = control_events(self._every_release(calendar), self.options.control_days)
+        studied = pd_index(calendar["EVENT_NAME"], calendar["event_datetime"])
+        return every[pd_index(every["EVENT_NAME"], every["control_of"]).isin(studied)]
+
+    def _activity(self, bars, controls, moves):
         """Returns and volumes against ordinary days at the same clock minutes, when asked."""
-        options = self.options
-        if not options.control_days:
+        if controls is None:
             return None
         import warnings as _warnings
 
-        from orvane_data.event_study import abnormal_activity, control_events
+        from orvane_data.event_study import abnormal_activity
 
-        self.steps(f"measuring {options.control_days} ordinary days before each release")
-        every = control_events(self._every_release(calendar), options.control_days)
-        studied = pd_index(calendar["EVENT_NAME"], calendar["event_datetime"])
-        controls = every[pd_index(every["EVENT_NAME"], every["control_of"]).isin(studied)]
+        self.steps(f"measuring {self.options.control_days} ordinary days before each release")
         with _warnings.catch_warnings():
             # an ordinary day before the bars start is no news: its release just has fewer
             _warnings.simplefilter("ignore", _data_warning())
@@ -978,13 +990,17 @@ class _Run:
     def period_words(self) -> str:
         return f"years {self.period}" if self.options.years else self.period
 
-    def _bars(self, securities, futures):
-        import pandas as pd
-
+    def _bars(self, securities, futures, calendars):
+        """The bars: fetched, or given as a frame or as a dataset folder; a
+        dataset (given, or written at ``bars_dataset``) is read for the
+        windows of ``calendars`` only."""
         options = self.options
         if self.given_bars is not None:
             self.steps("taking the bars given")
-            bars = own_bars(self.given_bars, options.bar_tz)
+            given = self.given_bars
+            if isinstance(given, (str, os.PathLike)):
+                given = _windows_of_dataset(os.fspath(given), calendars, options)
+            bars = own_bars(given, options.bar_tz)
             names = list(dict.fromkeys(bars["key"]))
             wanted = list(securities) + list(futures)
             if wanted:
@@ -995,6 +1011,8 @@ class _Run:
             if bars.empty:
                 raise StudyError("the bars given hold no bar")
             return bars, names
+        import pandas as pd
+
         from orvane_data.from_bqia import bar_kit
 
         names = list(securities) + list(futures)
@@ -1002,6 +1020,11 @@ class _Run:
         parts = [bar_kit.get_intraday_bars(securities, futures or None, first, last, tz=options.bar_tz)
                  for first, last in bar_spans(options, self.start, self.end)]
         bars = parts[0] if len(parts) == 1 else pd.concat(parts, ignore_index=True)
+        if options.bars_dataset and not options.dask and not bars.empty:
+            from orvane_data.bar_store import write_bars
+
+            write_bars(bars, options.bars_dataset)
+            bars = _windows_of_dataset(options.bars_dataset, calendars, options)
         return bars, names
 
     def _moves(self, bars, calendar, quiet: bool = False):
@@ -1020,8 +1043,6 @@ class _Run:
         steps(f"cutting windows of minutes {options.pre} to {options.post} around {len(calendar)} releases")
         if not {"datetime", "key"} <= set(bars.columns):  # a service answer without a bar
             bars = bars.reindex(columns=list(bars.columns) + [c for c in ("datetime", "key") if c not in bars])
-        if options.bars_dataset:
-            bars = _bars_through_dataset(bars, calendar, options)
         windows = bar_kit.filter_bars_around_events(bars, calendar, options.pre, options.post)
         steps("computing the moves")
         return windows, event_moves(windows, base_minute=options.base_minute)

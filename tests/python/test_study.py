@@ -374,3 +374,18 @@ class TestEvidence:
         assert (tmp_path / "bars").is_dir()
         for name in ("summary", "response", "activity"):
             pd.testing.assert_frame_equal(getattr(through, name), getattr(direct, name))
+
+
+def test_a_bar_dataset_given_is_read_for_its_windows(services, tmp_path):
+    from orvane_data import bar_store
+    from orvane_data.from_bqia import bar_kit
+
+    options = dict(TestEvidence.SHORT, control_days=2)
+    fetched = run_study(**options)
+    bars = bar_kit.get_intraday_bars(options["securities"], None, "2023-02-01", "2023-04-30", tz="UTC")
+    bar_store.write_bars(bars, str(tmp_path))
+    calendar = fetched.calendar.drop(columns=["event_timezone"], errors="ignore")
+    given = run_study(calendar=calendar, bars=str(tmp_path), progress=False, control_days=2)
+    # the windows of the releases and of their ordinary days, nothing else
+    assert len(given.bars) < len(bars) / 20
+    pd.testing.assert_frame_equal(given.summary, fetched.summary, check_exact=False, rtol=1e-12)
