@@ -14,18 +14,45 @@ depends on) and plain tuples describing the indicators.
 from __future__ import annotations
 
 import contextlib
+import importlib
+import importlib.util
 import warnings
 from typing import Any, Optional
 
-try:
-    import dask
-    import dask.dataframe as dd
-    from dask.dataframe.utils import make_meta
-except ImportError as exc:
-    raise ImportError(
-        "orvane_data.distributed needs Dask: pip install 'orvane_data[dask]'", name=exc.name) from exc
 
-import fsspec
+def _installed(name: str) -> bool:
+    try:
+        return importlib.util.find_spec(name) is not None
+    except (ImportError, ValueError):  # a package blocked or half-imported counts as missing
+        return False
+
+
+if not _installed("dask"):
+    raise ImportError("orvane_data.distributed needs Dask: pip install 'orvane_data[dask]'", name="dask")
+
+
+class _OnFirstUse:
+    """A module imported when one of its names is first read: Dask takes a
+    second to import, which a notebook that imports this module but runs
+    its study in one process should not pay."""
+
+    def __init__(self, name: str) -> None:
+        self._name = name
+
+    def __getattr__(self, attribute: str) -> Any:
+        return getattr(importlib.import_module(self._name), attribute)
+
+
+dask = _OnFirstUse("dask")
+dd = _OnFirstUse("dask.dataframe")
+
+
+def make_meta(frame):
+    from dask.dataframe.utils import make_meta as empty_like
+
+    return empty_like(frame)
+
+
 import numpy as np
 import pandas as pd
 import pyarrow.parquet as pq
@@ -35,11 +62,6 @@ from orvane_data.event_study import event_moves, summarize_moves
 from orvane_data.from_bqia.bar_kit import filter_bars_around_events
 from orvane_data.ta import overlap
 from orvane_data.ta.strategy import Strategy
-
-try:  # only a remote scheduler's address needs the distributed client
-    from distributed import Client
-except ModuleNotFoundError:
-    Client = None
 
 __all__ = ["read_bars", "event_windows", "collect_moves", "event_summary"]
 
@@ -355,6 +377,8 @@ def _compute(lazy, scheduler):
     # worker's memory at one security's bars
     with dask.config.set({"optimization.tune.active": False}):
         if isinstance(scheduler, str) and ":" in scheduler:
+            from distributed import Client  # only a remote scheduler's address needs the client
+
             with Client(scheduler) as client:
                 return dask.compute(lazy, scheduler=client)[0]
         if scheduler is None:
@@ -383,6 +407,8 @@ def _rejoin_split_windows(moves: pd.DataFrame, price: str) -> pd.DataFrame:
 def _check_one_file_per_security(path: str, storage_options: Optional[dict]) -> None:
     """An indicator needs each security's whole series in one task; a
     dataset folder holding several files for one security would split it."""
+    import fsspec
+
     fs, root = fsspec.core.url_to_fs(path, **(storage_options or {}))
     counts: dict[str, int] = {}
     for name in fs.glob(root.rstrip("/") + "/security=*/**/*.parquet"):
