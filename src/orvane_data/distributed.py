@@ -47,7 +47,7 @@ dask = _OnFirstUse("dask")
 dd = _OnFirstUse("dask.dataframe")
 
 
-def make_meta(frame):
+def _make_meta(frame):
     from dask.dataframe.utils import make_meta as empty_like
 
     return empty_like(frame)
@@ -166,7 +166,7 @@ def read_bars(path: str, securities: Optional[list] = None, columns: Optional[li
     with dask.config.set({"dataframe.convert-string": False}):
         bars = dd.read_parquet(path, columns=columns, filters=filters, storage_options=storage_options,
                                split_row_groups=False)
-    return bars.map_partitions(_security_first, meta=_security_first(make_meta(bars)))
+    return bars.map_partitions(_security_first, meta=_security_first(_make_meta(bars)))
 
 
 def _file_windows(item: tuple, fs, minutes, columns) -> pd.DataFrame:
@@ -296,7 +296,7 @@ def _lazy_moves(bars, calendar, pre, post, price, indicator, keep):
     plans = _indicator_plans(indicator)
     # the task run on the empty frame gives the result's columns and
     # surfaces bad arguments before anything is sent
-    meta = _partition_moves(make_meta(bars), calendar, pre, post, price, plans, keep)
+    meta = _partition_moves(_make_meta(bars), calendar, pre, post, price, plans, keep)
     shared_calendar = dask.delayed(calendar, pure=True)
     return bars.map_partitions(_partition_moves, shared_calendar, pre, post, price, plans, keep, meta=meta)
 
