@@ -167,7 +167,7 @@ class TestEventStudy:
         assert header.split() == ["event", "security", "mean", "bp", "@+1", "t", "of", "mean", "bp", "per", "σ", "@+1",
                                   "t", "of", "bp/σ", "events"]
         assert "pricing sources passed to the intraday service as given (dax from ZZZ)" in result.stderr
-        assert "note: no bars of spx inside any window (outside its trading hours?)" in result.stderr
+        assert "note: no bar of security 'spx' inside any event window" in result.stderr
         assert "DataWarning" not in result.stderr and "UserWarning" not in result.stderr  # said once, as notes
         kept = [line for line in result.stderr.splitlines() if line.startswith("note: kept in")]
         assert len(kept) == 1 and "../escape.txt (outside the folder)" in kept[0]

@@ -171,15 +171,15 @@ class TestNotes:
         with pytest.warns(DataWarning) as said:
             study = run_study(calendar=CALENDAR, bars=self.BARS, progress=False)
         texts = [str(w.message) for w in said if w.category is DataWarning]
-        assert texts == study.warnings == ["no move for security 'b': no bar at the baseline minute -1 in any window",
-                                           "no bars of c inside any window (outside its trading hours?)"]
+        assert texts == study.warnings == ["no bar of security 'c' inside any event window",
+                                           "no move for security 'b': no bar at the baseline minute -1 in any window"]
         assert said[0].filename == __file__  # pointed at the caller's line
         assert list(study.headline["releases"]) == [1, 0, 0]
 
     def test_a_filter_raises_or_hides_them(self):
         with warnings.catch_warnings():
             warnings.simplefilter("error", DataWarning)
-            with pytest.raises(DataWarning, match="no move for security 'b'"):
+            with pytest.raises(DataWarning, match="no bar of security 'c'"):
                 run_study(calendar=CALENDAR, bars=self.BARS, progress=False)
         with warnings.catch_warnings():
             warnings.simplefilter("error", UserWarning)
@@ -202,9 +202,10 @@ class TestNotes:
             # no ordinary days: their moves would call the double again
             study = run_study(calendar=CALENDAR, bars=self.BARS, progress=False, control_days=0)
         # the study does not say again what the library said of c
-        assert study.warnings == ["security c: no bar in any window",
+        assert study.warnings == ["no bar of security 'c' inside any event window", "security c: no bar in any window",
                                   "no move for security 'b': no bar at the baseline minute -1 in any window"]
         assert [(w.category, str(w.message)) for w in said] == [
+            (DataWarning, "no bar of security 'c' inside any event window"),
             (DataWarning, "security c: no bar in any window"),
             (DeprecationWarning, "a deprecation of someone else's"),
             (DataWarning, "no move for security 'b': no bar at the baseline minute -1 in any window")]
