@@ -28,7 +28,8 @@ struct RobustFits {
 // surprise) is left out of that group's fit. With `cluster` empty the
 // covariance is HC1, n / (n - k - 1) times the sandwich, with n - k - 1
 // degrees of freedom (k regressors in the fit); with cluster[i] giving each
-// observation's cluster (any int64; equal values within a group share one),
+// observation's cluster (numbers from 0 up, tables are as long as the
+// largest; equal numbers within a group share one cluster),
 // it is CR1, G / (G - 1) * (n - 1) / (n - k - 1) times the sandwich of the
 // clusters' summed scores, with G - 1 degrees of freedom (G clusters). A
 // group with no regressor in the fit, no variation in y, no degree of
@@ -48,9 +49,11 @@ void clustered_mean_errors(std::span<const std::int64_t> group,
                            std::span<const double> mean, std::span<double> sem,
                            std::span<std::int64_t> clusters);
 
-// The number of distinct clusters among each group's rows with a y, and
-// whether some cluster holds more than one of them in some group.
+// The number of distinct clusters among each group's rows with a y (and,
+// when x holds p regressors per row, every regressor), and whether some
+// cluster holds more than one of them in some group.
 bool count_clusters(std::span<const std::int64_t> group, std::span<const std::int64_t> cluster,
-                    std::span<const double> y, std::span<std::int64_t> clusters);
+                    std::span<const double> y, std::span<std::int64_t> clusters,
+                    std::span<const double> x = {});
 
 }  // namespace orvane::core

@@ -604,21 +604,16 @@ glue::Int64Array release_times(const py::object& column) {
 }
 
 // The releases (EVENT_NAME, event_datetime) of the rows: each row's event
-// kind (sorted codes), its release time, its release's number (-1 without a
-// kind or a time) and each release's event kind. `kind_codes` holds the
-// rows' sorted EVENT_NAME codes when the grouping already numbered them,
-// which saves a second pass over the names.
+// kind (sorted codes), its release time, its release's number and each
+// release's event kind. A row without a kind or a time is a release of its
+// own, numbered after the true ones (past the end of `event_of`, which the
+// standardization reads as no release): the numbers are the rows' clusters
+// as they stand. `kind_codes` holds the rows' sorted EVENT_NAME codes when
+// the grouping already numbered them, which saves a second pass over the
+// names.
 struct Releases {
   glue::Int64Array kind, time;
   std::vector<std::int64_t> id, event_of;
-  // Each row's cluster: its release, or a cluster of its own without one.
-  std::vector<std::int64_t> clusters() const {
-    std::vector<std::int64_t> out(id.size());
-    for (std::size_t i = 0; i < id.size(); ++i) {
-      out[i] = id[i] >= 0 ? id[i] : -1 - static_cast<std::int64_t>(i);
-    }
-    return out;
-  }
 };
 Releases releases_of(const py::object& moves, std::optional<glue::Int64Array> kind_codes) {
   Releases r{
@@ -639,11 +634,12 @@ Releases releases_of(const py::object& moves, std::optional<glue::Int64Array> ki
     const std::vector<std::uint64_t> ids = orvane::core::group_ids(keys, n, n_releases);
     r.id.resize(n);
     r.event_of.assign(n_releases, -1);
+    std::int64_t alone = static_cast<std::int64_t>(n_releases);
     for (std::size_t i = 0; i < n; ++i) {
       // a release needs both its kind and its time
       const bool whole = kinds[i] >= 0 && times[i] != kNoTime;
       if (whole) r.event_of[ids[i]] = kinds[i];
-      r.id[i] = whole ? static_cast<std::int64_t>(ids[i]) : -1;
+      r.id[i] = whole ? static_cast<std::int64_t>(ids[i]) : alone++;
     }
   });
   return r;
@@ -701,7 +697,7 @@ py::object summarize_moves(glue::CallOf<summarize_moves_sig>& c) {
         std::copy(out.count.begin(), out.count.end(), clusters.begin());
         return;
       }
-      const std::vector<std::int64_t> cluster = releases->clusters();
+      const std::span<const std::int64_t> cluster = releases->id;
       const bool shared = orvane::core::count_clusters(group, cluster, move.span(), clusters);
       if (clustering == Clustering::automatic && !shared) return;
       orvane::core::clustered_mean_errors(group, cluster, move.span(), out.mean, sems, clusters);
@@ -730,12 +726,27 @@ py::object summarize_moves(glue::CallOf<summarize_moves_sig>& c) {
 }
 
 // The observations of a response regression: each one's group, its
-// regressors (p of them, row-major), its move and its cluster.
+// regressors (p of them, row-major), its move and its cluster. The spans
+// read the rows' own columns where they serve as they are (a plain
+// response copies nothing of 10 million rows) and the design's own storage
+// otherwise; a design is moved, never copied, so they stay valid.
 struct Design {
   std::size_t p = 1;
-  std::vector<std::int64_t> group, cluster;
-  std::vector<double> x, y;
   std::size_t n_groups = 0;
+  std::span<const std::int64_t> group, cluster;
+  std::span<const double> x, y;
+  std::vector<std::int64_t> own_group, own_cluster;
+  std::vector<double> own_x, own_y;
+  Design() = default;
+  Design(Design&&) = default;
+  Design& operator=(Design&&) = default;
+  // whether observation o has its move and every regressor
+  bool known(std::size_t o) const {
+    for (std::size_t j = 0; j < p; ++j) {
+      if (std::isnan(x[o * p + j])) return false;
+    }
+    return !std::isnan(y[o]);
+  }
 };
 
 // The regressors of one standardized surprise: itself, or with
@@ -756,11 +767,16 @@ Design row_design(std::span<const std::int64_t> group, std::size_t n_groups,
   Design d;
   d.p = asymmetric ? 2 : 1;
   d.n_groups = n_groups;
-  d.group.assign(group.begin(), group.end());
-  d.cluster = releases.clusters();
-  d.y.assign(move.begin(), move.end());
-  d.x.resize(z.size() * d.p);
-  for (std::size_t i = 0; i < z.size(); ++i) put_surprise(z[i], asymmetric, &d.x[i * d.p]);
+  d.group = group;
+  d.cluster = releases.id;
+  d.y = move;
+  if (!asymmetric) {
+    d.x = z;
+    return d;
+  }
+  d.own_x.resize(z.size() * d.p);
+  for (std::size_t i = 0; i < z.size(); ++i) put_surprise(z[i], asymmetric, &d.own_x[i * d.p]);
+  d.x = d.own_x;
   return d;
 }
 
@@ -805,23 +821,27 @@ Joint joint_design(std::span<const std::int64_t> group,
   const std::vector<std::uint64_t> observation = orvane::core::group_ids(keys, n, n_obs);
   j.row_observation.assign(observation.begin(), observation.end());
   d.n_groups = n_joint;
-  d.group.assign(n_obs, -1);
-  d.cluster.assign(n_obs, 0);
-  d.y.assign(n_obs, std::numeric_limits<double>::quiet_NaN());
-  d.x.assign(n_obs * d.p, 0.0);
+  d.own_group.assign(n_obs, -1);
+  d.own_cluster.assign(n_obs, 0);
+  d.own_y.assign(n_obs, std::numeric_limits<double>::quiet_NaN());
+  d.own_x.assign(n_obs * d.p, 0.0);
   std::vector<unsigned char> seen(n_obs);
   for (std::size_t i = 0; i < n; ++i) {
     if (group[i] < 0) continue;
     const std::size_t o = observation[i];
     if (!seen[o]) {  // the rows of one minute share its bars, so its move
       seen[o] = 1;
-      d.group[o] = j.row_group[i];
-      d.cluster[o] = minute[i];
-      d.y[o] = move[i];
+      d.own_group[o] = j.row_group[i];
+      d.own_cluster[o] = minute[i];
+      d.own_y[o] = move[i];
     }
     const std::size_t width = asymmetric ? 2 : 1;
-    put_surprise(z[i], asymmetric, &d.x[o * d.p + static_cast<std::size_t>(kind[i]) * width]);
+    put_surprise(z[i], asymmetric, &d.own_x[o * d.p + static_cast<std::size_t>(kind[i]) * width]);
   }
+  d.group = d.own_group;
+  d.cluster = d.own_cluster;
+  d.x = d.own_x;
+  d.y = d.own_y;
   return j;
 }
 
@@ -880,12 +900,8 @@ py::object surprise_response(glue::CallOf<surprise_response_sig>& c) {
     const std::size_t p = design.p, n_fits = design.n_groups;
     // a release that gives a group more than one observation: its rows move together
     std::vector<std::int64_t> clusters(n_fits);
-    std::vector<double> known(design.y);
-    for (std::size_t o = 0; o < known.size(); ++o) {
-      for (std::size_t k = 0; k < p; ++k)
-        known[o] = std::isnan(design.x[o * p + k]) ? kNaN : known[o];
-    }
-    const bool shared = orvane::core::count_clusters(design.group, design.cluster, known, clusters);
+    const bool shared =
+        orvane::core::count_clusters(design.group, design.cluster, design.y, clusters, design.x);
     const bool clustered =
         clustering == Clustering::release || (clustering == Clustering::automatic && shared);
     std::vector<std::int64_t> fit_n(n_fits), fit_clusters(n_fits), fit_used(n_fits);
@@ -893,10 +909,8 @@ py::object surprise_response(glue::CallOf<surprise_response_sig>& c) {
         fit_r2(n_fits), fit_dof(n_fits);
     const orvane::core::RobustFits fits{p,       fit_n,         fit_clusters, fit_used, fit_beta,
                                         fit_cov, fit_intercept, fit_r2,       fit_dof};
-    orvane::core::robust_fits(
-        design.group, design.x, design.y,
-        clustered ? std::span<const std::int64_t>(design.cluster) : std::span<const std::int64_t>(),
-        fits);
+    orvane::core::robust_fits(design.group, design.x, design.y,
+                              clustered ? design.cluster : std::span<const std::int64_t>(), fits);
     // each output group's fit and the regressors of its event kind in it
     const std::span<const std::int64_t> row_kind = glue::view(releases.kind);
     const std::size_t width = asymmetric ? 2 : 1;
@@ -909,11 +923,11 @@ py::object surprise_response(glue::CallOf<surprise_response_sig>& c) {
                    : static_cast<std::size_t>(design.group[i]);
     };
     {
-      std::vector<unsigned char> counted(joint ? known.size() * joined.kinds : 0);
+      std::vector<unsigned char> counted(joint ? design.y.size() * joined.kinds : 0);
       for (std::size_t i = 0; i < zs.size(); ++i) {
         if (row_group[i] < 0) continue;
         const std::size_t o = joint ? static_cast<std::size_t>(joined.row_observation[i]) : i;
-        if (std::isnan(known[o])) continue;
+        if (!design.known(o)) continue;
         if (joint) {  // one release of a kind per minute, however many rows repeat it
           unsigned char& once = counted[o * joined.kinds + static_cast<std::size_t>(row_kind[i])];
           if (once) continue;
