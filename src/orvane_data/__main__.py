@@ -19,9 +19,9 @@ import traceback
 import warnings
 from pathlib import Path
 
-from orvane_data._study import (CONFIDENCE, DEFAULT_BASE_MINUTE, DEFAULT_CONTROL_DAYS, DEFAULT_END, DEFAULT_EVENTS,
-                                DEFAULT_FUTURES, DEFAULT_SECURITIES, DEFAULT_START, DEFAULT_UNIVERSE,
-                                MAX_CONTROL_DAYS, WORKBOOK, parse_date)
+from orvane_data._study_options import (CONFIDENCE, DEFAULT_BASE_MINUTE, DEFAULT_CONTROL_DAYS, DEFAULT_END,
+                                        DEFAULT_EVENTS, DEFAULT_FUTURES, DEFAULT_SECURITIES, DEFAULT_START,
+                                        DEFAULT_UNIVERSE, MAX_CONTROL_DAYS, WORKBOOK, parse_date)
 
 DEFAULT_OUT = "event_study_output"
 
@@ -255,7 +255,7 @@ def _options(args: argparse.Namespace) -> dict:
 
 
 def _own_data(args: argparse.Namespace) -> dict:
-    from orvane_data._study import read_table
+    from orvane_data._study_inputs import read_table
 
     given = {}
     if args.calendar:
@@ -288,7 +288,7 @@ def event_study(args: argparse.Namespace, progress: Progress, argv: list[str] | 
 
     _check_writable(Path(args.out))
     if args.format == "xlsx":
-        from orvane_data._study import _openpyxl
+        from orvane_data._study_files import _openpyxl
 
         try:
             _openpyxl()

@@ -13,13 +13,10 @@ workbook follow from that list.
 
 from __future__ import annotations
 
-import calendar as _calendar_lib
 import dataclasses
 import datetime as dt
 import difflib
-import hashlib
 import html
-import importlib
 import json
 import os
 import re
@@ -30,209 +27,39 @@ import warnings
 from pathlib import Path
 from typing import Any, Callable, Mapping, Optional, Sequence
 
-# payrolls and the unemployment rate come out in the same minute: the default
-# study shows what a window holding two releases measures
-DEFAULT_EVENTS = ("NFP TCH Index", "USURTOT Index", "CPI YOY Index")
-DEFAULT_CONTROL_DAYS = 20
-MAX_CONTROL_DAYS = 2000  # as control_events takes them
-CONCURRENT_CHOICES = ("keep", "drop")
-DEFAULT_SECURITIES = {"sx5e": ("SX5E Index", ""), "usdjpy": ("JPY Curncy", "")}
-DEFAULT_FUTURES = {"es": ("ES", "Index", 5)}
-DEFAULT_UNIVERSE = ("US",)
-DEFAULT_START, DEFAULT_END = "2022-06-01", "2024-05-31"
-DEFAULT_BASE_MINUTE = -1  # event_moves' own default: the Dask workers measure from it
-CONFIDENCE = 0.95  # the minute-by-minute tests and intervals of the summary and the response
-FORMATS = ("csv", "parquet", "xlsx")
-CSV_CHUNK_ROWS = 50_000
-WORKBOOK = "event_study.xlsx"
-EXCEL_ROWS = 1_048_576  # a sheet's rows, its header included
-SERVICE_NAMES = ("bql", "bloomberg.bquant.intraday")
-OWN_DATA = "own data"
-# the columns an analyst's own frames need: what the fetchers return and the
-# window cut and the moves read
-CALENDAR_COLUMNS = ("EVENT_NAME", "event_datetime")
-BARS_COLUMNS = ("datetime", "key", "close")
-
-
-class StudyError(ValueError):
-    """A study that cannot be run as asked: what was asked matched nothing,
-    or the options contradict each other. The text says which.
-
-    Parameters
-    ----------
-    message : str
-        What was asked, and why it cannot be run.
-
-    Examples
-    --------
-    >>> from orvane_data.event_study import StudyError, run_study
-    >>> try:
-    ...     run_study(pre=3, post=1)
-    ... except StudyError as exc:
-    ...     print(exc)
-    the window starts after it ends (pre 3 > post 1)
-    """
-
-    def __init__(self, message: str) -> None:
-        super().__init__(message)
-
-
-class FolderNote(UserWarning):
-    """What saving could not do as asked, said to the reader: files kept in
-    the folder, plots left out for want of matplotlib."""
-
-
-# --- dates --------------------------------------------------------------------
-
-
-_ISO_DATE = re.compile(r"^(\d{4})-(\d{2})-(\d{2})$")
-
-
-def parse_date(text: str) -> str:
-    """`text` as a yyyy-mm-dd date; a date written so that does not exist says why."""
-    try:
-        return dt.date.fromisoformat(str(text)).isoformat()
-    except ValueError:
-        pass
-    found = _ISO_DATE.match(str(text))
-    if not found:
-        raise ValueError(f"expected a date written yyyy-mm-dd, got {text!r}")
-    year, month, day = map(int, found.groups())
-    if year < dt.MINYEAR:
-        raise ValueError(f"{text} is not a date: year {year}")
-    if not 1 <= month <= 12:
-        raise ValueError(f"{text} is not a date: month {month}")
-    days = _calendar_lib.monthrange(year, month)[1]
-    raise ValueError(f"{text} is not a date: day {day} ({_calendar_lib.month_name[month]} {year} has {days} days)")
-
-
-# --- options --------------------------------------------------------------------
-
-
-@dataclasses.dataclass(frozen=True)
-class StudyOptions:
-    """What a study was asked, resolved: the keywords of :func:`run_study`."""
-
-    events: Optional[tuple] = None
-    universe: tuple = DEFAULT_UNIVERSE
-    securities: Optional[dict] = None
-    futures: Optional[dict] = None
-    dates: Optional[tuple] = None
-    years: Optional[tuple] = None
-    pre: int = -5
-    post: int = 10
-    base_minute: int = DEFAULT_BASE_MINUTE
-    event_tz: str = "America/New_York"
-    bar_tz: str = "UTC"
-    ema: Optional[int] = None
-    confidence: float = CONFIDENCE
-    dask: Optional[str] = None
-    bars_dataset: Optional[str] = None
-    control_days: int = DEFAULT_CONTROL_DAYS
-    concurrent: str = "keep"
-
-    def parameters(self) -> dict:
-        """The options as run.json lists them: plain values."""
-        plain = dataclasses.asdict(self)
-        for name in ("events", "universe", "dates", "years"):
-            if plain[name] is not None:
-                plain[name] = list(plain[name])
-        plain.pop("securities"), plain.pop("futures")
-        return plain
-
-
-def _check_options(options: StudyOptions, own_calendar: bool) -> tuple[str, str, str]:
-    """Refuses contradicting options before anything is fetched; gives the
-    first and last date and the period in words (None where an own
-    calendar's span decides)."""
-    if options.dates is not None and options.years is not None:
-        raise StudyError("give the period as dates or as years, not both")
-    if options.years is not None:
-        years = sorted(set(options.years))
-        if not years:
-            raise StudyError("years: name at least one calendar year")
-        for year in years:
-            if not isinstance(year, int) or not dt.MINYEAR <= year <= dt.MAXYEAR:
-                raise StudyError(f"{year} is not a calendar year")
-        start, end, period = f"{years[0]}-01-01", f"{years[-1]}-12-31", ", ".join(map(str, years))
-    elif options.dates is not None:
-        if len(options.dates) != 2:
-            raise StudyError(f"dates: expected the first and the last date, got {list(options.dates)}")
-        try:
-            start, end = (parse_date(d) for d in options.dates)
-        except ValueError as exc:
-            raise StudyError(str(exc)) from None
-        if end < start:
-            raise StudyError(f"the end date {end} is before the start date {start}")
-        period = f"{start} to {end}"
-    elif own_calendar:
-        start = end = period = None
-    else:
-        start, end, period = DEFAULT_START, DEFAULT_END, f"{DEFAULT_START} to {DEFAULT_END}"
-    if options.concurrent not in CONCURRENT_CHOICES:
-        raise StudyError(f"concurrent must be 'keep' or 'drop', not {options.concurrent!r}")
-    if not 0 <= options.control_days <= MAX_CONTROL_DAYS:
-        raise StudyError(f"control days must lie between 0 and {MAX_CONTROL_DAYS}, not {options.control_days}")
-    _check_window(options)
-    _check_zone(options.event_tz, "--event-tz")
-    _check_zone(options.bar_tz, "--bar-tz")
-    if not 0 < options.confidence < 1:
-        raise StudyError(f"confidence must lie strictly between 0 and 1, got {options.confidence}")
-    return start, end, period
-
-
-def _check_window(options: StudyOptions) -> None:
-    pre, post, base = options.pre, options.post, options.base_minute
-    if pre > post:
-        raise StudyError(f"the window starts after it ends (pre {pre} > post {post})")
-    if not pre <= base <= post:
-        raise StudyError(f"the window {pre}..{post} does not contain the baseline minute "
-                         f"{base} that the moves are measured from; widen it or choose --base-minute")
-    length = post - pre + 1
-    if options.ema is not None:
-        if options.ema < 1:
-            raise StudyError(f"--ema: expected a whole number of at least 1, got {options.ema}")
-        if options.ema > length:
-            raise StudyError(f"--ema {options.ema} is longer than the {length}-minute windows: it would have no value")
-
-
-def _check_zone(name: str, option: str) -> None:
-    import pytz
-
-    try:
-        pytz.timezone(name)
-    except pytz.UnknownTimeZoneError:
-        raise StudyError(f"unknown time zone {name!r} for {option} (an IANA name such as America/New_York)") from None
-
-
-def check_dask(scheduler: Optional[str]) -> None:
-    """Refuses --dask where Dask is not installed, naming the extra."""
-    if not scheduler:
-        return
-    try:
-        from orvane_data import distributed  # noqa: F401
-
-        if scheduler == "local":
-            import distributed as _  # noqa: F401
-    except ImportError as exc:
-        missing = getattr(exc, "name", None) or "dask"
-        raise StudyError(f"--dask needs Dask ({missing} is not installed): pip install 'orvane_data[dask]'") from None
-
-
-def bar_spans(options: StudyOptions, start: str, end: str) -> list[tuple[str, str]]:
-    """The date spans whose bars are fetched: runs of consecutive years named
-    (2021 and 2023 fetch no bar of 2022), else the whole period."""
-    if not options.years:
-        return [(start, end)]
-    runs: list[list[int]] = []
-    for year in sorted(set(options.years)):
-        if runs and year == runs[-1][-1] + 1:
-            runs[-1].append(year)
-        else:
-            runs.append([year])
-    return [(f"{run[0]}-01-01", f"{run[-1]}-12-31") for run in runs]
-
-
+from orvane_data._study_options import (
+    CONFIDENCE,
+    DEFAULT_BASE_MINUTE,
+    DEFAULT_CONTROL_DAYS,
+    DEFAULT_EVENTS,
+    DEFAULT_FUTURES,
+    DEFAULT_SECURITIES,
+    DEFAULT_UNIVERSE,
+    FORMATS,
+    FolderNote,
+    OWN_DATA,
+    StudyError,
+    StudyOptions,
+    WORKBOOK,
+    _check_options,
+    bar_spans,
+    check_dask,
+)
+from orvane_data._study_inputs import (
+    _need_service,
+    _services,
+    own_bars,
+    own_calendar,
+)
+from orvane_data._study_files import (
+    _fingerprint,
+    _openpyxl,
+    _storable,
+    _write_table,
+    _write_workbook,
+    replace_outputs,
+    slug,
+)
 # --- steps and notes -------------------------------------------------------------
 
 
@@ -364,110 +191,6 @@ class _Recorder:
                 continue
             warnings.warn_explicit(caught.message, caught.category, caught.filename, caught.lineno,
                                    source=caught.source)
-
-
-# --- services and own data --------------------------------------------------------
-
-
-def _services() -> dict[str, str]:
-    """Which service libraries answer: real, simulated, or none (missing)."""
-    found = {}
-    for name in SERVICE_NAMES:
-        try:
-            module = importlib.import_module(name)
-        except ImportError:
-            found[name] = "missing"
-            continue
-        found[name] = "simulated" if getattr(module, "__orvane_simulated__", False) else "real"
-    return found
-
-
-def _need_service(services: dict[str, str], name: str, what: str) -> None:
-    if services.get(name) == "missing":
-        raise StudyError(f"no {what}: its library {name} cannot be imported. Install it, call "
-                         f"orvane_data.simulated.activate() first to use the simulated services, or pass "
-                         f"your own {'calendar=' if name == 'bql' else 'bars='} frame")
-
-
-def _require(frame, needed: Sequence[str], what: str, expected: str) -> None:
-    import pandas as pd
-
-    if not isinstance(frame, pd.DataFrame):
-        raise StudyError(f"{what}: expected a pandas DataFrame, got {type(frame).__name__}")
-    missing = [c for c in needed if c not in frame.columns]
-    if missing:
-        raise StudyError(f"{what} has no column {', '.join(map(repr, missing))}; expected {expected}, "
-                         f"it has {', '.join(map(str, frame.columns)) or 'none'}")
-
-
-_OFFSET = re.compile(r"(?:Z|[+-]\d{2}:?\d{2})$")
-
-
-def _stamps(values, zone: str, what: str):
-    """Text or stamps as stamps in `zone`; stamps written without an offset are read as written in it."""
-    import pandas as pd
-
-    try:
-        if isinstance(values.dtype, pd.DatetimeTZDtype):
-            return values.dt.tz_convert(zone)
-        if pd.api.types.is_datetime64_dtype(values.dtype):
-            return values.dt.tz_localize(zone, ambiguous="NaT", nonexistent="NaT")
-        text = values.astype(str).str.strip()
-        offsets = text.str.contains(_OFFSET)
-        if offsets.all():  # each an instant: offsets may differ (summer and winter time)
-            return pd.to_datetime(text, utc=True, format="ISO8601").dt.tz_convert(zone)
-        if offsets.any():
-            raise ValueError("some times carry an offset from UTC and some do not")
-        return pd.to_datetime(text, format="ISO8601").dt.tz_localize(zone, ambiguous="NaT", nonexistent="NaT")
-    except (ValueError, TypeError) as exc:
-        raise StudyError(f"{what}: not date-times ({exc})") from None
-
-
-def own_calendar(frame, event_tz: str):
-    """An analyst's releases in the fetchers' shape: `event_datetime` in the
-    release zone, cut to its minute, `event_date`, and `surprise` from the
-    actual and survey figures where the frame has no surprise of its own."""
-    import pandas as pd
-
-    _require(frame, CALENDAR_COLUMNS, "the calendar",
-             "EVENT_NAME, event_datetime (and for the response to surprises: surprise, or ACTUAL and "
-             "SURVEY_MEDIAN; ticker to choose events by ticker)")
-    calendar = frame.copy()
-    calendar["event_datetime"] = _stamps(calendar["event_datetime"], event_tz, "the calendar's event_datetime")
-    if calendar["event_datetime"].isna().any():
-        raise StudyError("the calendar's event_datetime has missing or non-existent times")
-    calendar["event_datetime"] = calendar["event_datetime"].dt.floor("min")
-    calendar["event_date"] = calendar["event_datetime"].map(lambda t: t.date())
-    if "surprise" not in calendar.columns and {"ACTUAL", "SURVEY_MEDIAN"} <= set(calendar.columns):
-        calendar["surprise"] = (pd.to_numeric(calendar["ACTUAL"], errors="coerce")
-                                - pd.to_numeric(calendar["SURVEY_MEDIAN"], errors="coerce"))
-    return calendar.reset_index(drop=True)
-
-
-def own_bars(frame, bar_tz: str):
-    """An analyst's minute bars in the fetcher's shape: `datetime` in the bars' zone."""
-    import pandas as pd
-
-    _require(frame, BARS_COLUMNS, "the bars", "datetime (the bar's minute), key (the security's name), close")
-    bars = frame.copy()
-    bars["datetime"] = _stamps(bars["datetime"], bar_tz, "the bars' datetime")
-    bars["close"] = pd.to_numeric(bars["close"], errors="coerce")
-    bars = bars[bars["datetime"].notna() & bars["key"].notna()]
-    # names as the options and the tables write them, whatever a file's reader guessed
-    return bars.assign(key=bars["key"].astype(str)).reset_index(drop=True)
-
-
-def read_table(path: str | os.PathLike, what: str):
-    """A CSV or Parquet file (by its suffix) as a frame."""
-    import pandas as pd
-
-    path = Path(path)
-    try:
-        if path.suffix.lower() in (".parquet", ".pq"):
-            return pd.read_parquet(path)
-        return pd.read_csv(path)
-    except (OSError, ValueError) as exc:
-        raise StudyError(f"cannot read {what} {path}: {getattr(exc, 'strerror', None) or exc}") from None
 
 
 # --- the pipeline --------------------------------------------------------------
@@ -1551,156 +1274,3 @@ class EventStudy:
 
 def _number(value, spec: str) -> str:
     return "n/a" if value != value else format(value, spec)
-
-
-def slug(text: str) -> str:
-    return "".join(ch if ch.isalnum() else "_" for ch in str(text)).strip("_").lower() or "event"
-
-
-def _storable(frame):
-    if "event_timezone" in frame.columns:  # zone objects: stored by name
-        frame = frame.assign(event_timezone=frame["event_timezone"].astype(str))
-    return frame
-
-
-def _write_table(frame, path: Path, fmt: str, steps) -> Path:
-    path = path.with_suffix("." + fmt)
-    if fmt == "parquet":
-        import pyarrow.parquet as pq
-
-        from orvane_data.bar_store import arrow_table
-
-        pq.write_table(arrow_table(frame), path)
-        return path
-    # written in chunks so that a long write shows its progress
-    with steps.bar(len(frame), "rows") as bar, open(path, "w", newline="") as handle:
-        for first in range(0, max(len(frame), 1), CSV_CHUNK_ROWS):
-            chunk = frame.iloc[first:first + CSV_CHUNK_ROWS]
-            chunk.to_csv(handle, index=False, header=first == 0)
-            bar.update(len(chunk))
-    return path
-
-
-def _openpyxl():
-    try:
-        import openpyxl
-    except ImportError:
-        raise ImportError("writing a workbook needs openpyxl: pip install 'orvane_data[xlsx]'") from None
-    return openpyxl
-
-
-def _write_workbook(tables: dict, path: Path) -> Path:
-    """One workbook, a sheet per table. Excel keeps no zone in a date-time:
-    zoned stamps are written as their text, offset included."""
-    import pandas as pd
-
-    _openpyxl()
-    for name, frame in tables.items():
-        if len(frame) + 1 > EXCEL_ROWS:
-            raise ValueError(f"the table {name} has {len(frame)} rows, more than a sheet holds "
-                             f"({EXCEL_ROWS - 1}): write csv or parquet")
-    with pd.ExcelWriter(path, engine="openpyxl") as book:
-        for name, frame in tables.items():
-            zoned = {c: frame[c].astype(str) for c in frame.columns if isinstance(frame[c].dtype, pd.DatetimeTZDtype)}
-            frame.assign(**zoned).to_excel(book, sheet_name=name, index=False)
-    return path
-
-
-# --- replacing an earlier run's files ------------------------------------------------------
-
-
-def _fingerprint(path: Path) -> dict:
-    digest = hashlib.sha256()
-    with open(path, "rb") as handle:
-        for block in iter(lambda: handle.read(1 << 20), b""):
-            digest.update(block)
-    return {"size": path.stat().st_size, "sha256": digest.hexdigest(), "written_by": "orvane_data"}
-
-
-def _earlier_record(out: Path) -> tuple[list[str], dict]:
-    """The names an earlier run listed in its run.json in `out`, and the
-    fingerprints it recorded of the files it wrote."""
-    try:
-        record = json.loads((out / "run.json").read_text())
-    except (OSError, ValueError):
-        return [], {}
-    if not isinstance(record, dict):
-        return [], {}
-    names = record.get("files")
-    names = [n for n in names if isinstance(n, str)] if isinstance(names, list) else []
-    written = record.get("files_written")
-    written = {k: v for k, v in written.items() if isinstance(v, dict)} if isinstance(written, dict) else {}
-    return names, written
-
-
-def _plain_name(name: str) -> bool:
-    return name not in ("", ".", "..") and Path(name).name == name and "/" not in name and "\\" not in name
-
-
-def _removable(out: Path, name: str, written: dict) -> Optional[str]:
-    """None when `name` is a file of `out` the earlier run wrote and nobody
-    changed since, else why it stays."""
-    if not _plain_name(name):
-        return "outside the folder"
-    path = out / name
-    if path.is_symlink():
-        return "a link"
-    if not path.is_file():
-        return "not a file"
-    seal = written.get(name)
-    if not seal or "sha256" not in seal:
-        return "not written by orvane_data"
-    try:
-        now = _fingerprint(path)
-    except OSError:
-        return "unreadable"
-    if now["size"] != seal.get("size") or now["sha256"] != seal["sha256"]:
-        return "changed since"
-    return None
-
-
-def _free_name(path: Path) -> Path:
-    for n in range(1, 1000):
-        mark = ".kept" if n == 1 else f".kept-{n}"
-        candidate = path.with_name(f"{path.stem}{mark}{path.suffix}")
-        if not os.path.lexists(candidate):
-            return candidate
-    raise FileExistsError(f"no free name to keep {path} under")
-
-
-def removable_outputs(out: Path) -> list[Path]:
-    """The files of `out` that a new run removes: those its run.json says an
-    earlier run wrote, each still as that run recorded it."""
-    names, written = _earlier_record(Path(out))
-    return [Path(out, name) for name in dict.fromkeys(names + list(written))
-            if name != "run.json" and _removable(Path(out), name, written) is None]
-
-
-def replace_outputs(out: Path, files: list[Path]) -> tuple[list[Path], Optional[str]]:
-    """Moves a run's files into `out` after removing the files an earlier run
-    wrote there and nobody changed since. What stays is named in one line
-    (None when nothing stays); a file that stays in the way of a new one is
-    renamed ``<name>.kept<suffix>``."""
-    names, written = _earlier_record(out)
-    kept: dict[str, str] = {}
-    # run.json itself is replaced by the new one
-    for name in dict.fromkeys(names + list(written)):
-        if name == "run.json":
-            continue
-        why = _removable(out, name, written)
-        if why is None:
-            (out / name).unlink()
-        elif why != "not a file" and os.path.lexists(Path(out, name)):
-            kept[name] = why
-    final = []
-    for path in files:
-        target = out / path.name
-        if path.name != "run.json" and os.path.lexists(target):
-            aside = _free_name(target)
-            os.replace(target, aside)
-            kept[path.name] = f"{kept.get(path.name, 'not written by orvane_data')}; now {aside.name}"
-        os.replace(path, target)
-        final.append(target)
-    if not kept:
-        return final, None
-    return final, f"kept in {out}: " + ", ".join(f"{name} ({why})" for name, why in kept.items())

@@ -274,7 +274,7 @@ def test_unwritable_folder_is_refused_before_fetching(tmp_path, folder, words):
 
 
 def test_a_folder_without_a_record_of_an_earlier_run_loses_nothing(tmp_path):
-    from orvane_data._study import removable_outputs
+    from orvane_data._study_files import removable_outputs
 
     for own in ("plot_my_analysis.png", "summary.csv", "dropped.parquet"):
         (tmp_path / own).write_text("the user's own")

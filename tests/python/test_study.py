@@ -15,7 +15,7 @@ import pytest
 from scipy import stats
 
 from orvane_data import DataWarning, simulated
-from orvane_data._study import FolderNote
+from orvane_data._study_options import FolderNote
 from orvane_data.event_study import EventStudy, StudyError, run_study
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -224,7 +224,7 @@ class TestNotes:
     ("2023/01/01", "expected a date written yyyy-mm-dd"),
 ])
 def test_dates_that_do_not_exist_say_why(text, words):
-    from orvane_data._study import parse_date
+    from orvane_data._study_options import parse_date
 
     with pytest.raises(ValueError, match=re.escape(words)):
         parse_date(text)
