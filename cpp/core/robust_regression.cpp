@@ -251,12 +251,12 @@ void robust_fits(std::span<const std::int64_t> group, std::span<const double> x,
     ssr[g] += e * e;
     for (std::size_t r = 0; r < k; ++r) e_x[r] = e * (x[i * p + cols[r]] - s.mx[g * p + cols[r]]);
     if (slots.id.empty()) {
-      double* m = &meat[first_meat[g]];
+      double* m = meat.data() + first_meat[g];
       for (std::size_t r = 0; r < k; ++r) {
         for (std::size_t c = 0; c < k; ++c) m[r * k + c] += e_x[r] * e_x[c];
       }
     } else {
-      double* score = &scores[slots.id[i] * p];
+      double* score = scores.data() + slots.id[i] * p;
       for (std::size_t r = 0; r < k; ++r) score[r] += e_x[r];
     }
   }
@@ -266,9 +266,10 @@ void robust_fits(std::span<const std::int64_t> group, std::span<const double> x,
       if (!counts[i] || added[slots.id[i]]) continue;
       added[slots.id[i]] = 1;
       const std::size_t g = static_cast<std::size_t>(group[i]);
+      if (!fitted[g]) continue;  // no regressor in the fit: no meat to add to
       const std::size_t k = first_column[g + 1] - first_column[g];
-      const double* score = &scores[slots.id[i] * p];
-      double* m = &meat[first_meat[g]];
+      const double* score = scores.data() + slots.id[i] * p;
+      double* m = meat.data() + first_meat[g];
       for (std::size_t r = 0; r < k; ++r) {
         for (std::size_t c = 0; c < k; ++c) m[r * k + c] += score[r] * score[c];
       }
@@ -287,8 +288,8 @@ void robust_fits(std::span<const std::int64_t> group, std::span<const double> x,
     const double scale =
         clustered ? dg / (dg - 1.0) * (dn - 1.0) / (dn - dk - 1.0) : dn / (dn - dk - 1.0);
     out.dof[g] = clustered ? dg - 1.0 : dn - dk - 1.0;
-    const double* a = &bread[first_bread[g]];
-    const double* m = &meat[first_meat[g]];
+    const double* a = bread.data() + first_bread[g];
+    const double* m = meat.data() + first_meat[g];
     // bread * meat * bread
     for (std::size_t r = 0; r < k; ++r) {
       for (std::size_t c = 0; c < k; ++c) {
