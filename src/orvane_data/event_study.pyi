@@ -61,9 +61,11 @@ def run_study(
     confidence: float = 0.95,
     dask: Optional[str] = None,
     bars_dataset: Optional[str] = None,
+    control_days: int = 20,
+    concurrent: str = "keep",
     progress: Any = True,
     calendar: Optional[pd.DataFrame] = None,
-    bars: Optional[pd.DataFrame] = None,
+    bars: Union[pd.DataFrame, str, os.PathLike, None] = None,
 ) -> EventStudy: ...
 
 class EventStudy:
@@ -76,6 +78,9 @@ class EventStudy:
     moves: pd.DataFrame
     summary: pd.DataFrame
     response: Optional[pd.DataFrame]
+    news: Optional[pd.DataFrame]
+    concurrent: Optional[pd.DataFrame]
+    activity: Optional[pd.DataFrame]
     dropped: pd.DataFrame
     record: dict[str, Any]
     warnings: list[str]
@@ -93,6 +98,9 @@ class EventStudy:
         dropped: Any,
         record: dict,
         warnings: list[str],
+        news: Any = None,
+        concurrent: Any = None,
+        activity: Any = None,
     ) -> None: ...
     def tables(self) -> dict[str, pd.DataFrame]: ...
     @property
@@ -102,6 +110,7 @@ class EventStudy:
     @property
     def headline(self) -> pd.DataFrame: ...
     def table_text(self) -> str: ...
+    def concurrency_text(self) -> str: ...
     def _repr_html_(self) -> str: ...
     def plot(self, event: Optional[str] = None, *, min_count: Optional[int] = None, quartiles: bool = False) -> Any: ...
     def save(
