@@ -5,6 +5,7 @@ import copy
 import html
 import importlib.util
 import json
+import os
 import re
 import shutil
 import subprocess
@@ -184,7 +185,9 @@ document.body.appendChild(pre);
 def chromium(*args, tmp_path):
     command = [BROWSER, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars", "--mute-audio",
                f"--user-data-dir={tmp_path / 'profile'}", *args]
-    return subprocess.run(command, capture_output=True, text=True, timeout=180, check=True).stdout
+    # the browser is not ours: a sanitizer run's preloaded runtime stays with the package
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+    return subprocess.run(command, capture_output=True, text=True, timeout=180, check=True, env=env).stdout
 
 
 @pytest.fixture(scope="module")
