@@ -596,3 +596,23 @@ class TestImport:
         (tmp_path / "bql.py").write_text(body + "\n")
         result = run_python(f"import sys; sys.path.insert(0, {str(tmp_path)!r}); import orvane_data.from_s3.bucket_sets")
         assert result.returncode != 0 and "RuntimeError" in result.stderr
+
+
+def test_without_the_s3_stack_a_listing_names_the_extra():
+    # a plain install has neither boto3 nor botocore: the error of the call is
+    # the missing boto3, with its note, not a failed import of botocore's errors
+    result = run_python("""
+        import importlib.abc, sys
+        class Block(importlib.abc.MetaPathFinder):
+            def find_spec(self, name, path, target=None):
+                if name.split(".")[0] in ("boto3", "botocore"):
+                    raise ModuleNotFoundError(f"No module named {name!r}", name=name)
+        sys.meta_path.insert(0, Block())
+        from orvane_data.from_s3 import s3_io
+        try:
+            s3_io.list_s3_objects("f", "b")
+        except NameError as err:
+            print(type(err).__name__, *err.__notes__)
+    """)
+    assert result.stdout.startswith("NameError boto3 is not installed; it comes with the optional s3 support: "
+                                    "pip install 'orvane_data[s3]'"), result.stderr

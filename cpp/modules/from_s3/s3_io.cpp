@@ -5,6 +5,7 @@
 // variables such as AWS_ENDPOINT_URL, ~/.aws, instance roles).
 #include <pybind11/pybind11.h>
 
+#include <optional>
 #include <string>
 
 #include "../../glue/frame_columns.hpp"
@@ -126,14 +127,24 @@ std::string join_key(const std::string& prefix, const std::string& path) {
 
 py::object s3_client(const glue::Call& c) { return c.global<"boto3">().attr("client")("s3"); }
 
+// botocore's ClientError, or none where the S3 stack is not installed (the
+// error then is the missing boto3 itself, which names the s3 extra).
+std::optional<py::object> client_error_type() {
+  try {
+    return py::module_::import("botocore.exceptions").attr("ClientError");
+  } catch (py::error_already_set&) {
+    return std::nullopt;
+  }
+}
+
 // S3's answer for a missing key or bucket becomes FileNotFoundError naming
 // the location; every other error propagates as boto3 raised it, with a note
 // naming the location.
 [[noreturn]] void rethrow_not_found(py::error_already_set& e, const std::string& bucket,
                                     const std::string& key) {
   const std::string where = "s3://" + bucket + "/" + key;
-  py::object client_error = py::module_::import("botocore.exceptions").attr("ClientError");
-  if (!e.matches(client_error)) {
+  const std::optional<py::object> client_error = client_error_type();
+  if (!client_error || !e.matches(*client_error)) {
     glue::add_note(e, "while reading " + where);
     throw;
   }
