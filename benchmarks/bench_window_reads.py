@@ -51,14 +51,8 @@ from pathlib import Path
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "python"))
 
-NEW_YORK = [
-    "SPX Index", "NDX Index", "INDU Index", "AAPL US Equity", "MSFT US Equity", "IBM US Equity",
-    "NVDA US Equity", "AMZN US Equity", "GOOGL US Equity", "META US Equity", "TSLA US Equity",
-    "JPM US Equity", "INTC US Equity", "AMD US Equity", "QCOM US Equity", "AVGO US Equity",
-    "CSCO US Equity", "ORCL US Equity", "WMT US Equity", "KO US Equity", "F US Equity", "GM US Equity",
-    "BA US Equity", "MU US Equity", "TXN US Equity",
-]
-CURRENCIES = ["JPY Curncy", "EUR Curncy", "GBP Curncy", "AUD Curncy"]
+from bench_distributed import CURRENCIES, NEW_YORK  # noqa: E402  (the same securities as the study's dataset)
+
 EVENTS = ["NFP TCH Index", "CPI YOY Index"]  # the event study command's default releases
 PRE, POST = -5, 10
 COLUMNS = ["datetime", "key", "close"]  # what the study's moves and summary read

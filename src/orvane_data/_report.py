@@ -131,18 +131,18 @@ def _run_facts(record) -> list[tuple[str, str]]:
     facts.append(("baseline", f"moves in basis points from the close of the bar at minute {baseline:+d}"))
     securities = record.get("securities") or {}
     for name in sorted(securities, key=str):
-        spec = securities[name]
-        words = spec.get("parsekey", "")
-        if spec.get("pricing_source"):
-            words += f" from {spec['pricing_source']}"
-        if spec.get("figi"):
-            words += f" (FIGI {spec['figi']})"
+        held = securities[name]
+        words = held.get("parsekey", "")
+        if held.get("pricing_source"):
+            words += f" from {held['pricing_source']}"
+        if held.get("figi"):
+            words += f" (FIGI {held['figi']})"
         facts.append((f"security {name}", words))
     futures = record.get("futures") or {}
     for name in sorted(futures, key=str):
-        spec = futures[name]
-        facts.append((f"future {name}", f"{spec.get('root')} {spec.get('yellow_key')}, rolled "
-                                        f"{spec.get('roll_offset_days')} days before expiry"))
+        held = futures[name]
+        facts.append((f"future {name}", f"{held.get('root')} {held.get('yellow_key')}, rolled "
+                                        f"{held.get('roll_offset_days')} days before expiry"))
     if "releases" in record:
         facts.append(("releases", f"{record['releases']}, of which {record.get('releases_with_a_move', '?')} "
                                   "have a move"))

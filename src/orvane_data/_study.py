@@ -1272,5 +1272,5 @@ class EventStudy:
         return path
 
 
-def _number(value, spec: str) -> str:
-    return "n/a" if value != value else format(value, spec)
+def _number(value, layout: str) -> str:
+    return "n/a" if value != value else format(value, layout)
